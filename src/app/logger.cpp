@@ -1,0 +1,177 @@
+#include "app/logger.h"
+
+#include <cstdarg>
+#include <cwchar>
+
+#include "services/platform.h"
+#include "services/text.h"
+
+namespace {
+
+const wchar_t LEVEL_NAMES[5][10] = {L"FATAL", L"ERROR", L"WARNING", L"FYI", L"DEBUG"};
+
+constexpr std::size_t NAME_MAX_CHARS = 259;
+constexpr std::size_t ENSURE_PATH_MAX = 295;
+constexpr int ROLL_MAX = 999;
+
+std::wstring Printf(const wchar_t* format, ...) {
+  wchar_t buffer[64];
+  va_list args;
+  va_start(args, format);
+  std::vswprintf(buffer, sizeof buffer / sizeof buffer[0], format, args);
+  va_end(args);
+  return buffer;
+}
+
+// "2012-12.log" for the month's first file, "2012-12_001.log" and on for the files it rolls to.
+std::wstring MonthFileName(const LocalTime& t, int roll) {
+  if (roll == 0) return Printf(L"%04d-%02d.log", t.year, t.month);
+  return Printf(L"%04d-%02d_%03d.log", t.year, t.month, roll);
+}
+
+std::wstring FolderOfExecutable() {
+  std::wstring path = ExecutablePath();
+  std::size_t cut = path.find_last_of(L"\\/");
+  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+}
+
+std::wstring BuildLine(std::int8_t level, const std::wstring& text) {
+  LocalTime t = LocalTimeNow();
+  std::wstring line = Printf(L"%02d/%02d/%04d-%02d:%02d:%02d\t", t.month, t.day, t.year, t.hour, t.minute, t.second);
+  // Levels outside the table get no name rather than a read past it.
+  if (level >= 0 && level <= 4) line += LEVEL_NAMES[level];
+  line += L'\t';
+  std::size_t room = LOG_LINE_MAX - 2 > line.size() ? LOG_LINE_MAX - 2 - line.size() : 0;
+  line.append(text, 0, room);
+  line += L"\r\n";
+  return line;
+}
+
+}  // namespace
+
+Logger::Logger(std::uint32_t sizeLimitKiB) : sizeLimitKiB_(sizeLimitKiB) {}
+
+Logger::~Logger() { Close(); }
+
+bool Logger::Configure(const wchar_t* folder, std::uint8_t threshold, const wchar_t* consoleTitle,
+                       bool showConsole) {
+  std::wstring chosen = folder != nullptr ? folder : L"";
+  if (chosen.empty()) chosen = FolderOfExecutable() + L"\\logs";
+  if (chosen.size() > NAME_MAX_CHARS || (consoleTitle != nullptr && std::wcslen(consoleTitle) > NAME_MAX_CHARS)) {
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    folder_ = chosen;
+    if (consoleTitle != nullptr) consoleTitle_ = consoleTitle;
+    threshold_ = threshold;
+    showConsole_ = showConsole;
+  }
+  return Open();
+}
+
+bool Logger::Open() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return OpenLocked();
+}
+
+bool Logger::OpenLocked() {
+  CloseLocked();
+  if (!EnsureFolder(folder_)) return false;
+  LocalTime now = LocalTimeNow();
+  const std::uint64_t limit = static_cast<std::uint64_t>(sizeLimitKiB_) * 1024;
+  for (int roll = 0; roll <= ROLL_MAX; ++roll) {
+    std::wstring name = folder_ + L"\\" + MonthFileName(now, roll);
+    FileHandle file = FileHandle::OpenForAppend(name);
+    if (!file.IsOpen()) return false;
+    if (static_cast<std::uint64_t>(file.Size()) < limit || roll == ROLL_MAX) {
+      file_ = std::move(file);
+      fileName_ = name;
+      break;
+    }
+  }
+  if (showConsole_) console_.Open(consoleTitle_);
+  return true;
+}
+
+void Logger::Close() {
+  std::lock_guard<std::mutex> guard(lock_);
+  CloseLocked();
+}
+
+void Logger::CloseLocked() {
+  file_.Close();
+  fileName_.clear();
+  console_.Close();
+}
+
+std::wstring Logger::CurrentFile() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return fileName_;
+}
+
+bool Logger::Write(std::int8_t level, const std::wstring& text) {
+  if (level > static_cast<int>(threshold_)) return false;
+  const std::wstring line = BuildLine(level, text);
+  const std::string bytes = WideToUtf16Le(line);
+
+  std::lock_guard<std::mutex> guard(lock_);
+  // Mirrored under the lock: the console may be closed and reopened by another thread's write.
+  console_.Mirror(level, line);
+  if (!file_.IsOpen()) {
+    OpenLocked();
+  } else if (static_cast<std::uint64_t>(file_.Size()) >= static_cast<std::uint64_t>(sizeLimitKiB_) * 1024) {
+    OpenLocked();
+  }
+  if (!file_.IsOpen()) return false;
+  if (file_.Write(bytes.data(), bytes.size())) return true;
+  CloseLocked();
+  return false;
+}
+
+bool Logger::WriteFormat(std::int8_t level, const wchar_t* format, ...) {
+  if (level > static_cast<int>(threshold_)) return false;
+  wchar_t buffer[1024];
+  va_list args;
+  va_start(args, format);
+  int n = std::vswprintf(buffer, sizeof buffer / sizeof buffer[0], format, args);
+  va_end(args);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof buffer / sizeof buffer[0]) return false;
+  return Write(level, std::wstring(buffer, static_cast<std::size_t>(n)));
+}
+
+Logger& TheLogger() {
+  static Logger logger;
+  return logger;
+}
+
+bool EnsureFolder(const std::wstring& path) {
+  if (path.empty() || path.size() > ENSURE_PATH_MAX) return false;
+  std::wstring folder = path;
+  while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
+  if (folder.empty()) return false;
+  if (folder.back() == L':') return IsFixedDrive(folder);
+  if (PathExists(folder)) return IsFolder(folder);
+  std::size_t cut = folder.find_last_of(L"\\/");
+  // cut == 0: the parent is the root of an absolute POSIX path, which always exists.
+  if (cut != std::wstring::npos && cut > 0 && !EnsureFolder(folder.substr(0, cut))) return false;
+  return MakeFolder(folder);
+}
+
+std::wstring UpdateLogName(int year, int month) {
+  return Printf(L"logs\\update%u%02u.txt", static_cast<unsigned>(year), static_cast<unsigned>(month));
+}
+
+void WriteUpdateLog(const std::wstring& text) {
+  LocalTime t = LocalTimeNow();
+  FileHandle file = FileHandle::OpenForAppend(UpdateLogName(t.year, t.month));
+  if (!file.IsOpen()) return;
+  std::wstring line = Printf(L"%u%02u%02u%02u%02u%02u ", static_cast<unsigned>(t.year), static_cast<unsigned>(t.month),
+                             static_cast<unsigned>(t.day), static_cast<unsigned>(t.hour),
+                             static_cast<unsigned>(t.minute), static_cast<unsigned>(t.second));
+  line += text;
+  line += L"\r\n";
+  // One write per line, so that lines of concurrent writers never mix.
+  std::string bytes = WideToUtf8(line);
+  file.Write(bytes.data(), bytes.size());
+}

@@ -1,0 +1,46 @@
+#include <memory>
+
+#include "services/files.h"
+#include "services/md5.h"
+
+void CreateDirectoryPath(const std::wstring& path) {
+  if (path.empty() || PathExists(path)) return;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    // i > 0: a leading separator is the root of an absolute path, not a folder to make.
+    if (i > 0 && IsPathSeparator(path[i])) {
+      std::wstring prefix = path.substr(0, i);
+      if (!PathExists(prefix)) MakeFolder(prefix);
+    }
+  }
+  if (!IsPathSeparator(path.back()) && !PathExists(path)) MakeFolder(path);
+}
+
+void Md5OfFile(std::wstring& digest, const std::wstring& path) {
+  digest.clear();
+  FileHandle file = FileHandle::OpenForRead(path);
+  if (!file.IsOpen()) return;
+  constexpr std::size_t CHUNK = 65536;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[CHUNK]);
+  Md5 md5;
+  std::size_t got = 0;
+  do {
+    if (!file.Read(buffer.get(), CHUNK, got)) return;
+    md5.Update(buffer.get(), got);
+  } while (got > 0);
+  digest = md5.FinalText();
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
+  bytes.clear();
+  FileHandle file = FileHandle::OpenForRead(path);
+  if (!file.IsOpen()) return false;
+  std::int64_t size = file.Size();
+  if (size > 0) bytes.reserve(static_cast<std::size_t>(size));
+  char buffer[65536];
+  std::size_t got = 0;
+  do {
+    if (!file.Read(buffer, sizeof buffer, got)) return false;
+    bytes.append(buffer, got);
+  } while (got > 0);
+  return true;
+}

@@ -1,0 +1,86 @@
+#pragma once
+// File and folder services shared by the engine, the logger and the tools. Paths are Windows
+// paths (backslashes, relative to the current directory, which is the program folder); the POSIX
+// back end maps "\" to "/" at the system boundary. Every handle is opened and closed within the
+// call that needs it, except through FileHandle, which owns one open file.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "services/file_time.h"
+
+// One open file. Move-only; closes itself.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  ~FileHandle();
+  FileHandle(FileHandle&& other) noexcept;
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+
+  // An existing file for reading; others may read it at the same time.
+  static FileHandle OpenForRead(const std::wstring& path);
+  // A new file for writing, replacing any existing one; nobody else may open it meanwhile.
+  // A read-only file is not replaced.
+  static FileHandle CreateForWrite(const std::wstring& path);
+  // A file for appending, created when missing; others may read and write it meanwhile.
+  static FileHandle OpenForAppend(const std::wstring& path);
+
+  bool IsOpen() const { return handle_ != INVALID; }
+  // Reads up to size bytes; got = 0 at the end of the file. False on a read error.
+  bool Read(void* buffer, std::size_t size, std::size_t& got);
+  // Writes all bytes; false when fewer could be written.
+  bool Write(const void* data, std::size_t size);
+  bool Flush();
+  // The file's size in bytes; -1 when it cannot be read.
+  std::int64_t Size() const;
+  void Close();
+
+ private:
+  static constexpr std::intptr_t INVALID = -1;
+  explicit FileHandle(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_ = INVALID;
+};
+
+// The file's last-write time as file-time text; empty when the file cannot be opened for reading
+// or its time cannot be read.
+void GetFileTimeText(const std::wstring& path, std::wstring& text);
+// Sets the last-write time from file-time text; creation and access times stay. False when the
+// text does not parse (the file is not touched) or the time cannot be set.
+bool SetFileTimeText(const std::wstring& path, const std::wstring& text);
+
+// True when the path's attributes cannot be read or it is not read-only; otherwise whether the
+// read-only attribute (POSIX: the missing owner write permission) could be removed.
+bool ClearReadOnly(const std::wstring& path);
+
+// Creates every missing folder along the path ("\" or "/" separated), the last one included.
+// A trailing separator ends the walk. Failures are not reported.
+void CreateDirectoryPath(const std::wstring& path);
+
+// Removes the folder's files and sub-folders, then the folder itself, as far as possible.
+// Read-only files are removed too. Links to folders are removed, never followed.
+void DeleteFolderTree(const std::wstring& path);
+
+// Writes the program's own resource of numeric id and type name to a new file.
+// True when the whole resource was written.
+bool WriteResourceToFile(int id, const std::wstring& type, const std::wstring& destination);
+
+// The MD5 digest of the file as 32 lowercase hexadecimal digits; empty when it cannot be read.
+void Md5OfFile(std::wstring& digest, const std::wstring& path);
+
+// Small queries and single steps that the operations above and their callers share.
+bool PathExists(const std::wstring& path);
+bool IsFolder(const std::wstring& path);
+bool MakeFolder(const std::wstring& path);
+bool RemoveFile(const std::wstring& path);
+// Moves a file over another, replacing it in one step where the platform allows.
+bool MoveFileReplace(const std::wstring& source, const std::wstring& destination);
+// True for a bare drive ("C:") that is a fixed disk; always false on POSIX, which has no drives.
+bool IsFixedDrive(const std::wstring& drive);
+
+// True for "\" and "/", the separators that paths may carry.
+inline bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The whole file's bytes; false when it cannot be read.
+bool ReadWholeFile(const std::wstring& path, std::string& bytes);

@@ -1,0 +1,200 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "services/embedded_resources.h"
+#include "services/files.h"
+#include "services/posix_path.h"
+
+// Programs that embed nothing link this empty table; the build's generated table replaces it.
+extern const EmbeddedResourceTable zepoEmbeddedResources __attribute__((weak)) = {nullptr, 0};
+
+namespace {
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+int OpenRetrying(const std::string& path, int flags, mode_t mode = 0666) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool IsOwnerReadOnly(const struct stat& st) { return (st.st_mode & S_IWUSR) == 0; }
+
+}  // namespace
+
+FileHandle::~FileHandle() { Close(); }
+
+FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID; }
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = INVALID;
+  }
+  return *this;
+}
+
+FileHandle FileHandle::OpenForRead(const std::wstring& path) {
+  int fd = OpenRetrying(PosixPath(path), O_RDONLY);
+  if (fd >= 0) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  return FileHandle(fd);
+}
+
+FileHandle FileHandle::CreateForWrite(const std::wstring& path) {
+  // Windows refuses to replace a read-only file; so do we, so that both back ends agree.
+  std::string native = PosixPath(path);
+  struct stat st;
+  if (stat(native.c_str(), &st) == 0 && (IsOwnerReadOnly(st) || S_ISDIR(st.st_mode))) return FileHandle();
+  return FileHandle(OpenRetrying(native, O_WRONLY | O_CREAT | O_TRUNC));
+}
+
+FileHandle FileHandle::OpenForAppend(const std::wstring& path) {
+  return FileHandle(OpenRetrying(PosixPath(path), O_WRONLY | O_CREAT | O_APPEND));
+}
+
+bool FileHandle::Read(void* buffer, std::size_t size, std::size_t& got) {
+  got = 0;
+  ssize_t n;
+  do {
+    n = ::read(Fd(handle_), buffer, size);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  got = static_cast<std::size_t>(n);
+  return true;
+}
+
+bool FileHandle::Write(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(Fd(handle_), p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool FileHandle::Flush() { return IsOpen() && ::fsync(Fd(handle_)) == 0; }
+
+std::int64_t FileHandle::Size() const {
+  struct stat st;
+  if (!IsOpen() || fstat(Fd(handle_), &st) != 0) return -1;
+  return st.st_size;
+}
+
+void FileHandle::Close() {
+  if (IsOpen()) ::close(Fd(handle_));
+  handle_ = INVALID;
+}
+
+void GetFileTimeText(const std::wstring& path, std::wstring& text) {
+  text.clear();
+  FileHandle file = FileHandle::OpenForRead(path);
+  struct stat st;
+  if (!file.IsOpen() || stat(PosixPath(path).c_str(), &st) != 0) return;
+  text = FormatFileTime(TicksFromUnixTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+}
+
+bool SetFileTimeText(const std::wstring& path, const std::wstring& text) {
+  std::uint64_t ticks = 0;
+  if (!ParseFileTime(text, ticks)) return false;
+  std::int64_t seconds = 0;
+  long nanoseconds = 0;
+  UnixTimeFromTicks(ticks, seconds, nanoseconds);
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = nanoseconds;
+  return utimensat(AT_FDCWD, PosixPath(path).c_str(), times, 0) == 0;
+}
+
+bool ClearReadOnly(const std::wstring& path) {
+  std::string native = PosixPath(path);
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0 || !IsOwnerReadOnly(st)) return true;
+  return chmod(native.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+namespace {
+
+void DeleteFolderTreeNative(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  std::string prefix = folder;
+  if (prefix.empty() || prefix.back() != '/') prefix += '/';
+  while (struct dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    std::string full = prefix + entry->d_name;
+    struct stat st;
+    if (lstat(full.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      DeleteFolderTreeNative(full);
+    } else {
+      ::unlink(full.c_str());
+    }
+  }
+  closedir(dir);
+  ::rmdir(folder.c_str());
+}
+
+}  // namespace
+
+void DeleteFolderTree(const std::wstring& path) {
+  std::string native = PosixPath(path);
+  struct stat st;
+  // A link to a folder is not a folder of ours to empty.
+  if (lstat(native.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  DeleteFolderTreeNative(native);
+}
+
+bool WriteResourceToFile(int id, const std::wstring& type, const std::wstring& destination) {
+  const EmbeddedResource* found = nullptr;
+  for (std::size_t i = 0; i < zepoEmbeddedResources.count; ++i) {
+    const EmbeddedResource& r = zepoEmbeddedResources.entries[i];
+    if (r.id == id && EqualNoCase(r.type, type)) {
+      found = &r;
+      break;
+    }
+  }
+  if (found == nullptr) return false;
+  FileHandle file = FileHandle::CreateForWrite(destination);
+  if (!file.IsOpen()) return false;
+  bool written = file.Write(found->data, found->size);
+  return file.Flush() && written;
+}
+
+bool PathExists(const std::wstring& path) {
+  struct stat st;
+  return stat(PosixPath(path).c_str(), &st) == 0;
+}
+
+bool IsFolder(const std::wstring& path) {
+  struct stat st;
+  return stat(PosixPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool MakeFolder(const std::wstring& path) { return ::mkdir(PosixPath(path).c_str(), 0777) == 0; }
+
+bool RemoveFile(const std::wstring& path) { return ::unlink(PosixPath(path).c_str()) == 0; }
+
+bool MoveFileReplace(const std::wstring& source, const std::wstring& destination) {
+  return ::rename(PosixPath(source).c_str(), PosixPath(destination).c_str()) == 0;
+}
+
+bool IsFixedDrive(const std::wstring&) { return false; }

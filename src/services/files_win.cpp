@@ -1,0 +1,171 @@
+#include <windows.h>
+
+#include "services/files.h"
+#include "services/win_handle.h"
+
+namespace {
+
+HANDLE Native(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+std::intptr_t Wrap(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(handle);
+}
+
+std::uint64_t TicksOf(const FILETIME& ft) {
+  return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+}  // namespace
+
+FileHandle::~FileHandle() { Close(); }
+
+FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID; }
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = INVALID;
+  }
+  return *this;
+}
+
+FileHandle FileHandle::OpenForRead(const std::wstring& path) {
+  return FileHandle(Wrap(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
+}
+
+FileHandle FileHandle::CreateForWrite(const std::wstring& path) {
+  // Windows refuses to replace a read-only file by itself; Wine run as root does not, so ask.
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return FileHandle();
+  return FileHandle(
+      Wrap(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+}
+
+FileHandle FileHandle::OpenForAppend(const std::wstring& path) {
+  return FileHandle(Wrap(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+}
+
+bool FileHandle::Read(void* buffer, std::size_t size, std::size_t& got) {
+  got = 0;
+  DWORD n = 0;
+  DWORD ask = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  if (!ReadFile(Native(handle_), buffer, ask, &n, nullptr)) return false;
+  got = n;
+  return true;
+}
+
+bool FileHandle::Write(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD n = 0;
+    if (!WriteFile(Native(handle_), p, chunk, &n, nullptr) || n == 0) return false;
+    p += n;
+    size -= n;
+  }
+  return true;
+}
+
+bool FileHandle::Flush() { return IsOpen() && FlushFileBuffers(Native(handle_)); }
+
+std::int64_t FileHandle::Size() const {
+  LARGE_INTEGER size;
+  if (!IsOpen() || !GetFileSizeEx(Native(handle_), &size)) return -1;
+  return size.QuadPart;
+}
+
+void FileHandle::Close() {
+  if (IsOpen()) CloseHandle(Native(handle_));
+  handle_ = INVALID;
+}
+
+void GetFileTimeText(const std::wstring& path, std::wstring& text) {
+  text.clear();
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  FILETIME written;
+  if (!file.valid() || !GetFileTime(file.get(), nullptr, nullptr, &written)) return;
+  text = FormatFileTime(TicksOf(written));
+}
+
+bool SetFileTimeText(const std::wstring& path, const std::wstring& text) {
+  std::uint64_t ticks = 0;
+  if (!ParseFileTime(text, ticks)) return false;
+  UniqueFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
+  FILETIME written;
+  written.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  written.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFULL);
+  return SetFileTime(file.get(), nullptr, nullptr, &written) != FALSE;
+}
+
+bool ClearReadOnly(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return true;
+  return SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != FALSE;
+}
+
+void DeleteFolderTree(const std::wstring& path) {
+  std::wstring folder = path;
+  if (folder.empty() || !IsPathSeparator(folder.back())) folder += L'\\';
+  WIN32_FIND_DATAW found;
+  UniqueFind search(FindFirstFileW((folder + L"*.*").c_str(), &found));
+  if (!search.valid()) return;
+  do {
+    // "." and ".." are skipped by name: no file system promises to list them first, and a
+    // drive's root lists neither.
+    if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+    std::wstring full = folder + found.cFileName;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      // A junction or link: remove the link itself, never what it points at.
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryW(full.c_str());
+      } else {
+        ClearReadOnly(full);
+        DeleteFileW(full.c_str());
+      }
+    } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      DeleteFolderTree(full);
+    } else {
+      ClearReadOnly(full);
+      DeleteFileW(full.c_str());
+    }
+  } while (FindNextFileW(search.get(), &found));
+  search.reset();
+  RemoveDirectoryW(path.c_str());
+}
+
+bool WriteResourceToFile(int id, const std::wstring& type, const std::wstring& destination) {
+  HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(id), type.c_str());
+  if (resource == nullptr) return false;
+  HGLOBAL loaded = LoadResource(nullptr, resource);
+  DWORD size = SizeofResource(nullptr, resource);
+  const void* bytes = loaded ? LockResource(loaded) : nullptr;
+  if (bytes == nullptr) return false;
+  FileHandle file = FileHandle::CreateForWrite(destination);
+  if (!file.IsOpen()) return false;
+  bool written = file.Write(bytes, size);
+  return file.Flush() && written;
+}
+
+bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsFolder(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
+
+bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
+
+bool MoveFileReplace(const std::wstring& source, const std::wstring& destination) {
+  return MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+         FALSE;
+}
+
+bool IsFixedDrive(const std::wstring& drive) { return GetDriveTypeW((drive + L"\\").c_str()) == DRIVE_FIXED; }

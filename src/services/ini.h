@@ -1,0 +1,72 @@
+#pragma once
+// The INI model: one parse of a file's bytes, then any number of lookups in constant time, and
+// writes that change only the line they concern. It reads files written by the Windows
+// private-profile service the way that service reads them:
+// - section and key names match without regard to case, and are trimmed of white space;
+// - sections keep file order; of duplicated sections or keys the first one wins (a key that only
+//   a later duplicate of a section holds is not found), and duplicates are still listed;
+// - keys before the first section belong to the section named "";
+// - a "[" line without "]" opens a section that no name reaches; in "[a]b]" the name is "a]b";
+// - values are trimmed, lose one pair of surrounding quotes (" or ') and are cut at 2047 characters;
+// - lines starting with ';' are comments;
+// - encodings: ANSI, UTF-8 with BOM, UTF-16LE with BOM.
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+constexpr std::size_t INI_VALUE_MAX = 2047;
+
+class IniDocument {
+ public:
+  enum class Encoding { Ansi, Utf8Bom, Utf16LeBom };
+
+  explicit IniDocument(std::string bytes = {});
+
+  // The key's value, or false (and an empty value) when the section or key is absent.
+  bool ReadString(const std::wstring& section, const std::wstring& key, std::wstring& value) const;
+  // Every named section in file order, duplicates included.
+  std::vector<std::wstring> SectionNames() const;
+
+  // Sets a key, creating the section or key at the end of the file or of the section when
+  // missing, or replacing the value on its own line. Every other byte of the file stays as it
+  // was, line ends included; a value that the file's ANSI encoding cannot hold turns the file
+  // into UTF-16LE with BOM. False for the unnamed section when the file has none.
+  bool SetValue(const std::wstring& section, const std::wstring& key, const std::wstring& value);
+
+  const std::string& Bytes() const { return bytes_; }
+  Encoding encoding() const { return encoding_; }
+
+ private:
+  struct Line {
+    std::size_t offset;   // of the line's first byte
+    std::size_t size;     // bytes of the text, without the line end
+    std::size_t endSize;  // bytes of the line end: 0 on a last line without one
+    std::wstring text;    // decoded, line end removed
+  };
+  struct Section {
+    std::wstring name;
+    bool reachable;
+    std::size_t lastLine;  // the header or the last key or comment line of the section
+  };
+  struct Key {
+    std::wstring value;  // trimmed, quotes not yet stripped
+    std::size_t line;
+  };
+
+  void Parse();
+  void SplitLines();
+  std::wstring DecodeLine(std::size_t offset, std::size_t size) const;
+  bool Encode(const std::wstring& text, std::string& bytes) const;
+  void ConvertToUtf16();
+  std::string LineEnd() const;
+  bool Splice(std::size_t offset, std::size_t removed, const std::wstring& text);
+  static std::wstring KeyId(const std::wstring& section, const std::wstring& key);
+
+  std::string bytes_;
+  Encoding encoding_ = Encoding::Ansi;
+  std::vector<Line> lines_;
+  std::vector<Section> sections_;
+  std::unordered_map<std::wstring, std::size_t> firstSection_;  // folded name to index
+  std::unordered_map<std::wstring, Key> keys_;                  // KeyId to key
+};

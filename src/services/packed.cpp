@@ -1,0 +1,106 @@
+#include "services/packed.h"
+
+#include <zlib.h>
+
+#include <memory>
+
+#include "services/files.h"
+
+namespace {
+
+constexpr std::size_t CHUNK = 65536;
+
+struct Buffers {
+  std::unique_ptr<unsigned char[]> in{new unsigned char[CHUNK]};
+  std::unique_ptr<unsigned char[]> out{new unsigned char[CHUNK]};
+};
+
+using StreamOperation = int (*)(FileHandle&, FileHandle&, int);
+
+bool TransformFile(const std::wstring& source, const std::wstring& destination, int level,
+                   StreamOperation operation) {
+  FileHandle in = FileHandle::OpenForRead(source);
+  if (!in.IsOpen()) return false;
+  FileHandle out = FileHandle::CreateForWrite(destination);
+  if (!out.IsOpen()) return false;
+  return operation(out, in, level) == STREAM_OK;
+}
+
+}  // namespace
+
+int InflateStream(FileHandle& destination, FileHandle& source) {
+  z_stream stream{};
+  int status = inflateInit2(&stream, 15);
+  if (status != Z_OK) return status;
+  Buffers buffers;
+  bool ended = false;
+  while (!ended) {
+    std::size_t got = 0;
+    if (!source.Read(buffers.in.get(), CHUNK, got)) {
+      inflateEnd(&stream);
+      return STREAM_FILE_ERROR;
+    }
+    if (got == 0) break;
+    stream.next_in = buffers.in.get();
+    stream.avail_in = static_cast<uInt>(got);
+    do {
+      stream.next_out = buffers.out.get();
+      stream.avail_out = CHUNK;
+      status = inflate(&stream, Z_NO_FLUSH);
+      if (status == Z_NEED_DICT) status = Z_DATA_ERROR;
+      if (status == Z_DATA_ERROR || status == Z_MEM_ERROR) {
+        inflateEnd(&stream);
+        return status;
+      }
+      std::size_t produced = CHUNK - stream.avail_out;
+      if (!destination.Write(buffers.out.get(), produced)) {
+        inflateEnd(&stream);
+        return STREAM_FILE_ERROR;
+      }
+    } while (stream.avail_out == 0 && status != Z_STREAM_END);
+    ended = status == Z_STREAM_END;
+  }
+  inflateEnd(&stream);
+  return ended ? STREAM_OK : STREAM_BAD_DATA;
+}
+
+int DeflateStream(FileHandle& destination, int level, FileHandle& source) {
+  z_stream stream{};
+  int status = deflateInit2(&stream, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY);
+  if (status != Z_OK) return status;
+  Buffers buffers;
+  for (;;) {
+    std::size_t got = 0;
+    if (!source.Read(buffers.in.get(), CHUNK, got)) {
+      deflateEnd(&stream);
+      return STREAM_FILE_ERROR;
+    }
+    int flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
+    stream.next_in = buffers.in.get();
+    stream.avail_in = static_cast<uInt>(got);
+    do {
+      stream.next_out = buffers.out.get();
+      stream.avail_out = CHUNK;
+      deflate(&stream, flush);
+      std::size_t produced = CHUNK - stream.avail_out;
+      if (!destination.Write(buffers.out.get(), produced)) {
+        deflateEnd(&stream);
+        return STREAM_FILE_ERROR;
+      }
+    } while (stream.avail_out == 0);
+    if (flush == Z_FINISH) {
+      deflateEnd(&stream);
+      return STREAM_OK;
+    }
+  }
+}
+
+bool UnpackFile(const std::wstring& source, const std::wstring& destination) {
+  return TransformFile(source, destination, 0,
+                       [](FileHandle& out, FileHandle& in, int) { return InflateStream(out, in); });
+}
+
+bool PackFile(const std::wstring& source, const std::wstring& destination, int level) {
+  return TransformFile(source, destination, level,
+                       [](FileHandle& out, FileHandle& in, int lvl) { return DeflateStream(out, lvl, in); });
+}

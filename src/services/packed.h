@@ -1,0 +1,25 @@
+#pragma once
+// The packed form of every file the patch server offers and of the local descriptor caches: one
+// zlib stream (RFC 1950, 32 KiB window) and nothing else; bytes after the stream are ignored.
+// Both operations stream in 64 KiB chunks, so memory does not grow with the file.
+#include <string>
+
+class FileHandle;
+
+// zlib's own result codes, which the stream operations return.
+constexpr int STREAM_OK = 0;
+constexpr int STREAM_FILE_ERROR = -1;   // a read or write of a file failed
+constexpr int STREAM_BAD_LEVEL = -2;    // an invalid compression level
+constexpr int STREAM_BAD_DATA = -3;     // corrupt or incomplete data, or a preset dictionary
+constexpr int STREAM_NO_MEMORY = -4;
+
+// True exactly when the source held a complete zlib stream and all of its plain bytes were
+// written to the destination. A missing source creates no destination; on failure the
+// destination holds what was written so far.
+bool UnpackFile(const std::wstring& source, const std::wstring& destination);
+
+// True exactly when the whole source was packed into the destination at the level (0 to 9).
+bool PackFile(const std::wstring& source, const std::wstring& destination, int level);
+
+int InflateStream(FileHandle& destination, FileHandle& source);
+int DeflateStream(FileHandle& destination, int level, FileHandle& source);

@@ -1,0 +1,19 @@
+#pragma once
+// Small facts about the running process and the clock, one back end per platform.
+#include <string>
+
+struct LocalTime {
+  int year;
+  int month;  // 1 to 12
+  int day;
+  int hour;
+  int minute;
+  int second;
+};
+
+LocalTime LocalTimeNow();
+
+// The full path of the running program's executable, in the platform's own separators.
+std::wstring ExecutablePath();
+
+unsigned long CurrentProcessId();

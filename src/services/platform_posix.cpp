@@ -1,0 +1,23 @@
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "services/platform.h"
+#include "services/text.h"
+
+LocalTime LocalTimeNow() {
+  time_t now = time(nullptr);
+  struct tm t {};
+  localtime_r(&now, &t);
+  return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
+}
+
+std::wstring ExecutablePath() {
+  char buffer[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  return AnsiToWide(std::string(buffer, static_cast<std::size_t>(n)));
+}
+
+unsigned long CurrentProcessId() { return static_cast<unsigned long>(getpid()); }

@@ -1,0 +1,141 @@
+#include "services/files.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsReadOnly(const fs::path& p) {
+  return (fs::status(p).permissions() & fs::perms::owner_write) == fs::perms::none;
+}
+
+void MakeReadOnly(const fs::path& p) {
+  fs::permissions(p, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+}
+
+}  // namespace
+
+TEST(FileTimeOfFiles, SetThenGetGivesTheSameText) {
+  TempFolder folder;
+  WriteBytes(folder.path() / "f", "x");
+  for (const wchar_t* text : {L"30260062:1225067648", L"26377044:2656081543" /* 1960, with 100 ns */, L"30260062:1225067649"}) {
+    ASSERT_TRUE(SetFileTimeText(folder / "f", text)) << text;
+    std::wstring read = L"stale";
+    GetFileTimeText(folder / "f", read);
+    EXPECT_EQ(read, text);
+  }
+}
+
+TEST(FileTimeOfFiles, BadTextLeavesTheFileAlone) {
+  TempFolder folder;
+  WriteBytes(folder.path() / "f", "x");
+  ASSERT_TRUE(SetFileTimeText(folder / "f", L"30260062:1225067648"));
+  EXPECT_FALSE(SetFileTimeText(folder / "f", L"30260062"));
+  EXPECT_FALSE(SetFileTimeText(folder / "f", L"no colon"));
+  std::wstring read;
+  GetFileTimeText(folder / "f", read);
+  EXPECT_EQ(read, L"30260062:1225067648");
+}
+
+TEST(FileTimeOfFiles, MissingFileGivesEmptyTextAndFalse) {
+  TempFolder folder;
+  std::wstring read = L"stale";
+  GetFileTimeText(folder / "missing", read);
+  EXPECT_EQ(read, L"");
+  EXPECT_FALSE(SetFileTimeText(folder / "missing", L"1:2"));
+}
+
+TEST(ClearReadOnly, MakesTheFileWritableAndAcceptsMissingPaths) {
+  TempFolder folder;
+  WriteBytes(folder.path() / "ro", "x");
+  MakeReadOnly(folder.path() / "ro");
+  ASSERT_TRUE(IsReadOnly(folder.path() / "ro"));
+  EXPECT_TRUE(ClearReadOnly(folder / "ro"));
+  EXPECT_FALSE(IsReadOnly(folder.path() / "ro"));
+  EXPECT_TRUE(ClearReadOnly(folder / "ro"));
+  EXPECT_TRUE(ClearReadOnly(folder / "missing"));
+}
+
+TEST(CreateDirectoryPath, CreatesEveryMissingFolder) {
+  TempFolder folder;
+  CreateDirectoryPath(folder / "a\\b\\c");
+  EXPECT_TRUE(fs::is_directory(folder.path() / "a" / "b" / "c"));
+  CreateDirectoryPath(folder / "x\\y\\");
+  EXPECT_TRUE(fs::is_directory(folder.path() / "x" / "y"));
+  CreateDirectoryPath(L"");
+  // A file in the way stays a file.
+  WriteBytes(folder.path() / "file", "x");
+  CreateDirectoryPath(folder / "file\\sub");
+  EXPECT_TRUE(fs::is_regular_file(folder.path() / "file"));
+}
+
+TEST(DeleteFolderTree, RemovesEverythingBelowAndTheFolderItself) {
+  TempFolder folder;
+  fs::create_directories(folder.path() / "tree" / "sub" / "deeper");
+  WriteBytes(folder.path() / "tree" / "a", "1");
+  WriteBytes(folder.path() / "tree" / "sub" / "b", "2");
+  WriteBytes(folder.path() / "tree" / "sub" / "deeper" / "ro", "3");
+  MakeReadOnly(folder.path() / "tree" / "sub" / "deeper" / "ro");
+  WriteBytes(folder.path() / "sibling", "keep");
+  DeleteFolderTree(folder / "tree\\");
+  EXPECT_FALSE(fs::exists(folder.path() / "tree"));
+  EXPECT_EQ(ReadBytes(folder.path() / "sibling"), "keep");
+  DeleteFolderTree(folder / "missing");
+  EXPECT_TRUE(fs::exists(folder.path() / "sibling"));
+}
+
+TEST(DeleteFolderTree, RemovesEntriesWhateverOrderTheyAreListedIn) {
+  // Names that sort before "." and ".." must not be mistaken for them.
+  TempFolder folder;
+  fs::create_directories(folder.path() / "tree");
+  for (const char* name : {"!", "#x", "-", "+a", ",b"}) WriteBytes(folder.path() / "tree" / name, "x");
+  DeleteFolderTree(folder / "tree");
+  EXPECT_FALSE(fs::exists(folder.path() / "tree"));
+}
+
+#ifndef _WIN32
+TEST(DeleteFolderTree, RemovesLinksWithoutFollowingThem) {
+  TempFolder folder;
+  fs::create_directories(folder.path() / "outside");
+  WriteBytes(folder.path() / "outside" / "precious", "keep");
+  fs::create_directories(folder.path() / "tree");
+  fs::create_directory_symlink(folder.path() / "outside", folder.path() / "tree" / "link");
+  DeleteFolderTree(folder / "tree");
+  EXPECT_FALSE(fs::exists(folder.path() / "tree"));
+  EXPECT_EQ(ReadBytes(folder.path() / "outside" / "precious"), "keep");
+  // A link given as the folder itself is not emptied either.
+  fs::create_directory_symlink(folder.path() / "outside", folder.path() / "link2");
+  DeleteFolderTree(folder / "link2");
+  EXPECT_EQ(ReadBytes(folder.path() / "outside" / "precious"), "keep");
+}
+#endif
+
+TEST(WriteResourceToFile, WritesTheEmbeddedBytes) {
+  TempFolder folder;
+  ASSERT_TRUE(WriteResourceToFile(185, L"DATA", folder / "engine.dat"));
+  EXPECT_EQ(ReadBytes(folder.path() / "engine.dat"), ReadBytes(ZEPO_TEST_RESOURCE));
+  EXPECT_FALSE(WriteResourceToFile(186, L"DATA", folder / "other.dat"));
+  EXPECT_FALSE(WriteResourceToFile(185, L"PNG", folder / "other.dat"));
+  EXPECT_FALSE(fs::exists(folder.path() / "other.dat"));
+}
+
+TEST(FileHandle, CreateForWriteRefusesReadOnlyFiles) {
+  TempFolder folder;
+  WriteBytes(folder.path() / "ro", "old");
+  MakeReadOnly(folder.path() / "ro");
+  EXPECT_FALSE(FileHandle::CreateForWrite(folder / "ro").IsOpen());
+  EXPECT_EQ(ReadBytes(folder.path() / "ro"), "old");
+}
+
+TEST(MoveFileReplace, ReplacesTheDestination) {
+  TempFolder folder;
+  WriteBytes(folder.path() / "new", "new");
+  WriteBytes(folder.path() / "old", "old");
+  EXPECT_TRUE(MoveFileReplace(folder / "new", folder / "old"));
+  EXPECT_EQ(ReadBytes(folder.path() / "old"), "new");
+  EXPECT_FALSE(fs::exists(folder.path() / "new"));
+}

@@ -1,0 +1,115 @@
+#include "services/packed.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "services/files.h"
+#include "support/temp_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Packs with zlib directly, with a chosen window: 15 bits is ours, 31 is gzip, -15 raw deflate.
+std::string Deflate(const std::string& plain, int windowBits, const std::string& dictionary = "") {
+  z_stream s{};
+  deflateInit2(&s, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+  if (!dictionary.empty()) {
+    deflateSetDictionary(&s, reinterpret_cast<const Bytef*>(dictionary.data()), static_cast<uInt>(dictionary.size()));
+  }
+  std::string out(deflateBound(&s, plain.size()) + 64, '\0');
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+  s.avail_in = static_cast<uInt>(plain.size());
+  s.next_out = reinterpret_cast<Bytef*>(out.data());
+  s.avail_out = static_cast<uInt>(out.size());
+  deflate(&s, Z_FINISH);
+  out.resize(s.total_out);
+  deflateEnd(&s);
+  return out;
+}
+
+// Text-like data that compresses, with random stretches that do not.
+std::string MixedBytes(std::size_t size) {
+  std::string data = RandomBytes(size, 3);
+  for (std::size_t i = 0; i < size; ++i) {
+    if ((i / 4096) % 3 != 0) data[i] = "the quick brown fox "[i % 20];
+  }
+  return data;
+}
+
+}  // namespace
+
+TEST(PackedFile, PackThenUnpackGivesTheSameBytes) {
+  TempFolder folder;
+  for (std::size_t size : {0u, 1u, 65535u, 65536u, 65537u, 300000u}) {
+    const std::string plain = MixedBytes(size);
+    WriteBytes(folder.path() / "plain", plain);
+    ASSERT_TRUE(PackFile(folder / "plain", folder / "packed", 9)) << size;
+    std::string packed = ReadBytes(folder.path() / "packed");
+    EXPECT_EQ(packed, Deflate(plain, 15)) << "level 9, memory level 8, default strategy";
+    ASSERT_TRUE(UnpackFile(folder / "packed", folder / "back")) << size;
+    EXPECT_EQ(ReadBytes(folder.path() / "back"), plain) << size;
+  }
+}
+
+TEST(PackedFile, BytesAfterTheStreamAreIgnored) {
+  TempFolder folder;
+  WriteBytes(folder.path() / "packed", Deflate("hello", 15) + "trailing garbage");
+  ASSERT_TRUE(UnpackFile(folder / "packed", folder / "out"));
+  EXPECT_EQ(ReadBytes(folder.path() / "out"), "hello");
+}
+
+TEST(PackedFile, AStreamCutAtAnyByteIsRefused) {
+  TempFolder folder;
+  const std::string packed = Deflate(MixedBytes(20000), 15);
+  for (std::size_t cut = 0; cut < packed.size(); ++cut) {
+    WriteBytes(folder.path() / "packed", packed.substr(0, cut));
+    EXPECT_FALSE(UnpackFile(folder / "packed", folder / "out")) << cut;
+  }
+}
+
+TEST(PackedFile, OtherFormatsAreRefused) {
+  TempFolder folder;
+  const std::string plain = "some plain text, some plain text";
+  std::string corrupt = Deflate(plain, 15);
+  corrupt[corrupt.size() - 1] ^= 1;  // the Adler-32 check value
+  const std::pair<const char*, std::string> cases[] = {
+      {"empty", ""},
+      {"gzip", Deflate(plain, 31)},
+      {"raw deflate", Deflate(plain, -15)},
+      {"preset dictionary", Deflate(plain, 15, "some plain")},
+      {"bad check value", corrupt},
+      {"plain text", plain},
+  };
+  for (const auto& [name, bytes] : cases) {
+    WriteBytes(folder.path() / "packed", bytes);
+    EXPECT_FALSE(UnpackFile(folder / "packed", folder / "out")) << name;
+  }
+  // An empty source still leaves an empty destination behind.
+  WriteBytes(folder.path() / "packed", "");
+  EXPECT_FALSE(UnpackFile(folder / "packed", folder / "empty-out"));
+  EXPECT_TRUE(fs::exists(folder.path() / "empty-out"));
+}
+
+TEST(PackedFile, MissingSourceCreatesNoDestination) {
+  TempFolder folder;
+  EXPECT_FALSE(UnpackFile(folder / "missing", folder / "out"));
+  EXPECT_FALSE(PackFile(folder / "missing", folder / "out", 9));
+  EXPECT_FALSE(fs::exists(folder.path() / "out"));
+}
+
+TEST(PackedFile, ReadOnlyDestinationAndBadLevelFail) {
+  TempFolder folder;
+  WriteBytes(folder.path() / "plain", "x");
+  WriteBytes(folder.path() / "ro", "old");
+  fs::permissions(folder.path() / "ro", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  EXPECT_FALSE(PackFile(folder / "plain", folder / "ro", 9));
+  EXPECT_EQ(ReadBytes(folder.path() / "ro"), "old");
+  EXPECT_FALSE(PackFile(folder / "plain", folder / "out", 10));
+  {
+    FileHandle in = FileHandle::OpenForRead(folder / "plain");
+    FileHandle out = FileHandle::CreateForWrite(folder / "out2");
+    EXPECT_EQ(DeflateStream(out, 10, in), STREAM_BAD_LEVEL);
+  }
+}
