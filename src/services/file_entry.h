@@ -1,0 +1,14 @@
+#pragma once
+// One unit of work of an update, which also serves as the request handed to the download
+// service: where the file goes, where it comes from, and the list's time and digest for it.
+#include <string>
+
+class IStatusCallback;
+
+struct FileEntry {
+  int result = 0;             // 1 after a complete download or rebuild, 0 otherwise
+  std::wstring localPath;     // the local folder ("update\") + the entry's name
+  std::wstring url;           // the full address of the remote file
+  std::wstring dateTime;      // the list's "DateTime" as file-time text, may be empty
+  IStatusCallback* callback = nullptr;  // not owned; null for descriptor downloads
+};

@@ -1,0 +1,66 @@
+#pragma once
+// The whole HTTP client: downloads into files and Last-Modified stamps. Every request goes to
+// "http://" + numeric address [+ ":" + port] + "/" + path and carries "Host: " + the patch
+// server's name, so that the name-based site is reached on the chosen address. No user agent is
+// sent; downloads always come from the server, never from a cache. Each call opens and closes its
+// own connection and file.
+#include <cstdint>
+#include <string>
+
+#include "services/file_entry.h"
+#include "services/status_callback.h"
+
+// errorCode values of a download.
+constexpr int HTTP_OK = 0;             // also a complete transfer whose length differs (false result)
+constexpr int HTTP_CANNOT_CREATE = 1;  // the local file cannot be created
+constexpr int HTTP_WRITE_FAILED = 2;   // a write failed although the drive has room
+constexpr int HTTP_NO_INTERNET = 4;    // no internet handle
+constexpr int HTTP_DISK_FULL = 9;      // a write failed and the drive has no room (or it is unknown)
+constexpr int HTTP_CANCELLED = 10;     // the progress callback answered false
+constexpr int HTTP_REQUEST_FAILED = 21;  // no answer, a status other than 200 and 206, no length,
+                                         // a broken body or a stalled transfer
+
+// The longest host name that fits the Host header.
+constexpr std::size_t HOST_NAME_MAX_CHARS = 251;
+
+// Connection and stall limits, in seconds: a connection that is not made within the first, or a
+// transfer that receives no byte for the second, fails with code 21. Settable for tests.
+struct HttpLimits {
+  int connectSeconds = 30;
+  int stallSeconds = 60;
+};
+void SetHttpLimits(const HttpLimits& limits);
+HttpLimits GetHttpLimits();
+
+// Downloads url into localPath. True only when the whole body was written and its length equals
+// the announced Content-Length. A failed download leaves the file as far as it was written.
+[[nodiscard]] bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode,
+                                const std::wstring& url, const std::wstring& host);
+
+// Downloads one entry: makes its folder, clears a read-only attribute of an existing file, and
+// stores the outcome (1 or 0) in entry.result.
+[[nodiscard]] bool DownloadEntry(FileEntry& entry, int& errorCode, const std::wstring& host);
+
+// A Last-Modified time as the server sent it (GMT).
+struct DateTimeRecord {
+  std::uint16_t year, month, dayOfWeek, day, hour, minute, second, milliseconds;
+};
+
+// Reads the Last-Modified header of url; the status and the body are not looked at.
+[[nodiscard]] bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std::wstring& host);
+
+// The Last-Modified time as 14 digits, "20121105140309"; empty when there is none.
+void GetRemoteFileStamp(const std::wstring& url, std::wstring& stamp, const std::wstring& host);
+std::wstring FormatRemoteStamp(const DateTimeRecord& time);
+
+// Whether the drive (POSIX: the file system) of root has more than bytes free for the user.
+bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes);
+
+// The request URL that both back ends send for one of our URLs: backslashes of the path become
+// "/", and every byte of the path's UTF-8 outside RFC 3986's unreserved set and "/" is
+// percent-encoded. "http://10.0.0.1/data\Th\u1eed 1.pak" becomes
+// "http://10.0.0.1/data/Th%E1%BB%AD%201.pak". Scheme and authority are kept as they are.
+std::string RequestUrl(const std::wstring& url);
+
+// The Host header's value, or false when the name does not fit the header.
+bool HostHeaderValue(const std::wstring& host, std::wstring& value);

@@ -1,0 +1,265 @@
+#include <curl/curl.h>
+#include <sys/statvfs.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "services/files.h"
+#include "services/http.h"
+#include "services/http_internal.h"
+#include "services/posix_path.h"
+#include "services/text.h"
+
+// libcurl makes the same request as the Windows back end's WinINet: a GET with "Accept: */*",
+// the Host header (ours when a host is given, else the URL's authority), no user agent, and for
+// downloads "Pragma: no-cache" and "Connection: Keep-Alive".
+
+namespace {
+
+void InitialiseCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct CurlDeleter {
+  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+struct HeaderListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using UniqueCurl = std::unique_ptr<CURL, CurlDeleter>;
+using UniqueHeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
+
+// Ends a transfer that has received no byte for the stall limit, however long it ran before.
+// (libcurl's own low-speed limit averages over several seconds and so reacts late.)
+struct StallWatch {
+  std::chrono::seconds limit{60};
+  curl_off_t lastBytes = -1;
+  std::chrono::steady_clock::time_point lastChange = std::chrono::steady_clock::now();
+};
+
+int CheckStall(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+  auto* watch = static_cast<StallWatch*>(user);
+  const auto now = std::chrono::steady_clock::now();
+  if (received != watch->lastBytes) {
+    watch->lastBytes = received;
+    watch->lastChange = now;
+    return 0;
+  }
+  return now - watch->lastChange >= watch->limit ? 1 : 0;
+}
+
+// One request: the handle with its headers and limits set, ready to perform.
+struct Request {
+  UniqueCurl curl;
+  UniqueHeaderList headers;
+  StallWatch watch;
+};
+
+bool OpenRequest(Request& request, const std::wstring& url, const std::wstring& host, bool download) {
+  InitialiseCurlOnce();
+  request.curl.reset(curl_easy_init());
+  if (!request.curl) return false;
+  CURL* curl = request.curl.get();
+  std::wstring hostValue;
+  if (!HostHeaderValue(host, hostValue)) return false;
+  curl_slist* list = curl_slist_append(nullptr, "Accept: */*");
+  if (!hostValue.empty()) list = curl_slist_append(list, ("Host: " + WideToUtf8(hostValue)).c_str());
+  if (download) {
+    list = curl_slist_append(list, "Pragma: no-cache");
+    list = curl_slist_append(list, "Connection: Keep-Alive");
+  }
+  request.headers.reset(list);
+  const HttpLimits limits = GetHttpLimits();
+  curl_easy_setopt(curl, CURLOPT_URL, RequestUrl(url).c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROXY, "");
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.connectSeconds));
+  request.watch.limit = std::chrono::seconds(limits.stallSeconds);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CheckStall);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &request.watch);
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(HTTP_CHUNK));
+  return true;
+}
+
+// A download in progress: the response's status and length decide, when the headers are in,
+// whether the local file is created at all.
+struct Download {
+  Download(CURL* c, const std::wstring& path, IStatusCallback* cb, int& code)
+      : curl(c), localPath(path), callback(cb), errorCode(code) {}
+  CURL* curl;
+  const std::wstring& localPath;
+  IStatusCallback* callback;
+  int& errorCode;
+  bool headersDone = false;
+  std::uint64_t total = 0;
+  std::uint64_t received = 0;
+  FileHandle file;
+  std::unique_ptr<char[]> chunk{new char[HTTP_CHUNK]};
+  std::size_t pending = 0;
+  bool failed = false;
+
+  bool Fail(int code) {
+    errorCode = code;
+    failed = true;
+    return false;
+  }
+
+  // Called at the blank line that ends a block of response headers.
+  bool HeadersDone() {
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 100 && status < 200) return true;  // an interim answer; the real one follows
+    if (status != 200 && status != 206) return Fail(HTTP_REQUEST_FAILED);
+    curl_off_t length = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (length < 0) return Fail(HTTP_REQUEST_FAILED);
+    total = static_cast<std::uint64_t>(length);
+    file = FileHandle::CreateForWrite(localPath);
+    if (!file.IsOpen()) return Fail(HTTP_CANNOT_CREATE);
+    headersDone = true;
+    return true;
+  }
+
+  // Writes the chunk gathered so far and reports progress, as one network read of the
+  // Windows back end does.
+  bool FlushChunk() {
+    if (pending == 0) return true;
+    if (!file.Write(chunk.get(), pending)) return Fail(ClassifyWriteFailure(localPath, pending));
+    received += pending;
+    pending = 0;
+    if (callback != nullptr &&
+        !callback->OnDownloadProgress(static_cast<std::uint32_t>(received), static_cast<std::uint32_t>(total))) {
+      return Fail(HTTP_CANCELLED);
+    }
+    return true;
+  }
+
+  bool Body(const char* data, std::size_t size) {
+    while (size > 0) {
+      std::size_t take = std::min(size, HTTP_CHUNK - pending);
+      std::memcpy(chunk.get() + pending, data, take);
+      pending += take, data += take, size -= take;
+      if (pending == HTTP_CHUNK && !FlushChunk()) return false;
+    }
+    return true;
+  }
+};
+
+bool IsBlankLine(const char* data, std::size_t n) { return n == 2 && data[0] == '\r' && data[1] == '\n'; }
+
+std::size_t DownloadHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* download = static_cast<Download*>(user);
+  const std::size_t n = size * count;
+  if (IsBlankLine(data, n) && !download->HeadersDone()) return 0;
+  return n;
+}
+
+std::size_t DownloadBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* download = static_cast<Download*>(user);
+  // Body bytes before an accepted response (an error page, say) are never written.
+  if (!download->headersDone) return 0;
+  return download->Body(data, size * count) ? size * count : 0;
+}
+
+struct LastModified {
+  bool found = false;
+  time_t when = 0;
+};
+
+std::size_t StampHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* stamp = static_cast<LastModified*>(user);
+  const std::size_t n = size * count;
+  static const char NAME[] = "last-modified:";
+  constexpr std::size_t NAME_SIZE = sizeof NAME - 1;
+  if (n > NAME_SIZE && curl_strnequal(data, NAME, NAME_SIZE)) {
+    std::string value(data + NAME_SIZE, n - NAME_SIZE);
+    time_t when = curl_getdate(value.c_str(), nullptr);
+    if (when != -1) stamp->found = true, stamp->when = when;
+  }
+  return n;
+}
+
+// The body is not wanted: stop at its first byte.
+std::size_t RefuseBody(char*, std::size_t, std::size_t, void*) { return 0; }
+
+}  // namespace
+
+bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
+                  const std::wstring& host) {
+  errorCode = HTTP_OK;
+  if (callback != nullptr && !callback->OnDownloadProgress(0, 0)) {
+    errorCode = HTTP_CANCELLED;
+    return false;
+  }
+  if (host.size() > HOST_NAME_MAX_CHARS) {
+    errorCode = HTTP_REQUEST_FAILED;
+    return false;
+  }
+  Request request;
+  if (!OpenRequest(request, url, host, true)) {
+    errorCode = HTTP_NO_INTERNET;
+    return false;
+  }
+  CURL* curl = request.curl.get();
+  Download download{curl, localPath, callback, errorCode};
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, DownloadHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &download);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DownloadBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
+  const CURLcode result = curl_easy_perform(curl);
+  if (download.failed) return false;
+  if (!download.headersDone) {
+    errorCode = HTTP_REQUEST_FAILED;
+    return false;
+  }
+  // What arrived is kept, as far as it came, whatever ended the transfer.
+  if (!download.FlushChunk()) return false;
+  download.file.Flush();
+  download.file.Close();
+  // A connection that closes early ends the body: the length decides, and the code stays 0.
+  if (result == CURLE_OK || result == CURLE_PARTIAL_FILE) return download.received == download.total;
+  errorCode = HTTP_REQUEST_FAILED;
+  return false;
+}
+
+bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std::wstring& host) {
+  time = DateTimeRecord{};
+  Request request;
+  if (!OpenRequest(request, url, host, false)) return false;
+  CURL* curl = request.curl.get();
+  LastModified stamp;
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, StampHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &stamp);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, RefuseBody);
+  curl_easy_perform(curl);
+  if (!stamp.found) return false;
+  struct tm t {};
+  gmtime_r(&stamp.when, &t);
+  time.year = static_cast<std::uint16_t>(t.tm_year + 1900);
+  time.month = static_cast<std::uint16_t>(t.tm_mon + 1);
+  time.dayOfWeek = static_cast<std::uint16_t>(t.tm_wday);
+  time.day = static_cast<std::uint16_t>(t.tm_mday);
+  time.hour = static_cast<std::uint16_t>(t.tm_hour);
+  time.minute = static_cast<std::uint16_t>(t.tm_min);
+  time.second = static_cast<std::uint16_t>(t.tm_sec);
+  return true;
+}
+
+// Every local file system counts as a fixed drive; its free space is what the user may fill.
+bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes) {
+  struct statvfs fs;
+  if (statvfs(PosixPath(root).c_str(), &fs) != 0) return false;
+  return static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize > bytes;
+}
+
+std::wstring DriveRootFor(const std::wstring& localPath) {
+  std::size_t cut = localPath.find_last_of(L"\\/");
+  if (cut == std::wstring::npos) return L".";
+  return cut == 0 ? localPath.substr(0, 1) : localPath.substr(0, cut);
+}

@@ -1,0 +1,290 @@
+#include <windows.h>
+#include <wininet.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "services/files.h"
+#include "services/http.h"
+#include "services/http_internal.h"
+#include "services/text.h"
+#include "services/win_handle.h"
+
+// WinINet is handed the URL already encoded (RequestUrl): by itself, Wine's WinINet turns
+// backslashes into "/" and spaces into "%20", but sends letters outside ASCII through the ANSI
+// code page, so that "Th\u1eed" arrives as "Th?"; an encoded URL passes unchanged.
+
+namespace {
+
+constexpr DWORD DOWNLOAD_FLAGS =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_PRAGMA_NOCACHE;
+
+struct InternetHandleTraits {
+  using Handle = HINTERNET;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { InternetCloseHandle(h); }
+};
+using UniqueInternet = UniqueWinHandle<InternetHandleTraits>;
+
+UniqueInternet OpenInternet() {
+  UniqueInternet internet(InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  if (internet.valid()) {
+    const HttpLimits limits = GetHttpLimits();
+    DWORD connect = static_cast<DWORD>(limits.connectSeconds) * 1000;
+    DWORD stall = static_cast<DWORD>(limits.stallSeconds) * 1000;
+    InternetSetOptionW(internet.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect);
+    InternetSetOptionW(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &stall, sizeof stall);
+    InternetSetOptionW(internet.get(), INTERNET_OPTION_SEND_TIMEOUT, &stall, sizeof stall);
+  }
+  return internet;
+}
+
+bool QueryNumber(HINTERNET request, DWORD query, DWORD& value) {
+  DWORD size = sizeof value;
+  DWORD index = 0;
+  return HttpQueryInfoW(request, query | HTTP_QUERY_FLAG_NUMBER, &value, &size, &index) != FALSE;
+}
+
+// What the reader thread learns and hands over, under the lock.
+struct Exchange {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+  // The answer's head.
+  bool headDone = false;
+  int failCode = HTTP_OK;  // 4 or 21 when the request could not be made
+  bool hasStatus = false;
+  DWORD status = 0;
+  bool hasLength = false;
+  DWORD length = 0;
+  bool hasModified = false;
+  SYSTEMTIME modified{};
+  // The body, at most two chunks ahead of the file.
+  std::deque<std::string> chunks;
+  bool ended = false;
+  bool readFailed = false;
+  // The caller's decisions.
+  bool bodyWanted = false;
+  bool abandoned = false;
+};
+
+// One request, its blocking WinINet calls made on a thread of its own, so that the caller can
+// give up when nothing arrives within the stall limit. The time-out options above serve where
+// WinINet honours them; Wine's does not, and closing a handle there does not end a blocked read.
+// An abandoned thread finishes on its own when its call returns and touches nothing of the
+// caller's but the shared exchange.
+class BackgroundRequest {
+ public:
+  BackgroundRequest(const std::wstring& url, const std::wstring& host, DWORD flags)
+      : exchange_(std::make_shared<Exchange>()), stall_(GetHttpLimits().stallSeconds) {
+    std::wstring header = host.empty() ? std::wstring() : L"Host: " + host + L"\r\n";
+    std::thread(Run, exchange_, Latin1ToWide(RequestUrl(url)), header, flags).detach();
+  }
+  ~BackgroundRequest() {
+    std::lock_guard<std::mutex> guard(exchange_->lock);
+    exchange_->abandoned = true;
+    exchange_->changed.notify_all();
+  }
+  BackgroundRequest(const BackgroundRequest&) = delete;
+  BackgroundRequest& operator=(const BackgroundRequest&) = delete;
+
+  // Waits for the answer's head; false when nothing came within the stall limit.
+  bool WaitForHead(Exchange& head) {
+    std::unique_lock<std::mutex> guard(exchange_->lock);
+    if (!WaitUntil(guard, [this] { return exchange_->headDone; })) return false;
+    head.failCode = exchange_->failCode;
+    head.hasStatus = exchange_->hasStatus, head.status = exchange_->status;
+    head.hasLength = exchange_->hasLength, head.length = exchange_->length;
+    head.hasModified = exchange_->hasModified, head.modified = exchange_->modified;
+    return true;
+  }
+
+  void StartBody() {
+    std::lock_guard<std::mutex> guard(exchange_->lock);
+    exchange_->bodyWanted = true;
+    exchange_->lastActivity = std::chrono::steady_clock::now();
+    exchange_->changed.notify_all();
+  }
+
+  enum class Next { Chunk, End, Failed };
+  // The next chunk of the body; Failed when a read failed or nothing came within the limit.
+  Next NextChunk(std::string& chunk) {
+    std::unique_lock<std::mutex> guard(exchange_->lock);
+    Exchange& x = *exchange_;
+    if (!WaitUntil(guard, [&x] { return !x.chunks.empty() || x.ended || x.readFailed; })) return Next::Failed;
+    if (!x.chunks.empty()) {
+      chunk = std::move(x.chunks.front());
+      x.chunks.pop_front();
+      x.changed.notify_all();
+      return Next::Chunk;
+    }
+    return x.ended ? Next::End : Next::Failed;
+  }
+
+ private:
+  template <typename Ready>
+  bool WaitUntil(std::unique_lock<std::mutex>& guard, Ready ready) {
+    while (!ready()) {
+      const auto deadline = exchange_->lastActivity + stall_;
+      if (exchange_->changed.wait_until(guard, deadline) == std::cv_status::timeout &&
+          std::chrono::steady_clock::now() >= exchange_->lastActivity + stall_ && !ready()) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  static void Run(std::shared_ptr<Exchange> x, std::wstring url, std::wstring header, DWORD flags) {
+    UniqueInternet internet = OpenInternet();
+    if (!internet.valid()) return FinishHead(*x, HTTP_NO_INTERNET);
+    UniqueInternet request(InternetOpenUrlW(internet.get(), url.c_str(), header.empty() ? nullptr : header.c_str(),
+                                            static_cast<DWORD>(header.size()), flags, 0));
+    if (!request.valid()) return FinishHead(*x, HTTP_REQUEST_FAILED);
+    {
+      std::lock_guard<std::mutex> guard(x->lock);
+      x->hasStatus = QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, x->status);
+      x->hasLength = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH, x->length);
+      DWORD size = sizeof x->modified;
+      DWORD index = 0;
+      x->hasModified = HttpQueryInfoW(request.get(), HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
+                                      &x->modified, &size, &index) != FALSE;
+    }
+    FinishHead(*x, HTTP_OK);
+    ReadBody(*x, request.get());
+  }
+
+  static void FinishHead(Exchange& x, int failCode) {
+    std::lock_guard<std::mutex> guard(x.lock);
+    x.failCode = failCode;
+    x.headDone = true;
+    x.lastActivity = std::chrono::steady_clock::now();
+    x.changed.notify_all();
+  }
+
+  // Reads exactly the announced length: bytes past it belong to no answer.
+  static void ReadBody(Exchange& x, HINTERNET request) {
+    DWORD remaining = 0;
+    {
+      std::unique_lock<std::mutex> guard(x.lock);
+      x.changed.wait(guard, [&x] { return x.bodyWanted || x.abandoned; });
+      if (x.abandoned) return;
+      remaining = x.length;
+    }
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> guard(x.lock);
+        x.changed.wait(guard, [&x] { return x.chunks.size() < 2 || x.abandoned; });
+        if (x.abandoned) return;
+      }
+      std::string chunk(remaining < HTTP_CHUNK ? remaining : HTTP_CHUNK, '\0');
+      DWORD got = 0;
+      BOOL ok = chunk.empty() || InternetReadFile(request, chunk.data(), static_cast<DWORD>(chunk.size()), &got);
+      std::lock_guard<std::mutex> guard(x.lock);
+      x.lastActivity = std::chrono::steady_clock::now();
+      x.changed.notify_all();
+      if (!ok) {
+        x.readFailed = true;
+        return;
+      }
+      if (got == 0) {
+        x.ended = true;
+        return;
+      }
+      chunk.resize(got);
+      remaining -= got;
+      x.chunks.push_back(std::move(chunk));
+    }
+  }
+
+  std::shared_ptr<Exchange> exchange_;
+  std::chrono::seconds stall_;
+};
+
+}  // namespace
+
+bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
+                  const std::wstring& host) {
+  errorCode = HTTP_OK;
+  if (callback != nullptr && !callback->OnDownloadProgress(0, 0)) {
+    errorCode = HTTP_CANCELLED;
+    return false;
+  }
+  std::wstring hostValue;
+  if (!HostHeaderValue(host, hostValue)) {
+    errorCode = HTTP_REQUEST_FAILED;
+    return false;
+  }
+  BackgroundRequest request(url, hostValue, DOWNLOAD_FLAGS);
+  Exchange head;
+  if (!request.WaitForHead(head)) {
+    errorCode = HTTP_REQUEST_FAILED;
+    return false;
+  }
+  if (head.failCode != HTTP_OK) {
+    errorCode = head.failCode;
+    return false;
+  }
+  if (!head.hasStatus || (head.status != 200 && head.status != 206) || !head.hasLength) {
+    errorCode = HTTP_REQUEST_FAILED;
+    return false;
+  }
+  FileHandle file = FileHandle::CreateForWrite(localPath);
+  if (!file.IsOpen()) {
+    errorCode = HTTP_CANNOT_CREATE;
+    return false;
+  }
+  request.StartBody();
+  DWORD received = 0;
+  std::string chunk;
+  for (;;) {
+    switch (request.NextChunk(chunk)) {
+      case BackgroundRequest::Next::Failed:
+        errorCode = HTTP_REQUEST_FAILED;
+        return false;
+      case BackgroundRequest::Next::End:
+        file.Flush();
+        return received == head.length;
+      case BackgroundRequest::Next::Chunk:
+        break;
+    }
+    if (!file.Write(chunk.data(), chunk.size())) {
+      errorCode = ClassifyWriteFailure(localPath, chunk.size());
+      return false;
+    }
+    received += static_cast<DWORD>(chunk.size());
+    if (callback != nullptr && !callback->OnDownloadProgress(received, head.length)) {
+      errorCode = HTTP_CANCELLED;
+      return false;
+    }
+  }
+}
+
+bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std::wstring& host) {
+  time = DateTimeRecord{};
+  std::wstring hostValue;
+  if (!HostHeaderValue(host, hostValue)) return false;
+  BackgroundRequest request(url, hostValue, 0);
+  Exchange head;
+  if (!request.WaitForHead(head) || head.failCode != HTTP_OK || !head.hasModified) return false;
+  const SYSTEMTIME& m = head.modified;
+  time = {m.wYear, m.wMonth, m.wDayOfWeek, m.wDay, m.wHour, m.wMinute, m.wSecond, m.wMilliseconds};
+  return true;
+}
+
+bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes) {
+  if (GetDriveTypeW(root.c_str()) != DRIVE_FIXED) return false;
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr)) return false;
+  return available.QuadPart > bytes;
+}
+
+std::wstring DriveRootFor(const std::wstring& localPath) {
+  if (localPath.size() >= 3 && localPath[1] == L':' && localPath[2] == L'\\') return localPath.substr(0, 3);
+  wchar_t current[MAX_PATH + 1] = {};
+  GetCurrentDirectoryW(MAX_PATH + 1, current);
+  return std::wstring(current).substr(0, 3);
+}

@@ -1,0 +1,287 @@
+// A loopback HTTP server for the tests of both HTTP back ends, with faults on request.
+//
+//   http_test_server --port-file FILE [--root DIR] [--background]
+//   http_test_server --stop FILE
+//
+// It listens on 127.0.0.1 at a free port and writes the port to FILE (and its process id to
+// FILE.pid). Every request's head (request line and headers) is recorded.
+//
+//   GET /files/PATH          the file ROOT/PATH (percent-decoded), with Content-Length and
+//                            Last-Modified from the file; 404 when missing
+//   GET /x/D1/D2/.../-/ANY   a made-up answer shaped by the directives D ("_" joins name and
+//                            value, as "=" would be percent-encoded by the clients):
+//       status_N             the status code (200)
+//       size_N               a body of N bytes, byte i being (7 * i + 3) mod 256 (0)
+//       announce_N|none      the Content-Length sent (size); none sends no length
+//       chunked              the body in chunked encoding, without a length
+//       close_N              the connection closes after N body bytes
+//       stall_S              S seconds of silence before the answer
+//       stallafter_N         after N body bytes, silence until the client gives up
+//       lastmod_EPOCH|none   the Last-Modified time (5 November 2012, 14:03:09 GMT)
+//   GET /requests            every recorded request head so far, each ended by a blank line
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::mutex recordLock;
+std::string recorded;
+std::string root = ".";
+
+bool SendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SendAll(int fd, const std::string& text) { return SendAll(fd, text.data(), text.size()); }
+
+std::string HttpDate(time_t when) {
+  char text[64];
+  struct tm t {};
+  gmtime_r(&when, &t);
+  strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &t);
+  return text;
+}
+
+std::string PercentDecode(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string Reason(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 206: return "Partial Content";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+  }
+}
+
+struct Shape {
+  int status = 200;
+  long long size = 0;
+  long long announce = -2;  // -2: the size; -1: none
+  bool chunked = false;
+  long long closeAfter = -1;
+  int stallSeconds = 0;
+  long long stallAfter = -1;
+  long long lastModified = 1352124189;  // -1: none
+};
+
+Shape ParseShape(const std::string& path) {
+  Shape shape;
+  std::size_t at = 3;  // after "/x/"
+  while (at < path.size()) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    std::string d = path.substr(at, end - at);
+    at = end + 1;
+    if (d == "-") break;
+    std::size_t eq = d.find('_');
+    std::string name = d.substr(0, eq);
+    std::string value = eq == std::string::npos ? "" : d.substr(eq + 1);
+    if (name == "status") shape.status = std::atoi(value.c_str());
+    if (name == "size") shape.size = std::atoll(value.c_str());
+    if (name == "announce") shape.announce = value == "none" ? -1 : std::atoll(value.c_str());
+    if (name == "chunked") shape.chunked = true;
+    if (name == "close") shape.closeAfter = std::atoll(value.c_str());
+    if (name == "stall") shape.stallSeconds = std::atoi(value.c_str());
+    if (name == "stallafter") shape.stallAfter = std::atoll(value.c_str());
+    if (name == "lastmod") shape.lastModified = value == "none" ? -1 : std::atoll(value.c_str());
+  }
+  return shape;
+}
+
+void SendShaped(int fd, const Shape& shape) {
+  if (shape.stallSeconds > 0) std::this_thread::sleep_for(std::chrono::seconds(shape.stallSeconds));
+  std::string head = "HTTP/1.1 " + std::to_string(shape.status) + " " + Reason(shape.status) + "\r\n";
+  if (shape.lastModified >= 0) head += "Last-Modified: " + HttpDate(static_cast<time_t>(shape.lastModified)) + "\r\n";
+  long long announce = shape.announce == -2 ? shape.size : shape.announce;
+  if (shape.chunked) {
+    head += "Transfer-Encoding: chunked\r\n";
+  } else if (announce >= 0) {
+    head += "Content-Length: " + std::to_string(announce) + "\r\n";
+  }
+  head += "Connection: close\r\n\r\n";
+  if (!SendAll(fd, head)) return;
+  std::string block(65536, '\0');
+  for (long long sent = 0; sent < shape.size;) {
+    long long limit = shape.size;
+    if (shape.closeAfter >= 0) limit = std::min(limit, shape.closeAfter);
+    if (shape.stallAfter >= 0) limit = std::min(limit, shape.stallAfter);
+    if (sent >= limit) break;
+    std::size_t n = static_cast<std::size_t>(std::min<long long>(static_cast<long long>(block.size()), limit - sent));
+    for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<char>((7 * (sent + static_cast<long long>(i)) + 3) & 255);
+    if (shape.chunked) {
+      char size[32];
+      std::snprintf(size, sizeof size, "%zx\r\n", n);
+      if (!SendAll(fd, size)) return;
+    }
+    if (!SendAll(fd, block.data(), n)) return;
+    if (shape.chunked && !SendAll(fd, "\r\n")) return;
+    sent += static_cast<long long>(n);
+  }
+  if (shape.stallAfter >= 0) {
+    // Silence until the client gives up and closes.
+    char byte;
+    while (recv(fd, &byte, 1, 0) > 0) {
+    }
+    return;
+  }
+  if (shape.chunked && shape.closeAfter < 0) SendAll(fd, "0\r\n\r\n");
+}
+
+void SendFile(int fd, const std::string& relative) {
+  std::string path = root + "/" + PercentDecode(relative);
+  struct stat st;
+  std::ifstream in(path, std::ios::binary);
+  if (relative.find("..") != std::string::npos || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !in) {
+    SendAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    return;
+  }
+  std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(st.st_size) +
+                     "\r\nLast-Modified: " + HttpDate(st.st_mtime) + "\r\nConnection: close\r\n\r\n";
+  if (!SendAll(fd, head)) return;
+  std::vector<char> block(65536);
+  while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
+    if (!SendAll(fd, block.data(), static_cast<std::size_t>(in.gcount()))) return;
+  }
+}
+
+void Serve(int fd) {
+  std::string head;
+  char buffer[4096];
+  while (head.find("\r\n\r\n") == std::string::npos) {
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      close(fd);
+      return;
+    }
+    head.append(buffer, static_cast<std::size_t>(n));
+  }
+  head.resize(head.find("\r\n\r\n") + 4);
+  std::size_t space = head.find(' ');
+  std::string path = head.substr(space + 1, head.find(' ', space + 1) - space - 1);
+  if (path == "/requests") {
+    std::string log;
+    {
+      std::lock_guard<std::mutex> guard(recordLock);
+      log = recorded;
+    }
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(log.size()) + "\r\nConnection: close\r\n\r\n" + log);
+  } else {
+    {
+      std::lock_guard<std::mutex> guard(recordLock);
+      recorded += head;
+    }
+    if (path.compare(0, 3, "/x/") == 0) {
+      SendShaped(fd, ParseShape(path));
+    } else if (path.compare(0, 7, "/files/") == 0) {
+      SendFile(fd, path.substr(7));
+    } else {
+      SendAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    }
+  }
+  shutdown(fd, SHUT_WR);
+  close(fd);
+}
+
+int Stop(const std::string& portFile) {
+  std::ifstream in(portFile + ".pid");
+  long pid = 0;
+  if (!(in >> pid) || pid <= 0) return 1;
+  kill(static_cast<pid_t>(pid), SIGTERM);
+  std::remove(portFile.c_str());
+  std::remove((portFile + ".pid").c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string portFile;
+  bool background = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help") {
+      std::puts("usage: http_test_server --port-file FILE [--root DIR] [--background] | --stop FILE");
+      return 0;
+    }
+    if (arg == "--stop" && i + 1 < argc) return Stop(argv[i + 1]);
+    if (arg == "--port-file" && i + 1 < argc) portFile = argv[++i];
+    if (arg == "--root" && i + 1 < argc) root = argv[++i];
+    if (arg == "--background") background = true;
+  }
+  if (portFile.empty()) return 2;
+
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int yes = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 64) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::perror("http_test_server");
+    return 1;
+  }
+  if (background) {
+    pid_t child = fork();
+    if (child < 0) return 1;
+    if (child > 0) {
+      std::ofstream(portFile + ".pid") << child << "\n";
+      std::ofstream(portFile + ".tmp") << ntohs(address.sin_port) << "\n";
+      std::rename((portFile + ".tmp").c_str(), portFile.c_str());
+      return 0;
+    }
+    setsid();
+    // Let the starter's output pipes close, so that whoever waits for them can go on.
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0), dup2(null, 1), dup2(null, 2);
+    close(null);
+  } else {
+    std::ofstream(portFile + ".pid") << getpid() << "\n";
+    std::ofstream(portFile) << ntohs(address.sin_port) << "\n";
+  }
+  signal(SIGPIPE, SIG_IGN);
+  for (;;) {
+    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR) continue;
+      return 1;
+    }
+    std::thread(Serve, fd).detach();
+  }
+}

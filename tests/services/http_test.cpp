@@ -1,0 +1,216 @@
+// The HTTP contract: the same suite runs against whichever back end was built (libcurl natively,
+// WinINet under Wine), on the loopback test server.
+#include "services/http.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+
+#include "support/temp_folder.h"
+#include "support/test_server.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Recorder : IStatusCallback {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;
+  std::size_t cancelAt = SIZE_MAX;  // answer false at this call
+  bool OnCheckFile(const std::wstring&) override { return true; }
+  bool OnDownloadProgress(std::uint32_t done, std::uint32_t total) override {
+    calls.emplace_back(done, total);
+    return calls.size() - 1 != cancelAt;
+  }
+};
+
+std::string Pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((7 * i + 3) & 255);
+  return bytes;
+}
+
+// Compares file contents without printing megabytes when they differ.
+::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  std::size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << actual.size() << " bytes instead of " << expected.size()
+                                       << ", first difference at " << at;
+}
+
+// A token that no earlier run of the suite has sent to the server.
+std::string Unique(const std::string& name) {
+  static const std::string run = std::to_string(std::random_device()());
+  return name + "-" + run;
+}
+
+// A made-up answer of the test server; the token makes the request findable in its log.
+std::wstring Shaped(const std::string& directives, const std::string& token) {
+  return TestServer::Url(L"/x/" + std::wstring(directives.begin(), directives.end()) + L"/-/" +
+                         std::wstring(token.begin(), token.end()));
+}
+
+class Http : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(TestServer::Address().empty()) << "the test server is not running"; }
+  void TearDown() override { SetHttpLimits(HttpLimits{}); }
+  TempFolder folder;
+  Recorder progress;
+  int code = -1;
+};
+
+}  // namespace
+
+TEST_F(Http, DownloadsTheWholeBodyInChunksWithProgress) {
+  ASSERT_TRUE(DownloadFile(folder / "out.bin", &progress, code, Shaped("size_200000", "whole"), L"patch.example.net"));
+  EXPECT_EQ(code, HTTP_OK);
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "out.bin"), Pattern(200000)));
+  ASSERT_GE(progress.calls.size(), 2u);
+  EXPECT_EQ(progress.calls.front(), std::make_pair(0u, 0u));
+  EXPECT_EQ(progress.calls.back(), std::make_pair(200000u, 200000u));
+  for (std::size_t i = 1; i < progress.calls.size(); ++i) {
+    EXPECT_EQ(progress.calls[i].second, 200000u);
+    EXPECT_GT(progress.calls[i].first, progress.calls[i - 1].first);
+    EXPECT_LE(progress.calls[i].first - progress.calls[i - 1].first, 65536u);
+  }
+}
+
+TEST_F(Http, SendsTheSameRequestOnEveryBackEnd) {
+  const std::string shape = Unique("request-shape");
+  const std::string noHost = Unique("request-nohost");
+  ASSERT_TRUE(DownloadFile(folder / "a", nullptr, code, Shaped("size_10", shape), L"patch.example.net"));
+  ASSERT_TRUE(DownloadFile(folder / "b", nullptr, code, Shaped("size_10", noHost), L""));
+  auto named = TestServer::RequestsWith(shape);
+  auto unnamed = TestServer::RequestsWith(noHost);
+  ASSERT_EQ(named.size(), 1u);
+  ASSERT_EQ(unnamed.size(), 1u);
+  EXPECT_EQ(named[0].substr(0, named[0].find("\r\n")), "GET /x/size_10/-/" + shape + " HTTP/1.1");
+  EXPECT_EQ(HeaderOf(named[0], "Host"), "patch.example.net");
+  EXPECT_EQ(HeaderOf(named[0], "User-Agent"), "<absent>");
+  EXPECT_EQ(HeaderOf(named[0], "Pragma"), "no-cache");
+  EXPECT_EQ(HeaderOf(named[0], "Accept"), "*/*");
+  // Without a host name of ours, the Host header is the URL's own address, sent once.
+  std::wstring address = TestServer::Address();
+  EXPECT_EQ(HeaderOf(unnamed[0], "Host"), std::string(address.begin(), address.end()));
+}
+
+TEST_F(Http, EncodesThePathTheSameWayEverywhere) {
+  const std::string token = Unique("path");
+  const std::wstring url =
+      TestServer::Url(L"/x/size_3/-/" + std::wstring(token.begin(), token.end()) + L"\\Th\u1eed l\u1ea1i\\50%&a=b?.pak");
+  ASSERT_TRUE(DownloadFile(folder / "out", nullptr, code, url, L"h"));
+  auto heads = TestServer::RequestsWith(token);
+  ASSERT_EQ(heads.size(), 1u);
+  EXPECT_EQ(heads[0].substr(0, heads[0].find("\r\n")),
+            "GET /x/size_3/-/" + token + "/Th%E1%BB%AD%20l%E1%BA%A1i/50%25%26a%3Db%3F.pak HTTP/1.1");
+  EXPECT_EQ(RequestUrl(L"http://10.0.0.1:8080/a b\\c"), "http://10.0.0.1:8080/a%20b/c");
+}
+
+TEST_F(Http, RefusedAnswersCreateNoFile) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"status_404/size_20", "not-found"},     {"status_500/size_20", "server-error"},
+      {"status_204", "no-content"},            {"announce_none/size_20", "no-length"},
+      {"chunked/size_70000", "chunked"},
+  };
+  for (const auto& [directives, token] : cases) {
+    code = -1;
+    EXPECT_FALSE(DownloadFile(folder / token, nullptr, code, Shaped(directives, token), L"h")) << token;
+    EXPECT_EQ(code, HTTP_REQUEST_FAILED) << token;
+    EXPECT_FALSE(fs::exists(folder.path() / token)) << token;
+  }
+  EXPECT_TRUE(DownloadFile(folder / "partial", nullptr, code, Shaped("status_206/size_20", "partial"), L"h"));
+}
+
+TEST_F(Http, UnreachableServerFailsWithRequestCode) {
+  EXPECT_FALSE(DownloadFile(folder / "out", nullptr, code, L"http://127.0.0.1:1/file", L"h"));
+  EXPECT_EQ(code, HTTP_REQUEST_FAILED);
+  EXPECT_FALSE(DownloadFile(folder / "out", nullptr, code, Shaped("size_1", "long-host"), std::wstring(252, L'h')));
+  EXPECT_EQ(code, HTTP_REQUEST_FAILED);
+  EXPECT_TRUE(DownloadFile(folder / "out", nullptr, code, Shaped("size_1", "long-host-ok"), std::wstring(251, L'h')));
+}
+
+TEST_F(Http, EmptyBodyMakesAnEmptyFile) {
+  ASSERT_TRUE(DownloadFile(folder / "empty", &progress, code, Shaped("size_0", "empty"), L"h"));
+  EXPECT_TRUE(fs::exists(folder.path() / "empty"));
+  EXPECT_EQ(fs::file_size(folder.path() / "empty"), 0u);
+  EXPECT_EQ(progress.calls, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 0}}));
+}
+
+TEST_F(Http, AShortBodyFailsWithCodeZeroAndKeepsWhatCame) {
+  for (const char* directives : {"size_100000/announce_150000", "size_100000/close_70000"}) {
+    code = -1;
+    EXPECT_FALSE(DownloadFile(folder / "short", nullptr, code, Shaped(directives, "short"), L"h")) << directives;
+    EXPECT_EQ(code, HTTP_OK) << directives;
+    const std::size_t expected = std::string(directives).find("close") != std::string::npos ? 70000 : 100000;
+    EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "short"), Pattern(expected))) << directives;
+  }
+}
+
+TEST_F(Http, BytesPastTheAnnouncedLengthAreNotPartOfTheFile) {
+  EXPECT_TRUE(DownloadFile(folder / "long", nullptr, code, Shaped("size_3000/announce_1000", "long"), L"h"));
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "long"), Pattern(1000)));
+}
+
+TEST_F(Http, CancellingStopsAtOnceOrAfterAChunk) {
+  progress.cancelAt = 0;
+  const std::string token = Unique("cancel-at-start");
+  EXPECT_FALSE(DownloadFile(folder / "never", &progress, code, Shaped("size_10", token), L"h"));
+  EXPECT_EQ(code, HTTP_CANCELLED);
+  EXPECT_FALSE(fs::exists(folder.path() / "never"));
+  EXPECT_TRUE(TestServer::RequestsWith(token).empty()) << "nothing was sent";
+
+  Recorder later;
+  later.cancelAt = 1;
+  EXPECT_FALSE(DownloadFile(folder / "some", &later, code, Shaped("size_300000", "cancel-later"), L"h"));
+  EXPECT_EQ(code, HTTP_CANCELLED);
+  ASSERT_EQ(later.calls.size(), 2u);
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "some"), Pattern(later.calls[1].first)));
+}
+
+TEST_F(Http, AStalledTransferFailsInsteadOfHanging) {
+  SetHttpLimits({30, 2});
+  for (const char* directives : {"size_200000/stallafter_1000", "stall_8/size_10"}) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(DownloadFile(folder / "stalled", nullptr, code, Shaped(directives, "stall"), L"h")) << directives;
+    EXPECT_EQ(code, HTTP_REQUEST_FAILED) << directives;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7)) << directives;
+  }
+}
+
+TEST_F(Http, DownloadEntryMakesFoldersAndReplacesReadOnlyFiles) {
+  FileEntry entry;
+  entry.localPath = folder / "update\\data\\deep\\file.pak";
+  entry.url = Shaped("size_50", "entry");
+  ASSERT_TRUE(DownloadEntry(entry, code, L"h"));
+  EXPECT_EQ(entry.result, 1);
+  EXPECT_TRUE(SameBytes(ReadBytes(NativePath(entry.localPath)), Pattern(50)));
+
+  fs::permissions(NativePath(entry.localPath), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  entry.url = Shaped("size_70", "entry-again");
+  ASSERT_TRUE(DownloadEntry(entry, code, L"h"));
+  EXPECT_TRUE(SameBytes(ReadBytes(NativePath(entry.localPath)), Pattern(70)));
+
+  entry.url = Shaped("status_404", "entry-missing");
+  EXPECT_FALSE(DownloadEntry(entry, code, L"h"));
+  EXPECT_EQ(entry.result, 0);
+}
+
+TEST_F(Http, RemoteStampIsTheLastModifiedTimeInGmt) {
+  const std::string token = Unique("stamp");
+  std::wstring stamp = L"stale";
+  GetRemoteFileStamp(Shaped("size_5", token), stamp, L"h");
+  EXPECT_EQ(stamp, L"20121105140309");
+  // The status is not looked at: any answer that carries the header will do.
+  GetRemoteFileStamp(Shaped("status_404/lastmod_0", "stamp-404"), stamp, L"h");
+  EXPECT_EQ(stamp, L"19700101000000");
+  GetRemoteFileStamp(Shaped("size_5/lastmod_none", "stamp-none"), stamp, L"h");
+  EXPECT_EQ(stamp, L"");
+  GetRemoteFileStamp(L"http://127.0.0.1:1/file", stamp, L"h");
+  EXPECT_EQ(stamp, L"");
+  auto heads = TestServer::RequestsWith(token);
+  ASSERT_EQ(heads.size(), 1u);
+  EXPECT_EQ(HeaderOf(heads[0], "Host"), "h");
+  EXPECT_EQ(HeaderOf(heads[0], "Pragma"), "<absent>");
+}
