@@ -1,0 +1,100 @@
+#include "services/probe.h"
+
+#include <ctime>
+#include <random>
+
+#include "services/http.h"
+#include "services/probe_internal.h"
+#include "services/text.h"
+
+namespace {
+
+constexpr std::uint32_t ECHO_TOLERANCE_MS = 10;
+constexpr std::size_t HOST_TEXT_MAX = 259;
+
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+}  // namespace
+
+bool SplitHost(const std::wstring& host, std::string& name, std::string& port) {
+  name.clear();
+  port.clear();
+  std::string text = WideToUtf8(host.substr(0, HOST_TEXT_MAX));
+  std::size_t scheme = text.find("//");
+  if (scheme != std::string::npos) text = text.substr(scheme + 2);
+  text = text.substr(0, text.find('/'));
+  std::size_t colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    port = text.substr(colon + 1);
+    text.resize(colon);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+    long value = std::stol(port);
+    if (value < 1 || value > 65535) return false;
+    port = std::to_string(value);
+  }
+  name = text;
+  return !name.empty();
+}
+
+std::string DottedAddress(std::uint32_t address) {
+  const auto* b = reinterpret_cast<const unsigned char*>(&address);
+  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
+}
+
+void OrderByEchoTime(std::vector<std::uint32_t>& addresses, std::vector<std::uint32_t>& times) {
+  for (std::size_t p = 0; p + 1 < addresses.size(); ++p) {
+    for (std::size_t k = p + 1; k < addresses.size(); ++k) {
+      if (times[p] > times[k] + ECHO_TOLERANCE_MS) {
+        std::uint32_t address = addresses[k];
+        std::uint32_t time = times[k];
+        addresses.erase(addresses.begin() + static_cast<std::ptrdiff_t>(k));
+        times.erase(times.begin() + static_cast<std::ptrdiff_t>(k));
+        addresses.insert(addresses.begin() + static_cast<std::ptrdiff_t>(p), address);
+        times.insert(times.begin() + static_cast<std::ptrdiff_t>(p), time);
+      }
+    }
+  }
+}
+
+void ShuffleAddresses(std::vector<std::uint32_t>& addresses, std::uint32_t seed) {
+  std::minstd_rand random(seed);
+  std::vector<std::uint32_t> unplaced = addresses;
+  addresses.clear();
+  for (std::size_t r = unplaced.size(); r > 0; --r) {
+    std::size_t j = random() % r;
+    addresses.push_back(unplaced[j]);
+    unplaced[j] = unplaced[r - 1];
+  }
+}
+
+void ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses, bool probeByPing) {
+  addresses.clear();
+  std::string name;
+  std::string port;
+  // A name that the Host header cannot carry is refused, never sent without the header.
+  if (!SplitHost(host, name, port) || host.size() > HOST_NAME_MAX_CHARS) return;
+  std::vector<std::uint32_t> found;
+  if (IsLetter(name[0])) {
+    if (!ResolveIPv4(name, found)) return;
+    if (found.size() > PROBE_MAX_ADDRESSES) found.resize(PROBE_MAX_ADDRESSES);
+  } else {
+    std::uint32_t address = 0;
+    if (!ParseIPv4(name, address)) return;
+    found.push_back(address);
+  }
+  if (found.empty()) return;
+  if (found.size() >= 2) {
+    if (probeByPing) {
+      std::vector<std::uint32_t> times;
+      if (!EchoTimes(found, times)) return;
+      OrderByEchoTime(found, times);
+    } else {
+      ShuffleAddresses(found, static_cast<std::uint32_t>(std::time(nullptr)));
+    }
+  }
+  for (std::uint32_t address : found) {
+    std::string text = DottedAddress(address);
+    if (!port.empty()) text += ":" + port;
+    addresses.push_back(Latin1ToWide(text));
+  }
+}

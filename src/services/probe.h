@@ -1,0 +1,38 @@
+#pragma once
+// Server probing: the patch-server host becomes the ordered list of IPv4 addresses that the
+// connection tries one after the other, and a yes/no test of internet access.
+//
+// A host may be a name or a dotted address, with a scheme and a path ("http://name/path" probes
+// "name"), and with a port ("name:8080"). With a port, every address of the list carries it
+// ("10.0.0.1:8080"), so that "http://" + address + "/" reaches the server on that port.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Fills addresses (emptied first) in the order in which they are to be tried: by echo time
+// when probeByPing, else at random. Empty when the host cannot be resolved or parsed, or is too
+// long for the Host header.
+void ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses, bool probeByPing);
+
+// Whether a connection to the host's web server ("http://" + host + "/") can be made.
+bool CheckInternetConnection(const std::wstring& host);
+
+// The pure steps of probing, for their tests.
+
+// The host part and port of a host text: "http://name:81/x" gives "name" and "81".
+// False when there is no host part or the port is not a number from 1 to 65535.
+bool SplitHost(const std::wstring& host, std::string& name, std::string& port);
+
+// Addresses in network byte order.
+std::string DottedAddress(std::uint32_t address);
+
+// Stable ordering by round-trip time in milliseconds with a tolerance of 10 ms: an address moves
+// ahead of one that answered more than 10 ms slower. Times of 5000 mean "never answered".
+void OrderByEchoTime(std::vector<std::uint32_t>& addresses, std::vector<std::uint32_t>& times);
+
+// A random order: pick one of the unplaced addresses, place it next, and let the last unplaced
+// address take its slot.
+void ShuffleAddresses(std::vector<std::uint32_t>& addresses, std::uint32_t seed);
+
+constexpr std::size_t PROBE_MAX_ADDRESSES = 16;
+constexpr std::uint32_t ECHO_NO_ANSWER_MS = 5000;

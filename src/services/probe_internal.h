@@ -1,0 +1,16 @@
+#pragma once
+// The platform steps of probing, one back end each.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A name's IPv4 addresses in the resolver's order, network byte order; false when it fails.
+bool ResolveIPv4(const std::string& name, std::vector<std::uint32_t>& addresses);
+
+// inet_addr's reading of a dotted address; false when it does not parse or is 255.255.255.255.
+bool ParseIPv4(const std::string& text, std::uint32_t& address);
+
+// Echo round-trip times in milliseconds: up to three passes of 5000 ms, 32 bytes of 'a', each
+// pass asking the addresses that have not answered yet. Unanswered addresses keep 5000.
+// False when no echo facility can be opened.
+bool EchoTimes(const std::vector<std::uint32_t>& addresses, std::vector<std::uint32_t>& times);
