@@ -34,22 +34,23 @@ int main(int argc, char** argv) {
   const auto names = ini.SectionNames();
   std::wstring value;
   std::size_t found = 0;
-  for (const auto& name : names) {
-    for (const wchar_t* key : keys) found += ini.ReadString(name, key, value);
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    for (const wchar_t* key : keys) found += ini.ReadString(names[i], key, value);
   }
   const double ours = Seconds(start);
 
   start = std::chrono::steady_clock::now();
   wchar_t buffer[2048];
   std::size_t platformFound = 0;
-  const std::size_t count = sample < names.size() ? sample : names.size();
-  for (std::size_t i = 0; i < count; ++i) {
+  const std::size_t files = names.empty() ? 0 : names.size() - 1;
+  const std::size_t count = sample < files ? sample : files;
+  for (std::size_t i = 1; i <= count; ++i) {
     for (const wchar_t* key : keys) {
       platformFound += GetPrivateProfileStringW(names[i].c_str(), key, L"", buffer, 2048, file.c_str()) > 0;
     }
   }
-  const double platform = Seconds(start) * static_cast<double>(names.size()) / static_cast<double>(count);
-  std::printf("sections %zu ours %.6f platform %.6f found %zu/%zu sampled %zu\n", names.size(), ours, platform, found,
+  const double platform = Seconds(start) * static_cast<double>(files) / static_cast<double>(count);
+  std::printf("sections %zu ours %.6f platform %.6f found %zu/%zu sampled %zu\n", files, ours, platform, found,
               platformFound, count);
-  return found == 3 * names.size() && platformFound == 3 * count ? 0 : 1;
+  return found == 3 * files && platformFound == 3 * count ? 0 : 1;
 }

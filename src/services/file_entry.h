@@ -10,5 +10,6 @@ struct FileEntry {
   std::wstring localPath;     // the local folder ("update\") + the entry's name
   std::wstring url;           // the full address of the remote file
   std::wstring dateTime;      // the list's "DateTime" as file-time text, may be empty
+  std::wstring checksum;      // the list's "CheckSum"; empty for "Exists" files, which are not verified
   IStatusCallback* callback = nullptr;  // not owned; null for descriptor downloads
 };

@@ -33,6 +33,8 @@ class FileHandle {
   // Writes all bytes; false when fewer could be written.
   bool Write(const void* data, std::size_t size);
   bool Flush();
+  // Moves the file position to an absolute offset.
+  bool Seek(std::int64_t position);
   // The file's size in bytes; -1 when it cannot be read.
   std::int64_t Size() const;
   void Close();
@@ -71,6 +73,8 @@ void Md5OfFile(std::wstring& digest, const std::wstring& path);
 
 // Small queries and single steps that the operations above and their callers share.
 bool PathExists(const std::wstring& path);
+// True for a symbolic link, junction or other reparse point (which folder deletions never follow).
+bool IsLink(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
 bool MakeFolder(const std::wstring& path);
 bool RemoveFile(const std::wstring& path);

@@ -89,6 +89,10 @@ bool FileHandle::Write(const void* data, std::size_t size) {
   return true;
 }
 
+bool FileHandle::Seek(std::int64_t position) {
+  return IsOpen() && lseek(Fd(handle_), static_cast<off_t>(position), SEEK_SET) == static_cast<off_t>(position);
+}
+
 bool FileHandle::Flush() { return IsOpen() && ::fsync(Fd(handle_)) == 0; }
 
 std::int64_t FileHandle::Size() const {
@@ -182,6 +186,11 @@ bool WriteResourceToFile(int id, const std::wstring& type, const std::wstring& d
 bool PathExists(const std::wstring& path) {
   struct stat st;
   return stat(PosixPath(path).c_str(), &st) == 0;
+}
+
+bool IsLink(const std::wstring& path) {
+  struct stat st;
+  return lstat(PosixPath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool IsFolder(const std::wstring& path) {

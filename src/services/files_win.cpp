@@ -69,6 +69,12 @@ bool FileHandle::Write(const void* data, std::size_t size) {
   return true;
 }
 
+bool FileHandle::Seek(std::int64_t position) {
+  LARGE_INTEGER to;
+  to.QuadPart = position;
+  return IsOpen() && SetFilePointerEx(Native(handle_), to, nullptr, FILE_BEGIN);
+}
+
 bool FileHandle::Flush() { return IsOpen() && FlushFileBuffers(Native(handle_)); }
 
 std::int64_t FileHandle::Size() const {
@@ -153,6 +159,11 @@ bool WriteResourceToFile(int id, const std::wstring& type, const std::wstring& d
 }
 
 bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsLink(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
 
 bool IsFolder(const std::wstring& path) {
   DWORD attributes = GetFileAttributesW(path.c_str());

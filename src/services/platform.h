@@ -17,3 +17,11 @@ LocalTime LocalTimeNow();
 std::wstring ExecutablePath();
 
 unsigned long CurrentProcessId();
+
+// Makes the folder the process's current directory.
+bool SetCurrentFolder(const std::wstring& path);
+
+// Whether standard output is a terminal (a console on Windows), and writing text to it:
+// the console's own wide output there, UTF-8 bytes otherwise.
+bool StdoutIsTerminal();
+void WriteStdout(const std::wstring& text);

@@ -2,8 +2,10 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 
 #include "services/platform.h"
+#include "services/posix_path.h"
 #include "services/text.h"
 
 LocalTime LocalTimeNow() {
@@ -21,3 +23,13 @@ std::wstring ExecutablePath() {
 }
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(getpid()); }
+
+bool SetCurrentFolder(const std::wstring& path) { return chdir(PosixPath(path).c_str()) == 0; }
+
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+void WriteStdout(const std::wstring& text) {
+  std::string bytes = WideToUtf8(text);
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}

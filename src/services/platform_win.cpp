@@ -1,6 +1,9 @@
 #include <windows.h>
 
+#include <cstdio>
+
 #include "services/platform.h"
+#include "services/text.h"
 
 LocalTime LocalTimeNow() {
   SYSTEMTIME t;
@@ -22,3 +25,21 @@ std::wstring ExecutablePath() {
 }
 
 unsigned long CurrentProcessId() { return GetCurrentProcessId(); }
+
+bool SetCurrentFolder(const std::wstring& path) { return SetCurrentDirectoryW(path.c_str()) != FALSE; }
+
+bool StdoutIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
+}
+
+void WriteStdout(const std::wstring& text) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  if (StdoutIsTerminal()) {
+    WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return;
+  }
+  std::string bytes = WideToUtf8(text);
+  WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}

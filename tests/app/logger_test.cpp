@@ -26,16 +26,6 @@ std::vector<std::wstring> LinesOf(const std::wstring& file) {
   return lines;
 }
 
-// Runs a test in a current directory of its own, as the program runs in its folder.
-class InFolder {
- public:
-  explicit InFolder(const fs::path& folder) : previous_(fs::current_path()) { fs::current_path(folder); }
-  ~InFolder() { fs::current_path(previous_); }
-
- private:
-  fs::path previous_;
-};
-
 }  // namespace
 
 TEST(Logger, WritesStampedLinesUpToTheThreshold) {

@@ -6,8 +6,10 @@
 // It listens on 127.0.0.1 at a free port and writes the port to FILE (and its process id to
 // FILE.pid). Every request's head (request line and headers) is recorded.
 //
-//   GET /files/PATH          the file ROOT/PATH (percent-decoded), with Content-Length and
-//                            Last-Modified from the file; 404 when missing
+//   GET /PATH                the file ROOT/PATH (percent-decoded), with Content-Length and
+//                            Last-Modified from the file; 404 when missing. A file ROOT/PATH.fault
+//                            beside it holds directives (below) that spoil the answer: status_N,
+//                            close_N, lastmod_none, announce_N
 //   GET /x/D1/D2/.../-/ANY   a made-up answer shaped by the directives D ("_" joins name and
 //                            value, as "=" would be percent-encoded by the clients):
 //       status_N             the status code (200)
@@ -166,16 +168,26 @@ void SendFile(int fd, const std::string& relative) {
   std::string path = root + "/" + PercentDecode(relative);
   struct stat st;
   std::ifstream in(path, std::ios::binary);
-  if (relative.find("..") != std::string::npos || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !in) {
+  if (PercentDecode(relative).find("..") != std::string::npos || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !in) {
     SendAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     return;
   }
-  std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(st.st_size) +
-                     "\r\nLast-Modified: " + HttpDate(st.st_mtime) + "\r\nConnection: close\r\n\r\n";
+  Shape fault;
+  std::ifstream directives(path + ".fault");
+  std::string line;
+  if (std::getline(directives, line)) fault = ParseShape("/x/" + line + "/-/");
+  long long announce = fault.announce >= 0 ? fault.announce : static_cast<long long>(st.st_size);
+  std::string head = "HTTP/1.1 " + std::to_string(fault.status) + " " + Reason(fault.status) +
+                     "\r\nContent-Length: " + std::to_string(announce) + "\r\n";
+  if (fault.lastModified >= 0) head += "Last-Modified: " + HttpDate(st.st_mtime) + "\r\n";
+  head += "Connection: close\r\n\r\n";
   if (!SendAll(fd, head)) return;
+  long long left = fault.closeAfter >= 0 ? fault.closeAfter : static_cast<long long>(st.st_size);
   std::vector<char> block(65536);
-  while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
-    if (!SendAll(fd, block.data(), static_cast<std::size_t>(in.gcount()))) return;
+  while (left > 0 && (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)) {
+    std::size_t n = static_cast<std::size_t>(std::min<long long>(in.gcount(), left));
+    if (!SendAll(fd, block.data(), n)) return;
+    left -= static_cast<long long>(n);
   }
 }
 
@@ -207,10 +219,8 @@ void Serve(int fd) {
     }
     if (path.compare(0, 3, "/x/") == 0) {
       SendShaped(fd, ParseShape(path));
-    } else if (path.compare(0, 7, "/files/") == 0) {
-      SendFile(fd, path.substr(7));
     } else {
-      SendAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      SendFile(fd, path.substr(1));
     }
   }
   shutdown(fd, SHUT_WR);

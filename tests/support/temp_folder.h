@@ -64,3 +64,17 @@ inline std::filesystem::path NativePath(std::wstring path) {
 #endif
   return std::filesystem::path(path);
 }
+
+// Runs a test in a current directory of its own, as the programs run in their folder.
+class InFolder {
+ public:
+  explicit InFolder(const std::filesystem::path& folder) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(folder);
+  }
+  ~InFolder() { std::filesystem::current_path(previous_); }
+  InFolder(const InFolder&) = delete;
+  InFolder& operator=(const InFolder&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};

@@ -1,7 +1,7 @@
 #pragma once
 // The loopback test server (tests/server), started for the whole test run by CTest. Its port is
-// in a file whose path the build gives as ZEPO_TEST_SERVER_PORT_FILE; its file root, for
-// "/files/" requests, is ZEPO_TEST_SERVER_ROOT.
+// in a file whose path the build gives as ZEPO_TEST_SERVER_PORT_FILE; the files it serves lie
+// under ZEPO_TEST_SERVER_ROOT.
 #include <fstream>
 #include <string>
 

@@ -1,0 +1,30 @@
+#include "app/program_folder.h"
+
+#include "app/logger.h"
+#include "services/ini_file.h"
+#include "services/platform.h"
+
+std::wstring ProgramFolder() {
+  std::wstring path = ExecutablePath();
+  std::size_t cut = path.find_last_of(L"\\/");
+  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+}
+
+StartupConfig ReadStartupConfig() {
+  const IniDocument ini = LoadIniFile(L".\\log.ini");
+  StartupConfig config;
+  std::wstring value;
+  ini.ReadString(L"zepo", L"LogLevel", value);
+  config.logLevel = IniTextToInt(value);
+  ini.ReadString(L"zepo", L"ShowConsole", value);
+  config.showConsole = IniTextToInt(value) != 0;
+  ini.ReadString(L"zepo", L"PatchHost", config.patchHost);
+  return config;
+}
+
+bool ConfigureLogger(const std::wstring& folder, std::uint8_t threshold, bool showConsole) {
+  const std::wstring logs = folder + L"\\logs\\zepo";
+  return TheLogger().Configure(logs.c_str(), threshold, L"Zepo", showConsole);
+}
+
+std::wstring DefaultPatchHost() { return ZEPO_PATCH_HOST; }

@@ -1,0 +1,172 @@
+// zepo-update: the headless updater. The same update run as the window program, with the same
+// texts and logs, shown as one progress line on a terminal or as plain lines otherwise.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/logger.h"
+#include "app/program_folder.h"
+#include "engine/update_run.h"
+#include "services/files.h"
+#include "services/platform.h"
+#include "services/text.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
+    "\n"
+    "Brings the installation in FOLDER (default: the folder of this program) up to the version\n"
+    "that the patch server describes.\n"
+    "\n"
+    "  --dir FOLDER      the program folder; it becomes the current directory\n"
+    "  --host HOST       the patch-server host, optionally with a port; else \"PatchHost\" in\n"
+    "                    section \"zepo\" of ./log.ini, else the built-in host\n"
+    "  --log-level N     the diagnostic log's threshold (0 FATAL ... 4 DEBUG); else \"LogLevel\"\n"
+    "  --full-list       work from the full file list instead of the update list\n"
+    "  --help            this text\n"
+    "\n"
+    "Exit status: 0 the installation is up to date (the run finished), 1 the run failed,\n"
+    "3 the updater's own files are being replaced by the engine helper, which restarts it,\n"
+    "2 the command line was not understood.\n";
+
+struct Options {
+  std::wstring folder;
+  std::wstring host;
+  int logLevel = -1;
+  int fullList = 0;
+};
+
+bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--help" || arg == "-h") {
+      help = true;
+    } else if (arg == "--dir" && hasValue) {
+      options.folder = AnsiToWide(argv[++i]);
+    } else if (arg == "--host" && hasValue) {
+      options.host = AnsiToWide(argv[++i]);
+    } else if (arg == "--log-level" && hasValue) {
+      options.logLevel = std::atoi(argv[++i]);
+    } else if (arg == "--full-list") {
+      options.fullList = 1;
+    } else {
+      std::fprintf(stderr, "zepo-update: unknown or incomplete option \"%s\"\n\n%s", arg.c_str(), USAGE);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The progress of a run as one redrawn line on a terminal, or as plain lines when the output
+// goes to a file or a pipe.
+class TerminalView final : public RunView {
+ public:
+  TerminalView() : terminal_(StdoutIsTerminal()) {}
+
+  void SetStatus(const std::wstring& text) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    status_ = text;
+    Show();
+  }
+  void ShowVersion(const std::wstring& text) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    Line(text);
+  }
+  void StepProgress() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (position_ < upper_) ++position_;
+    Show();
+  }
+  void SetProgressRange(int lower, int upper) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    lower_ = lower, upper_ = upper;
+    Show();
+  }
+  void SetProgressPosition(int position) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (position >= lower_ && position <= upper_) position_ = position;
+    Show();
+  }
+  void Finish() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (terminal_ && drawn_) WriteStdout(L"\n");
+  }
+
+ private:
+  void Show() {
+    if (!terminal_) {
+      if (status_ != lastPlain_) Line(status_);
+      lastPlain_ = status_;
+      return;
+    }
+    constexpr int WIDTH = 30;
+    const int span = upper_ > lower_ ? upper_ - lower_ : 1;
+    const int filled = (position_ - lower_) * WIDTH / span;
+    std::wstring bar = L"\r\x1b[2K[" + std::wstring(filled, L'#') + std::wstring(WIDTH - filled, L' ') + L"] " +
+                       std::to_wstring(position_) + L"/" + std::to_wstring(upper_) + L" " + status_;
+    WriteStdout(bar);
+    drawn_ = true;
+  }
+  void Line(const std::wstring& text) {
+    if (terminal_ && drawn_) WriteStdout(L"\r\x1b[2K");
+    WriteStdout(text + L"\n");
+    if (terminal_) Show();
+  }
+
+  std::mutex lock_;
+  const bool terminal_;
+  bool drawn_ = false;
+  std::wstring status_;
+  std::wstring lastPlain_;
+  int lower_ = 0;
+  int upper_ = 100;
+  int position_ = 0;
+};
+
+int ExitStatus(int result) {
+  switch (result) {
+    case RUN_FINISHED: return 0;
+    case RUN_SELF_UPDATE: return 3;
+    default: return 1;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  bool help = false;
+  if (!ParseOptions(argc, argv, options, help)) return 2;
+  if (help) {
+    std::fputs(USAGE, stdout);
+    return 0;
+  }
+  const std::wstring folder = options.folder.empty() ? ProgramFolder() : options.folder;
+  if (!SetCurrentFolder(folder)) {
+    std::fprintf(stderr, "zepo-update: cannot work in the folder \"%s\"\n", WideToUtf8(folder).c_str());
+    return 1;
+  }
+  const StartupConfig config = ReadStartupConfig();
+  const int level = options.logLevel >= 0 ? options.logLevel : config.logLevel;
+  ConfigureLogger(folder, static_cast<std::uint8_t>(level & 0xFF), config.showConsole);
+  std::wstring commandLine;
+  for (int i = 0; i < argc; ++i) commandLine += (i ? L" " : L"") + AnsiToWide(argv[i]);
+  TheLogger().WriteFormat(LOG_DEBUG, L"Process Zepo %lu start CommandLine: %ls", CurrentProcessId(),
+                          commandLine.c_str());
+
+  RunSettings settings;
+  settings.host = !options.host.empty() ? options.host : !config.patchHost.empty() ? config.patchHost : DefaultPatchHost();
+  settings.fullList = options.fullList;
+  TerminalView view;
+  int result = RUN_FAILED;
+  std::thread worker([&] { result = UpdateRun(view, settings); });
+  worker.join();
+  view.Finish();
+  // The working folder goes after every run, except when the helper still needs it.
+  if (result != RUN_SELF_UPDATE) DeleteFolderTree(RUN_LOCAL_FOLDER);
+  return ExitStatus(result);
+}

@@ -1,0 +1,128 @@
+#include "app/logger.h"
+#include "engine/safe_name.h"
+#include "engine/update_client.h"
+#include "services/files.h"
+#include "services/ini_file.h"
+#include "services/text.h"
+
+namespace {
+
+void Log(const wchar_t* kind, const std::wstring& name, const wchar_t* verdict) {
+  WriteUpdateLog(std::wstring(kind) + L" [" + name + L"] => " + verdict);
+}
+
+std::wstring Value(const IniDocument& list, const std::wstring& section, const wchar_t* key) {
+  std::wstring value;
+  list.ReadString(section, key, value);
+  return value;
+}
+
+// Whether removing the name could reach outside the program folder through a link on the way.
+bool PassesThroughLink(const std::wstring& name) {
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || IsPathSeparator(name[i])) {
+      if (IsLink(name.substr(0, i))) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& failedName) {
+  errorCode = 0;
+  failedName.clear();
+  const std::wstring listPath = localFolder_ + localListName_;
+  const IniDocument list = LoadIniFile(listPath);
+  const std::vector<std::wstring> names = list.SectionNames();
+  if (names.empty()) {
+    errorCode = CHECK_NO_LIST;
+    failedName = listPath;
+    return false;
+  }
+  // Every name is checked before anything is touched: one hostile name and nothing at all is
+  // removed, created or queued.
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    if (!IsSafeEntryName(names[i]) || (EqualNoCase(Value(list, names[i], L"Method"), L"Remove") &&
+                                       PassesThroughLink(names[i]))) {
+      errorCode = CHECK_UNSAFE_NAME;
+      failedName = names[i];
+      Log(L"Check file", names[i], L"Failed");
+      return false;
+    }
+  }
+
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    const std::wstring& name = names[i];
+    const std::wstring method = Value(list, name, L"Method");
+    if (EqualNoCase(method, L"Remove")) {
+      const std::wstring target = Value(list, name, L"Target");
+      if (EqualNoCase(target, L"File")) {
+        ClearReadOnly(name);
+        RemoveFile(name);
+        Log(L"Check file", name, L"Remove file");
+      } else if (EqualNoCase(target, L"Folder")) {
+        DeleteFolderTree(name);
+        Log(L"Check folder", name, L"Remove folder");
+      }
+      continue;
+    }
+    if (EqualNoCase(method, L"Exists")) {
+      if (PathExists(name)) continue;
+      const std::wstring target = Value(list, name, L"Target");
+      if (EqualNoCase(target, L"Folder")) {
+        CreateDirectoryPath(name);
+        Log(L"Check folder", name, L"Exists folder");
+      } else if (EqualNoCase(target, L"File")) {
+        Append(updateList_, name, serverUrl_ + updateFolder_ + name, L"", L"");
+        Log(L"Check file", name, L"Exists file");
+      }
+      continue;
+    }
+
+    const std::wstring dateTime = Value(list, name, L"DateTime");
+    const std::wstring checksum = Value(list, name, L"CheckSum");
+    if (!PathExists(name)) {
+      Append(updateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum);
+      Log(L"Check file", name, L"New file");
+      continue;
+    }
+    if (callback_ != nullptr && !callback_->OnCheckFile(name)) {
+      errorCode = CHECK_CANCELLED;
+      failedName = name;
+      return false;
+    }
+    if (checkMode != 0 && !dateTime.empty()) {
+      std::wstring fileTime;
+      GetFileTimeText(name, fileTime);
+      if (SameFileTimeToMinute(fileTime, dateTime)) {
+        Log(L"Check file", name, L"Same time");
+        continue;
+      }
+    }
+    std::wstring digest;
+    Md5OfFile(digest, name);
+    if (digest.empty()) {
+      errorCode = CHECK_UNREADABLE_FILE;
+      failedName = name;
+      Log(L"Check file", name, L"Failed");
+      return false;
+    }
+    if (EqualNoCase(checksum, digest)) {
+      SetFileTimeText(name, dateTime);
+      Log(L"Check file", name, L"Same file");
+      continue;
+    }
+    if (EqualNoCase(method, L"SelfUpdate")) {
+      Append(selfUpdateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum);
+      Log(L"Check file", name, L"SelfUpdate file");
+    } else if (EqualNoCase(method, L"Patch") && !Value(list, name, digest.c_str()).empty()) {
+      Append(patchList_, name, serverUrl_ + Value(list, name, digest.c_str()) + name, dateTime, checksum);
+      Log(L"Check file", name, L"Patch file");
+    } else if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) {
+      Append(updateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum);
+      Log(L"Check file", name, L"Update file");
+    }
+  }
+  return true;
+}

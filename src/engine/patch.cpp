@@ -1,0 +1,217 @@
+#include "engine/patch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "services/files.h"
+
+namespace {
+
+enum class Mode { None, Back, Equal, Delete, Insert, Modify };
+
+constexpr std::size_t BUFFER = 1 << 20;
+
+bool ReadBigEndian(PatchInput& patch, int bytes, std::uint32_t& value) {
+  value = 0;
+  for (int i = 0; i < bytes; ++i) {
+    int b = patch.Next();
+    if (b < 0) return false;
+    value = (value << 8) | static_cast<std::uint32_t>(b);
+  }
+  return true;
+}
+
+// Copies N bytes of the old file to the output; false when the old file ends first.
+bool CopyEqual(OldInput& old, PatchOutput& output, std::uint32_t length) {
+  std::uint8_t block[65536];
+  while (length > 0) {
+    std::size_t want = length < sizeof block ? length : sizeof block;
+    std::size_t got = old.Read(block, want);
+    if (got > 0 && !output.Write(block, got)) return false;
+    if (got < want) return false;
+    length -= static_cast<std::uint32_t>(got);
+  }
+  return true;
+}
+
+// A data byte: written in insert and modify mode; modify also passes over one old byte, which
+// may lie beyond the old file's end (the position simply moves on).
+bool Data(Mode mode, std::uint8_t byte, OldInput& old, PatchOutput& output) {
+  if (mode != Mode::Insert && mode != Mode::Modify) return true;
+  if (!output.Write(&byte, 1)) return false;
+  return mode == Mode::Insert || old.SetPosition(old.Position() + 1);
+}
+
+// Buffered readers and writer over files, so that the byte-by-byte interpreter streams through
+// large blocks.
+class FilePatchInput final : public PatchInput {
+ public:
+  explicit FilePatchInput(FileHandle& file) : file_(file), buffer_(new std::uint8_t[BUFFER]) {}
+  int Next() override {
+    if (at_ == size_) {
+      if (failed_ || !file_.Read(buffer_.get(), BUFFER, size_)) {
+        failed_ = true;
+        return -1;
+      }
+      at_ = 0;
+      if (size_ == 0) return -1;
+    }
+    return buffer_[at_++];
+  }
+  bool Failed() const override { return failed_; }
+
+ private:
+  FileHandle& file_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t at_ = 0;
+  std::size_t size_ = 0;
+  bool failed_ = false;
+};
+
+class FileOldInput final : public OldInput {
+ public:
+  explicit FileOldInput(FileHandle& file) : file_(file), buffer_(new std::uint8_t[BUFFER]) {}
+  std::int64_t Position() const override { return position_; }
+  bool SetPosition(std::int64_t position) override {
+    if (position < 0) return false;
+    position_ = position;
+    return true;
+  }
+  std::size_t Read(std::uint8_t* data, std::size_t size) override {
+    std::size_t done = 0;
+    while (done < size) {
+      if (position_ < start_ || position_ >= start_ + static_cast<std::int64_t>(size_)) {
+        if (!Fill()) break;
+      }
+      std::size_t offset = static_cast<std::size_t>(position_ - start_);
+      std::size_t take = std::min(size - done, size_ - offset);
+      std::memcpy(data + done, buffer_.get() + offset, take);
+      done += take;
+      position_ += static_cast<std::int64_t>(take);
+    }
+    return done;
+  }
+
+ private:
+  bool Fill() {
+    start_ = position_;
+    size_ = 0;
+    if (!file_.Seek(position_) || !file_.Read(buffer_.get(), BUFFER, size_)) size_ = 0;
+    return size_ > 0;
+  }
+  FileHandle& file_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::int64_t position_ = 0;
+  std::int64_t start_ = 0;
+  std::size_t size_ = 0;
+};
+
+class FileOutput final : public PatchOutput {
+ public:
+  explicit FileOutput(FileHandle& file) : file_(file), buffer_(new std::uint8_t[BUFFER]) {}
+  bool Write(const std::uint8_t* data, std::size_t size) override {
+    if (used_ + size > BUFFER && !Flush()) return false;
+    if (size >= BUFFER) return file_.Write(data, size);
+    std::memcpy(buffer_.get() + used_, data, size);
+    used_ += size;
+    return true;
+  }
+  bool Flush() {
+    bool ok = used_ == 0 || file_.Write(buffer_.get(), used_);
+    used_ = 0;
+    return ok;
+  }
+
+ private:
+  FileHandle& file_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
+bool ReadPatchLength(PatchInput& patch, std::uint32_t& length) {
+  length = 0;
+  int b = patch.Next();
+  if (b < 0) return !patch.Failed();
+  if (b < 252) {
+    length = static_cast<std::uint32_t>(b) + 1;
+    return true;
+  }
+  std::uint32_t value = 0;
+  switch (b) {
+    case 252:
+      if (!ReadBigEndian(patch, 1, value)) return false;
+      length = 253 + value;
+      return true;
+    case 253:
+      if (!ReadBigEndian(patch, 2, value)) return false;
+      length = value;
+      return true;
+    case 254:
+      if (!ReadBigEndian(patch, 4, value)) return false;
+      length = value;
+      return true;
+    default:
+      return false;  // the eight-byte form: no file of ours is that long
+  }
+}
+
+bool ApplyPatchStream(OldInput& old, PatchInput& patch, PatchOutput& output) {
+  Mode mode = Mode::None;
+  for (;;) {
+    int b = patch.Next();
+    if (b < 0) return !patch.Failed();
+    if (b != PATCH_ESCAPE) {
+      if (!Data(mode, static_cast<std::uint8_t>(b), old, output)) return false;
+      continue;
+    }
+    int op = patch.Next();
+    if (op < 0) return false;  // an escape with nothing after it
+    std::uint32_t length = 0;
+    switch (op) {
+      case PATCH_BACK:
+        if (!ReadPatchLength(patch, length) || !old.SetPosition(old.Position() - length)) return false;
+        mode = Mode::Back;
+        break;
+      case PATCH_EQUAL:
+        if (!ReadPatchLength(patch, length)) return false;
+        mode = Mode::Equal;
+        if (!CopyEqual(old, output, length)) return false;
+        break;
+      case PATCH_DELETE:
+        if (!ReadPatchLength(patch, length) || !old.SetPosition(old.Position() + length)) return false;
+        mode = Mode::Delete;
+        break;
+      case PATCH_INSERT:
+        mode = Mode::Insert;
+        break;
+      case PATCH_MODIFY:
+        mode = Mode::Modify;
+        break;
+      case PATCH_ESCAPE:
+        if (!Data(mode, PATCH_ESCAPE, old, output)) return false;
+        break;
+      default:
+        if (!Data(mode, PATCH_ESCAPE, old, output) || !Data(mode, static_cast<std::uint8_t>(op), old, output)) {
+          return false;
+        }
+        break;
+    }
+  }
+}
+
+bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath) {
+  FileHandle oldFile = FileHandle::OpenForRead(oldPath);
+  if (!oldFile.IsOpen()) return false;
+  FileHandle patchFile = FileHandle::OpenForRead(patchPath);
+  if (!patchFile.IsOpen()) return false;
+  FileHandle outputFile = FileHandle::CreateForWrite(outputPath);
+  if (!outputFile.IsOpen()) return false;
+  FileOldInput old(oldFile);
+  FilePatchInput patch(patchFile);
+  FileOutput output(outputFile);
+  return ApplyPatchStream(old, patch, output) && output.Flush();
+}

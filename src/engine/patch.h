@@ -1,0 +1,60 @@
+#pragma once
+// The patch byte code and its interpreter. A patch describes a new file as operations on the old
+// one: an escape byte 0xA7 and an operator (0xA2 back N, 0xA3 equal N, 0xA4 delete N, 0xA5
+// insert, 0xA6 modify), and data bytes that insert or modify mode write out (modify also skips
+// one old byte). 0xA7 0xA7 is the data byte 0xA7; 0xA7 X for another X is the two data bytes.
+// Lengths N take one byte b (N = b + 1, b < 252), 252 and one byte (253 + c), 253 and two bytes,
+// or 254 and four bytes (big-endian). The interpreter fails rather than write anything the patch
+// does not describe: an eight-byte length (first byte 255), an equal past the old file's end, a
+// back before its start, a stream that ends inside a length or right after an escape.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr std::uint8_t PATCH_ESCAPE = 0xA7;
+constexpr std::uint8_t PATCH_BACK = 0xA2;
+constexpr std::uint8_t PATCH_EQUAL = 0xA3;
+constexpr std::uint8_t PATCH_DELETE = 0xA4;
+constexpr std::uint8_t PATCH_INSERT = 0xA5;
+constexpr std::uint8_t PATCH_MODIFY = 0xA6;
+
+// The patch, read forward byte by byte.
+class PatchInput {
+ public:
+  // The next byte, or -1 at the end (or on a read error, with Failed() true).
+  virtual int Next() = 0;
+  virtual bool Failed() const { return false; }
+
+ protected:
+  ~PatchInput() = default;
+};
+
+// The old file: a read position that may move back and forward.
+class OldInput {
+ public:
+  virtual std::int64_t Position() const = 0;
+  virtual bool SetPosition(std::int64_t position) = 0;
+  // Reads up to size bytes at the position and advances it; fewer at the end of the file.
+  virtual std::size_t Read(std::uint8_t* data, std::size_t size) = 0;
+
+ protected:
+  ~OldInput() = default;
+};
+
+class PatchOutput {
+ public:
+  virtual bool Write(const std::uint8_t* data, std::size_t size) = 0;
+
+ protected:
+  ~PatchOutput() = default;
+};
+
+// Reads a length. True with N = 0 when the stream ends where the first byte is due; false for
+// the eight-byte form and for a stream that ends inside the further bytes.
+bool ReadPatchLength(PatchInput& patch, std::uint32_t& length);
+
+// Runs the whole patch. True when it was read to its end and every operation was possible.
+bool ApplyPatchStream(OldInput& old, PatchInput& patch, PatchOutput& output);
+
+// The same over files; the output is created (or truncated). False when a file cannot be opened.
+bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath);

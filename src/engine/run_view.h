@@ -1,0 +1,26 @@
+#pragma once
+// What an update run shows, and where: the Windows window implements it with its messages and
+// control calls, the headless updater with a progress line. The run calls it on its own thread;
+// each call has taken effect when it returns, in the order the run makes them.
+#include <cstdint>
+#include <string>
+
+class RunView {
+ public:
+  virtual void SetStatus(const std::wstring& text) = 0;
+  // Sets the version label's text and shows the label.
+  virtual void ShowVersion(const std::wstring& text) = 0;
+  // One step of the progress bar; it stops at the upper bound.
+  virtual void StepProgress() = 0;
+  virtual void SetProgressRange(int lower, int upper) = 0;
+  // A position outside the range is ignored.
+  virtual void SetProgressPosition(int position) = 0;
+
+  // Written by the run and its status callback while the run lasts.
+  std::wstring checkFailedName;
+  std::uint16_t filesDone = 0;
+  std::uint16_t filesTotal = 0;
+
+ protected:
+  ~RunView() = default;
+};

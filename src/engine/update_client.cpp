@@ -1,0 +1,145 @@
+#include "engine/update_client.h"
+
+#include <stdexcept>
+
+#include "services/files.h"
+#include "services/http.h"
+#include "services/ini_file.h"
+#include "services/packed.h"
+#include "services/probe.h"
+#include "services/text.h"
+
+UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localFolder, const std::wstring& hostName,
+                           int fullList)
+    : callback_(callback),
+      localFolder_(localFolder),
+      remoteListName_(fullList != 0 ? L"filelistfull.enc" : L"filelist.enc"),
+      localListName_(fullList != 0 ? L"filelistfull.ini" : L"filelist.ini"),
+      hostName_(hostName) {}
+
+UpdateClient::~UpdateClient() = default;
+
+FileEntry* UpdateClient::EntryAt(const EntryList& list, std::size_t i) {
+  if (i >= list.size()) throw std::invalid_argument("work-list index out of range");
+  return list[i].get();
+}
+
+FileEntry& UpdateClient::Append(EntryList& list, const std::wstring& name, const std::wstring& url,
+                                const std::wstring& dateTime, const std::wstring& checksum) {
+  auto entry = std::make_unique<FileEntry>();
+  entry->localPath = localFolder_ + name;
+  entry->url = url;
+  entry->dateTime = dateTime;
+  entry->checksum = checksum;
+  entry->callback = callback_;
+  list.push_back(std::move(entry));
+  return *list.back();
+}
+
+std::wstring UpdateClient::TargetOf(const FileEntry& entry) const {
+  return entry.localPath.size() >= localFolder_.size() ? entry.localPath.substr(localFolder_.size()) : entry.localPath;
+}
+
+// One address: probe it, then take the root-folder configuration from the cache when its
+// stamp is the server's, else from the server. False leaves the code of this address's failure.
+bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode) {
+  const std::wstring packedPath = localFolder_ + L"rootfolder.enc";
+  const std::wstring configPath = localFolder_ + L"rootfolder.ini";
+  FileEntry probe;
+  probe.localPath = localFolder_ + L"detectfile.enc";
+  probe.url = L"http://" + address + L"/detectfile.enc";
+  int transferCode = 0;
+  if (!DownloadEntry(probe, transferCode, hostName_)) {
+    errorCode = CONNECT_NO_PROBE;
+    return false;
+  }
+  serverUrl_ = L"http://" + address + L"/";
+  std::wstring stamp;
+  GetRemoteFileStamp(serverUrl_ + L"rootfolder.enc", stamp, hostName_);
+  if (stamp.empty()) {
+    errorCode = CONNECT_NO_STAMP;
+    return false;
+  }
+  if (!UnpackFile(cacheFile, configPath)) RemoveFile(configPath);
+  std::wstring cached;
+  ReadIniString(configPath, L"ServerConfig", L"DateTime", cached);
+  if (EqualNoCase(cached, stamp)) return true;
+
+  FileEntry download;
+  download.localPath = packedPath;
+  download.url = serverUrl_ + L"rootfolder.enc";
+  if (!DownloadEntry(download, transferCode, hostName_)) {
+    errorCode = CONNECT_NO_ROOT_FOLDER;
+    return false;
+  }
+  if (!UnpackFile(packedPath, configPath)) {
+    errorCode = CONNECT_BAD_ROOT_FOLDER;
+    return false;
+  }
+  WriteIniString(configPath, L"ServerConfig", L"DateTime", stamp);
+  ClearReadOnly(cacheFile);
+  (void)PackFile(configPath, cacheFile, 9);
+  return true;
+}
+
+bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKeyName, const std::wstring& cacheFile,
+                           int& errorCode, bool probeByPing) {
+  errorCode = 0;
+  std::vector<std::wstring> addresses;
+  ProbeServers(host, addresses, probeByPing);
+  if (addresses.empty()) {
+    errorCode = CONNECT_NO_ADDRESS;
+    return false;
+  }
+  CreateDirectoryPath(localFolder_);
+  for (const std::wstring& address : addresses) {
+    if (!ConnectTo(address, cacheFile, errorCode)) continue;
+    errorCode = 0;
+    ReadIniString(localFolder_ + L"rootfolder.ini", L"ServerConfig", rootKeyName, rootFolder_);
+    serverUrl_ += rootFolder_;
+    return true;
+  }
+  return false;
+}
+
+bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode) {
+  errorCode = 0;
+  std::wstring stamp;
+  GetRemoteFileStamp(serverUrl_ + remoteListName_, stamp, hostName_);
+  if (stamp.empty()) {
+    errorCode = DESCRIPTION_NO_STAMP;
+    return false;
+  }
+  const std::wstring packedPath = localFolder_ + remoteListName_;
+  const std::wstring listPath = localFolder_ + localListName_;
+  if (!UnpackFile(cacheFile, listPath)) RemoveFile(listPath);
+  std::wstring cached;
+  ReadIniString(listPath, L"ServerConfig", L"DateTime", cached);
+  if (!EqualNoCase(cached, stamp)) {
+    // Values that the previous copy carried over are kept over the server's.
+    std::wstring tdd;
+    std::wstring htdd;
+    ReadIniString(listPath, L"ServerConfig", L"TDD", tdd);
+    ReadIniString(listPath, L"ServerConfig", L"HTDD", htdd);
+    FileEntry download;
+    download.localPath = packedPath;
+    download.url = serverUrl_ + remoteListName_;
+    if (!DownloadEntry(download, errorCode, hostName_)) {
+      if (errorCode == HTTP_REQUEST_FAILED) errorCode = DESCRIPTION_NO_LIST;
+      return false;
+    }
+    if (!UnpackFile(packedPath, listPath)) {
+      errorCode = DESCRIPTION_BAD_LIST;
+      return false;
+    }
+    WriteIniString(listPath, L"ServerConfig", L"DateTime", stamp);
+    if (!tdd.empty()) WriteIniString(listPath, L"ServerConfig", L"TDD", tdd);
+    if (!htdd.empty()) WriteIniString(listPath, L"ServerConfig", L"HTDD", htdd);
+    ClearReadOnly(cacheFile);
+    (void)PackFile(listPath, cacheFile, 9);
+  }
+  const IniDocument list = LoadIniFile(listPath);
+  list.ReadString(L"ServerConfig", L"VersionName", versionName_);
+  list.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder_);
+  return true;
+}

@@ -1,0 +1,92 @@
+#pragma once
+// The engine object of one update run: which server answered, where this product's files lie on
+// it, the version description, and the three work lists that the check fills. Confined to the
+// run's thread; every operation reports failure by its result and a code in errorCode.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "services/file_entry.h"
+#include "services/status_callback.h"
+
+// errorCode values of the engine's own steps (the download codes are in services/http.h).
+constexpr int CHECK_NO_LIST = 3;
+constexpr int CHECK_CANCELLED = 10;
+constexpr int CONNECT_NO_ADDRESS = 20;
+constexpr int CONNECT_BAD_ROOT_FOLDER = 22;
+constexpr int DESCRIPTION_BAD_LIST = 23;
+constexpr int CHECK_UNREADABLE_FILE = 26;
+constexpr int CHECK_UNSAFE_NAME = 27;
+constexpr int CONNECT_NO_PROBE = 28;
+constexpr int CONNECT_NO_ROOT_FOLDER = 29;
+constexpr int DESCRIPTION_NO_LIST = 30;
+constexpr int CONNECT_NO_STAMP = 31;
+constexpr int DESCRIPTION_NO_STAMP = 32;
+
+// How ApplyEntry puts a download in place.
+constexpr int APPLY_UNPACK = 1;  // an update entry: unpack the packed whole file onto the target
+constexpr int APPLY_MOVE = 2;    // a patch entry: move the rebuilt file onto the target
+
+class UpdateClient {
+ public:
+  UpdateClient(IStatusCallback* callback, const std::wstring& localFolder, const std::wstring& hostName,
+               int fullList);
+  virtual ~UpdateClient();
+  UpdateClient(const UpdateClient&) = delete;
+  UpdateClient& operator=(const UpdateClient&) = delete;
+
+  // Picks the first address of the host that serves "detectfile.enc" and learns this product's
+  // folder from "rootfolder.enc", through the packed cache cacheFile.
+  [[nodiscard]] bool Connect(const std::wstring& host, const std::wstring& rootKeyName, const std::wstring& cacheFile,
+                             int& errorCode, bool probeByPing);
+  // Brings the local file list up to date (fetching it only when the server's stamp changed)
+  // and reads the version name and update folder.
+  [[nodiscard]] bool LoadDescription(const std::wstring& cacheFile, int& errorCode);
+  // Checks every listed file and folder; removes and creates on the spot and fills the lists.
+  // checkMode non-zero accepts a file whose time matches the list to the minute without hashing.
+  [[nodiscard]] bool CheckFiles(int checkMode, int& errorCode, std::wstring& failedName);
+  // Puts one downloaded entry in place: APPLY_UNPACK or APPLY_MOVE. The installed file is replaced
+  // in one step and only by content whose MD5 matches the entry's checksum.
+  [[nodiscard]] bool ApplyEntry(FileEntry& entry, int mode);
+  // Unpacks a downloaded patch and rebuilds the new file at the entry's localPath from the
+  // installed file; stores the outcome in entry.result.
+  [[nodiscard]] bool RebuildPatch(FileEntry& entry);
+
+  std::wstring GetServerUrl() const { return serverUrl_; }
+  std::wstring GetLocalFolder() const { return localFolder_; }
+  std::wstring GetVersionName() const { return versionName_; }
+  std::size_t GetSelfUpdateCount() const { return selfUpdateList_.size(); }
+  std::size_t GetUpdateCount() const { return updateList_.size(); }
+  std::size_t GetPatchCount() const { return patchList_.size(); }
+  // The i-th entry; an index out of range throws std::invalid_argument.
+  FileEntry* GetSelfUpdateEntry(std::size_t i) const { return EntryAt(selfUpdateList_, i); }
+  FileEntry* GetUpdateEntry(std::size_t i) const { return EntryAt(updateList_, i); }
+  FileEntry* GetPatchEntry(std::size_t i) const { return EntryAt(patchList_, i); }
+
+  // The installed file of an entry: its localPath without the local folder.
+  std::wstring TargetOf(const FileEntry& entry) const;
+
+ private:
+  using EntryList = std::vector<std::unique_ptr<FileEntry>>;
+  static FileEntry* EntryAt(const EntryList& list, std::size_t i);
+  FileEntry& Append(EntryList& list, const std::wstring& name, const std::wstring& url, const std::wstring& dateTime,
+                    const std::wstring& checksum);
+  bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode);
+
+  IStatusCallback* callback_;
+  std::wstring serverUrl_;
+  std::wstring rootFolder_;
+  std::wstring localFolder_;
+  std::wstring updateFolder_;
+  EntryList selfUpdateList_;
+  EntryList updateList_;
+  EntryList patchList_;
+  std::wstring versionName_;
+  std::wstring remoteListName_;
+  std::wstring localListName_;
+  std::wstring hostName_;
+};
+
+// Whether a file holds the content that the list describes: its MD5 is the checksum. An entry
+// without a checksum ("Exists" files) has nothing to be held against and always matches.
+bool MatchesChecksum(const std::wstring& path, const std::wstring& checksum);

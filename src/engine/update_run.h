@@ -1,0 +1,28 @@
+#pragma once
+// One whole update, from the first server contact to the verdict: connect, load the version
+// description, check the installation, then stop (already current), hand over to the engine
+// helper (self-update), or download, rebuild and apply. Every step shows one status text and
+// writes one update-log line. Runs on a thread of its own; the view is its only way out.
+#include <functional>
+#include <string>
+
+#include "engine/run_view.h"
+
+constexpr int RUN_SELF_UPDATE = 16;  // the engine helper was started to swap the program's files
+constexpr int RUN_FAILED = 17;
+constexpr int RUN_FINISHED = 18;
+
+struct RunSettings {
+  // The patch-server host, "name" or "name:port".
+  std::wstring host;
+  // Non-zero: work from the full file list ("filelistfull.enc") instead of the update list.
+  int fullList = 0;
+  // Starts the engine helper with the argument text (" " + localPath for each self-update file);
+  // true when the helper process was created.
+  std::function<bool(const std::wstring& arguments)> startEngineHelper;
+};
+
+// The local working folder of a run, relative to the program folder.
+constexpr const wchar_t* RUN_LOCAL_FOLDER = L"update\\";
+
+int UpdateRun(RunView& view, const RunSettings& settings);

@@ -1,0 +1,47 @@
+#include "engine/status_callback.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct TextView final : RunView {
+  std::vector<std::wstring> texts;
+  void SetStatus(const std::wstring& text) override { texts.push_back(text); }
+  void ShowVersion(const std::wstring&) override {}
+  void StepProgress() override {}
+  void SetProgressRange(int, int) override {}
+  void SetProgressPosition(int) override {}
+};
+
+}  // namespace
+
+TEST(StatusCallback, ShowsChecksDownloadsAndWholePercentages) {
+  TextView view;
+  view.filesDone = 2;
+  view.filesTotal = 7;
+  StatusCallback callback(view);
+  EXPECT_TRUE(callback.OnCheckFile(L"data\\a.pak"));
+  EXPECT_TRUE(callback.OnDownloadProgress(0, 0));
+  EXPECT_TRUE(callback.OnDownloadProgress(5, 1000));      // 0 %: as the last shown, no change
+  EXPECT_TRUE(callback.OnDownloadProgress(500, 1000));    // 50 %
+  EXPECT_TRUE(callback.OnDownloadProgress(509, 1000));    // still 50 %
+  EXPECT_TRUE(callback.OnDownloadProgress(1000, 1000));   // 100 %
+  EXPECT_TRUE(callback.OnDownloadProgress(0, 0));
+  EXPECT_TRUE(callback.OnDownloadProgress(2048, 2048));   // 100 % again: no change
+  EXPECT_EQ(view.texts, (std::vector<std::wstring>{
+                            L"Đang kiểm tra tập tin [data\\a.pak]...",
+                            L"Đang tải ..., 3/7 files",
+                            L"Đang tải 500 bytes / 1000 bytes, 3/7 files",
+                            L"Đang tải 1000 bytes / 1000 bytes, 3/7 files",
+                            L"Đang tải ..., 4/7 files",
+                        }));
+}
+
+TEST(FormatByteSize, ThreeSignificantDigitsCut) {
+  const std::pair<std::uint64_t, const wchar_t*> cases[] = {
+      {0, L"0 bytes"},         {1023, L"1023 bytes"},   {1024, L"1.00 KB"},        {1536, L"1.50 KB"},
+      {10239, L"9.99 KB"},     {15360, L"15.0 KB"},     {153600, L"150 KB"},       {1048576, L"1.00 MB"},
+      {1073741824, L"1.00 GB"}, {1022976, L"999 KB"},
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(FormatByteSize(bytes), text) << bytes;
+}

@@ -1,0 +1,297 @@
+// Whole runs of the engine against a tree on the loopback test server, in an installation
+// folder of the test's own.
+#include "engine/update_run.h"
+
+#include <gtest/gtest.h>
+
+#include "app/logger.h"
+#include "services/files.h"
+#include "services/platform.h"
+#include "support/patch_tree.h"
+#include "support/test_server.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RecordingView final : RunView {
+  std::vector<std::wstring> statuses;
+  std::vector<std::string> progress;  // "range a b", "pos p", "step"
+  std::wstring version;
+  void SetStatus(const std::wstring& text) override { statuses.push_back(text); }
+  void ShowVersion(const std::wstring& text) override { version = text; }
+  void StepProgress() override { progress.push_back("step"); }
+  void SetProgressRange(int lower, int upper) override {
+    progress.push_back("range " + std::to_string(lower) + " " + std::to_string(upper));
+  }
+  void SetProgressPosition(int position) override { progress.push_back("pos " + std::to_string(position)); }
+};
+
+// The update log's lines without their time stamps.
+std::vector<std::string> UpdateLogLines() {
+  LocalTime now = LocalTimeNow();
+  const std::string bytes = ReadBytes(NativePath(UpdateLogName(now.year, now.month)));
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = bytes.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    lines.push_back(bytes.substr(at + 15, end - at - 15));
+  }
+  return lines;
+}
+
+// Every file of an installation with its content, to compare before and after; the updater's
+// own working folder, caches and logs are left out.
+std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string name = fs::relative(entry.path(), folder).generic_string();
+    const std::string top = name.substr(0, name.find('/'));
+    if (top == "logs" || top == "update" || top == "autoupdate.sls" || top == "autoupdate.fls") continue;
+    files[name] = entry.is_directory() ? "<folder>" : ReadBytes(entry.path());
+  }
+  return files;
+}
+
+std::string FileTime(const std::string& path) {
+  std::wstring text;
+  GetFileTimeText(AnsiToWide(path), text);
+  return WideToUtf8(text);
+}
+
+class UpdateRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(TestServer::Address().empty()) << "the test server is not running";
+    fs::create_directories(install.path() / "logs");
+    settings.host = TestServer::Address();
+    settings.startEngineHelper = [this](const std::wstring& arguments) {
+      helperArguments = arguments;
+      return true;
+    };
+  }
+  int Run() {
+    RecordingView fresh;
+    view = fresh;
+    return UpdateRun(view, settings);
+  }
+  void Install(const std::string& name, const std::string& content) {
+    fs::path path = install.path() / fs::u8path(name);
+    fs::create_directories(path.parent_path());
+    WriteBytes(path, content);
+  }
+  std::string Installed(const std::string& name) { return ReadBytes(install.path() / fs::u8path(name)); }
+
+  TempFolder install;
+  InFolder in{install.path()};
+  PatchTree tree{TestServer::Root()};
+  RunSettings settings;
+  RecordingView view;
+  std::wstring helperArguments;
+};
+
+const std::string OLD_A = "version one of a, version one of a";
+const std::string NEW_A = "version two of a, version one of a";
+// Modify the first eleven bytes ("version one" becomes "version two"), then copy the other 23.
+const std::string PATCH_A = "\xA7\xA6version two\xA7\xA3\x16";
+
+}  // namespace
+
+TEST_F(UpdateRunTest, BringsAVersionOneInstallationToVersionTwoAndThenDownloadsNothing) {
+  Install("a.dat", OLD_A);
+  Install("b.dat", "old b");
+  Install("same.dat", "unchanged");
+  Install("gone.dat", "to be removed");
+  Install("oldfolder/x.txt", "to be removed with its folder");
+  Install("user.ini", "the user's own settings");
+  Install("ro.dat", "old read-only");
+  fs::permissions(install.path() / "ro.dat", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+
+  tree.File("a.dat", NEW_A, "Patch");
+  tree.PatchFrom("a.dat", OLD_A, PATCH_A);
+  tree.File("b.dat", "new b");
+  tree.File("same.dat", "unchanged");
+  tree.File("data\\c.dat", "a new file in a new folder");
+  tree.File("ro.dat", "new read-only");
+  tree.Rule("gone.dat", "Remove", "File");
+  tree.Rule("oldfolder", "Remove", "Folder");
+  tree.Rule("saves", "Exists", "Folder");
+  tree.Rule("user.ini", "Exists", "File");
+  tree.Rule("config.ini", "Exists", "File");
+  tree.Put("config.ini", "default settings");
+  tree.Publish();
+
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(Installed("a.dat"), NEW_A);
+  EXPECT_EQ(Installed("b.dat"), "new b");
+  EXPECT_EQ(Installed("data/c.dat"), "a new file in a new folder");
+  EXPECT_EQ(Installed("ro.dat"), "new read-only");
+  EXPECT_EQ(Installed("user.ini"), "the user's own settings");
+  EXPECT_EQ(Installed("config.ini"), "default settings");
+  EXPECT_FALSE(fs::exists(install.path() / "gone.dat"));
+  EXPECT_FALSE(fs::exists(install.path() / "oldfolder"));
+  EXPECT_TRUE(fs::is_directory(install.path() / "saves"));
+  for (const char* name : {"a.dat", "b.dat", "data/c.dat", "same.dat", "ro.dat"}) {
+    EXPECT_EQ(FileTime(name), PatchTree::TIME) << name;
+  }
+  EXPECT_EQ(view.version, L"version 2.0");
+  EXPECT_EQ(view.statuses.back(), L"Tự động nâng cấp phiên bản 2.0 thành công.");
+  const std::string server = "http://" + WideToUtf8(TestServer::Address()) + "/velora/";
+  EXPECT_EQ(UpdateLogLines(), (std::vector<std::string>{
+                                  "Connect to patch server [" + server + "] => Success",
+                                  "Get description update information => Success",
+                                  "Check file [a.dat] => Patch file",
+                                  "Check file [b.dat] => Update file",
+                                  "Check file [same.dat] => Same file",
+                                  "Check file [data\\c.dat] => New file",
+                                  "Check file [ro.dat] => Update file",
+                                  "Check file [gone.dat] => Remove file",
+                                  "Check folder [oldfolder] => Remove folder",
+                                  "Check folder [saves] => Exists folder",
+                                  "Check file [config.ini] => Exists file",
+                                  "Check description update information => Success",
+                                  "Download update file [b.dat] => Success",
+                                  "Download update file [data\\c.dat] => Success",
+                                  "Download update file [ro.dat] => Success",
+                                  "Download update file [config.ini] => Success",
+                                  "Download patch file [a.dat] => Success",
+                                  "Rebuild patch file [a.dat] => Success",
+                                  "Apply update file [b.dat] => Success",
+                                  "Apply update file [data\\c.dat] => Success",
+                                  "Apply update file [ro.dat] => Success",
+                                  "Apply update file [config.ini] => Success",
+                                  "Apply patch file [a.dat] => Success",
+                                  "Finished update to the newest version 2.0",
+                              }));
+  // Range 0..(4 + 1 + 4), the steps of the description, check, downloads, rebuild and apply, then full.
+  EXPECT_EQ(view.progress, (std::vector<std::string>{"step", "step", "range 0 9", "pos 1", "step", "step", "step",
+                                                     "step", "step", "step", "step", "range 0 1", "pos 1"}));
+
+  // The second run finds every file by its time and fetches nothing but the stamps.
+  fs::remove(NativePath(UpdateLogName(LocalTimeNow().year, LocalTimeNow().month)));
+  const auto before = Snapshot(install.path());
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  EXPECT_EQ(view.statuses.back(), L"Tự động nâng cấp phiên bản 2.0 thành công.");
+  const auto lines = UpdateLogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "The game is already update to the newest version 2.0");
+  for (const char* name : {"a.dat", "b.dat", "same.dat", "data\\c.dat", "ro.dat"}) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), std::string("Check file [") + name + "] => Same time"), lines.end())
+        << name;
+  }
+  EXPECT_EQ(Snapshot(install.path()), before);
+}
+
+TEST_F(UpdateRunTest, FailedFilesLeaveTheInstallationUntouchedAndFailTheRun) {
+  Install("a.dat", OLD_A);
+  Install("b.dat", "old b");
+  Install("c.dat", "old c");
+  Install("d.dat", "old d");
+  tree.File("a.dat", NEW_A, "Patch");
+  tree.PatchFrom("a.dat", OLD_A, std::string("\xA7\xA3\x02", 3));  // rebuilds something else
+  tree.File("b.dat", "new b");
+  tree.File("c.dat", "new c");
+  tree.File("d.dat", "new d");
+  tree.Publish();
+  tree.Remove("velora/v2/b.dat");                // 404
+  tree.Fault("velora/v2/c.dat", "close_5");      // truncated body
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_EQ(Installed("a.dat"), OLD_A);
+  EXPECT_EQ(Installed("b.dat"), "old b");
+  EXPECT_EQ(Installed("c.dat"), "old c");
+  EXPECT_EQ(Installed("d.dat"), "new d");
+  EXPECT_EQ(view.statuses.back(), L"Tự động nâng cấp phiên bản 2.0 thất bại.");
+  const auto lines = UpdateLogLines();
+  for (const char* line : {"Download update file [b.dat] => Failed", "Download update file [c.dat] => Failed",
+                           "Rebuild patch file [a.dat] => Failed", "Apply update file [d.dat] => Success",
+                           "Cannot update to the newest version 2.0"}) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+  }
+  for (const auto& line : lines) EXPECT_EQ(line.find("Apply update file [b.dat]"), std::string::npos);
+}
+
+TEST_F(UpdateRunTest, AWholeFileWhoseContentIsNotTheListedOneIsNotPutInPlace) {
+  Install("b.dat", "old b");
+  tree.File("b.dat", "new b", "Update", PatchTree::Md5("other content"));
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_EQ(Installed("b.dat"), "old b");
+  EXPECT_FALSE(fs::exists(install.path() / "b.dat.zepo-new"));
+  EXPECT_EQ(UpdateLogLines()[UpdateLogLines().size() - 2], "Apply update file [b.dat] => Failed");
+}
+
+TEST_F(UpdateRunTest, HostileNamesStopTheCheckBeforeAnythingIsTouched) {
+  for (const char* hostile : {"..\\outside.txt", "C:\\Windows\\x.dll", "data\\..\\..\\x", "\\\\server\\share\\x",
+                              "file.txt:stream", "NUL", "data\\com1.txt", "data\\x.", "data\\\\x", "/etc/passwd"}) {
+    Install("keep.dat", "keep");
+    Install("gone.dat", "would be removed");
+    PatchTree hostileTree{TestServer::Root()};
+    hostileTree.Rule("gone.dat", "Remove", "File");
+    hostileTree.Rule("newfolder", "Exists", "Folder");
+    hostileTree.File("new.dat", "would be queued");
+    hostileTree.Rule(hostile, "Remove", "Folder");
+    hostileTree.Publish();
+    const auto before = Snapshot(install.path());
+    ASSERT_EQ(Run(), RUN_FAILED) << hostile;
+    EXPECT_EQ(view.checkFailedName, AnsiToWide(hostile)) << hostile;
+    EXPECT_EQ(view.statuses.back(), L"Lỗi kiểm tra danh sách các tập tin.");
+    EXPECT_EQ(Snapshot(install.path()), before) << hostile;
+    const auto lines = UpdateLogLines();
+    EXPECT_EQ(lines.back(), "Check description update information => Failed");
+    EXPECT_EQ(lines[lines.size() - 2], std::string("Check file [") + hostile + "] => Failed");
+  }
+}
+
+TEST_F(UpdateRunTest, ServerFailuresEndTheRunAtTheirPhase) {
+  settings.host = L"127.0.0.1:1";
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_EQ(view.statuses.back(), L"Kết nối tới máy chủ thất bại.");
+  EXPECT_EQ(UpdateLogLines().back(), "Connect to patch server => Failed");
+  EXPECT_TRUE(view.version.empty());
+
+  settings.host = TestServer::Address();
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  tree.Fault("velora/filelist.enc", "lastmod_none");
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_EQ(view.statuses.back(), L"Lấy thông tin cập nhật thất bại.");
+  EXPECT_EQ(UpdateLogLines().back(), "Get description update information => Failed");
+}
+
+TEST_F(UpdateRunTest, TheCachedListIsUsedWhileItsStampIsTheServers) {
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  ASSERT_TRUE(fs::exists(install.path() / "autoupdate.fls"));
+  ASSERT_TRUE(fs::exists(install.path() / "autoupdate.sls"));
+  // The server's list is now broken; a current cache never asks for it.
+  const auto stamp = fs::last_write_time(TestServer::Root() / "velora" / "filelist.enc");
+  WriteBytes(TestServer::Root() / "velora" / "filelist.enc", "not a packed file");
+  fs::last_write_time(TestServer::Root() / "velora" / "filelist.enc", stamp);
+  EXPECT_EQ(Run(), RUN_FINISHED);
+  // A new stamp fetches it, and the broken list fails the run.
+  fs::last_write_time(TestServer::Root() / "velora" / "filelist.enc", stamp + std::chrono::hours(1));
+  EXPECT_EQ(Run(), RUN_FAILED);
+  EXPECT_EQ(view.statuses.back(), L"Lấy thông tin cập nhật thất bại.");
+}
+
+TEST_F(UpdateRunTest, SelfUpdateFilesGoToTheHelperAndNothingElseIsDone) {
+  Install("zepo-update", "old updater");
+  Install("b.dat", "old b");
+  tree.File("zepo-update", "new updater", "SelfUpdate");
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_SELF_UPDATE);
+  EXPECT_EQ(helperArguments, L" update\\zepo-update");
+  EXPECT_EQ(ReadBytes(install.path() / "update" / "zepo-update"), "new updater");
+  EXPECT_EQ(ReadBytes(install.path() / "update" / "engine.dat"), ReadBytes(ZEPO_TEST_RESOURCE));
+  EXPECT_EQ(Installed("b.dat"), "old b");
+  EXPECT_EQ(UpdateLogLines().back(), "Download selfupdate file [zepo-update] => Success");
+
+  // A damaged download never reaches the helper.
+  WriteBytes(TestServer::Root() / "velora" / "v2" / "zepo-update", ReadBytes(TestServer::Root() / "detectfile.enc"));
+  helperArguments.clear();
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_TRUE(helperArguments.empty());
+  EXPECT_EQ(view.statuses.back(), L"Tập tin [zepo-update] đã bị lỗi.");
+  EXPECT_EQ(UpdateLogLines().back(), "Unpack selfupdate file [zepo-update] => Failed");
+}
