@@ -37,80 +37,126 @@ IniDocument::IniDocument(std::string bytes) : bytes_(std::move(bytes)) {
   Parse();
 }
 
-std::wstring IniDocument::KeyId(const std::wstring& section, const std::wstring& key) {
-  std::wstring id = FoldCase(section);
-  id += L'\x1';
-  id += FoldCase(key);
-  return id;
-}
-
 void IniDocument::SplitLines() {
   lines_.clear();
+  text_.clear();
+  text_.reserve(bytes_.size());
   const std::size_t unit = encoding_ == Encoding::Utf16LeBom ? 2 : 1;
   std::size_t start = encoding_ == Encoding::Utf8Bom ? 3 : encoding_ == Encoding::Utf16LeBom ? 2 : 0;
   const std::size_t n = bytes_.size() - (bytes_.size() - start) % unit;
-  std::size_t i = start;
-  for (; i < n; i += unit) {
+  for (std::size_t i = start; i < n; i += unit) {
     if (bytes_[i] != '\n' || (unit == 2 && bytes_[i + 1] != 0)) continue;
     std::size_t size = i - start;
     std::size_t endSize = unit;
     bool cr = size >= unit && bytes_[i - unit] == '\r' && (unit == 1 || bytes_[i - 1] == 0);
     if (cr) size -= unit, endSize += unit;
-    lines_.push_back({start, size, endSize, DecodeLine(start, size)});
+    const std::size_t textStart = text_.size();
+    AppendLineText(start, size);
+    lines_.push_back({start, size, endSize, textStart, text_.size() - textStart});
     start = i + unit;
   }
-  if (start < bytes_.size()) lines_.push_back({start, bytes_.size() - start, 0, DecodeLine(start, bytes_.size() - start)});
+  if (start < bytes_.size()) {
+    const std::size_t textStart = text_.size();
+    AppendLineText(start, bytes_.size() - start);
+    lines_.push_back({start, bytes_.size() - start, 0, textStart, text_.size() - textStart});
+  }
 }
 
-std::wstring IniDocument::DecodeLine(std::size_t offset, std::size_t size) const {
-  if (encoding_ == Encoding::Utf16LeBom) return Utf16LeToWide(bytes_.data() + offset, size);
-  std::string raw = bytes_.substr(offset, size);
-  if (encoding_ == Encoding::Utf8Bom) {
-    std::wstring text;
-    return Utf8ToWide(raw, text) ? text : Latin1ToWide(raw);
+void IniDocument::AppendLineText(std::size_t offset, std::size_t size) {
+  const char* data = bytes_.data() + offset;
+  if (encoding_ == Encoding::Utf16LeBom) {
+    text_ += Utf16LeToWide(data, size);
+    return;
   }
-  return AnsiToWide(raw);
+  // Most lines of a file list are plain ASCII, which every encoding reads the same.
+  std::size_t i = 0;
+  while (i < size && static_cast<unsigned char>(data[i]) < 0x80) ++i;
+  if (i == size) {
+    text_.append(data, data + size);
+    return;
+  }
+  std::string raw(data, size);
+  if (encoding_ == Encoding::Utf8Bom) {
+    std::wstring decoded;
+    text_ += Utf8ToWide(raw, decoded) ? decoded : Latin1ToWide(raw);
+  } else {
+    text_ += AnsiToWide(raw);
+  }
 }
 
 void IniDocument::Parse() {
   SplitLines();
   sections_.clear();
-  firstSection_.clear();
   keys_.clear();
+  firstSection_.clear();
   // Keys before any header belong to the unnamed section, which exists only if it has lines.
   bool indexing = false;
-  std::wstring current;
   for (std::size_t i = 0; i < lines_.size(); ++i) {
-    const std::wstring& text = lines_[i].text;
+    const Line& line = lines_[i];
+    const wchar_t* text = text_.data() + line.textStart;
+    const std::size_t size = line.textSize;
     std::size_t begin = 0;
-    while (begin < text.size() && IsBlank(text[begin])) ++begin;
-    if (begin == text.size()) continue;
+    while (begin < size && IsBlank(text[begin])) ++begin;
+    if (begin == size) continue;
     if (text[begin] == L'[') {
-      std::size_t close = text.rfind(L']');
-      bool reachable = close != std::wstring::npos && close > begin;
-      current = reachable ? Trim(text, begin + 1, close) : std::wstring();
-      sections_.push_back({current, reachable, i});
-      indexing = reachable && firstSection_.emplace(FoldCase(current), sections_.size() - 1).second;
+      std::size_t close = size;
+      while (close > begin && text[close - 1] != L']') --close;
+      const bool reachable = close > begin + 1;
+      std::wstring name;
+      if (reachable) {
+        std::size_t from = begin + 1;
+        std::size_t to = close - 1;
+        while (from < to && IsBlank(text[from])) ++from;
+        while (to > from && IsBlank(text[to - 1])) --to;
+        name.assign(text + from, to - from);
+      }
+      indexing = reachable && firstSection_.emplace(FoldCase(name), sections_.size()).second;
+      sections_.push_back({std::move(name), reachable, i, keys_.size(), 0});
       continue;
     }
     if (sections_.empty()) {
-      sections_.push_back({L"", true, i});
       indexing = firstSection_.emplace(L"", 0).second;
+      sections_.push_back({L"", true, i, keys_.size(), 0});
     }
-    sections_.back().lastLine = i;
+    Section& section = sections_.back();
+    section.lastLine = i;
     if (!indexing || text[begin] == L';') continue;
-    std::size_t equals = text.find(L'=', begin);
-    std::wstring name = Trim(text, begin, equals == std::wstring::npos ? text.size() : equals);
-    std::wstring value = equals == std::wstring::npos ? std::wstring() : Trim(text, equals + 1, text.size());
-    keys_.emplace(KeyId(current, name), Key{std::move(value), i});
+    std::size_t equals = begin;
+    while (equals < size && text[equals] != L'=') ++equals;
+    std::size_t nameEnd = equals;
+    while (nameEnd > begin && IsBlank(text[nameEnd - 1])) --nameEnd;
+    std::size_t valueStart = equals < size ? equals + 1 : size;
+    std::size_t valueEnd = size;
+    while (valueStart < valueEnd && IsBlank(text[valueStart])) ++valueStart;
+    while (valueEnd > valueStart && IsBlank(text[valueEnd - 1])) --valueEnd;
+    keys_.push_back({line.textStart + begin, nameEnd - begin, line.textStart + valueStart, valueEnd - valueStart, i});
+    ++section.keyCount;
   }
+}
+
+// The first key of that name in the first section of that name, or null.
+const IniDocument::Key* IniDocument::FindKey(const std::wstring& section, const std::wstring& key) const {
+  auto found = firstSection_.find(FoldCase(Trim(section, 0, section.size())));
+  if (found == firstSection_.end()) return nullptr;
+  const std::wstring wanted = Trim(key, 0, key.size());
+  const Section& s = sections_[found->second];
+  for (std::size_t k = s.firstKey; k < s.firstKey + s.keyCount; ++k) {
+    const Key& candidate = keys_[k];
+    if (candidate.nameSize != wanted.size()) continue;
+    bool same = true;
+    for (std::size_t c = 0; same && c < wanted.size(); ++c) {
+      same = FoldCase(text_[candidate.nameStart + c]) == FoldCase(wanted[c]);
+    }
+    if (same) return &candidate;
+  }
+  return nullptr;
 }
 
 bool IniDocument::ReadString(const std::wstring& section, const std::wstring& key, std::wstring& value) const {
   value.clear();
-  auto found = keys_.find(KeyId(Trim(section, 0, section.size()), Trim(key, 0, key.size())));
-  if (found == keys_.end()) return false;
-  value = StripQuotesAndCut(found->second.value);
+  const Key* found = FindKey(section, key);
+  if (found == nullptr) return false;
+  value = StripQuotesAndCut(text_.substr(found->valueStart, found->valueSize));
   return true;
 }
 
@@ -150,7 +196,7 @@ bool IniDocument::Encode(const std::wstring& text, std::string& bytes) const {
 void IniDocument::ConvertToUtf16() {
   std::wstring text;
   for (const Line& line : lines_) {
-    text += line.text;
+    text += LineText(line);
     if (line.endSize > 0) text += line.endSize > (encoding_ == Encoding::Utf16LeBom ? 2u : 1u) ? L"\r\n" : L"\n";
   }
   bytes_ = UTF16LE_BOM + WideToUtf16Le(text);
@@ -174,12 +220,12 @@ bool IniDocument::SetValue(const std::wstring& section, const std::wstring& key,
   const std::wstring sectionName = Trim(section, 0, section.size());
   const std::wstring keyName = Trim(key, 0, key.size());
 
-  auto k = keys_.find(KeyId(sectionName, keyName));
-  if (k != keys_.end()) {
-    const Line& line = lines_[k->second.line];
-    std::size_t equals = line.text.find(L'=');
-    std::wstring text = equals == std::wstring::npos ? line.text + L"=" + value : line.text.substr(0, equals + 1) + value;
-    return Splice(line.offset, line.size, text);
+  if (const Key* found = FindKey(sectionName, keyName)) {
+    const Line& line = lines_[found->line];
+    const std::wstring text = LineText(line);
+    std::size_t equals = text.find(L'=');
+    std::wstring changed = equals == std::wstring::npos ? text + L"=" + value : text.substr(0, equals + 1) + value;
+    return Splice(line.offset, line.size, changed);
   }
   auto s = firstSection_.find(FoldCase(sectionName));
   if (s != firstSection_.end()) {

@@ -39,34 +39,40 @@ class IniDocument {
 
  private:
   struct Line {
-    std::size_t offset;   // of the line's first byte
-    std::size_t size;     // bytes of the text, without the line end
-    std::size_t endSize;  // bytes of the line end: 0 on a last line without one
-    std::wstring text;    // decoded, line end removed
+    std::size_t offset;     // of the line's first byte
+    std::size_t size;       // bytes of the text, without the line end
+    std::size_t endSize;    // bytes of the line end: 0 on a last line without one
+    std::size_t textStart;  // the decoded text, line end removed, within text_
+    std::size_t textSize;
+  };
+  struct Key {
+    std::size_t nameStart, nameSize;    // trimmed, within text_
+    std::size_t valueStart, valueSize;  // trimmed, quotes not yet stripped
+    std::size_t line;
   };
   struct Section {
     std::wstring name;
     bool reachable;
     std::size_t lastLine;  // the header or the last key or comment line of the section
-  };
-  struct Key {
-    std::wstring value;  // trimmed, quotes not yet stripped
-    std::size_t line;
+    std::size_t firstKey;  // its keys in keys_, in file order; only the first of duplicated
+    std::size_t keyCount;  // sections has any, as only it is ever read
   };
 
   void Parse();
   void SplitLines();
-  std::wstring DecodeLine(std::size_t offset, std::size_t size) const;
+  void AppendLineText(std::size_t offset, std::size_t size);
+  const Key* FindKey(const std::wstring& section, const std::wstring& key) const;
+  std::wstring LineText(const Line& line) const { return text_.substr(line.textStart, line.textSize); }
   bool Encode(const std::wstring& text, std::string& bytes) const;
   void ConvertToUtf16();
   std::string LineEnd() const;
   bool Splice(std::size_t offset, std::size_t removed, const std::wstring& text);
-  static std::wstring KeyId(const std::wstring& section, const std::wstring& key);
 
   std::string bytes_;
   Encoding encoding_ = Encoding::Ansi;
+  std::wstring text_;
   std::vector<Line> lines_;
   std::vector<Section> sections_;
+  std::vector<Key> keys_;
   std::unordered_map<std::wstring, std::size_t> firstSection_;  // folded name to index
-  std::unordered_map<std::wstring, Key> keys_;                  // KeyId to key
 };

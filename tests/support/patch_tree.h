@@ -62,6 +62,15 @@ class PatchTree {
       list += "[" + name + "]\r\n";
       for (const auto& [key, value] : sections_[name]) list += key + "=" + value + "\r\n";
     }
+    // Names outside ASCII make the list UTF-16LE with a byte-order mark: the one encoding that
+    // Windows' own INI reading and ours take the same way whatever the ANSI code page.
+    bool ascii = true;
+    for (unsigned char c : list) ascii = ascii && c < 0x80;
+    if (!ascii) {
+      std::wstring wide;
+      Utf8ToWide(list, wide);
+      list = "\xFF\xFE" + WideToUtf16Le(wide);
+    }
     PackInto(product_ + "filelist.enc", list);
     // Every published list gets a stamp of its own, so that a client's cache never takes a new
     // list for the one it holds when both fall into the same second.
@@ -86,7 +95,7 @@ class PatchTree {
     std::filesystem::create_directories(target.parent_path());
     const std::filesystem::path plain = target.string() + ".plain";
     WriteBytes(plain, content);
-    PackFile(plain.wstring(), target.wstring(), 9);
+    PackFile(WidePath(plain), WidePath(target), 9);
     std::filesystem::remove(plain);
   }
 

@@ -6,6 +6,8 @@
 #include <random>
 #include <string>
 
+#include "services/text.h"
+
 class TempFolder {
  public:
   TempFolder() {
@@ -53,6 +55,18 @@ inline std::string RandomBytes(std::size_t size, unsigned seed) {
   std::string bytes(size, '\0');
   for (auto& b : bytes) b = static_cast<char>(random());
   return bytes;
+}
+
+// A path as the code under test takes it; on POSIX the bytes are UTF-8 whatever the locale.
+inline std::wstring WidePath(const std::filesystem::path& path) {
+#ifdef _WIN32
+  return path.wstring();
+#else
+  std::wstring wide;
+  for (unsigned char c : path.string()) wide += static_cast<wchar_t>(c);
+  std::wstring decoded;
+  return Utf8ToWide(path.string(), decoded) ? decoded : wide;
+#endif
 }
 
 // One of our Windows-form paths as std::filesystem takes it on this platform.

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# End to end: nginx serves a version-2 tree on loopback, zepo-update brings a version-1
+# installation up to it, and a second run downloads nothing.
+#   update_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX]
+# With WINE_PREFIX the updater is a Windows program and runs under Wine.
+set -euo pipefail
+work=$1 tool=$2 updater=$3 prefix=${4:-}
+here=$(cd "$(dirname "$0")" && pwd)
+rm -rf "$work"
+mkdir -p "$work/temp"
+root="$work/www" install="$work/install"
+"$tool" build "$root" "$install"
+
+port=$(( 20000 + RANDOM % 20000 ))
+sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" "$here/nginx.conf.in" > "$work/nginx.conf"
+/usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
+trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT
+
+run_updater() {
+  if [ -n "$prefix" ]; then
+    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --log-level 4
+  else
+    "$updater" --dir "$install" --host "localhost:$port" --log-level 4
+  fi
+}
+
+fail() { echo "update_e2e: $*"; exit 1; }
+log_lines() { cut -c16- "$install"/logs/update*.txt | tr -d '\r'; }
+
+status=0
+run_updater > "$work/first.out" || status=$?
+[ "$status" -eq 0 ] || { cat "$work/first.out"; log_lines; fail "first run ended with $status"; }
+"$tool" verify "$install" || fail "the installation is not version 2"
+grep -qx "Finished update to the newest version 2.0" <(log_lines) || fail "no final success line"
+grep -qx "Rebuild patch file \[a.dat\] => Success" <(log_lines) || fail "the patch was not rebuilt"
+grep -q "AutoUpdateApp: Connect to patch server \[http://127.0.0.1:$port/velora/\] => Success" \
+  <(iconv -f UTF-16LE -t UTF-8 "$install"/logs/zepo/*.log) || fail "no connection entry in the diagnostic log"
+
+: > "$work/access.log"
+kill -USR1 "$(cat "$work/nginx.pid")"
+sleep 0.5
+rm -f "$install"/logs/update*.txt
+status=0
+run_updater > "$work/second.out" || status=$?
+[ "$status" -eq 0 ] || fail "second run ended with $status"
+[ "$(log_lines | tail -n 1)" = "The game is already update to the newest version 2.0" ] || fail "second run did work"
+for f in a.dat b.dat same.dat 'data\big.pak' ro.dat; do
+  grep -qxF "Check file [$f] => Same time" <(log_lines) || fail "$f was not taken by its time"
+done
+grep -q 'filelist.enc' "$work/access.log" || fail "the second run's requests were not logged"
+if grep -q '/v2/\|/p1/' "$work/access.log"; then
+  grep '/v2/\|/p1/' "$work/access.log"
+  fail "the second run downloaded files"
+fi
+echo "update_e2e: passed${prefix:+ under Wine}"
