@@ -5,6 +5,12 @@
 //   zepo-bench ini FILE            parse a file list, read Method, DateTime, CheckSum of every section
 //   zepo-bench mixed MIB FILE      write MIB MiB of mixed data: text-like runs and random runs
 //   zepo-bench download URL FILE [HOST]   DownloadFile
+//   zepo-bench install DIR COUNT MIN MAX   an installation of COUNT files of MIN to MAX bytes and
+//                                  its file list (update\filelist.ini) with their times and digests
+//   zepo-bench check DIR MODE      CheckFiles over that installation (MODE 1: the time shortcut)
+//   zepo-bench patch-pair DIR MIB  a MIB MiB old file and a patch that copies most of it and
+//                                  inserts and modifies the rest
+//   zepo-bench rebuild OLD PATCH OUT   ApplyPatchFile
 #include <chrono>
 #include <cstdio>
 #include <cstdint>
@@ -12,7 +18,11 @@
 #include <cstring>
 #include <string>
 
+#include "engine/patch.h"
+#include "engine/update_client.h"
 #include "services/files.h"
+#include "services/md5.h"
+#include "services/platform.h"
 #include "services/http.h"
 #include "services/ini_file.h"
 #include "services/packed.h"
@@ -23,7 +33,8 @@ namespace {
 std::wstring Wide(const char* text) { return AnsiToWide(text); }
 
 const char USAGE[] = "usage: zepo-bench md5 FILE | unpack SRC DST | pack SRC DST | ini FILE | mixed MIB FILE |\n"
-    "                  download URL FILE [HOST]\n";
+    "                  download URL FILE [HOST] | install DIR COUNT MIN MAX | check DIR MODE |\n"
+    "                  patch-pair DIR MIB | rebuild OLD PATCH OUT\n";
 
 int Usage() {
   std::fputs(USAGE, stderr);
@@ -63,6 +74,79 @@ int WriteMixed(long mebibytes, const std::wstring& path) {
   return 0;
 }
 
+// Files of sizes spread between min and max bytes, and the list that describes them exactly.
+int MakeInstall(const std::string& dir, long count, long long min, long long max) {
+  const std::wstring root = Wide(dir.c_str());
+  CreateDirectoryPath(root + L"\\update");
+  CreateDirectoryPath(root + L"\\logs");
+  std::string list = "[ServerConfig]\r\nVersionName=bench\r\nUpdateFolder=v/\r\n";
+  std::uint64_t state = 12345;
+  std::string content;
+  for (long i = 0; i < count; ++i) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    long long size = count == 1 ? min : min + static_cast<long long>((max - min) * (static_cast<double>(i) / (count - 1)));
+    // Content that does not compress, as packed game data does not.
+    content.resize(static_cast<std::size_t>(size));
+    for (std::size_t k = 0; k + 8 <= content.size(); k += 8) {
+      state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+      std::memcpy(&content[k], &state, 8);
+    }
+    const std::string name = "data\\d" + std::to_string(i % 100) + "\\f" + std::to_string(i) + ".pak";
+    const std::wstring path = root + L"\\" + Wide(name.c_str());
+    CreateDirectoryPath(path.substr(0, path.find_last_of(L'\\')));
+    FileHandle out = FileHandle::CreateForWrite(path);
+    if (!out.IsOpen() || !out.Write(content.data(), content.size())) return 1;
+    out.Close();
+    std::wstring time;
+    GetFileTimeText(path, time);
+    list += "[" + name + "]\r\nMethod=Update\r\nDateTime=" + WideToUtf8(time) +
+            "\r\nCheckSum=" + WideToUtf8(Md5OfBytes(content.data(), content.size())) + "\r\n";
+  }
+  FileHandle out = FileHandle::CreateForWrite(root + L"\\update\\filelist.ini");
+  return out.Write(list.data(), list.size()) ? 0 : 1;
+}
+
+int Check(const std::string& dir, int mode) {
+  if (!SetCurrentFolder(Wide(dir.c_str()))) return 1;
+  UpdateClient client(nullptr, L"update\\", L"", 0);
+  int code = 0;
+  std::wstring failed;
+  if (!client.CheckFiles(mode, code, failed)) {
+    std::fprintf(stderr, "check failed: code %d at %s\n", code, WideToUtf8(failed).c_str());
+    return 1;
+  }
+  return client.GetUpdateCount() == 0 ? 0 : 1;
+}
+
+// The old file is random; the patch copies it in large runs, with an insert and a modified
+// stretch every 8 MiB.
+int MakePatchPair(const std::string& dir, long mebibytes) {
+  const std::wstring root = Wide(dir.c_str());
+  FileHandle old = FileHandle::CreateForWrite(root + L"\\old");
+  std::string block(1 << 20, '\0');
+  std::uint64_t state = 99;
+  for (long m = 0; m < mebibytes; ++m) {
+    for (auto& b : block) state = state * 6364136223846793005ULL + 1442695040888963407ULL, b = static_cast<char>(state >> 56);
+    if (!old.Write(block.data(), block.size())) return 1;
+  }
+  std::string patch;
+  auto length = [&patch](std::uint32_t n) {
+    patch += '\xFE';
+    for (int shift = 24; shift >= 0; shift -= 8) patch += static_cast<char>((n >> shift) & 0xFF);
+  };
+  const std::uint32_t run = 8u << 20;
+  for (long at = 0; at + 8 <= mebibytes; at += 8) {
+    patch += "\xA7\xA3";
+    length(run - 4096);
+    patch += "\xA7\xA5";
+    patch += std::string(1000, 'i');
+    patch += "\xA7\xA6";
+    patch += std::string(4096, 'm');
+  }
+  FileHandle out = FileHandle::CreateForWrite(root + L"\\patch");
+  return out.Write(patch.data(), patch.size()) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,6 +166,10 @@ int main(int argc, char** argv) {
   if (command == "pack" && argc == 4) return PackFile(Wide(argv[2]), Wide(argv[3]), 9) ? 0 : 1;
   if (command == "ini") return IniReads(Wide(argv[2]));
   if (command == "mixed" && argc == 4) return WriteMixed(std::atol(argv[2]), Wide(argv[3]));
+  if (command == "install" && argc == 6) return MakeInstall(argv[2], std::atol(argv[3]), std::atoll(argv[4]), std::atoll(argv[5]));
+  if (command == "check" && argc == 4) return Check(argv[2], std::atoi(argv[3]));
+  if (command == "patch-pair" && argc == 4) return MakePatchPair(argv[2], std::atol(argv[3]));
+  if (command == "rebuild" && argc == 5) return ApplyPatchFile(Wide(argv[2]), Wide(argv[3]), Wide(argv[4])) ? 0 : 1;
   if (command == "download" && (argc == 4 || argc == 5)) {
     int code = 0;
     bool ok = DownloadFile(Wide(argv[3]), nullptr, code, Wide(argv[2]), argc == 5 ? Wide(argv[4]) : L"");

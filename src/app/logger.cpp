@@ -162,10 +162,41 @@ std::wstring UpdateLogName(int year, int month) {
   return Printf(L"logs\\update%u%02u.txt", static_cast<unsigned>(year), static_cast<unsigned>(month));
 }
 
+namespace {
+
+struct OpenUpdateLog {
+  FileHandle file;
+  std::wstring name;
+};
+thread_local OpenUpdateLog* batchedLog = nullptr;
+
+}  // namespace
+
+UpdateLogBatch::UpdateLogBatch() {
+  if (batchedLog == nullptr) batchedLog = new OpenUpdateLog;
+}
+
+UpdateLogBatch::~UpdateLogBatch() {
+  delete batchedLog;
+  batchedLog = nullptr;
+}
+
 void WriteUpdateLog(const std::wstring& text) {
   LocalTime t = LocalTimeNow();
-  FileHandle file = FileHandle::OpenForAppend(UpdateLogName(t.year, t.month));
-  if (!file.IsOpen()) return;
+  const std::wstring name = UpdateLogName(t.year, t.month);
+  FileHandle single;
+  FileHandle* file = &single;
+  if (batchedLog != nullptr) {
+    // A batch keeps its file while the month stays the same.
+    if (batchedLog->name != name || !batchedLog->file.IsOpen()) {
+      batchedLog->file = FileHandle::OpenForAppend(name);
+      batchedLog->name = name;
+    }
+    file = &batchedLog->file;
+  } else {
+    single = FileHandle::OpenForAppend(name);
+  }
+  if (!file->IsOpen()) return;
   std::wstring line = Printf(L"%u%02u%02u%02u%02u%02u ", static_cast<unsigned>(t.year), static_cast<unsigned>(t.month),
                              static_cast<unsigned>(t.day), static_cast<unsigned>(t.hour),
                              static_cast<unsigned>(t.minute), static_cast<unsigned>(t.second));
@@ -173,5 +204,5 @@ void WriteUpdateLog(const std::wstring& text) {
   line += L"\r\n";
   // One write per line, so that lines of concurrent writers never mix.
   std::string bytes = WideToUtf8(line);
-  file.Write(bytes.data(), bytes.size());
+  file->Write(bytes.data(), bytes.size());
 }

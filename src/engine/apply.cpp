@@ -41,7 +41,9 @@ bool UpdateClient::ApplyEntry(FileEntry& entry, int mode) {
   std::wstring source = entry.localPath;
   if (mode == APPLY_UNPACK) {
     source = target + L".zepo-new";
-    if (!UnpackFile(entry.localPath, source) || !MatchesChecksum(source, entry.checksum)) {
+    std::wstring digest;
+    if (!UnpackFileWithDigest(entry.localPath, source, digest) ||
+        (!entry.checksum.empty() && !EqualNoCase(digest, entry.checksum))) {
       RemoveFile(source);
       return false;
     }

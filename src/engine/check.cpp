@@ -40,6 +40,7 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
     failedName = listPath;
     return false;
   }
+  UpdateLogBatch batch;
   // Every name is checked before anything is touched: one hostile name and nothing at all is
   // removed, created or queued.
   for (std::size_t i = 1; i < names.size(); ++i) {

@@ -130,7 +130,60 @@ class FileOutput final : public PatchOutput {
   std::size_t used_ = 0;
 };
 
+class BytesPatchInput final : public PatchInput {
+ public:
+  explicit BytesPatchInput(const std::string& bytes) : bytes_(bytes) {}
+  int Next() override { return at_ < bytes_.size() ? static_cast<unsigned char>(bytes_[at_++]) : -1; }
+
+ private:
+  const std::string& bytes_;
+  std::size_t at_ = 0;
+};
+
+class BytesOldInput final : public OldInput {
+ public:
+  explicit BytesOldInput(const std::string& bytes) : bytes_(bytes) {}
+  std::int64_t Position() const override { return position_; }
+  bool SetPosition(std::int64_t position) override {
+    if (position < 0) return false;
+    position_ = position;
+    return true;
+  }
+  std::size_t Read(std::uint8_t* data, std::size_t size) override {
+    const auto end = static_cast<std::int64_t>(bytes_.size());
+    const std::size_t n =
+        position_ >= end ? 0 : static_cast<std::size_t>(std::min<std::int64_t>(end - position_, static_cast<std::int64_t>(size)));
+    std::memcpy(data, bytes_.data() + position_, n);
+    position_ += static_cast<std::int64_t>(n);
+    return n;
+  }
+
+ private:
+  const std::string& bytes_;
+  std::int64_t position_ = 0;
+};
+
+class BytesOutput final : public PatchOutput {
+ public:
+  explicit BytesOutput(std::string& bytes) : bytes_(bytes) {}
+  bool Write(const std::uint8_t* data, std::size_t size) override {
+    bytes_.append(reinterpret_cast<const char*>(data), size);
+    return true;
+  }
+
+ private:
+  std::string& bytes_;
+};
+
 }  // namespace
+
+bool ApplyPatchBytes(const std::string& old, const std::string& patch, std::string& output) {
+  output.clear();
+  BytesOldInput input(old);
+  BytesPatchInput stream(patch);
+  BytesOutput out(output);
+  return ApplyPatchStream(input, stream, out);
+}
 
 bool ReadPatchLength(PatchInput& patch, std::uint32_t& length) {
   length = 0;

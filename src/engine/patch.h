@@ -56,5 +56,8 @@ bool ReadPatchLength(PatchInput& patch, std::uint32_t& length);
 // Runs the whole patch. True when it was read to its end and every operation was possible.
 bool ApplyPatchStream(OldInput& old, PatchInput& patch, PatchOutput& output);
 
+// The same over bytes in memory, for tools that make and check patches.
+bool ApplyPatchBytes(const std::string& old, const std::string& patch, std::string& output);
+
 // The same over files; the output is created (or truncated). False when a file cannot be opened.
 bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath);

@@ -108,10 +108,11 @@ void FileHandle::Close() {
 
 void GetFileTimeText(const std::wstring& path, std::wstring& text) {
   text.clear();
-  FileHandle file = FileHandle::OpenForRead(path);
+  int fd = OpenRetrying(PosixPath(path), O_RDONLY);
+  if (fd < 0) return;
   struct stat st;
-  if (!file.IsOpen() || stat(PosixPath(path).c_str(), &st) != 0) return;
-  text = FormatFileTime(TicksFromUnixTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+  if (fstat(fd, &st) == 0) text = FormatFileTime(TicksFromUnixTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+  ::close(fd);
 }
 
 bool SetFileTimeText(const std::wstring& path, const std::wstring& text) {

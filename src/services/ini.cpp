@@ -160,6 +160,18 @@ bool IniDocument::ReadString(const std::wstring& section, const std::wstring& ke
   return true;
 }
 
+std::vector<std::pair<std::wstring, std::wstring>> IniDocument::KeysOf(const std::wstring& section) const {
+  std::vector<std::pair<std::wstring, std::wstring>> keys;
+  auto found = firstSection_.find(FoldCase(Trim(section, 0, section.size())));
+  if (found == firstSection_.end()) return keys;
+  const Section& s = sections_[found->second];
+  for (std::size_t k = s.firstKey; k < s.firstKey + s.keyCount; ++k) {
+    keys.emplace_back(text_.substr(keys_[k].nameStart, keys_[k].nameSize),
+                      StripQuotesAndCut(text_.substr(keys_[k].valueStart, keys_[k].valueSize)));
+  }
+  return keys;
+}
+
 std::vector<std::wstring> IniDocument::SectionNames() const {
   std::vector<std::wstring> names;
   names.reserve(sections_.size());

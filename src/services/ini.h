@@ -25,6 +25,8 @@ class IniDocument {
 
   // The key's value, or false (and an empty value) when the section or key is absent.
   bool ReadString(const std::wstring& section, const std::wstring& key, std::wstring& value) const;
+  // The keys of a section in file order with their values as ReadString gives them.
+  std::vector<std::pair<std::wstring, std::wstring>> KeysOf(const std::wstring& section) const;
   // Every named section in file order, duplicates included.
   std::vector<std::wstring> SectionNames() const;
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "services/files.h"
+#include "services/md5.h"
 
 namespace {
 
@@ -26,9 +27,8 @@ bool TransformFile(const std::wstring& source, const std::wstring& destination, 
   return operation(out, in, level) == STREAM_OK;
 }
 
-}  // namespace
-
-int InflateStream(FileHandle& destination, FileHandle& source) {
+// InflateStream, handing every plain byte also to the digest when there is one.
+int InflateHashing(FileHandle& destination, FileHandle& source, Md5* digest) {
   z_stream stream{};
   int status = inflateInit2(&stream, 15);
   if (status != Z_OK) return status;
@@ -57,12 +57,17 @@ int InflateStream(FileHandle& destination, FileHandle& source) {
         inflateEnd(&stream);
         return STREAM_FILE_ERROR;
       }
+      if (digest != nullptr) digest->Update(buffers.out.get(), produced);
     } while (stream.avail_out == 0 && status != Z_STREAM_END);
     ended = status == Z_STREAM_END;
   }
   inflateEnd(&stream);
   return ended ? STREAM_OK : STREAM_BAD_DATA;
 }
+
+}  // namespace
+
+int InflateStream(FileHandle& destination, FileHandle& source) { return InflateHashing(destination, source, nullptr); }
 
 int DeflateStream(FileHandle& destination, int level, FileHandle& source) {
   z_stream stream{};
@@ -98,6 +103,18 @@ int DeflateStream(FileHandle& destination, int level, FileHandle& source) {
 bool UnpackFile(const std::wstring& source, const std::wstring& destination) {
   return TransformFile(source, destination, 0,
                        [](FileHandle& out, FileHandle& in, int) { return InflateStream(out, in); });
+}
+
+bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest) {
+  digest.clear();
+  FileHandle in = FileHandle::OpenForRead(source);
+  if (!in.IsOpen()) return false;
+  FileHandle out = FileHandle::CreateForWrite(destination);
+  if (!out.IsOpen()) return false;
+  Md5 md5;
+  if (InflateHashing(out, in, &md5) != STREAM_OK) return false;
+  digest = md5.FinalText();
+  return true;
 }
 
 bool PackFile(const std::wstring& source, const std::wstring& destination, int level) {

@@ -1,0 +1,35 @@
+#pragma once
+// Our delta generator: the patch byte code that rebuilds a new file from an old one. It finds
+// for each stretch of the new file the longest stretch of the old one that matches it, anywhere
+// and in any order (so moved blocks cost a few bytes), extends matches over small differences,
+// and writes them as equal runs, modified bytes and inserted bytes, with the shortest length
+// forms. Every data byte follows an explicit insert or modify operator.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// False when a file is too large for the matcher (2 GiB).
+bool MakePatch(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t newSize,
+               std::string& patch);
+
+// Appends the byte-code operators, for the generator and its tests.
+class PatchWriter {
+ public:
+  explicit PatchWriter(std::string& out) : out_(out) {}
+  // Moves the interpreter's old-file position from where it is to `to`.
+  void MoveTo(std::int64_t to);
+  void Equal(std::uint64_t length);
+  void Insert(const std::uint8_t* data, std::size_t size);
+  void Modify(const std::uint8_t* data, std::size_t size);
+  std::int64_t OldPosition() const { return oldPosition_; }
+
+ private:
+  enum class Mode { None, Insert, Modify };
+  void Operator(std::uint8_t op);
+  void Length(std::uint32_t length);
+  void Data(const std::uint8_t* data, std::size_t size);
+
+  std::string& out_;
+  Mode mode_ = Mode::None;
+  std::int64_t oldPosition_ = 0;
+};

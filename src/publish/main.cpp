@@ -1,0 +1,211 @@
+// zepo-publish: builds the patch server's side from release folders.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "publish/delta.h"
+#include "publish/release.h"
+#include "publish/serve.h"
+#include "publish/tree_builder.h"
+#include "publish/verify.h"
+#include "engine/patch.h"
+#include "services/packed.h"
+#include "services/files.h"
+#include "services/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char USAGE[] =
+    "usage: zepo-publish COMMAND [OPTIONS]   (zepo-publish COMMAND --help for each)\n"
+    "\n"
+    "  build    turn a release folder into a patch-server tree, with patches from earlier releases\n"
+    "  verify   check a tree the way clients use it\n"
+    "  serve    serve a tree over HTTP for local use and demos\n"
+    "  diff     write the patch byte code from one file to another\n"
+    "  patch    rebuild a file from an old one and a patch\n";
+
+const char BUILD_USAGE[] =
+    "usage: zepo-publish build --release DIR --version NAME --out TREE [--previous DIR]...\n"
+    "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
+    "                          [--keep NAME]... [--jobs N]\n"
+    "\n"
+    "Publishes the release in DIR as version NAME into TREE: packed whole files under\n"
+    "FOLDER/files/NAME/, a verified patch from the content of every --previous release (oldest\n"
+    "first; the last is the newest) when it pays, and the file lists. Files of the newest previous\n"
+    "release that DIR lacks are removed on clients. --self-update names the updater's own files,\n"
+    "--keep files that clients create when missing and never overwrite (user settings). Published\n"
+    "files never change: a rebuild of the same release reuses them; another release needs another\n"
+    "version name. --jobs works on several files at once (default: the number of cores).\n";
+
+const char VERIFY_USAGE[] =
+    "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY]\n"
+    "\n"
+    "Checks that every file the list implies exists and unpacks to its listed digest, and that every\n"
+    "patch rebuilds its file from the content its key names. With --install, also says what an\n"
+    "update of that installation would download. Exit status 1 when something is wrong.\n";
+
+const char SERVE_USAGE[] =
+    "usage: zepo-publish serve TREE [--listen ADDR:PORT]\n"
+    "\n"
+    "Serves TREE over HTTP (default 127.0.0.1:8080) for local use and demos, with Content-Length\n"
+    "and Last-Modified, answering any Host. Production trees are served by nginx or a CDN.\n";
+
+const char DIFF_USAGE[] =
+    "usage: zepo-publish diff OLD NEW PATCH [--packed]\n"
+    "       zepo-publish patch OLD PATCH OUT [--packed]\n"
+    "\n"
+    "diff writes the patch byte code that turns OLD into NEW; patch rebuilds OUT from OLD and a\n"
+    "patch. --packed reads or writes the patch in the packed form that trees publish.\n";
+
+bool IsHelp(const std::vector<std::string>& args) {
+  for (const auto& a : args) {
+    if (a == "--help" || a == "-h") return true;
+  }
+  return false;
+}
+
+int Usage(const char* text, bool ok) {
+  std::fputs(text, ok ? stdout : stderr);
+  return ok ? 0 : 2;
+}
+
+std::string MiB(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
+  return text;
+}
+
+int Build(const std::vector<std::string>& args) {
+  if (IsHelp(args)) return Usage(BUILD_USAGE, true);
+  BuildOptions options;
+  options.jobs = std::max(1u, std::thread::hardware_concurrency());
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (i + 1 >= args.size()) return Usage(BUILD_USAGE, false);
+    const std::string value = args[++i];
+    if (a == "--release") options.release = value;
+    else if (a == "--version") options.version = AnsiToWide(value);
+    else if (a == "--out") options.out = value;
+    else if (a == "--previous") options.previous.push_back(value);
+    else if (a == "--product") options.product = AnsiToWide(value);
+    else if (a == "--root-key") options.rootKey = AnsiToWide(value);
+    else if (a == "--self-update") options.selfUpdate.push_back(AnsiToWide(value));
+    else if (a == "--keep") options.keep.push_back(AnsiToWide(value));
+    else if (a == "--jobs") options.jobs = static_cast<unsigned>(std::max(1, std::atoi(value.c_str())));
+    else return Usage(BUILD_USAGE, false);
+  }
+  if (options.release.empty() || options.version.empty() || options.out.empty()) return Usage(BUILD_USAGE, false);
+  // The version name and product folder become parts of URLs: only letters, digits and . _ -.
+  for (wchar_t c : options.version) {
+    if (!(iswalnum(c) && c < 0x80) && c != L'.' && c != L'_' && c != L'-') {
+      std::fputs("zepo-publish: a version name may hold only letters, digits, '.', '_' and '-'\n", stderr);
+      return 2;
+    }
+  }
+  if (options.product.empty() || options.product.back() != L'/') options.product += L'/';
+  const auto start = std::chrono::steady_clock::now();
+  BuildSummary summary;
+  std::string error;
+  if (!BuildTree(options, summary, error)) {
+    std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
+    return 1;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("published %zu files (%s) as version %s: %zu whole (%s packed), %zu patches (%s, saving %s against "
+              "whole files), %zu removals, in %.1f s\n",
+              summary.files, MiB(summary.bytes).c_str(), WideToUtf8(options.version).c_str(), summary.wholeFiles,
+              MiB(summary.wholeBytes).c_str(), summary.patches, MiB(summary.patchBytes).c_str(),
+              MiB(summary.patchedWholeBytes - std::min(summary.patchedWholeBytes, summary.patchBytes)).c_str(),
+              summary.removed, seconds);
+  return 0;
+}
+
+int Verify(const std::vector<std::string>& args) {
+  if (IsHelp(args) || args.empty()) return Usage(VERIFY_USAGE, IsHelp(args));
+  fs::path install;
+  std::wstring rootKey = L"ZepoFolder";
+  for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
+    if (args[i] == "--install") install = args[i + 1];
+    else if (args[i] == "--root-key") rootKey = AnsiToWide(args[i + 1]);
+    else return Usage(VERIFY_USAGE, false);
+  }
+  if (args.size() % 2 == 0) return Usage(VERIFY_USAGE, false);
+  return VerifyTree(args[0], rootKey, install.empty() ? nullptr : &install) ? 0 : 1;
+}
+
+int Serve(const std::vector<std::string>& args) {
+  if (IsHelp(args) || args.empty()) return Usage(SERVE_USAGE, IsHelp(args));
+  std::string listen = "127.0.0.1:8080";
+  if (args.size() == 3 && args[1] == "--listen") listen = args[2];
+  else if (args.size() != 1) return Usage(SERVE_USAGE, false);
+  const std::size_t colon = listen.rfind(':');
+  if (colon == std::string::npos) return Usage(SERVE_USAGE, false);
+  std::string error;
+  if (!ServeTree(args[0], listen.substr(0, colon), std::atoi(listen.c_str() + colon + 1), error)) {
+    std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int DiffOrPatch(const std::string& command, const std::vector<std::string>& args) {
+  if (IsHelp(args)) return Usage(DIFF_USAGE, true);
+  bool packed = false;
+  std::vector<std::string> files;
+  for (const auto& a : args) {
+    if (a == "--packed") packed = true;
+    else files.push_back(a);
+  }
+  if (files.size() != 3) return Usage(DIFF_USAGE, false);
+  std::string first;
+  std::string second;
+  if (!ReadWholeFile(WideOf(files[0]), first)) {
+    std::fprintf(stderr, "zepo-publish: cannot read %s\n", files[0].c_str());
+    return 1;
+  }
+  if (command == "diff") {
+    if (!ReadWholeFile(WideOf(files[1]), second)) {
+      std::fprintf(stderr, "zepo-publish: cannot read %s\n", files[1].c_str());
+      return 1;
+    }
+    std::string patch;
+    if (!MakePatch(reinterpret_cast<const std::uint8_t*>(first.data()), first.size(),
+                   reinterpret_cast<const std::uint8_t*>(second.data()), second.size(), patch)) {
+      std::fputs("zepo-publish: a file is too large to diff\n", stderr);
+      return 1;
+    }
+    return (packed ? PackBytesTo(files[2], patch) : WriteFileAtomically(files[2], patch)) ? 0 : 1;
+  }
+  std::wstring patchPath = WideOf(files[1]);
+  const std::wstring unpacked = WideOf(files[2]) + L".pch";
+  if (packed) {
+    if (!UnpackFile(patchPath, unpacked)) {
+      std::fputs("zepo-publish: the patch does not unpack\n", stderr);
+      return 1;
+    }
+    patchPath = unpacked;
+  }
+  const bool ok = ApplyPatchFile(WideOf(files[0]), patchPath, WideOf(files[2]));
+  if (packed) RemoveFile(unpacked);
+  if (!ok) std::fputs("zepo-publish: the patch does not apply to this file\n", stderr);
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage(USAGE, false);
+  const std::string command = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") return Usage(USAGE, true);
+  if (command == "build") return Build(args);
+  if (command == "verify") return Verify(args);
+  if (command == "serve") return Serve(args);
+  if (command == "diff" || command == "patch") return DiffOrPatch(command, args);
+  return Usage(USAGE, false);
+}

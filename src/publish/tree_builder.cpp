@@ -1,0 +1,296 @@
+#include "publish/tree_builder.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "engine/patch.h"
+#include "publish/delta.h"
+#include "publish/release.h"
+#include "services/files.h"
+#include "services/md5.h"
+#include "services/packed.h"
+#include "services/platform.h"
+#include "services/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Files above this size are published whole: the matcher keeps both contents and a suffix
+// array of the old one in memory.
+constexpr std::uint64_t PATCH_MAX_BYTES = 1ULL << 30;
+
+std::string Md5Text(const std::string& bytes) { return WideToUtf8(Md5OfBytes(bytes.data(), bytes.size())); }
+
+bool ReadFile(const fs::path& path, std::string& bytes) { return ReadWholeFile(WideOf(path), bytes); }
+
+// What one file of the release becomes in the list.
+struct FileResult {
+  std::wstring method;
+  std::wstring dateTime;
+  std::string checksum;
+  std::vector<std::pair<std::string, std::string>> patchKeys;  // old MD5, patch folder
+  std::uint64_t wholeBytes = 0;
+  std::uint64_t patchBytes = 0;
+  std::string error;
+};
+
+bool InList(const std::vector<std::wstring>& names, const std::wstring& name) {
+  return std::any_of(names.begin(), names.end(), [&](const std::wstring& n) { return EqualNoCase(n, name); });
+}
+
+// Publishes a packed file under an immutable URL: written when missing, else it must already
+// hold the same bytes.
+bool PublishPacked(const fs::path& target, const std::string& packed, std::string& error) {
+  std::string existing;
+  if (fs::exists(target)) {
+    if (ReadFile(target, existing) && existing == packed) return true;
+    error = "a different file is already published at " + target.string() +
+            "; published files never change: give the release a new version name";
+    return false;
+  }
+  std::error_code ignored;
+  fs::create_directories(target.parent_path(), ignored);
+  if (WriteFileAtomically(target, packed)) return true;
+  error = "cannot write " + target.string();
+  return false;
+}
+
+std::string PackToMemory(const std::string& plain) {
+  // Through files: the same code path, and the same bytes, as the client's own packing.
+  const fs::path temporary = fs::temp_directory_path() /
+                             ("zepo-pack-" + std::to_string(CurrentProcessId()) + "-" +
+                              std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id())));
+  std::string packed;
+  if (WriteFileAtomically(temporary, plain) && PackFile(WideOf(temporary), WideOf(temporary) + L".enc", 9)) {
+    ReadWholeFile(WideOf(temporary) + L".enc", packed);
+  }
+  std::error_code ignored;
+  fs::remove(temporary, ignored);
+  fs::remove(fs::path(temporary.string() + ".enc"), ignored);
+  return packed;
+}
+
+class Builder {
+ public:
+  Builder(const BuildOptions& options) : options_(options), productRoot_(options.out / PathOf(options.product)) {}
+
+  FileResult Publish(const ReleaseItem& item) {
+    FileResult result;
+    std::string content;
+    if (!ReadFile(item.path, content)) {
+      result.error = "cannot read " + item.path.string();
+      return result;
+    }
+    GetFileTimeText(WideOf(item.path), result.dateTime);
+    result.checksum = Md5Text(content);
+    const std::string packed = PackToMemory(content);
+    result.wholeBytes = packed.size();
+    if (packed.empty() ||
+        !PublishPacked(productRoot_ / PathOf(UpdateFolder() + item.name), packed, result.error)) {
+      if (result.error.empty()) result.error = "cannot pack " + item.path.string();
+      return result;
+    }
+    if (InList(options_.selfUpdate, item.name)) {
+      result.method = L"SelfUpdate";
+      return result;
+    }
+    if (InList(options_.keep, item.name)) {
+      result.method = L"Exists";
+      return result;
+    }
+    result.method = L"Update";
+    if (content.size() <= PATCH_MAX_BYTES) AddPatches(item, content, packed.size(), result);
+    if (!result.patchKeys.empty()) result.method = L"Patch";
+    return result;
+  }
+
+  std::wstring UpdateFolder() const { return L"files/" + options_.version + L"/"; }
+
+ private:
+  void AddPatches(const ReleaseItem& item, const std::string& content, std::size_t wholeSize, FileResult& result) {
+    std::set<std::string> done;
+    for (const fs::path& previous : options_.previous) {
+      const fs::path oldPath = previous / PathOf(item.name);
+      std::string old;
+      std::error_code error;
+      if (!fs::is_regular_file(oldPath, error) || fs::file_size(oldPath, error) > PATCH_MAX_BYTES ||
+          !ReadFile(oldPath, old)) {
+        continue;
+      }
+      const std::string oldSum = Md5Text(old);
+      if (oldSum == result.checksum || !done.insert(oldSum).second) continue;
+      const std::string folder = "patches/" + oldSum + "-" + result.checksum + "/";
+      const fs::path target = productRoot_ / PathOf(AnsiToWide(folder) + item.name);
+      std::uint64_t size = 0;
+      if (fs::exists(target)) {
+        size = fs::file_size(target, error);  // made and verified by an earlier build
+      } else {
+        std::string patch;
+        if (!MakePatch(reinterpret_cast<const std::uint8_t*>(old.data()), old.size(),
+                       reinterpret_cast<const std::uint8_t*>(content.data()), content.size(), patch)) {
+          continue;
+        }
+        // Verified with the client's own interpreter before the list may name it.
+        std::string rebuilt;
+        if (!ApplyPatchBytes(old, patch, rebuilt) || Md5Text(rebuilt) != result.checksum) {
+          result.error = "the patch for " + WideToUtf8(item.name) + " does not rebuild it; not published";
+          return;
+        }
+        const std::string packedPatch = PackToMemory(patch);
+        if (packedPatch.empty() || packedPatch.size() >= options_.patchShare * static_cast<double>(wholeSize)) continue;
+        if (!PublishPacked(target, packedPatch, result.error)) return;
+        size = packedPatch.size();
+      }
+      result.patchKeys.push_back({oldSum, folder});
+      result.patchBytes += size;
+    }
+  }
+
+  const BuildOptions& options_;
+  fs::path productRoot_;
+};
+
+void ShowProgress(std::size_t done, std::size_t total) {
+  constexpr std::size_t WIDTH = 30;
+  const std::size_t filled = total == 0 ? WIDTH : done * WIDTH / total;
+  WriteStdout(L"\r[" + std::wstring(filled, L'#') + std::wstring(WIDTH - filled, L' ') + L"] " +
+              std::to_wstring(done) + L"/" + std::to_wstring(total) + L" files" + (done == total ? L"\n" : L""));
+}
+
+}  // namespace
+
+std::string EncodeListText(const std::wstring& text) {
+  bool ascii = std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; });
+  if (ascii) return std::string(text.begin(), text.end());
+  return "\xFF\xFE" + WideToUtf16Le(text);
+}
+
+bool WriteFileAtomically(const fs::path& target, const std::string& bytes) {
+  const std::wstring wide = WideOf(target);
+  const std::wstring temporary = wide + L".part";
+  FileHandle out = FileHandle::CreateForWrite(temporary);
+  if (!out.IsOpen() || !out.Write(bytes.data(), bytes.size()) || !out.Flush()) {
+    out.Close();
+    RemoveFile(temporary);
+    return false;
+  }
+  out.Close();
+  return MoveFileReplace(temporary, wide);
+}
+
+bool PackBytesTo(const fs::path& target, const std::string& plain) {
+  const std::string packed = PackToMemory(plain);
+  return !packed.empty() && WriteFileAtomically(target, packed);
+}
+
+bool UnpackToMemory(const fs::path& packed, std::string& plain) {
+  const std::wstring wide = WideOf(packed);
+  const std::wstring temporary = wide + L".plain-" + std::to_wstring(CurrentProcessId());
+  const bool ok = UnpackFile(wide, temporary) && ReadWholeFile(temporary, plain);
+  RemoveFile(temporary);
+  return ok;
+}
+
+bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& error) {
+  summary = BuildSummary{};
+  std::vector<ReleaseItem> items;
+  if (!ScanRelease(options.release, items)) {
+    error = "cannot read the release folder " + options.release.string();
+    return false;
+  }
+  std::vector<ReleaseItem> previousItems;
+  if (!options.previous.empty() && !ScanRelease(options.previous.back(), previousItems)) {
+    error = "cannot read the previous release " + options.previous.back().string();
+    return false;
+  }
+
+  Builder builder(options);
+  std::vector<std::size_t> files;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (!items[i].folder) files.push_back(i);
+  }
+  std::vector<FileResult> results(items.size());
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> finished{0};
+  std::mutex progressLock;
+  const bool terminal = StdoutIsTerminal();
+  auto work = [&] {
+    for (std::size_t k; (k = next++) < files.size();) {
+      results[files[k]] = builder.Publish(items[files[k]]);
+      const std::size_t done = ++finished;
+      if (terminal) {
+        std::lock_guard<std::mutex> guard(progressLock);
+        ShowProgress(done, files.size());
+      }
+    }
+  };
+  std::vector<std::thread> workers;
+  for (unsigned j = 1; j < std::max(1u, options.jobs); ++j) workers.emplace_back(work);
+  work();
+  for (auto& w : workers) w.join();
+
+  std::wstring list = L"[ServerConfig]\r\nVersionName=" + options.version + L"\r\nUpdateFolder=" +
+                      builder.UpdateFolder() + L"\r\n";
+  std::wstring removals;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const ReleaseItem& item = items[i];
+    list += L"[" + item.name + L"]\r\n";
+    if (item.folder) {
+      list += L"Method=Exists\r\nTarget=Folder\r\n";
+      continue;
+    }
+    const FileResult& r = results[i];
+    if (!r.error.empty()) {
+      error = r.error;
+      return false;
+    }
+    ++summary.files;
+    summary.bytes += item.size;
+    list += L"Method=" + r.method + L"\r\n";
+    if (r.method == L"Exists") list += L"Target=File\r\n";
+    list += L"DateTime=" + r.dateTime + L"\r\nCheckSum=" + AnsiToWide(r.checksum) + L"\r\n";
+    for (const auto& [oldSum, folder] : r.patchKeys) list += AnsiToWide(oldSum) + L"=" + AnsiToWide(folder) + L"\r\n";
+    if (r.patchKeys.empty()) {
+      ++summary.wholeFiles;
+      summary.wholeBytes += r.wholeBytes;
+    } else {
+      summary.patches += r.patchKeys.size();
+      summary.patchBytes += r.patchBytes;
+      summary.patchedWholeBytes += r.wholeBytes * r.patchKeys.size();
+    }
+  }
+  // What the newest previous release had and this one has not goes; a vanished folder goes whole.
+  std::set<std::wstring> present;
+  for (const auto& item : items) present.insert(FoldCase(item.name));
+  for (const auto& old : previousItems) {
+    if (present.count(FoldCase(old.name)) != 0) continue;
+    const std::size_t cut = old.name.find_last_of(L'\\');
+    const bool parentGone = cut != std::wstring::npos && present.count(FoldCase(old.name.substr(0, cut))) == 0;
+    if (parentGone) continue;
+    removals += L"[" + old.name + L"]\r\nMethod=Remove\r\nTarget=" + (old.folder ? L"Folder" : L"File") + L"\r\n";
+    ++summary.removed;
+  }
+
+  std::error_code ignored;
+  fs::create_directories(options.out / PathOf(options.product), ignored);
+  const fs::path product = options.out / PathOf(options.product);
+  if (!fs::exists(options.out / "detectfile.enc") && !PackBytesTo(options.out / "detectfile.enc", "zepo patch server\r\n")) {
+    error = "cannot write detectfile.enc";
+    return false;
+  }
+  const std::wstring root = L"[ServerConfig]\r\n" + options.rootKey + L"=" + options.product + L"\r\n";
+  if (!PackBytesTo(product / "filelistfull.enc", EncodeListText(list)) ||
+      !PackBytesTo(product / "filelist.enc", EncodeListText(list + removals)) ||
+      !PackBytesTo(options.out / "rootfolder.enc", EncodeListText(root))) {
+    error = "cannot write the file lists";
+    return false;
+  }
+  return true;
+}

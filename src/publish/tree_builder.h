@@ -1,0 +1,47 @@
+#pragma once
+// Builds or updates a patch-server tree from a release folder: the packed whole files under the
+// version's folder, verified packed patches from every previous release's content, the file list
+// and the root descriptors. Published files never change under their URL; only the lists and
+// "rootfolder.enc" are rewritten, each in one step.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct BuildOptions {
+  std::filesystem::path release;
+  std::wstring version;
+  std::filesystem::path out;
+  std::vector<std::filesystem::path> previous;  // oldest first; the last is the newest
+  std::wstring product = L"game/";
+  std::wstring rootKey = L"ZepoFolder";
+  std::vector<std::wstring> selfUpdate;
+  std::vector<std::wstring> keep;
+  unsigned jobs = 1;
+  // A patch is published only when its packed size is below this share of the packed whole file.
+  double patchShare = 0.8;
+};
+
+struct BuildSummary {
+  std::size_t files = 0;
+  std::uint64_t bytes = 0;          // of the release's files
+  std::size_t wholeFiles = 0;
+  std::uint64_t wholeBytes = 0;     // packed whole files of this version
+  std::size_t patches = 0;
+  std::uint64_t patchBytes = 0;     // packed patches published or reused
+  std::uint64_t patchedWholeBytes = 0;  // what the patched files would cost whole
+  std::size_t removed = 0;
+};
+
+// False with a message when the tree cannot be built; nothing of the list is changed then.
+bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& error);
+
+// The packed bytes of a text, and the file list's text encoded for every reader: ANSI when it is
+// ASCII, else UTF-16LE with a byte-order mark.
+std::string EncodeListText(const std::wstring& text);
+
+// Writes bytes to a new file beside the target and moves it into place.
+bool WriteFileAtomically(const std::filesystem::path& target, const std::string& bytes);
+// Packs bytes into a file (zlib, level 9), in one step.
+bool PackBytesTo(const std::filesystem::path& target, const std::string& plain);
+// Unpacks a packed file into memory; false when it is not a complete packed file.
+bool UnpackToMemory(const std::filesystem::path& packed, std::string& plain);

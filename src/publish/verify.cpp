@@ -1,0 +1,187 @@
+#include "publish/verify.h"
+
+#include <cstdio>
+#include <map>
+
+#include "engine/patch.h"
+#include "publish/release.h"
+#include "publish/tree_builder.h"
+#include "services/files.h"
+#include "services/ini.h"
+#include "services/md5.h"
+#include "services/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Md5Text(const std::string& bytes) { return WideToUtf8(Md5OfBytes(bytes.data(), bytes.size())); }
+
+bool IsDigest(const std::wstring& key) {
+  return key.size() == 32 && key.find_first_not_of(L"0123456789abcdefABCDEF") == std::wstring::npos;
+}
+
+class Verifier {
+ public:
+  Verifier(const fs::path& tree, const fs::path& product) : tree_(tree), product_(product) {}
+
+  void Problem(const std::string& text) {
+    std::printf("problem: %s\n", text.c_str());
+    ++problems_;
+  }
+  int problems() const { return problems_; }
+  int unverified() const { return unverified_; }
+
+  // The whole files of every version in the tree, by name and digest, to rebuild patches from.
+  void IndexWholeFiles() {
+    std::error_code error;
+    const fs::path files = product_ / "files";
+    for (auto it = fs::recursive_directory_iterator(files, error); !error && it != fs::recursive_directory_iterator();
+         it.increment(error)) {
+      if (!it->is_regular_file()) continue;
+      const fs::path relative = fs::relative(it->path(), files);
+      auto part = relative.begin();
+      if (part == relative.end()) continue;
+      fs::path name;
+      for (++part; part != relative.end(); ++part) name /= *part;
+      std::wstring key = WideOf(name);
+      for (auto& c : key) c = c == L'/' ? L'\\' : c;
+      std::string plain;
+      if (UnpackToMemory(it->path(), plain)) byName_[FoldCase(key)][Md5Text(plain)] = it->path();
+    }
+  }
+
+  void CheckEntry(const IniDocument& list, const std::wstring& name, const std::wstring& updateFolder) {
+    std::wstring method;
+    std::wstring checksum;
+    list.ReadString(name, L"Method", method);
+    list.ReadString(name, L"CheckSum", checksum);
+    const std::string shown = WideToUtf8(name);
+    if (EqualNoCase(method, L"Remove")) return;
+    std::wstring target;
+    list.ReadString(name, L"Target", target);
+    if (EqualNoCase(method, L"Exists") && EqualNoCase(target, L"Folder")) return;
+    const fs::path whole = product_ / PathOf(updateFolder + name);
+    std::string plain;
+    if (!fs::exists(whole)) return Problem(shown + ": no whole file at " + whole.string());
+    if (!UnpackToMemory(whole, plain)) return Problem(shown + ": the whole file does not unpack");
+    if (!checksum.empty() && !EqualNoCase(AnsiToWide(Md5Text(plain)), checksum)) {
+      return Problem(shown + ": the whole file's digest is not its CheckSum");
+    }
+    for (const auto& [key, folder] : list.KeysOf(name)) {
+      if (!IsDigest(key)) continue;
+      const fs::path patchPath = product_ / PathOf(folder + name);
+      std::string patch;
+      if (!fs::exists(patchPath)) {
+        Problem(shown + ": no patch at " + patchPath.string());
+        continue;
+      }
+      if (!UnpackToMemory(patchPath, patch)) {
+        Problem(shown + ": the patch at " + patchPath.string() + " does not unpack");
+        continue;
+      }
+      const fs::path* source = nullptr;
+      auto versions = byName_.find(FoldCase(name));
+      if (versions != byName_.end()) {
+        auto found = versions->second.find(WideToUtf8(FoldCase(key)));
+        if (found != versions->second.end()) source = &found->second;
+      }
+      if (source == nullptr) {
+        ++unverified_;
+        continue;
+      }
+      std::string old;
+      UnpackToMemory(*source, old);
+      std::string rebuilt;
+      if (!ApplyPatchBytes(old, patch, rebuilt) || !EqualNoCase(AnsiToWide(Md5Text(rebuilt)), checksum)) {
+        Problem(shown + ": the patch from " + WideToUtf8(key) + " does not rebuild the file");
+      }
+    }
+  }
+
+ private:
+  fs::path tree_;
+  fs::path product_;
+  std::map<std::wstring, std::map<std::string, fs::path>> byName_;
+  int problems_ = 0;
+  int unverified_ = 0;
+};
+
+// What an update of the installation would do, file by file, and what it would download.
+void DescribeUpdate(const IniDocument& list, const std::vector<std::wstring>& names, const fs::path& product,
+                    const std::wstring& updateFolder, const fs::path& install) {
+  std::uint64_t download = 0;
+  std::size_t counts[4] = {};
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    const std::wstring& name = names[i];
+    std::wstring method, target, checksum;
+    list.ReadString(name, L"Method", method);
+    list.ReadString(name, L"Target", target);
+    list.ReadString(name, L"CheckSum", checksum);
+    const fs::path local = install / PathOf(name);
+    std::error_code error;
+    const std::string shown = WideToUtf8(name);
+    if (EqualNoCase(method, L"Remove")) {
+      if (fs::exists(local, error)) std::printf("remove   %s\n", shown.c_str()), ++counts[2];
+      continue;
+    }
+    if (EqualNoCase(method, L"Exists") && (EqualNoCase(target, L"Folder") || fs::exists(local, error))) continue;
+    std::string content;
+    const bool present = fs::is_regular_file(local, error) && ReadWholeFile(WideOf(local), content);
+    const std::string digest = present ? Md5Text(content) : "";
+    if (present && EqualNoCase(AnsiToWide(digest), checksum)) continue;
+    std::wstring folder;
+    if (present && EqualNoCase(method, L"Patch")) list.ReadString(name, AnsiToWide(digest), folder);
+    const bool patch = !folder.empty();
+    const fs::path source = product / PathOf((patch ? folder : updateFolder) + name);
+    const std::uint64_t size = fs::file_size(source, error);
+    download += error ? 0 : size;
+    std::printf("%s %s (%llu bytes)\n", patch ? "patch   " : "download", shown.c_str(), static_cast<unsigned long long>(size));
+    ++counts[patch ? 1 : 0];
+  }
+  std::printf("an update would download %zu whole files and %zu patches (%llu bytes) and remove %zu items\n", counts[0],
+              counts[1], static_cast<unsigned long long>(download), counts[2]);
+}
+
+}  // namespace
+
+bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::path* install) {
+  std::string rootText;
+  if (!UnpackToMemory(tree / "detectfile.enc", rootText)) {
+    std::printf("problem: detectfile.enc is missing or does not unpack\n");
+    return false;
+  }
+  if (!UnpackToMemory(tree / "rootfolder.enc", rootText)) {
+    std::printf("problem: rootfolder.enc is missing or does not unpack\n");
+    return false;
+  }
+  std::wstring productFolder;
+  IniDocument(rootText).ReadString(L"ServerConfig", rootKey, productFolder);
+  const fs::path product = tree / PathOf(productFolder);
+  Verifier verifier(tree, product);
+  std::size_t entries = 0;
+  for (const char* listName : {"filelist.enc", "filelistfull.enc"}) {
+    std::string listText;
+    if (!UnpackToMemory(product / listName, listText)) {
+      if (std::string(listName) == "filelist.enc") verifier.Problem("filelist.enc is missing or does not unpack");
+      continue;
+    }
+    const IniDocument list(listText);
+    const auto names = list.SectionNames();
+    if (names.empty() || !EqualNoCase(names[0], L"ServerConfig")) {
+      verifier.Problem(std::string(listName) + " does not begin with its ServerConfig section");
+      continue;
+    }
+    std::wstring updateFolder;
+    list.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder);
+    if (entries == 0) verifier.IndexWholeFiles();
+    for (std::size_t i = 1; i < names.size(); ++i) verifier.CheckEntry(list, names[i], updateFolder);
+    entries += names.size() - 1;
+    if (install != nullptr && std::string(listName) == "filelist.enc") {
+      DescribeUpdate(list, names, product, updateFolder, *install);
+    }
+  }
+  std::printf("%zu entries checked, %d problems, %d patches whose source content is not in the tree\n", entries,
+              verifier.problems(), verifier.unverified());
+  return verifier.problems() == 0;
+}

@@ -1,0 +1,119 @@
+#include "publish/delta.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/patch.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+std::string Diff(const std::string& old, const std::string& now) {
+  std::string patch;
+  EXPECT_TRUE(MakePatch(reinterpret_cast<const std::uint8_t*>(old.data()), old.size(),
+                        reinterpret_cast<const std::uint8_t*>(now.data()), now.size(), patch));
+  return patch;
+}
+
+// Whether every data byte of the patch follows an insert or modify operator, so that readers
+// that take data after equal, delete or back as modify rebuild the same file.
+bool NamesItsModeBeforeData(const std::string& patch) {
+  bool dataAllowed = false;
+  for (std::size_t i = 0; i < patch.size(); ++i) {
+    const auto b = static_cast<std::uint8_t>(patch[i]);
+    if (b != PATCH_ESCAPE) {
+      if (!dataAllowed) return false;
+      continue;
+    }
+    const auto op = static_cast<std::uint8_t>(patch[++i]);
+    if (op == PATCH_INSERT || op == PATCH_MODIFY) {
+      dataAllowed = true;
+    } else if (op == PATCH_BACK || op == PATCH_EQUAL || op == PATCH_DELETE) {
+      dataAllowed = false;
+      const auto first = static_cast<std::uint8_t>(patch[++i]);
+      i += first == 252 ? 1 : first == 253 ? 2 : first == 254 ? 4 : 0;
+    } else if (!dataAllowed) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void ExpectRoundTrip(const std::string& name, const std::string& old, const std::string& now) {
+  const std::string patch = Diff(old, now);
+  std::string rebuilt;
+  ASSERT_TRUE(ApplyPatchBytes(old, patch, rebuilt)) << name;
+  EXPECT_TRUE(rebuilt == now) << name << ": " << rebuilt.size() << " bytes instead of " << now.size();
+  EXPECT_TRUE(NamesItsModeBeforeData(patch)) << name;
+}
+
+}  // namespace
+
+TEST(Delta, RebuildsRandomAndStructuredPairs) {
+  const std::string a = RandomBytes(100000, 1);
+  const std::string b = RandomBytes(50000, 2);
+  const std::string escapes(70000, '\xA7');
+  std::string edited = a;
+  for (std::size_t i = 0; i < edited.size(); i += 997) edited[i] ^= 0x5A;
+  const std::pair<const char*, std::pair<std::string, std::string>> cases[] = {
+      {"both empty", {"", ""}},
+      {"old empty", {"", a}},
+      {"new empty", {a, ""}},
+      {"identical", {a, a}},
+      {"unrelated", {a, b}},
+      {"inserted block", {a, a.substr(0, 40000) + b + a.substr(40000)}},
+      {"deleted block", {a, a.substr(0, 30000) + a.substr(60000)}},
+      {"moved blocks", {a, a.substr(50000) + a.substr(0, 50000)}},
+      {"repeated block", {a, a.substr(0, 20000) + a.substr(0, 20000) + a.substr(0, 20000)}},
+      {"scattered edits", {a, edited}},
+      {"all escape bytes", {escapes, escapes.substr(0, 30000) + "x" + escapes}},
+      {"escape bytes into data", {a, escapes.substr(0, 100) + a + escapes.substr(0, 3)}},
+      {"short", {"abcdef", "abXdefg"}},
+  };
+  for (const auto& [name, pair] : cases) ExpectRoundTrip(name, pair.first, pair.second);
+  for (unsigned seed = 10; seed < 30; ++seed) {
+    std::string old = RandomBytes(1000 + seed * 37, seed);
+    std::string now = old;
+    std::mt19937 random(seed);
+    for (int edit = 0; edit < 5; ++edit) {
+      std::size_t at = random() % (now.size() + 1);
+      std::size_t length = random() % 200;
+      switch (random() % 3) {
+        case 0: now.insert(at, RandomBytes(length, seed + edit)); break;
+        case 1: now.erase(at, length); break;
+        default: now.replace(at, length, old.substr(random() % old.size(), length)); break;
+      }
+    }
+    ExpectRoundTrip("random edits " + std::to_string(seed), old, now);
+  }
+}
+
+TEST(Delta, MovedAndUnchangedContentCostsAlmostNothing) {
+  const std::string a = RandomBytes(200000, 3);
+  EXPECT_LT(Diff(a, a).size(), 16u);
+  EXPECT_LT(Diff(a, a.substr(100000) + a.substr(0, 100000)).size(), 32u);
+  EXPECT_LT(Diff(a, a.substr(0, 70000) + "twelve bytes" + a.substr(70000)).size(), 48u);
+}
+
+TEST(PatchWriter, UsesTheShortestLengthForms) {
+  const std::pair<std::uint64_t, std::string> cases[] = {
+      {1, std::string("\xA7\xA3\x00", 3)},          {252, "\xA7\xA3\xFB"},
+      {253, std::string("\xA7\xA3\xFC\x00", 4)},    {508, "\xA7\xA3\xFC\xFF"},
+      {509, "\xA7\xA3\xFD\x01\xFD"},                {65535, "\xA7\xA3\xFD\xFF\xFF"},
+      {65536, std::string("\xA7\xA3\xFE\x00\x01\x00\x00", 7)},
+  };
+  for (const auto& [length, bytes] : cases) {
+    std::string out;
+    PatchWriter writer(out);
+    writer.Equal(length);
+    EXPECT_EQ(out, bytes) << length;
+  }
+  std::string out;
+  PatchWriter writer(out);
+  const std::uint8_t data[] = {0x41, 0xA7};
+  writer.Insert(data, 2);
+  writer.Insert(data, 1);
+  writer.MoveTo(10);
+  writer.Modify(data, 1);
+  writer.MoveTo(3);
+  EXPECT_EQ(out, std::string("\xA7\xA5\x41\xA7\xA7\x41\xA7\xA4\x09\xA7\xA6\x41\xA7\xA2\x07"));
+}
