@@ -1,6 +1,8 @@
 #include "app/logger.h"
 
 #include <cstdarg>
+#include <cstdio>
+#include <ctime>
 #include <cwchar>
 
 #include "services/platform.h"
@@ -164,45 +166,67 @@ std::wstring UpdateLogName(int year, int month) {
 
 namespace {
 
-struct OpenUpdateLog {
-  FileHandle file;
+// A batch's log: lines gather in memory and go to the month's file in large writes.
+struct BatchedUpdateLog {
   std::wstring name;
+  std::string pending;
+
+  void Flush() {
+    if (pending.empty()) return;
+    FileHandle file = FileHandle::OpenForAppend(name);
+    if (file.IsOpen()) file.Write(pending.data(), pending.size());
+    pending.clear();
+  }
 };
-thread_local OpenUpdateLog* batchedLog = nullptr;
+thread_local BatchedUpdateLog* batchedLog = nullptr;
+constexpr std::size_t BATCH_BYTES = 65536;
+
+// The stamp of a line, formatted once per second.
+std::string UpdateLogStamp(LocalTime& t) {
+  thread_local std::time_t second = -1;
+  thread_local LocalTime local{};
+  thread_local std::string stamp;
+  const std::time_t now = std::time(nullptr);
+  if (now != second) {
+    second = now;
+    local = LocalTimeNow();
+    char text[32];
+    std::snprintf(text, sizeof text, "%u%02u%02u%02u%02u%02u ", static_cast<unsigned>(local.year),
+                  static_cast<unsigned>(local.month), static_cast<unsigned>(local.day),
+                  static_cast<unsigned>(local.hour), static_cast<unsigned>(local.minute),
+                  static_cast<unsigned>(local.second));
+    stamp = text;
+  }
+  t = local;
+  return stamp;
+}
 
 }  // namespace
 
 UpdateLogBatch::UpdateLogBatch() {
-  if (batchedLog == nullptr) batchedLog = new OpenUpdateLog;
+  if (batchedLog == nullptr) batchedLog = new BatchedUpdateLog;
 }
 
 UpdateLogBatch::~UpdateLogBatch() {
+  batchedLog->Flush();
   delete batchedLog;
   batchedLog = nullptr;
 }
 
 void WriteUpdateLog(const std::wstring& text) {
-  LocalTime t = LocalTimeNow();
+  LocalTime t{};
+  std::string line = UpdateLogStamp(t);
+  line += WideToUtf8(text);
+  line += "\r\n";
   const std::wstring name = UpdateLogName(t.year, t.month);
-  FileHandle single;
-  FileHandle* file = &single;
   if (batchedLog != nullptr) {
-    // A batch keeps its file while the month stays the same.
-    if (batchedLog->name != name || !batchedLog->file.IsOpen()) {
-      batchedLog->file = FileHandle::OpenForAppend(name);
-      batchedLog->name = name;
-    }
-    file = &batchedLog->file;
-  } else {
-    single = FileHandle::OpenForAppend(name);
+    if (batchedLog->name != name) batchedLog->Flush();
+    batchedLog->name = name;
+    batchedLog->pending += line;
+    if (batchedLog->pending.size() >= BATCH_BYTES) batchedLog->Flush();
+    return;
   }
-  if (!file->IsOpen()) return;
-  std::wstring line = Printf(L"%u%02u%02u%02u%02u%02u ", static_cast<unsigned>(t.year), static_cast<unsigned>(t.month),
-                             static_cast<unsigned>(t.day), static_cast<unsigned>(t.hour),
-                             static_cast<unsigned>(t.minute), static_cast<unsigned>(t.second));
-  line += text;
-  line += L"\r\n";
   // One write per line, so that lines of concurrent writers never mix.
-  std::string bytes = WideToUtf8(line);
-  file->Write(bytes.data(), bytes.size());
+  FileHandle file = FileHandle::OpenForAppend(name);
+  if (file.IsOpen()) file.Write(line.data(), line.size());
 }

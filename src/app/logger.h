@@ -72,8 +72,9 @@ bool EnsureFolder(const std::wstring& path);
 // Without a "logs" folder the line is dropped.
 void WriteUpdateLog(const std::wstring& text);
 
-// While one exists on a thread, that thread's update-log lines go to a file opened once, instead
-// of opening and closing the log for every line: a check of 50,000 files writes 50,000 lines.
+// While one exists on a thread, that thread's update-log lines gather in memory and reach the
+// file in large writes (and all of them when it ends), instead of one open, write and close per
+// line: a check of 50,000 files writes 50,000 lines.
 class UpdateLogBatch {
  public:
   UpdateLogBatch();

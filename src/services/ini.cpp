@@ -134,18 +134,30 @@ void IniDocument::Parse() {
   }
 }
 
-// The first key of that name in the first section of that name, or null.
+// The first key of that name in the first section of that name, or null. Lookups are the hot
+// path of a file check (several per listed file), so they fold names into a reused buffer.
 const IniDocument::Key* IniDocument::FindKey(const std::wstring& section, const std::wstring& key) const {
-  auto found = firstSection_.find(FoldCase(Trim(section, 0, section.size())));
+  thread_local std::wstring folded;
+  std::size_t from = 0;
+  std::size_t to = section.size();
+  while (from < to && IsBlank(section[from])) ++from;
+  while (to > from && IsBlank(section[to - 1])) --to;
+  folded.assign(section, from, to - from);
+  for (auto& c : folded) c = FoldCase(c);
+  auto found = firstSection_.find(folded);
   if (found == firstSection_.end()) return nullptr;
-  const std::wstring wanted = Trim(key, 0, key.size());
+  std::size_t keyFrom = 0;
+  std::size_t keyTo = key.size();
+  while (keyFrom < keyTo && IsBlank(key[keyFrom])) ++keyFrom;
+  while (keyTo > keyFrom && IsBlank(key[keyTo - 1])) --keyTo;
+  const std::size_t wanted = keyTo - keyFrom;
   const Section& s = sections_[found->second];
   for (std::size_t k = s.firstKey; k < s.firstKey + s.keyCount; ++k) {
     const Key& candidate = keys_[k];
-    if (candidate.nameSize != wanted.size()) continue;
+    if (candidate.nameSize != wanted) continue;
     bool same = true;
-    for (std::size_t c = 0; same && c < wanted.size(); ++c) {
-      same = FoldCase(text_[candidate.nameStart + c]) == FoldCase(wanted[c]);
+    for (std::size_t c = 0; same && c < wanted; ++c) {
+      same = FoldCase(text_[candidate.nameStart + c]) == FoldCase(key[keyFrom + c]);
     }
     if (same) return &candidate;
   }

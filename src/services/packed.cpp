@@ -2,7 +2,12 @@
 
 #include <zlib.h>
 
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "services/files.h"
 #include "services/md5.h"
@@ -27,8 +32,60 @@ bool TransformFile(const std::wstring& source, const std::wstring& destination, 
   return operation(out, in, level) == STREAM_OK;
 }
 
+// Hashes chunks on a thread of its own, so that verifying a file costs no time beside inflating
+// it on a machine with a second core.
+class BackgroundMd5 {
+ public:
+  BackgroundMd5() : worker_([this] { Run(); }) {}
+  ~BackgroundMd5() {
+    Finish();
+  }
+  void Add(const unsigned char* data, std::size_t size) {
+    std::unique_lock<std::mutex> guard(lock_);
+    room_.wait(guard, [this] { return chunks_.size() < 8; });
+    chunks_.emplace_back(data, data + size);
+    ready_.notify_one();
+  }
+  std::wstring Text() {
+    Finish();
+    return md5_.FinalText();
+  }
+
+ private:
+  void Finish() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      done_ = true;
+      ready_.notify_one();
+    }
+    if (worker_.joinable()) worker_.join();
+  }
+  void Run() {
+    for (;;) {
+      std::vector<unsigned char> chunk;
+      {
+        std::unique_lock<std::mutex> guard(lock_);
+        ready_.wait(guard, [this] { return !chunks_.empty() || done_; });
+        if (chunks_.empty()) return;
+        chunk.swap(chunks_.front());
+        chunks_.pop_front();
+        room_.notify_one();
+      }
+      md5_.Update(chunk.data(), chunk.size());
+    }
+  }
+
+  Md5 md5_;
+  std::mutex lock_;
+  std::condition_variable ready_;
+  std::condition_variable room_;
+  std::deque<std::vector<unsigned char>> chunks_;
+  bool done_ = false;
+  std::thread worker_;
+};
+
 // InflateStream, handing every plain byte also to the digest when there is one.
-int InflateHashing(FileHandle& destination, FileHandle& source, Md5* digest) {
+int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* digest) {
   z_stream stream{};
   int status = inflateInit2(&stream, 15);
   if (status != Z_OK) return status;
@@ -57,7 +114,7 @@ int InflateHashing(FileHandle& destination, FileHandle& source, Md5* digest) {
         inflateEnd(&stream);
         return STREAM_FILE_ERROR;
       }
-      if (digest != nullptr) digest->Update(buffers.out.get(), produced);
+      if (digest != nullptr) digest->Add(buffers.out.get(), produced);
     } while (stream.avail_out == 0 && status != Z_STREAM_END);
     ended = status == Z_STREAM_END;
   }
@@ -111,9 +168,9 @@ bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destin
   if (!in.IsOpen()) return false;
   FileHandle out = FileHandle::CreateForWrite(destination);
   if (!out.IsOpen()) return false;
-  Md5 md5;
+  BackgroundMd5 md5;
   if (InflateHashing(out, in, &md5) != STREAM_OK) return false;
-  digest = md5.FinalText();
+  digest = md5.Text();
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include "services/files.h"
+#include "services/md5.h"
 #include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -112,4 +113,19 @@ TEST(PackedFile, ReadOnlyDestinationAndBadLevelFail) {
     FileHandle out = FileHandle::CreateForWrite(folder / "out2");
     EXPECT_EQ(DeflateStream(out, 10, in), STREAM_BAD_LEVEL);
   }
+}
+
+TEST(PackedFile, UnpackingCanHandBackTheDigestOfWhatItWrote) {
+  TempFolder folder;
+  for (std::size_t size : {0u, 10u, 65536u, 1000000u}) {
+    const std::string plain = MixedBytes(size);
+    WriteBytes(folder.path() / "packed", Deflate(plain, 15));
+    std::wstring digest = L"stale";
+    ASSERT_TRUE(UnpackFileWithDigest(folder / "packed", folder / "out", digest)) << size;
+    EXPECT_EQ(digest, Md5OfBytes(plain.data(), plain.size())) << size;
+  }
+  WriteBytes(folder.path() / "packed", Deflate("abc", 15).substr(0, 5));
+  std::wstring digest = L"stale";
+  EXPECT_FALSE(UnpackFileWithDigest(folder / "packed", folder / "out", digest));
+  EXPECT_EQ(digest, L"");
 }
