@@ -107,6 +107,7 @@ void Md5::Blocks(const std::uint8_t* data, std::size_t count) {
 }
 
 void Md5::Update(const void* data, std::size_t size) {
+  if (size == 0) return;
   const auto* p = static_cast<const std::uint8_t*>(data);
   length_ += size;
   if (pendingSize_ > 0) {

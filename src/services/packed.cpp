@@ -114,7 +114,7 @@ int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* d
         inflateEnd(&stream);
         return STREAM_FILE_ERROR;
       }
-      if (digest != nullptr) digest->Add(buffers.out.get(), produced);
+      if (digest != nullptr && produced > 0) digest->Add(buffers.out.get(), produced);
     } while (stream.avail_out == 0 && status != Z_STREAM_END);
     ended = status == Z_STREAM_END;
   }
