@@ -70,9 +70,13 @@ class FilePatchInput final : public PatchInput {
   bool failed_ = false;
 };
 
+// The old file through a small cache of aligned blocks: a patch of a moved-around file jumps
+// back and forth, and each jump must not cost a large read.
 class FileOldInput final : public OldInput {
  public:
-  explicit FileOldInput(FileHandle& file) : file_(file), buffer_(new std::uint8_t[BUFFER]) {}
+  explicit FileOldInput(FileHandle& file) : file_(file), data_(new std::uint8_t[BLOCK * SLOTS]) {
+    for (auto& tag : tags_) tag = -1;
+  }
   std::int64_t Position() const override { return position_; }
   bool SetPosition(std::int64_t position) override {
     if (position < 0) return false;
@@ -82,12 +86,12 @@ class FileOldInput final : public OldInput {
   std::size_t Read(std::uint8_t* data, std::size_t size) override {
     std::size_t done = 0;
     while (done < size) {
-      if (position_ < start_ || position_ >= start_ + static_cast<std::int64_t>(size_)) {
-        if (!Fill()) break;
-      }
-      std::size_t offset = static_cast<std::size_t>(position_ - start_);
-      std::size_t take = std::min(size - done, size_ - offset);
-      std::memcpy(data + done, buffer_.get() + offset, take);
+      const std::int64_t block = position_ / static_cast<std::int64_t>(BLOCK);
+      const std::size_t offset = static_cast<std::size_t>(position_ % static_cast<std::int64_t>(BLOCK));
+      const std::size_t slot = Load(block);
+      if (offset >= sizes_[slot]) break;  // the end of the file
+      const std::size_t take = std::min(size - done, sizes_[slot] - offset);
+      std::memcpy(data + done, data_.get() + slot * BLOCK + offset, take);
       done += take;
       position_ += static_cast<std::int64_t>(take);
     }
@@ -95,17 +99,27 @@ class FileOldInput final : public OldInput {
   }
 
  private:
-  bool Fill() {
-    start_ = position_;
-    size_ = 0;
-    if (!file_.Seek(position_) || !file_.Read(buffer_.get(), BUFFER, size_)) size_ = 0;
-    return size_ > 0;
+  static constexpr std::size_t BLOCK = 64 * 1024;
+  static constexpr std::size_t SLOTS = 32;
+
+  // The cache slot that holds the block, read on demand; slots are reused round-robin.
+  std::size_t Load(std::int64_t block) {
+    const std::size_t home = static_cast<std::size_t>(block) % SLOTS;
+    if (tags_[home] == block) return home;
+    tags_[home] = block;
+    sizes_[home] = 0;
+    if (!file_.Seek(block * static_cast<std::int64_t>(BLOCK)) ||
+        !file_.Read(data_.get() + home * BLOCK, BLOCK, sizes_[home])) {
+      sizes_[home] = 0;
+    }
+    return home;
   }
+
   FileHandle& file_;
-  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::int64_t tags_[SLOTS];
+  std::size_t sizes_[SLOTS] = {};
   std::int64_t position_ = 0;
-  std::int64_t start_ = 0;
-  std::size_t size_ = 0;
 };
 
 class FileOutput final : public PatchOutput {

@@ -52,6 +52,11 @@ class UpdateClient {
   // installed file; stores the outcome in entry.result.
   [[nodiscard]] bool RebuildPatch(FileEntry& entry);
 
+  // Starts the engine helper written to localFolder + "engine.dat" with the prepared self-update
+  // files: it waits for this process to end, swaps the files and starts the first again.
+  // True when the helper process was created.
+  [[nodiscard]] bool StartEngineHelper(const std::vector<std::wstring>& files);
+
   std::wstring GetServerUrl() const { return serverUrl_; }
   std::wstring GetLocalFolder() const { return localFolder_; }
   std::wstring GetVersionName() const { return versionName_; }

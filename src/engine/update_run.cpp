@@ -85,7 +85,7 @@ class Run {
   std::wstring DisplayName(const FileEntry& entry) const { return client_.TargetOf(entry); }
 
   int SelfUpdate() {
-    std::wstring arguments;
+    std::vector<std::wstring> files;
     for (std::size_t i = 0; i < client_.GetSelfUpdateCount(); ++i) {
       FileEntry& entry = *client_.GetSelfUpdateEntry(i);
       const std::wstring name = DisplayName(entry);
@@ -105,7 +105,7 @@ class Run {
         Report(view_, L"Đổi tên tập tin [" + name + L"] thất bại.", L"Rename selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
-      arguments += L" " + entry.localPath;
+      files.push_back(entry.localPath);
       view_.StepProgress();
       SetFileTimeText(entry.localPath, entry.dateTime);
       WriteUpdateLog(L"Download selfupdate file [" + name + L"] => Success");
@@ -114,7 +114,9 @@ class Run {
       Report(view_, L"Tạo tập tin [engine.dat] thất bại.", L"Extract selfupdate file [engine.dat] => Failed");
       return RUN_FAILED;
     }
-    if (settings_.startEngineHelper && settings_.startEngineHelper(arguments)) return RUN_SELF_UPDATE;
+    const bool started =
+        settings_.startEngineHelper ? settings_.startEngineHelper(files) : client_.StartEngineHelper(files);
+    if (started) return RUN_SELF_UPDATE;
     Report(view_, L"Thực thi tập tin [engine.dat] thất bại.", L"Execute selfupdate file [engine.dat] => Failed");
     return RUN_FAILED;
   }

@@ -5,6 +5,7 @@
 // writes one update-log line. Runs on a thread of its own; the view is its only way out.
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/run_view.h"
 
@@ -17,9 +18,9 @@ struct RunSettings {
   std::wstring host;
   // Non-zero: work from the full file list ("filelistfull.enc") instead of the update list.
   int fullList = 0;
-  // Starts the engine helper with the argument text (" " + localPath for each self-update file);
-  // true when the helper process was created.
-  std::function<bool(const std::wstring& arguments)> startEngineHelper;
+  // Starts the engine helper with the prepared self-update files (their localPaths); true when the
+  // helper process was created. Empty: the client's own StartEngineHelper.
+  std::function<bool(const std::vector<std::wstring>& files)> startEngineHelper;
 };
 
 // The local working folder of a run, relative to the program folder.

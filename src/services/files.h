@@ -80,6 +80,8 @@ bool MakeFolder(const std::wstring& path);
 bool RemoveFile(const std::wstring& path);
 // Moves a file over another, replacing it in one step where the platform allows.
 bool MoveFileReplace(const std::wstring& source, const std::wstring& destination);
+// Lets the file be run as a program (POSIX: the execute permissions; Windows needs nothing).
+bool MarkExecutable(const std::wstring& path);
 // True for a bare drive ("C:") that is a fixed disk; always false on POSIX, which has no drives.
 bool IsFixedDrive(const std::wstring& drive);
 

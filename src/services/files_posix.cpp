@@ -208,3 +208,9 @@ bool MoveFileReplace(const std::wstring& source, const std::wstring& destination
 }
 
 bool IsFixedDrive(const std::wstring&) { return false; }
+
+bool MarkExecutable(const std::wstring& path) {
+  std::string native = PosixPath(path);
+  struct stat st;
+  return stat(native.c_str(), &st) == 0 && chmod(native.c_str(), (st.st_mode & 07777) | S_IXUSR | S_IXGRP | S_IXOTH) == 0;
+}

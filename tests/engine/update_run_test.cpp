@@ -63,8 +63,8 @@ class UpdateRunTest : public ::testing::Test {
     ASSERT_FALSE(TestServer::Address().empty()) << "the test server is not running";
     fs::create_directories(install.path() / "logs");
     settings.host = TestServer::Address();
-    settings.startEngineHelper = [this](const std::wstring& arguments) {
-      helperArguments = arguments;
+    settings.startEngineHelper = [this](const std::vector<std::wstring>& files) {
+      helperFiles = files;
       return true;
     };
   }
@@ -85,7 +85,7 @@ class UpdateRunTest : public ::testing::Test {
   PatchTree tree{TestServer::Root()};
   RunSettings settings;
   RecordingView view;
-  std::wstring helperArguments;
+  std::vector<std::wstring> helperFiles;
 };
 
 const std::string OLD_A = "version one of a, version one of a";
@@ -281,7 +281,7 @@ TEST_F(UpdateRunTest, SelfUpdateFilesGoToTheHelperAndNothingElseIsDone) {
   tree.File("b.dat", "new b");
   tree.Publish();
   ASSERT_EQ(Run(), RUN_SELF_UPDATE);
-  EXPECT_EQ(helperArguments, L" update\\zepo-update");
+  EXPECT_EQ(helperFiles, std::vector<std::wstring>{L"update\\zepo-update"});
   EXPECT_EQ(ReadBytes(install.path() / "update" / "zepo-update"), "new updater");
   EXPECT_EQ(ReadBytes(install.path() / "update" / "engine.dat"), ReadBytes(ZEPO_TEST_RESOURCE));
   EXPECT_EQ(Installed("b.dat"), "old b");
@@ -289,9 +289,9 @@ TEST_F(UpdateRunTest, SelfUpdateFilesGoToTheHelperAndNothingElseIsDone) {
 
   // A damaged download never reaches the helper.
   WriteBytes(TestServer::Root() / "velora" / "v2" / "zepo-update", ReadBytes(TestServer::Root() / "detectfile.enc"));
-  helperArguments.clear();
+  helperFiles.clear();
   ASSERT_EQ(Run(), RUN_FAILED);
-  EXPECT_TRUE(helperArguments.empty());
+  EXPECT_TRUE(helperFiles.empty());
   EXPECT_EQ(view.statuses.back(), L"Tập tin [zepo-update] đã bị lỗi.");
   EXPECT_EQ(UpdateLogLines().back(), "Unpack selfupdate file [zepo-update] => Failed");
 }
