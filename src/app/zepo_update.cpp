@@ -1,5 +1,6 @@
 // zepo-update: the headless updater. The same update run as the window program, with the same
 // texts and logs, shown as one progress line on a terminal or as plain lines otherwise.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -105,7 +106,8 @@ class TerminalView final : public RunView {
     }
     constexpr int WIDTH = 30;
     const int span = upper_ > lower_ ? upper_ - lower_ : 1;
-    const int filled = (position_ - lower_) * WIDTH / span;
+    // A new range does not move the position, which may then lie outside it for a moment.
+    const int filled = std::clamp((position_ - lower_) * WIDTH / span, 0, WIDTH);
     std::wstring bar = L"\r\x1b[2K[" + std::wstring(filled, L'#') + std::wstring(WIDTH - filled, L' ') + L"] " +
                        std::to_wstring(position_) + L"/" + std::to_wstring(upper_) + L" " + status_;
     WriteStdout(bar);

@@ -1,7 +1,9 @@
 // The end-to-end fixture: a version-1 installation and the version-2 patch-server tree that
 // brings it up to date, and the check that it did.
-//   zepo-test-tree build SERVER_ROOT INSTALL   make both (SERVER_ROOT is emptied first)
-//   zepo-test-tree verify INSTALL              exit 0 when INSTALL is version 2, else say why
+//   zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME]   make both (SERVER_ROOT is emptied first)
+//   zepo-test-tree verify INSTALL [UPDATER NAME]             exit 0 when INSTALL is version 2
+// With UPDATER, the installation holds that program as NAME, and version 2 lists a new build of
+// it (the same program with bytes appended) as a self-update file.
 #include <cstdio>
 #include <string>
 
@@ -21,7 +23,9 @@ void Put(const fs::path& install, const std::string& name, const std::string& co
   WriteBytes(install / name, content);
 }
 
-int Build(const fs::path& root, const fs::path& install) {
+const std::string NEW_BUILD = "\n-- zepo-update, build 2 --\n";
+
+int Build(const fs::path& root, const fs::path& install, const fs::path& updater, const std::string& name) {
   fs::create_directories(install);
   Put(install, "a.dat", OLD_A);
   Put(install, "b.dat", "old b");
@@ -48,11 +52,15 @@ int Build(const fs::path& root, const fs::path& install) {
   tree.Put("user.ini", "default settings that must not replace the user's");
   tree.Rule("config.ini", "Exists", "File");
   tree.Put("config.ini", "default settings");
+  if (!updater.empty()) {
+    fs::copy_file(updater, install / name, fs::copy_options::overwrite_existing);
+    tree.File(name, ReadBytes(updater) + NEW_BUILD, "SelfUpdate");
+  }
   tree.Publish();
   return 0;
 }
 
-int Verify(const fs::path& install) {
+int Verify(const fs::path& install, const fs::path& updater, const std::string& name) {
   const std::pair<std::string, std::string> expected[] = {
       {"a.dat", NEW_A},
       {"b.dat", "new b"},
@@ -76,6 +84,10 @@ int Verify(const fs::path& install) {
   }
   if (!fs::is_directory(install / "saves")) std::printf("verify: the folder saves is missing\n"), ++failures;
   if (fs::exists(install / "update")) std::printf("verify: the working folder update is left behind\n"), ++failures;
+  if (!updater.empty() && ReadBytes(install / name) != ReadBytes(updater) + NEW_BUILD) {
+    std::printf("verify: %s is not the new build\n", name.c_str());
+    ++failures;
+  }
   return failures == 0 ? 0 : 1;
 }
 
@@ -83,8 +95,13 @@ int Verify(const fs::path& install) {
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "build" && argc == 4) return Build(argv[2], argv[3]);
-  if (command == "verify" && argc == 3) return Verify(argv[2]);
-  std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL | verify INSTALL\n", command == "--help" ? stdout : stderr);
+  if (command == "build" && (argc == 4 || argc == 6)) {
+    return Build(argv[2], argv[3], argc == 6 ? argv[4] : "", argc == 6 ? argv[5] : "");
+  }
+  if (command == "verify" && (argc == 3 || argc == 5)) {
+    return Verify(argv[2], argc == 5 ? argv[3] : "", argc == 5 ? argv[4] : "");
+  }
+  std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME] | verify INSTALL [UPDATER NAME]\n",
+             command == "--help" ? stdout : stderr);
   return command == "--help" ? 0 : 2;
 }
