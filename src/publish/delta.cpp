@@ -81,9 +81,10 @@ void PatchWriter::Modify(const std::uint8_t* data, std::size_t size) {
 
 namespace {
 
-// An equal run shorter than this, inside modified bytes, costs less written as data than as an
-// equal operator and a new modify operator.
-constexpr std::size_t MIN_EQUAL_RUN = 8;
+// An equal run shorter than this, inside modified bytes, is written as data rather than as an
+// equal operator and a new modify operator. Measured on executables and data files, packed
+// patches are smallest at 3: the packer absorbs the repeated operators better than the bytes.
+constexpr std::size_t MIN_EQUAL_RUN = 3;
 
 std::size_t CommonPrefix(const std::uint8_t* a, std::size_t aSize, const std::uint8_t* b, std::size_t bSize) {
   std::size_t n = std::min(aSize, bSize);

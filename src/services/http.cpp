@@ -52,6 +52,19 @@ bool HostHeaderValue(const std::wstring& host, std::wstring& value) {
   return true;
 }
 
+bool BeginDownload(IStatusCallback* callback, const std::wstring& host, int& errorCode) {
+  errorCode = HTTP_OK;
+  if (callback != nullptr && !callback->OnDownloadProgress(0, 0)) {
+    errorCode = HTTP_CANCELLED;
+    return false;
+  }
+  if (host.size() > HOST_NAME_MAX_CHARS) {
+    errorCode = HTTP_REQUEST_FAILED;
+    return false;
+  }
+  return true;
+}
+
 int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
   return HasFreeDiskSpace(DriveRootFor(localPath), chunk) ? HTTP_WRITE_FAILED : HTTP_DISK_FULL;
 }

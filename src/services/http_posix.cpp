@@ -192,15 +192,7 @@ std::size_t RefuseBody(char*, std::size_t, std::size_t, void*) { return 0; }
 
 bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
                   const std::wstring& host) {
-  errorCode = HTTP_OK;
-  if (callback != nullptr && !callback->OnDownloadProgress(0, 0)) {
-    errorCode = HTTP_CANCELLED;
-    return false;
-  }
-  if (host.size() > HOST_NAME_MAX_CHARS) {
-    errorCode = HTTP_REQUEST_FAILED;
-    return false;
-  }
+  if (!BeginDownload(callback, host, errorCode)) return false;
   Request request;
   if (!OpenRequest(request, url, host, true)) {
     errorCode = HTTP_NO_INTERNET;

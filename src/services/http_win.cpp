@@ -208,17 +208,8 @@ class BackgroundRequest {
 
 bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
                   const std::wstring& host) {
-  errorCode = HTTP_OK;
-  if (callback != nullptr && !callback->OnDownloadProgress(0, 0)) {
-    errorCode = HTTP_CANCELLED;
-    return false;
-  }
-  std::wstring hostValue;
-  if (!HostHeaderValue(host, hostValue)) {
-    errorCode = HTTP_REQUEST_FAILED;
-    return false;
-  }
-  BackgroundRequest request(url, hostValue, DOWNLOAD_FLAGS);
+  if (!BeginDownload(callback, host, errorCode)) return false;
+  BackgroundRequest request(url, host, DOWNLOAD_FLAGS);
   Exchange head;
   if (!request.WaitForHead(head)) {
     errorCode = HTTP_REQUEST_FAILED;

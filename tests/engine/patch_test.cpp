@@ -14,37 +14,10 @@ struct MemoryPatch final : PatchInput {
   std::size_t at = 0;
 };
 
-struct MemoryOld final : OldInput {
-  explicit MemoryOld(std::string bytes) : bytes(std::move(bytes)) {}
-  std::int64_t Position() const override { return position; }
-  bool SetPosition(std::int64_t p) override {
-    if (p < 0) return false;
-    position = p;
-    return true;
-  }
-  std::size_t Read(std::uint8_t* data, std::size_t size) override {
-    std::size_t n = 0;
-    while (n < size && position < static_cast<std::int64_t>(bytes.size())) data[n++] = static_cast<std::uint8_t>(bytes[position++]);
-    return n;
-  }
-  std::string bytes;
-  std::int64_t position = 0;
-};
-
-struct MemoryOutput final : PatchOutput {
-  bool Write(const std::uint8_t* data, std::size_t size) override {
-    bytes.append(reinterpret_cast<const char*>(data), size);
-    return true;
-  }
-  std::string bytes;
-};
-
 // Rebuilds in memory; "<failed>" when the interpreter refuses the patch.
 std::string Rebuild(const std::string& old, const std::string& patch) {
-  MemoryOld input(old);
-  MemoryPatch stream(patch);
-  MemoryOutput output;
-  return ApplyPatchStream(input, stream, output) ? output.bytes : "<failed>";
+  std::string output;
+  return ApplyPatchBytes(old, patch, output) ? output : "<failed>";
 }
 
 }  // namespace
