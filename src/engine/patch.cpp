@@ -70,8 +70,8 @@ class FilePatchInput final : public PatchInput {
   bool failed_ = false;
 };
 
-// The old file through a small cache of aligned blocks: a patch of a moved-around file jumps
-// back and forth, and each jump must not cost a large read.
+// The old file through a cache of small aligned blocks: a patch of a moved-around file jumps
+// back and forth, and a jump must cost neither a large read nor a reread of what was just read.
 class FileOldInput final : public OldInput {
  public:
   explicit FileOldInput(FileHandle& file) : file_(file), data_(new std::uint8_t[BLOCK * SLOTS]) {
@@ -99,18 +99,24 @@ class FileOldInput final : public OldInput {
   }
 
  private:
-  static constexpr std::size_t BLOCK = 64 * 1024;
-  static constexpr std::size_t SLOTS = 32;
+  static constexpr std::size_t BLOCK = 4 * 1024;
+  static constexpr std::size_t SLOTS = 2048;  // 8 MiB
+  static constexpr std::size_t READ_AHEAD = 16;
 
-  // The cache slot that holds the block, read on demand; slots are reused round-robin.
+  // The cache slot that holds the block (slot = block modulo SLOTS), read on demand together with
+  // the blocks that follow it, so that a long copy still reads in large pieces.
   std::size_t Load(std::int64_t block) {
     const std::size_t home = static_cast<std::size_t>(block) % SLOTS;
     if (tags_[home] == block) return home;
-    tags_[home] = block;
-    sizes_[home] = 0;
+    const std::size_t count = std::min(READ_AHEAD, SLOTS - home);
+    std::size_t got = 0;
     if (!file_.Seek(block * static_cast<std::int64_t>(BLOCK)) ||
-        !file_.Read(data_.get() + home * BLOCK, BLOCK, sizes_[home])) {
-      sizes_[home] = 0;
+        !file_.Read(data_.get() + home * BLOCK, count * BLOCK, got)) {
+      got = 0;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      tags_[home + k] = block + static_cast<std::int64_t>(k);
+      sizes_[home + k] = got > k * BLOCK ? std::min(BLOCK, got - k * BLOCK) : 0;
     }
     return home;
   }

@@ -162,16 +162,14 @@ int DiffOrPatch(const std::string& command, const std::vector<std::string>& args
     else files.push_back(a);
   }
   if (files.size() != 3) return Usage(DIFF_USAGE, false);
-  std::string first;
-  std::string second;
-  if (!ReadWholeFile(WideOf(files[0]), first)) {
-    std::fprintf(stderr, "zepo-publish: cannot read %s\n", files[0].c_str());
-    return 1;
-  }
   if (command == "diff") {
-    if (!ReadWholeFile(WideOf(files[1]), second)) {
-      std::fprintf(stderr, "zepo-publish: cannot read %s\n", files[1].c_str());
-      return 1;
+    std::string first;
+    std::string second;
+    for (const auto& [path, bytes] : {std::pair<const std::string&, std::string&>{files[0], first}, {files[1], second}}) {
+      if (!ReadWholeFile(WideOf(path), bytes)) {
+        std::fprintf(stderr, "zepo-publish: cannot read %s\n", path.c_str());
+        return 1;
+      }
     }
     std::string patch;
     if (!MakePatch(reinterpret_cast<const std::uint8_t*>(first.data()), first.size(),
