@@ -181,15 +181,16 @@ struct BatchedUpdateLog {
 thread_local BatchedUpdateLog* batchedLog = nullptr;
 constexpr std::size_t BATCH_BYTES = 65536;
 
-// The stamp of a line, formatted once per second.
-std::string UpdateLogStamp(LocalTime& t) {
+// The stamp of a line and the month's file name, formatted once per second.
+std::string UpdateLogStamp(std::wstring& name) {
   thread_local std::time_t second = -1;
-  thread_local LocalTime local{};
+  thread_local std::wstring fileName;
   thread_local std::string stamp;
   const std::time_t now = std::time(nullptr);
   if (now != second) {
     second = now;
-    local = LocalTimeNow();
+    const LocalTime local = LocalTimeNow();
+    fileName = UpdateLogName(local.year, local.month);
     char text[32];
     std::snprintf(text, sizeof text, "%u%02u%02u%02u%02u%02u ", static_cast<unsigned>(local.year),
                   static_cast<unsigned>(local.month), static_cast<unsigned>(local.day),
@@ -197,7 +198,7 @@ std::string UpdateLogStamp(LocalTime& t) {
                   static_cast<unsigned>(local.second));
     stamp = text;
   }
-  t = local;
+  name = fileName;
   return stamp;
 }
 
@@ -214,11 +215,10 @@ UpdateLogBatch::~UpdateLogBatch() {
 }
 
 void WriteUpdateLog(const std::wstring& text) {
-  LocalTime t{};
-  std::string line = UpdateLogStamp(t);
+  std::wstring name;
+  std::string line = UpdateLogStamp(name);
   line += WideToUtf8(text);
   line += "\r\n";
-  const std::wstring name = UpdateLogName(t.year, t.month);
   if (batchedLog != nullptr) {
     if (batchedLog->name != name) batchedLog->Flush();
     batchedLog->name = name;

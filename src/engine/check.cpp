@@ -11,7 +11,7 @@ void Log(const wchar_t* kind, const std::wstring& name, const wchar_t* verdict) 
   WriteUpdateLog(std::wstring(kind) + L" [" + name + L"] => " + verdict);
 }
 
-std::wstring Value(const IniDocument& list, const std::wstring& section, const wchar_t* key) {
+std::wstring Value(const IniDocument& list, std::size_t section, const wchar_t* key) {
   std::wstring value;
   list.ReadString(section, key, value);
   return value;
@@ -44,7 +44,7 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
   // Every name is checked before anything is touched: one hostile name and nothing at all is
   // removed, created or queued.
   for (std::size_t i = 1; i < names.size(); ++i) {
-    if (!IsSafeEntryName(names[i]) || (EqualNoCase(Value(list, names[i], L"Method"), L"Remove") &&
+    if (!IsSafeEntryName(names[i]) || (EqualNoCase(Value(list, list.FindSection(names[i]), L"Method"), L"Remove") &&
                                        PassesThroughLink(names[i]))) {
       errorCode = CHECK_UNSAFE_NAME;
       failedName = names[i];
@@ -55,9 +55,10 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
 
   for (std::size_t i = 1; i < names.size(); ++i) {
     const std::wstring& name = names[i];
-    const std::wstring method = Value(list, name, L"Method");
+    const std::size_t section = list.FindSection(name);
+    const std::wstring method = Value(list, section, L"Method");
     if (EqualNoCase(method, L"Remove")) {
-      const std::wstring target = Value(list, name, L"Target");
+      const std::wstring target = Value(list, section, L"Target");
       if (EqualNoCase(target, L"File")) {
         ClearReadOnly(name);
         RemoveFile(name);
@@ -70,7 +71,7 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
     }
     if (EqualNoCase(method, L"Exists")) {
       if (PathExists(name)) continue;
-      const std::wstring target = Value(list, name, L"Target");
+      const std::wstring target = Value(list, section, L"Target");
       if (EqualNoCase(target, L"Folder")) {
         CreateDirectoryPath(name);
         Log(L"Check folder", name, L"Exists folder");
@@ -81,9 +82,13 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
       continue;
     }
 
-    const std::wstring dateTime = Value(list, name, L"DateTime");
-    const std::wstring checksum = Value(list, name, L"CheckSum");
-    if (!PathExists(name)) {
+    const std::wstring dateTime = Value(list, section, L"DateTime");
+    const std::wstring checksum = Value(list, section, L"CheckSum");
+    // The file's time, read first: a file that gives one exists, which spares the common case
+    // a second look at the disk.
+    std::wstring fileTime;
+    GetFileTimeText(name, fileTime);
+    if (fileTime.empty() && !PathExists(name)) {
       Append(updateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum);
       Log(L"Check file", name, L"New file");
       continue;
@@ -94,8 +99,6 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
       return false;
     }
     if (checkMode != 0 && !dateTime.empty()) {
-      std::wstring fileTime;
-      GetFileTimeText(name, fileTime);
       if (SameFileTimeToMinute(fileTime, dateTime)) {
         Log(L"Check file", name, L"Same time");
         continue;
@@ -117,8 +120,8 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
     if (EqualNoCase(method, L"SelfUpdate")) {
       Append(selfUpdateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum);
       Log(L"Check file", name, L"SelfUpdate file");
-    } else if (EqualNoCase(method, L"Patch") && !Value(list, name, digest.c_str()).empty()) {
-      Append(patchList_, name, serverUrl_ + Value(list, name, digest.c_str()) + name, dateTime, checksum);
+    } else if (EqualNoCase(method, L"Patch") && !Value(list, section, digest.c_str()).empty()) {
+      Append(patchList_, name, serverUrl_ + Value(list, section, digest.c_str()) + name, dateTime, checksum);
       Log(L"Check file", name, L"Patch file");
     } else if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) {
       Append(updateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum);

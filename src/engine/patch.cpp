@@ -101,7 +101,7 @@ class FileOldInput final : public OldInput {
  private:
   static constexpr std::size_t BLOCK = 4 * 1024;
   static constexpr std::size_t SLOTS = 2048;  // 8 MiB
-  static constexpr std::size_t READ_AHEAD = 16;
+  static constexpr std::size_t READ_AHEAD = 64;
 
   // The cache slot that holds the block (slot = block modulo SLOTS), read on demand together with
   // the blocks that follow it, so that a long copy still reads in large pieces.

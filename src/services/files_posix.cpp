@@ -106,13 +106,13 @@ void FileHandle::Close() {
   handle_ = INVALID;
 }
 
+// One stat: a file check asks this of every listed file. Unlike Windows, POSIX has no sharing
+// locks, so a file that can be looked at can be opened; a folder has no file time here either.
 void GetFileTimeText(const std::wstring& path, std::wstring& text) {
   text.clear();
-  int fd = OpenRetrying(PosixPath(path), O_RDONLY);
-  if (fd < 0) return;
   struct stat st;
-  if (fstat(fd, &st) == 0) text = FormatFileTime(TicksFromUnixTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
-  ::close(fd);
+  if (stat(PosixPath(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return;
+  text = FormatFileTime(TicksFromUnixTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
 }
 
 bool SetFileTimeText(const std::wstring& path, const std::wstring& text) {

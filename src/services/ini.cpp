@@ -136,7 +136,7 @@ void IniDocument::Parse() {
 
 // The first key of that name in the first section of that name, or null. Lookups are the hot
 // path of a file check (several per listed file), so they fold names into a reused buffer.
-const IniDocument::Key* IniDocument::FindKey(const std::wstring& section, const std::wstring& key) const {
+std::size_t IniDocument::FindSection(const std::wstring& section) const {
   thread_local std::wstring folded;
   std::size_t from = 0;
   std::size_t to = section.size();
@@ -145,13 +145,17 @@ const IniDocument::Key* IniDocument::FindKey(const std::wstring& section, const 
   folded.assign(section, from, to - from);
   for (auto& c : folded) c = FoldCase(c);
   auto found = firstSection_.find(folded);
-  if (found == firstSection_.end()) return nullptr;
+  return found == firstSection_.end() ? NO_SECTION : found->second;
+}
+
+const IniDocument::Key* IniDocument::FindKey(std::size_t section, const std::wstring& key) const {
+  if (section == NO_SECTION || section >= sections_.size()) return nullptr;
   std::size_t keyFrom = 0;
   std::size_t keyTo = key.size();
   while (keyFrom < keyTo && IsBlank(key[keyFrom])) ++keyFrom;
   while (keyTo > keyFrom && IsBlank(key[keyTo - 1])) --keyTo;
   const std::size_t wanted = keyTo - keyFrom;
-  const Section& s = sections_[found->second];
+  const Section& s = sections_[section];
   for (std::size_t k = s.firstKey; k < s.firstKey + s.keyCount; ++k) {
     const Key& candidate = keys_[k];
     if (candidate.nameSize != wanted) continue;
@@ -165,6 +169,10 @@ const IniDocument::Key* IniDocument::FindKey(const std::wstring& section, const 
 }
 
 bool IniDocument::ReadString(const std::wstring& section, const std::wstring& key, std::wstring& value) const {
+  return ReadString(FindSection(section), key, value);
+}
+
+bool IniDocument::ReadString(std::size_t section, const std::wstring& key, std::wstring& value) const {
   value.clear();
   const Key* found = FindKey(section, key);
   if (found == nullptr) return false;
@@ -244,7 +252,7 @@ bool IniDocument::SetValue(const std::wstring& section, const std::wstring& key,
   const std::wstring sectionName = Trim(section, 0, section.size());
   const std::wstring keyName = Trim(key, 0, key.size());
 
-  if (const Key* found = FindKey(sectionName, keyName)) {
+  if (const Key* found = FindKey(FindSection(sectionName), keyName)) {
     const Line& line = lines_[found->line];
     const std::wstring text = LineText(line);
     std::size_t equals = text.find(L'=');

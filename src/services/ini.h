@@ -25,6 +25,11 @@ class IniDocument {
 
   // The key's value, or false (and an empty value) when the section or key is absent.
   bool ReadString(const std::wstring& section, const std::wstring& key, std::wstring& value) const;
+
+  // A section looked up once, for reading several of its keys; NO_SECTION when absent.
+  static constexpr std::size_t NO_SECTION = static_cast<std::size_t>(-1);
+  std::size_t FindSection(const std::wstring& section) const;
+  bool ReadString(std::size_t section, const std::wstring& key, std::wstring& value) const;
   // The keys of a section in file order with their values as ReadString gives them.
   std::vector<std::pair<std::wstring, std::wstring>> KeysOf(const std::wstring& section) const;
   // Every named section in file order, duplicates included.
@@ -63,7 +68,7 @@ class IniDocument {
   void Parse();
   void SplitLines();
   void AppendLineText(std::size_t offset, std::size_t size);
-  const Key* FindKey(const std::wstring& section, const std::wstring& key) const;
+  const Key* FindKey(std::size_t section, const std::wstring& key) const;
   std::wstring LineText(const Line& line) const { return text_.substr(line.textStart, line.textSize); }
   bool Encode(const std::wstring& text, std::string& bytes) const;
   void ConvertToUtf16();
