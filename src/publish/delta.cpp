@@ -152,6 +152,11 @@ void WriteAligned(PatchWriter& writer, const std::uint8_t* old, std::size_t oldS
   }
 }
 
+// A new exact match is taken when it is this much longer than what continuing the previous
+// alignment would give. Measured on the corpus: lower values fragment executables' patches, higher
+// ones let a data file's shifted records run on as modified bytes (8 was best overall).
+constexpr std::int64_t NEW_MATCH_MARGIN = 8;
+
 }  // namespace
 
 // The scan follows the classic approximate-matching plan: look for an exact match that is
@@ -180,7 +185,7 @@ bool MakePatch(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t*
         if (o >= 0 && o < static_cast<std::int64_t>(oldSize) && old[o] == data[scored]) ++oldScore;
       }
       const auto matched = static_cast<std::int64_t>(length);
-      if ((matched == oldScore && length != 0) || matched > oldScore + 8) break;
+      if ((matched == oldScore && length != 0) || matched > oldScore + NEW_MATCH_MARGIN) break;
       const std::int64_t o = static_cast<std::int64_t>(scan) + lastOffset;
       if (o >= 0 && o < static_cast<std::int64_t>(oldSize) && old[o] == data[scan]) --oldScore;
     }

@@ -1,5 +1,6 @@
 // POSIX only: a name with many addresses, through the real resolver. A child process gets a
 // mount namespace of its own in which a hosts file of the test's stands in for /etc/hosts.
+#include <arpa/inet.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <set>
 
 #include "services/probe.h"
+#include "services/probe_internal.h"
 #include "services/text.h"
 #include "support/temp_folder.h"
 
@@ -60,7 +62,11 @@ std::vector<std::string> Lines(const std::string& text) {
 TEST(ProbeServersResolving, ANameWithTwentyAddressesGivesSixteen) {
   std::string hosts = "127.0.0.1 localhost\n";
   for (int i = 1; i <= 20; ++i) hosts += "127.0.0." + std::to_string(i) + " patch.zepo.test\n";
-  for (bool ping : {false, true}) {
+  // Ordering by echo needs an ICMP socket, which some sandboxes do not grant.
+  std::vector<std::uint32_t> times;
+  std::vector<bool> modes{false};
+  if (EchoTimes({htonl(INADDR_LOOPBACK)}, times)) modes.push_back(true);
+  for (bool ping : modes) {
     const std::string result = ProbeWithHosts(hosts, L"patch.zepo.test:8080", ping);
     if (result == "skip") GTEST_SKIP() << "no mount namespace for a hosts file of our own here";
     const auto lines = Lines(result);
