@@ -77,12 +77,6 @@ class FileOldInput final : public OldInput {
   explicit FileOldInput(FileHandle& file) : file_(file), data_(new std::uint8_t[BLOCK * SLOTS]) {
     for (auto& tag : tags_) tag = -1;
   }
-  std::int64_t Position() const override { return position_; }
-  bool SetPosition(std::int64_t position) override {
-    if (position < 0) return false;
-    position_ = position;
-    return true;
-  }
   std::size_t Read(std::uint8_t* data, std::size_t size) override {
     std::size_t done = 0;
     while (done < size) {
@@ -125,7 +119,6 @@ class FileOldInput final : public OldInput {
   std::unique_ptr<std::uint8_t[]> data_;
   std::int64_t tags_[SLOTS];
   std::size_t sizes_[SLOTS] = {};
-  std::int64_t position_ = 0;
 };
 
 class FileOutput final : public PatchOutput {
@@ -163,12 +156,6 @@ class BytesPatchInput final : public PatchInput {
 class BytesOldInput final : public OldInput {
  public:
   explicit BytesOldInput(const std::string& bytes) : bytes_(bytes) {}
-  std::int64_t Position() const override { return position_; }
-  bool SetPosition(std::int64_t position) override {
-    if (position < 0) return false;
-    position_ = position;
-    return true;
-  }
   std::size_t Read(std::uint8_t* data, std::size_t size) override {
     const auto end = static_cast<std::int64_t>(bytes_.size());
     const std::size_t n =
@@ -180,7 +167,6 @@ class BytesOldInput final : public OldInput {
 
  private:
   const std::string& bytes_;
-  std::int64_t position_ = 0;
 };
 
 class BytesOutput final : public PatchOutput {

@@ -29,16 +29,22 @@ class PatchInput {
   ~PatchInput() = default;
 };
 
-// The old file: a read position that may move back and forward.
+// The old file: a read position that may move back and forward. A position before the start is
+// refused; one past the end is allowed, and reading there gives nothing.
 class OldInput {
  public:
-  virtual std::int64_t Position() const = 0;
-  virtual bool SetPosition(std::int64_t position) = 0;
+  std::int64_t Position() const { return position_; }
+  bool SetPosition(std::int64_t position) {
+    if (position < 0) return false;
+    position_ = position;
+    return true;
+  }
   // Reads up to size bytes at the position and advances it; fewer at the end of the file.
   virtual std::size_t Read(std::uint8_t* data, std::size_t size) = 0;
 
  protected:
   ~OldInput() = default;
+  std::int64_t position_ = 0;
 };
 
 class PatchOutput {
