@@ -49,13 +49,8 @@ bool QueryNumber(HINTERNET request, DWORD query, DWORD& value) {
   return HttpQueryInfoW(request, query | HTTP_QUERY_FLAG_NUMBER, &value, &size, &index) != FALSE;
 }
 
-// What the reader thread learns and hands over, under the lock.
-struct Exchange {
-  std::mutex lock;
-  std::condition_variable changed;
-  std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
-  // The answer's head.
-  bool headDone = false;
+// The answer's head, as the reader thread found it.
+struct ResponseHead {
   int failCode = HTTP_OK;  // 4 or 21 when the request could not be made
   bool hasStatus = false;
   DWORD status = 0;
@@ -63,6 +58,15 @@ struct Exchange {
   DWORD length = 0;
   bool hasModified = false;
   SYSTEMTIME modified{};
+};
+
+// What the reader thread learns and hands over, under the lock.
+struct Exchange {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+  bool headDone = false;
+  ResponseHead head;
   // The body, at most two chunks ahead of the file.
   std::deque<std::string> chunks;
   bool ended = false;
@@ -93,13 +97,10 @@ class BackgroundRequest {
   BackgroundRequest& operator=(const BackgroundRequest&) = delete;
 
   // Waits for the answer's head; false when nothing came within the stall limit.
-  bool WaitForHead(Exchange& head) {
+  bool WaitForHead(ResponseHead& head) {
     std::unique_lock<std::mutex> guard(exchange_->lock);
     if (!WaitUntil(guard, [this] { return exchange_->headDone; })) return false;
-    head.failCode = exchange_->failCode;
-    head.hasStatus = exchange_->hasStatus, head.status = exchange_->status;
-    head.hasLength = exchange_->hasLength, head.length = exchange_->length;
-    head.hasModified = exchange_->hasModified, head.modified = exchange_->modified;
+    head = exchange_->head;
     return true;
   }
 
@@ -146,12 +147,13 @@ class BackgroundRequest {
     if (!request.valid()) return FinishHead(*x, HTTP_REQUEST_FAILED);
     {
       std::lock_guard<std::mutex> guard(x->lock);
-      x->hasStatus = QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, x->status);
-      x->hasLength = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH, x->length);
-      DWORD size = sizeof x->modified;
+      ResponseHead& head = x->head;
+      head.hasStatus = QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, head.status);
+      head.hasLength = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH, head.length);
+      DWORD size = sizeof head.modified;
       DWORD index = 0;
-      x->hasModified = HttpQueryInfoW(request.get(), HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
-                                      &x->modified, &size, &index) != FALSE;
+      head.hasModified = HttpQueryInfoW(request.get(), HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
+                                        &head.modified, &size, &index) != FALSE;
     }
     FinishHead(*x, HTTP_OK);
     ReadBody(*x, request.get());
@@ -159,7 +161,7 @@ class BackgroundRequest {
 
   static void FinishHead(Exchange& x, int failCode) {
     std::lock_guard<std::mutex> guard(x.lock);
-    x.failCode = failCode;
+    x.head.failCode = failCode;
     x.headDone = true;
     x.lastActivity = std::chrono::steady_clock::now();
     x.changed.notify_all();
@@ -172,7 +174,7 @@ class BackgroundRequest {
       std::unique_lock<std::mutex> guard(x.lock);
       x.changed.wait(guard, [&x] { return x.bodyWanted || x.abandoned; });
       if (x.abandoned) return;
-      remaining = x.length;
+      remaining = x.head.length;
     }
     for (;;) {
       {
@@ -210,7 +212,7 @@ bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int&
                   const std::wstring& host) {
   if (!BeginDownload(callback, host, errorCode)) return false;
   BackgroundRequest request(url, host, DOWNLOAD_FLAGS);
-  Exchange head;
+  ResponseHead head;
   if (!request.WaitForHead(head)) {
     errorCode = HTTP_REQUEST_FAILED;
     return false;
@@ -259,7 +261,7 @@ bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std:
   std::wstring hostValue;
   if (!HostHeaderValue(host, hostValue)) return false;
   BackgroundRequest request(url, hostValue, 0);
-  Exchange head;
+  ResponseHead head;
   if (!request.WaitForHead(head) || head.failCode != HTTP_OK || !head.hasModified) return false;
   const SYSTEMTIME& m = head.modified;
   time = {m.wYear, m.wMonth, m.wDayOfWeek, m.wDay, m.wHour, m.wMinute, m.wSecond, m.wMilliseconds};
