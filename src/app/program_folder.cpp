@@ -1,5 +1,7 @@
 #include "app/program_folder.h"
 
+#include <cwchar>
+
 #include "app/logger.h"
 #include "services/ini_file.h"
 #include "services/platform.h"
@@ -22,9 +24,20 @@ StartupConfig ReadStartupConfig() {
   return config;
 }
 
+namespace {
+
+std::wstring ConsoleTitle() {
+  wchar_t title[128];
+  std::swprintf(title, sizeof(title) / sizeof(title[0]), L"%ls - %ls - %lu", L"Velora", L"-Console Debug",
+                static_cast<unsigned long>(CurrentProcessId()));
+  return title;
+}
+
+}  // namespace
+
 bool ConfigureLogger(const std::wstring& folder, std::uint8_t threshold, bool showConsole) {
   const std::wstring logs = folder + L"\\logs\\zepo";
-  return TheLogger().Configure(logs.c_str(), threshold, L"Zepo", showConsole);
+  return TheLogger().Configure(logs.c_str(), threshold, ConsoleTitle().c_str(), showConsole);
 }
 
 std::wstring DefaultPatchHost() { return ZEPO_PATCH_HOST; }

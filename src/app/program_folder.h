@@ -16,7 +16,8 @@ struct StartupConfig {
 // Section "zepo" of "./log.ini" in the current directory; defaults when it is missing.
 StartupConfig ReadStartupConfig();
 
-// The diagnostic log under folder + "\logs\zepo", with the console title "Zepo".
+// The diagnostic log under folder + "\logs\zepo". Its console, when shown, is titled
+// "Velora - -Console Debug - " and the process id.
 bool ConfigureLogger(const std::wstring& folder, std::uint8_t threshold, bool showConsole);
 
 // The patch-server host built into the program.

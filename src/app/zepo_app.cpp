@@ -1,0 +1,90 @@
+#include "app/zepo_app.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include "app/logger.h"
+#include "app/program_folder.h"
+#include "services/platform.h"
+#include "services/probe.h"
+#include "ui/auto_update_dialog.h"
+
+namespace {
+
+// The window class by which a running instance of the game side is found, and which start-up
+// registers as a copy of the system dialog class.
+const wchar_t INSTANCE_CLASS[] = L"velora_tarvik_qel_2012";
+constexpr UINT WM_NOTIFY_INSTANCE = WM_USER + 35;
+
+CZepoApp theApp;
+
+void InitCommonControlClasses() {
+  INITCOMMONCONTROLSEX controls{8, 0xFF};  // every class of the first generation
+  InitCommonControlsEx(&controls);
+}
+
+// True when another instance holds the mutex; its window of the instance class is told.
+bool AnotherInstanceRuns(HANDLE& mutex) {
+  mutex = CreateMutexW(nullptr, FALSE, L"ZEPO");
+  if (mutex == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  if (HWND running = FindWindowW(INSTANCE_CLASS, nullptr)) SendMessageW(running, WM_NOTIFY_INSTANCE, 0, 0);
+  return true;
+}
+
+void RegisterInstanceClass() {
+  WNDCLASSW windowClass;
+  HINSTANCE module = GetModuleHandleW(nullptr);
+  if (!GetClassInfoW(module, L"#32770", &windowClass)) return;
+  windowClass.hInstance = module;
+  windowClass.lpszClassName = INSTANCE_CLASS;
+  RegisterClassOnce(windowClass);
+}
+
+void LogStart() {
+  const wchar_t* commandLine = GetCommandLineW();
+  TheLogger().WriteFormat(LOG_DEBUG, L"Process Zepo %lu start CommandLine: %ls",
+                          static_cast<unsigned long>(CurrentProcessId()), commandLine != nullptr ? commandLine : L"");
+}
+
+}  // namespace
+
+BOOL CZepoApp::InitInstance() {
+  InitCommonControlClasses();
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+
+  const std::wstring folder = ProgramFolder();
+  SetCurrentFolder(folder);
+  const StartupConfig config = ReadStartupConfig();
+  ConfigureLogger(folder, static_cast<std::uint8_t>(config.logLevel & 0xFF), config.showConsole);
+  LogStart();
+
+  if (AnotherInstanceRuns(singleInstanceMutex_)) return FALSE;
+  RegisterInstanceClass();
+
+  // A staging or QA patch server may be named in ./log.ini; the built-in host otherwise.
+  const std::wstring host = config.patchHost.empty() ? DefaultPatchHost() : config.patchHost;
+  if (!CheckInternetConnection(host)) {
+    ReleaseCapture();
+    MessageBoxW(nullptr, L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn.", L"Velora", MB_OK);
+    return FALSE;
+  }
+
+  std::uint16_t lastResult;
+  {
+    CAutoUpdateAppDlg window(nullptr, host);
+    window.DoModal();
+    lastResult = window.lastResult;
+  }
+  // After a self-update the engine helper has taken over; the process ends either way.
+  return lastResult == RUN_SELF_UPDATE;
+}
+
+int CZepoApp::ExitInstance() {
+  WSACleanup();
+  if (singleInstanceMutex_ != nullptr) {
+    CloseHandle(singleInstanceMutex_);
+    singleInstanceMutex_ = nullptr;
+  }
+  CoUninitialize();
+  return CWinApp::ExitInstance();
+}

@@ -1,0 +1,179 @@
+#include "ui/auto_update_dialog.h"
+
+#include "services/files.h"
+
+namespace {
+
+constexpr COLORREF DARK = RGB(24, 24, 24);
+constexpr COLORREF WHITE = RGB(255, 255, 255);
+constexpr UINT BACKGROUND_PERIOD_MS = 10000;
+constexpr int BACKGROUNDS = 4;
+
+}  // namespace
+
+CAutoUpdateAppDlg::CAutoUpdateAppDlg(HWND parent, std::wstring host)
+    : CDialog(IDD_AUTOUPDATEAPP_DIALOG, parent), host_(std::move(host)) {}
+
+CAutoUpdateAppDlg::~CAutoUpdateAppDlg() {
+  if (darkBrush_ != nullptr) DeleteObject(darkBrush_);
+}
+
+const MessageMap* CAutoUpdateAppDlg::GetMessageMap() const {
+  static const MessageEntry entries[] = {
+      MapMessage<&CAutoUpdateAppDlg::OnUpdateFinished>(WM_UPDATE_FINISHED),
+      MapMessage<&CAutoUpdateAppDlg::OnProgressSetRange>(WM_PROGRESS_SETRANGE),
+      MapMessage<&CAutoUpdateAppDlg::OnProgressSetPos>(WM_PROGRESS_SETPOS),
+      MapMessage<&CAutoUpdateAppDlg::OnProgressStepIt>(WM_PROGRESS_STEPIT),
+      MapCtlColor<&CAutoUpdateAppDlg::OnCtlColor>(),
+      MapLButtonDown<&CAutoUpdateAppDlg::OnLButtonDown>(),
+      MapTimer<&CAutoUpdateAppDlg::OnTimer>(),
+      MapCommand<&CAutoUpdateAppDlg::OnExit>(IDC_EXIT),
+      MapCommand<&CAutoUpdateAppDlg::OnRetry>(IDC_RETRY),
+      END_OF_MAP,
+  };
+  static const MessageMap map{CDialog::GetMessageMap(), entries};
+  return &map;
+}
+
+void CAutoUpdateAppDlg::DoDataExchange() {
+  CDialog::DoDataExchange();
+  BindControl(IDC_PROGRESS, progress_);
+  BindControl(IDC_STATUS, status_);
+  BindControl(IDC_VERSION, version_);
+  BindControl(IDC_BACKGROUND, background_);
+  BindControl(IDC_RETRY, retry_);
+  BindControl(IDC_EXIT, exit_);
+}
+
+BOOL CAutoUpdateAppDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  darkBrush_ = CreateSolidBrush(DARK);
+  SetWindowTextW(hwnd_, L"Velora cập nhật phiên bản");
+  status_.SetTextColor(WHITE);
+  version_.SetTextColor(WHITE);
+  ShowWindow(version_.GetSafeHwnd(), SW_HIDE);
+  progress_.SetImages(IDR_PROGRESS_TRACK, IDR_PROGRESS_LEFT, IDR_PROGRESS_MIDDLE, IDR_PROGRESS_RIGHT, L"DATA");
+  LoadBackground();
+
+  struct ButtonPlace {
+    CImageButton& button;
+    UINT skin;
+    const wchar_t* tip;
+    int x;
+  };
+  for (const ButtonPlace& place : {ButtonPlace{retry_, IDR_BUTTON_RETRY, L"Thử lại", 375},
+                                   ButtonPlace{exit_, IDR_BUTTON_EXIT, L"Thoát ra", 450}}) {
+    place.button.LoadSkin(place.skin, L"PNG");
+    place.button.SetToolTipText(place.tip);
+    MoveWindow(place.button.GetSafeHwnd(), place.x, 517, 70, 20, TRUE);
+    ShowWindow(place.button.GetSafeHwnd(), SW_HIDE);
+  }
+  StartRun();
+  return TRUE;
+}
+
+void CAutoUpdateAppDlg::LoadBackground() {
+  background_.LoadFromResource(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(backgroundIds_[backgroundIndex_]),
+                               MAKEINTRESOURCEW(10));  // RT_RCDATA
+}
+
+void CAutoUpdateAppDlg::StartRun() {
+  PostMessageW(hwnd_, WM_PROGRESS_SETRANGE, 0, 100);
+  PostMessageW(hwnd_, WM_PROGRESS_SETPOS, 0, 0);
+  EnableWindow(retry_.GetSafeHwnd(), FALSE);
+  EnableWindow(exit_.GetSafeHwnd(), FALSE);
+  // The timer lives on the window's thread, which owns the window; it runs while the worker does.
+  SetTimer(hwnd_, ID_TIMER_BACKGROUND, BACKGROUND_PERIOD_MS, nullptr);
+  workerThread_ = CreateThread(nullptr, 0, &CAutoUpdateAppDlg::UpdateThreadProc, this, 0, nullptr);
+  if (workerThread_ == nullptr) PostMessageW(hwnd_, WM_UPDATE_FINISHED, 0, RUN_FAILED);
+}
+
+DWORD WINAPI CAutoUpdateAppDlg::UpdateThreadProc(void* window) {
+  auto& dialog = *static_cast<CAutoUpdateAppDlg*>(window);
+  RunSettings settings;
+  settings.host = dialog.host_;
+  const int result = UpdateRun(dialog, settings);
+  // The post is the thread's last touch of the window.
+  PostMessageW(dialog.hwnd_, WM_UPDATE_FINISHED, 0, result);
+  return static_cast<DWORD>(result);
+}
+
+LRESULT CAutoUpdateAppDlg::OnUpdateFinished(WPARAM, LPARAM lParam) {
+  if (workerThread_ != nullptr) {
+    WaitForSingleObject(workerThread_, INFINITE);
+    CloseHandle(workerThread_);
+    workerThread_ = nullptr;
+  }
+  KillTimer(hwnd_, ID_TIMER_BACKGROUND);
+  lastResult = static_cast<std::uint16_t>(lParam);
+  if (lParam == RUN_SELF_UPDATE) {
+    // The working folder stays for the engine helper.
+    PostQuitMessage(0);
+    return 1;
+  }
+  DeleteFolderTree(RUN_LOCAL_FOLDER);
+  ShowButtons();
+  return 1;
+}
+
+void CAutoUpdateAppDlg::ShowButtons() {
+  for (CImageButton* button : {&retry_, &exit_}) {
+    ShowWindow(button->GetSafeHwnd(), SW_SHOWNORMAL);
+    EnableWindow(button->GetSafeHwnd(), TRUE);
+  }
+}
+
+LRESULT CAutoUpdateAppDlg::OnProgressSetRange(WPARAM lower, LPARAM upper) {
+  progress_.SetRange(static_cast<int>(lower), static_cast<int>(upper));
+  return 1;
+}
+
+LRESULT CAutoUpdateAppDlg::OnProgressSetPos(WPARAM position, LPARAM) {
+  progress_.SetPos(static_cast<int>(position));
+  return 1;
+}
+
+LRESULT CAutoUpdateAppDlg::OnProgressStepIt(WPARAM, LPARAM) {
+  progress_.StepIt();
+  return 1;
+}
+
+HBRUSH CAutoUpdateAppDlg::OnCtlColor(HDC dc, HWND, UINT) {
+  Default();
+  SetBkMode(dc, TRANSPARENT);
+  return darkBrush_;
+}
+
+void CAutoUpdateAppDlg::OnLButtonDown(UINT, POINT point) {
+  // The whole surface drags the window, as a caption would.
+  ReleaseCapture();
+  PostMessageW(hwnd_, WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(point.x, point.y));
+  Default();
+}
+
+void CAutoUpdateAppDlg::OnTimer(UINT_PTR) {
+  backgroundIndex_ = (backgroundIndex_ + 1) % BACKGROUNDS;
+  LoadBackground();
+  Default();
+}
+
+void CAutoUpdateAppDlg::OnExit() { PostQuitMessage(0); }
+
+void CAutoUpdateAppDlg::OnRetry() { StartRun(); }
+
+void CAutoUpdateAppDlg::SetStatus(const std::wstring& text) { SetDlgItemTextW(hwnd_, IDC_STATUS, text.c_str()); }
+
+void CAutoUpdateAppDlg::ShowVersion(const std::wstring& text) {
+  SetWindowTextW(version_.GetSafeHwnd(), text.c_str());
+  ShowWindow(version_.GetSafeHwnd(), SW_SHOW);
+}
+
+void CAutoUpdateAppDlg::StepProgress() { PostMessageW(hwnd_, WM_PROGRESS_STEPIT, 0, 0); }
+
+void CAutoUpdateAppDlg::SetProgressRange(int lower, int upper) {
+  PostMessageW(hwnd_, WM_PROGRESS_SETRANGE, static_cast<WPARAM>(lower), upper);
+}
+
+void CAutoUpdateAppDlg::SetProgressPosition(int position) {
+  PostMessageW(hwnd_, WM_PROGRESS_SETPOS, static_cast<WPARAM>(position), 0);
+}

@@ -1,0 +1,21 @@
+#pragma once
+// A transparent text label: the parent's background shows through, the text is drawn in the
+// label's own colour with the window's font at its nominal pixel size.
+#include "ui/framework/controls.h"
+
+class CLabel : public CStatic {
+ public:
+  CLabel();
+  // Takes effect at the next paint.
+  void SetTextColor(COLORREF colour) { textColour_ = colour; }
+
+ protected:
+  const MessageMap* GetMessageMap() const override;
+
+ private:
+  LRESULT OnSetText(const wchar_t* text);
+  void OnPaint();
+
+  COLORREF textColour_ = 0;
+  double displayScale_;  // vertical pixels per inch / 96
+};

@@ -1,0 +1,60 @@
+#pragma once
+// Pictures embedded in the program: the image decoding service, the bytes of a resource, and
+// the skin bitmaps that the skinned controls copy to the screen piece by piece.
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// Keeps the image decoding service (GDI+) running while at least one session exists.
+class GdiplusSession {
+ public:
+  GdiplusSession();
+  ~GdiplusSession();
+  GdiplusSession(const GdiplusSession&) = delete;
+  GdiplusSession& operator=(const GdiplusSession&) = delete;
+  bool Running() const { return running_; }
+
+ private:
+  bool running_;
+};
+
+struct ResourceBytes {
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+};
+// The bytes of a resource of the module; empty when it is missing.
+ResourceBytes FindResourceBytes(HMODULE module, const wchar_t* name, const wchar_t* type);
+
+// A device-independent bitmap in memory, ready to be copied from. It may be empty.
+class SkinBitmap {
+ public:
+  SkinBitmap() = default;
+  ~SkinBitmap() { Release(); }
+  SkinBitmap(SkinBitmap&& other) noexcept { *this = static_cast<SkinBitmap&&>(other); }
+  SkinBitmap& operator=(SkinBitmap&& other) noexcept;
+
+  bool IsEmpty() const { return bitmap_ == nullptr; }
+  int Width() const { return width_; }
+  int Height() const { return height_; }
+  int BitsPerPixel() const { return bitsPerPixel_; }
+  // A plain copy of the rectangle (sourceX, sourceY, width, height) to dc at (x, y).
+  void Copy(HDC dc, int x, int y, int width, int height, int sourceX, int sourceY) const;
+
+  // Takes over a DIB section of the given size.
+  void Adopt(HBITMAP bitmap, int width, int height, int bitsPerPixel);
+
+ private:
+  void Release();
+
+  HBITMAP bitmap_ = nullptr;
+  HDC memoryDc_ = nullptr;
+  HGDIOBJ previous_ = nullptr;
+  int width_ = 0;
+  int height_ = 0;
+  int bitsPerPixel_ = 0;
+};
+
+// Decodes the picture (PNG, JPEG, ...) held by resource id of the given type in the program's
+// module. Without a type, the resource is a Windows bitmap. Empty when missing or undecodable.
+SkinBitmap LoadSkinImage(UINT id, const wchar_t* type);
