@@ -9,7 +9,7 @@
 //   GET /PATH                the file ROOT/PATH (percent-decoded), with Content-Length and
 //                            Last-Modified from the file; 404 when missing. A file ROOT/PATH.fault
 //                            beside it holds directives (below) that spoil the answer: status_N,
-//                            close_N, lastmod_none, announce_N
+//                            close_N, lastmod_none, announce_N, stall_S
 //   GET /x/D1/D2/.../-/ANY   a made-up answer shaped by the directives D ("_" joins name and
 //                            value, as "=" would be percent-encoded by the clients):
 //       status_N             the status code (200)
@@ -176,6 +176,7 @@ void SendFile(int fd, const std::string& relative) {
   std::ifstream directives(path + ".fault");
   std::string line;
   if (std::getline(directives, line)) fault = ParseShape("/x/" + line + "/-/");
+  if (fault.stallSeconds > 0) std::this_thread::sleep_for(std::chrono::seconds(fault.stallSeconds));
   long long announce = fault.announce >= 0 ? fault.announce : static_cast<long long>(st.st_size);
   std::string head = "HTTP/1.1 " + std::to_string(fault.status) + " " + Reason(fault.status) +
                      "\r\nContent-Length: " + std::to_string(announce) + "\r\n";

@@ -1,0 +1,535 @@
+// zepo-window-driver: runs zepo.exe under Wine on an X display and checks its window from the
+// outside, as a user would see it: texts by WM_GETTEXT, visibility and enabled state, real
+// keyboard and mouse input, and pixels of the screen against the artwork.
+//
+//   zepo-window-driver first-run EXE VERSION ART SHOTS      a whole update; then keys, drags, the bar
+//   zepo-window-driver retry EXE VERSION ART SHOTS FAULT STALL
+//                                   a failed run, the fault mended, retry from 0
+//   zepo-window-driver second-instance EXE                  the mutex held: notify and leave
+//   zepo-window-driver no-internet EXE                      the message box, no window
+//   zepo-window-driver self-update EXE VERSION              the window closes, the new build finishes
+//   zepo-window-driver demo EXE VERSION SHOTS                one update, with screenshots
+//
+// ART is the artwork folder, SHOTS the folder for screenshots. FAULT is a fault file to remove
+// after the failure, STALL one to write ("stall_3") so that the retried run waits at its start.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+namespace Gdiplus {
+using std::max;
+using std::min;
+}  // namespace Gdiplus
+#include <gdiplus.h>
+
+#include "ui/skin_rules.h"
+
+namespace {
+
+const wchar_t WINDOW_TITLE[] = L"Velora cập nhật phiên bản";
+constexpr int IDC_VERSION = 1015, IDC_PROGRESS = 1014, IDC_STATUS = 1016, IDC_BACKGROUND = 1074,
+              IDC_RETRY = 1066, IDC_EXIT = 1078;
+constexpr UINT WM_PROGRESS_SETRANGE = WM_USER + 30, WM_PROGRESS_SETPOS = WM_USER + 31;
+
+std::string Utf8(const std::wstring& text) {
+  std::string out(static_cast<std::size_t>(text.size()) * 4 + 1, '\0');
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(),
+                                    static_cast<int>(out.size()), nullptr, nullptr);
+  out.resize(static_cast<std::size_t>(std::max(n, 0)));
+  return out;
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::printf("FAILED: %s\n", what.c_str());
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+void Check(bool condition, const std::string& what) {
+  if (!condition) Fail(what);
+  std::printf("ok: %s\n", what.c_str());
+  std::fflush(stdout);
+}
+
+// Polls until the condition holds or the time is up.
+bool WaitFor(const std::function<bool()>& condition, DWORD milliseconds) {
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  while (!condition()) {
+    if (GetTickCount64() > end) return false;
+    Sleep(50);
+  }
+  return true;
+}
+
+std::wstring TextOf(HWND window) {
+  wchar_t buffer[1024];
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 5000, &length)) {
+    return L"";
+  }
+  return std::wstring(buffer, length);
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// --- the program under test -------------------------------------------------------------------
+
+struct Program {
+  PROCESS_INFORMATION process{};
+  HWND window = nullptr;
+
+  explicit Program(const std::wstring& exe) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    const std::wstring folder = exe.substr(0, exe.find_last_of(L"\\/"));
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                        &process)) {
+      Fail("cannot start " + Utf8(exe));
+    }
+  }
+  // The program that shows this window.
+  explicit Program(HWND shown) : window(shown) {
+    GetWindowThreadProcessId(shown, &process.dwProcessId);
+    process.hProcess = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, process.dwProcessId);
+    if (process.hProcess == nullptr) Fail("cannot follow the program of a window");
+  }
+  ~Program() {
+    if (process.hProcess == nullptr) return;
+    if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process.hProcess, 9);
+    CloseHandle(process.hProcess);
+    if (process.hThread != nullptr) CloseHandle(process.hThread);
+  }
+  bool Exited(DWORD milliseconds) const { return WaitForSingleObject(process.hProcess, milliseconds) == WAIT_OBJECT_0; }
+
+  HWND Control(int id) const { return GetDlgItem(window, id); }
+  std::wstring Status() const { return TextOf(Control(IDC_STATUS)); }
+};
+
+HWND FindUpdateWindow() { return FindWindowW(L"#32770", WINDOW_TITLE); }
+
+void WaitForWindow(Program& program) {
+  Check(WaitFor([&] { return (program.window = FindUpdateWindow()) != nullptr; }, 60000),
+        "the window \"Velora cập nhật phiên bản\" appears");
+}
+
+// Waits for the run's last status text, which ends in " thành công." or " thất bại.".
+std::wstring WaitForVerdict(const Program& program) {
+  std::wstring status;
+  WaitFor([&] {
+    status = program.Status();
+    return EndsWith(status, L" thành công.") || EndsWith(status, L" thất bại.");
+  }, 120000);
+  return status;
+}
+
+void CheckButtons(const Program& program, bool visible, bool enabled, const std::string& when) {
+  for (int id : {IDC_RETRY, IDC_EXIT}) {
+    HWND button = program.Control(id);
+    const bool matches = WaitFor([&] {
+      return (IsWindowVisible(button) != FALSE) == visible && (!visible || (IsWindowEnabled(button) != FALSE) == enabled);
+    }, 5000);
+    Check(matches, std::string(id == IDC_RETRY ? "\"Thử lại\"" : "\"Thoát ra\"") + (visible ? " visible" : " hidden") +
+                       (visible ? (enabled ? " and enabled" : " and disabled") : "") + " " + when);
+  }
+}
+
+// --- the screen ----------------------------------------------------------------------------------
+
+struct Screen {
+  int width = 0, height = 0;
+  std::vector<std::uint32_t> pixels;  // 0x00RRGGBB, top row first
+  std::uint32_t At(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x] & 0xFFFFFF; }
+};
+
+Screen CaptureScreen() {
+  Screen screen;
+  screen.width = GetSystemMetrics(SM_CXSCREEN);
+  screen.height = GetSystemMetrics(SM_CYSCREEN);
+  BITMAPINFO info{};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), screen.width, -screen.height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HDC desktop = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(desktop);
+  HBITMAP bitmap = CreateDIBSection(desktop, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ previous = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, screen.width, screen.height, desktop, 0, 0, SRCCOPY);
+  GdiFlush();
+  const auto* first = static_cast<const std::uint32_t*>(bits);
+  screen.pixels.assign(first, first + static_cast<std::size_t>(screen.width) * screen.height);
+  SelectObject(memory, previous);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, desktop);
+  return screen;
+}
+
+// The window's part of the screen, as a PNG file in the folder.
+void SaveScreenshot(const std::wstring& folder, const wchar_t* name, HWND window) {
+  const Screen screen = CaptureScreen();
+  RECT area;
+  GetWindowRect(window, &area);
+  area.left = std::max<LONG>(area.left, 0), area.top = std::max<LONG>(area.top, 0);
+  area.right = std::min<LONG>(area.right, screen.width), area.bottom = std::min<LONG>(area.bottom, screen.height);
+  const int width = area.right - area.left, height = area.bottom - area.top;
+  if (width <= 0 || height <= 0) Fail("the window is off the screen");
+  std::vector<std::uint32_t> pixels;
+  for (int y = area.top; y < area.bottom; ++y) {
+    const auto row = screen.pixels.begin() + static_cast<std::ptrdiff_t>(y) * screen.width;
+    pixels.insert(pixels.end(), row + area.left, row + area.right);
+  }
+  Gdiplus::Bitmap bitmap(width, height, width * 4, PixelFormat32bppRGB, reinterpret_cast<BYTE*>(pixels.data()));
+  const CLSID png = {0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}};
+  const std::wstring path = folder + L"\\" + name + L".png";
+  Check(bitmap.Save(path.c_str(), &png, nullptr) == Gdiplus::Ok, "screenshot " + Utf8(name) + ".png saved");
+}
+
+// The colours of one artwork picture.
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<std::uint32_t> pixels;
+  std::uint32_t At(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
+};
+
+Picture LoadPicture(const std::wstring& path) {
+  Gdiplus::Bitmap bitmap(path.c_str());
+  if (bitmap.GetLastStatus() != Gdiplus::Ok) Fail("cannot read " + Utf8(path));
+  Picture picture;
+  picture.width = static_cast<int>(bitmap.GetWidth());
+  picture.height = static_cast<int>(bitmap.GetHeight());
+  for (int y = 0; y < picture.height; ++y) {
+    for (int x = 0; x < picture.width; ++x) {
+      Gdiplus::Color colour;
+      bitmap.GetPixel(x, y, &colour);
+      picture.pixels.push_back(colour.GetValue() & 0xFFFFFF);
+    }
+  }
+  return picture;
+}
+
+RECT ClientOnScreen(HWND control) {
+  RECT client;
+  GetClientRect(control, &client);
+  MapWindowPoints(control, nullptr, reinterpret_cast<POINT*>(&client), 2);
+  return client;
+}
+
+// Compares every column of the bar, at three rows, with the piece the drawing rules put there.
+// Answers the first difference, or an empty text.
+std::string CompareBar(const Program& program, const Picture pieces[4], int position) {
+  const RECT bar = ClientOnScreen(program.Control(IDC_PROGRESS));
+  const int width = bar.right - bar.left, height = std::min<int>(bar.bottom - bar.top, pieces[0].height);
+  const std::vector<ProgressColumn> plan = PlanProgressColumns(width, 0, 100, position);
+  const Screen screen = CaptureScreen();
+  for (int y : {1, height / 2, height - 2}) {
+    for (int x = 0; x < width; ++x) {
+      const Picture& piece = pieces[plan[static_cast<std::size_t>(x)].piece];
+      const std::uint32_t expected = piece.At(plan[static_cast<std::size_t>(x)].sourceX, y);
+      const std::uint32_t seen = screen.At(bar.left + x, bar.top + y);
+      if (seen != expected) {
+        char text[160];
+        std::snprintf(text, sizeof text, "at position %d, column %d row %d shows %06X instead of %06X", position, x, y,
+                      static_cast<unsigned>(seen), static_cast<unsigned>(expected));
+        return text;
+      }
+    }
+  }
+  return "";
+}
+
+void CheckBar(const Program& program, const Picture pieces[4], int position, const std::string& what) {
+  std::string difference;
+  const bool same = WaitFor([&] { return (difference = CompareBar(program, pieces, position)).empty(); }, 5000);
+  Check(same, what + (same ? "" : ": " + difference));
+}
+
+void LoadBarPieces(const std::wstring& art, Picture pieces[4]) {
+  const wchar_t* names[] = {L"progress-track.png", L"progress-left.png", L"progress-middle.png", L"progress-right.png"};
+  for (int i = 0; i < 4; ++i) pieces[i] = LoadPicture(art + L"\\" + names[i]);
+}
+
+// --- input -----------------------------------------------------------------------------------
+
+void SendMouse(DWORD flags, int x = 0, int y = 0) {
+  INPUT input{};
+  input.type = INPUT_MOUSE;
+  input.mi.dwFlags = flags;
+  if (flags & MOUSEEVENTF_MOVE) {
+    input.mi.dwFlags |= MOUSEEVENTF_ABSOLUTE;
+    input.mi.dx = static_cast<LONG>((x * 65535LL + GetSystemMetrics(SM_CXSCREEN) / 2) / (GetSystemMetrics(SM_CXSCREEN) - 1));
+    input.mi.dy = static_cast<LONG>((y * 65535LL + GetSystemMetrics(SM_CYSCREEN) / 2) / (GetSystemMetrics(SM_CYSCREEN) - 1));
+  }
+  SendInput(1, &input, sizeof(input));
+  Sleep(60);
+}
+
+void Drag(POINT from, int dx, int dy) {
+  SendMouse(MOUSEEVENTF_MOVE, from.x, from.y);
+  SendMouse(MOUSEEVENTF_LEFTDOWN);
+  for (int step = 1; step <= 5; ++step) SendMouse(MOUSEEVENTF_MOVE, from.x + dx * step / 5, from.y + dy * step / 5);
+  SendMouse(MOUSEEVENTF_LEFTUP);
+  Sleep(300);
+}
+
+void Click(HWND control) {
+  RECT area;
+  GetWindowRect(control, &area);
+  SendMouse(MOUSEEVENTF_MOVE, (area.left + area.right) / 2, (area.top + area.bottom) / 2);
+  SendMouse(MOUSEEVENTF_LEFTDOWN);
+  SendMouse(MOUSEEVENTF_LEFTUP);
+}
+
+void SendKeys(std::initializer_list<WORD> keys) {
+  std::vector<INPUT> inputs;
+  for (WORD key : keys) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    inputs.push_back(input);
+  }
+  for (auto key = keys.end(); key != keys.begin();) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = *--key;
+    input.ki.dwFlags = KEYEVENTF_KEYUP;
+    inputs.push_back(input);
+  }
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+  Sleep(500);
+}
+
+POINT Centre(HWND control) {
+  RECT area;
+  GetWindowRect(control, &area);
+  return {(area.left + area.right) / 2, (area.top + area.bottom) / 2};
+}
+
+RECT WindowRect(HWND window) {
+  RECT area;
+  GetWindowRect(window, &area);
+  return area;
+}
+
+// --- scenarios ---------------------------------------------------------------------------------
+
+void CheckFinished(const Program& program, const std::wstring& version) {
+  const std::wstring status = WaitForVerdict(program);
+  Check(status == L"Tự động nâng cấp phiên bản " + version + L" thành công.",
+        "the status reads \"Tự động nâng cấp phiên bản " + Utf8(version) + " thành công.\" (seen: \"" + Utf8(status) + "\")");
+  HWND label = program.Control(IDC_VERSION);
+  Check(IsWindowVisible(label) && TextOf(label) == L"version " + version,
+        "the version label shows \"version " + Utf8(version) + "\"");
+}
+
+void StaysOpen(const Program& program) {
+  SetForegroundWindow(program.window);
+  struct Key {
+    const char* name;
+    std::initializer_list<WORD> keys;
+  };
+  for (const Key& key : {Key{"Enter", {VK_RETURN}}, Key{"Escape", {VK_ESCAPE}}, Key{"Alt+F4", {VK_MENU, VK_F4}}}) {
+    SendKeys(key.keys);
+    Check(IsWindow(program.window) && IsWindowVisible(program.window) && !program.Exited(0),
+          std::string(key.name) + " leaves the window open");
+  }
+}
+
+void DragsOnlyFromTheSurface(const Program& program) {
+  const RECT before = WindowRect(program.window);
+  Drag(Centre(program.Control(IDC_BACKGROUND)), 40, 30);
+  const RECT moved = WindowRect(program.window);
+  Check(moved.left == before.left + 40 && moved.top == before.top + 30, "a drag on the background moves the window by it");
+  Drag(Centre(program.Control(IDC_PROGRESS)), 40, 30);
+  const RECT after = WindowRect(program.window);
+  Check(after.left == moved.left && after.top == moved.top, "a drag on the progress bar does not move the window");
+}
+
+void DrawsTheBar(const Program& program, const std::wstring& art) {
+  Picture pieces[4];
+  LoadBarPieces(art, pieces);
+  const RECT bar = ClientOnScreen(program.Control(IDC_PROGRESS));
+  const int width = bar.right - bar.left;
+  // Positions of 0..100 whose fill is none, at most 128 pixels, above 128 pixels, and whole.
+  int small = 1;
+  while (ProgressFill(width, 0, 100, small + 1) <= 128) ++small;
+  for (int position : {0, small, 50, 100}) {
+    PostMessageW(program.window, WM_PROGRESS_SETRANGE, 0, 100);
+    PostMessageW(program.window, WM_PROGRESS_SETPOS, static_cast<WPARAM>(position), 0);
+    CheckBar(program, pieces, position,
+             "the bar at " + std::to_string(position) + "% (" + std::to_string(ProgressFill(width, 0, 100, position)) +
+                 " of " + std::to_string(width) + " pixels) is drawn from the right pieces");
+  }
+}
+
+void FirstRun(const std::wstring& exe, const std::wstring& version, const std::wstring& art, const std::wstring& shots) {
+  Program program(exe);
+  WaitForWindow(program);
+  // A download stalls on the server; the window is caught in the middle of the run.
+  std::wstring status;
+  Check(WaitFor([&] { return (status = program.Status()).rfind(L"Đang tải", 0) == 0; }, 60000),
+        "the status shows a download while the run goes on");
+  CheckButtons(program, false, false, "during the first run");
+  SaveScreenshot(shots, L"running", program.window);
+  CheckFinished(program, version);
+  CheckButtons(program, true, true, "after the run");
+  SaveScreenshot(shots, L"finished", program.window);
+
+  StaysOpen(program);
+  DragsOnlyFromTheSurface(program);
+  DrawsTheBar(program, art);
+  Click(program.Control(IDC_EXIT));
+  Check(program.Exited(10000), "\"Thoát ra\" ends the program");
+}
+
+void Retry(const std::wstring& exe, const std::wstring& version, const std::wstring& art, const std::wstring& shots,
+           const std::wstring& fault, const std::wstring& stall) {
+  Program program(exe);
+  WaitForWindow(program);
+  const std::wstring status = WaitForVerdict(program);
+  Check(status == L"Tự động nâng cấp phiên bản " + version + L" thất bại.",
+        "a missing file fails the run: \"" + Utf8(status) + "\"");
+  CheckButtons(program, true, true, "after the failed run");
+  const std::wstring work = exe.substr(0, exe.find_last_of(L"\\/")) + L"\\update";
+  Check(WaitFor([&] { return GetFileAttributesW(work.c_str()) == INVALID_FILE_ATTRIBUTES; }, 5000),
+        "the working folder \"update\\\" is gone after the failed run");
+  SaveScreenshot(shots, L"failed", program.window);
+
+  // The server is mended, and the next run's description waits on the server for a while.
+  Check(DeleteFileW(fault.c_str()) != FALSE, "the server's fault is removed");
+  HANDLE file = CreateFileW(stall.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, "stall_3\n", 8, &written, nullptr);
+  CloseHandle(file);
+
+  Picture pieces[4];
+  LoadBarPieces(art, pieces);
+  Click(program.Control(IDC_RETRY));
+  CheckButtons(program, true, false, "while the retried run goes on");
+  CheckBar(program, pieces, 0, "the retried run starts the bar again from 0");
+  CheckFinished(program, version);
+  CheckButtons(program, true, true, "after the retried run");
+  Click(program.Control(IDC_EXIT));
+  Check(program.Exited(10000), "\"Thoát ra\" ends the program");
+}
+
+// A stand-in for the game's window that a second updater notifies.
+UINT notifications = 0;
+LRESULT CALLBACK GameWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_USER + 35) ++notifications;
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void SecondInstance(const std::wstring& exe) {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"ZEPO");
+  Check(mutex != nullptr && GetLastError() != ERROR_ALREADY_EXISTS, "the mutex \"ZEPO\" is held here");
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = GameWindowProc;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"velora_tarvik_qel_2012";
+  RegisterClassW(&windowClass);
+  HWND game = CreateWindowW(L"velora_tarvik_qel_2012", L"game", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                            windowClass.hInstance, nullptr);
+  Check(game != nullptr, "a window of class \"velora_tarvik_qel_2012\" exists");
+
+  Program program(exe);
+  bool windowSeen = false;
+  const ULONGLONG end = GetTickCount64() + 30000;
+  while (!program.Exited(0) && GetTickCount64() < end) {
+    MsgWaitForMultipleObjects(1, &program.process.hProcess, FALSE, 50, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    windowSeen = windowSeen || FindUpdateWindow() != nullptr;
+  }
+  Check(program.Exited(0), "the second zepo.exe ends by itself");
+  Check(notifications == 1, "the game's window received WM_USER+35 (1059) once");
+  Check(!windowSeen, "the second zepo.exe shows no update window");
+  DestroyWindow(game);
+  CloseHandle(mutex);
+}
+
+void NoInternet(const std::wstring& exe) {
+  Program program(exe);
+  HWND box = nullptr;
+  bool windowSeen = false;
+  WaitFor([&] {
+    windowSeen = windowSeen || FindUpdateWindow() != nullptr;
+    return (box = FindWindowW(L"#32770", L"Velora")) != nullptr;
+  }, 60000);
+  Check(box != nullptr, "a message box titled \"Velora\" appears");
+  DWORD owner = 0;
+  GetWindowThreadProcessId(box, &owner);
+  Check(owner == program.process.dwProcessId, "the message box belongs to zepo.exe");
+  const std::wstring text = TextOf(GetDlgItem(box, 0xFFFF));
+  Check(text == L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn.",
+        "the message box says \"" + Utf8(text) + "\"");
+  SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+  Check(program.Exited(10000), "OK ends the program");
+  Check(!windowSeen && FindUpdateWindow() == nullptr, "no update window was shown");
+}
+
+void SelfUpdate(const std::wstring& exe, const std::wstring& version) {
+  HWND first = nullptr;
+  {
+    Program program(exe);
+    WaitForWindow(program);
+    first = program.window;
+    Check(program.Exited(60000), "the first zepo.exe closes its window and ends after starting the helper");
+  }
+  Check(!IsWindow(first), "its window is gone");
+  // The helper swaps zepo.exe and starts it again: a new process with a new window.
+  HWND second = nullptr;
+  Check(WaitFor([&] { return (second = FindUpdateWindow()) != nullptr && second != first; }, 60000),
+        "the restarted zepo.exe shows its window");
+  Program restarted(second);
+  CheckFinished(restarted, version);
+  CheckButtons(restarted, true, true, "after the restarted run");
+  Click(restarted.Control(IDC_EXIT));
+  Check(restarted.Exited(10000), "\"Thoát ra\" ends the restarted program");
+}
+
+// One update as the demo shows it: screenshots while it runs and when it has finished.
+void Demo(const std::wstring& exe, const std::wstring& version, const std::wstring& shots) {
+  Program program(exe);
+  WaitForWindow(program);
+  WaitFor([&] { return program.Status().rfind(L"Đang", 0) == 0; }, 30000);
+  SaveScreenshot(shots, L"running", program.window);
+  CheckFinished(program, version);
+  CheckButtons(program, true, true, "after the run");
+  SaveScreenshot(shots, L"finished", program.window);
+  Click(program.Control(IDC_EXIT));
+  Check(program.Exited(10000), "\"Thoát ra\" ends the program");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  Gdiplus::GdiplusStartupInput input;
+  ULONG_PTR token = 0;
+  Gdiplus::GdiplusStartup(&token, &input, nullptr);
+  const std::wstring scenario = argc > 1 ? argv[1] : L"";
+  if (scenario == L"first-run" && argc == 6) {
+    FirstRun(argv[2], argv[3], argv[4], argv[5]);
+  } else if (scenario == L"retry" && argc == 8) {
+    Retry(argv[2], argv[3], argv[4], argv[5], argv[6], argv[7]);
+  } else if (scenario == L"second-instance" && argc == 3) {
+    SecondInstance(argv[2]);
+  } else if (scenario == L"no-internet" && argc == 3) {
+    NoInternet(argv[2]);
+  } else if (scenario == L"demo" && argc == 5) {
+    Demo(argv[2], argv[3], argv[4]);
+  } else if (scenario == L"self-update" && argc == 4) {
+    SelfUpdate(argv[2], argv[3]);
+  } else {
+    std::fputs("usage: zepo-window-driver first-run|retry|second-instance|no-internet|self-update|demo EXE ...\n"
+               "(see the head of window_driver.cpp for each scenario's arguments)\n", stderr);
+    return 2;
+  }
+  Gdiplus::GdiplusShutdown(token);
+  return 0;
+}
