@@ -9,6 +9,7 @@
 //   zepo-window-driver no-internet EXE                      the message box, no window
 //   zepo-window-driver self-update EXE VERSION              the window closes, the new build finishes
 //   zepo-window-driver demo EXE VERSION SHOTS                one update, with screenshots
+//   zepo-window-driver resources EXE                        the artwork, helper and metadata inside
 //
 // ART is the artwork folder, SHOTS the folder for screenshots. FAULT is a fault file to remove
 // after the failure, STALL one to write ("stall_3") so that the retried run waits at its start.
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -493,6 +495,50 @@ void SelfUpdate(const std::wstring& exe, const std::wstring& version) {
   Check(restarted.Exited(10000), "\"Thoát ra\" ends the restarted program");
 }
 
+// What the program carries: the window's template and artwork under their types and ids, the
+// engine helper, and the metadata of a Windows program (icon, version, manifest).
+void Resources(const std::wstring& exe) {
+  HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (module == nullptr) Fail("cannot open " + Utf8(exe) + " for its resources");
+  auto bytes = [&](const wchar_t* type, int id) -> std::string {
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type);
+    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+    const char* data = loaded != nullptr ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    return data != nullptr ? std::string(data, SizeofResource(module, found)) : std::string();
+  };
+  struct Expected {
+    const wchar_t* type;
+    const char* typeName;
+    int first, last;
+    const char* magic;  // the first bytes, or empty
+  };
+  const Expected table[] = {
+      {MAKEINTRESOURCEW(5), "dialog", 110, 110, ""},
+      {L"DATA", "DATA", 158, 161, "\x89PNG"},
+      {L"PNG", "PNG", 162, 163, "\x89PNG"},
+      {MAKEINTRESOURCEW(10), "RCDATA", 200, 203, "\xFF\xD8\xFF"},
+      {L"DATA", "DATA", 185, 185, "MZ"},
+      {MAKEINTRESOURCEW(14), "icon group", 128, 128, ""},
+      {MAKEINTRESOURCEW(16), "version", 1, 1, ""},
+  };
+  for (const Expected& entry : table) {
+    for (int id = entry.first; id <= entry.last; ++id) {
+      const std::string data = bytes(entry.type, id);
+      Check(!data.empty() && data.compare(0, std::strlen(entry.magic), entry.magic) == 0,
+            std::string(entry.typeName) + " " + std::to_string(id) + " is embedded");
+    }
+  }
+  const std::string manifest = bytes(MAKEINTRESOURCEW(24), 1);
+  Check(manifest.find("Microsoft.Windows.Common-Controls") != std::string::npos && manifest.find("version=\"6.0.0.0\"") != std::string::npos,
+        "the manifest asks for common controls 6");
+  Check(manifest.find(">true</dpiAware>") != std::string::npos, "the manifest declares the program DPI-aware");
+  const std::string version = bytes(MAKEINTRESOURCEW(16), 1);
+  const std::u16string product = u"ProductName";
+  Check(version.find(std::string(reinterpret_cast<const char*>(product.data()), product.size() * 2)) != std::string::npos,
+        "the version resource names the product");
+  FreeLibrary(module);
+}
+
 // One update as the demo shows it: screenshots while it runs and when it has finished.
 void Demo(const std::wstring& exe, const std::wstring& version, const std::wstring& shots) {
   Program program(exe);
@@ -521,12 +567,14 @@ int wmain(int argc, wchar_t** argv) {
     SecondInstance(argv[2]);
   } else if (scenario == L"no-internet" && argc == 3) {
     NoInternet(argv[2]);
+  } else if (scenario == L"resources" && argc == 3) {
+    Resources(argv[2]);
   } else if (scenario == L"demo" && argc == 5) {
     Demo(argv[2], argv[3], argv[4]);
   } else if (scenario == L"self-update" && argc == 4) {
     SelfUpdate(argv[2], argv[3]);
   } else {
-    std::fputs("usage: zepo-window-driver first-run|retry|second-instance|no-internet|self-update|demo EXE ...\n"
+    std::fputs("usage: zepo-window-driver first-run|retry|second-instance|no-internet|self-update|demo|resources EXE ...\n"
                "(see the head of window_driver.cpp for each scenario's arguments)\n", stderr);
     return 2;
   }

@@ -43,6 +43,8 @@ drive() {
   "$wine_run" "$prefix" "$driver" "$@"
 }
 
+drive resources "$(win "$zepo")"
+
 prepare first
 echo stall_3 > "$work/first/www/velora/v2/b.dat.fault"
 drive first-run "$(win "$work/first/install/zepo.exe")" 2.0 "$(win "$art")" "$(win "$shots")"
