@@ -96,13 +96,18 @@ class FileOldInput final : public OldInput {
   static constexpr std::size_t BLOCK = 4 * 1024;
   static constexpr std::size_t SLOTS = 2048;  // 8 MiB
   static constexpr std::size_t READ_AHEAD = 64;
+  static constexpr std::size_t JUMP_READ = 2;
 
-  // The cache slot that holds the block (slot = block modulo SLOTS), read on demand together with
-  // the blocks that follow it, so that a long copy still reads in large pieces.
+  // The cache slot that holds the block (slot = block modulo SLOTS), read on demand. A copy that
+  // goes on past what was read reads the blocks that follow in one large piece; a jump elsewhere
+  // reads only a little, since patches of record-structured files jump often and briefly, and a
+  // large read there would both cost time and push useful blocks out of the cache.
   std::size_t Load(std::int64_t block) {
     const std::size_t home = static_cast<std::size_t>(block) % SLOTS;
     if (tags_[home] == block) return home;
-    const std::size_t count = std::min(READ_AHEAD, SLOTS - home);
+    const std::size_t wanted = block == sequentialNext_ ? READ_AHEAD : JUMP_READ;
+    const std::size_t count = std::min(wanted, SLOTS - home);
+    sequentialNext_ = block + static_cast<std::int64_t>(count);
     std::size_t got = 0;
     if (!file_.Seek(block * static_cast<std::int64_t>(BLOCK)) ||
         !file_.Read(data_.get() + home * BLOCK, count * BLOCK, got)) {
@@ -119,6 +124,7 @@ class FileOldInput final : public OldInput {
   std::unique_ptr<std::uint8_t[]> data_;
   std::int64_t tags_[SLOTS];
   std::size_t sizes_[SLOTS] = {};
+  std::int64_t sequentialNext_ = 0;
 };
 
 class FileOutput final : public PatchOutput {

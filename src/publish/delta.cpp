@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <zlib.h>
+
 #include "engine/patch.h"
 #include "publish/suffix_array.h"
 
@@ -152,21 +154,13 @@ void WriteAligned(PatchWriter& writer, const std::uint8_t* old, std::size_t oldS
   }
 }
 
-// A new exact match is taken when it is this much longer than what continuing the previous
-// alignment would give. Measured on the corpus: lower values fragment executables' patches, higher
-// ones let a data file's shifted records run on as modified bytes (8 was best overall).
-constexpr std::int64_t NEW_MATCH_MARGIN = 8;
-
-}  // namespace
-
 // The scan follows the classic approximate-matching plan: look for an exact match that is
-// clearly better than just continuing the previous alignment; then extend the previous match
-// forward and the new one backward over small differences, and write the stretch between them.
-bool MakePatch(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t newSize,
-               std::string& patch) {
+// clearly better (by `margin` bytes) than just continuing the previous alignment; then extend the
+// previous match forward and the new one backward over small differences, and write the stretch
+// between them.
+void ScanPatch(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
+               const std::uint8_t* data, std::size_t newSize, std::int64_t margin, std::string& patch) {
   patch.clear();
-  std::vector<std::int32_t> suffixes;
-  if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
   PatchWriter writer(patch);
 
   std::size_t scan = 0;
@@ -185,7 +179,7 @@ bool MakePatch(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t*
         if (o >= 0 && o < static_cast<std::int64_t>(oldSize) && old[o] == data[scored]) ++oldScore;
       }
       const auto matched = static_cast<std::int64_t>(length);
-      if ((matched == oldScore && length != 0) || matched > oldScore + NEW_MATCH_MARGIN) break;
+      if ((matched == oldScore && length != 0) || matched > oldScore + margin) break;
       const std::int64_t o = static_cast<std::int64_t>(scan) + lastOffset;
       if (o >= 0 && o < static_cast<std::int64_t>(oldSize) && old[o] == data[scan]) --oldScore;
     }
@@ -236,11 +230,68 @@ bool MakePatch(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t*
     WriteAligned(writer, old, oldSize, lastPosition, data + lastScan, forward);
     const std::size_t gapStart = lastScan + forward;
     const std::size_t gapEnd = scan - backward;
-    if (gapEnd > gapStart) writer.Insert(data + gapStart, gapEnd - gapStart);
+    if (gapEnd > gapStart) {
+      // Modified bytes move the old cursor, inserted ones do not: as many gap bytes as bring the
+      // cursor to the next stretch's start are written as modified, which saves the move.
+      const std::size_t cursor = lastPosition + forward;
+      const std::size_t next = scan < newSize ? position - backward : cursor;
+      const std::size_t modified = next > cursor ? std::min({next - cursor, gapEnd - gapStart, oldSize - cursor}) : 0;
+      writer.Modify(data + gapStart, modified);
+      writer.Insert(data + gapStart + modified, gapEnd - gapStart - modified);
+    }
 
     lastScan = scan - backward;
     lastPosition = position - backward;
     lastOffset = static_cast<std::int64_t>(position) - static_cast<std::int64_t>(scan);
   }
+}
+
+// How much longer a new exact match must be than continuing the previous alignment. The best
+// margin depends on the data: executables' patches are smallest with a wide one (fewer jumps
+// between near-identical stretches of code), record-structured data files' with a narrow one
+// (shifted records find their new neighbours). Each candidate is tried on a few slices of the
+// new file and the one whose packed sample is smallest serves for the whole file.
+constexpr std::int64_t MARGINS[] = {6, 8, 12};
+constexpr std::size_t SAMPLE_SLICE = 256 * 1024;
+constexpr std::size_t SAMPLE_SLICES = 4;
+
+std::size_t PackedSize(const std::string& plain) {
+  uLongf size = compressBound(static_cast<uLong>(plain.size()));
+  std::vector<Bytef> packed(size);
+  if (compress2(packed.data(), &size, reinterpret_cast<const Bytef*>(plain.data()), static_cast<uLong>(plain.size()),
+                9) != Z_OK) {
+    return plain.size();
+  }
+  return size;
+}
+
+}  // namespace
+
+bool MakePatch(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t newSize,
+               std::string& patch) {
+  std::vector<std::int32_t> suffixes;
+  if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
+  const bool wholeFileSample = newSize <= SAMPLE_SLICE * SAMPLE_SLICES;
+  std::size_t bestSize = SIZE_MAX;
+  std::int64_t bestMargin = MARGINS[0];
+  std::string sample;
+  for (std::int64_t margin : MARGINS) {
+    std::string trial;
+    if (wholeFileSample) {
+      ScanPatch(suffixes, old, oldSize, data, newSize, margin, trial);
+    } else {
+      for (std::size_t i = 0; i < SAMPLE_SLICES; ++i) {
+        const std::size_t from = i * (newSize - SAMPLE_SLICE) / (SAMPLE_SLICES - 1);
+        ScanPatch(suffixes, old, oldSize, data + from, SAMPLE_SLICE, margin, sample);
+        trial += sample;
+      }
+    }
+    const std::size_t size = PackedSize(trial);
+    if (size < bestSize) {
+      bestSize = size, bestMargin = margin;
+      if (wholeFileSample) patch.swap(trial);
+    }
+  }
+  if (!wholeFileSample) ScanPatch(suffixes, old, oldSize, data, newSize, bestMargin, patch);
   return true;
 }

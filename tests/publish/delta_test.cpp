@@ -1,5 +1,8 @@
 #include "publish/delta.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "engine/patch.h"
@@ -14,14 +17,21 @@ std::string Diff(const std::string& old, const std::string& now) {
   return patch;
 }
 
-// Whether every data byte of the patch follows an insert or modify operator, so that readers
-// that take data after equal, delete or back as modify rebuild the same file.
-bool NamesItsModeBeforeData(const std::string& patch) {
+// The patch's operators in order, and whether every data byte follows an insert or modify
+// operator, so that readers that take data after equal, delete or back as modify rebuild the
+// same file.
+struct PatchShape {
+  std::vector<std::uint8_t> operators;
+  bool namesItsModeBeforeData = true;
+};
+
+PatchShape ShapeOf(const std::string& patch) {
+  PatchShape shape;
   bool dataAllowed = false;
   for (std::size_t i = 0; i < patch.size(); ++i) {
     const auto b = static_cast<std::uint8_t>(patch[i]);
     if (b != PATCH_ESCAPE) {
-      if (!dataAllowed) return false;
+      shape.namesItsModeBeforeData = shape.namesItsModeBeforeData && dataAllowed;
       continue;
     }
     const auto op = static_cast<std::uint8_t>(patch[++i]);
@@ -31,11 +41,13 @@ bool NamesItsModeBeforeData(const std::string& patch) {
       dataAllowed = false;
       const auto first = static_cast<std::uint8_t>(patch[++i]);
       i += first == 252 ? 1 : first == 253 ? 2 : first == 254 ? 4 : 0;
-    } else if (!dataAllowed) {
-      return false;
+    } else {
+      shape.namesItsModeBeforeData = shape.namesItsModeBeforeData && dataAllowed;
+      continue;  // an escaped escape byte: data
     }
+    shape.operators.push_back(op);
   }
-  return true;
+  return shape;
 }
 
 void ExpectRoundTrip(const std::string& name, const std::string& old, const std::string& now) {
@@ -43,7 +55,7 @@ void ExpectRoundTrip(const std::string& name, const std::string& old, const std:
   std::string rebuilt;
   ASSERT_TRUE(ApplyPatchBytes(old, patch, rebuilt)) << name;
   EXPECT_TRUE(rebuilt == now) << name << ": " << rebuilt.size() << " bytes instead of " << now.size();
-  EXPECT_TRUE(NamesItsModeBeforeData(patch)) << name;
+  EXPECT_TRUE(ShapeOf(patch).namesItsModeBeforeData) << name;
 }
 
 }  // namespace
@@ -68,6 +80,8 @@ TEST(Delta, RebuildsRandomAndStructuredPairs) {
       {"all escape bytes", {escapes, escapes.substr(0, 30000) + "x" + escapes}},
       {"escape bytes into data", {a, escapes.substr(0, 100) + a + escapes.substr(0, 3)}},
       {"short", {"abcdef", "abXdefg"}},
+      // Above a megabyte the matcher's margin is chosen from slices of the new file.
+      {"large with edits", {RandomBytes(1500000, 4), RandomBytes(700000, 4) + b + RandomBytes(1500000, 4).substr(650000)}},
   };
   for (const auto& [name, pair] : cases) ExpectRoundTrip(name, pair.first, pair.second);
   for (unsigned seed = 10; seed < 30; ++seed) {
@@ -92,6 +106,17 @@ TEST(Delta, MovedAndUnchangedContentCostsAlmostNothing) {
   EXPECT_LT(Diff(a, a).size(), 16u);
   EXPECT_LT(Diff(a, a.substr(100000) + a.substr(0, 100000)).size(), 32u);
   EXPECT_LT(Diff(a, a.substr(0, 70000) + "twelve bytes" + a.substr(70000)).size(), 48u);
+}
+
+TEST(Delta, ReplacedBytesOverwriteTheOldOnesInsteadOfSkippingThem) {
+  // New bytes in place of old ones, and more of them: as many as the old stretch had are
+  // written as modified, the rest as inserted, so the old cursor needs no move to go on.
+  const std::string a = RandomBytes(5000, 5), replaced = RandomBytes(300, 6), b = RandomBytes(5000, 7);
+  const std::string patch = Diff(a + replaced + b, a + RandomBytes(400, 8) + b);
+  const std::vector<std::uint8_t> operators = ShapeOf(patch).operators;
+  EXPECT_EQ(std::count(operators.begin(), operators.end(), PATCH_DELETE), 0);
+  EXPECT_EQ(std::count(operators.begin(), operators.end(), PATCH_BACK), 0);
+  EXPECT_EQ(std::count(operators.begin(), operators.end(), PATCH_MODIFY), 1);
 }
 
 TEST(PatchWriter, UsesTheShortestLengthForms) {
