@@ -251,6 +251,27 @@ void CheckBar(const Program& program, const Picture pieces[4], int position, con
   Check(same, what + (same ? "" : ": " + difference));
 }
 
+// Compares the button on the screen with one frame of its strip.
+std::string CompareButton(HWND button, const Picture& strip, int frame) {
+  const RECT area = ClientOnScreen(button);
+  const int frameWidth = strip.width / 4;
+  const Screen screen = CaptureScreen();
+  for (int y = 0; y < std::min<int>(area.bottom - area.top, strip.height); ++y) {
+    for (int x = 0; x < std::min<int>(area.right - area.left, frameWidth); ++x) {
+      if (screen.At(area.left + x, area.top + y) != strip.At(frame * frameWidth + x, y)) {
+        return "pixel " + std::to_string(x) + "," + std::to_string(y) + " differs";
+      }
+    }
+  }
+  return "";
+}
+
+void CheckButtonFrame(HWND button, const Picture& strip, int frame, const std::string& what) {
+  std::string difference;
+  const bool same = WaitFor([&] { return (difference = CompareButton(button, strip, frame)).empty(); }, 5000);
+  Check(same, what + (same ? "" : ": " + difference));
+}
+
 void LoadBarPieces(const std::wstring& art, Picture pieces[4]) {
   const wchar_t* names[] = {L"progress-track.png", L"progress-left.png", L"progress-middle.png", L"progress-right.png"};
   for (int i = 0; i < 4; ++i) pieces[i] = LoadPicture(art + L"\\" + names[i]);
@@ -369,6 +390,24 @@ void DrawsTheBar(const Program& program, const std::wstring& art) {
   }
 }
 
+void DrawsTheButtonFrames(const Program& program, const std::wstring& art) {
+  const Picture strip = LoadPicture(art + L"\\button-exit.png");
+  HWND button = program.Control(IDC_EXIT);
+  const POINT away = Centre(program.Control(IDC_BACKGROUND)), over = Centre(button);
+  SendMouse(MOUSEEVENTF_MOVE, away.x, away.y);
+  CheckButtonFrame(button, strip, 0, "\"Thoát ra\" shows its normal frame");
+  SendMouse(MOUSEEVENTF_MOVE, over.x, over.y);
+  SendMouse(MOUSEEVENTF_MOVE, over.x + 1, over.y);
+  CheckButtonFrame(button, strip, 1, "\"Thoát ra\" shows its hover frame under the mouse");
+  SendMouse(MOUSEEVENTF_LEFTDOWN);
+  CheckButtonFrame(button, strip, 2, "\"Thoát ra\" shows its pressed frame while the button is down");
+  // Released elsewhere, the press is no click.
+  SendMouse(MOUSEEVENTF_MOVE, away.x, away.y);
+  SendMouse(MOUSEEVENTF_LEFTUP);
+  CheckButtonFrame(button, strip, 0, "\"Thoát ra\" is back to normal when the mouse has left");
+  Check(!program.Exited(500), "a press released off the button does not exit");
+}
+
 void FirstRun(const std::wstring& exe, const std::wstring& version, const std::wstring& art, const std::wstring& shots) {
   Program program(exe);
   WaitForWindow(program);
@@ -385,6 +424,7 @@ void FirstRun(const std::wstring& exe, const std::wstring& version, const std::w
   StaysOpen(program);
   DragsOnlyFromTheSurface(program);
   DrawsTheBar(program, art);
+  DrawsTheButtonFrames(program, art);
   Click(program.Control(IDC_EXIT));
   Check(program.Exited(10000), "\"Thoát ra\" ends the program");
 }
@@ -414,6 +454,8 @@ void Retry(const std::wstring& exe, const std::wstring& version, const std::wstr
   Click(program.Control(IDC_RETRY));
   CheckButtons(program, true, false, "while the retried run goes on");
   CheckBar(program, pieces, 0, "the retried run starts the bar again from 0");
+  CheckButtonFrame(program.Control(IDC_RETRY), LoadPicture(art + L"\\button-retry.png"), 3,
+                   "\"Thử lại\" shows its disabled frame while the retried run goes on");
   CheckFinished(program, version);
   CheckButtons(program, true, true, "after the retried run");
   Click(program.Control(IDC_EXIT));
