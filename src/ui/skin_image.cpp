@@ -69,7 +69,7 @@ SkinBitmap Decode(IStream* stream) {
                   static_cast<const std::uint8_t*>(pixels.Scan0) + static_cast<std::ptrdiff_t>(row) * pixels.Stride,
                   static_cast<std::size_t>(width) * 4);
     }
-    skin.Adopt(bitmap, width, height, static_cast<int>(Gdiplus::GetPixelFormatSize(decoded.GetPixelFormat())));
+    skin.Adopt(bitmap, width, height);
   }
   decoded.UnlockBits(&pixels);
   return skin;
@@ -110,13 +110,13 @@ SkinBitmap& SkinBitmap::operator=(SkinBitmap&& other) noexcept {
   if (this == &other) return *this;
   Release();
   bitmap_ = other.bitmap_, memoryDc_ = other.memoryDc_, previous_ = other.previous_;
-  width_ = other.width_, height_ = other.height_, bitsPerPixel_ = other.bitsPerPixel_;
+  width_ = other.width_, height_ = other.height_;
   other.bitmap_ = nullptr, other.memoryDc_ = nullptr, other.previous_ = nullptr;
-  other.width_ = other.height_ = other.bitsPerPixel_ = 0;
+  other.width_ = other.height_ = 0;
   return *this;
 }
 
-void SkinBitmap::Adopt(HBITMAP bitmap, int width, int height, int bitsPerPixel) {
+void SkinBitmap::Adopt(HBITMAP bitmap, int width, int height) {
   Release();
   memoryDc_ = CreateCompatibleDC(nullptr);
   if (memoryDc_ == nullptr) {
@@ -125,7 +125,7 @@ void SkinBitmap::Adopt(HBITMAP bitmap, int width, int height, int bitsPerPixel) 
   }
   bitmap_ = bitmap;
   previous_ = SelectObject(memoryDc_, bitmap_);
-  width_ = width, height_ = height, bitsPerPixel_ = bitsPerPixel;
+  width_ = width, height_ = height;
 }
 
 void SkinBitmap::Release() {
@@ -135,7 +135,7 @@ void SkinBitmap::Release() {
   }
   if (bitmap_ != nullptr) DeleteObject(bitmap_);
   bitmap_ = nullptr, memoryDc_ = nullptr, previous_ = nullptr;
-  width_ = height_ = bitsPerPixel_ = 0;
+  width_ = height_ = 0;
 }
 
 void SkinBitmap::Copy(HDC dc, int x, int y, int width, int height, int sourceX, int sourceY) const {
@@ -151,7 +151,7 @@ SkinBitmap LoadSkinImage(UINT id, const wchar_t* type) {
         LoadImageW(module, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
     BITMAP facts;
     if (bitmap != nullptr && GetObjectW(bitmap, sizeof(facts), &facts) != 0) {
-      skin.Adopt(bitmap, facts.bmWidth, facts.bmHeight, facts.bmBitsPixel);
+      skin.Adopt(bitmap, facts.bmWidth, facts.bmHeight);
     }
     return skin;
   }

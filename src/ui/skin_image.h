@@ -37,12 +37,11 @@ class SkinBitmap {
   bool IsEmpty() const { return bitmap_ == nullptr; }
   int Width() const { return width_; }
   int Height() const { return height_; }
-  int BitsPerPixel() const { return bitsPerPixel_; }
   // A plain copy of the rectangle (sourceX, sourceY, width, height) to dc at (x, y).
   void Copy(HDC dc, int x, int y, int width, int height, int sourceX, int sourceY) const;
 
   // Takes over a DIB section of the given size.
-  void Adopt(HBITMAP bitmap, int width, int height, int bitsPerPixel);
+  void Adopt(HBITMAP bitmap, int width, int height);
 
  private:
   void Release();
@@ -52,7 +51,6 @@ class SkinBitmap {
   HGDIOBJ previous_ = nullptr;
   int width_ = 0;
   int height_ = 0;
-  int bitsPerPixel_ = 0;
 };
 
 // Decodes the picture (PNG, JPEG, ...) held by resource id of the given type in the program's

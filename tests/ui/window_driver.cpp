@@ -12,7 +12,7 @@
 //   zepo-window-driver resources EXE                        the artwork, helper and metadata inside
 //
 // ART is the artwork folder, SHOTS the folder for screenshots. FAULT is a fault file to remove
-// after the failure, STALL one to write ("stall_3") so that the retried run waits at its start.
+// after the failure, STALL one to write ("stall_6") so that the retried run waits at its start.
 #include <windows.h>
 
 #include <algorithm>
@@ -446,7 +446,7 @@ void Retry(const std::wstring& exe, const std::wstring& version, const std::wstr
   Check(DeleteFileW(fault.c_str()) != FALSE, "the server's fault is removed");
   HANDLE file = CreateFileW(stall.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   DWORD written = 0;
-  WriteFile(file, "stall_3\n", 8, &written, nullptr);
+  WriteFile(file, "stall_6\n", 8, &written, nullptr);
   CloseHandle(file);
 
   Picture pieces[4];

@@ -46,7 +46,7 @@ drive() {
 drive resources "$(win "$zepo")"
 
 prepare first
-echo stall_3 > "$work/first/www/velora/v2/b.dat.fault"
+echo stall_5 > "$work/first/www/velora/v2/b.dat.fault"
 drive first-run "$(win "$work/first/install/zepo.exe")" 2.0 "$(win "$art")" "$(win "$shots")"
 "$tool" verify "$work/first/install"
 
