@@ -15,6 +15,12 @@ CAutoUpdateAppDlg::CAutoUpdateAppDlg(HWND parent, std::wstring host)
     : CDialog(IDD_AUTOUPDATEAPP_DIALOG, parent), host_(std::move(host)) {}
 
 CAutoUpdateAppDlg::~CAutoUpdateAppDlg() {
+  // A quit message from outside can end the modal run while a run still goes on; the run uses
+  // this object, so it must end first. Its calls on the destroyed window fail at once.
+  if (workerThread_ != nullptr) {
+    WaitForSingleObject(workerThread_, INFINITE);
+    CloseHandle(workerThread_);
+  }
   if (darkBrush_ != nullptr) DeleteObject(darkBrush_);
 }
 

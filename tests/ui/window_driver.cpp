@@ -90,8 +90,9 @@ struct Program {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     std::wstring commandLine = L"\"" + exe + L"\"";
-    const std::wstring folder = exe.substr(0, exe.find_last_of(L"\\/"));
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+    // Started the way a shortcut with another working folder starts it: the program must find
+    // its log.ini (and with it the test's patch server) in its own folder all the same.
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, L"C:\\", &startup,
                         &process)) {
       Fail("cannot start " + Utf8(exe));
     }
