@@ -40,4 +40,9 @@ bool ConfigureLogger(const std::wstring& folder, std::uint8_t threshold, bool sh
   return TheLogger().Configure(logs.c_str(), threshold, ConsoleTitle().c_str(), showConsole);
 }
 
+void LogProcessStart(const std::wstring& commandLine) {
+  TheLogger().WriteFormat(LOG_DEBUG, L"Process Zepo %lu start CommandLine: %ls",
+                          static_cast<unsigned long>(CurrentProcessId()), commandLine.c_str());
+}
+
 std::wstring DefaultPatchHost() { return ZEPO_PATCH_HOST; }

@@ -20,5 +20,8 @@ StartupConfig ReadStartupConfig();
 // "Velora - -Console Debug - " and the process id.
 bool ConfigureLogger(const std::wstring& folder, std::uint8_t threshold, bool showConsole);
 
+// The diagnostic log's first entry of a process: its id and command line.
+void LogProcessStart(const std::wstring& commandLine);
+
 // The patch-server host built into the program.
 std::wstring DefaultPatchHost();

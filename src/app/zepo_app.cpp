@@ -3,7 +3,6 @@
 #include <commctrl.h>
 #include <objbase.h>
 
-#include "app/logger.h"
 #include "app/program_folder.h"
 #include "services/platform.h"
 #include "services/probe.h"
@@ -40,12 +39,6 @@ void RegisterInstanceClass() {
   RegisterClassOnce(windowClass);
 }
 
-void LogStart() {
-  const wchar_t* commandLine = GetCommandLineW();
-  TheLogger().WriteFormat(LOG_DEBUG, L"Process Zepo %lu start CommandLine: %ls",
-                          static_cast<unsigned long>(CurrentProcessId()), commandLine != nullptr ? commandLine : L"");
-}
-
 }  // namespace
 
 BOOL CZepoApp::InitInstance() {
@@ -56,7 +49,8 @@ BOOL CZepoApp::InitInstance() {
   SetCurrentFolder(folder);
   const StartupConfig config = ReadStartupConfig();
   ConfigureLogger(folder, static_cast<std::uint8_t>(config.logLevel & 0xFF), config.showConsole);
-  LogStart();
+  const wchar_t* commandLine = GetCommandLineW();
+  LogProcessStart(commandLine != nullptr ? commandLine : L"");
 
   if (AnotherInstanceRuns(singleInstanceMutex_)) return FALSE;
   RegisterInstanceClass();

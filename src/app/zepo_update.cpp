@@ -7,7 +7,6 @@
 #include <string>
 #include <thread>
 
-#include "app/logger.h"
 #include "app/program_folder.h"
 #include "engine/update_run.h"
 #include "services/files.h"
@@ -157,8 +156,7 @@ int main(int argc, char** argv) {
   ConfigureLogger(folder, static_cast<std::uint8_t>(level & 0xFF), config.showConsole);
   std::wstring commandLine;
   for (int i = 0; i < argc; ++i) commandLine += (i ? L" " : L"") + AnsiToWide(argv[i]);
-  TheLogger().WriteFormat(LOG_DEBUG, L"Process Zepo %lu start CommandLine: %ls", CurrentProcessId(),
-                          commandLine.c_str());
+  LogProcessStart(commandLine);
 
   RunSettings settings;
   settings.host = !options.host.empty() ? options.host : !config.patchHost.empty() ? config.patchHost : DefaultPatchHost();

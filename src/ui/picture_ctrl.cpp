@@ -1,11 +1,6 @@
 #include "ui/picture_ctrl.h"
 
-#include <algorithm>
-namespace Gdiplus {
-using std::max;
-using std::min;
-}  // namespace Gdiplus
-#include <gdiplus.h>
+#include "ui/gdiplus.h"
 
 bool CPictureCtrl::LoadFromResource(HMODULE module, const wchar_t* name, const wchar_t* type) {
   SetLastError(0);

@@ -1,17 +1,9 @@
 #include "ui/skin_image.h"
 
-#include <objidl.h>
-// GDI+'s headers expect min and max from windows.h, which the rest of the program switches off.
-#include <algorithm>
-namespace Gdiplus {
-using std::max;
-using std::min;
-}  // namespace Gdiplus
-#include <gdiplus.h>
-
 #include <cstring>
-#include <memory>
 #include <mutex>
+
+#include "ui/gdiplus.h"
 
 namespace {
 

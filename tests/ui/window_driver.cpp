@@ -22,12 +22,8 @@
 #include <functional>
 #include <string>
 #include <vector>
-namespace Gdiplus {
-using std::max;
-using std::min;
-}  // namespace Gdiplus
-#include <gdiplus.h>
 
+#include "ui/gdiplus.h"
 #include "ui/skin_rules.h"
 
 namespace {

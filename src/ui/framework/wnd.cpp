@@ -81,7 +81,8 @@ bool CWnd::FindHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& resu
       // Commands from controls carry their notification code in the high word; a button click
       // and a keyboard command (Enter, Escape) both carry 0.
       if (message == WM_COMMAND && (entry->commandId != LOWORD(wParam) || HIWORD(wParam) != BN_CLICKED)) continue;
-      if (entry->handle(*this, message, wParam, lParam, result)) return true;
+      entry->handle(*this, message, wParam, lParam, result);
+      return true;
     }
   }
   return false;

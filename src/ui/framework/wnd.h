@@ -12,8 +12,8 @@ class CWnd;
 struct MessageEntry {
   UINT message;    // 0 ends a map
   UINT commandId;  // for WM_COMMAND: the control or command id
-  // Handles the message; false sends it on to the original handling.
-  bool (*handle)(CWnd& window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+  // Unpacks the parameters, calls the handler and stores its answer.
+  void (*handle)(CWnd& window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
 };
 
 struct MessageMap {
@@ -101,7 +101,6 @@ template <auto Method>
 constexpr MessageEntry MapMessage(UINT message) {
   return {message, 0, [](CWnd& w, UINT, WPARAM wp, LPARAM lp, LRESULT& r) {
             r = (map_detail::Self<Method>(w).*Method)(wp, lp);
-            return true;
           }};
 }
 
@@ -110,7 +109,6 @@ constexpr MessageEntry MapCommand(UINT id) {
   return {WM_COMMAND, id, [](CWnd& w, UINT, WPARAM, LPARAM, LRESULT& r) {
             (map_detail::Self<Method>(w).*Method)();
             r = 0;
-            return true;
           }};
 }
 
@@ -119,7 +117,6 @@ constexpr MessageEntry MapTimer() {
   return {WM_TIMER, 0, [](CWnd& w, UINT, WPARAM wp, LPARAM, LRESULT& r) {
             (map_detail::Self<Method>(w).*Method)(static_cast<UINT_PTR>(wp));
             r = 0;
-            return true;
           }};
 }
 
@@ -128,7 +125,6 @@ constexpr MessageEntry MapMouse(UINT message) {
   return {message, 0, [](CWnd& w, UINT, WPARAM wp, LPARAM lp, LRESULT& r) {
             (map_detail::Self<Method>(w).*Method)(static_cast<UINT>(wp), map_detail::PointOf(lp));
             r = 0;
-            return true;
           }};
 }
 template <auto Method>
@@ -152,7 +148,6 @@ constexpr MessageEntry MapCtlColor() {
   return {WM_CTLCOLOR_FAMILY, 0, [](CWnd& w, UINT message, WPARAM wp, LPARAM lp, LRESULT& r) {
             r = reinterpret_cast<LRESULT>((map_detail::Self<Method>(w).*Method)(
                 reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp), message - WM_CTLCOLORMSGBOX));
-            return true;
           }};
 }
 
@@ -163,7 +158,6 @@ constexpr MessageEntry MapAction(UINT message) {
   return {message, 0, [](CWnd& w, UINT, WPARAM, LPARAM, LRESULT& r) {
             (map_detail::Self<Method>(w).*Method)();
             r = 0;
-            return true;
           }};
 }
 
@@ -171,7 +165,6 @@ template <auto Method>
 constexpr MessageEntry MapSetText() {
   return {WM_SETTEXT, 0, [](CWnd& w, UINT, WPARAM, LPARAM lp, LRESULT& r) {
             r = (map_detail::Self<Method>(w).*Method)(reinterpret_cast<const wchar_t*>(lp));
-            return true;
           }};
 }
 
