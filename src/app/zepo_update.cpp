@@ -91,6 +91,13 @@ class TerminalView final : public RunView {
     if (position >= lower_ && position <= upper_) position_ = position;
     Show();
   }
+  void Warn(const std::wstring& text) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (terminal_ && drawn_) WriteStdout(L"\r\x1b[2K");
+    std::fprintf(stderr, "zepo-update: warning: %s\n", WideToUtf8(text).c_str());
+    std::fflush(stderr);
+    if (terminal_) Show();
+  }
   void Finish() {
     std::lock_guard<std::mutex> guard(lock_);
     if (terminal_ && drawn_) WriteStdout(L"\n");
@@ -146,7 +153,8 @@ int main(int argc, char** argv) {
     std::fputs(USAGE, stdout);
     return 0;
   }
-  const std::wstring folder = options.folder.empty() ? ProgramFolder() : options.folder;
+  // Made absolute once: the logger and the run must agree on the folder after it became current.
+  const std::wstring folder = options.folder.empty() ? ProgramFolder() : AbsolutePath(options.folder);
   if (!SetCurrentFolder(folder)) {
     std::fprintf(stderr, "zepo-update: cannot work in the folder \"%s\"\n", WideToUtf8(folder).c_str());
     return 1;
@@ -166,7 +174,5 @@ int main(int argc, char** argv) {
   std::thread worker([&] { result = UpdateRun(view, settings); });
   worker.join();
   view.Finish();
-  // The working folder goes after every run, except when the helper still needs it.
-  if (result != RUN_SELF_UPDATE) DeleteFolderTree(RUN_LOCAL_FOLDER);
   return ExitStatus(result);
 }

@@ -1,7 +1,10 @@
+#include "app/logger.h"
 #include "engine/patch.h"
 #include "engine/update_client.h"
 #include "services/files.h"
+#include "services/http.h"
 #include "services/packed.h"
+#include "services/platform.h"
 #include "services/text.h"
 
 bool MatchesChecksum(const std::wstring& path, const std::wstring& checksum) {
@@ -18,40 +21,148 @@ std::wstring FolderOf(const std::wstring& path) {
   return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
 }
 
+void LogFailure(const std::wstring& what, const std::wstring& path) {
+  TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: " + what + L" [" + path + L"]: " + LastSystemErrorText());
+}
+
+// Sets the list's time on a file and reads it back: a file system that clamps the time (ext4
+// before 1901) or a time the system takes as "leave unchanged" would otherwise leave a file whose
+// time never matches the list again, and every later check would hash it.
+void SetListTime(const std::wstring& path, const std::wstring& dateTime) {
+  if (dateTime.empty()) return;
+  std::wstring written;
+  if (SetFileTimeText(path, dateTime)) GetFileTimeText(path, written);
+  if (written != dateTime) {
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the time " + dateTime + L" could not be set on [" + path +
+                                       L"] (it reads " + (written.empty() ? L"nothing" : written) + L")");
+  }
+}
+
 }  // namespace
 
-bool UpdateClient::RebuildPatch(FileEntry& entry) {
+bool UpdateClient::Fetch(FileEntry& entry, int& errorCode) {
+  errorCode = 0;
+  const std::wstring staged = staging_.StagedPath(TargetOf(entry), entry.checksum);
+  if (PathExists(staged) && MatchesChecksum(staged, entry.checksum)) {
+    entry.staged = true;
+    entry.result = 1;
+    // Counted as a download of the run, so that "n/m files" still reaches m.
+    if (entry.callback != nullptr) (void)entry.callback->OnDownloadProgress(0, 0);
+    TheLogger().Write(LOG_FYI, L"AutoUpdateApp: staged earlier [" + TargetOf(entry) + L"]");
+    return true;
+  }
+  entry.staged = false;
+  const bool ok = DownloadFile(staging_.DownloadPath(entry.url), entry.callback, errorCode, entry.url, hostName_);
+  entry.result = ok ? 1 : 0;
+  return ok;
+}
+
+// The verified content at the work path becomes the staged file, and what it was made from goes.
+bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest, int& errorCode) {
+  const std::wstring name = TargetOf(entry);
+  const std::wstring work = staging_.WorkPath(name, entry.checksum);
+  if (!entry.checksum.empty() && !EqualNoCase(digest, entry.checksum)) {
+    TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: [" + name + L"] has the digest " + digest + L", the list says " +
+                                     entry.checksum);
+    RemoveFile(work);
+    errorCode = STAGE_BAD_CONTENT;
+    return false;
+  }
+  SetListTime(work, entry.dateTime);
+  if (!MoveFileReplace(work, staging_.StagedPath(name, entry.checksum))) {
+    LogFailure(L"cannot stage", work);
+    errorCode = STAGE_NO_FILE;
+    return false;
+  }
+  RemoveFile(staging_.DownloadPath(entry.url));
+  RemoveFile(staging_.PatchPath(entry.url));
+  entry.staged = true;
+  return true;
+}
+
+bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
+  errorCode = 0;
+  if (entry.staged) return true;
   entry.result = 0;
-  const std::wstring patchPath = entry.localPath + L".pch";
-  if (!UnpackFile(entry.localPath, patchPath)) return false;
-  if (!ApplyPatchFile(TargetOf(entry), patchPath, entry.localPath)) return false;
-  if (!MatchesChecksum(entry.localPath, entry.checksum)) return false;
+  const std::wstring work = staging_.WorkPath(TargetOf(entry), entry.checksum);
+  std::wstring digest;
+  if (!UnpackFileWithDigest(staging_.DownloadPath(entry.url), work, digest)) {
+    // A download that does not unpack is of no use to a later run either.
+    RemoveFile(staging_.DownloadPath(entry.url));
+    RemoveFile(work);
+    errorCode = STAGE_BAD_CONTENT;
+    return false;
+  }
+  if (!Promote(entry, digest, errorCode)) return false;
   entry.result = 1;
   return true;
 }
 
-// The installed file is replaced in one step by a complete, verified file: an update is first
-// unpacked beside the target, so that a failed or interrupted apply never leaves half a file.
-bool UpdateClient::ApplyEntry(FileEntry& entry, int mode) {
-  if (mode != APPLY_UNPACK && mode != APPLY_MOVE) return false;
+bool UpdateClient::RebuildPatch(FileEntry& entry, int& errorCode) {
+  errorCode = 0;
+  if (entry.staged) return true;
+  entry.result = 0;
+  const std::wstring patchPath = staging_.PatchPath(entry.url);
+  const std::wstring work = staging_.WorkPath(TargetOf(entry), entry.checksum);
+  std::wstring digest;
+  if (!UnpackFile(staging_.DownloadPath(entry.url), patchPath) ||
+      !ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest)) {
+    RemoveFile(staging_.DownloadPath(entry.url));
+    RemoveFile(patchPath);
+    RemoveFile(work);
+    errorCode = STAGE_BAD_CONTENT;
+    return false;
+  }
+  if (!Promote(entry, digest, errorCode)) return false;
+  entry.result = 1;
+  return true;
+}
+
+bool UpdateClient::CommitEntry(FileEntry& entry, int& errorCode) {
+  errorCode = 0;
   const std::wstring target = TargetOf(entry);
+  const std::wstring staged = staging_.StagedPath(target, entry.checksum);
   if (PathExists(target)) ClearReadOnly(target);
   const std::wstring folder = FolderOf(target);
   if (!folder.empty()) CreateDirectoryPath(folder);
-  std::wstring source = entry.localPath;
-  if (mode == APPLY_UNPACK) {
-    source = target + L".zepo-new";
-    std::wstring digest;
-    if (!UnpackFileWithDigest(entry.localPath, source, digest) ||
-        (!entry.checksum.empty() && !EqualNoCase(digest, entry.checksum))) {
-      RemoveFile(source);
-      return false;
-    }
-  }
-  if (!MoveFileReplace(source, target)) {
-    if (mode == APPLY_UNPACK) RemoveFile(source);
+  if (!MoveFileReplace(staged, target)) {
+    LogFailure(L"cannot replace", target);
+    errorCode = COMMIT_MOVE_FAILED;
     return false;
   }
-  SetFileTimeText(target, entry.dateTime);
   return true;
+}
+
+bool UpdateClient::HandOverEntry(FileEntry& entry, int& errorCode) {
+  errorCode = 0;
+  const std::wstring folder = FolderOf(entry.localPath);
+  if (!folder.empty()) CreateDirectoryPath(folder);
+  if (PathExists(entry.localPath)) ClearReadOnly(entry.localPath);
+  if (!MoveFileReplace(staging_.StagedPath(TargetOf(entry), entry.checksum), entry.localPath)) {
+    LogFailure(L"cannot hand over", entry.localPath);
+    errorCode = STAGE_NO_FILE;
+    return false;
+  }
+  return true;
+}
+
+void UpdateClient::RemoveListed(std::vector<std::wstring>& failed) {
+  for (const Removal& removal : removeList_) {
+    const std::wstring& name = removal.name;
+    bool removed = true;
+    if (IsLink(name)) {
+      // The link itself goes; what it points to is not ours.
+      removed = RemoveLink(name);
+    } else if (removal.folder) {
+      DeleteFolderTree(name);
+      removed = !PathExists(name);
+    } else if (PathExists(name)) {
+      ClearReadOnly(name);
+      removed = RemoveFile(name);
+    }
+    if (!removed) {
+      LogFailure(removal.folder ? L"cannot remove the folder" : L"cannot remove the file", name);
+      failed.push_back(name);
+    }
+  }
 }

@@ -17,14 +17,24 @@ std::wstring Value(const IniDocument& list, std::size_t section, const wchar_t* 
   return value;
 }
 
-// Whether removing the name could reach outside the program folder through a link on the way.
+// Whether removing the name could reach outside the program folder through a linked folder on
+// the way. The name itself may be a link: a removal takes the link away, never its target.
 bool PassesThroughLink(const std::wstring& name) {
-  for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || IsPathSeparator(name[i])) {
-      if (IsLink(name.substr(0, i))) return true;
-    }
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (IsPathSeparator(name[i]) && IsLink(name.substr(0, i))) return true;
   }
   return false;
+}
+
+// Builds before this one unpacked a whole file beside its target under this suffix; one that a
+// killed run left behind is removed when its name is listed, unless the list itself names it.
+constexpr const wchar_t* OLD_STAGING_SUFFIX = L".zepo-new";
+
+void RemoveOldStagingFile(const IniDocument& list, const std::wstring& name) {
+  const std::wstring leftover = name + OLD_STAGING_SUFFIX;
+  if (!PathExists(leftover) || list.FindSection(leftover) != IniDocument::NO_SECTION) return;
+  ClearReadOnly(leftover);
+  if (RemoveFile(leftover)) WriteUpdateLog(L"Check file [" + leftover + L"] => Remove file");
 }
 
 }  // namespace
@@ -58,13 +68,13 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
     const std::size_t section = list.FindSection(name);
     const std::wstring method = Value(list, section, L"Method");
     if (EqualNoCase(method, L"Remove")) {
+      // Removals wait for the commit: a run that fails leaves the installation as it was.
       const std::wstring target = Value(list, section, L"Target");
       if (EqualNoCase(target, L"File")) {
-        ClearReadOnly(name);
-        RemoveFile(name);
+        removeList_.push_back({name, false});
         Log(L"Check file", name, L"Remove file");
       } else if (EqualNoCase(target, L"Folder")) {
-        DeleteFolderTree(name);
+        removeList_.push_back({name, true});
         Log(L"Check folder", name, L"Remove folder");
       }
       continue;
@@ -82,6 +92,7 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
       continue;
     }
 
+    RemoveOldStagingFile(list, name);
     const std::wstring dateTime = Value(list, section, L"DateTime");
     const std::wstring checksum = Value(list, section, L"CheckSum");
     // The file's time, read first: a file that gives one exists, which spares the common case

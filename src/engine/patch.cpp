@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "services/files.h"
+#include "services/md5.h"
 
 namespace {
 
@@ -127,24 +128,30 @@ class FileOldInput final : public OldInput {
   std::int64_t sequentialNext_ = 0;
 };
 
+// Hands every byte it writes to the digest as well, when there is one.
 class FileOutput final : public PatchOutput {
  public:
-  explicit FileOutput(FileHandle& file) : file_(file), buffer_(new std::uint8_t[BUFFER]) {}
+  FileOutput(FileHandle& file, Md5* digest) : file_(file), digest_(digest), buffer_(new std::uint8_t[BUFFER]) {}
   bool Write(const std::uint8_t* data, std::size_t size) override {
     if (used_ + size > BUFFER && !Flush()) return false;
-    if (size >= BUFFER) return file_.Write(data, size);
+    if (size >= BUFFER) return Put(data, size);
     std::memcpy(buffer_.get() + used_, data, size);
     used_ += size;
     return true;
   }
   bool Flush() {
-    bool ok = used_ == 0 || file_.Write(buffer_.get(), used_);
+    bool ok = used_ == 0 || Put(buffer_.get(), used_);
     used_ = 0;
     return ok;
   }
 
  private:
+  bool Put(const std::uint8_t* data, std::size_t size) {
+    if (digest_ != nullptr) digest_->Update(data, size);
+    return file_.Write(data, size);
+  }
   FileHandle& file_;
+  Md5* digest_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t used_ = 0;
 };
@@ -268,7 +275,10 @@ bool ApplyPatchStream(OldInput& old, PatchInput& patch, PatchOutput& output) {
   }
 }
 
-bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath) {
+namespace {
+
+bool RebuildFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath,
+                 Md5* digest) {
   FileHandle oldFile = FileHandle::OpenForRead(oldPath);
   if (!oldFile.IsOpen()) return false;
   FileHandle patchFile = FileHandle::OpenForRead(patchPath);
@@ -277,6 +287,22 @@ bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, 
   if (!outputFile.IsOpen()) return false;
   FileOldInput old(oldFile);
   FilePatchInput patch(patchFile);
-  FileOutput output(outputFile);
-  return ApplyPatchStream(old, patch, output) && output.Flush();
+  FileOutput output(outputFile, digest);
+  // A rebuild for the installation is also on the disk before anyone relies on it.
+  return ApplyPatchStream(old, patch, output) && output.Flush() && (digest == nullptr || outputFile.Flush());
+}
+
+}  // namespace
+
+bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath) {
+  return RebuildFile(oldPath, patchPath, outputPath, nullptr);
+}
+
+bool ApplyPatchFileWithDigest(const std::wstring& oldPath, const std::wstring& patchPath,
+                              const std::wstring& outputPath, std::wstring& digest) {
+  digest.clear();
+  Md5 md5;
+  if (!RebuildFile(oldPath, patchPath, outputPath, &md5)) return false;
+  digest = md5.FinalText();
+  return true;
 }

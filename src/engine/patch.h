@@ -67,3 +67,8 @@ bool ApplyPatchBytes(const std::string& old, const std::string& patch, std::stri
 
 // The same over files; the output is created (or truncated). False when a file cannot be opened.
 bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath);
+
+// ApplyPatchFile that also hands back the MD5 digest text of the bytes it wrote, taken on the way
+// (the output is not read again), and flushes the output to the disk. Empty on failure.
+bool ApplyPatchFileWithDigest(const std::wstring& oldPath, const std::wstring& patchPath,
+                              const std::wstring& outputPath, std::wstring& digest);

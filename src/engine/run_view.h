@@ -15,6 +15,9 @@ class RunView {
   virtual void SetProgressRange(int lower, int upper) = 0;
   // A position outside the range is ignored.
   virtual void SetProgressPosition(int position) = 0;
+  // Something went wrong that does not fail the run (a file the list removes is held open, say);
+  // a front end with a console names it there. The window has no place for it.
+  virtual void Warn(const std::wstring&) {}
 
   // Written by the run and its status callback while the run lasts.
   std::wstring checkFailedName;

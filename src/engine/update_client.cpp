@@ -15,7 +15,8 @@ UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localF
       localFolder_(localFolder),
       remoteListName_(fullList != 0 ? L"filelistfull.enc" : L"filelist.enc"),
       localListName_(fullList != 0 ? L"filelistfull.ini" : L"filelist.ini"),
-      hostName_(hostName) {}
+      hostName_(hostName),
+      staging_(localFolder) {}
 
 UpdateClient::~UpdateClient() = default;
 
@@ -138,6 +139,7 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
     ClearReadOnly(cacheFile);
     (void)PackFile(listPath, cacheFile, 9);
   }
+  listStamp_ = stamp;
   const IniDocument list = LoadIniFile(listPath);
   list.ReadString(L"ServerConfig", L"VersionName", versionName_);
   list.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder_);

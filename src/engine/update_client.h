@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/staging.h"
 #include "services/file_entry.h"
 #include "services/status_callback.h"
 
@@ -23,9 +24,9 @@ constexpr int DESCRIPTION_NO_LIST = 30;
 constexpr int CONNECT_NO_STAMP = 31;
 constexpr int DESCRIPTION_NO_STAMP = 32;
 
-// How ApplyEntry puts a download in place.
-constexpr int APPLY_UNPACK = 1;  // an update entry: unpack the packed whole file onto the target
-constexpr int APPLY_MOVE = 2;    // a patch entry: move the rebuilt file onto the target
+constexpr int STAGE_BAD_CONTENT = 33;  // unpacked or rebuilt content whose digest is not the list's
+constexpr int STAGE_NO_FILE = 34;      // a staging file cannot be written, read or moved
+constexpr int COMMIT_MOVE_FAILED = 35;  // a staged file cannot be moved over its target
 
 class UpdateClient {
  public:
@@ -45,12 +46,27 @@ class UpdateClient {
   // Checks every listed file and folder; removes and creates on the spot and fills the lists.
   // checkMode non-zero accepts a file whose time matches the list to the minute without hashing.
   [[nodiscard]] bool CheckFiles(int checkMode, int& errorCode, std::wstring& failedName);
-  // Puts one downloaded entry in place: APPLY_UNPACK or APPLY_MOVE. The installed file is replaced
-  // in one step and only by content whose MD5 matches the entry's checksum.
-  [[nodiscard]] bool ApplyEntry(FileEntry& entry, int mode);
-  // Unpacks a downloaded patch and rebuilds the new file at the entry's localPath from the
-  // installed file; stores the outcome in entry.result.
-  [[nodiscard]] bool RebuildPatch(FileEntry& entry);
+  // The staging of one entry (see engine/staging.h). Fetch downloads its packed file into the
+  // staging area, or finds its content staged and verified already (a resumed run). StageEntry
+  // unpacks a whole file, RebuildPatch rebuilds a patch from the installed file; both verify the
+  // content against the checksum while writing it and leave it staged with the list's time.
+  // All store the outcome in entry.result; entry.staged tells that nothing more is to be done.
+  [[nodiscard]] bool Fetch(FileEntry& entry, int& errorCode);
+  [[nodiscard]] bool StageEntry(FileEntry& entry, int& errorCode);
+  [[nodiscard]] bool RebuildPatch(FileEntry& entry, int& errorCode);
+  // Moves a staged entry over its installed file in one step. The file keeps the list's time that
+  // its staged copy carries, so no file ever shows the new time with other content.
+  [[nodiscard]] bool CommitEntry(FileEntry& entry, int& errorCode);
+  // Hands a staged self-update file to the helper's place, localPath ("update" + name).
+  [[nodiscard]] bool HandOverEntry(FileEntry& entry, int& errorCode);
+  // Carries out the removals that the check found, once the run commits. A removal that fails
+  // is logged with its cause and its name added to failed; the others go on.
+  void RemoveListed(std::vector<std::wstring>& failed);
+  std::size_t GetRemovalCount() const { return removeList_.size(); }
+  // The stamp of the file list that this run works from.
+  const std::wstring& GetListStamp() const { return listStamp_; }
+  // Opens the staging area for this list (see StagingArea::Open).
+  [[nodiscard]] bool OpenStaging() { return staging_.Open(listStamp_); }
 
   // Starts the engine helper written to localFolder + "engine.dat" with the prepared self-update
   // files: it waits for this process to end, swaps the files and starts the first again.
@@ -76,6 +92,7 @@ class UpdateClient {
   static FileEntry* EntryAt(const EntryList& list, std::size_t i);
   FileEntry& Append(EntryList& list, const std::wstring& name, const std::wstring& url, const std::wstring& dateTime,
                     const std::wstring& checksum);
+  bool Promote(FileEntry& entry, const std::wstring& digest, int& errorCode);
   bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode);
 
   IStatusCallback* callback_;
@@ -90,6 +107,13 @@ class UpdateClient {
   std::wstring remoteListName_;
   std::wstring localListName_;
   std::wstring hostName_;
+  std::wstring listStamp_;
+  StagingArea staging_;
+  struct Removal {
+    std::wstring name;
+    bool folder;
+  };
+  std::vector<Removal> removeList_;
 };
 
 // Whether a file holds the content that the list describes: its MD5 is the checksum. An entry

@@ -1,6 +1,7 @@
 #include "engine/update_run.h"
 
 #include "app/logger.h"
+#include "engine/staging.h"
 #include "engine/status_callback.h"
 #include "engine/update_client.h"
 #include "services/files.h"
@@ -38,6 +39,7 @@ class Run {
     view_.filesTotal = static_cast<std::uint16_t>(total);
     view_.ShowVersion(L"version " + version_);
     if (total == 0) {
+      RemoveListed();
       view_.SetProgressRange(0, 1);
       view_.SetProgressPosition(1);
       Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thành công.",
@@ -85,29 +87,31 @@ class Run {
   std::wstring DisplayName(const FileEntry& entry) const { return client_.TargetOf(entry); }
 
   int SelfUpdate() {
+    if (!client_.OpenStaging()) {
+      Report(view_, L"Tải tập tin [" + DisplayName(*client_.GetSelfUpdateEntry(0)) + L"] thất bại.",
+             L"Download selfupdate file [" + DisplayName(*client_.GetSelfUpdateEntry(0)) + L"] => Failed");
+      return RUN_FAILED;
+    }
     std::vector<std::wstring> files;
     for (std::size_t i = 0; i < client_.GetSelfUpdateCount(); ++i) {
       FileEntry& entry = *client_.GetSelfUpdateEntry(i);
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang tải ...");
-      if (!DownloadEntry(entry, error_, settings_.host)) {
+      if (!client_.Fetch(entry, error_)) {
         Report(view_, L"Tải tập tin [" + name + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
-      // The unpacked content goes to the name with ".enc", then takes the download's place; a
-      // damaged download never reaches the helper, which would put it in place of the updater.
-      const std::wstring unpacked = entry.localPath + L".enc";
-      if (!UnpackFile(entry.localPath, unpacked) || !MatchesChecksum(unpacked, entry.checksum)) {
+      // A damaged download never reaches the helper, which would put it in place of the updater.
+      if (!client_.StageEntry(entry, error_)) {
         Report(view_, L"Tập tin [" + name + L"] đã bị lỗi.", L"Unpack selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
-      if (!MoveFileReplace(unpacked, entry.localPath)) {
+      if (!client_.HandOverEntry(entry, error_)) {
         Report(view_, L"Đổi tên tập tin [" + name + L"] thất bại.", L"Rename selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
       files.push_back(entry.localPath);
       view_.StepProgress();
-      SetFileTimeText(entry.localPath, entry.dateTime);
       WriteUpdateLog(L"Download selfupdate file [" + name + L"] => Success");
     }
     if (!WriteResourceToFile(HELPER_RESOURCE_ID, L"DATA", client_.GetLocalFolder() + L"engine.dat")) {
@@ -121,29 +125,63 @@ class Run {
     return RUN_FAILED;
   }
 
-  // Downloads every entry of a list, going on past failures.
-  void DownloadAll(std::size_t count, FileEntry* (UpdateClient::*at)(std::size_t) const, const wchar_t* kind) {
+  using EntryAt = FileEntry* (UpdateClient::*)(std::size_t) const;
+
+  // Downloads every entry of a list into the staging area, going on past failures.
+  void DownloadAll(std::size_t count, EntryAt at, const wchar_t* kind) {
     for (std::size_t i = 0; i < count; ++i) {
       FileEntry& entry = *(client_.*at)(i);
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang tải tập tin [" + name + L"]...");
-      const bool ok = DownloadEntry(entry, error_, settings_.host);
+      const bool ok = client_.Fetch(entry, error_);
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(std::wstring(L"Download ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
       view_.StepProgress();
     }
   }
 
-  void ApplyAll(std::size_t count, FileEntry* (UpdateClient::*at)(std::size_t) const, int mode, const wchar_t* kind) {
+  void RebuildAll(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-      FileEntry& entry = *(client_.*at)(i);
+      FileEntry& entry = *client_.GetPatchEntry(i);
+      if (entry.result == 0) continue;
+      const std::wstring name = DisplayName(entry);
+      view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
+      const bool ok = client_.RebuildPatch(entry, error_);
+      allSucceeded_ = allSucceeded_ && ok;
+      WriteUpdateLog(L"Rebuild patch file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
+    }
+  }
+
+  // Unpacks and verifies every downloaded whole file into the staging area.
+  void StageAll(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      FileEntry& entry = *client_.GetUpdateEntry(i);
       if (entry.result == 0) continue;
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang cập nhật tập tin [" + name + L"]...");
-      const bool ok = client_.ApplyEntry(entry, mode);
+      if (client_.StageEntry(entry, error_)) continue;
+      allSucceeded_ = false;
+      WriteUpdateLog(L"Apply update file [" + name + L"] => Failed");
+    }
+  }
+
+  // Moves every staged file over its target; reached only when the whole run is staged.
+  void CommitAll(std::size_t count, EntryAt at, const wchar_t* kind) {
+    for (std::size_t i = 0; i < count; ++i) {
+      FileEntry& entry = *(client_.*at)(i);
+      const std::wstring name = DisplayName(entry);
+      view_.SetStatus(L"Đang cập nhật tập tin [" + name + L"]...");
+      const bool ok = client_.CommitEntry(entry, error_);
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(std::wstring(L"Apply ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
     }
+  }
+
+  // Removals never fail the run; each one that fails is named to the view.
+  void RemoveListed() {
+    std::vector<std::wstring> failed;
+    client_.RemoveListed(failed);
+    for (const std::wstring& name : failed) view_.Warn(L"could not remove [" + name + L"]");
   }
 
   int UpdateAndPatch() {
@@ -151,23 +189,25 @@ class Run {
     const std::size_t patches = client_.GetPatchCount();
     view_.SetProgressRange(0, static_cast<int>(updates + patches + 4));
     view_.SetProgressPosition(1);
-    DownloadAll(updates, &UpdateClient::GetUpdateEntry, L"update");
-    DownloadAll(patches, &UpdateClient::GetPatchEntry, L"patch");
-    if (patches > 0) {
-      for (std::size_t i = 0; i < patches; ++i) {
-        FileEntry& entry = *client_.GetPatchEntry(i);
-        if (entry.result == 0) continue;
-        const std::wstring name = DisplayName(entry);
-        view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
-        const bool ok = client_.RebuildPatch(entry);
-        allSucceeded_ = allSucceeded_ && ok;
-        WriteUpdateLog(L"Rebuild patch file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
+    if (!client_.OpenStaging()) {
+      TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: the staging area cannot be made in " + client_.GetLocalFolder());
+      allSucceeded_ = false;
+    } else {
+      DownloadAll(updates, &UpdateClient::GetUpdateEntry, L"update");
+      DownloadAll(patches, &UpdateClient::GetPatchEntry, L"patch");
+      if (patches > 0) {
+        RebuildAll(patches);
+        view_.StepProgress();
       }
+      StageAll(updates);
+    }
+    // Nothing installed is touched unless every file of the run is staged and verified.
+    if (allSucceeded_) {
+      RemoveListed();
+      CommitAll(updates, &UpdateClient::GetUpdateEntry, L"update");
+      CommitAll(patches, &UpdateClient::GetPatchEntry, L"patch");
       view_.StepProgress();
     }
-    ApplyAll(updates, &UpdateClient::GetUpdateEntry, APPLY_UNPACK, L"update");
-    ApplyAll(patches, &UpdateClient::GetPatchEntry, APPLY_MOVE, L"patch");
-    view_.StepProgress();
     if (allSucceeded_) {
       view_.SetProgressRange(0, 1);
       view_.SetProgressPosition(1);
@@ -192,6 +232,11 @@ class Run {
 }  // namespace
 
 int UpdateRun(RunView& view, const RunSettings& settings) {
-  Run run(view, settings);
-  return run.Execute();
+  int result = RUN_FAILED;
+  {
+    Run run(view, settings);
+    result = run.Execute();
+  }
+  TidyWorkingFolder(RUN_LOCAL_FOLDER, result);
+  return result;
 }

@@ -7,6 +7,7 @@ class IStatusCallback;
 
 struct FileEntry {
   int result = 0;             // 1 after a complete download or rebuild, 0 otherwise
+  bool staged = false;        // its verified content waits in the staging area
   std::wstring localPath;     // the local folder ("update\") + the entry's name
   std::wstring url;           // the full address of the remote file
   std::wstring dateTime;      // the list's "DateTime" as file-time text, may be empty

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "services/file_time.h"
 
@@ -64,6 +65,9 @@ void CreateDirectoryPath(const std::wstring& path);
 // Read-only files are removed too. Links to folders are removed, never followed.
 void DeleteFolderTree(const std::wstring& path);
 
+// The names of a folder's entries, "." and ".." left out; empty when it cannot be listed.
+std::vector<std::wstring> FolderEntries(const std::wstring& path);
+
 // Writes the program's own resource of numeric id and type name to a new file.
 // True when the whole resource was written.
 bool WriteResourceToFile(int id, const std::wstring& type, const std::wstring& destination);
@@ -78,6 +82,9 @@ bool IsLink(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
 bool MakeFolder(const std::wstring& path);
 bool RemoveFile(const std::wstring& path);
+// Removes a symbolic link or junction itself, whether it points to a file or a folder; what it
+// points to is never touched.
+bool RemoveLink(const std::wstring& path);
 // Moves a file over another, replacing it in one step where the platform allows.
 bool MoveFileReplace(const std::wstring& source, const std::wstring& destination);
 // Lets the file be run as a program (POSIX: the execute permissions; Windows needs nothing).

@@ -9,6 +9,7 @@
 #include "services/embedded_resources.h"
 #include "services/files.h"
 #include "services/posix_path.h"
+#include "services/text.h"
 
 // Programs that embed nothing link this empty table; the build's generated table replaces it.
 extern const EmbeddedResourceTable zepoEmbeddedResources __attribute__((weak)) = {nullptr, 0};
@@ -168,6 +169,19 @@ void DeleteFolderTree(const std::wstring& path) {
   DeleteFolderTreeNative(native);
 }
 
+std::vector<std::wstring> FolderEntries(const std::wstring& path) {
+  std::vector<std::wstring> names;
+  DIR* dir = opendir(PosixPath(path).c_str());
+  if (dir == nullptr) return names;
+  while (struct dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      names.push_back(AnsiToWide(entry->d_name));
+    }
+  }
+  closedir(dir);
+  return names;
+}
+
 bool WriteResourceToFile(int id, const std::wstring& type, const std::wstring& destination) {
   const EmbeddedResource* found = nullptr;
   for (std::size_t i = 0; i < zepoEmbeddedResources.count; ++i) {
@@ -202,6 +216,8 @@ bool IsFolder(const std::wstring& path) {
 bool MakeFolder(const std::wstring& path) { return ::mkdir(PosixPath(path).c_str(), 0777) == 0; }
 
 bool RemoveFile(const std::wstring& path) { return ::unlink(PosixPath(path).c_str()) == 0; }
+
+bool RemoveLink(const std::wstring& path) { return IsLink(path) && ::unlink(PosixPath(path).c_str()) == 0; }
 
 bool MoveFileReplace(const std::wstring& source, const std::wstring& destination) {
   return ::rename(PosixPath(source).c_str(), PosixPath(destination).c_str()) == 0;

@@ -145,6 +145,19 @@ void DeleteFolderTree(const std::wstring& path) {
   RemoveDirectoryW(path.c_str());
 }
 
+std::vector<std::wstring> FolderEntries(const std::wstring& path) {
+  std::wstring folder = path;
+  if (folder.empty() || !IsPathSeparator(folder.back())) folder += L'\\';
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  UniqueFind search(FindFirstFileW((folder + L"*.*").c_str(), &found));
+  if (!search.valid()) return names;
+  do {
+    if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) names.push_back(found.cFileName);
+  } while (FindNextFileW(search.get(), &found));
+  return names;
+}
+
 bool WriteResourceToFile(int id, const std::wstring& type, const std::wstring& destination) {
   HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(id), type.c_str());
   if (resource == nullptr) return false;
@@ -173,6 +186,12 @@ bool IsFolder(const std::wstring& path) {
 bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
 
 bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
+
+// A link to a folder is a folder entry of its own and goes as a folder does; its target stays.
+bool RemoveLink(const std::wstring& path) {
+  if (!IsLink(path)) return false;
+  return IsFolder(path) ? RemoveDirectoryW(path.c_str()) != FALSE : DeleteFileW(path.c_str()) != FALSE;
+}
 
 bool MoveFileReplace(const std::wstring& source, const std::wstring& destination) {
   return MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=

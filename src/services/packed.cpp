@@ -169,7 +169,7 @@ bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destin
   FileHandle out = FileHandle::CreateForWrite(destination);
   if (!out.IsOpen()) return false;
   BackgroundMd5 md5;
-  if (InflateHashing(out, in, &md5) != STREAM_OK) return false;
+  if (InflateHashing(out, in, &md5) != STREAM_OK || !out.Flush()) return false;
   digest = md5.Text();
   return true;
 }

@@ -24,6 +24,7 @@ bool PackFile(const std::wstring& source, const std::wstring& destination, int l
 int InflateStream(FileHandle& destination, FileHandle& source);
 
 // UnpackFile that also hands back the MD5 digest text of the plain bytes it wrote, so that a
-// caller who verifies them does not read the file a second time. Empty on failure.
+// caller who verifies them does not read the file a second time, and flushes the destination to
+// the disk. Empty on failure.
 bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest);
 int DeflateStream(FileHandle& destination, int level, FileHandle& source);

@@ -21,6 +21,14 @@ unsigned long CurrentProcessId();
 // Makes the folder the process's current directory.
 bool SetCurrentFolder(const std::wstring& path);
 
+// The path made absolute against the current directory, without resolving links; an absolute
+// path is returned as it is. "inst" in /home/p becomes /home/p/inst.
+std::wstring AbsolutePath(const std::wstring& path);
+
+// The system's text for the calling thread's last failed call (errno, GetLastError), such as
+// "Permission denied", for the diagnostic log.
+std::wstring LastSystemErrorText();
+
 // Whether standard output is a terminal (a console on Windows), and writing text to it:
 // the console's own wide output there, UTF-8 bytes otherwise.
 bool StdoutIsTerminal();

@@ -1,9 +1,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 
+#include "services/files.h"
 #include "services/platform.h"
 #include "services/posix_path.h"
 #include "services/text.h"
@@ -25,6 +28,18 @@ std::wstring ExecutablePath() {
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(getpid()); }
 
 bool SetCurrentFolder(const std::wstring& path) { return chdir(PosixPath(path).c_str()) == 0; }
+
+std::wstring AbsolutePath(const std::wstring& path) {
+  if (!path.empty() && IsPathSeparator(path[0])) return path;
+  char buffer[PATH_MAX];
+  if (getcwd(buffer, sizeof buffer) == nullptr) return path;
+  std::wstring base = AnsiToWide(buffer);
+  if (path.empty() || path == L".") return base;
+  if (base.empty() || base.back() != L'/') base += L'/';
+  return base + path;
+}
+
+std::wstring LastSystemErrorText() { return AnsiToWide(std::strerror(errno)); }
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 

@@ -28,6 +28,27 @@ unsigned long CurrentProcessId() { return GetCurrentProcessId(); }
 
 bool SetCurrentFolder(const std::wstring& path) { return SetCurrentDirectoryW(path.c_str()) != FALSE; }
 
+std::wstring AbsolutePath(const std::wstring& path) {
+  DWORD size = GetFullPathNameW(path.empty() ? L"." : path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return path;
+  std::wstring full(size, L'\0');
+  DWORD n = GetFullPathNameW(path.empty() ? L"." : path.c_str(), size, full.data(), nullptr);
+  if (n == 0 || n >= size) return path;
+  full.resize(n);
+  return full;
+}
+
+std::wstring LastSystemErrorText() {
+  const DWORD code = GetLastError();
+  wchar_t* text = nullptr;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring result = n > 0 ? std::wstring(text, n) : std::wstring();
+  if (text != nullptr) LocalFree(text);
+  while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' ')) result.pop_back();
+  return result + L" (" + std::to_wstring(code) + L")";
+}
+
 bool StdoutIsTerminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;

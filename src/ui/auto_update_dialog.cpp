@@ -117,7 +117,6 @@ LRESULT CAutoUpdateAppDlg::OnUpdateFinished(WPARAM, LPARAM lParam) {
     PostQuitMessage(0);
     return 1;
   }
-  DeleteFolderTree(RUN_LOCAL_FOLDER);
   ShowButtons();
   return 1;
 }

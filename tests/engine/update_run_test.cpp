@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "app/logger.h"
 #include "services/files.h"
 #include "services/platform.h"
@@ -49,6 +51,12 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder) {
     files[name] = entry.is_directory() ? "<folder>" : ReadBytes(entry.path());
   }
   return files;
+}
+
+std::set<std::string> FolderEntriesOf(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().u8string());
+  return names;
 }
 
 std::string FileTime(const std::string& path) {
@@ -181,33 +189,133 @@ TEST_F(UpdateRunTest, BringsAVersionOneInstallationToVersionTwoAndThenDownloadsN
   EXPECT_EQ(Snapshot(install.path()), before);
 }
 
-TEST_F(UpdateRunTest, FailedFilesLeaveTheInstallationUntouchedAndFailTheRun) {
+TEST_F(UpdateRunTest, AnyFailedFileLeavesTheWholeInstallationAsItWasAndTheRerunReusesWhatWasStaged) {
   Install("a.dat", OLD_A);
   Install("b.dat", "old b");
   Install("c.dat", "old c");
   Install("d.dat", "old d");
+  Install("gone.dat", "removed only with the rest");
   tree.File("a.dat", NEW_A, "Patch");
-  tree.PatchFrom("a.dat", OLD_A, std::string("\xA7\xA3\x02", 3));  // rebuilds something else
+  tree.PatchFrom("a.dat", OLD_A, PATCH_A);
   tree.File("b.dat", "new b");
   tree.File("c.dat", "new c");
   tree.File("d.dat", "new d");
+  tree.Rule("gone.dat", "Remove", "File");
   tree.Publish();
-  tree.Remove("velora/v2/b.dat");                // 404
-  tree.Fault("velora/v2/c.dat", "close_5");      // truncated body
+  tree.Fault("velora/v2/b.dat", "status_404");
+  tree.Fault("velora/v2/c.dat", "close_5");  // a truncated body
+  const auto before = Snapshot(install.path());
+  const auto timeOfD = FileTime("d.dat");
   ASSERT_EQ(Run(), RUN_FAILED);
-  EXPECT_EQ(Installed("a.dat"), OLD_A);
-  EXPECT_EQ(Installed("b.dat"), "old b");
-  EXPECT_EQ(Installed("c.dat"), "old c");
-  EXPECT_EQ(Installed("d.dat"), "new d");
+  EXPECT_EQ(Snapshot(install.path()), before);
+  EXPECT_EQ(FileTime("d.dat"), timeOfD);
   EXPECT_EQ(view.statuses.back(), L"Tự động nâng cấp phiên bản 2.0 thất bại.");
   const auto lines = UpdateLogLines();
   for (const char* line : {"Download update file [b.dat] => Failed", "Download update file [c.dat] => Failed",
-                           "Rebuild patch file [a.dat] => Failed", "Apply update file [d.dat] => Success",
+                           "Download update file [d.dat] => Success", "Rebuild patch file [a.dat] => Success",
                            "Cannot update to the newest version 2.0"}) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
   }
-  for (const auto& line : lines) EXPECT_EQ(line.find("Apply update file [b.dat]"), std::string::npos);
+  for (const auto& line : lines) EXPECT_EQ(line.find("Apply "), std::string::npos) << line;
+  // What was verified waits in the staging area, nothing else of the run is left.
+  EXPECT_EQ(fs::directory_iterator(install.path() / "update")->path().filename(), "stage");
+
+  // The rerun fetches only the two files that failed and finishes version 2.
+  tree.Remove("velora/v2/b.dat.fault");
+  tree.Remove("velora/v2/c.dat.fault");
+  const std::size_t fetchedD = TestServer::RequestsWith("/v2/d.dat").size();
+  const std::size_t fetchedA = TestServer::RequestsWith("/p1/a.dat").size();
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(TestServer::RequestsWith("/v2/d.dat").size(), fetchedD);
+  EXPECT_EQ(TestServer::RequestsWith("/p1/a.dat").size(), fetchedA);
+  EXPECT_EQ(Installed("a.dat"), NEW_A);
+  EXPECT_EQ(Installed("b.dat"), "new b");
+  EXPECT_EQ(Installed("c.dat"), "new c");
+  EXPECT_EQ(Installed("d.dat"), "new d");
+  EXPECT_FALSE(fs::exists(install.path() / "gone.dat"));
+  EXPECT_FALSE(fs::exists(install.path() / "update"));
+  for (const char* name : {"a.dat", "b.dat", "c.dat", "d.dat"}) EXPECT_EQ(FileTime(name), PatchTree::TIME) << name;
 }
+
+TEST_F(UpdateRunTest, AStagingAreaOfAnotherListIsNotReused) {
+  Install("b.dat", "old b");
+  tree.File("b.dat", "new b");
+  tree.File("c.dat", "new c");
+  tree.Publish();
+  tree.Fault("velora/v2/c.dat", "status_404");
+  ASSERT_EQ(Run(), RUN_FAILED);
+  ASSERT_TRUE(fs::exists(install.path() / "update" / "stage"));
+  // A new list with the same name's new content under the same checksum would be found again;
+  // a new stamp starts over, and the server's new content is what gets installed.
+  PatchTree next{TestServer::Root()};
+  next.File("b.dat", "newer b");
+  next.File("c.dat", "new c");
+  next.Publish();
+  const std::size_t fetched = TestServer::RequestsWith("/v2/b.dat").size();
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  EXPECT_EQ(TestServer::RequestsWith("/v2/b.dat").size(), fetched + 1);
+  EXPECT_EQ(Installed("b.dat"), "newer b");
+}
+
+TEST_F(UpdateRunTest, ACommitCutShortIsCompletedByTheNextRun) {
+  Install("b.dat", "old b");
+  Install("held", "a file where the new file's folder should be: the commit cannot place it");
+  tree.File("b.dat", "new b");
+  tree.File("held\\c.dat", "new c");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FAILED);
+  const auto lines = UpdateLogLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Apply update file [held\\c.dat] => Failed"), lines.end());
+  fs::remove(install.path() / "held");
+  const std::size_t fetched = TestServer::RequestsWith("/v2/held/c.dat").size();
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(TestServer::RequestsWith("/v2/held/c.dat").size(), fetched);
+  EXPECT_EQ(Installed("b.dat"), "new b");
+  EXPECT_EQ(Installed("held/c.dat"), "new c");
+}
+
+#ifndef _WIN32
+// Windows paths past 260 characters are a matter of their own; POSIX allows 255-byte names.
+TEST_F(UpdateRunTest, NamesAtTheFileSystemsLimitAreStagedUnderShortNames) {
+  const std::string longName = "data\\" + std::string(250, 'n');
+  Install("data/" + std::string(250, 'n'), "old");
+  tree.File(longName, "new content of a long name");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(Installed("data/" + std::string(250, 'n')), "new content of a long name");
+}
+#endif
+
+TEST_F(UpdateRunTest, LeftoversOfOlderBuildsBesideListedFilesAreRemoved) {
+  Install("b.dat", "new b");
+  Install("b.dat.zepo-new", std::string(1000, 'x'));
+  Install("kept.zepo-new", "not beside a listed file: not ours to judge");
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  EXPECT_FALSE(fs::exists(install.path() / "b.dat.zepo-new"));
+  EXPECT_TRUE(fs::exists(install.path() / "kept.zepo-new"));
+}
+
+#ifndef _WIN32
+TEST_F(UpdateRunTest, RemovingALinkRemovesTheLinkNeverItsTarget) {
+  TempFolder outside;
+  WriteBytes(outside.path() / "precious.txt", "the player's");
+  fs::create_directories(outside.path() / "folder");
+  WriteBytes(outside.path() / "folder" / "inside.txt", "also the player's");
+  fs::create_symlink(outside.path() / "precious.txt", install.path() / "link.txt");
+  fs::create_directory_symlink(outside.path() / "folder", install.path() / "linkfolder");
+  tree.Rule("link.txt", "Remove", "File");
+  tree.Rule("linkfolder", "Remove", "Folder");
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_FALSE(fs::is_symlink(install.path() / "link.txt"));
+  EXPECT_FALSE(fs::is_symlink(install.path() / "linkfolder"));
+  EXPECT_EQ(ReadBytes(outside.path() / "precious.txt"), "the player's");
+  EXPECT_EQ(ReadBytes(outside.path() / "folder" / "inside.txt"), "also the player's");
+}
+#endif
 
 TEST_F(UpdateRunTest, AWholeFileWhoseContentIsNotTheListedOneIsNotPutInPlace) {
   Install("b.dat", "old b");
@@ -215,7 +323,8 @@ TEST_F(UpdateRunTest, AWholeFileWhoseContentIsNotTheListedOneIsNotPutInPlace) {
   tree.Publish();
   ASSERT_EQ(Run(), RUN_FAILED);
   EXPECT_EQ(Installed("b.dat"), "old b");
-  EXPECT_FALSE(fs::exists(install.path() / "b.dat.zepo-new"));
+  EXPECT_EQ(FolderEntriesOf(install.path()), (std::set<std::string>{"b.dat", "logs", "update", "autoupdate.sls",
+                                                                     "autoupdate.fls"}));
   EXPECT_EQ(UpdateLogLines()[UpdateLogLines().size() - 2], "Apply update file [b.dat] => Failed");
 }
 

@@ -93,10 +93,10 @@ class PatchTree {
   void PackInto(const std::string& path, const std::string& content) {
     const std::filesystem::path target = NativeOf(path);
     std::filesystem::create_directories(target.parent_path());
-    const std::filesystem::path plain = target.string() + ".plain";
-    WriteBytes(plain, content);
-    PackFile(WidePath(plain), WidePath(target), 9);
-    std::filesystem::remove(plain);
+    // The plain copy has a short name of its own, so that names at the file system's limit fit.
+    TempFolder scratch;
+    WriteBytes(scratch.path() / "plain", content);
+    PackFile(WidePath(scratch.path() / "plain"), WidePath(target), 9);
   }
 
   std::filesystem::path root_;
