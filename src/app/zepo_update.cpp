@@ -30,7 +30,8 @@ const char USAGE[] =
     "\n"
     "Exit status: 0 the installation is up to date (the run finished), 1 the run failed,\n"
     "3 the updater's own files are being replaced by the engine helper, which restarts it,\n"
-    "2 the command line was not understood.\n";
+    "2 the command line was not understood, 4 another updater is working in the folder (nothing\n"
+    "was done; the cause is in the diagnostic log).\n";
 
 struct Options {
   std::wstring folder;
@@ -139,6 +140,7 @@ int ExitStatus(int result) {
   switch (result) {
     case RUN_FINISHED: return 0;
     case RUN_SELF_UPDATE: return 3;
+    case RUN_LOCKED: return 4;
     default: return 1;
   }
 }
@@ -174,5 +176,9 @@ int main(int argc, char** argv) {
   std::thread worker([&] { result = UpdateRun(view, settings); });
   worker.join();
   view.Finish();
+  if (result == RUN_LOCKED) {
+    std::fprintf(stderr, "zepo-update: another updater is working in \"%s\"; nothing was done\n",
+                 WideToUtf8(folder).c_str());
+  }
   return ExitStatus(result);
 }

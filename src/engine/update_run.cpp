@@ -7,6 +7,7 @@
 #include "services/files.h"
 #include "services/http.h"
 #include "services/packed.h"
+#include "services/run_lock.h"
 #include "services/text.h"
 
 namespace {
@@ -231,12 +232,39 @@ class Run {
 
 }  // namespace
 
-int UpdateRun(RunView& view, const RunSettings& settings) {
-  int result = RUN_FAILED;
-  {
+namespace {
+
+// No exception may end the worker thread: whatever escapes a step (memory exhausted by a hostile
+// list, say) ends the run as a failure with its cause in the log.
+int ExecuteCatching(RunView& view, const RunSettings& settings) {
+  const wchar_t* what = L"an unknown exception";
+  std::wstring text;
+  try {
     Run run(view, settings);
-    result = run.Execute();
+    return run.Execute();
+  } catch (const std::exception& failure) {
+    text = AnsiToWide(failure.what());
+    what = text.c_str();
+  } catch (...) {
   }
+  TheLogger().Write(LOG_ERROR, std::wstring(L"AutoUpdateApp: the run stopped on ") + what);
+  view.SetStatus(L"Tự động nâng cấp phiên bản thất bại.");
+  WriteUpdateLog(L"Cannot update to the newest version");
+  return RUN_FAILED;
+}
+
+}  // namespace
+
+int UpdateRun(RunView& view, const RunSettings& settings) {
+  // The lock is held from before anything is touched until the working folder is tidied.
+  RunLock lock;
+  std::wstring cause;
+  if (!lock.TryAcquire(RUN_LOCK_FILE, cause)) {
+    TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: " + cause + L"; this run does nothing");
+    Report(view, L"Kết nối tới máy chủ thất bại.", L"Connect to patch server => Failed");
+    return RUN_LOCKED;
+  }
+  const int result = ExecuteCatching(view, settings);
   TidyWorkingFolder(RUN_LOCAL_FOLDER, result);
   return result;
 }

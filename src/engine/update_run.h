@@ -12,6 +12,9 @@
 constexpr int RUN_SELF_UPDATE = 16;  // the engine helper was started to swap the program's files
 constexpr int RUN_FAILED = 17;
 constexpr int RUN_FINISHED = 18;
+// Another update run holds the installation's lock; this run touched nothing. The window takes
+// it as a failed run.
+constexpr int RUN_LOCKED = 19;
 
 struct RunSettings {
   // The patch-server host, "name" or "name:port".

@@ -9,6 +9,7 @@
 #include "app/logger.h"
 #include "services/files.h"
 #include "services/platform.h"
+#include "services/run_lock.h"
 #include "support/patch_tree.h"
 #include "support/test_server.h"
 
@@ -47,7 +48,9 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder) {
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     const std::string name = fs::relative(entry.path(), folder).generic_string();
     const std::string top = name.substr(0, name.find('/'));
-    if (top == "logs" || top == "update" || top == "autoupdate.sls" || top == "autoupdate.fls") continue;
+    if (top == "logs" || top == "update" || top == "autoupdate.sls" || top == "autoupdate.fls" || top == "zepo.lock") {
+      continue;
+    }
     files[name] = entry.is_directory() ? "<folder>" : ReadBytes(entry.path());
   }
   return files;
@@ -323,7 +326,7 @@ TEST_F(UpdateRunTest, AWholeFileWhoseContentIsNotTheListedOneIsNotPutInPlace) {
   tree.Publish();
   ASSERT_EQ(Run(), RUN_FAILED);
   EXPECT_EQ(Installed("b.dat"), "old b");
-  EXPECT_EQ(FolderEntriesOf(install.path()), (std::set<std::string>{"b.dat", "logs", "update", "autoupdate.sls",
+  EXPECT_EQ(FolderEntriesOf(install.path()), (std::set<std::string>{"b.dat", "logs", "update", "autoupdate.sls", "zepo.lock",
                                                                      "autoupdate.fls"}));
   EXPECT_EQ(UpdateLogLines()[UpdateLogLines().size() - 2], "Apply update file [b.dat] => Failed");
 }
@@ -403,4 +406,26 @@ TEST_F(UpdateRunTest, SelfUpdateFilesGoToTheHelperAndNothingElseIsDone) {
   EXPECT_TRUE(helperFiles.empty());
   EXPECT_EQ(view.statuses.back(), L"Tập tin [zepo-update] đã bị lỗi.");
   EXPECT_EQ(UpdateLogLines().back(), "Unpack selfupdate file [zepo-update] => Failed");
+}
+
+TEST_F(UpdateRunTest, ASecondRunOnTheSameInstallationTouchesNothing) {
+  Install("b.dat", "old b");
+  Install("update/stage/stamp", "another run's staging area");
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  RunLock other;
+  std::wstring cause;
+  ASSERT_TRUE(other.TryAcquire(RUN_LOCK_FILE, cause)) << WideToUtf8(cause);
+  const auto before = Snapshot(install.path());
+  const std::size_t requests = TestServer::RequestsWith("GET").size();
+  EXPECT_EQ(Run(), RUN_LOCKED);
+  EXPECT_EQ(Snapshot(install.path()), before);
+  EXPECT_EQ(Installed("update/stage/stamp"), "another run's staging area");
+  EXPECT_EQ(TestServer::RequestsWith("GET").size(), requests + 0);
+  EXPECT_EQ(view.statuses.back(), L"Kết nối tới máy chủ thất bại.");
+
+  // The lock is the other run's only while it lasts.
+  other.Release();
+  EXPECT_EQ(Run(), RUN_FINISHED);
+  EXPECT_EQ(Installed("b.dat"), "new b");
 }
