@@ -5,6 +5,7 @@
 
 #include "app/program_folder.h"
 #include "services/platform.h"
+#include "services/process.h"
 #include "services/probe.h"
 #include "ui/auto_update_dialog.h"
 
@@ -63,9 +64,18 @@ BOOL CZepoApp::InitInstance() {
     return FALSE;
   }
 
+  // After a self-update the helper starts this program again with its own arguments and the
+  // stamp of the list that asked for it.
+  RunSettings settings;
+  settings.host = host;
+  std::vector<std::wstring> arguments = SplitCommandLine(commandLine != nullptr ? commandLine : L"");
+  if (!arguments.empty()) arguments.erase(arguments.begin());
+  settings.restartCommand = TakeSelfUpdatedArgument(arguments, settings.selfUpdatedStamp);
+  settings.restartCommand.insert(settings.restartCommand.begin(), ExecutablePath());
+
   std::uint16_t lastResult;
   {
-    CAutoUpdateAppDlg window(nullptr, host);
+    CAutoUpdateAppDlg window(nullptr, std::move(settings));
     window.DoModal();
     lastResult = window.lastResult;
   }

@@ -26,6 +26,9 @@ const char USAGE[] =
     "                    section \"zepo\" of ./log.ini, else the built-in host\n"
     "  --log-level N     the diagnostic log's threshold (0 FATAL ... 4 DEBUG); else \"LogLevel\"\n"
     "  --full-list       work from the full file list instead of the update list\n"
+    "  --self-updated=STAMP\n"
+    "                    given by the engine helper when it restarts the updater after a\n"
+    "                    self-update for the list of that stamp\n"
     "  --help            this text\n"
     "\n"
     "Exit status: 0 the installation is up to date (the run finished), 1 the run failed,\n"
@@ -38,7 +41,17 @@ struct Options {
   std::wstring host;
   int logLevel = -1;
   int fullList = 0;
+  std::wstring selfUpdatedStamp;
 };
+
+// The arguments that start this updater again as it was started, the folder made absolute.
+std::vector<std::wstring> RestartCommand(const Options& options, const std::wstring& folder) {
+  std::vector<std::wstring> command{ExecutablePath(), L"--dir", folder};
+  if (!options.host.empty()) command.insert(command.end(), {L"--host", options.host});
+  if (options.logLevel >= 0) command.insert(command.end(), {L"--log-level", std::to_wstring(options.logLevel)});
+  if (options.fullList != 0) command.push_back(L"--full-list");
+  return command;
+}
 
 bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
   for (int i = 1; i < argc; ++i) {
@@ -54,6 +67,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
       options.logLevel = std::atoi(argv[++i]);
     } else if (arg == "--full-list") {
       options.fullList = 1;
+    } else if (arg.rfind(WideToUtf8(SELF_UPDATED_ARGUMENT), 0) == 0) {
+      options.selfUpdatedStamp = AnsiToWide(arg.substr(WideToUtf8(SELF_UPDATED_ARGUMENT).size()));
     } else {
       std::fprintf(stderr, "zepo-update: unknown or incomplete option \"%s\"\n\n%s", arg.c_str(), USAGE);
       return false;
@@ -171,6 +186,8 @@ int main(int argc, char** argv) {
   RunSettings settings;
   settings.host = !options.host.empty() ? options.host : !config.patchHost.empty() ? config.patchHost : DefaultPatchHost();
   settings.fullList = options.fullList;
+  settings.restartCommand = RestartCommand(options, folder);
+  settings.selfUpdatedStamp = options.selfUpdatedStamp;
   TerminalView view;
   int result = RUN_FAILED;
   std::thread worker([&] { result = UpdateRun(view, settings); });

@@ -61,6 +61,15 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
       Log(L"Check file", names[i], L"Failed");
       return false;
     }
+    // An updater replaced by bytes that nothing vouches for could never repair itself.
+    const std::size_t section = list.FindSection(names[i]);
+    if (EqualNoCase(Value(list, section, L"Method"), L"SelfUpdate") && Value(list, section, L"CheckSum").empty()) {
+      errorCode = CHECK_UNVERIFIED_SELF_UPDATE;
+      failedName = names[i];
+      TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: the self-update file [" + names[i] + L"] has no CheckSum");
+      Log(L"Check file", names[i], L"Failed");
+      return false;
+    }
   }
 
   for (std::size_t i = 1; i < names.size(); ++i) {

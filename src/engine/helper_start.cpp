@@ -6,10 +6,14 @@
 // Every argument is quoted where it needs it, so that a self-update file whose path holds a
 // space is swapped like any other; the helper learns this process's id and waits for its end
 // before its first attempt, instead of racing a slow exit.
-bool UpdateClient::StartEngineHelper(const std::vector<std::wstring>& files) {
+bool UpdateClient::StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart) {
   const std::wstring helper = localFolder_ + L"engine.dat";
   if (!MarkExecutable(helper)) return false;
   std::vector<std::wstring> arguments{helper, L"--wait-pid=" + std::to_wstring(CurrentProcessId())};
   arguments.insert(arguments.end(), files.begin(), files.end());
+  if (!restart.empty()) {
+    arguments.push_back(L"--");
+    arguments.insert(arguments.end(), restart.begin(), restart.end());
+  }
   return StartDetachedProcess(arguments);
 }

@@ -27,6 +27,7 @@ constexpr int DESCRIPTION_NO_STAMP = 32;
 constexpr int STAGE_BAD_CONTENT = 33;  // unpacked or rebuilt content whose digest is not the list's
 constexpr int STAGE_NO_FILE = 34;      // a staging file cannot be written, read or moved
 constexpr int COMMIT_MOVE_FAILED = 35;  // a staged file cannot be moved over its target
+constexpr int CHECK_UNVERIFIED_SELF_UPDATE = 36;  // a "SelfUpdate" entry without "CheckSum"
 
 class UpdateClient {
  public:
@@ -69,9 +70,9 @@ class UpdateClient {
   [[nodiscard]] bool OpenStaging() { return staging_.Open(listStamp_); }
 
   // Starts the engine helper written to localFolder + "engine.dat" with the prepared self-update
-  // files: it waits for this process to end, swaps the files and starts the first again.
-  // True when the helper process was created.
-  [[nodiscard]] bool StartEngineHelper(const std::vector<std::wstring>& files);
+  // files: it waits for this process to end, swaps the files and runs the restart command (the
+  // first file without arguments when it is empty). True when the helper process was created.
+  [[nodiscard]] bool StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart);
 
   std::wstring GetServerUrl() const { return serverUrl_; }
   std::wstring GetLocalFolder() const { return localFolder_; }

@@ -47,7 +47,17 @@ class Run {
              L"The game is already update to the newest version " + version_);
       return RUN_FINISHED;
     }
-    if (client_.GetSelfUpdateCount() > 0) return SelfUpdate();
+    if (client_.GetSelfUpdateCount() > 0) {
+      if (!settings_.selfUpdatedStamp.empty() && settings_.selfUpdatedStamp == client_.GetListStamp()) {
+        TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: the list " + client_.GetListStamp() +
+                                         L" asks again for the self-update that was just made; the updater is "
+                                         L"not started once more (is its CheckSum that of the file it names?)");
+        Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
+               L"Cannot update to the newest version " + version_);
+        return RUN_FAILED;
+      }
+      return SelfUpdate();
+    }
     return UpdateAndPatch();
   }
 
@@ -119,8 +129,10 @@ class Run {
       Report(view_, L"Tạo tập tin [engine.dat] thất bại.", L"Extract selfupdate file [engine.dat] => Failed");
       return RUN_FAILED;
     }
-    const bool started =
-        settings_.startEngineHelper ? settings_.startEngineHelper(files) : client_.StartEngineHelper(files);
+    std::vector<std::wstring> restart = settings_.restartCommand;
+    if (!restart.empty()) restart.push_back(SELF_UPDATED_ARGUMENT + client_.GetListStamp());
+    const bool started = settings_.startEngineHelper ? settings_.startEngineHelper(files, restart)
+                                                     : client_.StartEngineHelper(files, restart);
     if (started) return RUN_SELF_UPDATE;
     Report(view_, L"Thực thi tập tin [engine.dat] thất bại.", L"Execute selfupdate file [engine.dat] => Failed");
     return RUN_FAILED;
@@ -254,6 +266,20 @@ int ExecuteCatching(RunView& view, const RunSettings& settings) {
 }
 
 }  // namespace
+
+std::vector<std::wstring> TakeSelfUpdatedArgument(const std::vector<std::wstring>& arguments, std::wstring& stamp) {
+  const std::wstring prefix = SELF_UPDATED_ARGUMENT;
+  std::vector<std::wstring> kept;
+  stamp.clear();
+  for (const std::wstring& argument : arguments) {
+    if (argument.compare(0, prefix.size(), prefix) == 0) {
+      stamp = argument.substr(prefix.size());
+    } else {
+      kept.push_back(argument);
+    }
+  }
+  return kept;
+}
 
 int UpdateRun(RunView& view, const RunSettings& settings) {
   // The lock is held from before anything is touched until the working folder is tidied.

@@ -21,10 +21,26 @@ struct RunSettings {
   std::wstring host;
   // Non-zero: work from the full file list ("filelistfull.enc") instead of the update list.
   int fullList = 0;
-  // Starts the engine helper with the prepared self-update files (their localPaths); true when the
-  // helper process was created. Empty: the client's own StartEngineHelper.
-  std::function<bool(const std::vector<std::wstring>& files)> startEngineHelper;
+  // The command that starts this updater again after a self-update, the program first (an
+  // absolute path, or one relative to the program folder), then the arguments it was started
+  // with. Empty: the helper starts the first self-update file without arguments.
+  std::vector<std::wstring> restartCommand;
+  // The list stamp of the self-update that ended the previous process, when the engine helper
+  // restarted this one (its argument SELF_UPDATED_ARGUMENT). A list of that stamp that asks for a
+  // self-update again fails the run instead of restarting the updater once more.
+  std::wstring selfUpdatedStamp;
+  // Starts the engine helper with the prepared self-update files (their localPaths) and the
+  // restart command; true when the helper process was created. Empty: the client's own
+  // StartEngineHelper.
+  std::function<bool(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart)>
+      startEngineHelper;
 };
+
+// The argument that the restart command carries after a self-update: this prefix and the stamp.
+constexpr const wchar_t* SELF_UPDATED_ARGUMENT = L"--self-updated=";
+
+// The front end's arguments without an earlier SELF_UPDATED_ARGUMENT; sets stamp to its value.
+std::vector<std::wstring> TakeSelfUpdatedArgument(const std::vector<std::wstring>& arguments, std::wstring& stamp);
 
 // The local working folder of a run, relative to the program folder.
 constexpr const wchar_t* RUN_LOCAL_FOLDER = L"update\\";

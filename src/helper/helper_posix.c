@@ -1,6 +1,9 @@
 /* The engine helper, POSIX: swaps the updater's own files once the updater has exited, then
-   starts the first of them again, without a terminal of its own.
-     engine.dat [--wait-pid=N] update/file1 [update/file2 ...]   (backslashes are taken as "/")
+   starts the updater again, without a terminal of its own.
+     engine.dat [--wait-pid=N] update/file1 [update/file2 ...] [-- PROGRAM [ARGUMENT ...]]
+   (backslashes in the files are taken as "/"). After "--" comes the command that restarts the
+   updater; without it the first file is started with no arguments. An updater that has not
+   ended within a minute is left alone: nothing is swapped under a running program.
    Exit status 0 when every file was moved and the restart was started, 1 otherwise. */
 #define _GNU_SOURCE /* POSIX_SPAWN_SETSID */
 #include <errno.h>
@@ -47,24 +50,23 @@ static int WaitPid(const char* argument, pid_t* pid) {
   return 1;
 }
 
-static int Restart(const char* program) {
-  char* argv[2];
+/* Starts the command from the current directory, the program folder; a relative program name
+   is taken from there. */
+static int Restart(char** command) {
   char path[4096];
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   pid_t child;
   int result;
-  /* A relative name is started from the program folder, the current directory. */
-  if (strlen(program) + 3 > sizeof path) return 0;
-  strcpy(path, program[0] == '/' ? "" : "./");
-  strcat(path, program);
-  argv[0] = path;
-  argv[1] = NULL;
+  if (strlen(command[0]) + 3 > sizeof path) return 0;
+  strcpy(path, command[0][0] == '/' ? "" : "./");
+  strcat(path, command[0]);
+  command[0] = path;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attributes);
   for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  result = posix_spawn(&child, path, &actions, &attributes, argv, environ);
+  result = posix_spawn(&child, path, &actions, &attributes, command, environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return result == 0;
@@ -72,15 +74,27 @@ static int Restart(const char* program) {
 
 int main(int argc, char** argv) {
   int first = 1;
+  int end = argc;
   int ok = 1;
   pid_t pid = 0;
+  char* fallback[2] = {NULL, NULL};
+  char** command = fallback;
   if (argc > 1 && WaitPid(argv[1], &pid)) {
-    for (long waited = 0; waited < EXIT_WAIT_MS && kill(pid, 0) == 0; waited += 100) SleepMs(100);
+    long waited = 0;
+    for (; waited < EXIT_WAIT_MS && kill(pid, 0) == 0; waited += 100) SleepMs(100);
+    if (waited >= EXIT_WAIT_MS) return 1;
     first = 2;
   }
-  if (argc <= first) return 1;
-  for (int i = first; i < argc; ++i) MapSeparators(argv[i]);
   for (int i = first; i < argc; ++i) {
+    if (strcmp(argv[i], "--") == 0) {
+      end = i;
+      if (i + 1 < argc) command = argv + i + 1;
+      break;
+    }
+  }
+  if (end <= first) return 1;
+  for (int i = first; i < end; ++i) MapSeparators(argv[i]);
+  for (int i = first; i < end; ++i) {
     const char* destination = Destination(argv[i]);
     struct stat installed;
     int had = stat(destination, &installed) == 0;
@@ -89,14 +103,16 @@ int main(int argc, char** argv) {
     if (had && (installed.st_mode & S_IWUSR) == 0 && chmod(destination, (installed.st_mode & 07777) | S_IWUSR) != 0) {
       return 1;
     }
+    /* The first attempt is made at once; a file still held is tried again each second. */
     for (int attempt = 0; attempt < ATTEMPTS && !moved; ++attempt) {
-      SleepMs(ATTEMPT_WAIT_MS);
+      if (attempt > 0) SleepMs(ATTEMPT_WAIT_MS);
       moved = rename(argv[i], destination) == 0;
     }
     /* The new file keeps the permissions of the one it replaces, so an executable stays one. */
     if (moved && had) chmod(destination, (installed.st_mode & 07777) | S_IWUSR);
     if (!moved) ok = 0;
   }
-  if (!ok || !Restart(Destination(argv[first]))) return 1;
+  if (command == fallback) fallback[0] = (char*)Destination(argv[first]);
+  if (!ok || !Restart(command)) return 1;
   return 0;
 }

@@ -1,7 +1,10 @@
 /* The engine helper, Windows: swaps the updater's own files once the updater has exited, then
-   starts the first of them again. Built without any C runtime (its size is what every updater
+   starts the updater again. Built without any C runtime (its size is what every updater
    carries): only kernel32 and shell32.
-     engine.dat [--wait-pid=N] update\file1 [update\file2 ...]
+     engine.dat [--wait-pid=N] update\file1 [update\file2 ...] [-- PROGRAM [ARGUMENT ...]]
+   After "--" comes the command that restarts the updater; without it the first file is started
+   with no arguments. An updater that has not ended within a minute is left alone: nothing is
+   swapped under a running program.
    Exit status 0 when every file was moved and the restart was started, 1 otherwise. */
 #include <windows.h>
 #include <shellapi.h>
@@ -47,17 +50,41 @@ static int WaitPid(const wchar_t* argument, DWORD* pid) {
 }
 
 static wchar_t restart[32768];
+static int used;
 
-static int Restart(const wchar_t* program) {
+/* Appends one argument to the restart command line, quoted so that the standard splitting gives
+   it back whole: backslashes are doubled only where a quote follows them. */
+static int AppendQuoted(const wchar_t* argument) {
+  int backslashes = 0;
+  if (used > 0) restart[used++] = L' ';
+  restart[used++] = L'"';
+  for (; *argument != L'\0'; ++argument) {
+    if (used + 2 * backslashes + 4 > 32760) return 0;
+    if (*argument == L'\\') {
+      ++backslashes;
+    } else {
+      if (*argument == L'"') {
+        for (int i = 0; i <= backslashes; ++i) restart[used++] = L'\\';
+      }
+      backslashes = 0;
+    }
+    restart[used++] = *argument;
+  }
+  for (int i = 0; i < backslashes; ++i) restart[used++] = L'\\';
+  restart[used++] = L'"';
+  restart[used] = L'\0';
+  return 1;
+}
+
+static int Restart(wchar_t** command, int count) {
   STARTUPINFOW startup;
   PROCESS_INFORMATION process;
-  int n = 0;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
-  restart[n++] = L'"';
-  while (*program != L'\0' && n < 32760) restart[n++] = *program++;
-  restart[n++] = L'"';
-  restart[n] = L'\0';
+  used = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!AppendQuoted(command[i])) return 0;
+  }
   if (!CreateProcessW(NULL, restart, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) return 0;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
@@ -67,19 +94,35 @@ static int Restart(const wchar_t* program) {
 void mainCRTStartup(void) {
   int count = 0;
   int first = 1;
+  int end;
   int ok = 1;
   DWORD pid = 0;
+  wchar_t* fallback[1];
+  wchar_t** command = fallback;
+  int commandCount = 1;
   wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
   if (arguments != NULL && count > 1 && WaitPid(arguments[1], &pid)) {
     HANDLE updater = OpenProcess(SYNCHRONIZE, FALSE, pid);
     if (updater != NULL) {
-      WaitForSingleObject(updater, EXIT_WAIT_MS);
+      DWORD waited = WaitForSingleObject(updater, EXIT_WAIT_MS);
       CloseHandle(updater);
+      if (waited != WAIT_OBJECT_0) ExitProcess(1);
     }
     first = 2;
   }
-  if (arguments == NULL || count <= first) ExitProcess(1);
-  for (int i = first; i < count; ++i) {
+  end = count;
+  for (int i = first; arguments != NULL && i < count; ++i) {
+    if (arguments[i][0] == L'-' && arguments[i][1] == L'-' && arguments[i][2] == L'\0') {
+      end = i;
+      if (i + 1 < count) {
+        command = arguments + i + 1;
+        commandCount = count - i - 1;
+      }
+      break;
+    }
+  }
+  if (arguments == NULL || end <= first) ExitProcess(1);
+  for (int i = first; i < end; ++i) {
     const wchar_t* destination = Destination(arguments[i]);
     DWORD attributes = GetFileAttributesW(destination);
     int moved = 0;
@@ -87,12 +130,14 @@ void mainCRTStartup(void) {
         !SetFileAttributesW(destination, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY)) {
       ExitProcess(1);
     }
+    /* The first attempt is made at once; a file still held is tried again each second. */
     for (int attempt = 0; attempt < ATTEMPTS && !moved; ++attempt) {
-      Sleep(ATTEMPT_WAIT_MS);
+      if (attempt > 0) Sleep(ATTEMPT_WAIT_MS);
       moved = MoveFileExW(arguments[i], destination, MOVEFILE_REPLACE_EXISTING) != 0;
     }
     if (!moved) ok = 0;
   }
-  if (!ok || !Restart(Destination(arguments[first]))) ExitProcess(1);
+  if (command == fallback) fallback[0] = (wchar_t*)Destination(arguments[first]);
+  if (!ok || !Restart(command, commandCount)) ExitProcess(1);
   ExitProcess(0);
 }

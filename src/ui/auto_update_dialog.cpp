@@ -11,8 +11,8 @@ constexpr int BACKGROUNDS = 4;
 
 }  // namespace
 
-CAutoUpdateAppDlg::CAutoUpdateAppDlg(HWND parent, std::wstring host)
-    : CDialog(IDD_AUTOUPDATEAPP_DIALOG, parent), host_(std::move(host)) {}
+CAutoUpdateAppDlg::CAutoUpdateAppDlg(HWND parent, RunSettings settings)
+    : CDialog(IDD_AUTOUPDATEAPP_DIALOG, parent), settings_(std::move(settings)) {}
 
 CAutoUpdateAppDlg::~CAutoUpdateAppDlg() {
   // A quit message from outside can end the modal run while a run still goes on; the run uses
@@ -96,9 +96,7 @@ void CAutoUpdateAppDlg::StartRun() {
 
 DWORD WINAPI CAutoUpdateAppDlg::UpdateThreadProc(void* window) {
   auto& dialog = *static_cast<CAutoUpdateAppDlg*>(window);
-  RunSettings settings;
-  settings.host = dialog.host_;
-  const int result = UpdateRun(dialog, settings);
+  const int result = UpdateRun(dialog, dialog.settings_);
   // The post is the thread's last touch of the window.
   PostMessageW(dialog.hwnd_, WM_UPDATE_FINISHED, 0, result);
   return static_cast<DWORD>(result);

@@ -26,8 +26,8 @@ constexpr UINT_PTR ID_TIMER_BACKGROUND = 123;
 
 class CAutoUpdateAppDlg : public CDialog, private RunView {
  public:
-  // host: the patch-server host of the runs.
-  CAutoUpdateAppDlg(HWND parent, std::wstring host);
+  // settings: those of every run the window starts (host, restart command).
+  CAutoUpdateAppDlg(HWND parent, RunSettings settings);
   ~CAutoUpdateAppDlg() override;
 
   // The result of the last finished run; RUN_FINISHED before any.
@@ -65,7 +65,7 @@ class CAutoUpdateAppDlg : public CDialog, private RunView {
   void ShowButtons();
   void LoadBackground();
 
-  const std::wstring host_;
+  const RunSettings settings_;
   CProgressCtrlEx progress_;
   CLabel status_;
   CLabel version_;

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # End to end self-update: version 2 lists a new build of the updater itself. The installed
-# updater, started with no arguments from its folder (the host comes from "PatchHost" in
-# ./log.ini), downloads it, starts the engine helper and exits with status 3; the helper swaps
-# the file and restarts the updater, which then finishes the rest of the update.
-#   self_update_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX]
+# updater downloads it, starts the engine helper and exits with status 3; the helper swaps the
+# file and restarts the updater, which then finishes the rest of the update.
+#   self_update_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX] [--arguments]
+# By default the updater is started with no arguments from its folder and the host comes from
+# "PatchHost" in ./log.ini; with --arguments it is started from elsewhere with --dir and --host
+# only, which the restarted updater must be given again.
 set -euo pipefail
-work=$1 tool=$2 updater=$3 prefix=${4:-}
+work=$1 tool=$2 updater=$3 prefix=${4:-} mode=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 name=$(basename "$updater")
 rm -rf "$work"
@@ -17,15 +19,24 @@ port=$(( 20000 + RANDOM % 20000 ))
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
 trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT
-printf '[zepo]\r\nLogLevel=4\r\nPatchHost=localhost:%s\r\n' "$port" > "$install/log.ini"
 mkdir -p "$install/logs"
+if [ "$mode" = --arguments ]; then
+  printf '[zepo]\r\nLogLevel=4\r\n' > "$install/log.ini"
+  dir=$install
+  [ -n "$prefix" ] && dir="Z:$install"
+  arguments=(--dir "$dir" --host "localhost:$port")
+  cd "$work"
+else
+  printf '[zepo]\r\nLogLevel=4\r\nPatchHost=localhost:%s\r\n' "$port" > "$install/log.ini"
+  arguments=()
+fi
 
 fail() { echo "self_update_e2e: $*"; cut -c16- "$install"/logs/update*.txt 2>/dev/null | tr -d '\r'; exit 1; }
 status=0
 if [ -n "$prefix" ]; then
-  "$here/../../cmake/wine-run" "$prefix" "$install/$name" > "$work/first.out" 2>&1 || status=$?
+  "$here/../../cmake/wine-run" "$prefix" "$install/$name" "${arguments[@]}" > "$work/first.out" 2>&1 || status=$?
 else
-  "$install/$name" > "$work/first.out" 2>&1 || status=$?
+  "$install/$name" "${arguments[@]}" > "$work/first.out" 2>&1 || status=$?
 fi
 [ "$status" -eq 3 ] || { cat "$work/first.out"; fail "the first run ended with $status, not 3 (self-update)"; }
 
@@ -38,4 +49,5 @@ grep -q "Finished update to the newest version 2.0" "$install"/logs/update*.txt 
 [ -n "$prefix" ] && WINEPREFIX="$prefix" wineserver -w
 sleep 1
 "$tool" verify "$install" "$updater" "$name" || fail "the installation is not version 2 with the new updater"
-echo "self_update_e2e: passed${prefix:+ under Wine}"
+[ ! -e "$install/update" ] || fail "the working folder was left behind"
+echo "self_update_e2e: passed${prefix:+ under Wine}${mode:+ $mode}"

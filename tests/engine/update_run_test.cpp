@@ -74,8 +74,10 @@ class UpdateRunTest : public ::testing::Test {
     ASSERT_FALSE(TestServer::Address().empty()) << "the test server is not running";
     fs::create_directories(install.path() / "logs");
     settings.host = TestServer::Address();
-    settings.startEngineHelper = [this](const std::vector<std::wstring>& files) {
+    settings.startEngineHelper = [this](const std::vector<std::wstring>& files,
+                                        const std::vector<std::wstring>& restart) {
       helperFiles = files;
+      helperRestart = restart;
       return true;
     };
   }
@@ -97,6 +99,7 @@ class UpdateRunTest : public ::testing::Test {
   RunSettings settings;
   RecordingView view;
   std::vector<std::wstring> helperFiles;
+  std::vector<std::wstring> helperRestart;
 };
 
 const std::string OLD_A = "version one of a, version one of a";
@@ -428,4 +431,50 @@ TEST_F(UpdateRunTest, ASecondRunOnTheSameInstallationTouchesNothing) {
   other.Release();
   EXPECT_EQ(Run(), RUN_FINISHED);
   EXPECT_EQ(Installed("b.dat"), "new b");
+}
+
+TEST_F(UpdateRunTest, TheHelperRestartsTheUpdaterAsItWasStartedAndASecondSelfUpdateOfOneListFails) {
+  Install("zepo-update", "old updater");
+  Install("b.dat", "old b");
+  tree.File("zepo-update", "new updater", "SelfUpdate");
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  settings.restartCommand = {L"/opt/velora/zepo-update", L"--dir", L"/opt/velora", L"--host", L"h:1"};
+  ASSERT_EQ(Run(), RUN_SELF_UPDATE);
+  ASSERT_EQ(helperRestart.size(), 6u);
+  EXPECT_EQ(std::vector<std::wstring>(helperRestart.begin(), helperRestart.begin() + 5), settings.restartCommand);
+  const std::wstring prefix = SELF_UPDATED_ARGUMENT;
+  ASSERT_EQ(helperRestart[5].substr(0, prefix.size()), prefix);
+
+  // The restarted updater finds the same list still asking for a self-update (here: the helper
+  // did not swap the file): it fails instead of restarting the updater for ever.
+  std::wstring stamp;
+  EXPECT_TRUE(TakeSelfUpdatedArgument(helperRestart, stamp) == settings.restartCommand);
+  settings.selfUpdatedStamp = stamp;
+  helperFiles.clear();
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_TRUE(helperFiles.empty());
+  EXPECT_EQ(Installed("zepo-update"), "old updater");
+  EXPECT_EQ(view.statuses.back(), L"Tự động nâng cấp phiên bản 2.0 thất bại.");
+
+  // A new list may ask for the next self-update.
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_SELF_UPDATE);
+}
+
+TEST_F(UpdateRunTest, ASelfUpdateFileWithoutAChecksumIsRefusedBeforeAnythingIsTouched) {
+  Install("zepo-update", "old updater");
+  Install("gone.dat", "stays");
+  tree.Section("zepo-update", {{"Method", "SelfUpdate"}, {"DateTime", PatchTree::TIME}});
+  tree.Put("zepo-update", "garbage that nothing vouches for");
+  tree.Rule("gone.dat", "Remove", "File");
+  tree.Publish();
+  const auto before = Snapshot(install.path());
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_TRUE(helperFiles.empty());
+  EXPECT_EQ(Snapshot(install.path()), before);
+  EXPECT_EQ(view.checkFailedName, L"zepo-update");
+  EXPECT_EQ(view.statuses.back(), L"Lỗi kiểm tra danh sách các tập tin.");
+  const auto lines = UpdateLogLines();
+  EXPECT_EQ(lines[lines.size() - 2], "Check file [zepo-update] => Failed");
 }

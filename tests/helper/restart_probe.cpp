@@ -1,5 +1,6 @@
 // A stand-in for the updater in the helper's tests.
-//   restart-probe                    writes "restarted.txt" in the current directory
+//   restart-probe [ARGUMENT ...]     writes "restarted.txt" in the current directory: the count,
+//                                    then each argument on a line of its own
 //   restart-probe --hold FILE SECS   holds FILE open without sharing (Windows) for SECS seconds
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     return held.IsOpen() ? 0 : 1;
   }
   FileHandle out = FileHandle::CreateForWrite(L"restarted.txt");
-  const std::string text = "restarted with " + std::to_string(argc - 1) + " arguments\n";
+  std::string text = "restarted with " + std::to_string(argc - 1) + " arguments\n";
+  for (int i = 1; i < argc; ++i) text += std::string(argv[i]) + "\n";
   return out.Write(text.data(), text.size()) ? 0 : 1;
 }

@@ -435,8 +435,12 @@ void Retry(const std::wstring& exe, const std::wstring& version, const std::wstr
         "a missing file fails the run: \"" + Utf8(status) + "\"");
   CheckButtons(program, true, true, "after the failed run");
   const std::wstring work = exe.substr(0, exe.find_last_of(L"\\/")) + L"\\update";
-  Check(WaitFor([&] { return GetFileAttributesW(work.c_str()) == INVALID_FILE_ATTRIBUTES; }, 5000),
-        "the working folder \"update\\\" is gone after the failed run");
+  // What the failed run verified stays staged for the retry; the rest of its working folder goes.
+  Check(WaitFor([&] { return GetFileAttributesW((work + L"\\rootfolder.ini").c_str()) == INVALID_FILE_ATTRIBUTES; },
+                5000),
+        "the working folder \"update\\\" holds no more than the staging area after the failed run");
+  Check(GetFileAttributesW((work + L"\\stage\\stamp").c_str()) != INVALID_FILE_ATTRIBUTES,
+        "the staging area stays after the failed run");
   SaveScreenshot(shots, L"failed", program.window);
 
   // The server is mended, and the next run's description waits on the server for a while.
