@@ -72,9 +72,14 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
     }
   }
 
+  // A name listed again reads the first section of that name, as every lookup does: it is
+  // checked once, however often a hostile list repeats it.
+  std::vector<bool> checked(list.SectionCount(), false);
   for (std::size_t i = 1; i < names.size(); ++i) {
     const std::wstring& name = names[i];
     const std::size_t section = list.FindSection(name);
+    if (section == IniDocument::NO_SECTION || checked[section]) continue;
+    checked[section] = true;
     const std::wstring method = Value(list, section, L"Method");
     if (EqualNoCase(method, L"Remove")) {
       // Removals wait for the commit: a run that fails leaves the installation as it was.

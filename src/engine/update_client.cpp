@@ -2,12 +2,30 @@
 
 #include <stdexcept>
 
+#include "app/logger.h"
 #include "services/files.h"
 #include "services/http.h"
 #include "services/ini_file.h"
 #include "services/packed.h"
 #include "services/probe.h"
 #include "services/text.h"
+
+namespace {
+
+// File lists of the largest installations pack a few MiB; a list or descriptor that unpacks past
+// this is hostile (a small packed file can unpack to gigabytes) and is refused.
+constexpr std::uint64_t DESCRIPTOR_MAX_BYTES = 64ULL << 20;
+
+// Unpacks a descriptor or list, or its local cache, within the bound; the cause is logged.
+bool UnpackDescriptor(const std::wstring& source, const std::wstring& destination) {
+  const int status = UnpackFileBounded(source, destination, DESCRIPTOR_MAX_BYTES);
+  if (status == STREAM_TOO_LARGE) {
+    TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: [" + source + L"] unpacks to more than 64 MiB; refused");
+  }
+  return status == STREAM_OK;
+}
+
+}  // namespace
 
 UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localFolder, const std::wstring& hostName,
                            int fullList)
@@ -61,7 +79,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
     errorCode = CONNECT_NO_STAMP;
     return false;
   }
-  if (!UnpackFile(cacheFile, configPath)) RemoveFile(configPath);
+  if (!UnpackDescriptor(cacheFile, configPath)) RemoveFile(configPath);
   std::wstring cached;
   ReadIniString(configPath, L"ServerConfig", L"DateTime", cached);
   if (EqualNoCase(cached, stamp)) return true;
@@ -73,7 +91,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
     errorCode = CONNECT_NO_ROOT_FOLDER;
     return false;
   }
-  if (!UnpackFile(packedPath, configPath)) {
+  if (!UnpackDescriptor(packedPath, configPath)) {
     errorCode = CONNECT_BAD_ROOT_FOLDER;
     return false;
   }
@@ -113,7 +131,7 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
   }
   const std::wstring packedPath = localFolder_ + remoteListName_;
   const std::wstring listPath = localFolder_ + localListName_;
-  if (!UnpackFile(cacheFile, listPath)) RemoveFile(listPath);
+  if (!UnpackDescriptor(cacheFile, listPath)) RemoveFile(listPath);
   std::wstring cached;
   ReadIniString(listPath, L"ServerConfig", L"DateTime", cached);
   if (!EqualNoCase(cached, stamp)) {
@@ -129,7 +147,7 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
       if (errorCode == HTTP_REQUEST_FAILED) errorCode = DESCRIPTION_NO_LIST;
       return false;
     }
-    if (!UnpackFile(packedPath, listPath)) {
+    if (!UnpackDescriptor(packedPath, listPath)) {
       errorCode = DESCRIPTION_BAD_LIST;
       return false;
     }

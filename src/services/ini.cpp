@@ -37,10 +37,8 @@ IniDocument::IniDocument(std::string bytes) : bytes_(std::move(bytes)) {
   Parse();
 }
 
-void IniDocument::SplitLines() {
-  lines_.clear();
-  text_.clear();
-  text_.reserve(bytes_.size());
+template <typename LineHandler>
+void IniDocument::ForEachRawLine(LineHandler handle) const {
   const std::size_t unit = encoding_ == Encoding::Utf16LeBom ? 2 : 1;
   std::size_t start = encoding_ == Encoding::Utf8Bom ? 3 : encoding_ == Encoding::Utf16LeBom ? 2 : 0;
   const std::size_t n = bytes_.size() - (bytes_.size() - start) % unit;
@@ -50,16 +48,41 @@ void IniDocument::SplitLines() {
     std::size_t endSize = unit;
     bool cr = size >= unit && bytes_[i - unit] == '\r' && (unit == 1 || bytes_[i - 1] == 0);
     if (cr) size -= unit, endSize += unit;
-    const std::size_t textStart = text_.size();
-    AppendLineText(start, size);
-    lines_.push_back({start, size, endSize, textStart, text_.size() - textStart});
+    handle(start, size, endSize);
     start = i + unit;
   }
-  if (start < bytes_.size()) {
-    const std::size_t textStart = text_.size();
-    AppendLineText(start, bytes_.size() - start);
-    lines_.push_back({start, bytes_.size() - start, 0, textStart, text_.size() - textStart});
+  if (start < bytes_.size()) handle(start, bytes_.size() - start, std::size_t{0});
+}
+
+// Whether a line's bytes are all white space in the file's encoding: such lines mean nothing to a
+// reader, and keeping no record of them bounds the model's memory whatever the file holds.
+bool IniDocument::IsBlankLine(std::size_t offset, std::size_t size) const {
+  const std::size_t unit = encoding_ == Encoding::Utf16LeBom ? 2 : 1;
+  for (std::size_t i = offset; i + unit <= offset + size; i += unit) {
+    if (!IsBlank(static_cast<unsigned char>(bytes_[i])) || (unit == 2 && bytes_[i + 1] != 0)) return false;
   }
+  return true;
+}
+
+void IniDocument::SplitLines() {
+  lines_.clear();
+  text_.clear();
+  lineEnd_.clear();
+  endsWithLineEnd_ = true;
+  if (bytes_.size() > INI_BYTES_MAX) return;
+  ForEachRawLine([this](std::size_t start, std::size_t size, std::size_t endSize) {
+    if (lineEnd_.empty() && endSize > 0) {
+      lineEnd_ = endSize == (encoding_ == Encoding::Utf16LeBom ? 2u : 1u) ? "\n" : "\r\n";
+    }
+    endsWithLineEnd_ = endSize > 0;
+    if (IsBlankLine(start, size)) return;
+    const std::size_t textStart = text_.size();
+    AppendLineText(start, size);
+    lines_.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(size),
+                      static_cast<std::uint32_t>(textStart), static_cast<std::uint32_t>(text_.size() - textStart),
+                      static_cast<std::uint8_t>(endSize)});
+  });
+  if (lineEnd_.empty()) lineEnd_ = "\r\n";
 }
 
 void IniDocument::AppendLineText(std::size_t offset, std::size_t size) {
@@ -97,7 +120,7 @@ void IniDocument::Parse() {
     const std::size_t size = line.textSize;
     std::size_t begin = 0;
     while (begin < size && IsBlank(text[begin])) ++begin;
-    if (begin == size) continue;
+    if (begin == size) continue;  // white space that the encoding's decoding made of other bytes
     if (text[begin] == L'[') {
       std::size_t close = size;
       while (close > begin && text[close - 1] != L']') --close;
@@ -129,7 +152,9 @@ void IniDocument::Parse() {
     std::size_t valueEnd = size;
     while (valueStart < valueEnd && IsBlank(text[valueStart])) ++valueStart;
     while (valueEnd > valueStart && IsBlank(text[valueEnd - 1])) --valueEnd;
-    keys_.push_back({line.textStart + begin, nameEnd - begin, line.textStart + valueStart, valueEnd - valueStart, i});
+    keys_.push_back({static_cast<std::uint32_t>(line.textStart + begin), static_cast<std::uint32_t>(nameEnd - begin),
+                     static_cast<std::uint32_t>(line.textStart + valueStart),
+                     static_cast<std::uint32_t>(valueEnd - valueStart), static_cast<std::uint32_t>(i)});
     ++section.keyCount;
   }
 }
@@ -201,16 +226,6 @@ std::vector<std::wstring> IniDocument::SectionNames() const {
   return names;
 }
 
-std::string IniDocument::LineEnd() const {
-  for (const Line& line : lines_) {
-    if (line.endSize > 0) {
-      bool lfOnly = line.endSize == (encoding_ == Encoding::Utf16LeBom ? 2u : 1u);
-      return lfOnly ? "\n" : "\r\n";
-    }
-  }
-  return "\r\n";
-}
-
 bool IniDocument::Encode(const std::wstring& text, std::string& bytes) const {
   switch (encoding_) {
     case Encoding::Utf16LeBom:
@@ -227,10 +242,14 @@ bool IniDocument::Encode(const std::wstring& text, std::string& bytes) const {
 
 void IniDocument::ConvertToUtf16() {
   std::wstring text;
-  for (const Line& line : lines_) {
-    text += LineText(line);
-    if (line.endSize > 0) text += line.endSize > (encoding_ == Encoding::Utf16LeBom ? 2u : 1u) ? L"\r\n" : L"\n";
-  }
+  std::wstring line;
+  ForEachRawLine([&](std::size_t start, std::size_t size, std::size_t endSize) {
+    const std::size_t at = text_.size();
+    AppendLineText(start, size);
+    text.append(text_, at, std::wstring::npos);
+    text_.resize(at);
+    if (endSize > 0) text += endSize > (encoding_ == Encoding::Utf16LeBom ? 2u : 1u) ? L"\r\n" : L"\n";
+  });
   bytes_ = UTF16LE_BOM + WideToUtf16Le(text);
   encoding_ = Encoding::Utf16LeBom;
   Parse();
@@ -248,7 +267,7 @@ bool IniDocument::Splice(std::size_t offset, std::size_t removed, const std::wst
 bool IniDocument::SetValue(const std::wstring& section, const std::wstring& key, const std::wstring& value) {
   std::string probe;
   if (!Encode(section + key + value, probe)) ConvertToUtf16();
-  const std::wstring end = Latin1ToWide(LineEnd());
+  const std::wstring end = Latin1ToWide(lineEnd_);
   const std::wstring sectionName = Trim(section, 0, section.size());
   const std::wstring keyName = Trim(key, 0, key.size());
 
@@ -268,6 +287,6 @@ bool IniDocument::SetValue(const std::wstring& section, const std::wstring& key,
   }
   if (sectionName.empty()) return false;
   std::wstring text = L"[" + sectionName + L"]" + end + keyName + L"=" + value + end;
-  if (!lines_.empty() && lines_.back().endSize == 0) text = end + text;
+  if (!bytes_.empty() && !endsWithLineEnd_) text = end + text;
   return Splice(bytes_.size(), 0, text);
 }

@@ -11,11 +11,13 @@
 // - lines starting with ';' are comments;
 // - encodings: ANSI, UTF-8 with BOM, UTF-16LE with BOM.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 constexpr std::size_t INI_VALUE_MAX = 2047;
+constexpr std::size_t INI_BYTES_MAX = 0xFFFFFFF0;  // larger files read as empty
 
 class IniDocument {
  public:
@@ -34,6 +36,9 @@ class IniDocument {
   std::vector<std::pair<std::wstring, std::wstring>> KeysOf(const std::wstring& section) const;
   // Every named section in file order, duplicates included.
   std::vector<std::wstring> SectionNames() const;
+  // How many sections the file has, unnamed and unreachable ones included: FindSection's results
+  // lie below it.
+  std::size_t SectionCount() const { return sections_.size(); }
 
   // Sets a key, creating the section or key at the end of the file or of the section when
   // missing, or replacing the value on its own line. Every other byte of the file stays as it
@@ -45,17 +50,19 @@ class IniDocument {
   Encoding encoding() const { return encoding_; }
 
  private:
+  // Offsets are 32-bit (files past INI_BYTES_MAX read as empty), so that a file of many short
+  // lines costs little beyond its text; white-space lines have no record at all.
   struct Line {
-    std::size_t offset;     // of the line's first byte
-    std::size_t size;       // bytes of the text, without the line end
-    std::size_t endSize;    // bytes of the line end: 0 on a last line without one
-    std::size_t textStart;  // the decoded text, line end removed, within text_
-    std::size_t textSize;
+    std::uint32_t offset;     // of the line's first byte
+    std::uint32_t size;       // bytes of the text, without the line end
+    std::uint32_t textStart;  // the decoded text, line end removed, within text_
+    std::uint32_t textSize;
+    std::uint8_t endSize;     // bytes of the line end: 0 on a last line without one
   };
   struct Key {
-    std::size_t nameStart, nameSize;    // trimmed, within text_
-    std::size_t valueStart, valueSize;  // trimmed, quotes not yet stripped
-    std::size_t line;
+    std::uint32_t nameStart, nameSize;    // trimmed, within text_
+    std::uint32_t valueStart, valueSize;  // trimmed, quotes not yet stripped
+    std::uint32_t line;
   };
   struct Section {
     std::wstring name;
@@ -66,19 +73,23 @@ class IniDocument {
   };
 
   void Parse();
+  template <typename LineHandler>
+  void ForEachRawLine(LineHandler handle) const;
+  bool IsBlankLine(std::size_t offset, std::size_t size) const;
   void SplitLines();
   void AppendLineText(std::size_t offset, std::size_t size);
   const Key* FindKey(std::size_t section, const std::wstring& key) const;
   std::wstring LineText(const Line& line) const { return text_.substr(line.textStart, line.textSize); }
   bool Encode(const std::wstring& text, std::string& bytes) const;
   void ConvertToUtf16();
-  std::string LineEnd() const;
   bool Splice(std::size_t offset, std::size_t removed, const std::wstring& text);
 
   std::string bytes_;
   Encoding encoding_ = Encoding::Ansi;
   std::wstring text_;
   std::vector<Line> lines_;
+  std::string lineEnd_;          // the file's line end, "\r\n" or "\n" (its first line's)
+  bool endsWithLineEnd_ = true;  // false when the last line has no line end
   std::vector<Section> sections_;
   std::vector<Key> keys_;
   std::unordered_map<std::wstring, std::size_t> firstSection_;  // folded name to index

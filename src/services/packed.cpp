@@ -84,8 +84,11 @@ class BackgroundMd5 {
   std::thread worker_;
 };
 
-// InflateStream, handing every plain byte also to the digest when there is one.
-int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* digest) {
+// InflateStream, handing every plain byte also to the digest when there is one, and stopping
+// once more than limit plain bytes came out.
+int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* digest,
+                   std::uint64_t limit = UNPACK_NO_LIMIT) {
+  std::uint64_t total = 0;
   z_stream stream{};
   int status = inflateInit2(&stream, 15);
   if (status != Z_OK) return status;
@@ -110,6 +113,11 @@ int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* d
         return status;
       }
       std::size_t produced = CHUNK - stream.avail_out;
+      total += produced;
+      if (total > limit) {
+        inflateEnd(&stream);
+        return STREAM_TOO_LARGE;
+      }
       if (!destination.Write(buffers.out.get(), produced)) {
         inflateEnd(&stream);
         return STREAM_FILE_ERROR;
@@ -160,6 +168,19 @@ int DeflateStream(FileHandle& destination, int level, FileHandle& source) {
 bool UnpackFile(const std::wstring& source, const std::wstring& destination) {
   return TransformFile(source, destination, 0,
                        [](FileHandle& out, FileHandle& in, int) { return InflateStream(out, in); });
+}
+
+int UnpackFileBounded(const std::wstring& source, const std::wstring& destination, std::uint64_t limit) {
+  FileHandle in = FileHandle::OpenForRead(source);
+  if (!in.IsOpen()) return STREAM_FILE_ERROR;
+  FileHandle out = FileHandle::CreateForWrite(destination);
+  if (!out.IsOpen()) return STREAM_FILE_ERROR;
+  const int status = InflateHashing(out, in, nullptr, limit);
+  if (status == STREAM_TOO_LARGE) {
+    out.Close();
+    RemoveFile(destination);
+  }
+  return status;
 }
 
 bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest) {

@@ -2,6 +2,7 @@
 // The packed form of every file the patch server offers and of the local descriptor caches: one
 // zlib stream (RFC 1950, 32 KiB window) and nothing else; bytes after the stream are ignored.
 // Both operations stream in 64 KiB chunks, so memory does not grow with the file.
+#include <cstdint>
 #include <string>
 
 class FileHandle;
@@ -12,11 +13,19 @@ constexpr int STREAM_FILE_ERROR = -1;   // a read or write of a file failed
 constexpr int STREAM_BAD_LEVEL = -2;    // an invalid compression level
 constexpr int STREAM_BAD_DATA = -3;     // corrupt or incomplete data, or a preset dictionary
 constexpr int STREAM_NO_MEMORY = -4;
+constexpr int STREAM_TOO_LARGE = -100;  // ours: more plain bytes than the caller allows
+
+constexpr std::uint64_t UNPACK_NO_LIMIT = ~std::uint64_t{0};
 
 // True exactly when the source held a complete zlib stream and all of its plain bytes were
 // written to the destination. A missing source creates no destination; on failure the
 // destination holds what was written so far.
 bool UnpackFile(const std::wstring& source, const std::wstring& destination);
+
+// UnpackFile for files that a hostile server could inflate without end (file lists, descriptors):
+// STREAM_OK, or the failure's code; past limit plain bytes STREAM_TOO_LARGE, and the destination
+// is removed.
+int UnpackFileBounded(const std::wstring& source, const std::wstring& destination, std::uint64_t limit);
 
 // True exactly when the whole source was packed into the destination at the level (0 to 9).
 bool PackFile(const std::wstring& source, const std::wstring& destination, int level);

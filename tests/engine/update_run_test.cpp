@@ -478,3 +478,24 @@ TEST_F(UpdateRunTest, ASelfUpdateFileWithoutAChecksumIsRefusedBeforeAnythingIsTo
   const auto lines = UpdateLogLines();
   EXPECT_EQ(lines[lines.size() - 2], "Check file [zepo-update] => Failed");
 }
+
+TEST_F(UpdateRunTest, AListThatUnpacksPastItsBoundIsRefusedAndLeavesNothingBehind) {
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  // 65 MiB of line ends pack to about 65 KB.
+  TempFolder scratch;
+  WriteBytes(scratch.path() / "bomb", std::string(65u << 20, '\n'));
+  const fs::path list = TestServer::Root() / "velora" / "filelist.enc";
+  const auto stamp = fs::last_write_time(list);
+  ASSERT_TRUE(PackFile(WidePath(scratch.path() / "bomb"), WidePath(list), 9));
+  fs::last_write_time(list, stamp + std::chrono::hours(1));
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_EQ(view.statuses.back(), L"Lấy thông tin cập nhật thất bại.");
+  std::uintmax_t left = 0;
+  if (fs::exists(install.path() / "update")) {
+    for (const auto& entry : fs::recursive_directory_iterator(install.path() / "update")) {
+      if (entry.is_regular_file()) left += entry.file_size();
+    }
+  }
+  EXPECT_LT(left, 1u << 20);
+}
