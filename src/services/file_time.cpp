@@ -37,8 +37,17 @@ bool ParseFileTime(const std::wstring& text, std::uint64_t& ticks) {
   return true;
 }
 
+bool ParseHoldableFileTime(const std::wstring& text, std::uint64_t& ticks) {
+  return ParseFileTime(text, ticks) && IsHoldableFileTime(ticks);
+}
+
 std::uint64_t TicksFromUnixTime(std::int64_t seconds, long nanoseconds) {
-  return static_cast<std::uint64_t>((seconds + SECONDS_1601_TO_1970) * TICKS_PER_SECOND + nanoseconds / 100);
+  constexpr std::int64_t LAST_SECOND = static_cast<std::int64_t>(FILE_TIME_MAX / TICKS_PER_SECOND) - SECONDS_1601_TO_1970;
+  if (seconds < -SECONDS_1601_TO_1970 || seconds >= LAST_SECOND || nanoseconds < 0 || nanoseconds >= 1000000000L) {
+    return 0;
+  }
+  return static_cast<std::uint64_t>(seconds + SECONDS_1601_TO_1970) * TICKS_PER_SECOND +
+         static_cast<std::uint64_t>(nanoseconds / 100);
 }
 
 void UnixTimeFromTicks(std::uint64_t ticks, std::int64_t& seconds, long& nanoseconds) {
@@ -52,6 +61,6 @@ void UnixTimeFromTicks(std::uint64_t ticks, std::int64_t& seconds, long& nanosec
 bool SameFileTimeToMinute(const std::wstring& a, const std::wstring& b) {
   std::uint64_t ta = 0;
   std::uint64_t tb = 0;
-  if (!ParseFileTime(a, ta) || !ParseFileTime(b, tb)) return false;
+  if (!ParseHoldableFileTime(a, ta) || !ParseHoldableFileTime(b, tb)) return false;
   return ta / TICKS_PER_MINUTE == tb / TICKS_PER_MINUTE;
 }

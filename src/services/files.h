@@ -50,7 +50,7 @@ class FileHandle {
 // or its time cannot be read.
 void GetFileTimeText(const std::wstring& path, std::wstring& text);
 // Sets the last-write time from file-time text; creation and access times stay. False when the
-// text does not parse (the file is not touched) or the time cannot be set.
+// text does not parse as a holdable time (the file is not touched) or the time cannot be set.
 bool SetFileTimeText(const std::wstring& path, const std::wstring& text);
 
 // True when the path's attributes cannot be read or it is not read-only; otherwise whether the

@@ -118,7 +118,7 @@ void GetFileTimeText(const std::wstring& path, std::wstring& text) {
 
 bool SetFileTimeText(const std::wstring& path, const std::wstring& text) {
   std::uint64_t ticks = 0;
-  if (!ParseFileTime(text, ticks)) return false;
+  if (!ParseHoldableFileTime(text, ticks)) return false;
   std::int64_t seconds = 0;
   long nanoseconds = 0;
   UnixTimeFromTicks(ticks, seconds, nanoseconds);

@@ -99,7 +99,7 @@ void GetFileTimeText(const std::wstring& path, std::wstring& text) {
 
 bool SetFileTimeText(const std::wstring& path, const std::wstring& text) {
   std::uint64_t ticks = 0;
-  if (!ParseFileTime(text, ticks)) return false;
+  if (!ParseHoldableFileTime(text, ticks)) return false;
   UniqueFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;

@@ -60,3 +60,31 @@ TEST(SameFileTimeToMinute, ComparesWholeUtcMinutes) {
   EXPECT_FALSE(SameFileTimeToMinute(L"garbage", text(minuteStart)));
   EXPECT_FALSE(SameFileTimeToMinute(text(minuteStart), L"1"));
 }
+
+TEST(FileTimeText, OnlyTimesThatEveryFileSystemHoldsAreTimes) {
+  struct Case {
+    const wchar_t* text;
+    bool holdable;
+  };
+  const Case cases[] = {
+      {L"30260062:1225067648", true},
+      {L"0:1", true},                     // 100 ns after the start of 1601
+      {L"2147483647:4294967295", true},   // 2^63 - 1: the last time Windows converts
+      {L"0:0", false},                    // the Windows API's "leave unchanged"
+      {L"2147483648:0", false},           // 2^63: past the year 30827
+      {L"4294967295:4294967295", false},  // also "leave unchanged"
+  };
+  for (const Case& c : cases) {
+    std::uint64_t ticks = 0;
+    EXPECT_EQ(ParseHoldableFileTime(c.text, ticks), c.holdable) << c.text;
+    EXPECT_EQ(SameFileTimeToMinute(c.text, c.text), c.holdable) << c.text;
+  }
+}
+
+TEST(FileTimeText, PosixTimesOutsideTheRangeAreNoTimeAndNeverOverflow) {
+  const std::int64_t extremes[] = {INT64_MIN, -11644473601, 922337203685 - 11644473600 + 1000, INT64_MAX};
+  for (std::int64_t seconds : extremes) EXPECT_EQ(TicksFromUnixTime(seconds, 0), 0u) << seconds;
+  EXPECT_EQ(TicksFromUnixTime(0, -1), 0u);
+  EXPECT_EQ(TicksFromUnixTime(0, 1000000000L), 0u);
+  EXPECT_EQ(TicksFromUnixTime(910692730084, 0), 910692730084ULL * 10000000ULL + 116444736000000000ULL);
+}

@@ -36,6 +36,11 @@ TEST(FileTimeOfFiles, BadTextLeavesTheFileAlone) {
   ASSERT_TRUE(SetFileTimeText(folder / "f", L"30260062:1225067648"));
   EXPECT_FALSE(SetFileTimeText(folder / "f", L"30260062"));
   EXPECT_FALSE(SetFileTimeText(folder / "f", L"no colon"));
+  // Times that the system would take as "leave unchanged", or could not hold, are refused, not
+  // reported as set.
+  for (const wchar_t* unholdable : {L"0:0", L"4294967295:4294967295", L"2147483648:0"}) {
+    EXPECT_FALSE(SetFileTimeText(folder / "f", unholdable)) << unholdable;
+  }
   std::wstring read;
   GetFileTimeText(folder / "f", read);
   EXPECT_EQ(read, L"30260062:1225067648");
