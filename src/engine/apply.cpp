@@ -1,3 +1,6 @@
+#include <chrono>
+#include <thread>
+
 #include "app/logger.h"
 #include "engine/patch.h"
 #include "engine/update_client.h"
@@ -52,9 +55,42 @@ bool UpdateClient::Fetch(FileEntry& entry, int& errorCode) {
     return true;
   }
   entry.staged = false;
-  const bool ok = DownloadFile(staging_.DownloadPath(entry.url), entry.callback, errorCode, entry.url, hostName_);
+  const bool ok = DownloadWithRetries(entry, errorCode);
   entry.result = ok ? 1 : 0;
   return ok;
+}
+
+namespace {
+
+// Failures that another attempt may mend: the network's, not the disk's or a missing file's.
+bool WorthRetrying(int errorCode) {
+  return errorCode == HTTP_OK || errorCode == HTTP_REQUEST_FAILED || errorCode == HTTP_NO_INTERNET;
+}
+
+}  // namespace
+
+// Players on poor connections lose a transfer now and then: a failed or stalled download is tried
+// again on the same address after each delay (1 s, then 4 s), then once on every other address
+// that the probe found, each attempt continuing what the last one received.
+bool UpdateClient::DownloadWithRetries(FileEntry& entry, int& errorCode) {
+  const std::wstring path = staging_.DownloadPath(entry.url);
+  std::vector<std::wstring> urls(retryDelaysMs_.size() + 1, entry.url);
+  const std::wstring suffix = entry.url.compare(0, serverUrl_.size(), serverUrl_) == 0
+                                  ? entry.url.substr(serverUrl_.size())
+                                  : std::wstring();
+  for (const std::wstring& address : addresses_) {
+    const std::wstring other = L"http://" + address + L"/" + rootFolder_;
+    if (!suffix.empty() && other != serverUrl_) urls.push_back(other + suffix);
+  }
+  for (std::size_t attempt = 0; attempt < urls.size(); ++attempt) {
+    if (attempt > 0 && attempt <= retryDelaysMs_.size()) std::this_thread::sleep_for(std::chrono::milliseconds(retryDelaysMs_[attempt - 1]));
+    if (ResumeDownloadFile(path, entry.callback, errorCode, urls[attempt], hostName_)) return true;
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: download of [" + urls[attempt] + L"] failed (code " +
+                                       std::to_wstring(errorCode) + L", attempt " + std::to_wstring(attempt + 1) +
+                                       L" of " + std::to_wstring(urls.size()) + L")");
+    if (!WorthRetrying(errorCode)) return false;
+  }
+  return false;
 }
 
 // The verified content at the work path becomes the staged file, and what it was made from goes.
@@ -74,7 +110,7 @@ bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest, int& er
     errorCode = STAGE_NO_FILE;
     return false;
   }
-  RemoveFile(staging_.DownloadPath(entry.url));
+  RemovePartialDownload(staging_.DownloadPath(entry.url));
   RemoveFile(staging_.PatchPath(entry.url));
   entry.staged = true;
   return true;
@@ -88,7 +124,7 @@ bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
   std::wstring digest;
   if (!UnpackFileWithDigest(staging_.DownloadPath(entry.url), work, digest)) {
     // A download that does not unpack is of no use to a later run either.
-    RemoveFile(staging_.DownloadPath(entry.url));
+    RemovePartialDownload(staging_.DownloadPath(entry.url));
     RemoveFile(work);
     errorCode = STAGE_BAD_CONTENT;
     return false;
@@ -107,7 +143,7 @@ bool UpdateClient::RebuildPatch(FileEntry& entry, int& errorCode) {
   std::wstring digest;
   if (!UnpackFile(staging_.DownloadPath(entry.url), patchPath) ||
       !ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest)) {
-    RemoveFile(staging_.DownloadPath(entry.url));
+    RemovePartialDownload(staging_.DownloadPath(entry.url));
     RemoveFile(patchPath);
     RemoveFile(work);
     errorCode = STAGE_BAD_CONTENT;

@@ -111,6 +111,7 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
     return false;
   }
   CreateDirectoryPath(localFolder_);
+  addresses_ = addresses;
   for (const std::wstring& address : addresses) {
     if (!ConnectTo(address, cacheFile, errorCode)) continue;
     errorCode = 0;
@@ -144,7 +145,7 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
     download.localPath = packedPath;
     download.url = serverUrl_ + remoteListName_;
     if (!DownloadEntry(download, errorCode, hostName_)) {
-      if (errorCode == HTTP_REQUEST_FAILED) errorCode = DESCRIPTION_NO_LIST;
+      if (errorCode == HTTP_REQUEST_FAILED || errorCode == HTTP_NOT_FOUND) errorCode = DESCRIPTION_NO_LIST;
       return false;
     }
     if (!UnpackDescriptor(packedPath, listPath)) {

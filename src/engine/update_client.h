@@ -66,6 +66,8 @@ class UpdateClient {
   std::size_t GetRemovalCount() const { return removeList_.size(); }
   // The stamp of the file list that this run works from.
   const std::wstring& GetListStamp() const { return listStamp_; }
+  // The pauses before the second and later attempts of a download on the same address.
+  void SetRetryDelays(std::vector<int> milliseconds) { retryDelaysMs_ = std::move(milliseconds); }
   // Opens the staging area for this list (see StagingArea::Open).
   [[nodiscard]] bool OpenStaging() { return staging_.Open(listStamp_); }
 
@@ -94,6 +96,7 @@ class UpdateClient {
   FileEntry& Append(EntryList& list, const std::wstring& name, const std::wstring& url, const std::wstring& dateTime,
                     const std::wstring& checksum);
   bool Promote(FileEntry& entry, const std::wstring& digest, int& errorCode);
+  bool DownloadWithRetries(FileEntry& entry, int& errorCode);
   bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode);
 
   IStatusCallback* callback_;
@@ -115,6 +118,8 @@ class UpdateClient {
     bool folder;
   };
   std::vector<Removal> removeList_;
+  std::vector<std::wstring> addresses_;  // every address that the probe found, the chosen one too
+  std::vector<int> retryDelaysMs_{1000, 4000};
 };
 
 // Whether a file holds the content that the list describes: its MD5 is the checksum. An entry

@@ -27,7 +27,9 @@ class Run {
       : view_(view),
         settings_(settings),
         callback_(view),
-        client_(&callback_, RUN_LOCAL_FOLDER, settings.host, settings.fullList) {}
+        client_(&callback_, RUN_LOCAL_FOLDER, settings.host, settings.fullList) {
+    client_.SetRetryDelays(settings.retryDelaysMs);
+  }
 
   int Execute() {
     view_.checkFailedName.clear();

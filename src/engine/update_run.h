@@ -21,6 +21,8 @@ struct RunSettings {
   std::wstring host;
   // Non-zero: work from the full file list ("filelistfull.enc") instead of the update list.
   int fullList = 0;
+  // The pauses before a failed download is tried again on the same address.
+  std::vector<int> retryDelaysMs{1000, 4000};
   // The command that starts this updater again after a self-update, the program first (an
   // absolute path, or one relative to the program folder), then the arguments it was started
   // with. Empty: the helper starts the first self-update file without arguments.

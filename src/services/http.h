@@ -19,6 +19,7 @@ constexpr int HTTP_DISK_FULL = 9;      // a write failed and the drive has no ro
 constexpr int HTTP_CANCELLED = 10;     // the progress callback answered false
 constexpr int HTTP_REQUEST_FAILED = 21;  // no answer, a status other than 200 and 206, no length,
                                          // a broken body or a stalled transfer
+constexpr int HTTP_NOT_FOUND = 24;       // the server answered 404 or 410: asking again is no use
 
 // The longest host name that fits the Host header.
 constexpr std::size_t HOST_NAME_MAX_CHARS = 251;
@@ -36,6 +37,17 @@ HttpLimits GetHttpLimits();
 // the announced Content-Length. A failed download leaves the file as far as it was written.
 [[nodiscard]] bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode,
                                 const std::wstring& url, const std::wstring& host);
+
+// DownloadFile that continues what an earlier call left: when localPath holds bytes and the
+// Last-Modified they came with (kept beside it as localPath + ".lm"), only the rest is asked for,
+// with "Range" guarded by "If-Range". A 200 answer starts the file from zero; a 206 whose
+// Content-Range does not continue the file is dropped and the whole file asked for again.
+// A failed transfer keeps what arrived, and its validator, for the next call.
+[[nodiscard]] bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode,
+                                      const std::wstring& url, const std::wstring& host);
+
+// Removes a download and the validator that ResumeDownloadFile keeps beside it.
+void RemovePartialDownload(const std::wstring& localPath);
 
 // Downloads one entry: makes its folder, clears a read-only attribute of an existing file, and
 // stores the outcome (1 or 0) in entry.result.

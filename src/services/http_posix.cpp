@@ -59,7 +59,8 @@ struct Request {
   StallWatch watch;
 };
 
-bool OpenRequest(Request& request, const std::wstring& url, const std::wstring& host, bool download) {
+bool OpenRequest(Request& request, const std::wstring& url, const std::wstring& host, bool download,
+                 const ResumePoint& resume = {}) {
   InitialiseCurlOnce();
   request.curl.reset(curl_easy_init());
   if (!request.curl) return false;
@@ -71,6 +72,10 @@ bool OpenRequest(Request& request, const std::wstring& url, const std::wstring& 
   if (download) {
     list = curl_slist_append(list, "Pragma: no-cache");
     list = curl_slist_append(list, "Connection: Keep-Alive");
+  }
+  if (resume.offset > 0) {
+    list = curl_slist_append(list, ("Range: bytes=" + std::to_string(resume.offset) + "-").c_str());
+    list = curl_slist_append(list, ("If-Range: " + resume.validator).c_str());
   }
   request.headers.reset(list);
   const HttpLimits limits = GetHttpLimits();
@@ -87,15 +92,31 @@ bool OpenRequest(Request& request, const std::wstring& url, const std::wstring& 
   return true;
 }
 
+// A header's value when the line names it ("Content-Range: bytes 0-1/2"), else false.
+bool HeaderValue(const char* data, std::size_t n, const char* name, std::string& value) {
+  const std::size_t size = std::strlen(name);
+  if (n <= size || !curl_strnequal(data, name, size) || data[size] != ':') return false;
+  std::size_t from = size + 1;
+  std::size_t to = n;
+  while (from < to && (data[from] == ' ' || data[from] == '\t')) ++from;
+  while (to > from && (data[to - 1] == '\r' || data[to - 1] == '\n' || data[to - 1] == ' ')) --to;
+  value.assign(data + from, to - from);
+  return true;
+}
+
 // A download in progress: the response's status and length decide, when the headers are in,
 // whether the local file is created at all.
 struct Download {
-  Download(CURL* c, const std::wstring& path, IStatusCallback* cb, int& code)
-      : curl(c), localPath(path), callback(cb), errorCode(code) {}
+  Download(CURL* c, const std::wstring& path, IStatusCallback* cb, int& code, const ResumePoint* from)
+      : curl(c), localPath(path), callback(cb), errorCode(code), resume(from) {}
   CURL* curl;
   const std::wstring& localPath;
   IStatusCallback* callback;
   int& errorCode;
+  const ResumePoint* resume;  // null: a plain download that keeps no validator
+  std::string contentRange;
+  std::string lastModified;
+  bool mismatch = false;  // a 206 for another range than asked
   bool headersDone = false;
   std::uint64_t total = 0;
   std::uint64_t received = 0;
@@ -114,14 +135,40 @@ struct Download {
   bool HeadersDone() {
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 100 && status < 200) return true;  // an interim answer; the real one follows
-    if (status != 200 && status != 206) return Fail(HTTP_REQUEST_FAILED);
+    if (status >= 100 && status < 200) {  // an interim answer; the real one follows
+      contentRange.clear();
+      lastModified.clear();
+      return true;
+    }
+    if (status == 404 || status == 410) return Fail(HTTP_NOT_FOUND);
     curl_off_t length = -1;
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (resume != nullptr && resume->offset > 0) {
+      switch (ClassifyResumeAnswer(status, contentRange, resume->offset, total)) {
+        case ResumeAnswer::Continue:
+          if (length < 0 || static_cast<std::uint64_t>(length) != total - resume->offset) {
+            return Fail(HTTP_REQUEST_FAILED);
+          }
+          file = FileHandle::OpenForAppend(localPath);
+          if (!file.IsOpen()) return Fail(HTTP_CANNOT_CREATE);
+          received = resume->offset;
+          headersDone = true;
+          return true;
+        case ResumeAnswer::Mismatch:
+          mismatch = true;
+          return Fail(HTTP_REQUEST_FAILED);
+        case ResumeAnswer::Refused:
+          return Fail(HTTP_REQUEST_FAILED);
+        case ResumeAnswer::Whole:
+          break;
+      }
+    }
+    if (status != 200 && status != 206) return Fail(HTTP_REQUEST_FAILED);
     if (length < 0) return Fail(HTTP_REQUEST_FAILED);
     total = static_cast<std::uint64_t>(length);
     file = FileHandle::CreateForWrite(localPath);
     if (!file.IsOpen()) return Fail(HTTP_CANNOT_CREATE);
+    if (resume != nullptr) RecordValidator(localPath, lastModified);
     headersDone = true;
     return true;
   }
@@ -156,7 +203,10 @@ bool IsBlankLine(const char* data, std::size_t n) { return n == 2 && data[0] == 
 std::size_t DownloadHeader(char* data, std::size_t size, std::size_t count, void* user) {
   auto* download = static_cast<Download*>(user);
   const std::size_t n = size * count;
-  if (IsBlankLine(data, n) && !download->HeadersDone()) return 0;
+  if (IsBlankLine(data, n)) return download->HeadersDone() ? n : 0;
+  if (!HeaderValue(data, n, "content-range", download->contentRange)) {
+    HeaderValue(data, n, "last-modified", download->lastModified);
+  }
   return n;
 }
 
@@ -190,21 +240,23 @@ std::size_t RefuseBody(char*, std::size_t, std::size_t, void*) { return 0; }
 
 }  // namespace
 
-bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
-                  const std::wstring& host) {
+bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
+                  const std::wstring& host, const ResumePoint* resume, bool& mismatch) {
+  mismatch = false;
   if (!BeginDownload(callback, host, errorCode)) return false;
   Request request;
-  if (!OpenRequest(request, url, host, true)) {
+  if (!OpenRequest(request, url, host, true, resume != nullptr ? *resume : ResumePoint{})) {
     errorCode = HTTP_NO_INTERNET;
     return false;
   }
   CURL* curl = request.curl.get();
-  Download download{curl, localPath, callback, errorCode};
+  Download download{curl, localPath, callback, errorCode, resume};
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, DownloadHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &download);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DownloadBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
   const CURLcode result = curl_easy_perform(curl);
+  mismatch = download.mismatch;
   if (download.failed) return false;
   if (!download.headersDone) {
     errorCode = HTTP_REQUEST_FAILED;

@@ -43,6 +43,14 @@ UniqueInternet OpenInternet() {
   return internet;
 }
 
+std::string QueryText(HINTERNET request, DWORD query) {
+  wchar_t text[256];
+  DWORD size = sizeof text;
+  DWORD index = 0;
+  if (!HttpQueryInfoW(request, query, text, &size, &index)) return {};
+  return WideToUtf8(std::wstring(text, size / sizeof(wchar_t)));
+}
+
 bool QueryNumber(HINTERNET request, DWORD query, DWORD& value) {
   DWORD size = sizeof value;
   DWORD index = 0;
@@ -58,6 +66,8 @@ struct ResponseHead {
   DWORD length = 0;
   bool hasModified = false;
   SYSTEMTIME modified{};
+  std::string modifiedText;  // the Last-Modified header as sent, the validator of a resume
+  std::string contentRange;
 };
 
 // What the reader thread learns and hands over, under the lock.
@@ -83,10 +93,10 @@ struct Exchange {
 // caller's but the shared exchange.
 class BackgroundRequest {
  public:
-  BackgroundRequest(const std::wstring& url, const std::wstring& host, DWORD flags)
+  // headers: the request's own header lines, each ended by CR LF.
+  BackgroundRequest(const std::wstring& url, const std::wstring& headers, DWORD flags)
       : exchange_(std::make_shared<Exchange>()), stall_(GetHttpLimits().stallSeconds) {
-    std::wstring header = host.empty() ? std::wstring() : L"Host: " + host + L"\r\n";
-    std::thread(Run, exchange_, Latin1ToWide(RequestUrl(url)), header, flags).detach();
+    std::thread(Run, exchange_, Latin1ToWide(RequestUrl(url)), headers, flags).detach();
   }
   ~BackgroundRequest() {
     std::lock_guard<std::mutex> guard(exchange_->lock);
@@ -154,6 +164,8 @@ class BackgroundRequest {
       DWORD index = 0;
       head.hasModified = HttpQueryInfoW(request.get(), HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
                                         &head.modified, &size, &index) != FALSE;
+      head.modifiedText = QueryText(request.get(), HTTP_QUERY_LAST_MODIFIED);
+      head.contentRange = QueryText(request.get(), HTTP_QUERY_CONTENT_RANGE);
     }
     FinishHead(*x, HTTP_OK);
     ReadBody(*x, request.get());
@@ -208,10 +220,17 @@ class BackgroundRequest {
 
 }  // namespace
 
-bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
-                  const std::wstring& host) {
+bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
+                  const std::wstring& host, const ResumePoint* resume, bool& mismatch) {
+  mismatch = false;
   if (!BeginDownload(callback, host, errorCode)) return false;
-  BackgroundRequest request(url, host, DOWNLOAD_FLAGS);
+  const bool resuming = resume != nullptr && resume->offset > 0;
+  std::wstring headers = host.empty() ? std::wstring() : L"Host: " + host + L"\r\n";
+  if (resuming) {
+    headers += L"Range: bytes=" + std::to_wstring(resume->offset) + L"-\r\nIf-Range: " +
+               Latin1ToWide(resume->validator) + L"\r\n";
+  }
+  BackgroundRequest request(url, headers, DOWNLOAD_FLAGS);
   ResponseHead head;
   if (!request.WaitForHead(head)) {
     errorCode = HTTP_REQUEST_FAILED;
@@ -221,17 +240,36 @@ bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int&
     errorCode = head.failCode;
     return false;
   }
-  if (!head.hasStatus || (head.status != 200 && head.status != 206) || !head.hasLength) {
+  if (head.hasStatus && (head.status == 404 || head.status == 410)) {
+    errorCode = HTTP_NOT_FOUND;
+    return false;
+  }
+  std::uint64_t total = head.length;
+  std::uint64_t received = 0;
+  FileHandle file;
+  ResumeAnswer answer = ResumeAnswer::Whole;
+  if (resuming && head.hasStatus) answer = ClassifyResumeAnswer(head.status, head.contentRange, resume->offset, total);
+  if (answer == ResumeAnswer::Mismatch) mismatch = true;
+  if (answer == ResumeAnswer::Continue) {
+    if (!head.hasLength || head.length != total - resume->offset) {
+      errorCode = HTTP_REQUEST_FAILED;
+      return false;
+    }
+    file = FileHandle::OpenForAppend(localPath);
+    received = resume->offset;
+  } else if (answer == ResumeAnswer::Whole && head.hasStatus && (head.status == 200 || head.status == 206) &&
+             head.hasLength) {
+    file = FileHandle::CreateForWrite(localPath);
+    if (file.IsOpen() && resume != nullptr) RecordValidator(localPath, head.modifiedText);
+  } else {
     errorCode = HTTP_REQUEST_FAILED;
     return false;
   }
-  FileHandle file = FileHandle::CreateForWrite(localPath);
   if (!file.IsOpen()) {
     errorCode = HTTP_CANNOT_CREATE;
     return false;
   }
   request.StartBody();
-  DWORD received = 0;
   std::string chunk;
   for (;;) {
     switch (request.NextChunk(chunk)) {
@@ -240,7 +278,7 @@ bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int&
         return false;
       case BackgroundRequest::Next::End:
         file.Flush();
-        return received == head.length;
+        return received == total;
       case BackgroundRequest::Next::Chunk:
         break;
     }
@@ -248,8 +286,9 @@ bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int&
       errorCode = ClassifyWriteFailure(localPath, chunk.size());
       return false;
     }
-    received += static_cast<DWORD>(chunk.size());
-    if (callback != nullptr && !callback->OnDownloadProgress(received, head.length)) {
+    received += chunk.size();
+    if (callback != nullptr &&
+        !callback->OnDownloadProgress(static_cast<std::uint32_t>(received), static_cast<std::uint32_t>(total))) {
       errorCode = HTTP_CANCELLED;
       return false;
     }
@@ -260,7 +299,7 @@ bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std:
   time = DateTimeRecord{};
   std::wstring hostValue;
   if (!HostHeaderValue(host, hostValue)) return false;
-  BackgroundRequest request(url, hostValue, 0);
+  BackgroundRequest request(url, hostValue.empty() ? std::wstring() : L"Host: " + hostValue + L"\r\n", 0);
   ResponseHead head;
   if (!request.WaitForHead(head) || head.failCode != HTTP_OK || !head.hasModified) return false;
   const SYSTEMTIME& m = head.modified;

@@ -499,3 +499,26 @@ TEST_F(UpdateRunTest, AListThatUnpacksPastItsBoundIsRefusedAndLeavesNothingBehin
   }
   EXPECT_LT(left, 1u << 20);
 }
+
+TEST_F(UpdateRunTest, AFailedDownloadIsTriedTwiceMoreButAMissingFileIsNot) {
+  Install("b.dat", "old b");
+  tree.File("b.dat", "new b");
+  tree.File("c.dat", "new c");
+  tree.Publish();
+  tree.Fault("velora/v2/b.dat", "close_2/times_2");  // the first two answers break off
+  settings.retryDelaysMs = {100, 200};
+  const std::size_t before = TestServer::RequestsWith("/v2/b.dat").size();
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(TestServer::RequestsWith("/v2/b.dat").size(), before + 3);
+  EXPECT_EQ(Installed("b.dat"), "new b");
+
+  PatchTree next{TestServer::Root()};
+  next.File("b.dat", "newer b");
+  next.Publish();
+  next.Remove("velora/v2/b.dat");
+  Install("b.dat", "damaged b");
+  const std::size_t missing = TestServer::RequestsWith("/v2/b.dat").size();
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_EQ(TestServer::RequestsWith("/v2/b.dat").size(), missing + 1);
+  EXPECT_EQ(Installed("b.dat"), "damaged b");
+}

@@ -9,7 +9,8 @@
 //   GET /PATH                the file ROOT/PATH (percent-decoded), with Content-Length and
 //                            Last-Modified from the file; 404 when missing. A file ROOT/PATH.fault
 //                            beside it holds directives (below) that spoil the answer: status_N,
-//                            close_N, lastmod_none, announce_N, stall_S
+//                            close_N, lastmod_none, announce_N, stall_S, and times_N: only the
+//                            first N requests of the file are spoilt, later ones are answered well
 //   GET /x/D1/D2/.../-/ANY   a made-up answer shaped by the directives D ("_" joins name and
 //                            value, as "=" would be percent-encoded by the clients):
 //       status_N             the status code (200)
@@ -35,6 +36,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -99,7 +101,10 @@ struct Shape {
   int stallSeconds = 0;
   long long stallAfter = -1;
   long long lastModified = 1352124189;  // -1: none
+  long long times = -1;                 // -1: every request
 };
+
+std::map<std::string, long long> faultsServed;  // per file, under recordLock
 
 Shape ParseShape(const std::string& path) {
   Shape shape;
@@ -121,6 +126,7 @@ Shape ParseShape(const std::string& path) {
     if (name == "stall") shape.stallSeconds = std::atoi(value.c_str());
     if (name == "stallafter") shape.stallAfter = std::atoll(value.c_str());
     if (name == "lastmod") shape.lastModified = value == "none" ? -1 : std::atoll(value.c_str());
+    if (name == "times") shape.times = std::atoll(value.c_str());
   }
   return shape;
 }
@@ -176,6 +182,10 @@ void SendFile(int fd, const std::string& relative) {
   std::ifstream directives(path + ".fault");
   std::string line;
   if (std::getline(directives, line)) fault = ParseShape("/x/" + line + "/-/");
+  if (fault.times >= 0) {
+    std::lock_guard<std::mutex> guard(recordLock);
+    if (faultsServed[path]++ >= fault.times) fault = Shape{};
+  }
   if (fault.stallSeconds > 0) std::this_thread::sleep_for(std::chrono::seconds(fault.stallSeconds));
   long long announce = fault.announce >= 0 ? fault.announce : static_cast<long long>(st.st_size);
   std::string head = "HTTP/1.1 " + std::to_string(fault.status) + " " + Reason(fault.status) +

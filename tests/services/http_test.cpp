@@ -1,6 +1,7 @@
 // The HTTP contract: the same suite runs against whichever back end was built (libcurl natively,
 // WinINet under Wine), on the loopback test server.
 #include "services/http.h"
+#include "services/http_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -116,7 +117,8 @@ TEST_F(Http, RefusedAnswersCreateNoFile) {
   for (const auto& [directives, token] : cases) {
     code = -1;
     EXPECT_FALSE(DownloadFile(folder / token, nullptr, code, Shaped(directives, token), L"h")) << token;
-    EXPECT_EQ(code, HTTP_REQUEST_FAILED) << token;
+    // A missing file has a code of its own: asking again is no use.
+    EXPECT_EQ(code, std::string(token) == "not-found" ? HTTP_NOT_FOUND : HTTP_REQUEST_FAILED) << token;
     EXPECT_FALSE(fs::exists(folder.path() / token)) << token;
   }
   EXPECT_TRUE(DownloadFile(folder / "partial", nullptr, code, Shaped("status_206/size_20", "partial"), L"h"));
@@ -213,4 +215,53 @@ TEST_F(Http, RemoteStampIsTheLastModifiedTimeInGmt) {
   ASSERT_EQ(heads.size(), 1u);
   EXPECT_EQ(HeaderOf(heads[0], "Host"), "h");
   EXPECT_EQ(HeaderOf(heads[0], "Pragma"), "<absent>");
+}
+
+TEST_F(Http, AResumedDownloadFromAServerThatIgnoresRangesStartsTheFileAgain) {
+  // A first attempt that was cut after 1000 bytes keeps them and the answer's validator.
+  code = -1;
+  EXPECT_FALSE(ResumeDownloadFile(folder / "file", nullptr, code, Shaped("size_5000/close_1000", Unique("cut")), L"h"));
+  EXPECT_EQ(fs::file_size(folder.path() / "file"), 1000u);
+  EXPECT_TRUE(fs::exists(folder.path() / "file.lm"));
+  // The test server answers every request whole (200): the file is written from byte 0.
+  const std::string token = Unique("resumed");
+  ASSERT_TRUE(ResumeDownloadFile(folder / "file", nullptr, code, Shaped("size_5000", token), L"h"));
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "file"), Pattern(5000)));
+  const auto heads = TestServer::RequestsWith("/-/" + token);
+  ASSERT_EQ(heads.size(), 1u);
+  EXPECT_EQ(HeaderOf(heads[0], "Range"), "bytes=1000-");
+  EXPECT_EQ(HeaderOf(heads[0], "If-Range"), "Mon, 05 Nov 2012 14:03:09 GMT");
+  RemovePartialDownload(folder / "file");
+  EXPECT_FALSE(fs::exists(folder.path() / "file"));
+  EXPECT_FALSE(fs::exists(folder.path() / "file.lm"));
+}
+
+TEST(ResumeAnswer, OnlyARangeThatContinuesTheFileIsAppended) {
+  struct Case {
+    long status;
+    const char* contentRange;
+    ResumeAnswer answer;
+    std::uint64_t total;
+  };
+  const Case cases[] = {
+      {200, "", ResumeAnswer::Whole, 0},
+      {206, "bytes 1000-4999/5000", ResumeAnswer::Continue, 5000},
+      {206, "bytes  1000-4999/5000", ResumeAnswer::Continue, 5000},
+      {206, "bytes 0-4999/5000", ResumeAnswer::Mismatch, 0},     // the whole file as a range
+      {206, "bytes 1000-1999/5000", ResumeAnswer::Mismatch, 0},  // stops short of the end
+      {206, "bytes 1000-4999/*", ResumeAnswer::Mismatch, 0},     // unknown length
+      {206, "bytes 1000-4999", ResumeAnswer::Mismatch, 0},
+      {206, "items 1000-4999/5000", ResumeAnswer::Mismatch, 0},
+      {206, "bytes 1000-99999999999999999999999/5000", ResumeAnswer::Mismatch, 0},
+      {206, "", ResumeAnswer::Mismatch, 0},
+      {416, "bytes */1000", ResumeAnswer::Mismatch, 0},  // the file on disk is already whole or longer
+      {500, "", ResumeAnswer::Refused, 0},
+  };
+  for (const Case& c : cases) {
+    std::uint64_t total = 0;
+    EXPECT_EQ(ClassifyResumeAnswer(c.status, c.contentRange, 1000, total), c.answer) << c.contentRange;
+    if (c.answer == ResumeAnswer::Continue) {
+      EXPECT_EQ(total, c.total) << c.contentRange;
+    }
+  }
 }
