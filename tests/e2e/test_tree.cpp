@@ -2,6 +2,9 @@
 // brings it up to date, and the check that it did.
 //   zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME]   make both (SERVER_ROOT is emptied first)
 //   zepo-test-tree verify INSTALL [UPDATER NAME]             exit 0 when INSTALL is version 2
+//   zepo-test-tree consistent INSTALL    exit 0 when every file of INSTALL holds version 1's or
+//                                        version 2's content, any file with version 2's time holds
+//                                        version 2's content, and no *.zepo-new lies anywhere
 // With UPDATER, the installation holds that program as NAME, and version 2 lists a new build of
 // it (the same program with bytes appended) as a self-update file.
 #include <cstdio>
@@ -91,6 +94,44 @@ int Verify(const fs::path& install, const fs::path& updater, const std::string& 
   return failures == 0 ? 0 : 1;
 }
 
+// What a run cut at any moment may leave: each file whole in one version or the other, and the
+// list's time only on the new content (else every later run would skip the file by its time).
+int Consistent(const fs::path& install) {
+  struct Versions {
+    const char* name;
+    std::string oldContent, newContent;
+  };
+  const Versions files[] = {
+      {"a.dat", OLD_A, NEW_A},
+      {"b.dat", "old b", "new b"},
+      {"same.dat", "unchanged", "unchanged"},
+      {"data/big.pak", "", BIG},
+      {"ro.dat", "old read-only", "new read-only"},
+  };
+  int failures = 0;
+  for (const Versions& file : files) {
+    const fs::path path = install / file.name;
+    if (!fs::exists(path)) {
+      if (!file.oldContent.empty()) std::printf("consistent: %s is missing\n", file.name), ++failures;
+      continue;
+    }
+    const std::string content = ReadBytes(path);
+    std::wstring time;
+    GetFileTimeText(WidePath(path), time);
+    if (content != file.oldContent && content != file.newContent) {
+      std::printf("consistent: %s holds neither version\n", file.name), ++failures;
+    } else if (time == AnsiToWide(PatchTree::TIME) && content != file.newContent) {
+      std::printf("consistent: %s carries the new time with old content\n", file.name), ++failures;
+    }
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(install)) {
+    if (entry.path().filename().string().find(".zepo-new") != std::string::npos) {
+      std::printf("consistent: %s is left beside the installed files\n", entry.path().string().c_str()), ++failures;
+    }
+  }
+  return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,7 +142,9 @@ int main(int argc, char** argv) {
   if (command == "verify" && (argc == 3 || argc == 5)) {
     return Verify(argv[2], argc == 5 ? argv[3] : "", argc == 5 ? argv[4] : "");
   }
-  std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME] | verify INSTALL [UPDATER NAME]\n",
+  if (command == "consistent" && argc == 3) return Consistent(argv[2]);
+  std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME] | verify INSTALL [UPDATER NAME] |"
+             " consistent INSTALL\n",
              command == "--help" ? stdout : stderr);
   return command == "--help" ? 0 : 2;
 }
