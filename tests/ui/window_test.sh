@@ -2,9 +2,9 @@
 # The window program for real: zepo.exe under Wine on an X display (cmake/with-xvfb), against the
 # loopback test server, checked from the outside by zepo-window-driver (texts, states, input,
 # screen pixels). Screenshots of a run are kept in WORK/screenshots.
-#   window_test.sh WORK TREE_TOOL SERVER ZEPO_EXE DRIVER ART WINE_PREFIX
+#   window_test.sh WORK TREE_TOOL SERVER ZEPO_EXE DRIVER ART WINE_PREFIX UPDATE_EXE
 set -euo pipefail
-work=$1 tool=$2 server=$3 zepo=$4 driver=$5 art=$6 prefix=$7
+work=$1 tool=$2 server=$3 zepo=$4 driver=$5 art=$6 prefix=$7 update_exe=$8
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run="$here/../../cmake/wine-run"
 rm -rf "$work"
@@ -67,5 +67,21 @@ prepare self self
 drive self-update "$(win "$work/self/install/zepo.exe")" 2.0
 WINEPREFIX="$prefix" wineserver -w
 "$tool" verify "$work/self/install" "$zepo" zepo.exe
+
+# zepo-update.exe started beside a running zepo.exe (whose download stalls on the server): it
+# does nothing and exits 4; the window's run then finishes version 2 alone.
+prepare beside
+echo stall_6 > "$work/beside/www/velora/v2/b.dat.fault"
+install="$work/beside/install"
+"$wine_run" "$prefix" "$install/zepo.exe" > "$work/beside/zepo.out" 2>&1 &
+for _ in $(seq 100); do grep -qs "Check description update information => Success" "$install"/logs/update*.txt && break; sleep 0.2; done
+status=0
+"$wine_run" "$prefix" "$update_exe" --dir "$(win "$install")" --host "127.0.0.1:$(cat "$work/beside/port")" \
+  > "$work/beside/update.out" 2>&1 || status=$?
+[ "$status" -eq 4 ] || { cat "$work/beside/update.out"; echo "window_test: zepo-update.exe beside zepo.exe ended with $status, not 4"; exit 1; }
+for _ in $(seq 100); do grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt && break; sleep 0.2; done
+sleep 1
+"$tool" verify "$install"
+echo "== beside: zepo-update.exe refused with 4 while zepo.exe ran; version 2 reached"
 
 echo "window_test: passed; screenshots in $shots"
