@@ -1,3 +1,5 @@
+#include <unordered_set>
+
 #include "app/logger.h"
 #include "engine/safe_name.h"
 #include "engine/update_client.h"
@@ -27,15 +29,38 @@ bool PassesThroughLink(const std::wstring& name) {
 }
 
 // Builds before this one unpacked a whole file beside its target under this suffix; one that a
-// killed run left behind is removed when its name is listed, unless the list itself names it.
+// killed run left behind is removed when the file beside it is listed, unless the list itself
+// names it. Each folder of the list is read once, which costs far less than a look for every
+// listed file.
 constexpr const wchar_t* OLD_STAGING_SUFFIX = L".zepo-new";
 
-void RemoveOldStagingFile(const IniDocument& list, const std::wstring& name) {
-  const std::wstring leftover = name + OLD_STAGING_SUFFIX;
-  if (!PathExists(leftover) || list.FindSection(leftover) != IniDocument::NO_SECTION) return;
-  ClearReadOnly(leftover);
-  if (RemoveFile(leftover)) WriteUpdateLog(L"Check file [" + leftover + L"] => Remove file");
-}
+class OldStagingSweep {
+ public:
+  explicit OldStagingSweep(const IniDocument& list) : list_(list) {}
+
+  // Sweeps the folder of a listed file unless it was swept already.
+  void FolderOf(const std::wstring& name) {
+    const std::size_t cut = name.find_last_of(L"\\/");
+    const std::wstring folder = cut == std::wstring::npos ? std::wstring() : name.substr(0, cut + 1);
+    if (!swept_.insert(FoldCase(folder)).second) return;
+    const std::wstring suffix = OLD_STAGING_SUFFIX;
+    for (const std::wstring& entry : FolderEntries(folder.empty() ? L"." : folder)) {
+      if (entry.size() <= suffix.size() || !EqualNoCase(entry.substr(entry.size() - suffix.size()), suffix)) continue;
+      const std::wstring leftover = folder + entry;
+      const std::wstring beside = leftover.substr(0, leftover.size() - suffix.size());
+      if (list_.FindSection(beside) == IniDocument::NO_SECTION ||
+          list_.FindSection(leftover) != IniDocument::NO_SECTION || IsFolder(leftover)) {
+        continue;
+      }
+      ClearReadOnly(leftover);
+      if (RemoveFile(leftover)) WriteUpdateLog(L"Check file [" + leftover + L"] => Remove file");
+    }
+  }
+
+ private:
+  const IniDocument& list_;
+  std::unordered_set<std::wstring> swept_;
+};
 
 }  // namespace
 
@@ -44,8 +69,12 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
   failedName.clear();
   const std::wstring listPath = localFolder_ + localListName_;
   const IniDocument list = LoadIniFile(listPath);
-  const std::vector<std::wstring> names = list.SectionNames();
-  if (names.empty()) {
+  // The first named section describes the list itself ("ServerConfig"); every later one names a
+  // file or folder. Names are taken one at a time: a list of 200,000 files is never copied.
+  std::size_t first = 0;
+  std::wstring name;
+  while (first < list.SectionCount() && !list.NamedSection(first, name)) ++first;
+  if (first >= list.SectionCount()) {
     errorCode = CHECK_NO_LIST;
     failedName = listPath;
     return false;
@@ -53,21 +82,22 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
   UpdateLogBatch batch;
   // Every name is checked before anything is touched: one hostile name and nothing at all is
   // removed, created or queued.
-  for (std::size_t i = 1; i < names.size(); ++i) {
-    if (!IsSafeEntryName(names[i]) || (EqualNoCase(Value(list, list.FindSection(names[i]), L"Method"), L"Remove") &&
-                                       PassesThroughLink(names[i]))) {
+  for (std::size_t i = first + 1; i < list.SectionCount(); ++i) {
+    if (!list.NamedSection(i, name)) continue;
+    const std::size_t section = list.FindSection(name);
+    if (!IsSafeEntryName(name) ||
+        (EqualNoCase(Value(list, section, L"Method"), L"Remove") && PassesThroughLink(name))) {
       errorCode = CHECK_UNSAFE_NAME;
-      failedName = names[i];
-      Log(L"Check file", names[i], L"Failed");
+      failedName = name;
+      Log(L"Check file", name, L"Failed");
       return false;
     }
     // An updater replaced by bytes that nothing vouches for could never repair itself.
-    const std::size_t section = list.FindSection(names[i]);
     if (EqualNoCase(Value(list, section, L"Method"), L"SelfUpdate") && Value(list, section, L"CheckSum").empty()) {
       errorCode = CHECK_UNVERIFIED_SELF_UPDATE;
-      failedName = names[i];
-      TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: the self-update file [" + names[i] + L"] has no CheckSum");
-      Log(L"Check file", names[i], L"Failed");
+      failedName = name;
+      TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: the self-update file [" + name + L"] has no CheckSum");
+      Log(L"Check file", name, L"Failed");
       return false;
     }
   }
@@ -75,8 +105,9 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
   // A name listed again reads the first section of that name, as every lookup does: it is
   // checked once, however often a hostile list repeats it.
   std::vector<bool> checked(list.SectionCount(), false);
-  for (std::size_t i = 1; i < names.size(); ++i) {
-    const std::wstring& name = names[i];
+  OldStagingSweep sweep(list);
+  for (std::size_t i = first + 1; i < list.SectionCount(); ++i) {
+    if (!list.NamedSection(i, name)) continue;
     const std::size_t section = list.FindSection(name);
     if (section == IniDocument::NO_SECTION || checked[section]) continue;
     checked[section] = true;
@@ -106,7 +137,7 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
       continue;
     }
 
-    RemoveOldStagingFile(list, name);
+    sweep.FolderOf(name);
     const std::wstring dateTime = Value(list, section, L"DateTime");
     const std::wstring checksum = Value(list, section, L"CheckSum");
     // The file's time, read first: a file that gives one exists, which spares the common case

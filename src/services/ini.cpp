@@ -9,19 +9,58 @@ constexpr char UTF16LE_BOM[] = "\xFF\xFE";
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\f' || c == L'\v'; }
 
-std::wstring Trim(const std::wstring& text, std::size_t begin, std::size_t end) {
+std::wstring Trim(const std::wstring& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
   while (begin < end && IsBlank(text[begin])) ++begin;
   while (end > begin && IsBlank(text[end - 1])) --end;
   return text.substr(begin, end - begin);
 }
 
-std::wstring StripQuotesAndCut(const std::wstring& raw) {
-  std::wstring value = raw;
+std::wstring StripQuotesAndCut(std::wstring value) {
   if (value.size() >= 2 && (value[0] == L'"' || value[0] == L'\'') && value.back() == value[0]) {
     value = value.substr(1, value.size() - 2);
   }
   if (value.size() > INI_VALUE_MAX) value.resize(INI_VALUE_MAX);
   return value;
+}
+
+// Names fold only ASCII letters, so folding the bytes of their UTF-8 text is the same as folding
+// their characters.
+char FoldByte(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// A name as the index compares it: trimmed, UTF-8, folded; in a buffer reused by the thread, as
+// lookups are the hot path of a file check (several per listed file).
+const std::string& FoldedName(const std::wstring& name) {
+  thread_local std::string folded;
+  std::size_t begin = 0;
+  std::size_t end = name.size();
+  while (begin < end && IsBlank(name[begin])) ++begin;
+  while (end > begin && IsBlank(name[end - 1])) --end;
+  folded.clear();
+  for (std::size_t i = begin; i < end; ++i) {
+    if (name[i] >= 0x80) {  // not ASCII: the general conversion
+      folded = WideToUtf8(name.substr(begin, end - begin));
+      break;
+    }
+    folded += static_cast<char>(name[i]);
+  }
+  for (char& c : folded) c = FoldByte(c);
+  return folded;
+}
+
+bool SameFolded(const char* text, std::size_t size, const std::string& folded) {
+  if (size != folded.size()) return false;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (FoldByte(text[i]) != folded[i]) return false;
+  }
+  return true;
+}
+
+std::uint32_t HashFolded(const char* text, std::size_t size) {
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (std::size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<unsigned char>(FoldByte(text[i]))) * 16777619u;
+  return hash;
 }
 
 }  // namespace
@@ -64,131 +103,149 @@ bool IniDocument::IsBlankLine(std::size_t offset, std::size_t size) const {
   return true;
 }
 
-void IniDocument::SplitLines() {
-  lines_.clear();
+std::wstring IniDocument::DecodeLine(std::size_t offset, std::size_t size) const {
+  const char* data = bytes_.data() + offset;
+  if (encoding_ == Encoding::Utf16LeBom) return Utf16LeToWide(data, size);
+  // Most lines of a file list are plain ASCII, which every encoding reads the same.
+  std::size_t i = 0;
+  while (i < size && static_cast<unsigned char>(data[i]) < 0x80) ++i;
+  if (i == size) return std::wstring(data, data + size);
+  std::string raw(data, size);
+  if (encoding_ == Encoding::Utf8Bom) {
+    std::wstring decoded;
+    return Utf8ToWide(raw, decoded) ? decoded : Latin1ToWide(raw);
+  }
+  return AnsiToWide(raw);
+}
+
+std::wstring IniDocument::TextAt(std::uint32_t start, std::uint32_t size) const {
+  const char* text = Text() + start;
+  if (textIsBytes_) return std::wstring(text, text + size);  // ASCII
+  std::wstring wide;
+  Utf8ToWide(std::string(text, size), wide);
+  return wide;
+}
+
+void IniDocument::Parse() {
+  sections_.clear();
+  keys_.clear();
+  index_.clear();
   text_.clear();
   lineEnd_.clear();
   endsWithLineEnd_ = true;
-  if (bytes_.size() > INI_BYTES_MAX) return;
-  ForEachRawLine([this](std::size_t start, std::size_t size, std::size_t endSize) {
+  // An ASCII file's text is its bytes; any other keeps the UTF-8 text of its lines.
+  textIsBytes_ = encoding_ != Encoding::Utf16LeBom;
+  for (std::size_t i = 0; textIsBytes_ && i < bytes_.size(); ++i) {
+    textIsBytes_ = static_cast<unsigned char>(bytes_[i]) < 0x80 || (encoding_ == Encoding::Utf8Bom && i < 3);
+  }
+  if (bytes_.size() > INI_BYTES_MAX) {
+    lineEnd_ = "\r\n";
+    return;
+  }
+  // Keys before any header belong to the unnamed section, which exists only if it has lines.
+  bool indexing = false;
+  ForEachRawLine([&](std::size_t offset, std::size_t lineSize, std::size_t endSize) {
     if (lineEnd_.empty() && endSize > 0) {
       lineEnd_ = endSize == (encoding_ == Encoding::Utf16LeBom ? 2u : 1u) ? "\n" : "\r\n";
     }
     endsWithLineEnd_ = endSize > 0;
-    if (IsBlankLine(start, size)) return;
-    const std::size_t textStart = text_.size();
-    AppendLineText(start, size);
-    lines_.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(size),
-                      static_cast<std::uint32_t>(textStart), static_cast<std::uint32_t>(text_.size() - textStart),
-                      static_cast<std::uint8_t>(endSize)});
+    if (IsBlankLine(offset, lineSize)) return;
+    std::size_t lineText = offset;
+    std::size_t size = lineSize;
+    if (!textIsBytes_) {
+      lineText = text_.size();
+      text_ += WideToUtf8(DecodeLine(offset, lineSize));
+      size = text_.size() - lineText;
+    }
+    const char* text = Text() + lineText;
+    const auto at = [lineText](std::size_t i) { return static_cast<std::uint32_t>(lineText + i); };
+    const auto end = static_cast<std::uint32_t>(offset + lineSize + endSize);
+    std::size_t begin = 0;
+    while (begin < size && IsBlank(static_cast<unsigned char>(text[begin]))) ++begin;
+    if (begin == size) return;  // white space that the encoding's decoding made of other bytes
+    if (text[begin] == '[') {
+      std::size_t close = size;
+      while (close > begin && text[close - 1] != ']') --close;
+      const bool reachable = close > begin + 1;
+      std::size_t from = begin + 1;
+      std::size_t to = reachable ? close - 1 : from;
+      while (from < to && IsBlank(static_cast<unsigned char>(text[from]))) ++from;
+      while (to > from && IsBlank(static_cast<unsigned char>(text[to - 1]))) --to;
+      sections_.push_back({at(from), static_cast<std::uint32_t>(to - from), static_cast<std::uint32_t>(keys_.size()), 0,
+                           end, reachable, endSize > 0});
+      indexing = reachable && IndexSection(static_cast<std::uint32_t>(sections_.size() - 1));
+      return;
+    }
+    if (sections_.empty()) {
+      sections_.push_back({0, 0, 0, 0, end, true, endSize > 0});
+      indexing = IndexSection(0);
+    }
+    Section& section = sections_.back();
+    section.end = end;
+    section.lastLineEnded = endSize > 0;
+    if (!indexing || text[begin] == ';') return;
+    std::size_t equals = begin;
+    while (equals < size && text[equals] != '=') ++equals;
+    std::size_t nameEnd = equals;
+    while (nameEnd > begin && IsBlank(static_cast<unsigned char>(text[nameEnd - 1]))) --nameEnd;
+    std::size_t valueStart = equals < size ? equals + 1 : size;
+    std::size_t valueEnd = size;
+    while (valueStart < valueEnd && IsBlank(static_cast<unsigned char>(text[valueStart]))) ++valueStart;
+    while (valueEnd > valueStart && IsBlank(static_cast<unsigned char>(text[valueEnd - 1]))) --valueEnd;
+    keys_.push_back({at(begin), static_cast<std::uint32_t>(nameEnd - begin), at(valueStart),
+                     static_cast<std::uint32_t>(valueEnd - valueStart), static_cast<std::uint32_t>(offset),
+                     static_cast<std::uint32_t>(lineSize), at(0), static_cast<std::uint32_t>(size)});
+    ++section.keyCount;
   });
   if (lineEnd_.empty()) lineEnd_ = "\r\n";
 }
 
-void IniDocument::AppendLineText(std::size_t offset, std::size_t size) {
-  const char* data = bytes_.data() + offset;
-  if (encoding_ == Encoding::Utf16LeBom) {
-    text_ += Utf16LeToWide(data, size);
-    return;
-  }
-  // Most lines of a file list are plain ASCII, which every encoding reads the same.
-  std::size_t i = 0;
-  while (i < size && static_cast<unsigned char>(data[i]) < 0x80) ++i;
-  if (i == size) {
-    text_.append(data, data + size);
-    return;
-  }
-  std::string raw(data, size);
-  if (encoding_ == Encoding::Utf8Bom) {
-    std::wstring decoded;
-    text_ += Utf8ToWide(raw, decoded) ? decoded : Latin1ToWide(raw);
-  } else {
-    text_ += AnsiToWide(raw);
-  }
-}
-
-void IniDocument::Parse() {
-  SplitLines();
-  sections_.clear();
-  keys_.clear();
-  firstSection_.clear();
-  // Keys before any header belong to the unnamed section, which exists only if it has lines.
-  bool indexing = false;
-  for (std::size_t i = 0; i < lines_.size(); ++i) {
-    const Line& line = lines_[i];
-    const wchar_t* text = text_.data() + line.textStart;
-    const std::size_t size = line.textSize;
-    std::size_t begin = 0;
-    while (begin < size && IsBlank(text[begin])) ++begin;
-    if (begin == size) continue;  // white space that the encoding's decoding made of other bytes
-    if (text[begin] == L'[') {
-      std::size_t close = size;
-      while (close > begin && text[close - 1] != L']') --close;
-      const bool reachable = close > begin + 1;
-      std::wstring name;
-      if (reachable) {
-        std::size_t from = begin + 1;
-        std::size_t to = close - 1;
-        while (from < to && IsBlank(text[from])) ++from;
-        while (to > from && IsBlank(text[to - 1])) --to;
-        name.assign(text + from, to - from);
-      }
-      indexing = reachable && firstSection_.emplace(FoldCase(name), sections_.size()).second;
-      sections_.push_back({std::move(name), reachable, i, keys_.size(), 0});
-      continue;
+// Enters a section under its folded name unless an earlier section has it; true when entered.
+bool IniDocument::IndexSection(std::uint32_t section) {
+  if (index_.size() < 2 * (sections_.size() + 1)) {
+    std::vector<std::uint32_t> old;
+    old.swap(index_);
+    index_.assign(old.empty() ? 64 : old.size() * 2, 0);
+    for (std::uint32_t entry : old) {
+      if (entry == 0) continue;
+      const Section& s = sections_[entry - 1];
+      std::size_t slot = HashFolded(Text() + s.nameStart, s.nameSize) & (index_.size() - 1);
+      while (index_[slot] != 0) slot = (slot + 1) & (index_.size() - 1);
+      index_[slot] = entry;
     }
-    if (sections_.empty()) {
-      indexing = firstSection_.emplace(L"", 0).second;
-      sections_.push_back({L"", true, i, keys_.size(), 0});
-    }
-    Section& section = sections_.back();
-    section.lastLine = i;
-    if (!indexing || text[begin] == L';') continue;
-    std::size_t equals = begin;
-    while (equals < size && text[equals] != L'=') ++equals;
-    std::size_t nameEnd = equals;
-    while (nameEnd > begin && IsBlank(text[nameEnd - 1])) --nameEnd;
-    std::size_t valueStart = equals < size ? equals + 1 : size;
-    std::size_t valueEnd = size;
-    while (valueStart < valueEnd && IsBlank(text[valueStart])) ++valueStart;
-    while (valueEnd > valueStart && IsBlank(text[valueEnd - 1])) --valueEnd;
-    keys_.push_back({static_cast<std::uint32_t>(line.textStart + begin), static_cast<std::uint32_t>(nameEnd - begin),
-                     static_cast<std::uint32_t>(line.textStart + valueStart),
-                     static_cast<std::uint32_t>(valueEnd - valueStart), static_cast<std::uint32_t>(i)});
-    ++section.keyCount;
   }
+  const Section& s = sections_[section];
+  thread_local std::string folded;
+  folded.assign(Text() + s.nameStart, s.nameSize);
+  for (char& c : folded) c = FoldByte(c);
+  std::size_t slot = HashFolded(folded.data(), folded.size()) & (index_.size() - 1);
+  for (; index_[slot] != 0; slot = (slot + 1) & (index_.size() - 1)) {
+    const Section& other = sections_[index_[slot] - 1];
+    if (SameFolded(Text() + other.nameStart, other.nameSize, folded)) return false;
+  }
+  index_[slot] = section + 1;
+  return true;
 }
 
-// The first key of that name in the first section of that name, or null. Lookups are the hot
-// path of a file check (several per listed file), so they fold names into a reused buffer.
-std::size_t IniDocument::FindSection(const std::wstring& section) const {
-  thread_local std::wstring folded;
-  std::size_t from = 0;
-  std::size_t to = section.size();
-  while (from < to && IsBlank(section[from])) ++from;
-  while (to > from && IsBlank(section[to - 1])) --to;
-  folded.assign(section, from, to - from);
-  for (auto& c : folded) c = FoldCase(c);
-  auto found = firstSection_.find(folded);
-  return found == firstSection_.end() ? NO_SECTION : found->second;
+std::size_t IniDocument::FindFolded(const std::string& folded) const {
+  if (index_.empty()) return NO_SECTION;
+  std::size_t slot = HashFolded(folded.data(), folded.size()) & (index_.size() - 1);
+  for (; index_[slot] != 0; slot = (slot + 1) & (index_.size() - 1)) {
+    const Section& s = sections_[index_[slot] - 1];
+    if (SameFolded(Text() + s.nameStart, s.nameSize, folded)) return index_[slot] - 1;
+  }
+  return NO_SECTION;
 }
 
+std::size_t IniDocument::FindSection(const std::wstring& section) const { return FindFolded(FoldedName(section)); }
+
+// The first key of that name in the section, or null.
 const IniDocument::Key* IniDocument::FindKey(std::size_t section, const std::wstring& key) const {
   if (section == NO_SECTION || section >= sections_.size()) return nullptr;
-  std::size_t keyFrom = 0;
-  std::size_t keyTo = key.size();
-  while (keyFrom < keyTo && IsBlank(key[keyFrom])) ++keyFrom;
-  while (keyTo > keyFrom && IsBlank(key[keyTo - 1])) --keyTo;
-  const std::size_t wanted = keyTo - keyFrom;
+  const std::string& folded = FoldedName(key);
   const Section& s = sections_[section];
   for (std::size_t k = s.firstKey; k < s.firstKey + s.keyCount; ++k) {
-    const Key& candidate = keys_[k];
-    if (candidate.nameSize != wanted) continue;
-    bool same = true;
-    for (std::size_t c = 0; same && c < wanted; ++c) {
-      same = FoldCase(text_[candidate.nameStart + c]) == FoldCase(key[keyFrom + c]);
-    }
-    if (same) return &candidate;
+    if (SameFolded(Text() + keys_[k].nameStart, keys_[k].nameSize, folded)) return &keys_[k];
   }
   return nullptr;
 }
@@ -201,27 +258,34 @@ bool IniDocument::ReadString(std::size_t section, const std::wstring& key, std::
   value.clear();
   const Key* found = FindKey(section, key);
   if (found == nullptr) return false;
-  value = StripQuotesAndCut(text_.substr(found->valueStart, found->valueSize));
+  value = StripQuotesAndCut(TextAt(found->valueStart, found->valueSize));
   return true;
 }
 
 std::vector<std::pair<std::wstring, std::wstring>> IniDocument::KeysOf(const std::wstring& section) const {
   std::vector<std::pair<std::wstring, std::wstring>> keys;
-  auto found = firstSection_.find(FoldCase(Trim(section, 0, section.size())));
-  if (found == firstSection_.end()) return keys;
-  const Section& s = sections_[found->second];
+  const std::size_t found = FindSection(section);
+  if (found == NO_SECTION) return keys;
+  const Section& s = sections_[found];
   for (std::size_t k = s.firstKey; k < s.firstKey + s.keyCount; ++k) {
-    keys.emplace_back(text_.substr(keys_[k].nameStart, keys_[k].nameSize),
-                      StripQuotesAndCut(text_.substr(keys_[k].valueStart, keys_[k].valueSize)));
+    keys.emplace_back(TextAt(keys_[k].nameStart, keys_[k].nameSize),
+                      StripQuotesAndCut(TextAt(keys_[k].valueStart, keys_[k].valueSize)));
   }
   return keys;
 }
 
+bool IniDocument::NamedSection(std::size_t i, std::wstring& name) const {
+  name.clear();
+  if (i >= sections_.size() || !sections_[i].reachable || sections_[i].nameSize == 0) return false;
+  name = TextAt(sections_[i].nameStart, sections_[i].nameSize);
+  return true;
+}
+
 std::vector<std::wstring> IniDocument::SectionNames() const {
   std::vector<std::wstring> names;
-  names.reserve(sections_.size());
-  for (const Section& s : sections_) {
-    if (s.reachable && !s.name.empty()) names.push_back(s.name);
+  std::wstring name;
+  for (std::size_t i = 0; i < sections_.size(); ++i) {
+    if (NamedSection(i, name)) names.push_back(name);
   }
   return names;
 }
@@ -242,12 +306,8 @@ bool IniDocument::Encode(const std::wstring& text, std::string& bytes) const {
 
 void IniDocument::ConvertToUtf16() {
   std::wstring text;
-  std::wstring line;
   ForEachRawLine([&](std::size_t start, std::size_t size, std::size_t endSize) {
-    const std::size_t at = text_.size();
-    AppendLineText(start, size);
-    text.append(text_, at, std::wstring::npos);
-    text_.resize(at);
+    text += DecodeLine(start, size);
     if (endSize > 0) text += endSize > (encoding_ == Encoding::Utf16LeBom ? 2u : 1u) ? L"\r\n" : L"\n";
   });
   bytes_ = UTF16LE_BOM + WideToUtf16Le(text);
@@ -268,22 +328,21 @@ bool IniDocument::SetValue(const std::wstring& section, const std::wstring& key,
   std::string probe;
   if (!Encode(section + key + value, probe)) ConvertToUtf16();
   const std::wstring end = Latin1ToWide(lineEnd_);
-  const std::wstring sectionName = Trim(section, 0, section.size());
-  const std::wstring keyName = Trim(key, 0, key.size());
+  const std::wstring sectionName = Trim(section);
+  const std::wstring keyName = Trim(key);
 
-  if (const Key* found = FindKey(FindSection(sectionName), keyName)) {
-    const Line& line = lines_[found->line];
-    const std::wstring text = LineText(line);
+  const std::size_t found = FindSection(sectionName);
+  if (const Key* existing = FindKey(found, keyName)) {
+    const std::wstring text = TextAt(existing->lineTextStart, existing->lineTextSize);
     std::size_t equals = text.find(L'=');
     std::wstring changed = equals == std::wstring::npos ? text + L"=" + value : text.substr(0, equals + 1) + value;
-    return Splice(line.offset, line.size, changed);
+    return Splice(existing->lineOffset, existing->lineSize, changed);
   }
-  auto s = firstSection_.find(FoldCase(sectionName));
-  if (s != firstSection_.end()) {
-    const Line& last = lines_[sections_[s->second].lastLine];
+  if (found != NO_SECTION) {
+    const Section& s = sections_[found];
     std::wstring text = keyName + L"=" + value + end;
-    if (last.endSize == 0) text = end + text;
-    return Splice(last.offset + last.size + last.endSize, 0, text);
+    if (!s.lastLineEnded) text = end + text;
+    return Splice(s.end, 0, text);
   }
   if (sectionName.empty()) return false;
   std::wstring text = L"[" + sectionName + L"]" + end + keyName + L"=" + value + end;

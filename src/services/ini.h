@@ -1,6 +1,8 @@
 #pragma once
 // The INI model: one parse of a file's bytes, then any number of lookups in constant time, and
-// writes that change only the line they concern. It reads files written by the Windows
+// writes that change only the line they concern. It holds little beyond the file's bytes: the
+// text of an ASCII or UTF-8 file is its bytes (other files keep one UTF-8 copy), and each section
+// and key costs a record of 32-bit offsets into it, so a file list of 200,000 files stays small. It reads files written by the Windows
 // private-profile service the way that service reads them:
 // - section and key names match without regard to case, and are trimmed of white space;
 // - sections keep file order; of duplicated sections or keys the first one wins (a key that only
@@ -13,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 constexpr std::size_t INI_VALUE_MAX = 2047;
@@ -37,8 +39,10 @@ class IniDocument {
   // Every named section in file order, duplicates included.
   std::vector<std::wstring> SectionNames() const;
   // How many sections the file has, unnamed and unreachable ones included: FindSection's results
-  // lie below it.
+  // lie below it. NamedSection gives the name of section i, false for one that no name reaches
+  // (the unnamed section, a "[" line without "]"); SectionNames without holding every name.
   std::size_t SectionCount() const { return sections_.size(); }
+  bool NamedSection(std::size_t i, std::wstring& name) const;
 
   // Sets a key, creating the section or key at the end of the file or of the section when
   // missing, or replacing the value on its own line. Every other byte of the file stays as it
@@ -50,47 +54,48 @@ class IniDocument {
   Encoding encoding() const { return encoding_; }
 
  private:
-  // Offsets are 32-bit (files past INI_BYTES_MAX read as empty), so that a file of many short
-  // lines costs little beyond its text; white-space lines have no record at all.
-  struct Line {
-    std::uint32_t offset;     // of the line's first byte
-    std::uint32_t size;       // bytes of the text, without the line end
-    std::uint32_t textStart;  // the decoded text, line end removed, within text_
-    std::uint32_t textSize;
-    std::uint8_t endSize;     // bytes of the line end: 0 on a last line without one
-  };
+  // Positions in the text (Text()) and in the file's bytes are 32-bit: files past INI_BYTES_MAX
+  // read as empty. White-space lines have no record at all.
   struct Key {
-    std::uint32_t nameStart, nameSize;    // trimmed, within text_
+    std::uint32_t nameStart, nameSize;    // trimmed, in the text
     std::uint32_t valueStart, valueSize;  // trimmed, quotes not yet stripped
-    std::uint32_t line;
+    std::uint32_t lineOffset, lineSize;   // the line in the bytes, without its line end
+    std::uint32_t lineTextStart, lineTextSize;
   };
   struct Section {
-    std::wstring name;
+    std::uint32_t nameStart, nameSize;  // trimmed, in the text
+    std::uint32_t firstKey, keyCount;   // its keys; only the first of duplicated sections has any,
+                                        // as only it is ever read
+    std::uint32_t end;                  // the byte after the section's last line and its line end
     bool reachable;
-    std::size_t lastLine;  // the header or the last key or comment line of the section
-    std::size_t firstKey;  // its keys in keys_, in file order; only the first of duplicated
-    std::size_t keyCount;  // sections has any, as only it is ever read
+    bool lastLineEnded;  // whether that last line has a line end
   };
 
-  void Parse();
   template <typename LineHandler>
   void ForEachRawLine(LineHandler handle) const;
   bool IsBlankLine(std::size_t offset, std::size_t size) const;
-  void SplitLines();
-  void AppendLineText(std::size_t offset, std::size_t size);
+  void Parse();
+  bool IndexSection(std::uint32_t section);
+  std::size_t FindFolded(const std::string& folded) const;
   const Key* FindKey(std::size_t section, const std::wstring& key) const;
-  std::wstring LineText(const Line& line) const { return text_.substr(line.textStart, line.textSize); }
+  const char* Text() const { return textIsBytes_ ? bytes_.data() : text_.data(); }
+  std::wstring TextAt(std::uint32_t start, std::uint32_t size) const;
+  std::wstring DecodeLine(std::size_t offset, std::size_t size) const;
   bool Encode(const std::wstring& text, std::string& bytes) const;
   void ConvertToUtf16();
   bool Splice(std::size_t offset, std::size_t removed, const std::wstring& text);
 
   std::string bytes_;
   Encoding encoding_ = Encoding::Ansi;
-  std::wstring text_;
-  std::vector<Line> lines_;
+  // The UTF-8 text of the lines, when it is not the bytes themselves (textIsBytes_); a line's
+  // text keeps its place in the bytes either way only in the first case.
+  std::string text_;
+  bool textIsBytes_ = true;
   std::string lineEnd_;          // the file's line end, "\r\n" or "\n" (its first line's)
   bool endsWithLineEnd_ = true;  // false when the last line has no line end
   std::vector<Section> sections_;
   std::vector<Key> keys_;
-  std::unordered_map<std::wstring, std::size_t> firstSection_;  // folded name to index
+  // Open addressing over the first section of each folded name: a section's index + 1, 0 for a
+  // free slot. Twice as many slots as sections at least.
+  std::vector<std::uint32_t> index_;
 };
