@@ -61,4 +61,17 @@ if grep -q '/v2/\|/p1/' "$work/access.log"; then
   grep '/v2/\|/p1/' "$work/access.log"
   fail "the second run downloaded files"
 fi
+# A relative --dir is taken against the current folder once: the logs go to the installation.
+rm -f "$install"/logs/update*.txt
+status=0
+if [ -n "$prefix" ]; then
+  (cd "$work" && "$here/../../cmake/wine-run" "$prefix" "$updater" --dir install --host "localhost:$port") \
+    > "$work/relative.out" 2>&1 || status=$?
+else
+  (cd "$work" && "$updater" --dir install --host "localhost:$port") > "$work/relative.out" 2>&1 || status=$?
+fi
+[ "$status" -eq 0 ] || { cat "$work/relative.out"; fail "the run with a relative --dir ended with $status"; }
+[ ! -e "$install/install" ] || fail "a relative --dir was taken twice (install/install exists)"
+[ "$(log_lines | tail -n 1)" = "The game is already update to the newest version 2.0" ] ||
+  fail "the run with a relative --dir wrote no update log"
 echo "update_e2e: passed${prefix:+ under Wine}"

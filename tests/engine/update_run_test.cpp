@@ -21,7 +21,9 @@ struct RecordingView final : RunView {
   std::vector<std::wstring> statuses;
   std::vector<std::string> progress;  // "range a b", "pos p", "step"
   std::wstring version;
+  std::vector<std::wstring> warnings;
   void SetStatus(const std::wstring& text) override { statuses.push_back(text); }
+  void Warn(const std::wstring& text) override { warnings.push_back(text); }
   void ShowVersion(const std::wstring& text) override { version = text; }
   void StepProgress() override { progress.push_back("step"); }
   void SetProgressRange(int lower, int upper) override {
@@ -522,3 +524,22 @@ TEST_F(UpdateRunTest, AFailedDownloadIsTriedTwiceMoreButAMissingFileIsNot) {
   EXPECT_EQ(TestServer::RequestsWith("/v2/b.dat").size(), missing + 1);
   EXPECT_EQ(Installed("b.dat"), "damaged b");
 }
+
+#ifdef _WIN32
+// Windows keeps a file that a running game holds open: its removal fails, the run does not.
+TEST_F(UpdateRunTest, AFileTheGameHoldsIsNamedButDoesNotFailTheRun) {
+  Install("held.dat", "open in the game");
+  Install("b.dat", "old b");
+  tree.Rule("held.dat", "Remove", "File");
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  {
+    FileHandle held = FileHandle::OpenForRead(L"held.dat");
+    ASSERT_TRUE(held.IsOpen());
+    ASSERT_EQ(Run(), RUN_FINISHED);
+  }
+  EXPECT_EQ(Installed("b.dat"), "new b");
+  EXPECT_TRUE(fs::exists(install.path() / "held.dat"));
+  EXPECT_EQ(view.warnings, std::vector<std::wstring>{L"could not remove [held.dat]"});
+}
+#endif
