@@ -1,4 +1,5 @@
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "app/logger.h"
@@ -116,15 +117,19 @@ bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest, int& er
   return true;
 }
 
-bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
+// Makes an entry's content at its work path with make (which hands back the digest of what it
+// wrote) and stages it. When make fails, the download and all made from it go: no later run could
+// use them.
+bool UpdateClient::StageFrom(FileEntry& entry, int& errorCode,
+                             const std::function<bool(const std::wstring& work, std::wstring& digest)>& make) {
   errorCode = 0;
   if (entry.staged) return true;
   entry.result = 0;
   const std::wstring work = staging_.WorkPath(TargetOf(entry), entry.checksum);
   std::wstring digest;
-  if (!UnpackFileWithDigest(staging_.DownloadPath(entry.url), work, digest)) {
-    // A download that does not unpack is of no use to a later run either.
+  if (!make(work, digest)) {
     RemovePartialDownload(staging_.DownloadPath(entry.url));
+    RemoveFile(staging_.PatchPath(entry.url));
     RemoveFile(work);
     errorCode = STAGE_BAD_CONTENT;
     return false;
@@ -134,24 +139,18 @@ bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
   return true;
 }
 
+bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
+  return StageFrom(entry, errorCode, [&](const std::wstring& work, std::wstring& digest) {
+    return UnpackFileWithDigest(staging_.DownloadPath(entry.url), work, digest);
+  });
+}
+
 bool UpdateClient::RebuildPatch(FileEntry& entry, int& errorCode) {
-  errorCode = 0;
-  if (entry.staged) return true;
-  entry.result = 0;
-  const std::wstring patchPath = staging_.PatchPath(entry.url);
-  const std::wstring work = staging_.WorkPath(TargetOf(entry), entry.checksum);
-  std::wstring digest;
-  if (!UnpackFile(staging_.DownloadPath(entry.url), patchPath) ||
-      !ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest)) {
-    RemovePartialDownload(staging_.DownloadPath(entry.url));
-    RemoveFile(patchPath);
-    RemoveFile(work);
-    errorCode = STAGE_BAD_CONTENT;
-    return false;
-  }
-  if (!Promote(entry, digest, errorCode)) return false;
-  entry.result = 1;
-  return true;
+  return StageFrom(entry, errorCode, [&](const std::wstring& work, std::wstring& digest) {
+    const std::wstring patchPath = staging_.PatchPath(entry.url);
+    return UnpackFile(staging_.DownloadPath(entry.url), patchPath) &&
+           ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest);
+  });
 }
 
 bool UpdateClient::CommitEntry(FileEntry& entry, int& errorCode) {

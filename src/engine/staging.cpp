@@ -8,6 +8,8 @@
 namespace {
 
 constexpr const wchar_t* STAGE_FOLDER = L"stage";
+// The record of the list stamp that the area was filled for.
+constexpr const wchar_t* STAMP_FILE = L"stamp";
 
 // The path of a URL without its scheme and authority: "http://10.0.0.1:8080/velora/v2/a.dat"
 // gives "/velora/v2/a.dat", so that the name of a download does not depend on which of the
@@ -28,7 +30,7 @@ std::wstring StagingArea::ShortName(const std::wstring& key) const {
 }
 
 bool StagingArea::Open(const std::wstring& listStamp) {
-  const std::wstring record = folder_ + STAGING_STAMP_FILE;
+  const std::wstring record = folder_ + STAMP_FILE;
   std::string recorded;
   if (!ReadWholeFile(record, recorded) || recorded != WideToUtf8(listStamp)) {
     DeleteFolderTree(folder_);

@@ -29,15 +29,10 @@ class StagingArea {
   std::wstring WorkPath(const std::wstring& name, const std::wstring& checksum) const;
   std::wstring StagedPath(const std::wstring& name, const std::wstring& checksum) const;
 
-  const std::wstring& Folder() const { return folder_; }
-
  private:
   std::wstring ShortName(const std::wstring& key) const;
   std::wstring folder_;
 };
-
-// The name of the stamp record inside the staging area.
-constexpr const wchar_t* STAGING_STAMP_FILE = L"stamp";
 
 // Cleans the working folder after a run with this result: all of it after a finished run, all
 // but the staging area after a failed one, nothing after a hand-over to the engine helper,

@@ -2,6 +2,7 @@
 // The engine object of one update run: which server answered, where this product's files lie on
 // it, the version description, and the three work lists that the check fills. Confined to the
 // run's thread; every operation reports failure by its result and a code in errorCode.
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,7 +64,6 @@ class UpdateClient {
   // Carries out the removals that the check found, once the run commits. A removal that fails
   // is logged with its cause and its name added to failed; the others go on.
   void RemoveListed(std::vector<std::wstring>& failed);
-  std::size_t GetRemovalCount() const { return removeList_.size(); }
   // The stamp of the file list that this run works from.
   const std::wstring& GetListStamp() const { return listStamp_; }
   // The pauses before the second and later attempts of a download on the same address.
@@ -96,6 +96,8 @@ class UpdateClient {
   FileEntry& Append(EntryList& list, const std::wstring& name, const std::wstring& url, const std::wstring& dateTime,
                     const std::wstring& checksum);
   bool Promote(FileEntry& entry, const std::wstring& digest, int& errorCode);
+  bool StageFrom(FileEntry& entry, int& errorCode,
+                 const std::function<bool(const std::wstring& work, std::wstring& digest)>& make);
   bool DownloadWithRetries(FileEntry& entry, int& errorCode);
   bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode);
 

@@ -46,7 +46,13 @@ for _ in $(seq 120); do
   sleep 1
 done
 grep -q "Finished update to the newest version 2.0" "$install"/logs/update*.txt || fail "the restarted updater did not finish"
-[ -n "$prefix" ] && WINEPREFIX="$prefix" wineserver -w
+# The restarted updater tidies its working folder after its last log line; it has ended when
+# its lock is free (under Wine, when the prefix's processes have ended).
+if [ -n "$prefix" ]; then
+  WINEPREFIX="$prefix" wineserver -w
+else
+  flock -w 60 "$install/zepo.lock" true || fail "the restarted updater did not end"
+fi
 sleep 1
 "$tool" verify "$install" "$updater" "$name" || fail "the installation is not version 2 with the new updater"
 [ ! -e "$install/update" ] || fail "the working folder was left behind"
