@@ -46,8 +46,12 @@ BOOL CZepoApp::InitInstance() {
   InitCommonControlClasses();
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
+  // Nothing is read or written before the program folder is current: never another folder's.
   const std::wstring folder = ProgramFolder();
-  SetCurrentFolder(folder);
+  if (!SetCurrentFolder(folder)) {
+    MessageBoxW(nullptr, (L"Không thể làm việc trong thư mục của chương trình:\n" + folder).c_str(), L"Velora", MB_OK);
+    return FALSE;
+  }
   const StartupConfig config = ReadStartupConfig();
   ConfigureLogger(folder, static_cast<std::uint8_t>(config.logLevel & 0xFF), config.showConsole);
   const wchar_t* commandLine = GetCommandLineW();

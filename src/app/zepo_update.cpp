@@ -10,7 +10,9 @@
 #include "app/program_folder.h"
 #include "engine/update_run.h"
 #include "services/files.h"
+#include "services/ini_file.h"
 #include "services/platform.h"
+#include "services/process.h"
 #include "services/text.h"
 
 namespace {
@@ -53,24 +55,27 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   return command;
 }
 
-bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--help" || arg == "-h") {
+// Arguments are wide text from the start: a folder with letters outside the ANSI code page must
+// reach the run whole.
+bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, bool& help) {
+  const std::wstring selfUpdated = SELF_UPDATED_ARGUMENT;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::wstring& arg = arguments[i];
+    const bool hasValue = i + 1 < arguments.size();
+    if (arg == L"--help" || arg == L"-h") {
       help = true;
-    } else if (arg == "--dir" && hasValue) {
-      options.folder = AnsiToWide(argv[++i]);
-    } else if (arg == "--host" && hasValue) {
-      options.host = AnsiToWide(argv[++i]);
-    } else if (arg == "--log-level" && hasValue) {
-      options.logLevel = std::atoi(argv[++i]);
-    } else if (arg == "--full-list") {
+    } else if (arg == L"--dir" && hasValue) {
+      options.folder = arguments[++i];
+    } else if (arg == L"--host" && hasValue) {
+      options.host = arguments[++i];
+    } else if (arg == L"--log-level" && hasValue) {
+      options.logLevel = IniTextToInt(arguments[++i]);
+    } else if (arg == L"--full-list") {
       options.fullList = 1;
-    } else if (arg.rfind(WideToUtf8(SELF_UPDATED_ARGUMENT), 0) == 0) {
-      options.selfUpdatedStamp = AnsiToWide(arg.substr(WideToUtf8(SELF_UPDATED_ARGUMENT).size()));
+    } else if (arg.compare(0, selfUpdated.size(), selfUpdated) == 0) {
+      options.selfUpdatedStamp = arg.substr(selfUpdated.size());
     } else {
-      std::fprintf(stderr, "zepo-update: unknown or incomplete option \"%s\"\n\n%s", arg.c_str(), USAGE);
+      WriteStderr(L"zepo-update: unknown or incomplete option \"" + arg + L"\"\n\n" + Latin1ToWide(USAGE));
       return false;
     }
   }
@@ -110,8 +115,7 @@ class TerminalView final : public RunView {
   void Warn(const std::wstring& text) override {
     std::lock_guard<std::mutex> guard(lock_);
     if (terminal_ && drawn_) WriteStdout(L"\r\x1b[2K");
-    std::fprintf(stderr, "zepo-update: warning: %s\n", WideToUtf8(text).c_str());
-    std::fflush(stderr);
+    WriteStderr(L"zepo-update: warning: " + text + L"\n");
     if (terminal_) Show();
   }
   void Finish() {
@@ -163,25 +167,25 @@ int ExitStatus(int result) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::wstring> arguments = ProgramArguments(argc, argv);
   Options options;
   bool help = false;
-  if (!ParseOptions(argc, argv, options, help)) return 2;
+  if (!ParseOptions(arguments, options, help)) return 2;
   if (help) {
     std::fputs(USAGE, stdout);
     return 0;
   }
   // Made absolute once: the logger and the run must agree on the folder after it became current.
   const std::wstring folder = options.folder.empty() ? ProgramFolder() : AbsolutePath(options.folder);
+  // Nothing is read or written before the program folder is current: never another folder's.
   if (!SetCurrentFolder(folder)) {
-    std::fprintf(stderr, "zepo-update: cannot work in the folder \"%s\"\n", WideToUtf8(folder).c_str());
+    WriteStderr(L"zepo-update: cannot work in the folder \"" + folder + L"\"\n");
     return 1;
   }
   const StartupConfig config = ReadStartupConfig();
   const int level = options.logLevel >= 0 ? options.logLevel : config.logLevel;
   ConfigureLogger(folder, static_cast<std::uint8_t>(level & 0xFF), config.showConsole);
-  std::wstring commandLine;
-  for (int i = 0; i < argc; ++i) commandLine += (i ? L" " : L"") + AnsiToWide(argv[i]);
-  LogProcessStart(commandLine);
+  LogProcessStart(BuildCommandLine(arguments));
 
   RunSettings settings;
   settings.host = !options.host.empty() ? options.host : !config.patchHost.empty() ? config.patchHost : DefaultPatchHost();
@@ -194,8 +198,7 @@ int main(int argc, char** argv) {
   worker.join();
   view.Finish();
   if (result == RUN_LOCKED) {
-    std::fprintf(stderr, "zepo-update: another updater is working in \"%s\"; nothing was done\n",
-                 WideToUtf8(folder).c_str());
+    WriteStderr(L"zepo-update: another updater is working in \"" + folder + L"\"; nothing was done\n");
   }
   return ExitStatus(result);
 }

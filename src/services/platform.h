@@ -1,6 +1,7 @@
 #pragma once
 // Small facts about the running process and the clock, one back end per platform.
 #include <string>
+#include <vector>
 
 struct LocalTime {
   int year;
@@ -18,7 +19,10 @@ std::wstring ExecutablePath();
 
 unsigned long CurrentProcessId();
 
-// Makes the folder the process's current directory.
+// Makes the folder the process's current directory, and makes sure it is that folder: on Windows a
+// last component that ends in a space or a dot is kept by a trailing separator (else the system
+// drops it and lands in another folder, or none), and the short form is tried last. False when
+// the current directory could not be made exactly this folder.
 bool SetCurrentFolder(const std::wstring& path);
 
 // The path made absolute against the current directory, without resolving links; an absolute
@@ -33,3 +37,9 @@ std::wstring LastSystemErrorText();
 // the console's own wide output there, UTF-8 bytes otherwise.
 bool StdoutIsTerminal();
 void WriteStdout(const std::wstring& text);
+// The same for standard error.
+void WriteStderr(const std::wstring& text);
+
+// The program's arguments, the program's own name first: on Windows from the wide command line,
+// so that letters outside the ANSI code page arrive whole; elsewhere argv as UTF-8.
+std::vector<std::wstring> ProgramArguments(int argc, char** argv);

@@ -48,3 +48,15 @@ void WriteStdout(const std::wstring& text) {
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
   std::fflush(stdout);
 }
+
+void WriteStderr(const std::wstring& text) {
+  std::string bytes = WideToUtf8(text);
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::vector<std::wstring> ProgramArguments(int argc, char** argv) {
+  std::vector<std::wstring> arguments;
+  for (int i = 0; i < argc; ++i) arguments.push_back(AnsiToWide(argv[i]));
+  return arguments;
+}

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "services/platform.h"
+#include "services/process.h"
 #include "services/text.h"
 
 LocalTime LocalTimeNow() {
@@ -26,15 +27,54 @@ std::wstring ExecutablePath() {
 
 unsigned long CurrentProcessId() { return GetCurrentProcessId(); }
 
-bool SetCurrentFolder(const std::wstring& path) { return SetCurrentDirectoryW(path.c_str()) != FALSE; }
+namespace {
 
+bool IsCurrentFolder(const std::wstring& folder) {
+  DWORD size = GetCurrentDirectoryW(0, nullptr);
+  std::wstring current(size, L'\0');
+  DWORD n = GetCurrentDirectoryW(size, current.data());
+  if (n == 0 || n >= size) return false;
+  current.resize(n);
+  std::wstring wanted = folder;
+  while (!current.empty() && (current.back() == L'\\' || current.back() == L'/')) current.pop_back();
+  while (!wanted.empty() && (wanted.back() == L'\\' || wanted.back() == L'/')) wanted.pop_back();
+  return CompareStringOrdinal(current.c_str(), -1, wanted.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+bool EnterFolder(const std::wstring& folder, const std::wstring& expected) {
+  return SetCurrentDirectoryW(folder.c_str()) != FALSE && IsCurrentFolder(expected);
+}
+
+}  // namespace
+
+bool SetCurrentFolder(const std::wstring& path) {
+  std::wstring folder = path;
+  if (folder.empty() || (folder.back() != L'\\' && folder.back() != L'/')) folder += L'\\';
+  if (EnterFolder(folder, folder)) return true;
+  // The short form names the same folder without spaces or dots at its ends.
+  DWORD size = GetShortPathNameW(folder.c_str(), nullptr, 0);
+  if (size == 0) return false;
+  std::wstring shortForm(size, L'\0');
+  DWORD n = GetShortPathNameW(folder.c_str(), shortForm.data(), size);
+  if (n == 0 || n >= size) return false;
+  shortForm.resize(n);
+  return EnterFolder(shortForm, shortForm);
+}
+
+// A trailing separator keeps a last component that ends in a space or a dot from losing it to the
+// normalisation: "C:\Games\Velora " stays itself and does not become "C:\Games\Velora".
 std::wstring AbsolutePath(const std::wstring& path) {
-  DWORD size = GetFullPathNameW(path.empty() ? L"." : path.c_str(), 0, nullptr, nullptr);
+  std::wstring guarded = path.empty() ? L"." : path;
+  const bool added = guarded.back() != L'\\' && guarded.back() != L'/';
+  if (added) guarded += L'\\';
+  DWORD size = GetFullPathNameW(guarded.c_str(), 0, nullptr, nullptr);
   if (size == 0) return path;
   std::wstring full(size, L'\0');
-  DWORD n = GetFullPathNameW(path.empty() ? L"." : path.c_str(), size, full.data(), nullptr);
+  DWORD n = GetFullPathNameW(guarded.c_str(), size, full.data(), nullptr);
   if (n == 0 || n >= size) return path;
   full.resize(n);
+  // "C:\" keeps its separator; any other folder is named without one, as it was given.
+  if (added && full.size() > 3 && full.back() == L'\\') full.pop_back();
   return full;
 }
 
@@ -54,13 +94,25 @@ bool StdoutIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
 }
 
-void WriteStdout(const std::wstring& text) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+namespace {
+
+// A console gets the text as UTF-16; a file or a pipe as UTF-8.
+void WriteTo(DWORD which, const std::wstring& text) {
+  HANDLE out = GetStdHandle(which);
   DWORD written = 0;
-  if (StdoutIsTerminal()) {
+  DWORD mode = 0;
+  if (GetConsoleMode(out, &mode)) {
     WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     return;
   }
   std::string bytes = WideToUtf8(text);
   WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
+
+}  // namespace
+
+void WriteStdout(const std::wstring& text) { WriteTo(STD_OUTPUT_HANDLE, text); }
+
+void WriteStderr(const std::wstring& text) { WriteTo(STD_ERROR_HANDLE, text); }
+
+std::vector<std::wstring> ProgramArguments(int, char**) { return SplitCommandLine(GetCommandLineW()); }

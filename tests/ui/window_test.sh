@@ -83,5 +83,26 @@ for _ in $(seq 100); do grep -qs "Finished update to the newest version 2.0" "$i
 sleep 1
 "$tool" verify "$install"
 echo "== beside: zepo-update.exe refused with 4 while zepo.exe ran; version 2 reached"
+# The finished window stays open; it goes before the next start, which it would take for a
+# second instance.
+"$wine_run" "$prefix" taskkill /F /IM zepo.exe >/dev/null 2>&1 || true
+WINEPREFIX="$prefix" wineserver -w
+
+# A game folder whose name ends in a space, started from a neighbouring folder of the name
+# without it that holds another version-1 copy: the window updates its own folder only.
+prepare trailing
+install="$work/trailing/Velora "
+decoy="$work/trailing/Velora"
+mv "$work/trailing/install" "$install"
+"$tool" build "$work/trailing/decoy-www" "$decoy"
+cp "$install/log.ini" "$decoy/log.ini"
+(cd "$decoy" && "$wine_run" "$prefix" "$install/zepo.exe") > "$work/trailing/zepo.out" 2>&1 &
+for _ in $(seq 150); do grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt && break; sleep 0.2; done
+sleep 1
+"$tool" verify "$install"
+[ "$(cat "$decoy/a.dat")" = "version one of a, version one of a" ] && [ ! -e "$decoy/logs" ] ||
+  { echo "window_test: the neighbouring folder without the trailing space was touched"; exit 1; }
+echo "== trailing space: the window updated its own folder, not its neighbour"
+"$wine_run" "$prefix" taskkill /F /IM zepo.exe >/dev/null 2>&1 || true
 
 echo "window_test: passed; screenshots in $shots"
