@@ -1,5 +1,8 @@
 #include "engine/update_run.h"
 
+#include <chrono>
+#include <thread>
+
 #include "app/logger.h"
 #include "engine/staging.h"
 #include "engine/status_callback.h"
@@ -283,11 +286,31 @@ std::vector<std::wstring> TakeSelfUpdatedArgument(const std::vector<std::wstring
   return kept;
 }
 
+namespace {
+
+// While the engine helper swaps the updater's files it holds the lock, and "update\engine.dat"
+// lies in the working folder: a player who starts the updater again at that moment waits for the
+// helper instead of failing; any other run holding the lock
+// refuses this one at once.
+bool AcquireRunLock(RunLock& lock, RunView& view, const RunSettings& settings, std::wstring& cause) {
+  if (lock.TryAcquire(RUN_LOCK_FILE, cause)) return true;
+  if (!PathExists(std::wstring(RUN_LOCAL_FOLDER) + L"engine.dat")) return false;
+  view.SetStatus(L"Đang chờ chương trình cập nhật khác kết thúc...");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.helperWaitMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (lock.TryAcquire(RUN_LOCK_FILE, cause)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int UpdateRun(RunView& view, const RunSettings& settings) {
   // The lock is held from before anything is touched until the working folder is tidied.
   RunLock lock;
   std::wstring cause;
-  if (!lock.TryAcquire(RUN_LOCK_FILE, cause)) {
+  if (!AcquireRunLock(lock, view, settings, cause)) {
     TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: " + cause + L"; this run does nothing");
     Report(view, L"Kết nối tới máy chủ thất bại.", L"Connect to patch server => Failed");
     return RUN_LOCKED;

@@ -21,6 +21,9 @@ struct RunSettings {
   std::wstring host;
   // Non-zero: work from the full file list ("filelistfull.enc") instead of the update list.
   int fullList = 0;
+  // How long a run waits for the engine helper that holds the installation while it swaps the
+  // updater's files: the helper's own limits, a minute for the updater to end and 31 s of moves.
+  int helperWaitMs = 90000;
   // The pauses before a failed download is tried again on the same address.
   std::vector<int> retryDelaysMs{1000, 4000};
   // The command that starts this updater again after a self-update, the program first (an

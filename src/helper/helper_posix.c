@@ -3,7 +3,9 @@
      engine.dat [--wait-pid=N] update/file1 [update/file2 ...] [-- PROGRAM [ARGUMENT ...]]
    (backslashes in the files are taken as "/"). After "--" comes the command that restarts the
    updater; without it the first file is started with no arguments. An updater that has not
-   ended within a minute is left alone: nothing is swapped under a running program.
+   ended within a minute is left alone: nothing is swapped under a running program. From the
+   updater's end until the restart has started, the helper holds the installation's lock
+   ("zepo.lock" in the program folder), so that an updater started meanwhile waits for it.
    Exit status 0 when every file was moved and the restart was started, 1 otherwise. */
 #define _GNU_SOURCE /* POSIX_SPAWN_SETSID */
 #include <errno.h>
@@ -13,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -48,6 +51,19 @@ static int WaitPid(const char* argument, pid_t* pid) {
   if (end == argument + sizeof prefix - 1 || *end != '\0' || value <= 0) return 0;
   *pid = (pid_t)value;
   return 1;
+}
+
+/* The installation's lock, taken within a minute; -1 when another updater holds it that long. */
+static int HoldRunLock(void) {
+  int fd = open("zepo.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  /* Tried often: an updater started by an impatient player polls for it too, more slowly. */
+  for (long waited = 0; waited < EXIT_WAIT_MS; waited += 10) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    SleepMs(10);
+  }
+  close(fd);
+  return -1;
 }
 
 /* Starts the command from the current directory, the program folder; a relative program name
@@ -92,7 +108,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  if (end <= first) return 1;
+  if (end <= first || HoldRunLock() < 0) return 1;
   for (int i = first; i < end; ++i) MapSeparators(argv[i]);
   for (int i = first; i < end; ++i) {
     const char* destination = Destination(argv[i]);

@@ -4,7 +4,9 @@
      engine.dat [--wait-pid=N] update\file1 [update\file2 ...] [-- PROGRAM [ARGUMENT ...]]
    After "--" comes the command that restarts the updater; without it the first file is started
    with no arguments. An updater that has not ended within a minute is left alone: nothing is
-   swapped under a running program.
+   swapped under a running program. From the updater's end until the restart has started, the
+   helper holds the installation's lock ("zepo.lock" in the program folder), so that an updater
+   started meanwhile waits for it.
    Exit status 0 when every file was moved and the restart was started, 1 otherwise. */
 #include <windows.h>
 #include <shellapi.h>
@@ -47,6 +49,24 @@ static int WaitPid(const wchar_t* argument, DWORD* pid) {
   }
   *pid = value;
   return 1;
+}
+
+/* The installation's lock, taken within a minute; 0 when another updater holds it that long.
+   The handle is not inherited and goes with the helper's end. */
+static int HoldRunLock(void) {
+  OVERLAPPED at;
+  HANDLE file = CreateFileW(L"zepo.lock", GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  /* Tried often: an updater started by an impatient player polls for it too, more slowly. */
+  for (DWORD waited = 0; waited < EXIT_WAIT_MS; waited += 10) {
+    memset(&at, 0, sizeof at);
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return 1;
+    Sleep(10);
+  }
+  CloseHandle(file);
+  return 0;
 }
 
 static wchar_t restart[32768];
@@ -121,7 +141,7 @@ void mainCRTStartup(void) {
       break;
     }
   }
-  if (arguments == NULL || end <= first) ExitProcess(1);
+  if (arguments == NULL || end <= first || !HoldRunLock()) ExitProcess(1);
   for (int i = first; i < end; ++i) {
     const wchar_t* destination = Destination(arguments[i]);
     DWORD attributes = GetFileAttributesW(destination);

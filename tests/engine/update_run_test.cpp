@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <thread>
 
 #include "app/logger.h"
 #include "services/files.h"
@@ -543,3 +544,30 @@ TEST_F(UpdateRunTest, AFileTheGameHoldsIsNamedButDoesNotFailTheRun) {
   EXPECT_EQ(view.warnings, std::vector<std::wstring>{L"could not remove [held.dat]"});
 }
 #endif
+
+TEST_F(UpdateRunTest, ARunStartedWhileTheHelperSwapsFilesWaitsForIt) {
+  Install("b.dat", "old b");
+  Install("update/engine.dat", "the helper at work");
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  RunLock helper;
+  std::wstring cause;
+  ASSERT_TRUE(helper.TryAcquire(RUN_LOCK_FILE, cause));
+  std::thread release([&helper] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    helper.Release();
+  });
+  const int result = Run();
+  release.join();
+  ASSERT_EQ(result, RUN_FINISHED);
+  EXPECT_EQ(view.statuses.front(), L"Đang chờ chương trình cập nhật khác kết thúc...");
+  EXPECT_EQ(Installed("b.dat"), "new b");
+
+  // A helper that never lets go: the run gives up after its limit, touching nothing.
+  Install("update/engine.dat", "the helper at work");
+  Install("b.dat", "old b");
+  ASSERT_TRUE(helper.TryAcquire(RUN_LOCK_FILE, cause));
+  settings.helperWaitMs = 500;
+  EXPECT_EQ(Run(), RUN_LOCKED);
+  EXPECT_EQ(Installed("b.dat"), "old b");
+}

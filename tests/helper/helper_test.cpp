@@ -6,6 +6,7 @@
 
 #include "services/files.h"
 #include "services/process.h"
+#include "services/run_lock.h"
 #include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -89,8 +90,24 @@ TEST_F(HelperTest, WaitsForTheUpdaterAndForAFileHeldOpen) {
   std::vector<std::wstring> holder = {fs::path(ZEPO_PROBE).wstring(), L"--hold", L"held.dat", L"3"};
   ASSERT_TRUE(StartDetachedProcess(holder));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // While it waits for the file, the helper holds the installation: an updater started now waits.
+  bool lockedMeanwhile = false;
+  std::thread probe([&lockedMeanwhile] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    RunLock lock;
+    std::wstring cause;
+    lockedMeanwhile = !lock.TryAcquire(RUN_LOCK_FILE, cause);
+  });
   ASSERT_EQ(RunAndWait({Helper(), std::string("update\\") + PROGRAM, "update\\held.dat"}), 0);
+  probe.join();
   EXPECT_EQ(ReadBytes(program.path() / "held.dat"), "new");
+#ifdef _WIN32
+  // (Only Windows keeps a file that another process holds open from being replaced.)
+  EXPECT_TRUE(lockedMeanwhile);
+#endif
+  RunLock after;
+  std::wstring cause;
+  EXPECT_TRUE(after.TryAcquire(RUN_LOCK_FILE, cause)) << "the helper lets go when it ends";
 }
 
 TEST_F(HelperTest, AFileThatCannotBeMovedFailsButTheOthersAreMoved) {

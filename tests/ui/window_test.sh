@@ -88,6 +88,23 @@ echo "== beside: zepo-update.exe refused with 4 while zepo.exe ran; version 2 re
 "$wine_run" "$prefix" taskkill /F /IM zepo.exe >/dev/null 2>&1 || true
 WINEPREFIX="$prefix" wineserver -w
 
+# An impatient player: zepo.exe started again the moment the first one's window closes for its
+# self-update. The second waits for the engine helper; the game reaches version 2 with the new
+# zepo.exe in one go, and nothing is left in update\.
+prepare impatient self
+install="$work/impatient/install"
+"$wine_run" "$prefix" "$install/zepo.exe" > "$work/impatient/first.out" 2>&1 || true
+"$wine_run" "$prefix" "$install/zepo.exe" > "$work/impatient/second.out" 2>&1 &
+for _ in $(seq 300); do grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt && break; sleep 0.2; done
+grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt ||
+  { echo "window_test: the impatient restart did not finish the update"; exit 1; }
+grep -s "=> Failed" "$install"/logs/update*.txt && { echo "window_test: the impatient restart failed a step"; exit 1; }
+sleep 2
+"$wine_run" "$prefix" taskkill /F /IM zepo.exe >/dev/null 2>&1 || true
+WINEPREFIX="$prefix" wineserver -w
+"$tool" verify "$install" "$zepo" zepo.exe
+echo "== impatient restart: version 2 with the new zepo.exe in one go"
+
 # A game folder whose name ends in a space, started from a neighbouring folder of the name
 # without it that holds another version-1 copy: the window updates its own folder only.
 prepare trailing
