@@ -112,6 +112,12 @@ class TerminalView final : public RunView {
     if (position >= lower_ && position <= upper_) position_ = position;
     Show();
   }
+  void ReportError(const std::wstring& text) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (terminal_ && drawn_) WriteStdout(L"\r\x1b[2K");
+    WriteStderr(L"zepo-update: error: " + text + L"\n");
+    if (terminal_) Show();
+  }
   void Warn(const std::wstring& text) override {
     std::lock_guard<std::mutex> guard(lock_);
     if (terminal_ && drawn_) WriteStdout(L"\r\x1b[2K");

@@ -18,6 +18,8 @@ class RunView {
   // Something went wrong that does not fail the run (a file the list removes is held open, say);
   // a front end with a console names it there. The window has no place for it.
   virtual void Warn(const std::wstring&) {}
+  // Why a run failed, once, at its end: the first failed step, what it worked on and the cause.
+  virtual void ReportError(const std::wstring&) {}
 
   // Written by the run and its status callback while the run lasts.
   std::wstring checkFailedName;

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "app/logger.h"
+#include "engine/run_errors.h"
 #include "services/files.h"
 #include "services/http.h"
 #include "services/ini_file.h"
@@ -69,6 +70,8 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
   probe.url = L"http://" + address + L"/detectfile.enc";
   int transferCode = 0;
   if (!DownloadEntry(probe, transferCode, hostName_)) {
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the address " + address + L" does not answer the probe: " +
+                                       DescribeErrorCode(transferCode));
     errorCode = CONNECT_NO_PROBE;
     return false;
   }

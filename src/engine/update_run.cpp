@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "app/logger.h"
+#include "engine/run_errors.h"
 #include "engine/staging.h"
 #include "engine/status_callback.h"
 #include "engine/update_client.h"
@@ -70,6 +71,7 @@ class Run {
   bool Connect() {
     view_.SetStatus(L"Đang kết nối tới máy chủ...");
     if (!client_.Connect(settings_.host, L"ZepoFolder", L"autoupdate.sls", error_, false)) {
+      NoteFailure(L"connect to the patch server [" + settings_.host + L"]");
       Report(view_, L"Kết nối tới máy chủ thất bại.", L"Connect to patch server => Failed");
       return false;
     }
@@ -82,6 +84,7 @@ class Run {
   bool Describe() {
     view_.SetStatus(L"Đang lấy thông tin cập nhật...");
     if (!client_.LoadDescription(L"autoupdate.fls", error_)) {
+      NoteFailure(L"get the file list from [" + client_.GetServerUrl() + L"]");
       Report(view_, L"Lấy thông tin cập nhật thất bại.", L"Get description update information => Failed");
       return false;
     }
@@ -92,6 +95,7 @@ class Run {
 
   bool Check() {
     if (!client_.CheckFiles(1, error_, view_.checkFailedName)) {
+      NoteFailure(L"check [" + view_.checkFailedName + L"]");
       Report(view_, L"Lỗi kiểm tra danh sách các tập tin.", L"Check description update information => Failed");
       return false;
     }
@@ -101,6 +105,19 @@ class Run {
   }
 
   std::wstring DisplayName(const FileEntry& entry) const { return client_.TargetOf(entry); }
+
+ public:
+  // The first failure's step, subject and cause, for the front end's error line.
+  const std::wstring& FirstFailure() const { return firstFailure_; }
+
+ private:
+  // Names a failed step with what it worked on and why (the code in error_), in the diagnostic
+  // log; the status texts and the update log keep their own words.
+  void NoteFailure(const std::wstring& what) {
+    const std::wstring text = what + L": " + DescribeErrorCode(error_);
+    TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: cannot " + text);
+    if (firstFailure_.empty()) firstFailure_ = L"cannot " + text;
+  }
 
   int SelfUpdate() {
     if (!client_.OpenStaging()) {
@@ -114,15 +131,18 @@ class Run {
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang tải ...");
       if (!client_.Fetch(entry, error_)) {
+        NoteFailure(L"download [" + entry.url + L"]");
         Report(view_, L"Tải tập tin [" + name + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
       // A damaged download never reaches the helper, which would put it in place of the updater.
       if (!client_.StageEntry(entry, error_)) {
+        NoteFailure(L"unpack [" + name + L"]");
         Report(view_, L"Tập tin [" + name + L"] đã bị lỗi.", L"Unpack selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
       if (!client_.HandOverEntry(entry, error_)) {
+        NoteFailure(L"hand over [" + name + L"]");
         Report(view_, L"Đổi tên tập tin [" + name + L"] thất bại.", L"Rename selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
@@ -152,6 +172,7 @@ class Run {
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang tải tập tin [" + name + L"]...");
       const bool ok = client_.Fetch(entry, error_);
+      if (!ok) NoteFailure(L"download [" + entry.url + L"]");
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(std::wstring(L"Download ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
       view_.StepProgress();
@@ -165,6 +186,7 @@ class Run {
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
       const bool ok = client_.RebuildPatch(entry, error_);
+      if (!ok) NoteFailure(L"rebuild [" + name + L"]");
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(L"Rebuild patch file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
     }
@@ -178,6 +200,7 @@ class Run {
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang cập nhật tập tin [" + name + L"]...");
       if (client_.StageEntry(entry, error_)) continue;
+      NoteFailure(L"unpack [" + name + L"]");
       allSucceeded_ = false;
       WriteUpdateLog(L"Apply update file [" + name + L"] => Failed");
     }
@@ -190,6 +213,7 @@ class Run {
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang cập nhật tập tin [" + name + L"]...");
       const bool ok = client_.CommitEntry(entry, error_);
+      if (!ok) NoteFailure(L"replace [" + name + L"]");
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(std::wstring(L"Apply ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
     }
@@ -243,6 +267,7 @@ class Run {
   StatusCallback callback_;
   UpdateClient client_;
   int error_ = 0;
+  std::wstring firstFailure_;
   bool allSucceeded_ = true;
   std::wstring version_;
 };
@@ -258,13 +283,16 @@ int ExecuteCatching(RunView& view, const RunSettings& settings) {
   std::wstring text;
   try {
     Run run(view, settings);
-    return run.Execute();
+    const int result = run.Execute();
+    if (result == RUN_FAILED && !run.FirstFailure().empty()) view.ReportError(run.FirstFailure());
+    return result;
   } catch (const std::exception& failure) {
     text = AnsiToWide(failure.what());
     what = text.c_str();
   } catch (...) {
   }
   TheLogger().Write(LOG_ERROR, std::wstring(L"AutoUpdateApp: the run stopped on ") + what);
+  view.ReportError(std::wstring(L"the run stopped on ") + what);
   view.SetStatus(L"Tự động nâng cấp phiên bản thất bại.");
   WriteUpdateLog(L"Cannot update to the newest version");
   return RUN_FAILED;

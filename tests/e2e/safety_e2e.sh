@@ -80,6 +80,8 @@ sleep 1.5
 stop_nginx
 wait "$runner" || status=$?
 [ "$status" -eq 1 ] || fail "the run cut by the server ended with $status, not 1"
+grep -q "zepo-update: error: cannot download \[.*big.pak\]: HTTP_" "$work/run.out" ||
+  fail "the failed run did not say which download failed and why"
 [ "$(snapshot)" = "$before" ] || fail "the installation changed although the run failed"
 partial=$(find "$install/update/stage" -name '*.dl' -size +0 -printf '%s\n' | sort -n | tail -n 1)
 [ -n "$partial" ] || fail "no partial download was kept"

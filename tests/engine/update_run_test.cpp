@@ -23,6 +23,8 @@ struct RecordingView final : RunView {
   std::vector<std::string> progress;  // "range a b", "pos p", "step"
   std::wstring version;
   std::vector<std::wstring> warnings;
+  std::vector<std::wstring> errors;
+  void ReportError(const std::wstring& text) override { errors.push_back(text); }
   void SetStatus(const std::wstring& text) override { statuses.push_back(text); }
   void Warn(const std::wstring& text) override { warnings.push_back(text); }
   void ShowVersion(const std::wstring& text) override { version = text; }
@@ -570,4 +572,35 @@ TEST_F(UpdateRunTest, ARunStartedWhileTheHelperSwapsFilesWaitsForIt) {
   settings.helperWaitMs = 500;
   EXPECT_EQ(Run(), RUN_LOCKED);
   EXPECT_EQ(Installed("b.dat"), "old b");
+}
+
+TEST_F(UpdateRunTest, AFailedRunSaysOnceWhichStepFailedOnWhatAndWhy) {
+  const auto says = [this](std::initializer_list<const wchar_t*> parts) {
+    if (view.errors.size() != 1) return ::testing::AssertionFailure() << view.errors.size() << " error lines";
+    for (const wchar_t* part : parts) {
+      if (view.errors[0].find(part) == std::wstring::npos) {
+        return ::testing::AssertionFailure() << WideToUtf8(view.errors[0]) << " lacks " << WideToUtf8(part);
+      }
+    }
+    return ::testing::AssertionSuccess();
+  };
+  settings.host = L"127.0.0.1:1";
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_TRUE(says({L"connect to the patch server [127.0.0.1:1]", L"CONNECT_"}));
+
+  settings.host = TestServer::Address();
+  Install("b.dat", "old b");
+  tree.File("b.dat", "new b");
+  tree.File("c.dat", "new c", "Update", PatchTree::Md5("other content"));
+  tree.Publish();
+  tree.Remove("velora/v2/b.dat");
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_TRUE(says({L"download [", L"/velora/v2/b.dat]", L"HTTP_NOT_FOUND"}));
+
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_TRUE(says({L"unpack [c.dat]", L"STAGE_BAD_CONTENT"}));
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_EQ(view.statuses.back(), L"Tự động nâng cấp phiên bản 2.0 thất bại.");
 }
