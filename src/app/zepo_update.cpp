@@ -19,6 +19,7 @@ namespace {
 
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
+    "       zepo-update --help | --version\n"
     "\n"
     "Brings the installation in FOLDER (default: the folder of this program) up to the version\n"
     "that the patch server describes.\n"
@@ -32,6 +33,7 @@ const char USAGE[] =
     "                    given by the engine helper when it restarts the updater after a\n"
     "                    self-update for the list of that stamp\n"
     "  --help            this text\n"
+    "  --version         the updater's version\n"
     "\n"
     "Exit status: 0 the installation is up to date (the run finished), 1 the run failed,\n"
     "3 the updater's own files are being replaced by the engine helper, which restarts it,\n"
@@ -57,26 +59,42 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
 
 // Arguments are wide text from the start: a folder with letters outside the ANSI code page must
 // reach the run whole.
-bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, bool& help) {
+bool UsageError(const std::wstring& problem) {
+  WriteStderr(L"zepo-update: " + problem + L"\n\n" + Latin1ToWide(USAGE));
+  return false;
+}
+
+// A log level is one digit from 0 to 4; anything else is named back to the user.
+bool ParseLogLevel(const std::wstring& text, int& level) {
+  if (text.size() != 1 || text[0] < L'0' || text[0] > L'4') return false;
+  level = text[0] - L'0';
+  return true;
+}
+
+bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, bool& help, bool& version) {
   const std::wstring selfUpdated = SELF_UPDATED_ARGUMENT;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::wstring& arg = arguments[i];
-    const bool hasValue = i + 1 < arguments.size();
+    const bool takesValue = arg == L"--dir" || arg == L"--host" || arg == L"--log-level";
+    if (takesValue && i + 1 >= arguments.size()) return UsageError(arg + L" needs a value");
     if (arg == L"--help" || arg == L"-h") {
       help = true;
-    } else if (arg == L"--dir" && hasValue) {
+    } else if (arg == L"--version") {
+      version = true;
+    } else if (arg == L"--dir") {
       options.folder = arguments[++i];
-    } else if (arg == L"--host" && hasValue) {
+    } else if (arg == L"--host") {
       options.host = arguments[++i];
-    } else if (arg == L"--log-level" && hasValue) {
-      options.logLevel = IniTextToInt(arguments[++i]);
+    } else if (arg == L"--log-level") {
+      if (!ParseLogLevel(arguments[++i], options.logLevel)) {
+        return UsageError(L"--log-level takes 0 to 4, not \"" + arguments[i] + L"\"");
+      }
     } else if (arg == L"--full-list") {
       options.fullList = 1;
     } else if (arg.compare(0, selfUpdated.size(), selfUpdated) == 0) {
       options.selfUpdatedStamp = arg.substr(selfUpdated.size());
     } else {
-      WriteStderr(L"zepo-update: unknown or incomplete option \"" + arg + L"\"\n\n" + Latin1ToWide(USAGE));
-      return false;
+      return UsageError(L"unknown option \"" + arg + L"\"");
     }
   }
   return true;
@@ -176,9 +194,14 @@ int main(int argc, char** argv) {
   const std::vector<std::wstring> arguments = ProgramArguments(argc, argv);
   Options options;
   bool help = false;
-  if (!ParseOptions(arguments, options, help)) return 2;
+  bool version = false;
+  if (!ParseOptions(arguments, options, help, version)) return 2;
   if (help) {
     std::fputs(USAGE, stdout);
+    return 0;
+  }
+  if (version) {
+    std::fputs("zepo-update " ZEPO_VERSION "\n", stdout);
     return 0;
   }
   // Made absolute once: the logger and the run must agree on the folder after it became current.

@@ -74,4 +74,13 @@ fi
 [ ! -e "$install/install" ] || fail "a relative --dir was taken twice (install/install exists)"
 [ "$(log_lines | tail -n 1)" = "The game is already update to the newest version 2.0" ] ||
   fail "the run with a relative --dir wrote no update log"
+# The command line: --version, and a bad value named back with exit status 2.
+updater_with() {
+  if [ -n "$prefix" ]; then "$here/../../cmake/wine-run" "$prefix" "$updater" "$@"; else "$updater" "$@"; fi
+}
+updater_with --version | grep -q "^zepo-update [0-9]" || fail "--version printed no version"
+status=0
+updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$install"; fi)" --log-level abc \
+  > "$work/bad.out" 2>&1 || status=$?
+[ "$status" -eq 2 ] && grep -q 'takes 0 to 4, not "abc"' "$work/bad.out" || fail "a bad --log-level was not named (exit $status)"
 echo "update_e2e: passed${prefix:+ under Wine}"
