@@ -20,8 +20,11 @@
 
 namespace {
 
-constexpr DWORD DOWNLOAD_FLAGS =
-    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_PRAGMA_NOCACHE;
+// Redirects are never followed, as libcurl does not: a hostile answer must not lead the client to
+// another host's body (the 3xx status is then refused like any other).
+constexpr DWORD DOWNLOAD_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
+                                 INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+constexpr DWORD STAMP_FLAGS = INTERNET_FLAG_NO_AUTO_REDIRECT;
 
 struct InternetHandleTraits {
   using Handle = HINTERNET;
@@ -299,7 +302,7 @@ bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std:
   time = DateTimeRecord{};
   std::wstring hostValue;
   if (!HostHeaderValue(host, hostValue)) return false;
-  BackgroundRequest request(url, hostValue.empty() ? std::wstring() : L"Host: " + hostValue + L"\r\n", 0);
+  BackgroundRequest request(url, hostValue.empty() ? std::wstring() : L"Host: " + hostValue + L"\r\n", STAMP_FLAGS);
   ResponseHead head;
   if (!request.WaitForHead(head) || head.failCode != HTTP_OK || !head.hasModified) return false;
   const SYSTEMTIME& m = head.modified;

@@ -21,6 +21,7 @@
 //       stall_S              S seconds of silence before the answer
 //       stallafter_N         after N body bytes, silence until the client gives up
 //       lastmod_EPOCH|none   the Last-Modified time (5 November 2012, 14:03:09 GMT)
+//       redirect             a "Location: /x/size_7/-/redirected" header (with status_302)
 //   GET /requests            every recorded request head so far, each ended by a blank line
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -86,6 +87,7 @@ std::string Reason(int status) {
   switch (status) {
     case 200: return "OK";
     case 206: return "Partial Content";
+    case 302: return "Found";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
     default: return "Status";
@@ -102,6 +104,7 @@ struct Shape {
   long long stallAfter = -1;
   long long lastModified = 1352124189;  // -1: none
   long long times = -1;                 // -1: every request
+  bool redirect = false;
 };
 
 std::map<std::string, long long> faultsServed;  // per file, under recordLock
@@ -127,6 +130,7 @@ Shape ParseShape(const std::string& path) {
     if (name == "stallafter") shape.stallAfter = std::atoll(value.c_str());
     if (name == "lastmod") shape.lastModified = value == "none" ? -1 : std::atoll(value.c_str());
     if (name == "times") shape.times = std::atoll(value.c_str());
+    if (name == "redirect") shape.redirect = true;
   }
   return shape;
 }
@@ -135,6 +139,7 @@ void SendShaped(int fd, const Shape& shape) {
   if (shape.stallSeconds > 0) std::this_thread::sleep_for(std::chrono::seconds(shape.stallSeconds));
   std::string head = "HTTP/1.1 " + std::to_string(shape.status) + " " + Reason(shape.status) + "\r\n";
   if (shape.lastModified >= 0) head += "Last-Modified: " + HttpDate(static_cast<time_t>(shape.lastModified)) + "\r\n";
+  if (shape.redirect) head += "Location: /x/size_7/-/redirected\r\n";
   long long announce = shape.announce == -2 ? shape.size : shape.announce;
   if (shape.chunked) {
     head += "Transfer-Encoding: chunked\r\n";

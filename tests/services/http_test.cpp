@@ -113,6 +113,7 @@ TEST_F(Http, RefusedAnswersCreateNoFile) {
       {"status_404/size_20", "not-found"},     {"status_500/size_20", "server-error"},
       {"status_204", "no-content"},            {"announce_none/size_20", "no-length"},
       {"chunked/size_70000", "chunked"},
+      {"status_302/redirect/size_20", "redirect"},  // never followed, on either back end
   };
   for (const auto& [directives, token] : cases) {
     code = -1;
