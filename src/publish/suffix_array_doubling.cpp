@@ -10,6 +10,7 @@ bool BuildSuffixArray(const std::uint8_t* text, std::size_t size, std::vector<st
   if (size > 0x7FFFFFFF) return false;
   const auto n = static_cast<std::int32_t>(size);
   suffixes.resize(size);
+  if (n == 0) return true;  // an empty file has no suffixes to sort
   std::iota(suffixes.begin(), suffixes.end(), 0);
   std::vector<std::int32_t> rank(size);
   std::vector<std::int32_t> next(size);
@@ -25,6 +26,6 @@ bool BuildSuffixArray(const std::uint8_t* text, std::size_t size, std::vector<st
       next[suffixes[i]] = next[suffixes[i - 1]] + (less(suffixes[i - 1], suffixes[i]) ? 1 : 0);
     }
     rank.swap(next);
-    if (n == 0 || rank[suffixes[n - 1]] == n - 1) return true;
+    if (rank[suffixes[n - 1]] == n - 1) return true;
   }
 }

@@ -176,3 +176,15 @@ ResumeAnswer ClassifyResumeAnswer(long status, const std::string& contentRange, 
   if (status != 206) return ResumeAnswer::Refused;
   return ContinuesAt(contentRange, offset, total) ? ResumeAnswer::Continue : ResumeAnswer::Mismatch;
 }
+
+bool ParseContentLength(const std::string& text, std::uint64_t& value) {
+  std::size_t from = text.find_first_not_of(" \t");
+  std::size_t to = text.find_last_not_of(" \t\r\n");
+  if (from == std::string::npos || to < from) return false;
+  value = 0;
+  for (std::size_t i = from; i <= to; ++i) {
+    if (text[i] < '0' || text[i] > '9' || value > (0x7FFFFFFFFFFFFFFFULL - 9) / 10) return false;
+    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+  }
+  return true;
+}

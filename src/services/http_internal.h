@@ -50,3 +50,7 @@ ResumeAnswer ClassifyResumeAnswer(long status, const std::string& contentRange, 
 // validator. mismatch: a 206 answered another range than the one asked for.
 bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
                   const std::wstring& host, const ResumePoint* resume, bool& mismatch);
+
+// A Content-Length value as HTTP allows it: decimal digits only (white space around them aside),
+// below 2^63. "-1", "5x" and "" are refused.
+bool ParseContentLength(const std::string& text, std::uint64_t& value);

@@ -116,6 +116,9 @@ struct Download {
   const ResumePoint* resume;  // null: a plain download that keeps no validator
   std::string contentRange;
   std::string lastModified;
+  int lengthHeaders = 0;     // Content-Length headers of the answer, each a plain number
+  bool lengthValid = true;
+  std::uint64_t announced = 0;
   bool mismatch = false;  // a 206 for another range than asked
   bool headersDone = false;
   std::uint64_t total = 0;
@@ -138,11 +141,14 @@ struct Download {
     if (status >= 100 && status < 200) {  // an interim answer; the real one follows
       contentRange.clear();
       lastModified.clear();
+      lengthHeaders = 0;
+      lengthValid = true;
       return true;
     }
     if (status == 404 || status == 410) return Fail(HTTP_NOT_FOUND);
-    curl_off_t length = -1;
-    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    // Exactly one length, and a plain number: with two, no one knows where the body ends.
+    if (lengthHeaders > 1 || !lengthValid) return Fail(HTTP_REQUEST_FAILED);
+    const curl_off_t length = lengthHeaders == 1 ? static_cast<curl_off_t>(announced) : -1;
     if (resume != nullptr && resume->offset > 0) {
       switch (ClassifyResumeAnswer(status, contentRange, resume->offset, total)) {
         case ResumeAnswer::Continue:
@@ -204,7 +210,11 @@ std::size_t DownloadHeader(char* data, std::size_t size, std::size_t count, void
   auto* download = static_cast<Download*>(user);
   const std::size_t n = size * count;
   if (IsBlankLine(data, n)) return download->HeadersDone() ? n : 0;
-  if (!HeaderValue(data, n, "content-range", download->contentRange)) {
+  std::string length;
+  if (HeaderValue(data, n, "content-length", length)) {
+    ++download->lengthHeaders;
+    download->lengthValid = download->lengthValid && ParseContentLength(length, download->announced);
+  } else if (!HeaderValue(data, n, "content-range", download->contentRange)) {
     HeaderValue(data, n, "last-modified", download->lastModified);
   }
   return n;

@@ -46,12 +46,27 @@ UniqueInternet OpenInternet() {
   return internet;
 }
 
-std::string QueryText(HINTERNET request, DWORD query) {
+// The index-th header of the kind (0 the first); false when there is none.
+bool QueryText(HINTERNET request, DWORD query, DWORD index, std::string& value) {
   wchar_t text[256];
   DWORD size = sizeof text;
-  DWORD index = 0;
-  if (!HttpQueryInfoW(request, query, text, &size, &index)) return {};
-  return WideToUtf8(std::wstring(text, size / sizeof(wchar_t)));
+  if (!HttpQueryInfoW(request, query, text, &size, &index)) return false;
+  value = WideToUtf8(std::wstring(text, size / sizeof(wchar_t)));
+  return true;
+}
+
+std::string QueryText(HINTERNET request, DWORD query) {
+  std::string value;
+  QueryText(request, query, 0, value);
+  return value;
+}
+
+// Exactly one Content-Length, and a plain number: with two, no one knows where the body ends.
+bool QueryLength(HINTERNET request, std::uint64_t& length) {
+  std::string text;
+  std::string second;
+  return QueryText(request, HTTP_QUERY_CONTENT_LENGTH, 0, text) &&
+         !QueryText(request, HTTP_QUERY_CONTENT_LENGTH, 1, second) && ParseContentLength(text, length);
 }
 
 bool QueryNumber(HINTERNET request, DWORD query, DWORD& value) {
@@ -65,8 +80,8 @@ struct ResponseHead {
   int failCode = HTTP_OK;  // 4 or 21 when the request could not be made
   bool hasStatus = false;
   DWORD status = 0;
-  bool hasLength = false;
-  DWORD length = 0;
+  bool hasLength = false;  // exactly one Content-Length, a plain number
+  std::uint64_t length = 0;
   bool hasModified = false;
   SYSTEMTIME modified{};
   std::string modifiedText;  // the Last-Modified header as sent, the validator of a resume
@@ -162,7 +177,7 @@ class BackgroundRequest {
       std::lock_guard<std::mutex> guard(x->lock);
       ResponseHead& head = x->head;
       head.hasStatus = QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, head.status);
-      head.hasLength = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH, head.length);
+      head.hasLength = QueryLength(request.get(), head.length);
       DWORD size = sizeof head.modified;
       DWORD index = 0;
       head.hasModified = HttpQueryInfoW(request.get(), HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
@@ -184,7 +199,7 @@ class BackgroundRequest {
 
   // Reads exactly the announced length: bytes past it belong to no answer.
   static void ReadBody(Exchange& x, HINTERNET request) {
-    DWORD remaining = 0;
+    std::uint64_t remaining = 0;
     {
       std::unique_lock<std::mutex> guard(x.lock);
       x.changed.wait(guard, [&x] { return x.bodyWanted || x.abandoned; });
@@ -197,7 +212,7 @@ class BackgroundRequest {
         x.changed.wait(guard, [&x] { return x.chunks.size() < 2 || x.abandoned; });
         if (x.abandoned) return;
       }
-      std::string chunk(remaining < HTTP_CHUNK ? remaining : HTTP_CHUNK, '\0');
+      std::string chunk(remaining < HTTP_CHUNK ? static_cast<std::size_t>(remaining) : HTTP_CHUNK, '\0');
       DWORD got = 0;
       BOOL ok = chunk.empty() || InternetReadFile(request, chunk.data(), static_cast<DWORD>(chunk.size()), &got);
       std::lock_guard<std::mutex> guard(x.lock);

@@ -22,6 +22,8 @@
 //       stallafter_N         after N body bytes, silence until the client gives up
 //       lastmod_EPOCH|none   the Last-Modified time (5 November 2012, 14:03:09 GMT)
 //       redirect             a "Location: /x/size_7/-/redirected" header (with status_302)
+//       announce2_N          a second Content-Length header, of N
+//       announceraw_TEXT     Content-Length: TEXT instead of the size
 //   GET /requests            every recorded request head so far, each ended by a blank line
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -105,6 +107,8 @@ struct Shape {
   long long lastModified = 1352124189;  // -1: none
   long long times = -1;                 // -1: every request
   bool redirect = false;
+  long long secondAnnounce = -1;
+  std::string rawAnnounce;
 };
 
 std::map<std::string, long long> faultsServed;  // per file, under recordLock
@@ -131,6 +135,8 @@ Shape ParseShape(const std::string& path) {
     if (name == "lastmod") shape.lastModified = value == "none" ? -1 : std::atoll(value.c_str());
     if (name == "times") shape.times = std::atoll(value.c_str());
     if (name == "redirect") shape.redirect = true;
+    if (name == "announce2") shape.secondAnnounce = std::atoll(value.c_str());
+    if (name == "announceraw") shape.rawAnnounce = value;
   }
   return shape;
 }
@@ -143,9 +149,12 @@ void SendShaped(int fd, const Shape& shape) {
   long long announce = shape.announce == -2 ? shape.size : shape.announce;
   if (shape.chunked) {
     head += "Transfer-Encoding: chunked\r\n";
+  } else if (!shape.rawAnnounce.empty()) {
+    head += "Content-Length: " + shape.rawAnnounce + "\r\n";
   } else if (announce >= 0) {
     head += "Content-Length: " + std::to_string(announce) + "\r\n";
   }
+  if (shape.secondAnnounce >= 0) head += "Content-Length: " + std::to_string(shape.secondAnnounce) + "\r\n";
   head += "Connection: close\r\n\r\n";
   if (!SendAll(fd, head)) return;
   std::string block(65536, '\0');

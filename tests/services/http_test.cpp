@@ -114,6 +114,9 @@ TEST_F(Http, RefusedAnswersCreateNoFile) {
       {"status_204", "no-content"},            {"announce_none/size_20", "no-length"},
       {"chunked/size_70000", "chunked"},
       {"status_302/redirect/size_20", "redirect"},  // never followed, on either back end
+      {"size_5/announce2_3", "two-lengths"},         // which one would be the truth?
+      {"size_5/announceraw_-1", "negative-length"},
+      {"size_5/announceraw_5x", "bad-length"},
   };
   for (const auto& [directives, token] : cases) {
     code = -1;
