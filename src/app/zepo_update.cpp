@@ -29,6 +29,8 @@ const char USAGE[] =
     "                    section \"zepo\" of ./log.ini, else the built-in host\n"
     "  --log-level N     the diagnostic log's threshold (0 FATAL ... 4 DEBUG); else \"LogLevel\"\n"
     "  --full-list       work from the full file list instead of the update list\n"
+    "  --quiet, -q       print nothing but the error line and warnings (on stderr)\n"
+    "  --verbose, -v     also write the diagnostic log to stderr\n"
     "  --self-updated=STAMP\n"
     "                    given by the engine helper when it restarts the updater after a\n"
     "                    self-update for the list of that stamp\n"
@@ -45,6 +47,8 @@ struct Options {
   std::wstring host;
   int logLevel = -1;
   int fullList = 0;
+  bool quiet = false;    // only the error line and warnings
+  bool verbose = false;  // the diagnostic log also on stderr
   std::wstring selfUpdatedStamp;
 };
 
@@ -91,6 +95,10 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
       }
     } else if (arg == L"--full-list") {
       options.fullList = 1;
+    } else if (arg == L"--quiet" || arg == L"-q") {
+      options.quiet = true;
+    } else if (arg == L"--verbose" || arg == L"-v") {
+      options.verbose = true;
     } else if (arg.compare(0, selfUpdated.size(), selfUpdated) == 0) {
       options.selfUpdatedStamp = arg.substr(selfUpdated.size());
     } else {
@@ -104,7 +112,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
 // goes to a file or a pipe.
 class TerminalView final : public RunView {
  public:
-  TerminalView() : terminal_(StdoutIsTerminal()) {}
+  // quiet: no progress at all; errors and warnings still go to stderr.
+  explicit TerminalView(bool quiet) : quiet_(quiet), terminal_(!quiet && StdoutIsTerminal()) {}
 
   void SetStatus(const std::wstring& text) override {
     std::lock_guard<std::mutex> guard(lock_);
@@ -149,6 +158,7 @@ class TerminalView final : public RunView {
 
  private:
   void Show() {
+    if (quiet_) return;
     if (!terminal_) {
       if (status_ != lastPlain_) Line(status_);
       lastPlain_ = status_;
@@ -164,12 +174,14 @@ class TerminalView final : public RunView {
     drawn_ = true;
   }
   void Line(const std::wstring& text) {
+    if (quiet_) return;
     if (terminal_ && drawn_) WriteStdout(L"\r\x1b[2K");
     WriteStdout(text + L"\n");
     if (terminal_) Show();
   }
 
   std::mutex lock_;
+  const bool quiet_;
   const bool terminal_;
   bool drawn_ = false;
   std::wstring status_;
@@ -213,7 +225,7 @@ int main(int argc, char** argv) {
   }
   const StartupConfig config = ReadStartupConfig();
   const int level = options.logLevel >= 0 ? options.logLevel : config.logLevel;
-  ConfigureLogger(folder, static_cast<std::uint8_t>(level & 0xFF), config.showConsole);
+  ConfigureLogger(folder, static_cast<std::uint8_t>(level & 0xFF), config.showConsole || options.verbose);
   LogProcessStart(BuildCommandLine(arguments));
 
   RunSettings settings;
@@ -221,7 +233,7 @@ int main(int argc, char** argv) {
   settings.fullList = options.fullList;
   settings.restartCommand = RestartCommand(options, folder);
   settings.selfUpdatedStamp = options.selfUpdatedStamp;
-  TerminalView view;
+  TerminalView view(options.quiet);
   int result = RUN_FAILED;
   std::thread worker([&] { result = UpdateRun(view, settings); });
   worker.join();

@@ -83,4 +83,13 @@ status=0
 updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$install"; fi)" --log-level abc \
   > "$work/bad.out" 2>&1 || status=$?
 [ "$status" -eq 2 ] && grep -q 'takes 0 to 4, not "abc"' "$work/bad.out" || fail "a bad --log-level was not named (exit $status)"
+# --quiet prints nothing for a run that has nothing to say; --verbose adds the diagnostic log.
+updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$install"; fi)" \
+  --host "localhost:$port" --quiet > "$work/quiet.out" 2> "$work/quiet.err" || fail "the quiet run failed"
+[ ! -s "$work/quiet.out" ] && [ ! -s "$work/quiet.err" ] || fail "--quiet printed something"
+updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$install"; fi)" \
+  --host "localhost:$port" --verbose --log-level 3 > "$work/verbose.out" 2> "$work/verbose.err" ||
+  fail "the verbose run failed"
+grep -q "AutoUpdateApp: Connect to patch server" "$work/verbose.err" "$work/verbose.out" ||
+  fail "--verbose did not show the diagnostic log"
 echo "update_e2e: passed${prefix:+ under Wine}"
