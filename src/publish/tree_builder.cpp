@@ -266,15 +266,14 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
       summary.patchedWholeBytes += r.wholeBytes * r.patchKeys.size();
     }
   }
-  // What the newest previous release had and this one has not goes; a vanished folder goes whole.
+  // The files that the newest previous release shipped and this one does not go, one by one. A
+  // folder is never removed whole, not even one that the release dropped: players keep files of
+  // their own in the game's folders (saves, screenshots), and a removed folder would take them.
   std::set<std::wstring> present;
   for (const auto& item : items) present.insert(FoldCase(item.name));
   for (const auto& old : previousItems) {
-    if (present.count(FoldCase(old.name)) != 0) continue;
-    const std::size_t cut = old.name.find_last_of(L'\\');
-    const bool parentGone = cut != std::wstring::npos && present.count(FoldCase(old.name.substr(0, cut))) == 0;
-    if (parentGone) continue;
-    removals += L"[" + old.name + L"]\r\nMethod=Remove\r\nTarget=" + (old.folder ? L"Folder" : L"File") + L"\r\n";
+    if (old.folder || present.count(FoldCase(old.name)) != 0) continue;
+    removals += L"[" + old.name + L"]\r\nMethod=Remove\r\nTarget=File\r\n";
     ++summary.removed;
   }
 

@@ -119,6 +119,29 @@ TEST_F(TreeBuilderTest, ListsEveryItemWithItsRuleAndPatchesThatPay) {
   EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
 }
 
+TEST_F(TreeBuilderTest, AFolderTheReleaseDropsLosesOnlyTheFilesItShipped) {
+  fs::remove_all(tree);
+  Put(v1, "save/defaults/official.dat", "shipped with version 1");
+  Put(v1, "save/readme.txt", "shipped with version 1");
+  ASSERT_TRUE(Build(Options(v1.path(), L"1.0"))) << lastError;
+  BuildOptions second = Options(v2.path(), L"2.0");
+  second.previous = {v1.path()};
+  ASSERT_TRUE(Build(second)) << lastError;
+  const IniDocument list{ListText(tree)};
+  std::wstring value;
+  for (const wchar_t* name : {L"save\\defaults\\official.dat", L"save\\readme.txt", L"data\\old.pak"}) {
+    list.ReadString(name, L"Method", value);
+    EXPECT_EQ(value, L"Remove") << WideToUtf8(name);
+    list.ReadString(name, L"Target", value);
+    EXPECT_EQ(value, L"File") << WideToUtf8(name);
+  }
+  EXPECT_EQ(ListText(tree).find("Target=Folder\r\n[save"), std::string::npos);
+  for (const wchar_t* folder : {L"save", L"save\\defaults"}) {
+    EXPECT_EQ(list.FindSection(folder), IniDocument::NO_SECTION) << "a dropped folder is never removed whole";
+  }
+  EXPECT_EQ(last.removed, 3u);
+}
+
 TEST_F(TreeBuilderTest, PublishedFilesNeverChangeAndRebuildsAreIdempotent) {
   fs::remove_all(tree);
   ASSERT_TRUE(Build(Options(v1.path(), L"1.0"))) << lastError;
