@@ -12,8 +12,10 @@ namespace {
 
 const wchar_t LEVEL_NAMES[5][10] = {L"FATAL", L"ERROR", L"WARNING", L"FYI", L"DEBUG"};
 
-constexpr std::size_t NAME_MAX_CHARS = 259;
-constexpr std::size_t ENSURE_PATH_MAX = 295;
+constexpr std::size_t TITLE_MAX_CHARS = 259;
+// The longest path Windows takes in its extended form, less room for a log file's name: a game
+// folder deeper than 260 characters still gets its logs.
+constexpr std::size_t FOLDER_MAX_CHARS = 32000;
 constexpr int ROLL_MAX = 999;
 
 std::wstring Printf(const wchar_t* format, ...) {
@@ -59,7 +61,7 @@ bool Logger::Configure(const wchar_t* folder, std::uint8_t threshold, const wcha
                        bool showConsole) {
   std::wstring chosen = folder != nullptr ? folder : L"";
   if (chosen.empty()) chosen = FolderOfExecutable() + L"\\logs";
-  if (chosen.size() > NAME_MAX_CHARS || (consoleTitle != nullptr && std::wcslen(consoleTitle) > NAME_MAX_CHARS)) {
+  if (chosen.size() > FOLDER_MAX_CHARS || (consoleTitle != nullptr && std::wcslen(consoleTitle) > TITLE_MAX_CHARS)) {
     return false;
   }
   {
@@ -148,7 +150,7 @@ Logger& TheLogger() {
 }
 
 bool EnsureFolder(const std::wstring& path) {
-  if (path.empty() || path.size() > ENSURE_PATH_MAX) return false;
+  if (path.empty() || path.size() > FOLDER_MAX_CHARS) return false;
   std::wstring folder = path;
   while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
   if (folder.empty()) return false;

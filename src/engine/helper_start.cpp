@@ -1,3 +1,4 @@
+#include "app/logger.h"
 #include "engine/update_client.h"
 #include "services/files.h"
 #include "services/platform.h"
@@ -5,7 +6,8 @@
 
 // Every argument is quoted where it needs it, so that a self-update file whose path holds a
 // space is swapped like any other; the helper learns this process's id and waits for its end
-// before its first attempt, instead of racing a slow exit.
+// before its first attempt, instead of racing a slow exit. The updater it restarts is named in a
+// form that the helper can start at any length of the game folder's path.
 bool UpdateClient::StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart) {
   const std::wstring helper = localFolder_ + L"engine.dat";
   if (!MarkExecutable(helper)) return false;
@@ -13,7 +15,11 @@ bool UpdateClient::StartEngineHelper(const std::vector<std::wstring>& files, con
   arguments.insert(arguments.end(), files.begin(), files.end());
   if (!restart.empty()) {
     arguments.push_back(L"--");
-    arguments.insert(arguments.end(), restart.begin(), restart.end());
+    arguments.push_back(LaunchablePath(restart.front()));
+    arguments.insert(arguments.end(), restart.begin() + 1, restart.end());
   }
-  return StartDetachedProcess(arguments);
+  if (StartDetachedProcess(arguments)) return true;
+  TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: cannot start the engine helper [" + helper + L"]: " +
+                                   LastSystemErrorText());
+  return false;
 }

@@ -105,7 +105,10 @@ static int Restart(wchar_t** command, int count) {
   for (int i = 0; i < count; ++i) {
     if (!AppendQuoted(command[i])) return 0;
   }
-  if (!CreateProcessW(NULL, restart, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) return 0;
+  /* The program is named apart from the command line: it is then taken as the path it is, relative
+     to the program folder (the current one) when it is not absolute, and never searched for.
+     Wine's search turns a name longer than 260 characters in its long form into garbage. */
+  if (!CreateProcessW(command[0], restart, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) return 0;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return 1;

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "services/files.h"
+#include "services/system_path_win.h"
 #include "services/win_handle.h"
 
 namespace {
@@ -31,20 +32,20 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
 }
 
 FileHandle FileHandle::OpenForRead(const std::wstring& path) {
-  return FileHandle(Wrap(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  return FileHandle(Wrap(CreateFileW(SystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
 }
 
 FileHandle FileHandle::CreateForWrite(const std::wstring& path) {
   // Windows refuses to replace a read-only file by itself; Wine run as root does not, so ask.
-  DWORD attributes = GetFileAttributesW(path.c_str());
+  DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return FileHandle();
   return FileHandle(
-      Wrap(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+      Wrap(CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 
 FileHandle FileHandle::OpenForAppend(const std::wstring& path) {
-  return FileHandle(Wrap(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  return FileHandle(Wrap(CreateFileW(SystemPath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 
@@ -90,7 +91,7 @@ void FileHandle::Close() {
 
 void GetFileTimeText(const std::wstring& path, std::wstring& text) {
   text.clear();
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  UniqueFile file(CreateFileW(SystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   FILETIME written;
   if (!file.valid() || !GetFileTime(file.get(), nullptr, nullptr, &written)) return;
@@ -100,7 +101,7 @@ void GetFileTimeText(const std::wstring& path, std::wstring& text) {
 bool SetFileTimeText(const std::wstring& path, const std::wstring& text) {
   std::uint64_t ticks = 0;
   if (!ParseHoldableFileTime(text, ticks)) return false;
-  UniqueFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  UniqueFile file(CreateFileW(SystemPath(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;
   FILETIME written;
@@ -110,13 +111,13 @@ bool SetFileTimeText(const std::wstring& path, const std::wstring& text) {
 }
 
 bool ClearReadOnly(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
+  DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return true;
-  return SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != FALSE;
+  return SetFileAttributesW(SystemPath(path).c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != FALSE;
 }
 
 void DeleteFolderTree(const std::wstring& path) {
-  std::wstring folder = path;
+  std::wstring folder = SystemPath(path);
   if (folder.empty() || !IsPathSeparator(folder.back())) folder += L'\\';
   WIN32_FIND_DATAW found;
   UniqueFind search(FindFirstFileW((folder + L"*.*").c_str(), &found));
@@ -129,24 +130,24 @@ void DeleteFolderTree(const std::wstring& path) {
     if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
       // A junction or link: remove the link itself, never what it points at.
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveDirectoryW(full.c_str());
+        RemoveDirectoryW(SystemPath(full).c_str());
       } else {
         ClearReadOnly(full);
-        DeleteFileW(full.c_str());
+        DeleteFileW(SystemPath(full).c_str());
       }
     } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       DeleteFolderTree(full);
     } else {
       ClearReadOnly(full);
-      DeleteFileW(full.c_str());
+      DeleteFileW(SystemPath(full).c_str());
     }
   } while (FindNextFileW(search.get(), &found));
   search.reset();
-  RemoveDirectoryW(path.c_str());
+  RemoveDirectoryW(SystemPath(path).c_str());
 }
 
 std::vector<std::wstring> FolderEntries(const std::wstring& path) {
-  std::wstring folder = path;
+  std::wstring folder = SystemPath(path);
   if (folder.empty() || !IsPathSeparator(folder.back())) folder += L'\\';
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
@@ -171,30 +172,30 @@ bool WriteResourceToFile(int id, const std::wstring& type, const std::wstring& d
   return file.Flush() && written;
 }
 
-bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool PathExists(const std::wstring& path) { return GetFileAttributesW(SystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool IsLink(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
+  DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 bool IsFolder(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
+  DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
+bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(SystemPath(path).c_str(), nullptr) != FALSE; }
 
-bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
+bool RemoveFile(const std::wstring& path) { return DeleteFileW(SystemPath(path).c_str()) != FALSE; }
 
 // A link to a folder is a folder entry of its own and goes as a folder does; its target stays.
 bool RemoveLink(const std::wstring& path) {
   if (!IsLink(path)) return false;
-  return IsFolder(path) ? RemoveDirectoryW(path.c_str()) != FALSE : DeleteFileW(path.c_str()) != FALSE;
+  return IsFolder(path) ? RemoveDirectoryW(SystemPath(path).c_str()) != FALSE : DeleteFileW(SystemPath(path).c_str()) != FALSE;
 }
 
 bool MoveFileReplace(const std::wstring& source, const std::wstring& destination) {
-  return MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+  return MoveFileExW(SystemPath(source).c_str(), SystemPath(destination).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
          FALSE;
 }
 

@@ -11,6 +11,7 @@
 #include "services/files.h"
 #include "services/http.h"
 #include "services/http_internal.h"
+#include "services/platform.h"
 #include "services/text.h"
 #include "services/win_handle.h"
 
@@ -333,8 +334,10 @@ bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes) {
 }
 
 std::wstring DriveRootFor(const std::wstring& localPath) {
-  if (localPath.size() >= 3 && localPath[1] == L':' && localPath[2] == L'\\') return localPath.substr(0, 3);
-  wchar_t current[MAX_PATH + 1] = {};
-  GetCurrentDirectoryW(MAX_PATH + 1, current);
-  return std::wstring(current).substr(0, 3);
+  // "C:\" of a drive path; "\\server\share\" of a network one.
+  const std::wstring full = AbsolutePath(localPath);
+  if (full.size() >= 3 && full[1] == L':') return full.substr(0, 3);
+  std::size_t share = full.rfind(L"\\\\", 0) == 0 ? full.find(L'\\', 2) : std::wstring::npos;
+  std::size_t end = share == std::wstring::npos ? std::wstring::npos : full.find(L'\\', share + 1);
+  return end == std::wstring::npos ? full : full.substr(0, end + 1);
 }

@@ -21,8 +21,9 @@ unsigned long CurrentProcessId();
 
 // Makes the folder the process's current directory, and makes sure it is that folder: on Windows a
 // last component that ends in a space or a dot is kept by a trailing separator (else the system
-// drops it and lands in another folder, or none), and the short form is tried last. False when
-// the current directory could not be made exactly this folder.
+// drops it and lands in another folder, or none), and the short form is tried last; a folder
+// past 248 characters is entered by its short form first. False when the current directory could
+// not be made exactly this folder.
 bool SetCurrentFolder(const std::wstring& path);
 
 // The path made absolute against the current directory, without resolving links; an absolute

@@ -2,8 +2,10 @@
 
 #include <cstdio>
 
+#include "services/extended_path.h"
 #include "services/platform.h"
 #include "services/process.h"
+#include "services/system_path_win.h"
 #include "services/text.h"
 
 LocalTime LocalTimeNow() {
@@ -47,36 +49,52 @@ bool EnterFolder(const std::wstring& folder, const std::wstring& expected) {
 
 }  // namespace
 
+std::wstring ShortPathForm(const std::wstring& path) {
+  const std::wstring extended = SystemPath(path);
+  DWORD size = GetShortPathNameW(extended.c_str(), nullptr, 0);
+  if (size == 0) return {};
+  std::wstring shortForm(size, L'\0');
+  DWORD n = GetShortPathNameW(extended.c_str(), shortForm.data(), size);
+  if (n == 0 || n >= size) return {};
+  shortForm.resize(n);
+  return PlainPathForm(shortForm);
+}
+
 bool SetCurrentFolder(const std::wstring& path) {
   std::wstring folder = path;
   if (folder.empty() || (folder.back() != L'\\' && folder.back() != L'/')) folder += L'\\';
-  if (EnterFolder(folder, folder)) return true;
-  // The short form names the same folder without spaces or dots at its ends.
-  DWORD size = GetShortPathNameW(folder.c_str(), nullptr, 0);
-  if (size == 0) return false;
-  std::wstring shortForm(size, L'\0');
-  DWORD n = GetShortPathNameW(folder.c_str(), shortForm.data(), size);
-  if (n == 0 || n >= size) return false;
-  shortForm.resize(n);
-  return EnterFolder(shortForm, shortForm);
+  // A folder too long for plain paths is entered by its short form where it has one: programs are
+  // started from it (Wine starts none from a longer current folder) and relative paths stay short.
+  const bool tooLong = folder.size() > PLAIN_PATH_MAX;
+  if (!tooLong && EnterFolder(folder, folder)) return true;
+  // The short form also names the folder without spaces or dots at its ends.
+  const std::wstring shortForm = ShortPathForm(folder);
+  if (!shortForm.empty() && EnterFolder(shortForm, shortForm)) return true;
+  return tooLong && EnterFolder(folder, folder);
 }
 
 // A trailing separator keeps a last component that ends in a space or a dot from losing it to the
 // normalisation: "C:\Games\Velora " stays itself and does not become "C:\Games\Velora".
 std::wstring AbsolutePath(const std::wstring& path) {
+  if (path.rfind(L"\\\\?\\", 0) == 0) return path;
   std::wstring guarded = path.empty() ? L"." : path;
   const bool added = guarded.back() != L'\\' && guarded.back() != L'/';
   if (added) guarded += L'\\';
-  DWORD size = GetFullPathNameW(guarded.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return path;
-  std::wstring full(size, L'\0');
-  DWORD n = GetFullPathNameW(guarded.c_str(), size, full.data(), nullptr);
-  if (n == 0 || n >= size) return path;
+  // Most paths fit the first buffer: one call instead of two on every file operation.
+  std::wstring full(MAX_PATH + 1, L'\0');
+  DWORD n = GetFullPathNameW(guarded.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (n >= full.size()) {
+    full.assign(n, L'\0');
+    n = GetFullPathNameW(guarded.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  }
+  if (n == 0 || n >= full.size()) return path;
   full.resize(n);
   // "C:\" keeps its separator; any other folder is named without one, as it was given.
   if (added && full.size() > 3 && full.back() == L'\\') full.pop_back();
   return full;
 }
+
+std::wstring SystemPath(const std::wstring& path) { return ExtendedPathForm(AbsolutePath(path)); }
 
 std::wstring LastSystemErrorText() {
   const DWORD code = GetLastError();

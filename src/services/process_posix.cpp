@@ -31,3 +31,5 @@ bool StartDetachedProcess(const std::vector<std::wstring>& arguments) {
   posix_spawn_file_actions_destroy(&actions);
   return result == 0;
 }
+
+std::wstring LaunchablePath(const std::wstring& path) { return path; }

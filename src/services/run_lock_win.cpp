@@ -2,13 +2,14 @@
 
 #include "services/platform.h"
 #include "services/run_lock.h"
+#include "services/system_path_win.h"
 #include "services/win_handle.h"
 
 // The handle is not inheritable, so the engine helper never holds the lock for the updater it
 // restarts. Closing the handle (or the process's end) releases the lock.
 bool RunLock::TryAcquire(const std::wstring& path, std::wstring& cause) {
   Release();
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+  UniqueFile file(CreateFileW(SystemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) {

@@ -5,6 +5,7 @@
 #include <regex>
 #include <thread>
 
+#include "services/files.h"
 #include "services/platform.h"
 #include "services/text.h"
 #include "support/temp_folder.h"
@@ -107,9 +108,20 @@ TEST(Logger, LinesOfConcurrentWritersNeverMix) {
   }
 }
 
-TEST(Logger, RefusesOverlongFolderAndFailsWithoutOne) {
+TEST(Logger, WritesInAFolderPast260CharactersAndRefusesOnePastTheSystemsLimit) {
+  TempFolder folder;
+  std::wstring deep = folder / "";
+  while (deep.size() < 300) deep += std::wstring(60, L'd') + L"\\";
   Logger logger;
-  EXPECT_FALSE(logger.Configure(std::wstring(300, L'a').c_str(), 4, nullptr, false));
+  ASSERT_TRUE(logger.Configure(deep.c_str(), 4, nullptr, false));
+  EXPECT_TRUE(logger.Write(LOG_FATAL, L"deep"));
+  EXPECT_GT(logger.CurrentFile().size(), 300u);
+  EXPECT_TRUE(PathExists(logger.CurrentFile()));
+  EXPECT_FALSE(logger.Configure(std::wstring(33000, L'a').c_str(), 4, nullptr, false));
+}
+
+TEST(Logger, FailsWithoutAFolder) {
+  Logger logger;
   TempFolder folder;
   WriteBytes(folder.path() / "file", "x");
   EXPECT_FALSE(logger.Configure((folder / "file\\logs").c_str(), 4, nullptr, false));
@@ -126,7 +138,7 @@ TEST(EnsureFolder, CreatesParentsAndRefusesFiles) {
   EXPECT_FALSE(EnsureFolder(folder / "file\\below"));
   EXPECT_FALSE(EnsureFolder(L""));
   EXPECT_FALSE(EnsureFolder(L"\\\\"));
-  EXPECT_FALSE(EnsureFolder(std::wstring(296, L'a')));
+  EXPECT_FALSE(EnsureFolder(std::wstring(33000, L'a')));
 }
 
 TEST(UpdateLog, KeepsEveryCharacterAndTheVerdict) {

@@ -2,10 +2,12 @@
 # End to end self-update: version 2 lists a new build of the updater itself. The installed
 # updater downloads it, starts the engine helper and exits with status 3; the helper swaps the
 # file and restarts the updater, which then finishes the rest of the update.
-#   self_update_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX] [--arguments]
+#   self_update_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX] [--arguments | --long=N]
 # By default the updater is started with no arguments from its folder and the host comes from
 # "PatchHost" in ./log.ini; with --arguments it is started from elsewhere with --dir and --host
-# only, which the restarted updater must be given again.
+# only, which the restarted updater must be given again. With --long=N the game folder's
+# Windows name ("Z:\...") is N characters long, so that the helper's path, the staged files and
+# the logs pass the 260 characters of a plain Windows path.
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=${4:-} mode=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,6 +15,16 @@ name=$(basename "$updater")
 rm -rf "$work"
 mkdir -p "$work/temp"
 root="$work/www" install="$work/install"
+if [[ $mode == --long=* ]]; then
+  # Folders of at most 100 letters each (a POSIX name holds 255 bytes), the last one cut to fit.
+  length=${mode#--long=}
+  while (( ${#install} + 2 < length )); do
+    part=$(( length - ${#install} - 3 ))
+    (( part > 100 )) && part=100
+    install+=/$(printf 'g%.0s' $(seq "$part"))
+  done
+  (( ${#install} + 2 == length )) || { echo "self_update_e2e: cannot make a folder of $length characters"; exit 1; }
+fi
 "$tool" build "$root" "$install" "$updater" "$name"
 
 port=$(( 20000 + RANDOM % 20000 ))
@@ -56,4 +68,5 @@ fi
 sleep 1
 "$tool" verify "$install" "$updater" "$name" || fail "the installation is not version 2 with the new updater"
 [ ! -e "$install/update" ] || fail "the working folder was left behind"
+[ -n "$(ls "$install"/logs/zepo 2>/dev/null)" ] || fail "the diagnostic log was not written"
 echo "self_update_e2e: passed${prefix:+ under Wine}${mode:+ $mode}"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "services/extended_path.h"
 #include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -143,4 +144,45 @@ TEST(MoveFileReplace, ReplacesTheDestination) {
   EXPECT_TRUE(MoveFileReplace(folder / "new", folder / "old"));
   EXPECT_EQ(ReadBytes(folder.path() / "old"), "new");
   EXPECT_FALSE(fs::exists(folder.path() / "new"));
+}
+
+TEST(ExtendedPathForm, ExtendsDriveAndNetworkPathsOnly) {
+  EXPECT_EQ(ExtendedPathForm(L"C:\\Games\\Velora \\a.pak"), L"\\\\?\\C:\\Games\\Velora \\a.pak");
+  EXPECT_EQ(ExtendedPathForm(L"\\\\server\\share\\a.pak"), L"\\\\?\\UNC\\server\\share\\a.pak");
+  EXPECT_EQ(ExtendedPathForm(L"\\\\?\\C:\\a"), L"\\\\?\\C:\\a");
+  EXPECT_EQ(ExtendedPathForm(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");
+  EXPECT_EQ(ExtendedPathForm(L"update\\a.pak"), L"update\\a.pak");
+  EXPECT_EQ(ExtendedPathForm(L"C:a.pak"), L"C:a.pak");
+  EXPECT_EQ(ExtendedPathForm(L"/home/p/a.pak"), L"/home/p/a.pak");
+  for (const wchar_t* path : {L"C:\\Games\\a.pak", L"\\\\server\\share\\a.pak"}) {
+    EXPECT_EQ(PlainPathForm(ExtendedPathForm(path)), path);
+  }
+}
+
+// Under Wine this reaches the extended form of every call; natively it shows the same contract.
+TEST(FilesPast260Characters, AreWrittenTimedMovedListedAndDeleted) {
+  TempFolder folder;
+  std::wstring deep = folder / "";
+  while (deep.size() < 300) deep += std::wstring(70, L'd') + L"\\";
+  CreateDirectoryPath(deep);
+  ASSERT_TRUE(IsFolder(deep));
+  const std::wstring file = deep + L"file with a name.tmp";
+  {
+    FileHandle out = FileHandle::CreateForWrite(file);
+    ASSERT_TRUE(out.IsOpen());
+    ASSERT_TRUE(out.Write("deep", 4));
+  }
+  ASSERT_TRUE(SetFileTimeText(file, L"30260062:1225067648"));
+  std::wstring time;
+  GetFileTimeText(file, time);
+  EXPECT_EQ(time, L"30260062:1225067648");
+  const std::wstring moved = deep + L"moved.pak";
+  ASSERT_TRUE(MoveFileReplace(file, moved));
+  std::string bytes;
+  ASSERT_TRUE(ReadWholeFile(moved, bytes));
+  EXPECT_EQ(bytes, "deep");
+  EXPECT_EQ(FolderEntries(deep), std::vector<std::wstring>{L"moved.pak"});
+  DeleteFolderTree(folder / std::string(70, 'd'));
+  EXPECT_FALSE(PathExists(moved));
+  EXPECT_TRUE(FolderEntries(folder / "").empty());
 }
