@@ -16,14 +16,8 @@ rm -rf "$work"
 mkdir -p "$work/temp"
 root="$work/www" install="$work/install"
 if [[ $mode == --long=* ]]; then
-  # Folders of at most 100 letters each (a POSIX name holds 255 bytes), the last one cut to fit.
-  length=${mode#--long=}
-  while (( ${#install} + 2 < length )); do
-    part=$(( length - ${#install} - 3 ))
-    (( part > 100 )) && part=100
-    install+=/$(printf 'g%.0s' $(seq "$part"))
-  done
-  (( ${#install} + 2 == length )) || { echo "self_update_e2e: cannot make a folder of $length characters"; exit 1; }
+  source "$here/../support/long_folder.sh"
+  install=$(long_folder "$install" "${mode#--long=}")
 fi
 "$tool" build "$root" "$install" "$updater" "$name"
 

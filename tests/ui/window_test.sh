@@ -22,20 +22,21 @@ trap cleanup EXIT
 
 win() { echo "Z:$1"; }
 
-# A version-1 installation with zepo.exe and a log.ini that names the patch server, and the
-# server's version-2 tree.
+# A version-1 installation (in WORK/NAME/install, or the folder given) with zepo.exe and a
+# log.ini that names the patch server, and the server's version-2 tree.
 prepare() {
   local name=$1 self=${2:-}
   local dir="$work/$name"
+  local install=${3:-$dir/install}
   if [ -n "$self" ]; then
-    "$tool" build "$dir/www" "$dir/install" "$zepo" zepo.exe
+    "$tool" build "$dir/www" "$install" "$zepo" zepo.exe
   else
-    "$tool" build "$dir/www" "$dir/install"
-    cp "$zepo" "$dir/install/zepo.exe"
+    "$tool" build "$dir/www" "$install"
+    cp "$zepo" "$install/zepo.exe"
   fi
   "$server" --port-file "$dir/port" --root "$dir/www" --background
   servers+=("$dir/port")
-  printf '[zepo]\r\nLogLevel=4\r\nPatchHost=127.0.0.1:%s\r\n' "$(cat "$dir/port")" > "$dir/install/log.ini"
+  printf '[zepo]\r\nLogLevel=4\r\nPatchHost=127.0.0.1:%s\r\n' "$(cat "$dir/port")" > "$install/log.ini"
 }
 
 drive() {
@@ -121,5 +122,21 @@ sleep 1
   { echo "window_test: the neighbouring folder without the trailing space was touched"; exit 1; }
 echo "== trailing space: the window updated its own folder, not its neighbour"
 "$wine_run" "$prefix" taskkill /F /IM zepo.exe >/dev/null 2>&1 || true
+
+# A game folder of 300 characters: the window's run stages, starts the helper, is restarted by
+# it and finishes with the new zepo.exe; its diagnostic log is written.
+source "$here/../support/long_folder.sh"
+install=$(long_folder "$work/long" 300)
+prepare long self "$install"
+"$wine_run" "$prefix" "$install/zepo.exe" > "$work/long/first.out" 2>&1 || true
+for _ in $(seq 300); do grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt && break; sleep 0.2; done
+grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt ||
+  { echo "window_test: the window in a folder of 300 characters did not finish"; exit 1; }
+sleep 2
+"$wine_run" "$prefix" taskkill /F /IM zepo.exe >/dev/null 2>&1 || true
+WINEPREFIX="$prefix" wineserver -w
+"$tool" verify "$install" "$zepo" zepo.exe
+[ -n "$(ls "$install/logs/zepo")" ] || { echo "window_test: no diagnostic log in a folder of 300 characters"; exit 1; }
+echo "== long folder: 300 characters, version 2 with the new zepo.exe"
 
 echo "window_test: passed; screenshots in $shots"
