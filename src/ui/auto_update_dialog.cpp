@@ -1,5 +1,7 @@
 #include "ui/auto_update_dialog.h"
 
+#include <algorithm>
+
 #include "services/files.h"
 
 namespace {
@@ -8,6 +10,23 @@ constexpr COLORREF DARK = RGB(24, 24, 24);
 constexpr COLORREF WHITE = RGB(255, 255, 255);
 constexpr UINT BACKGROUND_PERIOD_MS = 10000;
 constexpr int BACKGROUNDS = 4;
+
+// The buttons' places in dialog units (left, top, width, height), so that they keep their place
+// beside the bar and the labels at any DPI. At 96 DPI with the dialog font's 7 x 13 base units
+// they stand at (375, 517) and (450, 517), 70 x 20 pixels, where the artwork was drawn for them.
+constexpr RECT RETRY_UNITS{214, 318, 40, 12};
+constexpr RECT EXIT_UNITS{257, 318, 40, 12};
+
+// The artwork never shrinks below this many pixels high to make the window fit a small screen.
+constexpr int ARTWORK_MIN_HEIGHT = 64;
+
+// A control's rectangle in its parent's client coordinates.
+RECT PlaceOf(HWND control) {
+  RECT place;
+  GetWindowRect(control, &place);
+  MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&place), 2);
+  return place;
+}
 
 }  // namespace
 
@@ -65,17 +84,49 @@ BOOL CAutoUpdateAppDlg::OnInitDialog() {
     CImageButton& button;
     UINT skin;
     const wchar_t* tip;
-    int x;
+    RECT units;
   };
-  for (const ButtonPlace& place : {ButtonPlace{retry_, IDR_BUTTON_RETRY, L"Thử lại", 375},
-                                   ButtonPlace{exit_, IDR_BUTTON_EXIT, L"Thoát ra", 450}}) {
+  for (const ButtonPlace& place : {ButtonPlace{retry_, IDR_BUTTON_RETRY, L"Thử lại", RETRY_UNITS},
+                                   ButtonPlace{exit_, IDR_BUTTON_EXIT, L"Thoát ra", EXIT_UNITS}}) {
     place.button.LoadSkin(place.skin, L"PNG");
     place.button.SetToolTipText(place.tip);
-    MoveWindow(place.button.GetSafeHwnd(), place.x, 517, 70, 20, TRUE);
+    // Mapped as one rectangle, the width and height would carry the rounding of both edges.
+    RECT pixels = place.units;
+    MapDialogRect(hwnd_, &pixels);
+    MoveWindow(place.button.GetSafeHwnd(), pixels.left, pixels.top, pixels.right, pixels.bottom, TRUE);
     ShowWindow(place.button.GetSafeHwnd(), SW_HIDE);
   }
+  FitIntoWorkArea();
   StartRun();
   return TRUE;
+}
+
+// At a high DPI on a small screen the dialog may be taller than the work area: the artwork gives up
+// the difference (down to a floor), the bar, labels and buttons move up with the window's bottom,
+// and the window is moved into the work area, never past its top or left.
+void CAutoUpdateAppDlg::FitIntoWorkArea() {
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  if (!GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+  const RECT& work = monitor.rcWork;
+  RECT window;
+  GetWindowRect(hwnd_, &window);
+  const RECT art = PlaceOf(background_.GetSafeHwnd());
+  const int excess = (window.bottom - window.top) - (work.bottom - work.top);
+  const int cut = std::min(std::max(excess, 0), std::max<int>(art.bottom - art.top - ARTWORK_MIN_HEIGHT, 0));
+  if (cut > 0) {
+    MoveWindow(background_.GetSafeHwnd(), art.left, art.top, art.right - art.left, art.bottom - art.top - cut, FALSE);
+    for (HWND control : {progress_.GetSafeHwnd(), status_.GetSafeHwnd(), version_.GetSafeHwnd(), retry_.GetSafeHwnd(),
+                         exit_.GetSafeHwnd()}) {
+      const RECT place = PlaceOf(control);
+      MoveWindow(control, place.left, place.top - cut, place.right - place.left, place.bottom - place.top, FALSE);
+    }
+    window.bottom -= cut;
+  }
+  const int width = window.right - window.left, height = window.bottom - window.top;
+  const int left = std::max<int>(work.left, std::min<int>(window.left, work.right - width));
+  const int top = std::max<int>(work.top, std::min<int>(window.top, work.bottom - height));
+  SetWindowPos(hwnd_, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CAutoUpdateAppDlg::LoadBackground() {

@@ -64,6 +64,7 @@ class CAutoUpdateAppDlg : public CDialog, private RunView {
 
   void ShowButtons();
   void LoadBackground();
+  void FitIntoWorkArea();
 
   const RunSettings settings_;
   CProgressCtrlEx progress_;

@@ -68,8 +68,7 @@ void CImageButton::DrawItem(DRAWITEMSTRUCT* item) {
   if (strip_.IsEmpty()) return;
   const int frameWidth = strip_.Width() / FRAMES;
   const int frame = ButtonFrame(!IsWindowEnabled(hwnd_), pressed_, hover_);
-  strip_.Copy(item->hDC, 0, 0, item->rcItem.right - item->rcItem.left, item->rcItem.bottom - item->rcItem.top,
-              frame * frameWidth, 0);
+  strip_.DrawScaled(item->hDC, item->rcItem, frame * frameWidth, frameWidth);
 }
 
 void CImageButton::OnMouseMove(UINT, POINT point) {

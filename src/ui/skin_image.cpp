@@ -135,6 +135,19 @@ void SkinBitmap::Copy(HDC dc, int x, int y, int width, int height, int sourceX, 
   BitBlt(dc, x, y, width, height, memoryDc_, sourceX, sourceY, SRCCOPY);
 }
 
+void SkinBitmap::DrawScaled(HDC dc, const RECT& target, int sourceX, int sourceWidth) const {
+  const int width = target.right - target.left, height = target.bottom - target.top;
+  if (width == sourceWidth && height == height_) {
+    Copy(dc, target.left, target.top, width, height, sourceX, 0);
+    return;
+  }
+  if (bitmap_ == nullptr || width <= 0 || height <= 0) return;
+  const int previousMode = SetStretchBltMode(dc, HALFTONE);
+  SetBrushOrgEx(dc, 0, 0, nullptr);
+  StretchBlt(dc, target.left, target.top, width, height, memoryDc_, sourceX, 0, sourceWidth, height_, SRCCOPY);
+  SetStretchBltMode(dc, previousMode);
+}
+
 SkinBitmap LoadSkinImage(UINT id, const wchar_t* type) {
   HMODULE module = GetModuleHandleW(nullptr);
   if (type == nullptr) {

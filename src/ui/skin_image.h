@@ -39,6 +39,9 @@ class SkinBitmap {
   int Height() const { return height_; }
   // A plain copy of the rectangle (sourceX, sourceY, width, height) to dc at (x, y).
   void Copy(HDC dc, int x, int y, int width, int height, int sourceX, int sourceY) const;
+  // The rectangle (sourceX, 0, sourceWidth, the bitmap's height) drawn over the whole target:
+  // copied when the sizes agree, smoothly scaled when they do not (a control grown with the DPI).
+  void DrawScaled(HDC dc, const RECT& target, int sourceX, int sourceWidth) const;
 
   // Takes over a DIB section of the given size.
   void Adopt(HBITMAP bitmap, int width, int height);

@@ -10,6 +10,7 @@
 //   zepo-window-driver self-update EXE VERSION              the window closes, the new build finishes
 //   zepo-window-driver demo EXE VERSION SHOTS                one update, with screenshots
 //   zepo-window-driver resources EXE                        the artwork, helper and metadata inside
+//   zepo-window-driver layout EXE VERSION SHOTS NAME         the window's geometry at the display's DPI
 //
 // ART is the artwork folder, SHOTS the folder for screenshots. FAULT is a fault file to remove
 // after the failure, STALL one to write ("stall_6") so that the retried run waits at its start.
@@ -595,9 +596,86 @@ void Demo(const std::wstring& exe, const std::wstring& version, const std::wstri
   Check(program.Exited(10000), "\"Thoát ra\" ends the program");
 }
 
+
+// --- layout at any DPI ---------------------------------------------------------------------------
+
+// The dialog's controls in dialog units, as its template and its placing of the buttons give them.
+struct DialogUnits {
+  int x, y, width, height;
+};
+constexpr DialogUnits BAR_UNITS{3, 289, 395, 11}, STATUS_UNITS{6, 309, 321, 8}, RETRY_UNITS{214, 318, 40, 12},
+                      EXIT_UNITS{257, 318, 40, 12};
+
+std::string Describe(const RECT& r) {
+  return "(" + std::to_string(r.left) + ", " + std::to_string(r.top) + ") " + std::to_string(r.right - r.left) + " x " +
+         std::to_string(r.bottom - r.top);
+}
+
+bool Inside(const RECT& inner, const RECT& outer) {
+  return inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right && inner.bottom <= outer.bottom;
+}
+
+bool Near(double seen, double expected) { return seen >= expected - 2.5 - expected * 0.02 && seen <= expected + 2.5 + expected * 0.02; }
+
+// A control placed in dialog units stands where the bar's scale puts it: the bar (395 x 11 units)
+// gives the pixels of a unit across and down, whatever the font and the DPI.
+void CheckPlacedLikeTheBar(const RECT& bar, const RECT& control, const DialogUnits& units, const std::string& name) {
+  const double across = (bar.right - bar.left) / static_cast<double>(BAR_UNITS.width);
+  const double down = (bar.bottom - bar.top) / static_cast<double>(BAR_UNITS.height);
+  const bool placed = Near(control.left - bar.left, (units.x - BAR_UNITS.x) * across) &&
+                      Near(control.top - bar.top, (units.y - BAR_UNITS.y) * down) &&
+                      Near(control.right - control.left, units.width * across) &&
+                      Near(control.bottom - control.top, units.height * down);
+  Check(placed, name + " stands in dialog units beside the bar: " + Describe(control) + ", bar " + Describe(bar));
+}
+
+void Layout(const std::wstring& exe, const std::wstring& version, const std::wstring& shots, const std::wstring& name) {
+  Program program(exe);
+  WaitForWindow(program);
+  CheckFinished(program, version);
+  CheckButtons(program, true, true, "after the run");
+  HDC screenDc = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screenDc, LOGPIXELSY);
+  ReleaseDC(nullptr, screenDc);
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  GetMonitorInfoW(MonitorFromWindow(program.window, MONITOR_DEFAULTTONEAREST), &monitor);
+  const RECT window = WindowRect(program.window);
+  const RECT client = ClientOnScreen(program.window);
+  const RECT bar = ClientOnScreen(program.Control(IDC_PROGRESS));
+  const RECT status = ClientOnScreen(program.Control(IDC_STATUS));
+  const RECT retry = ClientOnScreen(program.Control(IDC_RETRY));
+  const RECT leave = ClientOnScreen(program.Control(IDC_EXIT));
+  const RECT art = ClientOnScreen(program.Control(IDC_BACKGROUND));
+  std::printf("layout at %d DPI on %d x %d (work area %s): window %s, artwork %s, bar %s, status %s, \"Thử lại\" %s, "
+              "\"Thoát ra\" %s\n", dpi, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+              Describe(monitor.rcWork).c_str(), Describe(window).c_str(), Describe(art).c_str(), Describe(bar).c_str(),
+              Describe(status).c_str(), Describe(retry).c_str(), Describe(leave).c_str());
+  SaveScreenshot(shots, (L"layout-" + name).c_str(), program.window);
+  Check(Inside(window, monitor.rcWork), "the window lies within the work area of its monitor");
+  for (const auto& [rect, what] : {std::pair{bar, "the bar"}, {status, "the status line"}, {retry, "\"Thử lại\""},
+                                   {leave, "\"Thoát ra\""}}) {
+    Check(Inside(rect, client), std::string(what) + " lies wholly inside the window");
+  }
+  Check(art.bottom <= bar.top, "the artwork ends above the bar");
+  CheckPlacedLikeTheBar(bar, status, STATUS_UNITS, "the status line");
+  CheckPlacedLikeTheBar(bar, retry, RETRY_UNITS, "\"Thử lại\"");
+  CheckPlacedLikeTheBar(bar, leave, EXIT_UNITS, "\"Thoát ra\"");
+  if (dpi == 96) {
+    // Where the artwork was drawn for them.
+    Check(retry.left - client.left == 375 && retry.top - client.top == 517 && retry.right - retry.left == 70 &&
+              retry.bottom - retry.top == 20 && leave.left - client.left == 450 && leave.top - client.top == 517,
+          "at 96 DPI the buttons stand at (375, 517) and (450, 517), 70 x 20 pixels");
+  }
+  Click(program.Control(IDC_EXIT));
+  Check(program.Exited(10000), "\"Thoát ra\" ends the program");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // Coordinates are read in real pixels, as the program (which says it is DPI aware) draws them.
+  SetProcessDPIAware();
   Gdiplus::GdiplusStartupInput input;
   ULONG_PTR token = 0;
   Gdiplus::GdiplusStartup(&token, &input, nullptr);
@@ -614,10 +692,12 @@ int wmain(int argc, wchar_t** argv) {
     Resources(argv[2]);
   } else if (scenario == L"demo" && argc == 5) {
     Demo(argv[2], argv[3], argv[4]);
+  } else if (scenario == L"layout" && argc == 6) {
+    Layout(argv[2], argv[3], argv[4], argv[5]);
   } else if (scenario == L"self-update" && argc == 4) {
     SelfUpdate(argv[2], argv[3]);
   } else {
-    std::fputs("usage: zepo-window-driver first-run|retry|second-instance|no-internet|self-update|demo|resources EXE ...\n"
+    std::fputs("usage: zepo-window-driver first-run|retry|second-instance|no-internet|self-update|demo|resources|layout EXE ...\n"
                "(see the head of window_driver.cpp for each scenario's arguments)\n", stderr);
     return 2;
   }
