@@ -322,12 +322,13 @@ namespace {
 // refuses this one at once.
 bool AcquireRunLock(RunLock& lock, RunView& view, const RunSettings& settings, std::wstring& cause) {
   if (lock.TryAcquire(RUN_LOCK_FILE, cause)) return true;
-  if (!PathExists(std::wstring(RUN_LOCAL_FOLDER) + L"engine.dat")) return false;
+  if (!lock.held() || !PathExists(std::wstring(RUN_LOCAL_FOLDER) + L"engine.dat")) return false;
   view.SetStatus(L"Đang chờ chương trình cập nhật khác kết thúc...");
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.helperWaitMs);
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     if (lock.TryAcquire(RUN_LOCK_FILE, cause)) return true;
+    if (!lock.held()) return false;
   }
   return false;
 }
@@ -340,8 +341,14 @@ int UpdateRun(RunView& view, const RunSettings& settings) {
   std::wstring cause;
   if (!AcquireRunLock(lock, view, settings, cause)) {
     TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: " + cause + L"; this run does nothing");
-    Report(view, L"Kết nối tới máy chủ thất bại.", L"Connect to patch server => Failed");
-    return RUN_LOCKED;
+    if (lock.held()) {
+      Report(view, L"Kết nối tới máy chủ thất bại.", L"Connect to patch server => Failed");
+      return RUN_LOCKED;
+    }
+    // A game folder that cannot be written: nothing can be updated, and the player is told why.
+    view.ReportError(cause);
+    Report(view, L"Tạo tập tin [zepo.lock] thất bại.", L"Create file [zepo.lock] => Failed");
+    return RUN_FAILED;
   }
   const int result = ExecuteCatching(view, settings);
   TidyWorkingFolder(RUN_LOCAL_FOLDER, result);

@@ -16,11 +16,15 @@ class RunLock {
   RunLock& operator=(const RunLock&) = delete;
 
   // Takes the lock without waiting. False when another process (or another RunLock of this
-  // one) holds it, or the file cannot be opened; cause then says why.
+  // one) holds it (held() then tells so), or the file cannot be opened or locked; cause then says
+  // why.
   [[nodiscard]] bool TryAcquire(const std::wstring& path, std::wstring& cause);
+  // Whether the last TryAcquire failed because another holder has the lock, not for a fault.
+  bool held() const { return held_; }
   void Release();
 
  private:
   static constexpr std::intptr_t NONE = -1;
   std::intptr_t handle_ = NONE;
+  bool held_ = false;
 };

@@ -12,6 +12,7 @@
 // process conflicts as another process's would, and O_CLOEXEC keeps the lock from the helper.
 bool RunLock::TryAcquire(const std::wstring& path, std::wstring& cause) {
   Release();
+  held_ = false;
   int fd;
   do {
     fd = ::open(PosixPath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -25,8 +26,8 @@ bool RunLock::TryAcquire(const std::wstring& path, std::wstring& cause) {
     locked = flock(fd, LOCK_EX | LOCK_NB);
   } while (locked != 0 && errno == EINTR);
   if (locked != 0) {
-    cause = errno == EWOULDBLOCK ? L"another update run holds " + path : L"cannot lock " + path + L": " +
-                                                                            LastSystemErrorText();
+    held_ = errno == EWOULDBLOCK;
+    cause = held_ ? L"another update run holds " + path : L"cannot lock " + path + L": " + LastSystemErrorText();
     ::close(fd);
     return false;
   }

@@ -9,6 +9,7 @@
 // restarts. Closing the handle (or the process's end) releases the lock.
 bool RunLock::TryAcquire(const std::wstring& path, std::wstring& cause) {
   Release();
+  held_ = false;
   UniqueFile file(CreateFileW(SystemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -18,8 +19,8 @@ bool RunLock::TryAcquire(const std::wstring& path, std::wstring& cause) {
   }
   OVERLAPPED at{};
   if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-    cause = GetLastError() == ERROR_LOCK_VIOLATION ? L"another update run holds " + path
-                                                   : L"cannot lock " + path + L": " + LastSystemErrorText();
+    held_ = GetLastError() == ERROR_LOCK_VIOLATION;
+    cause = held_ ? L"another update run holds " + path : L"cannot lock " + path + L": " + LastSystemErrorText();
     return false;
   }
   handle_ = reinterpret_cast<std::intptr_t>(file.release());

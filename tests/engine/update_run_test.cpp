@@ -438,6 +438,22 @@ TEST_F(UpdateRunTest, ASecondRunOnTheSameInstallationTouchesNothing) {
   EXPECT_EQ(Installed("b.dat"), "new b");
 }
 
+// A lock file that cannot be made (here a folder of its name; a game folder that cannot be
+// written does the same) is a fault of this installation, not another run: the run fails with
+// the cause instead of reporting an updater that is not there.
+TEST_F(UpdateRunTest, ALockFileThatCannotBeMadeFailsTheRunWithItsCause) {
+  Install("b.dat", "old b");
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  fs::create_directory(install.path() / "zepo.lock");
+  const auto before = Snapshot(install.path());
+  EXPECT_EQ(Run(), RUN_FAILED);
+  EXPECT_EQ(Snapshot(install.path()), before);
+  EXPECT_EQ(view.statuses.back(), L"Tạo tập tin [zepo.lock] thất bại.");
+  ASSERT_EQ(view.errors.size(), 1u);
+  EXPECT_NE(view.errors[0].find(L"cannot open zepo.lock"), std::wstring::npos) << WideToUtf8(view.errors[0]);
+}
+
 TEST_F(UpdateRunTest, TheHelperRestartsTheUpdaterAsItWasStartedAndASecondSelfUpdateOfOneListFails) {
   Install("zepo-update", "old updater");
   Install("b.dat", "old b");
