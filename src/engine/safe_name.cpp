@@ -5,6 +5,9 @@
 
 namespace {
 
+// Windows and its file systems hold at most 255 UTF-16 units in one name.
+constexpr std::size_t COMPONENT_MAX_UNITS = 255;
+
 bool IsDeviceName(const wchar_t* component, std::size_t size) {
   // The device is named by the part before the first dot: "nul.txt" is NUL too.
   std::size_t length = 0;
@@ -25,31 +28,46 @@ bool IsDeviceName(const wchar_t* component, std::size_t size) {
   return false;
 }
 
-bool IsSafeComponent(const wchar_t* component, std::size_t size) {
-  if (size == 0 || (size == 1 && component[0] == L'.') || (size == 2 && component[0] == L'.' && component[1] == L'.')) {
-    return false;
+// A letter outside the basic plane is one wchar_t on POSIX and two on Windows.
+std::size_t Utf16Units(const wchar_t* text, std::size_t size) {
+  std::size_t units = size;
+  for (std::size_t i = 0; i < size; ++i) units += (static_cast<std::uint32_t>(text[i]) >> 16) != 0 ? 1 : 0;
+  return units;
+}
+
+const wchar_t* ComponentProblem(const wchar_t* component, std::size_t size) {
+  if (size == 0) return L"an empty component (two separators, or one at the end)";
+  if ((size == 1 && component[0] == L'.') || (size == 2 && component[0] == L'.' && component[1] == L'.')) {
+    return L"a \".\" or \"..\" component";
   }
-  if (component[size - 1] == L'.' || component[size - 1] == L' ') return false;
+  if (component[size - 1] == L'.' || component[size - 1] == L' ') {
+    return L"a component that ends in a dot or a space, which Windows drops";
+  }
   for (std::size_t i = 0; i < size; ++i) {
     const wchar_t c = component[i];
-    if (c < 0x20 || c == 0x7F) return false;
-    if (c == L'<' || c == L'>' || c == L'"' || c == L'|' || c == L'?' || c == L'*' || c == L':') return false;
+    if (c < 0x20 || c == 0x7F) return L"a control character (CR, LF, TAB and the like)";
+    if (c == L'<' || c == L'>' || c == L'"' || c == L'|' || c == L'?' || c == L'*' || c == L':') {
+      return L"a character that Windows does not allow in names (< > : \" | ? *)";
+    }
     // Unpaired surrogates cannot be written as UTF-8 on POSIX, nor mean one name on both.
-    if (sizeof(wchar_t) == 4 && c >= 0xD800 && c <= 0xDFFF) return false;
+    if (sizeof(wchar_t) == 4 && c >= 0xD800 && c <= 0xDFFF) return L"a lone UTF-16 surrogate";
   }
-  return !IsDeviceName(component, size);
+  if (Utf16Units(component, size) > COMPONENT_MAX_UNITS) return L"a component longer than 255 UTF-16 units";
+  if (IsDeviceName(component, size)) return L"a Windows device name (CON, NUL, COM1, LPT1, ...)";
+  return nullptr;
 }
 
 }  // namespace
 
-bool IsSafeEntryName(const std::wstring& name) {
-  if (name.empty() || IsPathSeparator(name.front())) return false;
+std::wstring EntryNameProblem(const std::wstring& name) {
+  if (name.empty()) return L"an empty name";
+  if (IsPathSeparator(name.front())) return L"an absolute path";
   std::size_t start = 0;
   for (;;) {
     std::size_t end = start;
     while (end < name.size() && !IsPathSeparator(name[end])) ++end;
-    if (!IsSafeComponent(name.data() + start, end - start)) return false;
-    if (end == name.size()) return true;
+    if (const wchar_t* problem = ComponentProblem(name.data() + start, end - start)) return problem;
+    if (end == name.size()) return L"";
     start = end + 1;
   }
 }

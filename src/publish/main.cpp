@@ -32,7 +32,7 @@ const char USAGE[] =
 const char BUILD_USAGE[] =
     "usage: zepo-publish build --release DIR --version NAME --out TREE [--previous DIR]...\n"
     "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
-    "                          [--keep NAME]... [--jobs N]\n"
+    "                          [--keep NAME]... [--jobs N] [--follow-links]\n"
     "\n"
     "Publishes the release in DIR as version NAME into TREE: packed whole files under\n"
     "FOLDER/files/NAME/, a verified patch from the content of every --previous release (oldest\n"
@@ -40,7 +40,13 @@ const char BUILD_USAGE[] =
     "release that DIR lacks are removed on clients. --self-update names the updater's own files,\n"
     "--keep files that clients create when missing and never overwrite (user settings). Published\n"
     "files never change: a rebuild of the same release reuses them; another release needs another\n"
-    "version name. --jobs works on several files at once (default: the number of cores).\n";
+    "version name. --jobs works on several files at once (default: the number of cores).\n"
+    "\n"
+    "Nothing is written when the release holds a name that clients refuse (control characters,\n"
+    "< > : \" | ? *, a trailing dot or space, device names such as CON or COM1), two names that\n"
+    "differ only in letter case, a named pipe, socket or device, or a file that cannot be read;\n"
+    "each is named with its reason. Symbolic links are refused too, unless --follow-links: then\n"
+    "each is published as the file it points to, which must lie inside the release.\n";
 
 const char VERIFY_USAGE[] =
     "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY]\n"
@@ -74,6 +80,12 @@ int Usage(const char* text, bool ok) {
   return ok ? 0 : 2;
 }
 
+// A wrong command line is named before the usage.
+int UsageError(const char* text, const std::string& problem) {
+  std::fprintf(stderr, "zepo-publish: %s\n\n", problem.c_str());
+  return Usage(text, false);
+}
+
 std::string MiB(std::uint64_t bytes) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
@@ -86,20 +98,28 @@ int Build(const std::vector<std::string>& args) {
   options.jobs = std::max(1u, std::thread::hardware_concurrency());
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (i + 1 >= args.size()) return Usage(BUILD_USAGE, false);
+    if (a == "--follow-links") {
+      options.followLinks = true;
+      continue;
+    }
+    if (a.rfind("--", 0) != 0) return UsageError(BUILD_USAGE, "unexpected argument " + a);
+    if (i + 1 >= args.size()) return UsageError(BUILD_USAGE, a + " needs a value");
     const std::string value = args[++i];
     if (a == "--release") options.release = value;
     else if (a == "--version") options.version = AnsiToWide(value);
     else if (a == "--out") options.out = value;
     else if (a == "--previous") options.previous.push_back(value);
-    else if (a == "--product") options.product = AnsiToWide(value);
+    else if (a == "--product") options.product = WideOf(value);
     else if (a == "--root-key") options.rootKey = AnsiToWide(value);
-    else if (a == "--self-update") options.selfUpdate.push_back(AnsiToWide(value));
-    else if (a == "--keep") options.keep.push_back(AnsiToWide(value));
+    else if (a == "--self-update") options.selfUpdate.push_back(WideOf(value));
+    else if (a == "--keep") options.keep.push_back(WideOf(value));
     else if (a == "--jobs") options.jobs = static_cast<unsigned>(std::max(1, std::atoi(value.c_str())));
-    else return Usage(BUILD_USAGE, false);
+    else return UsageError(BUILD_USAGE, "unknown option " + a);
   }
-  if (options.release.empty() || options.version.empty() || options.out.empty()) return Usage(BUILD_USAGE, false);
+  for (const auto& [given, name] : {std::pair{!options.release.empty(), "--release"},
+                                    {!options.version.empty(), "--version"}, {!options.out.empty(), "--out"}}) {
+    if (!given) return UsageError(BUILD_USAGE, std::string(name) + " is required");
+  }
   // The version name and product folder become parts of URLs: only letters, digits and . _ -.
   for (wchar_t c : options.version) {
     if (!(iswalnum(c) && c < 0x80) && c != L'.' && c != L'_' && c != L'-') {
@@ -114,6 +134,11 @@ int Build(const std::vector<std::string>& args) {
   if (!BuildTree(options, summary, error)) {
     std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
     return 1;
+  }
+  if (summary.movedTimes > 0) {
+    std::printf("warning: %zu changed files carry the time that the live release lists for them (a fixed build "
+                "time?); they are listed with the publish time, so that clients read them\n",
+                summary.movedTimes);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("published %zu files (%s) as version %s: %zu whole (%s packed), %zu patches (%s, saving %s against "

@@ -4,15 +4,19 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "engine/patch.h"
+#include "engine/safe_name.h"
 #include "publish/delta.h"
 #include "publish/release.h"
+#include "services/file_time.h"
 #include "services/files.h"
+#include "services/ini.h"
 #include "services/md5.h"
 #include "services/packed.h"
 #include "services/platform.h"
@@ -157,6 +161,57 @@ class Builder {
   fs::path productRoot_;
 };
 
+// The live release's DateTime and CheckSum of each file, by name folded to one case; empty for a
+// new tree.
+struct ListedFile {
+  std::wstring dateTime;
+  std::wstring checksum;
+};
+
+std::map<std::wstring, ListedFile> ReadLiveList(const fs::path& product) {
+  std::map<std::wstring, ListedFile> live;
+  std::string text;
+  if (!UnpackToMemory(product / "filelistfull.enc", text)) return live;
+  const IniDocument list(text);
+  std::wstring name;
+  for (std::size_t i = 1; i < list.SectionCount(); ++i) {
+    if (!list.NamedSection(i, name)) continue;
+    ListedFile file;
+    list.ReadString(i, L"DateTime", file.dateTime);
+    list.ReadString(i, L"CheckSum", file.checksum);
+    if (!file.checksum.empty()) live[FoldCase(name)] = file;
+  }
+  return live;
+}
+
+constexpr std::uint64_t TICKS_PER_MINUTE = 60ULL * TICKS_PER_SECOND;
+
+// Clients take a file whose time is the listed one to the minute as up to date, without reading
+// it. Packs, archives and reproducible builds give every file one fixed time, so a changed file
+// may keep the time of the content it replaces: it is listed with the publish time instead, in a
+// minute after the one listed before. An unchanged file keeps the time listed before, so that
+// clients are not sent to read it. Answers how many times were moved.
+std::size_t SettleTimes(const std::map<std::wstring, ListedFile>& live, const std::vector<ReleaseItem>& items,
+                        std::vector<FileResult>& results, std::uint64_t now) {
+  std::size_t moved = 0;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    FileResult& result = results[i];
+    const auto listed = live.find(FoldCase(items[i].name));
+    if (items[i].folder || result.method == L"Exists" || listed == live.end()) continue;
+    if (EqualNoCase(listed->second.checksum, AnsiToWide(result.checksum))) {
+      if (!listed->second.dateTime.empty()) result.dateTime = listed->second.dateTime;
+      continue;
+    }
+    if (!SameFileTimeToMinute(result.dateTime, listed->second.dateTime)) continue;
+    std::uint64_t before = 0;
+    ParseHoldableFileTime(listed->second.dateTime, before);
+    const std::uint64_t after = std::max(now, (before / TICKS_PER_MINUTE + 1) * TICKS_PER_MINUTE);
+    result.dateTime = FormatFileTime((after + TICKS_PER_MINUTE - 1) / TICKS_PER_MINUTE * TICKS_PER_MINUTE);
+    ++moved;
+  }
+  return moved;
+}
+
 void ShowProgress(std::size_t done, std::size_t total) {
   constexpr std::size_t WIDTH = 30;
   const std::size_t filled = total == 0 ? WIDTH : done * WIDTH / total;
@@ -198,15 +253,44 @@ bool UnpackToMemory(const fs::path& packed, std::string& plain) {
   return ok;
 }
 
+namespace {
+
+// The product folder and the version name become folders of the tree and parts of URLs: each must
+// be a plain relative name that stays inside the tree.
+std::string FolderNameProblem(const std::wstring& name, const char* what) {
+  std::wstring path = name;
+  for (auto& c : path) c = c == L'/' ? L'\\' : c;
+  const std::wstring problem = EntryNameProblem(path);
+  return problem.empty() ? "" : std::string(what) + " " + ShownName(name) + " holds " + WideToUtf8(problem) +
+                                    "; it must stay inside the tree";
+}
+
+}  // namespace
+
 bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& error) {
   summary = BuildSummary{};
+  const std::wstring product = options.product.empty() || options.product.back() != L'/'
+                                   ? options.product
+                                   : options.product.substr(0, options.product.size() - 1);
+  for (const std::string& problem :
+       {FolderNameProblem(options.version, "the version name"), FolderNameProblem(product, "the product folder")}) {
+    if (!problem.empty()) {
+      error = problem;
+      return false;
+    }
+  }
   std::vector<ReleaseItem> items;
-  if (!ScanRelease(options.release, items)) {
-    error = "cannot read the release folder " + options.release.string();
+  std::vector<std::string> problems;
+  if (!ScanRelease(options.release, options.followLinks, items, problems)) {
+    error = "the release " + options.release.string() + " cannot be published; nothing was written:";
+    for (const std::string& problem : problems) error += "\n  " + problem;
     return false;
   }
+  // An earlier release only names what clients may hold: its own problems do not stop this one.
   std::vector<ReleaseItem> previousItems;
-  if (!options.previous.empty() && !ScanRelease(options.previous.back(), previousItems)) {
+  std::vector<std::string> previousProblems;
+  if (!options.previous.empty() && !ScanRelease(options.previous.back(), options.followLinks, previousItems, previousProblems) &&
+      previousItems.empty()) {
     error = "cannot read the previous release " + options.previous.back().string();
     return false;
   }
@@ -236,6 +320,15 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   work();
   for (auto& w : workers) w.join();
 
+  for (const FileResult& r : results) {
+    if (!r.error.empty()) {
+      error = r.error;
+      return false;
+    }
+  }
+  summary.movedTimes = SettleTimes(ReadLiveList(options.out / PathOf(options.product)), items, results,
+                                   TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0));
+
   std::wstring list = L"[ServerConfig]\r\nVersionName=" + options.version + L"\r\nUpdateFolder=" +
                       builder.UpdateFolder() + L"\r\n";
   std::wstring removals;
@@ -247,10 +340,6 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
       continue;
     }
     const FileResult& r = results[i];
-    if (!r.error.empty()) {
-      error = r.error;
-      return false;
-    }
     ++summary.files;
     summary.bytes += item.size;
     list += L"Method=" + r.method + L"\r\n";
@@ -278,15 +367,15 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   }
 
   std::error_code ignored;
-  fs::create_directories(options.out / PathOf(options.product), ignored);
-  const fs::path product = options.out / PathOf(options.product);
+  const fs::path productRoot = options.out / PathOf(options.product);
+  fs::create_directories(productRoot, ignored);
   if (!fs::exists(options.out / "detectfile.enc") && !PackBytesTo(options.out / "detectfile.enc", "zepo patch server\r\n")) {
     error = "cannot write detectfile.enc";
     return false;
   }
   const std::wstring root = L"[ServerConfig]\r\n" + options.rootKey + L"=" + options.product + L"\r\n";
-  if (!PackBytesTo(product / "filelistfull.enc", EncodeListText(list)) ||
-      !PackBytesTo(product / "filelist.enc", EncodeListText(list + removals)) ||
+  if (!PackBytesTo(productRoot / "filelistfull.enc", EncodeListText(list)) ||
+      !PackBytesTo(productRoot / "filelist.enc", EncodeListText(list + removals)) ||
       !PackBytesTo(options.out / "rootfolder.enc", EncodeListText(root))) {
     error = "cannot write the file lists";
     return false;

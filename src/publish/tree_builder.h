@@ -17,6 +17,8 @@ struct BuildOptions {
   std::vector<std::wstring> selfUpdate;
   std::vector<std::wstring> keep;
   unsigned jobs = 1;
+  // Symbolic links are published as the files they point to, when those lie inside the release.
+  bool followLinks = false;
   // A patch is published only when its packed size is below this share of the packed whole file.
   double patchShare = 0.8;
 };
@@ -30,6 +32,7 @@ struct BuildSummary {
   std::uint64_t patchBytes = 0;     // packed patches published or reused
   std::uint64_t patchedWholeBytes = 0;  // what the patched files would cost whole
   std::size_t removed = 0;
+  std::size_t movedTimes = 0;       // changed files listed with the publish time (see SettleTimes)
 };
 
 // False with a message when the tree cannot be built; nothing of the list is changed then.

@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "engine/patch.h"
+#include "engine/safe_name.h"
 #include "publish/release.h"
 #include "publish/tree_builder.h"
 #include "services/files.h"
@@ -25,7 +27,9 @@ class Verifier {
  public:
   Verifier(const fs::path& tree, const fs::path& product) : tree_(tree), product_(product) {}
 
+  // Each problem once: the short and the full list share most entries.
   void Problem(const std::string& text) {
+    if (!reported_.insert(text).second) return;
     std::printf("problem: %s\n", text.c_str());
     ++problems_;
   }
@@ -56,10 +60,18 @@ class Verifier {
     std::wstring checksum;
     list.ReadString(name, L"Method", method);
     list.ReadString(name, L"CheckSum", checksum);
-    const std::string shown = WideToUtf8(name);
-    if (EqualNoCase(method, L"Remove")) return;
+    const std::string shown = ShownName(name);
+    const std::wstring nameProblem = EntryNameProblem(name);
+    if (!nameProblem.empty()) return Problem(shown + ": every client refuses the list for this name: it holds " +
+                                             WideToUtf8(nameProblem));
     std::wstring target;
     list.ReadString(name, L"Target", target);
+    if (EqualNoCase(method, L"Remove")) {
+      if (EqualNoCase(target, L"Folder")) {
+        Problem(shown + ": removes a whole folder, and with it every file that players keep in it");
+      }
+      return;
+    }
     if (EqualNoCase(method, L"Exists") && EqualNoCase(target, L"Folder")) return;
     const fs::path whole = product_ / PathOf(updateFolder + name);
     std::string plain;
@@ -103,6 +115,7 @@ class Verifier {
   fs::path tree_;
   fs::path product_;
   std::map<std::wstring, std::map<std::string, fs::path>> byName_;
+  std::set<std::string> reported_;
   int problems_ = 0;
   int unverified_ = 0;
 };
@@ -114,6 +127,7 @@ void DescribeUpdate(const IniDocument& list, const std::vector<std::wstring>& na
   std::size_t counts[4] = {};
   for (std::size_t i = 1; i < names.size(); ++i) {
     const std::wstring& name = names[i];
+    if (!IsSafeEntryName(name)) continue;  // never a path outside the installation
     std::wstring method, target, checksum;
     list.ReadString(name, L"Method", method);
     list.ReadString(name, L"Target", target);

@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "app/logger.h"
 #include "engine/update_run.h"
 #include "publish/verify.h"
+#include "services/file_time.h"
 #include "services/ini.h"
 #include "support/temp_folder.h"
 #include "support/test_server.h"
@@ -205,4 +210,132 @@ TEST_F(TreeBuilderTest, ThePublishedTreeUpdatesARealInstallation) {
   EXPECT_FALSE(fs::exists(install.path() / "data" / "old.pak"));
   EXPECT_TRUE(fs::is_directory(install.path() / "saves"));
   ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED);
+}
+
+// Nothing that a client would refuse, or that is not the release's own, is published; nothing is
+// written, and each item is named with its reason. (POSIX: Windows cannot hold these names.)
+#ifndef _WIN32
+TEST_F(TreeBuilderTest, AHostileReleaseWritesNothingAndNamesEveryProblem) {
+  fs::remove_all(tree);
+  TempFolder outside;
+  Put(outside, "secret.txt", "not the release's");
+  Put(v2, "z\r\n[data]\r\nMethod=Remove\r\nTarget=Folder\r\n[zz", "injection");
+  Put(v2, "con.txt", "a device on Windows");
+  Put(v2, "Data/world.pak", "one file with data/world.pak on Windows");
+  Put(v2, "a\\b.txt", "a backslash in a POSIX name");
+  fs::create_symlink(outside.path() / "secret.txt", v2.path() / "secret.txt");
+  fs::create_symlink(v2.path() / "missing", v2.path() / "dangling");
+  ASSERT_EQ(mkfifo((v2.path() / "pipe").c_str(), 0600), 0);
+
+  EXPECT_FALSE(Build(Options(v2.path(), L"2.0")));
+  EXPECT_FALSE(fs::exists(tree));
+  for (const char* expected : {"\"z\\r\\n[data]\\r\\nMethod=Remove\\r\\nTarget=Folder\\r\\n[zz\": the name holds a control",
+                               "\"con.txt\": the name holds a Windows device name",
+                               "world.pak\": differs from \"", "world.pak\" only in letter case",
+                               "\"a\\b.txt\": holds a backslash", "\"secret.txt\": is a symbolic link",
+                               "\"dangling\": is a symbolic link", "\"pipe\": is a named pipe"}) {
+    EXPECT_NE(lastError.find(expected), std::string::npos) << expected << "\nin: " << lastError;
+  }
+
+  // Links are followed when asked, but only to files inside the release.
+  for (const char* name : {"z\r\n[data]\r\nMethod=Remove\r\nTarget=Folder\r\n[zz", "con.txt", "Data", "a\\b.txt",
+                           "pipe", "dangling"}) {
+    fs::remove_all(v2.path() / name);
+  }
+  BuildOptions follow = Options(v2.path(), L"2.0");
+  follow.followLinks = true;
+  EXPECT_FALSE(Build(follow));
+  EXPECT_NE(lastError.find("\"secret.txt\": is a link to "), std::string::npos) << lastError;
+  fs::remove(v2.path() / "secret.txt");
+  fs::create_symlink(v2.path() / "data" / "new.pak", v2.path() / "alias.pak");
+  fs::create_symlink(v2.path(), v2.path() / "data" / "loop");
+  EXPECT_FALSE(Build(follow));
+  EXPECT_NE(lastError.find("\"data\\loop\": is a link to a folder that holds it"), std::string::npos) << lastError;
+  fs::remove(v2.path() / "data" / "loop");
+  ASSERT_TRUE(Build(follow)) << lastError;
+  EXPECT_NE(ListText(tree).find("[alias.pak]"), std::string::npos);
+}
+#endif
+
+TEST_F(TreeBuilderTest, TheVersionAndTheProductFolderStayInsideTheTree) {
+  fs::remove_all(tree);
+  for (const auto& [version, product] : {std::pair<std::wstring, std::wstring>{L"..", L"game/"}, {L"2.0", L"../evil/"},
+                                         {L"2.0", L"game/../../evil/"}, {L"2.", L"game/"}}) {
+    BuildOptions options = Options(v2.path(), version);
+    options.product = product;
+    EXPECT_FALSE(Build(options)) << WideToUtf8(version + L" " + product);
+    EXPECT_NE(lastError.find("must stay inside the tree"), std::string::npos) << lastError;
+  }
+  EXPECT_FALSE(fs::exists(tree));
+  EXPECT_FALSE(fs::exists(tree.parent_path() / "evil"));
+}
+
+// Packs and reproducible builds give every file one fixed time: a client must still receive every
+// changed file, and read no unchanged one.
+TEST_F(TreeBuilderTest, ReleasesWithOneFixedTimeReachClientsByteForByte) {
+  const auto fixed = fs::last_write_time(v1.path() / "bin" / "game.exe") - std::chrono::hours(24 * 365 * 40);
+  for (const TempFolder* release : {&v1, &v2}) {
+    for (const auto& entry : fs::recursive_directory_iterator(release->path())) {
+      if (entry.is_regular_file()) fs::last_write_time(entry.path(), fixed);
+    }
+  }
+  Put(v2, "data/old.pak", "gone in version 2");  // unchanged, and as old as the rest
+  fs::last_write_time(v2.path() / "data" / "old.pak", fixed);
+  tree = TestServer::Root();
+  fs::remove_all(tree);
+  BuildOptions first = Options(v1.path(), L"1.0");
+  first.selfUpdate.clear();
+  ASSERT_TRUE(Build(first)) << lastError;
+  const std::string firstList = ListText(tree, "filelistfull.enc");
+  BuildOptions second = Options(v2.path(), L"2.0");
+  second.previous = {v1.path()};
+  second.selfUpdate.clear();
+  ASSERT_TRUE(Build(second)) << lastError;
+  EXPECT_EQ(last.movedTimes, 3u);  // game.exe, world.pak, zepo-update; settings.ini is kept as it is
+  const IniDocument before(firstList), after(ListText(tree, "filelistfull.enc"));
+  std::wstring oldTime, newTime;
+  before.ReadString(L"data\\old.pak", L"DateTime", oldTime);
+  after.ReadString(L"data\\old.pak", L"DateTime", newTime);
+  EXPECT_EQ(newTime, oldTime) << "an unchanged file keeps the time listed before";
+  before.ReadString(L"bin\\game.exe", L"DateTime", oldTime);
+  after.ReadString(L"bin\\game.exe", L"DateTime", newTime);
+  EXPECT_FALSE(SameFileTimeToMinute(oldTime, newTime));
+
+  TempFolder install;
+  for (const auto& entry : fs::recursive_directory_iterator(v1.path())) {
+    const fs::path target = install.path() / fs::relative(entry.path(), v1.path());
+    if (entry.is_directory()) {
+      fs::create_directories(target);
+    } else {
+      fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
+      fs::last_write_time(target, fixed);
+    }
+  }
+  fs::create_directories(install.path() / "logs");
+  InFolder in(install.path());
+  QuietView view;
+  RunSettings settings;
+  settings.host = TestServer::Address();
+  ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+  for (const char* name : {"bin/game.exe", "data/world.pak", "data/new.pak", "zepo-update", "data/old.pak"}) {
+    EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(v2.path() / name)) << name;
+  }
+  const std::size_t requests = TestServer::RequestsWith("/files/").size() + TestServer::RequestsWith("/patches/").size();
+  ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED);
+  EXPECT_EQ(TestServer::RequestsWith("/files/").size() + TestServer::RequestsWith("/patches/").size(), requests)
+      << "a second run downloads nothing";
+}
+
+TEST_F(TreeBuilderTest, VerifyNamesEachUnsafeNameAndFolderRemovalOnce) {
+  ASSERT_TRUE(Build(Options(v1.path(), L"1.0"))) << lastError;
+  const std::string list = ListText(tree) + "[..\\escape.txt]\r\nMethod=Update\r\nCheckSum=00\r\n"
+                           "[saves]\r\nMethod=Remove\r\nTarget=Folder\r\n";
+  ASSERT_TRUE(PackBytesTo(tree / "game" / "filelist.enc", list));
+  ASSERT_TRUE(PackBytesTo(tree / "game" / "filelistfull.enc", list));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(VerifyTree(tree, L"ZepoFolder", nullptr));
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_NE(output.find("problem: \"..\\escape.txt\": every client refuses the list"), std::string::npos) << output;
+  EXPECT_NE(output.find("problem: \"saves\": removes a whole folder"), std::string::npos) << output;
+  EXPECT_NE(output.find(", 2 problems,"), std::string::npos) << output;
 }
