@@ -31,7 +31,24 @@ fs::path FileFor(const fs::path& tree, const std::string& path) {
 }  // namespace
 
 bool ServeTree(const fs::path& tree, const std::string& address, int port, std::string& error) {
+  std::error_code missing;
+  if (!fs::is_directory(tree, missing)) {
+    error = "no tree to serve at " + tree.string();
+    return false;
+  }
   httplib::Server server;
+  // Without the library's SO_REUSEPORT: a second server on a busy port must fail, not share it.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  // One line per request, as a server's access log has it.
+  server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
+    const auto length = response.get_header_value("Content-Length");
+    std::printf("%s %s %d %s\n", request.method.c_str(), request.path.c_str(), response.status,
+                length.empty() ? "0" : length.c_str());
+    std::fflush(stdout);
+  });
   server.Get(R"(/.*)", [&tree](const httplib::Request& request, httplib::Response& response) {
     const fs::path file = FileFor(tree, request.path);
     struct stat st;
@@ -50,11 +67,12 @@ bool ServeTree(const fs::path& tree, const std::string& address, int port, std::
                                     return got > 0 && sink.write(chunk.data(), got);
                                   });
   });
-  std::printf("serving %s on http://%s:%d/\n", tree.string().c_str(), address.c_str(), port);
-  std::fflush(stdout);
-  if (!server.listen(address.c_str(), port)) {
-    error = "cannot listen on " + address + ":" + std::to_string(port);
+  // Bound first, so that a busy port is an error before anything says "serving".
+  if (!server.bind_to_port(address.c_str(), port)) {
+    error = "cannot listen on " + address + ":" + std::to_string(port) + " (in use, or not an address of this machine)";
     return false;
   }
-  return true;
+  std::printf("serving %s on http://%s:%d/\n", tree.string().c_str(), address.c_str(), port);
+  std::fflush(stdout);
+  return server.listen_after_bind();
 }
