@@ -10,6 +10,7 @@
 #include "publish/release.h"
 #include "publish/serve.h"
 #include "publish/tree_builder.h"
+#include "publish/tree_status.h"
 #include "publish/verify.h"
 #include "engine/patch.h"
 #include "services/packed.h"
@@ -24,20 +25,28 @@ const char USAGE[] =
     "usage: zepo-publish COMMAND [OPTIONS]   (zepo-publish COMMAND --help for each)\n"
     "\n"
     "  build    turn a release folder into a patch-server tree, with patches from earlier releases\n"
+    "  status   the live version and every release of a tree, with what its players download\n"
+    "  rollback make an earlier release of a tree live again\n"
     "  verify   check a tree the way clients use it\n"
     "  serve    serve a tree over HTTP for local use and demos\n"
     "  diff     write the patch byte code from one file to another\n"
-    "  patch    rebuild a file from an old one and a patch\n";
+    "  patch    rebuild a file from an old one and a patch\n"
+    "\n"
+    "zepo-publish --version prints the tool's version.\n";
 
 const char BUILD_USAGE[] =
     "usage: zepo-publish build --release DIR --version NAME --out TREE [--previous DIR]...\n"
     "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
-    "                          [--keep NAME]... [--jobs N] [--follow-links]\n"
+    "                          [--keep NAME]... [--jobs N] [--follow-links] [--patch-from N]\n"
     "\n"
-    "Publishes the release in DIR as version NAME into TREE: packed whole files under\n"
-    "FOLDER/files/NAME/, a verified patch from the content of every --previous release (oldest\n"
-    "first; the last is the newest) when it pays, and the file lists. Files of the newest previous\n"
-    "release that DIR lacks are removed on clients. --self-update names the updater's own files,\n"
+    "Publishes the release in DIR as version NAME into TREE and makes it live: packed whole files\n"
+    "under FOLDER/files/NAME/, a verified patch from the content of each of the tree's last N\n"
+    "releases (--patch-from, default 3) and of every --previous release folder (oldest first) when\n"
+    "it pays, and the file lists. The tree keeps an index of its releases (FOLDER/releases.ini), so\n"
+    "--previous is needed only for releases published elsewhere. Files that an earlier release\n"
+    "shipped and DIR lacks are removed on clients, one by one; folders never are. A version that\n"
+    "the tree has published already changes nothing when DIR holds the same content, and is\n"
+    "refused when it does not. --self-update names the updater's own files,\n"
     "--keep files that clients create when missing and never overwrite (user settings). Published\n"
     "files never change: a rebuild of the same release reuses them; another release needs another\n"
     "version name. --jobs works on several files at once (default: the number of cores).\n"
@@ -47,6 +56,15 @@ const char BUILD_USAGE[] =
     "differ only in letter case, a named pipe, socket or device, or a file that cannot be read;\n"
     "each is named with its reason. Symbolic links are refused too, unless --follow-links: then\n"
     "each is published as the file it points to, which must lie inside the release.\n";
+
+const char STATUS_USAGE[] =
+    "usage: zepo-publish status TREE [--root-key KEY]\n"
+    "       zepo-publish rollback TREE --to VERSION [--root-key KEY]\n"
+    "\n"
+    "status shows the live version, then each release the tree has published with its date, file\n"
+    "count, packed size, patch count and what a client on it downloads to reach the live one.\n"
+    "rollback makes an earlier release live again: its list is published anew, clients go back to\n"
+    "its files by their checksums on their next run, and the index records it.\n";
 
 const char VERIFY_USAGE[] =
     "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY]\n"
@@ -86,12 +104,6 @@ int UsageError(const char* text, const std::string& problem) {
   return Usage(text, false);
 }
 
-std::string MiB(std::uint64_t bytes) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
-  return text;
-}
-
 int Build(const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(BUILD_USAGE, true);
   BuildOptions options;
@@ -114,6 +126,7 @@ int Build(const std::vector<std::string>& args) {
     else if (a == "--self-update") options.selfUpdate.push_back(WideOf(value));
     else if (a == "--keep") options.keep.push_back(WideOf(value));
     else if (a == "--jobs") options.jobs = static_cast<unsigned>(std::max(1, std::atoi(value.c_str())));
+    else if (a == "--patch-from") options.patchFrom = static_cast<std::size_t>(std::max(0, std::atoi(value.c_str())));
     else return UsageError(BUILD_USAGE, "unknown option " + a);
   }
   for (const auto& [given, name] : {std::pair{!options.release.empty(), "--release"},
@@ -141,13 +154,45 @@ int Build(const std::vector<std::string>& args) {
                 summary.movedTimes);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("published %zu files (%s) as version %s: %zu whole (%s packed), %zu patches (%s, saving %s against "
-              "whole files), %zu removals, in %.1f s\n",
-              summary.files, MiB(summary.bytes).c_str(), WideToUtf8(options.version).c_str(), summary.wholeFiles,
-              MiB(summary.wholeBytes).c_str(), summary.patches, MiB(summary.patchBytes).c_str(),
-              MiB(summary.patchedWholeBytes - std::min(summary.patchedWholeBytes, summary.patchBytes)).c_str(),
-              summary.removed, seconds);
+  if (summary.unchanged) {
+    std::printf("version %s is published already with this content; nothing changed (live: %s)\n",
+                WideToUtf8(options.version).c_str(), WideToUtf8(summary.live).c_str());
+    return 0;
+  }
+  std::printf("version %s is live: %zu files (%s), %zu changed and %zu new against the version live before, %zu "
+              "removed\n",
+              WideToUtf8(options.version).c_str(), summary.files, ByteSize(summary.bytes).c_str(), summary.changed,
+              summary.added, summary.removed);
+  std::printf("  clients download %zu files whole and %zu by patch; the version's packed files take %s\n",
+              summary.wholeFiles, summary.patchedFiles, ByteSize(summary.versionBytes).c_str());
+  for (const PatchSet& set : summary.patchSets) {
+    if (set.patches == 0) continue;
+    std::printf("  patches from %s: %zu (%s)\n", WideToUtf8(set.from).c_str(), set.patches, ByteSize(set.bytes).c_str());
+  }
+  std::printf("  built in %.1f s\n", seconds);
   return 0;
+}
+
+int StatusOrRollback(const std::string& command, const std::vector<std::string>& args) {
+  if (IsHelp(args)) return Usage(STATUS_USAGE, true);
+  if (args.empty()) return UsageError(STATUS_USAGE, "which tree?");
+  std::wstring rootKey = L"ZepoFolder", version;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (i + 1 >= args.size()) return UsageError(STATUS_USAGE, args[i] + " needs a value");
+    if (args[i] == "--root-key") rootKey = AnsiToWide(args[++i]);
+    else if (args[i] == "--to" && command == "rollback") version = AnsiToWide(args[++i]);
+    else return UsageError(STATUS_USAGE, "unknown option " + args[i]);
+  }
+  std::string error;
+  bool ok;
+  if (command == "status") {
+    ok = ShowTreeStatus(args[0], rootKey, error);
+  } else {
+    if (version.empty()) return UsageError(STATUS_USAGE, "rollback needs --to VERSION");
+    ok = RollbackTree(args[0], rootKey, version, error);
+  }
+  if (!ok) std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
+  return ok ? 0 : 1;
 }
 
 int Verify(const std::vector<std::string>& args) {
@@ -227,6 +272,11 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 2, argv + argc);
   if (command == "--help" || command == "-h" || command == "help") return Usage(USAGE, true);
   if (command == "build") return Build(args);
+  if (command == "--version") {
+    std::puts("zepo-publish " ZEPO_VERSION);
+    return 0;
+  }
+  if (command == "status" || command == "rollback") return StatusOrRollback(command, args);
   if (command == "verify") return Verify(args);
   if (command == "serve") return Serve(args);
   if (command == "diff" || command == "patch") return DiffOrPatch(command, args);

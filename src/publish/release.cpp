@@ -136,3 +136,15 @@ std::string ShownName(const std::wstring& name) {
   }
   return "\"" + shown + "\"";
 }
+
+std::string ByteSize(std::uint64_t bytes) {
+  char text[32];
+  if (bytes < 1024) {
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  } else if (bytes < 1024 * 1024) {
+    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
+  }
+  return text;
+}

@@ -28,6 +28,9 @@ bool ScanRelease(const std::filesystem::path& folder, bool followLinks, std::vec
 // A name as a person should see it in a message: UTF-8, control characters escaped ("\r", "\x01").
 std::string ShownName(const std::wstring& name);
 
+// A size as people read it: "512 bytes", "14.2 KiB", "3.1 MiB".
+std::string ByteSize(std::uint64_t bytes);
+
 // The path as our services take it, and back; UTF-8 on POSIX whatever the locale.
 std::wstring WideOf(const std::filesystem::path& path);
 std::filesystem::path PathOf(const std::wstring& path);

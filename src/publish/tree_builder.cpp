@@ -14,6 +14,7 @@
 #include "engine/safe_name.h"
 #include "publish/delta.h"
 #include "publish/release.h"
+#include "publish/release_index.h"
 #include "services/file_time.h"
 #include "services/files.h"
 #include "services/ini.h"
@@ -40,6 +41,7 @@ struct FileResult {
   std::wstring dateTime;
   std::string checksum;
   std::vector<std::pair<std::string, std::string>> patchKeys;  // old MD5, patch folder
+  std::vector<std::pair<std::size_t, std::uint64_t>> patchSources;  // per key: source, packed bytes
   std::uint64_t wholeBytes = 0;
   std::uint64_t patchBytes = 0;
   std::string error;
@@ -50,10 +52,11 @@ bool InList(const std::vector<std::wstring>& names, const std::wstring& name) {
 }
 
 // Publishes a packed file under an immutable URL: written when missing, else it must already
-// hold the same bytes.
-bool PublishPacked(const fs::path& target, const std::string& packed, std::string& error) {
+// hold the same bytes. What an interrupted build of a version that never went live left behind
+// may be replaced (replace).
+bool PublishPacked(const fs::path& target, const std::string& packed, bool replace, std::string& error) {
   std::string existing;
-  if (fs::exists(target)) {
+  if (!replace && fs::exists(target)) {
     if (ReadFile(target, existing) && existing == packed) return true;
     error = "a different file is already published at " + target.string() +
             "; published files never change: give the release a new version name";
@@ -81,9 +84,33 @@ std::string PackToMemory(const std::string& plain) {
   return packed;
 }
 
+}  // namespace
+
+// Where the content of an earlier release comes from: a release folder on disk, or the packed
+// whole files that the tree keeps of a version it published.
+struct PatchSource {
+  std::wstring label;  // the version, or the folder's path
+  fs::path folder;
+  bool packed = false;
+
+  bool Read(const std::wstring& name, std::string& content) const {
+    const fs::path path = folder / PathOf(name);
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) return false;
+    if (packed) return UnpackToMemory(path, content) && content.size() <= PATCH_MAX_BYTES;
+    return fs::file_size(path, error) <= PATCH_MAX_BYTES && ReadFile(path, content);
+  }
+};
+
+namespace {
+
 class Builder {
  public:
-  Builder(const BuildOptions& options) : options_(options), productRoot_(options.out / PathOf(options.product)) {}
+  Builder(const BuildOptions& options, const std::vector<PatchSource>& sources, bool replaceUnpublished)
+      : options_(options),
+        sources_(sources),
+        replace_(replaceUnpublished),
+        productRoot_(options.out / PathOf(options.product)) {}
 
   FileResult Publish(const ReleaseItem& item) {
     FileResult result;
@@ -97,7 +124,7 @@ class Builder {
     const std::string packed = PackToMemory(content);
     result.wholeBytes = packed.size();
     if (packed.empty() ||
-        !PublishPacked(productRoot_ / PathOf(UpdateFolder() + item.name), packed, result.error)) {
+        !PublishPacked(productRoot_ / PathOf(UpdateFolder() + item.name), packed, replace_, result.error)) {
       if (result.error.empty()) result.error = "cannot pack " + item.path.string();
       return result;
     }
@@ -120,16 +147,13 @@ class Builder {
  private:
   void AddPatches(const ReleaseItem& item, const std::string& content, std::size_t wholeSize, FileResult& result) {
     std::set<std::string> done;
-    for (const fs::path& previous : options_.previous) {
-      const fs::path oldPath = previous / PathOf(item.name);
+    // Newest first, so that a content that two sources share is counted for the newer one.
+    for (std::size_t k = sources_.size(); k-- > 0;) {
       std::string old;
-      std::error_code error;
-      if (!fs::is_regular_file(oldPath, error) || fs::file_size(oldPath, error) > PATCH_MAX_BYTES ||
-          !ReadFile(oldPath, old)) {
-        continue;
-      }
+      if (!sources_[k].Read(item.name, old)) continue;
       const std::string oldSum = Md5Text(old);
       if (oldSum == result.checksum || !done.insert(oldSum).second) continue;
+      std::error_code error;
       const std::string folder = "patches/" + oldSum + "-" + result.checksum + "/";
       const fs::path target = productRoot_ / PathOf(AnsiToWide(folder) + item.name);
       std::uint64_t size = 0;
@@ -149,15 +173,18 @@ class Builder {
         }
         const std::string packedPatch = PackToMemory(patch);
         if (packedPatch.empty() || packedPatch.size() >= options_.patchShare * static_cast<double>(wholeSize)) continue;
-        if (!PublishPacked(target, packedPatch, result.error)) return;
+        if (!PublishPacked(target, packedPatch, false, result.error)) return;
         size = packedPatch.size();
       }
       result.patchKeys.push_back({oldSum, folder});
+      result.patchSources.push_back({k, size});
       result.patchBytes += size;
     }
   }
 
   const BuildOptions& options_;
+  const std::vector<PatchSource>& sources_;
+  bool replace_;
   fs::path productRoot_;
 };
 
@@ -174,7 +201,7 @@ std::map<std::wstring, ListedFile> ReadLiveList(const fs::path& product) {
   if (!UnpackToMemory(product / "filelistfull.enc", text)) return live;
   const IniDocument list(text);
   std::wstring name;
-  for (std::size_t i = 1; i < list.SectionCount(); ++i) {
+  for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
     if (!list.NamedSection(i, name)) continue;
     ListedFile file;
     list.ReadString(i, L"DateTime", file.dateTime);
@@ -183,8 +210,6 @@ std::map<std::wstring, ListedFile> ReadLiveList(const fs::path& product) {
   }
   return live;
 }
-
-constexpr std::uint64_t TICKS_PER_MINUTE = 60ULL * TICKS_PER_SECOND;
 
 // Clients take a file whose time is the listed one to the minute as up to date, without reading
 // it. Packs, archives and reproducible builds give every file one fixed time, so a changed file
@@ -203,10 +228,7 @@ std::size_t SettleTimes(const std::map<std::wstring, ListedFile>& live, const st
       continue;
     }
     if (!SameFileTimeToMinute(result.dateTime, listed->second.dateTime)) continue;
-    std::uint64_t before = 0;
-    ParseHoldableFileTime(listed->second.dateTime, before);
-    const std::uint64_t after = std::max(now, (before / TICKS_PER_MINUTE + 1) * TICKS_PER_MINUTE);
-    result.dateTime = FormatFileTime((after + TICKS_PER_MINUTE - 1) / TICKS_PER_MINUTE * TICKS_PER_MINUTE);
+    result.dateTime = PublishTimeAfter(listed->second.dateTime, now);
     ++moved;
   }
   return moved;
@@ -220,6 +242,14 @@ void ShowProgress(std::size_t done, std::size_t total) {
 }
 
 }  // namespace
+
+std::wstring PublishTimeAfter(const std::wstring& listed, std::uint64_t now) {
+  constexpr std::uint64_t TICKS_PER_MINUTE = 60ULL * TICKS_PER_SECOND;
+  std::uint64_t before = 0;
+  ParseHoldableFileTime(listed, before);
+  const std::uint64_t after = std::max(now, (before / TICKS_PER_MINUTE + 1) * TICKS_PER_MINUTE);
+  return FormatFileTime((after + TICKS_PER_MINUTE - 1) / TICKS_PER_MINUTE * TICKS_PER_MINUTE);
+}
 
 std::string EncodeListText(const std::wstring& text) {
   bool ascii = std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; });
@@ -245,6 +275,19 @@ bool PackBytesTo(const fs::path& target, const std::string& plain) {
   return !packed.empty() && WriteFileAtomically(target, packed);
 }
 
+bool PublishList(const fs::path& target, const std::wstring& text) {
+  std::error_code error;
+  const auto before = fs::last_write_time(target, error);
+  const bool existed = !error;
+  if (!PackBytesTo(target, EncodeListText(text))) return false;
+  // Clients take a list whose stamp (its time to the second) they have seen as the one they hold.
+  const auto after = fs::last_write_time(target, error);
+  if (existed && !error && after < before + std::chrono::seconds(1)) {
+    fs::last_write_time(target, before + std::chrono::seconds(1), error);
+  }
+  return !error;
+}
+
 bool UnpackToMemory(const fs::path& packed, std::string& plain) {
   const std::wstring wide = WideOf(packed);
   const std::wstring temporary = wide + L".plain-" + std::to_wstring(CurrentProcessId());
@@ -263,6 +306,63 @@ std::string FolderNameProblem(const std::wstring& name, const char* what) {
   const std::wstring problem = EntryNameProblem(path);
   return problem.empty() ? "" : std::string(what) + " " + ShownName(name) + " holds " + WideToUtf8(problem) +
                                     "; it must stay inside the tree";
+}
+
+// Whether a release folder holds exactly what a published list names: the same files and folders,
+// each file with the same content.
+bool HasContentOf(const IniDocument& list, const std::vector<ReleaseItem>& items) {
+  std::size_t listed = 0;
+  std::wstring name;
+  for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) listed += list.NamedSection(i, name) ? 1 : 0;
+  if (list.SectionCount() == 0 || listed != items.size()) return false;
+  for (const ReleaseItem& item : items) {
+    const std::size_t section = list.FindSection(item.name);
+    if (section == IniDocument::NO_SECTION) return false;
+    if (item.folder) continue;
+    std::wstring checksum;
+    std::string content;
+    list.ReadString(section, L"CheckSum", checksum);
+    if (!ReadFile(item.path, content) || !EqualNoCase(AnsiToWide(Md5Text(content)), checksum)) return false;
+  }
+  return true;
+}
+
+// Patches are made from the release folders given (oldest first), then from the last releases
+// that the tree itself published, whose whole files it keeps.
+std::vector<PatchSource> PatchSources(const BuildOptions& options, const ReleaseIndex& index,
+                                      const fs::path& productRoot) {
+  std::vector<PatchSource> sources;
+  for (const fs::path& folder : options.previous) sources.push_back({WideOf(folder), folder, false});
+  const auto& releases = index.releases();
+  const std::size_t first = releases.size() > options.patchFrom ? releases.size() - options.patchFrom : 0;
+  for (std::size_t i = first; i < releases.size(); ++i) {
+    sources.push_back({releases[i].version, productRoot / "files" / PathOf(releases[i].version), true});
+  }
+  return sources;
+}
+
+// Every file that an earlier release shipped: each version the tree has published, and the
+// newest release folder given.
+std::vector<std::wstring> FilesShippedBefore(const ReleaseIndex& index, const std::vector<ReleaseItem>& previous) {
+  std::vector<std::wstring> names;
+  std::set<std::wstring> seen;
+  auto add = [&](const std::wstring& name) {
+    if (seen.insert(FoldCase(name)).second) names.push_back(name);
+  };
+  for (const ReleaseItem& item : previous) {
+    if (!item.folder) add(item.name);
+  }
+  for (const IndexedRelease& release : index.releases()) {
+    const IniDocument list = index.ListOf(release.version);
+    std::wstring name, target;
+    for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
+      if (!list.NamedSection(i, name)) continue;
+      list.ReadString(i, L"Target", target);
+      if (!EqualNoCase(target, L"Folder")) add(name);
+    }
+  }
+  std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) { return FoldCase(a) < FoldCase(b); });
+  return names;
 }
 
 }  // namespace
@@ -286,16 +386,34 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
     for (const std::string& problem : problems) error += "\n  " + problem;
     return false;
   }
+  const fs::path productRoot = options.out / PathOf(options.product);
+  ReleaseIndex index = ReleaseIndex::Load(productRoot);
+  if (index.Find(options.version) != nullptr) {
+    // A published version never changes, and publishing it again never makes it live again.
+    if (!HasContentOf(index.ListOf(options.version), items)) {
+      error = "version " + WideToUtf8(options.version) +
+              " is already published with other content; published versions never change: give the release a new "
+              "version name";
+      return false;
+    }
+    summary.unchanged = true;
+    summary.live = index.live();
+    return true;
+  }
   // An earlier release only names what clients may hold: its own problems do not stop this one.
   std::vector<ReleaseItem> previousItems;
   std::vector<std::string> previousProblems;
-  if (!options.previous.empty() && !ScanRelease(options.previous.back(), options.followLinks, previousItems, previousProblems) &&
+  if (!options.previous.empty() &&
+      !ScanRelease(options.previous.back(), options.followLinks, previousItems, previousProblems) &&
       previousItems.empty()) {
     error = "cannot read the previous release " + options.previous.back().string();
     return false;
   }
+  const std::vector<PatchSource> sources = PatchSources(options, index, productRoot);
 
-  Builder builder(options);
+  // In a tree that keeps an index, a version folder that the index does not name is what a build
+  // that never finished left behind; a tree from before the index is treated as it always was.
+  Builder builder(options, sources, index.exists());
   std::vector<std::size_t> files;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (!items[i].folder) files.push_back(i);
@@ -326,12 +444,14 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
       return false;
     }
   }
-  summary.movedTimes = SettleTimes(ReadLiveList(options.out / PathOf(options.product)), items, results,
+  const std::map<std::wstring, ListedFile> live = ReadLiveList(productRoot);
+  summary.movedTimes = SettleTimes(live, items, results,
                                    TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0));
+  summary.patchSets.resize(sources.size());
+  for (std::size_t k = 0; k < sources.size(); ++k) summary.patchSets[k].from = sources[k].label;
 
   std::wstring list = L"[ServerConfig]\r\nVersionName=" + options.version + L"\r\nUpdateFolder=" +
                       builder.UpdateFolder() + L"\r\n";
-  std::wstring removals;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const ReleaseItem& item = items[i];
     list += L"[" + item.name + L"]\r\n";
@@ -342,43 +462,64 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
     const FileResult& r = results[i];
     ++summary.files;
     summary.bytes += item.size;
+    summary.versionBytes += r.wholeBytes;
+    const auto listed = live.find(FoldCase(item.name));
+    if (listed == live.end()) {
+      ++summary.added;
+    } else if (!EqualNoCase(listed->second.checksum, AnsiToWide(r.checksum))) {
+      ++summary.changed;
+    }
     list += L"Method=" + r.method + L"\r\n";
     if (r.method == L"Exists") list += L"Target=File\r\n";
     list += L"DateTime=" + r.dateTime + L"\r\nCheckSum=" + AnsiToWide(r.checksum) + L"\r\n";
     for (const auto& [oldSum, folder] : r.patchKeys) list += AnsiToWide(oldSum) + L"=" + AnsiToWide(folder) + L"\r\n";
+    for (const auto& [source, bytes] : r.patchSources) {
+      ++summary.patchSets[source].patches;
+      summary.patchSets[source].bytes += bytes;
+    }
     if (r.patchKeys.empty()) {
       ++summary.wholeFiles;
       summary.wholeBytes += r.wholeBytes;
     } else {
+      ++summary.patchedFiles;
       summary.patches += r.patchKeys.size();
       summary.patchBytes += r.patchBytes;
       summary.patchedWholeBytes += r.wholeBytes * r.patchKeys.size();
     }
   }
-  // The files that the newest previous release shipped and this one does not go, one by one. A
-  // folder is never removed whole, not even one that the release dropped: players keep files of
-  // their own in the game's folders (saves, screenshots), and a removed folder would take them.
+  // The files that any earlier release shipped and this one does not go, one by one. A folder is
+  // never removed whole, not even one that the release dropped: players keep files of their own
+  // in the game's folders (saves, screenshots), and a removed folder would take them.
   std::set<std::wstring> present;
   for (const auto& item : items) present.insert(FoldCase(item.name));
-  for (const auto& old : previousItems) {
-    if (old.folder || present.count(FoldCase(old.name)) != 0) continue;
-    removals += L"[" + old.name + L"]\r\nMethod=Remove\r\nTarget=File\r\n";
+  std::wstring removals;
+  for (const std::wstring& name : FilesShippedBefore(index, previousItems)) {
+    if (present.count(FoldCase(name)) != 0) continue;
+    removals += L"[" + name + L"]\r\nMethod=Remove\r\nTarget=File\r\n";
     ++summary.removed;
   }
 
+  // The immutable objects are in place; the kept list goes next, then the lists that clients
+  // read, each replaced in one step, and last the index that names the version live.
   std::error_code ignored;
-  const fs::path productRoot = options.out / PathOf(options.product);
   fs::create_directories(productRoot, ignored);
   if (!fs::exists(options.out / "detectfile.enc") && !PackBytesTo(options.out / "detectfile.enc", "zepo patch server\r\n")) {
     error = "cannot write detectfile.enc";
     return false;
   }
   const std::wstring root = L"[ServerConfig]\r\n" + options.rootKey + L"=" + options.product + L"\r\n";
-  if (!PackBytesTo(productRoot / "filelistfull.enc", EncodeListText(list)) ||
-      !PackBytesTo(productRoot / "filelist.enc", EncodeListText(list + removals)) ||
-      !PackBytesTo(options.out / "rootfolder.enc", EncodeListText(root))) {
+  if (!index.KeepList(options.version, EncodeListText(list)) ||
+      !PublishList(productRoot / "filelistfull.enc", list) || !PublishList(productRoot / "filelist.enc", list + removals) ||
+      !PublishList(options.out / "rootfolder.enc", root)) {
     error = "cannot write the file lists";
     return false;
   }
+  index.Publish({options.version, IndexDateNow(), summary.files, summary.bytes, summary.versionBytes,
+                 summary.patches, L""});
+  if (!index.Save()) {
+    error = "the lists are published, but the release index could not be written";
+    return false;
+  }
+  summary.live = options.version;
   return true;
 }

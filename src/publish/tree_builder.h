@@ -3,6 +3,7 @@
 // version's folder, verified packed patches from every previous release's content, the file list
 // and the root descriptors. Published files never change under their URL; only the lists and
 // "rootfolder.enc" are rewritten, each in one step.
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@ struct BuildOptions {
   std::wstring version;
   std::filesystem::path out;
   std::vector<std::filesystem::path> previous;  // oldest first; the last is the newest
+  // Patches are also made from this many of the tree's own last releases.
+  std::size_t patchFrom = 3;
   std::wstring product = L"game/";
   std::wstring rootKey = L"ZepoFolder";
   std::vector<std::wstring> selfUpdate;
@@ -23,7 +26,21 @@ struct BuildOptions {
   double patchShare = 0.8;
 };
 
+// The patches made from one earlier release.
+struct PatchSet {
+  std::wstring from;  // the version, or the release folder
+  std::size_t patches = 0;
+  std::uint64_t bytes = 0;
+};
+
 struct BuildSummary {
+  bool unchanged = false;           // the version was published already with this content
+  std::wstring live;                // the live version afterwards
+  std::size_t changed = 0;          // files whose content differs from the live release's
+  std::size_t added = 0;            // files the live release did not have
+  std::size_t patchedFiles = 0;
+  std::uint64_t versionBytes = 0;   // every packed whole file of this version
+  std::vector<PatchSet> patchSets;  // oldest source first
   std::size_t files = 0;
   std::uint64_t bytes = 0;          // of the release's files
   std::size_t wholeFiles = 0;
@@ -38,6 +55,10 @@ struct BuildSummary {
 // False with a message when the tree cannot be built; nothing of the list is changed then.
 bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& error);
 
+// The time a changed file is listed with when its own time is in the minute listed before for
+// it: the publish time (now, in file-time ticks), on a whole minute after the listed one.
+std::wstring PublishTimeAfter(const std::wstring& listed, std::uint64_t now);
+
 // The packed bytes of a text, and the file list's text encoded for every reader: ANSI when it is
 // ASCII, else UTF-16LE with a byte-order mark.
 std::string EncodeListText(const std::wstring& text);
@@ -46,5 +67,9 @@ std::string EncodeListText(const std::wstring& text);
 bool WriteFileAtomically(const std::filesystem::path& target, const std::string& bytes);
 // Packs bytes into a file (zlib, level 9), in one step.
 bool PackBytesTo(const std::filesystem::path& target, const std::string& plain);
+// Publishes a descriptor or list: packed, in one step, and with a time (the stamp clients compare)
+// at least a second later than the one it replaces, so that a list republished within a second is
+// still seen as new.
+bool PublishList(const std::filesystem::path& target, const std::wstring& text);
 // Unpacks a packed file into memory; false when it is not a complete packed file.
 bool UnpackToMemory(const std::filesystem::path& packed, std::string& plain);

@@ -10,6 +10,7 @@
 
 #include "app/logger.h"
 #include "engine/update_run.h"
+#include "publish/tree_status.h"
 #include "publish/verify.h"
 #include "services/file_time.h"
 #include "services/ini.h"
@@ -338,4 +339,98 @@ TEST_F(TreeBuilderTest, VerifyNamesEachUnsafeNameAndFolderRemovalOnce) {
   EXPECT_NE(output.find("problem: \"..\\escape.txt\": every client refuses the list"), std::string::npos) << output;
   EXPECT_NE(output.find("problem: \"saves\": removes a whole folder"), std::string::npos) << output;
   EXPECT_NE(output.find(", 2 problems,"), std::string::npos) << output;
+}
+
+// The tree keeps its releases: later builds need no --previous, patch from the last releases,
+// remove what any of them shipped, and never make an old version live again by accident.
+TEST_F(TreeBuilderTest, TheTreeRemembersItsReleases) {
+  fs::remove_all(tree);
+  std::vector<std::string> worlds;
+  for (int v = 1; v <= 4; ++v) {
+    TempFolder release;
+    worlds.push_back(world.substr(0, 40000 * v) + "region " + std::to_string(v) + world.substr(40000 * v / 2));
+    Put(release, "data/world.pak", worlds.back());
+    if (v == 1) Put(release, "data/only-in-1.pak", "shipped once");
+    BuildOptions options = Options(release.path(), std::to_wstring(v) + L".0");
+    options.keep.clear();
+    options.selfUpdate.clear();
+    ASSERT_TRUE(Build(options)) << lastError;
+    EXPECT_EQ(last.live, std::to_wstring(v) + L".0");
+  }
+  const IniDocument list(ListText(tree));
+  std::size_t patches = 0;
+  for (const auto& [key, value] : list.KeysOf(L"data\\world.pak")) patches += key.size() == 32 ? 1 : 0;
+  EXPECT_EQ(patches, 3u) << "patches from the last three releases, taken from the tree itself";
+  ASSERT_EQ(last.patchSets.size(), 3u);
+  EXPECT_EQ(last.patchSets[0].from, L"1.0");
+  EXPECT_EQ(last.patchSets[2].from, L"3.0");
+  EXPECT_EQ(last.removed, 1u);
+  EXPECT_NE(ListText(tree).find("[data\\only-in-1.pak]\r\nMethod=Remove\r\nTarget=File"), std::string::npos);
+  EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
+
+  // Version 2.0 again, with its own content: nothing changes and 4.0 stays live.
+  TempFolder again;
+  Put(again, "data/world.pak", worlds[1]);
+  BuildOptions same = Options(again.path(), L"2.0");
+  same.keep.clear();
+  same.selfUpdate.clear();
+  const std::string before = ListText(tree);
+  ASSERT_TRUE(Build(same)) << lastError;
+  EXPECT_TRUE(last.unchanged);
+  EXPECT_EQ(last.live, L"4.0");
+  EXPECT_EQ(ListText(tree), before);
+  Put(again, "data/world.pak", "other content");
+  EXPECT_FALSE(Build(same));
+  EXPECT_NE(lastError.find("already published with other content"), std::string::npos) << lastError;
+  EXPECT_EQ(ListText(tree), before);
+}
+
+// A build that never finished left a version folder behind; the index does not name it, so the
+// next build of that version replaces it instead of tripping over it.
+TEST_F(TreeBuilderTest, ALeftoverOfABuildThatNeverFinishedIsReplaced) {
+  fs::remove_all(tree);
+  ASSERT_TRUE(Build(Options(v1.path(), L"1.0"))) << lastError;
+  fs::create_directories(tree / "game" / "files" / "2.0" / "data");
+  WriteBytes(tree / "game" / "files" / "2.0" / "data" / "world.pak", "half of a packed file");
+  ASSERT_TRUE(Build(Options(v2.path(), L"2.0"))) << lastError;
+  EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
+}
+
+TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
+  tree = TestServer::Root();
+  fs::remove_all(tree);
+  BuildOptions first = Options(v1.path(), L"1.0");
+  first.selfUpdate.clear();
+  ASSERT_TRUE(Build(first)) << lastError;
+  BuildOptions second = Options(v2.path(), L"2.0");
+  second.selfUpdate.clear();
+  ASSERT_TRUE(Build(second)) << lastError;
+
+  TempFolder install;
+  fs::create_directories(install.path() / "logs");
+  fs::create_directories(install.path() / "saves");
+  WriteBytes(install.path() / "saves" / "mine.sav", "the player's own");
+  InFolder in(install.path());
+  QuietView view;
+  RunSettings settings;
+  settings.host = TestServer::Address();
+  ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+  EXPECT_TRUE(ReadBytes(install.path() / "data" / "world.pak") == ReadBytes(v2.path() / "data" / "world.pak"));
+
+  std::string error;
+  ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", L"1.0", error)) << error;
+  ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+  for (const char* name : {"bin/game.exe", "data/world.pak", "data/old.pak", "zepo-update"}) {
+    EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(v1.path() / name)) << name;
+  }
+  EXPECT_FALSE(fs::exists(install.path() / "data" / "new.pak")) << "what only 2.0 shipped goes";
+  EXPECT_EQ(ReadBytes(install.path() / "saves" / "mine.sav"), "the player's own");
+
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(ShowTreeStatus(tree, L"ZepoFolder", error)) << error;
+  const std::string status = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status.rfind("live: 1.0\n", 0), 0u) << status;
+  EXPECT_NE(status.find("(rolled back to on "), std::string::npos) << status;
+  EXPECT_FALSE(RollbackTree(tree, L"ZepoFolder", L"9.9", error));
+  EXPECT_NE(error.find("not in the tree's index"), std::string::npos) << error;
 }

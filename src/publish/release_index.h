@@ -1,0 +1,57 @@
+#pragma once
+// What a tree has published, kept in the tree beside the lists: "releases.ini" in the product
+// folder names the versions in the order they were published, each with its date and sizes, and
+// which one is live; "releases/VERSION.enc" keeps each version's full list as it was published.
+// From these the builder takes earlier releases' contents (their whole files stay under
+// files/VERSION/), the removals of a new release, and what status and rollback show and do.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "services/ini.h"
+
+struct IndexedRelease {
+  std::wstring version;
+  std::wstring date;  // "2026-12-07 17:50" UTC, when it was published
+  std::size_t files = 0;
+  std::uint64_t bytes = 0;        // of the release's files
+  std::uint64_t packedBytes = 0;  // of its packed whole files
+  std::size_t patches = 0;
+  std::wstring liveAgain;  // when a rollback last made it live again
+};
+
+class ReleaseIndex {
+ public:
+  // The index of the tree's product folder. A tree built before the index was kept has none;
+  // exists() then tells so.
+  static ReleaseIndex Load(const std::filesystem::path& product);
+  bool exists() const { return exists_; }
+
+  const std::vector<IndexedRelease>& releases() const { return releases_; }
+  const std::wstring& live() const { return live_; }
+  const IndexedRelease* Find(const std::wstring& version) const;
+
+  // The full list that a version was published with; empty when it is not kept.
+  IniDocument ListOf(const std::wstring& version) const;
+  bool KeepList(const std::wstring& version, const std::string& listText) const;
+
+  // Records a release (or replaces its record) and makes it live.
+  void Publish(const IndexedRelease& release);
+  // Makes an indexed version live again.
+  void MakeLive(const std::wstring& version, const std::wstring& date);
+  // Written beside the old one and moved over it in one step.
+  bool Save() const;
+
+ private:
+  std::filesystem::path product_;
+  bool exists_ = false;
+  std::vector<IndexedRelease> releases_;
+  std::wstring live_;
+};
+
+// The first entry of a file list: the section after its first named one, its ServerConfig.
+std::size_t FirstEntrySection(const IniDocument& list);
+
+// The current time as the index writes dates: "2026-12-07 17:50" in UTC.
+std::wstring IndexDateNow();
