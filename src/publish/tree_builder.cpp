@@ -414,6 +414,7 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   // In a tree that keeps an index, a version folder that the index does not name is what a build
   // that never finished left behind; a tree from before the index is treated as it always was.
   Builder builder(options, sources, index.exists());
+  std::error_code ignoredError;
   std::vector<std::size_t> files;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (!items[i].folder) files.push_back(i);
@@ -441,6 +442,8 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   for (const FileResult& r : results) {
     if (!r.error.empty()) {
       error = r.error;
+      // What this build published of a version that never went live goes with it.
+      if (index.exists()) fs::remove_all(productRoot / "files" / PathOf(options.version), ignoredError);
       return false;
     }
   }

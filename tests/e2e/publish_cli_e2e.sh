@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# zepo-publish's command line as a release engineer meets it: wrong options are named, and
-# serve says nothing of serving when it cannot (a missing tree, a busy port) and logs each request.
+# zepo-publish's command line as a release engineer meets it: wrong options are named, a file
+# that cannot be read stops the build before anything is written (run as the unprivileged
+# "zepo-player" when the test runs as root, since root reads any file), and serve says nothing of
+# serving when it cannot (a missing tree, a busy port) and logs each request.
 #   publish_cli_e2e.sh WORK PUBLISH
 set -euo pipefail
 work=$1 publish=$2
@@ -19,6 +21,20 @@ expect() {  # STATUS TEXT COMMAND...: the command ends with STATUS and its outpu
 expect 2 "unknown option --frobnicate" "$publish" build --release a --version 1 --out b --frobnicate x
 expect 2 "--version needs a value" "$publish" build --release a --version
 expect 2 "--out is required" "$publish" build --release a --version 1
+mkdir -p "$work/release/data"
+echo "readable" > "$work/release/data/a.pak"
+echo "secret" > "$work/release/data/locked.pak"
+chmod 000 "$work/release/data/locked.pak"
+as_player=()
+if [ "$(id -u)" -eq 0 ]; then
+  id zepo-player >/dev/null 2>&1 || useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin zepo-player
+  chown -R zepo-player "$work"
+  as_player=(runuser -u zepo-player --)
+fi
+expect 1 '"data\locked.pak": cannot be read: Permission denied' "${as_player[@]}" "$publish" build --release "$work/release" \
+  --version 1.0 --out "$work/built"
+[ ! -e "$work/built" ] || fail "a build that found an unreadable file wrote into the tree"
+
 expect 1 "no tree to serve at $work/missing" "$publish" serve "$work/missing"
 ! grep -q serving "$work/out" || fail "serve said it was serving a missing tree"
 
