@@ -62,6 +62,8 @@ const wchar_t* ComponentProblem(const wchar_t* component, std::size_t size) {
 std::wstring EntryNameProblem(const std::wstring& name) {
   if (name.empty()) return L"an empty name";
   if (IsPathSeparator(name.front())) return L"an absolute path";
+  // A list's section name is read without the blanks around it.
+  if (name.front() == L' ') return L"a space at its start, which a file list drops";
   std::size_t start = 0;
   for (;;) {
     std::size_t end = start;

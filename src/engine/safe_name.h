@@ -4,8 +4,9 @@
 // and the client refuses a list that names it: one rule for both. Refused: absolute paths, drive
 // letters and any ":" (alternate data streams), UNC and device paths, device names (CON, NUL,
 // COM1, LPT1... with or without extension), "." and ".." components, empty components,
-// components ending in a dot or a space or longer than 255 UTF-16 units, control characters and
-// the characters that Windows does not allow in names.
+// components ending in a dot or a space or longer than 255 UTF-16 units, a space at the start
+// (which a list's section name loses), control characters and the characters that Windows does
+// not allow in names.
 #include <string>
 
 // What is wrong with the name, in a few words ("a component ends in a dot or a space"); empty

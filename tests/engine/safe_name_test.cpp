@@ -23,6 +23,8 @@ TEST(SafeEntryName, NamesTheReasonAndCountsUtf16Units) {
   EXPECT_EQ(EntryNameProblem(L"z\r\n[data]\r\nMethod=Remove"), L"a control character (CR, LF, TAB and the like)");
   EXPECT_EQ(EntryNameProblem(L"data\\save. "), L"a component that ends in a dot or a space, which Windows drops");
   EXPECT_EQ(EntryNameProblem(L"LPT\u00B2.log"), L"a Windows device name (CON, NUL, COM1, LPT1, ...)");
+  EXPECT_EQ(EntryNameProblem(L" a.pak"), L"a space at its start, which a file list drops");
+  EXPECT_TRUE(EntryNameProblem(L"data\\ a]b[.pak").empty());
   EXPECT_EQ(EntryNameProblem(L"..\\x"), L"a \".\" or \"..\" component");
   EXPECT_TRUE(EntryNameProblem(L"data\\" + std::wstring(255, L'a')).empty());
   EXPECT_EQ(EntryNameProblem(std::wstring(256, L'a')), L"a component longer than 255 UTF-16 units");

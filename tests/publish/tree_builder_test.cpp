@@ -182,6 +182,7 @@ TEST_F(TreeBuilderTest, ThePublishedTreeUpdatesARealInstallation) {
   tree = TestServer::Root();
   fs::remove_all(tree);
   ASSERT_TRUE(Build(Options(v1.path(), L"1.0"))) << lastError;
+  Put(v2, "data/odd]name[.pak", "a name with brackets reaches clients whole");
   BuildOptions second = Options(v2.path(), L"2.0");
   second.previous = {v1.path()};
   second.selfUpdate.clear();
@@ -204,7 +205,7 @@ TEST_F(TreeBuilderTest, ThePublishedTreeUpdatesARealInstallation) {
   RunSettings settings;
   settings.host = TestServer::Address();
   ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
-  for (const char* name : {"bin/game.exe", "data/world.pak", "data/new.pak", "zepo-update"}) {
+  for (const char* name : {"bin/game.exe", "data/world.pak", "data/new.pak", "zepo-update", "data/odd]name[.pak"}) {
     EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(v2.path() / name)) << name;
   }
   EXPECT_EQ(ReadBytes(install.path() / "settings.ini"), "volume=9");
