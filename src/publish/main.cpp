@@ -196,25 +196,27 @@ int StatusOrRollback(const std::string& command, const std::vector<std::string>&
 }
 
 int Verify(const std::vector<std::string>& args) {
-  if (IsHelp(args) || args.empty()) return Usage(VERIFY_USAGE, IsHelp(args));
+  if (IsHelp(args)) return Usage(VERIFY_USAGE, true);
+  if (args.empty()) return UsageError(VERIFY_USAGE, "which tree?");
   fs::path install;
   std::wstring rootKey = L"ZepoFolder";
-  for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
-    if (args[i] == "--install") install = args[i + 1];
-    else if (args[i] == "--root-key") rootKey = AnsiToWide(args[i + 1]);
-    else return Usage(VERIFY_USAGE, false);
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (i + 1 >= args.size()) return UsageError(VERIFY_USAGE, args[i] + " needs a value");
+    if (args[i] == "--install") install = args[++i];
+    else if (args[i] == "--root-key") rootKey = AnsiToWide(args[++i]);
+    else return UsageError(VERIFY_USAGE, "unknown option " + args[i]);
   }
-  if (args.size() % 2 == 0) return Usage(VERIFY_USAGE, false);
   return VerifyTree(args[0], rootKey, install.empty() ? nullptr : &install) ? 0 : 1;
 }
 
 int Serve(const std::vector<std::string>& args) {
-  if (IsHelp(args) || args.empty()) return Usage(SERVE_USAGE, IsHelp(args));
+  if (IsHelp(args)) return Usage(SERVE_USAGE, true);
+  if (args.empty()) return UsageError(SERVE_USAGE, "which tree?");
   std::string listen = "127.0.0.1:8080";
   if (args.size() == 3 && args[1] == "--listen") listen = args[2];
-  else if (args.size() != 1) return Usage(SERVE_USAGE, false);
+  else if (args.size() != 1) return UsageError(SERVE_USAGE, "unexpected arguments after the tree");
   const std::size_t colon = listen.rfind(':');
-  if (colon == std::string::npos) return Usage(SERVE_USAGE, false);
+  if (colon == std::string::npos) return UsageError(SERVE_USAGE, "--listen takes ADDRESS:PORT, not " + listen);
   std::string error;
   if (!ServeTree(args[0], listen.substr(0, colon), std::atoi(listen.c_str() + colon + 1), error)) {
     std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
@@ -231,7 +233,7 @@ int DiffOrPatch(const std::string& command, const std::vector<std::string>& args
     if (a == "--packed") packed = true;
     else files.push_back(a);
   }
-  if (files.size() != 3) return Usage(DIFF_USAGE, false);
+  if (files.size() != 3) return UsageError(DIFF_USAGE, command + " takes three files");
   if (command == "diff") {
     std::string first;
     std::string second;
@@ -280,5 +282,5 @@ int main(int argc, char** argv) {
   if (command == "verify") return Verify(args);
   if (command == "serve") return Serve(args);
   if (command == "diff" || command == "patch") return DiffOrPatch(command, args);
-  return Usage(USAGE, false);
+  return UsageError(USAGE, "unknown command " + command);
 }
