@@ -116,6 +116,12 @@ std::wstring Logger::CurrentFile() const {
 
 bool Logger::Write(std::int8_t level, const std::wstring& text) {
   if (level > static_cast<int>(threshold_)) return false;
+  return Store(level, text);
+}
+
+bool Logger::WriteFailure(const std::wstring& text) { return Store(LOG_ERROR, text); }
+
+bool Logger::Store(std::int8_t level, const std::wstring& text) {
   const std::wstring line = BuildLine(level, text);
   const std::string bytes = WideToUtf16Le(line);
 

@@ -38,6 +38,9 @@ class Logger {
   bool Open();
   // Writes one entry when its level is not above the threshold; true when it was stored.
   bool Write(std::int8_t level, const std::wstring& text);
+  // The cause of a failed run, at the error level whatever the threshold: the one line that a
+  // player's log must hold when anything failed, also at the default level.
+  bool WriteFailure(const std::wstring& text);
   // printf-style ("%ls" for wide texts). An entry that does not fit 1,024 characters is dropped.
   bool WriteFormat(std::int8_t level, const wchar_t* format, ...);
   void Close();
@@ -46,6 +49,7 @@ class Logger {
   std::wstring CurrentFile() const;
 
  private:
+  bool Store(std::int8_t level, const std::wstring& text);
   bool OpenLocked();
   void CloseLocked();
 

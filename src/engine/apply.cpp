@@ -26,7 +26,7 @@ std::wstring FolderOf(const std::wstring& path) {
 }
 
 void LogFailure(const std::wstring& what, const std::wstring& path) {
-  TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: " + what + L" [" + path + L"]: " + LastSystemErrorText());
+  TheLogger().WriteFailure(L"AutoUpdateApp: " + what + L" [" + path + L"]: " + LastSystemErrorText());
 }
 
 // Sets the list's time on a file and reads it back: a file system that clamps the time (ext4
@@ -99,7 +99,7 @@ bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest, int& er
   const std::wstring name = TargetOf(entry);
   const std::wstring work = staging_.WorkPath(name, entry.checksum);
   if (!entry.checksum.empty() && !EqualNoCase(digest, entry.checksum)) {
-    TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: [" + name + L"] has the digest " + digest + L", the list says " +
+    TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"] has the digest " + digest + L", the list says " +
                                      entry.checksum);
     RemoveFile(work);
     errorCode = STAGE_BAD_CONTENT;

@@ -96,7 +96,7 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
     if (EqualNoCase(Value(list, section, L"Method"), L"SelfUpdate") && Value(list, section, L"CheckSum").empty()) {
       errorCode = CHECK_UNVERIFIED_SELF_UPDATE;
       failedName = name;
-      TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: the self-update file [" + name + L"] has no CheckSum");
+      TheLogger().WriteFailure(L"AutoUpdateApp: the self-update file [" + name + L"] has no CheckSum");
       Log(L"Check file", name, L"Failed");
       return false;
     }

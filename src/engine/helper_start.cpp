@@ -19,7 +19,7 @@ bool UpdateClient::StartEngineHelper(const std::vector<std::wstring>& files, con
     arguments.insert(arguments.end(), restart.begin() + 1, restart.end());
   }
   if (StartDetachedProcess(arguments)) return true;
-  TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: cannot start the engine helper [" + helper + L"]: " +
-                                   LastSystemErrorText());
+  TheLogger().WriteFailure(L"AutoUpdateApp: cannot start the engine helper [" + helper + L"]: " +
+                           LastSystemErrorText());
   return false;
 }

@@ -21,7 +21,7 @@ constexpr std::uint64_t DESCRIPTOR_MAX_BYTES = 64ULL << 20;
 bool UnpackDescriptor(const std::wstring& source, const std::wstring& destination) {
   const int status = UnpackFileBounded(source, destination, DESCRIPTOR_MAX_BYTES);
   if (status == STREAM_TOO_LARGE) {
-    TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: [" + source + L"] unpacks to more than 64 MiB; refused");
+    TheLogger().WriteFailure(L"AutoUpdateApp: [" + source + L"] unpacks to more than 64 MiB; refused");
   }
   return status == STREAM_OK;
 }

@@ -55,7 +55,7 @@ class Run {
     }
     if (client_.GetSelfUpdateCount() > 0) {
       if (!settings_.selfUpdatedStamp.empty() && settings_.selfUpdatedStamp == client_.GetListStamp()) {
-        TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: the list " + client_.GetListStamp() +
+        TheLogger().WriteFailure(L"AutoUpdateApp: the list " + client_.GetListStamp() +
                                          L" asks again for the self-update that was just made; the updater is "
                                          L"not started once more (is its CheckSum that of the file it names?)");
         Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
@@ -115,7 +115,7 @@ class Run {
   // log; the status texts and the update log keep their own words.
   void NoteFailure(const std::wstring& what) {
     const std::wstring text = what + L": " + DescribeErrorCode(error_);
-    TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: cannot " + text);
+    TheLogger().WriteFailure(L"AutoUpdateApp: cannot " + text);
     if (firstFailure_.empty()) firstFailure_ = L"cannot " + text;
   }
 
@@ -232,7 +232,7 @@ class Run {
     view_.SetProgressRange(0, static_cast<int>(updates + patches + 4));
     view_.SetProgressPosition(1);
     if (!client_.OpenStaging()) {
-      TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: the staging area cannot be made in " + client_.GetLocalFolder());
+      TheLogger().WriteFailure(L"AutoUpdateApp: the staging area cannot be made in " + client_.GetLocalFolder());
       allSucceeded_ = false;
     } else {
       DownloadAll(updates, &UpdateClient::GetUpdateEntry, L"update");
@@ -291,7 +291,7 @@ int ExecuteCatching(RunView& view, const RunSettings& settings) {
     what = text.c_str();
   } catch (...) {
   }
-  TheLogger().Write(LOG_ERROR, std::wstring(L"AutoUpdateApp: the run stopped on ") + what);
+  TheLogger().WriteFailure(std::wstring(L"AutoUpdateApp: the run stopped on ") + what);
   view.ReportError(std::wstring(L"the run stopped on ") + what);
   view.SetStatus(L"Tự động nâng cấp phiên bản thất bại.");
   WriteUpdateLog(L"Cannot update to the newest version");
@@ -340,7 +340,7 @@ int UpdateRun(RunView& view, const RunSettings& settings) {
   RunLock lock;
   std::wstring cause;
   if (!AcquireRunLock(lock, view, settings, cause)) {
-    TheLogger().Write(LOG_ERROR, L"AutoUpdateApp: " + cause + L"; this run does nothing");
+    TheLogger().WriteFailure(L"AutoUpdateApp: " + cause + L"; this run does nothing");
     if (lock.held()) {
       Report(view, L"Kết nối tới máy chủ thất bại.", L"Connect to patch server => Failed");
       return RUN_LOCKED;

@@ -29,6 +29,20 @@ std::vector<std::wstring> LinesOf(const std::wstring& file) {
 
 }  // namespace
 
+// The default level keeps only fatal entries; the cause of a failed run is written all the same.
+TEST(Logger, WritesTheCauseOfAFailureAtTheDefaultLevel) {
+  TempFolder folder;
+  Logger logger;
+  ASSERT_TRUE(logger.Configure((folder / "logs\\zepo").c_str(), 0, L"Zepo", false));
+  EXPECT_FALSE(logger.Write(LOG_ERROR, L"filtered"));
+  EXPECT_TRUE(logger.WriteFailure(L"cannot replace [a.pak]: Permission denied"));
+  const std::wstring file = logger.CurrentFile();
+  logger.Close();
+  const auto lines = LinesOf(file);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(L"\tERROR\tcannot replace [a.pak]: Permission denied"), std::wstring::npos);
+}
+
 TEST(Logger, WritesStampedLinesUpToTheThreshold) {
   TempFolder folder;
   Logger logger;
