@@ -89,3 +89,24 @@ TEST(ApplyPatchFile, RebuildsLargeFilesThroughTheBuffers) {
   EXPECT_FALSE(ApplyPatchFile(folder / "missing", folder / "patch", folder / "new2"));
   EXPECT_FALSE(std::filesystem::exists(folder.path() / "new2"));
 }
+
+// The old file's cache holds 8 MiB in 4 KiB slots (a block's slot is its number modulo 2,048). A
+// jump to a block 8 slots before the end of the slots, in a file above 8 MiB, and a copy that
+// goes on past the end of the slots must wrap, not read past the cache.
+TEST(ApplyPatchFile, CopiesAcrossTheEndOfTheOldFilesCacheAbove8MiB) {
+  TempFolder folder;
+  const std::string old = RandomBytes(20 << 20, 7);
+  WriteBytes(folder.path() / "old", old);
+  const auto op = [](std::uint8_t code, std::uint32_t n) {
+    const char bytes[] = {'\xA7', static_cast<char>(code), '\xFE', static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                          static_cast<char>(n >> 8), static_cast<char>(n)};
+    return std::string(bytes, sizeof bytes);
+  };
+  const std::uint32_t far = 4088 * 4096 + 100;  // block 4088: slot 2040
+  const std::uint32_t near = 2040 * 4096;       // block 2040: slot 2040 again
+  const std::string patch = op(PATCH_DELETE, far) + op(PATCH_EQUAL, 1 << 20) +
+                            op(PATCH_BACK, far + (1 << 20) - near) + op(PATCH_EQUAL, 300000);
+  WriteBytes(folder.path() / "patch", patch);
+  ASSERT_TRUE(ApplyPatchFile(folder / "old", folder / "patch", folder / "new"));
+  EXPECT_TRUE(ReadBytes(folder.path() / "new") == old.substr(far, 1 << 20) + old.substr(near, 300000));
+}
