@@ -108,7 +108,7 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
                            int& errorCode, bool probeByPing) {
   errorCode = 0;
   std::vector<std::wstring> addresses;
-  ProbeServers(host, addresses, probeByPing);
+  connectCause_ = ProbeServers(host, addresses, probeByPing);
   if (addresses.empty()) {
     errorCode = CONNECT_NO_ADDRESS;
     return false;

@@ -77,6 +77,8 @@ class UpdateClient {
   [[nodiscard]] bool StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart);
 
   std::wstring GetServerUrl() const { return serverUrl_; }
+  // Why Connect found no address ("the resolver found no IPv4 address: ..."); empty otherwise.
+  const std::wstring& ConnectCause() const { return connectCause_; }
   std::wstring GetLocalFolder() const { return localFolder_; }
   std::wstring GetVersionName() const { return versionName_; }
   std::size_t GetSelfUpdateCount() const { return selfUpdateList_.size(); }
@@ -121,6 +123,7 @@ class UpdateClient {
   };
   std::vector<Removal> removeList_;
   std::vector<std::wstring> addresses_;  // every address that the probe found, the chosen one too
+  std::wstring connectCause_;            // why the host gave no address, for the failure line
   std::vector<int> retryDelaysMs_{1000, 4000};
 };
 

@@ -71,7 +71,7 @@ class Run {
   bool Connect() {
     view_.SetStatus(L"Đang kết nối tới máy chủ...");
     if (!client_.Connect(settings_.host, L"ZepoFolder", L"autoupdate.sls", error_, false)) {
-      NoteFailure(L"connect to the patch server [" + settings_.host + L"]");
+      NoteFailure(L"connect to the patch server [" + settings_.host + L"]", client_.ConnectCause());
       Report(view_, L"Kết nối tới máy chủ thất bại.", L"Connect to patch server => Failed");
       return false;
     }
@@ -113,8 +113,10 @@ class Run {
  private:
   // Names a failed step with what it worked on and why (the code in error_), in the diagnostic
   // log; the status texts and the update log keep their own words.
-  void NoteFailure(const std::wstring& what) {
-    const std::wstring text = what + L": " + DescribeErrorCode(error_);
+  // The failure's line: the step and its object, the code's name and meaning, and the cause that
+  // the system or the resolver gave, when there is one.
+  void NoteFailure(const std::wstring& what, const std::wstring& cause = L"") {
+    const std::wstring text = what + L": " + DescribeErrorCode(error_) + (cause.empty() ? L"" : L": " + cause);
     TheLogger().WriteFailure(L"AutoUpdateApp: cannot " + text);
     if (firstFailure_.empty()) firstFailure_ = L"cannot " + text;
   }

@@ -67,26 +67,28 @@ void ShuffleAddresses(std::vector<std::uint32_t>& addresses, std::uint32_t seed)
   }
 }
 
-void ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses, bool probeByPing) {
+std::wstring ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses, bool probeByPing) {
   addresses.clear();
   std::string name;
   std::string port;
+  if (!SplitHost(host, name, port)) return L"not HOST[:PORT] with a port from 1 to 65535";
   // A name that the Host header cannot carry is refused, never sent without the header.
-  if (!SplitHost(host, name, port) || host.size() > HOST_NAME_MAX_CHARS) return;
+  if (host.size() > HOST_NAME_MAX_CHARS) return L"longer than a Host header may carry";
   std::vector<std::uint32_t> found;
   if (IsLetter(name[0])) {
-    if (!ResolveIPv4(name, found)) return;
+    std::wstring cause;
+    if (!ResolveIPv4(name, found, cause)) return L"the resolver found no IPv4 address: " + cause;
     if (found.size() > PROBE_MAX_ADDRESSES) found.resize(PROBE_MAX_ADDRESSES);
   } else {
     std::uint32_t address = 0;
-    if (!ParseIPv4(name, address)) return;
+    if (!ParseIPv4(name, address)) return L"not a dotted IPv4 address";
     found.push_back(address);
   }
-  if (found.empty()) return;
+  if (found.empty()) return L"no address";
   if (found.size() >= 2) {
     if (probeByPing) {
       std::vector<std::uint32_t> times;
-      if (!EchoTimes(found, times)) return;
+      if (!EchoTimes(found, times)) return L"the echo requests to its addresses could not be sent";
       OrderByEchoTime(found, times);
     } else {
       ShuffleAddresses(found, static_cast<std::uint32_t>(std::time(nullptr)));
@@ -97,4 +99,5 @@ void ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses
     if (!port.empty()) text += ":" + port;
     addresses.push_back(Latin1ToWide(text));
   }
+  return L"";
 }

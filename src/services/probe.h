@@ -11,8 +11,8 @@
 
 // Fills addresses (emptied first) in the order in which they are to be tried: by echo time
 // when probeByPing, else at random. Empty when the host cannot be resolved or parsed, or is too
-// long for the Host header.
-void ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses, bool probeByPing);
+// long for the Host header; the answer then says why ("not HOST[:PORT]", the resolver's text).
+std::wstring ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses, bool probeByPing);
 
 // Whether a connection to the host's web server ("http://" + host + "/") can be made.
 bool CheckInternetConnection(const std::wstring& host);

@@ -11,8 +11,10 @@
 #include <chrono>
 #include <cstring>
 
+#include "services/platform.h"
 #include "services/probe.h"
 #include "services/probe_internal.h"
+#include "services/text.h"
 
 namespace {
 
@@ -57,13 +59,17 @@ std::string EchoRequest(std::uint16_t id, std::uint16_t sequence) {
 
 }  // namespace
 
-bool ResolveIPv4(const std::string& name, std::vector<std::uint32_t>& addresses) {
+bool ResolveIPv4(const std::string& name, std::vector<std::uint32_t>& addresses, std::wstring& cause) {
   addresses.clear();
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return false;
+  const int status = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (status != 0) {
+    cause = status == EAI_SYSTEM ? LastSystemErrorText() : Latin1ToWide(gai_strerror(status));
+    return false;
+  }
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
     addresses.push_back(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
   }

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "services/platform.h"
 #include "services/probe.h"
 #include "services/probe_internal.h"
+#include "services/text.h"
 #include "services/win_handle.h"
 
 namespace {
@@ -35,11 +37,14 @@ struct IcmpTraits {
 
 }  // namespace
 
-bool ResolveIPv4(const std::string& name, std::vector<std::uint32_t>& addresses) {
+bool ResolveIPv4(const std::string& name, std::vector<std::uint32_t>& addresses, std::wstring& cause) {
   addresses.clear();
   StartSockets();
   hostent* found = gethostbyname(name.c_str());
-  if (found == nullptr || found->h_addrtype != AF_INET) return false;
+  if (found == nullptr || found->h_addrtype != AF_INET) {
+    cause = LastSystemErrorText();
+    return false;
+  }
   for (char** a = found->h_addr_list; *a != nullptr; ++a) {
     addresses.push_back(reinterpret_cast<in_addr*>(*a)->s_addr);
   }

@@ -603,6 +603,12 @@ TEST_F(UpdateRunTest, AFailedRunSaysOnceWhichStepFailedOnWhatAndWhy) {
   settings.host = L"127.0.0.1:1";
   ASSERT_EQ(Run(), RUN_FAILED);
   EXPECT_TRUE(says({L"connect to the patch server [127.0.0.1:1]", L"CONNECT_"}));
+  settings.host = L"nosuchhost.invalid";
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_TRUE(says({L"[nosuchhost.invalid]", L"CONNECT_NO_ADDRESS", L"the resolver found no IPv4 address: "}));
+  settings.host = L"localhost:18090x";
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_TRUE(says({L"CONNECT_NO_ADDRESS", L"not HOST[:PORT]"}));
 
   settings.host = TestServer::Address();
   Install("b.dat", "old b");
