@@ -1,6 +1,8 @@
 #include "services/http.h"
 
 #include <atomic>
+#include <cstring>
+#include <ctime>
 #include <cwchar>
 
 #include "services/files.h"
@@ -93,6 +95,106 @@ bool DownloadEntry(FileEntry& entry, int& errorCode, const std::wstring& host) {
   bool ok = DownloadFile(entry.localPath, entry.callback, errorCode, entry.url, host);
   entry.result = ok ? 1 : 0;
   return ok;
+}
+
+namespace {
+
+constexpr const char* MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr const char* DAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* LONG_DAYS[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+
+// A cursor over the date's text that takes exactly what the grammar names.
+struct DateReader {
+  const std::string& text;
+  std::size_t at = 0;
+
+  bool Literal(const char* expected) {
+    const std::size_t n = std::strlen(expected);
+    if (text.compare(at, n, expected) != 0) return false;
+    at += n;
+    return true;
+  }
+  bool Digits(std::size_t count, int& value) {
+    value = 0;
+    for (std::size_t i = 0; i < count; ++i, ++at) {
+      if (at >= text.size() || text[at] < '0' || text[at] > '9') return false;
+      value = value * 10 + (text[at] - '0');
+    }
+    return true;
+  }
+  bool OneOf(const char* const* names, std::size_t count, int& index) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (Literal(names[i])) {
+        index = static_cast<int>(i);
+        return true;
+      }
+    }
+    return false;
+  }
+  bool Time(int& hour, int& minute, int& second) {
+    return Digits(2, hour) && Literal(":") && Digits(2, minute) && Literal(":") && Digits(2, second);
+  }
+};
+
+bool IsLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysIn(int year, int month) {
+  static const int DAYS_IN[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeap(year) ? 29 : DAYS_IN[month - 1];
+}
+
+// Sakamoto's method: 0 is Sunday.
+int WeekdayOf(int year, int month, int day) {
+  static const int OFFSETS[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+  if (month < 3) --year;
+  return (year + year / 4 - year / 100 + year / 400 + OFFSETS[month - 1] + day) % 7;
+}
+
+int CurrentYear() {
+  const std::time_t now = std::time(nullptr);
+  return 1970 + static_cast<int>(now / 31556952);  // close enough to place a two-digit year
+}
+
+}  // namespace
+
+bool ParseHttpDate(const std::string& value, DateTimeRecord& time) {
+  std::size_t first = value.find_first_not_of(" \t");
+  std::size_t last = value.find_last_not_of(" \t\r\n");
+  if (first == std::string::npos) return false;
+  const std::string text = value.substr(first, last - first + 1);
+  DateReader r{text};
+  int weekday = 0, day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
+  bool ok;
+  if (r.OneOf(DAYS, 7, weekday) && r.Literal(", ")) {  // IMF-fixdate
+    ok = r.Digits(2, day) && r.Literal(" ") && r.OneOf(MONTHS, 12, month) && r.Literal(" ") && r.Digits(4, year) &&
+         r.Literal(" ") && r.Time(hour, minute, second) && r.Literal(" GMT");
+  } else if (r.at = 0; r.OneOf(LONG_DAYS, 7, weekday) && r.Literal(", ")) {  // RFC 850
+    int shortYear = 0;
+    ok = r.Digits(2, day) && r.Literal("-") && r.OneOf(MONTHS, 12, month) && r.Literal("-") &&
+         r.Digits(2, shortYear) && r.Literal(" ") && r.Time(hour, minute, second) && r.Literal(" GMT");
+    year = 2000 + shortYear;
+    if (year > CurrentYear() + 50) year -= 100;
+  } else if (r.at = 0; r.OneOf(DAYS, 7, weekday) && r.Literal(" ")) {  // asctime
+    ok = r.OneOf(MONTHS, 12, month) && r.Literal(" ");
+    if (ok && r.Literal(" ")) {
+      ok = r.Digits(1, day);
+    } else {
+      ok = ok && r.Digits(2, day);
+    }
+    ok = ok && r.Literal(" ") && r.Time(hour, minute, second) && r.Literal(" ") && r.Digits(4, year);
+  } else {
+    return false;
+  }
+  ++month;
+  if (!ok || r.at != text.size() || year < 1 || day < 1 || day > DaysIn(year, month) || hour > 23 || minute > 59 ||
+      second > 60) {
+    return false;
+  }
+  time = {static_cast<std::uint16_t>(year),   static_cast<std::uint16_t>(month),
+          static_cast<std::uint16_t>(WeekdayOf(year, month, day)), static_cast<std::uint16_t>(day),
+          static_cast<std::uint16_t>(hour),   static_cast<std::uint16_t>(minute),
+          static_cast<std::uint16_t>(second), 0};
+  return true;
 }
 
 std::wstring FormatRemoteStamp(const DateTimeRecord& t) {

@@ -61,6 +61,13 @@ struct DateTimeRecord {
 // Reads the Last-Modified header of url; the status and the body are not looked at.
 [[nodiscard]] bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std::wstring& host);
 
+// Reads an HTTP date strictly, in the three forms HTTP allows: "Sun, 06 Nov 1994 08:49:37 GMT",
+// "Sunday, 06-Nov-94 08:49:37 GMT" and "Sun Nov  6 08:49:37 1994"; white space around it is
+// allowed. The date must exist (no 30 February), the year has four digits (two in the second
+// form: within 50 years of now, else the century before), and the weekday is computed, not
+// taken. False for anything else: a stamp is absent rather than guessed.
+bool ParseHttpDate(const std::string& text, DateTimeRecord& time);
+
 // The Last-Modified time as 14 digits, "20121105140309"; empty when there is none.
 void GetRemoteFileStamp(const std::wstring& url, std::wstring& stamp, const std::wstring& host);
 std::wstring FormatRemoteStamp(const DateTimeRecord& time);

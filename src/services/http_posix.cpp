@@ -229,18 +229,19 @@ std::size_t DownloadBody(char* data, std::size_t size, std::size_t count, void* 
 
 struct LastModified {
   bool found = false;
-  time_t when = 0;
+  DateTimeRecord when{};
 };
 
+// The stamp of the final answer only: an interim answer (1xx) comes with headers of its own.
 std::size_t StampHeader(char* data, std::size_t size, std::size_t count, void* user) {
   auto* stamp = static_cast<LastModified*>(user);
   const std::size_t n = size * count;
   static const char NAME[] = "last-modified:";
   constexpr std::size_t NAME_SIZE = sizeof NAME - 1;
-  if (n > NAME_SIZE && curl_strnequal(data, NAME, NAME_SIZE)) {
-    std::string value(data + NAME_SIZE, n - NAME_SIZE);
-    time_t when = curl_getdate(value.c_str(), nullptr);
-    if (when != -1) stamp->found = true, stamp->when = when;
+  if (n >= 5 && std::strncmp(data, "HTTP/", 5) == 0) {
+    *stamp = LastModified{};
+  } else if (n > NAME_SIZE && curl_strnequal(data, NAME, NAME_SIZE)) {
+    stamp->found = ParseHttpDate(std::string(data + NAME_SIZE, n - NAME_SIZE), stamp->when);
   }
   return n;
 }
@@ -293,15 +294,7 @@ bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std:
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, RefuseBody);
   curl_easy_perform(curl);
   if (!stamp.found) return false;
-  struct tm t {};
-  gmtime_r(&stamp.when, &t);
-  time.year = static_cast<std::uint16_t>(t.tm_year + 1900);
-  time.month = static_cast<std::uint16_t>(t.tm_mon + 1);
-  time.dayOfWeek = static_cast<std::uint16_t>(t.tm_wday);
-  time.day = static_cast<std::uint16_t>(t.tm_mday);
-  time.hour = static_cast<std::uint16_t>(t.tm_hour);
-  time.minute = static_cast<std::uint16_t>(t.tm_min);
-  time.second = static_cast<std::uint16_t>(t.tm_sec);
+  time = stamp.when;
   return true;
 }
 

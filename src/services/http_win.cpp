@@ -84,7 +84,7 @@ struct ResponseHead {
   bool hasLength = false;  // exactly one Content-Length, a plain number
   std::uint64_t length = 0;
   bool hasModified = false;
-  SYSTEMTIME modified{};
+  DateTimeRecord modified{};
   std::string modifiedText;  // the Last-Modified header as sent, the validator of a resume
   std::string contentRange;
 };
@@ -179,11 +179,8 @@ class BackgroundRequest {
       ResponseHead& head = x->head;
       head.hasStatus = QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, head.status);
       head.hasLength = QueryLength(request.get(), head.length);
-      DWORD size = sizeof head.modified;
-      DWORD index = 0;
-      head.hasModified = HttpQueryInfoW(request.get(), HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
-                                        &head.modified, &size, &index) != FALSE;
       head.modifiedText = QueryText(request.get(), HTTP_QUERY_LAST_MODIFIED);
+      head.hasModified = ParseHttpDate(head.modifiedText, head.modified);
       head.contentRange = QueryText(request.get(), HTTP_QUERY_CONTENT_RANGE);
     }
     FinishHead(*x, HTTP_OK);
@@ -321,8 +318,7 @@ bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std:
   BackgroundRequest request(url, hostValue.empty() ? std::wstring() : L"Host: " + hostValue + L"\r\n", STAMP_FLAGS);
   ResponseHead head;
   if (!request.WaitForHead(head) || head.failCode != HTTP_OK || !head.hasModified) return false;
-  const SYSTEMTIME& m = head.modified;
-  time = {m.wYear, m.wMonth, m.wDayOfWeek, m.wDay, m.wHour, m.wMinute, m.wSecond, m.wMilliseconds};
+  time = head.modified;
   return true;
 }
 

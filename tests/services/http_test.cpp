@@ -269,3 +269,24 @@ TEST(ResumeAnswer, OnlyARangeThatContinuesTheFileIsAppended) {
     }
   }
 }
+
+TEST(HttpDate, ReadsTheThreeFormsStrictlyAndComputesTheWeekday) {
+  DateTimeRecord t{};
+  for (const char* text : {"Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994",
+                           "  Sun, 06 Nov 1994 08:49:37 GMT\r\n", "Mon, 06 Nov 1994 08:49:37 GMT"}) {
+    ASSERT_TRUE(ParseHttpDate(text, t)) << text;
+    EXPECT_EQ(FormatRemoteStamp(t), L"19941106084937") << text;
+    EXPECT_EQ(t.dayOfWeek, 0) << "the weekday is computed, not taken: " << text;
+  }
+  ASSERT_TRUE(ParseHttpDate("Wed, 31 Dec 1969 23:59:59 GMT", t));
+  EXPECT_EQ(FormatRemoteStamp(t), L"19691231235959");
+  ASSERT_TRUE(ParseHttpDate("Thu, 29 Feb 2024 00:00:00 GMT", t));
+  ASSERT_TRUE(ParseHttpDate("Fri, 31 Dec 9999 23:59:59 GMT", t));
+  EXPECT_EQ(t.year, 9999);
+  for (const char* text : {"", "Sun, 06 Nov 70000 08:49:37 GMT", "Thu, 29 Feb 2023 00:00:00 GMT",
+                           "Sun, 06 Nov 1994 24:00:00 GMT", "Sun, 6 Nov 1994 08:49:37 GMT", "Sun, 06 nov 1994 08:49:37 GMT",
+                           "Sun, 06 Nov 1994 08:49:37 UTC", "Sun, 06 Nov 1994 08:49:37 GMT trailing", "1994-11-06T08:49:37Z",
+                           "Sun, 31 Apr 1994 08:49:37 GMT", "Sun Nov 06 08:49:37 94"}) {
+    EXPECT_FALSE(ParseHttpDate(text, t)) << text;
+  }
+}
