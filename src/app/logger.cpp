@@ -5,6 +5,7 @@
 #include <ctime>
 #include <cwchar>
 
+#include "services/files.h"
 #include "services/platform.h"
 #include "services/text.h"
 
@@ -34,9 +35,7 @@ std::wstring MonthFileName(const LocalTime& t, int roll) {
 }
 
 std::wstring FolderOfExecutable() {
-  std::wstring path = ExecutablePath();
-  std::size_t cut = path.find_last_of(L"\\/");
-  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+  return FolderOfPath(ExecutablePath());
 }
 
 std::wstring BuildLine(std::int8_t level, const std::wstring& text) {

@@ -4,12 +4,11 @@
 
 #include "app/logger.h"
 #include "services/ini_file.h"
+#include "services/files.h"
 #include "services/platform.h"
 
 std::wstring ProgramFolder() {
-  std::wstring path = ExecutablePath();
-  std::size_t cut = path.find_last_of(L"\\/");
-  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+  return FolderOfPath(ExecutablePath());
 }
 
 StartupConfig ReadStartupConfig() {

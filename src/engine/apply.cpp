@@ -20,11 +20,6 @@ bool MatchesChecksum(const std::wstring& path, const std::wstring& checksum) {
 
 namespace {
 
-std::wstring FolderOf(const std::wstring& path) {
-  std::size_t cut = path.find_last_of(L"\\/");
-  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
-}
-
 void LogFailure(const std::wstring& what, const std::wstring& path) {
   TheLogger().WriteFailure(L"AutoUpdateApp: " + what + L" [" + path + L"]: " + LastSystemErrorText());
 }
@@ -158,7 +153,7 @@ bool UpdateClient::CommitEntry(FileEntry& entry, int& errorCode) {
   const std::wstring target = TargetOf(entry);
   const std::wstring staged = staging_.StagedPath(target, entry.checksum);
   if (PathExists(target)) ClearReadOnly(target);
-  const std::wstring folder = FolderOf(target);
+  const std::wstring folder = FolderOfPath(target);
   if (!folder.empty()) CreateDirectoryPath(folder);
   if (!MoveFileReplace(staged, target)) {
     LogFailure(L"cannot replace", target);
@@ -170,7 +165,7 @@ bool UpdateClient::CommitEntry(FileEntry& entry, int& errorCode) {
 
 bool UpdateClient::HandOverEntry(FileEntry& entry, int& errorCode) {
   errorCode = 0;
-  const std::wstring folder = FolderOf(entry.localPath);
+  const std::wstring folder = FolderOfPath(entry.localPath);
   if (!folder.empty()) CreateDirectoryPath(folder);
   if (PathExists(entry.localPath)) ClearReadOnly(entry.localPath);
   if (!MoveFileReplace(staging_.StagedPath(TargetOf(entry), entry.checksum), entry.localPath)) {

@@ -104,6 +104,13 @@ int UsageError(const char* text, const std::string& problem) {
   return Usage(text, false);
 }
 
+// A whole number from min to max written in plain digits; anything else is refused, not guessed.
+bool ParseCount(const std::string& text, unsigned long min, unsigned long max, unsigned long& value) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  value = std::stoul(text);
+  return value >= min && value <= max;
+}
+
 int Build(const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(BUILD_USAGE, true);
   BuildOptions options;
@@ -125,8 +132,14 @@ int Build(const std::vector<std::string>& args) {
     else if (a == "--root-key") options.rootKey = AnsiToWide(value);
     else if (a == "--self-update") options.selfUpdate.push_back(WideOf(value));
     else if (a == "--keep") options.keep.push_back(WideOf(value));
-    else if (a == "--jobs") options.jobs = static_cast<unsigned>(std::max(1, std::atoi(value.c_str())));
-    else if (a == "--patch-from") options.patchFrom = static_cast<std::size_t>(std::max(0, std::atoi(value.c_str())));
+    else if (a == "--jobs" || a == "--patch-from") {
+      unsigned long count = 0;
+      if (!ParseCount(value, a == "--jobs" ? 1 : 0, 1024, count)) {
+        return UsageError(BUILD_USAGE, a + " takes a number from " + (a == "--jobs" ? "1" : "0") + " to 1024, not " + value);
+      }
+      if (a == "--jobs") options.jobs = static_cast<unsigned>(count);
+      else options.patchFrom = count;
+    }
     else return UsageError(BUILD_USAGE, "unknown option " + a);
   }
   for (const auto& [given, name] : {std::pair{!options.release.empty(), "--release"},

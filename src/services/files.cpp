@@ -15,6 +15,11 @@ void CreateDirectoryPath(const std::wstring& path) {
   if (!IsPathSeparator(path.back()) && !PathExists(path)) MakeFolder(path);
 }
 
+std::wstring FolderOfPath(const std::wstring& path) {
+  const std::size_t cut = path.find_last_of(L"\\/");
+  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+}
+
 void Md5OfFile(std::wstring& digest, const std::wstring& path) {
   digest.clear();
   FileHandle file = FileHandle::OpenForRead(path);

@@ -95,5 +95,9 @@ bool IsFixedDrive(const std::wstring& drive);
 // True for "\" and "/", the separators that paths may carry.
 inline bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
+// The folder of a path, without the separator before the last part: "data\a.pak" gives "data",
+// "a.pak" gives "".
+std::wstring FolderOfPath(const std::wstring& path);
+
 // The whole file's bytes; false when it cannot be read.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);

@@ -89,8 +89,7 @@ bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback
 }
 
 bool DownloadEntry(FileEntry& entry, int& errorCode, const std::wstring& host) {
-  std::size_t cut = entry.localPath.find_last_of(L"\\/");
-  if (cut != std::wstring::npos) CreateDirectoryPath(entry.localPath.substr(0, cut));
+  CreateDirectoryPath(FolderOfPath(entry.localPath));
   if (PathExists(entry.localPath)) ClearReadOnly(entry.localPath);
   bool ok = DownloadFile(entry.localPath, entry.callback, errorCode, entry.url, host);
   entry.result = ok ? 1 : 0;

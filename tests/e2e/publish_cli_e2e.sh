@@ -20,6 +20,8 @@ expect() {  # STATUS TEXT COMMAND...: the command ends with STATUS and its outpu
 
 expect 2 "unknown option --frobnicate" "$publish" build --release a --version 1 --out b --frobnicate x
 expect 2 "--version needs a value" "$publish" build --release a --version
+expect 2 "--jobs takes a number from 1 to 1024, not 0" "$publish" build --release a --version 1 --out b --jobs 0
+expect 2 "--patch-from takes a number from 0 to 1024, not abc" "$publish" build --release a --version 1 --out b --patch-from abc
 expect 2 "--out is required" "$publish" build --release a --version 1
 mkdir -p "$work/release/data"
 echo "readable" > "$work/release/data/a.pak"
