@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "app/logger.h"
+#include "services/logger.h"
 #include "services/ini_file.h"
 #include "services/files.h"
 #include "services/platform.h"

@@ -2,7 +2,7 @@
 #include <functional>
 #include <thread>
 
-#include "app/logger.h"
+#include "services/logger.h"
 #include "engine/patch.h"
 #include "engine/update_client.h"
 #include "services/files.h"

@@ -1,6 +1,6 @@
 #include <unordered_set>
 
-#include "app/logger.h"
+#include "services/logger.h"
 #include "engine/safe_name.h"
 #include "engine/update_client.h"
 #include "services/files.h"

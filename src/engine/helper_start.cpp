@@ -1,4 +1,4 @@
-#include "app/logger.h"
+#include "services/logger.h"
 #include "engine/update_client.h"
 #include "services/files.h"
 #include "services/platform.h"

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "app/logger.h"
+#include "services/logger.h"
 #include "engine/run_errors.h"
 #include "services/files.h"
 #include "services/http.h"

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/logger.h"
+#include "services/logger.h"
 #include "engine/run_errors.h"
 #include "engine/staging.h"
 #include "engine/status_callback.h"

@@ -7,7 +7,7 @@
 #include <set>
 #include <thread>
 
-#include "app/logger.h"
+#include "services/logger.h"
 #include "services/files.h"
 #include "services/platform.h"
 #include "services/run_lock.h"

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "app/logger.h"
+#include "services/logger.h"
 #include "engine/update_run.h"
 #include "publish/tree_status.h"
 #include "publish/verify.h"
@@ -44,6 +44,8 @@ std::string ListText(const fs::path& tree, const char* name = "filelist.enc") {
 class TreeBuilderTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A tree remembers what it published: every test starts from none.
+    fs::remove_all(tree);
     Put(v1, "bin/game.exe", program + "version 1 code");
     Put(v1, "data/world.pak", world);
     Put(v1, "data/old.pak", "gone in version 2");
@@ -218,7 +220,6 @@ TEST_F(TreeBuilderTest, ThePublishedTreeUpdatesARealInstallation) {
 // written, and each item is named with its reason. (POSIX: Windows cannot hold these names.)
 #ifndef _WIN32
 TEST_F(TreeBuilderTest, AHostileReleaseWritesNothingAndNamesEveryProblem) {
-  fs::remove_all(tree);
   TempFolder outside;
   Put(outside, "secret.txt", "not the release's");
   Put(v2, "z\r\n[data]\r\nMethod=Remove\r\nTarget=Folder\r\n[zz", "injection");
@@ -260,7 +261,6 @@ TEST_F(TreeBuilderTest, AHostileReleaseWritesNothingAndNamesEveryProblem) {
 #endif
 
 TEST_F(TreeBuilderTest, TheVersionAndTheProductFolderStayInsideTheTree) {
-  fs::remove_all(tree);
   for (const auto& [version, product] : {std::pair<std::wstring, std::wstring>{L"..", L"game/"}, {L"2.0", L"../evil/"},
                                          {L"2.0", L"game/../../evil/"}, {L"2.", L"game/"}}) {
     BuildOptions options = Options(v2.path(), version);
@@ -345,7 +345,6 @@ TEST_F(TreeBuilderTest, VerifyNamesEachUnsafeNameAndFolderRemovalOnce) {
 // The tree keeps its releases: later builds need no --previous, patch from the last releases,
 // remove what any of them shipped, and never make an old version live again by accident.
 TEST_F(TreeBuilderTest, TheTreeRemembersItsReleases) {
-  fs::remove_all(tree);
   std::vector<std::string> worlds;
   for (int v = 1; v <= 4; ++v) {
     TempFolder release;
@@ -389,7 +388,6 @@ TEST_F(TreeBuilderTest, TheTreeRemembersItsReleases) {
 // A build that never finished left a version folder behind; the index does not name it, so the
 // next build of that version replaces it instead of tripping over it.
 TEST_F(TreeBuilderTest, ALeftoverOfABuildThatNeverFinishedIsReplaced) {
-  fs::remove_all(tree);
   ASSERT_TRUE(Build(Options(v1.path(), L"1.0"))) << lastError;
   fs::create_directories(tree / "game" / "files" / "2.0" / "data");
   WriteBytes(tree / "game" / "files" / "2.0" / "data" / "world.pak", "half of a packed file");

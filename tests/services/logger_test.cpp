@@ -1,4 +1,4 @@
-#include "app/logger.h"
+#include "services/logger.h"
 
 #include <gtest/gtest.h>
 

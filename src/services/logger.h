@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/log_console.h"
+#include "services/log_console.h"
 #include "services/files.h"
 
 constexpr std::int8_t LOG_FATAL = 0;

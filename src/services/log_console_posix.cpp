@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "app/log_console.h"
+#include "services/log_console.h"
 #include "services/text.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/log_console.h"
+#include "services/log_console.h"
 
 namespace {
 
