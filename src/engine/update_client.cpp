@@ -65,11 +65,9 @@ std::wstring UpdateClient::TargetOf(const FileEntry& entry) const {
 bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode) {
   const std::wstring packedPath = localFolder_ + L"rootfolder.enc";
   const std::wstring configPath = localFolder_ + L"rootfolder.ini";
-  FileEntry probe;
-  probe.localPath = localFolder_ + L"detectfile.enc";
-  probe.url = L"http://" + address + L"/detectfile.enc";
   int transferCode = 0;
-  if (!DownloadEntry(probe, transferCode, hostName_)) {
+  if (!DownloadFileInto(localFolder_ + L"detectfile.enc", L"http://" + address + L"/detectfile.enc", hostName_, nullptr,
+                        transferCode)) {
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the address " + address + L" does not answer the probe: " +
                                        DescribeErrorCode(transferCode));
     errorCode = CONNECT_NO_PROBE;
@@ -87,10 +85,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
   ReadIniString(configPath, L"ServerConfig", L"DateTime", cached);
   if (EqualNoCase(cached, stamp)) return true;
 
-  FileEntry download;
-  download.localPath = packedPath;
-  download.url = serverUrl_ + L"rootfolder.enc";
-  if (!DownloadEntry(download, transferCode, hostName_)) {
+  if (!DownloadFileInto(packedPath, serverUrl_ + L"rootfolder.enc", hostName_, nullptr, transferCode)) {
     errorCode = CONNECT_NO_ROOT_FOLDER;
     return false;
   }
@@ -144,10 +139,7 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
     std::wstring htdd;
     ReadIniString(listPath, L"ServerConfig", L"TDD", tdd);
     ReadIniString(listPath, L"ServerConfig", L"HTDD", htdd);
-    FileEntry download;
-    download.localPath = packedPath;
-    download.url = serverUrl_ + remoteListName_;
-    if (!DownloadEntry(download, errorCode, hostName_)) {
+    if (!DownloadFileInto(packedPath, serverUrl_ + remoteListName_, hostName_, nullptr, errorCode)) {
       if (errorCode == HTTP_REQUEST_FAILED || errorCode == HTTP_NOT_FOUND) errorCode = DESCRIPTION_NO_LIST;
       return false;
     }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/staging.h"
-#include "services/file_entry.h"
+#include "engine/file_entry.h"
 #include "services/status_callback.h"
 
 // errorCode values of the engine's own steps (the download codes are in services/http.h).

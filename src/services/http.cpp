@@ -88,12 +88,11 @@ bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback
   return TransferFile(localPath, callback, errorCode, url, host, &whole, mismatch);
 }
 
-bool DownloadEntry(FileEntry& entry, int& errorCode, const std::wstring& host) {
-  CreateDirectoryPath(FolderOfPath(entry.localPath));
-  if (PathExists(entry.localPath)) ClearReadOnly(entry.localPath);
-  bool ok = DownloadFile(entry.localPath, entry.callback, errorCode, entry.url, host);
-  entry.result = ok ? 1 : 0;
-  return ok;
+bool DownloadFileInto(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
+                      IStatusCallback* progress, int& errorCode) {
+  CreateDirectoryPath(FolderOfPath(localPath));
+  if (PathExists(localPath)) ClearReadOnly(localPath);
+  return DownloadFile(localPath, progress, errorCode, url, host);
 }
 
 namespace {

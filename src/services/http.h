@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 
-#include "services/file_entry.h"
 #include "services/status_callback.h"
 
 // errorCode values of a download.
@@ -49,9 +48,10 @@ HttpLimits GetHttpLimits();
 // Removes a download and the validator that ResumeDownloadFile keeps beside it.
 void RemovePartialDownload(const std::wstring& localPath);
 
-// Downloads one entry: makes its folder, clears a read-only attribute of an existing file, and
-// stores the outcome (1 or 0) in entry.result.
-[[nodiscard]] bool DownloadEntry(FileEntry& entry, int& errorCode, const std::wstring& host);
+// A plain download into a path of the installation: makes the path's folder, clears a read-only
+// attribute of an existing file, then DownloadFile.
+[[nodiscard]] bool DownloadFileInto(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
+                                    IStatusCallback* progress, int& errorCode);
 
 // A Last-Modified time as the server sent it (GMT).
 struct DateTimeRecord {

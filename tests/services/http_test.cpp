@@ -184,23 +184,17 @@ TEST_F(Http, AStalledTransferFailsInsteadOfHanging) {
   }
 }
 
-TEST_F(Http, DownloadEntryMakesFoldersAndReplacesReadOnlyFiles) {
-  FileEntry entry;
-  entry.localPath = folder / "update\\data\\deep\\file.pak";
-  entry.url = Shaped("size_50", "entry");
-  ASSERT_TRUE(DownloadEntry(entry, code, L"h"));
-  EXPECT_EQ(entry.result, 1);
-  EXPECT_TRUE(SameBytes(ReadBytes(NativePath(entry.localPath)), Pattern(50)));
+TEST_F(Http, DownloadFileIntoMakesFoldersAndReplacesReadOnlyFiles) {
+  const std::wstring path = folder / "update\\data\\deep\\file.pak";
+  ASSERT_TRUE(DownloadFileInto(path, Shaped("size_50", "entry"), L"h", nullptr, code));
+  EXPECT_TRUE(SameBytes(ReadBytes(NativePath(path)), Pattern(50)));
 
-  fs::permissions(NativePath(entry.localPath), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+  fs::permissions(NativePath(path), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
-  entry.url = Shaped("size_70", "entry-again");
-  ASSERT_TRUE(DownloadEntry(entry, code, L"h"));
-  EXPECT_TRUE(SameBytes(ReadBytes(NativePath(entry.localPath)), Pattern(70)));
+  ASSERT_TRUE(DownloadFileInto(path, Shaped("size_70", "entry-again"), L"h", nullptr, code));
+  EXPECT_TRUE(SameBytes(ReadBytes(NativePath(path)), Pattern(70)));
 
-  entry.url = Shaped("status_404", "entry-missing");
-  EXPECT_FALSE(DownloadEntry(entry, code, L"h"));
-  EXPECT_EQ(entry.result, 0);
+  EXPECT_FALSE(DownloadFileInto(path, Shaped("status_404", "entry-missing"), L"h", nullptr, code));
 }
 
 TEST_F(Http, RemoteStampIsTheLastModifiedTimeInGmt) {

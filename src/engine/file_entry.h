@@ -1,6 +1,6 @@
 #pragma once
-// One unit of work of an update, which also serves as the request handed to the download
-// service: where the file goes, where it comes from, and the list's time and digest for it.
+// One unit of work of an update: where the file goes, where it comes from, the list's time and
+// digest for it, and how far it got.
 #include <string>
 
 class IStatusCallback;
