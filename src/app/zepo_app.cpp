@@ -24,9 +24,9 @@ void InitCommonControlClasses() {
 }
 
 // True when another instance holds the mutex; its window of the instance class is told.
-bool AnotherInstanceRuns(HANDLE& mutex) {
-  mutex = CreateMutexW(nullptr, FALSE, L"ZEPO");
-  if (mutex == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return false;
+bool AnotherInstanceRuns(UniqueKernelHandle& mutex) {
+  mutex.reset(CreateMutexW(nullptr, FALSE, L"ZEPO"));
+  if (!mutex.valid() || GetLastError() != ERROR_ALREADY_EXISTS) return false;
   if (HWND running = FindWindowW(INSTANCE_CLASS, nullptr)) SendMessageW(running, WM_NOTIFY_INSTANCE, 0, 0);
   return true;
 }
@@ -88,11 +88,7 @@ BOOL CZepoApp::InitInstance() {
 }
 
 int CZepoApp::ExitInstance() {
-  WSACleanup();
-  if (singleInstanceMutex_ != nullptr) {
-    CloseHandle(singleInstanceMutex_);
-    singleInstanceMutex_ = nullptr;
-  }
+  singleInstanceMutex_.reset();
   CoUninitialize();
   return CWinApp::ExitInstance();
 }

@@ -4,6 +4,7 @@
 #include <icmpapi.h>
 #include <wininet.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -20,12 +21,13 @@ constexpr DWORD ECHO_TIMEOUT_MS = 5000;
 constexpr DWORD REPLY_BUFFER = 256;
 constexpr DWORD STATUS_TIMED_OUT = 11010;
 
-// The socket layer is started once, before the first resolution, and stays for the process.
+// The socket layer is started once, before the first resolution, and cleaned up when the process
+// ends: the probe is its only user.
 void StartSockets() {
   static std::once_flag once;
   std::call_once(once, [] {
     WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
+    if (WSAStartup(MAKEWORD(2, 2), &data) == 0) std::atexit([] { WSACleanup(); });
   });
 }
 

@@ -36,10 +36,7 @@ CAutoUpdateAppDlg::CAutoUpdateAppDlg(HWND parent, RunSettings settings)
 CAutoUpdateAppDlg::~CAutoUpdateAppDlg() {
   // A quit message from outside can end the modal run while a run still goes on; the run uses
   // this object, so it must end first. Its calls on the destroyed window fail at once.
-  if (workerThread_ != nullptr) {
-    WaitForSingleObject(workerThread_, INFINITE);
-    CloseHandle(workerThread_);
-  }
+  EndWorker();
   if (darkBrush_ != nullptr) DeleteObject(darkBrush_);
 }
 
@@ -129,6 +126,13 @@ void CAutoUpdateAppDlg::FitIntoWorkArea() {
   SetWindowPos(hwnd_, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// Waits for the run's thread to end, when there is one, and lets its handle go.
+void CAutoUpdateAppDlg::EndWorker() {
+  if (!workerThread_.valid()) return;
+  WaitForSingleObject(workerThread_.get(), INFINITE);
+  workerThread_.reset();
+}
+
 void CAutoUpdateAppDlg::LoadBackground() {
   background_.LoadFromResource(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(backgroundIds_[backgroundIndex_]),
                                MAKEINTRESOURCEW(10));  // RT_RCDATA
@@ -141,8 +145,8 @@ void CAutoUpdateAppDlg::StartRun() {
   EnableWindow(exit_.GetSafeHwnd(), FALSE);
   // The timer lives on the window's thread, which owns the window; it runs while the worker does.
   SetTimer(hwnd_, ID_TIMER_BACKGROUND, BACKGROUND_PERIOD_MS, nullptr);
-  workerThread_ = CreateThread(nullptr, 0, &CAutoUpdateAppDlg::UpdateThreadProc, this, 0, nullptr);
-  if (workerThread_ == nullptr) PostMessageW(hwnd_, WM_UPDATE_FINISHED, 0, RUN_FAILED);
+  workerThread_.reset(CreateThread(nullptr, 0, &CAutoUpdateAppDlg::UpdateThreadProc, this, 0, nullptr));
+  if (!workerThread_.valid()) PostMessageW(hwnd_, WM_UPDATE_FINISHED, 0, RUN_FAILED);
 }
 
 DWORD WINAPI CAutoUpdateAppDlg::UpdateThreadProc(void* window) {
@@ -154,11 +158,7 @@ DWORD WINAPI CAutoUpdateAppDlg::UpdateThreadProc(void* window) {
 }
 
 LRESULT CAutoUpdateAppDlg::OnUpdateFinished(WPARAM, LPARAM lParam) {
-  if (workerThread_ != nullptr) {
-    WaitForSingleObject(workerThread_, INFINITE);
-    CloseHandle(workerThread_);
-    workerThread_ = nullptr;
-  }
+  EndWorker();
   KillTimer(hwnd_, ID_TIMER_BACKGROUND);
   lastResult = static_cast<std::uint16_t>(lParam);
   if (lParam == RUN_SELF_UPDATE) {

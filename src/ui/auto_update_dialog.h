@@ -8,6 +8,7 @@
 
 #include "engine/run_view.h"
 #include "engine/update_run.h"
+#include "services/win_handle.h"
 #include "ui/framework/dialog.h"
 #include "ui/image_button.h"
 #include "ui/label.h"
@@ -65,6 +66,7 @@ class CAutoUpdateAppDlg : public CDialog, private RunView {
   void ShowButtons();
   void LoadBackground();
   void FitIntoWorkArea();
+  void EndWorker();
 
   const RunSettings settings_;
   CProgressCtrlEx progress_;
@@ -72,7 +74,7 @@ class CAutoUpdateAppDlg : public CDialog, private RunView {
   CLabel version_;
   CImageButton retry_;
   CImageButton exit_;
-  HANDLE workerThread_ = nullptr;
+  UniqueKernelHandle workerThread_;
   HBRUSH darkBrush_ = nullptr;
   CPictureCtrl background_;
   int backgroundIndex_ = 0;
