@@ -1,7 +1,10 @@
 #pragma once
 // What an update run shows, and where: the Windows window implements it with its messages and
-// control calls, the headless updater with a progress line. The run calls it on its own thread;
-// each call has taken effect when it returns, in the order the run makes them.
+// control calls, the headless updater with a progress line. The run calls it on its own thread,
+// and the calls take effect in the order the run makes them. SetStatus and ShowVersion have
+// taken effect when they return (the window sets the control's text, which waits for the
+// window's thread); the progress calls are queued (the window posts them to its thread) and may
+// take effect a moment later; Warn and ReportError are written at once.
 #include <cstdint>
 #include <string>
 

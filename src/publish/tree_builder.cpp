@@ -69,20 +69,6 @@ bool PublishPacked(const fs::path& target, const std::string& packed, bool repla
   return false;
 }
 
-std::string PackToMemory(const std::string& plain) {
-  // Through files: the same code path, and the same bytes, as the client's own packing.
-  const fs::path temporary = fs::temp_directory_path() /
-                             ("zepo-pack-" + std::to_string(CurrentProcessId()) + "-" +
-                              std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id())));
-  std::string packed;
-  if (WriteFileAtomically(temporary, plain) && PackFile(WideOf(temporary), WideOf(temporary) + L".enc", 9)) {
-    ReadWholeFile(WideOf(temporary) + L".enc", packed);
-  }
-  std::error_code ignored;
-  fs::remove(temporary, ignored);
-  fs::remove(fs::path(temporary.string() + ".enc"), ignored);
-  return packed;
-}
 
 }  // namespace
 
@@ -121,7 +107,7 @@ class Builder {
     }
     GetFileTimeText(WideOf(item.path), result.dateTime);
     result.checksum = Md5Text(content);
-    const std::string packed = PackToMemory(content);
+    const std::string packed = PackBytes(content, 9);
     result.wholeBytes = packed.size();
     if (packed.empty() ||
         !PublishPacked(productRoot_ / PathOf(UpdateFolder() + item.name), packed, replace_, result.error)) {
@@ -171,7 +157,7 @@ class Builder {
           result.error = "the patch for " + WideToUtf8(item.name) + " does not rebuild it; not published";
           return;
         }
-        const std::string packedPatch = PackToMemory(patch);
+        const std::string packedPatch = PackBytes(patch, 9);
         if (packedPatch.empty() || packedPatch.size() >= options_.patchShare * static_cast<double>(wholeSize)) continue;
         if (!PublishPacked(target, packedPatch, false, result.error)) return;
         size = packedPatch.size();
@@ -271,7 +257,7 @@ bool WriteFileAtomically(const fs::path& target, const std::string& bytes) {
 }
 
 bool PackBytesTo(const fs::path& target, const std::string& plain) {
-  const std::string packed = PackToMemory(plain);
+  const std::string packed = PackBytes(plain, 9);
   return !packed.empty() && WriteFileAtomically(target, packed);
 }
 
@@ -289,11 +275,8 @@ bool PublishList(const fs::path& target, const std::wstring& text) {
 }
 
 bool UnpackToMemory(const fs::path& packed, std::string& plain) {
-  const std::wstring wide = WideOf(packed);
-  const std::wstring temporary = wide + L".plain-" + std::to_wstring(CurrentProcessId());
-  const bool ok = UnpackFile(wide, temporary) && ReadWholeFile(temporary, plain);
-  RemoveFile(temporary);
-  return ok;
+  std::string bytes;
+  return ReadFile(packed, bytes) && UnpackBytes(bytes, plain);
 }
 
 namespace {

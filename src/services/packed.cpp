@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -163,6 +164,57 @@ int DeflateStream(FileHandle& destination, int level, FileHandle& source) {
       return STREAM_OK;
     }
   }
+}
+
+// In pieces, as DeflateStream reads a file: zlib's counters are 32-bit, and the output does not
+// depend on how the input is cut (no flush before the end).
+std::string PackBytes(const std::string& plain, int level) {
+  z_stream stream{};
+  if (deflateInit2(&stream, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+  Buffers buffers;
+  std::string packed;
+  std::size_t offset = 0;
+  int status = Z_OK;
+  while (status == Z_OK) {
+    const std::size_t piece = std::min(plain.size() - offset, CHUNK);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data() + offset));
+    stream.avail_in = static_cast<uInt>(piece);
+    offset += piece;
+    const int flush = offset == plain.size() ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      stream.next_out = buffers.out.get();
+      stream.avail_out = CHUNK;
+      status = deflate(&stream, flush);
+      packed.append(reinterpret_cast<const char*>(buffers.out.get()), CHUNK - stream.avail_out);
+    } while (stream.avail_out == 0);
+    if (flush == Z_FINISH) break;
+  }
+  deflateEnd(&stream);
+  return status == Z_STREAM_END ? packed : std::string();
+}
+
+bool UnpackBytes(const std::string& packed, std::string& plain) {
+  plain.clear();
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) return false;
+  Buffers buffers;
+  std::size_t offset = 0;
+  int status = Z_OK;
+  while (status == Z_OK) {
+    if (stream.avail_in == 0) {
+      const std::size_t piece = std::min(packed.size() - offset, CHUNK);
+      if (piece == 0) break;  // the stream did not end
+      stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data() + offset));
+      stream.avail_in = static_cast<uInt>(piece);
+      offset += piece;
+    }
+    stream.next_out = buffers.out.get();
+    stream.avail_out = CHUNK;
+    status = inflate(&stream, Z_NO_FLUSH);
+    plain.append(reinterpret_cast<const char*>(buffers.out.get()), CHUNK - stream.avail_out);
+  }
+  inflateEnd(&stream);
+  return status == Z_STREAM_END;
 }
 
 bool UnpackFile(const std::wstring& source, const std::wstring& destination) {

@@ -32,6 +32,12 @@ bool PackFile(const std::wstring& source, const std::wstring& destination, int l
 
 int InflateStream(FileHandle& destination, FileHandle& source);
 
+// The same forms in memory, for the publisher's lists and patches: PackBytes gives exactly the
+// bytes that PackFile writes for the same content and level (empty on failure); UnpackBytes is
+// true exactly when packed holds a complete stream.
+std::string PackBytes(const std::string& plain, int level);
+bool UnpackBytes(const std::string& packed, std::string& plain);
+
 // UnpackFile that also hands back the MD5 digest text of the plain bytes it wrote, so that a
 // caller who verifies them does not read the file a second time, and flushes the destination to
 // the disk. Empty on failure.

@@ -50,6 +50,11 @@ TEST(PackedFile, PackThenUnpackGivesTheSameBytes) {
     EXPECT_EQ(packed, Deflate(plain, 15)) << "level 9, memory level 8, default strategy";
     ASSERT_TRUE(UnpackFile(folder / "packed", folder / "back")) << size;
     EXPECT_EQ(ReadBytes(folder.path() / "back"), plain) << size;
+    // In memory the same bytes: a tree's published files are compared byte for byte.
+    EXPECT_EQ(PackBytes(plain, 9), packed) << size;
+    std::string back;
+    ASSERT_TRUE(UnpackBytes(packed, back)) << size;
+    EXPECT_EQ(back, plain) << size;
   }
 }
 
@@ -66,6 +71,8 @@ TEST(PackedFile, AStreamCutAtAnyByteIsRefused) {
   for (std::size_t cut = 0; cut < packed.size(); ++cut) {
     WriteBytes(folder.path() / "packed", packed.substr(0, cut));
     EXPECT_FALSE(UnpackFile(folder / "packed", folder / "out")) << cut;
+    std::string plain;
+    EXPECT_FALSE(UnpackBytes(packed.substr(0, cut), plain)) << cut;
   }
 }
 
