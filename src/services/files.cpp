@@ -3,8 +3,9 @@
 #include "services/files.h"
 #include "services/md5.h"
 
-void CreateDirectoryPath(const std::wstring& path) {
-  if (path.empty() || PathExists(path)) return;
+bool CreateDirectoryPath(const std::wstring& path) {
+  if (path.empty()) return false;
+  if (PathExists(path)) return IsFolder(path);
   for (std::size_t i = 0; i < path.size(); ++i) {
     // i > 0: a leading separator is the root of an absolute path, not a folder to make.
     if (i > 0 && IsPathSeparator(path[i])) {
@@ -13,6 +14,7 @@ void CreateDirectoryPath(const std::wstring& path) {
     }
   }
   if (!IsPathSeparator(path.back()) && !PathExists(path)) MakeFolder(path);
+  return IsFolder(path);
 }
 
 std::wstring FolderOfPath(const std::wstring& path) {

@@ -58,8 +58,9 @@ bool SetFileTimeText(const std::wstring& path, const std::wstring& text);
 bool ClearReadOnly(const std::wstring& path);
 
 // Creates every missing folder along the path ("\" or "/" separated), the last one included.
-// A trailing separator ends the walk. Failures are not reported.
-void CreateDirectoryPath(const std::wstring& path);
+// A trailing separator ends the walk. True when the path is a folder afterwards: false when a
+// file stands in the way or a folder cannot be made.
+bool CreateDirectoryPath(const std::wstring& path);
 
 // Removes the folder's files and sub-folders, then the folder itself, as far as possible.
 // Read-only files are removed too. Links to folders are removed, never followed.
@@ -89,8 +90,6 @@ bool RemoveLink(const std::wstring& path);
 bool MoveFileReplace(const std::wstring& source, const std::wstring& destination);
 // Lets the file be run as a program (POSIX: the execute permissions; Windows needs nothing).
 bool MarkExecutable(const std::wstring& path);
-// True for a bare drive ("C:") that is a fixed disk; always false on POSIX, which has no drives.
-bool IsFixedDrive(const std::wstring& drive);
 
 // True for "\" and "/", the separators that paths may carry.
 inline bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }

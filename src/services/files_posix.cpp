@@ -223,7 +223,6 @@ bool MoveFileReplace(const std::wstring& source, const std::wstring& destination
   return ::rename(PosixPath(source).c_str(), PosixPath(destination).c_str()) == 0;
 }
 
-bool IsFixedDrive(const std::wstring&) { return false; }
 
 bool MarkExecutable(const std::wstring& path) {
   std::string native = PosixPath(path);

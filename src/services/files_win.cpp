@@ -199,6 +199,5 @@ bool MoveFileReplace(const std::wstring& source, const std::wstring& destination
          FALSE;
 }
 
-bool IsFixedDrive(const std::wstring& drive) { return GetDriveTypeW((drive + L"\\").c_str()) == DRIVE_FIXED; }
 
 bool MarkExecutable(const std::wstring& path) { return PathExists(path); }

@@ -80,7 +80,7 @@ bool Logger::Open() {
 
 bool Logger::OpenLocked() {
   CloseLocked();
-  if (!EnsureFolder(folder_)) return false;
+  if (!CreateDirectoryPath(folder_)) return false;
   LocalTime now = LocalTimeNow();
   const std::uint64_t limit = static_cast<std::uint64_t>(sizeLimitKiB_) * 1024;
   for (int roll = 0; roll <= ROLL_MAX; ++roll) {
@@ -152,19 +152,6 @@ bool Logger::WriteFormat(std::int8_t level, const wchar_t* format, ...) {
 Logger& TheLogger() {
   static Logger logger;
   return logger;
-}
-
-bool EnsureFolder(const std::wstring& path) {
-  if (path.empty() || path.size() > FOLDER_MAX_CHARS) return false;
-  std::wstring folder = path;
-  while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
-  if (folder.empty()) return false;
-  if (folder.back() == L':') return IsFixedDrive(folder);
-  if (PathExists(folder)) return IsFolder(folder);
-  std::size_t cut = folder.find_last_of(L"\\/");
-  // cut == 0: the parent is the root of an absolute POSIX path, which always exists.
-  if (cut != std::wstring::npos && cut > 0 && !EnsureFolder(folder.substr(0, cut))) return false;
-  return MakeFolder(folder);
 }
 
 std::wstring UpdateLogName(int year, int month) {

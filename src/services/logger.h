@@ -67,10 +67,6 @@ class Logger {
 // The process-wide logger.
 Logger& TheLogger();
 
-// Creates a folder and its missing parents (paths of up to 295 characters). True when the
-// folder exists afterwards; false for an empty path or when a file stands in the way.
-bool EnsureFolder(const std::wstring& path);
-
 // Appends "YYYYMMDDhhmmss " + text + CR LF to this month's update log. Characters up to 127 are
 // written as they are and every other character as UTF-8, so that nothing of the line is lost.
 // Without a "logs" folder the line is dropped.

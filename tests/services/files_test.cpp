@@ -79,6 +79,17 @@ TEST(CreateDirectoryPath, CreatesEveryMissingFolder) {
   EXPECT_TRUE(fs::is_regular_file(folder.path() / "file"));
 }
 
+TEST(CreateDirectoryPath, TellsWhetherThePathIsAFolderAfterwards) {
+  TempFolder folder;
+  EXPECT_TRUE(CreateDirectoryPath(folder / "a\\b\\c\\\\"));
+  EXPECT_TRUE(fs::is_directory(folder.path() / "a" / "b" / "c"));
+  EXPECT_TRUE(CreateDirectoryPath(folder / "a"));
+  WriteBytes(folder.path() / "file", "x");
+  EXPECT_FALSE(CreateDirectoryPath(folder / "file"));
+  EXPECT_FALSE(CreateDirectoryPath(folder / "file\\below"));
+  EXPECT_FALSE(CreateDirectoryPath(L""));
+}
+
 TEST(DeleteFolderTree, RemovesEverythingBelowAndTheFolderItself) {
   TempFolder folder;
   fs::create_directories(folder.path() / "tree" / "sub" / "deeper");

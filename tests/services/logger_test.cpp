@@ -142,19 +142,6 @@ TEST(Logger, FailsWithoutAFolder) {
   EXPECT_FALSE(logger.Write(LOG_FATAL, L"nowhere to go"));
 }
 
-TEST(EnsureFolder, CreatesParentsAndRefusesFiles) {
-  TempFolder folder;
-  EXPECT_TRUE(EnsureFolder(folder / "a\\b\\c\\\\"));
-  EXPECT_TRUE(fs::is_directory(folder.path() / "a" / "b" / "c"));
-  EXPECT_TRUE(EnsureFolder(folder / "a"));
-  WriteBytes(folder.path() / "file", "x");
-  EXPECT_FALSE(EnsureFolder(folder / "file"));
-  EXPECT_FALSE(EnsureFolder(folder / "file\\below"));
-  EXPECT_FALSE(EnsureFolder(L""));
-  EXPECT_FALSE(EnsureFolder(L"\\\\"));
-  EXPECT_FALSE(EnsureFolder(std::wstring(33000, L'a')));
-}
-
 TEST(UpdateLog, KeepsEveryCharacterAndTheVerdict) {
   TempFolder folder;
   InFolder in(folder.path());
