@@ -139,8 +139,13 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
     std::wstring htdd;
     ReadIniString(listPath, L"ServerConfig", L"TDD", tdd);
     ReadIniString(listPath, L"ServerConfig", L"HTDD", htdd);
-    if (!DownloadFileInto(packedPath, serverUrl_ + remoteListName_, hostName_, nullptr, errorCode)) {
-      if (errorCode == HTTP_REQUEST_FAILED || errorCode == HTTP_NOT_FOUND) errorCode = DESCRIPTION_NO_LIST;
+    int transferCode = 0;
+    if (!DownloadFileInto(packedPath, serverUrl_ + remoteListName_, hostName_, nullptr, transferCode)) {
+      // Every way the list's download fails is one failure of this step; the transfer's own code
+      // goes to the diagnostic log.
+      TheLogger().WriteFailure(L"AutoUpdateApp: the download of the file list failed: " +
+                               DescribeErrorCode(transferCode));
+      errorCode = DESCRIPTION_NO_LIST;
       return false;
     }
     if (!UnpackDescriptor(packedPath, listPath)) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -625,4 +626,55 @@ TEST_F(UpdateRunTest, AFailedRunSaysOnceWhichStepFailedOnWhatAndWhy) {
   EXPECT_TRUE(says({L"unpack [c.dat]", L"STAGE_BAD_CONTENT"}));
   ASSERT_EQ(Run(), RUN_FAILED);
   EXPECT_EQ(view.statuses.back(), L"Tự động nâng cấp phiên bản 2.0 thất bại.");
+}
+
+// Every way that connecting, getting the list and checking can fail, reached against the test
+// server: the run fails, its one error line names the code, and nothing is installed.
+TEST_F(UpdateRunTest, EveryConnectDescriptionAndCheckFailureIsNamed) {
+  struct Case {
+    const wchar_t* code;
+    std::function<void(PatchTree&)> spoil;
+  };
+  std::vector<Case> cases = {
+      {L"CONNECT_NO_PROBE", [](PatchTree& t) { t.Remove("detectfile.enc"); }},
+      {L"CONNECT_NO_STAMP", [](PatchTree& t) { t.Fault("rootfolder.enc", "lastmod_none"); }},
+      {L"CONNECT_NO_ROOT_FOLDER", [](PatchTree& t) { t.Fault("rootfolder.enc", "status_500"); }},
+      {L"CONNECT_BAD_ROOT_FOLDER", [](PatchTree& t) { WriteBytes(t.NativeOf("rootfolder.enc"), "not packed"); }},
+      {L"DESCRIPTION_NO_STAMP", [](PatchTree& t) { t.Fault("velora/filelist.enc", "lastmod_none"); }},
+      {L"DESCRIPTION_NO_STAMP", [](PatchTree& t) { t.Remove("velora/filelist.enc"); }},
+      {L"DESCRIPTION_NO_LIST", [](PatchTree& t) { t.Fault("velora/filelist.enc", "close_10"); }},
+      {L"DESCRIPTION_BAD_LIST", [](PatchTree& t) { WriteBytes(t.NativeOf("velora/filelist.enc"), "not packed"); }},
+      {L"CHECK_UNSAFE_NAME",
+       [](PatchTree& t) {
+         t.File("..\\outside.dat", "escape");
+         t.Publish();
+       }},
+      {L"CHECK_UNVERIFIED_SELF_UPDATE",
+       [](PatchTree& t) {
+         t.Section("zepo-update", {{"Method", "SelfUpdate"}, {"DateTime", PatchTree::TIME}});
+         t.Put("zepo-update", "an updater nothing vouches for");
+         t.Publish();
+       }},
+  };
+  // An installed file that cannot be read: a folder where the list has a file.
+  const Case unreadable{L"CHECK_UNREADABLE_FILE", [this](PatchTree&) {
+                          fs::remove(install.path() / "b.dat");
+                          fs::create_directories(install.path() / "b.dat" / "inside");
+                        }};
+  cases.push_back(unreadable);
+  for (const Case& c : cases) {
+    PatchTree fresh(TestServer::Root());
+    fresh.File("b.dat", "new b");
+    fresh.Publish();
+    fs::remove_all(install.path() / "update");
+    fs::remove_all(install.path() / "b.dat");
+    Install("b.dat", "old b");
+    c.spoil(fresh);
+    EXPECT_EQ(Run(), RUN_FAILED) << WideToUtf8(c.code);
+    ASSERT_EQ(view.errors.size(), 1u) << WideToUtf8(c.code);
+    EXPECT_NE(view.errors[0].find(c.code), std::wstring::npos) << WideToUtf8(view.errors[0]);
+    if (c.code != unreadable.code) {
+      EXPECT_EQ(Installed("b.dat"), "old b") << WideToUtf8(c.code);
+    }
+  }
 }
