@@ -108,10 +108,10 @@ int MakeInstall(const std::string& dir, long count, long long min, long long max
 
 int Check(const std::string& dir, int mode) {
   if (!SetCurrentFolder(Wide(dir.c_str()))) return 1;
-  UpdateClient client(nullptr, L"update\\", L"", 0);
+  UpdateClient client(nullptr, L"update\\", L"", FileListChoice::Update);
   int code = 0;
   std::wstring failed;
-  if (!client.CheckFiles(mode, code, failed)) {
+  if (!client.CheckFiles(mode == 0 ? CheckMode::DigestAlways : CheckMode::TrustSameTime, code, failed)) {
     std::fprintf(stderr, "check failed: code %d at %s\n", code, WideToUtf8(failed).c_str());
     return 1;
   }

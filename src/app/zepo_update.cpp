@@ -46,7 +46,7 @@ struct Options {
   std::wstring folder;
   std::wstring host;
   int logLevel = -1;
-  int fullList = 0;
+  FileListChoice list = FileListChoice::Update;
   bool quiet = false;    // only the error line and warnings
   bool verbose = false;  // the diagnostic log also on stderr
   std::wstring selfUpdatedStamp;
@@ -57,7 +57,7 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   std::vector<std::wstring> command{ExecutablePath(), L"--dir", folder};
   if (!options.host.empty()) command.insert(command.end(), {L"--host", options.host});
   if (options.logLevel >= 0) command.insert(command.end(), {L"--log-level", std::to_wstring(options.logLevel)});
-  if (options.fullList != 0) command.push_back(L"--full-list");
+  if (options.list == FileListChoice::Full) command.push_back(L"--full-list");
   return command;
 }
 
@@ -94,7 +94,7 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
         return UsageError(L"--log-level takes 0 to 4, not \"" + arguments[i] + L"\"");
       }
     } else if (arg == L"--full-list") {
-      options.fullList = 1;
+      options.list = FileListChoice::Full;
     } else if (arg == L"--quiet" || arg == L"-q") {
       options.quiet = true;
     } else if (arg == L"--verbose" || arg == L"-v") {
@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
 
   RunSettings settings;
   settings.host = !options.host.empty() ? options.host : !config.patchHost.empty() ? config.patchHost : DefaultPatchHost();
-  settings.fullList = options.fullList;
+  settings.list = options.list;
   settings.restartCommand = RestartCommand(options, folder);
   settings.selfUpdatedStamp = options.selfUpdatedStamp;
   TerminalView view(options.quiet);

@@ -64,7 +64,7 @@ class OldStagingSweep {
 
 }  // namespace
 
-bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& failedName) {
+bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& failedName) {
   errorCode = 0;
   failedName.clear();
   const std::wstring listPath = localFolder_ + localListName_;
@@ -154,7 +154,7 @@ bool UpdateClient::CheckFiles(int checkMode, int& errorCode, std::wstring& faile
       failedName = name;
       return false;
     }
-    if (checkMode != 0 && !dateTime.empty()) {
+    if (mode == CheckMode::TrustSameTime && !dateTime.empty()) {
       if (SameFileTimeToMinute(fileTime, dateTime)) {
         Log(L"Check file", name, L"Same time");
         continue;

@@ -29,11 +29,11 @@ bool UnpackDescriptor(const std::wstring& source, const std::wstring& destinatio
 }  // namespace
 
 UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localFolder, const std::wstring& hostName,
-                           int fullList)
+                           FileListChoice list)
     : callback_(callback),
       localFolder_(localFolder),
-      remoteListName_(fullList != 0 ? L"filelistfull.enc" : L"filelist.enc"),
-      localListName_(fullList != 0 ? L"filelistfull.ini" : L"filelist.ini"),
+      remoteListName_(list == FileListChoice::Full ? L"filelistfull.enc" : L"filelist.enc"),
+      localListName_(list == FileListChoice::Full ? L"filelistfull.ini" : L"filelist.ini"),
       hostName_(hostName),
       staging_(localFolder) {}
 

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/staging.h"
 #include "engine/file_entry.h"
+#include "engine/run_modes.h"
+#include "engine/staging.h"
 #include "services/status_callback.h"
 
 // errorCode values of the engine's own steps (the download codes are in services/http.h).
@@ -33,7 +34,7 @@ constexpr int CHECK_UNVERIFIED_SELF_UPDATE = 36;  // a "SelfUpdate" entry withou
 class UpdateClient {
  public:
   UpdateClient(IStatusCallback* callback, const std::wstring& localFolder, const std::wstring& hostName,
-               int fullList);
+               FileListChoice list);
   virtual ~UpdateClient();
   UpdateClient(const UpdateClient&) = delete;
   UpdateClient& operator=(const UpdateClient&) = delete;
@@ -46,8 +47,8 @@ class UpdateClient {
   // and reads the version name and update folder.
   [[nodiscard]] bool LoadDescription(const std::wstring& cacheFile, int& errorCode);
   // Checks every listed file and folder; removes and creates on the spot and fills the lists.
-  // checkMode non-zero accepts a file whose time matches the list to the minute without hashing.
-  [[nodiscard]] bool CheckFiles(int checkMode, int& errorCode, std::wstring& failedName);
+  // TrustSameTime accepts a file whose time matches the list to the minute without hashing.
+  [[nodiscard]] bool CheckFiles(CheckMode mode, int& errorCode, std::wstring& failedName);
   // The staging of one entry (see engine/staging.h). Fetch downloads its packed file into the
   // staging area, or finds its content staged and verified already (a resumed run). StageEntry
   // unpacks a whole file, RebuildPatch rebuilds a patch from the installed file; both verify the

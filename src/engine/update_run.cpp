@@ -31,7 +31,7 @@ class Run {
       : view_(view),
         settings_(settings),
         callback_(view),
-        client_(&callback_, RUN_LOCAL_FOLDER, settings.host, settings.fullList) {
+        client_(&callback_, RUN_LOCAL_FOLDER, settings.host, settings.list) {
     client_.SetRetryDelays(settings.retryDelaysMs);
   }
 
@@ -94,7 +94,7 @@ class Run {
   }
 
   bool Check() {
-    if (!client_.CheckFiles(1, error_, view_.checkFailedName)) {
+    if (!client_.CheckFiles(CheckMode::TrustSameTime, error_, view_.checkFailedName)) {
       NoteFailure(L"check [" + view_.checkFailedName + L"]");
       Report(view_, L"Lỗi kiểm tra danh sách các tập tin.", L"Check description update information => Failed");
       return false;

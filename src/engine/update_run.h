@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/run_modes.h"
 #include "engine/run_view.h"
 
 constexpr int RUN_SELF_UPDATE = 16;  // the engine helper was started to swap the program's files
@@ -19,8 +20,8 @@ constexpr int RUN_LOCKED = 19;
 struct RunSettings {
   // The patch-server host, "name" or "name:port".
   std::wstring host;
-  // Non-zero: work from the full file list ("filelistfull.enc") instead of the update list.
-  int fullList = 0;
+  // The update list ("filelist.enc"), or the full one ("filelistfull.enc").
+  FileListChoice list = FileListChoice::Update;
   // How long a run waits for the engine helper that holds the installation while it swaps the
   // updater's files: the helper's own limits, a minute for the updater to end and 31 s of moves.
   int helperWaitMs = 90000;
