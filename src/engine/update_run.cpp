@@ -6,7 +6,7 @@
 #include "services/logger.h"
 #include "engine/run_errors.h"
 #include "engine/staging.h"
-#include "engine/status_callback.h"
+#include "engine/progress_texts.h"
 #include "engine/update_client.h"
 #include "services/files.h"
 #include "services/http.h"
@@ -266,7 +266,7 @@ class Run {
 
   RunView& view_;
   const RunSettings& settings_;
-  StatusCallback callback_;
+  ProgressTexts callback_;
   UpdateClient client_;
   int error_ = 0;
   std::wstring firstFailure_;

@@ -1,13 +1,13 @@
-#include "engine/status_callback.h"
+#include "engine/progress_texts.h"
 
 #include <cwchar>
 
-bool StatusCallback::OnCheckFile(const std::wstring& name) {
+bool ProgressTexts::OnCheckFile(const std::wstring& name) {
   view_.SetStatus(L"Đang kiểm tra tập tin [" + name + L"]...");
   return true;
 }
 
-bool StatusCallback::OnDownloadProgress(std::uint32_t done, std::uint32_t total) {
+bool ProgressTexts::OnDownloadProgress(std::uint32_t done, std::uint32_t total) {
   wchar_t text[256];
   if (total != 0) {
     const int percent = static_cast<int>(static_cast<double>(done) * 100.0 / static_cast<double>(total));

@@ -8,9 +8,9 @@
 #include "engine/run_view.h"
 #include "services/status_callback.h"
 
-class StatusCallback final : public IStatusCallback {
+class ProgressTexts final : public IStatusCallback {
  public:
-  explicit StatusCallback(RunView& view) : view_(view) {}
+  explicit ProgressTexts(RunView& view) : view_(view) {}
   bool OnCheckFile(const std::wstring& name) override;
   bool OnDownloadProgress(std::uint32_t done, std::uint32_t total) override;
 

@@ -1,4 +1,4 @@
-#include "engine/status_callback.h"
+#include "engine/progress_texts.h"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +15,11 @@ struct TextView final : RunView {
 
 }  // namespace
 
-TEST(StatusCallback, ShowsChecksDownloadsAndWholePercentages) {
+TEST(ProgressTexts, ShowsChecksDownloadsAndWholePercentages) {
   TextView view;
   view.filesDone = 2;
   view.filesTotal = 7;
-  StatusCallback callback(view);
+  ProgressTexts callback(view);
   EXPECT_TRUE(callback.OnCheckFile(L"data\\a.pak"));
   EXPECT_TRUE(callback.OnDownloadProgress(0, 0));
   EXPECT_TRUE(callback.OnDownloadProgress(5, 1000));      // 0 %: as the last shown, no change
