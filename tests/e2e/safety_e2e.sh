@@ -106,8 +106,9 @@ for round in $(seq "$rounds"); do
   sleep "$delay"
   if [ -n "$prefix" ]; then
     # The Windows process itself, whose command line starts with the program (this script's
-    # own command line names it too, further on).
-    pkill -KILL -f '^[^ ]*zepo-update\.exe' || true
+    # own command line names it too, further on), and only this test's: other Wine tests may run
+    # an updater meanwhile.
+    pkill -KILL -f "^[^ ]*zepo-update\.exe --dir Z:$(printf '%s' "$install" | sed 's/[][\.*^$]/\\&/g')( |\$)" || true
   fi
   kill -KILL "$runner" 2>/dev/null || true
   wait "$runner" 2>/dev/null || true
