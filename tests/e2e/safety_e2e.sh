@@ -76,7 +76,12 @@ before=$(snapshot)
 start_nginx "$slow"
 status=0
 $(updater_command) > "$work/run.out" 2>&1 & runner=$!
-sleep 1.5
+# Stopped once the large file is arriving (only it passes 64 KiB), however slowly the updater
+# started: a fixed pause lost that race on a loaded machine.
+for _ in $(seq 300); do
+  [ -n "$(find "$install/update/stage" -name '*.dl' -size +64k 2>/dev/null)" ] && break
+  sleep 0.1
+done
 stop_nginx
 wait "$runner" || status=$?
 [ "$status" -eq 1 ] || fail "the run cut by the server ended with $status, not 1"
