@@ -20,8 +20,11 @@ bool MatchesChecksum(const std::wstring& path, const std::wstring& checksum) {
 
 namespace {
 
-void LogFailure(const std::wstring& what, const std::wstring& path) {
-  TheLogger().WriteFailure(L"AutoUpdateApp: " + what + L" [" + path + L"]: " + LastSystemErrorText());
+// Logs a failed file operation with the system's reason and hands the reason back.
+std::wstring LogFailure(const std::wstring& what, const std::wstring& path) {
+  const std::wstring cause = LastSystemErrorText();
+  TheLogger().WriteFailure(L"AutoUpdateApp: " + what + L" [" + path + L"]: " + cause);
+  return cause;
 }
 
 // Sets the list's time on a file and reads it back: a file system that clamps the time (ext4
@@ -51,6 +54,7 @@ bool UpdateClient::Fetch(FileEntry& entry, int& errorCode) {
     return true;
   }
   entry.staged = false;
+  entry.cause.clear();
   const bool ok = DownloadWithRetries(entry, errorCode);
   entry.result = ok ? 1 : 0;
   return ok;
@@ -81,9 +85,10 @@ bool UpdateClient::DownloadWithRetries(FileEntry& entry, int& errorCode) {
   for (std::size_t attempt = 0; attempt < urls.size(); ++attempt) {
     if (attempt > 0 && attempt <= retryDelaysMs_.size()) std::this_thread::sleep_for(std::chrono::milliseconds(retryDelaysMs_[attempt - 1]));
     if (ResumeDownloadFile(path, entry.callback, errorCode, urls[attempt], hostName_)) return true;
+    entry.cause = LastDownloadCause();
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: download of [" + urls[attempt] + L"] failed (code " +
                                        std::to_wstring(errorCode) + L", attempt " + std::to_wstring(attempt + 1) +
-                                       L" of " + std::to_wstring(urls.size()) + L")");
+                                       L" of " + std::to_wstring(urls.size()) + L"): " + entry.cause);
     if (!WorthRetrying(errorCode)) return false;
   }
   return false;
@@ -94,15 +99,15 @@ bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest, int& er
   const std::wstring name = TargetOf(entry);
   const std::wstring work = staging_.WorkPath(name, entry.checksum);
   if (!entry.checksum.empty() && !EqualNoCase(digest, entry.checksum)) {
-    TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"] has the digest " + digest + L", the list says " +
-                                     entry.checksum);
+    entry.cause = L"the content's MD5 is " + digest + L", the list says " + entry.checksum;
+    TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"]: " + entry.cause);
     RemoveFile(work);
     errorCode = STAGE_BAD_CONTENT;
     return false;
   }
   SetListTime(work, entry.dateTime);
   if (!MoveFileReplace(work, staging_.StagedPath(name, entry.checksum))) {
-    LogFailure(L"cannot stage", work);
+    entry.cause = LogFailure(L"cannot stage", work);
     errorCode = STAGE_NO_FILE;
     return false;
   }
@@ -123,6 +128,7 @@ bool UpdateClient::StageFrom(FileEntry& entry, int& errorCode,
   const std::wstring work = staging_.WorkPath(TargetOf(entry), entry.checksum);
   std::wstring digest;
   if (!make(work, digest)) {
+    entry.cause = L"its download does not make the file (damaged, or the disk refused the result)";
     RemovePartialDownload(staging_.DownloadPath(entry.url));
     RemoveFile(staging_.PatchPath(entry.url));
     RemoveFile(work);
@@ -156,7 +162,7 @@ bool UpdateClient::CommitEntry(FileEntry& entry, int& errorCode) {
   const std::wstring folder = FolderOfPath(target);
   if (!folder.empty()) CreateDirectoryPath(folder);
   if (!MoveFileReplace(staged, target)) {
-    LogFailure(L"cannot replace", target);
+    entry.cause = LogFailure(L"cannot replace", target);
     errorCode = COMMIT_MOVE_FAILED;
     return false;
   }
@@ -169,7 +175,7 @@ bool UpdateClient::HandOverEntry(FileEntry& entry, int& errorCode) {
   if (!folder.empty()) CreateDirectoryPath(folder);
   if (PathExists(entry.localPath)) ClearReadOnly(entry.localPath);
   if (!MoveFileReplace(staging_.StagedPath(TargetOf(entry), entry.checksum), entry.localPath)) {
-    LogFailure(L"cannot hand over", entry.localPath);
+    entry.cause = LogFailure(L"cannot hand over", entry.localPath);
     errorCode = STAGE_NO_FILE;
     return false;
   }

@@ -26,6 +26,12 @@ bool UnpackDescriptor(const std::wstring& source, const std::wstring& destinatio
   return status == STREAM_OK;
 }
 
+// A failed transfer of a descriptor: the transfer's code and the cause it gave.
+std::wstring TransferFailure(int transferCode) {
+  const std::wstring& cause = LastDownloadCause();
+  return DescribeErrorCode(transferCode) + (cause.empty() ? L"" : L": " + cause);
+}
+
 }  // namespace
 
 UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localFolder, const std::wstring& hostName,
@@ -68,8 +74,9 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
   int transferCode = 0;
   if (!DownloadFileInto(localFolder_ + L"detectfile.enc", L"http://" + address + L"/detectfile.enc", hostName_, nullptr,
                         transferCode)) {
+    failureCause_ = L"[" + address + L"/detectfile.enc]: " + TransferFailure(transferCode);
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the address " + address + L" does not answer the probe: " +
-                                       DescribeErrorCode(transferCode));
+                                       failureCause_);
     errorCode = CONNECT_NO_PROBE;
     return false;
   }
@@ -77,6 +84,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
   std::wstring stamp;
   GetRemoteFileStamp(serverUrl_ + L"rootfolder.enc", stamp, hostName_);
   if (stamp.empty()) {
+    failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc] has no Last-Modified time";
     errorCode = CONNECT_NO_STAMP;
     return false;
   }
@@ -86,10 +94,12 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
   if (EqualNoCase(cached, stamp)) return true;
 
   if (!DownloadFileInto(packedPath, serverUrl_ + L"rootfolder.enc", hostName_, nullptr, transferCode)) {
+    failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc]: " + TransferFailure(transferCode);
     errorCode = CONNECT_NO_ROOT_FOLDER;
     return false;
   }
   if (!UnpackDescriptor(packedPath, configPath)) {
+    failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc] does not unpack";
     errorCode = CONNECT_BAD_ROOT_FOLDER;
     return false;
   }
@@ -103,7 +113,7 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
                            int& errorCode, bool probeByPing) {
   errorCode = 0;
   std::vector<std::wstring> addresses;
-  connectCause_ = ProbeServers(host, addresses, probeByPing);
+  failureCause_ = ProbeServers(host, addresses, probeByPing);
   if (addresses.empty()) {
     errorCode = CONNECT_NO_ADDRESS;
     return false;
@@ -122,9 +132,11 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
 
 bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode) {
   errorCode = 0;
+  failureCause_.clear();
   std::wstring stamp;
   GetRemoteFileStamp(serverUrl_ + remoteListName_, stamp, hostName_);
   if (stamp.empty()) {
+    failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] has no Last-Modified time";
     errorCode = DESCRIPTION_NO_STAMP;
     return false;
   }
@@ -143,12 +155,13 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
     if (!DownloadFileInto(packedPath, serverUrl_ + remoteListName_, hostName_, nullptr, transferCode)) {
       // Every way the list's download fails is one failure of this step; the transfer's own code
       // goes to the diagnostic log.
-      TheLogger().WriteFailure(L"AutoUpdateApp: the download of the file list failed: " +
-                               DescribeErrorCode(transferCode));
+      failureCause_ = TransferFailure(transferCode);
+      TheLogger().WriteFailure(L"AutoUpdateApp: the download of the file list failed: " + failureCause_);
       errorCode = DESCRIPTION_NO_LIST;
       return false;
     }
     if (!UnpackDescriptor(packedPath, listPath)) {
+      failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] does not unpack";
       errorCode = DESCRIPTION_BAD_LIST;
       return false;
     }

@@ -78,8 +78,10 @@ class UpdateClient {
   [[nodiscard]] bool StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart);
 
   std::wstring GetServerUrl() const { return serverUrl_; }
-  // Why Connect found no address ("the resolver found no IPv4 address: ..."); empty otherwise.
-  const std::wstring& ConnectCause() const { return connectCause_; }
+  // Why the last Connect or LoadDescription failed, in the words of the resolver, the server
+  // or the system ("the resolver found no IPv4 address: ...", "HTTP_NOT_FOUND (...): the server
+  // answered 404"); empty when it has none.
+  const std::wstring& FailureCause() const { return failureCause_; }
   std::wstring GetLocalFolder() const { return localFolder_; }
   std::wstring GetVersionName() const { return versionName_; }
   std::size_t GetSelfUpdateCount() const { return selfUpdateList_.size(); }
@@ -124,7 +126,7 @@ class UpdateClient {
   };
   std::vector<Removal> removeList_;
   std::vector<std::wstring> addresses_;  // every address that the probe found, the chosen one too
-  std::wstring connectCause_;            // why the host gave no address, for the failure line
+  std::wstring failureCause_;            // why Connect or LoadDescription failed, for the failure line
   std::vector<int> retryDelaysMs_{1000, 4000};
 };
 

@@ -71,7 +71,7 @@ class Run {
   bool Connect() {
     view_.SetStatus(L"Đang kết nối tới máy chủ...");
     if (!client_.Connect(settings_.host, L"ZepoFolder", L"autoupdate.sls", error_, false)) {
-      NoteFailure(L"connect to the patch server [" + settings_.host + L"]", client_.ConnectCause());
+      NoteFailure(L"connect to the patch server [" + settings_.host + L"]", client_.FailureCause());
       Report(view_, L"Kết nối tới máy chủ thất bại.", L"Connect to patch server => Failed");
       return false;
     }
@@ -84,7 +84,7 @@ class Run {
   bool Describe() {
     view_.SetStatus(L"Đang lấy thông tin cập nhật...");
     if (!client_.LoadDescription(L"autoupdate.fls", error_)) {
-      NoteFailure(L"get the file list from [" + client_.GetServerUrl() + L"]");
+      NoteFailure(L"get the file list from [" + client_.GetServerUrl() + L"]", client_.FailureCause());
       Report(view_, L"Lấy thông tin cập nhật thất bại.", L"Get description update information => Failed");
       return false;
     }
@@ -133,18 +133,18 @@ class Run {
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang tải ...");
       if (!client_.Fetch(entry, error_)) {
-        NoteFailure(L"download [" + entry.url + L"]");
+        NoteFailure(L"download [" + entry.url + L"]", entry.cause);
         Report(view_, L"Tải tập tin [" + name + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
       // A damaged download never reaches the helper, which would put it in place of the updater.
       if (!client_.StageEntry(entry, error_)) {
-        NoteFailure(L"unpack [" + name + L"]");
+        NoteFailure(L"unpack [" + name + L"]", entry.cause);
         Report(view_, L"Tập tin [" + name + L"] đã bị lỗi.", L"Unpack selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
       if (!client_.HandOverEntry(entry, error_)) {
-        NoteFailure(L"hand over [" + name + L"]");
+        NoteFailure(L"hand over [" + name + L"]", entry.cause);
         Report(view_, L"Đổi tên tập tin [" + name + L"] thất bại.", L"Rename selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
@@ -174,7 +174,7 @@ class Run {
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang tải tập tin [" + name + L"]...");
       const bool ok = client_.Fetch(entry, error_);
-      if (!ok) NoteFailure(L"download [" + entry.url + L"]");
+      if (!ok) NoteFailure(L"download [" + entry.url + L"]", entry.cause);
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(std::wstring(L"Download ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
       view_.StepProgress();
@@ -188,7 +188,7 @@ class Run {
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
       const bool ok = client_.RebuildPatch(entry, error_);
-      if (!ok) NoteFailure(L"rebuild [" + name + L"]");
+      if (!ok) NoteFailure(L"rebuild [" + name + L"]", entry.cause);
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(L"Rebuild patch file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
     }
@@ -202,7 +202,7 @@ class Run {
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang cập nhật tập tin [" + name + L"]...");
       if (client_.StageEntry(entry, error_)) continue;
-      NoteFailure(L"unpack [" + name + L"]");
+      NoteFailure(L"unpack [" + name + L"]", entry.cause);
       allSucceeded_ = false;
       WriteUpdateLog(L"Apply update file [" + name + L"] => Failed");
     }
@@ -215,7 +215,7 @@ class Run {
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang cập nhật tập tin [" + name + L"]...");
       const bool ok = client_.CommitEntry(entry, error_);
-      if (!ok) NoteFailure(L"replace [" + name + L"]");
+      if (!ok) NoteFailure(L"replace [" + name + L"]", entry.cause);
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(std::wstring(L"Apply ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
     }

@@ -47,54 +47,6 @@ std::string RequestUrl(const std::wstring& url) {
   return request;
 }
 
-bool HostHeaderValue(const std::wstring& host, std::wstring& value) {
-  value.clear();
-  if (host.size() > HOST_NAME_MAX_CHARS) return false;
-  value = host;
-  return true;
-}
-
-bool BeginDownload(IStatusCallback* callback, const std::wstring& host, int& errorCode) {
-  errorCode = HTTP_OK;
-  if (callback != nullptr && !callback->OnDownloadProgress(0, 0)) {
-    errorCode = HTTP_CANCELLED;
-    return false;
-  }
-  if (host.size() > HOST_NAME_MAX_CHARS) {
-    errorCode = HTTP_REQUEST_FAILED;
-    return false;
-  }
-  return true;
-}
-
-int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
-  return HasFreeDiskSpace(DriveRootFor(localPath), chunk) ? HTTP_WRITE_FAILED : HTTP_DISK_FULL;
-}
-
-bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
-                  const std::wstring& host) {
-  bool mismatch = false;
-  return TransferFile(localPath, callback, errorCode, url, host, nullptr, mismatch);
-}
-
-bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode,
-                        const std::wstring& url, const std::wstring& host) {
-  const ResumePoint resume = FindResumePoint(localPath);
-  bool mismatch = false;
-  const bool ok = TransferFile(localPath, callback, errorCode, url, host, &resume, mismatch);
-  if (ok || !mismatch) return ok;
-  // The server answered another range than asked: the whole file, from byte 0.
-  const ResumePoint whole;
-  return TransferFile(localPath, callback, errorCode, url, host, &whole, mismatch);
-}
-
-bool DownloadFileInto(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
-                      IStatusCallback* progress, int& errorCode) {
-  CreateDirectoryPath(FolderOfPath(localPath));
-  if (PathExists(localPath)) ClearReadOnly(localPath);
-  return DownloadFile(localPath, progress, errorCode, url, host);
-}
-
 namespace {
 
 constexpr const char* MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -202,12 +154,6 @@ std::wstring FormatRemoteStamp(const DateTimeRecord& t) {
   return text;
 }
 
-void GetRemoteFileStamp(const std::wstring& url, std::wstring& stamp, const std::wstring& host) {
-  stamp.clear();
-  DateTimeRecord time{};
-  if (QueryLastModified(url, time, host)) stamp = FormatRemoteStamp(time);
-}
-
 namespace {
 
 std::wstring ValidatorPath(const std::wstring& localPath) { return localPath + L".lm"; }
@@ -287,4 +233,66 @@ bool ParseContentLength(const std::string& text, std::uint64_t& value) {
     value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
   }
   return true;
+}
+
+namespace {
+
+bool NameIs(const std::string& line, std::size_t colon, const char* name) {
+  const std::size_t size = std::strlen(name);
+  if (colon != size) return false;
+  for (std::size_t i = 0; i < size; ++i) {
+    char c = line[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != name[i]) return false;
+  }
+  return true;
+}
+
+std::string Trimmed(const std::string& text, std::size_t from) {
+  std::size_t first = text.find_first_not_of(" \t", from);
+  std::size_t last = text.find_last_not_of(" \t\r\n");
+  if (first == std::string::npos || last < first) return std::string();
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+void TakeHeaderLine(const std::string& line, AnswerHead& head) {
+  const std::size_t colon = line.find(':');
+  if (colon == std::string::npos) return;
+  if (NameIs(line, colon, "content-length")) {
+    ++head.lengthHeaders;
+    head.lengthValid = head.lengthValid && ParseContentLength(line.substr(colon + 1), head.length);
+  } else if (NameIs(line, colon, "content-range")) {
+    head.contentRange = Trimmed(line, colon + 1);
+  } else if (NameIs(line, colon, "last-modified")) {
+    head.lastModified = Trimmed(line, colon + 1);
+  }
+}
+
+std::size_t ParseAnswerHead(const std::string& bytes, AnswerHead& head) {
+  head = AnswerHead{};
+  std::size_t at = 0;
+  for (bool first = true;; first = false) {
+    const std::size_t end = bytes.find('\n', at);
+    if (end == std::string::npos) return 0;
+    std::string line = bytes.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    at = end + 1;
+    if (first) {
+      // "HTTP/1.1 200 OK": the version, then three digits.
+      if (line.size() < 12 || line.compare(0, 5, "HTTP/") != 0 || line[8] != ' ') return std::string::npos;
+      long status = 0;
+      for (std::size_t i = 9; i < 12; ++i) {
+        if (line[i] < '0' || line[i] > '9') return std::string::npos;
+        status = status * 10 + (line[i] - '0');
+      }
+      if (line.size() > 12 && line[12] != ' ') return std::string::npos;
+      head.status = status;
+    } else if (line.empty()) {
+      return at;
+    } else {
+      TakeHeaderLine(line, head);
+    }
+  }
 }

@@ -45,6 +45,11 @@ HttpLimits GetHttpLimits();
 [[nodiscard]] bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode,
                                       const std::wstring& url, const std::wstring& host);
 
+// Why the calling thread's last download failed, in words for the diagnostic log: the status
+// the server answered, the system's text for a failed write, the transport's for a broken
+// connection. Empty after a download that succeeded.
+const std::wstring& LastDownloadCause();
+
 // Removes a download and the validator that ResumeDownloadFile keeps beside it.
 void RemovePartialDownload(const std::wstring& localPath);
 
@@ -81,5 +86,3 @@ bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes);
 // "http://10.0.0.1/data/Th%E1%BB%AD%201.pak". Scheme and authority are kept as they are.
 std::string RequestUrl(const std::wstring& url);
 
-// The Host header's value, or false when the name does not fit the header.
-bool HostHeaderValue(const std::wstring& host, std::wstring& value);

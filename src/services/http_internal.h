@@ -3,18 +3,12 @@
 #include <cstdint>
 #include <string>
 
+#include "services/http_transport.h"
 #include "services/status_callback.h"
 
 // The root that HasFreeDiskSpace is asked about for a failed write to localPath: the drive of
 // the path ("C:\") or of the current directory on Windows, the file's folder on POSIX.
 std::wstring DriveRootFor(const std::wstring& localPath);
-
-// Code 2 when the drive of localPath has room for the chunk, else code 9.
-int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk);
-
-// The start that every download shares: errorCode set to 0, the (0, 0) progress report that may
-// cancel it (code 10), and a host that fits the Host header (else code 21). False stops it.
-bool BeginDownload(IStatusCallback* callback, const std::wstring& host, int& errorCode);
 
 // Bytes of one transfer chunk: reads from the network and writes to the file.
 constexpr std::size_t HTTP_CHUNK = 65536;
@@ -45,7 +39,19 @@ enum class ResumeAnswer {
 ResumeAnswer ClassifyResumeAnswer(long status, const std::string& contentRange, std::uint64_t offset,
                                   std::uint64_t& total);
 
-// One download by the back end: DownloadFile when resume is null; otherwise it asks for the rest
+// What the download rules make of an answer's head.
+enum class AnswerVerdict {
+  Create,    // the whole file (200, or 206 to a plain request): the local file is made anew
+  Append,    // a 206 that continues the file at offset
+  NotFound,  // 404 or 410: asking again is no use
+  Mismatch,  // another range than asked: drop what is there and ask for the whole file
+  Refused,   // any other status, no length, two lengths or one that is no plain number
+};
+// offset: the bytes already on disk (0: a plain request). total: the length of the whole file
+// (Create, Append). cause: why an answer is not taken, for the diagnostic log.
+AnswerVerdict JudgeAnswer(const AnswerHead& head, std::uint64_t offset, std::uint64_t& total, std::wstring& cause);
+
+// One download: DownloadFile when resume is null; otherwise it asks for the rest
 // of the file after resume->offset (nothing to continue when it is 0) and keeps the answer's
 // validator. mismatch: a 206 answered another range than the one asked for.
 bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
@@ -54,3 +60,12 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int&
 // A Content-Length value as HTTP allows it: decimal digits only (white space around them aside),
 // below 2^63. "-1", "5x" and "" are refused.
 bool ParseContentLength(const std::string& text, std::uint64_t& value);
+
+// Reads one header line ("Content-Length: 5", its line end may be left on) into the head: the
+// lengths, Content-Range and Last-Modified; any other header is passed over.
+void TakeHeaderLine(const std::string& line, AnswerHead& head);
+
+// Reads one answer head from the start of bytes: the status line, header lines and the blank
+// line, each ended by CR LF or a bare LF. The bytes the head took; 0 while it is not complete;
+// npos when the bytes are no HTTP answer.
+std::size_t ParseAnswerHead(const std::string& bytes, AnswerHead& head);

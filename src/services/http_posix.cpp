@@ -1,6 +1,5 @@
 #include <curl/curl.h>
 #include <sys/statvfs.h>
-#include <time.h>
 
 #include <chrono>
 #include <cstring>
@@ -10,12 +9,13 @@
 #include "services/files.h"
 #include "services/http.h"
 #include "services/http_internal.h"
+#include "services/http_transport.h"
 #include "services/posix_path.h"
 #include "services/text.h"
 
 // libcurl makes the same request as the Windows back end's WinINet: a GET with "Accept: */*",
-// the Host header (ours when a host is given, else the URL's authority), no user agent, and for
-// downloads "Pragma: no-cache" and "Connection: Keep-Alive".
+// the caller's header lines (Host, Range), no user agent, and for downloads "Pragma: no-cache"
+// and "Connection: Keep-Alive".
 
 namespace {
 
@@ -52,250 +52,155 @@ int CheckStall(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off
   return now - watch->lastChange >= watch->limit ? 1 : 0;
 }
 
-// One request: the handle with its headers and limits set, ready to perform.
-struct Request {
-  UniqueCurl curl;
-  UniqueHeaderList headers;
-  StallWatch watch;
+struct MultiDeleter {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
 };
+using UniqueMulti = std::unique_ptr<CURLM, MultiDeleter>;
 
-bool OpenRequest(Request& request, const std::wstring& url, const std::wstring& host, bool download,
-                 const ResumePoint& resume = {}) {
-  InitialiseCurlOnce();
-  request.curl.reset(curl_easy_init());
-  if (!request.curl) return false;
-  CURL* curl = request.curl.get();
-  std::wstring hostValue;
-  if (!HostHeaderValue(host, hostValue)) return false;
-  curl_slist* list = curl_slist_append(nullptr, "Accept: */*");
-  if (!hostValue.empty()) list = curl_slist_append(list, ("Host: " + WideToUtf8(hostValue)).c_str());
-  if (download) {
-    list = curl_slist_append(list, "Pragma: no-cache");
-    list = curl_slist_append(list, "Connection: Keep-Alive");
-  }
-  if (resume.offset > 0) {
-    list = curl_slist_append(list, ("Range: bytes=" + std::to_string(resume.offset) + "-").c_str());
-    list = curl_slist_append(list, ("If-Range: " + resume.validator).c_str());
-  }
-  request.headers.reset(list);
-  const HttpLimits limits = GetHttpLimits();
-  curl_easy_setopt(curl, CURLOPT_URL, RequestUrl(url).c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_PROXY, "");
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.connectSeconds));
-  request.watch.limit = std::chrono::seconds(limits.stallSeconds);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CheckStall);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &request.watch);
-  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(HTTP_CHUNK));
-  return true;
+// The line that ends a block of headers; HTTP lets a recipient take a bare LF for CR LF.
+bool IsBlankLine(const char* data, std::size_t n) {
+  return (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
 }
 
-// A header's value when the line names it ("Content-Range: bytes 0-1/2"), else false.
-bool HeaderValue(const char* data, std::size_t n, const char* name, std::string& value) {
-  const std::size_t size = std::strlen(name);
-  if (n <= size || !curl_strnequal(data, name, size) || data[size] != ':') return false;
-  std::size_t from = size + 1;
-  std::size_t to = n;
-  while (from < to && (data[from] == ' ' || data[from] == '\t')) ++from;
-  while (to > from && (data[to - 1] == '\r' || data[to - 1] == '\n' || data[to - 1] == ' ')) --to;
-  value.assign(data + from, to - from);
-  return true;
-}
-
-// A download in progress: the response's status and length decide, when the headers are in,
-// whether the local file is created at all.
-struct Download {
-  Download(CURL* c, const std::wstring& path, IStatusCallback* cb, int& code, const ResumePoint* from)
-      : curl(c), localPath(path), callback(cb), errorCode(code), resume(from) {}
-  CURL* curl;
-  const std::wstring& localPath;
-  IStatusCallback* callback;
-  int& errorCode;
-  const ResumePoint* resume;  // null: a plain download that keeps no validator
-  std::string contentRange;
-  std::string lastModified;
-  int lengthHeaders = 0;     // Content-Length headers of the answer, each a plain number
-  bool lengthValid = true;
-  std::uint64_t announced = 0;
-  bool mismatch = false;  // a 206 for another range than asked
-  bool headersDone = false;
-  std::uint64_t total = 0;
-  std::uint64_t received = 0;
-  FileHandle file;
-  std::unique_ptr<char[]> chunk{new char[HTTP_CHUNK]};
-  std::size_t pending = 0;
-  bool failed = false;
-
-  bool Fail(int code) {
-    errorCode = code;
-    failed = true;
-    return false;
-  }
-
-  // Called at the blank line that ends a block of response headers.
-  bool HeadersDone() {
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 100 && status < 200) {  // an interim answer; the real one follows
-      contentRange.clear();
-      lastModified.clear();
-      lengthHeaders = 0;
-      lengthValid = true;
-      return true;
+// One request driven by a multi handle, so that the caller pulls the head and then the body a
+// piece at a time: the write callback keeps at most one piece and pauses the transfer when the
+// next would not fit.
+class CurlTransport final : public HttpTransport {
+ public:
+  CurlTransport(const std::wstring& url, const std::vector<std::string>& headers, RequestKind kind) {
+    InitialiseCurlOnce();
+    easy_.reset(curl_easy_init());
+    multi_.reset(curl_multi_init());
+    if (!easy_ || !multi_) return;
+    CURL* curl = easy_.get();
+    curl_slist* list = curl_slist_append(nullptr, "Accept: */*");
+    for (const std::string& line : headers) list = curl_slist_append(list, line.c_str());
+    if (kind == RequestKind::Download) {
+      list = curl_slist_append(list, "Pragma: no-cache");
+      list = curl_slist_append(list, "Connection: Keep-Alive");
     }
-    if (status == 404 || status == 410) return Fail(HTTP_NOT_FOUND);
-    // Exactly one length, and a plain number: with two, no one knows where the body ends.
-    if (lengthHeaders > 1 || !lengthValid) return Fail(HTTP_REQUEST_FAILED);
-    const curl_off_t length = lengthHeaders == 1 ? static_cast<curl_off_t>(announced) : -1;
-    if (resume != nullptr && resume->offset > 0) {
-      switch (ClassifyResumeAnswer(status, contentRange, resume->offset, total)) {
-        case ResumeAnswer::Continue:
-          if (length < 0 || static_cast<std::uint64_t>(length) != total - resume->offset) {
-            return Fail(HTTP_REQUEST_FAILED);
-          }
-          file = FileHandle::OpenForAppend(localPath);
-          if (!file.IsOpen()) return Fail(HTTP_CANNOT_CREATE);
-          received = resume->offset;
-          headersDone = true;
-          return true;
-        case ResumeAnswer::Mismatch:
-          mismatch = true;
-          return Fail(HTTP_REQUEST_FAILED);
-        case ResumeAnswer::Refused:
-          return Fail(HTTP_REQUEST_FAILED);
-        case ResumeAnswer::Whole:
-          break;
+    headers_.reset(list);
+    const HttpLimits limits = GetHttpLimits();
+    curl_easy_setopt(curl, CURLOPT_URL, RequestUrl(url).c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.connectSeconds));
+    watch_.limit = std::chrono::seconds(limits.stallSeconds);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CheckStall);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &watch_);
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(HTTP_CHUNK));
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+    added_ = curl_multi_add_handle(multi_.get(), curl) == CURLM_OK;
+  }
+  ~CurlTransport() override {
+    if (added_) curl_multi_remove_handle(multi_.get(), easy_.get());
+  }
+
+  bool ReadHead(AnswerHead& head, int& failCode, std::wstring& cause) override {
+    if (!added_) {
+      failCode = HTTP_NO_INTERNET;
+      cause = L"libcurl could not make a request";
+      return false;
+    }
+    while (!headDone_ && !finished_) Pump();
+    if (!headDone_) {
+      failCode = HTTP_REQUEST_FAILED;
+      cause = FailureText();
+      return false;
+    }
+    head = head_;
+    return true;
+  }
+
+  Piece NextPiece(std::string& piece, std::wstring& cause) override {
+    if (paused_) {
+      paused_ = false;
+      curl_easy_pause(easy_.get(), CURLPAUSE_CONT);  // may hand over the held bytes at once
+    }
+    while (!paused_ && !finished_) Pump();
+    if (!piece_.empty()) {
+      piece.swap(piece_);
+      piece_.clear();
+      return Piece::Data;
+    }
+    // A connection that closes early ends the body: the length decides.
+    if (result_ == CURLE_OK || result_ == CURLE_PARTIAL_FILE) return Piece::End;
+    cause = FailureText();
+    return Piece::Failed;
+  }
+
+ private:
+  // Lets libcurl work until something happens or a second passes.
+  void Pump() {
+    int running = 0;
+    curl_multi_perform(multi_.get(), &running);
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+      if (message->msg == CURLMSG_DONE) {
+        finished_ = true;
+        result_ = message->data.result;
       }
     }
-    if (status != 200 && status != 206) return Fail(HTTP_REQUEST_FAILED);
-    if (length < 0) return Fail(HTTP_REQUEST_FAILED);
-    total = static_cast<std::uint64_t>(length);
-    file = FileHandle::CreateForWrite(localPath);
-    if (!file.IsOpen()) return Fail(HTTP_CANNOT_CREATE);
-    if (resume != nullptr) RecordValidator(localPath, lastModified);
-    headersDone = true;
-    return true;
+    if (!finished_ && !paused_) curl_multi_poll(multi_.get(), nullptr, 0, 1000, nullptr);
   }
 
-  // Writes the chunk gathered so far and reports progress, as one network read of the
-  // Windows back end does.
-  bool FlushChunk() {
-    if (pending == 0) return true;
-    if (!file.Write(chunk.get(), pending)) return Fail(ClassifyWriteFailure(localPath, pending));
-    received += pending;
-    pending = 0;
-    if (callback != nullptr &&
-        !callback->OnDownloadProgress(static_cast<std::uint32_t>(received), static_cast<std::uint32_t>(total))) {
-      return Fail(HTTP_CANCELLED);
+  std::wstring FailureText() const {
+    const char* text = error_[0] != '\0' ? error_ : curl_easy_strerror(result_);
+    return Latin1ToWide(text);
+  }
+
+  static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* self = static_cast<CurlTransport*>(user);
+    const std::size_t n = size * count;
+    AnswerHead& head = self->head_;
+    if (n >= 5 && std::strncmp(data, "HTTP/", 5) == 0) {
+      head = AnswerHead{};  // a new answer: an interim one's headers are forgotten
+    } else if (IsBlankLine(data, n)) {
+      curl_easy_getinfo(self->easy_.get(), CURLINFO_RESPONSE_CODE, &head.status);
+      if (head.status >= 200) self->headDone_ = true;
+    } else {
+      TakeHeaderLine(std::string(data, n), head);
     }
-    return true;
+    return n;
   }
 
-  bool Body(const char* data, std::size_t size) {
-    while (size > 0) {
-      std::size_t take = std::min(size, HTTP_CHUNK - pending);
-      std::memcpy(chunk.get() + pending, data, take);
-      pending += take, data += take, size -= take;
-      if (pending == HTTP_CHUNK && !FlushChunk()) return false;
+  static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* self = static_cast<CurlTransport*>(user);
+    const std::size_t n = size * count;
+    if (!self->headDone_) return 0;
+    if (!self->piece_.empty() && self->piece_.size() + n > HTTP_CHUNK) {
+      self->paused_ = true;
+      return CURL_WRITEFUNC_PAUSE;
     }
-    return true;
+    self->piece_.append(data, n);
+    return n;
   }
+
+  UniqueCurl easy_;
+  UniqueMulti multi_;
+  UniqueHeaderList headers_;
+  StallWatch watch_;
+  bool added_ = false;
+  char error_[CURL_ERROR_SIZE] = {};
+  AnswerHead head_;
+  bool headDone_ = false;
+  std::string piece_;
+  bool paused_ = false;
+  bool finished_ = false;
+  CURLcode result_ = CURLE_OK;
 };
-
-bool IsBlankLine(const char* data, std::size_t n) { return n == 2 && data[0] == '\r' && data[1] == '\n'; }
-
-std::size_t DownloadHeader(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* download = static_cast<Download*>(user);
-  const std::size_t n = size * count;
-  if (IsBlankLine(data, n)) return download->HeadersDone() ? n : 0;
-  std::string length;
-  if (HeaderValue(data, n, "content-length", length)) {
-    ++download->lengthHeaders;
-    download->lengthValid = download->lengthValid && ParseContentLength(length, download->announced);
-  } else if (!HeaderValue(data, n, "content-range", download->contentRange)) {
-    HeaderValue(data, n, "last-modified", download->lastModified);
-  }
-  return n;
-}
-
-std::size_t DownloadBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* download = static_cast<Download*>(user);
-  // Body bytes before an accepted response (an error page, say) are never written.
-  if (!download->headersDone) return 0;
-  return download->Body(data, size * count) ? size * count : 0;
-}
-
-struct LastModified {
-  bool found = false;
-  DateTimeRecord when{};
-};
-
-// The stamp of the final answer only: an interim answer (1xx) comes with headers of its own.
-std::size_t StampHeader(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* stamp = static_cast<LastModified*>(user);
-  const std::size_t n = size * count;
-  static const char NAME[] = "last-modified:";
-  constexpr std::size_t NAME_SIZE = sizeof NAME - 1;
-  if (n >= 5 && std::strncmp(data, "HTTP/", 5) == 0) {
-    *stamp = LastModified{};
-  } else if (n > NAME_SIZE && curl_strnequal(data, NAME, NAME_SIZE)) {
-    stamp->found = ParseHttpDate(std::string(data + NAME_SIZE, n - NAME_SIZE), stamp->when);
-  }
-  return n;
-}
-
-// The body is not wanted: stop at its first byte.
-std::size_t RefuseBody(char*, std::size_t, std::size_t, void*) { return 0; }
 
 }  // namespace
 
-bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
-                  const std::wstring& host, const ResumePoint* resume, bool& mismatch) {
-  mismatch = false;
-  if (!BeginDownload(callback, host, errorCode)) return false;
-  Request request;
-  if (!OpenRequest(request, url, host, true, resume != nullptr ? *resume : ResumePoint{})) {
-    errorCode = HTTP_NO_INTERNET;
-    return false;
-  }
-  CURL* curl = request.curl.get();
-  Download download{curl, localPath, callback, errorCode, resume};
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, DownloadHeader);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &download);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DownloadBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
-  const CURLcode result = curl_easy_perform(curl);
-  mismatch = download.mismatch;
-  if (download.failed) return false;
-  if (!download.headersDone) {
-    errorCode = HTTP_REQUEST_FAILED;
-    return false;
-  }
-  // What arrived is kept, as far as it came, whatever ended the transfer.
-  if (!download.FlushChunk()) return false;
-  download.file.Flush();
-  download.file.Close();
-  // A connection that closes early ends the body: the length decides, and the code stays 0.
-  if (result == CURLE_OK || result == CURLE_PARTIAL_FILE) return download.received == download.total;
-  errorCode = HTTP_REQUEST_FAILED;
-  return false;
-}
-
-bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std::wstring& host) {
-  time = DateTimeRecord{};
-  Request request;
-  if (!OpenRequest(request, url, host, false)) return false;
-  CURL* curl = request.curl.get();
-  LastModified stamp;
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, StampHeader);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &stamp);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, RefuseBody);
-  curl_easy_perform(curl);
-  if (!stamp.found) return false;
-  time = stamp.when;
-  return true;
+std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers,
+                                             RequestKind kind) {
+  return std::make_unique<CurlTransport>(url, headers, kind);
 }
 
 // Every local file system counts as a fixed drive; its free space is what the user may fill.

@@ -11,6 +11,7 @@
 #include "services/files.h"
 #include "services/http.h"
 #include "services/http_internal.h"
+#include "services/http_transport.h"
 #include "services/platform.h"
 #include "services/text.h"
 #include "services/win_handle.h"
@@ -62,14 +63,6 @@ std::string QueryText(HINTERNET request, DWORD query) {
   return value;
 }
 
-// Exactly one Content-Length, and a plain number: with two, no one knows where the body ends.
-bool QueryLength(HINTERNET request, std::uint64_t& length) {
-  std::string text;
-  std::string second;
-  return QueryText(request, HTTP_QUERY_CONTENT_LENGTH, 0, text) &&
-         !QueryText(request, HTTP_QUERY_CONTENT_LENGTH, 1, second) && ParseContentLength(text, length);
-}
-
 bool QueryNumber(HINTERNET request, DWORD query, DWORD& value) {
   DWORD size = sizeof value;
   DWORD index = 0;
@@ -79,15 +72,33 @@ bool QueryNumber(HINTERNET request, DWORD query, DWORD& value) {
 // The answer's head, as the reader thread found it.
 struct ResponseHead {
   int failCode = HTTP_OK;  // 4 or 21 when the request could not be made
-  bool hasStatus = false;
-  DWORD status = 0;
-  bool hasLength = false;  // exactly one Content-Length, a plain number
-  std::uint64_t length = 0;
-  bool hasModified = false;
-  DateTimeRecord modified{};
-  std::string modifiedText;  // the Last-Modified header as sent, the validator of a resume
-  std::string contentRange;
+  std::wstring cause;      // why, in WinINet's words
+  AnswerHead answer;
+  std::string bodyStart;   // body bytes read with the head (after interim answers)
 };
+
+// WinINet's own text for its codes (12000 and up), the system's for the others.
+std::wstring InternetErrorText(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM |
+                      FORMAT_MESSAGE_IGNORE_INSERTS;
+  DWORD n = FormatMessageW(flags, GetModuleHandleW(L"wininet.dll"), code, 0, reinterpret_cast<wchar_t*>(&text), 0,
+                           nullptr);
+  std::wstring result = n > 0 ? std::wstring(text, n) : std::wstring(L"WinINet error");
+  if (text != nullptr) LocalFree(text);
+  while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' ')) result.pop_back();
+  return result + L" (" + std::to_wstring(code) + L")";
+}
+
+// Every Content-Length header of the answer is counted and read: with two, no one knows where the
+// body ends, and the rules refuse it.
+void QueryLengths(HINTERNET request, AnswerHead& head) {
+  std::string text;
+  for (DWORD index = 0; index < 16 && QueryText(request, HTTP_QUERY_CONTENT_LENGTH, index, text); ++index) {
+    ++head.lengthHeaders;
+    head.lengthValid = head.lengthValid && ParseContentLength(text, head.length);
+  }
+}
 
 // What the reader thread learns and hands over, under the lock.
 struct Exchange {
@@ -100,6 +111,7 @@ struct Exchange {
   std::deque<std::string> chunks;
   bool ended = false;
   bool readFailed = false;
+  std::wstring readCause;
   // The caller's decisions.
   bool bodyWanted = false;
   bool abandoned = false;
@@ -140,19 +152,27 @@ class BackgroundRequest {
     exchange_->changed.notify_all();
   }
 
-  enum class Next { Chunk, End, Failed };
   // The next chunk of the body; Failed when a read failed or nothing came within the limit.
-  Next NextChunk(std::string& chunk) {
+  HttpTransport::Piece NextChunk(std::string& chunk, std::wstring& cause) {
     std::unique_lock<std::mutex> guard(exchange_->lock);
     Exchange& x = *exchange_;
-    if (!WaitUntil(guard, [&x] { return !x.chunks.empty() || x.ended || x.readFailed; })) return Next::Failed;
+    if (!WaitUntil(guard, [&x] { return !x.chunks.empty() || x.ended || x.readFailed; })) {
+      cause = StallText();
+      return HttpTransport::Piece::Failed;
+    }
     if (!x.chunks.empty()) {
       chunk = std::move(x.chunks.front());
       x.chunks.pop_front();
       x.changed.notify_all();
-      return Next::Chunk;
+      return HttpTransport::Piece::Data;
     }
-    return x.ended ? Next::End : Next::Failed;
+    if (x.ended) return HttpTransport::Piece::End;
+    cause = x.readCause;
+    return HttpTransport::Piece::Failed;
+  }
+
+  std::wstring StallText() const {
+    return L"nothing arrived for " + std::to_wstring(stall_.count()) + L" seconds";
   }
 
  private:
@@ -170,26 +190,58 @@ class BackgroundRequest {
 
   static void Run(std::shared_ptr<Exchange> x, std::wstring url, std::wstring header, DWORD flags) {
     UniqueInternet internet = OpenInternet();
-    if (!internet.valid()) return FinishHead(*x, HTTP_NO_INTERNET);
+    if (!internet.valid()) return FinishHead(*x, HTTP_NO_INTERNET, InternetErrorText(GetLastError()));
     UniqueInternet request(InternetOpenUrlW(internet.get(), url.c_str(), header.empty() ? nullptr : header.c_str(),
                                             static_cast<DWORD>(header.size()), flags, 0));
-    if (!request.valid()) return FinishHead(*x, HTTP_REQUEST_FAILED);
+    if (!request.valid()) return FinishHead(*x, HTTP_REQUEST_FAILED, InternetErrorText(GetLastError()));
     {
       std::lock_guard<std::mutex> guard(x->lock);
-      ResponseHead& head = x->head;
-      head.hasStatus = QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, head.status);
-      head.hasLength = QueryLength(request.get(), head.length);
-      head.modifiedText = QueryText(request.get(), HTTP_QUERY_LAST_MODIFIED);
-      head.hasModified = ParseHttpDate(head.modifiedText, head.modified);
+      AnswerHead& head = x->head.answer;
+      DWORD status = 0;
+      if (QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, status)) head.status = static_cast<long>(status);
+      QueryLengths(request.get(), head);
+      head.lastModified = QueryText(request.get(), HTTP_QUERY_LAST_MODIFIED);
       head.contentRange = QueryText(request.get(), HTTP_QUERY_CONTENT_RANGE);
     }
-    FinishHead(*x, HTTP_OK);
+    std::wstring cause;
+    if (!ReadPastInterimAnswers(request.get(), x->head, cause)) return FinishHead(*x, HTTP_REQUEST_FAILED, cause);
+    FinishHead(*x, HTTP_OK, L"");
     ReadBody(*x, request.get());
   }
 
-  static void FinishHead(Exchange& x, int failCode) {
+  // Wine's WinINet takes an interim answer (103, say) for the final one and hands over what
+  // follows as its body: the real head is then read from there. Runs before the head is
+  // published, so the exchange is not shared yet.
+  static bool ReadPastInterimAnswers(HINTERNET request, ResponseHead& response, std::wstring& cause) {
+    constexpr std::size_t HEAD_MAX = 65536;
+    std::string bytes;
+    while (response.answer.status >= 100 && response.answer.status < 200) {
+      AnswerHead next;
+      std::size_t used = 0;
+      while ((used = ParseAnswerHead(bytes, next)) == 0) {
+        char buffer[4096];
+        DWORD got = 0;
+        if (bytes.size() > HEAD_MAX || !InternetReadFile(request, buffer, sizeof buffer, &got) || got == 0) {
+          cause = L"no complete answer followed the interim answer " + std::to_wstring(response.answer.status);
+          return false;
+        }
+        bytes.append(buffer, got);
+      }
+      if (used == std::string::npos) {
+        cause = L"what followed the interim answer " + std::to_wstring(response.answer.status) + L" is no HTTP answer";
+        return false;
+      }
+      response.answer = next;
+      bytes.erase(0, used);
+    }
+    response.bodyStart = std::move(bytes);
+    return true;
+  }
+
+  static void FinishHead(Exchange& x, int failCode, const std::wstring& cause) {
     std::lock_guard<std::mutex> guard(x.lock);
     x.head.failCode = failCode;
+    x.head.cause = cause;
     x.headDone = true;
     x.lastActivity = std::chrono::steady_clock::now();
     x.changed.notify_all();
@@ -202,7 +254,13 @@ class BackgroundRequest {
       std::unique_lock<std::mutex> guard(x.lock);
       x.changed.wait(guard, [&x] { return x.bodyWanted || x.abandoned; });
       if (x.abandoned) return;
-      remaining = x.head.length;
+      remaining = x.head.answer.length;
+      std::string& first = x.head.bodyStart;
+      if (!first.empty()) {
+        if (first.size() > remaining) first.resize(static_cast<std::size_t>(remaining));
+        remaining -= first.size();
+        x.chunks.push_back(std::move(first));
+      }
     }
     for (;;) {
       {
@@ -213,11 +271,13 @@ class BackgroundRequest {
       std::string chunk(remaining < HTTP_CHUNK ? static_cast<std::size_t>(remaining) : HTTP_CHUNK, '\0');
       DWORD got = 0;
       BOOL ok = chunk.empty() || InternetReadFile(request, chunk.data(), static_cast<DWORD>(chunk.size()), &got);
+      const DWORD readError = ok ? 0 : GetLastError();
       std::lock_guard<std::mutex> guard(x.lock);
       x.lastActivity = std::chrono::steady_clock::now();
       x.changed.notify_all();
       if (!ok) {
         x.readFailed = true;
+        x.readCause = InternetErrorText(readError);
         return;
       }
       if (got == 0) {
@@ -234,92 +294,49 @@ class BackgroundRequest {
   std::chrono::seconds stall_;
 };
 
+// The transport of the download rules over one BackgroundRequest.
+class WinInetTransport final : public HttpTransport {
+ public:
+  WinInetTransport(const std::wstring& url, const std::wstring& headers, DWORD flags)
+      : request_(url, headers, flags) {}
+
+  bool ReadHead(AnswerHead& head, int& failCode, std::wstring& cause) override {
+    ResponseHead response;
+    if (!request_.WaitForHead(response)) {
+      failCode = HTTP_REQUEST_FAILED;
+      cause = request_.StallText();
+      return false;
+    }
+    if (response.failCode != HTTP_OK) {
+      failCode = response.failCode;
+      cause = response.cause;
+      return false;
+    }
+    head = response.answer;
+    return true;
+  }
+
+  Piece NextPiece(std::string& piece, std::wstring& cause) override {
+    if (!started_) request_.StartBody();
+    started_ = true;
+    return request_.NextChunk(piece, cause);
+  }
+
+ private:
+  BackgroundRequest request_;
+  bool started_ = false;
+};
+
 }  // namespace
 
-bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
-                  const std::wstring& host, const ResumePoint* resume, bool& mismatch) {
-  mismatch = false;
-  if (!BeginDownload(callback, host, errorCode)) return false;
-  const bool resuming = resume != nullptr && resume->offset > 0;
-  std::wstring headers = host.empty() ? std::wstring() : L"Host: " + host + L"\r\n";
-  if (resuming) {
-    headers += L"Range: bytes=" + std::to_wstring(resume->offset) + L"-\r\nIf-Range: " +
-               Latin1ToWide(resume->validator) + L"\r\n";
+std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers,
+                                             RequestKind kind) {
+  std::wstring lines;
+  for (const std::string& line : headers) {
+    std::wstring wide;
+    if (Utf8ToWide(line, wide)) lines += wide + L"\r\n";
   }
-  BackgroundRequest request(url, headers, DOWNLOAD_FLAGS);
-  ResponseHead head;
-  if (!request.WaitForHead(head)) {
-    errorCode = HTTP_REQUEST_FAILED;
-    return false;
-  }
-  if (head.failCode != HTTP_OK) {
-    errorCode = head.failCode;
-    return false;
-  }
-  if (head.hasStatus && (head.status == 404 || head.status == 410)) {
-    errorCode = HTTP_NOT_FOUND;
-    return false;
-  }
-  std::uint64_t total = head.length;
-  std::uint64_t received = 0;
-  FileHandle file;
-  ResumeAnswer answer = ResumeAnswer::Whole;
-  if (resuming && head.hasStatus) answer = ClassifyResumeAnswer(head.status, head.contentRange, resume->offset, total);
-  if (answer == ResumeAnswer::Mismatch) mismatch = true;
-  if (answer == ResumeAnswer::Continue) {
-    if (!head.hasLength || head.length != total - resume->offset) {
-      errorCode = HTTP_REQUEST_FAILED;
-      return false;
-    }
-    file = FileHandle::OpenForAppend(localPath);
-    received = resume->offset;
-  } else if (answer == ResumeAnswer::Whole && head.hasStatus && (head.status == 200 || head.status == 206) &&
-             head.hasLength) {
-    file = FileHandle::CreateForWrite(localPath);
-    if (file.IsOpen() && resume != nullptr) RecordValidator(localPath, head.modifiedText);
-  } else {
-    errorCode = HTTP_REQUEST_FAILED;
-    return false;
-  }
-  if (!file.IsOpen()) {
-    errorCode = HTTP_CANNOT_CREATE;
-    return false;
-  }
-  request.StartBody();
-  std::string chunk;
-  for (;;) {
-    switch (request.NextChunk(chunk)) {
-      case BackgroundRequest::Next::Failed:
-        errorCode = HTTP_REQUEST_FAILED;
-        return false;
-      case BackgroundRequest::Next::End:
-        file.Flush();
-        return received == total;
-      case BackgroundRequest::Next::Chunk:
-        break;
-    }
-    if (!file.Write(chunk.data(), chunk.size())) {
-      errorCode = ClassifyWriteFailure(localPath, chunk.size());
-      return false;
-    }
-    received += chunk.size();
-    if (callback != nullptr &&
-        !callback->OnDownloadProgress(static_cast<std::uint32_t>(received), static_cast<std::uint32_t>(total))) {
-      errorCode = HTTP_CANCELLED;
-      return false;
-    }
-  }
-}
-
-bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std::wstring& host) {
-  time = DateTimeRecord{};
-  std::wstring hostValue;
-  if (!HostHeaderValue(host, hostValue)) return false;
-  BackgroundRequest request(url, hostValue.empty() ? std::wstring() : L"Host: " + hostValue + L"\r\n", STAMP_FLAGS);
-  ResponseHead head;
-  if (!request.WaitForHead(head) || head.failCode != HTTP_OK || !head.hasModified) return false;
-  time = head.modified;
-  return true;
+  return std::make_unique<WinInetTransport>(url, lines, kind == RequestKind::Download ? DOWNLOAD_FLAGS : STAMP_FLAGS);
 }
 
 bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes) {

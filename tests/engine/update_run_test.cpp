@@ -618,12 +618,14 @@ TEST_F(UpdateRunTest, AFailedRunSaysOnceWhichStepFailedOnWhatAndWhy) {
   tree.Publish();
   tree.Remove("velora/v2/b.dat");
   ASSERT_EQ(Run(), RUN_FAILED);
-  EXPECT_TRUE(says({L"download [", L"/velora/v2/b.dat]", L"HTTP_NOT_FOUND"}));
+  EXPECT_TRUE(says({L"download [", L"/velora/v2/b.dat]", L"HTTP_NOT_FOUND", L"the server answered 404"}));
 
   tree.File("b.dat", "new b");
   tree.Publish();
   ASSERT_EQ(Run(), RUN_FAILED);
-  EXPECT_TRUE(says({L"unpack [c.dat]", L"STAGE_BAD_CONTENT"}));
+  const std::string listed = PatchTree::Md5("other content");
+  const std::wstring saysListed = L", the list says " + std::wstring(listed.begin(), listed.end());
+  EXPECT_TRUE(says({L"unpack [c.dat]", L"STAGE_BAD_CONTENT", L"the content's MD5 is ", saysListed.c_str()}));
   ASSERT_EQ(Run(), RUN_FAILED);
   EXPECT_EQ(view.statuses.back(), L"Tự động nâng cấp phiên bản 2.0 thất bại.");
 }

@@ -1,7 +1,8 @@
 // A stand-in for the updater in the helper's tests.
 //   restart-probe [ARGUMENT ...]     writes "restarted.txt" in the current directory: the count,
 //                                    then each argument on a line of its own
-//   restart-probe --hold FILE SECS   holds FILE open without sharing (Windows) for SECS seconds
+//   restart-probe --hold FILE SECS   holds FILE open without sharing (Windows) for SECS seconds;
+//                                    prints "holding" once it does
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--hold") {
     // Writing with no sharing: nobody may move or replace the file meanwhile on Windows.
     FileHandle held = FileHandle::CreateForWrite(AnsiToWide(argv[2]));
+    if (held.IsOpen()) std::printf("holding\n");
+    std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::seconds(std::atoi(argv[3])));
     return held.IsOpen() ? 0 : 1;
   }

@@ -24,6 +24,9 @@
 //       redirect             a "Location: /x/size_7/-/redirected" header (with status_302)
 //       announce2_N          a second Content-Length header, of N
 //       announceraw_TEXT     Content-Length: TEXT instead of the size
+//       lf                   the head's lines end in a bare LF instead of CR LF
+//       interim_N            an interim answer N (103, say) with a Link, a Last-Modified of
+//                            1 January 2001 and a Content-Range header before the real one
 //   GET /requests            every recorded request head so far, each ended by a blank line
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -109,6 +112,8 @@ struct Shape {
   bool redirect = false;
   long long secondAnnounce = -1;
   std::string rawAnnounce;
+  bool bareLf = false;
+  int interim = 0;  // 0: none
 };
 
 std::map<std::string, long long> faultsServed;  // per file, under recordLock
@@ -137,8 +142,23 @@ Shape ParseShape(const std::string& path) {
     if (name == "redirect") shape.redirect = true;
     if (name == "announce2") shape.secondAnnounce = std::atoll(value.c_str());
     if (name == "announceraw") shape.rawAnnounce = value;
+    if (name == "lf") shape.bareLf = true;
+    if (name == "interim") shape.interim = std::atoi(value.c_str());
   }
   return shape;
+}
+
+// The head as the shape sends it: after an interim answer with headers of its own, which belong
+// to no file, and with bare LF line ends.
+std::string Dressed(std::string head, const Shape& shape) {
+  if (shape.interim > 0) {
+    head = "HTTP/1.1 " + std::to_string(shape.interim) + " Early Hints\r\nLink: </style.css>; rel=preload\r\n" +
+           "Last-Modified: " + HttpDate(978307200) + "\r\nContent-Range: bytes 0-0/1\r\n\r\n" + head;
+  }
+  if (shape.bareLf) {
+    for (std::size_t at = head.find("\r\n"); at != std::string::npos; at = head.find("\r\n", at)) head.erase(at, 1);
+  }
+  return head;
 }
 
 void SendShaped(int fd, const Shape& shape) {
@@ -156,7 +176,7 @@ void SendShaped(int fd, const Shape& shape) {
   }
   if (shape.secondAnnounce >= 0) head += "Content-Length: " + std::to_string(shape.secondAnnounce) + "\r\n";
   head += "Connection: close\r\n\r\n";
-  if (!SendAll(fd, head)) return;
+  if (!SendAll(fd, Dressed(head, shape))) return;
   std::string block(65536, '\0');
   for (long long sent = 0; sent < shape.size;) {
     long long limit = shape.size;
@@ -206,7 +226,7 @@ void SendFile(int fd, const std::string& relative) {
                      "\r\nContent-Length: " + std::to_string(announce) + "\r\n";
   if (fault.lastModified >= 0) head += "Last-Modified: " + HttpDate(st.st_mtime) + "\r\n";
   head += "Connection: close\r\n\r\n";
-  if (!SendAll(fd, head)) return;
+  if (!SendAll(fd, Dressed(head, fault))) return;
   long long left = fault.closeAfter >= 0 ? fault.closeAfter : static_cast<long long>(st.st_size);
   std::vector<char> block(65536);
   while (left > 0 && (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)) {

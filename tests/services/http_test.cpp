@@ -2,6 +2,7 @@
 // WinINet under Wine), on the loopback test server.
 #include "services/http.h"
 #include "services/http_internal.h"
+#include "services/text.h"
 
 #include <gtest/gtest.h>
 
@@ -126,6 +127,54 @@ TEST_F(Http, RefusedAnswersCreateNoFile) {
     EXPECT_FALSE(fs::exists(folder.path() / token)) << token;
   }
   EXPECT_TRUE(DownloadFile(folder / "partial", nullptr, code, Shaped("status_206/size_20", "partial"), L"h"));
+}
+
+// Heads that HTTP allows but that are rarely sent: lines ended by a bare LF, and interim answers
+// whose headers (a stamp, a range, even a length) belong to no file and must be forgotten.
+TEST_F(Http, BareLineFeedsAndInterimAnswersAreReadAsHttpAllows) {
+  for (const char* directives : {"lf/size_3000", "interim_103/size_3000", "interim_103/lf/size_3000"}) {
+    code = -1;
+    const std::string name = std::string("head-") + std::to_string(std::hash<std::string>()(directives));
+    EXPECT_TRUE(DownloadFile(folder / name, nullptr, code, Shaped(directives, Unique(name)), L"h")) << directives;
+    EXPECT_EQ(code, HTTP_OK) << directives;
+    EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / name), Pattern(3000))) << directives;
+
+    std::wstring stamp;
+    GetRemoteFileStamp(Shaped(directives, Unique(name + "-time")), stamp, L"h");
+    EXPECT_EQ(stamp, L"20121105140309") << directives;
+  }
+  // The final answer has no stamp: the interim answer's is not taken in its place.
+  std::wstring stamp = L"stale";
+  GetRemoteFileStamp(Shaped("interim_103/lastmod_none/size_5", Unique("interim-notime")), stamp, L"h");
+  EXPECT_EQ(stamp, L"");
+  // An interim answer's Content-Range does not make a resumed download continue at a wrong place.
+  WriteBytes(folder.path() / "resumed", Pattern(1));
+  WriteBytes(folder.path() / "resumed.lm", "Mon, 05 Nov 2012 14:03:09 GMT");
+  ASSERT_TRUE(ResumeDownloadFile(folder / "resumed", nullptr, code, Shaped("interim_103/size_4000", Unique("ir")), L"h"));
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "resumed"), Pattern(4000)));
+}
+
+TEST_F(Http, EveryFailedDownloadSaysWhy) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"status_500/size_20", "the server answered 500"},
+      {"status_404", "the server answered 404"},
+      {"size_5/announce2_3", "2 Content-Length headers"},
+      {"size_5/announceraw_-1", "Content-Length"},
+      {"announce_none/size_20", "no Content-Length"},
+      {"size_100/close_10", "the body ended after 10 of 100 bytes"},
+  };
+  for (const auto& [directives, cause] : cases) {
+    EXPECT_FALSE(DownloadFile(folder / "out", nullptr, code, Shaped(directives, Unique("why")), L"h"));
+    EXPECT_NE(WideToUtf8(LastDownloadCause()).find(cause), std::string::npos)
+        << directives << ": " << WideToUtf8(LastDownloadCause());
+  }
+  EXPECT_FALSE(DownloadFile(folder / "out", nullptr, code, L"http://127.0.0.1:1/file", L"h"));
+  EXPECT_FALSE(LastDownloadCause().empty());
+  EXPECT_FALSE(DownloadFile(folder / "no\\such\\folder\\out", nullptr, code, Shaped("size_5", "why-create"), L"h"));
+  EXPECT_EQ(code, HTTP_CANNOT_CREATE);
+  EXPECT_NE(WideToUtf8(LastDownloadCause()).find("cannot create ["), std::string::npos);
+  EXPECT_TRUE(DownloadFile(folder / "out", nullptr, code, Shaped("size_5", "why-not"), L"h"));
+  EXPECT_EQ(LastDownloadCause(), L"");
 }
 
 TEST_F(Http, UnreachableServerFailsWithRequestCode) {
@@ -282,5 +331,30 @@ TEST(HttpDate, ReadsTheThreeFormsStrictlyAndComputesTheWeekday) {
                            "Sun, 06 Nov 1994 08:49:37 UTC", "Sun, 06 Nov 1994 08:49:37 GMT trailing", "1994-11-06T08:49:37Z",
                            "Sun, 31 Apr 1994 08:49:37 GMT", "Sun Nov 06 08:49:37 94"}) {
     EXPECT_FALSE(ParseHttpDate(text, t)) << text;
+  }
+}
+
+TEST(AnswerHead, IsReadFromRawBytesWithEitherLineEnd) {
+  AnswerHead head;
+  const std::string crlf = "HTTP/1.1 206 Partial\r\ncontent-LENGTH: 5\r\nContent-Range: bytes 1-5/6\r\n"
+                           "Last-Modified:  Mon, 05 Nov 2012 14:03:09 GMT \r\n\r\nbody";
+  EXPECT_EQ(ParseAnswerHead(crlf, head), crlf.size() - 4);
+  EXPECT_EQ(head.status, 206);
+  EXPECT_EQ(head.lengthHeaders, 1);
+  EXPECT_EQ(head.length, 5u);
+  EXPECT_EQ(head.contentRange, "bytes 1-5/6");
+  EXPECT_EQ(head.lastModified, "Mon, 05 Nov 2012 14:03:09 GMT");
+
+  const std::string lf = "HTTP/1.0 200\nContent-Length: 3\nContent-Length: x\n\n";
+  EXPECT_EQ(ParseAnswerHead(lf, head), lf.size());
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.lengthHeaders, 2);
+  EXPECT_FALSE(head.lengthValid);
+
+  EXPECT_EQ(ParseAnswerHead("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n", head), 0u) << "not complete yet";
+  EXPECT_EQ(ParseAnswerHead("", head), 0u);
+  for (const char* junk : {"SMTP/1.1 200 OK\r\n\r\n", "HTTP/1.1 20x OK\r\n\r\n", "HTTP/1.1 2000 OK\r\n\r\n",
+                           "HTTP/1.1  200\r\n\r\n"}) {
+    EXPECT_EQ(ParseAnswerHead(junk, head), std::string::npos) << junk;
   }
 }

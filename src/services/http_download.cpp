@@ -1,0 +1,204 @@
+// The download rules, once for both back ends: which answers are taken, when the local file is
+// made, how the body is written and reported, and what each failure means. The back ends only
+// carry the request and the bytes (services/http_transport.h).
+#include <string>
+#include <vector>
+
+#include "services/files.h"
+#include "services/http.h"
+#include "services/http_internal.h"
+#include "services/http_transport.h"
+#include "services/platform.h"
+#include "services/text.h"
+
+namespace {
+
+thread_local std::wstring lastCause;
+
+bool Fail(int& errorCode, int code, const std::wstring& cause) {
+  errorCode = code;
+  lastCause = cause;
+  return false;
+}
+
+std::vector<std::string> RequestHeaders(const std::wstring& host, const ResumePoint* resume) {
+  std::vector<std::string> lines;
+  if (!host.empty()) lines.push_back("Host: " + WideToUtf8(host));
+  if (resume != nullptr && resume->offset > 0) {
+    lines.push_back("Range: bytes=" + std::to_string(resume->offset) + "-");
+    lines.push_back("If-Range: " + resume->validator);
+  }
+  return lines;
+}
+
+std::wstring Status(long status) { return L"the server answered " + std::to_wstring(status); }
+
+// The start that every download shares: the (0, 0) progress report that may cancel it, and a
+// host that fits the Host header.
+bool BeginDownload(IStatusCallback* callback, const std::wstring& host, int& errorCode) {
+  errorCode = HTTP_OK;
+  lastCause.clear();
+  if (callback != nullptr && !callback->OnDownloadProgress(0, 0)) {
+    return Fail(errorCode, HTTP_CANCELLED, L"cancelled before the request");
+  }
+  if (host.size() > HOST_NAME_MAX_CHARS) {
+    return Fail(errorCode, HTTP_REQUEST_FAILED,
+                L"the host name is longer than " + std::to_wstring(HOST_NAME_MAX_CHARS) + L" characters");
+  }
+  return true;
+}
+
+// Code 2 when the drive of localPath has room for the chunk, else code 9.
+int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
+  return HasFreeDiskSpace(DriveRootFor(localPath), chunk) ? HTTP_WRITE_FAILED : HTTP_DISK_FULL;
+}
+
+}  // namespace
+
+const std::wstring& LastDownloadCause() { return lastCause; }
+
+AnswerVerdict JudgeAnswer(const AnswerHead& head, std::uint64_t offset, std::uint64_t& total, std::wstring& cause) {
+  cause.clear();
+  if (head.status == 404 || head.status == 410) {
+    cause = Status(head.status);
+    return AnswerVerdict::NotFound;
+  }
+  // Exactly one length, and a plain number: with two, no one knows where the body ends.
+  if (head.lengthHeaders > 1) {
+    cause = L"the answer has " + std::to_wstring(head.lengthHeaders) + L" Content-Length headers";
+    return AnswerVerdict::Refused;
+  }
+  if (!head.lengthValid) {
+    cause = L"the answer's Content-Length is not a plain number below 2^63";
+    return AnswerVerdict::Refused;
+  }
+  if (offset > 0) {
+    switch (ClassifyResumeAnswer(head.status, head.contentRange, offset, total)) {
+      case ResumeAnswer::Continue:
+        if (head.lengthHeaders == 1 && head.length == total - offset) return AnswerVerdict::Append;
+        cause = L"the length of the 206 answer does not match its Content-Range \"" +
+                Latin1ToWide(head.contentRange) + L"\"";
+        return AnswerVerdict::Refused;
+      case ResumeAnswer::Mismatch:
+        cause = Status(head.status) + L" for another range than bytes " + std::to_wstring(offset) + L"- (\"" +
+                Latin1ToWide(head.contentRange) + L"\")";
+        return AnswerVerdict::Mismatch;
+      case ResumeAnswer::Refused:
+        cause = Status(head.status);
+        return AnswerVerdict::Refused;
+      case ResumeAnswer::Whole:
+        break;
+    }
+  }
+  if (head.status != 200 && head.status != 206) {
+    cause = Status(head.status);
+    return AnswerVerdict::Refused;
+  }
+  if (head.lengthHeaders == 0) {
+    cause = L"the answer has no Content-Length";
+    return AnswerVerdict::Refused;
+  }
+  total = head.length;
+  return AnswerVerdict::Create;
+}
+
+bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
+                  const std::wstring& host, const ResumePoint* resume, bool& mismatch) {
+  mismatch = false;
+  if (!BeginDownload(callback, host, errorCode)) return false;
+  const std::uint64_t offset = resume != nullptr ? resume->offset : 0;
+  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, resume), RequestKind::Download);
+  AnswerHead head;
+  std::wstring cause;
+  int failCode = HTTP_REQUEST_FAILED;
+  if (!transport->ReadHead(head, failCode, cause)) return Fail(errorCode, failCode, cause);
+
+  std::uint64_t total = 0;
+  const AnswerVerdict verdict = JudgeAnswer(head, offset, total, cause);
+  switch (verdict) {
+    case AnswerVerdict::NotFound:
+      return Fail(errorCode, HTTP_NOT_FOUND, cause);
+    case AnswerVerdict::Mismatch:
+      mismatch = true;
+      return Fail(errorCode, HTTP_REQUEST_FAILED, cause);
+    case AnswerVerdict::Refused:
+      return Fail(errorCode, HTTP_REQUEST_FAILED, cause);
+    case AnswerVerdict::Create:
+    case AnswerVerdict::Append:
+      break;
+  }
+  // The file is made only now: a refused answer (an error page, say) never touches it.
+  const bool append = verdict == AnswerVerdict::Append;
+  FileHandle file = append ? FileHandle::OpenForAppend(localPath) : FileHandle::CreateForWrite(localPath);
+  if (!file.IsOpen()) {
+    return Fail(errorCode, HTTP_CANNOT_CREATE, L"cannot create [" + localPath + L"]: " + LastSystemErrorText());
+  }
+  if (!append && resume != nullptr) RecordValidator(localPath, head.lastModified);
+  std::uint64_t received = append ? offset : 0;
+  std::string piece;
+  for (;;) {
+    switch (transport->NextPiece(piece, cause)) {
+      case HttpTransport::Piece::Failed:
+        return Fail(errorCode, HTTP_REQUEST_FAILED, cause);
+      case HttpTransport::Piece::End:
+        file.Flush();
+        if (received == total) return true;
+        // A connection that closes early ends the body: what came is kept, and the code stays 0.
+        return Fail(errorCode, HTTP_OK,
+                    L"the body ended after " + std::to_wstring(received) + L" of " + std::to_wstring(total) +
+                        L" bytes");
+      case HttpTransport::Piece::Data:
+        break;
+    }
+    if (!file.Write(piece.data(), piece.size())) {
+      cause = L"cannot write [" + localPath + L"]: " + LastSystemErrorText();
+      return Fail(errorCode, ClassifyWriteFailure(localPath, piece.size()), cause);
+    }
+    received += piece.size();
+    if (callback != nullptr &&
+        !callback->OnDownloadProgress(static_cast<std::uint32_t>(received), static_cast<std::uint32_t>(total))) {
+      return Fail(errorCode, HTTP_CANCELLED, L"cancelled after " + std::to_wstring(received) + L" bytes");
+    }
+  }
+}
+
+bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
+                  const std::wstring& host) {
+  bool mismatch = false;
+  return TransferFile(localPath, callback, errorCode, url, host, nullptr, mismatch);
+}
+
+bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode,
+                        const std::wstring& url, const std::wstring& host) {
+  const ResumePoint resume = FindResumePoint(localPath);
+  bool mismatch = false;
+  const bool ok = TransferFile(localPath, callback, errorCode, url, host, &resume, mismatch);
+  if (ok || !mismatch) return ok;
+  // The server answered another range than asked: the whole file, from byte 0.
+  const ResumePoint whole;
+  return TransferFile(localPath, callback, errorCode, url, host, &whole, mismatch);
+}
+
+bool DownloadFileInto(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
+                      IStatusCallback* progress, int& errorCode) {
+  CreateDirectoryPath(FolderOfPath(localPath));
+  if (PathExists(localPath)) ClearReadOnly(localPath);
+  return DownloadFile(localPath, progress, errorCode, url, host);
+}
+
+bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std::wstring& host) {
+  time = DateTimeRecord{};
+  if (host.size() > HOST_NAME_MAX_CHARS) return false;
+  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, nullptr), RequestKind::Stamp);
+  AnswerHead head;
+  int failCode = 0;
+  std::wstring cause;
+  // The status is not looked at: any answer that carries the header will do.
+  return transport->ReadHead(head, failCode, cause) && ParseHttpDate(head.lastModified, time);
+}
+
+void GetRemoteFileStamp(const std::wstring& url, std::wstring& stamp, const std::wstring& host) {
+  stamp.clear();
+  DateTimeRecord time{};
+  if (QueryLastModified(url, time, host)) stamp = FormatRemoteStamp(time);
+}

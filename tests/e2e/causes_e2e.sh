@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Every failure says why: zepo-update, run against nginx on loopback, fails on each cause below
+# with exit 1 and one "error:" line on stderr that names the step, the code, what it worked on
+# and the cause, and leaves the installation as it was.
+#   no such host, a refused port, a file the server does not have (404), a file whose content is
+#   not what the list says (checksum mismatch), a full disk (natively: a 256 KiB tmpfs, which
+#   needs root), a file held open by another program (under Wine: a sharing violation).
+#   causes_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX HOLDER]
+# HOLDER is restart-probe.exe, which holds a file open without sharing.
+set -euo pipefail
+work=$1 tool=$2 updater=$3 prefix=${4:-} holder=${5:-}
+here=$(cd "$(dirname "$0")" && pwd)
+rm -rf "$work"
+mkdir -p "$work/temp"
+root="$work/www" install="$work/install"
+
+port=$(( 20000 + RANDOM % 20000 ))
+sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
+"$tool" build "$root" "$install"
+/usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
+cleanup() {
+  kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
+  mountpoint -q "$work/small" 2>/dev/null && umount "$work/small"
+  return 0
+}
+trap cleanup EXIT
+
+fail() { echo "causes_e2e: $*"; cat "$work/run.err" 2>/dev/null; exit 1; }
+# The game's files; the updater's own (its lock, its caches of the lists) are not compared.
+snapshot() { (cd "$1" && find . -path ./logs -prune -o -path ./update -prune -o -name zepo.lock -o -name "autoupdate.*" -o -type f -print0 | sort -z | xargs -0 md5sum); }
+
+# run FOLDER HOST: the updater's stderr goes to run.err, its exit status to $status.
+run() {
+  status=0
+  if [ -n "$prefix" ]; then
+    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$1" --host "$2" --quiet > "$work/run.out" 2> "$work/run.err" || status=$?
+  else
+    "$updater" --dir "$1" --host "$2" --quiet > "$work/run.out" 2> "$work/run.err" || status=$?
+  fi
+}
+
+# expect_failure WHAT FOLDER HOST PATTERN...: the run fails with exit 1, its one error line
+# matches every pattern (extended regular expressions), and the installation is untouched.
+expect_failure() {
+  local what=$1 folder=$2 host=$3
+  shift 3
+  local before
+  before=$(snapshot "$folder")
+  run "$folder" "$host"
+  [ "$status" -eq 1 ] || fail "$what: exit $status, not 1"
+  local lines
+  lines=$(grep -c "zepo-update: error: " "$work/run.err" || true)
+  [ "$lines" -eq 1 ] || fail "$what: $lines error lines, not 1"
+  local line
+  line=$(grep "zepo-update: error: " "$work/run.err" | tr -d '\r')
+  for pattern in "$@"; do
+    grep -qE -- "$pattern" <<<"$line" || fail "$what: the error line does not match \"$pattern\": $line"
+  done
+  [ "$(snapshot "$folder")" = "$before" ] || fail "$what: the installation changed"
+  [ -z "$(tr -d '\r' < "$work/run.out")" ] || fail "$what: --quiet printed more than the error line"
+  echo "causes_e2e: $what: $line"
+}
+
+expect_failure "no such host" "$install" "nosuchhost.invalid" \
+  "connect to the patch server \[nosuchhost.invalid\]" "CONNECT_NO_ADDRESS" "resolver"
+expect_failure "refused port" "$install" "127.0.0.1:1" \
+  "connect to the patch server \[127.0.0.1:1\]" "CONNECT_NO_PROBE" "detectfile.enc"
+
+# The server lacks one file of the list.
+mv "$root/velora/v2/b.dat" "$work/b.dat.saved"
+expect_failure "missing file" "$install" "localhost:$port" \
+  "download \[http://127.0.0.1:$port/velora/v2/b.dat\]" "HTTP_NOT_FOUND" "the server answered 404"
+mv "$work/b.dat.saved" "$root/velora/v2/b.dat"
+
+# A file whose packed content is another file's: it unpacks, but not to what the list says.
+cp "$root/velora/v2/b.dat" "$work/b.dat.saved"
+cp "$root/velora/v2/same.dat" "$root/velora/v2/b.dat"
+expect_failure "checksum mismatch" "$install" "localhost:$port" \
+  "unpack \[b.dat\]" "STAGE_BAD_CONTENT" "MD5 is [0-9a-f]{32}, the list says [0-9a-fA-F]{32}"
+cp "$work/b.dat.saved" "$root/velora/v2/b.dat"
+rm -rf "$install/update"
+
+if [ -z "$prefix" ]; then
+  # A full disk: the installation on a file system too small for data/big.pak (300,000 bytes).
+  mkdir -p "$work/small"
+  if mount -t tmpfs -o size=256k tmpfs "$work/small" 2>/dev/null; then
+    cp -a "$install/." "$work/small/"
+    expect_failure "full disk" "$work/small" "localhost:$port" \
+      "download \[http://127.0.0.1:$port/velora/v2/data.big.pak\]" "HTTP_DISK_FULL" "No space left on device"
+    umount "$work/small"
+  else
+    echo "causes_e2e: full disk: skipped, a tmpfs cannot be mounted here (root is needed)"
+  fi
+else
+  # A file that another program holds open without sharing cannot be replaced; the run says so
+  # and names the file. (Removals and the other files were already committed or are kept.)
+  "$here/../../cmake/wine-run" "$prefix" "$holder" --hold "Z:$install/b.dat" 60 > "$work/holder.out" 2>&1 &
+  holding=$!
+  for _ in $(seq 1 100); do grep -q "holding" "$work/holder.out" 2>/dev/null && break; sleep 0.1; done
+  grep -q "holding" "$work/holder.out" || fail "the holder did not start"
+  status=0
+  "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --quiet \
+    > "$work/run.out" 2> "$work/run.err" || status=$?
+  kill "$holding" 2>/dev/null || true
+  wait "$holding" 2>/dev/null || true
+  [ "$status" -eq 1 ] || fail "locked file: exit $status, not 1"
+  line=$(grep "zepo-update: error: " "$work/run.err" | tr -d '\r')
+  for pattern in "replace \[b.dat\]" "COMMIT_MOVE_FAILED" "(sharing|used by another process|Access denied)"; do
+    grep -qE -- "$pattern" <<<"$line" || fail "locked file: the error line does not match \"$pattern\": $line"
+  done
+  echo "causes_e2e: locked file: $line"
+  # Once the file is free the next run finishes from what it staged.
+  run "$install" "localhost:$port"
+  [ "$status" -eq 0 ] || fail "the run after the locked file ended with $status"
+fi
+echo "causes_e2e: every cause was named"
