@@ -5,6 +5,7 @@
 #include "engine/update_client.h"
 #include "services/files.h"
 #include "services/ini_file.h"
+#include "services/platform.h"
 #include "services/text.h"
 
 namespace {
@@ -67,6 +68,7 @@ class OldStagingSweep {
 bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& failedName) {
   errorCode = 0;
   failedName.clear();
+  failureCause_.clear();
   const std::wstring listPath = localFolder_ + localListName_;
   const IniDocument list = LoadIniFile(listPath);
   // The first named section describes the list itself ("ServerConfig"); every later one names a
@@ -77,6 +79,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
   if (first >= list.SectionCount()) {
     errorCode = CHECK_NO_LIST;
     failedName = listPath;
+    failureCause_ = L"the list names no file";
     return false;
   }
   UpdateLogBatch batch;
@@ -85,8 +88,11 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
   for (std::size_t i = first + 1; i < list.SectionCount(); ++i) {
     if (!list.NamedSection(i, name)) continue;
     const std::size_t section = list.FindSection(name);
-    if (!IsSafeEntryName(name) ||
-        (EqualNoCase(Value(list, section, L"Method"), L"Remove") && PassesThroughLink(name))) {
+    failureCause_ = EntryNameProblem(name);
+    if (failureCause_.empty() && EqualNoCase(Value(list, section, L"Method"), L"Remove") && PassesThroughLink(name)) {
+      failureCause_ = L"its removal would pass through a link";
+    }
+    if (!failureCause_.empty()) {
       errorCode = CHECK_UNSAFE_NAME;
       failedName = name;
       Log(L"Check file", name, L"Failed");
@@ -96,6 +102,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
     if (EqualNoCase(Value(list, section, L"Method"), L"SelfUpdate") && Value(list, section, L"CheckSum").empty()) {
       errorCode = CHECK_UNVERIFIED_SELF_UPDATE;
       failedName = name;
+      failureCause_ = L"the self-update file has no CheckSum";
       TheLogger().WriteFailure(L"AutoUpdateApp: the self-update file [" + name + L"] has no CheckSum");
       Log(L"Check file", name, L"Failed");
       return false;
@@ -163,6 +170,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
     std::wstring digest;
     Md5OfFile(digest, name);
     if (digest.empty()) {
+      failureCause_ = LastSystemErrorText();
       errorCode = CHECK_UNREADABLE_FILE;
       failedName = name;
       Log(L"Check file", name, L"Failed");

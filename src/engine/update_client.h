@@ -78,7 +78,7 @@ class UpdateClient {
   [[nodiscard]] bool StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart);
 
   std::wstring GetServerUrl() const { return serverUrl_; }
-  // Why the last Connect or LoadDescription failed, in the words of the resolver, the server
+  // Why the last Connect, LoadDescription or CheckFiles failed, in the words of the resolver, the server
   // or the system ("the resolver found no IPv4 address: ...", "HTTP_NOT_FOUND (...): the server
   // answered 404"); empty when it has none.
   const std::wstring& FailureCause() const { return failureCause_; }

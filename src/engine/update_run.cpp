@@ -95,7 +95,7 @@ class Run {
 
   bool Check() {
     if (!client_.CheckFiles(CheckMode::TrustSameTime, error_, view_.checkFailedName)) {
-      NoteFailure(L"check [" + view_.checkFailedName + L"]");
+      NoteFailure(L"check [" + view_.checkFailedName + L"]", client_.FailureCause());
       Report(view_, L"Lỗi kiểm tra danh sách các tập tin.", L"Check description update information => Failed");
       return false;
     }

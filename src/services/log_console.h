@@ -1,7 +1,8 @@
 #pragma once
-// Where the diagnostic log mirrors its lines. Windows: a console window that the logger opens for
-// itself (with its close command removed, so that closing it cannot end the updater), or the
-// process's standard output. POSIX: the terminal on stderr, in ANSI colours, when opened.
+// Where the diagnostic log mirrors its lines, once opened: the process's standard error (POSIX
+// in ANSI colours; Windows in the console's colours, or as UTF-8 when redirected), or on Windows,
+// for a process without one, a console window that the logger opens for itself (with its close
+// command removed, so that closing it cannot end the updater). Unopened, nothing is mirrored.
 #include <string>
 
 class LogConsole {
@@ -20,5 +21,6 @@ class LogConsole {
 
  private:
   bool open_ = false;
+  bool ownConsole_ = false;  // Windows: the console window is the logger's, closed with it
   void* handle_ = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "services/log_console.h"
+#include "services/text.h"
 
 namespace {
 
@@ -23,7 +24,17 @@ void DisableConsoleClose() {
 
 }  // namespace
 
+// A process with a standard error of its own (zepo-update.exe in a console, or redirected)
+// mirrors there; one without (the windowed zepo.exe) opens a console window for itself.
 bool LogConsole::Open(const std::wstring& title) {
+  HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
+  if (standardError != nullptr && standardError != INVALID_HANDLE_VALUE &&
+      GetFileType(standardError) != FILE_TYPE_UNKNOWN) {
+    handle_ = standardError;
+    ownConsole_ = false;
+    open_ = true;
+    return true;
+  }
   if (!AllocConsole()) return false;
   HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                            nullptr);
@@ -39,27 +50,33 @@ bool LogConsole::Open(const std::wstring& title) {
   DisableConsoleClose();
   SetConsoleTitleW(title.c_str());
   handle_ = out;
+  ownConsole_ = true;
   open_ = true;
   return true;
 }
 
 void LogConsole::Close() {
   if (!open_) return;
-  CloseHandle(static_cast<HANDLE>(handle_));
+  if (ownConsole_) {
+    CloseHandle(static_cast<HANDLE>(handle_));
+    FreeConsole();
+  }
   handle_ = nullptr;
   open_ = false;
-  FreeConsole();
 }
 
+// Without an opened console nothing is mirrored: standard output belongs to the program's own
+// progress display.
 void LogConsole::Mirror(int level, const std::wstring& line) {
-  HANDLE target = open_ ? static_cast<HANDLE>(handle_) : GetStdHandle(STD_OUTPUT_HANDLE);
-  if (target == INVALID_HANDLE_VALUE || target == nullptr) return;
-  if (level >= 0 && level <= 4) SetConsoleTextAttribute(target, LEVEL_ATTRIBUTES[level]);
-  if (open_) {
-    DWORD written = 0;
+  if (!open_) return;
+  HANDLE target = static_cast<HANDLE>(handle_);
+  DWORD mode = 0;
+  DWORD written = 0;
+  if (GetConsoleMode(target, &mode)) {
+    if (level >= 0 && level <= 4) SetConsoleTextAttribute(target, LEVEL_ATTRIBUTES[level]);
     WriteConsoleW(target, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   } else {
-    std::fputws(line.c_str(), stdout);
-    std::fflush(stdout);
+    const std::string bytes = WideToUtf8(line);
+    WriteFile(target, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   }
 }

@@ -92,8 +92,8 @@ if [ -z "$prefix" ]; then
     echo "causes_e2e: full disk: skipped, a tmpfs cannot be mounted here (root is needed)"
   fi
 else
-  # A file that another program holds open without sharing cannot be replaced; the run says so
-  # and names the file. (Removals and the other files were already committed or are kept.)
+  # A file that another program holds open without sharing cannot even be read for its check:
+  # the run stops before it touches anything, says so and names the file.
   "$here/../../cmake/wine-run" "$prefix" "$holder" --hold "Z:$install/b.dat" 60 > "$work/holder.out" 2>&1 &
   holding=$!
   for _ in $(seq 1 100); do grep -q "holding" "$work/holder.out" 2>/dev/null && break; sleep 0.1; done
@@ -105,7 +105,7 @@ else
   wait "$holding" 2>/dev/null || true
   [ "$status" -eq 1 ] || fail "locked file: exit $status, not 1"
   line=$(grep "zepo-update: error: " "$work/run.err" | tr -d '\r')
-  for pattern in "replace \[b.dat\]" "COMMIT_MOVE_FAILED" "(sharing|used by another process|Access denied)"; do
+  for pattern in "check \[b.dat\]" "CHECK_UNREADABLE_FILE" "([Ss]haring violation|used by another process)"; do
     grep -qE -- "$pattern" <<<"$line" || fail "locked file: the error line does not match \"$pattern\": $line"
   done
   echo "causes_e2e: locked file: $line"
