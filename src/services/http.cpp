@@ -257,6 +257,22 @@ std::string Trimmed(const std::string& text, std::size_t from) {
 
 }  // namespace
 
+bool ParseStatusLine(const std::string& text, long& status) {
+  std::string line = text;
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+  // "HTTP/1.1 200 OK": the version, a space, three digits, and a space before any reason.
+  if (line.size() < 12 || line.compare(0, 5, "HTTP/") != 0 || line[6] != '.' || line[8] != ' ') return false;
+  if (line[5] < '0' || line[5] > '9' || line[7] < '0' || line[7] > '9') return false;
+  long value = 0;
+  for (std::size_t i = 9; i < 12; ++i) {
+    if (line[i] < '0' || line[i] > '9') return false;
+    value = value * 10 + (line[i] - '0');
+  }
+  if (line.size() > 12 && line[12] != ' ') return false;
+  status = value;
+  return true;
+}
+
 void TakeHeaderLine(const std::string& line, AnswerHead& head) {
   const std::size_t colon = line.find(':');
   if (colon == std::string::npos) return;
@@ -280,15 +296,7 @@ std::size_t ParseAnswerHead(const std::string& bytes, AnswerHead& head) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     at = end + 1;
     if (first) {
-      // "HTTP/1.1 200 OK": the version, then three digits.
-      if (line.size() < 12 || line.compare(0, 5, "HTTP/") != 0 || line[8] != ' ') return std::string::npos;
-      long status = 0;
-      for (std::size_t i = 9; i < 12; ++i) {
-        if (line[i] < '0' || line[i] > '9') return std::string::npos;
-        status = status * 10 + (line[i] - '0');
-      }
-      if (line.size() > 12 && line[12] != ' ') return std::string::npos;
-      head.status = status;
+      if (!ParseStatusLine(line, head.status)) return std::string::npos;
     } else if (line.empty()) {
       return at;
     } else {

@@ -61,6 +61,10 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int&
 // below 2^63. "-1", "5x" and "" are refused.
 bool ParseContentLength(const std::string& text, std::uint64_t& value);
 
+// Reads a status line strictly ("HTTP/1.1 200 OK", "HTTP/1.0 404"; a line end may be left on):
+// both back ends refuse an answer whose status line is anything else.
+bool ParseStatusLine(const std::string& line, long& status);
+
 // Reads one header line ("Content-Length: 5", its line end may be left on) into the head: the
 // lengths, Content-Range and Last-Modified; any other header is passed over.
 void TakeHeaderLine(const std::string& line, AnswerHead& head);

@@ -111,7 +111,7 @@ class CurlTransport final : public HttpTransport {
     while (!headDone_ && !finished_) Pump();
     if (!headDone_) {
       failCode = HTTP_REQUEST_FAILED;
-      cause = FailureText();
+      cause = badStatusLine_ ? L"the answer's status line is not HTTP's" : FailureText();
       return false;
     }
     head = head_;
@@ -159,11 +159,21 @@ class CurlTransport final : public HttpTransport {
     auto* self = static_cast<CurlTransport*>(user);
     const std::size_t n = size * count;
     AnswerHead& head = self->head_;
-    if (n >= 5 && std::strncmp(data, "HTTP/", 5) == 0) {
-      head = AnswerHead{};  // a new answer: an interim one's headers are forgotten
+    if (self->statusLineNext_) {
+      // A new answer: an interim one's headers are forgotten. libcurl reads more forms of the
+      // status line than HTTP has; the other back end is held to HTTP's, and so is this one.
+      head = AnswerHead{};
+      self->statusLineNext_ = false;
+      if (!ParseStatusLine(std::string(data, n), head.status)) {
+        self->badStatusLine_ = true;
+        return 0;
+      }
     } else if (IsBlankLine(data, n)) {
-      curl_easy_getinfo(self->easy_.get(), CURLINFO_RESPONSE_CODE, &head.status);
-      if (head.status >= 200) self->headDone_ = true;
+      if (head.status >= 200) {
+        self->headDone_ = true;
+      } else {
+        self->statusLineNext_ = true;
+      }
     } else {
       TakeHeaderLine(std::string(data, n), head);
     }
@@ -190,6 +200,8 @@ class CurlTransport final : public HttpTransport {
   char error_[CURL_ERROR_SIZE] = {};
   AnswerHead head_;
   bool headDone_ = false;
+  bool statusLineNext_ = true;
+  bool badStatusLine_ = false;
   std::string piece_;
   bool paused_ = false;
   bool finished_ = false;

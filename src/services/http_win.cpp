@@ -50,10 +50,19 @@ UniqueInternet OpenInternet() {
 
 // The index-th header of the kind (0 the first); false when there is none.
 bool QueryText(HINTERNET request, DWORD query, DWORD index, std::string& value) {
-  wchar_t text[256];
-  DWORD size = sizeof text;
-  if (!HttpQueryInfoW(request, query, text, &size, &index)) return false;
-  value = WideToUtf8(std::wstring(text, size / sizeof(wchar_t)));
+  std::wstring text(256, L'\0');
+  DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+  DWORD at = index;
+  if (!HttpQueryInfoW(request, query, text.data(), &size, &at)) {
+    // A longer value: size now says how many bytes it needs.
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size > (1u << 20)) return false;
+    text.assign(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    at = index;
+    if (!HttpQueryInfoW(request, query, text.data(), &size, &at)) return false;
+  }
+  text.resize(size / sizeof(wchar_t));
+  value = WideToUtf8(text);
   return true;
 }
 
@@ -88,6 +97,14 @@ std::wstring InternetErrorText(DWORD code) {
   if (text != nullptr) LocalFree(text);
   while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' ')) result.pop_back();
   return result + L" (" + std::to_wstring(code) + L")";
+}
+
+// The status line as it came, held to HTTP's form as the other back end holds it.
+bool HasHttpStatusLine(HINTERNET request) {
+  std::string raw;
+  long status = 0;
+  return QueryText(request, HTTP_QUERY_RAW_HEADERS_CRLF, 0, raw) &&
+         ParseStatusLine(raw.substr(0, raw.find('\n')), status);
 }
 
 // Every Content-Length header of the answer is counted and read: with two, no one knows where the
@@ -194,6 +211,9 @@ class BackgroundRequest {
     UniqueInternet request(InternetOpenUrlW(internet.get(), url.c_str(), header.empty() ? nullptr : header.c_str(),
                                             static_cast<DWORD>(header.size()), flags, 0));
     if (!request.valid()) return FinishHead(*x, HTTP_REQUEST_FAILED, InternetErrorText(GetLastError()));
+    if (!HasHttpStatusLine(request.get())) {
+      return FinishHead(*x, HTTP_REQUEST_FAILED, L"the answer's status line is not HTTP's");
+    }
     {
       std::lock_guard<std::mutex> guard(x->lock);
       AnswerHead& head = x->head.answer;

@@ -21,6 +21,6 @@ class LogConsole {
 
  private:
   bool open_ = false;
-  bool ownConsole_ = false;  // Windows: the console window is the logger's, closed with it
+  [[maybe_unused]] bool ownConsole_ = false;  // Windows: the console window is the logger's, closed with it
   void* handle_ = nullptr;
 };

@@ -118,6 +118,7 @@ TEST_F(Http, RefusedAnswersCreateNoFile) {
       {"size_5/announce2_3", "two-lengths"},         // which one would be the truth?
       {"size_5/announceraw_-1", "negative-length"},
       {"size_5/announceraw_5x", "bad-length"},
+      {"status_2000/size_20", "bad-status-line"},  // "HTTP/1.1 2000 Status" is no HTTP answer
   };
   for (const auto& [directives, token] : cases) {
     code = -1;
