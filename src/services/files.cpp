@@ -3,6 +3,20 @@
 #include "services/files.h"
 #include "services/md5.h"
 
+// Owning a handle is the same on every system; opening and closing it is not.
+FileHandle::~FileHandle() { Close(); }
+
+FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID; }
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = INVALID;
+  }
+  return *this;
+}
+
 bool CreateDirectoryPath(const std::wstring& path) {
   if (path.empty()) return false;
   if (PathExists(path)) return IsFolder(path);

@@ -30,19 +30,6 @@ bool IsOwnerReadOnly(const struct stat& st) { return (st.st_mode & S_IWUSR) == 0
 
 }  // namespace
 
-FileHandle::~FileHandle() { Close(); }
-
-FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID; }
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = INVALID;
-  }
-  return *this;
-}
-
 FileHandle FileHandle::OpenForRead(const std::wstring& path) {
   int fd = OpenRetrying(PosixPath(path), O_RDONLY);
   if (fd >= 0) {

@@ -18,19 +18,6 @@ std::uint64_t TicksOf(const FILETIME& ft) {
 
 }  // namespace
 
-FileHandle::~FileHandle() { Close(); }
-
-FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID; }
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = INVALID;
-  }
-  return *this;
-}
-
 FileHandle FileHandle::OpenForRead(const std::wstring& path) {
   return FileHandle(Wrap(CreateFileW(SystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
