@@ -2,8 +2,9 @@
 // The whole HTTP client: downloads into files and Last-Modified stamps. Every request goes to
 // "http://" + numeric address [+ ":" + port] + "/" + path and carries "Host: " + the patch
 // server's name, so that the name-based site is reached on the chosen address. No user agent is
-// sent; downloads always come from the server, never from a cache. Each call opens and closes its
-// own connection and file.
+// sent; downloads always come from the server, never from a cache. Downloads go over connections
+// that the process keeps open to each server and that any thread may reuse; a stamp request has
+// a connection of its own. Each call opens and closes its own file.
 #include <cstdint>
 #include <string>
 

@@ -52,6 +52,34 @@ int CheckStall(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off
   return now - watch->lastChange >= watch->limit ? 1 : 0;
 }
 
+// The connections of all downloads of the process, kept open between requests: a run of many
+// files to one server goes over a few connections instead of one per file.
+class SharedConnections {
+ public:
+  static CURLSH* Get() {
+    static SharedConnections* shared = new SharedConnections();  // lives as long as the process
+    return shared->share_;
+  }
+
+ private:
+  SharedConnections() : share_(curl_share_init()) {
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, Lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, Unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<SharedConnections*>(user)->locks_[data].lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* user) {
+    static_cast<SharedConnections*>(user)->locks_[data].unlock();
+  }
+
+  CURLSH* share_;
+  std::mutex locks_[CURL_LOCK_DATA_LAST];
+};
+
 struct MultiDeleter {
   void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
 };
@@ -78,6 +106,7 @@ class CurlTransport final : public HttpTransport {
     if (kind == RequestKind::Download) {
       list = curl_slist_append(list, "Pragma: no-cache");
       list = curl_slist_append(list, "Connection: Keep-Alive");
+      curl_easy_setopt(curl, CURLOPT_SHARE, SharedConnections::Get());
     }
     headers_.reset(list);
     const HttpLimits limits = GetHttpLimits();
@@ -119,6 +148,9 @@ class CurlTransport final : public HttpTransport {
   }
 
   Piece NextPiece(std::string& piece, std::wstring& cause) override {
+    // The time between two pieces was the caller's (writing, or keeping to a rate cap), not a
+    // stalled network's.
+    watch_.lastChange = std::chrono::steady_clock::now();
     if (paused_) {
       paused_ = false;
       curl_easy_pause(easy_.get(), CURLPAUSE_CONT);  // may hand over the held bytes at once

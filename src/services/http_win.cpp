@@ -35,17 +35,32 @@ struct InternetHandleTraits {
 };
 using UniqueInternet = UniqueWinHandle<InternetHandleTraits>;
 
+void ApplyLimits(HINTERNET internet) {
+  const HttpLimits limits = GetHttpLimits();
+  DWORD connect = static_cast<DWORD>(limits.connectSeconds) * 1000;
+  DWORD stall = static_cast<DWORD>(limits.stallSeconds) * 1000;
+  InternetSetOptionW(internet, INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect);
+  InternetSetOptionW(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, &stall, sizeof stall);
+  InternetSetOptionW(internet, INTERNET_OPTION_SEND_TIMEOUT, &stall, sizeof stall);
+}
+
 UniqueInternet OpenInternet() {
   UniqueInternet internet(InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-  if (internet.valid()) {
-    const HttpLimits limits = GetHttpLimits();
-    DWORD connect = static_cast<DWORD>(limits.connectSeconds) * 1000;
-    DWORD stall = static_cast<DWORD>(limits.stallSeconds) * 1000;
-    InternetSetOptionW(internet.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect);
-    InternetSetOptionW(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &stall, sizeof stall);
-    InternetSetOptionW(internet.get(), INTERNET_OPTION_SEND_TIMEOUT, &stall, sizeof stall);
-  }
+  if (internet.valid()) ApplyLimits(internet.get());
   return internet;
+}
+
+// The session of all downloads of the process: WinINet keeps the connections of one session open
+// between its requests, so that a run of many files to one server goes over a few connections
+// instead of one per file. It lives as long as the process.
+HINTERNET DownloadSession() {
+  static const HINTERNET session = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  static std::mutex lock;
+  if (session != nullptr) {
+    std::lock_guard<std::mutex> guard(lock);
+    ApplyLimits(session);
+  }
+  return session;
 }
 
 // The index-th header of the kind (0 the first); false when there is none.
@@ -206,9 +221,18 @@ class BackgroundRequest {
   }
 
   static void Run(std::shared_ptr<Exchange> x, std::wstring url, std::wstring header, DWORD flags) {
-    UniqueInternet internet = OpenInternet();
-    if (!internet.valid()) return FinishHead(*x, HTTP_NO_INTERNET, InternetErrorText(GetLastError()));
-    UniqueInternet request(InternetOpenUrlW(internet.get(), url.c_str(), header.empty() ? nullptr : header.c_str(),
+    // Stamp requests keep a session of their own: they end after the head, and their connection
+    // with them.
+    UniqueInternet own;
+    HINTERNET internet = nullptr;
+    if (flags == DOWNLOAD_FLAGS) {
+      internet = DownloadSession();
+    } else {
+      own = OpenInternet();
+      internet = own.get();
+    }
+    if (internet == nullptr) return FinishHead(*x, HTTP_NO_INTERNET, InternetErrorText(GetLastError()));
+    UniqueInternet request(InternetOpenUrlW(internet, url.c_str(), header.empty() ? nullptr : header.c_str(),
                                             static_cast<DWORD>(header.size()), flags, 0));
     if (!request.valid()) return FinishHead(*x, HTTP_REQUEST_FAILED, InternetErrorText(GetLastError()));
     if (!HasHttpStatusLine(request.get())) {
