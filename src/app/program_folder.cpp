@@ -20,7 +20,39 @@ StartupConfig ReadStartupConfig() {
   ini.ReadString(L"zepo", L"ShowConsole", value);
   config.showConsole = IniTextToInt(value) != 0;
   ini.ReadString(L"zepo", L"PatchHost", config.patchHost);
+  // A value that does not read is left out, as a missing one: the defaults serve.
+  if (ini.ReadString(L"zepo", L"Connections", value) && !ParseConnections(value, config.connections)) {
+    config.connections = 0;
+  }
+  if (ini.ReadString(L"zepo", L"MaxRate", value) && !ParseByteRate(value, config.maxRate)) config.maxRate = 0;
   return config;
+}
+
+bool ParseConnections(const std::wstring& text, int& connections) {
+  if (text.empty() || text.size() > 2 || text.find_first_not_of(L"0123456789") != std::wstring::npos) return false;
+  const int value = std::stoi(text);
+  if (value < 1 || value > CONNECTIONS_MAX) return false;
+  connections = value;
+  return true;
+}
+
+bool ParseByteRate(const std::wstring& text, std::uint64_t& bytesPerSecond) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= L'0' && text[digits] <= L'9') ++digits;
+  if (digits == 0 || digits > 12 || text.size() > digits + 1) return false;
+  std::uint64_t value = std::stoull(text.substr(0, digits));
+  if (digits < text.size()) {
+    const wchar_t unit = text[digits];
+    if (unit == L'k' || unit == L'K') {
+      value *= 1024;
+    } else if (unit == L'm' || unit == L'M') {
+      value *= 1024 * 1024;
+    } else {
+      return false;
+    }
+  }
+  bytesPerSecond = value;
+  return true;
 }
 
 namespace {

@@ -11,7 +11,18 @@ struct StartupConfig {
   int logLevel = 0;        // "LogLevel": the diagnostic log's threshold (low byte)
   bool showConsole = false;  // "ShowConsole": mirror the diagnostic log to a console
   std::wstring patchHost;  // "PatchHost": a patch-server host for staging and QA servers
+  int connections = 0;     // "Connections": downloads at once, 1 to 16; 0 when not given
+  std::uint64_t maxRate = 0;  // "MaxRate": the download cap in bytes per second; 0: none
 };
+
+// The most downloads a run makes at once.
+constexpr int CONNECTIONS_MAX = 16;
+
+// A count of connections, "1" to "16".
+bool ParseConnections(const std::wstring& text, int& connections);
+
+// A rate as "BYTES", "BYTESk" (KiB) or "BYTESM" (MiB) per second: "500k" is 512,000. "0" is no cap.
+bool ParseByteRate(const std::wstring& text, std::uint64_t& bytesPerSecond);
 
 // Section "zepo" of "./log.ini" in the current directory; defaults when it is missing.
 StartupConfig ReadStartupConfig();

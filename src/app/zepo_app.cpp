@@ -72,6 +72,8 @@ BOOL CZepoApp::InitInstance() {
   // stamp of the list that asked for it.
   RunSettings settings;
   settings.host = host;
+  if (config.connections > 0) settings.connections = config.connections;
+  settings.maxRateBytesPerSecond = config.maxRate;
   std::vector<std::wstring> arguments = SplitCommandLine(commandLine != nullptr ? commandLine : L"");
   if (!arguments.empty()) arguments.erase(arguments.begin());
   settings.restartCommand = TakeSelfUpdatedArgument(arguments, settings.selfUpdatedStamp);

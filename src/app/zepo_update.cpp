@@ -19,6 +19,7 @@ namespace {
 
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
+    "                   [--connections N] [--max-rate BYTES[k|M]] [--quiet | --verbose]\n"
     "       zepo-update --help | --version\n"
     "\n"
     "Brings the installation in FOLDER (default: the folder of this program) up to the version\n"
@@ -29,6 +30,10 @@ const char USAGE[] =
     "                    section \"zepo\" of ./log.ini, else the built-in host\n"
     "  --log-level N     the diagnostic log's threshold (0 FATAL ... 4 DEBUG); else \"LogLevel\"\n"
     "  --full-list       work from the full file list instead of the update list\n"
+    "  --connections N   downloads at once, 1 to 16 (default 4); 1 takes the files one after\n"
+    "                    another; else \"Connections\" in section \"zepo\" of ./log.ini\n"
+    "  --max-rate RATE   cap all downloads together at RATE bytes per second (k: KiB, M: MiB;\n"
+    "                    0: no cap); else \"MaxRate\" in section \"zepo\" of ./log.ini\n"
     "  --quiet, -q       print nothing but the error line and warnings (on stderr)\n"
     "  --verbose, -v     also write the diagnostic log to stderr\n"
     "  --self-updated=STAMP\n"
@@ -46,6 +51,8 @@ struct Options {
   std::wstring folder;
   std::wstring host;
   int logLevel = -1;
+  int connections = 0;       // 0: not given
+  std::wstring maxRate;      // empty: not given
   FileListChoice list = FileListChoice::Update;
   bool quiet = false;    // only the error line and warnings
   bool verbose = false;  // the diagnostic log also on stderr
@@ -58,6 +65,8 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   if (!options.host.empty()) command.insert(command.end(), {L"--host", options.host});
   if (options.logLevel >= 0) command.insert(command.end(), {L"--log-level", std::to_wstring(options.logLevel)});
   if (options.list == FileListChoice::Full) command.push_back(L"--full-list");
+  if (options.connections > 0) command.insert(command.end(), {L"--connections", std::to_wstring(options.connections)});
+  if (!options.maxRate.empty()) command.insert(command.end(), {L"--max-rate", options.maxRate});
   return command;
 }
 
@@ -79,7 +88,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
   const std::wstring selfUpdated = SELF_UPDATED_ARGUMENT;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::wstring& arg = arguments[i];
-    const bool takesValue = arg == L"--dir" || arg == L"--host" || arg == L"--log-level";
+    const bool takesValue = arg == L"--dir" || arg == L"--host" || arg == L"--log-level" || arg == L"--connections" ||
+                            arg == L"--max-rate";
     if (takesValue && i + 1 >= arguments.size()) return UsageError(arg + L" needs a value");
     if (arg == L"--help" || arg == L"-h") {
       help = true;
@@ -93,6 +103,16 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
       if (!ParseLogLevel(arguments[++i], options.logLevel)) {
         return UsageError(L"--log-level takes 0 to 4, not \"" + arguments[i] + L"\"");
       }
+    } else if (arg == L"--connections") {
+      if (!ParseConnections(arguments[++i], options.connections)) {
+        return UsageError(L"--connections takes 1 to 16, not \"" + arguments[i] + L"\"");
+      }
+    } else if (arg == L"--max-rate") {
+      std::uint64_t rate = 0;
+      if (!ParseByteRate(arguments[++i], rate)) {
+        return UsageError(L"--max-rate takes BYTES, BYTESk or BYTESM per second, not \"" + arguments[i] + L"\"");
+      }
+      options.maxRate = arguments[i];
     } else if (arg == L"--full-list") {
       options.list = FileListChoice::Full;
     } else if (arg == L"--quiet" || arg == L"-q") {
@@ -231,6 +251,12 @@ int main(int argc, char** argv) {
   RunSettings settings;
   settings.host = !options.host.empty() ? options.host : !config.patchHost.empty() ? config.patchHost : DefaultPatchHost();
   settings.list = options.list;
+  settings.connections = options.connections > 0 ? options.connections
+                         : config.connections > 0 ? config.connections
+                                                  : settings.connections;
+  std::uint64_t rate = config.maxRate;
+  if (!options.maxRate.empty()) ParseByteRate(options.maxRate, rate);
+  settings.maxRateBytesPerSecond = rate;
   settings.restartCommand = RestartCommand(options, folder);
   settings.selfUpdatedStamp = options.selfUpdatedStamp;
   TerminalView view(options.quiet);

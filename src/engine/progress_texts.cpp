@@ -23,6 +23,41 @@ bool ProgressTexts::OnDownloadProgress(std::uint32_t done, std::uint32_t total) 
   return true;
 }
 
+ParallelProgressTexts::File::~File() { texts_.End(*this); }
+
+bool ParallelProgressTexts::File::OnDownloadProgress(std::uint32_t done, std::uint32_t total) {
+  texts_.Update(*this, done, total);
+  return true;
+}
+
+void ParallelProgressTexts::Update(File& file, std::uint32_t done, std::uint32_t total) {
+  std::lock_guard<std::mutex> guard(viewLock_);
+  // (0, 0) starts the file, or an attempt at it again: what the last attempt counted goes.
+  done_ = done_ - file.done_ + done;
+  total_ = total_ - file.total_ + total;
+  file.done_ = done;
+  file.total_ = total;
+  wchar_t text[256];
+  if (done == 0 && total == 0) {
+    std::swprintf(text, 256, L"Đang tải ..., %u/%u files", unsigned{view_.filesDone}, unsigned{view_.filesTotal});
+  } else {
+    const int percent =
+        total_ == 0 ? 100 : static_cast<int>(static_cast<double>(done_) * 100.0 / static_cast<double>(total_));
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    std::swprintf(text, 256, L"Đang tải %ls / %ls, %u/%u files", FormatByteSize(done_).c_str(),
+                  FormatByteSize(total_).c_str(), unsigned{view_.filesDone}, unsigned{view_.filesTotal});
+  }
+  view_.SetStatus(text);
+}
+
+void ParallelProgressTexts::End(File& file) {
+  std::lock_guard<std::mutex> guard(viewLock_);
+  done_ -= file.done_;
+  total_ -= file.total_;
+  ++view_.filesDone;
+}
+
 std::wstring FormatByteSize(std::uint64_t bytes) {
   static const wchar_t* const UNITS[] = {L"KB", L"MB", L"GB", L"TB", L"PB"};
   wchar_t text[32];

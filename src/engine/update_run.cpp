@@ -1,6 +1,9 @@
 #include "engine/update_run.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "services/logger.h"
@@ -33,6 +36,7 @@ class Run {
         callback_(view),
         client_(&callback_, RUN_LOCAL_FOLDER, settings.host, settings.list) {
     client_.SetRetryDelays(settings.retryDelaysMs);
+    SetDownloadRateLimit(settings.maxRateBytesPerSecond);
   }
 
   int Execute() {
@@ -115,6 +119,10 @@ class Run {
   // log; the status texts and the update log keep their own words.
   // The failure's line: the step and its object, the code's name and meaning, and the cause that
   // the system or the resolver gave, when there is one.
+  void NoteFailure(int code, const std::wstring& what, const std::wstring& cause) {
+    error_ = code;
+    NoteFailure(what, cause);
+  }
   void NoteFailure(const std::wstring& what, const std::wstring& cause = L"") {
     const std::wstring text = what + L": " + DescribeErrorCode(error_) + (cause.empty() ? L"" : L": " + cause);
     TheLogger().WriteFailure(L"AutoUpdateApp: cannot " + text);
@@ -208,6 +216,75 @@ class Run {
     }
   }
 
+  // The work of one file by one of several workers: its download, then at once its rebuild
+  // (a patch) or its unpacking and verification (a whole file), so that the staged files are
+  // flushed to disk by the workers side by side rather than one after another.
+  struct Job {
+    FileEntry* entry;
+    bool patch;
+  };
+
+  void FetchAndStageInParallel(std::size_t updates, std::size_t patches) {
+    std::vector<Job> jobs;
+    for (std::size_t i = 0; i < updates; ++i) jobs.push_back({client_.GetUpdateEntry(i), false});
+    for (std::size_t i = 0; i < patches; ++i) jobs.push_back({client_.GetPatchEntry(i), true});
+    ParallelProgressTexts texts(view_, viewLock_);
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+      for (std::size_t i = next++; i < jobs.size(); i = next++) FetchAndStage(jobs[i], texts);
+    };
+    const std::size_t workers = std::min<std::size_t>(static_cast<std::size_t>(settings_.connections), jobs.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < workers; ++i) threads.emplace_back(work);
+    work();
+    for (std::thread& thread : threads) thread.join();
+  }
+
+  void FetchAndStage(Job& job, ParallelProgressTexts& texts) {
+    FileEntry& entry = *job.entry;
+    const std::wstring name = DisplayName(entry);
+    int code = 0;
+    bool ok = false;
+    {
+      ParallelProgressTexts::File progress(texts);
+      entry.callback = &progress;
+      Under([&] { view_.SetStatus(L"Đang tải tập tin [" + name + L"]..."); });
+      ok = client_.Fetch(entry, code);
+      entry.callback = nullptr;
+    }
+    Under([&] {
+      if (!ok) NoteFailure(code, L"download [" + entry.url + L"]", entry.cause);
+      allSucceeded_ = allSucceeded_ && ok;
+      WriteUpdateLog(std::wstring(L"Download ") + (job.patch ? L"patch" : L"update") + L" file [" + name + L"] => " +
+                     (ok ? L"Success" : L"Failed"));
+      view_.StepProgress();
+    });
+    if (!ok) return;
+    if (job.patch) {
+      Under([&] { view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]..."); });
+      ok = client_.RebuildPatch(entry, code);
+      Under([&] {
+        if (!ok) NoteFailure(code, L"rebuild [" + name + L"]", entry.cause);
+        allSucceeded_ = allSucceeded_ && ok;
+        WriteUpdateLog(L"Rebuild patch file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
+      });
+      return;
+    }
+    if (client_.StageEntry(entry, code)) return;
+    Under([&] {
+      NoteFailure(code, L"unpack [" + name + L"]", entry.cause);
+      allSucceeded_ = false;
+      WriteUpdateLog(L"Apply update file [" + name + L"] => Failed");
+    });
+  }
+
+  // Runs what a worker shows, logs or records, one worker at a time.
+  template <typename Action>
+  void Under(Action action) {
+    std::lock_guard<std::mutex> guard(viewLock_);
+    action();
+  }
+
   // Moves every staged file over its target; reached only when the whole run is staged.
   void CommitAll(std::size_t count, EntryAt at, const wchar_t* kind) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -236,6 +313,9 @@ class Run {
     if (!client_.OpenStaging()) {
       TheLogger().WriteFailure(L"AutoUpdateApp: the staging area cannot be made in " + client_.GetLocalFolder());
       allSucceeded_ = false;
+    } else if (settings_.connections > 1 && updates + patches > 1) {
+      FetchAndStageInParallel(updates, patches);
+      if (patches > 0) view_.StepProgress();
     } else {
       DownloadAll(updates, &UpdateClient::GetUpdateEntry, L"update");
       DownloadAll(patches, &UpdateClient::GetPatchEntry, L"patch");
@@ -269,6 +349,7 @@ class Run {
   ProgressTexts callback_;
   UpdateClient client_;
   int error_ = 0;
+  std::mutex viewLock_;  // the workers' calls of the view and the logs, and the run's state they change
   std::wstring firstFailure_;
   bool allSucceeded_ = true;
   std::wstring version_;

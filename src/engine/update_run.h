@@ -3,6 +3,7 @@
 // description, check the installation, then stop (already current), hand over to the engine
 // helper (self-update), or download, rebuild and apply. Every step shows one status text and
 // writes one update-log line. Runs on a thread of its own; the view is its only way out.
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,6 +28,13 @@ struct RunSettings {
   int helperWaitMs = 90000;
   // The pauses before a failed download is tried again on the same address.
   std::vector<int> retryDelaysMs{1000, 4000};
+  // How many downloads run at once, each over a kept-alive connection ("Connections" in
+  // "./log.ini", --connections). 1 downloads, rebuilds and stages one file after another in the
+  // list's order.
+  int connections = 4;
+  // The cap on the rate of all downloads together, in bytes per second; 0: none ("MaxRate",
+  // --max-rate).
+  std::uint64_t maxRateBytesPerSecond = 0;
   // The command that starts this updater again after a self-update, the program first (an
   // absolute path, or one relative to the program folder), then the arguments it was started
   // with. Empty: the helper starts the first self-update file without arguments.

@@ -33,6 +33,11 @@ struct HttpLimits {
 void SetHttpLimits(const HttpLimits& limits);
 HttpLimits GetHttpLimits();
 
+// Caps the rate of all downloads of the process together, in bytes per second (0: no cap), so
+// that a player can keep playing while a large update arrives. A download that would pass the
+// cap waits before it takes its next piece from the network, which slows the sender down.
+void SetDownloadRateLimit(std::uint64_t bytesPerSecond);
+
 // Downloads url into localPath. True only when the whole body was written and its length equals
 // the announced Content-Length. A failed download leaves the file as far as it was written.
 [[nodiscard]] bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode,

@@ -1,7 +1,10 @@
 // The download rules, once for both back ends: which answers are taken, when the local file is
 // made, how the body is written and reported, and what each failure means. The back ends only
 // carry the request and the bytes (services/http_transport.h).
+#include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "services/files.h"
@@ -14,6 +17,41 @@
 namespace {
 
 thread_local std::wstring lastCause;
+
+// The cap on all downloads together: each piece takes its share of time, one after another over
+// all threads; a download waits until its piece's share has come.
+class RateLimiter {
+ public:
+  void Set(std::uint64_t bytesPerSecond) {
+    std::lock_guard<std::mutex> guard(lock_);
+    rate_ = bytesPerSecond;
+    due_ = Clock::now();
+  }
+  void Take(std::size_t bytes) {
+    Clock::time_point until;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (rate_ == 0) return;
+      const Clock::time_point now = Clock::now();
+      if (due_ < now) due_ = now;
+      due_ += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+          static_cast<double>(bytes) / static_cast<double>(rate_)));
+      until = due_;
+    }
+    std::this_thread::sleep_until(until);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::mutex lock_;
+  std::uint64_t rate_ = 0;
+  Clock::time_point due_ = Clock::now();
+};
+
+RateLimiter& TheRateLimiter() {
+  static RateLimiter limiter;
+  return limiter;
+}
 
 bool Fail(int& errorCode, int code, const std::wstring& cause) {
   errorCode = code;
@@ -56,6 +94,8 @@ int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
 }  // namespace
 
 const std::wstring& LastDownloadCause() { return lastCause; }
+
+void SetDownloadRateLimit(std::uint64_t bytesPerSecond) { TheRateLimiter().Set(bytesPerSecond); }
 
 AnswerVerdict JudgeAnswer(const AnswerHead& head, std::uint64_t offset, std::uint64_t& total, std::wstring& cause) {
   cause.clear();
@@ -141,7 +181,8 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int&
       case HttpTransport::Piece::Failed:
         return Fail(errorCode, HTTP_REQUEST_FAILED, cause);
       case HttpTransport::Piece::End:
-        file.Flush();
+        // Not flushed to disk: a download is only the source of a staged file, which is
+        // verified and flushed before anything is committed.
         if (received == total) return true;
         // A connection that closes early ends the body: what came is kept, and the code stays 0.
         return Fail(errorCode, HTTP_OK,
@@ -155,6 +196,7 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int&
       return Fail(errorCode, ClassifyWriteFailure(localPath, piece.size()), cause);
     }
     received += piece.size();
+    TheRateLimiter().Take(piece.size());
     if (callback != nullptr &&
         !callback->OnDownloadProgress(static_cast<std::uint32_t>(received), static_cast<std::uint32_t>(total))) {
       return Fail(errorCode, HTTP_CANCELLED, L"cancelled after " + std::to_wstring(received) + L" bytes");

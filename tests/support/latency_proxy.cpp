@@ -1,0 +1,181 @@
+// A loopback TCP proxy that makes a far server of a near one, for tests and benchmarks (Linux
+// traffic control is not available on the machines that run them):
+//
+//   latency-proxy --to PORT --delay MS [--rate BYTES] [--port-file FILE]
+//
+// It listens on 127.0.0.1 at a free port (written to FILE, else printed) and forwards every
+// connection to 127.0.0.1:PORT. Every piece of data is delayed by MS milliseconds in each
+// direction, so a request and its answer take one round trip of 2 * MS; a new connection first
+// waits one round trip, as its handshake would. --rate caps each direction of each connection at
+// BYTES per second. It runs until it is killed.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Settings {
+  int to = 0;
+  std::chrono::milliseconds delay{0};
+  long long rate = 0;
+};
+
+// Bytes on their way in one direction, each piece with the time it may be passed on.
+struct Pipe {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<std::pair<Clock::time_point, std::string>> pieces;  // an empty piece: the end
+};
+
+void Reader(int from, std::shared_ptr<Pipe> pipe, Settings settings) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = recv(from, buffer, sizeof buffer, 0);
+    std::lock_guard<std::mutex> guard(pipe->lock);
+    pipe->pieces.emplace_back(Clock::now() + settings.delay, n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "");
+    pipe->changed.notify_all();
+    if (n <= 0) return;
+  }
+}
+
+void Writer(int to, std::shared_ptr<Pipe> pipe, Settings settings) {
+  Clock::time_point free = Clock::now();  // when the capped line can carry the next byte
+  for (;;) {
+    std::pair<Clock::time_point, std::string> piece;
+    {
+      std::unique_lock<std::mutex> guard(pipe->lock);
+      pipe->changed.wait(guard, [&] { return !pipe->pieces.empty(); });
+      piece = std::move(pipe->pieces.front());
+      pipe->pieces.pop_front();
+    }
+    std::this_thread::sleep_until(piece.first);
+    if (piece.second.empty()) {
+      shutdown(to, SHUT_WR);
+      return;
+    }
+    if (settings.rate > 0) {
+      if (free < Clock::now()) free = Clock::now();
+      free += std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(static_cast<double>(piece.second.size()) / static_cast<double>(settings.rate)));
+      std::this_thread::sleep_until(free);
+    }
+    for (std::size_t sent = 0; sent < piece.second.size();) {
+      const ssize_t n = send(to, piece.second.data() + sent, piece.second.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) {
+        shutdown(to, SHUT_RDWR);
+        return;
+      }
+      sent += static_cast<std::size_t>(n);
+    }
+  }
+}
+
+int ConnectTo(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void Forward(int client, Settings settings) {
+  std::this_thread::sleep_for(2 * settings.delay);  // the handshake's round trip
+  const int server = ConnectTo(settings.to);
+  if (server < 0) {
+    close(client);
+    return;
+  }
+  const int one = 1;
+  setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  auto up = std::make_shared<Pipe>();
+  auto down = std::make_shared<Pipe>();
+  std::thread threads[] = {std::thread(Reader, client, up, settings), std::thread(Writer, server, up, settings),
+                           std::thread(Reader, server, down, settings), std::thread(Writer, client, down, settings)};
+  for (std::thread& thread : threads) thread.join();
+  close(client);
+  close(server);
+}
+
+int Usage() {
+  std::fputs("usage: latency-proxy --to PORT --delay MS [--rate BYTES] [--port-file FILE]\n", stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  std::string portFile;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help") {
+      std::fputs("usage: latency-proxy --to PORT --delay MS [--rate BYTES] [--port-file FILE]\n"
+                 "Forwards 127.0.0.1:FREE_PORT to 127.0.0.1:PORT, delaying all data by MS each way.\n",
+                 stdout);
+      return 0;
+    }
+    if (i + 1 >= argc) return Usage();
+    const char* value = argv[++i];
+    if (arg == "--to") {
+      settings.to = std::atoi(value);
+    } else if (arg == "--delay") {
+      settings.delay = std::chrono::milliseconds(std::atoi(value));
+    } else if (arg == "--rate") {
+      settings.rate = std::atoll(value);
+    } else if (arg == "--port-file") {
+      portFile = value;
+    } else {
+      return Usage();
+    }
+  }
+  if (settings.to <= 0 || settings.delay.count() < 0) return Usage();
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 128) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::perror("latency-proxy: cannot listen");
+    return 1;
+  }
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  if (portFile.empty()) {
+    std::printf("%s\n", port.c_str());
+    std::fflush(stdout);
+  } else {
+    const std::string temporary = portFile + ".tmp";
+    if (std::FILE* out = std::fopen(temporary.c_str(), "w")) {
+      std::fprintf(out, "%s\n", port.c_str());
+      std::fclose(out);
+      std::rename(temporary.c_str(), portFile.c_str());
+    }
+  }
+  for (;;) {
+    const int client = accept(listener, nullptr, nullptr);
+    if (client >= 0) std::thread(Forward, client, settings).detach();
+  }
+}
