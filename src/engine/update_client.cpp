@@ -81,22 +81,23 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
     return false;
   }
   serverUrl_ = L"http://" + address + L"/";
-  std::wstring stamp;
-  GetRemoteFileStamp(serverUrl_ + L"rootfolder.enc", stamp, hostName_);
-  if (stamp.empty()) {
-    failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc] has no Last-Modified time";
-    errorCode = CONNECT_NO_STAMP;
-    return false;
-  }
   if (!UnpackDescriptor(cacheFile, configPath)) RemoveFile(configPath);
   std::wstring cached;
   ReadIniString(configPath, L"ServerConfig", L"DateTime", cached);
-  if (EqualNoCase(cached, stamp)) return true;
-
-  if (!DownloadFileInto(packedPath, serverUrl_ + L"rootfolder.enc", hostName_, nullptr, transferCode)) {
-    failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc]: " + TransferFailure(transferCode);
-    errorCode = CONNECT_NO_ROOT_FOLDER;
-    return false;
+  std::wstring stamp;
+  switch (FetchIfStampDiffers(packedPath, serverUrl_ + L"rootfolder.enc", hostName_, cached, stamp, transferCode)) {
+    case StampedFetch::Unchanged:
+      return true;
+    case StampedFetch::NoStamp:
+      failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc] has no Last-Modified time: " + TransferFailure(transferCode);
+      errorCode = CONNECT_NO_STAMP;
+      return false;
+    case StampedFetch::Failed:
+      failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc]: " + TransferFailure(transferCode);
+      errorCode = CONNECT_NO_ROOT_FOLDER;
+      return false;
+    case StampedFetch::Fetched:
+      break;
   }
   if (!UnpackDescriptor(packedPath, configPath)) {
     failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc] does not unpack";
@@ -133,33 +134,34 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
 bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode) {
   errorCode = 0;
   failureCause_.clear();
-  std::wstring stamp;
-  GetRemoteFileStamp(serverUrl_ + remoteListName_, stamp, hostName_);
-  if (stamp.empty()) {
-    failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] has no Last-Modified time";
-    errorCode = DESCRIPTION_NO_STAMP;
-    return false;
-  }
   const std::wstring packedPath = localFolder_ + remoteListName_;
   const std::wstring listPath = localFolder_ + localListName_;
   if (!UnpackDescriptor(cacheFile, listPath)) RemoveFile(listPath);
   std::wstring cached;
   ReadIniString(listPath, L"ServerConfig", L"DateTime", cached);
-  if (!EqualNoCase(cached, stamp)) {
-    // Values that the previous copy carried over are kept over the server's.
-    std::wstring tdd;
-    std::wstring htdd;
-    ReadIniString(listPath, L"ServerConfig", L"TDD", tdd);
-    ReadIniString(listPath, L"ServerConfig", L"HTDD", htdd);
-    int transferCode = 0;
-    if (!DownloadFileInto(packedPath, serverUrl_ + remoteListName_, hostName_, nullptr, transferCode)) {
-      // Every way the list's download fails is one failure of this step; the transfer's own code
-      // goes to the diagnostic log.
-      failureCause_ = TransferFailure(transferCode);
-      TheLogger().WriteFailure(L"AutoUpdateApp: the download of the file list failed: " + failureCause_);
-      errorCode = DESCRIPTION_NO_LIST;
-      return false;
-    }
+  // Values that the previous copy carried over are kept over the server's.
+  std::wstring tdd;
+  std::wstring htdd;
+  ReadIniString(listPath, L"ServerConfig", L"TDD", tdd);
+  ReadIniString(listPath, L"ServerConfig", L"HTDD", htdd);
+  std::wstring stamp;
+  int transferCode = 0;
+  const StampedFetch fetch =
+      FetchIfStampDiffers(packedPath, serverUrl_ + remoteListName_, hostName_, cached, stamp, transferCode);
+  if (fetch == StampedFetch::NoStamp) {
+    failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] has no Last-Modified time: " + TransferFailure(transferCode);
+    errorCode = DESCRIPTION_NO_STAMP;
+    return false;
+  }
+  if (fetch == StampedFetch::Failed) {
+    // Every way the list's download fails is one failure of this step; the transfer's own code
+    // goes to the diagnostic log.
+    failureCause_ = TransferFailure(transferCode);
+    TheLogger().WriteFailure(L"AutoUpdateApp: the download of the file list failed: " + failureCause_);
+    errorCode = DESCRIPTION_NO_LIST;
+    return false;
+  }
+  if (fetch == StampedFetch::Fetched) {
     if (!UnpackDescriptor(packedPath, listPath)) {
       failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] does not unpack";
       errorCode = DESCRIPTION_BAD_LIST;

@@ -64,6 +64,21 @@ void RemovePartialDownload(const std::wstring& localPath);
 [[nodiscard]] bool DownloadFileInto(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
                                     IStatusCallback* progress, int& errorCode);
 
+// What FetchIfStampDiffers did.
+enum class StampedFetch {
+  Unchanged,  // the server's stamp is the one known: nothing was downloaded
+  Fetched,    // the stamp differs and the body is in localPath
+  NoStamp,    // no answer, or one without a Last-Modified time that reads (errorCode says why)
+  Failed,     // the stamp differs and the download failed (errorCode, LastDownloadCause)
+};
+
+// One GET of url for both its Last-Modified stamp (as GetRemoteFileStamp gives it) and, when the
+// stamp is not known, its body: the file is then downloaded into localPath from the same answer
+// as DownloadFileInto does, so that a changed descriptor or list crosses the network once. When
+// the stamp is known, the body is never read.
+StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
+                                 const std::wstring& known, std::wstring& stamp, int& errorCode);
+
 // A Last-Modified time as the server sent it (GMT).
 struct DateTimeRecord {
   std::uint16_t year, month, dayOfWeek, day, hour, minute, second, milliseconds;

@@ -142,17 +142,13 @@ AnswerVerdict JudgeAnswer(const AnswerHead& head, std::uint64_t offset, std::uin
   return AnswerVerdict::Create;
 }
 
-bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
-                  const std::wstring& host, const ResumePoint* resume, bool& mismatch) {
-  mismatch = false;
-  if (!BeginDownload(callback, host, errorCode)) return false;
-  const std::uint64_t offset = resume != nullptr ? resume->offset : 0;
-  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, resume), RequestKind::Download);
-  AnswerHead head;
-  std::wstring cause;
-  int failCode = HTTP_REQUEST_FAILED;
-  if (!transport->ReadHead(head, failCode, cause)) return Fail(errorCode, failCode, cause);
+namespace {
 
+// The rules from the answer's head on: judge it, make the file, write the body into it.
+bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wstring& localPath,
+                IStatusCallback* callback, int& errorCode, const ResumePoint* resume, bool& mismatch) {
+  const std::uint64_t offset = resume != nullptr ? resume->offset : 0;
+  std::wstring cause;
   std::uint64_t total = 0;
   const AnswerVerdict verdict = JudgeAnswer(head, offset, total, cause);
   switch (verdict) {
@@ -177,7 +173,7 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int&
   std::uint64_t received = append ? offset : 0;
   std::string piece;
   for (;;) {
-    switch (transport->NextPiece(piece, cause)) {
+    switch (transport.NextPiece(piece, cause)) {
       case HttpTransport::Piece::Failed:
         return Fail(errorCode, HTTP_REQUEST_FAILED, cause);
       case HttpTransport::Piece::End:
@@ -202,6 +198,47 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int&
       return Fail(errorCode, HTTP_CANCELLED, L"cancelled after " + std::to_wstring(received) + L" bytes");
     }
   }
+}
+
+}  // namespace
+
+bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
+                  const std::wstring& host, const ResumePoint* resume, bool& mismatch) {
+  mismatch = false;
+  if (!BeginDownload(callback, host, errorCode)) return false;
+  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, resume), RequestKind::Download);
+  AnswerHead head;
+  std::wstring cause;
+  int failCode = HTTP_REQUEST_FAILED;
+  if (!transport->ReadHead(head, failCode, cause)) return Fail(errorCode, failCode, cause);
+  return TakeAnswer(*transport, head, localPath, callback, errorCode, resume, mismatch);
+}
+
+StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
+                                 const std::wstring& known, std::wstring& stamp, int& errorCode) {
+  stamp.clear();
+  if (!BeginDownload(nullptr, host, errorCode)) return StampedFetch::NoStamp;
+  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, nullptr), RequestKind::Download);
+  AnswerHead head;
+  std::wstring cause;
+  int failCode = HTTP_REQUEST_FAILED;
+  if (!transport->ReadHead(head, failCode, cause)) {
+    Fail(errorCode, failCode, cause);
+    return StampedFetch::NoStamp;
+  }
+  DateTimeRecord time{};
+  if (!ParseHttpDate(head.lastModified, time)) {
+    Fail(errorCode, HTTP_REQUEST_FAILED, L"the answer has no Last-Modified time that reads");
+    return StampedFetch::NoStamp;
+  }
+  stamp = FormatRemoteStamp(time);
+  // The copy in hand is the server's: the body is never read, and its connection goes.
+  if (!known.empty() && EqualNoCase(stamp, known)) return StampedFetch::Unchanged;
+  CreateDirectoryPath(FolderOfPath(localPath));
+  if (PathExists(localPath)) ClearReadOnly(localPath);
+  bool mismatch = false;
+  return TakeAnswer(*transport, head, localPath, nullptr, errorCode, nullptr, mismatch) ? StampedFetch::Fetched
+                                                                                        : StampedFetch::Failed;
 }
 
 bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,

@@ -265,6 +265,37 @@ TEST_F(Http, RemoteStampIsTheLastModifiedTimeInGmt) {
   EXPECT_EQ(HeaderOf(heads[0], "Pragma"), "<absent>");
 }
 
+// A descriptor whose stamp changed crosses the network once: its stamp and its body come from
+// one request.
+TEST_F(Http, OneRequestGivesTheStampAndTheBodyWhenTheStampIsNew) {
+  std::wstring stamp;
+  const std::string changed = Unique("stamped-new");
+  EXPECT_EQ(FetchIfStampDiffers(folder / "d\\list.enc", Shaped("size_3000", changed), L"h", L"20000101000000", stamp,
+                                code),
+            StampedFetch::Fetched);
+  EXPECT_EQ(stamp, L"20121105140309");
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "d" / "list.enc"), Pattern(3000)));
+  EXPECT_EQ(TestServer::RequestsWith(changed).size(), 1u);
+
+  WriteBytes(folder.path() / "d" / "list.enc", "the copy in hand");
+  const std::string same = Unique("stamped-same");
+  EXPECT_EQ(FetchIfStampDiffers(folder / "d\\list.enc", Shaped("size_3000", same), L"h", L"20121105140309", stamp,
+                                code),
+            StampedFetch::Unchanged);
+  EXPECT_EQ(ReadBytes(folder.path() / "d" / "list.enc"), "the copy in hand");
+  EXPECT_EQ(TestServer::RequestsWith(same).size(), 1u);
+
+  EXPECT_EQ(FetchIfStampDiffers(folder / "x", Shaped("size_3/lastmod_none", "stampless"), L"h", L"", stamp, code),
+            StampedFetch::NoStamp);
+  EXPECT_EQ(stamp, L"");
+  EXPECT_EQ(FetchIfStampDiffers(folder / "x", L"http://127.0.0.1:1/file", L"h", L"", stamp, code),
+            StampedFetch::NoStamp);
+  EXPECT_EQ(FetchIfStampDiffers(folder / "x", Shaped("status_500/size_3", "stamped-500"), L"h", L"", stamp, code),
+            StampedFetch::Failed);
+  EXPECT_EQ(code, HTTP_REQUEST_FAILED);
+  EXPECT_FALSE(fs::exists(folder.path() / "x"));
+}
+
 TEST_F(Http, AResumedDownloadFromAServerThatIgnoresRangesStartsTheFileAgain) {
   // A first attempt that was cut after 1000 bytes keeps them and the answer's validator.
   code = -1;
