@@ -34,7 +34,8 @@ std::wstring Wide(const char* text) { return AnsiToWide(text); }
 
 const char USAGE[] = "usage: zepo-bench md5 FILE | unpack SRC DST | pack SRC DST | ini FILE | mixed MIB FILE |\n"
     "                  download URL FILE [HOST] | install DIR COUNT MIN MAX | check DIR MODE |\n"
-    "                  patch-pair DIR MIB | rebuild OLD PATCH OUT\n";
+    "                  patch-pair DIR MIB | rebuild OLD PATCH OUT | unpack-list LIST\n"
+    "unpack-list unpacks, in one process, every \"PACKED<TAB>PLAIN\" line of LIST, making folders.\n";
 
 int Usage() {
   std::fputs(USAGE, stderr);
@@ -147,6 +148,25 @@ int MakePatchPair(const std::string& dir, long mebibytes) {
   return out.Write(patch.data(), patch.size()) ? 0 : 1;
 }
 
+// The reference's second half for many files: inflating each downloaded file in one process.
+int UnpackList(const char* listPath) {
+  std::FILE* list = std::fopen(listPath, "r");
+  if (list == nullptr) return 1;
+  char line[8192];
+  int failures = 0;
+  while (std::fgets(line, sizeof line, list) != nullptr) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const std::size_t tab = text.find('\t');
+    if (tab == std::string::npos) continue;
+    const std::wstring plain = Wide(text.substr(tab + 1).c_str());
+    CreateDirectoryPath(FolderOfPath(plain));
+    if (!UnpackFile(Wide(text.substr(0, tab).c_str()), plain)) ++failures;
+  }
+  std::fclose(list);
+  return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -165,6 +185,7 @@ int main(int argc, char** argv) {
   if (command == "unpack" && argc == 4) return UnpackFile(Wide(argv[2]), Wide(argv[3])) ? 0 : 1;
   if (command == "pack" && argc == 4) return PackFile(Wide(argv[2]), Wide(argv[3]), 9) ? 0 : 1;
   if (command == "ini") return IniReads(Wide(argv[2]));
+  if (command == "unpack-list") return UnpackList(argv[2]);
   if (command == "mixed" && argc == 4) return WriteMixed(std::atol(argv[2]), Wide(argv[3]));
   if (command == "install" && argc == 6) return MakeInstall(argv[2], std::atol(argv[3]), std::atoll(argv[4]), std::atoll(argv[5]));
   if (command == "check" && argc == 4) return Check(argv[2], std::atoi(argv[3]));

@@ -37,6 +37,39 @@ TEST(ProgressTexts, ShowsChecksDownloadsAndWholePercentages) {
                         }));
 }
 
+// Files in flight side by side: the sizes are their sums, "n/m files" counts the ended ones, and
+// a file tried again does not count its first attempt twice.
+TEST(ParallelProgressTexts, SumsTheFilesInFlightAndCountsTheEndedOnes) {
+  TextView view;
+  view.filesTotal = 3;
+  std::mutex lock;
+  ParallelProgressTexts texts(view, lock);
+  {
+    ParallelProgressTexts::File a(texts);
+    {
+      ParallelProgressTexts::File b(texts);
+      EXPECT_TRUE(a.OnDownloadProgress(0, 0));
+      EXPECT_TRUE(b.OnDownloadProgress(0, 0));
+      EXPECT_TRUE(a.OnDownloadProgress(100, 400));
+      EXPECT_TRUE(b.OnDownloadProgress(300, 600));   // 400 of 1000: 40 %
+      EXPECT_TRUE(b.OnDownloadProgress(0, 0));       // b again, from the start: 100 of 400
+      EXPECT_TRUE(b.OnDownloadProgress(600, 600));   // 700 of 1000
+    }
+    EXPECT_EQ(view.filesDone, 1);
+    EXPECT_TRUE(a.OnDownloadProgress(400, 400));     // b's bytes have left the sums
+  }
+  EXPECT_EQ(view.filesDone, 2);
+  EXPECT_EQ(view.texts, (std::vector<std::wstring>{
+                            L"Đang tải ..., 0/3 files",
+                            L"Đang tải ..., 0/3 files",
+                            L"Đang tải 100 bytes / 400 bytes, 0/3 files",
+                            L"Đang tải 400 bytes / 1000 bytes, 0/3 files",
+                            L"Đang tải ..., 0/3 files",
+                            L"Đang tải 700 bytes / 1000 bytes, 0/3 files",
+                            L"Đang tải 400 bytes / 400 bytes, 1/3 files",
+                        }));
+}
+
 TEST(FormatByteSize, ThreeSignificantDigitsCut) {
   const std::pair<std::uint64_t, const wchar_t*> cases[] = {
       {0, L"0 bytes"},         {1023, L"1023 bytes"},   {1024, L"1.00 KB"},        {1536, L"1.50 KB"},
