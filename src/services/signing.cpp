@@ -1,0 +1,231 @@
+#include "services/signing.h"
+
+#include <gcrypt.h>
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include "services/files.h"
+
+namespace {
+
+void InitialiseOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    gcry_check_version(nullptr);
+    gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+  });
+}
+
+struct SexpDeleter {
+  void operator()(gcry_sexp_t s) const { gcry_sexp_release(s); }
+};
+using UniqueSexp = std::unique_ptr<std::remove_pointer_t<gcry_sexp_t>, SexpDeleter>;
+
+std::string Hex(const unsigned char* bytes, std::size_t size) {
+  static const char DIGITS[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    text += DIGITS[bytes[i] >> 4];
+    text += DIGITS[bytes[i] & 15];
+  }
+  return text;
+}
+
+bool FromHex(const std::string& text, std::size_t size, std::string& bytes) {
+  if (text.size() != 2 * size) return false;
+  bytes.assign(size, '\0');
+  for (std::size_t i = 0; i < 2 * size; ++i) {
+    const char c = text[i];
+    int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (v < 0) return false;
+    bytes[i / 2] = static_cast<char>((static_cast<unsigned char>(bytes[i / 2]) << 4) | v);
+  }
+  return true;
+}
+
+// The value of one token of an S-expression, as bytes.
+std::string TokenBytes(gcry_sexp_t sexp, const char* name) {
+  UniqueSexp token(gcry_sexp_find_token(sexp, name, 0));
+  if (!token) return std::string();
+  std::size_t size = 0;
+  const char* data = gcry_sexp_nth_data(token.get(), 1, &size);
+  return data == nullptr ? std::string() : std::string(data, size);
+}
+
+UniqueSexp Data(const std::string& message) {
+  gcry_sexp_t data = nullptr;
+  if (gcry_sexp_build(&data, nullptr, "(data (flags eddsa)(hash-algo sha512)(value %b))",
+                      static_cast<int>(message.size()), message.data()) != 0) {
+    return nullptr;
+  }
+  return UniqueSexp(data);
+}
+
+constexpr const char* HEADER = "zepo-signature 1\n";
+
+}  // namespace
+
+std::string Sha256Hex(const std::string& bytes) {
+  InitialiseOnce();
+  unsigned char digest[32];
+  gcry_md_hash_buffer(GCRY_MD_SHA256, digest, bytes.data(), bytes.size());
+  return Hex(digest, sizeof digest);
+}
+
+std::string Sha256OfFile(const std::wstring& path) {
+  InitialiseOnce();
+  FileHandle file = FileHandle::OpenForRead(path);
+  if (!file.IsOpen()) return std::string();
+  gcry_md_hd_t md = nullptr;
+  if (gcry_md_open(&md, GCRY_MD_SHA256, 0) != 0) return std::string();
+  std::vector<char> buffer(1 << 20);
+  bool ok = true;
+  for (;;) {
+    std::size_t got = 0;
+    if (!file.Read(buffer.data(), buffer.size(), got)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    gcry_md_write(md, buffer.data(), got);
+  }
+  const std::string text = ok ? Hex(gcry_md_read(md, GCRY_MD_SHA256), 32) : std::string();
+  gcry_md_close(md);
+  return text;
+}
+
+bool GenerateSigningKey(std::string& privateKey, std::string& publicKey) {
+  InitialiseOnce();
+  gcry_sexp_t params = nullptr;
+  gcry_sexp_t key = nullptr;
+  if (gcry_sexp_build(&params, nullptr, "(genkey (ecc (curve Ed25519)(flags eddsa)))") != 0) return false;
+  UniqueSexp ownedParams(params);
+  if (gcry_pk_genkey(&key, params) != 0) return false;
+  UniqueSexp ownedKey(key);
+  UniqueSexp secret(gcry_sexp_find_token(key, "private-key", 0));
+  const std::string d = secret ? TokenBytes(secret.get(), "d") : std::string();
+  const std::string q = secret ? TokenBytes(secret.get(), "q") : std::string();
+  if (d.size() != 32 || q.size() != 32) return false;
+  publicKey = Hex(reinterpret_cast<const unsigned char*>(q.data()), q.size());
+  privateKey = Hex(reinterpret_cast<const unsigned char*>(d.data()), d.size()) + publicKey;
+  return true;
+}
+
+std::string SignMessage(const std::string& privateKey, const std::string& message) {
+  InitialiseOnce();
+  std::string d, q;
+  if (privateKey.size() != 128 || !FromHex(privateKey.substr(0, 64), 32, d) || !FromHex(privateKey.substr(64), 32, q)) {
+    return std::string();
+  }
+  gcry_sexp_t key = nullptr;
+  if (gcry_sexp_build(&key, nullptr, "(private-key (ecc (curve Ed25519)(flags eddsa)(q %b)(d %b)))", 32, q.data(), 32,
+                      d.data()) != 0) {
+    return std::string();
+  }
+  UniqueSexp ownedKey(key);
+  UniqueSexp data = Data(message);
+  gcry_sexp_t signature = nullptr;
+  if (!data || gcry_pk_sign(&signature, data.get(), key) != 0) return std::string();
+  UniqueSexp ownedSignature(signature);
+  const std::string r = TokenBytes(signature, "r");
+  const std::string s = TokenBytes(signature, "s");
+  if (r.size() != 32 || s.size() != 32) return std::string();
+  const std::string rs = r + s;
+  return Hex(reinterpret_cast<const unsigned char*>(rs.data()), rs.size());
+}
+
+bool VerifyMessage(const std::string& publicKey, const std::string& message, const std::string& signature) {
+  InitialiseOnce();
+  std::string q, rs;
+  if (!FromHex(publicKey, 32, q) || !FromHex(signature, 64, rs)) return false;
+  gcry_sexp_t key = nullptr;
+  gcry_sexp_t sig = nullptr;
+  if (gcry_sexp_build(&key, nullptr, "(public-key (ecc (curve Ed25519)(flags eddsa)(q %b)))", 32, q.data()) != 0) {
+    return false;
+  }
+  UniqueSexp ownedKey(key);
+  if (gcry_sexp_build(&sig, nullptr, "(sig-val (eddsa (r %b)(s %b)))", 32, rs.data(), 32, rs.data() + 32) != 0) {
+    return false;
+  }
+  UniqueSexp ownedSig(sig);
+  UniqueSexp data = Data(message);
+  return data && gcry_pk_verify(sig, data.get(), key) == 0;
+}
+
+namespace {
+
+std::string StatementText(const SignedStatement& s) {
+  return std::string(HEADER) + "product " + s.product + "\nfile " + s.file + "\nserial " + std::to_string(s.serial) +
+         "\nexpires " + s.expires + "\nsha256 " + s.sha256 + "\n";
+}
+
+}  // namespace
+
+std::string WriteSignatureFile(const SignedStatement& statement, const std::string& privateKey) {
+  const std::string text = StatementText(statement);
+  const std::string signature = SignMessage(privateKey, text);
+  return signature.empty() ? std::string() : text + "signature " + signature + "\n";
+}
+
+bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, SignedStatement& statement,
+                       std::string& problem) {
+  const std::size_t last = text.rfind("\nsignature ");
+  const std::size_t at = last == std::string::npos ? last : last + 1;
+  if (text.compare(0, std::strlen(HEADER), HEADER) != 0 || at == std::string::npos) {
+    problem = "it is no signature file of ours";
+    return false;
+  }
+  std::string signature = text.substr(at + 10);
+  while (!signature.empty() && (signature.back() == '\n' || signature.back() == '\r')) signature.pop_back();
+  const std::string signedText = text.substr(0, at);
+  std::istringstream keys(publicKeys);
+  std::string key;
+  bool verified = false;
+  while (!verified && std::getline(keys, key, ',')) {
+    std::istringstream words(key);
+    std::string word;
+    while (!verified && words >> word) verified = VerifyMessage(word, signedText, signature);
+  }
+  if (!verified) {
+    problem = "its signature is not one of the trusted keys'";
+    return false;
+  }
+  std::istringstream lines(signedText);
+  std::string line;
+  std::getline(lines, line);
+  statement = SignedStatement{};
+  while (std::getline(lines, line)) {
+    const std::size_t space = line.find(' ');
+    const std::string name = line.substr(0, space);
+    const std::string value = space == std::string::npos ? std::string() : line.substr(space + 1);
+    if (name == "product") statement.product = value;
+    if (name == "file") statement.file = value;
+    if (name == "serial") statement.serial = std::strtoull(value.c_str(), nullptr, 10);
+    if (name == "expires") statement.expires = value;
+    if (name == "sha256") statement.sha256 = value;
+  }
+  if (statement.expires.size() != 14 || statement.sha256.size() != 64) {
+    problem = "its statement lacks an expiry or a digest";
+    return false;
+  }
+  return true;
+}
+
+std::string UtcStampInDays(int days) {
+  const std::time_t when = std::time(nullptr) + static_cast<std::time_t>(days) * 86400;
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &when);
+#else
+  gmtime_r(&when, &utc);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
+  return text;
+}

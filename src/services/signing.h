@@ -1,0 +1,51 @@
+#pragma once
+// Signed releases: Ed25519 signatures and SHA-256 digests (libgcrypt), and the signed statement
+// that travels beside every descriptor and list of a signed tree as NAME + ".sig":
+//
+//   zepo-signature 1
+//   product velora/
+//   file filelist.enc
+//   serial 1796000000
+//   expires 20270106120000
+//   sha256 <64 hex digits of the packed file>
+//   signature <128 hex digits>
+//
+// The signature covers every line before "signature" exactly as written, and through the digest
+// the packed file's exact bytes. Keys travel as hex: a public key is 64 digits on one line.
+#include <cstdint>
+#include <string>
+
+// The SHA-256 of bytes, or of a file's content, as 64 lower-case hex digits; empty when the file
+// cannot be read.
+std::string Sha256Hex(const std::string& bytes);
+std::string Sha256OfFile(const std::wstring& path);
+
+// A new key pair: the private key (the 32-byte seed and the public key, as the key file holds
+// them) and the public key, as hex.
+bool GenerateSigningKey(std::string& privateKey, std::string& publicKey);
+
+// The signature of message by privateKey (128 hex digits), or empty on a bad key.
+std::string SignMessage(const std::string& privateKey, const std::string& message);
+
+// Whether signature is publicKey's over message.
+bool VerifyMessage(const std::string& publicKey, const std::string& message, const std::string& signature);
+
+// What a signature file states about the file beside it.
+struct SignedStatement {
+  std::string product;
+  std::string file;
+  std::uint64_t serial = 0;
+  std::string expires;  // 14 digits, UTC: YYYYMMDDhhmmss
+  std::string sha256;
+};
+
+// The signature file's text for a statement, signed by privateKey; empty on a bad key.
+std::string WriteSignatureFile(const SignedStatement& statement, const std::string& privateKey);
+
+// Reads a signature file and verifies it with any of the public keys (separated by blanks or
+// commas); false with the reason when it does not parse or no key's signature it is.
+bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, SignedStatement& statement,
+                       std::string& problem);
+
+// The UTC time now as 14 digits, days from now.
+std::string UtcStampInDays(int days);
