@@ -6,6 +6,7 @@
 #include "services/ini_file.h"
 #include "services/files.h"
 #include "services/platform.h"
+#include "services/text.h"
 
 std::wstring ProgramFolder() {
   return FolderOfPath(ExecutablePath());
@@ -25,6 +26,7 @@ StartupConfig ReadStartupConfig() {
     config.connections = 0;
   }
   if (ini.ReadString(L"zepo", L"MaxRate", value) && !ParseByteRate(value, config.maxRate)) config.maxRate = 0;
+  if (ini.ReadString(L"zepo", L"PublicKey", value)) config.publicKey = WideToUtf8(value);
   return config;
 }
 
@@ -77,3 +79,5 @@ void LogProcessStart(const std::wstring& commandLine) {
 }
 
 std::wstring DefaultPatchHost() { return ZEPO_PATCH_HOST; }
+
+std::string BuiltInPublicKeys() { return ZEPO_PUBLIC_KEY; }

@@ -13,6 +13,7 @@ struct StartupConfig {
   std::wstring patchHost;  // "PatchHost": a patch-server host for staging and QA servers
   int connections = 0;     // "Connections": downloads at once, 1 to 16; 0 when not given
   std::uint64_t maxRate = 0;  // "MaxRate": the download cap in bytes per second; 0: none
+  std::string publicKey;   // "PublicKey": publisher keys for a staging tree, over the built-in ones
 };
 
 // The most downloads a run makes at once.
@@ -36,3 +37,6 @@ void LogProcessStart(const std::wstring& commandLine);
 
 // The patch-server host built into the program.
 std::wstring DefaultPatchHost();
+
+// The publisher keys built into the program (ZEPO_PUBLIC_KEY); empty when it trusts none.
+std::string BuiltInPublicKeys();

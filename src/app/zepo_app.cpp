@@ -74,6 +74,7 @@ BOOL CZepoApp::InitInstance() {
   settings.host = host;
   if (config.connections > 0) settings.connections = config.connections;
   settings.maxRateBytesPerSecond = config.maxRate;
+  settings.trustedKeys = !config.publicKey.empty() ? config.publicKey : BuiltInPublicKeys();
   std::vector<std::wstring> arguments = SplitCommandLine(commandLine != nullptr ? commandLine : L"");
   if (!arguments.empty()) arguments.erase(arguments.begin());
   settings.restartCommand = TakeSelfUpdatedArgument(arguments, settings.selfUpdatedStamp);

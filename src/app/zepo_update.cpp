@@ -19,7 +19,7 @@ namespace {
 
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
-    "                   [--connections N] [--max-rate BYTES[k|M]] [--quiet | --verbose]\n"
+    "                   [--connections N] [--max-rate BYTES[k|M]] [--public-key KEYS] [--quiet | --verbose]\n"
     "       zepo-update --help | --version\n"
     "\n"
     "Brings the installation in FOLDER (default: the folder of this program) up to the version\n"
@@ -34,6 +34,10 @@ const char USAGE[] =
     "                    another; else \"Connections\" in section \"zepo\" of ./log.ini\n"
     "  --max-rate RATE   cap all downloads together at RATE bytes per second (k: KiB, M: MiB;\n"
     "                    0: no cap); else \"MaxRate\" in section \"zepo\" of ./log.ini\n"
+    "  --public-key KEYS take only trees signed by one of these publisher keys (hex, separated by\n"
+    "                    commas); else \"PublicKey\" in section \"zepo\" of ./log.ini, else the keys\n"
+    "                    built in. A list that no key vouches for, or a file that is not what the\n"
+    "                    signed list says, fails the run before anything is changed\n"
     "  --quiet, -q       print nothing but the error line and warnings (on stderr)\n"
     "  --verbose, -v     also write the diagnostic log to stderr\n"
     "  --self-updated=STAMP\n"
@@ -53,6 +57,7 @@ struct Options {
   int logLevel = -1;
   int connections = 0;       // 0: not given
   std::wstring maxRate;      // empty: not given
+  std::wstring publicKey;    // empty: not given
   FileListChoice list = FileListChoice::Update;
   bool quiet = false;    // only the error line and warnings
   bool verbose = false;  // the diagnostic log also on stderr
@@ -67,6 +72,7 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   if (options.list == FileListChoice::Full) command.push_back(L"--full-list");
   if (options.connections > 0) command.insert(command.end(), {L"--connections", std::to_wstring(options.connections)});
   if (!options.maxRate.empty()) command.insert(command.end(), {L"--max-rate", options.maxRate});
+  if (!options.publicKey.empty()) command.insert(command.end(), {L"--public-key", options.publicKey});
   return command;
 }
 
@@ -89,7 +95,7 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::wstring& arg = arguments[i];
     const bool takesValue = arg == L"--dir" || arg == L"--host" || arg == L"--log-level" || arg == L"--connections" ||
-                            arg == L"--max-rate";
+                            arg == L"--max-rate" || arg == L"--public-key";
     if (takesValue && i + 1 >= arguments.size()) return UsageError(arg + L" needs a value");
     if (arg == L"--help" || arg == L"-h") {
       help = true;
@@ -113,6 +119,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
         return UsageError(L"--max-rate takes BYTES, BYTESk or BYTESM per second, not \"" + arguments[i] + L"\"");
       }
       options.maxRate = arguments[i];
+    } else if (arg == L"--public-key") {
+      options.publicKey = arguments[++i];
     } else if (arg == L"--full-list") {
       options.list = FileListChoice::Full;
     } else if (arg == L"--quiet" || arg == L"-q") {
@@ -257,6 +265,9 @@ int main(int argc, char** argv) {
   std::uint64_t rate = config.maxRate;
   if (!options.maxRate.empty()) ParseByteRate(options.maxRate, rate);
   settings.maxRateBytesPerSecond = rate;
+  settings.trustedKeys = !options.publicKey.empty() ? WideToUtf8(options.publicKey)
+                         : !config.publicKey.empty() ? config.publicKey
+                                                     : BuiltInPublicKeys();
   settings.restartCommand = RestartCommand(options, folder);
   settings.selfUpdatedStamp = options.selfUpdatedStamp;
   TerminalView view(options.quiet);

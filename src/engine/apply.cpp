@@ -105,6 +105,12 @@ bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest, int& er
     errorCode = STAGE_BAD_CONTENT;
     return false;
   }
+  if (trust_.Enabled() && !ReleaseTrust::ContentMatches(work, entry.sha256, entry.size, entry.cause)) {
+    TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"]: " + entry.cause);
+    RemoveFile(work);
+    errorCode = STAGE_UNVERIFIED;
+    return false;
+  }
   SetListTime(work, entry.dateTime);
   if (!MoveFileReplace(work, staging_.StagedPath(name, entry.checksum))) {
     entry.cause = LogFailure(L"cannot stage", work);

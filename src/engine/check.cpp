@@ -119,6 +119,11 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
     if (section == IniDocument::NO_SECTION || checked[section]) continue;
     checked[section] = true;
     const std::wstring method = Value(list, section, L"Method");
+    // A signed list's content keys, which a client that trusts a key holds each staged file to.
+    const auto withContentKeys = [&](FileEntry& entry) {
+      entry.sha256 = Value(list, section, L"SHA256");
+      entry.size = Value(list, section, L"Size");
+    };
     if (EqualNoCase(method, L"Remove")) {
       // Removals wait for the commit: a run that fails leaves the installation as it was.
       const std::wstring target = Value(list, section, L"Target");
@@ -138,7 +143,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
         CreateDirectoryPath(name);
         Log(L"Check folder", name, L"Exists folder");
       } else if (EqualNoCase(target, L"File")) {
-        Append(updateList_, name, serverUrl_ + updateFolder_ + name, L"", L"");
+        withContentKeys(Append(updateList_, name, serverUrl_ + updateFolder_ + name, L"", L""));
         Log(L"Check file", name, L"Exists file");
       }
       continue;
@@ -152,7 +157,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
     std::wstring fileTime;
     GetFileTimeText(name, fileTime);
     if (fileTime.empty() && !PathExists(name)) {
-      Append(updateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum);
+      withContentKeys(Append(updateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum));
       Log(L"Check file", name, L"New file");
       continue;
     }
@@ -182,13 +187,13 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
       continue;
     }
     if (EqualNoCase(method, L"SelfUpdate")) {
-      Append(selfUpdateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum);
+      withContentKeys(Append(selfUpdateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum));
       Log(L"Check file", name, L"SelfUpdate file");
     } else if (EqualNoCase(method, L"Patch") && !Value(list, section, digest.c_str()).empty()) {
-      Append(patchList_, name, serverUrl_ + Value(list, section, digest.c_str()) + name, dateTime, checksum);
+      withContentKeys(Append(patchList_, name, serverUrl_ + Value(list, section, digest.c_str()) + name, dateTime, checksum));
       Log(L"Check file", name, L"Patch file");
     } else if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) {
-      Append(updateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum);
+      withContentKeys(Append(updateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum));
       Log(L"Check file", name, L"Update file");
     }
   }

@@ -37,6 +37,8 @@ const ErrorCodeText ERROR_CODES[] = {
     {STAGE_NO_FILE, L"STAGE_NO_FILE", L"a staging file cannot be written, read or moved"},
     {COMMIT_MOVE_FAILED, L"COMMIT_MOVE_FAILED", L"a staged file cannot be moved over the installed one"},
     {CHECK_UNVERIFIED_SELF_UPDATE, L"CHECK_UNVERIFIED_SELF_UPDATE", L"a self-update file has no CheckSum"},
+    {SIGNATURE_REFUSED, L"SIGNATURE_REFUSED", L"a descriptor or list that no trusted signature vouches for"},
+    {STAGE_UNVERIFIED, L"STAGE_UNVERIFIED", L"a file that is not what the signed list's SHA256 and Size say"},
 };
 
 }  // namespace

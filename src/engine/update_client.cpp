@@ -34,6 +34,22 @@ std::wstring TransferFailure(int transferCode) {
 
 }  // namespace
 
+std::wstring UpdateClient::UsableCachedStamp(const std::wstring& cachedStamp, const std::wstring& cacheFile,
+                                             const std::string& fileName, SignedStatement& statement) const {
+  if (!trust_.Enabled()) return cachedStamp;
+  return trust_.StillValid(cacheFile + L".sig", fileName, statement) ? cachedStamp : std::wstring();
+}
+
+bool UpdateClient::AcceptSigned(const std::wstring& packedPath, const std::wstring& url, const std::string& fileName,
+                                const std::wstring& cacheFile, SignedStatement& statement) {
+  if (!trust_.Enabled()) return true;
+  std::wstring problem;
+  if (trust_.Accept(packedPath, url, hostName_, fileName, cacheFile + L".sig", statement, problem)) return true;
+  failureCause_ = L"[" + url + L"]: " + problem;
+  TheLogger().WriteFailure(L"AutoUpdateApp: " + failureCause_);
+  return false;
+}
+
 UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localFolder, const std::wstring& hostName,
                            FileListChoice list)
     : callback_(callback),
@@ -84,6 +100,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
   if (!UnpackDescriptor(cacheFile, configPath)) RemoveFile(configPath);
   std::wstring cached;
   ReadIniString(configPath, L"ServerConfig", L"DateTime", cached);
+  cached = UsableCachedStamp(cached, cacheFile, "rootfolder.enc", rootStatement_);
   std::wstring stamp;
   switch (FetchIfStampDiffers(packedPath, serverUrl_ + L"rootfolder.enc", hostName_, cached, stamp, transferCode)) {
     case StampedFetch::Unchanged:
@@ -98,6 +115,10 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
       return false;
     case StampedFetch::Fetched:
       break;
+  }
+  if (!AcceptSigned(packedPath, serverUrl_ + L"rootfolder.enc", "rootfolder.enc", cacheFile, rootStatement_)) {
+    errorCode = SIGNATURE_REFUSED;
+    return false;
   }
   if (!UnpackDescriptor(packedPath, configPath)) {
     failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc] does not unpack";
@@ -125,6 +146,12 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
     if (!ConnectTo(address, cacheFile, errorCode)) continue;
     errorCode = 0;
     ReadIniString(localFolder_ + L"rootfolder.ini", L"ServerConfig", rootKeyName, rootFolder_);
+    if (trust_.Enabled() && AnsiToWide(rootStatement_.product) != rootFolder_) {
+      failureCause_ = L"[rootfolder.enc] names the product " + rootFolder_ + L", its signature " +
+                      AnsiToWide(rootStatement_.product);
+      errorCode = SIGNATURE_REFUSED;
+      return false;
+    }
     serverUrl_ += rootFolder_;
     return true;
   }
@@ -139,6 +166,9 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
   if (!UnpackDescriptor(cacheFile, listPath)) RemoveFile(listPath);
   std::wstring cached;
   ReadIniString(listPath, L"ServerConfig", L"DateTime", cached);
+  const std::string listName = WideToUtf8(remoteListName_);
+  SignedStatement statement;
+  cached = UsableCachedStamp(cached, cacheFile, listName, statement);
   // Values that the previous copy carried over are kept over the server's.
   std::wstring tdd;
   std::wstring htdd;
@@ -159,6 +189,17 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
     failureCause_ = TransferFailure(transferCode);
     TheLogger().WriteFailure(L"AutoUpdateApp: the download of the file list failed: " + failureCause_);
     errorCode = DESCRIPTION_NO_LIST;
+    return false;
+  }
+  if (fetch == StampedFetch::Fetched &&
+      !AcceptSigned(packedPath, serverUrl_ + remoteListName_, listName, cacheFile, statement)) {
+    errorCode = SIGNATURE_REFUSED;
+    return false;
+  }
+  if (trust_.Enabled() && AnsiToWide(statement.product) != rootFolder_) {
+    failureCause_ = L"[" + remoteListName_ + L"] is signed for the product " + AnsiToWide(statement.product) +
+                    L", not " + rootFolder_;
+    errorCode = SIGNATURE_REFUSED;
     return false;
   }
   if (fetch == StampedFetch::Fetched) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/file_entry.h"
+#include "engine/release_trust.h"
 #include "engine/run_modes.h"
 #include "engine/staging.h"
 #include "services/status_callback.h"
@@ -30,6 +31,10 @@ constexpr int STAGE_BAD_CONTENT = 33;  // unpacked or rebuilt content whose dige
 constexpr int STAGE_NO_FILE = 34;      // a staging file cannot be written, read or moved
 constexpr int COMMIT_MOVE_FAILED = 35;  // a staged file cannot be moved over its target
 constexpr int CHECK_UNVERIFIED_SELF_UPDATE = 36;  // a "SelfUpdate" entry without "CheckSum"
+// With a trusted key: a descriptor or list that its signature does not vouch for, and a staged
+// file that is not what the list's SHA256 and Size say (or the list does not say).
+constexpr int SIGNATURE_REFUSED = 37;
+constexpr int STAGE_UNVERIFIED = 38;
 
 class UpdateClient {
  public:
@@ -69,6 +74,8 @@ class UpdateClient {
   const std::wstring& GetListStamp() const { return listStamp_; }
   // The pauses before the second and later attempts of a download on the same address.
   void SetRetryDelays(std::vector<int> milliseconds) { retryDelaysMs_ = std::move(milliseconds); }
+  // The publisher keys whose signed trees alone are taken (see ReleaseTrust); none by default.
+  void SetTrustedKeys(const std::string& keys) { trust_ = ReleaseTrust(keys); }
   // Opens the staging area for this list (see StagingArea::Open).
   [[nodiscard]] bool OpenStaging() { return staging_.Open(listStamp_); }
 
@@ -105,6 +112,13 @@ class UpdateClient {
                  const std::function<bool(const std::wstring& work, std::wstring& digest)>& make);
   bool DownloadWithRetries(FileEntry& entry, int& errorCode);
   bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode);
+  // The stamp of a cached descriptor or list that may be used without a download: with trust,
+  // only while the signature kept beside the cache holds.
+  std::wstring UsableCachedStamp(const std::wstring& cachedStamp, const std::wstring& cacheFile,
+                                 const std::string& fileName, SignedStatement& statement) const;
+  // With trust, the downloaded descriptor or list is held to its signature; false sets the cause.
+  bool AcceptSigned(const std::wstring& packedPath, const std::wstring& url, const std::string& fileName,
+                    const std::wstring& cacheFile, SignedStatement& statement);
 
   IStatusCallback* callback_;
   std::wstring serverUrl_;
@@ -127,7 +141,9 @@ class UpdateClient {
   std::vector<Removal> removeList_;
   std::vector<std::wstring> addresses_;  // every address that the probe found, the chosen one too
   std::wstring failureCause_;            // why Connect or LoadDescription failed, for the failure line
+  SignedStatement rootStatement_;        // with trust: the root descriptor's, for its product
   std::vector<int> retryDelaysMs_{1000, 4000};
+  ReleaseTrust trust_;
 };
 
 // Whether a file holds the content that the list describes: its MD5 is the checksum. An entry

@@ -36,6 +36,7 @@ class Run {
         callback_(view),
         client_(&callback_, RUN_LOCAL_FOLDER, settings.host, settings.list) {
     client_.SetRetryDelays(settings.retryDelaysMs);
+    client_.SetTrustedKeys(settings.trustedKeys);
     SetDownloadRateLimit(settings.maxRateBytesPerSecond);
   }
 

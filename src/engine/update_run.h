@@ -35,6 +35,10 @@ struct RunSettings {
   // The cap on the rate of all downloads together, in bytes per second; 0: none ("MaxRate",
   // --max-rate).
   std::uint64_t maxRateBytesPerSecond = 0;
+  // The publisher keys (hex, separated by commas or blanks) whose signed trees alone are taken:
+  // with any, an unsigned, tampered, replayed or expired list or a file that is not the list's is
+  // refused before anything is touched. Empty: lists are taken as the server gives them.
+  std::string trustedKeys;
   // The command that starts this updater again after a self-update, the program first (an
   // absolute path, or one relative to the program folder), then the arguments it was started
   // with. Empty: the helper starts the first self-update file without arguments.

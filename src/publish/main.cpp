@@ -31,6 +31,7 @@ const char USAGE[] =
     "  serve    serve a tree over HTTP for local use and demos\n"
     "  diff     write the patch byte code from one file to another\n"
     "  patch    rebuild a file from an old one and a patch\n"
+    "  keygen   make a key pair for signed trees\n"
     "\n"
     "zepo-publish --version prints the tool's version.\n";
 
@@ -38,6 +39,7 @@ const char BUILD_USAGE[] =
     "usage: zepo-publish build --release DIR --version NAME --out TREE [--previous DIR]...\n"
     "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
     "                          [--keep NAME]... [--jobs N] [--follow-links] [--patch-from N]\n"
+    "                          [--sign KEYFILE [--expires DAYS]]\n"
     "\n"
     "Publishes the release in DIR as version NAME into TREE and makes it live: packed whole files\n"
     "under FOLDER/files/NAME/, a verified patch from the content of each of the tree's last N\n"
@@ -55,16 +57,31 @@ const char BUILD_USAGE[] =
     "< > : \" | ? *, a trailing dot or space, device names such as CON or COM1), two names that\n"
     "differ only in letter case, a named pipe, socket or device, or a file that cannot be read;\n"
     "each is named with its reason. Symbolic links are refused too, unless --follow-links: then\n"
-    "each is published as the file it points to, which must lie inside the release.\n";
+    "each is published as the file it points to, which must lie inside the release.\n"
+    "\n"
+    "--sign signs the tree with the key of KEYFILE (zepo-publish keygen): every list section also\n"
+    "carries the file's SHA256 and Size, and rootfolder.enc, filelist.enc and filelistfull.enc each\n"
+    "get a signature file (NAME.sig) stating the product, the file, a serial that grows with every\n"
+    "publication and an expiry (--expires, default 30 days). Clients that trust the key refuse an\n"
+    "unsigned, tampered, replayed or expired list; other clients read the tree as before.\n";
 
 const char STATUS_USAGE[] =
     "usage: zepo-publish status TREE [--root-key KEY]\n"
-    "       zepo-publish rollback TREE --to VERSION [--root-key KEY]\n"
+    "       zepo-publish rollback TREE --to VERSION [--root-key KEY] [--sign KEYFILE [--expires DAYS]]\n"
     "\n"
     "status shows the live version, then each release the tree has published with its date, file\n"
     "count, packed size, patch count and what a client on it downloads to reach the live one.\n"
     "rollback makes an earlier release live again: its list is published anew, clients go back to\n"
-    "its files by their checksums on their next run, and the index records it.\n";
+    "its files by their checksums on their next run, and the index records it. --sign signs the\n"
+    "lists as zepo-publish build --sign does.\n";
+
+const char KEYGEN_USAGE[] =
+    "usage: zepo-publish keygen --out KEYFILE\n"
+    "\n"
+    "Makes an Ed25519 key pair: the private key goes into KEYFILE, a new file that only its owner\n"
+    "may read (an existing file is never overwritten); the public key is printed as one line, for\n"
+    "the client's build (ZEPO_PUBLIC_KEY) or its --public-key. Keep KEYFILE offline; see\n"
+    "docs/signing.md.\n";
 
 const char VERIFY_USAGE[] =
     "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY]\n"
@@ -111,6 +128,34 @@ bool ParseCount(const std::string& text, unsigned long min, unsigned long max, u
   return value >= min && value <= max;
 }
 
+// --sign KEYFILE and --expires DAYS, shared by build and rollback; false with the problem.
+bool ParseSigning(const std::string& option, const std::string& value, SigningOptions& signing, bool& taken,
+                  std::string& problem) {
+  taken = option == "--sign" || option == "--expires";
+  if (option == "--sign") return ReadKeyFile(value, signing.privateKey, problem);
+  if (option == "--expires") {
+    unsigned long days = 0;
+    if (!ParseCount(value, 1, 3650, days)) {
+      problem = "--expires takes a number of days from 1 to 3650, not " + value;
+      return false;
+    }
+    signing.expiresDays = static_cast<int>(days);
+  }
+  return true;
+}
+
+int Keygen(const std::vector<std::string>& args) {
+  if (IsHelp(args)) return Usage(KEYGEN_USAGE, true);
+  if (args.size() != 2 || args[0] != "--out") return UsageError(KEYGEN_USAGE, "keygen takes --out KEYFILE");
+  std::string publicKey, error;
+  if (!MakeKeyFile(args[1], publicKey, error)) {
+    std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s\n", publicKey.c_str());
+  return 0;
+}
+
 int Build(const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(BUILD_USAGE, true);
   BuildOptions options;
@@ -124,6 +169,10 @@ int Build(const std::vector<std::string>& args) {
     if (a.rfind("--", 0) != 0) return UsageError(BUILD_USAGE, "unexpected argument " + a);
     if (i + 1 >= args.size()) return UsageError(BUILD_USAGE, a + " needs a value");
     const std::string value = args[++i];
+    bool signingOption = false;
+    std::string problem;
+    if (!ParseSigning(a, value, options.signing, signingOption, problem)) return UsageError(BUILD_USAGE, problem);
+    if (signingOption) continue;
     if (a == "--release") options.release = value;
     else if (a == "--version") options.version = AnsiToWide(value);
     else if (a == "--out") options.out = value;
@@ -190,8 +239,18 @@ int StatusOrRollback(const std::string& command, const std::vector<std::string>&
   if (IsHelp(args)) return Usage(STATUS_USAGE, true);
   if (args.empty()) return UsageError(STATUS_USAGE, "which tree?");
   std::wstring rootKey = L"ZepoFolder", version;
+  SigningOptions signing;
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (i + 1 >= args.size()) return UsageError(STATUS_USAGE, args[i] + " needs a value");
+    bool signingOption = false;
+    std::string problem;
+    if (command == "rollback" && !ParseSigning(args[i], args[i + 1], signing, signingOption, problem)) {
+      return UsageError(STATUS_USAGE, problem);
+    }
+    if (signingOption) {
+      ++i;
+      continue;
+    }
     if (args[i] == "--root-key") rootKey = AnsiToWide(args[++i]);
     else if (args[i] == "--to" && command == "rollback") version = AnsiToWide(args[++i]);
     else return UsageError(STATUS_USAGE, "unknown option " + args[i]);
@@ -202,7 +261,7 @@ int StatusOrRollback(const std::string& command, const std::vector<std::string>&
     ok = ShowTreeStatus(args[0], rootKey, error);
   } else {
     if (version.empty()) return UsageError(STATUS_USAGE, "rollback needs --to VERSION");
-    ok = RollbackTree(args[0], rootKey, version, error);
+    ok = RollbackTree(args[0], rootKey, version, signing, error);
   }
   if (!ok) std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
   return ok ? 0 : 1;
@@ -295,5 +354,6 @@ int main(int argc, char** argv) {
   if (command == "verify") return Verify(args);
   if (command == "serve") return Serve(args);
   if (command == "diff" || command == "patch") return DiffOrPatch(command, args);
+  if (command == "keygen") return Keygen(args);
   return UsageError(USAGE, "unknown command " + command);
 }

@@ -16,6 +16,7 @@
 #include "publish/release.h"
 #include "publish/release_index.h"
 #include "services/file_time.h"
+#include "services/signing.h"
 #include "services/files.h"
 #include "services/ini.h"
 #include "services/md5.h"
@@ -40,6 +41,8 @@ struct FileResult {
   std::wstring method;
   std::wstring dateTime;
   std::string checksum;
+  std::string sha256;  // signed trees only
+  std::uint64_t size = 0;
   std::vector<std::pair<std::string, std::string>> patchKeys;  // old MD5, patch folder
   std::vector<std::pair<std::size_t, std::uint64_t>> patchSources;  // per key: source, packed bytes
   std::uint64_t wholeBytes = 0;
@@ -107,6 +110,8 @@ class Builder {
     }
     GetFileTimeText(WideOf(item.path), result.dateTime);
     result.checksum = Md5Text(content);
+    result.size = content.size();
+    if (options_.signing.Enabled()) result.sha256 = Sha256Hex(content);
     const std::string packed = PackBytes(content, 9);
     result.wholeBytes = packed.size();
     if (packed.empty() ||
@@ -458,6 +463,10 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
     list += L"Method=" + r.method + L"\r\n";
     if (r.method == L"Exists") list += L"Target=File\r\n";
     list += L"DateTime=" + r.dateTime + L"\r\nCheckSum=" + AnsiToWide(r.checksum) + L"\r\n";
+    // Clients that trust a key check what they stage against these; others never read them.
+    if (!r.sha256.empty()) {
+      list += L"SHA256=" + AnsiToWide(r.sha256) + L"\r\nSize=" + std::to_wstring(r.size) + L"\r\n";
+    }
     for (const auto& [oldSum, folder] : r.patchKeys) list += AnsiToWide(oldSum) + L"=" + AnsiToWide(folder) + L"\r\n";
     for (const auto& [source, bytes] : r.patchSources) {
       ++summary.patchSets[source].patches;
@@ -499,6 +508,12 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
       !PublishList(options.out / "rootfolder.enc", root)) {
     error = "cannot write the file lists";
     return false;
+  }
+  if (options.signing.Enabled()) {
+    for (const fs::path& published :
+         {productRoot / "filelistfull.enc", productRoot / "filelist.enc", options.out / "rootfolder.enc"}) {
+      if (!SignPublished(published, options.product, options.signing, error)) return false;
+    }
   }
   index.Publish({options.version, IndexDateNow(), summary.files, summary.bytes, summary.versionBytes,
                  summary.patches, L""});

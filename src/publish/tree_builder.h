@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "publish/release_signing.h"
+
 struct BuildOptions {
   std::filesystem::path release;
   std::wstring version;
@@ -24,6 +26,9 @@ struct BuildOptions {
   bool followLinks = false;
   // A patch is published only when its packed size is below this share of the packed whole file.
   double patchShare = 0.8;
+  // A signed tree: every list section also carries the content's "SHA256" and "Size", and every
+  // descriptor and list a signature file.
+  SigningOptions signing;
 };
 
 // The patches made from one earlier release.

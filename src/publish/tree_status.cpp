@@ -94,7 +94,8 @@ bool ShowTreeStatus(const fs::path& tree, const std::wstring& rootKey, std::stri
   return true;
 }
 
-bool RollbackTree(const fs::path& tree, const std::wstring& rootKey, const std::wstring& version, std::string& error) {
+bool RollbackTree(const fs::path& tree, const std::wstring& rootKey, const std::wstring& version,
+                  const SigningOptions& signing, std::string& error) {
   fs::path product;
   ReleaseIndex index;
   if (!LoadIndex(tree, rootKey, product, index, error)) return false;
@@ -151,6 +152,12 @@ bool RollbackTree(const fs::path& tree, const std::wstring& rootKey, const std::
   if (!PublishList(product / "filelistfull.enc", list) || !PublishList(product / "filelist.enc", list + removals)) {
     error = "cannot write the file lists";
     return false;
+  }
+  if (signing.Enabled()) {
+    const std::wstring productName = product.lexically_relative(tree).generic_wstring() + L"/";
+    for (const char* name : {"filelistfull.enc", "filelist.enc"}) {
+      if (!SignPublished(product / name, productName, signing, error)) return false;
+    }
   }
   index.MakeLive(version, IndexDateNow());
   if (!index.Save()) {

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "publish/release_signing.h"
+
 // The product folder that the tree's rootfolder.enc names under the key; false when it has none.
 bool ProductFolderOf(const std::filesystem::path& tree, const std::wstring& rootKey, std::filesystem::path& product);
 
@@ -13,5 +15,6 @@ bool ShowTreeStatus(const std::filesystem::path& tree, const std::wstring& rootK
 
 // Makes an earlier release live again: its list is published anew (clients go back by checksum,
 // downloading that version's whole files), with removals of whatever other releases shipped.
+// With signing enabled, the lists are signed as a build signs them.
 bool RollbackTree(const std::filesystem::path& tree, const std::wstring& rootKey, const std::wstring& version,
-                  std::string& error);
+                  const SigningOptions& signing, std::string& error);

@@ -694,3 +694,117 @@ TEST_F(UpdateRunTest, EveryConnectDescriptionAndCheckFailureIsNamed) {
     }
   }
 }
+
+// A client that trusts a publisher key takes only what that key signed: each way a list can be
+// forged, replayed, expired, unsigned or pointed at another product fails the run before anything
+// is touched, as does a file that is not what the signed list says.
+class SignedRunTest : public UpdateRunTest {
+ protected:
+  void SetUp() override {
+    UpdateRunTest::SetUp();
+    ASSERT_TRUE(GenerateSigningKey(privateKey, publicKey));
+    ASSERT_TRUE(GenerateSigningKey(otherPrivate, otherPublic));
+    settings.trustedKeys = otherPublic + "," + publicKey;  // any key of the set will do
+  }
+  // A fresh version-1 installation and a version-2 tree signed as asked.
+  void Publish(const std::string& key, int expiresDays = 30, const std::string& product = "", bool withC = true) {
+    fs::remove_all(install.path() / "update");
+    fs::remove(install.path() / "c.dat");
+    Install("b.dat", "old b");
+    tree = PatchTree(TestServer::Root());
+    if (!key.empty()) tree.SignWith(key, expiresDays, product);
+    tree.File("b.dat", "new b");
+    if (withC) tree.File("c.dat", "new c");
+  }
+  ::testing::AssertionResult RefusedWith(const wchar_t* code, const wchar_t* cause) {
+    const int result = Run();
+    if (result != RUN_FAILED) return ::testing::AssertionFailure() << "the run ended with " << result;
+    if (Installed("b.dat") != "old b") return ::testing::AssertionFailure() << "b.dat was touched";
+    if (fs::exists(install.path() / "c.dat")) return ::testing::AssertionFailure() << "c.dat was installed";
+    if (view.errors.size() != 1) return ::testing::AssertionFailure() << view.errors.size() << " error lines";
+    for (const wchar_t* part : {code, cause}) {
+      if (view.errors[0].find(part) == std::wstring::npos) {
+        return ::testing::AssertionFailure() << WideToUtf8(view.errors[0]) << " lacks " << WideToUtf8(part);
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+  std::string privateKey, publicKey, otherPrivate, otherPublic;
+};
+
+TEST_F(SignedRunTest, ASignedTreeUpdatesAndEveryForgeryIsRefused) {
+  Publish(privateKey);
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED) << (view.errors.empty() ? "" : WideToUtf8(view.errors[0]));
+  EXPECT_EQ(Installed("c.dat"), "new c");
+  ASSERT_EQ(Run(), RUN_FINISHED) << "the cached, still signed list serves the next run";
+  const std::string acceptedList = ReadBytes(tree.NativeOf("velora/filelist.enc"));
+  const std::string acceptedSignature = ReadBytes(tree.NativeOf("velora/filelist.enc.sig"));
+
+  Publish("");
+  tree.Publish();
+  EXPECT_TRUE(RefusedWith(L"SIGNATURE_REFUSED", L"no signature file"));
+
+  Publish(privateKey);
+  tree.Publish();
+  std::string forged = ReadBytes(tree.NativeOf("velora/filelist.enc"));
+  forged[forged.size() / 2] ^= 1;  // one byte changed on the way
+  WriteBytes(tree.NativeOf("velora/filelist.enc"), forged);
+  EXPECT_TRUE(RefusedWith(L"SIGNATURE_REFUSED", L"not the ones its signature states"));
+
+  Publish(privateKey);
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED) << "a newer publication";
+  Publish(privateKey);
+  tree.Publish();
+  WriteBytes(tree.NativeOf("velora/filelist.enc"), acceptedList);  // an older list, its own signature
+  WriteBytes(tree.NativeOf("velora/filelist.enc.sig"), acceptedSignature);
+  EXPECT_TRUE(RefusedWith(L"SIGNATURE_REFUSED", L"older publication"));
+
+  std::string unknownPrivate, unknownPublic;
+  ASSERT_TRUE(GenerateSigningKey(unknownPrivate, unknownPublic));
+  Publish(unknownPrivate);
+  tree.Publish();
+  EXPECT_TRUE(RefusedWith(L"SIGNATURE_REFUSED", L"trusted keys"));
+
+  Publish(privateKey, -1);
+  tree.Publish();
+  EXPECT_TRUE(RefusedWith(L"SIGNATURE_REFUSED", L"expired"));
+
+  Publish(privateKey, 30, "other/");
+  tree.Publish();
+  EXPECT_TRUE(RefusedWith(L"SIGNATURE_REFUSED", L"other/"));
+
+  Publish(privateKey, 30, "", false);
+  tree.Put("c.dat", "new c");
+  tree.Section("c.dat", {{"Method", "Update"}, {"DateTime", PatchTree::TIME}, {"CheckSum", PatchTree::Md5("new c")},
+                         {"SHA256", std::string(64, '0')}, {"Size", "5"}});
+  tree.Publish();
+  EXPECT_TRUE(RefusedWith(L"STAGE_UNVERIFIED", L"SHA-256"));
+
+  Publish("");
+  tree.SignWith(privateKey);
+  tree.Section("d.dat", {{"Method", "Update"}, {"DateTime", PatchTree::TIME}, {"CheckSum", PatchTree::Md5("d")}});
+  tree.Put("d.dat", "d");
+  tree.Publish();
+  EXPECT_TRUE(RefusedWith(L"STAGE_UNVERIFIED", L"no SHA256 and Size"));
+
+  // The key signed by another key of the set (a rotated key) is as good.
+  Publish(otherPrivate);
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED) << (view.errors.empty() ? "" : WideToUtf8(view.errors[0]));
+  EXPECT_EQ(Installed("c.dat"), "new c");
+}
+
+TEST_F(SignedRunTest, AClientWithoutKeysTakesSignedAndUnsignedTreesAsBefore) {
+  settings.trustedKeys.clear();
+  Publish(privateKey);
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  EXPECT_EQ(Installed("c.dat"), "new c");
+  fs::remove(install.path() / "c.dat");
+  Publish("");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  EXPECT_EQ(Installed("c.dat"), "new c");
+}

@@ -417,7 +417,7 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
   EXPECT_TRUE(ReadBytes(install.path() / "data" / "world.pak") == ReadBytes(v2.path() / "data" / "world.pak"));
 
   std::string error;
-  ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", L"1.0", error)) << error;
+  ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", L"1.0", SigningOptions{}, error)) << error;
   ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
   for (const char* name : {"bin/game.exe", "data/world.pak", "data/old.pak", "zepo-update"}) {
     EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(v1.path() / name)) << name;
@@ -430,6 +430,6 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
   const std::string status = testing::internal::GetCapturedStdout();
   EXPECT_EQ(status.rfind("live: 1.0\n", 0), 0u) << status;
   EXPECT_NE(status.find("(rolled back to on "), std::string::npos) << status;
-  EXPECT_FALSE(RollbackTree(tree, L"ZepoFolder", L"9.9", error));
+  EXPECT_FALSE(RollbackTree(tree, L"ZepoFolder", L"9.9", SigningOptions{}, error));
   EXPECT_NE(error.find("not in the tree's index"), std::string::npos) << error;
 }

@@ -2,6 +2,8 @@
 // A patch-server tree built from plain content in the test server's root: "detectfile.enc" and
 // "rootfolder.enc" at the root, and in the product folder the packed file list, the packed whole
 // files under the version's update folder and the packed patches under their patch folders.
+#include <chrono>
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "services/files.h"
 #include "services/md5.h"
 #include "services/packed.h"
+#include "services/signing.h"
 #include "services/text.h"
 #include "support/temp_folder.h"
 
@@ -29,6 +32,15 @@ class PatchTree {
             const std::string& checksum = "") {
     Put(name, content);
     Section(name, {{"Method", method}, {"DateTime", TIME}, {"CheckSum", checksum.empty() ? Md5(content) : checksum}});
+    if (!privateKey_.empty()) Section(name, {{"SHA256", Sha256Hex(content)}, {"Size", std::to_string(content.size())}});
+  }
+  // From now on the tree is signed as zepo-publish build --sign signs it: files carry SHA256 and
+  // Size, and Publish writes a signature file beside rootfolder.enc and filelist.enc, expiring
+  // after the days given (negative: expired already), for the product given.
+  void SignWith(const std::string& privateKey, int expiresDays = 30, const std::string& product = "") {
+    privateKey_ = privateKey;
+    expiresDays_ = expiresDays;
+    signedProduct_ = product;
   }
   // A whole file of the version that no section describes (the content of an "Exists" rule).
   void Put(const std::string& name, const std::string& content) { PackInto(product_ + "v2/" + name, content); }
@@ -77,6 +89,15 @@ class PatchTree {
     static int published = 0;
     std::filesystem::last_write_time(NativeOf(product_ + "filelist.enc"),
                                      std::filesystem::file_time_type::clock::now() + std::chrono::hours(++published));
+    if (privateKey_.empty()) return;
+    for (const std::string& path : {std::string("rootfolder.enc"), product_ + "filelist.enc"}) {
+      // Serials grow over every tree of a test process, as over the publications of one tree.
+      static std::uint64_t serial = static_cast<std::uint64_t>(std::time(nullptr));
+      const SignedStatement statement{signedProduct_.empty() ? product_ : signedProduct_,
+                                      NativeOf(path).filename().string(), ++serial, UtcStampInDays(expiresDays_),
+                                      Sha256Hex(ReadBytes(NativeOf(path)))};
+      WriteBytes(NativeOf(path) += ".sig", WriteSignatureFile(statement, privateKey_));
+    }
   }
 
   static std::string Md5(const std::string& content) { return WideToUtf8(Md5OfBytes(content.data(), content.size())); }
@@ -102,6 +123,9 @@ class PatchTree {
   std::filesystem::path root_;
   std::string version_;
   std::string product_ = "velora/";
+  std::string privateKey_;
+  int expiresDays_ = 30;
+  std::string signedProduct_;
   std::vector<std::string> order_;
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> sections_;
 };

@@ -1,0 +1,82 @@
+#include "engine/release_trust.h"
+
+#include "services/files.h"
+#include "services/http.h"
+#include "services/text.h"
+
+bool ReleaseTrust::Holds(const std::string& text, const std::string& fileName, SignedStatement& statement,
+                         std::string& problem) const {
+  if (!ReadSignatureFile(text, keys_, statement, problem)) return false;
+  if (statement.file != fileName) {
+    problem = "its signature is for " + statement.file + ", not " + fileName;
+    return false;
+  }
+  if (statement.expires < UtcStampInDays(0)) {
+    problem = "its signature expired at " + statement.expires + " UTC";
+    return false;
+  }
+  return true;
+}
+
+bool ReleaseTrust::Accept(const std::wstring& packedPath, const std::wstring& url, const std::wstring& host,
+                          const std::string& fileName, const std::wstring& keptPath, SignedStatement& statement,
+                          std::wstring& problem) const {
+  const std::wstring signaturePath = packedPath + L".sig";
+  int code = 0;
+  std::string text;
+  if (!DownloadFileInto(signaturePath, url + L".sig", host, nullptr, code) || !ReadWholeFile(signaturePath, text)) {
+    problem = L"it has no signature file (" + LastDownloadCause() + L")";
+    return false;
+  }
+  std::string why;
+  std::string packed;
+  if (!Holds(text, fileName, statement, why)) {
+    problem = Latin1ToWide(why);
+    return false;
+  }
+  if (!ReadWholeFile(packedPath, packed) || Sha256Hex(packed) != statement.sha256) {
+    problem = L"its bytes are not the ones its signature states";
+    return false;
+  }
+  std::string kept;
+  SignedStatement last;
+  if (ReadWholeFile(keptPath, kept) && ReadSignatureFile(kept, keys_, last, why) && statement.serial < last.serial) {
+    problem = L"it is an older publication (serial " + std::to_wstring(statement.serial) + L") than the one accepted "
+              L"before (serial " + std::to_wstring(last.serial) + L")";
+    return false;
+  }
+  FileHandle out = FileHandle::CreateForWrite(keptPath);
+  if (!out.IsOpen() || !out.Write(text.data(), text.size())) {
+    problem = L"its signature cannot be kept in [" + keptPath + L"]";
+    return false;
+  }
+  return true;
+}
+
+bool ReleaseTrust::StillValid(const std::wstring& keptPath, const std::string& fileName,
+                              SignedStatement& statement) const {
+  std::string text;
+  std::string problem;
+  return ReadWholeFile(keptPath, text) && Holds(text, fileName, statement, problem);
+}
+
+bool ReleaseTrust::ContentMatches(const std::wstring& path, const std::wstring& sha256, const std::wstring& size,
+                                  std::wstring& problem) {
+  if (sha256.empty() || size.empty()) {
+    problem = L"the list gives no SHA256 and Size for it";
+    return false;
+  }
+  FileHandle file = FileHandle::OpenForRead(path);
+  const std::int64_t length = file.IsOpen() ? file.Size() : -1;
+  file.Close();
+  if (std::to_wstring(length) != size) {
+    problem = L"it has " + std::to_wstring(length) + L" bytes, the list says " + size;
+    return false;
+  }
+  const std::wstring digest = AnsiToWide(Sha256OfFile(path));
+  if (!EqualNoCase(digest, sha256)) {
+    problem = L"its SHA-256 is " + digest + L", the list says " + sha256;
+    return false;
+  }
+  return true;
+}

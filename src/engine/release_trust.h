@@ -1,0 +1,37 @@
+#pragma once
+// What a client that trusts a publisher's key holds a signed tree to: every descriptor and list
+// comes with a signature file of a trusted key that states its exact bytes, its file name and
+// product, a serial no lower than the last one accepted, and an expiry not yet passed; every file
+// it stages has the list's SHA-256 and size. Without keys nothing is checked, as before.
+#include <string>
+
+#include "services/signing.h"
+
+class ReleaseTrust {
+ public:
+  // keys: hex public keys separated by commas or blanks; empty trusts no key and checks nothing.
+  explicit ReleaseTrust(std::string keys = {}) : keys_(std::move(keys)) {}
+  bool Enabled() const { return !keys_.empty(); }
+
+  // Downloads url + ".sig" and holds the packed file at packedPath to it: the statement must name
+  // fileName and the file's SHA-256, must not have expired, and its serial must not be below the
+  // one in the signature kept at keptPath, which it then replaces. False with the problem.
+  bool Accept(const std::wstring& packedPath, const std::wstring& url, const std::wstring& host,
+              const std::string& fileName, const std::wstring& keptPath, SignedStatement& statement,
+              std::wstring& problem) const;
+
+  // Whether the signature kept at keptPath still vouches for a cached copy of fileName: it is a
+  // trusted key's, names the file and has not expired.
+  bool StillValid(const std::wstring& keptPath, const std::string& fileName, SignedStatement& statement) const;
+
+  // Whether a staged file has the SHA-256 and the size that the list gives for it; a list entry
+  // without them is refused.
+  static bool ContentMatches(const std::wstring& path, const std::wstring& sha256, const std::wstring& size,
+                             std::wstring& problem);
+
+ private:
+  bool Holds(const std::string& text, const std::string& fileName, SignedStatement& statement,
+             std::string& problem) const;
+
+  std::string keys_;
+};
