@@ -84,11 +84,14 @@ const char KEYGEN_USAGE[] =
     "docs/signing.md.\n";
 
 const char VERIFY_USAGE[] =
-    "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY]\n"
+    "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY] [--public-key KEYS]\n"
     "\n"
     "Checks that every file the list implies exists and unpacks to its listed digest, and that every\n"
-    "patch rebuilds its file from the content its key names. With --install, also says what an\n"
-    "update of that installation would download. Exit status 1 when something is wrong.\n";
+    "patch rebuilds its file from the content its key names. A signed tree's signature files must\n"
+    "state its lists' bytes and every entry its SHA256 and Size; with --public-key (hex, separated\n"
+    "by commas) each signature must also be one of those keys' and unexpired. With --install, also\n"
+    "says what an update of that installation would download. Exit status 1 when something is\n"
+    "wrong.\n";
 
 const char SERVE_USAGE[] =
     "usage: zepo-publish serve TREE [--listen ADDR:PORT]\n"
@@ -272,13 +275,15 @@ int Verify(const std::vector<std::string>& args) {
   if (args.empty()) return UsageError(VERIFY_USAGE, "which tree?");
   fs::path install;
   std::wstring rootKey = L"ZepoFolder";
+  std::string publicKeys;
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (i + 1 >= args.size()) return UsageError(VERIFY_USAGE, args[i] + " needs a value");
     if (args[i] == "--install") install = args[++i];
+    else if (args[i] == "--public-key") publicKeys = args[++i];
     else if (args[i] == "--root-key") rootKey = AnsiToWide(args[++i]);
     else return UsageError(VERIFY_USAGE, "unknown option " + args[i]);
   }
-  return VerifyTree(args[0], rootKey, install.empty() ? nullptr : &install) ? 0 : 1;
+  return VerifyTree(args[0], rootKey, install.empty() ? nullptr : &install, publicKeys) ? 0 : 1;
 }
 
 int Serve(const std::vector<std::string>& args) {

@@ -11,6 +11,7 @@
 #include "services/files.h"
 #include "services/ini.h"
 #include "services/md5.h"
+#include "services/signing.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -25,7 +26,8 @@ bool IsDigest(const std::wstring& key) {
 
 class Verifier {
  public:
-  Verifier(const fs::path& tree, const fs::path& product) : tree_(tree), product_(product) {}
+  Verifier(const fs::path& tree, const fs::path& product, bool signedTree)
+      : tree_(tree), product_(product), signed_(signedTree) {}
 
   // Each problem once: the short and the full list share most entries.
   void Problem(const std::string& text) {
@@ -80,6 +82,7 @@ class Verifier {
     if (!checksum.empty() && !EqualNoCase(AnsiToWide(Md5Text(plain)), checksum)) {
       return Problem(shown + ": the whole file's digest is not its CheckSum");
     }
+    CheckContentKeys(list, name, shown, plain);
     for (const auto& [key, folder] : list.KeysOf(name)) {
       if (!IsDigest(key)) continue;
       const fs::path patchPath = product_ / PathOf(folder + name);
@@ -112,8 +115,24 @@ class Verifier {
   }
 
  private:
+  // A signed tree's SHA256 and Size, which clients that trust its key hold every file to.
+  void CheckContentKeys(const IniDocument& list, const std::wstring& name, const std::string& shown,
+                        const std::string& plain) {
+    std::wstring sha256, size;
+    list.ReadString(name, L"SHA256", sha256);
+    list.ReadString(name, L"Size", size);
+    if (sha256.empty() && size.empty()) {
+      if (signed_) Problem(shown + ": no SHA256 and Size in a signed tree: clients that trust its key refuse it");
+      return;
+    }
+    if (!EqualNoCase(sha256, AnsiToWide(Sha256Hex(plain))) || size != std::to_wstring(plain.size())) {
+      Problem(shown + ": the whole file is not what its SHA256 and Size say");
+    }
+  }
+
   fs::path tree_;
   fs::path product_;
+  bool signed_;
   std::map<std::wstring, std::map<std::string, fs::path>> byName_;
   std::set<std::string> reported_;
   int problems_ = 0;
@@ -159,7 +178,38 @@ void DescribeUpdate(const IniDocument& list, const std::vector<std::wstring>& na
 
 }  // namespace
 
-bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::path* install) {
+namespace {
+
+// A descriptor's or list's signature file: it states the file's bytes and name and the product;
+// with keys, it is a trusted key's and has not expired.
+void CheckSignature(Verifier& verifier, const fs::path& file, const std::string& product,
+                    const std::string& publicKeys) {
+  const std::string name = file.filename().string();
+  std::string text, packed, problem;
+  if (!ReadWholeFile(WideOf(file) + L".sig", text)) return verifier.Problem(name + " has no signature file");
+  ReadWholeFile(WideOf(file), packed);
+  SignedStatement statement;
+  if (publicKeys.empty()) {
+    // Without a key the statement is read as it stands; whose it is stays unchecked.
+    std::printf("%s: signed; give --public-key to check whose signature it is\n", name.c_str());
+    const std::size_t at = text.find("\nsha256 ");
+    statement.sha256 = at == std::string::npos ? std::string() : text.substr(at + 8, 64);
+    statement.file = name;
+    statement.product = product;
+    statement.expires = "99999999999999";
+  } else if (!ReadSignatureFile(text, publicKeys, statement, problem)) {
+    return verifier.Problem(name + ": " + problem);
+  }
+  if (statement.sha256 != Sha256Hex(packed)) verifier.Problem(name + ": its bytes are not the ones its signature states");
+  if (statement.file != name) verifier.Problem(name + ": its signature is for " + statement.file);
+  if (statement.product != product) verifier.Problem(name + ": its signature is for the product " + statement.product);
+  if (statement.expires < UtcStampInDays(0)) verifier.Problem(name + ": its signature expired at " + statement.expires);
+}
+
+}  // namespace
+
+bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::path* install,
+                const std::string& publicKeys) {
   std::string rootText;
   if (!UnpackToMemory(tree / "detectfile.enc", rootText)) {
     std::printf("problem: detectfile.enc is missing or does not unpack\n");
@@ -172,7 +222,13 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
   std::wstring productFolder;
   IniDocument(rootText).ReadString(L"ServerConfig", rootKey, productFolder);
   const fs::path product = tree / PathOf(productFolder);
-  Verifier verifier(tree, product);
+  const bool signedTree = fs::exists(tree / "rootfolder.enc.sig");
+  Verifier verifier(tree, product, signedTree);
+  if (signedTree) {
+    for (const fs::path& file : {tree / "rootfolder.enc", product / "filelist.enc", product / "filelistfull.enc"}) {
+      CheckSignature(verifier, file, WideToUtf8(productFolder), publicKeys);
+    }
+  }
   std::size_t entries = 0;
   for (const char* listName : {"filelist.enc", "filelistfull.enc"}) {
     std::string listText;
