@@ -4,9 +4,13 @@
 # server, signatures stripped, a whole file swapped for another, or a tree signed by an unknown
 # key each fail the run (exit 1, the refusal named on the error line) and leave the installation
 # byte for byte as it was; without a key the same signed tree updates as any other.
-#   signed_e2e.sh WORK PUBLISH UPDATER [WINE_PREFIX]
+# With TAMPERING_PROXY, a hostile network in front of the server then changes one byte of the
+# root descriptor, the list, its signature, a whole file and a patch, swaps a file for another
+# version's, strips the signatures, replays the older signed list and points the list at another
+# product: with the key each is refused and the installation stays as it was.
+#   signed_e2e.sh WORK PUBLISH UPDATER [WINE_PREFIX] [TAMPERING_PROXY]
 set -euo pipefail
-work=$1 publish=$2 updater=$3 prefix=${4:-}
+work=$1 publish=$2 updater=$3 prefix=${4:-} tamper=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work"
 mkdir -p "$work/temp"
@@ -30,6 +34,9 @@ key=$(cat "$work/public.txt")
 "$publish" keygen --out "$work/other.key" > "$work/other.txt"
 tree="$work/tree"
 "$publish" build --release "$v1" --version 1.0 --out "$tree" --product velora/ --sign "$work/publisher.key" > /dev/null
+cp -a "$tree" "$work/tree-1.0"  # the older signed publication, for a replay
+"$publish" build --release "$v2" --version 2.0 --out "$work/tree-other" --product other/ \
+  --sign "$work/publisher.key" > /dev/null
 "$publish" build --release "$v2" --version 2.0 --out "$tree" --product velora/ --sign "$work/publisher.key" > /dev/null
 "$publish" verify "$tree" --public-key "$key" > "$work/verify.out" || fail "verify refuses the signed tree"
 "$publish" verify "$tree" --public-key "$(cat "$work/other.txt")" > "$work/verify.out" &&
@@ -43,16 +50,18 @@ trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT
 
 snapshot() { (cd "$work/install" && find . -path ./logs -prune -o -path ./update -prune -o -name zepo.lock -o -name 'autoupdate.*' -o -type f -print0 | sort -z | xargs -0 md5sum); }
 # run [ARGUMENT...]: zepo-update on a fresh version-1 installation.
+host_port=$port
 run() {
   rm -rf "$work/install"
   cp -a "$v1" "$work/install"
+  [ -d "$work/kept" ] && cp "$work/kept/"* "$work/install/"
   before=$(snapshot)
   status=0
   if [ -n "$prefix" ]; then
-    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$work/install" --host "localhost:$port" --quiet "$@" \
-      > "$work/run.out" 2> "$work/run.err" || status=$?
+    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$work/install" --host "localhost:$host_port" --quiet \
+      "$@" > "$work/run.out" 2> "$work/run.err" || status=$?
   else
-    "$updater" --dir "$work/install" --host "localhost:$port" --quiet "$@" > "$work/run.out" 2> "$work/run.err" ||
+    "$updater" --dir "$work/install" --host "localhost:$host_port" --quiet "$@" > "$work/run.out" 2> "$work/run.err" ||
       status=$?
   fi
 }
@@ -99,3 +108,52 @@ refused "a tree signed by an unknown key" "SIGNATURE_REFUSED.*trusted keys"
 run
 [ "$status" -eq 0 ] && is_version_2 || fail "a client without a key did not update from the signed tree"
 echo "signed_e2e: a client without a key updated from the signed tree as before"
+
+[ -n "$tamper" ] || exit 0
+# The hostile network: one proxy per case, in front of nginx (and of a second nginx that serves
+# the older publication and the other product's tree).
+alt_port=$(( port + 1 ))
+sed -e "s|@WORK@|$work/alt|g" -e "s|@ROOT@|$work|g" -e "s|@PORT@|$alt_port|g" -e "s|@RATE@|0|g" \
+  "$here/nginx.conf.in" > "$work/alt.conf"
+mkdir -p "$work/alt/temp"
+/usr/sbin/nginx -c "$work/alt.conf" -p "$work/alt"
+trap 'kill "$(cat "$work/nginx.pid")" "$(cat "$work/alt/nginx.pid")" 2>/dev/null || true; kill $proxy 2>/dev/null || true' EXIT
+proxy=
+through() {
+  rm -f "$work/proxy.port"
+  "$tamper" --to "$port" --alt-to "$alt_port" --port-file "$work/proxy.port" "$@" &
+  proxy=$!
+  for _ in $(seq 50); do [ -s "$work/proxy.port" ] && break; sleep 0.1; done
+  host_port=$(cat "$work/proxy.port")
+}
+done_with_proxy() { kill "$proxy" 2>/dev/null || true; wait "$proxy" 2>/dev/null || true; host_port=$port; }
+expect_refused() {
+  local what=$1 pattern=$2
+  shift 2
+  through "$@"
+  run --public-key "$key"
+  refused "through the proxy: $what" "$pattern"
+  done_with_proxy
+}
+expect_refused "one byte of rootfolder.enc" "SIGNATURE_REFUSED" --flip /rootfolder.enc
+expect_refused "one byte of the list" "SIGNATURE_REFUSED" --flip /velora/filelist.enc
+expect_refused "one byte of the list's signature" "SIGNATURE_REFUSED" --flip /velora/filelist.enc.sig
+expect_refused "one byte of a whole file" "STAGE_" --flip /data/new.txt
+expect_refused "one byte of a patch" "(STAGE_|rebuild)" --flip /patches/
+expect_refused "a file of another version" "STAGE_" --swap /files/2.0/data/new.txt /files/1.0/a.txt
+expect_refused "stripped signatures" "SIGNATURE_REFUSED.*no signature file" --drop .sig
+expect_refused "a list of another product" "SIGNATURE_REFUSED.*other/" \
+  --swap /velora/filelist.enc /tree-other/other/filelist.enc --swap /velora/filelist.enc.sig \
+  /tree-other/other/filelist.enc.sig --alt /tree-other/other/filelist.enc --alt /tree-other/other/filelist.enc.sig
+
+# A replay: the client has accepted version 2.0's list; the network serves 1.0's, signed too.
+through
+run --public-key "$key"
+[ "$status" -eq 0 ] || fail "the update through a proxy that changes nothing ended with $status"
+mkdir -p "$work/kept"
+cp "$work/install/"autoupdate.*.sig "$work/kept/"
+done_with_proxy
+expect_refused "the older signed list replayed" "SIGNATURE_REFUSED.*older publication" \
+  --swap /velora/filelist.enc /tree-1.0/velora/filelist.enc --swap /velora/filelist.enc.sig \
+  /tree-1.0/velora/filelist.enc.sig --alt /tree-1.0/velora/filelist.enc --alt /tree-1.0/velora/filelist.enc.sig
+echo "signed_e2e: every tampering was refused"

@@ -1,0 +1,195 @@
+// A hostile network for the signed-release tests: a loopback HTTP proxy in front of the real
+// server that spoils the answers to some requests.
+//
+//   tampering-proxy --to PORT [--alt-to PORT] [--port-file FILE] RULE...
+//   A rule names the requests whose path ends with TEXT, or, when TEXT ends with "/", whose path
+//   holds TEXT:
+//     --flip TEXT       the answer has one body byte changed
+//     --drop TEXT       the request is answered 404 (signatures stripped, say)
+//     --alt TEXT        the request goes to the server at --alt-to instead (an older tree: a
+//                       replayed list, a list of another product, files of another version)
+//     --swap TEXT OTHER the request is sent for the path with TEXT replaced by OTHER
+//   Rules apply in their order, each to the path as the rules before it left it.
+//
+// It listens on 127.0.0.1 at a free port (written to FILE, else printed) and serves one request
+// per connection ("Connection: close"), forwarding the rest unchanged. It runs until killed.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Rule {
+  std::string kind;  // flip, drop, alt, swap
+  std::string text;
+  std::string other;
+};
+
+struct Settings {
+  int to = 0;
+  int altTo = 0;
+  std::vector<Rule> rules;
+};
+
+int ConnectTo(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+  for (std::size_t sent = 0; sent < bytes.size();) {
+    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string ReadHead(int fd) {
+  std::string head;
+  char c;
+  while (head.find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1) head += c;
+  return head;
+}
+
+std::string ReadToEnd(int fd) {
+  std::string bytes;
+  char buffer[65536];
+  for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) bytes.append(buffer, static_cast<std::size_t>(n));
+  return bytes;
+}
+
+// The request with "Connection: close" in place of any Connection header.
+std::string Closing(const std::string& head) {
+  std::string out;
+  std::size_t at = 0;
+  while (at < head.size()) {
+    const std::size_t end = head.find("\r\n", at);
+    const std::string line = head.substr(at, end - at);
+    at = end + 2;
+    if (line.empty()) break;
+    if (line.size() >= 11 && (line.compare(0, 11, "Connection:") == 0 || line.compare(0, 11, "connection:") == 0)) {
+      continue;
+    }
+    out += line + "\r\n";
+  }
+  return out + "Connection: close\r\n\r\n";
+}
+
+bool Names(const Rule& rule, const std::string& path) {
+  if (!rule.text.empty() && rule.text.back() == '/') return path.find(rule.text) != std::string::npos;
+  return path.size() >= rule.text.size() && path.compare(path.size() - rule.text.size(), rule.text.size(), rule.text) == 0;
+}
+
+void Serve(int client, Settings settings) {
+  std::string request = ReadHead(client);
+  const std::size_t pathStart = request.find(' ') + 1;
+  const std::size_t pathEnd = request.find(' ', pathStart);
+  std::string path = request.substr(pathStart, pathEnd - pathStart);
+  int port = settings.to;
+  bool flip = false;
+  for (const Rule& rule : settings.rules) {
+    if (!Names(rule, path)) continue;
+    if (rule.kind == "drop") {
+      SendAll(client, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      close(client);
+      return;
+    }
+    if (rule.kind == "flip") flip = true;
+    if (rule.kind == "alt") port = settings.altTo;
+    if (rule.kind == "swap") {
+      path.replace(path.rfind(rule.text), rule.text.size(), rule.other);
+      request.replace(pathStart, pathEnd - pathStart, path);
+    }
+  }
+  const int server = ConnectTo(port);
+  if (server >= 0 && SendAll(server, Closing(request))) {
+    std::string answer = ReadToEnd(server);
+    const std::size_t body = answer.find("\r\n\r\n");
+    if (flip && body != std::string::npos && answer.size() > body + 4) {
+      answer[body + 4 + (answer.size() - body - 4) / 2] ^= 0x20;
+    }
+    SendAll(client, answer);
+  }
+  if (server >= 0) close(server);
+  shutdown(client, SHUT_WR);
+  ReadToEnd(client);
+  close(client);
+}
+
+int Usage() {
+  std::fputs("usage: tampering-proxy --to PORT [--alt-to PORT] [--port-file FILE] "
+             "[--flip TEXT | --drop TEXT | --alt TEXT | --swap TEXT OTHER]...\n",
+             stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  std::string portFile;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help") {
+      std::fputs("usage: tampering-proxy --to PORT [--alt-to PORT] [--port-file FILE] RULE...\n"
+                 "Forwards 127.0.0.1:FREE_PORT to 127.0.0.1:PORT, spoiling the answers that the rules name.\n",
+                 stdout);
+      return 0;
+    }
+    if (i + 1 >= argc) return Usage();
+    const std::string value = argv[++i];
+    if (arg == "--to") {
+      settings.to = std::atoi(value.c_str());
+    } else if (arg == "--alt-to") {
+      settings.altTo = std::atoi(value.c_str());
+    } else if (arg == "--port-file") {
+      portFile = value;
+    } else if (arg == "--flip" || arg == "--drop" || arg == "--alt") {
+      settings.rules.push_back({arg.substr(2), value, ""});
+    } else if (arg == "--swap" && i + 1 < argc) {
+      settings.rules.push_back({"swap", value, argv[++i]});
+    } else {
+      return Usage();
+    }
+  }
+  if (settings.to <= 0) return Usage();
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 64) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::perror("tampering-proxy: cannot listen");
+    return 1;
+  }
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  if (portFile.empty()) {
+    std::printf("%s\n", port.c_str());
+    std::fflush(stdout);
+  } else if (std::FILE* out = std::fopen((portFile + ".tmp").c_str(), "w")) {
+    std::fprintf(out, "%s\n", port.c_str());
+    std::fclose(out);
+    std::rename((portFile + ".tmp").c_str(), portFile.c_str());
+  }
+  for (;;) {
+    const int client = accept(listener, nullptr, nullptr);
+    if (client >= 0) std::thread(Serve, client, settings).detach();
+  }
+}
