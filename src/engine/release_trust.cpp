@@ -20,10 +20,9 @@ bool ReleaseTrust::Holds(const std::string& text, const std::string& fileName, S
 
 bool ReleaseTrust::Accept(const std::wstring& packedPath, const std::wstring& url, const std::wstring& host,
                           const std::string& fileName, const std::wstring& keptPath, SignedStatement& statement,
-                          std::wstring& problem) const {
+                          std::string& text, std::wstring& problem) const {
   const std::wstring signaturePath = packedPath + L".sig";
   int code = 0;
-  std::string text;
   if (!DownloadFileInto(signaturePath, url + L".sig", host, nullptr, code) || !ReadWholeFile(signaturePath, text)) {
     problem = L"it has no signature file (" + LastDownloadCause() + L")";
     return false;
@@ -45,12 +44,12 @@ bool ReleaseTrust::Accept(const std::wstring& packedPath, const std::wstring& ur
               L"before (serial " + std::to_wstring(last.serial) + L")";
     return false;
   }
-  FileHandle out = FileHandle::CreateForWrite(keptPath);
-  if (!out.IsOpen() || !out.Write(text.data(), text.size())) {
-    problem = L"its signature cannot be kept in [" + keptPath + L"]";
-    return false;
-  }
   return true;
+}
+
+bool ReleaseTrust::Keep(const std::wstring& keptPath, const std::string& text) {
+  FileHandle out = FileHandle::CreateForWrite(keptPath);
+  return out.IsOpen() && out.Write(text.data(), text.size()) && out.Flush();
 }
 
 bool ReleaseTrust::StillValid(const std::wstring& keptPath, const std::string& fileName,

@@ -15,10 +15,12 @@ class ReleaseTrust {
 
   // Downloads url + ".sig" and holds the packed file at packedPath to it: the statement must name
   // fileName and the file's SHA-256, must not have expired, and its serial must not be below the
-  // one in the signature kept at keptPath, which it then replaces. False with the problem.
+  // one in the signature kept at keptPath. False with the problem; true with the signature's
+  // text, which Keep makes the kept one once the caller has checked the product too.
   bool Accept(const std::wstring& packedPath, const std::wstring& url, const std::wstring& host,
               const std::string& fileName, const std::wstring& keptPath, SignedStatement& statement,
-              std::wstring& problem) const;
+              std::string& text, std::wstring& problem) const;
+  static bool Keep(const std::wstring& keptPath, const std::string& text);
 
   // Whether the signature kept at keptPath still vouches for a cached copy of fileName: it is a
   // trusted key's, names the file and has not expired.

@@ -41,13 +41,29 @@ std::wstring UpdateClient::UsableCachedStamp(const std::wstring& cachedStamp, co
 }
 
 bool UpdateClient::AcceptSigned(const std::wstring& packedPath, const std::wstring& url, const std::string& fileName,
-                                const std::wstring& cacheFile, SignedStatement& statement) {
+                                const std::wstring& cacheFile, SignedStatement& statement, std::string& text) {
   if (!trust_.Enabled()) return true;
   std::wstring problem;
-  if (trust_.Accept(packedPath, url, hostName_, fileName, cacheFile + L".sig", statement, problem)) return true;
+  if (trust_.Accept(packedPath, url, hostName_, fileName, cacheFile + L".sig", statement, text, problem)) return true;
   failureCause_ = L"[" + url + L"]: " + problem;
   TheLogger().WriteFailure(L"AutoUpdateApp: " + failureCause_);
   return false;
+}
+
+bool UpdateClient::KeepIfForProduct(const SignedStatement& statement, const std::string& text,
+                                    const std::wstring& what, const std::wstring& cacheFile) {
+  if (!trust_.Enabled()) return true;
+  if (AnsiToWide(statement.product) != rootFolder_) {
+    failureCause_ = what + L" is signed for the product " + AnsiToWide(statement.product) + L", not " + rootFolder_;
+    TheLogger().WriteFailure(L"AutoUpdateApp: " + failureCause_);
+    return false;
+  }
+  // Only a signature that passed every check is kept: its serial is the floor of later runs.
+  if (!text.empty() && !ReleaseTrust::Keep(cacheFile + L".sig", text)) {
+    failureCause_ = L"the signature of " + what + L" cannot be kept beside [" + cacheFile + L"]";
+    return false;
+  }
+  return true;
 }
 
 UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localFolder, const std::wstring& hostName,
@@ -101,6 +117,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
   std::wstring cached;
   ReadIniString(configPath, L"ServerConfig", L"DateTime", cached);
   cached = UsableCachedStamp(cached, cacheFile, "rootfolder.enc", rootStatement_);
+  rootSignature_.clear();
   std::wstring stamp;
   switch (FetchIfStampDiffers(packedPath, serverUrl_ + L"rootfolder.enc", hostName_, cached, stamp, transferCode)) {
     case StampedFetch::Unchanged:
@@ -116,7 +133,8 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
     case StampedFetch::Fetched:
       break;
   }
-  if (!AcceptSigned(packedPath, serverUrl_ + L"rootfolder.enc", "rootfolder.enc", cacheFile, rootStatement_)) {
+  if (!AcceptSigned(packedPath, serverUrl_ + L"rootfolder.enc", "rootfolder.enc", cacheFile, rootStatement_,
+                    rootSignature_)) {
     errorCode = SIGNATURE_REFUSED;
     return false;
   }
@@ -146,9 +164,7 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
     if (!ConnectTo(address, cacheFile, errorCode)) continue;
     errorCode = 0;
     ReadIniString(localFolder_ + L"rootfolder.ini", L"ServerConfig", rootKeyName, rootFolder_);
-    if (trust_.Enabled() && AnsiToWide(rootStatement_.product) != rootFolder_) {
-      failureCause_ = L"[rootfolder.enc] names the product " + rootFolder_ + L", its signature " +
-                      AnsiToWide(rootStatement_.product);
+    if (!KeepIfForProduct(rootStatement_, rootSignature_, L"[rootfolder.enc]", cacheFile)) {
       errorCode = SIGNATURE_REFUSED;
       return false;
     }
@@ -191,14 +207,10 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
     errorCode = DESCRIPTION_NO_LIST;
     return false;
   }
-  if (fetch == StampedFetch::Fetched &&
-      !AcceptSigned(packedPath, serverUrl_ + remoteListName_, listName, cacheFile, statement)) {
-    errorCode = SIGNATURE_REFUSED;
-    return false;
-  }
-  if (trust_.Enabled() && AnsiToWide(statement.product) != rootFolder_) {
-    failureCause_ = L"[" + remoteListName_ + L"] is signed for the product " + AnsiToWide(statement.product) +
-                    L", not " + rootFolder_;
+  std::string signature;
+  if ((fetch == StampedFetch::Fetched &&
+       !AcceptSigned(packedPath, serverUrl_ + remoteListName_, listName, cacheFile, statement, signature)) ||
+      !KeepIfForProduct(statement, signature, L"[" + remoteListName_ + L"]", cacheFile)) {
     errorCode = SIGNATURE_REFUSED;
     return false;
   }

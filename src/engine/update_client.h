@@ -118,7 +118,11 @@ class UpdateClient {
                                  const std::string& fileName, SignedStatement& statement) const;
   // With trust, the downloaded descriptor or list is held to its signature; false sets the cause.
   bool AcceptSigned(const std::wstring& packedPath, const std::wstring& url, const std::string& fileName,
-                    const std::wstring& cacheFile, SignedStatement& statement);
+                    const std::wstring& cacheFile, SignedStatement& statement, std::string& text);
+  // With trust, a signature names the product that the root descriptor named; when it does, a
+  // newly accepted signature (text, empty for a cached one) becomes the one kept beside the cache.
+  bool KeepIfForProduct(const SignedStatement& statement, const std::string& text, const std::wstring& what,
+                        const std::wstring& cacheFile);
 
   IStatusCallback* callback_;
   std::wstring serverUrl_;
@@ -142,6 +146,7 @@ class UpdateClient {
   std::vector<std::wstring> addresses_;  // every address that the probe found, the chosen one too
   std::wstring failureCause_;            // why Connect or LoadDescription failed, for the failure line
   SignedStatement rootStatement_;        // with trust: the root descriptor's, for its product
+  std::string rootSignature_;            // its text when newly accepted, kept once the product is known
   std::vector<int> retryDelaysMs_{1000, 4000};
   ReleaseTrust trust_;
 };

@@ -1,6 +1,8 @@
 // The end-to-end fixture: a version-1 installation and the version-2 patch-server tree that
 // brings it up to date, and the check that it did.
 //   zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME]   make both (SERVER_ROOT is emptied first)
+//   zepo-test-tree build-signed SERVER_ROOT INSTALL           the same, the tree signed by a new key,
+//                                                            whose public key is printed
 //   zepo-test-tree verify INSTALL [UPDATER NAME]             exit 0 when INSTALL is version 2
 //   zepo-test-tree consistent INSTALL    exit 0 when every file of INSTALL holds version 1's or
 //                                        version 2's content, any file with version 2's time holds
@@ -28,7 +30,8 @@ void Put(const fs::path& install, const std::string& name, const std::string& co
 
 const std::string NEW_BUILD = "\n-- zepo-update, build 2 --\n";
 
-int Build(const fs::path& root, const fs::path& install, const fs::path& updater, const std::string& name) {
+int Build(const fs::path& root, const fs::path& install, const fs::path& updater, const std::string& name,
+          const std::string& signingKey = "") {
   fs::create_directories(install);
   Put(install, "a.dat", OLD_A);
   Put(install, "b.dat", "old b");
@@ -41,6 +44,7 @@ int Build(const fs::path& root, const fs::path& install, const fs::path& updater
                   fs::perm_options::remove);
 
   PatchTree tree(root);
+  if (!signingKey.empty()) tree.SignWith(signingKey);
   tree.File("a.dat", NEW_A, "Patch");
   tree.PatchFrom("a.dat", OLD_A, PATCH_A);
   tree.File("b.dat", "new b");
@@ -139,12 +143,18 @@ int main(int argc, char** argv) {
   if (command == "build" && (argc == 4 || argc == 6)) {
     return Build(argv[2], argv[3], argc == 6 ? argv[4] : "", argc == 6 ? argv[5] : "");
   }
+  if (command == "build-signed" && argc == 4) {
+    std::string privateKey, publicKey;
+    if (!GenerateSigningKey(privateKey, publicKey)) return 1;
+    std::printf("%s\n", publicKey.c_str());
+    return Build(argv[2], argv[3], "", "", privateKey);
+  }
   if (command == "verify" && (argc == 3 || argc == 5)) {
     return Verify(argv[2], argc == 5 ? argv[3] : "", argc == 5 ? argv[4] : "");
   }
   if (command == "consistent" && argc == 3) return Consistent(argv[2]);
-  std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME] | verify INSTALL [UPDATER NAME] |"
-             " consistent INSTALL\n",
+  std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME] | build-signed SERVER_ROOT INSTALL |"
+             " verify INSTALL [UPDATER NAME] | consistent INSTALL\n",
              command == "--help" ? stdout : stderr);
   return command == "--help" ? 0 : 2;
 }

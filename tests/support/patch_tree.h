@@ -43,7 +43,10 @@ class PatchTree {
     signedProduct_ = product;
   }
   // A whole file of the version that no section describes (the content of an "Exists" rule).
-  void Put(const std::string& name, const std::string& content) { PackInto(product_ + "v2/" + name, content); }
+  void Put(const std::string& name, const std::string& content) {
+    PackInto(product_ + "v2/" + name, content);
+    put_[name] = content;
+  }
   // A patch from old content to the file's current content, under its own patch folder.
   void PatchFrom(const std::string& name, const std::string& oldContent, const std::string& patchBytes,
                  const std::string& folder = "p1/") {
@@ -73,6 +76,13 @@ class PatchTree {
     for (const auto& name : order_) {
       list += "[" + name + "]\r\n";
       for (const auto& [key, value] : sections_[name]) list += key + "=" + value + "\r\n";
+      // An "Exists" file's content is signed too: a client that trusts the key stages it as any.
+      const auto content = put_.find(name);
+      bool exists = false;
+      for (const auto& [key, value] : sections_[name]) exists = exists || (key == "Method" && value == "Exists");
+      if (!privateKey_.empty() && content != put_.end() && exists) {
+        list += "SHA256=" + Sha256Hex(content->second) + "\r\nSize=" + std::to_string(content->second.size()) + "\r\n";
+      }
     }
     // Names outside ASCII make the list UTF-16LE with a byte-order mark: the one encoding that
     // Windows' own INI reading and ours take the same way whatever the ANSI code page.
@@ -128,4 +138,5 @@ class PatchTree {
   std::string signedProduct_;
   std::vector<std::string> order_;
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> sections_;
+  std::map<std::string, std::string> put_;  // content of every file put, by name
 };

@@ -57,6 +57,18 @@ drive retry "$(win "$work/retry/install/zepo.exe")" 2.0 "$(win "$art")" "$(win "
   "$(win "$work/retry/www/velora/v2/b.dat.fault")" "$(win "$work/retry/www/velora/filelist.enc.fault")"
 "$tool" verify "$work/retry/install"
 
+# A signed tree and a zepo.exe that trusts its key ("PublicKey" in log.ini).
+signed="$work/signed"
+key=$("$tool" build-signed "$signed/www" "$signed/install")
+cp "$zepo" "$signed/install/zepo.exe"
+"$server" --port-file "$signed/port" --root "$signed/www" --background
+servers+=("$signed/port")
+printf '[zepo]\r\nLogLevel=4\r\nPatchHost=127.0.0.1:%s\r\nPublicKey=%s\r\n' "$(cat "$signed/port")" "$key" \
+  > "$signed/install/log.ini"
+mkdir -p "$shots/signed"
+drive demo "$(win "$signed/install/zepo.exe")" 2.0 "$(win "$shots/signed")"
+"$tool" verify "$signed/install"
+
 prepare second
 drive second-instance "$(win "$work/second/install/zepo.exe")"
 
