@@ -18,6 +18,7 @@
 #include "services/http.h"
 #include "services/http_internal.h"
 #include "services/text.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -41,11 +42,7 @@ void Serve(int listener) {
       std::lock_guard<std::mutex> guard(answerLock);
       bytes = answer;
     }
-    for (std::size_t sent = 0; sent < bytes.size();) {
-      const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      sent += static_cast<std::size_t>(n);
-    }
+    SendAll(fd, bytes);
     shutdown(fd, SHUT_WR);
     while (recv(fd, buffer, sizeof buffer, 0) > 0) {
     }
@@ -54,17 +51,11 @@ void Serve(int listener) {
 }
 
 int StartServer() {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::abort();
-  }
+  int port = 0;
+  const int listener = ListenOnLoopback(16, port);
+  if (listener < 0) std::abort();
   std::thread(Serve, listener).detach();
-  return ntohs(address.sin_port);
+  return port;
 }
 
 std::string Folder() {

@@ -48,24 +48,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.h"
+
 namespace {
 
 std::mutex recordLock;
 std::string recorded;
 std::string root = ".";
-
-bool SendAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool SendAll(int fd, const std::string& text) { return SendAll(fd, text.data(), text.size()); }
 
 std::string HttpDate(time_t when) {
   char text[64];
@@ -300,15 +289,9 @@ int main(int argc, char** argv) {
   }
   if (portFile.empty()) return 2;
 
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int yes = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 64) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  int port = 0;
+  const int listener = ListenOnLoopback(64, port);
+  if (listener < 0) {
     std::perror("http_test_server");
     return 1;
   }
@@ -317,7 +300,7 @@ int main(int argc, char** argv) {
     if (child < 0) return 1;
     if (child > 0) {
       std::ofstream(portFile + ".pid") << child << "\n";
-      std::ofstream(portFile + ".tmp") << ntohs(address.sin_port) << "\n";
+      std::ofstream(portFile + ".tmp") << port << "\n";
       std::rename((portFile + ".tmp").c_str(), portFile.c_str());
       return 0;
     }
@@ -328,7 +311,7 @@ int main(int argc, char** argv) {
     close(null);
   } else {
     std::ofstream(portFile + ".pid") << getpid() << "\n";
-    std::ofstream(portFile) << ntohs(address.sin_port) << "\n";
+    std::ofstream(portFile) << port << "\n";
   }
   signal(SIGPIPE, SIG_IGN);
   for (;;) {

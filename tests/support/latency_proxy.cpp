@@ -25,6 +25,8 @@
 #include <string>
 #include <thread>
 
+#include "support/loopback.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -74,33 +76,16 @@ void Writer(int to, std::shared_ptr<Pipe> pipe, Settings settings) {
           std::chrono::duration<double>(static_cast<double>(piece.second.size()) / static_cast<double>(settings.rate)));
       std::this_thread::sleep_until(free);
     }
-    for (std::size_t sent = 0; sent < piece.second.size();) {
-      const ssize_t n = send(to, piece.second.data() + sent, piece.second.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) {
-        shutdown(to, SHUT_RDWR);
-        return;
-      }
-      sent += static_cast<std::size_t>(n);
+    if (!SendAll(to, piece.second)) {
+      shutdown(to, SHUT_RDWR);
+      return;
     }
   }
 }
 
-int ConnectTo(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 void Forward(int client, Settings settings) {
   std::this_thread::sleep_for(2 * settings.delay);  // the handshake's round trip
-  const int server = ConnectTo(settings.to);
+  const int server = ConnectToLoopback(settings.to);
   if (server < 0) {
     close(client);
     return;
@@ -150,30 +135,13 @@ int main(int argc, char** argv) {
     }
   }
   if (settings.to <= 0 || settings.delay.count() < 0) return Usage();
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  const int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 128) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  int port = 0;
+  const int listener = ListenOnLoopback(128, port);
+  if (listener < 0) {
     std::perror("latency-proxy: cannot listen");
     return 1;
   }
-  const std::string port = std::to_string(ntohs(address.sin_port));
-  if (portFile.empty()) {
-    std::printf("%s\n", port.c_str());
-    std::fflush(stdout);
-  } else {
-    const std::string temporary = portFile + ".tmp";
-    if (std::FILE* out = std::fopen(temporary.c_str(), "w")) {
-      std::fprintf(out, "%s\n", port.c_str());
-      std::fclose(out);
-      std::rename(temporary.c_str(), portFile.c_str());
-    }
-  }
+  AnnouncePort(port, portFile);
   for (;;) {
     const int client = accept(listener, nullptr, nullptr);
     if (client >= 0) std::thread(Forward, client, settings).detach();

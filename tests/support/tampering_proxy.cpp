@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.h"
+
 namespace {
 
 struct Rule {
@@ -37,28 +39,6 @@ struct Settings {
   int altTo = 0;
   std::vector<Rule> rules;
 };
-
-int ConnectTo(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-  for (std::size_t sent = 0; sent < bytes.size();) {
-    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 std::string ReadHead(int fd) {
   std::string head;
@@ -117,7 +97,7 @@ void Serve(int client, Settings settings) {
       request.replace(pathStart, pathEnd - pathStart, path);
     }
   }
-  const int server = ConnectTo(port);
+  const int server = ConnectToLoopback(port);
   if (server >= 0 && SendAll(server, Closing(request))) {
     std::string answer = ReadToEnd(server);
     const std::size_t body = answer.find("\r\n\r\n");
@@ -169,25 +149,13 @@ int main(int argc, char** argv) {
     }
   }
   if (settings.to <= 0) return Usage();
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 64) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  int port = 0;
+  const int listener = ListenOnLoopback(64, port);
+  if (listener < 0) {
     std::perror("tampering-proxy: cannot listen");
     return 1;
   }
-  const std::string port = std::to_string(ntohs(address.sin_port));
-  if (portFile.empty()) {
-    std::printf("%s\n", port.c_str());
-    std::fflush(stdout);
-  } else if (std::FILE* out = std::fopen((portFile + ".tmp").c_str(), "w")) {
-    std::fprintf(out, "%s\n", port.c_str());
-    std::fclose(out);
-    std::rename((portFile + ".tmp").c_str(), portFile.c_str());
-  }
+  AnnouncePort(port, portFile);
   for (;;) {
     const int client = accept(listener, nullptr, nullptr);
     if (client >= 0) std::thread(Serve, client, settings).detach();
