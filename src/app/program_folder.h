@@ -14,6 +14,7 @@ struct StartupConfig {
   int connections = 0;     // "Connections": downloads at once, 1 to 16; 0 when not given
   std::uint64_t maxRate = 0;  // "MaxRate": the download cap in bytes per second; 0: none
   std::string publicKey;   // "PublicKey": publisher keys for a staging tree, over the built-in ones
+  std::wstring caFile;     // "CaFile": an https staging server's authority (PEM), in place of the system's
 };
 
 // The most downloads a run makes at once.

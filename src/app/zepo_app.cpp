@@ -4,9 +4,11 @@
 #include <objbase.h>
 
 #include "app/program_folder.h"
+#include "services/http.h"
 #include "services/platform.h"
 #include "services/process.h"
 #include "services/probe.h"
+#include "services/text.h"
 #include "ui/auto_update_dialog.h"
 
 namespace {
@@ -75,6 +77,7 @@ BOOL CZepoApp::InitInstance() {
   if (config.connections > 0) settings.connections = config.connections;
   settings.maxRateBytesPerSecond = config.maxRate;
   settings.trustedKeys = !config.publicKey.empty() ? config.publicKey : BuiltInPublicKeys();
+  SetCertificateAuthorityFile(WideToUtf8(config.caFile));
   std::vector<std::wstring> arguments = SplitCommandLine(commandLine != nullptr ? commandLine : L"");
   if (!arguments.empty()) arguments.erase(arguments.begin());
   settings.restartCommand = TakeSelfUpdatedArgument(arguments, settings.selfUpdatedStamp);

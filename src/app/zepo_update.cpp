@@ -13,6 +13,7 @@
 #include "services/ini_file.h"
 #include "services/platform.h"
 #include "services/process.h"
+#include "services/http.h"
 #include "services/text.h"
 
 namespace {
@@ -34,6 +35,11 @@ const char USAGE[] =
     "                    another; else \"Connections\" in section \"zepo\" of ./log.ini\n"
     "  --max-rate RATE   cap all downloads together at RATE bytes per second (k: KiB, M: MiB;\n"
     "                    0: no cap); else \"MaxRate\" in section \"zepo\" of ./log.ini\n"
+    "  --host https://HOST[:PORT]\n"
+    "                    the same over https: the server's certificate must verify against the\n"
+    "                    system's certificate store (--ca-file: against FILE's certificates)\n"
+    "  --ca-file FILE    PEM certificates trusted for https instead of the system's (a staging\n"
+    "                    server's own authority); else \"CaFile\" in section \"zepo\" of ./log.ini\n"
     "  --public-key KEYS take only trees signed by one of these publisher keys (hex, separated by\n"
     "                    commas); else \"PublicKey\" in section \"zepo\" of ./log.ini, else the keys\n"
     "                    built in. A list that no key vouches for, or a file that is not what the\n"
@@ -58,6 +64,7 @@ struct Options {
   int connections = 0;       // 0: not given
   std::wstring maxRate;      // empty: not given
   std::wstring publicKey;    // empty: not given
+  std::wstring caFile;       // empty: not given
   FileListChoice list = FileListChoice::Update;
   bool quiet = false;    // only the error line and warnings
   bool verbose = false;  // the diagnostic log also on stderr
@@ -73,6 +80,7 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   if (options.connections > 0) command.insert(command.end(), {L"--connections", std::to_wstring(options.connections)});
   if (!options.maxRate.empty()) command.insert(command.end(), {L"--max-rate", options.maxRate});
   if (!options.publicKey.empty()) command.insert(command.end(), {L"--public-key", options.publicKey});
+  if (!options.caFile.empty()) command.insert(command.end(), {L"--ca-file", options.caFile});
   return command;
 }
 
@@ -95,7 +103,7 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::wstring& arg = arguments[i];
     const bool takesValue = arg == L"--dir" || arg == L"--host" || arg == L"--log-level" || arg == L"--connections" ||
-                            arg == L"--max-rate" || arg == L"--public-key";
+                            arg == L"--max-rate" || arg == L"--public-key" || arg == L"--ca-file";
     if (takesValue && i + 1 >= arguments.size()) return UsageError(arg + L" needs a value");
     if (arg == L"--help" || arg == L"-h") {
       help = true;
@@ -119,6 +127,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
         return UsageError(L"--max-rate takes BYTES, BYTESk or BYTESM per second, not \"" + arguments[i] + L"\"");
       }
       options.maxRate = arguments[i];
+    } else if (arg == L"--ca-file") {
+      options.caFile = AbsolutePath(arguments[++i]);
     } else if (arg == L"--public-key") {
       options.publicKey = arguments[++i];
     } else if (arg == L"--full-list") {
@@ -265,6 +275,7 @@ int main(int argc, char** argv) {
   std::uint64_t rate = config.maxRate;
   if (!options.maxRate.empty()) ParseByteRate(options.maxRate, rate);
   settings.maxRateBytesPerSecond = rate;
+  SetCertificateAuthorityFile(WideToUtf8(!options.caFile.empty() ? options.caFile : config.caFile));
   settings.trustedKeys = !options.publicKey.empty() ? WideToUtf8(options.publicKey)
                          : !config.publicKey.empty() ? config.publicKey
                                                      : BuiltInPublicKeys();

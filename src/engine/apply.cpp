@@ -79,7 +79,7 @@ bool UpdateClient::DownloadWithRetries(FileEntry& entry, int& errorCode) {
                                   ? entry.url.substr(serverUrl_.size())
                                   : std::wstring();
   for (const std::wstring& address : addresses_) {
-    const std::wstring other = L"http://" + address + L"/" + rootFolder_;
+    const std::wstring other = scheme_ + L"://" + address + L"/" + rootFolder_;
     if (!suffix.empty() && other != serverUrl_) urls.push_back(other + suffix);
   }
   for (std::size_t attempt = 0; attempt < urls.size(); ++attempt) {

@@ -26,6 +26,15 @@ bool UnpackDescriptor(const std::wstring& source, const std::wstring& destinatio
   return status == STREAM_OK;
 }
 
+bool IsSecureHost(const std::wstring& host) { return host.size() > 8 && EqualNoCase(host.substr(0, 8), L"https://"); }
+
+// "https://name:8443/" gives "name:8443".
+std::wstring SecureHostName(const std::wstring& host) {
+  std::wstring name = host.substr(8);
+  const std::size_t slash = name.find(L'/');
+  return slash == std::wstring::npos ? name : name.substr(0, slash);
+}
+
 // A failed transfer of a descriptor: the transfer's code and the cause it gave.
 std::wstring TransferFailure(int transferCode) {
   const std::wstring& cause = LastDownloadCause();
@@ -72,7 +81,8 @@ UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localF
       localFolder_(localFolder),
       remoteListName_(list == FileListChoice::Full ? L"filelistfull.enc" : L"filelist.enc"),
       localListName_(list == FileListChoice::Full ? L"filelistfull.ini" : L"filelist.ini"),
-      hostName_(hostName),
+      scheme_(IsSecureHost(hostName) ? L"https" : L"http"),
+      hostName_(IsSecureHost(hostName) ? SecureHostName(hostName) : hostName),
       staging_(localFolder) {}
 
 UpdateClient::~UpdateClient() = default;
@@ -104,7 +114,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
   const std::wstring packedPath = localFolder_ + L"rootfolder.enc";
   const std::wstring configPath = localFolder_ + L"rootfolder.ini";
   int transferCode = 0;
-  if (!DownloadFileInto(localFolder_ + L"detectfile.enc", L"http://" + address + L"/detectfile.enc", hostName_, nullptr,
+  if (!DownloadFileInto(localFolder_ + L"detectfile.enc", scheme_ + L"://" + address + L"/detectfile.enc", hostName_, nullptr,
                         transferCode)) {
     failureCause_ = L"[" + address + L"/detectfile.enc]: " + TransferFailure(transferCode);
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the address " + address + L" does not answer the probe: " +
@@ -112,7 +122,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
     errorCode = CONNECT_NO_PROBE;
     return false;
   }
-  serverUrl_ = L"http://" + address + L"/";
+  serverUrl_ = scheme_ + L"://" + address + L"/";
   if (!UnpackDescriptor(cacheFile, configPath)) RemoveFile(configPath);
   std::wstring cached;
   ReadIniString(configPath, L"ServerConfig", L"DateTime", cached);

@@ -135,7 +135,8 @@ class UpdateClient {
   std::wstring versionName_;
   std::wstring remoteListName_;
   std::wstring localListName_;
-  std::wstring hostName_;
+  std::wstring scheme_;    // "http", or "https" for a host given as "https://name[:port]"
+  std::wstring hostName_;  // name[:port], the Host header
   std::wstring listStamp_;
   StagingArea staging_;
   struct Removal {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <mutex>
 
 #include "services/files.h"
 #include "services/http_internal.h"
@@ -13,6 +14,8 @@ namespace {
 
 std::atomic<int> connectSeconds{30};
 std::atomic<int> stallSeconds{60};
+std::mutex authorityLock;
+std::string authorityFile;
 
 bool IsUnreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
@@ -27,6 +30,16 @@ void SetHttpLimits(const HttpLimits& limits) {
 }
 
 HttpLimits GetHttpLimits() { return {connectSeconds.load(), stallSeconds.load()}; }
+
+void SetCertificateAuthorityFile(const std::string& pemFile) {
+  std::lock_guard<std::mutex> guard(authorityLock);
+  authorityFile = pemFile;
+}
+
+std::string GetCertificateAuthorityFile() {
+  std::lock_guard<std::mutex> guard(authorityLock);
+  return authorityFile;
+}
 
 std::string RequestUrl(const std::wstring& url) {
   std::size_t scheme = url.find(L"://");

@@ -20,6 +20,7 @@ constexpr int HTTP_CANCELLED = 10;     // the progress callback answered false
 constexpr int HTTP_REQUEST_FAILED = 21;  // no answer, a status other than 200 and 206, no length,
                                          // a broken body or a stalled transfer
 constexpr int HTTP_NOT_FOUND = 24;       // the server answered 404 or 410: asking again is no use
+constexpr int HTTP_CERTIFICATE = 25;     // an https server whose certificate does not verify
 
 // The longest host name that fits the Host header.
 constexpr std::size_t HOST_NAME_MAX_CHARS = 251;
@@ -32,6 +33,13 @@ struct HttpLimits {
 };
 void SetHttpLimits(const HttpLimits& limits);
 HttpLimits GetHttpLimits();
+
+// An https URL ("https://10.0.0.1:8443/x", with "Host: name:8443") reaches the address given but
+// verifies the server's certificate against the host name, with the system's certificate store.
+// A file of PEM certificates given here is trusted instead of the store (a staging server's own
+// authority; libcurl only: WinINet always takes the system's store). Empty: the system's store.
+void SetCertificateAuthorityFile(const std::string& pemFile);
+std::string GetCertificateAuthorityFile();
 
 // Caps the rate of all downloads of the process together, in bytes per second (0: no cap), so
 // that a player can keep playing while a large update arrives. A download that would pass the

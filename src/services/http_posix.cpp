@@ -101,8 +101,17 @@ class CurlTransport final : public HttpTransport {
     multi_.reset(curl_multi_init());
     if (!easy_ || !multi_) return;
     CURL* curl = easy_.get();
+    std::string requestUrl = RequestUrl(url);
     curl_slist* list = curl_slist_append(nullptr, "Accept: */*");
-    for (const std::string& line : headers) list = curl_slist_append(list, line.c_str());
+    for (const std::string& line : headers) {
+      // Over https the host name goes into the URL, for the certificate's sake, and the chosen
+      // address is pinned to it; libcurl then sends the Host header itself.
+      if (requestUrl.rfind("https://", 0) == 0 && line.rfind("Host: ", 0) == 0) {
+        requestUrl = PinAddress(requestUrl, line.substr(6));
+        continue;
+      }
+      list = curl_slist_append(list, line.c_str());
+    }
     if (kind == RequestKind::Download) {
       list = curl_slist_append(list, "Pragma: no-cache");
       list = curl_slist_append(list, "Connection: Keep-Alive");
@@ -110,7 +119,10 @@ class CurlTransport final : public HttpTransport {
     }
     headers_.reset(list);
     const HttpLimits limits = GetHttpLimits();
-    curl_easy_setopt(curl, CURLOPT_URL, RequestUrl(url).c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, requestUrl.c_str());
+    if (resolve_ != nullptr) curl_easy_setopt(curl, CURLOPT_RESOLVE, resolve_.get());
+    const std::string authority = GetCertificateAuthorityFile();
+    if (!authority.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, authority.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
@@ -139,7 +151,7 @@ class CurlTransport final : public HttpTransport {
     }
     while (!headDone_ && !finished_) Pump();
     if (!headDone_) {
-      failCode = HTTP_REQUEST_FAILED;
+      failCode = IsCertificateFailure(result_) ? HTTP_CERTIFICATE : HTTP_REQUEST_FAILED;
       cause = badStatusLine_ ? L"the answer's status line is not HTTP's" : FailureText();
       return false;
     }
@@ -180,6 +192,29 @@ class CurlTransport final : public HttpTransport {
       }
     }
     if (!finished_ && !paused_) curl_multi_poll(multi_.get(), nullptr, 0, 1000, nullptr);
+  }
+
+  static bool IsCertificateFailure(CURLcode result) {
+    return result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CACERT_BADFILE ||
+           result == CURLE_SSL_CERTPROBLEM || result == CURLE_SSL_ISSUER_ERROR;
+  }
+
+  // "https://10.0.0.1:8443/x" with the host "name:8443" becomes "https://name:8443/x", with
+  // "name:8443:10.0.0.1" resolved in advance.
+  std::string PinAddress(const std::string& url, const std::string& host) {
+    const std::size_t start = 8;
+    const std::size_t pathStart = url.find('/', start);
+    const std::string authority = url.substr(start, pathStart - start);
+    const std::string path = pathStart == std::string::npos ? "/" : url.substr(pathStart);
+    const std::size_t colon = authority.rfind(':');
+    const std::string address = authority.substr(0, colon);
+    const std::size_t hostColon = host.rfind(':');
+    const std::string name = host.substr(0, hostColon);
+    const std::string port = hostColon != std::string::npos ? host.substr(hostColon + 1)
+                             : colon != std::string::npos   ? authority.substr(colon + 1)
+                                                            : "443";
+    resolve_.reset(curl_slist_append(nullptr, (name + ":" + port + ":" + address).c_str()));
+    return "https://" + name + ":" + port + path;
   }
 
   std::wstring FailureText() const {
@@ -227,6 +262,7 @@ class CurlTransport final : public HttpTransport {
   UniqueCurl easy_;
   UniqueMulti multi_;
   UniqueHeaderList headers_;
+  UniqueHeaderList resolve_;
   StallWatch watch_;
   bool added_ = false;
   char error_[CURL_ERROR_SIZE] = {};

@@ -114,6 +114,13 @@ std::wstring InternetErrorText(DWORD code) {
   return result + L" (" + std::to_wstring(code) + L")";
 }
 
+bool IsCertificateError(DWORD error) {
+  return error == ERROR_INTERNET_INVALID_CA || error == ERROR_INTERNET_SEC_CERT_CN_INVALID ||
+         error == ERROR_INTERNET_SEC_CERT_DATE_INVALID || error == ERROR_INTERNET_SEC_CERT_ERRORS ||
+         error == ERROR_INTERNET_SEC_INVALID_CERT || error == ERROR_INTERNET_SEC_CERT_REVOKED ||
+         error == ERROR_INTERNET_SEC_CERT_NO_REV || error == ERROR_INTERNET_SEC_CERT_REV_FAILED;
+}
+
 // The status line as it came, held to HTTP's form as the other back end holds it.
 bool HasHttpStatusLine(HINTERNET request) {
   std::string raw;
@@ -234,7 +241,11 @@ class BackgroundRequest {
     if (internet == nullptr) return FinishHead(*x, HTTP_NO_INTERNET, InternetErrorText(GetLastError()));
     UniqueInternet request(InternetOpenUrlW(internet, url.c_str(), header.empty() ? nullptr : header.c_str(),
                                             static_cast<DWORD>(header.size()), flags, 0));
-    if (!request.valid()) return FinishHead(*x, HTTP_REQUEST_FAILED, InternetErrorText(GetLastError()));
+    if (!request.valid()) {
+      const DWORD error = GetLastError();
+      return FinishHead(*x, IsCertificateError(error) ? HTTP_CERTIFICATE : HTTP_REQUEST_FAILED,
+                        InternetErrorText(error));
+    }
     if (!HasHttpStatusLine(request.get())) {
       return FinishHead(*x, HTTP_REQUEST_FAILED, L"the answer's status line is not HTTP's");
     }
@@ -376,11 +387,23 @@ class WinInetTransport final : public HttpTransport {
 std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers,
                                              RequestKind kind) {
   std::wstring lines;
+  std::wstring target = url;
+  DWORD flags = kind == RequestKind::Download ? DOWNLOAD_FLAGS : STAMP_FLAGS;
+  const bool secure = url.compare(0, 8, L"https://") == 0;
+  if (secure) flags |= INTERNET_FLAG_SECURE;
   for (const std::string& line : headers) {
     std::wstring wide;
-    if (Utf8ToWide(line, wide)) lines += wide + L"\r\n";
+    if (!Utf8ToWide(line, wide)) continue;
+    // Over https the host name goes into the URL, so that the certificate is checked against it;
+    // WinINet then finds the address itself and sends the Host header.
+    if (secure && wide.compare(0, 6, L"Host: ") == 0) {
+      const std::size_t path = url.find(L'/', 8);
+      target = L"https://" + wide.substr(6) + (path == std::wstring::npos ? L"/" : url.substr(path));
+      continue;
+    }
+    lines += wide + L"\r\n";
   }
-  return std::make_unique<WinInetTransport>(url, lines, kind == RequestKind::Download ? DOWNLOAD_FLAGS : STAMP_FLAGS);
+  return std::make_unique<WinInetTransport>(target, lines, flags);
 }
 
 bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes) {
