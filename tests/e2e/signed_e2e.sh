@@ -7,7 +7,8 @@
 # With TAMPERING_PROXY, a hostile network in front of the server then changes one byte of the
 # root descriptor, the list, its signature, a whole file and a patch, swaps a file for another
 # version's, strips the signatures, replays the older signed list and points the list at another
-# product: with the key each is refused and the installation stays as it was.
+# product, and changes a byte of a new updater (self-update file): with the key each is refused
+# and the installation stays as it was.
 #   signed_e2e.sh WORK PUBLISH UPDATER [WINE_PREFIX] [TAMPERING_PROXY]
 set -euo pipefail
 work=$1 publish=$2 updater=$3 prefix=${4:-} tamper=${5:-}
@@ -51,9 +52,10 @@ trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT
 snapshot() { (cd "$work/install" && find . -path ./logs -prune -o -path ./update -prune -o -name zepo.lock -o -name 'autoupdate.*' -o -type f -print0 | sort -z | xargs -0 md5sum); }
 # run [ARGUMENT...]: zepo-update on a fresh version-1 installation.
 host_port=$port
+base=$v1
 run() {
   rm -rf "$work/install"
-  cp -a "$v1" "$work/install"
+  cp -a "$base" "$work/install"
   [ -d "$work/kept" ] && cp "$work/kept/"* "$work/install/"
   before=$(snapshot)
   status=0
@@ -117,11 +119,12 @@ sed -e "s|@WORK@|$work/alt|g" -e "s|@ROOT@|$work|g" -e "s|@PORT@|$alt_port|g" -e
   "$here/nginx.conf.in" > "$work/alt.conf"
 mkdir -p "$work/alt/temp"
 /usr/sbin/nginx -c "$work/alt.conf" -p "$work/alt"
-trap 'kill "$(cat "$work/nginx.pid")" "$(cat "$work/alt/nginx.pid")" 2>/dev/null || true; kill $proxy 2>/dev/null || true' EXIT
+trap 'for f in "$work/nginx.pid" "$work/alt/nginx.pid" "$work/self/nginx.pid"; do kill "$(cat "$f" 2>/dev/null)" 2>/dev/null || true; done; kill $proxy 2>/dev/null || true' EXIT
 proxy=
+upstream=$port
 through() {
   rm -f "$work/proxy.port"
-  "$tamper" --to "$port" --alt-to "$alt_port" --port-file "$work/proxy.port" "$@" &
+  "$tamper" --to "$upstream" --alt-to "$alt_port" --port-file "$work/proxy.port" "$@" &
   proxy=$!
   for _ in $(seq 50); do [ -s "$work/proxy.port" ] && break; sleep 0.1; done
   host_port=$(cat "$work/proxy.port")
@@ -156,4 +159,25 @@ done_with_proxy
 expect_refused "the older signed list replayed" "SIGNATURE_REFUSED.*older publication" \
   --swap /velora/filelist.enc /tree-1.0/velora/filelist.enc --swap /velora/filelist.enc.sig \
   /tree-1.0/velora/filelist.enc.sig --alt /tree-1.0/velora/filelist.enc --alt /tree-1.0/velora/filelist.enc.sig
+
+# A self-update file changed on the way: a tree whose version 2 also brings a new updater.
+rm -rf "$work/kept"
+self1="$work/self-1" self2="$work/self-2"
+cp -a "$v1" "$self1"
+cp -a "$v2" "$self2"
+cp "$updater" "$self1/zepo-update.bin"
+{ cat "$updater"; printf '\n-- build 2 --\n'; } > "$self2/zepo-update.bin"
+touch -d '2026-03-20 12:00:00' "$self2/zepo-update.bin"
+for r in 1 2; do
+  "$publish" build --release "$work/self-$r" --version "$r.0" --out "$work/tree-self" --product velora/ \
+    --self-update zepo-update.bin --sign "$work/publisher.key" > /dev/null
+done
+self_port=$(( port + 2 ))
+sed -e "s|@WORK@|$work/self|g" -e "s|@ROOT@|$work/tree-self|g" -e "s|@PORT@|$self_port|g" -e "s|@RATE@|0|g" \
+  "$here/nginx.conf.in" > "$work/self.conf"
+mkdir -p "$work/self/temp"
+/usr/sbin/nginx -c "$work/self.conf" -p "$work/self"
+upstream=$self_port base=$self1
+expect_refused "one byte of a self-update file" "STAGE_" --flip /zepo-update.bin
+kill "$(cat "$work/self/nginx.pid")" 2>/dev/null || true
 echo "signed_e2e: every tampering was refused"
