@@ -9,9 +9,10 @@
 # version's, strips the signatures, replays the older signed list and points the list at another
 # product, and changes a byte of a new updater (self-update file): with the key each is refused
 # and the installation stays as it was.
-#   signed_e2e.sh WORK PUBLISH UPDATER [WINE_PREFIX] [TAMPERING_PROXY]
+# TREE_TOOL (zepo-test-tree) signs a copy of the list anew, expired, for the proxy to serve.
+#   signed_e2e.sh WORK PUBLISH UPDATER [WINE_PREFIX] [TAMPERING_PROXY TREE_TOOL]
 set -euo pipefail
-work=$1 publish=$2 updater=$3 prefix=${4:-} tamper=${5:-}
+work=$1 publish=$2 updater=$3 prefix=${4:-} tamper=${5:-} tool=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work"
 mkdir -p "$work/temp"
@@ -148,6 +149,10 @@ expect_refused "stripped signatures" "SIGNATURE_REFUSED.*no signature file" --dr
 expect_refused "a list of another product" "SIGNATURE_REFUSED.*other/" \
   --swap /velora/filelist.enc /tree-other/other/filelist.enc --swap /velora/filelist.enc.sig \
   /tree-other/other/filelist.enc.sig --alt /tree-other/other/filelist.enc --alt /tree-other/other/filelist.enc.sig
+cp -a "$tree" "$work/tree-expired"
+"$tool" sign-expired "$work/tree-expired/velora/filelist.enc" "$work/publisher.key" velora/
+expect_refused "an expired list" "SIGNATURE_REFUSED.*expired" \
+  --swap /velora/filelist.enc.sig /tree-expired/velora/filelist.enc.sig --alt /tree-expired/velora/filelist.enc.sig
 
 # A replay: the client has accepted version 2.0's list; the network serves 1.0's, signed too.
 through

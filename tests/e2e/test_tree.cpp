@@ -3,6 +3,8 @@
 //   zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME]   make both (SERVER_ROOT is emptied first)
 //   zepo-test-tree build-signed SERVER_ROOT INSTALL           the same, the tree signed by a new key,
 //                                                            whose public key is printed
+//   zepo-test-tree sign-expired FILE KEYFILE PRODUCT          signs a published list anew with the
+//                                                            key of KEYFILE, expired a day ago
 //   zepo-test-tree verify INSTALL [UPDATER NAME]             exit 0 when INSTALL is version 2
 //   zepo-test-tree consistent INSTALL    exit 0 when every file of INSTALL holds version 1's or
 //                                        version 2's content, any file with version 2's time holds
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <string>
 
+#include "publish/release_signing.h"
 #include "support/patch_tree.h"
 
 namespace fs = std::filesystem;
@@ -149,11 +152,22 @@ int main(int argc, char** argv) {
     std::printf("%s\n", publicKey.c_str());
     return Build(argv[2], argv[3], "", "", privateKey);
   }
+  if (command == "sign-expired" && argc == 5) {
+    SigningOptions signing;
+    std::string error;
+    signing.expiresDays = -1;
+    if (!ReadKeyFile(argv[3], signing.privateKey, error) || !SignPublished(argv[2], AnsiToWide(argv[4]), signing, error)) {
+      std::fprintf(stderr, "zepo-test-tree: %s\n", error.c_str());
+      return 1;
+    }
+    return 0;
+  }
   if (command == "verify" && (argc == 3 || argc == 5)) {
     return Verify(argv[2], argc == 5 ? argv[3] : "", argc == 5 ? argv[4] : "");
   }
   if (command == "consistent" && argc == 3) return Consistent(argv[2]);
   std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME] | build-signed SERVER_ROOT INSTALL |"
+             " sign-expired FILE KEYFILE PRODUCT |"
              " verify INSTALL [UPDATER NAME] | consistent INSTALL\n",
              command == "--help" ? stdout : stderr);
   return command == "--help" ? 0 : 2;
