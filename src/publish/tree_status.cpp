@@ -154,7 +154,10 @@ bool RollbackTree(const fs::path& tree, const std::wstring& rootKey, const std::
     return false;
   }
   if (signing.Enabled()) {
-    const std::wstring productName = product.lexically_relative(tree).generic_wstring() + L"/";
+    // The product folder as the root descriptor names it: "velora/".
+    std::wstring productName = product.lexically_relative(tree).generic_wstring();
+    while (!productName.empty() && productName.back() == L'/') productName.pop_back();
+    productName += L"/";
     for (const char* name : {"filelistfull.enc", "filelist.enc"}) {
       if (!SignPublished(product / name, productName, signing, error)) return false;
     }

@@ -186,3 +186,15 @@ upstream=$self_port base=$self1
 expect_refused "one byte of a self-update file" "STAGE_" --flip /zepo-update.bin
 kill "$(cat "$work/self/nginx.pid")" 2>/dev/null || true
 echo "signed_e2e: every tampering was refused"
+
+# A signed rollback: version 1.0 live again, its lists signed anew; a version-1 installation
+# that trusts the key takes it and stays version 1.
+"$publish" rollback "$tree" --to 1.0 --sign "$work/publisher.key" > /dev/null
+"$publish" verify "$tree" --public-key "$key" > "$work/verify.out" || fail "verify refuses the signed rollback"
+upstream=$port base=$v1 host_port=$port
+rm -rf "$work/kept"
+run --public-key "$key"
+[ "$status" -eq 0 ] || fail "the run after the signed rollback ended with $status"
+diff -r -q -x logs -x zepo.lock -x 'autoupdate.*' "$v1" "$work/install" > /dev/null ||
+  fail "the installation is not version 1 after the rollback"
+echo "signed_e2e: a signed rollback to 1.0 is taken"
