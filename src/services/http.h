@@ -62,7 +62,7 @@ void SetDownloadRateLimit(std::uint64_t bytesPerSecond);
 // Why the calling thread's last download failed, in words for the diagnostic log: the status
 // the server answered, the system's text for a failed write, the transport's for a broken
 // connection. Empty after a download that succeeded.
-const std::wstring& LastDownloadCause();
+std::wstring LastDownloadCause();
 
 // Removes a download and the validator that ResumeDownloadFile keeps beside it.
 void RemovePartialDownload(const std::wstring& localPath);

@@ -1,6 +1,7 @@
 // The download rules, once for both back ends: which answers are taken, when the local file is
 // made, how the body is written and reported, and what each failure means. The back ends only
 // carry the request and the bytes (services/http_transport.h).
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -16,7 +17,17 @@
 
 namespace {
 
-thread_local std::wstring lastCause;
+// Kept in a plain buffer: a thread_local object with a destructor is destroyed at thread exit,
+// which MinGW's static runtime does after freeing the thread's storage, and the download workers
+// exit once a run's files are fetched.
+constexpr std::size_t CAUSE_MAX = 1024;
+thread_local wchar_t lastCause[CAUSE_MAX];
+
+void SetLastCause(const std::wstring& cause) {
+  const std::size_t size = std::min(cause.size(), CAUSE_MAX - 1);
+  cause.copy(lastCause, size);
+  lastCause[size] = L'\0';
+}
 
 // The cap on all downloads together: each piece takes its share of time, one after another over
 // all threads; a download waits until its piece's share has come.
@@ -55,7 +66,7 @@ RateLimiter& TheRateLimiter() {
 
 bool Fail(int& errorCode, int code, const std::wstring& cause) {
   errorCode = code;
-  lastCause = cause;
+  SetLastCause(cause);
   return false;
 }
 
@@ -75,7 +86,7 @@ std::wstring Status(long status) { return L"the server answered " + std::to_wstr
 // host that fits the Host header.
 bool BeginDownload(IStatusCallback* callback, const std::wstring& host, int& errorCode) {
   errorCode = HTTP_OK;
-  lastCause.clear();
+  SetLastCause(L"");
   if (callback != nullptr && !callback->OnDownloadProgress(0, 0)) {
     return Fail(errorCode, HTTP_CANCELLED, L"cancelled before the request");
   }
@@ -93,7 +104,7 @@ int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
 
 }  // namespace
 
-const std::wstring& LastDownloadCause() { return lastCause; }
+std::wstring LastDownloadCause() { return lastCause; }
 
 void SetDownloadRateLimit(std::uint64_t bytesPerSecond) { TheRateLimiter().Set(bytesPerSecond); }
 

@@ -175,11 +175,15 @@ struct BatchedUpdateLog {
 thread_local BatchedUpdateLog* batchedLog = nullptr;
 constexpr std::size_t BATCH_BYTES = 65536;
 
-// The stamp of a line and the month's file name, formatted once per second.
+// The stamp of a line and the month's file name, formatted once per second. Shared by the threads
+// under a lock rather than kept per thread: thread_local strings are destroyed at thread exit,
+// which MinGW's static runtime does after freeing the thread's storage.
 std::string UpdateLogStamp(std::wstring& name) {
-  thread_local std::time_t second = -1;
-  thread_local std::wstring fileName;
-  thread_local std::string stamp;
+  static std::mutex lock;
+  static std::time_t second = -1;
+  static std::wstring fileName;
+  static std::string stamp;
+  std::lock_guard<std::mutex> guard(lock);
   const std::time_t now = std::time(nullptr);
   if (now != second) {
     second = now;

@@ -87,7 +87,7 @@ if [ -z "$prefix" ]; then
   if mount -t tmpfs -o size=256k tmpfs "$work/small" 2>/dev/null; then
     cp -a "$install/." "$work/small/"
     expect_failure "full disk" "$work/small" "localhost:$port" \
-      "download \[http://127.0.0.1:$port/velora/v2/" "HTTP_DISK_FULL" "No space left on device"
+      "download \[http://127.0.0.1:$port/velora/" "HTTP_DISK_FULL" "No space left on device"
     umount "$work/small"
   else
     echo "causes_e2e: full disk: skipped, a tmpfs cannot be mounted here (root is needed)"
