@@ -124,20 +124,25 @@ bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest, int& er
 }
 
 // Makes an entry's content at its work path with make (which hands back the digest of what it
-// wrote) and stages it. When make fails, the download and all made from it go: no later run could
-// use them.
-bool UpdateClient::StageFrom(FileEntry& entry, int& errorCode,
-                             const std::function<bool(const std::wstring& work, std::wstring& digest)>& make) {
+// wrote, or why the disk refused a write) and stages it. When the content is at fault, the
+// download and all made from it go: no later run could use them. When the disk is, the download
+// stays for the next run, and the failure says so rather than blame the server.
+bool UpdateClient::StageFrom(FileEntry& entry, int& errorCode, const MakeStaged& make) {
   errorCode = 0;
   if (entry.staged) return true;
   entry.result = 0;
   const std::wstring work = staging_.WorkPath(TargetOf(entry), entry.checksum);
   std::wstring digest;
-  if (!make(work, digest)) {
-    entry.cause = L"its download does not make the file (damaged, or the disk refused the result)";
-    RemovePartialDownload(staging_.DownloadPath(entry.url));
+  std::wstring writeFailure;
+  if (!make(work, digest, writeFailure)) {
     RemoveFile(staging_.PatchPath(entry.url));
     RemoveFile(work);
+    if (!writeFailure.empty()) {
+      entry.cause = L"cannot write [" + work + L"]: " + writeFailure;
+      errorCode = ClassifyWriteFailure(work, 1 << 20);
+      return false;
+    }
+    entry.cause = L"its download does not make the file";
     errorCode = STAGE_BAD_CONTENT;
     return false;
   }
@@ -147,16 +152,17 @@ bool UpdateClient::StageFrom(FileEntry& entry, int& errorCode,
 }
 
 bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
-  return StageFrom(entry, errorCode, [&](const std::wstring& work, std::wstring& digest) {
-    return UnpackFileWithDigest(staging_.DownloadPath(entry.url), work, digest);
+  return StageFrom(entry, errorCode, [&](const std::wstring& work, std::wstring& digest, std::wstring& writeFailure) {
+    return UnpackFileWithDigest(staging_.DownloadPath(entry.url), work, digest, writeFailure);
   });
 }
 
 bool UpdateClient::RebuildPatch(FileEntry& entry, int& errorCode) {
-  return StageFrom(entry, errorCode, [&](const std::wstring& work, std::wstring& digest) {
+  return StageFrom(entry, errorCode, [&](const std::wstring& work, std::wstring& digest, std::wstring& writeFailure) {
     const std::wstring patchPath = staging_.PatchPath(entry.url);
-    return UnpackFile(staging_.DownloadPath(entry.url), patchPath) &&
-           ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest);
+    std::wstring patchDigest;
+    return UnpackFileWithDigest(staging_.DownloadPath(entry.url), patchPath, patchDigest, writeFailure) &&
+           ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest, writeFailure);
   });
 }
 

@@ -7,6 +7,7 @@
 
 #include "services/files.h"
 #include "services/md5.h"
+#include "services/platform.h"
 
 namespace {
 
@@ -144,12 +145,17 @@ class FileOutput final : public PatchOutput {
     used_ = 0;
     return ok;
   }
+  // The system's reason when the file refused a write; empty when none did.
+  const std::wstring& WriteFailure() const { return writeFailure_; }
 
  private:
   bool Put(const std::uint8_t* data, std::size_t size) {
     if (digest_ != nullptr) digest_->Update(data, size);
-    return file_.Write(data, size);
+    if (file_.Write(data, size)) return true;
+    writeFailure_ = LastSystemErrorText();
+    return false;
   }
+  std::wstring writeFailure_;
   FileHandle& file_;
   Md5* digest_;
   std::unique_ptr<std::uint8_t[]> buffer_;
@@ -278,31 +284,43 @@ bool ApplyPatchStream(OldInput& old, PatchInput& patch, PatchOutput& output) {
 namespace {
 
 bool RebuildFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath,
-                 Md5* digest) {
+                 Md5* digest, std::wstring& writeFailure) {
+  writeFailure.clear();
   FileHandle oldFile = FileHandle::OpenForRead(oldPath);
   if (!oldFile.IsOpen()) return false;
   FileHandle patchFile = FileHandle::OpenForRead(patchPath);
   if (!patchFile.IsOpen()) return false;
   FileHandle outputFile = FileHandle::CreateForWrite(outputPath);
-  if (!outputFile.IsOpen()) return false;
+  if (!outputFile.IsOpen()) {
+    writeFailure = LastSystemErrorText();
+    return false;
+  }
   FileOldInput old(oldFile);
   FilePatchInput patch(patchFile);
   FileOutput output(outputFile, digest);
+  const bool ok = ApplyPatchStream(old, patch, output) && output.Flush();
+  writeFailure = output.WriteFailure();
+  if (!ok) return false;
   // A rebuild for the installation is also on the disk before anyone relies on it.
-  return ApplyPatchStream(old, patch, output) && output.Flush() && (digest == nullptr || outputFile.Flush());
+  if (digest != nullptr && !outputFile.Flush()) {
+    writeFailure = LastSystemErrorText();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath) {
-  return RebuildFile(oldPath, patchPath, outputPath, nullptr);
+  std::wstring writeFailure;
+  return RebuildFile(oldPath, patchPath, outputPath, nullptr, writeFailure);
 }
 
 bool ApplyPatchFileWithDigest(const std::wstring& oldPath, const std::wstring& patchPath,
-                              const std::wstring& outputPath, std::wstring& digest) {
+                              const std::wstring& outputPath, std::wstring& digest, std::wstring& writeFailure) {
   digest.clear();
   Md5 md5;
-  if (!RebuildFile(oldPath, patchPath, outputPath, &md5)) return false;
+  if (!RebuildFile(oldPath, patchPath, outputPath, &md5, writeFailure)) return false;
   digest = md5.FinalText();
   return true;
 }

@@ -69,6 +69,7 @@ bool ApplyPatchBytes(const std::string& old, const std::string& patch, std::stri
 bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath);
 
 // ApplyPatchFile that also hands back the MD5 digest text of the bytes it wrote, taken on the way
-// (the output is not read again), and flushes the output to the disk. Empty on failure.
+// (the output is not read again), and flushes the output to the disk. Empty on failure; when the
+// output refused to be made or written (a full disk), writeFailure holds the system's reason.
 bool ApplyPatchFileWithDigest(const std::wstring& oldPath, const std::wstring& patchPath,
-                              const std::wstring& outputPath, std::wstring& digest);
+                              const std::wstring& outputPath, std::wstring& digest, std::wstring& writeFailure);

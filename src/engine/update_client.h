@@ -108,8 +108,8 @@ class UpdateClient {
   FileEntry& Append(EntryList& list, const std::wstring& name, const std::wstring& url, const std::wstring& dateTime,
                     const std::wstring& checksum);
   bool Promote(FileEntry& entry, const std::wstring& digest, int& errorCode);
-  bool StageFrom(FileEntry& entry, int& errorCode,
-                 const std::function<bool(const std::wstring& work, std::wstring& digest)>& make);
+  using MakeStaged = std::function<bool(const std::wstring& work, std::wstring& digest, std::wstring& writeFailure)>;
+  bool StageFrom(FileEntry& entry, int& errorCode, const MakeStaged& make);
   bool DownloadWithRetries(FileEntry& entry, int& errorCode);
   bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode);
   // The stamp of a cached descriptor or list that may be used without a download: with trust,

@@ -108,6 +108,9 @@ std::wstring FormatRemoteStamp(const DateTimeRecord& time);
 
 // Whether the drive (POSIX: the file system) of root has more than bytes free for the user.
 bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes);
+// The code of a failed write of a chunk to localPath: HTTP_WRITE_FAILED when its drive has room
+// for the chunk, else HTTP_DISK_FULL.
+int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk);
 
 // The request URL that both back ends send for one of our URLs: backslashes of the path become
 // "/", and every byte of the path's UTF-8 outside RFC 3986's unreserved set and "/" is

@@ -97,12 +97,11 @@ bool BeginDownload(IStatusCallback* callback, const std::wstring& host, int& err
   return true;
 }
 
-// Code 2 when the drive of localPath has room for the chunk, else code 9.
+}  // namespace
+
 int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
   return HasFreeDiskSpace(DriveRootFor(localPath), chunk) ? HTTP_WRITE_FAILED : HTTP_DISK_FULL;
 }
-
-}  // namespace
 
 std::wstring LastDownloadCause() { return lastCause; }
 

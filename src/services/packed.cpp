@@ -12,6 +12,7 @@
 
 #include "services/files.h"
 #include "services/md5.h"
+#include "services/platform.h"
 
 namespace {
 
@@ -86,9 +87,10 @@ class BackgroundMd5 {
 };
 
 // InflateStream, handing every plain byte also to the digest when there is one, and stopping
-// once more than limit plain bytes came out.
+// once more than limit plain bytes came out. A write that the destination refuses leaves the
+// system's reason in writeFailure, when there is one.
 int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* digest,
-                   std::uint64_t limit = UNPACK_NO_LIMIT) {
+                   std::uint64_t limit = UNPACK_NO_LIMIT, std::wstring* writeFailure = nullptr) {
   std::uint64_t total = 0;
   z_stream stream{};
   int status = inflateInit2(&stream, 15);
@@ -120,6 +122,7 @@ int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* d
         return STREAM_TOO_LARGE;
       }
       if (!destination.Write(buffers.out.get(), produced)) {
+        if (writeFailure != nullptr) *writeFailure = LastSystemErrorText();
         inflateEnd(&stream);
         return STREAM_FILE_ERROR;
       }
@@ -235,14 +238,23 @@ int UnpackFileBounded(const std::wstring& source, const std::wstring& destinatio
   return status;
 }
 
-bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest) {
+bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest,
+                          std::wstring& writeFailure) {
   digest.clear();
+  writeFailure.clear();
   FileHandle in = FileHandle::OpenForRead(source);
   if (!in.IsOpen()) return false;
   FileHandle out = FileHandle::CreateForWrite(destination);
-  if (!out.IsOpen()) return false;
+  if (!out.IsOpen()) {
+    writeFailure = LastSystemErrorText();
+    return false;
+  }
   BackgroundMd5 md5;
-  if (InflateHashing(out, in, &md5) != STREAM_OK || !out.Flush()) return false;
+  if (InflateHashing(out, in, &md5, UNPACK_NO_LIMIT, &writeFailure) != STREAM_OK) return false;
+  if (!out.Flush()) {
+    writeFailure = LastSystemErrorText();
+    return false;
+  }
   digest = md5.Text();
   return true;
 }

@@ -40,6 +40,8 @@ bool UnpackBytes(const std::string& packed, std::string& plain);
 
 // UnpackFile that also hands back the MD5 digest text of the plain bytes it wrote, so that a
 // caller who verifies them does not read the file a second time, and flushes the destination to
-// the disk. Empty on failure.
-bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest);
+// the disk. Empty on failure; when the destination refused to be made or written (a full disk),
+// writeFailure holds the system's reason, else it is empty (the source is at fault).
+bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest,
+                          std::wstring& writeFailure);
 int DeflateStream(FileHandle& destination, int level, FileHandle& source);

@@ -82,12 +82,13 @@ rm -rf "$install/update"
 
 if [ -z "$prefix" ]; then
   # A full disk: the installation on a file system too small for data/big.pak (300,000 bytes);
-  # with downloads side by side, the file that meets the full disk first may be another.
+  # with downloads side by side, the file that meets the full disk first may be another, and it
+  # may meet it in its download, its unpacking or its rebuild.
   mkdir -p "$work/small"
   if mount -t tmpfs -o size=256k tmpfs "$work/small" 2>/dev/null; then
     cp -a "$install/." "$work/small/"
     expect_failure "full disk" "$work/small" "localhost:$port" \
-      "download \[http://127.0.0.1:$port/velora/" "HTTP_DISK_FULL" "No space left on device"
+      "(download \[http://127.0.0.1:$port/velora/|unpack \[|rebuild \[)" "HTTP_DISK_FULL" "No space left on device"
     umount "$work/small"
   else
     echo "causes_e2e: full disk: skipped, a tmpfs cannot be mounted here (root is needed)"

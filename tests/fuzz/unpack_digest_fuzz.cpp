@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RemoveFile(hashed);
   RemoveFile(plain);
   std::wstring digest;
-  const bool withDigest = UnpackFileWithDigest(packed, hashed, digest);
+  std::wstring writeFailure;
+  const bool withDigest = UnpackFileWithDigest(packed, hashed, digest, writeFailure);
   const bool without = UnpackFile(packed, plain);
   if (withDigest != without) std::abort();
   if (mode == 1 && !withDigest) std::abort();

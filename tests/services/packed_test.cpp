@@ -128,11 +128,19 @@ TEST(PackedFile, UnpackingCanHandBackTheDigestOfWhatItWrote) {
     const std::string plain = MixedBytes(size);
     WriteBytes(folder.path() / "packed", Deflate(plain, 15));
     std::wstring digest = L"stale";
-    ASSERT_TRUE(UnpackFileWithDigest(folder / "packed", folder / "out", digest)) << size;
+    std::wstring writeFailure = L"stale";
+    ASSERT_TRUE(UnpackFileWithDigest(folder / "packed", folder / "out", digest, writeFailure)) << size;
     EXPECT_EQ(digest, Md5OfBytes(plain.data(), plain.size())) << size;
+    EXPECT_EQ(writeFailure, L"");
   }
+  // A damaged source is the source's fault; a destination that cannot be made is the disk's.
   WriteBytes(folder.path() / "packed", Deflate("abc", 15).substr(0, 5));
   std::wstring digest = L"stale";
-  EXPECT_FALSE(UnpackFileWithDigest(folder / "packed", folder / "out", digest));
+  std::wstring writeFailure;
+  EXPECT_FALSE(UnpackFileWithDigest(folder / "packed", folder / "out", digest, writeFailure));
   EXPECT_EQ(digest, L"");
+  EXPECT_EQ(writeFailure, L"");
+  WriteBytes(folder.path() / "packed", Deflate("abc", 15));
+  EXPECT_FALSE(UnpackFileWithDigest(folder / "packed", folder / "no-such-folder/out", digest, writeFailure));
+  EXPECT_NE(writeFailure, L"");
 }
