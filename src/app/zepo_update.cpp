@@ -20,7 +20,8 @@ namespace {
 
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
-    "                   [--connections N] [--max-rate BYTES[k|M]] [--public-key KEYS] [--quiet | --verbose]\n"
+    "                   [--connections N] [--max-rate BYTES[k|M]] [--public-key KEYS] [--format 1|2]\n"
+    "                   [--quiet | --verbose]\n"
     "       zepo-update --help | --version\n"
     "\n"
     "Brings the installation in FOLDER (default: the folder of this program) up to the version\n"
@@ -40,6 +41,9 @@ const char USAGE[] =
     "                    system's certificate store (--ca-file: against FILE's certificates)\n"
     "  --ca-file FILE    PEM certificates trusted for https instead of the system's (a staging\n"
     "                    server's own authority); else \"CaFile\" in section \"zepo\" of ./log.ini\n"
+    "  --format 1|2      2 (the default) takes the smaller second format of patches and packed\n"
+    "                    files where the list offers it, and falls back to the first when it\n"
+    "                    fails; 1 takes only the first, which every updater reads\n"
     "  --public-key KEYS take only trees signed by one of these publisher keys (hex, separated by\n"
     "                    commas); else \"PublicKey\" in section \"zepo\" of ./log.ini, else the keys\n"
     "                    built in. A list that no key vouches for, or a file that is not what the\n"
@@ -65,6 +69,7 @@ struct Options {
   std::wstring maxRate;      // empty: not given
   std::wstring publicKey;    // empty: not given
   std::wstring caFile;       // empty: not given
+  int format = 0;            // 0: not given
   FileListChoice list = FileListChoice::Update;
   bool quiet = false;    // only the error line and warnings
   bool verbose = false;  // the diagnostic log also on stderr
@@ -81,6 +86,7 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   if (!options.maxRate.empty()) command.insert(command.end(), {L"--max-rate", options.maxRate});
   if (!options.publicKey.empty()) command.insert(command.end(), {L"--public-key", options.publicKey});
   if (!options.caFile.empty()) command.insert(command.end(), {L"--ca-file", options.caFile});
+  if (options.format > 0) command.insert(command.end(), {L"--format", std::to_wstring(options.format)});
   return command;
 }
 
@@ -103,7 +109,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::wstring& arg = arguments[i];
     const bool takesValue = arg == L"--dir" || arg == L"--host" || arg == L"--log-level" || arg == L"--connections" ||
-                            arg == L"--max-rate" || arg == L"--public-key" || arg == L"--ca-file";
+                            arg == L"--max-rate" || arg == L"--public-key" || arg == L"--ca-file" ||
+                            arg == L"--format";
     if (takesValue && i + 1 >= arguments.size()) return UsageError(arg + L" needs a value");
     if (arg == L"--help" || arg == L"-h") {
       help = true;
@@ -127,6 +134,10 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
         return UsageError(L"--max-rate takes BYTES, BYTESk or BYTESM per second, not \"" + arguments[i] + L"\"");
       }
       options.maxRate = arguments[i];
+    } else if (arg == L"--format") {
+      const std::wstring& value = arguments[++i];
+      if (value != L"1" && value != L"2") return UsageError(L"--format takes 1 or 2, not \"" + value + L"\"");
+      options.format = value[0] - L'0';
     } else if (arg == L"--ca-file") {
       options.caFile = AbsolutePath(arguments[++i]);
     } else if (arg == L"--public-key") {
@@ -279,6 +290,7 @@ int main(int argc, char** argv) {
   settings.trustedKeys = !options.publicKey.empty() ? WideToUtf8(options.publicKey)
                          : !config.publicKey.empty() ? config.publicKey
                                                      : BuiltInPublicKeys();
+  if (options.format > 0) settings.highestFormat = options.format;
   settings.restartCommand = RestartCommand(options, folder);
   settings.selfUpdatedStamp = options.selfUpdatedStamp;
   TerminalView view(options.quiet);

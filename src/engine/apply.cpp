@@ -4,10 +4,12 @@
 
 #include "services/logger.h"
 #include "engine/patch.h"
+#include "engine/patch2.h"
 #include "engine/update_client.h"
 #include "services/files.h"
 #include "services/http.h"
 #include "services/packed.h"
+#include "services/packed2.h"
 #include "services/platform.h"
 #include "services/text.h"
 
@@ -123,18 +125,19 @@ bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest, int& er
   return true;
 }
 
-// Makes an entry's content at its work path with make (which hands back the digest of what it
-// wrote, or why the disk refused a write) and stages it. When the content is at fault, the
-// download and all made from it go: no later run could use them. When the disk is, the download
-// stays for the next run, and the failure says so rather than blame the server.
-bool UpdateClient::StageFrom(FileEntry& entry, int& errorCode, const MakeStaged& make) {
+// Makes an entry's content at its work path from its download, by its form, and stages it. When
+// the content is at fault, the download and all made from it go: no later run could use them.
+// When the disk is, the download stays for the next run, and the failure says so rather than
+// blame the server.
+bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
   errorCode = 0;
   if (entry.staged) return true;
   entry.result = 0;
   const std::wstring work = staging_.WorkPath(TargetOf(entry), entry.checksum);
   std::wstring digest;
   std::wstring writeFailure;
-  if (!make(work, digest, writeFailure)) {
+  std::wstring cause;
+  if (!MakeContent(entry, work, digest, cause, writeFailure)) {
     RemoveFile(staging_.PatchPath(entry.url));
     RemoveFile(work);
     if (!writeFailure.empty()) {
@@ -142,7 +145,8 @@ bool UpdateClient::StageFrom(FileEntry& entry, int& errorCode, const MakeStaged&
       errorCode = ClassifyWriteFailure(work, 1 << 20);
       return false;
     }
-    entry.cause = L"its download does not make the file";
+    entry.cause = L"its download does not make the file" + (cause.empty() ? L"" : L": " + cause);
+    RemovePartialDownload(staging_.DownloadPath(entry.url));
     errorCode = STAGE_BAD_CONTENT;
     return false;
   }
@@ -151,19 +155,53 @@ bool UpdateClient::StageFrom(FileEntry& entry, int& errorCode, const MakeStaged&
   return true;
 }
 
-bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
-  return StageFrom(entry, errorCode, [&](const std::wstring& work, std::wstring& digest, std::wstring& writeFailure) {
-    return UnpackFileWithDigest(staging_.DownloadPath(entry.url), work, digest, writeFailure);
-  });
+bool UpdateClient::MakeContent(const FileEntry& entry, const std::wstring& work, std::wstring& digest,
+                               std::wstring& cause, std::wstring& writeFailure) {
+  const std::wstring download = staging_.DownloadPath(entry.url);
+  switch (entry.form) {
+    case ContentForm::Whole:
+      return UnpackFileWithDigest(download, work, digest, writeFailure);
+    case ContentForm::Whole2:
+      return Unpack2FileWithDigest(download, work, digest, writeFailure);
+    case ContentForm::Patch: {
+      const std::wstring patchPath = staging_.PatchPath(entry.url);
+      std::wstring patchDigest;
+      return UnpackFileWithDigest(download, patchPath, patchDigest, writeFailure) &&
+             ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest, writeFailure);
+    }
+    case ContentForm::Patch2:
+      return ApplyPatch2File(TargetOf(entry), download, work, digest, cause, writeFailure);
+  }
+  return false;
 }
 
-bool UpdateClient::RebuildPatch(FileEntry& entry, int& errorCode) {
-  return StageFrom(entry, errorCode, [&](const std::wstring& work, std::wstring& digest, std::wstring& writeFailure) {
-    const std::wstring patchPath = staging_.PatchPath(entry.url);
-    std::wstring patchDigest;
-    return UnpackFileWithDigest(staging_.DownloadPath(entry.url), patchPath, patchDigest, writeFailure) &&
-           ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest, writeFailure);
-  });
+bool TakeNextOffer(FileEntry& entry) {
+  if (entry.fallbacks.empty()) return false;
+  entry.url = entry.fallbacks.front().url;
+  entry.form = entry.fallbacks.front().form;
+  entry.fallbacks.erase(entry.fallbacks.begin());
+  return true;
+}
+
+bool IsWhole2Extension(const std::wstring& extension) {
+  if (extension.size() < 2 || extension.size() > 16 || extension[0] != L'.') return false;
+  for (std::size_t i = 1; i < extension.size(); ++i) {
+    const wchar_t c = extension[i];
+    if (!((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9'))) return false;
+  }
+  return true;
+}
+
+bool UpdateClient::FallBack(FileEntry& entry) {
+  if (entry.staged || entry.fallbacks.empty()) return false;
+  RemovePartialDownload(staging_.DownloadPath(entry.url));
+  RemoveFile(staging_.PatchPath(entry.url));
+  const std::wstring failed = entry.url;
+  TakeNextOffer(entry);
+  entry.result = 0;
+  TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: [" + TargetOf(entry) + L"] from [" + failed + L"] failed (" +
+                                     entry.cause + L"); taking [" + entry.url + L"] instead");
+  return true;
 }
 
 bool UpdateClient::CommitEntry(FileEntry& entry, int& errorCode) {

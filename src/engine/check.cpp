@@ -119,10 +119,16 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
     if (section == IniDocument::NO_SECTION || checked[section]) continue;
     checked[section] = true;
     const std::wstring method = Value(list, section, L"Method");
-    // A signed list's content keys, which a client that trusts a key holds each staged file to.
+    // A signed list's content keys, which a client that trusts a key holds each staged file to,
+    // and the file's whole forms: the zstd one first when the list offers it.
+    const std::wstring whole = serverUrl_ + updateFolder_ + name;
+    const std::wstring whole2 = Value(list, section, WHOLE2_KEY);
     const auto withContentKeys = [&](FileEntry& entry) {
       entry.sha256 = Value(list, section, L"SHA256");
       entry.size = Value(list, section, L"Size");
+      if (highestFormat_ >= 2 && IsWhole2Extension(whole2)) entry.fallbacks.push_back({whole + whole2, ContentForm::Whole2});
+      entry.fallbacks.push_back({whole, ContentForm::Whole});
+      TakeNextOffer(entry);
     };
     if (EqualNoCase(method, L"Remove")) {
       // Removals wait for the commit: a run that fails leaves the installation as it was.
@@ -143,7 +149,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
         CreateDirectoryPath(name);
         Log(L"Check folder", name, L"Exists folder");
       } else if (EqualNoCase(target, L"File")) {
-        withContentKeys(Append(updateList_, name, serverUrl_ + updateFolder_ + name, L"", L""));
+        withContentKeys(Append(updateList_, name, L"", L""));
         Log(L"Check file", name, L"Exists file");
       }
       continue;
@@ -157,7 +163,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
     std::wstring fileTime;
     GetFileTimeText(name, fileTime);
     if (fileTime.empty() && !PathExists(name)) {
-      withContentKeys(Append(updateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum));
+      withContentKeys(Append(updateList_, name, dateTime, checksum));
       Log(L"Check file", name, L"New file");
       continue;
     }
@@ -186,14 +192,24 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
       Log(L"Check file", name, L"Same file");
       continue;
     }
+    // The updater's own files come whole in the form every updater reads: an updater that
+    // replaced itself wrongly could not repair itself.
+    const std::wstring patch = Value(list, section, digest.c_str());
+    const std::wstring patch2 = highestFormat_ >= 2 ? Value(list, section, (digest + PATCH2_KEY_SUFFIX).c_str()) : L"";
     if (EqualNoCase(method, L"SelfUpdate")) {
-      withContentKeys(Append(selfUpdateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum));
+      FileEntry& entry = Append(selfUpdateList_, name, dateTime, checksum);
+      entry.url = whole;
+      entry.sha256 = Value(list, section, L"SHA256");
+      entry.size = Value(list, section, L"Size");
       Log(L"Check file", name, L"SelfUpdate file");
-    } else if (EqualNoCase(method, L"Patch") && !Value(list, section, digest.c_str()).empty()) {
-      withContentKeys(Append(patchList_, name, serverUrl_ + Value(list, section, digest.c_str()) + name, dateTime, checksum));
+    } else if (EqualNoCase(method, L"Patch") && (!patch.empty() || !patch2.empty())) {
+      FileEntry& entry = Append(patchList_, name, dateTime, checksum);
+      if (!patch2.empty()) entry.fallbacks.push_back({serverUrl_ + patch2 + name, ContentForm::Patch2});
+      if (!patch.empty()) entry.fallbacks.push_back({serverUrl_ + patch + name, ContentForm::Patch});
+      withContentKeys(entry);
       Log(L"Check file", name, L"Patch file");
     } else if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) {
-      withContentKeys(Append(updateList_, name, serverUrl_ + updateFolder_ + name, dateTime, checksum));
+      withContentKeys(Append(updateList_, name, dateTime, checksum));
       Log(L"Check file", name, L"Update file");
     }
   }

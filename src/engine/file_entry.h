@@ -2,14 +2,26 @@
 // One unit of work of an update: where the file goes, where it comes from, the list's time and
 // digest for it, and how far it got.
 #include <string>
+#include <vector>
 
 class IStatusCallback;
+
+// The forms a file's content comes in: whole and packed with zlib (every client's), whole and
+// packed with zstd, a patch of the byte code packed with zlib, a format-2 patch.
+enum class ContentForm { Whole, Whole2, Patch, Patch2 };
+
+struct ContentOffer {
+  std::wstring url;
+  ContentForm form;
+};
 
 struct FileEntry {
   int result = 0;             // 1 after a complete download or rebuild, 0 otherwise
   bool staged = false;        // its verified content waits in the staging area
   std::wstring localPath;     // the local folder ("update\") + the entry's name
-  std::wstring url;           // the full address of the remote file
+  std::wstring url;           // the full address of the remote file in its form
+  ContentForm form = ContentForm::Whole;
+  std::vector<ContentOffer> fallbacks;  // what to take instead when this form fails, best first
   std::wstring dateTime;      // the list's "DateTime" as file-time text, may be empty
   std::wstring checksum;      // the list's "CheckSum"; empty for "Exists" files, which are not verified
   std::wstring sha256;        // the list's "SHA256" and "Size" of a signed tree, checked with a trusted key

@@ -72,63 +72,6 @@ class FilePatchInput final : public PatchInput {
   bool failed_ = false;
 };
 
-// The old file through a cache of small aligned blocks: a patch of a moved-around file jumps
-// back and forth, and a jump must cost neither a large read nor a reread of what was just read.
-class FileOldInput final : public OldInput {
- public:
-  explicit FileOldInput(FileHandle& file) : file_(file), data_(new std::uint8_t[BLOCK * SLOTS]) {
-    for (auto& tag : tags_) tag = -1;
-  }
-  std::size_t Read(std::uint8_t* data, std::size_t size) override {
-    std::size_t done = 0;
-    while (done < size) {
-      const std::int64_t block = position_ / static_cast<std::int64_t>(BLOCK);
-      const std::size_t offset = static_cast<std::size_t>(position_ % static_cast<std::int64_t>(BLOCK));
-      const std::size_t slot = Load(block);
-      if (offset >= sizes_[slot]) break;  // the end of the file
-      const std::size_t take = std::min(size - done, sizes_[slot] - offset);
-      std::memcpy(data + done, data_.get() + slot * BLOCK + offset, take);
-      done += take;
-      position_ += static_cast<std::int64_t>(take);
-    }
-    return done;
-  }
-
- private:
-  static constexpr std::size_t BLOCK = 4 * 1024;
-  static constexpr std::size_t SLOTS = 2048;  // 8 MiB
-  static constexpr std::size_t READ_AHEAD = 64;
-  static constexpr std::size_t JUMP_READ = 2;
-
-  // The cache slot that holds the block (slot = block modulo SLOTS), read on demand. A copy that
-  // goes on past what was read reads the blocks that follow in one large piece; a jump elsewhere
-  // reads only a little, since patches of record-structured files jump often and briefly, and a
-  // large read there would both cost time and push useful blocks out of the cache.
-  std::size_t Load(std::int64_t block) {
-    const std::size_t home = static_cast<std::size_t>(block) % SLOTS;
-    if (tags_[home] == block) return home;
-    const std::size_t wanted = block == sequentialNext_ ? READ_AHEAD : JUMP_READ;
-    const std::size_t count = std::min(wanted, SLOTS - home);
-    sequentialNext_ = block + static_cast<std::int64_t>(count);
-    std::size_t got = 0;
-    if (!file_.Seek(block * static_cast<std::int64_t>(BLOCK)) ||
-        !file_.Read(data_.get() + home * BLOCK, count * BLOCK, got)) {
-      got = 0;
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-      tags_[home + k] = block + static_cast<std::int64_t>(k);
-      sizes_[home + k] = got > k * BLOCK ? std::min(BLOCK, got - k * BLOCK) : 0;
-    }
-    return home;
-  }
-
-  FileHandle& file_;
-  std::unique_ptr<std::uint8_t[]> data_;
-  std::int64_t tags_[SLOTS];
-  std::size_t sizes_[SLOTS] = {};
-  std::int64_t sequentialNext_ = 0;
-};
-
 // Hands every byte it writes to the digest as well, when there is one.
 class FileOutput final : public PatchOutput {
  public:
@@ -201,6 +144,47 @@ class BytesOutput final : public PatchOutput {
 };
 
 }  // namespace
+
+CachedOldInput::CachedOldInput(FileHandle& file) : file_(file), data_(new std::uint8_t[BLOCK * SLOTS]) {
+  for (auto& tag : tags_) tag = -1;
+}
+
+std::size_t CachedOldInput::Read(std::uint8_t* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const std::int64_t block = position_ / static_cast<std::int64_t>(BLOCK);
+    const std::size_t offset = static_cast<std::size_t>(position_ % static_cast<std::int64_t>(BLOCK));
+    const std::size_t slot = Load(block);
+    if (offset >= sizes_[slot]) break;  // the end of the file
+    const std::size_t take = std::min(size - done, sizes_[slot] - offset);
+    std::memcpy(data + done, data_.get() + slot * BLOCK + offset, take);
+    done += take;
+    position_ += static_cast<std::int64_t>(take);
+  }
+  return done;
+}
+
+// The cache slot that holds the block (slot = block modulo SLOTS), read on demand. A copy that
+// goes on past what was read reads the blocks that follow in one large piece; a jump elsewhere
+// reads only a little, since patches of record-structured files jump often and briefly, and a
+// large read there would both cost time and push useful blocks out of the cache.
+std::size_t CachedOldInput::Load(std::int64_t block) {
+  const std::size_t home = static_cast<std::size_t>(block) % SLOTS;
+  if (tags_[home] == block) return home;
+  const std::size_t wanted = block == sequentialNext_ ? READ_AHEAD : JUMP_READ;
+  const std::size_t count = std::min(wanted, SLOTS - home);
+  sequentialNext_ = block + static_cast<std::int64_t>(count);
+  std::size_t got = 0;
+  if (!file_.Seek(block * static_cast<std::int64_t>(BLOCK)) ||
+      !file_.Read(data_.get() + home * BLOCK, count * BLOCK, got)) {
+    got = 0;
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    tags_[home + k] = block + static_cast<std::int64_t>(k);
+    sizes_[home + k] = got > k * BLOCK ? std::min(BLOCK, got - k * BLOCK) : 0;
+  }
+  return home;
+}
 
 bool ApplyPatchBytes(const std::string& old, const std::string& patch, std::string& output) {
   output.clear();
@@ -295,7 +279,7 @@ bool RebuildFile(const std::wstring& oldPath, const std::wstring& patchPath, con
     writeFailure = LastSystemErrorText();
     return false;
   }
-  FileOldInput old(oldFile);
+  CachedOldInput old(oldFile);
   FilePatchInput patch(patchFile);
   FileOutput output(outputFile, digest);
   const bool ok = ApplyPatchStream(old, patch, output) && output.Flush();

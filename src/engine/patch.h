@@ -9,6 +9,7 @@
 // back before its start, a stream that ends inside a length or right after an escape.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 constexpr std::uint8_t PATCH_ESCAPE = 0xA7;
@@ -45,6 +46,30 @@ class OldInput {
  protected:
   ~OldInput() = default;
   std::int64_t position_ = 0;
+};
+
+class FileHandle;
+
+// An old file read through a cache of 8 MiB in small aligned blocks: a patch of a moved-around
+// file jumps back and forth, and a jump must cost neither a large read nor a reread of what was
+// just read.
+class CachedOldInput final : public OldInput {
+ public:
+  explicit CachedOldInput(FileHandle& file);
+  std::size_t Read(std::uint8_t* data, std::size_t size) override;
+
+ private:
+  static constexpr std::size_t BLOCK = 4 * 1024;
+  static constexpr std::size_t SLOTS = 2048;  // 8 MiB
+  static constexpr std::size_t READ_AHEAD = 64;
+  static constexpr std::size_t JUMP_READ = 2;
+  std::size_t Load(std::int64_t block);
+
+  FileHandle& file_;
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::int64_t tags_[SLOTS];
+  std::size_t sizes_[SLOTS] = {};
+  std::int64_t sequentialNext_ = 0;
 };
 
 class PatchOutput {

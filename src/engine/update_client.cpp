@@ -92,11 +92,10 @@ FileEntry* UpdateClient::EntryAt(const EntryList& list, std::size_t i) {
   return list[i].get();
 }
 
-FileEntry& UpdateClient::Append(EntryList& list, const std::wstring& name, const std::wstring& url,
-                                const std::wstring& dateTime, const std::wstring& checksum) {
+FileEntry& UpdateClient::Append(EntryList& list, const std::wstring& name, const std::wstring& dateTime,
+                                const std::wstring& checksum) {
   auto entry = std::make_unique<FileEntry>();
   entry->localPath = localFolder_ + name;
-  entry->url = url;
   entry->dateTime = dateTime;
   entry->checksum = checksum;
   entry->callback = callback_;

@@ -56,12 +56,19 @@ class UpdateClient {
   [[nodiscard]] bool CheckFiles(CheckMode mode, int& errorCode, std::wstring& failedName);
   // The staging of one entry (see engine/staging.h). Fetch downloads its packed file into the
   // staging area, or finds its content staged and verified already (a resumed run). StageEntry
-  // unpacks a whole file, RebuildPatch rebuilds a patch from the installed file; both verify the
-  // content against the checksum while writing it and leave it staged with the list's time.
+  // unpacks a whole file or rebuilds a patch from the installed file, by the entry's form; it
+  // verifies the content against the checksum while writing it and leaves it staged with the
+  // list's time.
   // All store the outcome in entry.result; entry.staged tells that nothing more is to be done.
   [[nodiscard]] bool Fetch(FileEntry& entry, int& errorCode);
   [[nodiscard]] bool StageEntry(FileEntry& entry, int& errorCode);
-  [[nodiscard]] bool RebuildPatch(FileEntry& entry, int& errorCode);
+  // After a failed download, unpacking or rebuild: drops what the failed form left in the staging
+  // area and moves the entry on to its next form (a format-2 patch to the byte code, a patch to
+  // the whole file, zstd to zlib). False when it has none left; the entry is failed then.
+  [[nodiscard]] bool FallBack(FileEntry& entry);
+  // The highest format of patches and packed files that the run takes from a list that offers
+  // it: 2 (the default), or 1 for the forms that every updater reads. Set before CheckFiles.
+  void SetHighestFormat(int format) { highestFormat_ = format; }
   // Moves a staged entry over its installed file in one step. The file keeps the list's time that
   // its staged copy carries, so no file ever shows the new time with other content.
   [[nodiscard]] bool CommitEntry(FileEntry& entry, int& errorCode);
@@ -105,11 +112,14 @@ class UpdateClient {
  private:
   using EntryList = std::vector<std::unique_ptr<FileEntry>>;
   static FileEntry* EntryAt(const EntryList& list, std::size_t i);
-  FileEntry& Append(EntryList& list, const std::wstring& name, const std::wstring& url, const std::wstring& dateTime,
+  // A new entry without a form yet: the caller gives it url and form, or fallbacks and
+  // TakeNextOffer.
+  FileEntry& Append(EntryList& list, const std::wstring& name, const std::wstring& dateTime,
                     const std::wstring& checksum);
   bool Promote(FileEntry& entry, const std::wstring& digest, int& errorCode);
-  using MakeStaged = std::function<bool(const std::wstring& work, std::wstring& digest, std::wstring& writeFailure)>;
-  bool StageFrom(FileEntry& entry, int& errorCode, const MakeStaged& make);
+  // Makes the content of the entry's download at work, by its form (see StageEntry).
+  bool MakeContent(const FileEntry& entry, const std::wstring& work, std::wstring& digest, std::wstring& cause,
+                   std::wstring& writeFailure);
   bool DownloadWithRetries(FileEntry& entry, int& errorCode);
   bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode);
   // The stamp of a cached descriptor or list that may be used without a download: with trust,
@@ -150,7 +160,20 @@ class UpdateClient {
   std::string rootSignature_;            // its text when newly accepted, kept once the product is known
   std::vector<int> retryDelaysMs_{1000, 4000};
   ReleaseTrust trust_;
+  int highestFormat_ = 2;
 };
+
+// The list's keys of the second format, which updaters that know only the first never read: in
+// a file's section, "<old MD5>.2" names the folder of a format-2 patch from that content (as
+// "<old MD5>" names the byte code's), and "Whole.2" the extension that the zstd-packed whole file
+// has beside the zlib one.
+constexpr const wchar_t* PATCH2_KEY_SUFFIX = L".2";
+constexpr const wchar_t* WHOLE2_KEY = L"Whole.2";
+// An extension that "Whole.2" may give: a dot and letters or digits, nothing that could leave
+// the folder.
+bool IsWhole2Extension(const std::wstring& extension);
+// Makes the first of an entry's fallbacks its form and URL; false when it has none.
+bool TakeNextOffer(FileEntry& entry);
 
 // Whether a file holds the content that the list describes: its MD5 is the checksum. An entry
 // without a checksum ("Exists" files) has nothing to be held against and always matches.

@@ -27,6 +27,9 @@ void Report(RunView& view, const std::wstring& status, const std::wstring& log) 
   WriteUpdateLog(log);
 }
 
+// A failure that another form of the file would meet again: the disk refused a write.
+bool DiskAtFault(int code) { return code == HTTP_DISK_FULL || code == HTTP_WRITE_FAILED || code == HTTP_CANNOT_CREATE; }
+
 // The run's state and its phases, in the order UpdateRun takes them.
 class Run {
  public:
@@ -37,6 +40,7 @@ class Run {
         client_(&callback_, RUN_LOCAL_FOLDER, settings.host, settings.list) {
     client_.SetRetryDelays(settings.retryDelaysMs);
     client_.SetTrustedKeys(settings.trustedKeys);
+    client_.SetHighestFormat(settings.highestFormat);
     SetDownloadRateLimit(settings.maxRateBytesPerSecond);
   }
 
@@ -182,7 +186,8 @@ class Run {
       FileEntry& entry = *(client_.*at)(i);
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang tải tập tin [" + name + L"]...");
-      const bool ok = client_.Fetch(entry, error_);
+      bool ok = client_.Fetch(entry, error_);
+      while (!ok && !DiskAtFault(error_) && client_.FallBack(entry)) ok = client_.Fetch(entry, error_);
       if (!ok) NoteFailure(L"download [" + entry.url + L"]", entry.cause);
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(std::wstring(L"Download ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
@@ -196,7 +201,7 @@ class Run {
       if (entry.result == 0) continue;
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
-      const bool ok = client_.RebuildPatch(entry, error_);
+      const bool ok = client_.StageEntry(entry, error_) || Recover(entry, error_);
       if (!ok) NoteFailure(L"rebuild [" + name + L"]", entry.cause);
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(L"Rebuild patch file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
@@ -210,7 +215,7 @@ class Run {
       if (entry.result == 0) continue;
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang cập nhật tập tin [" + name + L"]...");
-      if (client_.StageEntry(entry, error_)) continue;
+      if (client_.StageEntry(entry, error_) || Recover(entry, error_)) continue;
       NoteFailure(L"unpack [" + name + L"]", entry.cause);
       allSucceeded_ = false;
       WriteUpdateLog(L"Apply update file [" + name + L"] => Failed");
@@ -251,6 +256,7 @@ class Run {
       entry.callback = &progress;
       Under([&] { view_.SetStatus(L"Đang tải tập tin [" + name + L"]..."); });
       ok = client_.Fetch(entry, code);
+      while (!ok && !DiskAtFault(code) && client_.FallBack(entry)) ok = client_.Fetch(entry, code);
       entry.callback = nullptr;
     }
     Under([&] {
@@ -263,7 +269,7 @@ class Run {
     if (!ok) return;
     if (job.patch) {
       Under([&] { view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]..."); });
-      ok = client_.RebuildPatch(entry, code);
+      ok = client_.StageEntry(entry, code) || Recover(entry, code);
       Under([&] {
         if (!ok) NoteFailure(code, L"rebuild [" + name + L"]", entry.cause);
         allSucceeded_ = allSucceeded_ && ok;
@@ -271,12 +277,27 @@ class Run {
       });
       return;
     }
-    if (client_.StageEntry(entry, code)) return;
+    if (client_.StageEntry(entry, code) || Recover(entry, code)) return;
     Under([&] {
       NoteFailure(code, L"unpack [" + name + L"]", entry.cause);
       allSucceeded_ = false;
       WriteUpdateLog(L"Apply update file [" + name + L"] => Failed");
     });
+  }
+
+  // A form of an entry that failed in its staging gives way to the next form the list offers
+  // (see UpdateClient::FallBack), downloaded and staged at once, until one is staged or none is
+  // left. Its downloads count no further files.
+  bool Recover(FileEntry& entry, int& code) {
+    if (DiskAtFault(code)) return false;
+    IStatusCallback* const callback = entry.callback;
+    entry.callback = nullptr;
+    bool ok = false;
+    while (!ok && !DiskAtFault(code) && client_.FallBack(entry)) {
+      ok = client_.Fetch(entry, code) && client_.StageEntry(entry, code);
+    }
+    entry.callback = callback;
+    return ok;
   }
 
   // Runs what a worker shows, logs or records, one worker at a time.

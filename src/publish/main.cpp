@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "publish/delta.h"
+#include "publish/delta2.h"
 #include "publish/release.h"
 #include "publish/serve.h"
 #include "publish/tree_builder.h"
 #include "publish/tree_status.h"
 #include "publish/verify.h"
 #include "engine/patch.h"
+#include "engine/patch2.h"
 #include "services/packed.h"
 #include "services/files.h"
 #include "services/text.h"
@@ -100,11 +102,14 @@ const char SERVE_USAGE[] =
     "and Last-Modified, answering any Host. Production trees are served by nginx or a CDN.\n";
 
 const char DIFF_USAGE[] =
-    "usage: zepo-publish diff OLD NEW PATCH [--packed]\n"
+    "usage: zepo-publish diff OLD NEW PATCH [--packed] [--format 1|2]\n"
     "       zepo-publish patch OLD PATCH OUT [--packed]\n"
     "\n"
-    "diff writes the patch byte code that turns OLD into NEW; patch rebuilds OUT from OLD and a\n"
-    "patch. --packed reads or writes the patch in the packed form that trees publish.\n";
+    "diff writes the patch that turns OLD into NEW; patch rebuilds OUT from OLD and a patch.\n"
+    "--format 1 (the default) is the patch byte code, which every client reads; --packed reads or\n"
+    "writes it in the packed form that trees publish. --format 2 is the second format (differences\n"
+    "and copied bytes packed with zstd), which newer clients prefer; it is always packed, and patch\n"
+    "knows it by its header.\n";
 
 bool IsHelp(const std::vector<std::string>& args) {
   for (const auto& a : args) {
@@ -302,24 +307,63 @@ int Serve(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Writes a format-2 patch, or rebuilds from one; both refuse what does not verify.
+int DiffOrPatch2(const std::string& command, const std::vector<std::string>& files, const std::string& first,
+                 const std::string& second) {
+  if (command == "diff") {
+    std::string patch;
+    if (!MakePatch2(reinterpret_cast<const std::uint8_t*>(first.data()), first.size(),
+                    reinterpret_cast<const std::uint8_t*>(second.data()), second.size(), patch)) {
+      std::fputs("zepo-publish: a file is too large to diff\n", stderr);
+      return 1;
+    }
+    return WriteFileAtomically(files[2], patch) ? 0 : 1;
+  }
+  std::wstring digest, cause, writeFailure;
+  if (ApplyPatch2File(WideOf(files[0]), WideOf(files[1]), WideOf(files[2]), digest, cause, writeFailure)) return 0;
+  std::fprintf(stderr, "zepo-publish: the patch does not apply to this file: %s\n", WideToUtf8(cause).c_str());
+  return 1;
+}
+
+bool IsPatch2File(const std::string& path) {
+  FileHandle file = FileHandle::OpenForRead(WideOf(path));
+  std::uint8_t bytes[PATCH2_HEADER_SIZE];
+  std::size_t got = 0;
+  Patch2Header header;
+  return file.IsOpen() && file.Read(bytes, sizeof bytes, got) && DecodePatch2Header(bytes, got, header);
+}
+
 int DiffOrPatch(const std::string& command, const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(DIFF_USAGE, true);
   bool packed = false;
+  std::string format;
   std::vector<std::string> files;
-  for (const auto& a : args) {
-    if (a == "--packed") packed = true;
-    else files.push_back(a);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--packed") {
+      packed = true;
+    } else if (args[i] == "--format") {
+      if (i + 1 >= args.size()) return UsageError(DIFF_USAGE, "--format needs a value");
+      format = args[++i];
+      if (format != "1" && format != "2") return UsageError(DIFF_USAGE, "--format takes 1 or 2, not " + format);
+    } else {
+      files.push_back(args[i]);
+    }
   }
   if (files.size() != 3) return UsageError(DIFF_USAGE, command + " takes three files");
+  std::string first;
+  std::string second;
   if (command == "diff") {
-    std::string first;
-    std::string second;
     for (const auto& [path, bytes] : {std::pair<const std::string&, std::string&>{files[0], first}, {files[1], second}}) {
       if (!ReadWholeFile(WideOf(path), bytes)) {
         std::fprintf(stderr, "zepo-publish: cannot read %s\n", path.c_str());
         return 1;
       }
     }
+  } else if (format.empty()) {
+    format = IsPatch2File(files[1]) ? "2" : "1";
+  }
+  if (format == "2") return DiffOrPatch2(command, files, first, second);
+  if (command == "diff") {
     std::string patch;
     if (!MakePatch(reinterpret_cast<const std::uint8_t*>(first.data()), first.size(),
                    reinterpret_cast<const std::uint8_t*>(second.data()), second.size(), patch)) {

@@ -1,0 +1,79 @@
+#include "publish/delta2.h"
+
+#include <cstring>
+#include <vector>
+
+#include "engine/patch2.h"
+#include "publish/delta_scan.h"
+#include "publish/suffix_array.h"
+#include "services/md5.h"
+#include "services/packed2.h"
+
+namespace {
+
+// A trial's streams are packed fast: the margin that wins there wins at the final level too.
+constexpr int TRIAL_LEVEL = 3;
+
+struct Streams {
+  std::string control;
+  std::string difference;
+  std::string copy;
+};
+
+void PutNumber(std::string& out, std::uint64_t value) {
+  while (value >= 0x80) {
+    out += static_cast<char>((value & 0x7F) | 0x80);
+    value >>= 7;
+  }
+  out += static_cast<char>(value);
+}
+
+void ScanStreams(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
+                 const std::uint8_t* data, std::size_t newSize, std::int64_t margin, Streams& streams) {
+  streams = Streams();
+  ScanStretches(suffixes, old, oldSize, data, newSize, margin, [&](const Stretch& s) {
+    const std::int64_t move = static_cast<std::int64_t>(s.nextOld) - static_cast<std::int64_t>(s.oldFrom + s.aligned);
+    PutNumber(streams.control, s.aligned);
+    PutNumber(streams.control, s.gap);
+    PutNumber(streams.control, (static_cast<std::uint64_t>(move) << 1) ^ static_cast<std::uint64_t>(move >> 63));
+    for (std::size_t i = 0; i < s.aligned; ++i) {
+      streams.difference += static_cast<char>(data[s.newFrom + i] - old[s.oldFrom + i]);
+    }
+    streams.copy.append(reinterpret_cast<const char*>(data + s.newFrom + s.aligned), s.gap);
+  });
+}
+
+void DigestOf(const std::uint8_t* data, std::size_t size, std::uint8_t digest[16]) {
+  Md5 md5;
+  md5.Update(data, size);
+  md5.Final(digest);
+}
+
+}  // namespace
+
+bool MakePatch2(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t newSize,
+                std::string& patch) {
+  std::vector<std::int32_t> suffixes;
+  if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
+  Streams streams;
+  const std::int64_t margin = ChooseMargin(data, newSize, [&](const std::uint8_t* from, std::size_t size, std::int64_t m) {
+    ScanStreams(suffixes, old, oldSize, from, size, m, streams);
+    return Pack2Bytes(streams.control, TRIAL_LEVEL).size() + Pack2Bytes(streams.difference, TRIAL_LEVEL).size() +
+           Pack2Bytes(streams.copy, TRIAL_LEVEL).size();
+  });
+  ScanStreams(suffixes, old, oldSize, data, newSize, margin, streams);
+  const std::string control = Pack2Bytes(streams.control);
+  const std::string difference = Pack2Bytes(streams.difference);
+  const std::string copy = Pack2Bytes(streams.copy);
+  if (control.empty() || difference.empty() || copy.empty()) return false;
+  Patch2Header header;
+  header.oldSize = oldSize;
+  header.newSize = newSize;
+  DigestOf(old, oldSize, header.oldMd5);
+  DigestOf(data, newSize, header.newMd5);
+  header.controlLength = control.size();
+  header.differenceLength = difference.size();
+  header.copyLength = copy.size();
+  patch = EncodePatch2Header(header) + control + difference + copy;
+  return true;
+}

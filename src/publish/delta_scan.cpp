@@ -1,0 +1,152 @@
+#include "publish/delta_scan.h"
+
+#include <algorithm>
+
+namespace {
+
+std::size_t CommonPrefix(const std::uint8_t* a, std::size_t aSize, const std::uint8_t* b, std::size_t bSize) {
+  std::size_t n = std::min(aSize, bSize);
+  std::size_t i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// The longest match of the new text at `text` in the old file, by binary search over the
+// suffix array; its length, and its old position in `position`.
+std::size_t LongestMatch(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
+                         const std::uint8_t* text, std::size_t textSize, std::size_t& position) {
+  std::size_t low = 0;
+  std::size_t high = suffixes.size();
+  position = 0;
+  if (high == 0) return 0;
+  // Invariant: the best match lies among suffixes[low..high).
+  while (high - low > 2) {
+    std::size_t middle = low + (high - low) / 2;
+    const std::size_t at = static_cast<std::size_t>(suffixes[middle]);
+    const std::size_t n = std::min(oldSize - at, textSize);
+    if (std::lexicographical_compare(old + at, old + at + n, text, text + n) ||
+        (n < textSize && std::equal(old + at, old + at + n, text))) {
+      low = middle;
+    } else {
+      high = middle;
+    }
+  }
+  std::size_t best = 0;
+  for (std::size_t i = low; i < high; ++i) {
+    const std::size_t at = static_cast<std::size_t>(suffixes[i]);
+    std::size_t length = CommonPrefix(old + at, oldSize - at, text, textSize);
+    if (length > best) best = length, position = at;
+  }
+  return best;
+}
+
+}  // namespace
+
+// The scan follows the classic approximate-matching plan: look for an exact match that is
+// clearly better (by `margin` bytes) than just continuing the previous alignment; then extend the
+// previous match forward and the new one backward over small differences, and hand over the
+// stretch between them.
+void ScanStretches(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
+                   const std::uint8_t* data, std::size_t newSize, std::int64_t margin,
+                   const std::function<void(const Stretch&)>& sink) {
+  std::size_t scan = 0;
+  std::size_t length = 0;
+  std::size_t position = 0;
+  std::size_t lastScan = 0;
+  std::size_t lastPosition = 0;
+  std::int64_t lastOffset = 0;
+  while (scan < newSize) {
+    std::int64_t oldScore = 0;
+    std::size_t scored = scan += length;
+    for (; scan < newSize; ++scan) {
+      length = LongestMatch(suffixes, old, oldSize, data + scan, newSize - scan, position);
+      for (; scored < scan + length; ++scored) {
+        const std::int64_t o = static_cast<std::int64_t>(scored) + lastOffset;
+        if (o >= 0 && o < static_cast<std::int64_t>(oldSize) && old[o] == data[scored]) ++oldScore;
+      }
+      const auto matched = static_cast<std::int64_t>(length);
+      if ((matched == oldScore && length != 0) || matched > oldScore + margin) break;
+      const std::int64_t o = static_cast<std::int64_t>(scan) + lastOffset;
+      if (o >= 0 && o < static_cast<std::int64_t>(oldSize) && old[o] == data[scan]) --oldScore;
+    }
+    if (static_cast<std::int64_t>(length) == oldScore && scan != newSize) continue;
+
+    // Forward extension of the previous match: as long as at least half the bytes agree.
+    std::size_t forward = 0;
+    {
+      std::int64_t score = 0;
+      std::int64_t best = 0;
+      for (std::size_t i = 0; lastScan + i < scan && lastPosition + i < oldSize;) {
+        if (old[lastPosition + i] == data[lastScan + i]) ++score;
+        ++i;
+        if (score * 2 - static_cast<std::int64_t>(i) > best * 2 - static_cast<std::int64_t>(forward)) {
+          best = score;
+          forward = i;
+        }
+      }
+    }
+    // Backward extension of the new match.
+    std::size_t backward = 0;
+    if (scan < newSize) {
+      std::int64_t score = 0;
+      std::int64_t best = 0;
+      for (std::size_t i = 1; scan >= lastScan + i && position >= i; ++i) {
+        if (old[position - i] == data[scan - i]) ++score;
+        if (score * 2 - static_cast<std::int64_t>(i) > best * 2 - static_cast<std::int64_t>(backward)) {
+          best = score;
+          backward = i;
+        }
+      }
+    }
+    // Where the two extensions overlap, split them at the best point.
+    if (lastScan + forward > scan - backward) {
+      const std::size_t overlap = (lastScan + forward) - (scan - backward);
+      std::int64_t score = 0;
+      std::int64_t best = 0;
+      std::size_t split = 0;
+      for (std::size_t i = 0; i < overlap; ++i) {
+        if (data[lastScan + forward - overlap + i] == old[lastPosition + forward - overlap + i]) ++score;
+        if (data[scan - backward + i] == old[position - backward + i]) --score;
+        if (score > best) best = score, split = i + 1;
+      }
+      forward += split - overlap;
+      backward -= split;
+    }
+
+    const std::size_t cursor = lastPosition + forward;
+    sink({lastPosition, lastScan, forward, scan - backward - (lastScan + forward),
+          scan < newSize ? position - backward : cursor});
+
+    lastScan = scan - backward;
+    lastPosition = position - backward;
+    lastOffset = static_cast<std::int64_t>(position) - static_cast<std::int64_t>(scan);
+  }
+}
+
+// How much longer a new exact match must be than continuing the previous alignment. The best
+// margin depends on the data: executables' patches are smallest with a wide one (fewer jumps
+// between near-identical stretches of code), record-structured data files' with a narrow one
+// (shifted records find their new neighbours). Each candidate is tried on a few slices of the
+// new file and the one whose packed sample is smallest serves for the whole file.
+constexpr std::int64_t MARGINS[] = {6, 8, 12};
+constexpr std::size_t SAMPLE_SLICE = 256 * 1024;
+constexpr std::size_t SAMPLE_SLICES = 4;
+
+std::int64_t ChooseMargin(const std::uint8_t* data, std::size_t newSize, const TrialSize& trialSize) {
+  const bool wholeFileSample = newSize <= SAMPLE_SLICE * SAMPLE_SLICES;
+  std::size_t bestSize = SIZE_MAX;
+  std::int64_t bestMargin = MARGINS[0];
+  for (std::int64_t margin : MARGINS) {
+    std::size_t size = 0;
+    if (wholeFileSample) {
+      size = trialSize(data, newSize, margin);
+    } else {
+      for (std::size_t i = 0; i < SAMPLE_SLICES; ++i) {
+        const std::size_t from = i * (newSize - SAMPLE_SLICE) / (SAMPLE_SLICES - 1);
+        size += trialSize(data + from, SAMPLE_SLICE, margin);
+      }
+    }
+    if (size < bestSize) bestSize = size, bestMargin = margin;
+  }
+  return bestMargin;
+}

@@ -1,0 +1,147 @@
+#include "services/packed2.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "services/files.h"
+#include "services/md5.h"
+#include "services/platform.h"
+
+namespace {
+
+constexpr std::size_t CHUNK = 1 << 17;
+
+struct DecoderDeleter {
+  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+using Decoder = std::unique_ptr<ZSTD_DCtx, DecoderDeleter>;
+
+Decoder MakeDecoder() {
+  Decoder decoder(ZSTD_createDCtx());
+  if (decoder && ZSTD_isError(ZSTD_DCtx_setParameter(decoder.get(), ZSTD_d_windowLogMax, PACK2_WINDOW_LOG))) {
+    decoder.reset();
+  }
+  return decoder;
+}
+
+}  // namespace
+
+std::string Pack2Bytes(const std::string& plain, int level) {
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  if (context == nullptr) return {};
+  std::string packed(ZSTD_compressBound(plain.size()), '\0');
+  std::size_t size = 0;
+  if (!ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level)) &&
+      !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, PACK2_WINDOW_LOG)) &&
+      !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1))) {
+    size = ZSTD_compress2(context, packed.data(), packed.size(), plain.data(), plain.size());
+  }
+  ZSTD_freeCCtx(context);
+  if (size == 0 || ZSTD_isError(size)) return {};
+  packed.resize(size);
+  return packed;
+}
+
+bool Unpack2Bytes(const std::string& packed, std::string& plain, std::uint64_t limit) {
+  plain.clear();
+  Decoder decoder = MakeDecoder();
+  if (!decoder) return false;
+  ZSTD_inBuffer in{packed.data(), packed.size(), 0};
+  std::vector<char> out(CHUNK);
+  std::size_t remaining = 1;
+  while (remaining != 0) {
+    ZSTD_outBuffer piece{out.data(), out.size(), 0};
+    remaining = ZSTD_decompressStream(decoder.get(), &piece, &in);
+    if (ZSTD_isError(remaining)) return false;
+    if (plain.size() + piece.pos > limit) return false;
+    plain.append(out.data(), piece.pos);
+    if (remaining != 0 && in.pos == in.size && piece.pos < piece.size) return false;  // the frame is cut short
+  }
+  return in.pos == in.size;
+}
+
+struct Pack2Reader::State {
+  Decoder decoder = MakeDecoder();
+  std::vector<std::uint8_t> input = std::vector<std::uint8_t>(CHUNK);
+  ZSTD_inBuffer in{nullptr, 0, 0};
+};
+
+Pack2Reader::Pack2Reader(FileHandle& file, std::uint64_t offset, std::uint64_t length)
+    : file_(file), next_(offset), end_(offset + length), state_(new State) {
+  state_->in.src = state_->input.data();
+  failed_ = !state_->decoder;
+}
+
+Pack2Reader::~Pack2Reader() = default;
+
+bool Pack2Reader::Fill() {
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK, end_ - next_));
+  std::size_t got = 0;
+  if (want == 0 || !file_.Seek(static_cast<std::int64_t>(next_)) || !file_.Read(state_->input.data(), want, got) ||
+      got == 0) {
+    return false;
+  }
+  next_ += got;
+  state_->in.size = got;
+  state_->in.pos = 0;
+  return true;
+}
+
+std::size_t Pack2Reader::Read(std::uint8_t* data, std::size_t size) {
+  ZSTD_outBuffer out{data, size, 0};
+  while (out.pos < out.size && !failed_ && !frameEnded_) {
+    if (state_->in.pos == state_->in.size && !Fill()) {
+      // No more input: a frame that has not ended is cut short, unless zstd still holds output.
+      const std::size_t before = out.pos;
+      const std::size_t left = ZSTD_decompressStream(state_->decoder.get(), &out, &state_->in);
+      if (ZSTD_isError(left)) failed_ = true;
+      else if (left == 0) frameEnded_ = true;
+      else if (out.pos == before) failed_ = true;
+      continue;
+    }
+    const std::size_t left = ZSTD_decompressStream(state_->decoder.get(), &out, &state_->in);
+    if (ZSTD_isError(left)) failed_ = true;
+    else if (left == 0) frameEnded_ = true;
+  }
+  return out.pos;
+}
+
+bool Pack2Reader::Finished() const {
+  return frameEnded_ && !failed_ && state_->in.pos == state_->in.size && next_ == end_;
+}
+
+bool Unpack2FileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest,
+                           std::wstring& writeFailure) {
+  digest.clear();
+  writeFailure.clear();
+  FileHandle in = FileHandle::OpenForRead(source);
+  if (!in.IsOpen()) return false;
+  const std::int64_t size = in.Size();
+  if (size < 0) return false;
+  FileHandle out = FileHandle::CreateForWrite(destination);
+  if (!out.IsOpen()) {
+    writeFailure = LastSystemErrorText();
+    return false;
+  }
+  Pack2Reader reader(in, 0, static_cast<std::uint64_t>(size));
+  std::vector<std::uint8_t> buffer(CHUNK);
+  Md5 md5;
+  for (;;) {
+    const std::size_t got = reader.Read(buffer.data(), buffer.size());
+    if (got == 0) break;
+    md5.Update(buffer.data(), got);
+    if (!out.Write(buffer.data(), got)) {
+      writeFailure = LastSystemErrorText();
+      return false;
+    }
+  }
+  if (!reader.Finished()) return false;
+  if (!out.Flush()) {
+    writeFailure = LastSystemErrorText();
+    return false;
+  }
+  digest = md5.FinalText();
+  return true;
+}

@@ -1,0 +1,53 @@
+#pragma once
+// The second packed form, which trees offer beside the zlib one to clients that know it: one zstd
+// frame. Its window is at most 16 MiB, and a frame that asks for more is refused, so that
+// unpacking holds a bounded amount of memory whatever a server sends.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class FileHandle;
+
+constexpr int PACK2_WINDOW_LOG = 24;
+constexpr int PACK2_LEVEL = 19;
+
+// The frame of plain at the level; empty on failure.
+std::string Pack2Bytes(const std::string& plain, int level = PACK2_LEVEL);
+// True exactly when packed is one complete frame (nothing after it) of at most limit plain bytes.
+bool Unpack2Bytes(const std::string& packed, std::string& plain, std::uint64_t limit);
+
+// Unpacks a file of one frame into destination, handing back the MD5 digest text of what it wrote
+// and flushing it to the disk. False when the source is not one complete frame (digest empty) or
+// a write failed; then writeFailure holds the system's reason when the destination refused to be
+// made or written, and is empty when the source is at fault.
+bool Unpack2FileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest,
+                           std::wstring& writeFailure);
+
+// Reads the plain bytes of one frame that lies at [offset, offset + length) of an open file, in
+// pieces, with the same window bound. Several readers may share the file: each seeks before it
+// reads.
+class Pack2Reader {
+ public:
+  Pack2Reader(FileHandle& file, std::uint64_t offset, std::uint64_t length);
+  ~Pack2Reader();
+  Pack2Reader(const Pack2Reader&) = delete;
+  Pack2Reader& operator=(const Pack2Reader&) = delete;
+
+  // Up to size plain bytes into data; fewer only at the end of the frame (0 there) or on a
+  // failure, after which Failed() is true.
+  std::size_t Read(std::uint8_t* data, std::size_t size);
+  bool Failed() const { return failed_; }
+  // True when the frame ended exactly at the end of its region.
+  bool Finished() const;
+
+ private:
+  struct State;
+  bool Fill();
+  FileHandle& file_;
+  std::uint64_t next_;  // the file offset of the next packed byte to read
+  std::uint64_t end_;
+  std::unique_ptr<State> state_;
+  bool failed_ = false;
+  bool frameEnded_ = false;
+};
