@@ -89,7 +89,7 @@ class FileOutput final : public PatchOutput {
     return ok;
   }
   // The system's reason when the file refused a write; empty when none did.
-  const std::wstring& WriteFailure() const { return writeFailure_; }
+  std::wstring WriteFailure() const override { return writeFailure_; }
 
  private:
   bool Put(const std::uint8_t* data, std::size_t size) {
@@ -113,34 +113,6 @@ class BytesPatchInput final : public PatchInput {
  private:
   const std::string& bytes_;
   std::size_t at_ = 0;
-};
-
-class BytesOldInput final : public OldInput {
- public:
-  explicit BytesOldInput(const std::string& bytes) : bytes_(bytes) {}
-  std::size_t Read(std::uint8_t* data, std::size_t size) override {
-    const auto end = static_cast<std::int64_t>(bytes_.size());
-    const std::size_t n =
-        position_ >= end ? 0 : static_cast<std::size_t>(std::min<std::int64_t>(end - position_, static_cast<std::int64_t>(size)));
-    std::memcpy(data, bytes_.data() + position_, n);
-    position_ += static_cast<std::int64_t>(n);
-    return n;
-  }
-
- private:
-  const std::string& bytes_;
-};
-
-class BytesOutput final : public PatchOutput {
- public:
-  explicit BytesOutput(std::string& bytes) : bytes_(bytes) {}
-  bool Write(const std::uint8_t* data, std::size_t size) override {
-    bytes_.append(reinterpret_cast<const char*>(data), size);
-    return true;
-  }
-
- private:
-  std::string& bytes_;
 };
 
 }  // namespace
@@ -184,6 +156,15 @@ std::size_t CachedOldInput::Load(std::int64_t block) {
     sizes_[home + k] = got > k * BLOCK ? std::min(BLOCK, got - k * BLOCK) : 0;
   }
   return home;
+}
+
+std::size_t BytesOldInput::Read(std::uint8_t* data, std::size_t size) {
+  const auto end = static_cast<std::int64_t>(bytes_.size());
+  const std::size_t n =
+      position_ >= end ? 0 : static_cast<std::size_t>(std::min<std::int64_t>(end - position_, static_cast<std::int64_t>(size)));
+  std::memcpy(data, bytes_.data() + position_, n);
+  position_ += static_cast<std::int64_t>(n);
+  return n;
 }
 
 bool ApplyPatchBytes(const std::string& old, const std::string& patch, std::string& output) {

@@ -75,9 +75,33 @@ class CachedOldInput final : public OldInput {
 class PatchOutput {
  public:
   virtual bool Write(const std::uint8_t* data, std::size_t size) = 0;
+  // The system's reason when a write failed for the destination's sake (a full disk).
+  virtual std::wstring WriteFailure() const { return {}; }
 
  protected:
   ~PatchOutput() = default;
+};
+
+// The old content and the output in memory, for tools that make and check patches.
+class BytesOldInput final : public OldInput {
+ public:
+  explicit BytesOldInput(const std::string& bytes) : bytes_(bytes) {}
+  std::size_t Read(std::uint8_t* data, std::size_t size) override;
+
+ private:
+  const std::string& bytes_;
+};
+
+class BytesOutput final : public PatchOutput {
+ public:
+  explicit BytesOutput(std::string& bytes) : bytes_(bytes) {}
+  bool Write(const std::uint8_t* data, std::size_t size) override {
+    bytes_.append(reinterpret_cast<const char*>(data), size);
+    return true;
+  }
+
+ private:
+  std::string& bytes_;
 };
 
 // Reads a length. True with N = 0 when the stream ends where the first byte is due; false for

@@ -1,5 +1,6 @@
 #include "engine/patch2.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -69,7 +70,7 @@ class ControlReader {
 
 class Rebuild {
  public:
-  Rebuild(const Patch2Header& header, FileHandle& patch, CachedOldInput& old, FileHandle& output)
+  Rebuild(const Patch2Header& header, PackedBytesAt& patch, OldInput& old, PatchOutput& output)
       : header_(header),
         control_(patch, PATCH2_HEADER_SIZE, header.controlLength),
         difference_(patch, PATCH2_HEADER_SIZE + header.controlLength, header.differenceLength),
@@ -155,7 +156,7 @@ class Rebuild {
     md5_.Update(piece_.get(), n);
     written_ += n;
     if (output_.Write(piece_.get(), n)) return true;
-    writeFailure = LastSystemErrorText();
+    writeFailure = output_.WriteFailure();
     return false;
   }
 
@@ -163,13 +164,21 @@ class Rebuild {
   Pack2Reader control_;
   Pack2Reader difference_;
   Pack2Reader copy_;
-  CachedOldInput& old_;
-  FileHandle& output_;
+  OldInput& old_;
+  PatchOutput& output_;
   std::unique_ptr<std::uint8_t[]> piece_;
   std::unique_ptr<std::uint8_t[]> oldPiece_;
   Md5 md5_;
   std::uint64_t written_ = 0;
 };
+
+// A patch of this size is exactly the header and its three frames.
+bool LengthsMatch(const Patch2Header& header, std::uint64_t size) {
+  if (size < PATCH2_HEADER_SIZE) return false;
+  const std::uint64_t frames = size - PATCH2_HEADER_SIZE;
+  return header.controlLength <= frames && header.differenceLength <= frames - header.controlLength &&
+         header.copyLength == frames - header.controlLength - header.differenceLength;
+}
 
 // The header, and a file whose length is exactly the header's and its three frames'.
 bool ReadHeader(FileHandle& patch, Patch2Header& header, std::wstring& cause) {
@@ -179,10 +188,7 @@ bool ReadHeader(FileHandle& patch, Patch2Header& header, std::wstring& cause) {
     cause = L"the patch has no format-2 header";
     return false;
   }
-  const std::uint64_t size = static_cast<std::uint64_t>(patch.Size());
-  const std::uint64_t frames = size - PATCH2_HEADER_SIZE;
-  if (header.controlLength > frames || header.differenceLength > frames - header.controlLength ||
-      header.copyLength != frames - header.controlLength - header.differenceLength) {
+  if (!LengthsMatch(header, static_cast<std::uint64_t>(patch.Size()))) {
     cause = L"the patch's length is not what its header says";
     return false;
   }
@@ -203,7 +209,45 @@ bool OldFileMatches(FileHandle& old, const std::wstring& oldPath, const Patch2He
   return true;
 }
 
+class FileWriter final : public PatchOutput {
+ public:
+  explicit FileWriter(FileHandle& file) : file_(file) {}
+  bool Write(const std::uint8_t* data, std::size_t size) override {
+    if (file_.Write(data, size)) return true;
+    failure_ = LastSystemErrorText();
+    return false;
+  }
+  std::wstring WriteFailure() const override { return failure_; }
+
+ private:
+  FileHandle& file_;
+  std::wstring failure_;
+};
+
 }  // namespace
+
+bool ApplyPatch2Bytes(const std::string& old, const std::string& patch, std::string& output, std::wstring& cause) {
+  output.clear();
+  cause.clear();
+  Patch2Header header;
+  if (!DecodePatch2Header(reinterpret_cast<const std::uint8_t*>(patch.data()), patch.size(), header) ||
+      !LengthsMatch(header, patch.size())) {
+    cause = L"the patch has no format-2 header, or its length is not the header's";
+    return false;
+  }
+  if (old.size() != header.oldSize || Md5OfBytes(old.data(), old.size()) != HexOf(header.oldMd5)) {
+    cause = L"the old content is not the one the patch was made from";
+    return false;
+  }
+  BytesOldInput input(old);
+  PackedMemoryAt bytes(patch);
+  BytesOutput writer(output);
+  std::wstring digest, writeFailure;
+  Rebuild rebuild(header, bytes, input, writer);
+  if (rebuild.Run(digest, cause, writeFailure)) return true;
+  output.clear();
+  return false;
+}
 
 std::string EncodePatch2Header(const Patch2Header& header) {
   std::string out(PATCH2_MAGIC, sizeof PATCH2_MAGIC);
@@ -254,7 +298,9 @@ bool ApplyPatch2File(const std::wstring& oldPath, const std::wstring& patchPath,
     return false;
   }
   CachedOldInput old(oldFile);
-  Rebuild rebuild(header, patch, old, output);
+  PackedFileAt patchBytes(patch);
+  FileWriter writer(output);
+  Rebuild rebuild(header, patchBytes, old, writer);
   bool ok = rebuild.Run(digest, cause, writeFailure);
   if (ok && !output.Flush()) {
     writeFailure = LastSystemErrorText();

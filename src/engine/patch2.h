@@ -19,6 +19,12 @@
 #include <cstdint>
 #include <string>
 
+// The list's keys of the second format, which updaters that know only the first never read: in
+// a file's section, "<old MD5>.2" names the folder of a format-2 patch from that content (as
+// "<old MD5>" names the byte code's), and "Whole.2" the extension that the zstd-packed whole file
+// has beside the zlib one.
+constexpr const wchar_t* PATCH2_KEY_SUFFIX = L".2";
+constexpr const wchar_t* WHOLE2_KEY = L"Whole.2";
 constexpr char PATCH2_MAGIC[4] = {'Z', 'P', 'A', 'T'};
 constexpr std::uint8_t PATCH2_VERSION = 2;
 constexpr std::size_t PATCH2_HEADER_SIZE = 80;
@@ -36,6 +42,9 @@ struct Patch2Header {
 std::string EncodePatch2Header(const Patch2Header& header);
 // False for another magic or version, nonzero reserved bytes or too few bytes.
 bool DecodePatch2Header(const std::uint8_t* bytes, std::size_t size, Patch2Header& header);
+
+// The same over bytes in memory, for the publisher's check of what it made and for tests.
+bool ApplyPatch2Bytes(const std::string& old, const std::string& patch, std::string& output, std::wstring& cause);
 
 // Rebuilds outputPath from oldPath and a format-2 patch file, handing back the MD5 digest text of
 // what it wrote and flushing it to the disk. On failure no output is left; cause says why, and

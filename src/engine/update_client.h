@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/file_entry.h"
+#include "engine/patch2.h"
 #include "engine/release_trust.h"
 #include "engine/run_modes.h"
 #include "engine/staging.h"
@@ -163,12 +164,6 @@ class UpdateClient {
   int highestFormat_ = 2;
 };
 
-// The list's keys of the second format, which updaters that know only the first never read: in
-// a file's section, "<old MD5>.2" names the folder of a format-2 patch from that content (as
-// "<old MD5>" names the byte code's), and "Whole.2" the extension that the zstd-packed whole file
-// has beside the zlib one.
-constexpr const wchar_t* PATCH2_KEY_SUFFIX = L".2";
-constexpr const wchar_t* WHOLE2_KEY = L"Whole.2";
 // An extension that "Whole.2" may give: a dot and letters or digits, nothing that could leave
 // the folder.
 bool IsWhole2Extension(const std::wstring& extension);

@@ -41,7 +41,7 @@ const char BUILD_USAGE[] =
     "usage: zepo-publish build --release DIR --version NAME --out TREE [--previous DIR]...\n"
     "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
     "                          [--keep NAME]... [--jobs N] [--follow-links] [--patch-from N]\n"
-    "                          [--sign KEYFILE [--expires DAYS]]\n"
+    "                          [--sign KEYFILE [--expires DAYS]] [--format 1|2]\n"
     "\n"
     "Publishes the release in DIR as version NAME into TREE and makes it live: packed whole files\n"
     "under FOLDER/files/NAME/, a verified patch from the content of each of the tree's last N\n"
@@ -65,7 +65,10 @@ const char BUILD_USAGE[] =
     "carries the file's SHA256 and Size, and rootfolder.enc, filelist.enc and filelistfull.enc each\n"
     "get a signature file (NAME.sig) stating the product, the file, a serial that grows with every\n"
     "publication and an expiry (--expires, default 30 days). Clients that trust the key refuse an\n"
-    "unsigned, tampered, replayed or expired list; other clients read the tree as before.\n";
+    "unsigned, tampered, replayed or expired list; other clients read the tree as before.\n"
+    "--format 2 (the default) also publishes each whole file packed with zstd (NAME.zst) and each\n"
+    "patch in the second format (under patches2/), where they are smaller, named in the list by\n"
+    "keys that only updaters that know the format read; --format 1 publishes the first alone.\n";
 
 const char STATUS_USAGE[] =
     "usage: zepo-publish status TREE [--root-key KEY]\n"
@@ -189,6 +192,10 @@ int Build(const std::vector<std::string>& args) {
     else if (a == "--root-key") options.rootKey = AnsiToWide(value);
     else if (a == "--self-update") options.selfUpdate.push_back(WideOf(value));
     else if (a == "--keep") options.keep.push_back(WideOf(value));
+    else if (a == "--format") {
+      if (value != "1" && value != "2") return UsageError(BUILD_USAGE, "--format takes 1 or 2, not " + value);
+      options.highestFormat = value[0] - '0';
+    }
     else if (a == "--jobs" || a == "--patch-from") {
       unsigned long count = 0;
       if (!ParseCount(value, a == "--jobs" ? 1 : 0, 1024, count)) {
@@ -238,6 +245,11 @@ int Build(const std::vector<std::string>& args) {
   for (const PatchSet& set : summary.patchSets) {
     if (set.patches == 0) continue;
     std::printf("  patches from %s: %zu (%s)\n", WideToUtf8(set.from).c_str(), set.patches, ByteSize(set.bytes).c_str());
+  }
+  if (summary.whole2Files > 0 || summary.patches2 > 0) {
+    std::printf("  second format, for updaters that know it: %zu whole files (%s), %zu patches (%s)\n",
+                summary.whole2Files, ByteSize(summary.whole2Bytes).c_str(), summary.patches2,
+                ByteSize(summary.patch2Bytes).c_str());
   }
   std::printf("  built in %.1f s\n", seconds);
   return 0;

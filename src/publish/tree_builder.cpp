@@ -11,8 +11,10 @@
 #include <thread>
 
 #include "engine/patch.h"
+#include "engine/patch2.h"
 #include "engine/safe_name.h"
 #include "publish/delta.h"
+#include "publish/delta2.h"
 #include "publish/release.h"
 #include "publish/release_index.h"
 #include "services/file_time.h"
@@ -21,6 +23,7 @@
 #include "services/ini.h"
 #include "services/md5.h"
 #include "services/packed.h"
+#include "services/packed2.h"
 #include "services/platform.h"
 #include "services/text.h"
 
@@ -45,8 +48,12 @@ struct FileResult {
   std::uint64_t size = 0;
   std::vector<std::pair<std::string, std::string>> patchKeys;  // old MD5, patch folder
   std::vector<std::pair<std::size_t, std::uint64_t>> patchSources;  // per key: source, packed bytes
+  std::vector<std::pair<std::string, std::string>> patch2Keys;  // old MD5, format-2 patch folder
+  std::wstring whole2;  // the extension of the zstd-packed whole file; empty when none
   std::uint64_t wholeBytes = 0;
+  std::uint64_t whole2Bytes = 0;
   std::uint64_t patchBytes = 0;
+  std::uint64_t patch2Bytes = 0;
   std::string error;
 };
 
@@ -95,11 +102,14 @@ namespace {
 
 class Builder {
  public:
-  Builder(const BuildOptions& options, const std::vector<PatchSource>& sources, bool replaceUnpublished)
+  Builder(const BuildOptions& options, const std::vector<PatchSource>& sources, const std::vector<ReleaseItem>& items,
+          bool replaceUnpublished)
       : options_(options),
         sources_(sources),
         replace_(replaceUnpublished),
-        productRoot_(options.out / PathOf(options.product)) {}
+        productRoot_(options.out / PathOf(options.product)) {
+    for (const ReleaseItem& item : items) names_.insert(FoldCase(item.name));
+  }
 
   FileResult Publish(const ReleaseItem& item) {
     FileResult result;
@@ -123,60 +133,125 @@ class Builder {
       result.method = L"SelfUpdate";
       return result;
     }
+    if (options_.highestFormat >= 2 && !AddWhole2(item, content, packed.size(), result)) return result;
     if (InList(options_.keep, item.name)) {
       result.method = L"Exists";
       return result;
     }
     result.method = L"Update";
     if (content.size() <= PATCH_MAX_BYTES) AddPatches(item, content, packed.size(), result);
-    if (!result.patchKeys.empty()) result.method = L"Patch";
+    if (!result.patchKeys.empty() || !result.patch2Keys.empty()) result.method = L"Patch";
     return result;
   }
 
   std::wstring UpdateFolder() const { return L"files/" + options_.version + L"/"; }
 
  private:
+  // The zstd-packed whole file beside the zlib one, when it is smaller and its name is free (a
+  // release may hold a file named like it). False with result.error when it cannot be published.
+  bool AddWhole2(const ReleaseItem& item, const std::string& content, std::size_t wholeSize, FileResult& result) {
+    const std::wstring name = item.name + WHOLE2_EXTENSION;
+    if (names_.count(FoldCase(name)) != 0) return true;
+    const std::string packed = Pack2Bytes(content);
+    if (packed.empty() || packed.size() >= wholeSize) return true;
+    if (!PublishPacked(productRoot_ / PathOf(UpdateFolder() + name), packed, replace_, result.error)) return false;
+    result.whole2 = WHOLE2_EXTENSION;
+    result.whole2Bytes = packed.size();
+    return true;
+  }
+
   void AddPatches(const ReleaseItem& item, const std::string& content, std::size_t wholeSize, FileResult& result) {
     std::set<std::string> done;
+    const auto limit = static_cast<std::uint64_t>(options_.patchShare * static_cast<double>(wholeSize));
     // Newest first, so that a content that two sources share is counted for the newer one.
     for (std::size_t k = sources_.size(); k-- > 0;) {
       std::string old;
       if (!sources_[k].Read(item.name, old)) continue;
       const std::string oldSum = Md5Text(old);
       if (oldSum == result.checksum || !done.insert(oldSum).second) continue;
-      std::error_code error;
       const std::string folder = "patches/" + oldSum + "-" + result.checksum + "/";
-      const fs::path target = productRoot_ / PathOf(AnsiToWide(folder) + item.name);
       std::uint64_t size = 0;
-      if (fs::exists(target)) {
-        size = fs::file_size(target, error);  // made and verified by an earlier build
+      if (!PublishPatch(item, old, content, folder, limit, size, result)) {
+        if (!result.error.empty()) return;
       } else {
-        std::string patch;
-        if (!MakePatch(reinterpret_cast<const std::uint8_t*>(old.data()), old.size(),
-                       reinterpret_cast<const std::uint8_t*>(content.data()), content.size(), patch)) {
-          continue;
-        }
-        // Verified with the client's own interpreter before the list may name it.
-        std::string rebuilt;
-        if (!ApplyPatchBytes(old, patch, rebuilt) || Md5Text(rebuilt) != result.checksum) {
-          result.error = "the patch for " + WideToUtf8(item.name) + " does not rebuild it; not published";
-          return;
-        }
-        const std::string packedPatch = PackBytes(patch, 9);
-        if (packedPatch.empty() || packedPatch.size() >= options_.patchShare * static_cast<double>(wholeSize)) continue;
-        if (!PublishPacked(target, packedPatch, false, result.error)) return;
-        size = packedPatch.size();
+        result.patchKeys.push_back({oldSum, folder});
+        result.patchSources.push_back({k, size});
+        result.patchBytes += size;
       }
-      result.patchKeys.push_back({oldSum, folder});
-      result.patchSources.push_back({k, size});
-      result.patchBytes += size;
+      if (options_.highestFormat < 2) continue;
+      // A format-2 patch only where it saves bytes over the byte code (or over the whole file
+      // when the byte code's patch was too large to publish).
+      const std::string folder2 = "patches2/" + oldSum + "-" + result.checksum + "/";
+      std::uint64_t size2 = 0;
+      if (PublishPatch2(item, old, content, folder2, size > 0 ? size : limit, size2, result)) {
+        result.patch2Keys.push_back({oldSum, folder2});
+        result.patch2Bytes += size2;
+      } else if (!result.error.empty()) {
+        return;
+      }
     }
+  }
+
+  // Publishes the byte code's patch from old in folder when its packed size is below limit (or
+  // finds it published by an earlier build); its size in size. False when there is none, with
+  // result.error when it must not be published at all.
+  bool PublishPatch(const ReleaseItem& item, const std::string& old, const std::string& content,
+                    const std::string& folder, std::uint64_t limit, std::uint64_t& size, FileResult& result) {
+    const fs::path target = productRoot_ / PathOf(AnsiToWide(folder) + item.name);
+    std::error_code error;
+    if (fs::exists(target)) {
+      size = fs::file_size(target, error);  // made and verified by an earlier build
+      return !error;
+    }
+    std::string patch;
+    if (!MakePatch(reinterpret_cast<const std::uint8_t*>(old.data()), old.size(),
+                   reinterpret_cast<const std::uint8_t*>(content.data()), content.size(), patch)) {
+      return false;
+    }
+    // Verified with the client's own interpreter before the list may name it.
+    std::string rebuilt;
+    if (!ApplyPatchBytes(old, patch, rebuilt) || Md5Text(rebuilt) != result.checksum) {
+      result.error = "the patch for " + WideToUtf8(item.name) + " does not rebuild it; not published";
+      return false;
+    }
+    const std::string packedPatch = PackBytes(patch, 9);
+    if (packedPatch.empty() || packedPatch.size() >= limit) return false;
+    if (!PublishPacked(target, packedPatch, false, result.error)) return false;
+    size = packedPatch.size();
+    return true;
+  }
+
+  // The same for a format-2 patch.
+  bool PublishPatch2(const ReleaseItem& item, const std::string& old, const std::string& content,
+                     const std::string& folder, std::uint64_t limit, std::uint64_t& size, FileResult& result) {
+    const fs::path target = productRoot_ / PathOf(AnsiToWide(folder) + item.name);
+    std::error_code error;
+    if (fs::exists(target)) {
+      size = fs::file_size(target, error);
+      return !error;
+    }
+    std::string patch;
+    if (!MakePatch2(reinterpret_cast<const std::uint8_t*>(old.data()), old.size(),
+                    reinterpret_cast<const std::uint8_t*>(content.data()), content.size(), patch) ||
+        patch.size() >= limit) {
+      return false;
+    }
+    std::string rebuilt;
+    std::wstring cause;
+    if (!ApplyPatch2Bytes(old, patch, rebuilt, cause) || Md5Text(rebuilt) != result.checksum) {
+      result.error = "the format-2 patch for " + WideToUtf8(item.name) + " does not rebuild it; not published";
+      return false;
+    }
+    if (!PublishPacked(target, patch, false, result.error)) return false;
+    size = patch.size();
+    return true;
   }
 
   const BuildOptions& options_;
   const std::vector<PatchSource>& sources_;
   bool replace_;
   fs::path productRoot_;
+  std::set<std::wstring> names_;  // the release's names, folded to one case
 };
 
 // The live release's DateTime and CheckSum of each file, by name folded to one case; empty for a
@@ -401,7 +476,7 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
 
   // In a tree that keeps an index, a version folder that the index does not name is what a build
   // that never finished left behind; a tree from before the index is treated as it always was.
-  Builder builder(options, sources, index.exists());
+  Builder builder(options, sources, items, index.exists());
   std::error_code ignoredError;
   std::vector<std::size_t> files;
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -468,11 +543,22 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
       list += L"SHA256=" + AnsiToWide(r.sha256) + L"\r\nSize=" + std::to_wstring(r.size) + L"\r\n";
     }
     for (const auto& [oldSum, folder] : r.patchKeys) list += AnsiToWide(oldSum) + L"=" + AnsiToWide(folder) + L"\r\n";
+    // The second format's keys, which updaters that know only the first never read.
+    for (const auto& [oldSum, folder] : r.patch2Keys) {
+      list += AnsiToWide(oldSum) + PATCH2_KEY_SUFFIX + L"=" + AnsiToWide(folder) + L"\r\n";
+    }
+    if (!r.whole2.empty()) {
+      list += std::wstring(WHOLE2_KEY) + L"=" + r.whole2 + L"\r\n";
+      ++summary.whole2Files;
+      summary.whole2Bytes += r.whole2Bytes;
+    }
+    summary.patches2 += r.patch2Keys.size();
+    summary.patch2Bytes += r.patch2Bytes;
     for (const auto& [source, bytes] : r.patchSources) {
       ++summary.patchSets[source].patches;
       summary.patchSets[source].bytes += bytes;
     }
-    if (r.patchKeys.empty()) {
+    if (r.patchKeys.empty() && r.patch2Keys.empty()) {
       ++summary.wholeFiles;
       summary.wholeBytes += r.wholeBytes;
     } else {

@@ -29,7 +29,13 @@ struct BuildOptions {
   // A signed tree: every list section also carries the content's "SHA256" and "Size", and every
   // descriptor and list a signature file.
   SigningOptions signing;
+  // 2: every file also packed with zstd, and every patch also made in the second format, each
+  // published beside the first where it is smaller; 1: the first format only.
+  int highestFormat = 2;
 };
+
+// The extension of a whole file packed with zstd, beside the zlib one.
+constexpr const wchar_t* WHOLE2_EXTENSION = L".zst";
 
 // The patches made from one earlier release.
 struct PatchSet {
@@ -53,6 +59,10 @@ struct BuildSummary {
   std::size_t patches = 0;
   std::uint64_t patchBytes = 0;     // packed patches published or reused
   std::uint64_t patchedWholeBytes = 0;  // what the patched files would cost whole
+  std::size_t whole2Files = 0;      // whole files also offered packed with zstd
+  std::uint64_t whole2Bytes = 0;
+  std::size_t patches2 = 0;          // format-2 patches published or reused
+  std::uint64_t patch2Bytes = 0;
   std::size_t removed = 0;
   std::size_t movedTimes = 0;       // changed files listed with the publish time (see SettleTimes)
 };

@@ -5,12 +5,14 @@
 #include <set>
 
 #include "engine/patch.h"
+#include "engine/patch2.h"
 #include "engine/safe_name.h"
 #include "publish/release.h"
 #include "publish/tree_builder.h"
 #include "services/files.h"
 #include "services/ini.h"
 #include "services/md5.h"
+#include "services/packed2.h"
 #include "services/signing.h"
 #include "services/text.h"
 
@@ -83,38 +85,59 @@ class Verifier {
       return Problem(shown + ": the whole file's digest is not its CheckSum");
     }
     CheckContentKeys(list, name, shown, plain);
+    std::wstring whole2;
+    if (list.ReadString(name, WHOLE2_KEY, whole2) && !whole2.empty()) CheckWhole2(name, updateFolder + name + whole2, checksum);
+    const std::wstring suffix = PATCH2_KEY_SUFFIX;
     for (const auto& [key, folder] : list.KeysOf(name)) {
-      if (!IsDigest(key)) continue;
-      const fs::path patchPath = product_ / PathOf(folder + name);
-      std::string patch;
-      if (!fs::exists(patchPath)) {
-        Problem(shown + ": no patch at " + patchPath.string());
-        continue;
-      }
-      if (!UnpackToMemory(patchPath, patch)) {
-        Problem(shown + ": the patch at " + patchPath.string() + " does not unpack");
-        continue;
-      }
-      const fs::path* source = nullptr;
-      auto versions = byName_.find(FoldCase(name));
-      if (versions != byName_.end()) {
-        auto found = versions->second.find(WideToUtf8(FoldCase(key)));
-        if (found != versions->second.end()) source = &found->second;
-      }
-      if (source == nullptr) {
-        ++unverified_;
-        continue;
-      }
-      std::string old;
-      UnpackToMemory(*source, old);
-      std::string rebuilt;
-      if (!ApplyPatchBytes(old, patch, rebuilt) || !EqualNoCase(AnsiToWide(Md5Text(rebuilt)), checksum)) {
-        Problem(shown + ": the patch from " + WideToUtf8(key) + " does not rebuild the file");
-      }
+      const bool second = key.size() > suffix.size() && key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0;
+      const std::wstring digest = second ? key.substr(0, key.size() - suffix.size()) : key;
+      if (IsDigest(digest)) CheckPatch(name, digest, folder, checksum, second);
     }
   }
 
  private:
+  void CheckWhole2(const std::wstring& name, const std::wstring& path, const std::wstring& checksum) {
+    const std::string shown = ShownName(name);
+    const fs::path whole2 = product_ / PathOf(path);
+    std::string packed, plain;
+    if (!ReadWholeFile(WideOf(whole2), packed)) return Problem(shown + ": no zstd-packed whole file at " + whole2.string());
+    if (!Unpack2Bytes(packed, plain, UINT64_MAX) || !EqualNoCase(AnsiToWide(Md5Text(plain)), checksum)) {
+      Problem(shown + ": the zstd-packed whole file does not unpack to its CheckSum");
+    }
+  }
+
+  // A patch of either format from the content of digest, rebuilt from that content when the tree
+  // holds it.
+  void CheckPatch(const std::wstring& name, const std::wstring& digest, const std::wstring& folder,
+                  const std::wstring& checksum, bool second) {
+    const std::string shown = ShownName(name);
+    const fs::path patchPath = product_ / PathOf(folder + name);
+    std::string patch;
+    if (!fs::exists(patchPath)) return Problem(shown + ": no patch at " + patchPath.string());
+    if (second ? !ReadWholeFile(WideOf(patchPath), patch) : !UnpackToMemory(patchPath, patch)) {
+      return Problem(shown + ": the patch at " + patchPath.string() + " does not unpack");
+    }
+    const fs::path* source = nullptr;
+    auto versions = byName_.find(FoldCase(name));
+    if (versions != byName_.end()) {
+      auto found = versions->second.find(WideToUtf8(FoldCase(digest)));
+      if (found != versions->second.end()) source = &found->second;
+    }
+    if (source == nullptr) {
+      ++unverified_;
+      return;
+    }
+    std::string old;
+    UnpackToMemory(*source, old);
+    std::string rebuilt;
+    std::wstring cause;
+    const bool applied = second ? ApplyPatch2Bytes(old, patch, rebuilt, cause) : ApplyPatchBytes(old, patch, rebuilt);
+    if (!applied || !EqualNoCase(AnsiToWide(Md5Text(rebuilt)), checksum)) {
+      Problem(shown + ": the " + (second ? "format-2 " : "") + "patch from " + WideToUtf8(digest) +
+              " does not rebuild the file");
+    }
+  }
+
   // A signed tree's SHA256 and Size, which clients that trust its key hold every file to.
   void CheckContentKeys(const IniDocument& list, const std::wstring& name, const std::string& shown,
                         const std::string& plain) {

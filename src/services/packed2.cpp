@@ -3,6 +3,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "services/files.h"
@@ -68,8 +69,19 @@ struct Pack2Reader::State {
   ZSTD_inBuffer in{nullptr, 0, 0};
 };
 
-Pack2Reader::Pack2Reader(FileHandle& file, std::uint64_t offset, std::uint64_t length)
-    : file_(file), next_(offset), end_(offset + length), state_(new State) {
+bool PackedFileAt::ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t size, std::size_t& got) {
+  got = 0;
+  return file_.Seek(static_cast<std::int64_t>(offset)) && file_.Read(data, size, got);
+}
+
+bool PackedMemoryAt::ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t size, std::size_t& got) {
+  got = offset >= bytes_.size() ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes_.size() - offset));
+  if (got > 0) std::memcpy(data, bytes_.data() + offset, got);
+  return true;
+}
+
+Pack2Reader::Pack2Reader(PackedBytesAt& source, std::uint64_t offset, std::uint64_t length)
+    : source_(source), next_(offset), end_(offset + length), state_(new State) {
   state_->in.src = state_->input.data();
   failed_ = !state_->decoder;
 }
@@ -79,8 +91,7 @@ Pack2Reader::~Pack2Reader() = default;
 bool Pack2Reader::Fill() {
   const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK, end_ - next_));
   std::size_t got = 0;
-  if (want == 0 || !file_.Seek(static_cast<std::int64_t>(next_)) || !file_.Read(state_->input.data(), want, got) ||
-      got == 0) {
+  if (want == 0 || !source_.ReadAt(next_, state_->input.data(), want, got) || got == 0) {
     return false;
   }
   next_ += got;
@@ -125,7 +136,8 @@ bool Unpack2FileWithDigest(const std::wstring& source, const std::wstring& desti
     writeFailure = LastSystemErrorText();
     return false;
   }
-  Pack2Reader reader(in, 0, static_cast<std::uint64_t>(size));
+  PackedFileAt packed(in);
+  Pack2Reader reader(packed, 0, static_cast<std::uint64_t>(size));
   std::vector<std::uint8_t> buffer(CHUNK);
   Md5 md5;
   for (;;) {

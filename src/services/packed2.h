@@ -24,12 +24,39 @@ bool Unpack2Bytes(const std::string& packed, std::string& plain, std::uint64_t l
 bool Unpack2FileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest,
                            std::wstring& writeFailure);
 
-// Reads the plain bytes of one frame that lies at [offset, offset + length) of an open file, in
-// pieces, with the same window bound. Several readers may share the file: each seeks before it
-// reads.
+// Where packed bytes are read from by position: an open file, or bytes in memory.
+class PackedBytesAt {
+ public:
+  // Up to size bytes at offset; got = 0 past the end. False on a read error.
+  virtual bool ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t size, std::size_t& got) = 0;
+
+ protected:
+  ~PackedBytesAt() = default;
+};
+
+class PackedFileAt final : public PackedBytesAt {
+ public:
+  explicit PackedFileAt(FileHandle& file) : file_(file) {}
+  bool ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t size, std::size_t& got) override;
+
+ private:
+  FileHandle& file_;
+};
+
+class PackedMemoryAt final : public PackedBytesAt {
+ public:
+  explicit PackedMemoryAt(const std::string& bytes) : bytes_(bytes) {}
+  bool ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t size, std::size_t& got) override;
+
+ private:
+  const std::string& bytes_;
+};
+
+// Reads the plain bytes of one frame that lies at [offset, offset + length) of its source, in
+// pieces, with the same window bound. Several readers may share a source.
 class Pack2Reader {
  public:
-  Pack2Reader(FileHandle& file, std::uint64_t offset, std::uint64_t length);
+  Pack2Reader(PackedBytesAt& source, std::uint64_t offset, std::uint64_t length);
   ~Pack2Reader();
   Pack2Reader(const Pack2Reader&) = delete;
   Pack2Reader& operator=(const Pack2Reader&) = delete;
@@ -44,7 +71,7 @@ class Pack2Reader {
  private:
   struct State;
   bool Fill();
-  FileHandle& file_;
+  PackedBytesAt& source_;
   std::uint64_t next_;  // the file offset of the next packed byte to read
   std::uint64_t end_;
   std::unique_ptr<State> state_;

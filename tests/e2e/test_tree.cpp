@@ -6,6 +6,10 @@
 //   zepo-test-tree sign-expired FILE KEYFILE PRODUCT          signs a published list anew with the
 //                                                            key of KEYFILE, expired a day ago
 //   zepo-test-tree verify INSTALL [UPDATER NAME]             exit 0 when INSTALL is version 2
+//   zepo-test-tree code-pair V1 V2      writes bin/game.exe in two release folders as two builds
+//                                        of a program differ: code with absolute addresses, of
+//                                        which the second build moves all past an inserted
+//                                        function
 //   zepo-test-tree consistent INSTALL    exit 0 when every file of INSTALL holds version 1's or
 //                                        version 2's content, any file with version 2's time holds
 //                                        version 2's content, and no *.zepo-new lies anywhere
@@ -139,6 +143,30 @@ int Consistent(const fs::path& install) {
   return failures == 0 ? 0 : 1;
 }
 
+// "Instructions" of 8 bytes, each an opcode, three bytes of operands and a 32-bit address into
+// the program; the second build inserts 4 KiB of new code at 40% and every address past it moves
+// by that much.
+int CodePair(const fs::path& first, const fs::path& second) {
+  constexpr std::uint32_t SIZE = 3 << 20;
+  constexpr std::uint32_t INSERT_AT = SIZE / 5 * 2;
+  constexpr std::uint32_t INSERTED = 4096;
+  const std::string noise = RandomBytes(SIZE, 23);
+  const auto build = [&](bool moved) {
+    std::string code;
+    for (std::uint32_t at = 0; at < SIZE; at += 8) {
+      if (moved && at == INSERT_AT) code += RandomBytes(INSERTED, 29);
+      std::uint32_t target = static_cast<std::uint8_t>(noise[at]) * 12289u % SIZE & ~7u;
+      if (moved && target >= INSERT_AT) target += INSERTED;
+      code += noise.substr(at + 4, 4);
+      for (int shift = 0; shift < 32; shift += 8) code += static_cast<char>((target >> shift) & 0xFF);
+    }
+    return code;
+  };
+  Put(first, "bin/game.exe", build(false));
+  Put(second, "bin/game.exe", build(true));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +194,7 @@ int main(int argc, char** argv) {
     return Verify(argv[2], argc == 5 ? argv[3] : "", argc == 5 ? argv[4] : "");
   }
   if (command == "consistent" && argc == 3) return Consistent(argv[2]);
+  if (command == "code-pair" && argc == 4) return CodePair(argv[2], argv[3]);
   std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME] | build-signed SERVER_ROOT INSTALL |"
              " sign-expired FILE KEYFILE PRODUCT |"
              " verify INSTALL [UPDATER NAME] | consistent INSTALL\n",
