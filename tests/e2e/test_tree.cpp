@@ -155,7 +155,9 @@ int CodePair(const fs::path& first, const fs::path& second) {
     std::string code;
     for (std::uint32_t at = 0; at < SIZE; at += 8) {
       if (moved && at == INSERT_AT) code += RandomBytes(INSERTED, 29);
-      std::uint32_t target = static_cast<std::uint8_t>(noise[at]) * 12289u % SIZE & ~7u;
+      std::uint32_t target = 0;
+      for (int k = 0; k < 4; ++k) target = target << 8 | static_cast<std::uint8_t>(noise[at + k]);
+      target = target % SIZE & ~7u;
       if (moved && target >= INSERT_AT) target += INSERTED;
       code += noise.substr(at + 4, 4);
       for (int shift = 0; shift < 32; shift += 8) code += static_cast<char>((target >> shift) & 0xFF);

@@ -1,0 +1,117 @@
+#include "publish/delta2.h"
+
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "engine/patch2.h"
+#include "publish/delta.h"
+#include "services/files.h"
+#include "services/md5.h"
+#include "services/packed.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+const std::uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
+std::string Diff2(const std::string& old, const std::string& now) {
+  std::string patch;
+  EXPECT_TRUE(MakePatch2(Bytes(old), old.size(), Bytes(now), now.size(), patch));
+  return patch;
+}
+
+void ExpectRoundTrip(const std::string& name, const std::string& old, const std::string& now) {
+  const std::string patch = Diff2(old, now);
+  std::string rebuilt;
+  std::wstring cause;
+  ASSERT_TRUE(ApplyPatch2Bytes(old, patch, rebuilt, cause)) << name << ": " << std::string(cause.begin(), cause.end());
+  EXPECT_TRUE(rebuilt == now) << name << ": " << rebuilt.size() << " bytes instead of " << now.size();
+}
+
+// Two builds of a program: 8-byte instructions with a 32-bit address each, the second build with
+// 4 KiB inserted and every address past the insertion moved by that much.
+std::pair<std::string, std::string> ShiftedCode(std::size_t size) {
+  const std::string noise = RandomBytes(size, 3);
+  std::string first, second;
+  for (std::size_t at = 0; at + 8 <= size; at += 8) {
+    if (at == size / 2) second += RandomBytes(4096, 5);
+    std::uint32_t target = 0;
+    for (int k = 0; k < 4; ++k) target = target << 8 | static_cast<std::uint8_t>(noise[at + k]);
+    target = target % size & ~7u;
+    for (std::string* build : {&first, &second}) {
+      std::uint32_t moved = build == &second && target >= size / 2 ? target + 4096 : target;
+      *build += noise.substr(at + 4, 4);
+      for (int shift = 0; shift < 32; shift += 8) *build += static_cast<char>((moved >> shift) & 0xFF);
+    }
+  }
+  return {first, second};
+}
+
+}  // namespace
+
+TEST(Delta2, RebuildsRandomAndStructuredPairs) {
+  const std::string a = RandomBytes(100000, 1);
+  const std::string b = RandomBytes(50000, 2);
+  std::string edited = a;
+  for (std::size_t i = 0; i < edited.size(); i += 997) edited[i] ^= 0x5A;
+  const auto code = ShiftedCode(1 << 20);
+  const std::pair<const char*, std::pair<std::string, std::string>> cases[] = {
+      {"both empty", {"", ""}},
+      {"old empty", {"", a}},
+      {"new empty", {a, ""}},
+      {"identical", {a, a}},
+      {"unrelated", {a, b}},
+      {"inserted block", {a, a.substr(0, 40000) + b + a.substr(40000)}},
+      {"deleted block", {a, a.substr(0, 30000) + a.substr(60000)}},
+      {"moved blocks", {a, a.substr(50000) + a.substr(0, 50000)}},
+      {"repeated block", {a, a.substr(0, 20000) + a.substr(0, 20000) + a.substr(0, 20000)}},
+      {"scattered edits", {a, edited}},
+      {"runs of one byte", {std::string(70000, 'x'), std::string(30000, 'x') + "y" + std::string(50000, 'x')}},
+      {"short", {"abcdef", "abXdefg"}},
+      {"shifted code", code},
+      {"large with edits", {RandomBytes(1500000, 4), RandomBytes(700000, 4) + b + RandomBytes(1500000, 4).substr(650000)}},
+  };
+  for (const auto& [name, pair] : cases) ExpectRoundTrip(name, pair.first, pair.second);
+  for (unsigned seed = 10; seed < 30; ++seed) {
+    std::string old = RandomBytes(1000 + seed * 37, seed);
+    std::string now = old;
+    std::mt19937 random(seed);
+    for (int edit = 0; edit < 5; ++edit) {
+      std::size_t at = random() % (now.size() + 1);
+      std::size_t length = random() % 200;
+      switch (random() % 3) {
+        case 0: now.insert(at, RandomBytes(length, seed + edit)); break;
+        case 1: now.erase(at, length); break;
+        default: now.replace(at, length, old.substr(random() % old.size(), length)); break;
+      }
+    }
+    ExpectRoundTrip("random edits " + std::to_string(seed), old, now);
+  }
+}
+
+// What the second format is for: code whose addresses moved costs the byte code every changed
+// address, and format 2 almost nothing beyond the inserted bytes.
+TEST(Delta2, MovedAddressesCostFarLessThanInTheByteCode) {
+  const auto [old, now] = ShiftedCode(2 << 20);
+  std::string patch1;
+  ASSERT_TRUE(MakePatch(Bytes(old), old.size(), Bytes(now), now.size(), patch1));
+  const std::size_t packed1 = PackBytes(patch1, 9).size();
+  const std::size_t packed2 = Diff2(old, now).size();
+  EXPECT_LT(packed2 * 2, packed1) << packed2 << " against " << packed1;
+  std::printf("moved addresses: %zu bytes in the byte code, %zu in format 2\n", packed1, packed2);
+}
+
+// The client's rebuild streams from files: an old file above the 8 MiB cache, read back and
+// forth, and frames read in pieces.
+TEST(Delta2, RebuildsFromFilesAboveTheOldFilesCache) {
+  TempFolder folder;
+  const std::string old = RandomBytes(20 << 20, 7);
+  const std::string now = old.substr(15 << 20) + RandomBytes(300000, 8) + old.substr(0, 12 << 20);
+  WriteBytes(folder.path() / "old", old);
+  WriteBytes(folder.path() / "patch", Diff2(old, now));
+  std::wstring digest, cause, writeFailure;
+  ASSERT_TRUE(ApplyPatch2File(folder / "old", folder / "patch", folder / "new", digest, cause, writeFailure));
+  EXPECT_TRUE(ReadBytes(folder.path() / "new") == now);
+  EXPECT_EQ(digest, Md5OfBytes(now.data(), now.size()));
+}
