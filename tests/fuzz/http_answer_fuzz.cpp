@@ -19,6 +19,7 @@
 #include "services/http_internal.h"
 #include "services/text.h"
 #include "support/loopback.h"
+#include "fuzz/fuzz_folder.h"
 
 namespace {
 
@@ -58,14 +59,6 @@ int StartServer() {
   return port;
 }
 
-std::string Folder() {
-  static std::string folder = [] {
-    char pattern[] = "/tmp/zepo-answer-fuzz-XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  return folder;
-}
-
 // The body that the answer carries for a plain reading, or false when no download may take it.
 bool ReferenceBody(const std::string& bytes, std::string& body) {
   std::size_t at = 0;
@@ -98,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::lock_guard<std::mutex> guard(answerLock);
     answer.assign(reinterpret_cast<const char*>(data), size);
   }
-  const std::wstring path = AnsiToWide(Folder() + "/download");
+  const std::wstring path = AnsiToWide(FuzzFolder() + "/download");
   RemoveFile(path);
   int code = -1;
   const bool ok = DownloadFile(path, nullptr, code, L"http://127.0.0.1:" + std::to_wstring(port) + L"/file", L"h");

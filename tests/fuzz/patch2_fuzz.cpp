@@ -4,8 +4,6 @@
 // the rebuild answers true or false and nothing worse, never makes more than the header's size,
 // the file rebuild agrees with the one in memory and leaves no output when it fails, and the old
 // file is never changed.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -15,18 +13,11 @@
 #include "services/md5.h"
 #include "services/packed2.h"
 #include "services/text.h"
+#include "fuzz/fuzz_folder.h"
 
 namespace {
 
 const std::string OLD = "The old file: abcdefghijklmnopqrstuvwxyz 0123456789, and some more of it.";
-
-std::string Folder() {
-  static std::string folder = [] {
-    char pattern[] = "/tmp/zepo-patch2-fuzz-XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  return folder;
-}
 
 // new size (2 bytes), control length (2), difference length (2), then the streams.
 std::string PatchOfStreams(const std::string& input, std::uint64_t& newSize) {
@@ -65,15 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool ok = ApplyPatch2Bytes(OLD, patch, output, cause);
   if (output.size() > newSize || output.size() > (1u << 20)) std::abort();
 
-  const std::wstring oldPath = AnsiToWide(Folder() + "/old");
-  const std::wstring patchPath = AnsiToWide(Folder() + "/patch");
-  const std::wstring outPath = AnsiToWide(Folder() + "/out");
+  const std::wstring oldPath = AnsiToWide(FuzzFolder() + "/old");
+  const std::wstring patchPath = AnsiToWide(FuzzFolder() + "/patch");
+  const std::wstring outPath = AnsiToWide(FuzzFolder() + "/out");
   {
     FileHandle f = FileHandle::CreateForWrite(oldPath);
     f.Write(OLD.data(), OLD.size());
     FileHandle p = FileHandle::CreateForWrite(patchPath);
     p.Write(patch.data(), patch.size());
   }
+  RemoveFile(outPath);  // a success of the last input left its output
   std::wstring digest, fileCause, writeFailure;
   const bool fileOk = ApplyPatch2File(oldPath, patchPath, outPath, digest, fileCause, writeFailure);
   std::string oldAfter, written;

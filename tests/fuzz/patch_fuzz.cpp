@@ -1,7 +1,5 @@
 // Any bytes as a patch over a small old file: the interpreter answers true or false and nothing
 // worse, the file interpreter agrees with an in-memory reading, and the old file is never changed.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -9,18 +7,11 @@
 #include "engine/patch.h"
 #include "services/files.h"
 #include "services/text.h"
+#include "fuzz/fuzz_folder.h"
 
 namespace {
 
 const std::string OLD = "The old file: abcdefghijklmnopqrstuvwxyz 0123456789 \xA7\xA5\xA6 end.";
-
-std::string Folder() {
-  static std::string folder = [] {
-    char pattern[] = "/tmp/zepo-patch-fuzz-XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  return folder;
-}
 
 }  // namespace
 
@@ -29,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool ok = ApplyPatchBytes(OLD, std::string(reinterpret_cast<const char*>(data), size), output);
   if (output.size() > (1u << 24)) std::abort();  // far more than any patch of this size describes
 
-  const std::wstring oldPath = AnsiToWide(Folder() + "/old");
-  const std::wstring patchPath = AnsiToWide(Folder() + "/patch");
-  const std::wstring outPath = AnsiToWide(Folder() + "/out");
+  const std::wstring oldPath = AnsiToWide(FuzzFolder() + "/old");
+  const std::wstring patchPath = AnsiToWide(FuzzFolder() + "/patch");
+  const std::wstring outPath = AnsiToWide(FuzzFolder() + "/out");
   {
     FileHandle f = FileHandle::CreateForWrite(oldPath);
     f.Write(OLD.data(), OLD.size());

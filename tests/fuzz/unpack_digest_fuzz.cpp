@@ -3,8 +3,6 @@
 // The first byte chooses the input: the rest as a packed file as it is (0), packed first so that
 // the whole inflate path is reached (1), or packed and then cut or spoilt at a place the next
 // bytes name (2, 3).
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -13,16 +11,9 @@
 #include "services/md5.h"
 #include "services/packed.h"
 #include "services/text.h"
+#include "fuzz/fuzz_folder.h"
 
 namespace {
-
-std::string Folder() {
-  static std::string folder = [] {
-    char pattern[] = "/tmp/zepo-digest-fuzz-XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  return folder;
-}
 
 void Write(const std::wstring& path, const std::string& bytes) {
   FileHandle out = FileHandle::CreateForWrite(path);
@@ -33,10 +24,10 @@ void Write(const std::wstring& path, const std::string& bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
-  const std::wstring source = AnsiToWide(Folder() + "/source");
-  const std::wstring packed = AnsiToWide(Folder() + "/packed");
-  const std::wstring hashed = AnsiToWide(Folder() + "/hashed");
-  const std::wstring plain = AnsiToWide(Folder() + "/plain");
+  const std::wstring source = AnsiToWide(FuzzFolder() + "/source");
+  const std::wstring packed = AnsiToWide(FuzzFolder() + "/packed");
+  const std::wstring hashed = AnsiToWide(FuzzFolder() + "/hashed");
+  const std::wstring plain = AnsiToWide(FuzzFolder() + "/plain");
   const int mode = data[0] & 3;
   const std::size_t place = static_cast<std::size_t>(data[1]) | (static_cast<std::size_t>(data[2]) << 8);
   const std::string rest(reinterpret_cast<const char*>(data) + 3, size - 3);

@@ -1,6 +1,5 @@
 // Any bytes as a packed file: UnpackFile must answer true or false and nothing worse, and a true
 // answer must mean that the bytes began with a complete zlib stream of what was written.
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -11,22 +10,11 @@
 #include "services/files.h"
 #include "services/packed.h"
 #include "services/text.h"
-
-namespace {
-
-std::string Folder() {
-  static std::string folder = [] {
-    char pattern[] = "/tmp/zepo-unpack-fuzz-XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  return folder;
-}
-
-}  // namespace
+#include "fuzz/fuzz_folder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::wstring packed = AnsiToWide(Folder() + "/packed");
-  const std::wstring plain = AnsiToWide(Folder() + "/plain");
+  const std::wstring packed = AnsiToWide(FuzzFolder() + "/packed");
+  const std::wstring plain = AnsiToWide(FuzzFolder() + "/plain");
   {
     FileHandle out = FileHandle::CreateForWrite(packed);
     if (!out.Write(data, size)) std::abort();

@@ -1,6 +1,6 @@
 #include "publish/delta2.h"
 
-#include <random>
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include "services/files.h"
 #include "services/md5.h"
 #include "services/packed.h"
+#include "publish/delta_cases.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -51,43 +52,9 @@ std::pair<std::string, std::string> ShiftedCode(std::size_t size) {
 }  // namespace
 
 TEST(Delta2, RebuildsRandomAndStructuredPairs) {
-  const std::string a = RandomBytes(100000, 1);
-  const std::string b = RandomBytes(50000, 2);
-  std::string edited = a;
-  for (std::size_t i = 0; i < edited.size(); i += 997) edited[i] ^= 0x5A;
-  const auto code = ShiftedCode(1 << 20);
-  const std::pair<const char*, std::pair<std::string, std::string>> cases[] = {
-      {"both empty", {"", ""}},
-      {"old empty", {"", a}},
-      {"new empty", {a, ""}},
-      {"identical", {a, a}},
-      {"unrelated", {a, b}},
-      {"inserted block", {a, a.substr(0, 40000) + b + a.substr(40000)}},
-      {"deleted block", {a, a.substr(0, 30000) + a.substr(60000)}},
-      {"moved blocks", {a, a.substr(50000) + a.substr(0, 50000)}},
-      {"repeated block", {a, a.substr(0, 20000) + a.substr(0, 20000) + a.substr(0, 20000)}},
-      {"scattered edits", {a, edited}},
-      {"runs of one byte", {std::string(70000, 'x'), std::string(30000, 'x') + "y" + std::string(50000, 'x')}},
-      {"short", {"abcdef", "abXdefg"}},
-      {"shifted code", code},
-      {"large with edits", {RandomBytes(1500000, 4), RandomBytes(700000, 4) + b + RandomBytes(1500000, 4).substr(650000)}},
-  };
-  for (const auto& [name, pair] : cases) ExpectRoundTrip(name, pair.first, pair.second);
-  for (unsigned seed = 10; seed < 30; ++seed) {
-    std::string old = RandomBytes(1000 + seed * 37, seed);
-    std::string now = old;
-    std::mt19937 random(seed);
-    for (int edit = 0; edit < 5; ++edit) {
-      std::size_t at = random() % (now.size() + 1);
-      std::size_t length = random() % 200;
-      switch (random() % 3) {
-        case 0: now.insert(at, RandomBytes(length, seed + edit)); break;
-        case 1: now.erase(at, length); break;
-        default: now.replace(at, length, old.substr(random() % old.size(), length)); break;
-      }
-    }
-    ExpectRoundTrip("random edits " + std::to_string(seed), old, now);
-  }
+  for (const DeltaCase& c : DeltaCases()) ExpectRoundTrip(c.name, c.old, c.now);
+  const auto [old, now] = ShiftedCode(1 << 20);
+  ExpectRoundTrip("shifted code", old, now);
 }
 
 // What the second format is for: code whose addresses moved costs the byte code every changed
