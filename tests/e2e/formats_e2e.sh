@@ -84,7 +84,9 @@ printf '\xff\xff\xff\xff' | dd of="$game2" bs=1 seek=100 conv=notrunc status=non
 run "a damaged format-2 patch"
 grep -q "GET /velora/patches/.*/bin/game.exe " "$work/requests" || fail "a damaged format-2 patch: no fallback"
 [ "$(fallbacks)" -ge 1 ] || fail "a damaged format-2 patch: the fallback is not logged"
-echo "formats_e2e: a damaged format-2 patch falls back to the byte code"
+run "a damaged format-2 patch, one connection" --connections 1
+grep -q "GET /velora/patches/.*/bin/game.exe " "$work/requests" || fail "one connection: no fallback"
+echo "formats_e2e: a damaged format-2 patch falls back to the byte code (4 connections and 1)"
 
 # Both patches gone: the file comes whole, still in the same run.
 rm "$game2" "$game1"
