@@ -123,27 +123,19 @@ void ScanStretches(const std::vector<std::int32_t>& suffixes, const std::uint8_t
   }
 }
 
-// How much longer a new exact match must be than continuing the previous alignment. The best
-// margin depends on the data: executables' patches are smallest with a wide one (fewer jumps
-// between near-identical stretches of code), record-structured data files' with a narrow one
-// (shifted records find their new neighbours). Each candidate is tried on a few slices of the
-// new file and the one whose packed sample is smallest serves for the whole file.
-constexpr std::int64_t MARGINS[] = {6, 8, 12};
-constexpr std::size_t SAMPLE_SLICE = 256 * 1024;
-constexpr std::size_t SAMPLE_SLICES = 4;
-
-std::int64_t ChooseMargin(const std::uint8_t* data, std::size_t newSize, const TrialSize& trialSize) {
-  const bool wholeFileSample = newSize <= SAMPLE_SLICE * SAMPLE_SLICES;
+std::int64_t ChooseMargin(const std::uint8_t* data, std::size_t newSize, const MarginSearch& search,
+                          const TrialSize& trialSize) {
+  const bool wholeFileSample = newSize <= search.slice * search.slices;
   std::size_t bestSize = SIZE_MAX;
-  std::int64_t bestMargin = MARGINS[0];
-  for (std::int64_t margin : MARGINS) {
+  std::int64_t bestMargin = search.margins.front();
+  for (std::int64_t margin : search.margins) {
     std::size_t size = 0;
     if (wholeFileSample) {
       size = trialSize(data, newSize, margin);
     } else {
-      for (std::size_t i = 0; i < SAMPLE_SLICES; ++i) {
-        const std::size_t from = i * (newSize - SAMPLE_SLICE) / (SAMPLE_SLICES - 1);
-        size += trialSize(data + from, SAMPLE_SLICE, margin);
+      for (std::size_t i = 0; i < search.slices; ++i) {
+        const std::size_t from = i * (newSize - search.slice) / (search.slices - 1);
+        size += trialSize(data + from, search.slice, margin);
       }
     }
     if (size < bestSize) bestSize = size, bestMargin = margin;

@@ -23,6 +23,16 @@ void ScanStretches(const std::vector<std::int32_t>& suffixes, const std::uint8_t
 
 // The packed size of a patch for data[0, size) made with a margin.
 using TrialSize = std::function<std::size_t(const std::uint8_t* data, std::size_t size, std::int64_t margin)>;
-// The margin that makes the smallest patch, tried on the whole new file when it is small and on
-// a few slices of it otherwise.
-std::int64_t ChooseMargin(const std::uint8_t* data, std::size_t newSize, const TrialSize& trialSize);
+// How much longer a new exact match must be than continuing the previous alignment. The best
+// margin depends on the data: executables' patches are smallest with a wide one (fewer jumps
+// between near-identical stretches of code), record-structured data files' with a narrow one
+// (shifted records find their new neighbours). Each candidate is tried on `slices` slices of the
+// new file (the whole file when it is smaller) and the one whose packed sample is smallest serves
+// for the whole file.
+struct MarginSearch {
+  std::vector<std::int64_t> margins;
+  std::size_t slice;
+  std::size_t slices;
+};
+std::int64_t ChooseMargin(const std::uint8_t* data, std::size_t newSize, const MarginSearch& search,
+                          const TrialSize& trialSize);
