@@ -35,13 +35,37 @@ std::wstring HexOf(const std::uint8_t digest[16]) {
   return text;
 }
 
-// The control frame, read one LEB128 number at a time.
+// The control frame, read a block of records at a time.
 class ControlReader {
  public:
   explicit ControlReader(Pack2Reader& frame) : frame_(frame) {}
-  // The next number; false at the end of the frame (ended true when it ends before the first
-  // byte of a number) or for a number longer than 64 bits.
-  bool Next(std::uint64_t& value, bool& ended) {
+
+  enum class Result { Record, End, Damaged };
+  Result Next(std::uint64_t& add, std::uint64_t& copy, std::uint64_t& move) {
+    if (next_ == adds_.size()) {
+      std::uint64_t count = 0;
+      bool ended = false;
+      if (!Number(count, ended)) return ended ? Result::End : Result::Damaged;
+      if (count == 0 || count > PATCH2_BLOCK_RECORDS) return Result::Damaged;
+      for (std::vector<std::uint64_t>* column : {&adds_, &copies_, &moves_}) {
+        column->resize(static_cast<std::size_t>(count));
+        for (std::uint64_t& value : *column) {
+          if (!Number(value, ended)) return Result::Damaged;
+        }
+      }
+      next_ = 0;
+    }
+    add = adds_[next_];
+    copy = copies_[next_];
+    move = moves_[next_];
+    ++next_;
+    return Result::Record;
+  }
+
+ private:
+  // The next LEB128 number; false at the end of the frame (ended true when it ends before the
+  // first byte of a number) or for a number longer than 64 bits.
+  bool Number(std::uint64_t& value, bool& ended) {
     value = 0;
     ended = false;
     for (int shift = 0; shift < 64; shift += 7) {
@@ -61,11 +85,12 @@ class ControlReader {
     return false;
   }
 
- private:
   Pack2Reader& frame_;
   std::uint8_t buffer_[4096];
   std::size_t at_ = 0;
   std::size_t size_ = 0;
+  std::vector<std::uint64_t> adds_, copies_, moves_;
+  std::size_t next_ = 0;
 };
 
 class Rebuild {
@@ -84,14 +109,9 @@ class Rebuild {
     ControlReader records(control_);
     for (;;) {
       std::uint64_t add = 0, copy = 0, move = 0;
-      bool ended = false;
-      if (!records.Next(add, ended)) {
-        if (ended) break;
-        return Fail(cause, L"the control stream is damaged or cut short");
-      }
-      if (!records.Next(copy, ended) || !records.Next(move, ended)) {
-        return Fail(cause, L"the control stream is damaged or cut short");
-      }
+      const ControlReader::Result next = records.Next(add, copy, move);
+      if (next == ControlReader::Result::End) break;
+      if (next == ControlReader::Result::Damaged) return Fail(cause, L"the control stream is damaged or cut short");
       if (!Add(add, cause, writeFailure) || !Copy(copy, cause, writeFailure)) return false;
       // Zigzag: 0, -1, 1, -2, ... as 0, 1, 2, 3, ...
       const std::int64_t step = static_cast<std::int64_t>(move >> 1) ^ -static_cast<std::int64_t>(move & 1);

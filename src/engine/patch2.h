@@ -7,9 +7,10 @@
 // The file: a header of 80 bytes, then three zstd frames (packed2.h), each of its stated length:
 //   "ZPAT", version 2, three zero bytes; old size, new size (u64); old MD5, new MD5 (16 bytes
 //   each); the lengths of the control, difference and copy frames (u64). All little-endian.
-// The control frame holds one record per stretch: add, copy and move as LEB128 numbers, the move
-// zigzag-coded. The difference frame holds the add bytes' differences, the copy frame the copied
-// bytes, both in order.
+// The control frame holds one record per stretch (add, copy and move, the move zigzag-coded) in
+// blocks of 1 to 65,536 records: the count, then the block's adds, its copies and its moves, each
+// a LEB128 number. Grouped by kind they pack smaller than record by record. The difference frame
+// holds the add bytes' differences, the copy frame the copied bytes, both in order.
 //
 // A rebuild checks the old file's size and MD5 against the header before it creates the output,
 // and refuses, leaving no output, any record that reads past the old file's end, moves before its
@@ -28,6 +29,7 @@ constexpr const wchar_t* WHOLE2_KEY = L"Whole.2";
 constexpr char PATCH2_MAGIC[4] = {'Z', 'P', 'A', 'T'};
 constexpr std::uint8_t PATCH2_VERSION = 2;
 constexpr std::size_t PATCH2_HEADER_SIZE = 80;
+constexpr std::uint64_t PATCH2_BLOCK_RECORDS = 65536;
 
 struct Patch2Header {
   std::uint64_t oldSize = 0;

@@ -1,5 +1,6 @@
 #include "publish/delta2.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -31,19 +32,33 @@ void PutNumber(std::string& out, std::uint64_t value) {
   out += static_cast<char>(value);
 }
 
+// The records in blocks, each kind together (see engine/patch2.h).
+void PutControl(const std::vector<std::uint64_t> (&columns)[3], std::string& control) {
+  const std::size_t records = columns[0].size();
+  for (std::size_t from = 0; from < records; from += PATCH2_BLOCK_RECORDS) {
+    const std::size_t to = std::min<std::size_t>(records, from + PATCH2_BLOCK_RECORDS);
+    PutNumber(control, to - from);
+    for (const std::vector<std::uint64_t>& column : columns) {
+      for (std::size_t i = from; i < to; ++i) PutNumber(control, column[i]);
+    }
+  }
+}
+
 void ScanStreams(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
                  const std::uint8_t* data, std::size_t newSize, std::int64_t margin, Streams& streams) {
   streams = Streams();
+  std::vector<std::uint64_t> columns[3];  // adds, copies, moves
   ScanStretches(suffixes, old, oldSize, data, newSize, margin, [&](const Stretch& s) {
     const std::int64_t move = static_cast<std::int64_t>(s.nextOld) - static_cast<std::int64_t>(s.oldFrom + s.aligned);
-    PutNumber(streams.control, s.aligned);
-    PutNumber(streams.control, s.gap);
-    PutNumber(streams.control, (static_cast<std::uint64_t>(move) << 1) ^ static_cast<std::uint64_t>(move >> 63));
+    columns[0].push_back(s.aligned);
+    columns[1].push_back(s.gap);
+    columns[2].push_back((static_cast<std::uint64_t>(move) << 1) ^ static_cast<std::uint64_t>(move >> 63));
     for (std::size_t i = 0; i < s.aligned; ++i) {
       streams.difference += static_cast<char>(data[s.newFrom + i] - old[s.oldFrom + i]);
     }
     streams.copy.append(reinterpret_cast<const char*>(data + s.newFrom + s.aligned), s.gap);
   });
+  PutControl(columns, streams.control);
 }
 
 void DigestOf(const std::uint8_t* data, std::size_t size, std::uint8_t digest[16]) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,20 @@ void Number(std::string& out, std::uint64_t value) {
   out += static_cast<char>(value);
 }
 
+struct Record {
+  std::uint64_t add, copy, move;  // move zigzag-coded
+};
+
+// One block of records, as the control frame holds them.
+std::string Block(const std::vector<Record>& records) {
+  std::string out;
+  Number(out, records.size());
+  for (const Record& r : records) Number(out, r.add);
+  for (const Record& r : records) Number(out, r.copy);
+  for (const Record& r : records) Number(out, r.move);
+  return out;
+}
+
 void Digest(const std::string& bytes, std::uint8_t digest[16]) {
   Md5 md5;
   md5.Update(bytes.data(), bytes.size());
@@ -33,7 +48,7 @@ void Digest(const std::string& bytes, std::uint8_t digest[16]) {
 struct Crafted {
   std::string old;
   std::string now;           // what the header says the result is
-  std::string control;       // LEB128 records: add, copy, zigzag move
+  std::string control;       // blocks of records
   std::string difference;
   std::string copy;
 
@@ -60,8 +75,7 @@ Crafted Good() {
   Crafted c;
   c.old = "0123456789";
   c.now = "0124XYZ789!";
-  Number(c.control, 4), Number(c.control, 3), Number(c.control, 6);
-  Number(c.control, 3), Number(c.control, 1), Number(c.control, 0);
+  c.control = Block({{4, 3, 6}, {3, 1, 0}});
   c.difference = std::string("\0\0\0\1\0\0\0", 7);
   c.copy = "XYZ!";
   return c;
@@ -128,28 +142,27 @@ TEST_F(Patch2File, RefusesRecordsOutsideTheFilesOrPastTheirStreams) {
     EXPECT_FALSE(Apply(c.old, c.Bytes())) << what;
   };
   refused("an add past the old file's end", [](Crafted& c) {
-    c.control.clear();
-    Number(c.control, 11), Number(c.control, 0), Number(c.control, 0);
+    c.control = Block({{11, 0, 0}});
     c.difference = std::string(11, '\0');
   });
-  refused("a move before the old file's start", [](Crafted& c) {
-    c.control.clear();
-    Number(c.control, 1), Number(c.control, 0), Number(c.control, 5);  // zigzag 5 = -3
-  });
-  refused("a move past the old file's end", [](Crafted& c) {
-    c.control.clear();
-    Number(c.control, 0), Number(c.control, 0), Number(c.control, 40);
-  });
+  refused("a move before the old file's start", [](Crafted& c) { c.control = Block({{1, 0, 5}}); });  // -3
+  refused("a move past the old file's end", [](Crafted& c) { c.control = Block({{0, 0, 40}}); });
   refused("more output than the header's size (a bomb)", [](Crafted& c) {
+    c.control = Block({{0, std::uint64_t{1} << 40, 0}});
+  });
+  refused("a block of no records", [](Crafted& c) { c.control = Block({}) + c.control; });
+  refused("a block of more records than a block holds", [](Crafted& c) {
     c.control.clear();
-    Number(c.control, 0), Number(c.control, std::uint64_t{1} << 40), Number(c.control, 0);
+    Number(c.control, PATCH2_BLOCK_RECORDS + 1);
   });
   refused("fewer bytes than the header's size", [](Crafted& c) { c.now += "more"; });
   refused("a copy stream that ends early", [](Crafted& c) { c.copy = "XY"; });
   refused("a difference stream that ends early", [](Crafted& c) { c.difference.resize(5); });
   refused("bytes after the last record", [](Crafted& c) { c.copy += "left over"; });
   refused("a record cut short", [](Crafted& c) { c.control.pop_back(); });
-  refused("a number longer than 64 bits", [](Crafted& c) { c.control = std::string(10, '\xff') + '\x01'; });
+  refused("a number longer than 64 bits", [](Crafted& c) {
+    c.control = Block({{4, 3, 6}}).substr(0, 2) + std::string(10, '\xff') + '\x01';
+  });
   refused("a result that is not the header's", [](Crafted& c) { c.now = "0124XYZ789?"; });
 }
 
