@@ -56,15 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool ok = ApplyPatch2Bytes(OLD, patch, output, cause);
   if (output.size() > newSize || output.size() > (1u << 20)) std::abort();
 
-  const std::wstring oldPath = AnsiToWide(FuzzFolder() + "/old");
-  const std::wstring patchPath = AnsiToWide(FuzzFolder() + "/patch");
+  const std::wstring oldPath = FuzzFile("old", OLD.data(), OLD.size());
+  const std::wstring patchPath = FuzzFile("patch", patch.data(), patch.size());
   const std::wstring outPath = AnsiToWide(FuzzFolder() + "/out");
-  {
-    FileHandle f = FileHandle::CreateForWrite(oldPath);
-    f.Write(OLD.data(), OLD.size());
-    FileHandle p = FileHandle::CreateForWrite(patchPath);
-    p.Write(patch.data(), patch.size());
-  }
   RemoveFile(outPath);  // a success of the last input left its output
   std::wstring digest, fileCause, writeFailure;
   const bool fileOk = ApplyPatch2File(oldPath, patchPath, outPath, digest, fileCause, writeFailure);

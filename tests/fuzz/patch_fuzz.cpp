@@ -20,15 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool ok = ApplyPatchBytes(OLD, std::string(reinterpret_cast<const char*>(data), size), output);
   if (output.size() > (1u << 24)) std::abort();  // far more than any patch of this size describes
 
-  const std::wstring oldPath = AnsiToWide(FuzzFolder() + "/old");
-  const std::wstring patchPath = AnsiToWide(FuzzFolder() + "/patch");
+  const std::wstring oldPath = FuzzFile("old", OLD.data(), OLD.size());
+  const std::wstring patchPath = FuzzFile("patch", data, size);
   const std::wstring outPath = AnsiToWide(FuzzFolder() + "/out");
-  {
-    FileHandle f = FileHandle::CreateForWrite(oldPath);
-    f.Write(OLD.data(), OLD.size());
-    FileHandle p = FileHandle::CreateForWrite(patchPath);
-    p.Write(data, size);
-  }
   const bool fileOk = ApplyPatchFile(oldPath, patchPath, outPath);
   std::string oldAfter;
   std::string written;
