@@ -1,4 +1,5 @@
 #include "services/packed.h"
+#include "services/packed2.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -143,4 +144,28 @@ TEST(PackedFile, UnpackingCanHandBackTheDigestOfWhatItWrote) {
   WriteBytes(folder.path() / "packed", Deflate("abc", 15));
   EXPECT_FALSE(UnpackFileWithDigest(folder / "packed", folder / "no-such-folder/out", digest, writeFailure));
   EXPECT_NE(writeFailure, L"");
+}
+
+// The second packed form: a whole zstd frame and nothing else. Unlike zlib's form, bytes after
+// the frame are refused: nothing of a published file goes unchecked.
+TEST(Packed2File, UnpacksWholeFramesAndRefusesCutOrLongerOnes) {
+  TempFolder folder;
+  const std::string plain = MixedBytes(3000000);
+  const std::string packed = Pack2Bytes(plain);
+  ASSERT_FALSE(packed.empty());
+  std::wstring digest, writeFailure;
+  WriteBytes(folder.path() / "packed", packed);
+  ASSERT_TRUE(Unpack2FileWithDigest(folder / "packed", folder / "out", digest, writeFailure));
+  EXPECT_TRUE(ReadBytes(folder.path() / "out") == plain);
+  EXPECT_EQ(digest, Md5OfBytes(plain.data(), plain.size()));
+  for (const std::string& damaged : {packed.substr(0, packed.size() / 2), packed.substr(0, packed.size() - 1),
+                                     packed + "x", packed + packed, std::string("not a frame")}) {
+    WriteBytes(folder.path() / "packed", damaged);
+    EXPECT_FALSE(Unpack2FileWithDigest(folder / "packed", folder / "out", digest, writeFailure)) << damaged.size();
+    EXPECT_EQ(digest, L"");
+    EXPECT_EQ(writeFailure, L"");
+  }
+  std::string back;
+  EXPECT_FALSE(Unpack2Bytes(packed, back, plain.size() - 1)) << "more plain bytes than allowed";
+  EXPECT_TRUE(Unpack2Bytes(packed, back, plain.size()));
 }
