@@ -147,7 +147,7 @@ int Consistent(const fs::path& install) {
 // the program; the second build inserts 4 KiB of new code at 40% and every address past it moves
 // by that much.
 int CodePair(const fs::path& first, const fs::path& second) {
-  constexpr std::uint32_t SIZE = 3 << 20;
+  constexpr std::uint32_t SIZE = 1 << 20;
   constexpr std::uint32_t INSERT_AT = SIZE / 5 * 2;
   constexpr std::uint32_t INSERTED = 4096;
   const std::string noise = RandomBytes(SIZE, 23);

@@ -190,3 +190,24 @@ TEST_F(Patch2File, RefusesFramesWithLargerWindows) {
   EXPECT_TRUE(Unpack2Bytes(Pack2Bytes("whole file"), plain, 1000));
   EXPECT_EQ(plain, "whole file");
 }
+
+// The client's rebuild streams from files: an old file above the 8 MiB cache, read from its end
+// and then from its start again, differences that change bytes, and frames read in pieces.
+TEST_F(Patch2File, RebuildsFromFilesAboveTheOldFilesCache) {
+  Crafted c;
+  c.old = RandomBytes(20 << 20, 7);
+  const std::size_t tail = 15 << 20, head = 12 << 20;
+  const std::string inserted = RandomBytes(300000, 8);
+  c.control = Block({{0, 0, 2 * tail}, {(20 << 20) - tail, inserted.size(), 2 * (20 << 20) - 1}, {head, 0, 0}});
+  c.difference = std::string((20 << 20) - tail + head, '\0');
+  for (std::size_t i = 0; i < c.difference.size(); i += 4099) c.difference[i] = 3;
+  c.copy = inserted;
+  std::string expected = c.old.substr(tail) + inserted + c.old.substr(0, head);
+  for (std::size_t i = 0; i < c.difference.size(); i += 4099) {
+    char& byte = expected[i < (20 << 20) - tail ? i : i + inserted.size()];
+    byte = static_cast<char>(byte + 3);
+  }
+  c.now = expected;
+  ASSERT_TRUE(Apply(c.old, c.Bytes())) << std::string(cause_.begin(), cause_.end());
+  EXPECT_TRUE(Output() == expected);
+}
