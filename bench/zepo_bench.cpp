@@ -2,6 +2,8 @@
 //   zepo-bench md5 FILE            print Md5OfFile
 //   zepo-bench unpack SRC DST      UnpackFile
 //   zepo-bench pack SRC DST        PackFile at level 9
+//   zepo-bench pack2 SRC DST       the second packed form (one zstd frame), as trees publish it
+//   zepo-bench unpack2 SRC DST     Unpack2FileWithDigest
 //   zepo-bench ini FILE            parse a file list, read Method, DateTime, CheckSum of every section
 //   zepo-bench mixed MIB FILE      write MIB MiB of mixed data: text-like runs and random runs
 //   zepo-bench download URL FILE [HOST]   DownloadFile
@@ -26,13 +28,15 @@
 #include "services/http.h"
 #include "services/ini_file.h"
 #include "services/packed.h"
+#include "services/packed2.h"
 #include "services/text.h"
 
 namespace {
 
 std::wstring Wide(const char* text) { return AnsiToWide(text); }
 
-const char USAGE[] = "usage: zepo-bench md5 FILE | unpack SRC DST | pack SRC DST | ini FILE | mixed MIB FILE |\n"
+const char USAGE[] = "usage: zepo-bench md5 FILE | unpack SRC DST | pack SRC DST | pack2 SRC DST | unpack2 SRC DST |\n"
+    "                  ini FILE | mixed MIB FILE |\n"
     "                  download URL FILE [HOST] | install DIR COUNT MIN MAX | check DIR MODE |\n"
     "                  patch-pair DIR MIB | rebuild OLD PATCH OUT | unpack-list LIST\n"
     "unpack-list unpacks, in one process, every \"PACKED<TAB>PLAIN\" line of LIST, making folders.\n";
@@ -40,6 +44,20 @@ const char USAGE[] = "usage: zepo-bench md5 FILE | unpack SRC DST | pack SRC DST
 int Usage() {
   std::fputs(USAGE, stderr);
   return 2;
+}
+
+int Pack2(const std::wstring& source, const std::wstring& destination) {
+  std::string plain;
+  if (!ReadWholeFile(source, plain)) return 1;
+  const std::string packed = Pack2Bytes(plain);
+  FileHandle out = FileHandle::CreateForWrite(destination);
+  return !packed.empty() && out.Write(packed.data(), packed.size()) ? 0 : 1;
+}
+
+int Unpack2(const std::wstring& source, const std::wstring& destination) {
+  std::wstring digest;
+  std::wstring writeFailure;
+  return Unpack2FileWithDigest(source, destination, digest, writeFailure) ? 0 : 1;
 }
 
 int IniReads(const std::wstring& file) {
@@ -184,6 +202,8 @@ int main(int argc, char** argv) {
   }
   if (command == "unpack" && argc == 4) return UnpackFile(Wide(argv[2]), Wide(argv[3])) ? 0 : 1;
   if (command == "pack" && argc == 4) return PackFile(Wide(argv[2]), Wide(argv[3]), 9) ? 0 : 1;
+  if (command == "pack2" && argc == 4) return Pack2(Wide(argv[2]), Wide(argv[3]));
+  if (command == "unpack2" && argc == 4) return Unpack2(Wide(argv[2]), Wide(argv[3]));
   if (command == "ini") return IniReads(Wide(argv[2]));
   if (command == "unpack-list") return UnpackList(argv[2]);
   if (command == "mixed" && argc == 4) return WriteMixed(std::atol(argv[2]), Wide(argv[3]));

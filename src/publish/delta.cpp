@@ -158,8 +158,8 @@ bool MakePatch(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t*
                std::string& patch) {
   std::vector<std::int32_t> suffixes;
   if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
-  std::string trial;
   const std::int64_t margin = ChooseMargin(data, newSize, {{6, 8, 12}, 256 * 1024, 4}, [&](const std::uint8_t* from, std::size_t size, std::int64_t m) {
+    std::string trial;
     ScanPatch(suffixes, old, oldSize, from, size, m, trial);
     return PackedSize(trial);
   });

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <vector>
 
 #include "engine/patch2.h"
@@ -73,16 +74,19 @@ bool MakePatch2(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t
                 std::string& patch) {
   std::vector<std::int32_t> suffixes;
   if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
-  Streams streams;
   const std::int64_t margin = ChooseMargin(data, newSize, MARGINS, [&](const std::uint8_t* from, std::size_t size, std::int64_t m) {
-    ScanStreams(suffixes, old, oldSize, from, size, m, streams);
-    return Pack2Bytes(streams.control, TRIAL_LEVEL).size() + Pack2Bytes(streams.difference, TRIAL_LEVEL).size() +
-           Pack2Bytes(streams.copy, TRIAL_LEVEL).size();
+    Streams trial;
+    ScanStreams(suffixes, old, oldSize, from, size, m, trial);
+    return Pack2Bytes(trial.control, TRIAL_LEVEL).size() + Pack2Bytes(trial.difference, TRIAL_LEVEL).size() +
+           Pack2Bytes(trial.copy, TRIAL_LEVEL).size();
   });
+  Streams streams;
   ScanStreams(suffixes, old, oldSize, data, newSize, margin, streams);
+  // The streams pack side by side: at the final level packing takes as long as the scan.
+  std::future<std::string> packedDifference = std::async(std::launch::async, [&] { return Pack2Bytes(streams.difference); });
   const std::string control = Pack2Bytes(streams.control);
-  const std::string difference = Pack2Bytes(streams.difference);
   const std::string copy = Pack2Bytes(streams.copy);
+  const std::string difference = packedDifference.get();
   if (control.empty() || difference.empty() || copy.empty()) return false;
   Patch2Header header;
   header.oldSize = oldSize;

@@ -1,6 +1,8 @@
 #include "publish/delta_scan.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -126,19 +128,34 @@ void ScanStretches(const std::vector<std::int32_t>& suffixes, const std::uint8_t
 std::int64_t ChooseMargin(const std::uint8_t* data, std::size_t newSize, const MarginSearch& search,
                           const TrialSize& trialSize) {
   const bool wholeFileSample = newSize <= search.slice * search.slices;
-  std::size_t bestSize = SIZE_MAX;
-  std::int64_t bestMargin = search.margins.front();
-  for (std::int64_t margin : search.margins) {
-    std::size_t size = 0;
-    if (wholeFileSample) {
-      size = trialSize(data, newSize, margin);
-    } else {
-      for (std::size_t i = 0; i < search.slices; ++i) {
-        const std::size_t from = i * (newSize - search.slice) / (search.slices - 1);
-        size += trialSize(data + from, search.slice, margin);
+  const std::size_t slices = wholeFileSample ? 1 : search.slices;
+  // Every trial (a margin on a slice) is independent of the others: they run side by side, and
+  // the choice is the same whatever their order.
+  std::vector<std::size_t> sizes(search.margins.size() * slices);
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t k; (k = next++) < sizes.size();) {
+      const std::int64_t margin = search.margins[k / slices];
+      if (wholeFileSample) {
+        sizes[k] = trialSize(data, newSize, margin);
+      } else {
+        const std::size_t from = (k % slices) * (newSize - search.slice) / (slices - 1);
+        sizes[k] = trialSize(data + from, search.slice, margin);
       }
     }
-    if (size < bestSize) bestSize = size, bestMargin = margin;
+  };
+  std::vector<std::thread> helpers;
+  const std::size_t threads = std::min<std::size_t>(sizes.size(), std::max(1u, std::thread::hardware_concurrency()));
+  for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
+  work();
+  for (std::thread& helper : helpers) helper.join();
+
+  std::size_t bestSize = SIZE_MAX;
+  std::int64_t bestMargin = search.margins.front();
+  for (std::size_t m = 0; m < search.margins.size(); ++m) {
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < slices; ++i) size += sizes[m * slices + i];
+    if (size < bestSize) bestSize = size, bestMargin = search.margins[m];
   }
   return bestMargin;
 }

@@ -21,7 +21,8 @@ void ScanStretches(const std::vector<std::int32_t>& suffixes, const std::uint8_t
                    const std::uint8_t* data, std::size_t newSize, std::int64_t margin,
                    const std::function<void(const Stretch&)>& sink);
 
-// The packed size of a patch for data[0, size) made with a margin.
+// The packed size of a patch for data[0, size) made with a margin; called from several threads
+// at once.
 using TrialSize = std::function<std::size_t(const std::uint8_t* data, std::size_t size, std::int64_t margin)>;
 // How much longer a new exact match must be than continuing the previous alignment. The best
 // margin depends on the data: executables' patches are smallest with a wide one (fewer jumps

@@ -1,6 +1,9 @@
 #include "publish/delta.h"
+#include "publish/delta_scan.h"
 
 #include <algorithm>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -105,4 +108,33 @@ TEST(PatchWriter, UsesTheShortestLengthForms) {
   writer.Modify(data, 1);
   writer.MoveTo(3);
   EXPECT_EQ(out, std::string("\xA7\xA5\x41\xA7\xA7\x41\xA7\xA4\x09\xA7\xA6\x41\xA7\xA2\x07"));
+}
+
+// The margin whose slices pack smallest in sum wins, the slices reach both ends of the file, a
+// small file is tried whole, and trials that run side by side choose as one after another would.
+TEST(ChooseMargin, TakesTheMarginWhoseSlicesPackSmallestInSum) {
+  const std::string data(1000, 'x');
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+  std::mutex lock;
+  std::set<std::pair<std::size_t, std::int64_t>> tried;
+  // Margin 8 is smallest on the first slice only, 12 on the sum of the three.
+  const TrialSize trial = [&](const std::uint8_t* from, std::size_t size, std::int64_t margin) -> std::size_t {
+    const std::size_t at = static_cast<std::size_t>(from - bytes);
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      tried.insert({at, margin});
+    }
+    EXPECT_LE(at + size, data.size());
+    if (margin == 8) return at == 0 ? 1 : 100;
+    if (margin == 12) return 60;
+    return 1000;
+  };
+  EXPECT_EQ(ChooseMargin(bytes, data.size(), {{4, 8, 12}, 100, 3}, trial), 12);
+  const std::set<std::pair<std::size_t, std::int64_t>> slices = {
+      {0, 4}, {450, 4}, {900, 4}, {0, 8}, {450, 8}, {900, 8}, {0, 12}, {450, 12}, {900, 12}};
+  EXPECT_EQ(tried, slices);
+
+  tried.clear();
+  EXPECT_EQ(ChooseMargin(bytes, 300, {{4, 8, 12}, 100, 3}, trial), 8);
+  EXPECT_EQ(tried, (std::set<std::pair<std::size_t, std::int64_t>>{{0, 4}, {0, 8}, {0, 12}}));
 }
