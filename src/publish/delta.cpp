@@ -135,11 +135,13 @@ void WriteStretch(PatchWriter& writer, const std::uint8_t* old, std::size_t oldS
 }
 
 void ScanPatch(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
-               const std::uint8_t* data, std::size_t newSize, std::int64_t margin, std::string& patch) {
+               const std::uint8_t* data, std::size_t newSize, std::int64_t margin, std::string& patch,
+               MatchCache* cache = nullptr) {
   patch.clear();
   PatchWriter writer(patch);
-  ScanStretches(suffixes, old, oldSize, data, newSize, margin,
-                [&](const Stretch& stretch) { WriteStretch(writer, old, oldSize, data, stretch); });
+  ScanStretches(
+      suffixes, old, oldSize, data, newSize, margin,
+      [&](const Stretch& stretch) { WriteStretch(writer, old, oldSize, data, stretch); }, cache);
 }
 
 std::size_t PackedSize(const std::string& plain) {
@@ -158,11 +160,11 @@ bool MakePatch(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t*
                std::string& patch) {
   std::vector<std::int32_t> suffixes;
   if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
-  const std::int64_t margin = ChooseMargin(data, newSize, {{6, 8, 12}, 256 * 1024, 4}, [&](const std::uint8_t* from, std::size_t size, std::int64_t m) {
+  const MarginChoice choice = ChooseMargin(data, newSize, {{6, 8, 12}, 256 * 1024, 4}, [&](const std::uint8_t* from, std::size_t size, std::int64_t m, MatchCache& cache) {
     std::string trial;
-    ScanPatch(suffixes, old, oldSize, from, size, m, trial);
+    ScanPatch(suffixes, old, oldSize, from, size, m, trial, &cache);
     return PackedSize(trial);
   });
-  ScanPatch(suffixes, old, oldSize, data, newSize, margin, patch);
+  ScanPatch(suffixes, old, oldSize, data, newSize, choice.margin, patch, choice.wholeFile.get());
   return true;
 }

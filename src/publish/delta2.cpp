@@ -46,7 +46,8 @@ void PutControl(const std::vector<std::uint64_t> (&columns)[3], std::string& con
 }
 
 void ScanStreams(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
-                 const std::uint8_t* data, std::size_t newSize, std::int64_t margin, Streams& streams) {
+                 const std::uint8_t* data, std::size_t newSize, std::int64_t margin, Streams& streams,
+                 MatchCache* cache = nullptr) {
   streams = Streams();
   std::vector<std::uint64_t> columns[3];  // adds, copies, moves
   ScanStretches(suffixes, old, oldSize, data, newSize, margin, [&](const Stretch& s) {
@@ -58,7 +59,7 @@ void ScanStreams(const std::vector<std::int32_t>& suffixes, const std::uint8_t* 
       streams.difference += static_cast<char>(data[s.newFrom + i] - old[s.oldFrom + i]);
     }
     streams.copy.append(reinterpret_cast<const char*>(data + s.newFrom + s.aligned), s.gap);
-  });
+  }, cache);
   PutControl(columns, streams.control);
 }
 
@@ -74,14 +75,14 @@ bool MakePatch2(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t
                 std::string& patch) {
   std::vector<std::int32_t> suffixes;
   if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
-  const std::int64_t margin = ChooseMargin(data, newSize, MARGINS, [&](const std::uint8_t* from, std::size_t size, std::int64_t m) {
+  const MarginChoice choice = ChooseMargin(data, newSize, MARGINS, [&](const std::uint8_t* from, std::size_t size, std::int64_t m, MatchCache& cache) {
     Streams trial;
-    ScanStreams(suffixes, old, oldSize, from, size, m, trial);
+    ScanStreams(suffixes, old, oldSize, from, size, m, trial, &cache);
     return Pack2Bytes(trial.control, TRIAL_LEVEL).size() + Pack2Bytes(trial.difference, TRIAL_LEVEL).size() +
            Pack2Bytes(trial.copy, TRIAL_LEVEL).size();
   });
   Streams streams;
-  ScanStreams(suffixes, old, oldSize, data, newSize, margin, streams);
+  ScanStreams(suffixes, old, oldSize, data, newSize, choice.margin, streams, choice.wholeFile.get());
   // The streams pack side by side: at the final level packing takes as long as the scan.
   std::future<std::string> packedDifference = std::async(std::launch::async, [&] { return Pack2Bytes(streams.difference); });
   const std::string control = Pack2Bytes(streams.control);

@@ -50,7 +50,7 @@ std::size_t LongestMatch(const std::vector<std::int32_t>& suffixes, const std::u
 // stretch between them.
 void ScanStretches(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
                    const std::uint8_t* data, std::size_t newSize, std::int64_t margin,
-                   const std::function<void(const Stretch&)>& sink) {
+                   const std::function<void(const Stretch&)>& sink, MatchCache* cache) {
   std::size_t scan = 0;
   std::size_t length = 0;
   std::size_t position = 0;
@@ -61,7 +61,10 @@ void ScanStretches(const std::vector<std::int32_t>& suffixes, const std::uint8_t
     std::int64_t oldScore = 0;
     std::size_t scored = scan += length;
     for (; scan < newSize; ++scan) {
-      length = LongestMatch(suffixes, old, oldSize, data + scan, newSize - scan, position);
+      if (cache == nullptr || !cache->Find(scan, length, position)) {
+        length = LongestMatch(suffixes, old, oldSize, data + scan, newSize - scan, position);
+        if (cache != nullptr) cache->Keep(scan, length, position);
+      }
       for (; scored < scan + length; ++scored) {
         const std::int64_t o = static_cast<std::int64_t>(scored) + lastOffset;
         if (o >= 0 && o < static_cast<std::int64_t>(oldSize) && old[o] == data[scored]) ++oldScore;
@@ -125,37 +128,38 @@ void ScanStretches(const std::vector<std::int32_t>& suffixes, const std::uint8_t
   }
 }
 
-std::int64_t ChooseMargin(const std::uint8_t* data, std::size_t newSize, const MarginSearch& search,
+MarginChoice ChooseMargin(const std::uint8_t* data, std::size_t newSize, const MarginSearch& search,
                           const TrialSize& trialSize) {
   const bool wholeFileSample = newSize <= search.slice * search.slices;
   const std::size_t slices = wholeFileSample ? 1 : search.slices;
-  // Every trial (a margin on a slice) is independent of the others: they run side by side, and
-  // the choice is the same whatever their order.
+  MarginChoice choice{search.margins.front(), nullptr};
+  if (wholeFileSample) choice.wholeFile = std::make_unique<MatchCache>(newSize);
+  // The slices are independent of each other: they are tried side by side, and the choice is
+  // the same whatever their order. The margins of one slice share its cache.
   std::vector<std::size_t> sizes(search.margins.size() * slices);
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
-    for (std::size_t k; (k = next++) < sizes.size();) {
-      const std::int64_t margin = search.margins[k / slices];
-      if (wholeFileSample) {
-        sizes[k] = trialSize(data, newSize, margin);
-      } else {
-        const std::size_t from = (k % slices) * (newSize - search.slice) / (slices - 1);
-        sizes[k] = trialSize(data + from, search.slice, margin);
+    for (std::size_t i; (i = next++) < slices;) {
+      const std::size_t from = wholeFileSample ? 0 : i * (newSize - search.slice) / (slices - 1);
+      const std::size_t size = wholeFileSample ? newSize : search.slice;
+      std::unique_ptr<MatchCache> own = wholeFileSample ? nullptr : std::make_unique<MatchCache>(size);
+      MatchCache& cache = wholeFileSample ? *choice.wholeFile : *own;
+      for (std::size_t m = 0; m < search.margins.size(); ++m) {
+        sizes[m * slices + i] = trialSize(data + from, size, search.margins[m], cache);
       }
     }
   };
   std::vector<std::thread> helpers;
-  const std::size_t threads = std::min<std::size_t>(sizes.size(), std::max(1u, std::thread::hardware_concurrency()));
+  const std::size_t threads = std::min<std::size_t>(slices, std::max(1u, std::thread::hardware_concurrency()));
   for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
   work();
   for (std::thread& helper : helpers) helper.join();
 
   std::size_t bestSize = SIZE_MAX;
-  std::int64_t bestMargin = search.margins.front();
   for (std::size_t m = 0; m < search.margins.size(); ++m) {
     std::size_t size = 0;
     for (std::size_t i = 0; i < slices; ++i) size += sizes[m * slices + i];
-    if (size < bestSize) bestSize = size, bestMargin = search.margins[m];
+    if (size < bestSize) bestSize = size, choice.margin = search.margins[m];
   }
-  return bestMargin;
+  return choice;
 }

@@ -1,5 +1,6 @@
 #include "publish/delta.h"
 #include "publish/delta_scan.h"
+#include "publish/suffix_array.h"
 
 #include <algorithm>
 #include <mutex>
@@ -118,7 +119,8 @@ TEST(ChooseMargin, TakesTheMarginWhoseSlicesPackSmallestInSum) {
   std::mutex lock;
   std::set<std::pair<std::size_t, std::int64_t>> tried;
   // Margin 8 is smallest on the first slice only, 12 on the sum of the three.
-  const TrialSize trial = [&](const std::uint8_t* from, std::size_t size, std::int64_t margin) -> std::size_t {
+  const TrialSize trial = [&](const std::uint8_t* from, std::size_t size, std::int64_t margin,
+                              MatchCache&) -> std::size_t {
     const std::size_t at = static_cast<std::size_t>(from - bytes);
     {
       std::lock_guard<std::mutex> guard(lock);
@@ -129,12 +131,50 @@ TEST(ChooseMargin, TakesTheMarginWhoseSlicesPackSmallestInSum) {
     if (margin == 12) return 60;
     return 1000;
   };
-  EXPECT_EQ(ChooseMargin(bytes, data.size(), {{4, 8, 12}, 100, 3}, trial), 12);
+  const MarginChoice sliced = ChooseMargin(bytes, data.size(), {{4, 8, 12}, 100, 3}, trial);
+  EXPECT_EQ(sliced.margin, 12);
+  EXPECT_EQ(sliced.wholeFile, nullptr);
   const std::set<std::pair<std::size_t, std::int64_t>> slices = {
       {0, 4}, {450, 4}, {900, 4}, {0, 8}, {450, 8}, {900, 8}, {0, 12}, {450, 12}, {900, 12}};
   EXPECT_EQ(tried, slices);
 
   tried.clear();
-  EXPECT_EQ(ChooseMargin(bytes, 300, {{4, 8, 12}, 100, 3}, trial), 8);
+  const MarginChoice whole = ChooseMargin(bytes, 300, {{4, 8, 12}, 100, 3}, trial);
+  EXPECT_EQ(whole.margin, 8);
+  EXPECT_NE(whole.wholeFile, nullptr);
   EXPECT_EQ(tried, (std::set<std::pair<std::size_t, std::int64_t>>{{0, 4}, {0, 8}, {0, 12}}));
+}
+
+// Scans that take their matches from a cache filled by scans with other margins cut the new file
+// into the same stretches as scans that search every match.
+TEST(ScanStretches, CutsTheSameStretchesWithACacheFilledByOtherMargins) {
+  // Short pieces of the old file from all over it, with a few new bytes between them and bytes
+  // changed within them: the margin decides which pieces are taken as new matches.
+  const std::string old = RandomBytes(90000, 3);
+  std::string now;
+  const std::string noise = RandomBytes(20000, 6);
+  for (std::size_t k = 0; k < 300; ++k) {
+    now += old.substr((k * 7919) % 80000, 20 + (k * 37) % 300);
+    now += noise.substr(k * 50, k % 4);
+  }
+  for (std::size_t i = 100; i < now.size(); i += 97) now[i] = static_cast<char>(now[i] ^ 0x5A);
+  std::vector<std::int32_t> suffixes;
+  ASSERT_TRUE(BuildSuffixArray(reinterpret_cast<const std::uint8_t*>(old.data()), old.size(), suffixes));
+  const auto cut = [&](std::int64_t margin, MatchCache* cache) {
+    std::vector<std::size_t> stretches;
+    ScanStretches(
+        suffixes, reinterpret_cast<const std::uint8_t*>(old.data()), old.size(),
+        reinterpret_cast<const std::uint8_t*>(now.data()), now.size(), margin,
+        [&](const Stretch& s) { stretches.insert(stretches.end(), {s.oldFrom, s.newFrom, s.aligned, s.gap, s.nextOld}); },
+        cache);
+    return stretches;
+  };
+  MatchCache cache(now.size());
+  std::set<std::vector<std::size_t>> distinct;
+  for (std::int64_t margin : {4, 12, 8, 4}) {
+    const std::vector<std::size_t> searched = cut(margin, nullptr);
+    EXPECT_EQ(cut(margin, &cache), searched) << margin;
+    distinct.insert(searched);
+  }
+  EXPECT_GE(distinct.size(), 2u);  // the cache served scans that went other ways
 }
