@@ -72,39 +72,6 @@ class FilePatchInput final : public PatchInput {
   bool failed_ = false;
 };
 
-// Hands every byte it writes to the digest as well, when there is one.
-class FileOutput final : public PatchOutput {
- public:
-  FileOutput(FileHandle& file, Md5* digest) : file_(file), digest_(digest), buffer_(new std::uint8_t[BUFFER]) {}
-  bool Write(const std::uint8_t* data, std::size_t size) override {
-    if (used_ + size > BUFFER && !Flush()) return false;
-    if (size >= BUFFER) return Put(data, size);
-    std::memcpy(buffer_.get() + used_, data, size);
-    used_ += size;
-    return true;
-  }
-  bool Flush() {
-    bool ok = used_ == 0 || Put(buffer_.get(), used_);
-    used_ = 0;
-    return ok;
-  }
-  // The system's reason when the file refused a write; empty when none did.
-  std::wstring WriteFailure() const override { return writeFailure_; }
-
- private:
-  bool Put(const std::uint8_t* data, std::size_t size) {
-    if (digest_ != nullptr) digest_->Update(data, size);
-    if (file_.Write(data, size)) return true;
-    writeFailure_ = LastSystemErrorText();
-    return false;
-  }
-  std::wstring writeFailure_;
-  FileHandle& file_;
-  Md5* digest_;
-  std::unique_ptr<std::uint8_t[]> buffer_;
-  std::size_t used_ = 0;
-};
-
 class BytesPatchInput final : public PatchInput {
  public:
   explicit BytesPatchInput(const std::string& bytes) : bytes_(bytes) {}
@@ -116,6 +83,29 @@ class BytesPatchInput final : public PatchInput {
 };
 
 }  // namespace
+
+FileOutput::FileOutput(FileHandle& file, Md5* digest) : file_(file), digest_(digest), buffer_(new std::uint8_t[BUFFER]) {}
+
+bool FileOutput::Write(const std::uint8_t* data, std::size_t size) {
+  if (used_ + size > BUFFER && !Flush()) return false;
+  if (size >= BUFFER) return Put(data, size);
+  std::memcpy(buffer_.get() + used_, data, size);
+  used_ += size;
+  return true;
+}
+
+bool FileOutput::Flush() {
+  const bool ok = used_ == 0 || Put(buffer_.get(), used_);
+  used_ = 0;
+  return ok;
+}
+
+bool FileOutput::Put(const std::uint8_t* data, std::size_t size) {
+  if (digest_ != nullptr) digest_->Update(data, size);
+  if (file_.Write(data, size)) return true;
+  writeFailure_ = LastSystemErrorText();
+  return false;
+}
 
 CachedOldInput::CachedOldInput(FileHandle& file) : file_(file), data_(new std::uint8_t[BLOCK * SLOTS]) {
   for (auto& tag : tags_) tag = -1;

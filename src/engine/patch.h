@@ -49,6 +49,7 @@ class OldInput {
 };
 
 class FileHandle;
+class Md5;
 
 // An old file read through a cache of 8 MiB in small aligned blocks: a patch of a moved-around
 // file jumps back and forth, and a jump must cost neither a large read nor a reread of what was
@@ -80,6 +81,26 @@ class PatchOutput {
 
  protected:
   ~PatchOutput() = default;
+};
+
+// A file written in pieces of 1 MiB, however small the writes: a patch's records are often a
+// few bytes each. Hands every byte it writes to the digest as well, when there is one.
+class FileOutput final : public PatchOutput {
+ public:
+  FileOutput(FileHandle& file, Md5* digest);
+  bool Write(const std::uint8_t* data, std::size_t size) override;
+  // Writes what the buffer holds; false when the file refused it.
+  bool Flush();
+  // The system's reason when the file refused a write; empty when none did.
+  std::wstring WriteFailure() const override { return writeFailure_; }
+
+ private:
+  bool Put(const std::uint8_t* data, std::size_t size);
+  FileHandle& file_;
+  Md5* digest_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t used_ = 0;
+  std::wstring writeFailure_;
 };
 
 // The old content and the output in memory, for tools that make and check patches.

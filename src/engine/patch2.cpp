@@ -229,21 +229,6 @@ bool OldFileMatches(FileHandle& old, const std::wstring& oldPath, const Patch2He
   return true;
 }
 
-class FileWriter final : public PatchOutput {
- public:
-  explicit FileWriter(FileHandle& file) : file_(file) {}
-  bool Write(const std::uint8_t* data, std::size_t size) override {
-    if (file_.Write(data, size)) return true;
-    failure_ = LastSystemErrorText();
-    return false;
-  }
-  std::wstring WriteFailure() const override { return failure_; }
-
- private:
-  FileHandle& file_;
-  std::wstring failure_;
-};
-
 }  // namespace
 
 bool ApplyPatch2Bytes(const std::string& old, const std::string& patch, std::string& output, std::wstring& cause) {
@@ -319,9 +304,13 @@ bool ApplyPatch2File(const std::wstring& oldPath, const std::wstring& patchPath,
   }
   CachedOldInput old(oldFile);
   PackedFileAt patchBytes(patch);
-  FileWriter writer(output);
+  FileOutput writer(output, nullptr);
   Rebuild rebuild(header, patchBytes, old, writer);
   bool ok = rebuild.Run(digest, cause, writeFailure);
+  if (ok && !writer.Flush()) {
+    writeFailure = writer.WriteFailure();
+    ok = false;
+  }
   if (ok && !output.Flush()) {
     writeFailure = LastSystemErrorText();
     ok = false;

@@ -34,11 +34,8 @@ std::string Pack2Bytes(const std::string& plain, int level) {
   if (context == nullptr) return {};
   std::string packed(ZSTD_compressBound(plain.size()), '\0');
   std::size_t size = 0;
-  // Level 19's search table of 2^24 entries costs 64 MiB of the publisher's memory per stream
-  // packed at once; 2^22 packs the same files within a few hundred bytes.
   if (!ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level)) &&
       !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, PACK2_WINDOW_LOG)) &&
-      (level < PACK2_LEVEL || !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_chainLog, 22))) &&
       !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1))) {
     size = ZSTD_compress2(context, packed.data(), packed.size(), plain.data(), plain.size());
   }
