@@ -14,23 +14,34 @@ std::size_t CommonPrefix(const std::uint8_t* a, std::size_t aSize, const std::ui
 }
 
 // The longest match of the new text at `text` in the old file, by binary search over the
-// suffix array; its length, and its old position in `position`.
+// suffix array; its length, and its old position in `position`. Every suffix sorted between two
+// that share their first k bytes with the text shares them too, so each comparison starts after
+// the shorter of the bounds' common prefixes: a long match costs its length once, not once per
+// step of the search.
 std::size_t LongestMatch(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
                          const std::uint8_t* text, std::size_t textSize, std::size_t& position) {
   std::size_t low = 0;
   std::size_t high = suffixes.size();
+  std::size_t lowCommon = 0;
+  std::size_t highCommon = 0;
   position = 0;
   if (high == 0) return 0;
   // Invariant: the best match lies among suffixes[low..high).
   while (high - low > 2) {
-    std::size_t middle = low + (high - low) / 2;
+    const std::size_t middle = low + (high - low) / 2;
     const std::size_t at = static_cast<std::size_t>(suffixes[middle]);
     const std::size_t n = std::min(oldSize - at, textSize);
-    if (std::lexicographical_compare(old + at, old + at + n, text, text + n) ||
-        (n < textSize && std::equal(old + at, old + at + n, text))) {
+    std::size_t i = std::min({lowCommon, highCommon, n});
+    while (i < n && old[at + i] == text[i]) ++i;
+    // The suffix sorts before the text when it is smaller at the first difference, or when it
+    // ends first (a proper prefix of the text).
+    const bool before = i < n ? old[at + i] < text[i] : n < textSize;
+    if (before) {
       low = middle;
+      lowCommon = i;
     } else {
       high = middle;
+      highCommon = i;
     }
   }
   std::size_t best = 0;
