@@ -75,7 +75,7 @@ bool MakePatch2(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t
                 std::string& patch) {
   std::vector<std::int32_t> suffixes;
   if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
-  const MarginChoice choice = ChooseMargin(data, newSize, MARGINS, [&](const std::uint8_t* from, std::size_t size, std::int64_t m, MatchCache& cache) {
+  MarginChoice choice = ChooseMargin(data, newSize, MARGINS, [&](const std::uint8_t* from, std::size_t size, std::int64_t m, MatchCache& cache) {
     Streams trial;
     ScanStreams(suffixes, old, oldSize, from, size, m, trial, &cache);
     return Pack2Bytes(trial.control, TRIAL_LEVEL).size() + Pack2Bytes(trial.difference, TRIAL_LEVEL).size() +
@@ -83,6 +83,9 @@ bool MakePatch2(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t
   });
   Streams streams;
   ScanStreams(suffixes, old, oldSize, data, newSize, choice.margin, streams, choice.wholeFile.get());
+  // The matcher's memory goes before zstd's tables come.
+  std::vector<std::int32_t>().swap(suffixes);
+  choice.wholeFile.reset();
   // The streams pack side by side: at the final level packing takes as long as the scan.
   std::future<std::string> packedDifference = std::async(std::launch::async, [&] { return Pack2Bytes(streams.difference); });
   const std::string control = Pack2Bytes(streams.control);

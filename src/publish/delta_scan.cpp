@@ -72,9 +72,11 @@ void ScanStretches(const std::vector<std::int32_t>& suffixes, const std::uint8_t
     std::int64_t oldScore = 0;
     std::size_t scored = scan += length;
     for (; scan < newSize; ++scan) {
-      if (cache == nullptr || !cache->Find(scan, length, position)) {
+      if (cache != nullptr && cache->Find(scan, position)) {
+        length = CommonPrefix(old + position, oldSize - position, data + scan, newSize - scan);
+      } else {
         length = LongestMatch(suffixes, old, oldSize, data + scan, newSize - scan, position);
-        if (cache != nullptr) cache->Keep(scan, length, position);
+        if (cache != nullptr) cache->Keep(scan, position);
       }
       for (; scored < scan + length; ++scored) {
         const std::int64_t o = static_cast<std::int64_t>(scored) + lastOffset;

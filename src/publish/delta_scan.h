@@ -18,25 +18,21 @@ struct Stretch {
 
 // The longest old match of each position of a stretch of new bytes, as far as scans found them:
 // scans of the same bytes with other margins search mostly the same positions, and take them
-// from here instead of searching the old file again.
+// from here instead of searching the old file again. Only the old position is kept; its length
+// is measured again, which costs no more than the search's own last comparison did.
 class MatchCache {
  public:
-  explicit MatchCache(std::size_t size) : length_(size, UNKNOWN), position_(size) {}
-  bool Find(std::size_t at, std::size_t& length, std::size_t& position) const {
-    if (length_[at] == UNKNOWN) return false;
-    length = length_[at];
+  explicit MatchCache(std::size_t size) : position_(size, UNKNOWN) {}
+  bool Find(std::size_t at, std::size_t& position) const {
+    if (position_[at] == UNKNOWN) return false;
     position = position_[at];
     return true;
   }
-  void Keep(std::size_t at, std::size_t length, std::size_t position) {
-    length_[at] = static_cast<std::uint32_t>(length);
-    position_[at] = static_cast<std::uint32_t>(position);
-  }
+  void Keep(std::size_t at, std::size_t position) { position_[at] = static_cast<std::uint32_t>(position); }
 
  private:
-  // Lengths and positions fit 32 bits: the suffix array holds at most 2 GiB.
+  // Positions fit 31 bits: the suffix array holds at most 2 GiB.
   static constexpr std::uint32_t UNKNOWN = 0xFFFFFFFF;
-  std::vector<std::uint32_t> length_;
   std::vector<std::uint32_t> position_;
 };
 
