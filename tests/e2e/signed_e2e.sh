@@ -84,7 +84,11 @@ echo "signed_e2e: the signed update finished"
 
 list="$tree/velora/filelist.enc"
 cp "$list" "$work/list.saved"
-printf '\x01' | dd of="$list" bs=1 seek=40 conv=notrunc status=none
+# One bit of one byte flipped: writing a fixed value would leave the list as it was whenever the
+# byte already held it (one run in 256: the packed list differs with every publication).
+byte=$(od -An -tu1 -j 40 -N1 "$list" | tr -d ' ')
+printf "\\$(printf '%03o' $(( byte ^ 1 )))" | dd of="$list" bs=1 seek=40 conv=notrunc status=none
+cmp -s "$list" "$work/list.saved" && fail "the list was not changed"
 touch "$list"
 run --public-key "$key"
 refused "a list changed on the way" "SIGNATURE_REFUSED.*not the ones its signature states"
