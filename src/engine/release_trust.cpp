@@ -1,5 +1,7 @@
 #include "engine/release_trust.h"
 
+#include <ctime>
+
 #include "services/files.h"
 #include "services/http.h"
 #include "services/text.h"
@@ -12,10 +14,24 @@ bool ReleaseTrust::Holds(const std::string& text, const std::string& fileName, S
     return false;
   }
   if (statement.expires < UtcStampInDays(0)) {
-    problem = "its signature expired at " + statement.expires + " UTC";
+    problem = ExpiryProblem(statement, static_cast<std::int64_t>(std::time(nullptr)));
     return false;
   }
   return true;
+}
+
+std::string ReleaseTrust::ExpiryProblem(const SignedStatement& statement, std::int64_t now) {
+  std::string problem = "its signature expired on " + ShownStamp(statement.expires) +
+                        ": the publisher has not renewed it; try again later";
+  // A clock years ahead, or one before the moment the publisher signed, makes a fresh signature
+  // look expired: then the player's clock is what to fix.
+  constexpr std::int64_t YEAR = 365LL * 86400;
+  const std::int64_t expires = UnixTimeOfStamp(statement.expires);
+  if ((expires >= 0 && now > expires + YEAR) || now < static_cast<std::int64_t>(statement.serial)) {
+    problem = "its signature expired on " + ShownStamp(statement.expires) + " by this computer's clock, which says " +
+              ShownStamp(UtcStampOf(now)) + ": check the computer's clock";
+  }
+  return problem;
 }
 
 bool ReleaseTrust::Accept(const std::wstring& packedPath, const std::wstring& url, const std::wstring& host,
@@ -33,7 +49,7 @@ bool ReleaseTrust::Accept(const std::wstring& packedPath, const std::wstring& ur
     problem = Latin1ToWide(why);
     return false;
   }
-  if (!ReadWholeFile(packedPath, packed) || Sha256Hex(packed) != statement.sha256) {
+  if (!ReadWholeFile(packedPath, packed) || !statement.States(Sha256Hex(packed))) {
     problem = L"its bytes are not the ones its signature states";
     return false;
   }

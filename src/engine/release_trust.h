@@ -3,6 +3,7 @@
 // comes with a signature file of a trusted key that states its exact bytes, its file name and
 // product, a serial no lower than the last one accepted, and an expiry not yet passed; every file
 // it stages has the list's SHA-256 and size. Without keys nothing is checked, as before.
+#include <cstdint>
 #include <string>
 
 #include "services/signing.h"
@@ -30,6 +31,11 @@ class ReleaseTrust {
   // without them is refused.
   static bool ContentMatches(const std::wstring& path, const std::wstring& sha256, const std::wstring& size,
                              std::wstring& problem);
+
+  // Why an expired statement is refused, in words for a player at the Unix time now: the
+  // publisher's lapse, or the computer's clock when it is years past the expiry or before the
+  // moment of signing.
+  static std::string ExpiryProblem(const SignedStatement& statement, std::int64_t now);
 
  private:
   bool Holds(const std::string& text, const std::string& fileName, SignedStatement& statement,

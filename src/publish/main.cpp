@@ -10,7 +10,10 @@
 #include "publish/delta2.h"
 #include "publish/release.h"
 #include "publish/serve.h"
+#include "publish/push.h"
 #include "publish/tree_builder.h"
+#include "publish/tree_lock.h"
+#include "publish/tree_writes.h"
 #include "publish/tree_status.h"
 #include "publish/verify.h"
 #include "engine/patch.h"
@@ -29,6 +32,8 @@ const char USAGE[] =
     "  build    turn a release folder into a patch-server tree, with patches from earlier releases\n"
     "  status   the live version and every release of a tree, with what its players download\n"
     "  rollback make an earlier release of a tree live again\n"
+    "  resign   renew the signatures of a tree's live version\n"
+    "  push     upload a tree to the web root or origin that serves it, in a safe order\n"
     "  verify   check a tree the way clients use it\n"
     "  serve    serve a tree over HTTP for local use and demos\n"
     "  diff     write the patch byte code from one file to another\n"
@@ -41,7 +46,8 @@ const char BUILD_USAGE[] =
     "usage: zepo-publish build --release DIR --version NAME --out TREE [--previous DIR]...\n"
     "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
     "                          [--keep NAME]... [--jobs N] [--follow-links] [--patch-from N]\n"
-    "                          [--sign KEYFILE [--expires DAYS]] [--format 1|2]\n"
+    "                          [--sign KEYFILE [--expires DAYS] | --unsigned] [--format 1|2]\n"
+    "                          [--allow-removals] [--no-wait]\n"
     "\n"
     "Publishes the release in DIR as version NAME into TREE and makes it live: packed whole files\n"
     "under FOLDER/files/NAME/, a verified patch from the content of each of the tree's last N\n"
@@ -65,28 +71,61 @@ const char BUILD_USAGE[] =
     "carries the file's SHA256 and Size, and rootfolder.enc, filelist.enc and filelistfull.enc each\n"
     "get a signature file (NAME.sig) stating the product, the file, a serial that grows with every\n"
     "publication and an expiry (--expires, default 30 days). Clients that trust the key refuse an\n"
-    "unsigned, tampered, replayed or expired list; other clients read the tree as before.\n"
+    "unsigned, tampered, replayed or expired list; other clients read the tree as before. A signed\n"
+    "tree stays signed: without --sign, a build into it is refused, unless --unsigned, which takes\n"
+    "its signatures away (clients that trust the key then refuse it). The last serial a key signed\n"
+    "is kept beside it (KEYFILE.serial), so that a tree made anew signs above what clients hold.\n"
+    "--insecure-key uses a key file that others may read; --serial-ahead signs above a last serial\n"
+    "that lies more than a day ahead of this computer's clock.\n"
+    "\n"
+    "A release that would remove every file of the live one, or more than half of them, from\n"
+    "players' installations is refused unless --allow-removals. The lists, their signatures and\n"
+    "the index go live together: a build stopped at any moment leaves the old version live, or the\n"
+    "new one, and the next command finishes what it began. One command changes a tree at a time:\n"
+    "another waits for it, or with --no-wait ends at once with status 4.\n"
     "--format 2 (the default) also publishes each whole file packed with zstd (NAME.zst) and each\n"
     "patch in the second format (under patches2/), where they are smaller, named in the list by\n"
     "keys that only updaters that know the format read; --format 1 publishes the first alone.\n";
 
 const char STATUS_USAGE[] =
     "usage: zepo-publish status TREE [--root-key KEY]\n"
-    "       zepo-publish rollback TREE --to VERSION [--root-key KEY] [--sign KEYFILE [--expires DAYS]]\n"
+    "       zepo-publish rollback TREE --to VERSION [--root-key KEY] [--sign KEYFILE [--expires DAYS] |\n"
+    "                             --unsigned] [--allow-removals] [--no-wait]\n"
+    "       zepo-publish resign TREE --sign KEYFILE [--expires DAYS] [--root-key KEY] [--no-wait]\n"
     "\n"
-    "status shows the live version, then each release the tree has published with its date, file\n"
-    "count, packed size, patch count and what a client on it downloads to reach the live one.\n"
+    "status shows the live version as clients are served it and until when its signatures hold\n"
+    "(a warning under 7 days), then each release the tree has published with its date, file count,\n"
+    "packed size, patch count and what a client on it downloads to reach the live one. Lists that\n"
+    "serve another version than the index names, a signature that does not state its list, expired\n"
+    "signatures or an unfinished publication are problems: exit status 1.\n"
     "rollback makes an earlier release live again: its list is published anew, clients go back to\n"
-    "its files by their checksums on their next run, and the index records it. --sign signs the\n"
-    "lists as zepo-publish build --sign does.\n";
+    "its files by their checksums on their next run, and the index records it. It is refused when\n"
+    "the tree lacks a file that the release's list names, or when it would remove every file of the\n"
+    "live release or more than half of them (unless --allow-removals). --sign signs every list as\n"
+    "zepo-publish build --sign does; a rollback to the live version with --sign renews its\n"
+    "signatures.\n"
+    "resign signs the live version's lists and root descriptor again with a new serial and expiry\n"
+    "(--expires, default 30 days), without a new release: run it daily (docs/signing.md).\n"
+    "rollback and resign take --insecure-key and --serial-ahead as build does, and wait for\n"
+    "another command that changes the tree, or with --no-wait end at once with status 4.\n";
+
+const char PUSH_USAGE[] =
+    "usage: zepo-publish push TREE DEST [--prune] [--root-key KEY] [--no-wait]\n"
+    "\n"
+    "Uploads TREE with rsync to DEST, a local folder, HOST:PATH (over ssh) or rsync://HOST/MODULE/PATH,\n"
+    "in the order that keeps every client working while it runs: the objects (whole files,\n"
+    "patches, kept lists) first, then the signature files, then the lists, then the index. Only new\n"
+    "or changed files are sent; an interrupted push is simply run again. Nothing is deleted at DEST\n"
+    "unless --prune: then, after the new lists are in place, objects that TREE no longer holds. A\n"
+    "tree whose lists disagree with its index (zepo-publish status) is not pushed.\n";
 
 const char KEYGEN_USAGE[] =
     "usage: zepo-publish keygen --out KEYFILE\n"
     "\n"
     "Makes an Ed25519 key pair: the private key goes into KEYFILE, a new file that only its owner\n"
-    "may read (an existing file is never overwritten); the public key is printed as one line, for\n"
-    "the client's build (ZEPO_PUBLIC_KEY) or its --public-key. Keep KEYFILE offline; see\n"
-    "docs/signing.md.\n";
+    "may read (an existing file is never overwritten); the public key is printed as one line and\n"
+    "written to KEYFILE.pub, for the client's build (ZEPO_PUBLIC_KEY) or its --public-key. Keep\n"
+    "KEYFILE offline; see docs/signing.md.\n";
 
 const char VERIFY_USAGE[] =
     "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY] [--public-key KEYS]\n"
@@ -139,20 +178,75 @@ bool ParseCount(const std::string& text, unsigned long min, unsigned long max, u
   return value >= min && value <= max;
 }
 
-// --sign KEYFILE and --expires DAYS, shared by build and rollback; false with the problem.
-bool ParseSigning(const std::string& option, const std::string& value, SigningOptions& signing, bool& taken,
-                  std::string& problem) {
-  taken = option == "--sign" || option == "--expires";
-  if (option == "--sign") return ReadKeyFile(value, signing.privateKey, problem);
-  if (option == "--expires") {
+// The exit status of a command that found another one changing the tree (--no-wait).
+constexpr int EXIT_TREE_BUSY = 4;
+
+// The options of every command that changes a tree: signing, removals and waiting.
+struct WriterOptions {
+  SigningOptions signing;
+  bool insecureKey = false;
+  bool allowRemovals = false;
+  bool noWait = false;
+};
+
+// Takes an option of the commands that change a tree: taken tells whether it was one; a value it
+// needs is args[i + 1] (i then moves past it). False with the problem.
+bool ParseWriterOption(const std::vector<std::string>& args, std::size_t& i, WriterOptions& writer, bool& taken,
+                       std::string& problem) {
+  const std::string& option = args[i];
+  taken = true;
+  if (option == "--no-wait") writer.noWait = true;
+  else if (option == "--unsigned") writer.signing.removeSignatures = true;
+  else if (option == "--insecure-key") writer.insecureKey = true;
+  else if (option == "--serial-ahead") writer.signing.serialAhead = true;
+  else if (option == "--allow-removals") writer.allowRemovals = true;
+  else if (option == "--sign" || option == "--expires") {
+    if (i + 1 >= args.size()) {
+      problem = option + " needs a value";
+      return false;
+    }
+    const std::string& value = args[++i];
     unsigned long days = 0;
-    if (!ParseCount(value, 1, 3650, days)) {
+    if (option == "--sign") writer.signing.keyFile = value;
+    else if (ParseCount(value, 1, 3650, days)) writer.signing.expiresDays = static_cast<int>(days);
+    else {
       problem = "--expires takes a number of days from 1 to 3650, not " + value;
       return false;
     }
-    signing.expiresDays = static_cast<int>(days);
+  } else {
+    taken = false;
   }
   return true;
+}
+
+// Reads the key that --sign named; a usage problem when --sign and --unsigned are both given.
+bool LoadSigningKey(WriterOptions& writer, std::string& problem) {
+  if (writer.signing.keyFile.empty()) return true;
+  if (writer.signing.removeSignatures) {
+    problem = "--sign and --unsigned contradict each other";
+    return false;
+  }
+  return ReadKeyFile(writer.signing.keyFile, writer.insecureKey, writer.signing.privateKey, problem);
+}
+
+// Runs a command that changes a tree while it holds the tree's lock: the exit status.
+template <typename Change>
+int WithTree(const fs::path& tree, bool noWait, Change change) {
+  std::error_code ignored;
+  const bool existed = fs::exists(tree, ignored);
+  RunLock lock;
+  bool busy = false;
+  std::string error;
+  bool ok = TakeTree(tree, noWait, lock, busy, error) && change(error);
+  if (!ok && !existed) {
+    // A build that failed before writing anything leaves no new folder behind.
+    lock.Release();
+    fs::remove(tree / TREE_LOCK_FILE, ignored);
+    fs::remove(tree, ignored);
+  }
+  if (ok) return 0;
+  std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
+  return busy ? EXIT_TREE_BUSY : 1;
 }
 
 int Keygen(const std::vector<std::string>& args) {
@@ -170,6 +264,7 @@ int Keygen(const std::vector<std::string>& args) {
 int Build(const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(BUILD_USAGE, true);
   BuildOptions options;
+  WriterOptions writer;
   options.jobs = std::max(1u, std::thread::hardware_concurrency());
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -178,12 +273,12 @@ int Build(const std::vector<std::string>& args) {
       continue;
     }
     if (a.rfind("--", 0) != 0) return UsageError(BUILD_USAGE, "unexpected argument " + a);
+    bool writerOption = false;
+    std::string problem;
+    if (!ParseWriterOption(args, i, writer, writerOption, problem)) return UsageError(BUILD_USAGE, problem);
+    if (writerOption) continue;
     if (i + 1 >= args.size()) return UsageError(BUILD_USAGE, a + " needs a value");
     const std::string value = args[++i];
-    bool signingOption = false;
-    std::string problem;
-    if (!ParseSigning(a, value, options.signing, signingOption, problem)) return UsageError(BUILD_USAGE, problem);
-    if (signingOption) continue;
     if (a == "--release") options.release = value;
     else if (a == "--version") options.version = AnsiToWide(value);
     else if (a == "--out") options.out = value;
@@ -218,13 +313,15 @@ int Build(const std::vector<std::string>& args) {
     }
   }
   if (options.product.empty() || options.product.back() != L'/') options.product += L'/';
+  std::string problem;
+  if (!LoadSigningKey(writer, problem)) return UsageError(BUILD_USAGE, problem);
+  options.signing = writer.signing;
+  options.allowRemovals = writer.allowRemovals;
   const auto start = std::chrono::steady_clock::now();
   BuildSummary summary;
-  std::string error;
-  if (!BuildTree(options, summary, error)) {
-    std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
-    return 1;
-  }
+  const int status = WithTree(options.out, writer.noWait,
+                              [&](std::string& error) { return BuildTree(options, summary, error); });
+  if (status != 0) return status;
   if (summary.movedTimes > 0) {
     std::printf("warning: %zu changed files carry the time that the live release lists for them (a fixed build "
                 "time?); they are listed with the publish time, so that clients read them\n",
@@ -255,36 +352,65 @@ int Build(const std::vector<std::string>& args) {
   return 0;
 }
 
-int StatusOrRollback(const std::string& command, const std::vector<std::string>& args) {
+int StatusRollbackOrResign(const std::string& command, const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(STATUS_USAGE, true);
-  if (args.empty()) return UsageError(STATUS_USAGE, "which tree?");
+  if (args.empty() || args[0].rfind("--", 0) == 0) return UsageError(STATUS_USAGE, "which tree?");
   std::wstring rootKey = L"ZepoFolder", version;
-  SigningOptions signing;
+  WriterOptions writer;
   for (std::size_t i = 1; i < args.size(); ++i) {
-    if (i + 1 >= args.size()) return UsageError(STATUS_USAGE, args[i] + " needs a value");
-    bool signingOption = false;
+    bool writerOption = false;
     std::string problem;
-    if (command == "rollback" && !ParseSigning(args[i], args[i + 1], signing, signingOption, problem)) {
+    if (command != "status" && !ParseWriterOption(args, i, writer, writerOption, problem)) {
       return UsageError(STATUS_USAGE, problem);
     }
-    if (signingOption) {
-      ++i;
-      continue;
+    if (writerOption) continue;
+    if (args[i] != "--root-key" && !(args[i] == "--to" && command == "rollback")) {
+      return UsageError(STATUS_USAGE, "unknown option " + args[i] + " for " + command);
     }
+    if (i + 1 >= args.size()) return UsageError(STATUS_USAGE, args[i] + " needs a value");
     if (args[i] == "--root-key") rootKey = AnsiToWide(args[++i]);
-    else if (args[i] == "--to" && command == "rollback") version = AnsiToWide(args[++i]);
-    else return UsageError(STATUS_USAGE, "unknown option " + args[i]);
+    else version = AnsiToWide(args[++i]);
   }
-  std::string error;
-  bool ok;
+  const fs::path tree = args[0];
   if (command == "status") {
-    ok = ShowTreeStatus(args[0], rootKey, error);
-  } else {
-    if (version.empty()) return UsageError(STATUS_USAGE, "rollback needs --to VERSION");
-    ok = RollbackTree(args[0], rootKey, version, signing, error);
+    std::string error;
+    if (ShowTreeStatus(tree, rootKey, error)) return 0;
+    std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
+    return 1;
   }
-  if (!ok) std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
-  return ok ? 0 : 1;
+  std::string problem;
+  if (!LoadSigningKey(writer, problem)) return UsageError(STATUS_USAGE, problem);
+  if (command == "resign") {
+    if (!writer.signing.Enabled()) return UsageError(STATUS_USAGE, "resign needs --sign KEYFILE");
+    return WithTree(tree, writer.noWait,
+                    [&](std::string& error) { return ResignTree(tree, rootKey, writer.signing, error); });
+  }
+  if (version.empty()) return UsageError(STATUS_USAGE, "rollback needs --to VERSION");
+  return WithTree(tree, writer.noWait, [&](std::string& error) {
+    return RollbackTree(tree, rootKey, version, writer.signing, writer.allowRemovals, error);
+  });
+}
+
+int Push(const std::vector<std::string>& args) {
+  if (IsHelp(args)) return Usage(PUSH_USAGE, true);
+  std::vector<std::string> places;
+  std::wstring rootKey = L"ZepoFolder";
+  bool prune = false, noWait = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--prune") prune = true;
+    else if (args[i] == "--no-wait") noWait = true;
+    else if (args[i] == "--root-key" && i + 1 < args.size()) rootKey = AnsiToWide(args[++i]);
+    else if (args[i].rfind("--", 0) == 0) return UsageError(PUSH_USAGE, "unknown option " + args[i] + " for push");
+    else places.push_back(args[i]);
+  }
+  if (places.size() != 2) return UsageError(PUSH_USAGE, "push takes a tree and a destination");
+  const fs::path tree = places[0];
+  std::error_code ignored;
+  if (!fs::exists(tree / "rootfolder.enc", ignored)) {
+    std::fprintf(stderr, "zepo-publish: %s is not a tree (no rootfolder.enc at its root)\n", tree.string().c_str());
+    return 1;
+  }
+  return WithTree(tree, noWait, [&](std::string& error) { return PushTree(tree, rootKey, places[1], prune, error); });
 }
 
 int Verify(const std::vector<std::string>& args) {
@@ -319,17 +445,22 @@ int Serve(const std::vector<std::string>& args) {
   return 0;
 }
 
+int WrittenOrSaid(bool written, const std::string& error) {
+  if (!written) std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
+  return written ? 0 : 1;
+}
+
 // Writes a format-2 patch, or rebuilds from one; both refuse what does not verify.
 int DiffOrPatch2(const std::string& command, const std::vector<std::string>& files, const std::string& first,
                  const std::string& second) {
   if (command == "diff") {
-    std::string patch;
+    std::string patch, error;
     if (!MakePatch2(reinterpret_cast<const std::uint8_t*>(first.data()), first.size(),
                     reinterpret_cast<const std::uint8_t*>(second.data()), second.size(), patch)) {
       std::fputs("zepo-publish: a file is too large to diff\n", stderr);
       return 1;
     }
-    return WriteFileAtomically(files[2], patch) ? 0 : 1;
+    return WrittenOrSaid(WriteFileAtomically(files[2], patch, error), error);
   }
   std::wstring digest, cause, writeFailure;
   if (ApplyPatch2File(WideOf(files[0]), WideOf(files[1]), WideOf(files[2]), digest, cause, writeFailure)) return 0;
@@ -382,7 +513,9 @@ int DiffOrPatch(const std::string& command, const std::vector<std::string>& args
       std::fputs("zepo-publish: a file is too large to diff\n", stderr);
       return 1;
     }
-    return (packed ? PackBytesTo(files[2], patch) : WriteFileAtomically(files[2], patch)) ? 0 : 1;
+    std::string error;
+    return WrittenOrSaid(packed ? PackBytesTo(files[2], patch, error) : WriteFileAtomically(files[2], patch, error),
+                         error);
   }
   std::wstring patchPath = WideOf(files[1]);
   const std::wstring unpacked = WideOf(files[2]) + L".pch";
@@ -411,7 +544,8 @@ int main(int argc, char** argv) {
     std::puts("zepo-publish " ZEPO_VERSION);
     return 0;
   }
-  if (command == "status" || command == "rollback") return StatusOrRollback(command, args);
+  if (command == "status" || command == "rollback" || command == "resign") return StatusRollbackOrResign(command, args);
+  if (command == "push") return Push(args);
   if (command == "verify") return Verify(args);
   if (command == "serve") return Serve(args);
   if (command == "diff" || command == "patch") return DiffOrPatch(command, args);

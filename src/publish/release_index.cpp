@@ -3,7 +3,7 @@
 #include <ctime>
 
 #include "publish/release.h"
-#include "publish/tree_builder.h"
+#include "publish/tree_writes.h"
 #include "services/files.h"
 #include "services/text.h"
 
@@ -19,7 +19,7 @@ std::uint64_t Number(const IniDocument& ini, std::size_t section, const wchar_t*
   return static_cast<std::uint64_t>(std::wcstoull(text.c_str(), nullptr, 10));
 }
 
-fs::path IndexPath(const fs::path& product) { return product / "releases.ini"; }
+fs::path IndexPath(const fs::path& product) { return product / ReleaseIndex::FILE_NAME; }
 fs::path KeptListPath(const fs::path& product, const std::wstring& version) {
   return product / "releases" / PathOf(version + L".enc");
 }
@@ -63,10 +63,10 @@ IniDocument ReleaseIndex::ListOf(const std::wstring& version) const {
   return IniDocument(text);
 }
 
-bool ReleaseIndex::KeepList(const std::wstring& version, const std::string& listText) const {
+bool ReleaseIndex::KeepList(const std::wstring& version, const std::string& listText, std::string& error) const {
   std::error_code ignored;
   fs::create_directories(product_ / "releases", ignored);
-  return PackBytesTo(KeptListPath(product_, version), listText);
+  return PackBytesTo(KeptListPath(product_, version), listText, error);
 }
 
 void ReleaseIndex::Publish(const IndexedRelease& release) {
@@ -88,7 +88,7 @@ void ReleaseIndex::MakeLive(const std::wstring& version, const std::wstring& dat
   live_ = version;
 }
 
-bool ReleaseIndex::Save() const {
+std::string ReleaseIndex::Text() const {
   std::wstring text = L"; What this tree has published, oldest first; written by zepo-publish.\r\n[" +
                       std::wstring(INDEX_SECTION) + L"]\r\nLive=" + live_ + L"\r\n";
   for (const IndexedRelease& r : releases_) {
@@ -97,7 +97,7 @@ bool ReleaseIndex::Save() const {
             std::to_wstring(r.patches) + L"\r\n";
     if (!r.liveAgain.empty()) text += L"LiveAgain=" + r.liveAgain + L"\r\n";
   }
-  return WriteFileAtomically(IndexPath(product_), WideToUtf8(text));
+  return WideToUtf8(text);
 }
 
 std::wstring IndexDateNow() {

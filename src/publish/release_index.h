@@ -34,14 +34,15 @@ class ReleaseIndex {
 
   // The full list that a version was published with; empty when it is not kept.
   IniDocument ListOf(const std::wstring& version) const;
-  bool KeepList(const std::wstring& version, const std::string& listText) const;
+  bool KeepList(const std::wstring& version, const std::string& listText, std::string& error) const;
 
   // Records a release (or replaces its record) and makes it live.
   void Publish(const IndexedRelease& release);
   // Makes an indexed version live again.
   void MakeLive(const std::wstring& version, const std::wstring& date);
-  // Written beside the old one and moved over it in one step.
-  bool Save() const;
+  // The index's text, which a publication makes live as FILE_NAME in the product folder.
+  std::string Text() const;
+  static constexpr const char* FILE_NAME = "releases.ini";
 
  private:
   std::filesystem::path product_;

@@ -8,12 +8,15 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <sstream>
 
-#include "publish/tree_builder.h"
+#include "publish/release.h"
+#include "publish/tree_writes.h"
 #include "services/files.h"
+#include "services/platform.h"
 #include "services/signing.h"
 #include "services/text.h"
 
@@ -38,16 +41,27 @@ bool WriteNewPrivateFile(const fs::path& file, const std::string& bytes) {
 #endif
 }
 
-// The serial of the signature file that target's new one replaces; 0 when there is none.
-std::uint64_t PreviousSerial(const fs::path& signatureFile) {
-  std::string text;
-  if (!ReadWholeFile(signatureFile.wstring(), text)) return 0;
+std::uint64_t SerialIn(const std::string& text) {
   std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
     if (line.rfind("serial ", 0) == 0) return std::strtoull(line.c_str() + 7, nullptr, 10);
   }
   return 0;
+}
+
+fs::path KeySerialFile(const SigningOptions& signing) { return signing.keyFile.string() + ".serial"; }
+
+// Whether people other than the owner may read a file (POSIX modes; Windows keeps the file
+// private through its folder's access rules, which this does not judge).
+bool OthersMayRead(const fs::path& file) {
+#ifdef _WIN32
+  (void)file;
+  return false;
+#else
+  struct stat status {};
+  return ::stat(file.c_str(), &status) == 0 && (status.st_mode & 077) != 0;
+#endif
 }
 
 }  // namespace
@@ -64,21 +78,27 @@ bool MakeKeyFile(const fs::path& file, std::string& publicKey, std::string& erro
     return false;
   }
   if (!WriteNewPrivateFile(file, KEY_HEADER + privateKey + "\n")) {
-    error = "cannot create " + file.string();
+    error = "cannot create " + file.string() + ": " + WideToUtf8(LastSystemErrorText());
     return false;
   }
-  return true;
+  // The public half beside it, for the clients' build and for verify --public-key.
+  return WriteFileAtomically(file.string() + ".pub", publicKey + "\n", error);
 }
 
-bool ReadKeyFile(const fs::path& file, std::string& privateKey, std::string& error) {
+bool ReadKeyFile(const fs::path& file, bool insecure, std::string& privateKey, std::string& error) {
   std::string text;
-  if (!ReadWholeFile(file.wstring(), text)) {
-    error = "cannot read the key file " + file.string();
+  if (!ReadWholeFile(WideOf(file), text)) {
+    error = "cannot read the key file " + file.string() + ": " + WideToUtf8(LastSystemErrorText());
     return false;
   }
   const std::string header = KEY_HEADER;
   if (text.compare(0, header.size(), header) != 0 || text.size() < header.size() + 128) {
     error = file.string() + " is no key file of zepo-publish keygen";
+    return false;
+  }
+  if (!insecure && OthersMayRead(file)) {
+    error = file.string() + " may be read by others than its owner: a leaked key signs for anyone. Make it private "
+            "(chmod 600 " + file.string() + "), or give --insecure-key to use it as it is";
     return false;
   }
   privateKey = text.substr(header.size(), 128);
@@ -89,25 +109,43 @@ bool ReadKeyFile(const fs::path& file, std::string& privateKey, std::string& err
   return true;
 }
 
-bool SignPublished(const fs::path& target, const std::wstring& product, const SigningOptions& signing,
-                   std::string& error) {
-  std::string packed;
-  if (!ReadWholeFile(target.wstring(), packed)) {
-    error = "cannot read " + target.string() + " to sign it";
+std::uint64_t SerialOf(const fs::path& signatureFile) {
+  std::string text;
+  return ReadWholeFile(WideOf(signatureFile), text) ? SerialIn(text) : 0;
+}
+
+bool NextSerial(const std::vector<fs::path>& signatureFiles, const SigningOptions& signing, std::uint64_t& serial,
+                std::string& error) {
+  std::uint64_t last = 0;
+  std::string keptText;
+  if (ReadWholeFile(WideOf(KeySerialFile(signing)), keptText)) last = std::strtoull(keptText.c_str(), nullptr, 10);
+  for (const fs::path& file : signatureFiles) last = std::max(last, SerialOf(file));
+  const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+  constexpr std::uint64_t DAY = 86400;
+  if (last > now + DAY && !signing.serialAhead) {
+    error = "the last serial signed with this key (" + std::to_string(last) + ", of " +
+            ShownStamp(UtcStampOf(static_cast<std::int64_t>(last))) + ") is more than a day ahead of this computer's "
+            "clock (" + ShownStamp(UtcStampOf(static_cast<std::int64_t>(now))) + "). If the clock is wrong, set it "
+            "right. If it was wrong when that serial was signed, clients keep that serial and take only higher ones: "
+            "give --serial-ahead to sign above it";
     return false;
   }
-  const fs::path signatureFile = target.string() + ".sig";
+  serial = std::max(last + 1, now);
+  return true;
+}
+
+bool RecordKeySerial(const SigningOptions& signing, std::uint64_t serial, std::string& error) {
+  if (signing.keyFile.empty()) return true;
+  return WriteFileAtomically(KeySerialFile(signing), std::to_string(serial) + "\n", error);
+}
+
+std::string SignatureText(const std::string& fileName, const std::wstring& product,
+                          const std::vector<std::string>& digests, std::uint64_t serial, const SigningOptions& signing) {
   SignedStatement statement;
   statement.product = WideToUtf8(product);
-  statement.file = target.filename().string();
-  statement.serial = std::max<std::uint64_t>(PreviousSerial(signatureFile) + 1,
-                                             static_cast<std::uint64_t>(std::time(nullptr)));
+  statement.file = fileName;
+  statement.serial = serial;
   statement.expires = UtcStampInDays(signing.expiresDays);
-  statement.sha256 = Sha256Hex(packed);
-  const std::string text = WriteSignatureFile(statement, signing.privateKey);
-  if (text.empty() || !WriteFileAtomically(signatureFile, text)) {
-    error = "cannot sign " + target.string();
-    return false;
-  }
-  return true;
+  statement.digests = digests;
+  return WriteSignatureFile(statement, signing.privateKey);
 }

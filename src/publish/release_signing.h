@@ -1,24 +1,44 @@
 #pragma once
-// Signing a tree: the publisher's key file, and the signature file (services/signing.h) written
-// beside every descriptor and list that a signed build or rollback publishes.
+// Signing a tree: the publisher's key file, the serial that orders its signatures, and the text
+// of the signature files (services/signing.h) that a publication writes beside the root
+// descriptor and the lists.
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 struct SigningOptions {
   std::string privateKey;  // empty: the tree is not signed
+  std::filesystem::path keyFile;
   int expiresDays = 30;    // a signed list is refused by clients after this many days
+  // The tree's signatures are taken away (--unsigned): clients that trust a key refuse it then.
+  bool removeSignatures = false;
+  // Sign above a last serial that lies more than a day ahead of this computer's clock.
+  bool serialAhead = false;
   bool Enabled() const { return !privateKey.empty(); }
 };
 
 // Makes a new key pair: the private key into a new file that only its owner may read (an existing
-// file is never overwritten), the public key handed back as one line of hex.
+// file is never overwritten), the public key handed back as one line of hex and written to
+// KEYFILE.pub.
 bool MakeKeyFile(const std::filesystem::path& file, std::string& publicKey, std::string& error);
 
-// Reads a key file that MakeKeyFile wrote.
-bool ReadKeyFile(const std::filesystem::path& file, std::string& privateKey, std::string& error);
+// Reads a key file that MakeKeyFile wrote. A file that others than its owner may read is refused
+// unless insecure: a key that leaked signs for anyone.
+bool ReadKeyFile(const std::filesystem::path& file, bool insecure, std::string& privateKey, std::string& error);
 
-// Writes target + ".sig" for the packed descriptor or list at target, the statement naming the
-// product, the file's name, a serial above the one it replaces (at least the Unix time) and the
-// expiry.
-bool SignPublished(const std::filesystem::path& target, const std::wstring& product, const SigningOptions& signing,
-                   std::string& error);
+// The serial of a new publication: above the last one of the tree's signature files and the
+// last one the key signed anywhere (KEYFILE.serial, so that a tree made anew still signs above
+// what clients hold), and at least the Unix time now. A last serial more than a day ahead of
+// the clock is refused unless serialAhead: either this clock is wrong, or an earlier one was.
+bool NextSerial(const std::vector<std::filesystem::path>& signatureFiles, const SigningOptions& signing,
+                std::uint64_t& serial, std::string& error);
+// Keeps a serial beside the key file, before any signature with it is published.
+bool RecordKeySerial(const SigningOptions& signing, std::uint64_t serial, std::string& error);
+
+// The last serial that a signature file states; 0 when there is none.
+std::uint64_t SerialOf(const std::filesystem::path& signatureFile);
+
+// The signature file's text for fileName of product, vouching for the packed files of digests.
+std::string SignatureText(const std::string& fileName, const std::wstring& product,
+                          const std::vector<std::string>& digests, std::uint64_t serial, const SigningOptions& signing);

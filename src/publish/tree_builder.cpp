@@ -16,7 +16,9 @@
 #include "publish/delta.h"
 #include "publish/delta2.h"
 #include "publish/release.h"
+#include "publish/publication.h"
 #include "publish/release_index.h"
+#include "publish/tree_writes.h"
 #include "services/file_time.h"
 #include "services/signing.h"
 #include "services/files.h"
@@ -74,9 +76,7 @@ bool PublishPacked(const fs::path& target, const std::string& packed, bool repla
   }
   std::error_code ignored;
   fs::create_directories(target.parent_path(), ignored);
-  if (WriteFileAtomically(target, packed)) return true;
-  error = "cannot write " + target.string();
-  return false;
+  return WriteFileAtomically(target, packed, error);
 }
 
 
@@ -323,42 +323,6 @@ std::string EncodeListText(const std::wstring& text) {
   return "\xFF\xFE" + WideToUtf16Le(text);
 }
 
-bool WriteFileAtomically(const fs::path& target, const std::string& bytes) {
-  const std::wstring wide = WideOf(target);
-  const std::wstring temporary = wide + L".part";
-  FileHandle out = FileHandle::CreateForWrite(temporary);
-  if (!out.IsOpen() || !out.Write(bytes.data(), bytes.size()) || !out.Flush()) {
-    out.Close();
-    RemoveFile(temporary);
-    return false;
-  }
-  out.Close();
-  return MoveFileReplace(temporary, wide);
-}
-
-bool PackBytesTo(const fs::path& target, const std::string& plain) {
-  const std::string packed = PackBytes(plain, 9);
-  return !packed.empty() && WriteFileAtomically(target, packed);
-}
-
-bool PublishList(const fs::path& target, const std::wstring& text) {
-  std::error_code error;
-  const auto before = fs::last_write_time(target, error);
-  const bool existed = !error;
-  if (!PackBytesTo(target, EncodeListText(text))) return false;
-  // Clients take a list whose stamp (its time to the second) they have seen as the one they hold.
-  const auto after = fs::last_write_time(target, error);
-  if (existed && !error && after < before + std::chrono::seconds(1)) {
-    fs::last_write_time(target, before + std::chrono::seconds(1), error);
-  }
-  return !error;
-}
-
-bool UnpackToMemory(const fs::path& packed, std::string& plain) {
-  std::string bytes;
-  return ReadFile(packed, bytes) && UnpackBytes(bytes, plain);
-}
-
 namespace {
 
 // The product folder and the version name become folders of the tree and parts of URLs: each must
@@ -450,6 +414,7 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
     return false;
   }
   const fs::path productRoot = options.out / PathOf(options.product);
+  if (!SigningFitsTree(options.out, options.signing, error)) return false;
   ReleaseIndex index = ReleaseIndex::Load(productRoot);
   if (index.Find(options.version) != nullptr) {
     // A published version never changes, and publishing it again never makes it live again.
@@ -472,6 +437,11 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
     error = "cannot read the previous release " + options.previous.back().string();
     return false;
   }
+  const std::map<std::wstring, ListedFile> live = ReadLiveList(productRoot);
+  std::set<std::wstring> liveNames, newNames;
+  for (const auto& [name, file] : live) liveNames.insert(name);
+  for (const ReleaseItem& item : items) newNames.insert(FoldCase(item.name));
+  if (!CheckRemovals(liveNames, newNames, options.version, options.allowRemovals, error)) return false;
   const std::vector<PatchSource> sources = PatchSources(options, index, productRoot);
 
   // In a tree that keeps an index, a version folder that the index does not name is what a build
@@ -510,7 +480,6 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
       return false;
     }
   }
-  const std::map<std::wstring, ListedFile> live = ReadLiveList(productRoot);
   summary.movedTimes = SettleTimes(live, items, results,
                                    TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0));
   summary.patchSets.resize(sources.size());
@@ -580,33 +549,37 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
     ++summary.removed;
   }
 
-  // The immutable objects are in place; the kept list goes next, then the lists that clients
-  // read, each replaced in one step, and last the index that names the version live.
+  // The immutable objects are in place, the kept list with them; then the publication makes the
+  // signatures, lists and index live together.
   std::error_code ignored;
   fs::create_directories(productRoot, ignored);
-  if (!fs::exists(options.out / "detectfile.enc") && !PackBytesTo(options.out / "detectfile.enc", "zepo patch server\r\n")) {
-    error = "cannot write detectfile.enc";
+  if (!fs::exists(options.out / "detectfile.enc") &&
+      !PackBytesTo(options.out / "detectfile.enc", "zepo patch server\r\n", error)) {
     return false;
   }
-  const std::wstring root = L"[ServerConfig]\r\n" + options.rootKey + L"=" + options.product + L"\r\n";
-  if (!index.KeepList(options.version, EncodeListText(list)) ||
-      !PublishList(productRoot / "filelistfull.enc", list) || !PublishList(productRoot / "filelist.enc", list + removals) ||
-      !PublishList(options.out / "rootfolder.enc", root)) {
-    error = "cannot write the file lists";
-    return false;
-  }
-  if (options.signing.Enabled()) {
-    for (const fs::path& published :
-         {productRoot / "filelistfull.enc", productRoot / "filelist.enc", options.out / "rootfolder.enc"}) {
-      if (!SignPublished(published, options.product, options.signing, error)) return false;
-    }
-  }
+  if (!index.KeepList(options.version, EncodeListText(list), error)) return false;
   index.Publish({options.version, IndexDateNow(), summary.files, summary.bytes, summary.versionBytes,
                  summary.patches, L""});
-  if (!index.Save()) {
-    error = "the lists are published, but the release index could not be written";
-    return false;
-  }
+  const std::string productFolder = WideToUtf8(options.product);
+  Publication publication(options.out, options.product);
+  publication.AddList(productFolder + "filelistfull.enc", list);
+  publication.AddList(productFolder + "filelist.enc", list + removals);
+  publication.AddList("rootfolder.enc", L"[ServerConfig]\r\n" + options.rootKey + L"=" + options.product + L"\r\n");
+  publication.SetIndex(productFolder + ReleaseIndex::FILE_NAME, index.Text());
+  if (options.signing.Enabled() && !publication.Sign(options.signing, error)) return false;
+  if (options.signing.removeSignatures) publication.RemoveSignatures();
+  if (!publication.Publish(error)) return false;
   summary.live = options.version;
   return true;
+}
+
+bool CheckRemovals(const std::set<std::wstring>& liveFiles, const std::set<std::wstring>& newFiles,
+                   const std::wstring& version, bool allow, std::string& error) {
+  std::size_t lost = 0;
+  for (const std::wstring& name : liveFiles) lost += newFiles.count(name) == 0 ? 1 : 0;
+  if (allow || lost == 0 || (lost < liveFiles.size() && 2 * lost <= liveFiles.size())) return true;
+  error = "version " + WideToUtf8(version) + " would remove " + std::to_string(lost) + " of the " +
+          std::to_string(liveFiles.size()) + " files of the live version from every player's installation on their "
+          "next run; nothing was published. If that is meant, give --allow-removals";
+  return false;
 }

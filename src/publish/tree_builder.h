@@ -5,6 +5,7 @@
 // "rootfolder.enc" are rewritten, each in one step.
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ struct BuildOptions {
   // 2: every file also packed with zstd, and every patch also made in the second format, each
   // published beside the first where it is smaller; 1: the first format only.
   int highestFormat = 2;
+  // A release may take away every file of the live one, or more than half of them.
+  bool allowRemovals = false;
 };
 
 // The extension of a whole file packed with zstd, beside the zlib one.
@@ -74,17 +77,11 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
 // it: the publish time (now, in file-time ticks), on a whole minute after the listed one.
 std::wstring PublishTimeAfter(const std::wstring& listed, std::uint64_t now);
 
-// The packed bytes of a text, and the file list's text encoded for every reader: ANSI when it is
+// The file list's text encoded for every reader: ANSI when it is
 // ASCII, else UTF-16LE with a byte-order mark.
 std::string EncodeListText(const std::wstring& text);
 
-// Writes bytes to a new file beside the target and moves it into place.
-bool WriteFileAtomically(const std::filesystem::path& target, const std::string& bytes);
-// Packs bytes into a file (zlib, level 9), in one step.
-bool PackBytesTo(const std::filesystem::path& target, const std::string& plain);
-// Publishes a descriptor or list: packed, in one step, and with a time (the stamp clients compare)
-// at least a second later than the one it replaces, so that a list republished within a second is
-// still seen as new.
-bool PublishList(const std::filesystem::path& target, const std::wstring& text);
-// Unpacks a packed file into memory; false when it is not a complete packed file.
-bool UnpackToMemory(const std::filesystem::path& packed, std::string& plain);
+// Refuses a list that takes away every file of the live list, or more than half of them (names
+// folded to one case), unless allowed: the message says how many files players would lose.
+bool CheckRemovals(const std::set<std::wstring>& liveFiles, const std::set<std::wstring>& newFiles,
+                   const std::wstring& version, bool allow, std::string& error);

@@ -3,9 +3,15 @@
 #include <cstdio>
 #include <ctime>
 #include <set>
+#include <vector>
 
 #include "publish/release.h"
+#include "publish/publication.h"
 #include "publish/release_index.h"
+#include "publish/tree_writes.h"
+#include "engine/patch2.h"
+#include "services/files.h"
+#include "services/signing.h"
 #include "publish/tree_builder.h"
 #include "services/file_time.h"
 #include "services/text.h"
@@ -43,28 +49,159 @@ std::uint64_t DownloadToReach(const IniDocument& live, const IniDocument& from, 
   return bytes;
 }
 
-IniDocument PublishedList(const fs::path& product) {
+IniDocument PublishedList(const fs::path& product, const char* name = "filelistfull.enc") {
   std::string text;
-  UnpackToMemory(product / "filelistfull.enc", text);
+  UnpackToMemory(product / name, text);
   return IniDocument(text);
 }
 
-bool LoadIndex(const fs::path& tree, const std::wstring& rootKey, fs::path& product, ReleaseIndex& index,
-               std::string& error) {
-  if (!ProductFolderOf(tree, rootKey, product)) {
-    error = "no published tree at " + tree.string() + " (rootfolder.enc is missing or does not name a product folder)";
+// A tree as the commands that change it or report on it find it.
+struct Tree {
+  fs::path root;
+  fs::path product;
+  std::wstring productName;  // as the root descriptor names it: "velora/"
+  ReleaseIndex index;
+};
+
+bool LoadTree(const fs::path& root, const std::wstring& rootKey, Tree& tree, std::string& error) {
+  tree.root = root;
+  std::string text;
+  if (!UnpackToMemory(root / "rootfolder.enc", text)) {
+    error = "no published tree at " + root.string() + " (rootfolder.enc is missing or does not unpack)";
     return false;
   }
-  index = ReleaseIndex::Load(product);
-  if (!index.exists()) {
-    error = "the tree at " + tree.string() + " keeps no release index: it was built before releases were indexed; "
+  IniDocument(text).ReadString(L"ServerConfig", rootKey, tree.productName);
+  if (tree.productName.empty()) {
+    error = "the tree at " + root.string() + " has no product folder under the key " + WideToUtf8(rootKey) +
+            " in rootfolder.enc";
+    return false;
+  }
+  tree.product = root / PathOf(tree.productName);
+  tree.index = ReleaseIndex::Load(tree.product);
+  if (!tree.index.exists()) {
+    error = "the tree at " + root.string() + " keeps no release index: it was built before releases were indexed; "
             "build the next release into it and the index starts";
     return false;
   }
   return true;
 }
 
+// The names of a list's files (not its folders or removals), folded to one case.
+std::set<std::wstring> FilesOf(const IniDocument& list) {
+  std::set<std::wstring> files;
+  std::wstring name, method, target;
+  for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
+    if (!list.NamedSection(i, name)) continue;
+    list.ReadString(i, L"Method", method);
+    list.ReadString(i, L"Target", target);
+    if (!EqualNoCase(method, L"Remove") && !EqualNoCase(target, L"Folder")) files.insert(FoldCase(name));
+  }
+  return files;
+}
+
+// The objects a list names that the tree lacks: whole files, their second packed form, patches.
+std::vector<std::string> MissingObjects(const IniDocument& list, const fs::path& product) {
+  std::vector<std::string> missing;
+  std::wstring updateFolder, name, method, target;
+  list.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder);
+  auto need = [&](const std::wstring& relative) {
+    std::error_code ignored;
+    if (!fs::is_regular_file(product / PathOf(relative), ignored)) missing.push_back(WideToUtf8(relative));
+  };
+  for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
+    if (!list.NamedSection(i, name)) continue;
+    list.ReadString(i, L"Method", method);
+    list.ReadString(i, L"Target", target);
+    if (EqualNoCase(method, L"Remove") || EqualNoCase(target, L"Folder")) continue;
+    need(updateFolder + name);
+    for (const auto& [key, value] : list.KeysOf(name)) {
+      if (EqualNoCase(key, WHOLE2_KEY)) need(updateFolder + name + value);
+      if (value.rfind(L"patches", 0) == 0) need(value + name);
+    }
+  }
+  return missing;
+}
+
+// Publishes the lists (when any were added) with signatures as signing asks, and the index.
+bool PublishTree(const Tree& tree, Publication& publication, const SigningOptions& signing, std::string& error) {
+  publication.SetIndex(WideToUtf8(tree.productName) + ReleaseIndex::FILE_NAME, tree.index.Text());
+  if (signing.Enabled() && !publication.Sign(signing, error)) return false;
+  if (signing.removeSignatures) publication.RemoveSignatures();
+  return publication.Publish(error);
+}
+
+// Renews the live signatures: every served list signed again with a new serial and expiry.
+bool Resign(const Tree& tree, const SigningOptions& signing, std::string& error) {
+  std::error_code ignored;
+  if (!fs::exists(tree.root / "rootfolder.enc.sig", ignored)) {
+    error = "the tree at " + tree.root.string() + " is not signed; zepo-publish build --sign publishes a signed release";
+    return false;
+  }
+  Publication publication(tree.root, tree.productName);
+  if (!PublishTree(tree, publication, signing, error)) return false;
+  std::printf("the signatures of version %s are renewed: serial %llu, valid until %s\n",
+              WideToUtf8(tree.index.live()).c_str(), static_cast<unsigned long long>(publication.serial()),
+              ShownStamp(UtcStampInDays(signing.expiresDays)).c_str());
+  return true;
+}
+
+// The earliest expiry among the signature files that state the served lists; empty when none.
+std::string EarliestExpiry(const fs::path& root, const std::wstring& productName) {
+  std::string earliest;
+  for (const std::string& list : ServedLists(productName)) {
+    std::string text;
+    if (!ReadWholeFile(WideOf(root / (list + ".sig")), text)) continue;
+    const std::size_t at = text.find("\nexpires ");
+    if (at == std::string::npos) continue;
+    const std::string expires = text.substr(at + 9, 14);
+    if (earliest.empty() || expires < earliest) earliest = expires;
+  }
+  return earliest;
+}
+
 }  // namespace
+
+std::vector<std::string> ServedProblems(const fs::path& root, const std::wstring& rootKey) {
+  Tree tree;
+  std::string error;
+  if (!LoadTree(root, rootKey, tree, error)) return {error};
+  std::vector<std::string> problems;
+  std::error_code ignored;
+  if (fs::exists(root / PUBLICATION_STAGE, ignored)) {
+    problems.push_back("a publication was stopped before it finished (" + std::string(PUBLICATION_STAGE) +
+                       "); the next build, rollback or resign finishes or discards it");
+  }
+  const std::string live = WideToUtf8(tree.index.live());
+  if (live.empty()) problems.push_back("the release index names no live version");
+  for (const char* name : {"filelist.enc", "filelistfull.enc"}) {
+    std::wstring served;
+    PublishedList(tree.product, name).ReadString(L"ServerConfig", L"VersionName", served);
+    if (WideToUtf8(served) != live) {
+      problems.push_back(std::string(name) + " serves version " + (served.empty() ? "(none)" : WideToUtf8(served)) +
+                         ", but the release index says " + (live.empty() ? "(none)" : live) + " is live");
+    }
+  }
+  // What clients that trust a key check first: each served list beside a signature that states it.
+  if (!fs::exists(root / "rootfolder.enc.sig", ignored)) return problems;
+  for (const std::string& list : ServedLists(tree.productName)) {
+    std::string text, packed;
+    SignedStatement statement;
+    if (!ReadWholeFile(WideOf(root / (list + ".sig")), text)) {
+      problems.push_back(list + " has no signature file, although the tree is signed");
+      continue;
+    }
+    ReadWholeFile(WideOf(root / list), packed);
+    if (text.find("\nsha256 " + Sha256Hex(packed) + "\n") == std::string::npos) {
+      problems.push_back(list + ": its signature file does not state its bytes (clients that trust the key refuse it)");
+    }
+  }
+  const std::string expires = EarliestExpiry(root, tree.productName);
+  if (!expires.empty() && expires < UtcStampInDays(0)) {
+    problems.push_back("the live signatures expired on " + ShownStamp(expires) +
+                       ": clients that trust the key refuse the tree; zepo-publish resign renews them");
+  }
+  return problems;
+}
 
 bool ProductFolderOf(const fs::path& tree, const std::wstring& rootKey, fs::path& product) {
   std::string text;
@@ -76,29 +213,49 @@ bool ProductFolderOf(const fs::path& tree, const std::wstring& rootKey, fs::path
   return true;
 }
 
-bool ShowTreeStatus(const fs::path& tree, const std::wstring& rootKey, std::string& error) {
-  fs::path product;
-  ReleaseIndex index;
-  if (!LoadIndex(tree, rootKey, product, index, error)) return false;
-  const IniDocument live = PublishedList(product);
+bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::string& error) {
+  Tree tree;
+  if (!LoadTree(root, rootKey, tree, error)) return false;
+  const ReleaseIndex& index = tree.index;
+  const IniDocument live = PublishedList(tree.product);
   std::printf("live: %s\n", WideToUtf8(index.live()).c_str());
+  const std::string expires = EarliestExpiry(root, tree.productName);
+  if (!expires.empty()) {
+    const std::int64_t left = UnixTimeOfStamp(expires) - static_cast<std::int64_t>(std::time(nullptr));
+    std::printf("signatures valid until %s (%lld days left)\n", ShownStamp(expires).c_str(),
+                static_cast<long long>(left > 0 ? left / 86400 : 0));
+    if (left > 0 && left < 7 * 86400) {
+      std::printf("warning: the live signatures expire in under 7 days; renew them with zepo-publish resign\n");
+    }
+  }
   std::printf("%-12s %-16s %7s %11s %8s  %s\n", "version", "published (UTC)", "files", "packed", "patches",
               "download to reach the live one");
   for (const IndexedRelease& r : index.releases()) {
-    const std::uint64_t download = DownloadToReach(live, index.ListOf(r.version), product);
+    const std::uint64_t download = DownloadToReach(live, index.ListOf(r.version), tree.product);
     std::printf("%-12s %-16s %7zu %11s %8zu  %s%s%s\n", WideToUtf8(r.version).c_str(), WideToUtf8(r.date).c_str(),
                 r.files, ByteSize(r.packedBytes).c_str(), r.patches, ByteSize(download).c_str(),
                 r.version == index.live() ? "  (live)" : "",
                 r.liveAgain.empty() ? "" : ("  (rolled back to on " + WideToUtf8(r.liveAgain) + ")").c_str());
   }
-  return true;
+  const std::vector<std::string> problems = ServedProblems(root, rootKey);
+  for (const std::string& problem : problems) std::printf("problem: %s\n", problem.c_str());
+  if (problems.empty()) return true;
+  error = std::to_string(problems.size()) + (problems.size() == 1 ? " problem" : " problems") +
+          ": what clients are served is not what the index says";
+  return false;
 }
 
-bool RollbackTree(const fs::path& tree, const std::wstring& rootKey, const std::wstring& version,
-                  const SigningOptions& signing, std::string& error) {
-  fs::path product;
-  ReleaseIndex index;
-  if (!LoadIndex(tree, rootKey, product, index, error)) return false;
+bool ResignTree(const fs::path& root, const std::wstring& rootKey, const SigningOptions& signing, std::string& error) {
+  Tree tree;
+  return LoadTree(root, rootKey, tree, error) && Resign(tree, signing, error);
+}
+
+bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::wstring& version,
+                  const SigningOptions& signing, bool allowRemovals, std::string& error) {
+  Tree tree;
+  if (!LoadTree(root, rootKey, tree, error) || !SigningFitsTree(root, signing, error)) return false;
+  ReleaseIndex& index = tree.index;
+  const fs::path& product = tree.product;
   if (index.Find(version) == nullptr) {
     error = "version " + WideToUtf8(version) + " is not in the tree's index; zepo-publish status lists its releases";
     return false;
@@ -109,13 +266,22 @@ bool RollbackTree(const fs::path& tree, const std::wstring& rootKey, const std::
     return false;
   }
   if (version == index.live()) {
+    if (signing.Enabled()) return Resign(tree, signing, error);
     std::printf("version %s is live already; nothing changed\n", WideToUtf8(version).c_str());
     return true;
+  }
+  const std::vector<std::string> missing = MissingObjects(kept, product);
+  if (!missing.empty()) {
+    error = "version " + WideToUtf8(version) + " cannot go live again: " + std::to_string(missing.size()) +
+            " files that its list names are not in the tree (clients would fail on them), such as " +
+            (product / missing.front()).string() + "; nothing changed";
+    return false;
   }
   // The kept list again, with the times that clients can trust against the list they now hold: a
   // file whose content goes back but whose time falls in the minute listed for the live one gets
   // the publish time, as a build gives it.
   const IniDocument current = PublishedList(product);
+  if (!CheckRemovals(FilesOf(current), FilesOf(kept), version, allowRemovals, error)) return false;
   const std::uint64_t now = TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0);
   std::wstring list, name, liveTime, liveSum, ownSum;
   std::set<std::wstring> present;
@@ -149,24 +315,12 @@ bool RollbackTree(const fs::path& tree, const std::wstring& rootKey, const std::
       removals += L"[" + name + L"]\r\nMethod=Remove\r\nTarget=File\r\n";
     }
   }
-  if (!PublishList(product / "filelistfull.enc", list) || !PublishList(product / "filelist.enc", list + removals)) {
-    error = "cannot write the file lists";
-    return false;
-  }
-  if (signing.Enabled()) {
-    // The product folder as the root descriptor names it: "velora/".
-    std::wstring productName = product.lexically_relative(tree).generic_wstring();
-    while (!productName.empty() && productName.back() == L'/') productName.pop_back();
-    productName += L"/";
-    for (const char* name : {"filelistfull.enc", "filelist.enc"}) {
-      if (!SignPublished(product / name, productName, signing, error)) return false;
-    }
-  }
   index.MakeLive(version, IndexDateNow());
-  if (!index.Save()) {
-    error = "the lists of version " + WideToUtf8(version) + " are live, but the release index could not be written";
-    return false;
-  }
+  const std::string productFolder = WideToUtf8(tree.productName);
+  Publication publication(root, tree.productName);
+  publication.AddList(productFolder + "filelistfull.enc", list);
+  publication.AddList(productFolder + "filelist.enc", list + removals);
+  if (!PublishTree(tree, publication, signing, error)) return false;
   std::printf("version %s is live again; clients go back to it on their next run\n", WideToUtf8(version).c_str());
   return true;
 }

@@ -3,18 +3,32 @@
 // costs its players, and making an earlier release live again.
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "publish/release_signing.h"
 
 // The product folder that the tree's rootfolder.enc names under the key; false when it has none.
 bool ProductFolderOf(const std::filesystem::path& tree, const std::wstring& rootKey, std::filesystem::path& product);
 
-// Prints the live version, then each release with its date, file count, packed size, patch count
-// and the bytes that a client on that release downloads to reach the live one.
+// Prints the live version and until when its signatures hold (a warning under 7 days), then each release with its date, file count, packed size, patch count
+// and the bytes that a client on that release downloads to reach the live one, then what
+// ServedProblems finds; false when it finds anything.
 bool ShowTreeStatus(const std::filesystem::path& tree, const std::wstring& rootKey, std::string& error);
 
 // Makes an earlier release live again: its list is published anew (clients go back by checksum,
 // downloading that version's whole files), with removals of whatever other releases shipped.
-// With signing enabled, the lists are signed as a build signs them.
+// Refused when the tree lacks a file its list names, or when it takes away every file of the live
+// release or more than half of them (unless allowRemovals). With signing enabled, every served
+// list is signed as a build signs them; a rollback to the live version then renews its signatures.
 bool RollbackTree(const std::filesystem::path& tree, const std::wstring& rootKey, const std::wstring& version,
-                  const SigningOptions& signing, std::string& error);
+                  const SigningOptions& signing, bool allowRemovals, std::string& error);
+
+// Signs the live version's served lists again, root descriptor included, with a new serial and
+// expiry: no new release is needed to keep a signed tree's signatures fresh.
+bool ResignTree(const std::filesystem::path& tree, const std::wstring& rootKey, const SigningOptions& signing,
+                std::string& error);
+
+// What clients are served that the index does not say: lists of another version than the live
+// one, a signature file that does not state its list, expired signatures, an unfinished
+// publication, an index without a live version. Empty when all agree.
+std::vector<std::string> ServedProblems(const std::filesystem::path& tree, const std::wstring& rootKey);

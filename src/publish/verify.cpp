@@ -14,6 +14,7 @@
 #include "services/md5.h"
 #include "services/packed2.h"
 #include "services/signing.h"
+#include "publish/tree_writes.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -215,15 +216,16 @@ void CheckSignature(Verifier& verifier, const fs::path& file, const std::string&
   if (publicKeys.empty()) {
     // Without a key the statement is read as it stands; whose it is stays unchecked.
     std::printf("%s: signed; give --public-key to check whose signature it is\n", name.c_str());
-    const std::size_t at = text.find("\nsha256 ");
-    statement.sha256 = at == std::string::npos ? std::string() : text.substr(at + 8, 64);
+    for (std::size_t at = text.find("\nsha256 "); at != std::string::npos; at = text.find("\nsha256 ", at + 1)) {
+      statement.digests.push_back(text.substr(at + 8, 64));
+    }
     statement.file = name;
     statement.product = product;
     statement.expires = "99999999999999";
   } else if (!ReadSignatureFile(text, publicKeys, statement, problem)) {
     return verifier.Problem(name + ": " + problem);
   }
-  if (statement.sha256 != Sha256Hex(packed)) verifier.Problem(name + ": its bytes are not the ones its signature states");
+  if (!statement.States(Sha256Hex(packed))) verifier.Problem(name + ": its bytes are not the ones its signature states");
   if (statement.file != name) verifier.Problem(name + ": its signature is for " + statement.file);
   if (statement.product != product) verifier.Problem(name + ": its signature is for the product " + statement.product);
   if (statement.expires < UtcStampInDays(0)) verifier.Problem(name + ": its signature expired at " + statement.expires);

@@ -2,6 +2,7 @@
 
 #include <gcrypt.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -160,9 +161,15 @@ bool VerifyMessage(const std::string& publicKey, const std::string& message, con
 
 namespace {
 
+std::string DigestLines(const std::vector<std::string>& digests) {
+  std::string lines;
+  for (const std::string& digest : digests) lines += "sha256 " + digest + "\n";
+  return lines;
+}
+
 std::string StatementText(const SignedStatement& s) {
   return std::string(HEADER) + "product " + s.product + "\nfile " + s.file + "\nserial " + std::to_string(s.serial) +
-         "\nexpires " + s.expires + "\nsha256 " + s.sha256 + "\n";
+         "\nexpires " + s.expires + "\n" + DigestLines(s.digests);
 }
 
 }  // namespace
@@ -208,17 +215,24 @@ bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, S
     if (name == "file") statement.file = value;
     if (name == "serial") statement.serial = std::strtoull(value.c_str(), nullptr, 10);
     if (name == "expires") statement.expires = value;
-    if (name == "sha256") statement.sha256 = value;
+    if (name == "sha256") statement.digests.push_back(value);
   }
-  if (statement.expires.size() != 14 || statement.sha256.size() != 64) {
+  const bool digestsWhole = !statement.digests.empty() &&
+                            std::all_of(statement.digests.begin(), statement.digests.end(),
+                                        [](const std::string& digest) { return digest.size() == 64; });
+  if (statement.expires.size() != 14 || !digestsWhole) {
     problem = "its statement lacks an expiry or a digest";
     return false;
   }
   return true;
 }
 
-std::string UtcStampInDays(int days) {
-  const std::time_t when = std::time(nullptr) + static_cast<std::time_t>(days) * 86400;
+bool SignedStatement::States(const std::string& sha256) const {
+  return std::find(digests.begin(), digests.end(), sha256) != digests.end();
+}
+
+std::string UtcStampOf(std::int64_t unixTime) {
+  const auto when = static_cast<std::time_t>(unixTime);
   std::tm utc{};
 #ifdef _WIN32
   gmtime_s(&utc, &when);
@@ -228,4 +242,29 @@ std::string UtcStampInDays(int days) {
   char text[32];
   std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
   return text;
+}
+
+std::string UtcStampInDays(int days) {
+  return UtcStampOf(static_cast<std::int64_t>(std::time(nullptr)) + static_cast<std::int64_t>(days) * 86400);
+}
+
+std::int64_t UnixTimeOfStamp(const std::string& stamp) {
+  if (stamp.size() != 14 || stamp.find_first_not_of("0123456789") != std::string::npos) return -1;
+  auto field = [&](std::size_t at, std::size_t size) { return std::stoll(stamp.substr(at, size)); };
+  // Days from 1970-01-01 of a civil date (the proleptic Gregorian calendar).
+  std::int64_t y = field(0, 4);
+  const std::int64_t m = field(4, 2), d = field(6, 2);
+  y -= m <= 2 ? 1 : 0;
+  const std::int64_t era = y / 400;
+  const std::int64_t yearOfEra = y - era * 400;
+  const std::int64_t dayOfYear = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  const std::int64_t days = era * 146097 + dayOfEra - 719468;
+  return days * 86400 + field(8, 2) * 3600 + field(10, 2) * 60 + field(12, 2);
+}
+
+std::string ShownStamp(const std::string& stamp) {
+  if (stamp.size() != 14) return stamp;
+  return stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" + stamp.substr(6, 2) + " " + stamp.substr(8, 2) + ":" +
+         stamp.substr(10, 2) + " UTC";
 }

@@ -11,9 +11,13 @@
 //   signature <128 hex digits>
 //
 // The signature covers every line before "signature" exactly as written, and through the digest
-// the packed file's exact bytes. Keys travel as hex: a public key is 64 digits on one line.
+// the packed file's exact bytes. A publication states two digests, the list it replaces first and
+// the new one last: the signature files go up before the lists, so a client that meets either list
+// beside the new signature file (an upload half done, a cache that fetched the two at different
+// moments) takes it. Readers that know one digest take the last line, the new list's. Keys travel as hex: a public key is 64 digits on one line.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The SHA-256 of bytes, or of a file's content, as 64 lower-case hex digits; empty when the file
 // cannot be read.
@@ -36,7 +40,9 @@ struct SignedStatement {
   std::string file;
   std::uint64_t serial = 0;
   std::string expires;  // 14 digits, UTC: YYYYMMDDhhmmss
-  std::string sha256;
+  std::vector<std::string> digests;  // SHA-256 of each packed file it vouches for; the newest last
+
+  bool States(const std::string& sha256) const;
 };
 
 // The signature file's text for a statement, signed by privateKey; empty on a bad key.
@@ -49,3 +55,8 @@ bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, S
 
 // The UTC time now as 14 digits, days from now.
 std::string UtcStampInDays(int days);
+// A 14-digit stamp as people read it: "2027-01-06 12:00 UTC".
+std::string ShownStamp(const std::string& stamp);
+// The 14-digit UTC stamp of a Unix time, and back (-1 when the stamp does not parse).
+std::string UtcStampOf(std::int64_t unixTime);
+std::int64_t UnixTimeOfStamp(const std::string& stamp);

@@ -18,7 +18,9 @@
 #include <cstdio>
 #include <string>
 
+#include "publish/release.h"
 #include "publish/release_signing.h"
+#include "publish/tree_writes.h"
 #include "support/patch_tree.h"
 
 namespace fs = std::filesystem;
@@ -186,7 +188,12 @@ int main(int argc, char** argv) {
     SigningOptions signing;
     std::string error;
     signing.expiresDays = -1;
-    if (!ReadKeyFile(argv[3], signing.privateKey, error) || !SignPublished(argv[2], AnsiToWide(argv[4]), signing, error)) {
+    std::string packed;
+    if (!ReadKeyFile(argv[3], true, signing.privateKey, error) || !ReadWholeFile(WideOf(argv[2]), packed) ||
+        !WriteFileAtomically(std::string(argv[2]) + ".sig",
+                             SignatureText(std::filesystem::path(argv[2]).filename().string(), AnsiToWide(argv[4]),
+                                           {Sha256Hex(packed)}, SerialOf(std::string(argv[2]) + ".sig") + 1, signing),
+                             error)) {
       std::fprintf(stderr, "zepo-test-tree: %s\n", error.c_str());
       return 1;
     }

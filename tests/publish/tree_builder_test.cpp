@@ -11,6 +11,7 @@
 #include "services/logger.h"
 #include "engine/update_run.h"
 #include "publish/tree_status.h"
+#include "publish/tree_writes.h"
 #include "publish/verify.h"
 #include "services/file_time.h"
 #include "services/ini.h"
@@ -171,7 +172,7 @@ TEST_F(TreeBuilderTest, VerifyFindsBrokenPatchesAndMissingFiles) {
   ASSERT_TRUE(Build(second)) << lastError;
   for (const auto& entry : fs::recursive_directory_iterator(tree / "game" / "patches")) {
     if (entry.is_regular_file() && entry.path().filename() == "world.pak") {
-      ASSERT_TRUE(PackBytesTo(entry.path(), "\xA7\xA3\x05"));
+      ASSERT_TRUE(PackBytesTo(entry.path(), "\xA7\xA3\x05", lastError));
     }
   }
   EXPECT_FALSE(VerifyTree(tree, L"ZepoFolder", nullptr));
@@ -332,8 +333,8 @@ TEST_F(TreeBuilderTest, VerifyNamesEachUnsafeNameAndFolderRemovalOnce) {
   ASSERT_TRUE(Build(Options(v1.path(), L"1.0"))) << lastError;
   const std::string list = ListText(tree) + "[..\\escape.txt]\r\nMethod=Update\r\nCheckSum=00\r\n"
                            "[saves]\r\nMethod=Remove\r\nTarget=Folder\r\n";
-  ASSERT_TRUE(PackBytesTo(tree / "game" / "filelist.enc", list));
-  ASSERT_TRUE(PackBytesTo(tree / "game" / "filelistfull.enc", list));
+  ASSERT_TRUE(PackBytesTo(tree / "game" / "filelist.enc", list, lastError));
+  ASSERT_TRUE(PackBytesTo(tree / "game" / "filelistfull.enc", list, lastError));
   testing::internal::CaptureStdout();
   EXPECT_FALSE(VerifyTree(tree, L"ZepoFolder", nullptr));
   const std::string output = testing::internal::GetCapturedStdout();
@@ -417,7 +418,7 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
   EXPECT_TRUE(ReadBytes(install.path() / "data" / "world.pak") == ReadBytes(v2.path() / "data" / "world.pak"));
 
   std::string error;
-  ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", L"1.0", SigningOptions{}, error)) << error;
+  ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", L"1.0", SigningOptions{}, false, error)) << error;
   ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
   for (const char* name : {"bin/game.exe", "data/world.pak", "data/old.pak", "zepo-update"}) {
     EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(v1.path() / name)) << name;
@@ -430,6 +431,6 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
   const std::string status = testing::internal::GetCapturedStdout();
   EXPECT_EQ(status.rfind("live: 1.0\n", 0), 0u) << status;
   EXPECT_NE(status.find("(rolled back to on "), std::string::npos) << status;
-  EXPECT_FALSE(RollbackTree(tree, L"ZepoFolder", L"9.9", SigningOptions{}, error));
+  EXPECT_FALSE(RollbackTree(tree, L"ZepoFolder", L"9.9", SigningOptions{}, false, error));
   EXPECT_NE(error.find("not in the tree's index"), std::string::npos) << error;
 }

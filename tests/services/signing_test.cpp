@@ -21,7 +21,7 @@ TEST(Signing, OnlyTheKeysOwnSignatureOverTheExactStatementVerifies) {
   EXPECT_EQ(publicKey.size(), 64u);
   EXPECT_NE(publicKey, otherPublic);
 
-  const SignedStatement statement{"velora/", "filelist.enc", 7, "20270106120000", Sha256Hex("packed bytes")};
+  const SignedStatement statement{"velora/", "filelist.enc", 7, "20270106120000", {Sha256Hex("packed bytes")}};
   const std::string file = WriteSignatureFile(statement, privateKey);
   ASSERT_FALSE(file.empty());
   SignedStatement read;
@@ -31,7 +31,7 @@ TEST(Signing, OnlyTheKeysOwnSignatureOverTheExactStatementVerifies) {
   EXPECT_EQ(read.file, "filelist.enc");
   EXPECT_EQ(read.serial, 7u);
   EXPECT_EQ(read.expires, "20270106120000");
-  EXPECT_EQ(read.sha256, statement.sha256);
+  EXPECT_EQ(read.digests, statement.digests);
   // Any key of a set will do: the set of a client that trusts the old key and the new one.
   EXPECT_TRUE(ReadSignatureFile(file, otherPublic + "," + publicKey, read, problem)) << problem;
   EXPECT_TRUE(ReadSignatureFile(file, otherPublic + " " + publicKey, read, problem)) << problem;
@@ -55,4 +55,37 @@ TEST(Signing, ExpiryStampsAreUtcDigits) {
   const std::string later = UtcStampInDays(30);
   EXPECT_EQ(now.size(), 14u);
   EXPECT_LT(now, later);
+}
+
+// A publication vouches for the list it replaces and the new one; a reader that knows one digest
+// (the last line wins there) takes the new list, and no digest may be cut or forged.
+TEST(Signing, AStatementOfTwoDigestsVouchesForBothListsAndNoOther) {
+  std::string privateKey, publicKey;
+  ASSERT_TRUE(GenerateSigningKey(privateKey, publicKey));
+  const std::string before = Sha256Hex("list 2.0"), after = Sha256Hex("list 3.0");
+  const std::string file =
+      WriteSignatureFile({"velora/", "filelist.enc", 8, "20270106120000", {before, after}}, privateKey);
+  SignedStatement read;
+  std::string problem;
+  ASSERT_TRUE(ReadSignatureFile(file, publicKey, read, problem)) << problem;
+  EXPECT_TRUE(read.States(before));
+  EXPECT_TRUE(read.States(after));
+  EXPECT_FALSE(read.States(Sha256Hex("list 1.0")));
+  EXPECT_EQ(file.rfind("sha256 " + after), file.rfind("sha256 ")) << "the new list's digest comes last";
+  std::string cut = file;
+  cut.erase(cut.find("sha256 " + before), 72);
+  EXPECT_FALSE(ReadSignatureFile(cut, publicKey, read, problem)) << "a digest taken out";
+  std::string torn = file;
+  torn.erase(torn.find("sha256 " + before) + 20, 10);
+  EXPECT_FALSE(ReadSignatureFile(torn, publicKey, read, problem)) << "a digest cut short";
+}
+
+TEST(Signing, StampsGoToUnixTimeAndBack) {
+  EXPECT_EQ(UtcStampOf(0), "19700101000000");
+  EXPECT_EQ(UnixTimeOfStamp("19700101000000"), 0);
+  EXPECT_EQ(UnixTimeOfStamp("20000229235959"), 951868799);  // a leap day of a century year
+  for (const std::int64_t t : {1796000000LL, 4102444800LL, 1709251199LL}) EXPECT_EQ(UnixTimeOfStamp(UtcStampOf(t)), t);
+  EXPECT_EQ(UnixTimeOfStamp("2027010612000"), -1);
+  EXPECT_EQ(UnixTimeOfStamp("2027o106120000"), -1);
+  EXPECT_EQ(ShownStamp("20270106120000"), "2027-01-06 12:00 UTC");
 }

@@ -1,0 +1,175 @@
+#include "publish/publication.h"
+
+#include <chrono>
+#include <sstream>
+
+#include "publish/release.h"
+#include "publish/tree_builder.h"
+#include "publish/tree_writes.h"
+#include "services/files.h"
+#include "services/packed.h"
+#include "services/signing.h"
+#include "services/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* PLAN_FILE = "commit";
+
+fs::path StageOf(const fs::path& tree) { return tree / PUBLICATION_STAGE; }
+
+std::string ReadBytes(const fs::path& path) {
+  std::string bytes;
+  ReadWholeFile(WideOf(path), bytes);
+  return bytes;
+}
+
+// Carries out a plan's lines ("move RELATIVE", "remove RELATIVE") in order. A move whose staged
+// file is gone was made already by a publisher that stopped after it.
+bool CarryOut(const fs::path& tree, const std::string& plan, std::string& error) {
+  const fs::path stage = StageOf(tree);
+  std::istringstream lines(plan);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    const std::string verb = line.substr(0, space);
+    const fs::path relative = line.substr(space + 1);
+    std::error_code missing;
+    if (verb == "move" && fs::exists(stage / relative, missing)) {
+      fs::create_directories((tree / relative).parent_path(), missing);
+      if (!MoveIntoPlace(stage / relative, tree / relative, error)) return false;
+    } else if (verb == "remove" && fs::exists(tree / relative, missing)) {
+      if (!RemoveFromTree(tree / relative, error)) return false;
+    }
+  }
+  std::error_code failure;
+  fs::remove(stage / PLAN_FILE, failure);
+  fs::remove_all(stage, failure);
+  if (!failure) return true;
+  error = "the publication is live, but its staging folder " + stage.string() + " cannot be removed: " +
+          failure.message();
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> ServedLists(const std::wstring& product) {
+  const std::string folder = WideToUtf8(product);
+  return {"rootfolder.enc", folder + "filelist.enc", folder + "filelistfull.enc"};
+}
+
+bool SigningFitsTree(const fs::path& tree, const SigningOptions& signing, std::string& error) {
+  std::error_code ignored;
+  if (signing.Enabled() || signing.removeSignatures || !fs::exists(tree / "rootfolder.enc.sig", ignored)) return true;
+  error = "the tree at " + tree.string() + " is signed (rootfolder.enc.sig): clients that trust its key would refuse "
+          "lists without signatures. Give --sign KEYFILE, or --unsigned to publish it unsigned and take its "
+          "signatures away";
+  return false;
+}
+
+Publication::Publication(fs::path tree, std::wstring product) : tree_(std::move(tree)), product_(std::move(product)) {}
+
+void Publication::AddList(const std::string& relative, const std::wstring& text) {
+  lists_.push_back({relative, PackBytes(EncodeListText(text), 9), true});
+}
+
+void Publication::SetIndex(const std::string& relative, const std::string& text) {
+  index_ = {{relative, text, false}};
+}
+
+std::string Publication::BytesAfter(const std::string& relative) const {
+  for (const Staged& list : lists_) {
+    if (list.relative == relative) return list.bytes;
+  }
+  return ReadBytes(tree_ / relative);
+}
+
+bool Publication::Sign(const SigningOptions& signing, std::string& error) {
+  std::vector<fs::path> signatureFiles;
+  for (const std::string& list : ServedLists(product_)) signatureFiles.push_back(tree_ / (list + ".sig"));
+  if (!NextSerial(signatureFiles, signing, serial_, error) || !RecordKeySerial(signing, serial_, error)) return false;
+  for (const std::string& list : ServedLists(product_)) {
+    const std::string after = BytesAfter(list);
+    if (after.empty()) {
+      error = "cannot sign " + list + ": it is not in the tree";
+      return false;
+    }
+    std::vector<std::string> digests;
+    const std::string before = ReadBytes(tree_ / list);
+    if (!before.empty() && before != after) digests.push_back(Sha256Hex(before));
+    digests.push_back(Sha256Hex(after));
+    const fs::path name = fs::path(list).filename();
+    const std::string text = SignatureText(name.string(), product_, digests, serial_, signing);
+    if (text.empty()) {
+      error = "cannot sign " + list + " with the key";
+      return false;
+    }
+    signatures_.push_back({list + ".sig", text, false});
+  }
+  return true;
+}
+
+void Publication::RemoveSignatures() {
+  for (const std::string& list : ServedLists(product_)) removals_.push_back(list + ".sig");
+}
+
+bool Publication::Stage(const Staged& file, std::string& error) const {
+  const fs::path staged = StageOf(tree_) / file.relative;
+  std::error_code failure;
+  fs::create_directories(staged.parent_path(), failure);
+  if (!WriteFileAtomically(staged, file.bytes, error)) return false;
+  if (!file.list) return true;
+  const auto before = fs::last_write_time(tree_ / file.relative, failure);
+  if (failure) return true;
+  const auto after = fs::last_write_time(staged, failure);
+  if (!failure && after < before + std::chrono::seconds(1)) {
+    fs::last_write_time(staged, before + std::chrono::seconds(1), failure);
+  }
+  if (!failure) return true;
+  error = "cannot set the time of " + staged.string() + ": " + failure.message();
+  return false;
+}
+
+bool Publication::Publish(std::string& error) {
+  std::error_code ignored;
+  fs::remove_all(StageOf(tree_), ignored);
+  std::string plan;
+  bool staged = true;
+  for (const auto* group : {&signatures_, &lists_}) {
+    for (const Staged& file : *group) {
+      staged = staged && Stage(file, error);
+      plan += "move " + file.relative + "\n";
+    }
+  }
+  for (const std::string& removal : removals_) plan += "remove " + removal + "\n";
+  for (const Staged& file : index_) {
+    staged = staged && Stage(file, error);
+    plan += "move " + file.relative + "\n";
+  }
+  // The plan goes last: until it is there, nothing of this publication counts.
+  if (!staged || !WriteFileAtomically(StageOf(tree_) / PLAN_FILE, plan, error)) {
+    fs::remove_all(StageOf(tree_), ignored);
+    error += "; nothing of it went live";
+    return false;
+  }
+  return CarryOut(tree_, plan, error);
+}
+
+bool Publication::Recover(const fs::path& tree, std::string& said, std::string& error) {
+  said.clear();
+  const fs::path stage = StageOf(tree);
+  std::error_code failure;
+  if (!fs::exists(stage, failure)) return true;
+  std::string plan;
+  if (ReadWholeFile(WideOf(stage / PLAN_FILE), plan)) {
+    said = "finished a publication that was stopped after it had begun to go live";
+    return CarryOut(tree, plan, error);
+  }
+  said = "discarded a publication that was stopped before it went live";
+  fs::remove_all(stage, failure);
+  if (!failure) return true;
+  error = "cannot remove " + stage.string() + ": " + failure.message();
+  return false;
+}

@@ -1,0 +1,92 @@
+#include "publish/tree_writes.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "publish/release.h"
+#include "services/files.h"
+#include "services/packed.h"
+#include "services/platform.h"
+#include "services/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+long WriteNumberFromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? 0 : std::atol(value);
+}
+
+std::string Failure(const char* what, const fs::path& target) {
+  return std::string(what) + " " + target.string() + ": " + WideToUtf8(LastSystemErrorText());
+}
+
+}  // namespace
+
+bool BeforeTreeWrite(const fs::path& target, std::string& error) {
+  static const long killAt = WriteNumberFromEnvironment("ZEPO_PUBLISH_KILL_AT");
+  static const long noSpaceAt = WriteNumberFromEnvironment("ZEPO_PUBLISH_NOSPACE_AT");
+  static const bool trace = WriteNumberFromEnvironment("ZEPO_PUBLISH_TRACE") != 0;
+  static std::atomic<long> writes{0};
+  const long number = ++writes;
+  if (trace) std::fprintf(stderr, "write %ld %s\n", number, target.string().c_str());
+  if (number == killAt) std::_Exit(137);
+  if (number == noSpaceAt) {
+    errno = ENOSPC;
+    error = Failure("cannot write", target);
+    return false;
+  }
+  return true;
+}
+
+bool WriteFileAtomically(const fs::path& target, const std::string& bytes, std::string& error) {
+  if (!BeforeTreeWrite(target, error)) return false;
+  const std::wstring wide = WideOf(target);
+  const std::wstring temporary = wide + L".part";
+  FileHandle out = FileHandle::CreateForWrite(temporary);
+  if (!out.IsOpen() || !out.Write(bytes.data(), bytes.size()) || !out.Flush()) {
+    // The reason first: closing and removing may change the system's last error.
+    error = Failure("cannot write", target);
+    out.Close();
+    RemoveFile(temporary);
+    return false;
+  }
+  out.Close();
+  if (MoveFileReplace(temporary, wide)) return true;
+  error = Failure("cannot move into place", target);
+  RemoveFile(temporary);
+  return false;
+}
+
+bool PackBytesTo(const fs::path& target, const std::string& plain, std::string& error) {
+  const std::string packed = PackBytes(plain, 9);
+  if (packed.empty()) {
+    error = "cannot pack " + target.string();
+    return false;
+  }
+  return WriteFileAtomically(target, packed, error);
+}
+
+bool MoveIntoPlace(const fs::path& source, const fs::path& target, std::string& error) {
+  if (!BeforeTreeWrite(target, error)) return false;
+  if (MoveFileReplace(WideOf(source), WideOf(target))) return true;
+  error = Failure("cannot move into place", target);
+  return false;
+}
+
+bool RemoveFromTree(const fs::path& target, std::string& error) {
+  if (!BeforeTreeWrite(target, error)) return false;
+  std::error_code failure;
+  fs::remove(target, failure);
+  if (!failure) return true;
+  error = "cannot remove " + target.string() + ": " + failure.message();
+  return false;
+}
+
+bool UnpackToMemory(const fs::path& packed, std::string& plain) {
+  std::string bytes;
+  return ReadWholeFile(WideOf(packed), bytes) && UnpackBytes(bytes, plain);
+}

@@ -1,0 +1,26 @@
+#pragma once
+// Every write that zepo-publish makes into a tree goes through here: one file at a time, written
+// beside its target and moved into place, so that a reader never meets half a file. A write that
+// fails names the system's reason ("No space left on device").
+//
+// Tests stop a publisher at any one of these writes through the environment:
+// ZEPO_PUBLISH_KILL_AT=N ends the process at once before its Nth write, as a kill would;
+// ZEPO_PUBLISH_NOSPACE_AT=N fails that write as a full disk does; ZEPO_PUBLISH_TRACE=1 names each
+// write on stderr ("write N PATH"), so that a test knows how many there are.
+#include <filesystem>
+#include <string>
+
+// Called before each write into a tree (a file, a move, a removal, an upload step). False, with
+// error, when the write must fail.
+bool BeforeTreeWrite(const std::filesystem::path& target, std::string& error);
+
+// Writes bytes to a new file beside the target and moves it into place.
+bool WriteFileAtomically(const std::filesystem::path& target, const std::string& bytes, std::string& error);
+// Packs bytes into a file (zlib, level 9), in one step.
+bool PackBytesTo(const std::filesystem::path& target, const std::string& plain, std::string& error);
+// Moves a finished file over its target in one step.
+bool MoveIntoPlace(const std::filesystem::path& source, const std::filesystem::path& target, std::string& error);
+// Removes a file; one that is gone already is no failure.
+bool RemoveFromTree(const std::filesystem::path& target, std::string& error);
+// Unpacks a packed file into memory; false when it is not a complete packed file.
+bool UnpackToMemory(const std::filesystem::path& packed, std::string& plain);
