@@ -219,14 +219,15 @@ bool ParseWriterOption(const std::vector<std::string>& args, std::size_t& i, Wri
   return true;
 }
 
-// Reads the key that --sign named; a usage problem when --sign and --unsigned are both given.
-bool LoadSigningKey(WriterOptions& writer, std::string& problem) {
-  if (writer.signing.keyFile.empty()) return true;
-  if (writer.signing.removeSignatures) {
-    problem = "--sign and --unsigned contradict each other";
-    return false;
-  }
-  return ReadKeyFile(writer.signing.keyFile, writer.insecureKey, writer.signing.privateKey, problem);
+// Reads the key that --sign named: 0, or the exit status after the problem is said (2 when --sign
+// and --unsigned are both given).
+int LoadSigningKey(const char* usage, WriterOptions& writer) {
+  if (writer.signing.keyFile.empty()) return 0;
+  if (writer.signing.removeSignatures) return UsageError(usage, "--sign and --unsigned contradict each other");
+  std::string problem;
+  if (ReadKeyFile(writer.signing.keyFile, writer.insecureKey, writer.signing.privateKey, problem)) return 0;
+  std::fprintf(stderr, "zepo-publish: %s\n", problem.c_str());
+  return 1;
 }
 
 // Runs a command that changes a tree while it holds the tree's lock: the exit status.
@@ -313,8 +314,7 @@ int Build(const std::vector<std::string>& args) {
     }
   }
   if (options.product.empty() || options.product.back() != L'/') options.product += L'/';
-  std::string problem;
-  if (!LoadSigningKey(writer, problem)) return UsageError(BUILD_USAGE, problem);
+  if (const int status = LoadSigningKey(BUILD_USAGE, writer); status != 0) return status;
   options.signing = writer.signing;
   options.allowRemovals = writer.allowRemovals;
   const auto start = std::chrono::steady_clock::now();
@@ -378,8 +378,7 @@ int StatusRollbackOrResign(const std::string& command, const std::vector<std::st
     std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
     return 1;
   }
-  std::string problem;
-  if (!LoadSigningKey(writer, problem)) return UsageError(STATUS_USAGE, problem);
+  if (const int status = LoadSigningKey(STATUS_USAGE, writer); status != 0) return status;
   if (command == "resign") {
     if (!writer.signing.Enabled()) return UsageError(STATUS_USAGE, "resign needs --sign KEYFILE");
     return WithTree(tree, writer.noWait,
@@ -413,18 +412,46 @@ int Push(const std::vector<std::string>& args) {
   return WithTree(tree, noWait, [&](std::string& error) { return PushTree(tree, rootKey, places[1], prune, error); });
 }
 
+// The first of a list of public keys (separated by commas or blanks) that is not 64 hex digits;
+// empty when every one is a key.
+std::string FirstNonKey(const std::string& keys) {
+  std::string key;
+  for (char c : keys + ",") {
+    if (c != ',' && c != ' ') {
+      key += c;
+      continue;
+    }
+    if (!key.empty() && (key.size() != 64 || key.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
+      return key;
+    }
+    key.clear();
+  }
+  return "";
+}
+
 int Verify(const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(VERIFY_USAGE, true);
   if (args.empty()) return UsageError(VERIFY_USAGE, "which tree?");
   fs::path install;
   std::wstring rootKey = L"ZepoFolder";
   std::string publicKeys;
+  bool keyGiven = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (i + 1 >= args.size()) return UsageError(VERIFY_USAGE, args[i] + " needs a value");
     if (args[i] == "--install") install = args[++i];
-    else if (args[i] == "--public-key") publicKeys = args[++i];
+    else if (args[i] == "--public-key") {
+      publicKeys = args[++i];
+      keyGiven = true;
+    }
     else if (args[i] == "--root-key") rootKey = AnsiToWide(args[++i]);
     else return UsageError(VERIFY_USAGE, "unknown option " + args[i]);
+  }
+  const std::string notKey = keyGiven && publicKeys.find_first_not_of(" ,") == std::string::npos
+                                 ? std::string("(empty)")
+                                 : FirstNonKey(publicKeys);
+  if (!notKey.empty()) {
+    return UsageError(VERIFY_USAGE, "--public-key takes public keys of 64 hex digits, separated by commas; \"" +
+                                        notKey + "\" is not a key");
   }
   return VerifyTree(args[0], rootKey, install.empty() ? nullptr : &install, publicKeys) ? 0 : 1;
 }

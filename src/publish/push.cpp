@@ -72,7 +72,7 @@ bool PushTree(const fs::path& tree, const std::wstring& rootKey, const std::stri
     return false;
   }
   const std::wstring productName = product.lexically_relative(tree).generic_wstring() + L"/";
-  const std::vector<std::string> problems = ServedProblems(tree, rootKey);
+  const std::vector<std::string> problems = ServedProblems(tree, rootKey, true);
   if (!problems.empty()) {
     error = "the tree is not pushed: " + problems.front();
     return false;

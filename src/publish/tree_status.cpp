@@ -161,7 +161,7 @@ std::string EarliestExpiry(const fs::path& root, const std::wstring& productName
 
 }  // namespace
 
-std::vector<std::string> ServedProblems(const fs::path& root, const std::wstring& rootKey) {
+std::vector<std::string> ServedProblems(const fs::path& root, const std::wstring& rootKey, bool signatures) {
   Tree tree;
   std::string error;
   if (!LoadTree(root, rootKey, tree, error)) return {error};
@@ -182,7 +182,7 @@ std::vector<std::string> ServedProblems(const fs::path& root, const std::wstring
     }
   }
   // What clients that trust a key check first: each served list beside a signature that states it.
-  if (!fs::exists(root / "rootfolder.enc.sig", ignored)) return problems;
+  if (!signatures || !fs::exists(root / "rootfolder.enc.sig", ignored)) return problems;
   for (const std::string& list : ServedLists(tree.productName)) {
     std::string text, packed;
     SignedStatement statement;
@@ -237,7 +237,7 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
                 r.version == index.live() ? "  (live)" : "",
                 r.liveAgain.empty() ? "" : ("  (rolled back to on " + WideToUtf8(r.liveAgain) + ")").c_str());
   }
-  const std::vector<std::string> problems = ServedProblems(root, rootKey);
+  const std::vector<std::string> problems = ServedProblems(root, rootKey, true);
   for (const std::string& problem : problems) std::printf("problem: %s\n", problem.c_str());
   if (problems.empty()) return true;
   error = std::to_string(problems.size()) + (problems.size() == 1 ? " problem" : " problems") +

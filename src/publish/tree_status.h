@@ -30,5 +30,7 @@ bool ResignTree(const std::filesystem::path& tree, const std::wstring& rootKey, 
 
 // What clients are served that the index does not say: lists of another version than the live
 // one, a signature file that does not state its list, expired signatures, an unfinished
-// publication, an index without a live version. Empty when all agree.
-std::vector<std::string> ServedProblems(const std::filesystem::path& tree, const std::wstring& rootKey);
+// publication, an index without a live version (the signatures only when asked). Empty when all
+// agree.
+std::vector<std::string> ServedProblems(const std::filesystem::path& tree, const std::wstring& rootKey,
+                                        bool signatures);

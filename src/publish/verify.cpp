@@ -15,6 +15,8 @@
 #include "services/packed2.h"
 #include "services/signing.h"
 #include "publish/tree_writes.h"
+#include "publish/tree_status.h"
+#include "publish/release_index.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -236,8 +238,15 @@ void CheckSignature(Verifier& verifier, const fs::path& file, const std::string&
 bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::path* install,
                 const std::string& publicKeys) {
   std::string rootText;
+  std::error_code failure;
+  if (!fs::is_directory(tree, failure)) {
+    std::printf("problem: %s %s\n", tree.string().c_str(),
+                fs::exists(tree, failure) ? "is a file, not a tree's folder" : "does not exist");
+    return false;
+  }
   if (!UnpackToMemory(tree / "detectfile.enc", rootText)) {
-    std::printf("problem: detectfile.enc is missing or does not unpack\n");
+    std::printf("problem: %s is not a tree (no detectfile.enc at its root, or it does not unpack)\n",
+                tree.string().c_str());
     return false;
   }
   if (!UnpackToMemory(tree / "rootfolder.enc", rootText)) {
@@ -253,6 +262,10 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
     for (const fs::path& file : {tree / "rootfolder.enc", product / "filelist.enc", product / "filelistfull.enc"}) {
       CheckSignature(verifier, file, WideToUtf8(productFolder), publicKeys);
     }
+  }
+  // A tree that keeps an index must serve what the index calls live.
+  if (ReleaseIndex::Load(product).exists()) {
+    for (const std::string& problem : ServedProblems(tree, rootKey, false)) verifier.Problem(problem);
   }
   std::size_t entries = 0;
   for (const char* listName : {"filelist.enc", "filelistfull.enc"}) {

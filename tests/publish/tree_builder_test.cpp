@@ -434,3 +434,16 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
   EXPECT_FALSE(RollbackTree(tree, L"ZepoFolder", L"9.9", SigningOptions{}, false, error));
   EXPECT_NE(error.find("not in the tree's index"), std::string::npos) << error;
 }
+
+// A release may take files away, but not every file of the live one nor more than half of them
+// unless asked: the refusal says how many files players would lose.
+TEST(CheckRemovals, MoreThanHalfOrEveryLiveFileNeedsConsent) {
+  const std::set<std::wstring> live = {L"a", L"b", L"c", L"d"};
+  std::string error;
+  EXPECT_TRUE(CheckRemovals(live, {L"a", L"b", L"x"}, L"2.0", false, error)) << "half may go";
+  EXPECT_FALSE(CheckRemovals(live, {L"a", L"x"}, L"2.0", false, error));
+  EXPECT_NE(error.find("would remove 3 of the 4 files"), std::string::npos) << error;
+  EXPECT_FALSE(CheckRemovals({L"a"}, {}, L"2.0", false, error)) << "the only file";
+  EXPECT_TRUE(CheckRemovals(live, {}, L"2.0", true, error));
+  EXPECT_TRUE(CheckRemovals({}, {}, L"1.0", false, error)) << "a first release loses nothing";
+}
