@@ -126,9 +126,10 @@ AnswerVerdict JudgeAnswer(const AnswerHead& head, std::uint64_t offset, std::uin
     switch (ClassifyResumeAnswer(head.status, head.contentRange, offset, total)) {
       case ResumeAnswer::Continue:
         if (head.lengthHeaders == 1 && head.length == total - offset) return AnswerVerdict::Append;
+        // Asking for the same range again would meet the same answer: start the file again.
         cause = L"the length of the 206 answer does not match its Content-Range \"" +
                 Latin1ToWide(head.contentRange) + L"\"";
-        return AnswerVerdict::Refused;
+        return AnswerVerdict::Mismatch;
       case ResumeAnswer::Mismatch:
         cause = Status(head.status) + L" for another range than bytes " + std::to_wstring(offset) + L"- (\"" +
                 Latin1ToWide(head.contentRange) + L"\")";

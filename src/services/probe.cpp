@@ -1,5 +1,6 @@
 #include "services/probe.h"
 
+#include <algorithm>
 #include <ctime>
 #include <random>
 
@@ -56,6 +57,14 @@ void OrderByEchoTime(std::vector<std::uint32_t>& addresses, std::vector<std::uin
   }
 }
 
+void KeepFirstOfEach(std::vector<std::uint32_t>& addresses) {
+  std::vector<std::uint32_t> kept;
+  for (std::uint32_t address : addresses) {
+    if (std::find(kept.begin(), kept.end(), address) == kept.end()) kept.push_back(address);
+  }
+  addresses.swap(kept);
+}
+
 void ShuffleAddresses(std::vector<std::uint32_t>& addresses, std::uint32_t seed) {
   std::minstd_rand random(seed);
   std::vector<std::uint32_t> unplaced = addresses;
@@ -78,6 +87,7 @@ std::wstring ProbeServers(const std::wstring& host, std::vector<std::wstring>& a
   if (IsLetter(name[0])) {
     std::wstring cause;
     if (!ResolveIPv4(name, found, cause)) return L"the resolver found no IPv4 address: " + cause;
+    KeepFirstOfEach(found);
     if (found.size() > PROBE_MAX_ADDRESSES) found.resize(PROBE_MAX_ADDRESSES);
   } else {
     std::uint32_t address = 0;

@@ -30,6 +30,10 @@ std::string DottedAddress(std::uint32_t address);
 // ahead of one that answered more than 10 ms slower. Times of 5000 mean "never answered".
 void OrderByEchoTime(std::vector<std::uint32_t>& addresses, std::vector<std::uint32_t>& times);
 
+// The resolver may name one address twice (a hosts file with "localhost" on two lines): each is
+// kept once, where it first came.
+void KeepFirstOfEach(std::vector<std::uint32_t>& addresses);
+
 // A random order: pick one of the unplaced addresses, place it next, and let the last unplaced
 // address take its slot.
 void ShuffleAddresses(std::vector<std::uint32_t>& addresses, std::uint32_t seed);

@@ -27,6 +27,8 @@
 //       lf                   the head's lines end in a bare LF instead of CR LF
 //       interim_N            an interim answer N (103, say) with a Link, a Last-Modified of
 //                            1 January 2001 and a Content-Range header before the real one
+//       badrange             a request with "Range: bytes=N-" is answered 206 with the right
+//                            Content-Range but a Content-Length one byte longer than the range
 //   GET /requests            every recorded request head so far, each ended by a blank line
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -103,6 +105,7 @@ struct Shape {
   std::string rawAnnounce;
   bool bareLf = false;
   int interim = 0;  // 0: none
+  bool badRange = false;
 };
 
 std::map<std::string, long long> faultsServed;  // per file, under recordLock
@@ -133,6 +136,7 @@ Shape ParseShape(const std::string& path) {
     if (name == "announceraw") shape.rawAnnounce = value;
     if (name == "lf") shape.bareLf = true;
     if (name == "interim") shape.interim = std::atoi(value.c_str());
+    if (name == "badrange") shape.badRange = true;
   }
   return shape;
 }
@@ -150,9 +154,24 @@ std::string Dressed(std::string head, const Shape& shape) {
   return head;
 }
 
-void SendShaped(int fd, const Shape& shape) {
+// The offset of a "Range: bytes=N-" request; -1 without one.
+long long RangeStart(const std::string& request) {
+  const std::string name = "\r\nRange: bytes=";
+  const std::size_t at = request.find(name);
+  return at == std::string::npos ? -1 : std::atoll(request.c_str() + at + name.size());
+}
+
+void SendShaped(int fd, Shape shape, const std::string& request) {
   if (shape.stallSeconds > 0) std::this_thread::sleep_for(std::chrono::seconds(shape.stallSeconds));
-  std::string head = "HTTP/1.1 " + std::to_string(shape.status) + " " + Reason(shape.status) + "\r\n";
+  std::string range;
+  const long long from = RangeStart(request);
+  if (shape.badRange && from > 0 && from < shape.size) {
+    shape.status = 206;
+    range = "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(shape.size - 1) + "/" +
+            std::to_string(shape.size) + "\r\n";
+    shape.announce = shape.size - from + 1;
+  }
+  std::string head = "HTTP/1.1 " + std::to_string(shape.status) + " " + Reason(shape.status) + "\r\n" + range;
   if (shape.lastModified >= 0) head += "Last-Modified: " + HttpDate(static_cast<time_t>(shape.lastModified)) + "\r\n";
   if (shape.redirect) head += "Location: /x/size_7/-/redirected\r\n";
   long long announce = shape.announce == -2 ? shape.size : shape.announce;
@@ -252,7 +271,7 @@ void Serve(int fd) {
       recorded += head;
     }
     if (path.compare(0, 3, "/x/") == 0) {
-      SendShaped(fd, ParseShape(path));
+      SendShaped(fd, ParseShape(path), head);
     } else {
       SendFile(fd, path.substr(1));
     }

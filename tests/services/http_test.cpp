@@ -315,6 +315,21 @@ TEST_F(Http, AResumedDownloadFromAServerThatIgnoresRangesStartsTheFileAgain) {
   EXPECT_FALSE(fs::exists(folder.path() / "file.lm"));
 }
 
+// A 206 whose length disagrees with its range is no continuation: what is on disk is dropped and
+// the whole file asked for at once, instead of the same broken range on every attempt.
+TEST_F(Http, AResumedDownloadAnsweredWithABrokenRangeStartsTheFileAgain) {
+  EXPECT_FALSE(ResumeDownloadFile(folder / "file", nullptr, code, Shaped("size_5000/close_1000", Unique("cut")), L"h"));
+  ASSERT_EQ(fs::file_size(folder.path() / "file"), 1000u);
+  const std::string token = Unique("badrange");
+  ASSERT_TRUE(ResumeDownloadFile(folder / "file", nullptr, code, Shaped("size_5000/badrange", token), L"h"))
+      << WideToUtf8(LastDownloadCause());
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "file"), Pattern(5000)));
+  const auto heads = TestServer::RequestsWith("/-/" + token);
+  ASSERT_EQ(heads.size(), 2u);
+  EXPECT_EQ(HeaderOf(heads[0], "Range"), "bytes=1000-");
+  EXPECT_EQ(HeaderOf(heads[1], "Range"), "<absent>");
+}
+
 TEST(ResumeAnswer, OnlyARangeThatContinuesTheFileIsAppended) {
   struct Case {
     long status;

@@ -83,6 +83,12 @@ TEST(ShuffleAddresses, GivesAPermutationThatDependsOnTheSeed) {
   EXPECT_EQ(a, original);
 }
 
+TEST(KeepFirstOfEach, DropsRepeatsAndKeepsTheResolversOrder) {
+  std::vector<std::uint32_t> addresses = {7, 3, 7, 9, 3, 3};
+  KeepFirstOfEach(addresses);
+  EXPECT_EQ(addresses, (std::vector<std::uint32_t>{7, 3, 9}));
+}
+
 TEST(ProbeServers, DottedAddressesNamesSchemesAndPorts) {
   const std::pair<const wchar_t*, std::vector<std::wstring>> cases[] = {
       {L"10.1.2.3", {L"10.1.2.3"}},
