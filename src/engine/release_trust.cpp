@@ -75,6 +75,13 @@ bool ReleaseTrust::StillValid(const std::wstring& keptPath, const std::string& f
   return ReadWholeFile(keptPath, text) && Holds(text, fileName, statement, problem);
 }
 
+std::string ReleaseTrust::KeptProduct(const std::wstring& keptPath) const {
+  std::string text, problem;
+  SignedStatement statement;
+  return ReadWholeFile(keptPath, text) && ReadSignatureFile(text, keys_, statement, problem) ? statement.product
+                                                                                            : std::string();
+}
+
 bool ReleaseTrust::ContentMatches(const std::wstring& path, const std::wstring& sha256, const std::wstring& size,
                                   std::wstring& problem) {
   if (sha256.empty() || size.empty()) {

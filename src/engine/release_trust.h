@@ -27,6 +27,10 @@ class ReleaseTrust {
   // trusted key's, names the file and has not expired.
   bool StillValid(const std::wstring& keptPath, const std::string& fileName, SignedStatement& statement) const;
 
+  // The product that the signature kept at keptPath names, expired or not; empty when there is
+  // none that a trusted key signed.
+  std::string KeptProduct(const std::wstring& keptPath) const;
+
   // Whether a staged file has the SHA-256 and the size that the list gives for it; a list entry
   // without them is refused.
   static bool ContentMatches(const std::wstring& path, const std::wstring& sha256, const std::wstring& size,

@@ -75,6 +75,16 @@ bool UpdateClient::KeepIfForProduct(const SignedStatement& statement, const std:
   return true;
 }
 
+bool UpdateClient::FollowsItsProduct(const std::wstring& cacheFile) {
+  if (!trust_.Enabled()) return true;
+  const std::string followed = trust_.KeptProduct(cacheFile + L".sig");
+  if (followed.empty() || followed == rootStatement_.product) return true;
+  failureCause_ = L"[rootfolder.enc] is signed for the product " + AnsiToWide(rootStatement_.product) +
+                  L"; this installation follows " + AnsiToWide(followed) + L", the product it first accepted";
+  TheLogger().WriteFailure(L"AutoUpdateApp: " + failureCause_);
+  return false;
+}
+
 UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localFolder, const std::wstring& hostName,
                            FileListChoice list)
     : callback_(callback),
@@ -173,7 +183,8 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
     if (!ConnectTo(address, cacheFile, errorCode)) continue;
     errorCode = 0;
     ReadIniString(localFolder_ + L"rootfolder.ini", L"ServerConfig", rootKeyName, rootFolder_);
-    if (!KeepIfForProduct(rootStatement_, rootSignature_, L"[rootfolder.enc]", cacheFile)) {
+    if (!FollowsItsProduct(cacheFile) ||
+        !KeepIfForProduct(rootStatement_, rootSignature_, L"[rootfolder.enc]", cacheFile)) {
       errorCode = SIGNATURE_REFUSED;
       return false;
     }

@@ -132,6 +132,10 @@ class UpdateClient {
                     const std::wstring& cacheFile, SignedStatement& statement, std::string& text);
   // With trust, a signature names the product that the root descriptor named; when it does, a
   // newly accepted signature (text, empty for a cached one) becomes the one kept beside the cache.
+  // Whether the accepted root descriptor is of the product that this installation accepted first
+  // (its kept signature says which): one publisher's key may sign several games, and a network
+  // that serves another game's signed tree must not install it here.
+  bool FollowsItsProduct(const std::wstring& cacheFile);
   bool KeepIfForProduct(const SignedStatement& statement, const std::string& text, const std::wstring& what,
                         const std::wstring& cacheFile);
 

@@ -792,6 +792,18 @@ TEST_F(SignedRunTest, ASignedTreeUpdatesAndEveryForgeryIsRefused) {
   tree.Publish();
   EXPECT_TRUE(RefusedWith(L"STAGE_UNVERIFIED", L"no SHA256 and Size"));
 
+  // Another product of the same publisher, consistent in itself (its root descriptor names its
+  // own folder, and its signatures its own product): this installation follows the product it
+  // first accepted.
+  fs::remove_all(install.path() / "update");
+  tree = PatchTree(TestServer::Root(), "2.0", "other/");
+  tree.SignWith(privateKey);
+  tree.File("b.dat", "other b");
+  tree.File("c.dat", "other c");
+  tree.Publish();
+  fs::last_write_time(tree.NativeOf("rootfolder.enc"), fs::file_time_type::clock::now() + std::chrono::hours(1));
+  EXPECT_TRUE(RefusedWith(L"SIGNATURE_REFUSED", L"this installation follows velora/"));
+
   // The key signed by another key of the set (a rotated key) is as good.
   Publish(otherPrivate);
   tree.Publish();

@@ -19,8 +19,8 @@ class PatchTree {
  public:
   static constexpr const char* TIME = "30260062:1225067648";  // 5 November 2012, 14:03:09 UTC
 
-  explicit PatchTree(std::filesystem::path root, std::string version = "2.0")
-      : root_(std::move(root)), version_(std::move(version)) {
+  explicit PatchTree(std::filesystem::path root, std::string version = "2.0", std::string product = "velora/")
+      : root_(std::move(root)), version_(std::move(version)), product_(std::move(product)) {
     std::error_code ignored;
     std::filesystem::remove_all(root_, ignored);
     std::filesystem::create_directories(root_);
@@ -132,7 +132,7 @@ class PatchTree {
 
   std::filesystem::path root_;
   std::string version_;
-  std::string product_ = "velora/";
+  std::string product_;
   std::string privateKey_;
   int expiresDays_ = 30;
   std::string signedProduct_;
