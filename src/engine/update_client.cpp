@@ -26,8 +26,6 @@ bool UnpackDescriptor(const std::wstring& source, const std::wstring& destinatio
   return status == STREAM_OK;
 }
 
-bool IsSecureHost(const std::wstring& host) { return host.size() > 8 && EqualNoCase(host.substr(0, 8), L"https://"); }
-
 // "https://name:8443/" gives "name:8443".
 std::wstring SecureHostName(const std::wstring& host) {
   std::wstring name = host.substr(8);
@@ -91,8 +89,8 @@ UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localF
       localFolder_(localFolder),
       remoteListName_(list == FileListChoice::Full ? L"filelistfull.enc" : L"filelist.enc"),
       localListName_(list == FileListChoice::Full ? L"filelistfull.ini" : L"filelist.ini"),
-      scheme_(IsSecureHost(hostName) ? L"https" : L"http"),
-      hostName_(IsSecureHost(hostName) ? SecureHostName(hostName) : hostName),
+      scheme_(IsSecureHostText(hostName) ? L"https" : L"http"),
+      hostName_(IsSecureHostText(hostName) ? SecureHostName(hostName) : hostName),
       staging_(localFolder) {}
 
 UpdateClient::~UpdateClient() = default;

@@ -37,6 +37,18 @@ bool SplitHost(const std::wstring& host, std::string& name, std::string& port) {
   return !name.empty();
 }
 
+bool IsSecureHostText(const std::wstring& host) {
+  return host.size() > 8 && EqualNoCase(host.substr(0, 8), L"https://");
+}
+
+std::wstring HostRootUrl(const std::wstring& host) {
+  std::string name, port;
+  std::wstring wideName;
+  if (!SplitHost(host, name, port) || !Utf8ToWide(name, wideName)) return L"";
+  return std::wstring(IsSecureHostText(host) ? L"https://" : L"http://") + wideName +
+         (port.empty() ? L"" : L":" + Latin1ToWide(port)) + L"/";
+}
+
 std::string DottedAddress(std::uint32_t address) {
   const auto* b = reinterpret_cast<const unsigned char*>(&address);
   return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);

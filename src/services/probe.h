@@ -14,8 +14,14 @@
 // long for the Host header; the answer then says why ("not HOST[:PORT]", the resolver's text).
 std::wstring ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses, bool probeByPing);
 
-// Whether a connection to the host's web server ("http://" + host + "/") can be made.
+// Whether a connection to the host's web server (HostRootUrl) can be made.
 bool CheckInternetConnection(const std::wstring& host);
+
+// The root URL of a host text, scheme and port kept: "https://name:8443/x" gives
+// "https://name:8443/", "name" gives "http://name/".
+std::wstring HostRootUrl(const std::wstring& host);
+// Whether a host text asks for HTTPS ("https://name[:port]").
+bool IsSecureHostText(const std::wstring& host);
 
 // The pure steps of probing, for their tests.
 

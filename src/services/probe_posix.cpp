@@ -146,7 +146,8 @@ bool CheckInternetConnection(const std::wstring& host) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(name.c_str(), port.empty() ? "80" : port.c_str(), &hints, &found) != 0) return false;
+  const char* standardPort = IsSecureHostText(host) ? "443" : "80";
+  if (getaddrinfo(name.c_str(), port.empty() ? standardPort : port.c_str(), &hints, &found) != 0) return false;
   bool connected = false;
   for (addrinfo* a = found; a != nullptr && !connected; a = a->ai_next) {
     Socket s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));

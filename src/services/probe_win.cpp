@@ -94,6 +94,6 @@ bool EchoTimes(const std::vector<std::uint32_t>& addresses, std::vector<std::uin
 }
 
 bool CheckInternetConnection(const std::wstring& host) {
-  std::wstring url = L"http://" + host + L"/";
-  return InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0) != FALSE;
+  const std::wstring url = HostRootUrl(host);
+  return !url.empty() && InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0) != FALSE;
 }

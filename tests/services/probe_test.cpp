@@ -130,4 +130,16 @@ TEST(CheckInternetConnection, TellsWhetherTheHostsWebServerCanBeReached) {
   ASSERT_FALSE(server.empty()) << "the test server is not running";
   EXPECT_TRUE(CheckInternetConnection(server));
   EXPECT_FALSE(CheckInternetConnection(L"127.0.0.1:1"));
+  // A host given with its scheme, as an https patch host is: the connection is made to its port.
+  EXPECT_TRUE(CheckInternetConnection(L"https://" + server));
+  EXPECT_TRUE(CheckInternetConnection(L"http://" + server + L"/some/path"));
+  EXPECT_FALSE(CheckInternetConnection(L"https://127.0.0.1:1"));
+}
+
+TEST(HostRootUrl, KeepsTheSchemeAndPortOfTheHost) {
+  EXPECT_EQ(HostRootUrl(L"patch.example.net"), L"http://patch.example.net/");
+  EXPECT_EQ(HostRootUrl(L"patch.example.net:8080"), L"http://patch.example.net:8080/");
+  EXPECT_EQ(HostRootUrl(L"https://patch.example.net"), L"https://patch.example.net/");
+  EXPECT_EQ(HostRootUrl(L"HTTPS://patch.example.net:8443/x"), L"https://patch.example.net:8443/");
+  EXPECT_EQ(HostRootUrl(L"http://10.0.0.1/path"), L"http://10.0.0.1/");
 }
