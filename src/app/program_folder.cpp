@@ -28,6 +28,7 @@ StartupConfig ReadStartupConfig() {
   if (ini.ReadString(L"zepo", L"MaxRate", value) && !ParseByteRate(value, config.maxRate)) config.maxRate = 0;
   if (ini.ReadString(L"zepo", L"PublicKey", value)) config.publicKey = WideToUtf8(value);
   ini.ReadString(L"zepo", L"CaFile", config.caFile);
+  ini.ReadString(L"zepo", L"Proxy", config.proxy);
   return config;
 }
 

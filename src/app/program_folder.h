@@ -15,6 +15,7 @@ struct StartupConfig {
   std::uint64_t maxRate = 0;  // "MaxRate": the download cap in bytes per second; 0: none
   std::string publicKey;   // "PublicKey": publisher keys for a staging tree, over the built-in ones
   std::wstring caFile;     // "CaFile": an https staging server's authority (PEM), in place of the system's
+  std::wstring proxy;      // "Proxy": a proxy URL, "none" for direct; empty: the system's settings
 };
 
 // The most downloads a run makes at once.

@@ -8,6 +8,7 @@
 #include "services/platform.h"
 #include "services/process.h"
 #include "services/probe.h"
+#include "services/proxy.h"
 #include "services/text.h"
 #include "ui/auto_update_dialog.h"
 
@@ -64,6 +65,7 @@ BOOL CZepoApp::InitInstance() {
 
   // A staging or QA patch server may be named in ./log.ini; the built-in host otherwise.
   const std::wstring host = config.patchHost.empty() ? DefaultPatchHost() : config.patchHost;
+  SetProxySetting(config.proxy);
   if (!CheckInternetConnection(host)) {
     ReleaseCapture();
     MessageBoxW(nullptr, L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn.", L"Velora", MB_OK);

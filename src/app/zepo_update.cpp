@@ -14,6 +14,7 @@
 #include "services/platform.h"
 #include "services/process.h"
 #include "services/http.h"
+#include "services/proxy.h"
 #include "services/text.h"
 
 namespace {
@@ -21,7 +22,7 @@ namespace {
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
     "                   [--connections N] [--max-rate BYTES[k|M]] [--public-key KEYS] [--format 1|2]\n"
-    "                   [--quiet | --verbose]\n"
+    "                   [--proxy URL|none] [--quiet | --verbose]\n"
     "       zepo-update --help | --version\n"
     "\n"
     "Brings the installation in FOLDER (default: the folder of this program) up to the version\n"
@@ -41,6 +42,11 @@ const char USAGE[] =
     "                    system's certificate store (--ca-file: against FILE's certificates)\n"
     "  --ca-file FILE    PEM certificates trusted for https instead of the system's (a staging\n"
     "                    server's own authority); else \"CaFile\" in section \"zepo\" of ./log.ini\n"
+    "  --proxy URL       send every request through this proxy (http://HOST:PORT), or \"none\" for\n"
+    "                    direct connections; else \"Proxy\" in section \"zepo\" of ./log.ini, else\n"
+    "                    https_proxy, http_proxy, all_proxy and no_proxy as curl reads them\n"
+    "                    (Windows: the Internet Settings). Through a proxy the proxy resolves\n"
+    "                    the host\n"
     "  --format 1|2      2 (the default) takes the smaller second format of patches and packed\n"
     "                    files where the list offers it, and falls back to the first when it\n"
     "                    fails; 1 takes only the first, which every updater reads\n"
@@ -69,6 +75,7 @@ struct Options {
   std::wstring maxRate;      // empty: not given
   std::wstring publicKey;    // empty: not given
   std::wstring caFile;       // empty: not given
+  std::wstring proxy;        // empty: not given
   int format = 0;            // 0: not given
   FileListChoice list = FileListChoice::Update;
   bool quiet = false;    // only the error line and warnings
@@ -86,6 +93,7 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   if (!options.maxRate.empty()) command.insert(command.end(), {L"--max-rate", options.maxRate});
   if (!options.publicKey.empty()) command.insert(command.end(), {L"--public-key", options.publicKey});
   if (!options.caFile.empty()) command.insert(command.end(), {L"--ca-file", options.caFile});
+  if (!options.proxy.empty()) command.insert(command.end(), {L"--proxy", options.proxy});
   if (options.format > 0) command.insert(command.end(), {L"--format", std::to_wstring(options.format)});
   return command;
 }
@@ -110,7 +118,7 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
     const std::wstring& arg = arguments[i];
     const bool takesValue = arg == L"--dir" || arg == L"--host" || arg == L"--log-level" || arg == L"--connections" ||
                             arg == L"--max-rate" || arg == L"--public-key" || arg == L"--ca-file" ||
-                            arg == L"--format";
+                            arg == L"--format" || arg == L"--proxy";
     if (takesValue && i + 1 >= arguments.size()) return UsageError(arg + L" needs a value");
     if (arg == L"--help" || arg == L"-h") {
       help = true;
@@ -142,6 +150,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
       options.caFile = AbsolutePath(arguments[++i]);
     } else if (arg == L"--public-key") {
       options.publicKey = arguments[++i];
+    } else if (arg == L"--proxy") {
+      options.proxy = arguments[++i];
     } else if (arg == L"--full-list") {
       options.list = FileListChoice::Full;
     } else if (arg == L"--quiet" || arg == L"-q") {
@@ -287,6 +297,7 @@ int main(int argc, char** argv) {
   if (!options.maxRate.empty()) ParseByteRate(options.maxRate, rate);
   settings.maxRateBytesPerSecond = rate;
   SetCertificateAuthorityFile(WideToUtf8(!options.caFile.empty() ? options.caFile : config.caFile));
+  SetProxySetting(!options.proxy.empty() ? options.proxy : config.proxy);
   settings.trustedKeys = !options.publicKey.empty() ? WideToUtf8(options.publicKey)
                          : !config.publicKey.empty() ? config.publicKey
                                                      : BuiltInPublicKeys();

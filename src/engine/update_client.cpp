@@ -9,6 +9,7 @@
 #include "services/ini_file.h"
 #include "services/packed.h"
 #include "services/probe.h"
+#include "services/proxy.h"
 #include "services/text.h"
 
 namespace {
@@ -170,7 +171,17 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
                            int& errorCode, bool probeByPing) {
   errorCode = 0;
   std::vector<std::wstring> addresses;
-  failureCause_ = ProbeServers(host, addresses, probeByPing);
+  // Through a proxy the proxy finds the host's address; WinINet reaches an https host only by its
+  // name. Either way the request names the host and there is no address of ours to choose.
+  const std::wstring proxy = ProxyFor(HostRootUrl(host));
+  if (!proxy.empty()) TheLogger().Write(LOG_FYI, L"AutoUpdateApp: through the proxy " + proxy);
+  if (!proxy.empty() || (IsSecureHostText(host) && !ReachesPinnedAddressOverHttps())) {
+    const std::wstring authority = HostAuthority(host);
+    if (!authority.empty()) addresses.push_back(authority);
+    failureCause_ = authority.empty() ? L"not HOST[:PORT] with a port from 1 to 65535" : L"";
+  } else {
+    failureCause_ = ProbeServers(host, addresses, probeByPing);
+  }
   if (addresses.empty()) {
     errorCode = CONNECT_NO_ADDRESS;
     return false;

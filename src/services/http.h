@@ -39,6 +39,11 @@ HttpLimits GetHttpLimits();
 // A file of PEM certificates given here is trusted instead of the store (a staging server's own
 // authority; libcurl only: WinINet always takes the system's store). Empty: the system's store.
 void SetCertificateAuthorityFile(const std::string& pemFile);
+// Whether an https request reaches the address in its URL (libcurl pins it to the host name). WinINet
+// cannot: it checks the certificate against the URL's host, so an https request names the host and
+// WinINet finds the address itself; a client then has no address of its own to fail over to, and
+// WinINet tries the name's addresses in turn.
+bool ReachesPinnedAddressOverHttps();
 std::string GetCertificateAuthorityFile();
 
 // Caps the rate of all downloads of the process together, in bytes per second (0: no cap), so

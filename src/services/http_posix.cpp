@@ -11,6 +11,7 @@
 #include "services/http_internal.h"
 #include "services/http_transport.h"
 #include "services/posix_path.h"
+#include "services/proxy.h"
 #include "services/text.h"
 
 // libcurl makes the same request as the Windows back end's WinINet: a GET with "Accept: */*",
@@ -85,6 +86,17 @@ struct MultiDeleter {
 };
 using UniqueMulti = std::unique_ptr<CURLM, MultiDeleter>;
 
+// The URL as the patch host names it, for the choice of a proxy: the Host header's name in place
+// of the address a request goes to.
+std::wstring NamedUrl(const std::wstring& url, const std::vector<std::string>& headers) {
+  const std::size_t scheme = url.find(L"://");
+  for (const std::string& line : headers) {
+    if (line.rfind("Host: ", 0) != 0 || scheme == std::wstring::npos) continue;
+    return url.substr(0, scheme + 3) + Latin1ToWide(line.substr(6)) + L"/";
+  }
+  return url;
+}
+
 // The line that ends a block of headers; HTTP lets a recipient take a bare LF for CR LF.
 bool IsBlankLine(const char* data, std::size_t n) {
   return (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
@@ -102,12 +114,14 @@ class CurlTransport final : public HttpTransport {
     if (!easy_ || !multi_) return;
     CURL* curl = easy_.get();
     std::string requestUrl = RequestUrl(url);
+    const std::string proxy = WideToUtf8(ProxyFor(NamedUrl(url, headers)));
     curl_slist* list = curl_slist_append(nullptr, "Accept: */*");
     for (const std::string& line : headers) {
       // Over https the host name goes into the URL, for the certificate's sake, and the chosen
-      // address is pinned to it; libcurl then sends the Host header itself.
+      // address is pinned to it; libcurl then sends the Host header itself. Through a proxy the
+      // URL names the host already, and the proxy finds its address.
       if (requestUrl.rfind("https://", 0) == 0 && line.rfind("Host: ", 0) == 0) {
-        requestUrl = PinAddress(requestUrl, line.substr(6));
+        if (proxy.empty()) requestUrl = PinAddress(requestUrl, line.substr(6));
         continue;
       }
       list = curl_slist_append(list, line.c_str());
@@ -125,7 +139,11 @@ class CurlTransport final : public HttpTransport {
     if (!authority.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, authority.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    // The proxy is chosen here, by the patch host's name (proxy.h), never by libcurl from the
+    // address in the URL.
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+    // A tunnel's "200 Connection established" is the proxy's answer, not the server's.
+    curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.connectSeconds));
     watch_.limit = std::chrono::seconds(limits.stallSeconds);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -282,6 +300,8 @@ std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std:
                                              RequestKind kind) {
   return std::make_unique<CurlTransport>(url, headers, kind);
 }
+
+bool ReachesPinnedAddressOverHttps() { return true; }
 
 // Every local file system counts as a fixed drive; its free space is what the user may fill.
 bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes) {

@@ -12,6 +12,7 @@
 #include "services/http.h"
 #include "services/http_internal.h"
 #include "services/http_transport.h"
+#include "services/proxy.h"
 #include "services/platform.h"
 #include "services/text.h"
 #include "services/win_handle.h"
@@ -44,8 +45,21 @@ void ApplyLimits(HINTERNET internet) {
   InternetSetOptionW(internet, INTERNET_OPTION_SEND_TIMEOUT, &stall, sizeof stall);
 }
 
+// A session as the proxy setting asks: the system's settings, direct, or the proxy given.
+HINTERNET OpenSession() {
+  const std::wstring chosen = GetProxySetting();
+  if (chosen.empty()) return InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (EqualNoCase(chosen, L"none")) return InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  std::wstring proxy = chosen;
+  const std::size_t scheme = proxy.find(L"://");
+  if (scheme != std::wstring::npos) proxy.erase(0, scheme + 3);
+  while (!proxy.empty() && proxy.back() == L'/') proxy.pop_back();
+  // Nothing bypasses a proxy that the player named: a name that matches no host.
+  return InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), L"zepo.invalid", 0);
+}
+
 UniqueInternet OpenInternet() {
-  UniqueInternet internet(InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  UniqueInternet internet(OpenSession());
   if (internet.valid()) ApplyLimits(internet.get());
   return internet;
 }
@@ -54,7 +68,7 @@ UniqueInternet OpenInternet() {
 // between its requests, so that a run of many files to one server goes over a few connections
 // instead of one per file. It lives as long as the process.
 HINTERNET DownloadSession() {
-  static const HINTERNET session = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  static const HINTERNET session = OpenSession();
   static std::mutex lock;
   if (session != nullptr) {
     std::lock_guard<std::mutex> guard(lock);
@@ -405,6 +419,8 @@ std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std:
   }
   return std::make_unique<WinInetTransport>(target, lines, flags);
 }
+
+bool ReachesPinnedAddressOverHttps() { return false; }
 
 bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes) {
   if (GetDriveTypeW(root.c_str()) != DRIVE_FIXED) return false;

@@ -41,12 +41,17 @@ bool IsSecureHostText(const std::wstring& host) {
   return host.size() > 8 && EqualNoCase(host.substr(0, 8), L"https://");
 }
 
-std::wstring HostRootUrl(const std::wstring& host) {
+std::wstring HostAuthority(const std::wstring& host) {
   std::string name, port;
   std::wstring wideName;
   if (!SplitHost(host, name, port) || !Utf8ToWide(name, wideName)) return L"";
-  return std::wstring(IsSecureHostText(host) ? L"https://" : L"http://") + wideName +
-         (port.empty() ? L"" : L":" + Latin1ToWide(port)) + L"/";
+  return wideName + (port.empty() ? L"" : L":" + Latin1ToWide(port));
+}
+
+std::wstring HostRootUrl(const std::wstring& host) {
+  const std::wstring authority = HostAuthority(host);
+  if (authority.empty()) return L"";
+  return std::wstring(IsSecureHostText(host) ? L"https://" : L"http://") + authority + L"/";
 }
 
 std::string DottedAddress(std::uint32_t address) {

@@ -20,6 +20,9 @@ bool CheckInternetConnection(const std::wstring& host);
 // The root URL of a host text, scheme and port kept: "https://name:8443/x" gives
 // "https://name:8443/", "name" gives "http://name/".
 std::wstring HostRootUrl(const std::wstring& host);
+// The authority of a host text: "https://name:8443/x" gives "name:8443", "name" gives "name";
+// empty when it is not HOST[:PORT].
+std::wstring HostAuthority(const std::wstring& host);
 // Whether a host text asks for HTTPS ("https://name[:port]").
 bool IsSecureHostText(const std::wstring& host);
 

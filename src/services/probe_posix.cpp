@@ -14,6 +14,7 @@
 #include "services/platform.h"
 #include "services/probe.h"
 #include "services/probe_internal.h"
+#include "services/proxy.h"
 #include "services/text.h"
 
 namespace {
@@ -139,14 +140,16 @@ bool EchoTimes(const std::vector<std::uint32_t>& addresses, std::vector<std::uin
 }
 
 bool CheckInternetConnection(const std::wstring& host) {
+  // Through a proxy, the proxy is what must answer: the host may be out of direct reach.
+  const std::wstring proxy = ProxyFor(HostRootUrl(host));
   std::string name;
   std::string port;
-  if (!SplitHost(host, name, port)) return false;
+  if (!SplitHost(proxy.empty() ? host : proxy, name, port)) return false;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  const char* standardPort = IsSecureHostText(host) ? "443" : "80";
+  const char* standardPort = !proxy.empty() ? "1080" : IsSecureHostText(host) ? "443" : "80";
   if (getaddrinfo(name.c_str(), port.empty() ? standardPort : port.c_str(), &hints, &found) != 0) return false;
   bool connected = false;
   for (addrinfo* a = found; a != nullptr && !connected; a = a->ai_next) {

@@ -11,6 +11,7 @@
 #include "services/platform.h"
 #include "services/probe.h"
 #include "services/probe_internal.h"
+#include "services/proxy.h"
 #include "services/text.h"
 #include "services/win_handle.h"
 
@@ -94,6 +95,8 @@ bool EchoTimes(const std::vector<std::uint32_t>& addresses, std::vector<std::uin
 }
 
 bool CheckInternetConnection(const std::wstring& host) {
-  const std::wstring url = HostRootUrl(host);
+  // Through a proxy, the proxy is what must answer: the host may be out of direct reach.
+  const std::wstring proxy = ProxyFor(HostRootUrl(host));
+  const std::wstring url = HostRootUrl(proxy.empty() ? host : proxy);
   return !url.empty() && InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0) != FALSE;
 }

@@ -1,4 +1,5 @@
 #include "services/probe.h"
+#include "services/proxy.h"
 
 #include <gtest/gtest.h>
 
@@ -134,6 +135,17 @@ TEST(CheckInternetConnection, TellsWhetherTheHostsWebServerCanBeReached) {
   EXPECT_TRUE(CheckInternetConnection(L"https://" + server));
   EXPECT_TRUE(CheckInternetConnection(L"http://" + server + L"/some/path"));
   EXPECT_FALSE(CheckInternetConnection(L"https://127.0.0.1:1"));
+}
+
+// Through a proxy the host may resolve nowhere: the proxy is what must answer.
+TEST(CheckInternetConnection, ThroughAProxyTheProxyMustAnswer) {
+  const std::wstring server = TestServer::Address();
+  ASSERT_FALSE(server.empty()) << "the test server is not running";
+  SetProxySetting(L"http://" + server);
+  EXPECT_TRUE(CheckInternetConnection(L"patch.zepo.invalid:8080"));
+  SetProxySetting(L"http://127.0.0.1:1");
+  EXPECT_FALSE(CheckInternetConnection(server));
+  SetProxySetting(L"");
 }
 
 TEST(HostRootUrl, KeepsTheSchemeAndPortOfTheHost) {

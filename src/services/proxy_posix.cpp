@@ -1,0 +1,15 @@
+#include <cstdlib>
+
+#include "services/probe.h"
+#include "services/proxy.h"
+#include "services/text.h"
+
+std::wstring ProxyFor(const std::wstring& url) {
+  const std::wstring chosen = GetProxySetting();
+  if (EqualNoCase(chosen, L"none")) return L"";
+  if (!chosen.empty()) return Latin1ToWide(ProxyUrl(WideToUtf8(chosen)));
+  std::string name, port;
+  if (!SplitHost(url, name, port)) return L"";
+  return Latin1ToWide(ProxyFromEnvironment(IsSecureHostText(url) ? "https" : "http", name,
+                                           [](const char* key) -> const char* { return std::getenv(key); }));
+}

@@ -1,0 +1,39 @@
+#include <windows.h>
+#include <wininet.h>
+
+#include <vector>
+
+#include "services/probe.h"
+#include "services/proxy.h"
+#include "services/text.h"
+
+// The system's settings are what a WinINet session opened with INTERNET_OPEN_TYPE_PRECONFIG
+// reads (the Internet Settings of the user). A proxy that only auto-detection or a PAC script
+// finds is not known here; WinINet still takes it for the requests (the download sessions are
+// opened the same way), but the probe does not step aside for it.
+std::wstring ProxyFor(const std::wstring& url) {
+  const std::wstring chosen = GetProxySetting();
+  if (EqualNoCase(chosen, L"none")) return L"";
+  if (!chosen.empty()) return Latin1ToWide(ProxyUrl(WideToUtf8(chosen)));
+  std::string name, port;
+  if (!SplitHost(url, name, port)) return L"";
+  HINTERNET session = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (session == nullptr) return L"";
+  // Asked in ANSI: the structure's texts are plain host names and ports.
+  DWORD size = 0;
+  InternetQueryOptionA(session, INTERNET_OPTION_PROXY, nullptr, &size);
+  std::vector<unsigned char> buffer(size > sizeof(INTERNET_PROXY_INFO) ? size : sizeof(INTERNET_PROXY_INFO) + 1024);
+  size = static_cast<DWORD>(buffer.size());
+  std::string proxy;
+  if (InternetQueryOptionA(session, INTERNET_OPTION_PROXY, buffer.data(), &size)) {
+    const auto* info = reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data());
+    const auto* list = reinterpret_cast<const char*>(info->lpszProxy);
+    const auto* bypass = reinterpret_cast<const char*>(info->lpszProxyBypass);
+    if (info->dwAccessType == INTERNET_OPEN_TYPE_PROXY && list != nullptr &&
+        !ExemptByBypassList(name, bypass != nullptr ? bypass : "")) {
+      proxy = ProxyFromList(list, IsSecureHostText(url) ? "https" : "http");
+    }
+  }
+  InternetCloseHandle(session);
+  return Latin1ToWide(proxy);
+}

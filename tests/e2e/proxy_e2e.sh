@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Players behind a proxy, with a real proxy (tinyproxy) on loopback. The patch host's name
+# resolves nowhere ("patch.zepo.invalid"), so a direct connection is impossible: the proxy hands
+# every request on to nginx, which serves the tree (nginx takes the absolute request URI's path).
+#   natively: http_proxy, --proxy, "Proxy" in log.ini each bring version 1 to version 2; --proxy
+#   none and no_proxy go direct and fail; an https host through a second proxy goes through its
+#   CONNECT tunnel, the certificate checked against the name;
+#   under Wine (WINE_PREFIX): the proxy set in the prefix's Internet Settings (and taken away
+#   after) brings version 1 to version 2.
+#   proxy_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX]
+set -euo pipefail
+work=$1 tool=$2 updater=$3 prefix=${4:-}
+rm -rf "$work"
+mkdir -p "$work/temp"
+work=$(cd "$work" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "proxy_e2e: $*"; tail -3 "$work/run.err" 2>/dev/null; exit 1; }
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for f in "$work"/nginx*.pid; do [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true; done
+  if [ -n "$prefix" ]; then
+    "$here/../../cmake/wine-run" "$prefix" reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings' /v ProxyEnable /f > /dev/null 2>&1 || true
+    "$here/../../cmake/wine-run" "$prefix" reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings' /v ProxyServer /f > /dev/null 2>&1 || true
+  fi
+}
+trap cleanup EXIT
+
+"$tool" build "$work/www" "$work/v1"
+port=$(( 20000 + RANDOM % 20000 ))
+proxy_port=$(( port + 1 )) tunnel_port=$(( port + 2 )) https_port=$(( port + 3 ))
+sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$work/www|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" \
+  "$here/nginx.conf.in" > "$work/nginx.conf"
+/usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
+
+# proxy NAME PORT [UPSTREAM_PORT]: tinyproxy on loopback, logging each request it takes.
+proxy() {
+  {
+    printf 'Port %s\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nMaxClients 32\nLogLevel Info\n' "$2"
+    printf 'LogFile "%s"\nPidFile "%s"\n' "$work/$1.log" "$work/$1.pid"
+    [ -z "${3:-}" ] || printf 'Upstream http 127.0.0.1:%s\n' "$3"
+  } > "$work/$1.conf"
+  tinyproxy -d -c "$work/$1.conf" > /dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do grep -q "Starting main loop\|listening" "$work/$1.log" 2>/dev/null && break; sleep 0.1; done
+}
+proxy forward "$proxy_port" "$port"
+
+host=patch.zepo.invalid:8080
+run() {  # [ARGUMENT...]: zepo-update on a fresh version-1 installation
+  rm -rf "$work/install"
+  cp -a "$work/v1" "$work/install"
+  status=0
+  if [ -n "$prefix" ]; then
+    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$work/install" --quiet --log-level 3 "$@" \
+      > "$work/run.out" 2> "$work/run.err" || status=$?
+  else
+    "$updater" --dir "$work/install" --quiet --log-level 3 "$@" > "$work/run.out" 2> "$work/run.err" || status=$?
+  fi
+}
+updated() {  # WHAT: the last run reached version 2 through the proxy
+  [ "$status" -eq 0 ] || fail "$1: exit $status"
+  "$tool" verify "$work/install" > /dev/null || fail "$1: the installation is not version 2"
+  grep -q "patch.zepo.invalid:8080/" "$work/forward.log" || fail "$1: the proxy saw no request for the host"
+  echo "proxy_e2e: $1: updated through the proxy"
+}
+
+if [ -n "$prefix" ]; then
+  settings='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+  "$here/../../cmake/wine-run" "$prefix" reg add "$settings" /v ProxyEnable /t REG_DWORD /d 1 /f > /dev/null
+  "$here/../../cmake/wine-run" "$prefix" reg add "$settings" /v ProxyServer /t REG_SZ /d "127.0.0.1:$proxy_port" /f > /dev/null
+  run --host "$host"
+  updated "under Wine, the Internet Settings' proxy"
+  iconv -f UTF-16LE -t UTF-8 "$work/install"/logs/zepo/*.log 2>/dev/null | grep -q "through the proxy http://127.0.0.1:$proxy_port" ||
+    fail "the diagnostic log does not name the proxy"
+  run --host "$host" --proxy none
+  [ "$status" -eq 1 ] || fail "under Wine, --proxy none reached the host ($status)"
+  exit 0
+fi
+
+run --host "$host" --proxy none
+[ "$status" -eq 1 ] || fail "a direct connection reached a host that resolves nowhere ($status)"
+http_proxy="http://127.0.0.1:$proxy_port" run --host "$host"
+updated "http_proxy"
+http_proxy="http://127.0.0.1:$proxy_port" no_proxy=".zepo.invalid" run --host "$host"
+[ "$status" -eq 1 ] || fail "no_proxy did not make the run go direct ($status)"
+run --host "$host" --proxy "127.0.0.1:$proxy_port"
+updated "--proxy"
+rm -rf "$work/install" && cp -a "$work/v1" "$work/install"
+printf '[zepo]\r\nProxy=http://127.0.0.1:%s\r\nLogLevel=3\r\n' "$proxy_port" > "$work/install/log.ini"
+status=0
+"$updater" --dir "$work/install" --host "$host" --quiet > "$work/run.out" 2> "$work/run.err" || status=$?
+updated "Proxy in log.ini"
+iconv -f UTF-16LE -t UTF-8 "$work/install"/logs/zepo/*.log 2>/dev/null | grep -q "through the proxy http://127.0.0.1:$proxy_port" ||
+  fail "the diagnostic log does not name the proxy"
+
+# https through the proxy's CONNECT tunnel, the certificate checked against the host's name.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=zepo test authority" \
+  -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$work/localhost.key" -out "$work/localhost.csr" 2>/dev/null
+printf 'subjectAltName=DNS:localhost\n' > "$work/localhost.ext"
+openssl x509 -req -in "$work/localhost.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
+  -extfile "$work/localhost.ext" -out "$work/localhost.pem" 2>/dev/null
+sed -e "s|listen 127.0.0.1:@PORT@;|listen 127.0.0.1:@PORT@ ssl; ssl_certificate $work/localhost.pem; ssl_certificate_key $work/localhost.key;|" \
+  -e "s|@WORK@/nginx.pid|@WORK@/nginx-tls.pid|" -e "s|@WORK@/access.log|@WORK@/access-tls.log|" \
+  -e "s|@WORK@|$work|g" -e "s|@ROOT@|$work/www|g" -e "s|@PORT@|$https_port|g" -e "s|@RATE@|0|g" \
+  "$here/nginx.conf.in" > "$work/nginx-tls.conf"
+/usr/sbin/nginx -c "$work/nginx-tls.conf" -p "$work"
+proxy tunnel "$tunnel_port"
+https_proxy="http://127.0.0.1:$tunnel_port" run --host "https://localhost:$https_port" --ca-file "$work/ca.pem"
+[ "$status" -eq 0 ] || fail "https through the proxy: exit $status"
+"$tool" verify "$work/install" > /dev/null || fail "https through the proxy: not version 2"
+grep -q "CONNECT localhost:$https_port" "$work/tunnel.log" || fail "https through the proxy: no CONNECT for the host's name"
+echo "proxy_e2e: https through the proxy's tunnel: updated"
