@@ -232,6 +232,22 @@ bool UpdateClient::HandOverEntry(FileEntry& entry, int& errorCode) {
   return true;
 }
 
+std::vector<std::wstring> UpdateClient::ReplacedTargets() const {
+  std::vector<std::wstring> targets;
+  for (const EntryList* list : {&updateList_, &patchList_}) {
+    for (const auto& entry : *list) targets.push_back(TargetOf(*entry));
+  }
+  return targets;
+}
+
+std::vector<std::wstring> UpdateClient::RemovedTargets() const {
+  std::vector<std::wstring> targets;
+  for (const Removal& removal : removeList_) {
+    if (!removal.folder) targets.push_back(removal.name);
+  }
+  return targets;
+}
+
 void UpdateClient::RemoveListed(std::vector<std::wstring>& failed) {
   for (const Removal& removal : removeList_) {
     const std::wstring& name = removal.name;

@@ -37,6 +37,8 @@ const ErrorCodeText ERROR_CODES[] = {
     {STAGE_BAD_CONTENT, L"STAGE_BAD_CONTENT", L"the content does not unpack or rebuild to the listed digest"},
     {STAGE_NO_FILE, L"STAGE_NO_FILE", L"a staging file cannot be written, read or moved"},
     {COMMIT_MOVE_FAILED, L"COMMIT_MOVE_FAILED", L"a staged file cannot be moved over the installed one"},
+    {COMMIT_FILE_IN_USE, L"COMMIT_FILE_IN_USE", L"another program holds a file to replace or remove; nothing was changed"},
+    {COMMIT_REMOVE_FAILED, L"COMMIT_REMOVE_FAILED", L"a file that the new version does not have cannot be removed"},
     {CHECK_UNVERIFIED_SELF_UPDATE, L"CHECK_UNVERIFIED_SELF_UPDATE", L"a self-update file has no CheckSum"},
     {SIGNATURE_REFUSED, L"SIGNATURE_REFUSED", L"a descriptor or list that no trusted signature vouches for"},
     {STAGE_UNVERIFIED, L"STAGE_UNVERIFIED", L"a file that is not what the signed list's SHA256 and Size say"},

@@ -31,6 +31,8 @@ constexpr int DESCRIPTION_NO_STAMP = 32;
 constexpr int STAGE_BAD_CONTENT = 33;  // unpacked or rebuilt content whose digest is not the list's
 constexpr int STAGE_NO_FILE = 34;      // a staging file cannot be written, read or moved
 constexpr int COMMIT_MOVE_FAILED = 35;  // a staged file cannot be moved over its target
+constexpr int COMMIT_FILE_IN_USE = 39;  // another program held a file to replace too long
+constexpr int COMMIT_REMOVE_FAILED = 40;  // a file that the list removes cannot be removed
 constexpr int CHECK_UNVERIFIED_SELF_UPDATE = 36;  // a "SelfUpdate" entry without "CheckSum"
 // With a trusted key: a descriptor or list that its signature does not vouch for, and a staged
 // file that is not what the list's SHA256 and Size say (or the list does not say).
@@ -100,6 +102,10 @@ class UpdateClient {
   std::wstring GetLocalFolder() const { return localFolder_; }
   std::wstring GetVersionName() const { return versionName_; }
   std::size_t GetSelfUpdateCount() const { return selfUpdateList_.size(); }
+  // The installed files (relative to the program folder) that the commit replaces, and those it
+  // removes.
+  std::vector<std::wstring> ReplacedTargets() const;
+  std::vector<std::wstring> RemovedTargets() const;
   std::size_t GetUpdateCount() const { return updateList_.size(); }
   std::size_t GetPatchCount() const { return patchList_.size(); }
   // The i-th entry; an index out of range throws std::invalid_argument.

@@ -11,6 +11,7 @@
 #include "engine/staging.h"
 #include "engine/progress_texts.h"
 #include "engine/update_client.h"
+#include "services/file_holders.h"
 #include "services/files.h"
 #include "services/http.h"
 #include "services/packed.h"
@@ -320,11 +321,56 @@ class Run {
     }
   }
 
-  // Removals never fail the run; each one that fails is named to the view.
+  // A removal that fails leaves a file that the new version does not have: the run fails (the
+  // next run removes it), after the other files are in place.
   void RemoveListed() {
     std::vector<std::wstring> failed;
     client_.RemoveListed(failed);
-    for (const std::wstring& name : failed) view_.Warn(L"could not remove [" + name + L"]");
+    for (const std::wstring& name : failed) {
+      const std::wstring holders = FileHolders(name);
+      NoteFailure(COMMIT_REMOVE_FAILED, L"remove [" + name + L"]",
+                  holders.empty() ? L"it cannot be removed" : L"it is in use by " + holders);
+      allSucceeded_ = false;
+    }
+  }
+
+  // Waits until no other program holds a file that the commit replaces or removes (an antivirus
+  // scan of a file just written holds it for seconds), up to the run's wait in all, saying which
+  // file it waits for. False, with the failure noted, when a file to replace is still held:
+  // nothing installed has been touched then, and the next run commits what this one staged. A
+  // file to remove that is still held does not stop the commit; its removal fails the run after.
+  bool WaitForHeldFiles() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.heldFileWaitMs);
+    for (const bool replaced : {true, false}) {
+      for (const std::wstring& target : replaced ? client_.ReplacedTargets() : client_.RemovedTargets()) {
+        if (!WaitUntilFree(target, deadline) && replaced) {
+          const std::wstring holders = FileHolders(target);
+          NoteFailure(COMMIT_FILE_IN_USE, L"replace [" + target + L"]",
+                      L"it is in use by " + (holders.empty() ? L"another program" : holders) + L" after " +
+                          std::to_wstring(settings_.heldFileWaitMs / 1000) + L" s of waiting");
+          allSucceeded_ = false;
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  // Whether the file is free before the deadline, pausing ever longer (up to 2 s) meanwhile.
+  bool WaitUntilFree(const std::wstring& target, std::chrono::steady_clock::time_point deadline) {
+    std::chrono::milliseconds pause(100);
+    for (bool said = false; FileIsHeld(target); said = true) {
+      if (!said) {
+        const std::wstring holders = FileHolders(target);
+        view_.SetStatus(L"Đang chờ tập tin [" + target + L"] đang được chương trình khác sử dụng...");
+        TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: [" + target + L"] is in use" +
+                                           (holders.empty() ? L"" : L" by " + holders) + L"; waiting for it");
+      }
+      if (std::chrono::steady_clock::now() + pause > deadline) return false;
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(2000));
+    }
+    return true;
   }
 
   int UpdateAndPatch() {
@@ -347,8 +393,9 @@ class Run {
       }
       StageAll(updates);
     }
-    // Nothing installed is touched unless every file of the run is staged and verified.
-    if (allSucceeded_) {
+    // Nothing installed is touched unless every file of the run is staged and verified, and no
+    // file to replace or remove is held by another program.
+    if (allSucceeded_ && WaitForHeldFiles()) {
       RemoveListed();
       CommitAll(updates, &UpdateClient::GetUpdateEntry, L"update");
       CommitAll(patches, &UpdateClient::GetPatchEntry, L"patch");

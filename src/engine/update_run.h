@@ -28,6 +28,9 @@ struct RunSettings {
   int helperWaitMs = 90000;
   // The pauses before a failed download is tried again on the same address.
   std::vector<int> retryDelaysMs{1000, 4000};
+  // How long the commit waits, in all, for files that another program holds (an antivirus scan,
+  // the game) before it fails the run with the installation as it was.
+  int heldFileWaitMs = 30000;
   // How many downloads run at once, each over a kept-alive connection ("Connections" in
   // "./log.ini", --connections). 1 downloads, rebuilds and stages one file after another in the
   // list's order.

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -560,8 +562,49 @@ TEST_F(UpdateRunTest, AFailedDownloadIsTriedTwiceMoreButAMissingFileIsNot) {
 }
 
 #ifdef _WIN32
-// Windows keeps a file that a running game holds open: its removal fails, the run does not.
-TEST_F(UpdateRunTest, AFileTheGameHoldsIsNamedButDoesNotFailTheRun) {
+// Windows keeps a file that another program holds open. A file to replace that a scan holds for
+// a moment is waited for; one held past the run's wait stops the commit before anything is
+// touched. A file to remove that the game holds lets the new files in and fails the run, which
+// the next run finishes.
+TEST_F(UpdateRunTest, FilesThatAnotherProgramHoldsAreWaitedForAndNeverLeaveAMixedInstallation) {
+  settings.heldFileWaitMs = 400;
+  Install("b.dat", "old b");
+  Install("c.dat", "old c");
+  tree.File("b.dat", "new b");
+  tree.File("c.dat", "new c");
+  tree.Publish();
+  {
+    FileHandle held = FileHandle::OpenForRead(L"c.dat");
+    ASSERT_TRUE(held.IsOpen());
+    ASSERT_EQ(Run(), RUN_FAILED);
+  }
+  EXPECT_EQ(Installed("b.dat"), "old b") << "nothing is committed while a file to replace is held";
+  EXPECT_EQ(Installed("c.dat"), "old c");
+  ASSERT_EQ(view.errors.size(), 1u);
+  EXPECT_NE(view.errors[0].find(L"COMMIT_FILE_IN_USE"), std::wstring::npos) << WideToUtf8(view.errors[0]);
+  EXPECT_NE(view.errors[0].find(L"[c.dat]"), std::wstring::npos) << WideToUtf8(view.errors[0]);
+  EXPECT_TRUE(std::any_of(view.statuses.begin(), view.statuses.end(),
+                          [](const std::wstring& s) { return s.find(L"[c.dat]") != std::wstring::npos; }))
+      << "the status says which file the run waits for";
+
+  settings.heldFileWaitMs = 20000;
+  std::thread scanner;
+  {
+    auto held = std::make_shared<FileHandle>(FileHandle::OpenForRead(L"c.dat"));
+    ASSERT_TRUE(held->IsOpen());
+    scanner = std::thread([held] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(700));
+      held->Close();
+    });
+  }
+  ASSERT_EQ(Run(), RUN_FINISHED) << (view.errors.empty() ? "" : WideToUtf8(view.errors[0]));
+  scanner.join();
+  EXPECT_EQ(Installed("b.dat"), "new b");
+  EXPECT_EQ(Installed("c.dat"), "new c");
+}
+
+TEST_F(UpdateRunTest, AFileToRemoveThatTheGameHoldsFailsTheRunUntilTheNextRunRemovesIt) {
+  settings.heldFileWaitMs = 400;
   Install("held.dat", "open in the game");
   Install("b.dat", "old b");
   tree.Rule("held.dat", "Remove", "File");
@@ -570,11 +613,15 @@ TEST_F(UpdateRunTest, AFileTheGameHoldsIsNamedButDoesNotFailTheRun) {
   {
     FileHandle held = FileHandle::OpenForRead(L"held.dat");
     ASSERT_TRUE(held.IsOpen());
-    ASSERT_EQ(Run(), RUN_FINISHED);
+    ASSERT_EQ(Run(), RUN_FAILED);
   }
   EXPECT_EQ(Installed("b.dat"), "new b");
   EXPECT_TRUE(fs::exists(install.path() / "held.dat"));
-  EXPECT_EQ(view.warnings, std::vector<std::wstring>{L"could not remove [held.dat]"});
+  ASSERT_EQ(view.errors.size(), 1u);
+  EXPECT_NE(view.errors[0].find(L"COMMIT_REMOVE_FAILED"), std::wstring::npos) << WideToUtf8(view.errors[0]);
+  EXPECT_NE(view.errors[0].find(L"[held.dat]"), std::wstring::npos) << WideToUtf8(view.errors[0]);
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  EXPECT_FALSE(fs::exists(install.path() / "held.dat"));
 }
 #endif
 
