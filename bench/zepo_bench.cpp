@@ -55,9 +55,8 @@ int Pack2(const std::wstring& source, const std::wstring& destination) {
 }
 
 int Unpack2(const std::wstring& source, const std::wstring& destination) {
-  std::wstring digest;
-  std::wstring writeFailure;
-  return Unpack2FileWithDigest(source, destination, digest, writeFailure) ? 0 : 1;
+  std::wstring digest, cause, writeFailure;
+  return Unpack2FileWithDigest(source, destination, digest, cause, writeFailure) ? 0 : 1;
 }
 
 int IniReads(const std::wstring& file) {

@@ -138,11 +138,12 @@ bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
   std::wstring writeFailure;
   std::wstring cause;
   if (!MakeContent(entry, work, digest, cause, writeFailure)) {
+    // A full disk is judged before the partial output goes: removing it makes room again.
+    if (!writeFailure.empty()) errorCode = ClassifyWriteFailure(work, 1 << 20);
     RemoveFile(staging_.PatchPath(entry.url));
     RemoveFile(work);
     if (!writeFailure.empty()) {
       entry.cause = L"cannot write [" + work + L"]: " + writeFailure;
-      errorCode = ClassifyWriteFailure(work, 1 << 20);
       return false;
     }
     entry.cause = L"its download does not make the file" + (cause.empty() ? L"" : L": " + cause);
@@ -155,22 +156,57 @@ bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
   return true;
 }
 
+namespace {
+
+// The most bytes that a file's content may have: the list's "Size"; no bound without one.
+std::uint64_t ListedBound(const FileEntry& entry) {
+  if (entry.size.empty() || entry.size.size() > 19 || entry.size.find_first_not_of(L"0123456789") != std::wstring::npos) {
+    return UNPACK_NO_LIMIT;
+  }
+  return std::stoull(entry.size);
+}
+
+// A byte-code patch adds no more than each byte of the file and its records' few bytes.
+std::uint64_t PatchBound(std::uint64_t fileBound) {
+  return fileBound == UNPACK_NO_LIMIT ? UNPACK_NO_LIMIT : 2 * fileBound + (64 << 10);
+}
+
+// Whether a format-2 patch makes the listed size: its header says so before any byte is made.
+bool Patch2MakesSize(const std::wstring& patchPath, std::uint64_t bound, std::wstring& cause) {
+  if (bound == UNPACK_NO_LIMIT) return true;
+  FileHandle file = FileHandle::OpenForRead(patchPath);
+  std::uint8_t bytes[PATCH2_HEADER_SIZE];
+  std::size_t got = 0;
+  Patch2Header header;
+  if (!file.IsOpen() || !file.Read(bytes, sizeof bytes, got) || !DecodePatch2Header(bytes, got, header)) return true;
+  if (header.newSize == bound) return true;
+  cause = L"the patch makes " + std::to_wstring(header.newSize) + L" bytes, the list says " + std::to_wstring(bound);
+  return false;
+}
+
+}  // namespace
+
+// Every form is bounded by the size the list gives the file: a stream that unpacks without end
+// (a small zstd frame can) stops at once and is blamed on the content, so that the next form is
+// tried instead of the disk filling up.
 bool UpdateClient::MakeContent(const FileEntry& entry, const std::wstring& work, std::wstring& digest,
                                std::wstring& cause, std::wstring& writeFailure) {
   const std::wstring download = staging_.DownloadPath(entry.url);
+  const std::uint64_t bound = ListedBound(entry);
   switch (entry.form) {
     case ContentForm::Whole:
-      return UnpackFileWithDigest(download, work, digest, writeFailure);
+      return UnpackFileWithDigest(download, work, digest, cause, writeFailure, bound);
     case ContentForm::Whole2:
-      return Unpack2FileWithDigest(download, work, digest, writeFailure);
+      return Unpack2FileWithDigest(download, work, digest, cause, writeFailure, bound);
     case ContentForm::Patch: {
       const std::wstring patchPath = staging_.PatchPath(entry.url);
       std::wstring patchDigest;
-      return UnpackFileWithDigest(download, patchPath, patchDigest, writeFailure) &&
-             ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest, writeFailure);
+      return UnpackFileWithDigest(download, patchPath, patchDigest, cause, writeFailure, PatchBound(bound)) &&
+             ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest, cause, writeFailure, bound);
     }
     case ContentForm::Patch2:
-      return ApplyPatch2File(TargetOf(entry), download, work, digest, cause, writeFailure);
+      return Patch2MakesSize(download, bound, cause) &&
+             ApplyPatch2File(TargetOf(entry), download, work, digest, cause, writeFailure);
   }
   return false;
 }

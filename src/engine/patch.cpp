@@ -7,6 +7,7 @@
 
 #include "services/files.h"
 #include "services/md5.h"
+#include "services/packed.h"
 #include "services/platform.h"
 
 namespace {
@@ -84,9 +85,15 @@ class BytesPatchInput final : public PatchInput {
 
 }  // namespace
 
-FileOutput::FileOutput(FileHandle& file, Md5* digest) : file_(file), digest_(digest), buffer_(new std::uint8_t[BUFFER]) {}
+FileOutput::FileOutput(FileHandle& file, Md5* digest, std::uint64_t limit)
+    : file_(file), digest_(digest), buffer_(new std::uint8_t[BUFFER]), limit_(limit) {}
 
 bool FileOutput::Write(const std::uint8_t* data, std::size_t size) {
+  if (size > limit_ - taken_) {
+    exceeded_ = true;
+    return false;
+  }
+  taken_ += size;
   if (used_ + size > BUFFER && !Flush()) return false;
   if (size >= BUFFER) return Put(data, size);
   std::memcpy(buffer_.get() + used_, data, size);
@@ -239,7 +246,8 @@ bool ApplyPatchStream(OldInput& old, PatchInput& patch, PatchOutput& output) {
 namespace {
 
 bool RebuildFile(const std::wstring& oldPath, const std::wstring& patchPath, const std::wstring& outputPath,
-                 Md5* digest, std::wstring& writeFailure) {
+                 Md5* digest, std::wstring& writeFailure, std::uint64_t limit = ~std::uint64_t{0},
+                 bool* exceeded = nullptr) {
   writeFailure.clear();
   FileHandle oldFile = FileHandle::OpenForRead(oldPath);
   if (!oldFile.IsOpen()) return false;
@@ -252,9 +260,10 @@ bool RebuildFile(const std::wstring& oldPath, const std::wstring& patchPath, con
   }
   CachedOldInput old(oldFile);
   FilePatchInput patch(patchFile);
-  FileOutput output(outputFile, digest);
+  FileOutput output(outputFile, digest, limit);
   const bool ok = ApplyPatchStream(old, patch, output) && output.Flush();
   writeFailure = output.WriteFailure();
+  if (exceeded != nullptr) *exceeded = output.Exceeded();
   if (!ok) return false;
   // A rebuild for the installation is also on the disk before anyone relies on it.
   if (digest != nullptr && !outputFile.Flush()) {
@@ -272,10 +281,16 @@ bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, 
 }
 
 bool ApplyPatchFileWithDigest(const std::wstring& oldPath, const std::wstring& patchPath,
-                              const std::wstring& outputPath, std::wstring& digest, std::wstring& writeFailure) {
+                              const std::wstring& outputPath, std::wstring& digest, std::wstring& cause,
+                              std::wstring& writeFailure, std::uint64_t limit) {
   digest.clear();
+  cause.clear();
   Md5 md5;
-  if (!RebuildFile(oldPath, patchPath, outputPath, &md5, writeFailure)) return false;
+  bool exceeded = false;
+  if (!RebuildFile(oldPath, patchPath, outputPath, &md5, writeFailure, limit, &exceeded)) {
+    if (exceeded) cause = BeyondBound(limit);
+    return false;
+  }
   digest = md5.FinalText();
   return true;
 }

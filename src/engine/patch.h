@@ -87,8 +87,10 @@ class PatchOutput {
 // few bytes each. Hands every byte it writes to the digest as well, when there is one.
 class FileOutput final : public PatchOutput {
  public:
-  FileOutput(FileHandle& file, Md5* digest);
+  // Writes past limit bytes are refused (Exceeded then tells so).
+  FileOutput(FileHandle& file, Md5* digest, std::uint64_t limit = ~std::uint64_t{0});
   bool Write(const std::uint8_t* data, std::size_t size) override;
+  bool Exceeded() const { return exceeded_; }
   // Writes what the buffer holds; false when the file refused it.
   bool Flush();
   // The system's reason when the file refused a write; empty when none did.
@@ -100,6 +102,9 @@ class FileOutput final : public PatchOutput {
   Md5* digest_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t used_ = 0;
+  std::uint64_t limit_;
+  std::uint64_t taken_ = 0;
+  bool exceeded_ = false;
   std::wstring writeFailure_;
 };
 
@@ -141,5 +146,7 @@ bool ApplyPatchFile(const std::wstring& oldPath, const std::wstring& patchPath, 
 // ApplyPatchFile that also hands back the MD5 digest text of the bytes it wrote, taken on the way
 // (the output is not read again), and flushes the output to the disk. Empty on failure; when the
 // output refused to be made or written (a full disk), writeFailure holds the system's reason.
+// A rebuild that would write more than limit bytes stops there, at once, with cause saying so.
 bool ApplyPatchFileWithDigest(const std::wstring& oldPath, const std::wstring& patchPath,
-                              const std::wstring& outputPath, std::wstring& digest, std::wstring& writeFailure);
+                              const std::wstring& outputPath, std::wstring& digest, std::wstring& cause,
+                              std::wstring& writeFailure, std::uint64_t limit = ~std::uint64_t{0});

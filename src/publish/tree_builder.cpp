@@ -507,10 +507,10 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
     list += L"Method=" + r.method + L"\r\n";
     if (r.method == L"Exists") list += L"Target=File\r\n";
     list += L"DateTime=" + r.dateTime + L"\r\nCheckSum=" + AnsiToWide(r.checksum) + L"\r\n";
-    // Clients that trust a key check what they stage against these; others never read them.
-    if (!r.sha256.empty()) {
-      list += L"SHA256=" + AnsiToWide(r.sha256) + L"\r\nSize=" + std::to_wstring(r.size) + L"\r\n";
-    }
+    // Clients that trust a key check what they stage against the SHA256; every client bounds
+    // what it unpacks or rebuilds by the Size.
+    if (!r.sha256.empty()) list += L"SHA256=" + AnsiToWide(r.sha256) + L"\r\n";
+    list += L"Size=" + std::to_wstring(r.size) + L"\r\n";
     for (const auto& [oldSum, folder] : r.patchKeys) list += AnsiToWide(oldSum) + L"=" + AnsiToWide(folder) + L"\r\n";
     // The second format's keys, which updaters that know only the first never read.
     for (const auto& [oldSum, folder] : r.patch2Keys) {

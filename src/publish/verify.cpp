@@ -141,13 +141,17 @@ class Verifier {
     }
   }
 
-  // A signed tree's SHA256 and Size, which clients that trust its key hold every file to.
+  // The Size that every client bounds the file by, and a signed tree's SHA256, which clients that
+  // trust its key hold every file to.
   void CheckContentKeys(const IniDocument& list, const std::wstring& name, const std::string& shown,
                         const std::string& plain) {
     std::wstring sha256, size;
     list.ReadString(name, L"SHA256", sha256);
     list.ReadString(name, L"Size", size);
-    if (sha256.empty() && size.empty()) {
+    if (!size.empty() && size != std::to_wstring(plain.size())) {
+      Problem(shown + ": the whole file is not the " + WideToUtf8(size) + " bytes its Size says (clients refuse it)");
+    }
+    if (sha256.empty()) {
       if (signed_) Problem(shown + ": no SHA256 and Size in a signed tree: clients that trust its key refuse it");
       return;
     }

@@ -238,9 +238,14 @@ int UnpackFileBounded(const std::wstring& source, const std::wstring& destinatio
   return status;
 }
 
+std::wstring BeyondBound(std::uint64_t limit) {
+  return L"it makes more than the " + std::to_wstring(limit) + L" bytes the file may have; stopped there";
+}
+
 bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest,
-                          std::wstring& writeFailure) {
+                          std::wstring& cause, std::wstring& writeFailure, std::uint64_t limit) {
   digest.clear();
+  cause.clear();
   writeFailure.clear();
   FileHandle in = FileHandle::OpenForRead(source);
   if (!in.IsOpen()) return false;
@@ -250,7 +255,9 @@ bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destin
     return false;
   }
   BackgroundMd5 md5;
-  if (InflateHashing(out, in, &md5, UNPACK_NO_LIMIT, &writeFailure) != STREAM_OK) return false;
+  const int status = InflateHashing(out, in, &md5, limit, &writeFailure);
+  if (status == STREAM_TOO_LARGE) cause = BeyondBound(limit);
+  if (status != STREAM_OK) return false;
   if (!out.Flush()) {
     writeFailure = LastSystemErrorText();
     return false;

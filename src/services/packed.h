@@ -41,7 +41,11 @@ bool UnpackBytes(const std::string& packed, std::string& plain);
 // UnpackFile that also hands back the MD5 digest text of the plain bytes it wrote, so that a
 // caller who verifies them does not read the file a second time, and flushes the destination to
 // the disk. Empty on failure; when the destination refused to be made or written (a full disk),
-// writeFailure holds the system's reason, else it is empty (the source is at fault).
+// writeFailure holds the system's reason, else it is empty (the source is at fault, and cause
+// may say how). A stream that would write more than limit bytes stops there, at once.
 bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest,
-                          std::wstring& writeFailure);
+                          std::wstring& cause, std::wstring& writeFailure, std::uint64_t limit = UNPACK_NO_LIMIT);
+
+// The cause of content that stopped at its bound.
+std::wstring BeyondBound(std::uint64_t limit);
 int DeflateStream(FileHandle& destination, int level, FileHandle& source);

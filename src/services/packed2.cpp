@@ -14,6 +14,15 @@ namespace {
 
 constexpr std::size_t CHUNK = 1 << 17;
 
+// The content size that a frame's header states; no bound when it states none.
+std::uint64_t StatedContentSize(PackedBytesAt& source) {
+  std::uint8_t header[18];  // the longest frame header
+  std::size_t got = 0;
+  if (!source.ReadAt(0, header, sizeof header, got)) return UNPACK_NO_LIMIT;
+  const unsigned long long size = ZSTD_getFrameContentSize(header, got);
+  return size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ? UNPACK_NO_LIMIT : size;
+}
+
 struct DecoderDeleter {
   void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
@@ -124,8 +133,9 @@ bool Pack2Reader::Finished() const {
 }
 
 bool Unpack2FileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest,
-                           std::wstring& writeFailure) {
+                           std::wstring& cause, std::wstring& writeFailure, std::uint64_t limit) {
   digest.clear();
+  cause.clear();
   writeFailure.clear();
   FileHandle in = FileHandle::OpenForRead(source);
   if (!in.IsOpen()) return false;
@@ -139,10 +149,17 @@ bool Unpack2FileWithDigest(const std::wstring& source, const std::wstring& desti
   PackedFileAt packed(in);
   Pack2Reader reader(packed, 0, static_cast<std::uint64_t>(size));
   std::vector<std::uint8_t> buffer(CHUNK);
+  limit = std::min(limit, StatedContentSize(packed));
   Md5 md5;
+  std::uint64_t written = 0;
   for (;;) {
     const std::size_t got = reader.Read(buffer.data(), buffer.size());
     if (got == 0) break;
+    written += got;
+    if (written > limit) {
+      cause = BeyondBound(limit);
+      return false;
+    }
     md5.Update(buffer.data(), got);
     if (!out.Write(buffer.data(), got)) {
       writeFailure = LastSystemErrorText();

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "services/packed.h"
+
 class FileHandle;
 
 constexpr int PACK2_WINDOW_LOG = 24;
@@ -21,8 +23,10 @@ bool Unpack2Bytes(const std::string& packed, std::string& plain, std::uint64_t l
 // and flushing it to the disk. False when the source is not one complete frame (digest empty) or
 // a write failed; then writeFailure holds the system's reason when the destination refused to be
 // made or written, and is empty when the source is at fault.
+// Past limit plain bytes (or the frame's own content size, when it states one and is smaller),
+// it stops at once with cause saying so.
 bool Unpack2FileWithDigest(const std::wstring& source, const std::wstring& destination, std::wstring& digest,
-                           std::wstring& writeFailure);
+                           std::wstring& cause, std::wstring& writeFailure, std::uint64_t limit = UNPACK_NO_LIMIT);
 
 // Where packed bytes are read from by position: an open file, or bytes in memory.
 class PackedBytesAt {

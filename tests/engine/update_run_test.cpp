@@ -12,6 +12,7 @@
 
 #include "services/logger.h"
 #include "services/files.h"
+#include "services/packed2.h"
 #include "services/platform.h"
 #include "services/run_lock.h"
 #include "support/patch_tree.h"
@@ -624,6 +625,29 @@ TEST_F(UpdateRunTest, AFileToRemoveThatTheGameHoldsFailsTheRunUntilTheNextRunRem
   EXPECT_FALSE(fs::exists(install.path() / "held.dat"));
 }
 #endif
+
+// Every form is bounded by the file's listed Size: a second packed form that unpacks far past it
+// (a small zstd frame can unpack without end) stops at the bound, is blamed on the content, and
+// the zlib form is taken in the same run; the disk never fills.
+TEST_F(UpdateRunTest, AFormThatUnpacksPastTheListedSizeStopsThereAndTheNextFormIsTaken) {
+  Install("b.dat", "old b");
+  tree.File("b.dat", "new b");
+  tree.Key("b.dat", "Size", "5");
+  tree.Key("b.dat", "Whole.2", ".zst");
+  WriteBytes(tree.NativeOf("velora/v2/b.dat.zst"), Pack2Bytes(std::string(64 << 20, '\0'), 1));
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED) << (view.errors.empty() ? "" : WideToUtf8(view.errors[0]));
+  EXPECT_EQ(Installed("b.dat"), "new b");
+
+  // Both forms unpack without end: the run fails on the bound, not on a full disk.
+  Install("b.dat", "old b");
+  tree.Put("b.dat", std::string(64 << 20, 'z'));
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FAILED);
+  ASSERT_EQ(view.errors.size(), 1u);
+  EXPECT_NE(view.errors[0].find(L"more than the 5 bytes"), std::wstring::npos) << WideToUtf8(view.errors[0]);
+  EXPECT_EQ(Installed("b.dat"), "old b");
+}
 
 TEST_F(UpdateRunTest, ARunStartedWhileTheHelperSwapsFilesWaitsForIt) {
   Install("b.dat", "old b");

@@ -45,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RemoveFile(hashed);
   RemoveFile(plain);
   std::wstring digest;
-  std::wstring writeFailure;
-  const bool withDigest = UnpackFileWithDigest(packed, hashed, digest, writeFailure);
+  std::wstring writeFailure, cause;
+  const bool withDigest = UnpackFileWithDigest(packed, hashed, digest, cause, writeFailure);
   const bool without = UnpackFile(packed, plain);
   if (withDigest != without) std::abort();
   if (mode == 1 && !withDigest) std::abort();

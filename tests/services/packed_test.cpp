@@ -129,20 +129,20 @@ TEST(PackedFile, UnpackingCanHandBackTheDigestOfWhatItWrote) {
     const std::string plain = MixedBytes(size);
     WriteBytes(folder.path() / "packed", Deflate(plain, 15));
     std::wstring digest = L"stale";
-    std::wstring writeFailure = L"stale";
-    ASSERT_TRUE(UnpackFileWithDigest(folder / "packed", folder / "out", digest, writeFailure)) << size;
+    std::wstring writeFailure = L"stale", cause;
+    ASSERT_TRUE(UnpackFileWithDigest(folder / "packed", folder / "out", digest, cause, writeFailure)) << size;
     EXPECT_EQ(digest, Md5OfBytes(plain.data(), plain.size())) << size;
     EXPECT_EQ(writeFailure, L"");
   }
   // A damaged source is the source's fault; a destination that cannot be made is the disk's.
   WriteBytes(folder.path() / "packed", Deflate("abc", 15).substr(0, 5));
   std::wstring digest = L"stale";
-  std::wstring writeFailure;
-  EXPECT_FALSE(UnpackFileWithDigest(folder / "packed", folder / "out", digest, writeFailure));
+  std::wstring writeFailure, cause;
+  EXPECT_FALSE(UnpackFileWithDigest(folder / "packed", folder / "out", digest, cause, writeFailure));
   EXPECT_EQ(digest, L"");
   EXPECT_EQ(writeFailure, L"");
   WriteBytes(folder.path() / "packed", Deflate("abc", 15));
-  EXPECT_FALSE(UnpackFileWithDigest(folder / "packed", folder / "no-such-folder/out", digest, writeFailure));
+  EXPECT_FALSE(UnpackFileWithDigest(folder / "packed", folder / "no-such-folder/out", digest, cause, writeFailure));
   EXPECT_NE(writeFailure, L"");
 }
 
@@ -153,18 +153,30 @@ TEST(Packed2File, UnpacksWholeFramesAndRefusesCutOrLongerOnes) {
   const std::string plain = MixedBytes(3000000);
   const std::string packed = Pack2Bytes(plain);
   ASSERT_FALSE(packed.empty());
-  std::wstring digest, writeFailure;
+  std::wstring digest, writeFailure, cause;
   WriteBytes(folder.path() / "packed", packed);
-  ASSERT_TRUE(Unpack2FileWithDigest(folder / "packed", folder / "out", digest, writeFailure));
+  ASSERT_TRUE(Unpack2FileWithDigest(folder / "packed", folder / "out", digest, cause, writeFailure));
   EXPECT_TRUE(ReadBytes(folder.path() / "out") == plain);
   EXPECT_EQ(digest, Md5OfBytes(plain.data(), plain.size()));
   for (const std::string& damaged : {packed.substr(0, packed.size() / 2), packed.substr(0, packed.size() - 1),
                                      packed + "x", packed + packed, std::string("not a frame")}) {
     WriteBytes(folder.path() / "packed", damaged);
-    EXPECT_FALSE(Unpack2FileWithDigest(folder / "packed", folder / "out", digest, writeFailure)) << damaged.size();
+    EXPECT_FALSE(Unpack2FileWithDigest(folder / "packed", folder / "out", digest, cause, writeFailure)) << damaged.size();
     EXPECT_EQ(digest, L"");
     EXPECT_EQ(writeFailure, L"");
   }
+  // A file that would unpack past its bound (a frame that unpacks without end, or one that states
+  // more than the list's size) stops there and is blamed on the source, not the disk.
+  WriteBytes(folder.path() / "packed", packed);
+  EXPECT_FALSE(Unpack2FileWithDigest(folder / "packed", folder / "out", digest, cause, writeFailure, plain.size() - 1));
+  EXPECT_NE(cause.find(L"more than the " + std::to_wstring(plain.size() - 1) + L" bytes"), std::wstring::npos);
+  EXPECT_EQ(writeFailure, L"");
+  EXPECT_LE(fs::file_size(folder.path() / "out"), plain.size() - 1);
+  WriteBytes(folder.path() / "zlib", Deflate(plain, 15));
+  EXPECT_FALSE(UnpackFileWithDigest(folder / "zlib", folder / "out", digest, cause, writeFailure, 1000));
+  EXPECT_NE(cause.find(L"more than the 1000 bytes"), std::wstring::npos);
+  EXPECT_LE(fs::file_size(folder.path() / "out"), 1000u);
+  EXPECT_TRUE(UnpackFileWithDigest(folder / "zlib", folder / "out", digest, cause, writeFailure, plain.size()));
   std::string back;
   EXPECT_FALSE(Unpack2Bytes(packed, back, plain.size() - 1)) << "more plain bytes than allowed";
   EXPECT_TRUE(Unpack2Bytes(packed, back, plain.size()));
