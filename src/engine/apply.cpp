@@ -66,34 +66,70 @@ namespace {
 
 // Failures that another attempt may mend: the network's, not the disk's or a missing file's.
 bool WorthRetrying(int errorCode) {
-  return errorCode == HTTP_OK || errorCode == HTTP_REQUEST_FAILED || errorCode == HTTP_NO_INTERNET;
+  return errorCode == HTTP_OK || errorCode == HTTP_REQUEST_FAILED || errorCode == HTTP_NO_INTERNET ||
+         errorCode == HTTP_STALLED;
 }
 
 }  // namespace
 
-// Players on poor connections lose a transfer now and then: a failed or stalled download is tried
-// again on the same address after each delay (1 s, then 4 s), then once on every other address
-// that the probe found, each attempt continuing what the last one received.
+// Players on poor connections lose a transfer now and then: a failed download is tried again on
+// the same address after each delay (1 s, then 4 s), then once on every other address that the
+// probe found, each attempt continuing what the last one received. An address that hangs (no
+// connection or no data within the limits) is left at once for the next one, and the rest of the
+// run starts its downloads on the addresses that have not hung.
 bool UpdateClient::DownloadWithRetries(FileEntry& entry, int& errorCode) {
   const std::wstring path = staging_.DownloadPath(entry.url);
-  std::vector<std::wstring> urls(retryDelaysMs_.size() + 1, entry.url);
   const std::wstring suffix = entry.url.compare(0, serverUrl_.size(), serverUrl_) == 0
                                   ? entry.url.substr(serverUrl_.size())
                                   : std::wstring();
-  for (const std::wstring& address : addresses_) {
-    const std::wstring other = scheme_ + L"://" + address + L"/" + rootFolder_;
-    if (!suffix.empty() && other != serverUrl_) urls.push_back(other + suffix);
-  }
-  for (std::size_t attempt = 0; attempt < urls.size(); ++attempt) {
-    if (attempt > 0 && attempt <= retryDelaysMs_.size()) std::this_thread::sleep_for(std::chrono::milliseconds(retryDelaysMs_[attempt - 1]));
-    if (ResumeDownloadFile(path, entry.callback, errorCode, urls[attempt], hostName_)) return true;
+  const std::vector<std::wstring> bases = suffix.empty() ? std::vector<std::wstring>{L""} : AddressesInTurn();
+  std::size_t retries = 0;
+  std::size_t attempt = 0;
+  for (std::size_t b = 0; b < bases.size();) {
+    const std::wstring url = suffix.empty() ? entry.url : bases[b] + suffix;
+    ++attempt;
+    if (ResumeDownloadFile(path, entry.callback, errorCode, url, hostName_)) return true;
     entry.cause = LastDownloadCause();
-    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: download of [" + urls[attempt] + L"] failed (code " +
-                                       std::to_wstring(errorCode) + L", attempt " + std::to_wstring(attempt + 1) +
-                                       L" of " + std::to_wstring(urls.size()) + L"): " + entry.cause);
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: download of [" + url + L"] failed (code " +
+                                       std::to_wstring(errorCode) + L", attempt " + std::to_wstring(attempt) +
+                                       L"): " + entry.cause);
     if (!WorthRetrying(errorCode)) return false;
+    if (errorCode == HTTP_STALLED && b + 1 < bases.size()) {
+      MarkHung(bases[b]);
+      ++b;
+    } else if (b == 0 && retries < retryDelaysMs_.size()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(retryDelaysMs_[retries++]));
+    } else {
+      ++b;
+    }
   }
   return false;
+}
+
+std::vector<std::wstring> UpdateClient::AddressesInTurn() const {
+  std::vector<std::wstring> healthy{serverUrl_}, hung;
+  for (const std::wstring& address : addresses_) {
+    const std::wstring base = scheme_ + L"://" + address + L"/" + rootFolder_;
+    if (base != serverUrl_) healthy.push_back(base);
+  }
+  std::lock_guard<std::mutex> guard(hungLock_);
+  for (auto it = healthy.begin(); it != healthy.end();) {
+    if (hung_.count(*it) == 0) {
+      ++it;
+    } else {
+      hung.push_back(*it);
+      it = healthy.erase(it);
+    }
+  }
+  healthy.insert(healthy.end(), hung.begin(), hung.end());
+  return healthy;
+}
+
+void UpdateClient::MarkHung(const std::wstring& base) {
+  std::lock_guard<std::mutex> guard(hungLock_);
+  if (hung_.insert(base).second) {
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: [" + base + L"] hangs; this run takes the other addresses first");
+  }
 }
 
 // The verified content at the work path becomes the staged file, and what it was made from goes.

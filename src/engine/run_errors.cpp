@@ -27,6 +27,7 @@ const ErrorCodeText ERROR_CODES[] = {
     {DESCRIPTION_BAD_LIST, L"DESCRIPTION_BAD_LIST", L"the file list does not unpack (or unpacks past 64 MiB)"},
     {HTTP_NOT_FOUND, L"HTTP_NOT_FOUND", L"the server has no such file (404 or 410)"},
     {HTTP_CERTIFICATE, L"HTTP_CERTIFICATE", L"the https server's certificate does not verify"},
+    {HTTP_STALLED, L"HTTP_STALLED", L"the address did not connect or sent nothing in time"},
     {CHECK_UNREADABLE_FILE, L"CHECK_UNREADABLE_FILE", L"an installed file cannot be read"},
     {CHECK_UNSAFE_NAME, L"CHECK_UNSAFE_NAME", L"the list names a path outside the program folder"},
     {CONNECT_NO_PROBE, L"CONNECT_NO_PROBE", L"no address of the host answered the probe"},

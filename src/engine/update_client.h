@@ -4,6 +4,8 @@
 // run's thread; every operation reports failure by its result and a code in errorCode.
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -128,6 +130,10 @@ class UpdateClient {
   bool MakeContent(const FileEntry& entry, const std::wstring& work, std::wstring& digest, std::wstring& cause,
                    std::wstring& writeFailure);
   bool DownloadWithRetries(FileEntry& entry, int& errorCode);
+  // The base URLs of the probed addresses for a download: the chosen one first, those that hung
+  // earlier in the run last.
+  std::vector<std::wstring> AddressesInTurn() const;
+  void MarkHung(const std::wstring& base);
   bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode);
   // The stamp of a cached descriptor or list that may be used without a download: with trust,
   // only while the signature kept beside the cache holds.
@@ -166,6 +172,8 @@ class UpdateClient {
   };
   std::vector<Removal> removeList_;
   std::vector<std::wstring> addresses_;  // every address that the probe found, the chosen one too
+  mutable std::mutex hungLock_;          // the downloads of several workers mark and read hung_
+  std::set<std::wstring> hung_;          // base URLs of addresses that hung in this run
   std::wstring failureCause_;            // why Connect or LoadDescription failed, for the failure line
   SignedStatement rootStatement_;        // with trust: the root descriptor's, for its product
   std::string rootSignature_;            // its text when newly accepted, kept once the product is known

@@ -12,8 +12,8 @@
 
 namespace {
 
-std::atomic<int> connectSeconds{30};
-std::atomic<int> stallSeconds{60};
+std::atomic<int> connectSeconds{HttpLimits{}.connectSeconds};
+std::atomic<int> stallSeconds{HttpLimits{}.stallSeconds};
 std::mutex authorityLock;
 std::string authorityFile;
 

@@ -21,15 +21,19 @@ constexpr int HTTP_REQUEST_FAILED = 21;  // no answer, a status other than 200 a
                                          // a broken body or a stalled transfer
 constexpr int HTTP_NOT_FOUND = 24;       // the server answered 404 or 410: asking again is no use
 constexpr int HTTP_CERTIFICATE = 25;     // an https server whose certificate does not verify
+constexpr int HTTP_STALLED = 41;         // no connection within the connect limit, or no data within the
+                                         // stall limit: the address hangs, another may answer
 
 // The longest host name that fits the Host header.
 constexpr std::size_t HOST_NAME_MAX_CHARS = 251;
 
 // Connection and stall limits, in seconds: a connection that is not made within the first, or a
-// transfer that receives no byte for the second, fails with code 21. Settable for tests.
+// transfer that receives no byte for the second, fails with HTTP_STALLED, its cause naming the
+// address ("no data for 10 s from 10.0.0.1:80"). Short, so that a hung mirror among healthy ones
+// costs a run seconds: the run moves to the next address at once. Settable for tests.
 struct HttpLimits {
-  int connectSeconds = 30;
-  int stallSeconds = 60;
+  int connectSeconds = 5;
+  int stallSeconds = 10;
 };
 void SetHttpLimits(const HttpLimits& limits);
 HttpLimits GetHttpLimits();

@@ -99,6 +99,14 @@ bool BeginDownload(IStatusCallback* callback, const std::wstring& host, int& err
 
 }  // namespace
 
+std::wstring StallCause(const std::wstring& url, int seconds, bool connecting) {
+  const std::size_t start = url.find(L"://");
+  const std::size_t from = start == std::wstring::npos ? 0 : start + 3;
+  const std::wstring authority = url.substr(from, url.find(L'/', from) - from);
+  return (connecting ? L"no connection within " + std::to_wstring(seconds) + L" s to "
+                     : L"no data for " + std::to_wstring(seconds) + L" s from ") + authority;
+}
+
 int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
   return HasFreeDiskSpace(DriveRootFor(localPath), chunk) ? HTTP_WRITE_FAILED : HTTP_DISK_FULL;
 }
@@ -187,6 +195,8 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
     switch (transport.NextPiece(piece, cause)) {
       case HttpTransport::Piece::Failed:
         return Fail(errorCode, HTTP_REQUEST_FAILED, cause);
+      case HttpTransport::Piece::Stalled:
+        return Fail(errorCode, HTTP_STALLED, cause);
       case HttpTransport::Piece::End:
         // Not flushed to disk: a download is only the source of a staged file, which is
         // verified and flushed before anything is committed.

@@ -113,6 +113,7 @@ class CurlTransport final : public HttpTransport {
     multi_.reset(curl_multi_init());
     if (!easy_ || !multi_) return;
     CURL* curl = easy_.get();
+    url_ = url;
     std::string requestUrl = RequestUrl(url);
     const std::string proxy = WideToUtf8(ProxyFor(NamedUrl(url, headers)));
     curl_slist* list = curl_slist_append(nullptr, "Accept: */*");
@@ -169,7 +170,7 @@ class CurlTransport final : public HttpTransport {
     }
     while (!headDone_ && !finished_) Pump();
     if (!headDone_) {
-      failCode = IsCertificateFailure(result_) ? HTTP_CERTIFICATE : HTTP_REQUEST_FAILED;
+      failCode = Stalled() ? HTTP_STALLED : IsCertificateFailure(result_) ? HTTP_CERTIFICATE : HTTP_REQUEST_FAILED;
       cause = badStatusLine_ ? L"the answer's status line is not HTTP's" : FailureText();
       return false;
     }
@@ -194,7 +195,7 @@ class CurlTransport final : public HttpTransport {
     // A connection that closes early ends the body: the length decides.
     if (result_ == CURLE_OK || result_ == CURLE_PARTIAL_FILE) return Piece::End;
     cause = FailureText();
-    return Piece::Failed;
+    return Stalled() ? Piece::Stalled : Piece::Failed;
   }
 
  private:
@@ -235,7 +236,12 @@ class CurlTransport final : public HttpTransport {
     return "https://" + name + ":" + port + path;
   }
 
+  // Our stall watch ended the transfer, or the connection was not made in time.
+  bool Stalled() const { return result_ == CURLE_ABORTED_BY_CALLBACK || result_ == CURLE_OPERATION_TIMEDOUT; }
+
   std::wstring FailureText() const {
+    if (result_ == CURLE_ABORTED_BY_CALLBACK) return StallCause(url_, static_cast<int>(watch_.limit.count()), false);
+    if (result_ == CURLE_OPERATION_TIMEDOUT && !connected_) return StallCause(url_, GetHttpLimits().connectSeconds, true);
     const char* text = error_[0] != '\0' ? error_ : curl_easy_strerror(result_);
     return Latin1ToWide(text);
   }
@@ -249,6 +255,7 @@ class CurlTransport final : public HttpTransport {
       // status line than HTTP has; the other back end is held to HTTP's, and so is this one.
       head = AnswerHead{};
       self->statusLineNext_ = false;
+      self->connected_ = true;
       if (!ParseStatusLine(std::string(data, n), head.status)) {
         self->badStatusLine_ = true;
         return 0;
@@ -277,6 +284,8 @@ class CurlTransport final : public HttpTransport {
     return n;
   }
 
+  std::wstring url_;
+  bool connected_ = false;
   UniqueCurl easy_;
   UniqueMulti multi_;
   UniqueHeaderList headers_;

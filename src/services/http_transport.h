@@ -28,18 +28,22 @@ class HttpTransport {
   virtual ~HttpTransport() = default;
 
   // Sends the request and waits for the final answer's head. False when no head came: failCode
-  // is HTTP_NO_INTERNET or HTTP_REQUEST_FAILED, and cause says why in the system's words.
+  // is HTTP_NO_INTERNET, HTTP_REQUEST_FAILED or HTTP_STALLED, and cause says why in the system's
+  // words.
   virtual bool ReadHead(AnswerHead& head, int& failCode, std::wstring& cause) = 0;
 
-  enum class Piece { Data, End, Failed };
+  enum class Piece { Data, End, Failed, Stalled };
   // The next piece of the body, at most HTTP_CHUNK bytes as a rule; no more than head.length
   // bytes are handed over in all. End: the body ended (whole or cut short by a closed
-  // connection: the length decides). Failed: a broken read or nothing within the stall limit,
-  // with the cause. Called only after ReadHead answered true.
+  // connection: the length decides). Failed: a broken read, with the cause. Stalled: nothing
+  // within the stall limit, with the cause. Called only after ReadHead answered true.
   virtual Piece NextPiece(std::string& piece, std::wstring& cause) = 0;
 };
 
 // A request for url (sent as RequestUrl(url)) with the given header lines ("Name: value", without
 // line ends). Never null; a request that cannot be made fails in ReadHead.
+// The cause of a stalled transfer: "no data for 10 s from 10.0.0.1:8080" (the URL's authority).
+std::wstring StallCause(const std::wstring& url, int seconds, bool connecting);
+
 std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers,
                                              RequestKind kind);

@@ -179,7 +179,7 @@ class BackgroundRequest {
  public:
   // headers: the request's own header lines, each ended by CR LF.
   BackgroundRequest(const std::wstring& url, const std::wstring& headers, DWORD flags)
-      : exchange_(std::make_shared<Exchange>()), stall_(GetHttpLimits().stallSeconds) {
+      : exchange_(std::make_shared<Exchange>()), stall_(GetHttpLimits().stallSeconds), url_(url) {
     std::thread(Run, exchange_, Latin1ToWide(RequestUrl(url)), headers, flags).detach();
   }
   ~BackgroundRequest() {
@@ -211,7 +211,7 @@ class BackgroundRequest {
     Exchange& x = *exchange_;
     if (!WaitUntil(guard, [&x] { return !x.chunks.empty() || x.ended || x.readFailed; })) {
       cause = StallText();
-      return HttpTransport::Piece::Failed;
+      return HttpTransport::Piece::Stalled;
     }
     if (!x.chunks.empty()) {
       chunk = std::move(x.chunks.front());
@@ -224,9 +224,7 @@ class BackgroundRequest {
     return HttpTransport::Piece::Failed;
   }
 
-  std::wstring StallText() const {
-    return L"nothing arrived for " + std::to_wstring(stall_.count()) + L" seconds";
-  }
+  std::wstring StallText() const { return StallCause(url_, static_cast<int>(stall_.count()), false); }
 
  private:
   template <typename Ready>
@@ -257,7 +255,10 @@ class BackgroundRequest {
                                             static_cast<DWORD>(header.size()), flags, 0));
     if (!request.valid()) {
       const DWORD error = GetLastError();
-      return FinishHead(*x, IsCertificateError(error) ? HTTP_CERTIFICATE : HTTP_REQUEST_FAILED,
+      return FinishHead(*x,
+                        error == ERROR_INTERNET_TIMEOUT ? HTTP_STALLED
+                        : IsCertificateError(error)     ? HTTP_CERTIFICATE
+                                                        : HTTP_REQUEST_FAILED,
                         InternetErrorText(error));
     }
     if (!HasHttpStatusLine(request.get())) {
@@ -361,6 +362,7 @@ class BackgroundRequest {
 
   std::shared_ptr<Exchange> exchange_;
   std::chrono::seconds stall_;
+  std::wstring url_;
 };
 
 // The transport of the download rules over one BackgroundRequest.
@@ -372,7 +374,7 @@ class WinInetTransport final : public HttpTransport {
   bool ReadHead(AnswerHead& head, int& failCode, std::wstring& cause) override {
     ResponseHead response;
     if (!request_.WaitForHead(response)) {
-      failCode = HTTP_REQUEST_FAILED;
+      failCode = HTTP_STALLED;
       cause = request_.StallText();
       return false;
     }

@@ -229,7 +229,9 @@ TEST_F(Http, AStalledTransferFailsInsteadOfHanging) {
   for (const char* directives : {"size_200000/stallafter_1000", "stall_8/size_10"}) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(DownloadFile(folder / "stalled", nullptr, code, Shaped(directives, "stall"), L"h")) << directives;
-    EXPECT_EQ(code, HTTP_REQUEST_FAILED) << directives;
+    EXPECT_EQ(code, HTTP_STALLED) << directives;
+    EXPECT_NE(WideToUtf8(LastDownloadCause()).find("no data for 2 s from 127.0.0.1:"), std::string::npos)
+        << directives << ": " << WideToUtf8(LastDownloadCause());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7)) << directives;
   }
 }
