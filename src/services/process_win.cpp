@@ -6,19 +6,32 @@
 
 namespace {
 
-// Process creation takes neither the extended form nor a long plain path.
-bool TooLongToStart(const std::wstring& path) { return path.size() > PLAIN_PATH_MAX; }
+// Process creation takes neither the extended form nor a long plain path, and its path rules
+// drop the spaces and dots that end a name: "C:\Games\Velora \" becomes a folder that does not
+// exist.
+bool NotStartableAsItIs(const std::wstring& path) {
+  if (path.size() > PLAIN_PATH_MAX) return true;
+  for (std::size_t end = path.find_first_of(L"\\/"); end != std::wstring::npos; end = path.find_first_of(L"\\/", end + 1)) {
+    if (end == 0) continue;
+    const wchar_t last = path[end - 1];
+    const bool dotsOnly = path.find_last_not_of(L'.', end - 1) == path.find_last_of(L"\\/", end - 1);
+    if (last == L' ' || (last == L'.' && !dotsOnly)) return true;
+  }
+  const wchar_t last = path.empty() ? L'\\' : path.back();
+  return last == L' ' || last == L'.';
+}
 
-// A long path by its short form, where the volume keeps one.
+// Such a path by its short form, where the volume keeps one.
 std::wstring Startable(const std::wstring& path) {
-  if (!TooLongToStart(path)) return path;
+  if (!NotStartableAsItIs(path)) return path;
   const std::wstring shortForm = ShortPathForm(path);
   return shortForm.empty() ? path : shortForm;
 }
 
 }  // namespace
 
-// A program or current folder past 260 characters is named by its short form. The program is
+// A program or current folder past 260 characters, or with a name that ends in a space or a dot,
+// is named by its short form. The program is
 // named apart from the command line as well, so that it is never searched for: Wine's search
 // turns a name that is longer than 260 characters in its long form into garbage.
 bool StartDetachedProcess(const std::vector<std::wstring>& arguments) {
@@ -54,11 +67,12 @@ bool IsCurrentFolder(const std::wstring& folder) {
 
 }  // namespace
 
-// A long path to a program in the current folder is named from that folder: the short name of a
-// file that the helper has just replaced may not name it any more (Wine maps it to another).
+// A long path (or one with a name ending in a space or a dot) to a program in the current folder
+// is named from that folder: the short name of a file that the helper has just replaced may not
+// name it any more (Wine maps it to another).
 std::wstring LaunchablePath(const std::wstring& path) {
   const std::wstring program = AbsolutePath(path);
-  if (!TooLongToStart(program)) return path;
+  if (!NotStartableAsItIs(program)) return path;
   const std::size_t cut = program.find_last_of(L'\\');
   if (cut != std::wstring::npos && IsCurrentFolder(program.substr(0, cut + 1))) {
     return L".\\" + program.substr(cut + 1);

@@ -2,12 +2,13 @@
 # End to end self-update: version 2 lists a new build of the updater itself. The installed
 # updater downloads it, starts the engine helper and exits with status 3; the helper swaps the
 # file and restarts the updater, which then finishes the rest of the update.
-#   self_update_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX] [--arguments | --long=N]
+#   self_update_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX] [--arguments | --long=N | --trailing-space]
 # By default the updater is started with no arguments from its folder and the host comes from
 # "PatchHost" in ./log.ini; with --arguments it is started from elsewhere with --dir and --host
 # only, which the restarted updater must be given again. With --long=N the game folder's
 # Windows name ("Z:\...") is N characters long, so that the helper's path, the staged files and
-# the logs pass the 260 characters of a plain Windows path.
+# the logs pass the 260 characters of a plain Windows path. With --trailing-space the game folder's
+# name ends in a space ("Velora "), which Windows' path rules drop when a process is started.
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=${4:-} mode=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -15,7 +16,9 @@ name=$(basename "$updater")
 rm -rf "$work"
 mkdir -p "$work/temp"
 root="$work/www" install="$work/install"
-if [[ $mode == --long=* ]]; then
+if [ "$mode" = --trailing-space ]; then
+  install="$work/Velora "
+elif [[ $mode == --long=* ]]; then
   source "$here/../support/long_folder.sh"
   install=$(long_folder "$install" "${mode#--long=}")
 fi
