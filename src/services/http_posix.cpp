@@ -97,6 +97,9 @@ std::wstring NamedUrl(const std::wstring& url, const std::vector<std::string>& h
   return url;
 }
 
+// The connections the process keeps open: more than the most downloads a run makes at once.
+constexpr int KEPT_CONNECTIONS = 32;
+
 // The line that ends a block of headers; HTTP lets a recipient take a bare LF for CR LF.
 bool IsBlankLine(const char* data, std::size_t n) {
   return (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
@@ -131,6 +134,11 @@ class CurlTransport final : public HttpTransport {
       list = curl_slist_append(list, "Pragma: no-cache");
       list = curl_slist_append(list, "Connection: Keep-Alive");
       curl_easy_setopt(curl, CURLOPT_SHARE, SharedConnections::Get());
+      // A finished transfer hands its connection back to the shared cache, which keeps no more
+      // than its multi handle allows: four times its transfers, one here. With more workers than
+      // that, connections would be closed and opened again for every file.
+      curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, static_cast<long>(KEPT_CONNECTIONS));
+      curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, static_cast<long>(KEPT_CONNECTIONS));
     }
     headers_.reset(list);
     const HttpLimits limits = GetHttpLimits();
