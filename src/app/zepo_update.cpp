@@ -1,6 +1,8 @@
 // zepo-update: the headless updater. The same update run as the window program, with the same
 // texts and logs, shown as one progress line on a terminal or as plain lines otherwise.
 #include <algorithm>
+#include <chrono>
+#include <cwchar>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -8,6 +10,7 @@
 #include <thread>
 
 #include "app/program_folder.h"
+#include "engine/progress_texts.h"
 #include "engine/update_run.h"
 #include "services/files.h"
 #include "services/ini_file.h"
@@ -228,9 +231,27 @@ class TerminalView final : public RunView {
     // A new range does not move the position, which may then lie outside it for a moment.
     const int filled = std::clamp((position_ - lower_) * WIDTH / span, 0, WIDTH);
     std::wstring bar = L"\r\x1b[2K[" + std::wstring(filled, L'#') + std::wstring(WIDTH - filled, L' ') + L"] " +
-                       std::to_wstring(position_) + L"/" + std::to_wstring(upper_) + L" " + status_;
+                       status_ + Pace();
     WriteStdout(bar);
     drawn_ = true;
+  }
+  // The rate of the run's downloads so far and the time left at that rate: ", 1.20 MB/s, 0:35
+  // left"; empty before a second of downloading has passed and once the downloads are done.
+  std::wstring Pace() {
+    using Clock = std::chrono::steady_clock;
+    if (bytesDone == 0 || bytesTotal == 0) {
+      started_ = Clock::now();
+      return L"";
+    }
+    if (bytesDone >= bytesTotal) return L"";
+    const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    if (seconds < 1.0) return L"";
+    const double rate = static_cast<double>(bytesDone) / seconds;
+    const auto left = static_cast<long long>(static_cast<double>(bytesTotal - std::min(bytesDone, bytesTotal)) / rate);
+    wchar_t text[64];
+    std::swprintf(text, 64, L", %ls/s, %lld:%02lld left", FormatByteSize(static_cast<std::uint64_t>(rate)).c_str(),
+                  left / 60, left % 60);
+    return text;
   }
   void Line(const std::wstring& text) {
     if (quiet_) return;
@@ -248,6 +269,7 @@ class TerminalView final : public RunView {
   int lower_ = 0;
   int upper_ = 100;
   int position_ = 0;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
 int ExitStatus(int result) {

@@ -196,10 +196,7 @@ namespace {
 
 // The most bytes that a file's content may have: the list's "Size"; no bound without one.
 std::uint64_t ListedBound(const FileEntry& entry) {
-  if (entry.size.empty() || entry.size.size() > 19 || entry.size.find_first_not_of(L"0123456789") != std::wstring::npos) {
-    return UNPACK_NO_LIMIT;
-  }
-  return std::stoull(entry.size);
+  return entry.size.empty() ? UNPACK_NO_LIMIT : ListedSize(entry);
 }
 
 // A byte-code patch adds no more than each byte of the file and its records' few bytes.

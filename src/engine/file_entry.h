@@ -1,6 +1,7 @@
 #pragma once
 // One unit of work of an update: where the file goes, where it comes from, the list's time and
 // digest for it, and how far it got.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,16 @@ struct FileEntry {
   std::vector<ContentOffer> fallbacks;  // what to take instead when this form fails, best first
   std::wstring dateTime;      // the list's "DateTime" as file-time text, may be empty
   std::wstring checksum;      // the list's "CheckSum"; empty for "Exists" files, which are not verified
-  std::wstring sha256;        // the list's "SHA256" and "Size" of a signed tree, checked with a trusted key
-  std::wstring size;
+  std::wstring sha256;        // the list's "SHA256", checked with a trusted key
+  std::wstring size;          // the list's "Size": every form is bounded by it, and progress weighs it
   std::wstring cause;         // why the last step on it failed, for the diagnostic log and the error line
   IStatusCallback* callback = nullptr;  // not owned; null for descriptor downloads
 };
+
+// The size the list gives an entry's content; 0 when it gives none (or none that reads).
+inline std::uint64_t ListedSize(const FileEntry& entry) {
+  if (entry.size.empty() || entry.size.size() > 19 || entry.size.find_first_not_of(L"0123456789") != std::wstring::npos) {
+    return 0;
+  }
+  return std::stoull(entry.size);
+}

@@ -1,61 +1,70 @@
 #include "engine/progress_texts.h"
 
+#include <algorithm>
 #include <cwchar>
 
-bool ProgressTexts::OnCheckFile(const std::wstring& name) {
+bool CheckTexts::OnCheckFile(const std::wstring& name) {
   view_.SetStatus(L"Đang kiểm tra tập tin [" + name + L"]...");
   return true;
 }
 
-bool ProgressTexts::OnDownloadProgress(std::uint32_t done, std::uint32_t total) {
-  wchar_t text[256];
-  if (total != 0) {
-    const int percent = static_cast<int>(static_cast<double>(done) * 100.0 / static_cast<double>(total));
-    if (percent == lastPercent_) return true;
-    lastPercent_ = percent;
-    std::swprintf(text, 256, L"Đang tải %ls / %ls, %u/%u files", FormatByteSize(done).c_str(),
-                  FormatByteSize(total).c_str(), unsigned{view_.filesDone}, unsigned{view_.filesTotal});
-  } else {
-    ++view_.filesDone;
-    std::swprintf(text, 256, L"Đang tải ..., %u/%u files", unsigned{view_.filesDone}, unsigned{view_.filesTotal});
-  }
-  view_.SetStatus(text);
+void RunProgress::Begin(std::uint64_t listedBytes, std::uint64_t listedFiles, std::uint64_t files) {
+  std::lock_guard<std::mutex> guard(viewLock_);
+  unlisted_ = listedFiles > 0 ? std::max<std::uint64_t>(1, listedBytes / listedFiles) : std::uint64_t{1} << 20;
+  view_.bytesDone = 0;
+  view_.bytesTotal = listedBytes + (files - std::min(files, listedFiles)) * unlisted_;
+  view_.filesDone = 0;
+  view_.filesTotal = files;
+  lastPermille_ = -1;
+  lastFiles_ = 0;
+  view_.SetProgressRange(0, 1000);
+  Show();
+}
+
+RunProgress::File::~File() { progress_.End(*this); }
+
+bool RunProgress::File::OnDownloadProgress(std::uint64_t done, std::uint64_t total) {
+  progress_.Update(*this, done, total);
   return true;
 }
 
-ParallelProgressTexts::File::~File() { texts_.End(*this); }
-
-bool ParallelProgressTexts::File::OnDownloadProgress(std::uint32_t done, std::uint32_t total) {
-  texts_.Update(*this, done, total);
-  return true;
+void RunProgress::Count(File& file, std::uint64_t share) {
+  // A new attempt (another address, another form) starts from its own zero: the share never
+  // goes back, so neither does the bar.
+  if (share <= file.counted_) return;
+  view_.bytesDone += share - file.counted_;
+  file.counted_ = share;
 }
 
-void ParallelProgressTexts::Update(File& file, std::uint32_t done, std::uint32_t total) {
+void RunProgress::Update(File& file, std::uint64_t done, std::uint64_t total) {
   std::lock_guard<std::mutex> guard(viewLock_);
-  // (0, 0) starts the file, or an attempt at it again: what the last attempt counted goes.
-  done_ = done_ - file.done_ + done;
-  total_ = total_ - file.total_ + total;
-  file.done_ = done;
-  file.total_ = total;
+  const std::uint64_t share =
+      total == 0 ? 0 : static_cast<std::uint64_t>(static_cast<double>(file.weight_) *
+                                                  (static_cast<double>(std::min(done, total)) / static_cast<double>(total)));
+  Count(file, std::min(share, file.weight_));
+  Show();
+}
+
+void RunProgress::End(File& file) {
+  std::lock_guard<std::mutex> guard(viewLock_);
+  Count(file, file.weight_);
+  if (view_.filesDone < view_.filesTotal) ++view_.filesDone;
+  Show();
+}
+
+void RunProgress::Show() {
+  const std::uint64_t total = std::max(view_.bytesTotal, view_.bytesDone);
+  const int permille = total == 0 ? 0 : static_cast<int>(static_cast<double>(view_.bytesDone) * 1000.0 /
+                                                        static_cast<double>(total));
+  if (permille <= lastPermille_ && view_.filesDone == lastFiles_) return;
+  if (permille > lastPermille_) view_.SetProgressPosition(permille);
+  lastPermille_ = std::max(lastPermille_, permille);
+  lastFiles_ = view_.filesDone;
   wchar_t text[256];
-  if (done == 0 && total == 0) {
-    std::swprintf(text, 256, L"Đang tải ..., %u/%u files", unsigned{view_.filesDone}, unsigned{view_.filesTotal});
-  } else {
-    const int percent =
-        total_ == 0 ? 100 : static_cast<int>(static_cast<double>(done_) * 100.0 / static_cast<double>(total_));
-    if (percent == lastPercent_) return;
-    lastPercent_ = percent;
-    std::swprintf(text, 256, L"Đang tải %ls / %ls, %u/%u files", FormatByteSize(done_).c_str(),
-                  FormatByteSize(total_).c_str(), unsigned{view_.filesDone}, unsigned{view_.filesTotal});
-  }
+  std::swprintf(text, 256, L"Đang tải %ls / %ls, %llu/%llu files", FormatByteSize(view_.bytesDone).c_str(),
+                FormatByteSize(total).c_str(), static_cast<unsigned long long>(view_.filesDone),
+                static_cast<unsigned long long>(view_.filesTotal));
   view_.SetStatus(text);
-}
-
-void ParallelProgressTexts::End(File& file) {
-  std::lock_guard<std::mutex> guard(viewLock_);
-  done_ -= file.done_;
-  total_ -= file.total_;
-  ++view_.filesDone;
 }
 
 std::wstring FormatByteSize(std::uint64_t bytes) {

@@ -1,7 +1,6 @@
 #pragma once
-// The run's reports of file checks and downloads, as status texts of the view: the file being
-// checked, then for each download "Đang tải ..., n/m files" at its start and the sizes so far
-// each time the whole percentage changes. It always answers true: the user never cancels.
+// The run's reports of file checks and downloads to the view: the file being checked, then the
+// progress of the downloads in bytes of the whole run.
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -9,50 +8,61 @@
 #include "engine/run_view.h"
 #include "services/status_callback.h"
 
-class ProgressTexts final : public IStatusCallback {
+class CheckTexts final : public IStatusCallback {
  public:
-  explicit ProgressTexts(RunView& view) : view_(view) {}
+  explicit CheckTexts(RunView& view) : view_(view) {}
   bool OnCheckFile(const std::wstring& name) override;
-  bool OnDownloadProgress(std::uint32_t done, std::uint32_t total) override;
+  bool OnDownloadProgress(std::uint64_t, std::uint64_t) override { return true; }
 
  private:
   RunView& view_;
-  int lastPercent_ = 0;
 };
 
-// The same texts for downloads made by several workers at once: the sizes are the sums over the
-// files in flight, and "n/m files" counts the files that have ended. Each worker reports through
-// a File of its own; the view is called under the lock given, which the run also holds for its
-// own calls from the workers.
-class ParallelProgressTexts {
+// The downloads of a run, one after another or side by side, in bytes of the whole run. Every
+// file weighs the size the list gives it (a list from an older publisher gives none: such a file
+// weighs the mean of the sizes given, or 1 MiB); an attempt at it moves its share by the part of
+// the download that has arrived, and the file's end completes the share. The bar (0 to 1000) and "Đang tải X / Y, n/m files" follow, each time
+// the whole permille changes; neither passes its total nor goes back. Each download reports
+// through a File of its own; the view is called under the lock given, which the run also holds
+// for its own calls from several workers. It always answers true: cancelling is not its part.
+class RunProgress {
  public:
-  ParallelProgressTexts(RunView& view, std::mutex& viewLock) : view_(view), viewLock_(viewLock) {}
+  RunProgress(RunView& view, std::mutex& viewLock) : view_(view), viewLock_(viewLock) {}
+  // The run's downloads: the sizes the list gives (listedBytes, of listedFiles files) and the
+  // number of files; sets the bar's range.
+  void Begin(std::uint64_t listedBytes, std::uint64_t listedFiles, std::uint64_t files);
+  // What a file of the listed size (0: none given) weighs.
+  std::uint64_t Weight(std::uint64_t listedSize) const { return listedSize > 0 ? listedSize : unlisted_; }
 
   class File final : public IStatusCallback {
    public:
-    explicit File(ParallelProgressTexts& texts) : texts_(texts) {}
+    // listedSize: the file's size as the list gives it; 0 when it gives none.
+    File(RunProgress& progress, std::uint64_t listedSize)
+        : progress_(progress), weight_(progress.Weight(listedSize)) {}
     ~File();
     File(const File&) = delete;
     File& operator=(const File&) = delete;
     bool OnCheckFile(const std::wstring&) override { return true; }
-    bool OnDownloadProgress(std::uint32_t done, std::uint32_t total) override;
+    bool OnDownloadProgress(std::uint64_t done, std::uint64_t total) override;
 
    private:
-    friend class ParallelProgressTexts;
-    ParallelProgressTexts& texts_;
-    std::uint64_t done_ = 0;
-    std::uint64_t total_ = 0;
+    friend class RunProgress;
+    RunProgress& progress_;
+    const std::uint64_t weight_;
+    std::uint64_t counted_ = 0;  // the share of the weight counted as done
   };
 
  private:
-  void Update(File& file, std::uint32_t done, std::uint32_t total);
+  void Update(File& file, std::uint64_t done, std::uint64_t total);
   void End(File& file);
+  void Count(File& file, std::uint64_t share);
+  void Show();
 
   RunView& view_;
   std::mutex& viewLock_;
-  std::uint64_t done_ = 0;   // sums over the files in flight
-  std::uint64_t total_ = 0;
-  int lastPercent_ = -1;
+  std::uint64_t unlisted_ = 1 << 20;
+  int lastPermille_ = -1;
+  std::uint64_t lastFiles_ = 0;
 };
 
 // A byte count as a short text the way the Windows shell shows sizes: "532 bytes", "1.50 KB",

@@ -24,10 +24,14 @@ class RunView {
   // Why a run failed, once, at its end: the first failed step, what it worked on and the cause.
   virtual void ReportError(const std::wstring&) {}
 
-  // Written by the run and its status callback while the run lasts.
+  // Written by the run and its progress while the run lasts: the files whose download has ended
+  // and the bytes of the run's files (as the list gives their sizes) that have arrived, each of
+  // their totals.
   std::wstring checkFailedName;
-  std::uint16_t filesDone = 0;
-  std::uint16_t filesTotal = 0;
+  std::uint64_t filesDone = 0;
+  std::uint64_t filesTotal = 0;
+  std::uint64_t bytesDone = 0;
+  std::uint64_t bytesTotal = 0;
 
  protected:
   ~RunView() = default;

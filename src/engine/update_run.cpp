@@ -37,8 +37,9 @@ class Run {
   Run(RunView& view, const RunSettings& settings)
       : view_(view),
         settings_(settings),
-        callback_(view),
-        client_(&callback_, RUN_LOCAL_FOLDER, settings.host, settings.list) {
+        checkTexts_(view),
+        progress_(view, viewLock_),
+        client_(&checkTexts_, RUN_LOCAL_FOLDER, settings.host, settings.list) {
     client_.SetRetryDelays(settings.retryDelaysMs);
     client_.SetTrustedKeys(settings.trustedKeys);
     client_.SetHighestFormat(settings.highestFormat);
@@ -53,7 +54,6 @@ class Run {
 
     version_ = client_.GetVersionName();
     const std::size_t total = client_.GetUpdateCount() + client_.GetPatchCount() + client_.GetSelfUpdateCount();
-    view_.filesTotal = static_cast<std::uint16_t>(total);
     view_.ShowVersion(L"version " + version_);
     if (total == 0) {
       RemoveListed();
@@ -142,11 +142,18 @@ class Run {
       return RUN_FAILED;
     }
     std::vector<std::wstring> files;
+    BeginDownloads({{client_.GetSelfUpdateCount(), &UpdateClient::GetSelfUpdateEntry}});
     for (std::size_t i = 0; i < client_.GetSelfUpdateCount(); ++i) {
       FileEntry& entry = *client_.GetSelfUpdateEntry(i);
       const std::wstring name = DisplayName(entry);
-      view_.SetStatus(L"Đang tải ...");
-      if (!client_.Fetch(entry, error_)) {
+      bool fetched = false;
+      {
+        RunProgress::File progress(progress_, ListedSize(entry));
+        entry.callback = &progress;
+        fetched = client_.Fetch(entry, error_);
+        entry.callback = nullptr;
+      }
+      if (!fetched) {
         NoteFailure(L"download [" + entry.url + L"]", entry.cause);
         Report(view_, L"Tải tập tin [" + name + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
@@ -163,7 +170,6 @@ class Run {
         return RUN_FAILED;
       }
       files.push_back(entry.localPath);
-      view_.StepProgress();
       WriteUpdateLog(L"Download selfupdate file [" + name + L"] => Success");
     }
     if (!WriteResourceToFile(HELPER_RESOURCE_ID, L"DATA", client_.GetLocalFolder() + L"engine.dat")) {
@@ -181,18 +187,36 @@ class Run {
 
   using EntryAt = FileEntry* (UpdateClient::*)(std::size_t) const;
 
+  // The progress of the downloads to come: the sizes the list gives the entries of each list.
+  void BeginDownloads(std::initializer_list<std::pair<std::size_t, EntryAt>> lists) {
+    std::uint64_t bytes = 0, listed = 0, files = 0;
+    for (const auto& [count, at] : lists) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t size = ListedSize(*(client_.*at)(i));
+        bytes += size;
+        listed += size > 0 ? 1 : 0;
+      }
+      files += count;
+    }
+    progress_.Begin(bytes, listed, files);
+  }
+
   // Downloads every entry of a list into the staging area, going on past failures.
   void DownloadAll(std::size_t count, EntryAt at, const wchar_t* kind) {
     for (std::size_t i = 0; i < count; ++i) {
       FileEntry& entry = *(client_.*at)(i);
       const std::wstring name = DisplayName(entry);
-      view_.SetStatus(L"Đang tải tập tin [" + name + L"]...");
-      bool ok = client_.Fetch(entry, error_);
-      while (!ok && !DiskAtFault(error_) && client_.FallBack(entry)) ok = client_.Fetch(entry, error_);
+      bool ok = false;
+      {
+        RunProgress::File progress(progress_, ListedSize(entry));
+        entry.callback = &progress;
+        ok = client_.Fetch(entry, error_);
+        while (!ok && !DiskAtFault(error_) && client_.FallBack(entry)) ok = client_.Fetch(entry, error_);
+        entry.callback = nullptr;
+      }
       if (!ok) NoteFailure(L"download [" + entry.url + L"]", entry.cause);
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(std::wstring(L"Download ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
-      view_.StepProgress();
     }
   }
 
@@ -235,10 +259,9 @@ class Run {
     std::vector<Job> jobs;
     for (std::size_t i = 0; i < updates; ++i) jobs.push_back({client_.GetUpdateEntry(i), false});
     for (std::size_t i = 0; i < patches; ++i) jobs.push_back({client_.GetPatchEntry(i), true});
-    ParallelProgressTexts texts(view_, viewLock_);
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
-      for (std::size_t i = next++; i < jobs.size(); i = next++) FetchAndStage(jobs[i], texts);
+      for (std::size_t i = next++; i < jobs.size(); i = next++) FetchAndStage(jobs[i]);
     };
     const std::size_t workers = std::min<std::size_t>(static_cast<std::size_t>(settings_.connections), jobs.size());
     std::vector<std::thread> threads;
@@ -247,15 +270,14 @@ class Run {
     for (std::thread& thread : threads) thread.join();
   }
 
-  void FetchAndStage(Job& job, ParallelProgressTexts& texts) {
+  void FetchAndStage(Job& job) {
     FileEntry& entry = *job.entry;
     const std::wstring name = DisplayName(entry);
     int code = 0;
     bool ok = false;
     {
-      ParallelProgressTexts::File progress(texts);
+      RunProgress::File progress(progress_, ListedSize(entry));
       entry.callback = &progress;
-      Under([&] { view_.SetStatus(L"Đang tải tập tin [" + name + L"]..."); });
       ok = client_.Fetch(entry, code);
       while (!ok && !DiskAtFault(code) && client_.FallBack(entry)) ok = client_.Fetch(entry, code);
       entry.callback = nullptr;
@@ -265,7 +287,6 @@ class Run {
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(std::wstring(L"Download ") + (job.patch ? L"patch" : L"update") + L" file [" + name + L"] => " +
                      (ok ? L"Success" : L"Failed"));
-      view_.StepProgress();
     });
     if (!ok) return;
     if (job.patch) {
@@ -376,21 +397,16 @@ class Run {
   int UpdateAndPatch() {
     const std::size_t updates = client_.GetUpdateCount();
     const std::size_t patches = client_.GetPatchCount();
-    view_.SetProgressRange(0, static_cast<int>(updates + patches + 4));
-    view_.SetProgressPosition(1);
+    BeginDownloads({{updates, &UpdateClient::GetUpdateEntry}, {patches, &UpdateClient::GetPatchEntry}});
     if (!client_.OpenStaging()) {
       TheLogger().WriteFailure(L"AutoUpdateApp: the staging area cannot be made in " + client_.GetLocalFolder());
       allSucceeded_ = false;
     } else if (settings_.connections > 1 && updates + patches > 1) {
       FetchAndStageInParallel(updates, patches);
-      if (patches > 0) view_.StepProgress();
     } else {
       DownloadAll(updates, &UpdateClient::GetUpdateEntry, L"update");
       DownloadAll(patches, &UpdateClient::GetPatchEntry, L"patch");
-      if (patches > 0) {
-        RebuildAll(patches);
-        view_.StepProgress();
-      }
+      RebuildAll(patches);
       StageAll(updates);
     }
     // Nothing installed is touched unless every file of the run is staged and verified, and no
@@ -399,7 +415,6 @@ class Run {
       RemoveListed();
       CommitAll(updates, &UpdateClient::GetUpdateEntry, L"update");
       CommitAll(patches, &UpdateClient::GetPatchEntry, L"patch");
-      view_.StepProgress();
     }
     if (allSucceeded_) {
       view_.SetProgressRange(0, 1);
@@ -415,7 +430,8 @@ class Run {
 
   RunView& view_;
   const RunSettings& settings_;
-  ProgressTexts callback_;
+  CheckTexts checkTexts_;
+  RunProgress progress_;
   UpdateClient client_;
   int error_ = 0;
   std::mutex viewLock_;  // the workers' calls of the view and the logs, and the run's state they change

@@ -215,7 +215,7 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
     received += piece.size();
     TheRateLimiter().Take(piece.size());
     if (callback != nullptr &&
-        !callback->OnDownloadProgress(static_cast<std::uint32_t>(received), static_cast<std::uint32_t>(total))) {
+        !callback->OnDownloadProgress(received, total)) {
       return Fail(errorCode, HTTP_CANCELLED, L"cancelled after " + std::to_wstring(received) + L" bytes");
     }
   }

@@ -8,7 +8,7 @@ class IStatusCallback {
  public:
   virtual bool OnCheckFile(const std::wstring& name) = 0;
   // Bytes received so far and the total; (0, 0) announces that a new download begins.
-  virtual bool OnDownloadProgress(std::uint32_t done, std::uint32_t total) = 0;
+  virtual bool OnDownloadProgress(std::uint64_t done, std::uint64_t total) = 0;
 
  protected:
   ~IStatusCallback() = default;

@@ -2,72 +2,73 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 namespace {
 
 struct TextView final : RunView {
   std::vector<std::wstring> texts;
+  std::vector<int> positions;
   void SetStatus(const std::wstring& text) override { texts.push_back(text); }
   void ShowVersion(const std::wstring&) override {}
   void StepProgress() override {}
   void SetProgressRange(int, int) override {}
-  void SetProgressPosition(int) override {}
+  void SetProgressPosition(int position) override { positions.push_back(position); }
 };
 
 }  // namespace
 
-TEST(ProgressTexts, ShowsChecksDownloadsAndWholePercentages) {
+// The bytes of the whole run: each file weighs its listed size, whatever its download's own
+// length (a packed form or a patch is smaller); files side by side add up; a file tried again
+// does not count twice nor move the bar back; the counts never pass their totals.
+TEST(RunProgress, CountsTheWholeRunsListedBytesAndNeverGoesBack) {
   TextView view;
-  view.filesDone = 2;
-  view.filesTotal = 7;
-  ProgressTexts callback(view);
-  EXPECT_TRUE(callback.OnCheckFile(L"data\\a.pak"));
-  EXPECT_TRUE(callback.OnDownloadProgress(0, 0));
-  EXPECT_TRUE(callback.OnDownloadProgress(5, 1000));      // 0 %: as the last shown, no change
-  EXPECT_TRUE(callback.OnDownloadProgress(500, 1000));    // 50 %
-  EXPECT_TRUE(callback.OnDownloadProgress(509, 1000));    // still 50 %
-  EXPECT_TRUE(callback.OnDownloadProgress(1000, 1000));   // 100 %
-  EXPECT_TRUE(callback.OnDownloadProgress(0, 0));
-  EXPECT_TRUE(callback.OnDownloadProgress(2048, 2048));   // 100 % again: no change
-  EXPECT_EQ(view.texts, (std::vector<std::wstring>{
-                            L"Đang kiểm tra tập tin [data\\a.pak]...",
-                            L"Đang tải ..., 3/7 files",
-                            L"Đang tải 500 bytes / 1000 bytes, 3/7 files",
-                            L"Đang tải 1000 bytes / 1000 bytes, 3/7 files",
-                            L"Đang tải ..., 4/7 files",
-                        }));
-}
-
-// Files in flight side by side: the sizes are their sums, "n/m files" counts the ended ones, and
-// a file tried again does not count its first attempt twice.
-TEST(ParallelProgressTexts, SumsTheFilesInFlightAndCountsTheEndedOnes) {
-  TextView view;
-  view.filesTotal = 3;
   std::mutex lock;
-  ParallelProgressTexts texts(view, lock);
+  RunProgress progress(view, lock);
+  progress.Begin(3000, 2, 2);
   {
-    ParallelProgressTexts::File a(texts);
+    RunProgress::File a(progress, 1000);
     {
-      ParallelProgressTexts::File b(texts);
+      RunProgress::File b(progress, 2000);
       EXPECT_TRUE(a.OnDownloadProgress(0, 0));
       EXPECT_TRUE(b.OnDownloadProgress(0, 0));
-      EXPECT_TRUE(a.OnDownloadProgress(100, 400));
-      EXPECT_TRUE(b.OnDownloadProgress(300, 600));   // 400 of 1000: 40 %
-      EXPECT_TRUE(b.OnDownloadProgress(0, 0));       // b again, from the start: 100 of 400
-      EXPECT_TRUE(b.OnDownloadProgress(600, 600));   // 700 of 1000
+      EXPECT_TRUE(a.OnDownloadProgress(50, 100));    // half of a's 1000: 500 of 3000
+      EXPECT_TRUE(b.OnDownloadProgress(100, 400));   // a quarter of b's 2000: 1000 of 3000
+      EXPECT_TRUE(b.OnDownloadProgress(0, 0));       // b again from the start (another form)
+      EXPECT_TRUE(b.OnDownloadProgress(100, 800));   // an eighth now: b keeps its quarter
+      EXPECT_TRUE(b.OnDownloadProgress(800, 800));   // b whole: 2500 of 3000
     }
-    EXPECT_EQ(view.filesDone, 1);
-    EXPECT_TRUE(a.OnDownloadProgress(400, 400));     // b's bytes have left the sums
+    EXPECT_EQ(view.filesDone, 1u);
   }
-  EXPECT_EQ(view.filesDone, 2);
+  EXPECT_EQ(view.filesDone, 2u);
+  EXPECT_EQ(view.bytesDone, 3000u);
   EXPECT_EQ(view.texts, (std::vector<std::wstring>{
-                            L"Đang tải ..., 0/3 files",
-                            L"Đang tải ..., 0/3 files",
-                            L"Đang tải 100 bytes / 400 bytes, 0/3 files",
-                            L"Đang tải 400 bytes / 1000 bytes, 0/3 files",
-                            L"Đang tải ..., 0/3 files",
-                            L"Đang tải 700 bytes / 1000 bytes, 0/3 files",
-                            L"Đang tải 400 bytes / 400 bytes, 1/3 files",
+                            L"Đang tải 0 bytes / 2.92 KB, 0/2 files",
+                            L"Đang tải 500 bytes / 2.92 KB, 0/2 files",
+                            L"Đang tải 1000 bytes / 2.92 KB, 0/2 files",
+                            L"Đang tải 2.44 KB / 2.92 KB, 0/2 files",
+                            L"Đang tải 2.44 KB / 2.92 KB, 1/2 files",
+                            L"Đang tải 2.92 KB / 2.92 KB, 2/2 files",
                         }));
+  EXPECT_EQ(view.positions, (std::vector<int>{0, 166, 333, 833, 1000}));
+}
+
+// A list from an older publisher gives no sizes: such a file weighs the mean of the sizes given,
+// or 1 MiB when none are.
+TEST(RunProgress, FilesWithoutAListedSizeWeighTheMeanOfTheOthers) {
+  TextView view;
+  std::mutex lock;
+  RunProgress progress(view, lock);
+  progress.Begin(3000, 2, 3);
+  EXPECT_EQ(view.bytesTotal, 4500u);
+  {
+    RunProgress::File unsized(progress, 0);
+    EXPECT_TRUE(unsized.OnDownloadProgress(10, 20));
+    EXPECT_EQ(view.bytesDone, 750u);
+  }
+  progress.Begin(0, 0, 2);
+  EXPECT_EQ(view.bytesTotal, 2u << 20);
+  EXPECT_EQ(view.filesDone, 0u);
 }
 
 TEST(FormatByteSize, ThreeSignificantDigitsCut) {

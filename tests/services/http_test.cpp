@@ -17,10 +17,10 @@ namespace fs = std::filesystem;
 namespace {
 
 struct Recorder : IStatusCallback {
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
   std::size_t cancelAt = SIZE_MAX;  // answer false at this call
   bool OnCheckFile(const std::wstring&) override { return true; }
-  bool OnDownloadProgress(std::uint32_t done, std::uint32_t total) override {
+  bool OnDownloadProgress(std::uint64_t done, std::uint64_t total) override {
     calls.emplace_back(done, total);
     return calls.size() - 1 != cancelAt;
   }
@@ -69,8 +69,8 @@ TEST_F(Http, DownloadsTheWholeBodyInChunksWithProgress) {
   EXPECT_EQ(code, HTTP_OK);
   EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "out.bin"), Pattern(200000)));
   ASSERT_GE(progress.calls.size(), 2u);
-  EXPECT_EQ(progress.calls.front(), std::make_pair(0u, 0u));
-  EXPECT_EQ(progress.calls.back(), std::make_pair(200000u, 200000u));
+  EXPECT_EQ(progress.calls.front(), std::make_pair(std::uint64_t{0}, std::uint64_t{0}));
+  EXPECT_EQ(progress.calls.back(), std::make_pair(std::uint64_t{200000}, std::uint64_t{200000}));
   for (std::size_t i = 1; i < progress.calls.size(); ++i) {
     EXPECT_EQ(progress.calls[i].second, 200000u);
     EXPECT_GT(progress.calls[i].first, progress.calls[i - 1].first);
@@ -190,7 +190,7 @@ TEST_F(Http, EmptyBodyMakesAnEmptyFile) {
   ASSERT_TRUE(DownloadFile(folder / "empty", &progress, code, Shaped("size_0", "empty"), L"h"));
   EXPECT_TRUE(fs::exists(folder.path() / "empty"));
   EXPECT_EQ(fs::file_size(folder.path() / "empty"), 0u);
-  EXPECT_EQ(progress.calls, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 0}}));
+  EXPECT_EQ(progress.calls, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{0, 0}}));
 }
 
 TEST_F(Http, AShortBodyFailsWithCodeZeroAndKeepsWhatCame) {
