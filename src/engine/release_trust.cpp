@@ -23,11 +23,12 @@ bool ReleaseTrust::Holds(const std::string& text, const std::string& fileName, S
 std::string ReleaseTrust::ExpiryProblem(const SignedStatement& statement, std::int64_t now) {
   std::string problem = "its signature expired on " + ShownStamp(statement.expires) +
                         ": the publisher has not renewed it; try again later";
-  // A clock years ahead, or one before the moment the publisher signed, makes a fresh signature
+  // A clock years ahead, or one a day or more before the moment the publisher signed (serials may
+  // run a little ahead of it when publications follow each other fast), makes a fresh signature
   // look expired: then the player's clock is what to fix.
-  constexpr std::int64_t YEAR = 365LL * 86400;
+  constexpr std::int64_t DAY = 86400, YEAR = 365 * DAY;
   const std::int64_t expires = UnixTimeOfStamp(statement.expires);
-  if ((expires >= 0 && now > expires + YEAR) || now < static_cast<std::int64_t>(statement.serial)) {
+  if ((expires >= 0 && now > expires + YEAR) || now + DAY < static_cast<std::int64_t>(statement.serial)) {
     problem = "its signature expired on " + ShownStamp(statement.expires) + " by this computer's clock, which says " +
               ShownStamp(UtcStampOf(now)) + ": check the computer's clock";
   }

@@ -15,6 +15,7 @@
 #include "services/files.h"
 #include "services/http.h"
 #include "services/packed.h"
+#include "services/platform.h"
 #include "services/run_lock.h"
 #include "services/text.h"
 
@@ -82,7 +83,7 @@ class Run {
     view_.SetStatus(L"Đang kết nối tới máy chủ...");
     if (!client_.Connect(settings_.host, L"ZepoFolder", L"autoupdate.sls", error_, false)) {
       NoteFailure(L"connect to the patch server [" + settings_.host + L"]", client_.FailureCause());
-      Report(view_, L"Kết nối tới máy chủ thất bại.", L"Connect to patch server => Failed");
+      Report(view_, TrustFailureStatus(L"Kết nối tới máy chủ thất bại."), L"Connect to patch server => Failed");
       return false;
     }
     const std::wstring line = L"Connect to patch server [" + client_.GetServerUrl() + L"] => Success";
@@ -95,7 +96,8 @@ class Run {
     view_.SetStatus(L"Đang lấy thông tin cập nhật...");
     if (!client_.LoadDescription(L"autoupdate.fls", error_)) {
       NoteFailure(L"get the file list from [" + client_.GetServerUrl() + L"]", client_.FailureCause());
-      Report(view_, L"Lấy thông tin cập nhật thất bại.", L"Get description update information => Failed");
+      Report(view_, TrustFailureStatus(L"Lấy thông tin cập nhật thất bại."),
+             L"Get description update information => Failed");
       return false;
     }
     WriteUpdateLog(L"Get description update information => Success");
@@ -423,9 +425,38 @@ class Run {
              L"Finished update to the newest version " + version_);
       return RUN_FINISHED;
     }
-    Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
+    Report(view_, error_ == HTTP_DISK_FULL ? DiskFullStatus() : L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
            L"Cannot update to the newest version " + version_);
     return RUN_FAILED;
+  }
+
+  // A list refused for its signature's time says so in the player's words: the publisher's lapse
+  // (try later) or the computer's clock (set it); any other refusal keeps the step's text.
+  std::wstring TrustFailureStatus(const std::wstring& stepText) const {
+    if (error_ != SIGNATURE_REFUSED) return stepText;
+    const std::wstring& cause = client_.FailureCause();
+    if (cause.find(L"check the computer's clock") != std::wstring::npos) {
+      return L"Ngày giờ của máy tính không đúng. Vui lòng chỉnh lại đồng hồ rồi thử lại.";
+    }
+    if (cause.find(L"signature expired") != std::wstring::npos) {
+      return L"Bản cập nhật chưa được gia hạn chữ ký. Vui lòng thử lại sau.";
+    }
+    return stepText;
+  }
+
+  // A full disk, with the drive and at least the space that the files still to be staged need.
+  std::wstring DiskFullStatus() const {
+    std::uint64_t needed = 0;
+    const auto add = [&](std::size_t count, EntryAt at) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const FileEntry& entry = *(client_.*at)(i);
+        if (!entry.staged) needed += ListedSize(entry);
+      }
+    };
+    add(client_.GetUpdateCount(), &UpdateClient::GetUpdateEntry);
+    add(client_.GetPatchCount(), &UpdateClient::GetPatchEntry);
+    return L"Ổ đĩa đã đầy: cần thêm ít nhất " + FormatByteSize(needed) + L" trống trên ổ " +
+           DriveRootFor(AbsolutePath(client_.GetLocalFolder())) + L".";
   }
 
   RunView& view_;
@@ -508,9 +539,10 @@ int UpdateRun(RunView& view, const RunSettings& settings) {
   RunLock lock;
   std::wstring cause;
   if (!AcquireRunLock(lock, view, settings, cause)) {
-    TheLogger().WriteFailure(L"AutoUpdateApp: " + cause + L"; this run does nothing");
+    if (!lock.held()) TheLogger().WriteFailure(L"AutoUpdateApp: " + cause + L"; this run does nothing");
     if (lock.held()) {
-      Report(view, L"Kết nối tới máy chủ thất bại.", L"Connect to patch server => Failed");
+      // The other run's logs are its own: this run says why it stops and writes nothing.
+      view.SetStatus(L"Một chương trình cập nhật khác đang chạy trong thư mục này.");
       return RUN_LOCKED;
     }
     // A game folder that cannot be written: nothing can be updated, and the player is told why.
@@ -518,6 +550,7 @@ int UpdateRun(RunView& view, const RunSettings& settings) {
     Report(view, L"Tạo tập tin [zepo.lock] thất bại.", L"Create file [zepo.lock] => Failed");
     return RUN_FAILED;
   }
+  TheLogger().Write(LOG_FYI, L"AutoUpdateApp: the run holds the installation's lock");
   const int result = ExecuteCatching(view, settings);
   TidyWorkingFolder(RUN_LOCAL_FOLDER, result);
   return result;

@@ -115,6 +115,8 @@ bool ParseHttpDate(const std::string& text, DateTimeRecord& time);
 void GetRemoteFileStamp(const std::wstring& url, std::wstring& stamp, const std::wstring& host);
 std::wstring FormatRemoteStamp(const DateTimeRecord& time);
 
+// The root of the drive that holds a path ("C:\\", "\\\\server\\share\\"); on POSIX its folder.
+std::wstring DriveRootFor(const std::wstring& localPath);
 // Whether the drive (POSIX: the file system) of root has more than bytes free for the user.
 bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes);
 // The code of a failed write of a chunk to localPath: HTTP_WRITE_FAILED when its drive has room

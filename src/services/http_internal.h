@@ -8,7 +8,6 @@
 
 // The root that HasFreeDiskSpace is asked about for a failed write to localPath: the drive of
 // the path ("C:\") or of the current directory on Windows, the file's folder on POSIX.
-std::wstring DriveRootFor(const std::wstring& localPath);
 
 // Bytes of one transfer chunk: reads from the network and writes to the file.
 constexpr std::size_t HTTP_CHUNK = 65536;

@@ -455,7 +455,9 @@ TEST_F(UpdateRunTest, ASecondRunOnTheSameInstallationTouchesNothing) {
   EXPECT_EQ(Snapshot(install.path()), before);
   EXPECT_EQ(Installed("update/stage/stamp"), "another run's staging area");
   EXPECT_EQ(TestServer::RequestsWith("GET").size(), requests + 0);
-  EXPECT_EQ(view.statuses.back(), L"Kết nối tới máy chủ thất bại.");
+  EXPECT_EQ(view.statuses.back(), L"Một chương trình cập nhật khác đang chạy trong thư mục này.");
+  EXPECT_FALSE(fs::exists(NativePath(UpdateLogName(LocalTimeNow().year, LocalTimeNow().month))))
+      << "nothing is written into the other run's update log";
 
   // The lock is the other run's only while it lasts.
   other.Release();
@@ -851,6 +853,7 @@ TEST_F(SignedRunTest, ASignedTreeUpdatesAndEveryForgeryIsRefused) {
   Publish(privateKey, -1);
   tree.Publish();
   EXPECT_TRUE(RefusedWith(L"SIGNATURE_REFUSED", L"expired"));
+  EXPECT_EQ(view.statuses.back(), L"Bản cập nhật chưa được gia hạn chữ ký. Vui lòng thử lại sau.");
 
   Publish(privateKey, 30, "other/");
   tree.Publish();
