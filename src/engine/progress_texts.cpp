@@ -5,7 +5,7 @@
 
 bool CheckTexts::OnCheckFile(const std::wstring& name) {
   view_.SetStatus(L"Đang kiểm tra tập tin [" + name + L"]...");
-  return true;
+  return !Stopped(stop_);
 }
 
 void RunProgress::Begin(std::uint64_t listedBytes, std::uint64_t listedFiles, std::uint64_t files) {
@@ -25,7 +25,7 @@ RunProgress::File::~File() { progress_.End(*this); }
 
 bool RunProgress::File::OnDownloadProgress(std::uint64_t done, std::uint64_t total) {
   progress_.Update(*this, done, total);
-  return true;
+  return !Stopped(progress_.stop_);
 }
 
 void RunProgress::Count(File& file, std::uint64_t share) {

@@ -1,6 +1,7 @@
 #pragma once
 // The run's reports of file checks and downloads to the view: the file being checked, then the
 // progress of the downloads in bytes of the whole run.
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -8,14 +9,20 @@
 #include "engine/run_view.h"
 #include "services/status_callback.h"
 
+// Whether the player has stopped the run (see RunSettings::stop).
+inline bool Stopped(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(); }
+
+// Both answer false once the player has stopped the run (stop set), which cancels the check or
+// the download at hand.
 class CheckTexts final : public IStatusCallback {
  public:
-  explicit CheckTexts(RunView& view) : view_(view) {}
+  CheckTexts(RunView& view, const std::atomic<bool>* stop) : view_(view), stop_(stop) {}
   bool OnCheckFile(const std::wstring& name) override;
-  bool OnDownloadProgress(std::uint64_t, std::uint64_t) override { return true; }
+  bool OnDownloadProgress(std::uint64_t, std::uint64_t) override { return !Stopped(stop_); }
 
  private:
   RunView& view_;
+  const std::atomic<bool>* stop_;
 };
 
 // The downloads of a run, one after another or side by side, in bytes of the whole run. Every
@@ -24,10 +31,11 @@ class CheckTexts final : public IStatusCallback {
 // the download that has arrived, and the file's end completes the share. The bar (0 to 1000) and "Đang tải X / Y, n/m files" follow, each time
 // the whole permille changes; neither passes its total nor goes back. Each download reports
 // through a File of its own; the view is called under the lock given, which the run also holds
-// for its own calls from several workers. It always answers true: cancelling is not its part.
+// for its own calls from several workers.
 class RunProgress {
  public:
-  RunProgress(RunView& view, std::mutex& viewLock) : view_(view), viewLock_(viewLock) {}
+  RunProgress(RunView& view, std::mutex& viewLock, const std::atomic<bool>* stop = nullptr)
+      : view_(view), viewLock_(viewLock), stop_(stop) {}
   // The run's downloads: the sizes the list gives (listedBytes, of listedFiles files) and the
   // number of files; sets the bar's range.
   void Begin(std::uint64_t listedBytes, std::uint64_t listedFiles, std::uint64_t files);
@@ -60,6 +68,7 @@ class RunProgress {
 
   RunView& view_;
   std::mutex& viewLock_;
+  const std::atomic<bool>* stop_;
   std::uint64_t unlisted_ = 1 << 20;
   int lastPermille_ = -1;
   std::uint64_t lastFiles_ = 0;

@@ -38,8 +38,8 @@ class Run {
   Run(RunView& view, const RunSettings& settings)
       : view_(view),
         settings_(settings),
-        checkTexts_(view),
-        progress_(view, viewLock_),
+        checkTexts_(view, settings.stop),
+        progress_(view, viewLock_, settings.stop),
         client_(&checkTexts_, RUN_LOCAL_FOLDER, settings.host, settings.list) {
     client_.SetRetryDelays(settings.retryDelaysMs);
     client_.SetTrustedKeys(settings.trustedKeys);
@@ -51,7 +51,9 @@ class Run {
     view_.checkFailedName.clear();
     view_.filesDone = 0;
     view_.filesTotal = 0;
-    if (!Connect() || !Describe() || !Check()) return RUN_FAILED;
+    const bool described = Connect() && Describe() && Check();
+    if (Stopped(settings_.stop)) return Stop();
+    if (!described) return RUN_FAILED;
 
     version_ = client_.GetVersionName();
     const std::size_t total = client_.GetUpdateCount() + client_.GetPatchCount() + client_.GetSelfUpdateCount();
@@ -205,7 +207,7 @@ class Run {
 
   // Downloads every entry of a list into the staging area, going on past failures.
   void DownloadAll(std::size_t count, EntryAt at, const wchar_t* kind) {
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && !Stopped(settings_.stop); ++i) {
       FileEntry& entry = *(client_.*at)(i);
       const std::wstring name = DisplayName(entry);
       bool ok = false;
@@ -223,7 +225,7 @@ class Run {
   }
 
   void RebuildAll(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && !Stopped(settings_.stop); ++i) {
       FileEntry& entry = *client_.GetPatchEntry(i);
       if (entry.result == 0) continue;
       const std::wstring name = DisplayName(entry);
@@ -237,7 +239,7 @@ class Run {
 
   // Unpacks and verifies every downloaded whole file into the staging area.
   void StageAll(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && !Stopped(settings_.stop); ++i) {
       FileEntry& entry = *client_.GetUpdateEntry(i);
       if (entry.result == 0) continue;
       const std::wstring name = DisplayName(entry);
@@ -263,7 +265,7 @@ class Run {
     for (std::size_t i = 0; i < patches; ++i) jobs.push_back({client_.GetPatchEntry(i), true});
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
-      for (std::size_t i = next++; i < jobs.size(); i = next++) FetchAndStage(jobs[i]);
+      for (std::size_t i = next++; i < jobs.size() && !Stopped(settings_.stop); i = next++) FetchAndStage(jobs[i]);
     };
     const std::size_t workers = std::min<std::size_t>(static_cast<std::size_t>(settings_.connections), jobs.size());
     std::vector<std::thread> threads;
@@ -411,6 +413,7 @@ class Run {
       RebuildAll(patches);
       StageAll(updates);
     }
+    if (Stopped(settings_.stop)) return Stop();
     // Nothing installed is touched unless every file of the run is staged and verified, and no
     // file to replace or remove is held by another program.
     if (allSucceeded_ && WaitForHeldFiles()) {
@@ -428,6 +431,14 @@ class Run {
     Report(view_, error_ == HTTP_DISK_FULL ? DiskFullStatus() : L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
            L"Cannot update to the newest version " + version_);
     return RUN_FAILED;
+  }
+
+  // The player stopped the run before its commit: nothing installed changed, and what was staged
+  // or downloaded waits for the next run.
+  int Stop() {
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the player stopped the run; the next run goes on from here");
+    Report(view_, L"Đã dừng cập nhật. Lần chạy sau sẽ tiếp tục từ chỗ đã dừng.", L"Stopped by the player");
+    return RUN_STOPPED;
   }
 
   // A list refused for its signature's time says so in the player's words: the publisher's lapse

@@ -4,6 +4,7 @@
 // helper (self-update), or download, rebuild and apply. Every step shows one status text and
 // writes one update-log line. Runs on a thread of its own; the view is its only way out.
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,6 +18,9 @@ constexpr int RUN_FINISHED = 18;
 // Another update run holds the installation's lock; this run touched nothing. The window takes
 // it as a failed run.
 constexpr int RUN_LOCKED = 19;
+// The player stopped the run (the window's close box); nothing installed changed, and what it
+// staged and downloaded waits for the next run.
+constexpr int RUN_STOPPED = 20;
 
 struct RunSettings {
   // The patch-server host, "name" or "name:port".
@@ -31,6 +35,9 @@ struct RunSettings {
   // How long the commit waits, in all, for files that another program holds (an antivirus scan,
   // the game) before it fails the run with the installation as it was.
   int heldFileWaitMs = 30000;
+  // Set by the front end when the player stops the run. The run stops at its next download piece
+  // or file, before the commit; a commit that has begun is finished first. Null: never.
+  const std::atomic<bool>* stop = nullptr;
   // How many downloads run at once, each over a kept-alive connection ("Connections" in
   // "./log.ini", --connections). 1 downloads, rebuilds and stages one file after another in the
   // list's order.

@@ -31,7 +31,9 @@ RECT PlaceOf(HWND control) {
 }  // namespace
 
 CAutoUpdateAppDlg::CAutoUpdateAppDlg(HWND parent, RunSettings settings)
-    : CDialog(IDD_AUTOUPDATEAPP_DIALOG, parent), settings_(std::move(settings)) {}
+    : CDialog(IDD_AUTOUPDATEAPP_DIALOG, parent), settings_(std::move(settings)) {
+  settings_.stop = &stop_;
+}
 
 CAutoUpdateAppDlg::~CAutoUpdateAppDlg() {
   // A quit message from outside can end the modal run while a run still goes on; the run uses
@@ -46,6 +48,7 @@ const MessageMap* CAutoUpdateAppDlg::GetMessageMap() const {
       MapMessage<&CAutoUpdateAppDlg::OnProgressSetRange>(WM_PROGRESS_SETRANGE),
       MapMessage<&CAutoUpdateAppDlg::OnProgressSetPos>(WM_PROGRESS_SETPOS),
       MapMessage<&CAutoUpdateAppDlg::OnProgressStepIt>(WM_PROGRESS_STEPIT),
+      MapMessage<&CAutoUpdateAppDlg::OnClose>(WM_CLOSE),
       MapCtlColor<&CAutoUpdateAppDlg::OnCtlColor>(),
       MapLButtonDown<&CAutoUpdateAppDlg::OnLButtonDown>(),
       MapTimer<&CAutoUpdateAppDlg::OnTimer>(),
@@ -141,8 +144,11 @@ void CAutoUpdateAppDlg::LoadBackground() {
 void CAutoUpdateAppDlg::StartRun() {
   PostMessageW(hwnd_, WM_PROGRESS_SETRANGE, 0, 100);
   PostMessageW(hwnd_, WM_PROGRESS_SETPOS, 0, 0);
+  stop_ = false;
   EnableWindow(retry_.GetSafeHwnd(), FALSE);
-  EnableWindow(exit_.GetSafeHwnd(), FALSE);
+  // "Thoát ra" stops the run and closes the window, as the close box does.
+  ShowWindow(exit_.GetSafeHwnd(), SW_SHOWNORMAL);
+  EnableWindow(exit_.GetSafeHwnd(), TRUE);
   // The timer lives on the window's thread, which owns the window; it runs while the worker does.
   SetTimer(hwnd_, ID_TIMER_BACKGROUND, BACKGROUND_PERIOD_MS, nullptr);
   workerThread_.reset(CreateThread(nullptr, 0, &CAutoUpdateAppDlg::UpdateThreadProc, this, 0, nullptr));
@@ -161,7 +167,7 @@ LRESULT CAutoUpdateAppDlg::OnUpdateFinished(WPARAM, LPARAM lParam) {
   EndWorker();
   KillTimer(hwnd_, ID_TIMER_BACKGROUND);
   lastResult = static_cast<std::uint16_t>(lParam);
-  if (lParam == RUN_SELF_UPDATE) {
+  if (lParam == RUN_SELF_UPDATE || closing_) {
     // The working folder stays for the engine helper.
     PostQuitMessage(0);
     return 1;
@@ -211,7 +217,24 @@ void CAutoUpdateAppDlg::OnTimer(UINT_PTR) {
   Default();
 }
 
-void CAutoUpdateAppDlg::OnExit() { PostQuitMessage(0); }
+void CAutoUpdateAppDlg::OnExit() { StopAndClose(); }
+
+LRESULT CAutoUpdateAppDlg::OnClose(WPARAM, LPARAM) {
+  StopAndClose();
+  return 0;
+}
+
+void CAutoUpdateAppDlg::StopAndClose() {
+  if (!workerThread_.valid()) {
+    PostQuitMessage(0);
+    return;
+  }
+  // The run ends on its own thread, which the window must not wait for here: the run's status
+  // calls go through this thread. Its end (WM_UPDATE_FINISHED) closes the window.
+  closing_ = true;
+  stop_ = true;
+  SetStatus(L"Đang dừng cập nhật...");
+}
 
 void CAutoUpdateAppDlg::OnRetry() { StartRun(); }
 

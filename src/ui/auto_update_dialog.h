@@ -3,6 +3,10 @@
 // skinned progress bar, the status and version lines and two image buttons. It starts an update
 // run on a worker thread as soon as it exists and then only shows what the run reports; after a
 // run it closes by itself (the engine helper took over) or waits for "Thử lại" or "Thoát ra".
+// The close box, Alt+F4 and "Thoát ra" also stop a run: it ends at its next file (a commit that has
+// begun is finished first, in seconds), what it staged waits for the next start, and the window
+// closes.
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -37,7 +41,7 @@ class CAutoUpdateAppDlg : public CDialog, private RunView {
  protected:
   void DoDataExchange() override;
   BOOL OnInitDialog() override;
-  // Neither Enter nor Escape nor the close command ends the window.
+  // Neither Enter nor Escape ends the window: a player presses them by chance.
   void OnOK() override {}
   void OnCancel() override {}
   const MessageMap* GetMessageMap() const override;
@@ -55,6 +59,10 @@ class CAutoUpdateAppDlg : public CDialog, private RunView {
   void OnTimer(UINT_PTR id);
   void OnExit();
   void OnRetry();
+  // The close box and Alt+F4.
+  LRESULT OnClose(WPARAM, LPARAM);
+  // Closes the window, after stopping the run when one goes on.
+  void StopAndClose();
 
   // What the run shows, called on its thread.
   void SetStatus(const std::wstring& text) override;
@@ -68,7 +76,9 @@ class CAutoUpdateAppDlg : public CDialog, private RunView {
   void FitIntoWorkArea();
   void EndWorker();
 
-  const RunSettings settings_;
+  std::atomic<bool> stop_{false};
+  bool closing_ = false;
+  RunSettings settings_;
   CProgressCtrlEx progress_;
   CLabel status_;
   CLabel version_;

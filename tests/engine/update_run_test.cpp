@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <set>
@@ -656,6 +657,40 @@ TEST_F(UpdateRunTest, AFormThatUnpacksPastTheListedSizeStopsThereAndTheNextFormI
   ASSERT_EQ(view.errors.size(), 1u);
   EXPECT_NE(view.errors[0].find(L"more than the 5 bytes"), std::wstring::npos) << WideToUtf8(view.errors[0]);
   EXPECT_EQ(Installed("b.dat"), "old b");
+}
+
+// The player stops a run (the window's close box) while a file downloads: the run ends before its
+// commit with nothing installed changed, and the next run goes on from what was staged.
+TEST_F(UpdateRunTest, AStoppedRunChangesNothingAndTheNextRunGoesOnFromItsStage) {
+  Install("b.dat", "old b");
+  Install("c.dat", "old c");
+  tree.File("b.dat", "new b");
+  tree.File("c.dat", std::string(300000, 'c'));
+  tree.Publish();
+  tree.Fault("velora/v2/c.dat", "stall_2/times_1");
+  std::atomic<bool> stop{false};
+  settings.stop = &stop;
+  settings.connections = 1;
+  std::thread player([&] {
+    while (TestServer::RequestsWith("/v2/c.dat").empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+  });
+  const auto before = Snapshot(install.path());
+  EXPECT_EQ(Run(), RUN_STOPPED);
+  player.join();
+  EXPECT_EQ(Snapshot(install.path()), before);
+  EXPECT_TRUE(view.errors.empty()) << "a stopped run is no failure";
+  EXPECT_EQ(view.statuses.back(), L"Đã dừng cập nhật. Lần chạy sau sẽ tiếp tục từ chỗ đã dừng.");
+
+  stop = false;
+  const std::size_t fetchesOfB = TestServer::RequestsWith("/v2/b.dat").size();
+  ASSERT_EQ(Run(), RUN_FINISHED) << (view.errors.empty() ? "" : WideToUtf8(view.errors[0]));
+  EXPECT_EQ(Installed("b.dat"), "new b");
+  EXPECT_EQ(Installed("c.dat"), std::string(300000, 'c'));
+  const auto requestsOfB = TestServer::RequestsWith("/v2/b.dat");
+  for (std::size_t i = fetchesOfB; i < requestsOfB.size(); ++i) {
+    EXPECT_NE(requestsOfB[i].find("Range: bytes="), std::string::npos) << "what the stopped run downloaded is kept";
+  }
 }
 
 TEST_F(UpdateRunTest, ARunStartedWhileTheHelperSwapsFilesWaitsForIt) {

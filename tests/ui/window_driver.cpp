@@ -8,6 +8,7 @@
 //   zepo-window-driver second-instance EXE                  the mutex held: notify and leave
 //   zepo-window-driver no-internet EXE                      the message box, no window
 //   zepo-window-driver self-update EXE VERSION              the window closes, the new build finishes
+//   zepo-window-driver stop EXE                             Alt+F4 during a download stops the run
 //   zepo-window-driver demo EXE VERSION SHOTS                one update, with screenshots
 //   zepo-window-driver resources EXE                        the artwork, helper and metadata inside
 //   zepo-window-driver layout EXE VERSION SHOTS NAME         the window's geometry at the display's DPI
@@ -129,15 +130,17 @@ std::wstring WaitForVerdict(const Program& program) {
   return status;
 }
 
+void CheckButton(const Program& program, int id, bool visible, bool enabled, const std::string& when) {
+  HWND button = program.Control(id);
+  const bool matches = WaitFor([&] {
+    return (IsWindowVisible(button) != FALSE) == visible && (!visible || (IsWindowEnabled(button) != FALSE) == enabled);
+  }, 5000);
+  Check(matches, std::string(id == IDC_RETRY ? "\"Thử lại\"" : "\"Thoát ra\"") + (visible ? " visible" : " hidden") +
+                     (visible ? (enabled ? " and enabled" : " and disabled") : "") + " " + when);
+}
+
 void CheckButtons(const Program& program, bool visible, bool enabled, const std::string& when) {
-  for (int id : {IDC_RETRY, IDC_EXIT}) {
-    HWND button = program.Control(id);
-    const bool matches = WaitFor([&] {
-      return (IsWindowVisible(button) != FALSE) == visible && (!visible || (IsWindowEnabled(button) != FALSE) == enabled);
-    }, 5000);
-    Check(matches, std::string(id == IDC_RETRY ? "\"Thử lại\"" : "\"Thoát ra\"") + (visible ? " visible" : " hidden") +
-                       (visible ? (enabled ? " and enabled" : " and disabled") : "") + " " + when);
-  }
+  for (int id : {IDC_RETRY, IDC_EXIT}) CheckButton(program, id, visible, enabled, when);
 }
 
 // --- the screen ----------------------------------------------------------------------------------
@@ -354,7 +357,7 @@ void StaysOpen(const Program& program) {
     const char* name;
     std::initializer_list<WORD> keys;
   };
-  for (const Key& key : {Key{"Enter", {VK_RETURN}}, Key{"Escape", {VK_ESCAPE}}, Key{"Alt+F4", {VK_MENU, VK_F4}}}) {
+  for (const Key& key : {Key{"Enter", {VK_RETURN}}, Key{"Escape", {VK_ESCAPE}}}) {
     SendKeys(key.keys);
     Check(IsWindow(program.window) && IsWindowVisible(program.window) && !program.Exited(0),
           std::string(key.name) + " leaves the window open");
@@ -413,7 +416,8 @@ void FirstRun(const std::wstring& exe, const std::wstring& version, const std::w
   std::wstring status;
   Check(WaitFor([&] { return (status = program.Status()).rfind(L"Đang tải", 0) == 0; }, 60000),
         "the status shows a download while the run goes on");
-  CheckButtons(program, false, false, "during the first run");
+  CheckButton(program, IDC_RETRY, false, false, "during the first run");
+  CheckButton(program, IDC_EXIT, true, true, "during the first run (it stops the run)");
   SaveScreenshot(shots, L"running", program.window);
   CheckFinished(program, version);
   CheckButtons(program, true, true, "after the run");
@@ -454,7 +458,8 @@ void Retry(const std::wstring& exe, const std::wstring& version, const std::wstr
   Picture pieces[4];
   LoadBarPieces(art, pieces);
   Click(program.Control(IDC_RETRY));
-  CheckButtons(program, true, false, "while the retried run goes on");
+  CheckButton(program, IDC_RETRY, true, false, "while the retried run goes on");
+  CheckButton(program, IDC_EXIT, true, true, "while the retried run goes on");
   CheckBar(program, pieces, 0, "the retried run starts the bar again from 0");
   CheckButtonFrame(program.Control(IDC_RETRY), LoadPicture(art + L"\\button-retry.png"), 3,
                    "\"Thử lại\" shows its disabled frame while the retried run goes on");
@@ -462,6 +467,19 @@ void Retry(const std::wstring& exe, const std::wstring& version, const std::wstr
   CheckButtons(program, true, true, "after the retried run");
   Click(program.Control(IDC_EXIT));
   Check(program.Exited(10000), "\"Thoát ra\" ends the program");
+}
+
+// A player who will not wait: Alt+F4 while a file downloads stops the run and closes the window;
+// the installation stays as it was (the script checks it, and that the next run finishes).
+void Stop(const std::wstring& exe) {
+  Program program(exe);
+  WaitForWindow(program);
+  std::wstring status;
+  Check(WaitFor([&] { return (status = program.Status()).rfind(L"Đang tải", 0) == 0; }, 60000),
+        "the status shows a download while the run goes on");
+  SetForegroundWindow(program.window);
+  SendKeys({VK_MENU, VK_F4});
+  Check(program.Exited(20000), "Alt+F4 during a download stops the run and closes the window");
 }
 
 // A stand-in for the game's window that a second updater notifies.
@@ -696,8 +714,10 @@ int wmain(int argc, wchar_t** argv) {
     Layout(argv[2], argv[3], argv[4], argv[5]);
   } else if (scenario == L"self-update" && argc == 4) {
     SelfUpdate(argv[2], argv[3]);
+  } else if (scenario == L"stop" && argc == 3) {
+    Stop(argv[2]);
   } else {
-    std::fputs("usage: zepo-window-driver first-run|retry|second-instance|no-internet|self-update|demo|resources|layout EXE ...\n"
+    std::fputs("usage: zepo-window-driver first-run|retry|second-instance|no-internet|self-update|stop|demo|resources|layout EXE ...\n"
                "(see the head of window_driver.cpp for each scenario's arguments)\n", stderr);
     return 2;
   }

@@ -69,6 +69,20 @@ mkdir -p "$shots/signed"
 drive demo "$(win "$signed/install/zepo.exe")" 2.0 "$(win "$shots/signed")"
 "$tool" verify "$signed/install"
 
+# Alt+F4 during a download: the run stops, the window closes, the installation is as it was, and
+# the next run finishes from what was staged.
+prepare stop
+echo stall_5 > "$work/stop/www/velora/v2/b.dat.fault"
+drive stop "$(win "$work/stop/install/zepo.exe")"
+WINEPREFIX="$prefix" wineserver -w
+[ "$(cat "$work/stop/install/a.dat")" = "version one of a, version one of a" ] ||
+  { echo "window_test: the stopped run changed the installation"; exit 1; }
+rm "$work/stop/www/velora/v2/b.dat.fault"
+"$wine_run" "$prefix" "$update_exe" --dir "$(win "$work/stop/install")" --host "127.0.0.1:$(cat "$work/stop/port")" \
+  --quiet > "$work/stop/update.out" 2>&1 || { cat "$work/stop/update.out"; echo "window_test: the run after the stop failed"; exit 1; }
+"$tool" verify "$work/stop/install"
+echo "== stop: Alt+F4 stopped the run; the next run finished"
+
 prepare second
 drive second-instance "$(win "$work/second/install/zepo.exe")"
 
