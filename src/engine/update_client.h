@@ -35,6 +35,9 @@ constexpr int STAGE_NO_FILE = 34;      // a staging file cannot be written, read
 constexpr int COMMIT_MOVE_FAILED = 35;  // a staged file cannot be moved over its target
 constexpr int COMMIT_FILE_IN_USE = 39;  // another program held a file to replace too long
 constexpr int COMMIT_REMOVE_FAILED = 40;  // a file that the list removes cannot be removed
+constexpr int SELF_UPDATE_REPEATED = 42;  // the list asks again for the self-update just made
+constexpr int STAGE_NO_FOLDER = 43;       // the staging area cannot be made
+constexpr int HELPER_FAILED = 44;         // the engine helper cannot be written or started
 constexpr int CHECK_UNVERIFIED_SELF_UPDATE = 36;  // a "SelfUpdate" entry without "CheckSum"
 // With a trusted key: a descriptor or list that its signature does not vouch for, and a staged
 // file that is not what the list's SHA256 and Size say (or the list does not say).

@@ -68,9 +68,8 @@ class Run {
     }
     if (client_.GetSelfUpdateCount() > 0) {
       if (!settings_.selfUpdatedStamp.empty() && settings_.selfUpdatedStamp == client_.GetListStamp()) {
-        TheLogger().WriteFailure(L"AutoUpdateApp: the list " + client_.GetListStamp() +
-                                         L" asks again for the self-update that was just made; the updater is "
-                                         L"not started once more (is its CheckSum that of the file it names?)");
+        NoteFailure(SELF_UPDATE_REPEATED, L"self-update from the list " + client_.GetListStamp(),
+                    L"the updater is not started once more (is its CheckSum that of the file it names?)");
         Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
                L"Cannot update to the newest version " + version_);
         return RUN_FAILED;
@@ -141,6 +140,7 @@ class Run {
 
   int SelfUpdate() {
     if (!client_.OpenStaging()) {
+      NoteFailure(STAGE_NO_FOLDER, L"make the staging area", L"in " + client_.GetLocalFolder());
       Report(view_, L"Tải tập tin [" + DisplayName(*client_.GetSelfUpdateEntry(0)) + L"] thất bại.",
              L"Download selfupdate file [" + DisplayName(*client_.GetSelfUpdateEntry(0)) + L"] => Failed");
       return RUN_FAILED;
@@ -177,6 +177,7 @@ class Run {
       WriteUpdateLog(L"Download selfupdate file [" + name + L"] => Success");
     }
     if (!WriteResourceToFile(HELPER_RESOURCE_ID, L"DATA", client_.GetLocalFolder() + L"engine.dat")) {
+      NoteFailure(HELPER_FAILED, L"write [" + client_.GetLocalFolder() + L"engine.dat]", LastSystemErrorText());
       Report(view_, L"Tạo tập tin [engine.dat] thất bại.", L"Extract selfupdate file [engine.dat] => Failed");
       return RUN_FAILED;
     }
@@ -185,6 +186,7 @@ class Run {
     const bool started = settings_.startEngineHelper ? settings_.startEngineHelper(files, restart)
                                                      : client_.StartEngineHelper(files, restart);
     if (started) return RUN_SELF_UPDATE;
+    NoteFailure(HELPER_FAILED, L"start [" + client_.GetLocalFolder() + L"engine.dat]", LastSystemErrorText());
     Report(view_, L"Thực thi tập tin [engine.dat] thất bại.", L"Execute selfupdate file [engine.dat] => Failed");
     return RUN_FAILED;
   }
@@ -403,7 +405,7 @@ class Run {
     const std::size_t patches = client_.GetPatchCount();
     BeginDownloads({{updates, &UpdateClient::GetUpdateEntry}, {patches, &UpdateClient::GetPatchEntry}});
     if (!client_.OpenStaging()) {
-      TheLogger().WriteFailure(L"AutoUpdateApp: the staging area cannot be made in " + client_.GetLocalFolder());
+      NoteFailure(STAGE_NO_FOLDER, L"make the staging area", L"in " + client_.GetLocalFolder());
       allSucceeded_ = false;
     } else if (settings_.connections > 1 && updates + patches > 1) {
       FetchAndStageInParallel(updates, patches);

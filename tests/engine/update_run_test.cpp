@@ -505,6 +505,8 @@ TEST_F(UpdateRunTest, TheHelperRestartsTheUpdaterAsItWasStartedAndASecondSelfUpd
   EXPECT_TRUE(helperFiles.empty());
   EXPECT_EQ(Installed("zepo-update"), "old updater");
   EXPECT_EQ(view.statuses.back(), L"Tự động nâng cấp phiên bản 2.0 thất bại.");
+  ASSERT_EQ(view.errors.size(), 1u) << "the loop is named once on the error line";
+  EXPECT_NE(view.errors[0].find(L"SELF_UPDATE_REPEATED"), std::wstring::npos) << WideToUtf8(view.errors[0]);
 
   // A new list may ask for the next self-update.
   tree.Publish();
