@@ -207,19 +207,23 @@ class Run {
     progress_.Begin(bytes, listed, files);
   }
 
+  // Downloads an entry in the first form the list offers that arrives, its progress counted as
+  // one file of the run.
+  bool FetchWithFallback(FileEntry& entry, int& code) {
+    RunProgress::File progress(progress_, ListedSize(entry));
+    entry.callback = &progress;
+    bool ok = client_.Fetch(entry, code);
+    while (!ok && !DiskAtFault(code) && client_.FallBack(entry)) ok = client_.Fetch(entry, code);
+    entry.callback = nullptr;
+    return ok;
+  }
+
   // Downloads every entry of a list into the staging area, going on past failures.
   void DownloadAll(std::size_t count, EntryAt at, const wchar_t* kind) {
     for (std::size_t i = 0; i < count && !Stopped(settings_.stop); ++i) {
       FileEntry& entry = *(client_.*at)(i);
       const std::wstring name = DisplayName(entry);
-      bool ok = false;
-      {
-        RunProgress::File progress(progress_, ListedSize(entry));
-        entry.callback = &progress;
-        ok = client_.Fetch(entry, error_);
-        while (!ok && !DiskAtFault(error_) && client_.FallBack(entry)) ok = client_.Fetch(entry, error_);
-        entry.callback = nullptr;
-      }
+      const bool ok = FetchWithFallback(entry, error_);
       if (!ok) NoteFailure(L"download [" + entry.url + L"]", entry.cause);
       allSucceeded_ = allSucceeded_ && ok;
       WriteUpdateLog(std::wstring(L"Download ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
@@ -280,14 +284,7 @@ class Run {
     FileEntry& entry = *job.entry;
     const std::wstring name = DisplayName(entry);
     int code = 0;
-    bool ok = false;
-    {
-      RunProgress::File progress(progress_, ListedSize(entry));
-      entry.callback = &progress;
-      ok = client_.Fetch(entry, code);
-      while (!ok && !DiskAtFault(code) && client_.FallBack(entry)) ok = client_.Fetch(entry, code);
-      entry.callback = nullptr;
-    }
+    bool ok = FetchWithFallback(entry, code);
     Under([&] {
       if (!ok) NoteFailure(code, L"download [" + entry.url + L"]", entry.cause);
       allSucceeded_ = allSucceeded_ && ok;

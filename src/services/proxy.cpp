@@ -29,6 +29,12 @@ std::wstring GetProxySetting() {
   return setting;
 }
 
+bool ChosenProxy(std::wstring& proxy) {
+  const std::wstring chosen = GetProxySetting();
+  proxy = EqualNoCase(chosen, L"none") ? L"" : Latin1ToWide(ProxyUrl(WideToUtf8(chosen)));
+  return !chosen.empty();
+}
+
 bool ExemptFromProxy(const std::string& name, const std::string& noProxy) {
   const std::string host = Lower(name);
   std::string entry;

@@ -18,6 +18,10 @@ std::wstring GetProxySetting();
 // "http://host:port"; empty when it goes direct.
 std::wstring ProxyFor(const std::wstring& url);
 
+// The player's own choice: true with the proxy (empty for "none") when the setting names one;
+// false when the system's settings decide.
+bool ChosenProxy(std::wstring& proxy);
+
 // The pure steps, for their tests.
 
 // The proxy that the environment's variables give for a URL of scheme ("http" or "https") and

@@ -5,9 +5,8 @@
 #include "services/text.h"
 
 std::wstring ProxyFor(const std::wstring& url) {
-  const std::wstring chosen = GetProxySetting();
-  if (EqualNoCase(chosen, L"none")) return L"";
-  if (!chosen.empty()) return Latin1ToWide(ProxyUrl(WideToUtf8(chosen)));
+  std::wstring proxy;
+  if (ChosenProxy(proxy)) return proxy;
   std::string name, port;
   if (!SplitHost(url, name, port)) return L"";
   return Latin1ToWide(ProxyFromEnvironment(IsSecureHostText(url) ? "https" : "http", name,

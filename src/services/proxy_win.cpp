@@ -12,9 +12,8 @@
 // finds is not known here; WinINet still takes it for the requests (the download sessions are
 // opened the same way), but the probe does not step aside for it.
 std::wstring ProxyFor(const std::wstring& url) {
-  const std::wstring chosen = GetProxySetting();
-  if (EqualNoCase(chosen, L"none")) return L"";
-  if (!chosen.empty()) return Latin1ToWide(ProxyUrl(WideToUtf8(chosen)));
+  std::wstring chosen;
+  if (ChosenProxy(chosen)) return chosen;
   std::string name, port;
   if (!SplitHost(url, name, port)) return L"";
   HINTERNET session = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
