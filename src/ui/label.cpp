@@ -4,18 +4,6 @@
 
 #include "ui/skin_rules.h"
 
-namespace {
-
-double MeasureDisplayScale() {
-  HDC screen = GetDC(nullptr);
-  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-  if (screen != nullptr) ReleaseDC(nullptr, screen);
-  return dpi > 0 ? dpi / 96.0 : 1.0;
-}
-
-}  // namespace
-
-CLabel::CLabel() : displayScale_(MeasureDisplayScale()) {}
 
 const MessageMap* CLabel::GetMessageMap() const {
   static const MessageEntry entries[] = {
@@ -51,7 +39,7 @@ void CLabel::OnPaint() {
   LOGFONTW description{};
   auto* windowFont = reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0));
   GetObjectW(windowFont != nullptr ? windowFont : GetStockObject(DEFAULT_GUI_FONT), sizeof(description), &description);
-  description.lfHeight = static_cast<LONG>(description.lfHeight / displayScale_);
+  // The dialog's font is made for the display's DPI already: the text grows with everything else.
   HFONT font = CreateFontIndirectW(&description);
   HGDIOBJ previous = SelectObject(dc, font);
 

@@ -1,11 +1,10 @@
 #pragma once
 // A transparent text label: the parent's background shows through, the text is drawn in the
-// label's own colour with the window's font at its nominal pixel size.
+// label's own colour with the window's font, at the display's DPI as every other text.
 #include "ui/framework/controls.h"
 
 class CLabel : public CStatic {
  public:
-  CLabel();
   // Takes effect at the next paint.
   void SetTextColor(COLORREF colour) { textColour_ = colour; }
 
@@ -17,5 +16,4 @@ class CLabel : public CStatic {
   void OnPaint();
 
   COLORREF textColour_ = 0;
-  double displayScale_;  // vertical pixels per inch / 96
 };

@@ -617,6 +617,21 @@ void Demo(const std::wstring& exe, const std::wstring& version, const std::wstri
 
 // --- layout at any DPI ---------------------------------------------------------------------------
 
+// The rows of a rectangle of the screen in which a light pixel (text drawn in white) lies.
+int InkRows(const Screen& screen, const RECT& area) {
+  int rows = 0;
+  for (int y = std::max(0L, area.top); y < std::min<long>(area.bottom, screen.height); ++y) {
+    for (int x = std::max(0L, area.left); x < std::min<long>(area.right, screen.width); ++x) {
+      const std::uint32_t p = screen.At(x, y);
+      if ((p & 0xFF) > 0xA0 && ((p >> 8) & 0xFF) > 0xA0 && ((p >> 16) & 0xFF) > 0xA0) {
+        ++rows;
+        break;
+      }
+    }
+  }
+  return rows;
+}
+
 // The dialog's controls in dialog units, as its template and its placing of the buttons give them.
 struct DialogUnits {
   int x, y, width, height;
@@ -676,6 +691,11 @@ void Layout(const std::wstring& exe, const std::wstring& version, const std::wst
     Check(Inside(rect, client), std::string(what) + " lies wholly inside the window");
   }
   Check(art.bottom <= bar.top, "the artwork ends above the bar");
+  // The status text grows with the DPI as the window does: its ink (white on the dark ground)
+  // spans as many rows of its line, whatever the DPI.
+  const int ink = InkRows(CaptureScreen(), status);
+  std::printf("the status text's ink spans %d of its line's %ld rows\n", ink, status.bottom - status.top);
+  Check(ink * 100 >= (status.bottom - status.top) * 60, "the status text is drawn at the display's DPI");
   CheckPlacedLikeTheBar(bar, status, STATUS_UNITS, "the status line");
   CheckPlacedLikeTheBar(bar, retry, RETRY_UNITS, "\"Thử lại\"");
   CheckPlacedLikeTheBar(bar, leave, EXIT_UNITS, "\"Thoát ra\"");
