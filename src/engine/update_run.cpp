@@ -134,6 +134,8 @@ class Run {
   }
   void NoteFailure(const std::wstring& what, const std::wstring& cause = L"") {
     const std::wstring text = what + L": " + DescribeErrorCode(error_) + (cause.empty() ? L"" : L": " + cause);
+    // The later files of the run go on and set their own codes: a full disk is remembered.
+    diskFull_ = diskFull_ || error_ == HTTP_DISK_FULL;
     TheLogger().WriteFailure(L"AutoUpdateApp: cannot " + text);
     if (firstFailure_.empty()) firstFailure_ = L"cannot " + text;
   }
@@ -427,7 +429,7 @@ class Run {
              L"Finished update to the newest version " + version_);
       return RUN_FINISHED;
     }
-    Report(view_, error_ == HTTP_DISK_FULL ? DiskFullStatus() : L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
+    Report(view_, diskFull_ ? DiskFullStatus() : L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
            L"Cannot update to the newest version " + version_);
     return RUN_FAILED;
   }
@@ -478,6 +480,7 @@ class Run {
   std::mutex viewLock_;  // the workers' calls of the view and the logs, and the run's state they change
   std::wstring firstFailure_;
   bool allSucceeded_ = true;
+  bool diskFull_ = false;
   std::wstring version_;
 };
 
