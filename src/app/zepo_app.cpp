@@ -5,6 +5,7 @@
 
 #include "app/program_folder.h"
 #include "services/http.h"
+#include "services/logger.h"
 #include "services/platform.h"
 #include "services/process.h"
 #include "services/probe.h"
@@ -67,6 +68,9 @@ BOOL CZepoApp::InitInstance() {
   const std::wstring host = config.patchHost.empty() ? DefaultPatchHost() : config.patchHost;
   SetProxySetting(config.proxy);
   if (!CheckInternetConnection(host)) {
+    const std::wstring proxy = ProxyFor(HostRootUrl(host));
+    TheLogger().WriteFailure(L"AutoUpdateApp: the start-up check could not connect to " + HostRootUrl(host) +
+                             (proxy.empty() ? L"" : L" through the proxy " + proxy));
     ReleaseCapture();
     MessageBoxW(nullptr, L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn.", L"Velora", MB_OK);
     return FALSE;
