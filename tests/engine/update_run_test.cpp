@@ -862,6 +862,12 @@ TEST_F(SignedRunTest, ASignedTreeUpdatesAndEveryForgeryIsRefused) {
   ASSERT_EQ(Run(), RUN_FINISHED) << (view.errors.empty() ? "" : WideToUtf8(view.errors[0]));
   EXPECT_EQ(Installed("c.dat"), "new c");
   ASSERT_EQ(Run(), RUN_FINISHED) << "the cached, still signed list serves the next run";
+  // The same list and signature fetched again (its stamp moved, as a re-upload moves it): the
+  // serial equals the one kept, which is no replay.
+  fs::last_write_time(tree.NativeOf("velora/filelist.enc"), fs::file_time_type::clock::now() + std::chrono::hours(3));
+  const std::size_t listFetches = TestServer::RequestsWith("/velora/filelist.enc.sig").size();
+  ASSERT_EQ(Run(), RUN_FINISHED) << (view.errors.empty() ? "" : WideToUtf8(view.errors[0]));
+  EXPECT_GT(TestServer::RequestsWith("/velora/filelist.enc.sig").size(), listFetches) << "the list was fetched again";
   const std::string acceptedList = ReadBytes(tree.NativeOf("velora/filelist.enc"));
   const std::string acceptedSignature = ReadBytes(tree.NativeOf("velora/filelist.enc.sig"));
 
