@@ -135,35 +135,42 @@ TEST_F(Patch2File, RefusesAnotherHeaderOrOldFile) {
   EXPECT_FALSE(Apply(c.old, lengths));
 }
 
+// Each hostile patch is refused by its own check, which the cause names: a check that went
+// missing would otherwise hide behind a later one (the MD5, say).
 TEST_F(Patch2File, RefusesRecordsOutsideTheFilesOrPastTheirStreams) {
-  const auto refused = [&](const char* what, const std::function<void(Crafted&)>& change) {
+  const auto refused = [&](const char* what, const wchar_t* cause, const std::function<void(Crafted&)>& change) {
     Crafted c = Good();
     change(c);
     EXPECT_FALSE(Apply(c.old, c.Bytes())) << what;
+    EXPECT_NE(cause_.find(cause), std::wstring::npos) << what << ": " << std::string(cause_.begin(), cause_.end());
   };
-  refused("an add past the old file's end", [](Crafted& c) {
+  refused("an add past the old file's end", L"reads past the old file's end", [](Crafted& c) {
     c.control = Block({{11, 0, 0}});
     c.difference = std::string(11, '\0');
   });
-  refused("a move before the old file's start", [](Crafted& c) { c.control = Block({{1, 0, 5}}); });  // -3
-  refused("a move past the old file's end", [](Crafted& c) { c.control = Block({{0, 0, 40}}); });
-  refused("more output than the header's size (a bomb)", [](Crafted& c) {
+  refused("a move before the old file's start", L"moves outside the old file",
+          [](Crafted& c) { c.control = Block({{1, 0, 5}}); });  // -3
+  refused("a move past the old file's end", L"moves outside the old file",
+          [](Crafted& c) { c.control = Block({{0, 0, 40}}); });
+  // Refused at the first record that passes the header's size, before anything of it is written.
+  refused("more output than the header's size (a bomb)", L"writes past the new size", [](Crafted& c) {
     c.control = Block({{0, std::uint64_t{1} << 40, 0}});
   });
-  refused("a block of no records", [](Crafted& c) { c.control = Block({}) + c.control; });
-  refused("a block of more records than a block holds", [](Crafted& c) {
+  refused("a block of no records", L"control stream is damaged", [](Crafted& c) { c.control = Block({}) + c.control; });
+  refused("a block of more records than a block holds", L"control stream is damaged", [](Crafted& c) {
     c.control.clear();
     Number(c.control, PATCH2_BLOCK_RECORDS + 1);
   });
-  refused("fewer bytes than the header's size", [](Crafted& c) { c.now += "more"; });
-  refused("a copy stream that ends early", [](Crafted& c) { c.copy = "XY"; });
-  refused("a difference stream that ends early", [](Crafted& c) { c.difference.resize(5); });
-  refused("bytes after the last record", [](Crafted& c) { c.copy += "left over"; });
-  refused("a record cut short", [](Crafted& c) { c.control.pop_back(); });
-  refused("a number longer than 64 bits", [](Crafted& c) {
+  refused("fewer bytes than the header's size", L"fewer bytes than its header says", [](Crafted& c) { c.now += "more"; });
+  refused("a copy stream that ends early", L"copy stream ends early", [](Crafted& c) { c.copy = "XY"; });
+  refused("a difference stream that ends early", L"difference stream ends early",
+          [](Crafted& c) { c.difference.resize(5); });
+  refused("bytes after the last record", L"goes on after the last record", [](Crafted& c) { c.copy += "left over"; });
+  refused("a record cut short", L"control stream is damaged", [](Crafted& c) { c.control.pop_back(); });
+  refused("a number longer than 64 bits", L"control stream is damaged", [](Crafted& c) {
     c.control = Block({{4, 3, 6}}).substr(0, 2) + std::string(10, '\xff') + '\x01';
   });
-  refused("a result that is not the header's", [](Crafted& c) { c.now = "0124XYZ789?"; });
+  refused("a result that is not the header's", L"MD5 is not the header's", [](Crafted& c) { c.now = "0124XYZ789?"; });
 }
 
 // A frame that asks for a larger window than 16 MiB is refused before it could claim the memory.
