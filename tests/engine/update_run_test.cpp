@@ -699,6 +699,30 @@ TEST_F(UpdateRunTest, AStoppedRunChangesNothingAndTheNextRunGoesOnFromItsStage) 
   }
 }
 
+// A failed form gives way to the next in one order, best first: the format-2 patch, the byte
+// code's patch, the zstd whole file, the zlib whole file.
+TEST_F(UpdateRunTest, EachFailedFormGivesWayToTheNextInOrder) {
+  settings.connections = 1;
+  Install("forms.dat", OLD_A);
+  tree.File("forms.dat", NEW_A, "Patch");
+  const std::string oldDigest = PatchTree::Md5(OLD_A);
+  tree.Key("forms.dat", oldDigest + ".2", "q2/");  // none of these three is on the server
+  tree.Key("forms.dat", oldDigest, "q1/");
+  tree.Key("forms.dat", "Whole.2", ".zst");
+  tree.Publish();
+  const std::size_t earlier = TestServer::RequestsWith("forms.dat").size();
+  ASSERT_EQ(Run(), RUN_FINISHED) << (view.errors.empty() ? "" : WideToUtf8(view.errors[0]));
+  EXPECT_EQ(Installed("forms.dat"), NEW_A);
+  const auto requests = TestServer::RequestsWith("forms.dat");
+  std::vector<std::string> paths;
+  for (std::size_t i = earlier; i < requests.size(); ++i) {
+    const std::size_t start = requests[i].find(' ') + 1;
+    paths.push_back(requests[i].substr(start, requests[i].find(' ', start) - start));
+  }
+  EXPECT_EQ(paths, (std::vector<std::string>{"/velora/q2/forms.dat", "/velora/q1/forms.dat", "/velora/v2/forms.dat.zst",
+                                             "/velora/v2/forms.dat"}));
+}
+
 TEST_F(UpdateRunTest, ARunStartedWhileTheHelperSwapsFilesWaitsForIt) {
   Install("b.dat", "old b");
   Install("update/engine.dat", "the helper at work");
