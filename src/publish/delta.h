@@ -22,7 +22,6 @@ class PatchWriter {
   void Equal(std::uint64_t length);
   void Insert(const std::uint8_t* data, std::size_t size);
   void Modify(const std::uint8_t* data, std::size_t size);
-  std::int64_t OldPosition() const { return oldPosition_; }
 
  private:
   enum class Mode { None, Insert, Modify };

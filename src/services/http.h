@@ -1,10 +1,11 @@
 #pragma once
-// The whole HTTP client: downloads into files and Last-Modified stamps. Every request goes to
-// "http://" + numeric address [+ ":" + port] + "/" + path and carries "Host: " + the patch
-// server's name, so that the name-based site is reached on the chosen address. No user agent is
-// sent; downloads always come from the server, never from a cache. Downloads go over connections
-// that the process keeps open to each server and that any thread may reuse; a stamp request has
-// a connection of its own. Each call opens and closes its own file.
+// The whole HTTP client: downloads into files, with the Last-Modified stamps of descriptors. Every
+// request goes to "http://" + numeric address [+ ":" + port] + "/" + path and carries "Host: " +
+// the patch server's name, so that the name-based site is reached on the chosen address (through
+// a proxy, and for https on Windows, the URL names the host instead). No user agent is sent;
+// downloads always come from the server, never from a cache, over connections that the process
+// keeps open to each server and that any thread may reuse. Each call opens and closes its own
+// file.
 #include <cstdint>
 #include <string>
 
@@ -89,7 +90,7 @@ enum class StampedFetch {
   Failed,     // the stamp differs and the download failed (errorCode, LastDownloadCause)
 };
 
-// One GET of url for both its Last-Modified stamp (as GetRemoteFileStamp gives it) and, when the
+// One GET of url for both its Last-Modified stamp (as FormatRemoteStamp writes it) and, when the
 // stamp is not known, its body: the file is then downloaded into localPath from the same answer
 // as DownloadFileInto does, so that a changed descriptor or list crosses the network once. When
 // the stamp is known, the body is never read.
@@ -101,9 +102,6 @@ struct DateTimeRecord {
   std::uint16_t year, month, dayOfWeek, day, hour, minute, second, milliseconds;
 };
 
-// Reads the Last-Modified header of url; the status and the body are not looked at.
-[[nodiscard]] bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std::wstring& host);
-
 // Reads an HTTP date strictly, in the three forms HTTP allows: "Sun, 06 Nov 1994 08:49:37 GMT",
 // "Sunday, 06-Nov-94 08:49:37 GMT" and "Sun Nov  6 08:49:37 1994"; white space around it is
 // allowed. The date must exist (no 30 February), the year has four digits (two in the second
@@ -111,8 +109,7 @@ struct DateTimeRecord {
 // taken. False for anything else: a stamp is absent rather than guessed.
 bool ParseHttpDate(const std::string& text, DateTimeRecord& time);
 
-// The Last-Modified time as 14 digits, "20121105140309"; empty when there is none.
-void GetRemoteFileStamp(const std::wstring& url, std::wstring& stamp, const std::wstring& host);
+// A Last-Modified time as 14 digits, "20121105140309".
 std::wstring FormatRemoteStamp(const DateTimeRecord& time);
 
 // The root of the drive that holds a path ("C:\\", "\\\\server\\share\\"); on POSIX its folder.

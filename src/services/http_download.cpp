@@ -227,7 +227,7 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int&
                   const std::wstring& host, const ResumePoint* resume, bool& mismatch) {
   mismatch = false;
   if (!BeginDownload(callback, host, errorCode)) return false;
-  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, resume), RequestKind::Download);
+  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, resume));
   AnswerHead head;
   std::wstring cause;
   int failCode = HTTP_REQUEST_FAILED;
@@ -239,7 +239,7 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
                                  const std::wstring& known, std::wstring& stamp, int& errorCode) {
   stamp.clear();
   if (!BeginDownload(nullptr, host, errorCode)) return StampedFetch::NoStamp;
-  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, nullptr), RequestKind::Download);
+  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, nullptr));
   AnswerHead head;
   std::wstring cause;
   int failCode = HTTP_REQUEST_FAILED;
@@ -284,21 +284,4 @@ bool DownloadFileInto(const std::wstring& localPath, const std::wstring& url, co
   CreateDirectoryPath(FolderOfPath(localPath));
   if (PathExists(localPath)) ClearReadOnly(localPath);
   return DownloadFile(localPath, progress, errorCode, url, host);
-}
-
-bool QueryLastModified(const std::wstring& url, DateTimeRecord& time, const std::wstring& host) {
-  time = DateTimeRecord{};
-  if (host.size() > HOST_NAME_MAX_CHARS) return false;
-  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, nullptr), RequestKind::Stamp);
-  AnswerHead head;
-  int failCode = 0;
-  std::wstring cause;
-  // The status is not looked at: any answer that carries the header will do.
-  return transport->ReadHead(head, failCode, cause) && ParseHttpDate(head.lastModified, time);
-}
-
-void GetRemoteFileStamp(const std::wstring& url, std::wstring& stamp, const std::wstring& host) {
-  stamp.clear();
-  DateTimeRecord time{};
-  if (QueryLastModified(url, time, host)) stamp = FormatRemoteStamp(time);
 }

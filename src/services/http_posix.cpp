@@ -110,7 +110,7 @@ bool IsBlankLine(const char* data, std::size_t n) {
 // next would not fit.
 class CurlTransport final : public HttpTransport {
  public:
-  CurlTransport(const std::wstring& url, const std::vector<std::string>& headers, RequestKind kind) {
+  CurlTransport(const std::wstring& url, const std::vector<std::string>& headers) {
     InitialiseCurlOnce();
     easy_.reset(curl_easy_init());
     multi_.reset(curl_multi_init());
@@ -130,16 +130,14 @@ class CurlTransport final : public HttpTransport {
       }
       list = curl_slist_append(list, line.c_str());
     }
-    if (kind == RequestKind::Download) {
-      list = curl_slist_append(list, "Pragma: no-cache");
-      list = curl_slist_append(list, "Connection: Keep-Alive");
-      curl_easy_setopt(curl, CURLOPT_SHARE, SharedConnections::Get());
-      // A finished transfer hands its connection back to the shared cache, which keeps no more
-      // than its multi handle allows: four times its transfers, one here. With more workers than
-      // that, connections would be closed and opened again for every file.
-      curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, static_cast<long>(KEPT_CONNECTIONS));
-      curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, static_cast<long>(KEPT_CONNECTIONS));
-    }
+    list = curl_slist_append(list, "Pragma: no-cache");
+    list = curl_slist_append(list, "Connection: Keep-Alive");
+    curl_easy_setopt(curl, CURLOPT_SHARE, SharedConnections::Get());
+    // A finished transfer hands its connection back to the shared cache, which keeps no more than
+    // its multi handle allows: four times its transfers, one here. With more workers than that,
+    // connections would be closed and opened again for every file.
+    curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, static_cast<long>(KEPT_CONNECTIONS));
+    curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, static_cast<long>(KEPT_CONNECTIONS));
     headers_.reset(list);
     const HttpLimits limits = GetHttpLimits();
     curl_easy_setopt(curl, CURLOPT_URL, requestUrl.c_str());
@@ -313,9 +311,8 @@ class CurlTransport final : public HttpTransport {
 
 }  // namespace
 
-std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers,
-                                             RequestKind kind) {
-  return std::make_unique<CurlTransport>(url, headers, kind);
+std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers) {
+  return std::make_unique<CurlTransport>(url, headers);
 }
 
 bool ReachesPinnedAddressOverHttps() { return true; }

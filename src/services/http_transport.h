@@ -20,9 +20,6 @@ struct AnswerHead {
   std::string lastModified;   // as sent, may be empty
 };
 
-// Whether a request fetches a file (no cache, the connection kept) or only reads a stamp.
-enum class RequestKind { Download, Stamp };
-
 class HttpTransport {
  public:
   virtual ~HttpTransport() = default;
@@ -45,5 +42,4 @@ class HttpTransport {
 // The cause of a stalled transfer: "no data for 10 s from 10.0.0.1:8080" (the URL's authority).
 std::wstring StallCause(const std::wstring& url, int seconds, bool connecting);
 
-std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers,
-                                             RequestKind kind);
+std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers);

@@ -27,7 +27,6 @@ namespace {
 // another host's body (the 3xx status is then refused like any other).
 constexpr DWORD DOWNLOAD_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
                                  INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
-constexpr DWORD STAMP_FLAGS = INTERNET_FLAG_NO_AUTO_REDIRECT;
 
 struct InternetHandleTraits {
   using Handle = HINTERNET;
@@ -56,12 +55,6 @@ HINTERNET OpenSession() {
   while (!proxy.empty() && proxy.back() == L'/') proxy.pop_back();
   // Nothing bypasses a proxy that the player named: a name that matches no host.
   return InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), L"zepo.invalid", 0);
-}
-
-UniqueInternet OpenInternet() {
-  UniqueInternet internet(OpenSession());
-  if (internet.valid()) ApplyLimits(internet.get());
-  return internet;
 }
 
 // The session of all downloads of the process: WinINet keeps the connections of one session open
@@ -240,16 +233,7 @@ class BackgroundRequest {
   }
 
   static void Run(std::shared_ptr<Exchange> x, std::wstring url, std::wstring header, DWORD flags) {
-    // Stamp requests keep a session of their own: they end after the head, and their connection
-    // with them.
-    UniqueInternet own;
-    HINTERNET internet = nullptr;
-    if (flags == DOWNLOAD_FLAGS) {
-      internet = DownloadSession();
-    } else {
-      own = OpenInternet();
-      internet = own.get();
-    }
+    HINTERNET internet = DownloadSession();
     if (internet == nullptr) return FinishHead(*x, HTTP_NO_INTERNET, InternetErrorText(GetLastError()));
     UniqueInternet request(InternetOpenUrlW(internet, url.c_str(), header.empty() ? nullptr : header.c_str(),
                                             static_cast<DWORD>(header.size()), flags, 0));
@@ -400,11 +384,10 @@ class WinInetTransport final : public HttpTransport {
 
 }  // namespace
 
-std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers,
-                                             RequestKind kind) {
+std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers) {
   std::wstring lines;
   std::wstring target = url;
-  DWORD flags = kind == RequestKind::Download ? DOWNLOAD_FLAGS : STAMP_FLAGS;
+  DWORD flags = DOWNLOAD_FLAGS;
   const bool secure = url.compare(0, 8, L"https://") == 0;
   if (secure) flags |= INTERNET_FLAG_SECURE;
   for (const std::string& line : headers) {
