@@ -1,10 +1,10 @@
 #include "publish/publication.h"
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 
 #include "publish/release.h"
-#include "publish/tree_builder.h"
 #include "publish/tree_writes.h"
 #include "services/files.h"
 #include "services/packed.h"
@@ -54,6 +54,12 @@ bool CarryOut(const fs::path& tree, const std::string& plan, std::string& error)
 }
 
 }  // namespace
+
+std::string EncodeListText(const std::wstring& text) {
+  bool ascii = std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; });
+  if (ascii) return std::string(text.begin(), text.end());
+  return "\xFF\xFE" + WideToUtf16Le(text);
+}
 
 std::vector<std::string> ServedLists(const std::wstring& product) {
   const std::string folder = WideToUtf8(product);

@@ -21,6 +21,10 @@
 
 #include "publish/release_signing.h"
 
+// The file list's text encoded for every reader: ANSI when it is ASCII, else UTF-16LE with a
+// byte-order mark.
+std::string EncodeListText(const std::wstring& text);
+
 // The folder of a publication in progress, at the tree's root.
 constexpr const char* PUBLICATION_STAGE = ".zepo-publishing";
 

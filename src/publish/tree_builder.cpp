@@ -317,12 +317,6 @@ std::wstring PublishTimeAfter(const std::wstring& listed, std::uint64_t now) {
   return FormatFileTime((after + TICKS_PER_MINUTE - 1) / TICKS_PER_MINUTE * TICKS_PER_MINUTE);
 }
 
-std::string EncodeListText(const std::wstring& text) {
-  bool ascii = std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; });
-  if (ascii) return std::string(text.begin(), text.end());
-  return "\xFF\xFE" + WideToUtf16Le(text);
-}
-
 namespace {
 
 // The product folder and the version name become folders of the tree and parts of URLs: each must

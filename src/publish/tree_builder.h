@@ -77,9 +77,6 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
 // it: the publish time (now, in file-time ticks), on a whole minute after the listed one.
 std::wstring PublishTimeAfter(const std::wstring& listed, std::uint64_t now);
 
-// The file list's text encoded for every reader: ANSI when it is
-// ASCII, else UTF-16LE with a byte-order mark.
-std::string EncodeListText(const std::wstring& text);
 
 // Refuses a list that takes away every file of the live list, or more than half of them (names
 // folded to one case), unless allowed: the message says how many files players would lose.
