@@ -149,33 +149,29 @@ sleep 1
 echo "== trailing space: the window updated its own folder, not its neighbour"
 "$wine_run" "$prefix" taskkill /F /IM zepo.exe >/dev/null 2>&1 || true
 
-# A self-update in a game folder whose name ends in a space: the engine helper starts there,
-# swaps zepo.exe and starts it again, which finishes the update.
-install="$work/trailself/Velora "
-prepare trailself self "$install"
-"$wine_run" "$prefix" "$install/zepo.exe" > "$work/trailself/first.out" 2>&1 || true
-for _ in $(seq 300); do grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt && break; sleep 0.2; done
-grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt ||
-  { echo "window_test: the self-update in a folder ending in a space did not finish"; exit 1; }
-sleep 2
-"$wine_run" "$prefix" taskkill /F /IM zepo.exe >/dev/null 2>&1 || true
-WINEPREFIX="$prefix" wineserver -w
-"$tool" verify "$install" "$zepo" zepo.exe
+# self_update_in NAME INSTALL WHAT: zepo.exe in INSTALL stages, starts the engine helper, is
+# started again by it and finishes version 2 with the new zepo.exe.
+self_update_in() {
+  local name=$1 install=$2 what=$3
+  prepare "$name" self "$install"
+  "$wine_run" "$prefix" "$install/zepo.exe" > "$work/$name/first.out" 2>&1 || true
+  for _ in $(seq 300); do grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt && break; sleep 0.2; done
+  grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt ||
+    { echo "window_test: the self-update in $what did not finish"; exit 1; }
+  sleep 2
+  "$wine_run" "$prefix" taskkill /F /IM zepo.exe >/dev/null 2>&1 || true
+  WINEPREFIX="$prefix" wineserver -w
+  "$tool" verify "$install" "$zepo" zepo.exe
+}
+
+# A game folder whose name ends in a space.
+self_update_in trailself "$work/trailself/Velora " "a folder ending in a space"
 echo "== trailing space: the self-update through the helper finished with the new zepo.exe"
 
-# A game folder of 300 characters: the window's run stages, starts the helper, is restarted by
-# it and finishes with the new zepo.exe; its diagnostic log is written.
+# A game folder of 300 characters; its diagnostic log is written.
 source "$here/../support/long_folder.sh"
 install=$(long_folder "$work/long" 300)
-prepare long self "$install"
-"$wine_run" "$prefix" "$install/zepo.exe" > "$work/long/first.out" 2>&1 || true
-for _ in $(seq 300); do grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt && break; sleep 0.2; done
-grep -qs "Finished update to the newest version 2.0" "$install"/logs/update*.txt ||
-  { echo "window_test: the window in a folder of 300 characters did not finish"; exit 1; }
-sleep 2
-"$wine_run" "$prefix" taskkill /F /IM zepo.exe >/dev/null 2>&1 || true
-WINEPREFIX="$prefix" wineserver -w
-"$tool" verify "$install" "$zepo" zepo.exe
+self_update_in long "$install" "a folder of 300 characters"
 [ -n "$(ls "$install/logs/zepo")" ] || { echo "window_test: no diagnostic log in a folder of 300 characters"; exit 1; }
 echo "== long folder: 300 characters, version 2 with the new zepo.exe"
 
