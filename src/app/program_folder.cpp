@@ -16,16 +16,26 @@ StartupConfig ReadStartupConfig() {
   const IniDocument ini = LoadIniFile(L".\\log.ini");
   StartupConfig config;
   std::wstring value;
-  ini.ReadString(L"zepo", L"LogLevel", value);
-  config.logLevel = IniTextToInt(value);
+  if (ini.ReadString(L"zepo", L"LogLevel", value)) {
+    config.logLevel = IniTextToInt(value);
+    if (value.size() != 1 || value[0] < L'0' || value[0] > L'4') {
+      config.problems.push_back(L"LogLevel=" + value + L" is not 0 to 4; " + std::to_wstring(config.logLevel & 0xFF) +
+                                L" is used");
+    }
+  }
   ini.ReadString(L"zepo", L"ShowConsole", value);
   config.showConsole = IniTextToInt(value) != 0;
   ini.ReadString(L"zepo", L"PatchHost", config.patchHost);
-  // A value that does not read is left out, as a missing one: the defaults serve.
+  // A value that does not read is left out, as a missing one, and named: the defaults serve.
   if (ini.ReadString(L"zepo", L"Connections", value) && !ParseConnections(value, config.connections)) {
     config.connections = 0;
+    config.problems.push_back(L"Connections=" + value + L" is not 1 to " + std::to_wstring(CONNECTIONS_MAX) +
+                              L"; the default is used");
   }
-  if (ini.ReadString(L"zepo", L"MaxRate", value) && !ParseByteRate(value, config.maxRate)) config.maxRate = 0;
+  if (ini.ReadString(L"zepo", L"MaxRate", value) && !ParseByteRate(value, config.maxRate)) {
+    config.maxRate = 0;
+    config.problems.push_back(L"MaxRate=" + value + L" is not BYTES, BYTESk or BYTESM; no cap is used");
+  }
   if (ini.ReadString(L"zepo", L"PublicKey", value)) config.publicKey = WideToUtf8(value);
   ini.ReadString(L"zepo", L"CaFile", config.caFile);
   ini.ReadString(L"zepo", L"Proxy", config.proxy);

@@ -3,6 +3,7 @@
 // configuration in "./log.ini", and the logger configured from it.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The folder of the running executable, without a trailing separator.
 std::wstring ProgramFolder();
@@ -16,6 +17,9 @@ struct StartupConfig {
   std::string publicKey;   // "PublicKey": publisher keys for a staging tree, over the built-in ones
   std::wstring caFile;     // "CaFile": an https staging server's authority (PEM), in place of the system's
   std::wstring proxy;      // "Proxy": a proxy URL, "none" for direct; empty: the system's settings
+  // Values that do not read, each with what is used instead ("Connections=99 is not 1 to 16; the
+  // default is used"): the front ends name them once.
+  std::vector<std::wstring> problems;
 };
 
 // The most downloads a run makes at once.

@@ -60,6 +60,7 @@ BOOL CZepoApp::InitInstance() {
   ConfigureLogger(folder, static_cast<std::uint8_t>(config.logLevel & 0xFF), config.showConsole);
   const wchar_t* commandLine = GetCommandLineW();
   LogProcessStart(commandLine != nullptr ? commandLine : L"");
+  for (const std::wstring& problem : config.problems) TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: log.ini: " + problem);
 
   if (AnotherInstanceRuns(singleInstanceMutex_)) return FALSE;
   RegisterInstanceClass();

@@ -14,6 +14,7 @@
 #include "engine/update_run.h"
 #include "services/files.h"
 #include "services/ini_file.h"
+#include "services/logger.h"
 #include "services/platform.h"
 #include "services/process.h"
 #include "services/http.h"
@@ -101,10 +102,10 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   return command;
 }
 
-// Arguments are wide text from the start: a folder with letters outside the ANSI code page must
-// reach the run whole.
+// A wrong command line is named in one line, with where the help is. Arguments are wide text from
+// the start: a folder with letters outside the ANSI code page must reach the run whole.
 bool UsageError(const std::wstring& problem) {
-  WriteStderr(L"zepo-update: " + problem + L"\n\n" + Latin1ToWide(USAGE));
+  WriteStderr(L"zepo-update: " + problem + L"\nsee zepo-update --help\n");
   return false;
 }
 
@@ -122,7 +123,10 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
     const bool takesValue = arg == L"--dir" || arg == L"--host" || arg == L"--log-level" || arg == L"--connections" ||
                             arg == L"--max-rate" || arg == L"--public-key" || arg == L"--ca-file" ||
                             arg == L"--format" || arg == L"--proxy";
-    if (takesValue && i + 1 >= arguments.size()) return UsageError(arg + L" needs a value");
+    // The next argument is the value, unless it is another option: "--dir --host x" lacks a folder.
+    if (takesValue && (i + 1 >= arguments.size() || arguments[i + 1].rfind(L"--", 0) == 0)) {
+      return UsageError(arg + L" needs a value");
+    }
     if (arg == L"--help" || arg == L"-h") {
       help = true;
     } else if (arg == L"--version") {
@@ -308,6 +312,10 @@ int main(int argc, char** argv) {
   const int level = options.logLevel >= 0 ? options.logLevel : config.logLevel;
   ConfigureLogger(folder, static_cast<std::uint8_t>(level & 0xFF), config.showConsole || options.verbose);
   LogProcessStart(BuildCommandLine(arguments));
+  for (const std::wstring& problem : config.problems) {
+    WriteStderr(L"zepo-update: warning: log.ini: " + problem + L"\n");
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: log.ini: " + problem);
+  }
 
   RunSettings settings;
   settings.host = !options.host.empty() ? options.host : !config.patchHost.empty() ? config.patchHost : DefaultPatchHost();

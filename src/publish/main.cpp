@@ -165,10 +165,23 @@ int Usage(const char* text, bool ok) {
   return ok ? 0 : 2;
 }
 
-// A wrong command line is named before the usage.
+// A wrong command line is named in one line, with where the help is; the help itself only on
+// --help. The command is the one the usage text is for ("usage: zepo-publish build ...").
 int UsageError(const char* text, const std::string& problem) {
-  std::fprintf(stderr, "zepo-publish: %s\n\n", problem.c_str());
-  return Usage(text, false);
+  const std::string usage = text;
+  const std::string prefix = "usage: zepo-publish ";
+  std::string command = usage.compare(0, prefix.size(), prefix) == 0
+                            ? usage.substr(prefix.size(), usage.find(' ', prefix.size()) - prefix.size())
+                            : std::string();
+  if (command == "COMMAND") command.clear();
+  std::fprintf(stderr, "zepo-publish: %s\nsee zepo-publish %s--help\n", problem.c_str(),
+               command.empty() ? "" : (command + " ").c_str());
+  return 2;
+}
+
+// Whether an option's value is there: the next argument, unless it is another option.
+bool HasValue(const std::vector<std::string>& args, std::size_t i) {
+  return i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0;
 }
 
 // A whole number from min to max written in plain digits; anything else is refused, not guessed.
@@ -201,7 +214,7 @@ bool ParseWriterOption(const std::vector<std::string>& args, std::size_t& i, Wri
   else if (option == "--serial-ahead") writer.signing.serialAhead = true;
   else if (option == "--allow-removals") writer.allowRemovals = true;
   else if (option == "--sign" || option == "--expires") {
-    if (i + 1 >= args.size()) {
+    if (!HasValue(args, i)) {
       problem = option + " needs a value";
       return false;
     }
@@ -278,7 +291,7 @@ int Build(const std::vector<std::string>& args) {
     std::string problem;
     if (!ParseWriterOption(args, i, writer, writerOption, problem)) return UsageError(BUILD_USAGE, problem);
     if (writerOption) continue;
-    if (i + 1 >= args.size()) return UsageError(BUILD_USAGE, a + " needs a value");
+    if (!HasValue(args, i)) return UsageError(BUILD_USAGE, a + " needs a value");
     const std::string value = args[++i];
     if (a == "--release") options.release = value;
     else if (a == "--version") options.version = AnsiToWide(value);
@@ -367,7 +380,7 @@ int StatusRollbackOrResign(const std::string& command, const std::vector<std::st
     if (args[i] != "--root-key" && !(args[i] == "--to" && command == "rollback")) {
       return UsageError(STATUS_USAGE, "unknown option " + args[i] + " for " + command);
     }
-    if (i + 1 >= args.size()) return UsageError(STATUS_USAGE, args[i] + " needs a value");
+    if (!HasValue(args, i)) return UsageError(STATUS_USAGE, args[i] + " needs a value");
     if (args[i] == "--root-key") rootKey = AnsiToWide(args[++i]);
     else version = AnsiToWide(args[++i]);
   }
@@ -398,7 +411,7 @@ int Push(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--prune") prune = true;
     else if (args[i] == "--no-wait") noWait = true;
-    else if (args[i] == "--root-key" && i + 1 < args.size()) rootKey = AnsiToWide(args[++i]);
+    else if (args[i] == "--root-key" && HasValue(args, i)) rootKey = AnsiToWide(args[++i]);
     else if (args[i].rfind("--", 0) == 0) return UsageError(PUSH_USAGE, "unknown option " + args[i] + " for push");
     else places.push_back(args[i]);
   }
@@ -437,14 +450,16 @@ int Verify(const std::vector<std::string>& args) {
   std::string publicKeys;
   bool keyGiven = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
-    if (i + 1 >= args.size()) return UsageError(VERIFY_USAGE, args[i] + " needs a value");
+    if (args[i] != "--install" && args[i] != "--public-key" && args[i] != "--root-key") {
+      return UsageError(VERIFY_USAGE, "unknown option " + args[i] + " for verify");
+    }
+    if (!HasValue(args, i)) return UsageError(VERIFY_USAGE, args[i] + " needs a value");
     if (args[i] == "--install") install = args[++i];
     else if (args[i] == "--public-key") {
       publicKeys = args[++i];
       keyGiven = true;
     }
-    else if (args[i] == "--root-key") rootKey = AnsiToWide(args[++i]);
-    else return UsageError(VERIFY_USAGE, "unknown option " + args[i]);
+    else rootKey = AnsiToWide(args[++i]);
   }
   const std::string notKey = keyGiven && publicKeys.find_first_not_of(" ,") == std::string::npos
                                  ? std::string("(empty)")
@@ -512,7 +527,7 @@ int DiffOrPatch(const std::string& command, const std::vector<std::string>& args
     if (args[i] == "--packed") {
       packed = true;
     } else if (args[i] == "--format") {
-      if (i + 1 >= args.size()) return UsageError(DIFF_USAGE, "--format needs a value");
+      if (!HasValue(args, i)) return UsageError(DIFF_USAGE, "--format needs a value");
       format = args[++i];
       if (format != "1" && format != "2") return UsageError(DIFF_USAGE, "--format takes 1 or 2, not " + format);
     } else {

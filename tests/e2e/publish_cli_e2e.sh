@@ -23,6 +23,14 @@ expect 2 "--version needs a value" "$publish" build --release a --version
 expect 2 "--jobs takes a number from 1 to 1024, not 0" "$publish" build --release a --version 1 --out b --jobs 0
 expect 2 "--patch-from takes a number from 0 to 1024, not abc" "$publish" build --release a --version 1 --out b --patch-from abc
 expect 2 "--out is required" "$publish" build --release a --version 1
+# The actual problem, in one line with where the help is; the help only on --help.
+expect 2 "--release needs a value" "$publish" build --release --version 1.0 --out t2
+[ "$(wc -l < "$work/out")" -eq 2 ] && grep -qx "see zepo-publish build --help" "$work/out" ||
+  fail "a usage error printed more than its line and the pointer to --help"
+expect 2 "unknown option --bogus for status" "$publish" status "$work/tree" --bogus
+expect 2 "unknown option --bogus for verify" "$publish" verify "$work/tree" --bogus x
+expect 2 '"(empty)" is not a key' "$publish" verify "$work/tree" --public-key ""
+expect 0 "usage: zepo-publish build" "$publish" build --help
 mkdir -p "$work/release/data"
 echo "readable" > "$work/release/data/a.pak"
 echo "secret" > "$work/release/data/locked.pak"

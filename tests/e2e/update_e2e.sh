@@ -83,6 +83,19 @@ status=0
 updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$install"; fi)" --log-level abc \
   > "$work/bad.out" 2>&1 || status=$?
 [ "$status" -eq 2 ] && grep -q 'takes 0 to 4, not "abc"' "$work/bad.out" || fail "a bad --log-level was not named (exit $status)"
+# A usage error is one line and where the help is; the help itself only on --help.
+status=0
+updater_with --dir --host "localhost:$port" > "$work/bad.out" 2>&1 || status=$?
+[ "$status" -eq 2 ] && [ "$(tr -d '\r' < "$work/bad.out")" = "$(printf 'zepo-update: --dir needs a value\nsee zepo-update --help')" ] ||
+  fail "a missing value was not named in one line (exit $status): $(head -3 "$work/bad.out")"
+# Values of log.ini that do not read are named once, with what is used instead.
+cp "$install/log.ini" "$work/log.ini.saved" 2>/dev/null || : > "$work/log.ini.saved"
+printf '[zepo]\r\nConnections=99\r\nMaxRate=5x\r\n' > "$install/log.ini"
+updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$install"; fi)" \
+  --host "localhost:$port" --quiet > "$work/ini.out" 2> "$work/ini.err" || fail "the run with bad log.ini values failed"
+[ "$(grep -c "warning: log.ini: Connections=99 is not 1 to 16; the default is used" "$work/ini.err")" -eq 1 ] &&
+  grep -q "warning: log.ini: MaxRate=5x is not BYTES" "$work/ini.err" || fail "bad log.ini values were not named: $(cat "$work/ini.err")"
+cp "$work/log.ini.saved" "$install/log.ini"
 # --quiet prints nothing for a run that has nothing to say; --verbose adds the diagnostic log.
 updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$install"; fi)" \
   --host "localhost:$port" --quiet > "$work/quiet.out" 2> "$work/quiet.err" || fail "the quiet run failed"
