@@ -1,8 +1,10 @@
 #include "ui/auto_update_dialog.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "services/files.h"
+#include "ui/window_fit.h"
 
 namespace {
 
@@ -101,29 +103,37 @@ BOOL CAutoUpdateAppDlg::OnInitDialog() {
   return TRUE;
 }
 
-// At a high DPI on a small screen the dialog may be taller than the work area: the artwork gives up
-// the difference (down to a floor), the bar, labels and buttons move up with the window's bottom,
-// and the window is moved into the work area, never past its top or left.
+// At a high DPI on a small screen the dialog may be larger than the work area: the controls are
+// placed again by the fitting rule, and the window is moved into the work area, never past its top
+// or left.
 void CAutoUpdateAppDlg::FitIntoWorkArea() {
   MONITORINFO monitor{};
   monitor.cbSize = sizeof monitor;
   if (!GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST), &monitor)) return;
   const RECT& work = monitor.rcWork;
-  RECT window;
+  RECT window, client;
   GetWindowRect(hwnd_, &window);
-  const RECT art = PlaceOf(background_.GetSafeHwnd());
-  const int excess = (window.bottom - window.top) - (work.bottom - work.top);
-  const int cut = std::min(std::max(excess, 0), std::max<int>(art.bottom - art.top - ARTWORK_MIN_HEIGHT, 0));
-  if (cut > 0) {
-    MoveWindow(background_.GetSafeHwnd(), art.left, art.top, art.right - art.left, art.bottom - art.top - cut, FALSE);
-    for (HWND control : {progress_.GetSafeHwnd(), status_.GetSafeHwnd(), version_.GetSafeHwnd(), retry_.GetSafeHwnd(),
-                         exit_.GetSafeHwnd()}) {
-      const RECT place = PlaceOf(control);
-      MoveWindow(control, place.left, place.top - cut, place.right - place.left, place.bottom - place.top, FALSE);
-    }
-    window.bottom -= cut;
+  GetClientRect(hwnd_, &client);
+  const int frameWidth = (window.right - window.left) - client.right;
+  const int frameHeight = (window.bottom - window.top) - client.bottom;
+  const std::pair<HWND, Place WindowPlaces::*> controls[] = {
+      {background_.GetSafeHwnd(), &WindowPlaces::artwork}, {progress_.GetSafeHwnd(), &WindowPlaces::bar},
+      {status_.GetSafeHwnd(), &WindowPlaces::status},      {version_.GetSafeHwnd(), &WindowPlaces::version},
+      {retry_.GetSafeHwnd(), &WindowPlaces::retry},        {exit_.GetSafeHwnd(), &WindowPlaces::exit}};
+  WindowPlaces natural;
+  natural.width = client.right;
+  natural.height = client.bottom;
+  for (const auto& [control, place] : controls) {
+    const RECT r = PlaceOf(control);
+    natural.*place = Place{r.left, r.top, r.right - r.left, r.bottom - r.top};
   }
-  const int width = window.right - window.left, height = window.bottom - window.top;
+  const WindowPlaces fitted = FitWindow(natural, (work.right - work.left) - frameWidth,
+                                        (work.bottom - work.top) - frameHeight, ARTWORK_MIN_HEIGHT);
+  for (const auto& [control, place] : controls) {
+    const Place& p = fitted.*place;
+    MoveWindow(control, p.left, p.top, p.width, p.height, FALSE);
+  }
+  const int width = fitted.width + frameWidth, height = fitted.height + frameHeight;
   const int left = std::max<int>(work.left, std::min<int>(window.left, work.right - width));
   const int top = std::max<int>(work.top, std::min<int>(window.top, work.bottom - height));
   SetWindowPos(hwnd_, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The window at 96, 120 and 144 DPI (Wine's LogPixels) on screens of 1024 x 768 and 1024 x 600:
+# The window at 96 to 192 DPI (Wine's LogPixels) on screens of 1024 x 768, 1024 x 600 and 800 x 600,
+# where at 120 DPI and more it is too wide or too tall and must be fitted:
 # zepo.exe runs an update against the loopback test server, and zepo-window-driver reads the
 # window's and the controls' rectangles from outside and compares them (see its "layout"
 # scenario). Screenshots are kept in WORK/screenshots as layout-WIDTHxHEIGHT-DPI.png.
@@ -38,7 +39,7 @@ check() {
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 }
 
-for size in 1024x768 1024x600; do
-  for dpi in 96 120 144; do check "$size" "$dpi"; done
-done
+for dpi in 96 120 144 168 192; do check 1024x768 "$dpi"; done
+check 1024x600 144
+for dpi in 120 192; do check 800x600 "$dpi"; done
 echo "layout_test: passed; screenshots in $work/screenshots"

@@ -651,15 +651,25 @@ bool Inside(const RECT& inner, const RECT& outer) {
 bool Near(double seen, double expected) { return seen >= expected - 2.5 - expected * 0.02 && seen <= expected + 2.5 + expected * 0.02; }
 
 // A control placed in dialog units stands where the bar's scale puts it: the bar (395 x 11 units)
-// gives the pixels of a unit across and down, whatever the font and the DPI.
-void CheckPlacedLikeTheBar(const RECT& bar, const RECT& control, const DialogUnits& units, const std::string& name) {
+// gives the pixels of a unit across and down, whatever the font, the DPI and the narrowing of a
+// window too wide for its screen. A narrowed window keeps every text's height; its status line
+// ends sooner (before the version label), and its buttons shrink keeping their artwork's
+// proportions (70 x 20), so their height is judged by their width.
+enum class Kind { TEXT, BUTTON };
+void CheckPlacedLikeTheBar(const RECT& bar, const RECT& control, const DialogUnits& units, Kind kind,
+                           const std::string& name) {
   const double across = (bar.right - bar.left) / static_cast<double>(BAR_UNITS.width);
   const double down = (bar.bottom - bar.top) / static_cast<double>(BAR_UNITS.height);
+  const int width = control.right - control.left, height = control.bottom - control.top;
+  const bool widthRight = kind == Kind::BUTTON ? Near(width, units.width * across) : width <= units.width * across + 3;
+  const bool heightRight = kind == Kind::BUTTON ? Near(height, width * 20.0 / 70.0) : Near(height, units.height * down);
   const bool placed = Near(control.left - bar.left, (units.x - BAR_UNITS.x) * across) &&
-                      Near(control.top - bar.top, (units.y - BAR_UNITS.y) * down) &&
-                      Near(control.right - control.left, units.width * across) &&
-                      Near(control.bottom - control.top, units.height * down);
+                      Near(control.top - bar.top, (units.y - BAR_UNITS.y) * down) && widthRight && heightRight;
   Check(placed, name + " stands in dialog units beside the bar: " + Describe(control) + ", bar " + Describe(bar));
+}
+
+bool Overlap(const RECT& a, const RECT& b) {
+  return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
 }
 
 void Layout(const std::wstring& exe, const std::wstring& version, const std::wstring& shots, const std::wstring& name) {
@@ -696,9 +706,19 @@ void Layout(const std::wstring& exe, const std::wstring& version, const std::wst
   const int ink = InkRows(CaptureScreen(), status);
   std::printf("the status text's ink spans %d of its line's %ld rows\n", ink, status.bottom - status.top);
   Check(ink * 100 >= (status.bottom - status.top) * 60, "the status text is drawn at the display's DPI");
-  CheckPlacedLikeTheBar(bar, status, STATUS_UNITS, "the status line");
-  CheckPlacedLikeTheBar(bar, retry, RETRY_UNITS, "\"Thử lại\"");
-  CheckPlacedLikeTheBar(bar, leave, EXIT_UNITS, "\"Thoát ra\"");
+  CheckPlacedLikeTheBar(bar, status, STATUS_UNITS, Kind::TEXT, "the status line");
+  CheckPlacedLikeTheBar(bar, retry, RETRY_UNITS, Kind::BUTTON, "\"Thử lại\"");
+  CheckPlacedLikeTheBar(bar, leave, EXIT_UNITS, Kind::BUTTON, "\"Thoát ra\"");
+  const RECT label = ClientOnScreen(program.Control(IDC_VERSION));
+  const std::pair<RECT, const char*> controls[] = {{art, "the artwork"},   {bar, "the bar"},
+                                                   {status, "the status line"}, {label, "the version label"},
+                                                   {retry, "\"Thử lại\""},   {leave, "\"Thoát ra\""}};
+  for (std::size_t i = 0; i < std::size(controls); ++i) {
+    for (std::size_t j = i + 1; j < std::size(controls); ++j) {
+      Check(!Overlap(controls[i].first, controls[j].first),
+            std::string(controls[i].second) + " and " + controls[j].second + " do not overlap");
+    }
+  }
   if (dpi == 96) {
     // Where the artwork was drawn for them.
     Check(retry.left - client.left == 375 && retry.top - client.top == 517 && retry.right - retry.left == 70 &&
