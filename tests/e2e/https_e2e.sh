@@ -4,10 +4,13 @@
 #   store does not know the authority), and with a certificate for another name, the run fails
 #   with HTTP_CERTIFICATE and its cause on the error line, touching nothing;
 #   under Wine (WINE_PREFIX): WinINet checks against the system's store, so the run fails with
-#   HTTP_CERTIFICATE, touching nothing.
-#   https_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX]
+#   HTTP_CERTIFICATE, touching nothing; with the authority added to the machine's root store
+#   (ROOT_STORE, taken out again at the end, also on failure) zepo-update.exe and zepo.exe's
+#   window (checked by the window driver, on an X display) both update over https; taken out,
+#   the run is refused again.
+#   https_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX ROOT_STORE ZEPO_EXE WINDOW_DRIVER]
 set -euo pipefail
-work=$1 tool=$2 updater=$3 prefix=${4:-}
+work=$1 tool=$2 updater=$3 prefix=${4:-} root_store=${5:-} zepo=${6:-} driver=${7:-}
 here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work"
 mkdir -p "$work/temp"
@@ -53,7 +56,13 @@ EOF
   /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
 }
 stop_nginx() { kill "$(cat "$work/nginx.pid")" 2>/dev/null || true; sleep 0.2; }
-trap stop_nginx EXIT
+wine_run() { "$here/../../cmake/wine-run" "$prefix" "$@"; }
+trusted=
+cleanup() {
+  stop_nginx
+  if [ -n "$trusted" ]; then wine_run "$root_store" remove "Z:$work/ca.pem" || true; fi
+}
+trap cleanup EXIT
 
 snapshot() { (cd "$work/install" && find . -path ./logs -prune -o -path ./update -prune -o -name zepo.lock -o -name 'autoupdate.*' -o -type f -print0 | sort -z | xargs -0 md5sum); }
 run() {
@@ -90,4 +99,24 @@ if [ -z "$prefix" ]; then
 else
   run --host "https://localhost:$port"
   refused "under Wine, an authority the system's store does not know"
+  if [ -n "$root_store" ]; then
+    trusted=yes
+    wine_run "$root_store" add "Z:$work/ca.pem" || fail "cannot add the test authority to the root store"
+    run --host "https://localhost:$port"
+    [ "$status" -eq 0 ] || fail "under Wine, the authority in the machine's store, the update ended with $status"
+    "$tool" verify "$work/install" || fail "under Wine the update over https did not reach version 2"
+    echo "https_e2e: under Wine, the authority in the machine's store: zepo-update.exe updated over https"
+    rm -rf "$work/window"
+    cp -a "$work/v1" "$work/window"
+    cp "$zepo" "$work/window/zepo.exe"
+    printf '[zepo]\r\nLogLevel=4\r\nPatchHost=https://localhost:%s\r\n' "$port" > "$work/window/log.ini"
+    mkdir -p "$work/screenshots"
+    wine_run "$driver" demo "Z:$work/window/zepo.exe" 2.0 "Z:$work/screenshots" || fail "zepo.exe over https"
+    "$tool" verify "$work/window" || fail "zepo.exe over https did not reach version 2"
+    echo "https_e2e: under Wine, zepo.exe's window updated over https"
+    wine_run "$root_store" remove "Z:$work/ca.pem" || fail "cannot take the test authority out of the root store"
+    trusted=
+    run --host "https://localhost:$port"
+    refused "under Wine, the authority taken out of the store again"
+  fi
 fi
