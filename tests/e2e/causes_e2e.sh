@@ -4,7 +4,9 @@
 # and the cause, and leaves the installation as it was.
 #   no such host, a refused port, a file the server does not have (404), a file whose content is
 #   not what the list says (checksum mismatch), a full disk (natively: a 256 KiB tmpfs, which
-#   needs root), a file held open by another program (under Wine: a sharing violation).
+#   needs root), a file held open by another program (under Wine: a sharing violation); under
+#   Wine also a file held at the commit by another program for 5 s (the run waits, then finishes)
+#   and for 60 s (the run fails after 30 s of waiting, nothing replaced, the holder named).
 #   causes_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX HOLDER]
 # HOLDER is restart-probe.exe, which holds a file open without sharing.
 set -euo pipefail
@@ -118,5 +120,50 @@ else
   # Once the file is free the next run finishes from what it staged.
   run "$install" "localhost:$port"
   [ "$status" -eq 0 ] || fail "the run after the locked file ended with $status"
+
+  # Held at the commit, as a virus scanner holds a file: the run has checked its files and is
+  # downloading (slowly, from a second nginx) when another program opens b.dat without sharing.
+  slow="$work/slow"
+  mkdir -p "$slow/temp"
+  slow_port=$(( port + 1 ))
+  sed -e "s|@WORK@|$slow|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$slow_port|g" -e "s|@RATE@|60k|g" \
+    "$here/nginx.conf.in" > "$slow/nginx.conf"
+  /usr/sbin/nginx -c "$slow/nginx.conf" -p "$slow"
+  trap 'kill "$(cat "$slow/nginx.pid")" 2>/dev/null || true; cleanup' EXIT
+  # held_at_commit SECONDS: a fresh version-1 installation updated while b.dat is held that long
+  # from the first download on; the run's exit status in $status.
+  held_at_commit() {
+    rm -rf "$install"
+    "$tool" build "$root" "$install"
+    before=$(snapshot "$install")
+    : > "$slow/access.log"
+    status=0
+    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$slow_port" \
+      --log-level 4 > "$work/run.out" 2> "$work/run.err" & local updating=$!
+    for _ in $(seq 1 200); do grep -q "/velora/v2/" "$slow/access.log" && break; sleep 0.1; done
+    grep -q "/velora/v2/" "$slow/access.log" || fail "held at commit: the run did not start downloading"
+    "$here/../../cmake/wine-run" "$prefix" "$holder" --hold "Z:$install/b.dat" "$1" > "$work/holder.out" 2>&1 &
+    holding=$!
+    wait "$updating" || status=$?
+    kill "$holding" 2>/dev/null || true
+    wait "$holding" 2>/dev/null || true
+    grep -q "holding" "$work/holder.out" || fail "held at commit: the holder did not start"
+  }
+  held_at_commit 5
+  [ "$status" -eq 0 ] || fail "a file held 5 s at the commit: exit $status, not 0"
+  "$tool" verify "$install" || fail "a file held 5 s at the commit: the installation is not version 2"
+  grep -q "Đang chờ tập tin \[b.dat\]" "$work/run.out" || fail "a file held 5 s: the status never said it waits"
+  echo "causes_e2e: b.dat held 5 s at the commit: waited, version 2 whole"
+  held_at_commit 60
+  [ "$status" -eq 1 ] || fail "a file held 60 s at the commit: exit $status, not 1"
+  [ "$(snapshot "$install")" = "$before" ] || fail "a file held 60 s at the commit: the installation changed"
+  line=$(grep "zepo-update: error: " "$work/run.err" | tr -d '\r')
+  for pattern in "replace \[b.dat\]" "COMMIT_FILE_IN_USE" "in use by .* after 30 s of waiting"; do
+    grep -qE -- "$pattern" <<<"$line" || fail "a file held 60 s: the error line does not match \"$pattern\": $line"
+  done
+  echo "causes_e2e: b.dat held 60 s at the commit: nothing replaced; $line"
+  run "$install" "localhost:$port"
+  [ "$status" -eq 0 ] || fail "the run after the file held at the commit ended with $status"
+  "$tool" verify "$install" || fail "the run after the file held at the commit did not reach version 2"
 fi
 echo "causes_e2e: every cause was named"
