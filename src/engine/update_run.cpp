@@ -456,19 +456,24 @@ class Run {
     return stepText;
   }
 
-  // A full disk, with the drive and at least the space that the files still to be staged need.
+  // A full disk, with the drive and at least the space that the files still to be staged need
+  // (when the list gives every such file's size; a list without sizes gives no figure).
   std::wstring DiskFullStatus() const {
     std::uint64_t needed = 0;
+    bool known = true;
     const auto add = [&](std::size_t count, EntryAt at) {
       for (std::size_t i = 0; i < count; ++i) {
         const FileEntry& entry = *(client_.*at)(i);
-        if (!entry.staged) needed += ListedSize(entry);
+        if (entry.staged) continue;
+        known = known && !entry.size.empty();
+        needed += ListedSize(entry);
       }
     };
     add(client_.GetUpdateCount(), &UpdateClient::GetUpdateEntry);
     add(client_.GetPatchCount(), &UpdateClient::GetPatchEntry);
-    return L"Ổ đĩa đã đầy: cần thêm ít nhất " + FormatByteSize(needed) + L" trống trên ổ " +
-           DriveRootFor(AbsolutePath(client_.GetLocalFolder())) + L".";
+    const std::wstring drive = DriveRootFor(AbsolutePath(client_.GetLocalFolder()));
+    if (!known || needed == 0) return L"Ổ đĩa đã đầy: cần thêm chỗ trống trên ổ " + drive + L".";
+    return L"Ổ đĩa đã đầy: cần thêm ít nhất " + FormatByteSize(needed) + L" trống trên ổ " + drive + L".";
   }
 
   RunView& view_;

@@ -114,8 +114,9 @@ std::wstring FormatRemoteStamp(const DateTimeRecord& time);
 
 // The root of the drive that holds a path ("C:\\", "\\\\server\\share\\"); on POSIX its folder.
 std::wstring DriveRootFor(const std::wstring& localPath);
-// Whether the drive (POSIX: the file system) of root has more than bytes free for the user.
-bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes);
+// Whether the file system that holds the folder has more than bytes free for the user. Asked of
+// the folder itself, not of its drive's root: a volume mounted in a folder has a room of its own.
+bool HasFreeDiskSpace(const std::wstring& folder, std::uint64_t bytes);
 // The code of a failed write of a chunk to localPath: HTTP_WRITE_FAILED when its drive has room
 // for the chunk, else HTTP_DISK_FULL.
 int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk);

@@ -108,7 +108,9 @@ std::wstring StallCause(const std::wstring& url, int seconds, bool connecting) {
 }
 
 int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
-  return HasFreeDiskSpace(DriveRootFor(localPath), chunk) ? HTTP_WRITE_FAILED : HTTP_DISK_FULL;
+  const std::size_t cut = localPath.find_last_of(L"\\/");
+  const std::wstring folder = cut == std::wstring::npos ? L"." : localPath.substr(0, cut == 0 ? 1 : cut);
+  return HasFreeDiskSpace(folder, chunk) ? HTTP_WRITE_FAILED : HTTP_DISK_FULL;
 }
 
 std::wstring LastDownloadCause() { return lastCause; }

@@ -6,9 +6,6 @@
 #include "services/http_transport.h"
 #include "services/status_callback.h"
 
-// The root that HasFreeDiskSpace is asked about for a failed write to localPath: the drive of
-// the path ("C:\") or of the current directory on Windows, the file's folder on POSIX.
-
 // Bytes of one transfer chunk: reads from the network and writes to the file.
 constexpr std::size_t HTTP_CHUNK = 65536;
 

@@ -318,9 +318,9 @@ std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std:
 bool ReachesPinnedAddressOverHttps() { return true; }
 
 // Every local file system counts as a fixed drive; its free space is what the user may fill.
-bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes) {
+bool HasFreeDiskSpace(const std::wstring& folder, std::uint64_t bytes) {
   struct statvfs fs;
-  if (statvfs(PosixPath(root).c_str(), &fs) != 0) return false;
+  if (statvfs(PosixPath(folder).c_str(), &fs) != 0) return false;
   return static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize > bytes;
 }
 

@@ -13,6 +13,7 @@
 #include "services/http_internal.h"
 #include "services/http_transport.h"
 #include "services/proxy.h"
+#include "services/system_path_win.h"
 #include "services/platform.h"
 #include "services/text.h"
 #include "services/win_handle.h"
@@ -407,10 +408,14 @@ std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std:
 
 bool ReachesPinnedAddressOverHttps() { return false; }
 
-bool HasFreeDiskSpace(const std::wstring& root, std::uint64_t bytes) {
-  if (GetDriveTypeW(root.c_str()) != DRIVE_FIXED) return false;
+bool HasFreeDiskSpace(const std::wstring& folder, std::uint64_t bytes) {
+  std::wstring path = SystemPath(AbsolutePath(folder));
+  if (path.empty() || path.back() != L'\\') path += L'\\';
+  // Only a fixed volume's free space is known to be the room a write has.
+  wchar_t volume[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(path.c_str(), volume, MAX_PATH + 1) || GetDriveTypeW(volume) != DRIVE_FIXED) return false;
   ULARGE_INTEGER available{};
-  if (!GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr)) return false;
+  if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) return false;
   return available.QuadPart > bytes;
 }
 

@@ -93,7 +93,7 @@ if [ -z "$prefix" ]; then
       "(download \[http://127.0.0.1:$port/velora/|unpack \[|rebuild \[)" "HTTP_DISK_FULL" "No space left on device"
     # The player reads it as a full disk, with the drive and the room the update needs.
     "$updater" --dir "$work/small" --host "localhost:$port" --connections 1 > "$work/run.out" 2>&1 || true
-    grep -q "Ổ đĩa đã đầy: cần thêm ít nhất .* trống trên ổ $work/small" "$work/run.out" ||
+    grep -qE "Ổ đĩa đã đầy: cần thêm (ít nhất [0-9.]+ [KMG]?B|chỗ) trống trên ổ $work/small" "$work/run.out" ||
       fail "full disk: the status does not say so: $(tail -2 "$work/run.out")"
     umount "$work/small"
   else

@@ -1,8 +1,9 @@
 // The end-to-end fixture: a version-1 installation and the version-2 patch-server tree that
 // brings it up to date, and the check that it did.
 //   zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME]   make both (SERVER_ROOT is emptied first)
-//   zepo-test-tree build-signed SERVER_ROOT INSTALL           the same, the tree signed by a new key,
-//                                                            whose public key is printed
+//   zepo-test-tree build-signed SERVER_ROOT INSTALL [KEYFILE] the same, the tree signed by a new key,
+//                                                            whose public key is printed (and
+//                                                            which KEYFILE keeps, when given)
 //   zepo-test-tree sign-expired FILE KEYFILE PRODUCT          signs a published list anew with the
 //                                                            key of KEYFILE, expired a day ago
 //   zepo-test-tree verify INSTALL [UPDATER NAME]             exit 0 when INSTALL is version 2
@@ -178,9 +179,14 @@ int main(int argc, char** argv) {
   if (command == "build" && (argc == 4 || argc == 6)) {
     return Build(argv[2], argv[3], argc == 6 ? argv[4] : "", argc == 6 ? argv[5] : "");
   }
-  if (command == "build-signed" && argc == 4) {
-    std::string privateKey, publicKey;
-    if (!GenerateSigningKey(privateKey, publicKey)) return 1;
+  if (command == "build-signed" && (argc == 4 || argc == 5)) {
+    std::string privateKey, publicKey, error;
+    const bool made = argc == 5 ? MakeKeyFile(argv[4], publicKey, error) && ReadKeyFile(argv[4], false, privateKey, error)
+                                : GenerateSigningKey(privateKey, publicKey);
+    if (!made) {
+      std::fprintf(stderr, "zepo-test-tree: cannot make a key: %s\n", error.c_str());
+      return 1;
+    }
     std::printf("%s\n", publicKey.c_str());
     return Build(argv[2], argv[3], "", "", privateKey);
   }
@@ -204,7 +210,7 @@ int main(int argc, char** argv) {
   }
   if (command == "consistent" && argc == 3) return Consistent(argv[2]);
   if (command == "code-pair" && argc == 4) return CodePair(argv[2], argv[3]);
-  std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME] | build-signed SERVER_ROOT INSTALL |"
+  std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME] | build-signed SERVER_ROOT INSTALL [KEYFILE] |"
              " sign-expired FILE KEYFILE PRODUCT |"
              " verify INSTALL [UPDATER NAME] | consistent INSTALL\n",
              command == "--help" ? stdout : stderr);

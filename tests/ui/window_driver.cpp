@@ -12,6 +12,8 @@
 //   zepo-window-driver demo EXE VERSION SHOTS                one update, with screenshots
 //   zepo-window-driver resources EXE                        the artwork, helper and metadata inside
 //   zepo-window-driver layout EXE VERSION SHOTS NAME         the window's geometry at the display's DPI
+//   zepo-window-driver says EXE CASE SHOTS    the failed run's words: CASE is another-updater,
+//                                            expired-signature or full-disk
 //
 // ART is the artwork folder, SHOTS the folder for screenshots. FAULT is a fault file to remove
 // after the failure, STALL one to write ("stall_6") so that the retried run waits at its start.
@@ -615,6 +617,32 @@ void Demo(const std::wstring& exe, const std::wstring& version, const std::wstri
 }
 
 
+// --- a failed run in the player's words ------------------------------------------------------------
+
+// What the window says when its run fails for a cause a player can act on. The texts live here,
+// not on the command line, which Wine would read in the machine's code page.
+void Says(const std::wstring& exe, const std::wstring& what, const std::wstring& shots) {
+  const std::pair<const wchar_t*, const wchar_t*> words[] = {
+      {L"another-updater", L"Một chương trình cập nhật khác đang chạy trong thư mục này."},
+      {L"expired-signature", L"Bản cập nhật chưa được gia hạn chữ ký. Vui lòng thử lại sau."},
+      {L"full-disk", L"Ổ đĩa đã đầy: cần thêm "},
+  };
+  const wchar_t* expected = nullptr;
+  for (const auto& [name, text] : words) {
+    if (what == name) expected = text;
+  }
+  if (expected == nullptr) Fail("no such case: " + Utf8(what));
+  Program program(exe);
+  WaitForWindow(program);
+  std::wstring status;
+  WaitFor([&] { return (status = program.Status()).rfind(expected, 0) == 0; }, 90000);
+  Check(status.rfind(expected, 0) == 0, Utf8(what) + ": the window says \"" + Utf8(status) + "\"");
+  CheckButtons(program, true, true, "after the failed run");
+  SaveScreenshot(shots, (L"says-" + what).c_str(), program.window);
+  Click(program.Control(IDC_EXIT));
+  Check(program.Exited(10000), "\"Thoát ra\" ends the program");
+}
+
 // --- layout at any DPI ---------------------------------------------------------------------------
 
 // The rows of a rectangle of the screen in which a light pixel (text drawn in white) lies.
@@ -756,8 +784,10 @@ int wmain(int argc, wchar_t** argv) {
     SelfUpdate(argv[2], argv[3]);
   } else if (scenario == L"stop" && argc == 3) {
     Stop(argv[2]);
+  } else if (scenario == L"says" && argc == 5) {
+    Says(argv[2], argv[3], argv[4]);
   } else {
-    std::fputs("usage: zepo-window-driver first-run|retry|second-instance|no-internet|self-update|stop|demo|resources|layout EXE ...\n"
+    std::fputs("usage: zepo-window-driver first-run|retry|second-instance|no-internet|self-update|stop|says|demo|resources|layout EXE ...\n"
                "(see the head of window_driver.cpp for each scenario's arguments)\n", stderr);
     return 2;
   }

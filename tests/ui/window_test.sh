@@ -7,6 +7,7 @@ set -euo pipefail
 work=$1 tool=$2 server=$3 zepo=$4 driver=$5 art=$6 prefix=$7 update_exe=$8
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run="$here/../../cmake/wine-run"
+if mountpoint -q "$work/full/small" 2>/dev/null; then umount -l "$work/full/small"; fi
 rm -rf "$work"
 mkdir -p "$work/screenshots"
 shots="$work/screenshots"
@@ -16,6 +17,7 @@ cleanup() {
   for port_file in "${servers[@]}"; do "$server" --stop "$port_file" 2>/dev/null || true; done
   # The Wine server of this prefix holds on to the display; it goes with it.
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+  if mountpoint -q "$work/full/small" 2>/dev/null; then umount "$work/full/small" || umount -l "$work/full/small"; fi
 }
 trap cleanup EXIT
 [ -n "${DISPLAY:-}" ] || { echo "window_test: needs an X display (run it under cmake/with-xvfb)"; exit 1; }
@@ -68,6 +70,49 @@ printf '[zepo]\r\nLogLevel=4\r\nPatchHost=127.0.0.1:%s\r\nPublicKey=%s\r\n' "$(c
 mkdir -p "$shots/signed"
 drive demo "$(win "$signed/install/zepo.exe")" 2.0 "$(win "$shots/signed")"
 "$tool" verify "$signed/install"
+
+# The words of a failed run a player can act on, read from the window.
+# A list whose signature expired a day ago: the publisher has not renewed it.
+expired="$work/expired"
+mkdir -p "$expired"
+key=$("$tool" build-signed "$expired/www" "$expired/install" "$expired/publisher.key")
+"$tool" sign-expired "$expired/www/velora/filelist.enc" "$expired/publisher.key" velora/
+cp "$zepo" "$expired/install/zepo.exe"
+"$server" --port-file "$expired/port" --root "$expired/www" --background
+servers+=("$expired/port")
+printf '[zepo]\r\nLogLevel=4\r\nPatchHost=127.0.0.1:%s\r\nPublicKey=%s\r\n' "$(cat "$expired/port")" "$key" \
+  > "$expired/install/log.ini"
+drive says "$(win "$expired/install/zepo.exe")" expired-signature "$(win "$shots")"
+
+# Another updater works in the folder (its download stalls on the server): the window says so
+# and writes nothing into that run's update log.
+prepare other
+echo stall_8 > "$work/other/www/velora/v2/b.dat.fault"
+install="$work/other/install"
+"$wine_run" "$prefix" "$update_exe" --dir "$(win "$install")" --host "127.0.0.1:$(cat "$work/other/port")" \
+  > "$work/other/update.out" 2>&1 & headless=$!
+for _ in $(seq 100); do grep -qs "Check description update information => Success" "$install"/logs/update*.txt && break; sleep 0.2; done
+drive says "$(win "$install/zepo.exe")" another-updater "$(win "$shots")"
+wait "$headless" || { cat "$work/other/update.out"; echo "window_test: the other updater failed"; exit 1; }
+grep -s "Connect to patch server => Failed" "$install"/logs/update*.txt &&
+  { echo "window_test: the refused window wrote into the other run's update log"; exit 1; }
+"$tool" verify "$install"
+
+# A full disk: the installation on a file system with room for zepo.exe and version 1 only.
+if [ "$(id -u)" = 0 ]; then
+  prepare full
+  small="$work/full/small"
+  mkdir -p "$small"
+  room=$(( $(stat -c %s "$zepo") / 1024 + 160 ))
+  if mount -t tmpfs -o "size=${room}k" tmpfs "$small" 2>/dev/null; then
+    cp -a "$work/full/install/." "$small/"
+    drive says "$(win "$small/zepo.exe")" full-disk "$(win "$shots")"
+    WINEPREFIX="$prefix" wineserver -w
+    umount "$small"
+  else
+    echo "== full disk: skipped, a tmpfs cannot be mounted here"
+  fi
+fi
 
 # Alt+F4 during a download: the run stops, the window closes, the installation is as it was, and
 # the next run finishes from what was staged.
