@@ -113,6 +113,15 @@ int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
   return HasFreeDiskSpace(folder, chunk) ? HTTP_WRITE_FAILED : HTTP_DISK_FULL;
 }
 
+std::wstring NamedUrl(const std::wstring& url, const std::vector<std::string>& headers) {
+  const std::size_t scheme = url.find(L"://");
+  for (const std::string& line : headers) {
+    if (line.rfind("Host: ", 0) != 0 || scheme == std::wstring::npos) continue;
+    return url.substr(0, scheme + 3) + Latin1ToWide(line.substr(6)) + L"/";
+  }
+  return url;
+}
+
 std::wstring LastDownloadCause() { return lastCause; }
 
 void SetDownloadRateLimit(std::uint64_t bytesPerSecond) { TheRateLimiter().Set(bytesPerSecond); }

@@ -2,9 +2,14 @@
 // Shared between the HTTP back ends and their portable part.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "services/http_transport.h"
 #include "services/status_callback.h"
+
+// The URL as the patch host names it, for the choice of a proxy: the Host header's name in place
+// of the address a request goes to.
+std::wstring NamedUrl(const std::wstring& url, const std::vector<std::string>& headers);
 
 // Bytes of one transfer chunk: reads from the network and writes to the file.
 constexpr std::size_t HTTP_CHUNK = 65536;

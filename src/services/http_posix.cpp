@@ -86,17 +86,6 @@ struct MultiDeleter {
 };
 using UniqueMulti = std::unique_ptr<CURLM, MultiDeleter>;
 
-// The URL as the patch host names it, for the choice of a proxy: the Host header's name in place
-// of the address a request goes to.
-std::wstring NamedUrl(const std::wstring& url, const std::vector<std::string>& headers) {
-  const std::size_t scheme = url.find(L"://");
-  for (const std::string& line : headers) {
-    if (line.rfind("Host: ", 0) != 0 || scheme == std::wstring::npos) continue;
-    return url.substr(0, scheme + 3) + Latin1ToWide(line.substr(6)) + L"/";
-  }
-  return url;
-}
-
 // The connections the process keeps open: more than the most downloads a run makes at once.
 constexpr int KEPT_CONNECTIONS = 32;
 

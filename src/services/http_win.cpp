@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "services/http_internal.h"
 #include "services/http_transport.h"
 #include "services/proxy.h"
+#include "services/proxy_auto_win.h"
 #include "services/system_path_win.h"
 #include "services/platform.h"
 #include "services/text.h"
@@ -45,29 +47,40 @@ void ApplyLimits(HINTERNET internet) {
   InternetSetOptionW(internet, INTERNET_OPTION_SEND_TIMEOUT, &stall, sizeof stall);
 }
 
+// A session that sends every request through the proxy ("http://host:port" or "host:port").
+HINTERNET OpenProxySession(std::wstring proxy) {
+  const std::size_t scheme = proxy.find(L"://");
+  if (scheme != std::wstring::npos) proxy.erase(0, scheme + 3);
+  while (!proxy.empty() && proxy.back() == L'/') proxy.pop_back();
+  // Nothing bypasses the proxy: a name that matches no host.
+  return InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), L"zepo.invalid", 0);
+}
+
 // A session as the proxy setting asks: the system's settings, direct, or the proxy given.
 HINTERNET OpenSession() {
   const std::wstring chosen = GetProxySetting();
   if (chosen.empty()) return InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (EqualNoCase(chosen, L"none")) return InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-  std::wstring proxy = chosen;
-  const std::size_t scheme = proxy.find(L"://");
-  if (scheme != std::wstring::npos) proxy.erase(0, scheme + 3);
-  while (!proxy.empty() && proxy.back() == L'/') proxy.pop_back();
-  // Nothing bypasses a proxy that the player named: a name that matches no host.
-  return InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), L"zepo.invalid", 0);
+  return OpenProxySession(chosen);
 }
 
-// The session of all downloads of the process: WinINet keeps the connections of one session open
+// The sessions of all downloads of the process: WinINet keeps the connections of one session open
 // between its requests, so that a run of many files to one server goes over a few connections
-// instead of one per file. It lives as long as the process.
-HINTERNET DownloadSession() {
-  static const HINTERNET session = OpenSession();
+// instead of one per file. They live as long as the process. A request for a host that the
+// automatic configuration sends through a proxy goes through a session of that proxy (Wine's
+// WinINet runs no PAC script); every other through the session of the proxy setting.
+HINTERNET DownloadSession(const std::wstring& autoProxy) {
   static std::mutex lock;
-  if (session != nullptr) {
-    std::lock_guard<std::mutex> guard(lock);
-    ApplyLimits(session);
+  static const HINTERNET settled = OpenSession();
+  static std::map<std::wstring, HINTERNET> throughProxy;
+  std::lock_guard<std::mutex> guard(lock);
+  HINTERNET session = settled;
+  if (!autoProxy.empty()) {
+    HINTERNET& proxied = throughProxy[autoProxy];
+    if (proxied == nullptr) proxied = OpenProxySession(autoProxy);
+    session = proxied;
   }
+  if (session != nullptr) ApplyLimits(session);
   return session;
 }
 
@@ -172,9 +185,9 @@ struct Exchange {
 class BackgroundRequest {
  public:
   // headers: the request's own header lines, each ended by CR LF.
-  BackgroundRequest(const std::wstring& url, const std::wstring& headers, DWORD flags)
+  BackgroundRequest(const std::wstring& url, const std::wstring& headers, DWORD flags, const std::wstring& autoProxy)
       : exchange_(std::make_shared<Exchange>()), stall_(GetHttpLimits().stallSeconds), url_(url) {
-    std::thread(Run, exchange_, Latin1ToWide(RequestUrl(url)), headers, flags).detach();
+    std::thread(Run, exchange_, Latin1ToWide(RequestUrl(url)), headers, flags, autoProxy).detach();
   }
   ~BackgroundRequest() {
     std::lock_guard<std::mutex> guard(exchange_->lock);
@@ -233,8 +246,9 @@ class BackgroundRequest {
     return true;
   }
 
-  static void Run(std::shared_ptr<Exchange> x, std::wstring url, std::wstring header, DWORD flags) {
-    HINTERNET internet = DownloadSession();
+  static void Run(std::shared_ptr<Exchange> x, std::wstring url, std::wstring header, DWORD flags,
+                  std::wstring autoProxy) {
+    HINTERNET internet = DownloadSession(autoProxy);
     if (internet == nullptr) return FinishHead(*x, HTTP_NO_INTERNET, InternetErrorText(GetLastError()));
     UniqueInternet request(InternetOpenUrlW(internet, url.c_str(), header.empty() ? nullptr : header.c_str(),
                                             static_cast<DWORD>(header.size()), flags, 0));
@@ -353,8 +367,8 @@ class BackgroundRequest {
 // The transport of the download rules over one BackgroundRequest.
 class WinInetTransport final : public HttpTransport {
  public:
-  WinInetTransport(const std::wstring& url, const std::wstring& headers, DWORD flags)
-      : request_(url, headers, flags) {}
+  WinInetTransport(const std::wstring& url, const std::wstring& headers, DWORD flags, const std::wstring& autoProxy)
+      : request_(url, headers, flags, autoProxy) {}
 
   bool ReadHead(AnswerHead& head, int& failCode, std::wstring& cause) override {
     ResponseHead response;
@@ -403,7 +417,12 @@ std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std:
     }
     lines += wide + L"\r\n";
   }
-  return std::make_unique<WinInetTransport>(target, lines, flags);
+  // When the system's settings decide and their automatic configuration names the proxy, the
+  // request goes through a session of that proxy.
+  const std::wstring named = NamedUrl(url, headers);
+  const std::wstring systemProxy = GetProxySetting().empty() ? ProxyFor(named) : L"";
+  const std::wstring autoProxy = !systemProxy.empty() && systemProxy == AutoConfiguredProxyFor(named) ? systemProxy : L"";
+  return std::make_unique<WinInetTransport>(target, lines, flags, autoProxy);
 }
 
 bool ReachesPinnedAddressOverHttps() { return false; }

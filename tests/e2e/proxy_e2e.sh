@@ -6,7 +6,8 @@
 #   none and no_proxy go direct and fail; an https host through a second proxy goes through its
 #   CONNECT tunnel, the certificate checked against the name;
 #   under Wine (WINE_PREFIX): the proxy set in the prefix's Internet Settings (and taken away
-#   after) brings version 1 to version 2.
+#   after) brings version 1 to version 2; so does a PAC script that the settings name (automatic
+#   configuration), which sends the patch host to the proxy.
 #   proxy_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX]
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=${4:-}
@@ -22,6 +23,7 @@ cleanup() {
   if [ -n "$prefix" ]; then
     "$here/../../cmake/wine-run" "$prefix" reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings' /v ProxyEnable /f > /dev/null 2>&1 || true
     "$here/../../cmake/wine-run" "$prefix" reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings' /v ProxyServer /f > /dev/null 2>&1 || true
+    "$here/../../cmake/wine-run" "$prefix" reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' /v DefaultConnectionSettings /f > /dev/null 2>&1 || true
   fi
 }
 trap cleanup EXIT
@@ -75,6 +77,22 @@ if [ -n "$prefix" ]; then
     fail "the diagnostic log does not name the proxy"
   run --host "$host" --proxy none
   [ "$status" -eq 1 ] || fail "under Wine, --proxy none reached the host ($status)"
+  # Automatic configuration: no fixed proxy, a PAC script at an address the settings give.
+  "$here/../../cmake/wine-run" "$prefix" reg add "$settings" /v ProxyEnable /t REG_DWORD /d 0 /f > /dev/null
+  printf 'function FindProxyForURL(url, host) {\n  if (dnsDomainIs(host, ".zepo.invalid")) return "PROXY 127.0.0.1:%s";\n  return "DIRECT";\n}\n' \
+    "$proxy_port" > "$work/www/proxy.pac"
+  # The settings' binary form: version 0x46, a counter, the flags (direct 1 + script 4), the
+  # lengths and texts of the proxy and its bypass list (none), then the script's address.
+  pac_url="http://127.0.0.1:$port/proxy.pac"
+  blob=$(printf '%08x%08x%08x%08x%08x%08x' 0x46 1 5 0 0 ${#pac_url} | sed -E 's/(..)(..)(..)(..)/\4\3\2\1/g')
+  blob="$blob$(printf '%s' "$pac_url" | od -An -tx1 | tr -d ' \n')$(printf '%064d' 0)"
+  "$here/../../cmake/wine-run" "$prefix" reg add "$settings\\Connections" /v DefaultConnectionSettings /t REG_BINARY \
+    /d "$blob" /f > /dev/null
+  : > "$work/forward.log"
+  run --host "$host"
+  updated "under Wine, the proxy a PAC script names"
+  iconv -f UTF-16LE -t UTF-8 "$work/install"/logs/zepo/*.log 2>/dev/null | grep -q "through the proxy http://127.0.0.1:$proxy_port" ||
+    fail "the diagnostic log does not name the PAC script's proxy"
   exit 0
 fi
 
