@@ -152,20 +152,13 @@ class Run {
     for (std::size_t i = 0; i < client_.GetSelfUpdateCount(); ++i) {
       FileEntry& entry = *client_.GetSelfUpdateEntry(i);
       const std::wstring name = DisplayName(entry);
-      bool fetched = false;
-      {
-        RunProgress::File progress(progress_, ListedSize(entry));
-        entry.callback = &progress;
-        fetched = client_.Fetch(entry, error_);
-        entry.callback = nullptr;
-      }
-      if (!fetched) {
+      if (!FetchWithFallback(entry, error_)) {
         NoteFailure(L"download [" + entry.url + L"]", entry.cause);
         Report(view_, L"Tải tập tin [" + name + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
       // A damaged download never reaches the helper, which would put it in place of the updater.
-      if (!client_.StageEntry(entry, error_)) {
+      if (!client_.StageEntry(entry, error_) && !Recover(entry, error_)) {
         NoteFailure(L"unpack [" + name + L"]", entry.cause);
         Report(view_, L"Tập tin [" + name + L"] đã bị lỗi.", L"Unpack selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
@@ -220,54 +213,16 @@ class Run {
     return ok;
   }
 
-  // Downloads every entry of a list into the staging area, going on past failures.
-  void DownloadAll(std::size_t count, EntryAt at, const wchar_t* kind) {
-    for (std::size_t i = 0; i < count && !Stopped(settings_.stop); ++i) {
-      FileEntry& entry = *(client_.*at)(i);
-      const std::wstring name = DisplayName(entry);
-      const bool ok = FetchWithFallback(entry, error_);
-      if (!ok) NoteFailure(L"download [" + entry.url + L"]", entry.cause);
-      allSucceeded_ = allSucceeded_ && ok;
-      WriteUpdateLog(std::wstring(L"Download ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
-    }
-  }
-
-  void RebuildAll(std::size_t count) {
-    for (std::size_t i = 0; i < count && !Stopped(settings_.stop); ++i) {
-      FileEntry& entry = *client_.GetPatchEntry(i);
-      if (entry.result == 0) continue;
-      const std::wstring name = DisplayName(entry);
-      view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
-      const bool ok = client_.StageEntry(entry, error_) || Recover(entry, error_);
-      if (!ok) NoteFailure(L"rebuild [" + name + L"]", entry.cause);
-      allSucceeded_ = allSucceeded_ && ok;
-      WriteUpdateLog(L"Rebuild patch file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
-    }
-  }
-
-  // Unpacks and verifies every downloaded whole file into the staging area.
-  void StageAll(std::size_t count) {
-    for (std::size_t i = 0; i < count && !Stopped(settings_.stop); ++i) {
-      FileEntry& entry = *client_.GetUpdateEntry(i);
-      if (entry.result == 0) continue;
-      const std::wstring name = DisplayName(entry);
-      view_.SetStatus(L"Đang cập nhật tập tin [" + name + L"]...");
-      if (client_.StageEntry(entry, error_) || Recover(entry, error_)) continue;
-      NoteFailure(L"unpack [" + name + L"]", entry.cause);
-      allSucceeded_ = false;
-      WriteUpdateLog(L"Apply update file [" + name + L"] => Failed");
-    }
-  }
-
-  // The work of one file by one of several workers: its download, then at once its rebuild
+  // The work of one file by one of the run's workers: its download, then at once its rebuild
   // (a patch) or its unpacking and verification (a whole file), so that the staged files are
-  // flushed to disk by the workers side by side rather than one after another.
+  // flushed to disk by the workers side by side rather than one after another. One worker per
+  // connection; with one, the jobs (whole files, then patches) run in the list's order.
   struct Job {
     FileEntry* entry;
     bool patch;
   };
 
-  void FetchAndStageInParallel(std::size_t updates, std::size_t patches) {
+  void FetchAndStageAll(std::size_t updates, std::size_t patches) {
     std::vector<Job> jobs;
     for (std::size_t i = 0; i < updates; ++i) jobs.push_back({client_.GetUpdateEntry(i), false});
     for (std::size_t i = 0; i < patches; ++i) jobs.push_back({client_.GetPatchEntry(i), true});
@@ -275,7 +230,8 @@ class Run {
     const auto work = [&] {
       for (std::size_t i = next++; i < jobs.size() && !Stopped(settings_.stop); i = next++) FetchAndStage(jobs[i]);
     };
-    const std::size_t workers = std::min<std::size_t>(static_cast<std::size_t>(settings_.connections), jobs.size());
+    const std::size_t workers =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max(settings_.connections, 1)), jobs.size());
     std::vector<std::thread> threads;
     for (std::size_t i = 1; i < workers; ++i) threads.emplace_back(work);
     work();
@@ -406,13 +362,8 @@ class Run {
     if (!client_.OpenStaging()) {
       NoteFailure(STAGE_NO_FOLDER, L"make the staging area", L"in " + client_.GetLocalFolder());
       allSucceeded_ = false;
-    } else if (settings_.connections > 1 && updates + patches > 1) {
-      FetchAndStageInParallel(updates, patches);
     } else {
-      DownloadAll(updates, &UpdateClient::GetUpdateEntry, L"update");
-      DownloadAll(patches, &UpdateClient::GetPatchEntry, L"patch");
-      RebuildAll(patches);
-      StageAll(updates);
+      FetchAndStageAll(updates, patches);
     }
     if (Stopped(settings_.stop)) return Stop();
     // Nothing installed is touched unless every file of the run is staged and verified, and no
