@@ -86,8 +86,9 @@ void RemovePartialDownload(const std::wstring& localPath);
 enum class StampedFetch {
   Unchanged,  // the server's stamp is the one known: nothing was downloaded
   Fetched,    // the stamp differs and the body is in localPath
-  NoStamp,    // no answer, or one without a Last-Modified time that reads (errorCode says why)
-  Failed,     // the stamp differs and the download failed (errorCode, LastDownloadCause)
+  NoStamp,    // no answer, or a taken one without a Last-Modified time that reads (errorCode says why)
+  Failed,     // the server has no such file or refused it (404, 500, ...), or the stamp differs and the
+              // download failed (errorCode, LastDownloadCause)
 };
 
 // One GET of url for both its Last-Modified stamp (as FormatRemoteStamp writes it) and, when the

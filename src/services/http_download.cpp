@@ -258,6 +258,14 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
     Fail(errorCode, failCode, cause);
     return StampedFetch::NoStamp;
   }
+  // The status before the date: a file the server does not have (404) or refuses is missing,
+  // not undated.
+  std::uint64_t total = 0;
+  const AnswerVerdict verdict = JudgeAnswer(head, 0, total, cause);
+  if (verdict == AnswerVerdict::NotFound || verdict == AnswerVerdict::Refused) {
+    Fail(errorCode, verdict == AnswerVerdict::NotFound ? HTTP_NOT_FOUND : HTTP_REQUEST_FAILED, cause);
+    return StampedFetch::Failed;
+  }
   DateTimeRecord time{};
   if (!ParseHttpDate(head.lastModified, time)) {
     Fail(errorCode, HTTP_REQUEST_FAILED, L"the answer has no Last-Modified time that reads");

@@ -805,7 +805,9 @@ TEST_F(UpdateRunTest, EveryConnectDescriptionAndCheckFailureIsNamed) {
       {L"CONNECT_NO_ROOT_FOLDER", [](PatchTree& t) { t.Fault("rootfolder.enc", "status_500"); }},
       {L"CONNECT_BAD_ROOT_FOLDER", [](PatchTree& t) { WriteBytes(t.NativeOf("rootfolder.enc"), "not packed"); }},
       {L"DESCRIPTION_NO_STAMP", [](PatchTree& t) { t.Fault("velora/filelist.enc", "lastmod_none"); }},
-      {L"DESCRIPTION_NO_STAMP", [](PatchTree& t) { t.Remove("velora/filelist.enc"); }},
+      // The status is judged before the date: a list the server does not have is missing.
+      {L"DESCRIPTION_NO_LIST", [](PatchTree& t) { t.Remove("velora/filelist.enc"); }},
+      {L"CONNECT_NO_ROOT_FOLDER", [](PatchTree& t) { t.Remove("rootfolder.enc"); }},
       {L"DESCRIPTION_NO_LIST", [](PatchTree& t) { t.Fault("velora/filelist.enc", "close_10"); }},
       {L"DESCRIPTION_BAD_LIST", [](PatchTree& t) { WriteBytes(t.NativeOf("velora/filelist.enc"), "not packed"); }},
       {L"CHECK_UNSAFE_NAME",
