@@ -22,6 +22,11 @@ bool MatchesChecksum(const std::wstring& path, const std::wstring& checksum) {
 
 namespace {
 
+// The most bytes that a file's content may have: the list's "Size"; no bound without one.
+std::uint64_t ListedBound(const FileEntry& entry) {
+  return entry.size.empty() ? UNPACK_NO_LIMIT : ListedSize(entry);
+}
+
 // Logs a failed file operation with the system's reason and hands the reason back.
 std::wstring LogFailure(const std::wstring& what, const std::wstring& path) {
   const std::wstring cause = LastSystemErrorText();
@@ -57,6 +62,11 @@ bool UpdateClient::Fetch(FileEntry& entry, int& errorCode) {
   }
   entry.staged = false;
   entry.cause.clear();
+  if (CopyLocalContent(entry)) {
+    entry.result = 1;
+    if (entry.callback != nullptr) (void)entry.callback->OnDownloadProgress(0, 0);
+    return true;
+  }
   const bool ok = DownloadWithRetries(entry, errorCode);
   entry.result = ok ? 1 : 0;
   return ok;
@@ -161,6 +171,40 @@ bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest, int& er
   return true;
 }
 
+bool UpdateClient::CopyLocalContent(FileEntry& entry) {
+  if (entry.checksum.empty()) return false;
+  const std::wstring target = TargetOf(entry);
+  std::wstring source = localContent_.Find(entry.checksum, entry.size, target);
+  if (source.empty() && RepeatsEarlierContent(entry)) source = StagedEarlier(entry);
+  if (source.empty()) return false;
+  const std::wstring work = staging_.WorkPath(target, entry.checksum);
+  std::wstring digest, cause, writeFailure;
+  int code = 0;
+  if (!CopyFileWithDigest(source, work, ListedBound(entry), digest, cause, writeFailure) ||
+      !Promote(entry, digest, code)) {
+    RemoveFile(work);
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: [" + target + L"] cannot be copied from [" + source + L"] (" +
+                                       (writeFailure.empty() ? cause.empty() ? entry.cause : cause : writeFailure) +
+                                       L"); it is downloaded instead");
+    entry.cause.clear();
+    return false;
+  }
+  TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + target + L"] copied from [" + source + L"], which holds its content");
+  return true;
+}
+
+std::wstring UpdateClient::StagedEarlier(const FileEntry& entry) const {
+  for (const EntryList* entries : {&updateList_, &patchList_}) {
+    for (const auto& other : *entries) {
+      if (other.get() == &entry) return L"";
+      if (other->staged && EqualNoCase(other->checksum, entry.checksum)) {
+        return staging_.StagedPath(TargetOf(*other), other->checksum);
+      }
+    }
+  }
+  return L"";
+}
+
 // Makes an entry's content at its work path from its download, by its form, and stages it. When
 // the content is at fault, the download and all made from it go: no later run could use them.
 // When the disk is, the download stays for the next run, and the failure says so rather than
@@ -193,11 +237,6 @@ bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
 }
 
 namespace {
-
-// The most bytes that a file's content may have: the list's "Size"; no bound without one.
-std::uint64_t ListedBound(const FileEntry& entry) {
-  return entry.size.empty() ? UNPACK_NO_LIMIT : ListedSize(entry);
-}
 
 // A byte-code patch adds no more than each byte of the file and its records' few bytes.
 std::uint64_t PatchBound(std::uint64_t fileBound) {

@@ -213,5 +213,6 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
       Log(L"Check file", name, L"Update file");
     }
   }
+  NoteLocalContent(list);
   return true;
 }

@@ -18,6 +18,9 @@ namespace {
 // this is hostile (a small packed file can unpack to gigabytes) and is refused.
 constexpr std::uint64_t DESCRIPTOR_MAX_BYTES = 64ULL << 20;
 
+// The packed list of the last finished run, beside the list's cache.
+constexpr const wchar_t* APPLIED_LIST_CACHE = L"autoupdate.als";
+
 // Unpacks a descriptor or list, or its local cache, within the bound; the cause is logged.
 bool UnpackDescriptor(const std::wstring& source, const std::wstring& destination) {
   const int status = UnpackFileBounded(source, destination, DESCRIPTOR_MAX_BYTES);
@@ -206,6 +209,7 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
 bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode) {
   errorCode = 0;
   failureCause_.clear();
+  listCache_ = cacheFile;
   const std::wstring packedPath = localFolder_ + remoteListName_;
   const std::wstring listPath = localFolder_ + localListName_;
   if (!UnpackDescriptor(cacheFile, listPath)) RemoveFile(listPath);
@@ -260,4 +264,36 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
   list.ReadString(L"ServerConfig", L"VersionName", versionName_);
   list.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder_);
   return true;
+}
+
+void UpdateClient::NoteLocalContent(const IniDocument& list) {
+  std::unordered_set<std::wstring> wanted;
+  for (const EntryList* entries : {&updateList_, &patchList_}) {
+    for (const auto& entry : *entries) {
+      if (entry->checksum.empty()) continue;
+      if (!wanted.insert(FoldCase(entry->checksum)).second) repeats_.insert(entry.get());
+    }
+  }
+  if (wanted.empty()) return;
+  localContent_.NoteListed(list, wanted);
+  const std::wstring applied = localFolder_ + L"applied.ini";
+  if (PathExists(APPLIED_LIST_CACHE) && UnpackDescriptor(APPLIED_LIST_CACHE, applied)) {
+    localContent_.NoteListed(LoadIniFile(applied), wanted);
+  }
+  RemoveFile(applied);
+}
+
+void UpdateClient::RememberAppliedList() {
+  std::string bytes;
+  if (listCache_.empty() || !ReadWholeFile(listCache_, bytes)) return;
+  const std::wstring temporary = std::wstring(APPLIED_LIST_CACHE) + L".tmp";
+  {
+    FileHandle out = FileHandle::CreateForWrite(temporary);
+    if (!out.IsOpen() || !out.Write(bytes.data(), bytes.size()) || !out.Flush()) {
+      RemoveFile(temporary);
+      return;
+    }
+  }
+  if (PathExists(APPLIED_LIST_CACHE)) ClearReadOnly(APPLIED_LIST_CACHE);
+  if (!MoveFileReplace(temporary, APPLIED_LIST_CACHE)) RemoveFile(temporary);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/file_entry.h"
+#include "engine/local_content.h"
 #include "engine/patch2.h"
 #include "engine/release_trust.h"
 #include "engine/run_modes.h"
@@ -44,6 +45,8 @@ constexpr int CHECK_UNVERIFIED_SELF_UPDATE = 36;  // a "SelfUpdate" entry withou
 constexpr int SIGNATURE_REFUSED = 37;
 constexpr int STAGE_UNVERIFIED = 38;
 
+class IniDocument;
+
 class UpdateClient {
  public:
   UpdateClient(IStatusCallback* callback, const std::wstring& localFolder, const std::wstring& hostName,
@@ -70,6 +73,13 @@ class UpdateClient {
   // All store the outcome in entry.result; entry.staged tells that nothing more is to be done.
   [[nodiscard]] bool Fetch(FileEntry& entry, int& errorCode);
   [[nodiscard]] bool StageEntry(FileEntry& entry, int& errorCode);
+  // Whether an earlier entry of the run (whole files, then patches) has the same content: the
+  // run stages such an entry after all others, so that it is copied from the earlier one's
+  // staged file instead of downloaded again.
+  bool RepeatsEarlierContent(const FileEntry& entry) const { return repeats_.count(&entry) != 0; }
+  // Keeps the list of a finished run as the installation's applied list: the next changed list
+  // finds the content of renamed and moved files through it (see engine/local_content.h).
+  void RememberAppliedList();
   // After a failed download, unpacking or rebuild: drops what the failed form left in the staging
   // area and moves the entry on to its next form (a format-2 patch to the byte code, a patch to
   // the whole file, zstd to zlib). False when it has none left; the entry is failed then.
@@ -129,6 +139,14 @@ class UpdateClient {
   FileEntry& Append(EntryList& list, const std::wstring& name, const std::wstring& dateTime,
                     const std::wstring& checksum);
   bool Promote(FileEntry& entry, const std::wstring& digest, int& errorCode);
+  // Stages an entry by a local copy of content the installation holds under another name (or,
+  // for a repeat, that an earlier entry staged); false, with nothing left behind, when there is
+  // none or the copy is not the listed content.
+  bool CopyLocalContent(FileEntry& entry);
+  std::wstring StagedEarlier(const FileEntry& entry) const;
+  // After a check that found files to fetch: which installed files may hold their content (this
+  // list's and the applied list's), and which entries repeat an earlier one's content.
+  void NoteLocalContent(const IniDocument& list);
   // Makes the content of the entry's download at work, by its form (see StageEntry).
   bool MakeContent(const FileEntry& entry, const std::wstring& work, std::wstring& digest, std::wstring& cause,
                    std::wstring& writeFailure);
@@ -183,6 +201,9 @@ class UpdateClient {
   std::vector<int> retryDelaysMs_{1000, 4000};
   ReleaseTrust trust_;
   int highestFormat_ = 2;
+  std::wstring listCache_;  // the packed cache of the list, as LoadDescription was given it
+  LocalContent localContent_;
+  std::set<const FileEntry*> repeats_;
 };
 
 // An extension that "Whole.2" may give: a dot and letters or digits, nothing that could leave

@@ -60,6 +60,7 @@ class Run {
     view_.ShowVersion(L"version " + version_);
     if (total == 0) {
       RemoveListed();
+      client_.RememberAppliedList();
       view_.SetProgressRange(0, 1);
       view_.SetProgressPosition(1);
       Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thành công.",
@@ -216,16 +217,26 @@ class Run {
   // The work of one file by one of the run's workers: its download, then at once its rebuild
   // (a patch) or its unpacking and verification (a whole file), so that the staged files are
   // flushed to disk by the workers side by side rather than one after another. One worker per
-  // connection; with one, the jobs (whole files, then patches) run in the list's order.
+  // connection; with one, the jobs (whole files, then patches) run in the list's order. A file
+  // whose content an earlier one of the run has waits until all others are staged, and is then
+  // copied from it.
   struct Job {
     FileEntry* entry;
     bool patch;
   };
 
   void FetchAndStageAll(std::size_t updates, std::size_t patches) {
-    std::vector<Job> jobs;
-    for (std::size_t i = 0; i < updates; ++i) jobs.push_back({client_.GetUpdateEntry(i), false});
-    for (std::size_t i = 0; i < patches; ++i) jobs.push_back({client_.GetPatchEntry(i), true});
+    std::vector<Job> jobs, repeats;
+    const auto add = [&](FileEntry* entry, bool patch) {
+      (client_.RepeatsEarlierContent(*entry) ? repeats : jobs).push_back({entry, patch});
+    };
+    for (std::size_t i = 0; i < updates; ++i) add(client_.GetUpdateEntry(i), false);
+    for (std::size_t i = 0; i < patches; ++i) add(client_.GetPatchEntry(i), true);
+    RunJobs(jobs);
+    RunJobs(repeats);
+  }
+
+  void RunJobs(std::vector<Job>& jobs) {
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
       for (std::size_t i = next++; i < jobs.size() && !Stopped(settings_.stop); i = next++) FetchAndStage(jobs[i]);
@@ -374,6 +385,7 @@ class Run {
       CommitAll(patches, &UpdateClient::GetPatchEntry, L"patch");
     }
     if (allSucceeded_) {
+      client_.RememberAppliedList();
       view_.SetProgressRange(0, 1);
       view_.SetProgressPosition(1);
       Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thành công.",

@@ -58,7 +58,8 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder) {
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     const std::string name = fs::relative(entry.path(), folder).generic_string();
     const std::string top = name.substr(0, name.find('/'));
-    if (top == "logs" || top == "update" || top == "autoupdate.sls" || top == "autoupdate.fls" || top == "zepo.lock") {
+    if (top == "logs" || top == "update" || top == "autoupdate.sls" || top == "autoupdate.fls" || top == "autoupdate.als" ||
+        top == "zepo.lock") {
       continue;
     }
     files[name] = entry.is_directory() ? "<folder>" : ReadBytes(entry.path());
@@ -659,6 +660,50 @@ TEST_F(UpdateRunTest, AFormThatUnpacksPastTheListedSizeStopsThereAndTheNextFormI
   ASSERT_EQ(view.errors.size(), 1u);
   EXPECT_NE(view.errors[0].find(L"more than the 5 bytes"), std::wstring::npos) << WideToUtf8(view.errors[0]);
   EXPECT_EQ(Installed("b.dat"), "old b");
+}
+
+// Content the installation already holds is copied, not downloaded: a file moved to another
+// folder, a renamed folder and two files of one content cost no bytes. Installed files are known
+// by the list of the last finished run and their times, and every copy is verified as a download
+// is: a file whose time still matches but whose bytes changed is downloaded after all.
+TEST_F(UpdateRunTest, RenamedMovedAndRepeatedContentIsCopiedNotDownloaded) {
+  const std::string video(300000, 'v'), pack = "pack file content", tampered = "tampered, same time";
+  tree.File("movies/intro.bik", video);
+  tree.File("data/one.pak", pack);
+  tree.File("data/two.pak", "second pack");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  // The next release moves the video, renames the folder and adds a copy of a pack.
+  PatchTree next(TestServer::Root(), "3.0");
+  next.File("video/intro.bik", video);
+  next.File("packs/one.pak", pack);
+  next.File("packs/two.pak", "second pack");
+  next.File("extra/one-again.pak", pack);
+  next.File("new/a.dat", "new content");
+  next.File("new/b.dat", "new content");
+  for (const char* gone : {"movies/intro.bik", "data/one.pak", "data/two.pak"}) next.Rule(gone, "Remove", "File");
+  next.Publish();
+  // data/two.pak changed behind the updater's back and kept its time: its copy fails the digest.
+  const std::string twoTime = FileTime("data/two.pak");
+  Install("data/two.pak", tampered);
+  ASSERT_TRUE(SetFileTimeText(L"data/two.pak", AnsiToWide(twoTime)));
+  const std::size_t before = TestServer::RequestsWith("/velora/v2/").size();
+  ASSERT_EQ(Run(), RUN_FINISHED) << (view.errors.empty() ? "" : WideToUtf8(view.errors[0]));
+  const std::vector<std::string> requests = TestServer::RequestsWith("/velora/v2/");
+  std::vector<std::string> fetched;
+  for (std::size_t i = before; i < requests.size(); ++i) fetched.push_back(requests[i].substr(0, requests[i].find(" HTTP")));
+  // Only the tampered pack and the first of the two new files of one content cross the network.
+  std::sort(fetched.begin(), fetched.end());
+  EXPECT_EQ(fetched, (std::vector<std::string>{"GET /velora/v2/new/a.dat", "GET /velora/v2/packs/two.pak"}));
+  EXPECT_EQ(Installed("video/intro.bik"), video);
+  EXPECT_EQ(Installed("packs/one.pak"), pack);
+  EXPECT_EQ(Installed("extra/one-again.pak"), pack);
+  EXPECT_EQ(Installed("packs/two.pak"), "second pack");
+  EXPECT_EQ(Installed("new/a.dat"), "new content");
+  EXPECT_EQ(Installed("new/b.dat"), "new content");
+  EXPECT_FALSE(fs::exists(install.path() / "movies" / "intro.bik"));
+  EXPECT_FALSE(fs::exists(install.path() / "data" / "one.pak"));
+  EXPECT_EQ(FileTime("video/intro.bik"), FileTime("packs/one.pak"));
 }
 
 // The player stops a run (the window's close box) while a file downloads: the run ends before its
