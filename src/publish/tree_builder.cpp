@@ -146,6 +146,11 @@ class Builder {
 
   std::wstring UpdateFolder() const { return L"files/" + options_.version + L"/"; }
 
+  // The verified patches from the sources to content, whose packed whole file has wholeSize bytes.
+  void PatchFromSources(const ReleaseItem& item, const std::string& content, std::size_t wholeSize, FileResult& result) {
+    AddPatches(item, content, wholeSize, result);
+  }
+
  private:
   // The zstd-packed whole file beside the zlib one, when it is smaller and its name is free (a
   // release may hold a file named like it). False with result.error when it cannot be published.
@@ -576,4 +581,37 @@ bool CheckRemovals(const std::set<std::wstring>& liveFiles, const std::set<std::
           std::to_string(liveFiles.size()) + " files of the live version from every player's installation on their "
           "next run; nothing was published. If that is meant, give --allow-removals";
   return false;
+}
+
+bool PublishReversePatches(const fs::path& out, const std::wstring& product, const std::wstring& from,
+                           const std::wstring& to, const std::vector<std::wstring>& names, ReversePatchKeys& keys,
+                           std::string& error) {
+  BuildOptions options;
+  options.out = out;
+  options.product = product;
+  const fs::path files = out / PathOf(product) / "files";
+  const std::vector<PatchSource> sources{{from, files / PathOf(from), true}};
+  const PatchSource target{to, files / PathOf(to), true};
+  Builder builder(options, sources, {}, false);
+  for (const std::wstring& name : names) {
+    std::string content;
+    if (!target.Read(name, content)) continue;
+    std::error_code ignored;
+    const std::uintmax_t wholeSize = fs::file_size(target.folder / PathOf(name), ignored);
+    FileResult result;
+    result.checksum = Md5Text(content);
+    ReleaseItem item;
+    item.name = name;
+    builder.PatchFromSources(item, content, static_cast<std::size_t>(wholeSize), result);
+    if (!result.error.empty()) {
+      error = result.error;
+      return false;
+    }
+    std::vector<std::pair<std::wstring, std::wstring>>& fileKeys = keys[FoldCase(name)];
+    for (const auto& [oldSum, folder] : result.patchKeys) fileKeys.push_back({AnsiToWide(oldSum), AnsiToWide(folder)});
+    for (const auto& [oldSum, folder] : result.patch2Keys) {
+      fileKeys.push_back({AnsiToWide(oldSum) + PATCH2_KEY_SUFFIX, AnsiToWide(folder)});
+    }
+  }
+  return true;
 }

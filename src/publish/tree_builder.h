@@ -5,6 +5,7 @@
 // "rootfolder.enc" are rewritten, each in one step.
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -69,6 +70,19 @@ struct BuildSummary {
   std::size_t removed = 0;
   std::size_t movedTimes = 0;       // changed files listed with the publish time (see SettleTimes)
 };
+
+// The keys of patches to add to a list's file sections, by file name folded to one case: the old
+// content's MD5 (with ".2" for the second format) and the patch folder.
+using ReversePatchKeys = std::map<std::wstring, std::vector<std::pair<std::wstring, std::wstring>>>;
+
+// Patches that take clients from one published version's content (from, the live one) to
+// another's (to, an earlier one going live again), so that a rollback costs what an update does:
+// for each of the names whose content the two versions' kept whole files hold differently, a
+// verified patch in each format that pays, published (or found published) under the tree's patch
+// folders. False with a message when a patch does not rebuild its file.
+bool PublishReversePatches(const std::filesystem::path& out, const std::wstring& product, const std::wstring& from,
+                           const std::wstring& to, const std::vector<std::wstring>& names, ReversePatchKeys& keys,
+                           std::string& error);
 
 // False with a message when the tree cannot be built; nothing of the list is changed then.
 bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& error);

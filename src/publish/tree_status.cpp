@@ -250,6 +250,22 @@ bool ResignTree(const fs::path& root, const std::wstring& rootKey, const Signing
   return LoadTree(root, rootKey, tree, error) && Resign(tree, signing, error);
 }
 
+namespace {
+
+// The files of a list that may come as patches: those a client updates whole or by a patch.
+std::vector<std::wstring> PatchableFiles(const IniDocument& list) {
+  std::vector<std::wstring> names;
+  std::wstring name, method;
+  for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
+    if (!list.NamedSection(i, name) || list.FindSection(name) != i) continue;
+    list.ReadString(i, L"Method", method);
+    if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) names.push_back(name);
+  }
+  return names;
+}
+
+}  // namespace
+
 bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::wstring& version,
                   const SigningOptions& signing, bool allowRemovals, std::string& error) {
   Tree tree;
@@ -282,6 +298,11 @@ bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::
   // the publish time, as a build gives it.
   const IniDocument current = PublishedList(product);
   if (!CheckRemovals(FilesOf(current), FilesOf(kept), version, allowRemovals, error)) return false;
+  // Clients at the live version go back by patches from its content, not by whole files.
+  ReversePatchKeys reverse;
+  if (!PublishReversePatches(root, tree.productName, index.live(), version, PatchableFiles(kept), reverse, error)) {
+    return false;
+  }
   const std::uint64_t now = TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0);
   std::wstring list, name, liveTime, liveSum, ownSum;
   std::set<std::wstring> present;
@@ -297,11 +318,21 @@ bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::
       current.ReadString(liveSection, L"CheckSum", liveSum);
     }
     kept.ReadString(i, L"CheckSum", ownSum);
+    const auto reverseKeys = i >= first ? reverse.find(FoldCase(name)) : reverse.end();
+    const bool patched = reverseKeys != reverse.end() && !reverseKeys->second.empty();
     list += L"[" + name + L"]\r\n";
+    std::set<std::wstring> keys;
     for (const auto& [key, value] : kept.KeysOf(name)) {
       const bool moved = EqualNoCase(key, L"DateTime") && !liveSum.empty() && !EqualNoCase(liveSum, ownSum) &&
                          SameFileTimeToMinute(value, liveTime);
-      list += key + L"=" + (moved ? PublishTimeAfter(liveTime, now) : value) + L"\r\n";
+      const bool nowPatch = patched && EqualNoCase(key, L"Method") && EqualNoCase(value, L"Update");
+      list += key + L"=" + (moved ? PublishTimeAfter(liveTime, now) : nowPatch ? L"Patch" : value) + L"\r\n";
+      keys.insert(FoldCase(key));
+    }
+    if (patched) {
+      for (const auto& [key, folder] : reverseKeys->second) {
+        if (keys.insert(FoldCase(key)).second) list += key + L"=" + folder + L"\r\n";
+      }
     }
   }
   std::wstring removals;

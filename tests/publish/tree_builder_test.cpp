@@ -419,7 +419,13 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
 
   std::string error;
   ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", L"1.0", SigningOptions{}, false, error)) << error;
+  const std::size_t wholeBefore = TestServer::RequestsWith("/files/1.0/data/world.pak").size();
+  const std::size_t patchesBefore = TestServer::RequestsWith("/data/world.pak").size() - wholeBefore;
   ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+  // The changed pack goes back by a patch from 2.0's content, as an update would take it.
+  EXPECT_EQ(TestServer::RequestsWith("/files/1.0/data/world.pak").size(), wholeBefore);
+  EXPECT_EQ(TestServer::RequestsWith("/data/world.pak").size() - TestServer::RequestsWith("/files/1.0/data/world.pak").size(),
+            patchesBefore + 1);
   for (const char* name : {"bin/game.exe", "data/world.pak", "data/old.pak", "zepo-update"}) {
     EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(v1.path() / name)) << name;
   }
