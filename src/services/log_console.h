@@ -1,8 +1,10 @@
 #pragma once
-// Where the diagnostic log mirrors its lines, once opened: the process's standard error (POSIX
-// in ANSI colours; Windows in the console's colours, or as UTF-8 when redirected), or on Windows,
+// Where the diagnostic log mirrors its lines, once opened: the process's standard error (in the
+// colours of their levels on a terminal or console unless NO_COLOR is set, plain text into pipes
+// and files: POSIX as ANSI codes, Windows as the console's colours, UTF-8 when redirected), or on Windows,
 // for a process without one, a console window that the logger opens for itself (with its close
 // command removed, so that closing it cannot end the updater). Unopened, nothing is mirrored.
+#include <cstdlib>
 #include <string>
 
 class LogConsole {
@@ -18,6 +20,11 @@ class LogConsole {
   bool IsOpen() const { return open_; }
   // Shows one finished line in the colour of its level (levels outside 0 to 4 keep the colour).
   void Mirror(int level, const std::wstring& line);
+  // Whether lines are coloured: NO_COLOR set (to anything but the empty text) says no.
+  static bool ColourWanted() {
+    const char* noColour = std::getenv("NO_COLOR");
+    return noColour == nullptr || *noColour == '\0';
+  }
 
  private:
   bool open_ = false;

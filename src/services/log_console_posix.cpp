@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 
 #include "services/log_console.h"
 #include "services/text.h"
@@ -28,7 +31,7 @@ void LogConsole::Mirror(int level, const std::wstring& line) {
   if (!open_) return;
   auto* terminal = static_cast<std::FILE*>(handle_);
   std::string text = WideToUtf8(line);
-  if (level >= 0 && level <= 4) {
+  if (level >= 0 && level <= 4 && isatty(fileno(terminal)) == 1 && ColourWanted()) {
     std::fprintf(terminal, "%s%s\x1b[0m", LEVEL_COLOURS[level], text.c_str());
   } else {
     std::fputs(text.c_str(), terminal);

@@ -73,7 +73,7 @@ void LogConsole::Mirror(int level, const std::wstring& line) {
   DWORD mode = 0;
   DWORD written = 0;
   if (GetConsoleMode(target, &mode)) {
-    if (level >= 0 && level <= 4) SetConsoleTextAttribute(target, LEVEL_ATTRIBUTES[level]);
+    if (level >= 0 && level <= 4 && ColourWanted()) SetConsoleTextAttribute(target, LEVEL_ATTRIBUTES[level]);
     WriteConsoleW(target, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   } else {
     const std::string bytes = WideToUtf8(line);

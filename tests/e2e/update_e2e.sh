@@ -105,4 +105,14 @@ updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$i
   fail "the verbose run failed"
 grep -q "AutoUpdateApp: Connect to patch server" "$work/verbose.err" "$work/verbose.out" ||
   fail "--verbose did not show the diagnostic log"
+# Colours only on a terminal, and never with NO_COLOR: a file gets the plain lines.
+colour=$'\x1b\[[0-9;]*m'
+! grep -qE "$colour" "$work/verbose.err" || fail "colour codes went into a file"
+if [ -z "$prefix" ] && command -v script >/dev/null; then
+  on_terminal() { script -qefc "$(printf '%q ' "$updater" --dir "$install" --host "localhost:$port" --verbose --log-level 4)" /dev/null; }
+  on_terminal > "$work/colour.out" || fail "the verbose run on a terminal failed"
+  grep -qE "$colour" "$work/colour.out" || fail "the terminal run showed no colours"
+  NO_COLOR=1 on_terminal > "$work/nocolour.out" || fail "the run with NO_COLOR failed"
+  ! grep -qE "$colour" "$work/nocolour.out" || fail "NO_COLOR did not take the colours away"
+fi
 echo "update_e2e: passed${prefix:+ under Wine}"
