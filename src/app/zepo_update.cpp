@@ -305,7 +305,10 @@ int main(int argc, char** argv) {
   const std::wstring folder = options.folder.empty() ? ProgramFolder() : AbsolutePath(options.folder);
   // Nothing is read or written before the program folder is current: never another folder's.
   if (!SetCurrentFolder(folder)) {
-    WriteStderr(L"zepo-update: cannot work in the folder \"" + folder + L"\"\n");
+    const std::wstring problem = !PathExists(folder) ? L" does not exist"
+                                 : !IsFolder(folder)  ? L" is a file, not a folder"
+                                                      : L": cannot work in it (" + LastSystemErrorText() + L")";
+    WriteStderr(L"zepo-update: the folder \"" + folder + L"\"" + problem + L"\n");
     return 1;
   }
   const StartupConfig config = ReadStartupConfig();

@@ -99,12 +99,21 @@ class ReleaseScanner {
 
 }  // namespace
 
+std::string FolderProblem(const fs::path& folder) {
+  std::error_code error;
+  if (fs::is_directory(folder, error)) return "";
+  const fs::file_status status = fs::status(folder, error);
+  if (status.type() == fs::file_type::not_found) return folder.string() + " does not exist";
+  if (fs::exists(status)) return folder.string() + " is a file, not a folder";
+  return "cannot read the folder " + folder.string() + ": " + error.message();
+}
+
 bool ScanRelease(const fs::path& folder, bool followLinks, std::vector<ReleaseItem>& items,
                  std::vector<std::string>& problems) {
   items.clear();
-  std::error_code error;
-  if (!fs::is_directory(folder, error)) {
-    problems.push_back("cannot read the folder " + folder.string());
+  const std::string problem = FolderProblem(folder);
+  if (!problem.empty()) {
+    problems.push_back(problem);
     return false;
   }
   const std::size_t before = problems.size();

@@ -25,6 +25,10 @@ struct ReleaseItem {
 bool ScanRelease(const std::filesystem::path& folder, bool followLinks, std::vector<ReleaseItem>& items,
                  std::vector<std::string>& problems);
 
+// What is wrong with a path given as a folder: "PATH does not exist", "PATH is a file, not a
+// folder", "cannot read the folder PATH"; empty when it is a folder.
+std::string FolderProblem(const std::filesystem::path& folder);
+
 // A name as a person should see it in a message: UTF-8, control characters escaped ("\r", "\x01").
 std::string ShownName(const std::wstring& name);
 

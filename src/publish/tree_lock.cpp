@@ -13,6 +13,10 @@ namespace fs = std::filesystem;
 bool TakeTree(const fs::path& tree, bool noWait, RunLock& lock, bool& busy, std::string& error) {
   busy = false;
   std::error_code failure;
+  if (fs::exists(tree, failure) && !fs::is_directory(tree, failure)) {
+    error = FolderProblem(tree);
+    return false;
+  }
   fs::create_directories(tree, failure);
   if (failure) {
     error = "cannot make the tree's folder " + tree.string() + ": " + failure.message();

@@ -65,7 +65,13 @@ struct Tree {
 
 bool LoadTree(const fs::path& root, const std::wstring& rootKey, Tree& tree, std::string& error) {
   tree.root = root;
+  error = FolderProblem(root);
+  if (!error.empty()) return false;
   std::string text;
+  if (!fs::exists(root / "detectfile.enc")) {
+    error = root.string() + " is not a tree (no detectfile.enc at its root)";
+    return false;
+  }
   if (!UnpackToMemory(root / "rootfolder.enc", text)) {
     error = "no published tree at " + root.string() + " (rootfolder.enc is missing or does not unpack)";
     return false;

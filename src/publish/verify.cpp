@@ -242,10 +242,9 @@ void CheckSignature(Verifier& verifier, const fs::path& file, const std::string&
 bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::path* install,
                 const std::string& publicKeys) {
   std::string rootText;
-  std::error_code failure;
-  if (!fs::is_directory(tree, failure)) {
-    std::printf("problem: %s %s\n", tree.string().c_str(),
-                fs::exists(tree, failure) ? "is a file, not a tree's folder" : "does not exist");
+  const std::string problem = FolderProblem(tree);
+  if (!problem.empty()) {
+    std::printf("problem: %s\n", problem.c_str());
     return false;
   }
   if (!UnpackToMemory(tree / "detectfile.enc", rootText)) {

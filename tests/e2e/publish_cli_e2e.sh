@@ -31,6 +31,14 @@ expect 2 "unknown option --bogus for status" "$publish" status "$work/tree" --bo
 expect 2 "unknown option --bogus for verify" "$publish" verify "$work/tree" --bogus x
 expect 2 '"(empty)" is not a key' "$publish" verify "$work/tree" --public-key ""
 expect 0 "usage: zepo-publish build" "$publish" build --help
+# A path that is not what the command needs says what it is instead.
+: > "$work/a-file"
+mkdir -p "$work/not-a-tree"
+expect 1 "$work/nowhere does not exist" "$publish" build --release "$work/nowhere" --version 1.0 --out "$work/t3"
+expect 1 "$work/a-file is a file, not a folder" "$publish" build --release "$work/a-file" --version 1.0 --out "$work/t3"
+expect 1 "$work/nowhere does not exist" "$publish" verify "$work/nowhere"
+expect 1 "$work/not-a-tree is not a tree (no detectfile.enc at its root)" "$publish" status "$work/not-a-tree"
+expect 1 "$work/a-file is a file, not a folder" "$publish" rollback "$work/a-file" --to 1.0
 mkdir -p "$work/release/data"
 echo "readable" > "$work/release/data/a.pak"
 echo "secret" > "$work/release/data/locked.pak"

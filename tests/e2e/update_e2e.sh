@@ -88,6 +88,15 @@ status=0
 updater_with --dir --host "localhost:$port" > "$work/bad.out" 2>&1 || status=$?
 [ "$status" -eq 2 ] && [ "$(tr -d '\r' < "$work/bad.out")" = "$(printf 'zepo-update: --dir needs a value\nsee zepo-update --help')" ] ||
   fail "a missing value was not named in one line (exit $status): $(head -3 "$work/bad.out")"
+# A --dir that is no folder says what it is.
+: > "$work/a-file"
+status=0
+updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$work/nowhere"; else echo "$work/nowhere"; fi)" \
+  > "$work/bad.out" 2>&1 || status=$?
+[ "$status" -eq 1 ] && grep -q 'nowhere" does not exist' "$work/bad.out" || fail "a missing --dir was not named: $(cat "$work/bad.out")"
+updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$work/a-file"; else echo "$work/a-file"; fi)" \
+  > "$work/bad.out" 2>&1 || status=$?
+grep -q 'a-file" is a file, not a folder' "$work/bad.out" || fail "a file as --dir was not named: $(cat "$work/bad.out")"
 # Values of log.ini that do not read are named once, with what is used instead.
 cp "$install/log.ini" "$work/log.ini.saved" 2>/dev/null || : > "$work/log.ini.saved"
 printf '[zepo]\r\nConnections=99\r\nMaxRate=5x\r\n' > "$install/log.ini"
