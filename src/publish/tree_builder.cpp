@@ -100,6 +100,23 @@ struct PatchSource {
 
 namespace {
 
+// Files from this size on are sampled before zstd's slow top level packs them whole.
+constexpr std::size_t WHOLE2_SAMPLED_FROM = 16 << 20;
+constexpr std::size_t WHOLE2_SAMPLE_SLICE = 1 << 20;
+
+// Whether packing a large file with zstd may save at least 2% over zlib: three slices (start,
+// middle, end) packed both ways tell. Compressed media and archives gain nothing, and zstd's top
+// level spends minutes on each large one to find that out.
+bool Whole2MayPay(const std::string& content) {
+  if (content.size() < WHOLE2_SAMPLED_FROM) return true;
+  std::string sample;
+  for (const std::size_t at : {std::size_t{0}, content.size() / 2, content.size() - WHOLE2_SAMPLE_SLICE}) {
+    sample.append(content, at, WHOLE2_SAMPLE_SLICE);
+  }
+  const std::size_t zlib = PackBytes(sample, 9).size(), zstd = Pack2Bytes(sample).size();
+  return zstd > 0 && zlib > 0 && zstd * 100 < zlib * 98;
+}
+
 class Builder {
  public:
   Builder(const BuildOptions& options, const std::vector<PatchSource>& sources, const std::vector<ReleaseItem>& items,
@@ -156,7 +173,7 @@ class Builder {
   // release may hold a file named like it). False with result.error when it cannot be published.
   bool AddWhole2(const ReleaseItem& item, const std::string& content, std::size_t wholeSize, FileResult& result) {
     const std::wstring name = item.name + WHOLE2_EXTENSION;
-    if (names_.count(FoldCase(name)) != 0) return true;
+    if (names_.count(FoldCase(name)) != 0 || !Whole2MayPay(content)) return true;
     const std::string packed = Pack2Bytes(content);
     if (packed.empty() || packed.size() >= wholeSize) return true;
     if (!PublishPacked(productRoot_ / PathOf(UpdateFolder() + name), packed, replace_, result.error)) return false;

@@ -443,6 +443,24 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
 
 // A release may take files away, but not every file of the live one nor more than half of them
 // unless asked: the refusal says how many files players would lose.
+// A large file that zstd would not pack 2% smaller than zlib (compressed media) gets no zstd form:
+// a sample tells, without minutes of zstd's top level on the whole file. One that packs well does.
+TEST_F(TreeBuilderTest, TheZstdFormOfALargeFileIsSkippedWhenASampleShowsItDoesNotPay) {
+  TempFolder release;
+  WriteBytes(release.path() / "video.bik", RandomBytes(17 << 20, 7));
+  std::string records;
+  while (records.size() < (17u << 20)) records += "record " + std::to_string(records.size() % 9973) + " of the map;";
+  WriteBytes(release.path() / "map.dat", records);
+  BuildOptions options = Options(release.path(), L"1.0");
+  options.selfUpdate.clear();
+  options.keep.clear();
+  ASSERT_TRUE(Build(options)) << lastError;
+  const fs::path files = tree / "game" / "files" / "1.0";
+  EXPECT_TRUE(fs::exists(files / "video.bik"));
+  EXPECT_FALSE(fs::exists(files / "video.bik.zst"));
+  EXPECT_TRUE(fs::exists(files / "map.dat.zst"));
+}
+
 TEST(CheckRemovals, MoreThanHalfOrEveryLiveFileNeedsConsent) {
   const std::set<std::wstring> live = {L"a", L"b", L"c", L"d"};
   std::string error;
