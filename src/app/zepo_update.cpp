@@ -59,7 +59,7 @@ const char USAGE[] =
     "                    built in. A list that no key vouches for, or a file that is not what the\n"
     "                    signed list says, fails the run before anything is changed\n"
     "  --quiet, -q       print nothing but the error line and warnings (on stderr)\n"
-    "  --verbose, -v     also write the diagnostic log to stderr\n"
+    "  --verbose, -v     also write the diagnostic log to stderr (at least its level 3)\n"
     "  --self-updated=STAMP\n"
     "                    given by the engine helper when it restarts the updater after a\n"
     "                    self-update for the list of that stamp\n"
@@ -312,7 +312,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   const StartupConfig config = ReadStartupConfig();
-  const int level = options.logLevel >= 0 ? options.logLevel : config.logLevel;
+  // --verbose shows what a run does (the FYI lines) unless a level is asked for.
+  const int level = options.logLevel >= 0 ? options.logLevel
+                    : options.verbose     ? std::max<int>(config.logLevel & 0xFF, LOG_FYI)
+                                          : config.logLevel;
   ConfigureLogger(folder, static_cast<std::uint8_t>(level & 0xFF), config.showConsole || options.verbose);
   LogProcessStart(BuildCommandLine(arguments));
   for (const std::wstring& problem : config.problems) {

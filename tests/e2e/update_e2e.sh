@@ -110,7 +110,7 @@ updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$i
   --host "localhost:$port" --quiet > "$work/quiet.out" 2> "$work/quiet.err" || fail "the quiet run failed"
 [ ! -s "$work/quiet.out" ] && [ ! -s "$work/quiet.err" ] || fail "--quiet printed something"
 updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$install"; fi)" \
-  --host "localhost:$port" --verbose --log-level 3 > "$work/verbose.out" 2> "$work/verbose.err" ||
+  --host "localhost:$port" --verbose > "$work/verbose.out" 2> "$work/verbose.err" ||
   fail "the verbose run failed"
 grep -q "AutoUpdateApp: Connect to patch server" "$work/verbose.err" "$work/verbose.out" ||
   fail "--verbose did not show the diagnostic log"
