@@ -26,7 +26,7 @@ namespace {
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
     "                   [--connections N] [--max-rate BYTES[k|M]] [--public-key KEYS] [--format 1|2]\n"
-    "                   [--proxy URL|none] [--quiet | --verbose]\n"
+    "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run]\n"
     "       zepo-update --help | --version\n"
     "\n"
     "Brings the installation in FOLDER (default: the folder of this program) up to the version\n"
@@ -58,6 +58,10 @@ const char USAGE[] =
     "                    commas); else \"PublicKey\" in section \"zepo\" of ./log.ini, else the keys\n"
     "                    built in. A list that no key vouches for, or a file that is not what the\n"
     "                    signed list says, fails the run before anything is changed\n"
+    "  --dry-run         check the installation and print what the run would download, patch,\n"
+    "                    copy from files already there, and remove, with the bytes; nothing in\n"
+    "                    the installation is changed and nothing is staged (only the updater's\n"
+    "                    caches of the lists are refreshed)\n"
     "  --quiet, -q       print nothing but the error line and warnings (on stderr)\n"
     "  --verbose, -v     also write the diagnostic log to stderr (at least its level 3)\n"
     "  --self-updated=STAMP\n"
@@ -84,8 +88,45 @@ struct Options {
   FileListChoice list = FileListChoice::Update;
   bool quiet = false;    // only the error line and warnings
   bool verbose = false;  // the diagnostic log also on stderr
+  bool dryRun = false;   // print what the run would do; change nothing
   std::wstring selfUpdatedStamp;
 };
+
+// A dry run's plan, a line for the whole and one per file.
+void PrintPlan(const RunPlan& plan) {
+  using Action = RunPlan::Action;
+  std::size_t fetched = 0, removed = 0;
+  std::uint64_t downloadBytes = 0;
+  bool unsized = false;  // a file to download whose size the list does not give
+  std::wstring lines;
+  for (const RunPlan::Step& step : plan.steps) {
+    const wchar_t* verb = L"";
+    switch (step.action) {
+      case Action::Download: verb = L"download "; break;
+      case Action::SelfUpdate: verb = L"download "; break;
+      case Action::Patch: verb = L"patch    "; break;
+      case Action::Copy: verb = L"copy     "; break;
+      case Action::Remove: verb = L"remove   "; break;
+    }
+    if (step.action == Action::Remove) {
+      ++removed;
+    } else {
+      ++fetched;
+    }
+    if (step.action == Action::Download || step.action == Action::SelfUpdate) {
+      downloadBytes += step.bytes;
+      unsized = unsized || step.bytes == 0;
+    }
+    lines += L"  " + std::wstring(verb) + step.name;
+    if (step.action == Action::Copy) lines += L"  from " + (step.source.empty() ? L"another file of the run" : step.source);
+    if (step.bytes > 0) lines += L"  (" + FormatByteSize(step.bytes) + L")";
+    lines += L"\n";
+  }
+  WriteStdout(L"zepo-update: dry run for version " + plan.version + L": " + std::to_wstring(fetched) +
+              L" files to fetch (" + (unsized ? L"whole sizes not all listed" : FormatByteSize(downloadBytes) + L" whole") +
+              L"), " + std::to_wstring(removed) +
+              L" to remove; nothing was changed\n" + lines);
+}
 
 // The arguments that start this updater again as it was started, the folder made absolute.
 std::vector<std::wstring> RestartCommand(const Options& options, const std::wstring& folder) {
@@ -165,6 +206,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
       options.quiet = true;
     } else if (arg == L"--verbose" || arg == L"-v") {
       options.verbose = true;
+    } else if (arg == L"--dry-run") {
+      options.dryRun = true;
     } else if (arg.compare(0, selfUpdated.size(), selfUpdated) == 0) {
       options.selfUpdatedStamp = arg.substr(selfUpdated.size());
     } else {
@@ -340,11 +383,14 @@ int main(int argc, char** argv) {
   if (options.format > 0) settings.highestFormat = options.format;
   settings.restartCommand = RestartCommand(options, folder);
   settings.selfUpdatedStamp = options.selfUpdatedStamp;
+  RunPlan plan;
+  if (options.dryRun) settings.plan = &plan;
   TerminalView view(options.quiet);
   int result = RUN_FAILED;
   std::thread worker([&] { result = UpdateRun(view, settings); });
   worker.join();
   view.Finish();
+  if (options.dryRun && result == RUN_FINISHED) PrintPlan(plan);
   if (result == RUN_LOCKED) {
     WriteStderr(L"zepo-update: another updater is working in \"" + folder + L"\"; nothing was done\n");
   }

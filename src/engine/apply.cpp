@@ -348,6 +348,14 @@ std::vector<std::wstring> UpdateClient::ReplacedTargets() const {
   return targets;
 }
 
+std::vector<std::wstring> UpdateClient::RemovedNames() const {
+  std::vector<std::wstring> names;
+  for (const Removal& removal : removeList_) {
+    if (PathExists(removal.name) || IsLink(removal.name)) names.push_back(removal.name);
+  }
+  return names;
+}
+
 std::vector<std::wstring> UpdateClient::RemovedTargets() const {
   std::vector<std::wstring> targets;
   for (const Removal& removal : removeList_) {

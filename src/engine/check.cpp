@@ -146,7 +146,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
       if (PathExists(name)) continue;
       const std::wstring target = Value(list, section, L"Target");
       if (EqualNoCase(target, L"Folder")) {
-        CreateDirectoryPath(name);
+        if (!dryRun_) CreateDirectoryPath(name);
         Log(L"Check folder", name, L"Exists folder");
       } else if (EqualNoCase(target, L"File")) {
         withContentKeys(Append(updateList_, name, L"", L""));
@@ -155,7 +155,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
       continue;
     }
 
-    sweep.FolderOf(name);
+    if (!dryRun_) sweep.FolderOf(name);
     const std::wstring dateTime = Value(list, section, L"DateTime");
     const std::wstring checksum = Value(list, section, L"CheckSum");
     // The file's time, read first: a file that gives one exists, which spares the common case
@@ -188,7 +188,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
       return false;
     }
     if (EqualNoCase(checksum, digest)) {
-      SetFileTimeText(name, dateTime);
+      if (!dryRun_) SetFileTimeText(name, dateTime);
       Log(L"Check file", name, L"Same file");
       continue;
     }

@@ -61,8 +61,12 @@ void TidyWorkingFolder(const std::wstring& localFolder, int result) {
     DeleteFolderTree(localFolder);
     return;
   }
+  bool staged = false;
   for (const std::wstring& name : FolderEntries(localFolder)) {
-    if (EqualNoCase(name, STAGE_FOLDER)) continue;
+    if (EqualNoCase(name, STAGE_FOLDER)) {
+      staged = true;
+      continue;
+    }
     const std::wstring path = localFolder + name;
     if (IsFolder(path) && !IsLink(path)) {
       DeleteFolderTree(path);
@@ -71,4 +75,6 @@ void TidyWorkingFolder(const std::wstring& localFolder, int result) {
       if (!RemoveFile(path)) RemoveLink(path);
     }
   }
+  // Nothing waits for the next run: no empty working folder is left either.
+  if (!staged) DeleteFolderTree(localFolder);
 }

@@ -73,6 +73,15 @@ class UpdateClient {
   // All store the outcome in entry.result; entry.staged tells that nothing more is to be done.
   [[nodiscard]] bool Fetch(FileEntry& entry, int& errorCode);
   [[nodiscard]] bool StageEntry(FileEntry& entry, int& errorCode);
+  // A dry run's check touches nothing (see RunSettings::plan). Set before CheckFiles.
+  void SetDryRun(bool dryRun) { dryRun_ = dryRun; }
+  // An installed file that holds the entry's content under another name (empty: none), as the
+  // run would copy it from.
+  std::wstring LocalSourceOf(const FileEntry& entry) const {
+    return entry.checksum.empty() ? L"" : localContent_.Find(entry.checksum, entry.size, TargetOf(entry));
+  }
+  // The files and folders that the commit removes.
+  std::vector<std::wstring> RemovedNames() const;
   // Whether an earlier entry of the run (whole files, then patches) has the same content: the
   // run stages such an entry after all others, so that it is copied from the earlier one's
   // staged file instead of downloaded again.
@@ -202,6 +211,7 @@ class UpdateClient {
   ReleaseTrust trust_;
   int highestFormat_ = 2;
   std::wstring listCache_;  // the packed cache of the list, as LoadDescription was given it
+  bool dryRun_ = false;
   LocalContent localContent_;
   std::set<const FileEntry*> repeats_;
 };

@@ -44,6 +44,7 @@ class Run {
     client_.SetRetryDelays(settings.retryDelaysMs);
     client_.SetTrustedKeys(settings.trustedKeys);
     client_.SetHighestFormat(settings.highestFormat);
+    client_.SetDryRun(settings.plan != nullptr);
     SetDownloadRateLimit(settings.maxRateBytesPerSecond);
   }
 
@@ -56,6 +57,7 @@ class Run {
     if (!described) return RUN_FAILED;
 
     version_ = client_.GetVersionName();
+    if (settings_.plan != nullptr) return Plan(*settings_.plan);
     const std::size_t total = client_.GetUpdateCount() + client_.GetPatchCount() + client_.GetSelfUpdateCount();
     view_.ShowVersion(L"version " + version_);
     if (total == 0) {
@@ -81,6 +83,27 @@ class Run {
   }
 
  private:
+  // A dry run's end: what the run would fetch and remove, nothing done.
+  int Plan(RunPlan& plan) {
+    using Action = RunPlan::Action;
+    plan.version = version_;
+    plan.steps.clear();
+    const auto add = [&](std::size_t count, EntryAt at, Action action) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const FileEntry& entry = *(client_.*at)(i);
+        const std::wstring source = client_.LocalSourceOf(entry);
+        const bool copied = !source.empty() || client_.RepeatsEarlierContent(entry);
+        plan.steps.push_back({copied ? Action::Copy : action, DisplayName(entry), source, ListedSize(entry)});
+      }
+    };
+    add(client_.GetSelfUpdateCount(), &UpdateClient::GetSelfUpdateEntry, Action::SelfUpdate);
+    add(client_.GetUpdateCount(), &UpdateClient::GetUpdateEntry, Action::Download);
+    add(client_.GetPatchCount(), &UpdateClient::GetPatchEntry, Action::Patch);
+    for (const std::wstring& name : client_.RemovedNames()) plan.steps.push_back({Action::Remove, name, L"", 0});
+    Report(view_, L"", L"Dry run: nothing changed");
+    return RUN_FINISHED;
+  }
+
   bool Connect() {
     view_.SetStatus(L"Đang kết nối tới máy chủ...");
     if (!client_.Connect(settings_.host, L"ZepoFolder", L"autoupdate.sls", error_, false)) {
@@ -533,6 +556,7 @@ int UpdateRun(RunView& view, const RunSettings& settings) {
   }
   TheLogger().Write(LOG_FYI, L"AutoUpdateApp: the run holds the installation's lock");
   const int result = ExecuteCatching(view, settings);
-  TidyWorkingFolder(RUN_LOCAL_FOLDER, result);
+  // A dry run keeps what an earlier run staged, as a failed run does.
+  TidyWorkingFolder(RUN_LOCAL_FOLDER, settings.plan != nullptr && result == RUN_FINISHED ? RUN_FAILED : result);
   return result;
 }

@@ -22,6 +22,21 @@ constexpr int RUN_LOCKED = 19;
 // staged and downloaded waits for the next run.
 constexpr int RUN_STOPPED = 20;
 
+// What a run would do, as a dry run finds it: each file to fetch (whole, by a patch, or by a local
+// copy of content the installation holds), each file or folder to remove, with the bytes that the
+// list gives (0 when it gives none).
+struct RunPlan {
+  enum class Action { Download, Patch, Copy, SelfUpdate, Remove };
+  struct Step {
+    Action action;
+    std::wstring name;
+    std::wstring source;  // a copy's source: an installed file, or empty for another file of the run
+    std::uint64_t bytes = 0;
+  };
+  std::wstring version;
+  std::vector<Step> steps;
+};
+
 struct RunSettings {
   // The patch-server host, "name" or "name:port".
   std::wstring host;
@@ -65,6 +80,11 @@ struct RunSettings {
   // StartEngineHelper.
   std::function<bool(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart)>
       startEngineHelper;
+  // A dry run: the installation is checked without touching it (no folder made, no time set, no
+  // leftover removed, nothing staged or removed), what the run would do goes into *plan, and the
+  // run ends there (RUN_FINISHED). Only the updater's caches of the lists are refreshed. Null: a
+  // real run.
+  RunPlan* plan = nullptr;
 };
 
 // The argument that the restart command carries after a self-update: this prefix and the stamp.

@@ -43,21 +43,28 @@ run() {
 
 # expect_failure WHAT FOLDER HOST PATTERN...: the run fails with exit 1, its one error line
 # matches every pattern (extended regular expressions), and the installation is untouched.
+# failed_with WHAT PATTERN...: the last run failed with exit 1 and one error line that matches
+# every pattern (extended regular expressions), left in $line.
+failed_with() {
+  local what=$1
+  shift
+  [ "$status" -eq 1 ] || fail "$what: exit $status, not 1"
+  local lines
+  lines=$(grep -c "zepo-update: error: " "$work/run.err" || true)
+  [ "$lines" -eq 1 ] || fail "$what: $lines error lines, not 1"
+  line=$(grep "zepo-update: error: " "$work/run.err" | tr -d '\r')
+  for pattern in "$@"; do
+    grep -qE -- "$pattern" <<<"$line" || fail "$what: the error line does not match \"$pattern\": $line"
+  done
+}
+
 expect_failure() {
   local what=$1 folder=$2 host=$3
   shift 3
   local before
   before=$(snapshot "$folder")
   run "$folder" "$host"
-  [ "$status" -eq 1 ] || fail "$what: exit $status, not 1"
-  local lines
-  lines=$(grep -c "zepo-update: error: " "$work/run.err" || true)
-  [ "$lines" -eq 1 ] || fail "$what: $lines error lines, not 1"
-  local line
-  line=$(grep "zepo-update: error: " "$work/run.err" | tr -d '\r')
-  for pattern in "$@"; do
-    grep -qE -- "$pattern" <<<"$line" || fail "$what: the error line does not match \"$pattern\": $line"
-  done
+  failed_with "$what" "$@"
   [ "$(snapshot "$folder")" = "$before" ] || fail "$what: the installation changed"
   [ -z "$(tr -d '\r' < "$work/run.out")" ] || fail "$what: --quiet printed more than the error line"
   echo "causes_e2e: $what: $line"
@@ -111,11 +118,7 @@ else
     > "$work/run.out" 2> "$work/run.err" || status=$?
   kill "$holding" 2>/dev/null || true
   wait "$holding" 2>/dev/null || true
-  [ "$status" -eq 1 ] || fail "locked file: exit $status, not 1"
-  line=$(grep "zepo-update: error: " "$work/run.err" | tr -d '\r')
-  for pattern in "check \[b.dat\]" "CHECK_UNREADABLE_FILE" "([Ss]haring violation|used by another process)"; do
-    grep -qE -- "$pattern" <<<"$line" || fail "locked file: the error line does not match \"$pattern\": $line"
-  done
+  failed_with "locked file" "check \[b.dat\]" "CHECK_UNREADABLE_FILE" "([Ss]haring violation|used by another process)"
   echo "causes_e2e: locked file: $line"
   # Once the file is free the next run finishes from what it staged.
   run "$install" "localhost:$port"
@@ -155,12 +158,8 @@ else
   grep -q "Đang chờ tập tin \[b.dat\]" "$work/run.out" || fail "a file held 5 s: the status never said it waits"
   echo "causes_e2e: b.dat held 5 s at the commit: waited, version 2 whole"
   held_at_commit 60
-  [ "$status" -eq 1 ] || fail "a file held 60 s at the commit: exit $status, not 1"
+  failed_with "a file held 60 s at the commit" "replace \[b.dat\]" "COMMIT_FILE_IN_USE" "in use by .* after 30 s of waiting"
   [ "$(snapshot "$install")" = "$before" ] || fail "a file held 60 s at the commit: the installation changed"
-  line=$(grep "zepo-update: error: " "$work/run.err" | tr -d '\r')
-  for pattern in "replace \[b.dat\]" "COMMIT_FILE_IN_USE" "in use by .* after 30 s of waiting"; do
-    grep -qE -- "$pattern" <<<"$line" || fail "a file held 60 s: the error line does not match \"$pattern\": $line"
-  done
   echo "causes_e2e: b.dat held 60 s at the commit: nothing replaced; $line"
   run "$install" "localhost:$port"
   [ "$status" -eq 0 ] || fail "the run after the file held at the commit ended with $status"

@@ -36,6 +36,21 @@ run_first() {
 fail() { echo "update_e2e: $*"; exit 1; }
 log_lines() { cut -c16- "$install"/logs/update*.txt | tr -d '\r'; }
 
+# A dry run says what the run would do and changes nothing: no file, no time, no stage.
+game_files() { (cd "$install" && find . -path ./logs -prune -o -name 'autoupdate.*' -o -name zepo.lock -o -print | sort | while read -r f; do
+  if [ -f "$f" ]; then echo "$f $(md5sum < "$f" | cut -c1-32) $(stat -c %Y "$f")"; else echo "$f"; fi; done); }
+before=$(game_files)
+if [ -n "$prefix" ]; then
+  "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --dry-run > "$work/dry.out" 2>&1
+else
+  "$updater" --dir "$install" --host "localhost:$port" --dry-run > "$work/dry.out" 2>&1
+fi || fail "the dry run failed: $(tail -3 "$work/dry.out")"
+for line in "download b.dat" "download data.big.pak" "patch    a.dat" "remove   gone.dat" "remove   oldfolder" \
+    "dry run for version 2.0: 6 files to fetch"; do
+  grep -q "$line" "$work/dry.out" || fail "the dry run did not say \"$line\": $(cat "$work/dry.out")"
+done
+[ "$(game_files)" = "$before" ] || fail "the dry run changed the installation: $(diff <(echo "$before") <(game_files))"
+[ ! -e "$install/update" ] || fail "the dry run left its working folder"
 status=0
 run_first > "$work/first.out" || status=$?
 [ "$status" -eq 0 ] || { cat "$work/first.out"; log_lines; fail "first run ended with $status"; }

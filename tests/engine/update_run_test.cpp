@@ -706,6 +706,43 @@ TEST_F(UpdateRunTest, RenamedMovedAndRepeatedContentIsCopiedNotDownloaded) {
   EXPECT_EQ(FileTime("video/intro.bik"), FileTime("packs/one.pak"));
 }
 
+// A dry run plans and touches nothing: no file replaced or removed, no folder made, no stage,
+// and what an earlier failed run staged waits for the next real run.
+TEST_F(UpdateRunTest, ADryRunPlansEveryStepAndTouchesNothing) {
+  Install("a.dat", OLD_A);
+  Install("b.dat", "old b");
+  Install("gone.dat", "to be removed");
+  tree.File("a.dat", NEW_A, "Patch");
+  tree.PatchFrom("a.dat", OLD_A, PATCH_A);
+  tree.File("b.dat", "new b");
+  tree.Rule("gone.dat", "Remove", "File");
+  tree.Rule("saves", "Exists", "Folder");
+  tree.Fault("velora/v2/b.dat", "status_404");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FAILED);  // a.dat is staged, b.dat is missing on the server
+  fs::remove(install.path() / "saves");  // made by that run's check; a dry run must not make it
+  const auto before = Snapshot(install.path());
+  ASSERT_TRUE(fs::exists(install.path() / "update" / "stage"));
+  RunPlan plan;
+  settings.plan = &plan;
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  EXPECT_EQ(plan.version, L"2.0");
+  std::vector<std::wstring> steps;
+  for (const RunPlan::Step& step : plan.steps) {
+    steps.push_back(std::to_wstring(static_cast<int>(step.action)) + L" " + step.name + L" " + step.source);
+  }
+  // Download 0, Patch 1, Remove 4.
+  EXPECT_EQ(steps, (std::vector<std::wstring>{L"0 b.dat ", L"1 a.dat ", L"4 gone.dat "}));
+  EXPECT_EQ(Snapshot(install.path()), before);
+  EXPECT_FALSE(fs::exists(install.path() / "saves"));
+  EXPECT_TRUE(fs::exists(install.path() / "update" / "stage")) << "what the failed run staged waits";
+  settings.plan = nullptr;
+  fs::remove(TestServer::Root() / "velora" / "v2" / "b.dat.fault");
+  ASSERT_EQ(Run(), RUN_FINISHED) << (view.errors.empty() ? "" : WideToUtf8(view.errors[0]));
+  EXPECT_EQ(Installed("a.dat"), NEW_A);
+  EXPECT_EQ(Installed("b.dat"), "new b");
+}
+
 // The player stops a run (the window's close box) while a file downloads: the run ends before its
 // commit with nothing installed changed, and the next run goes on from what was staged.
 TEST_F(UpdateRunTest, AStoppedRunChangesNothingAndTheNextRunGoesOnFromItsStage) {
