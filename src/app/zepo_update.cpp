@@ -391,6 +391,10 @@ int main(int argc, char** argv) {
   worker.join();
   view.Finish();
   if (options.dryRun && result == RUN_FINISHED) PrintPlan(plan);
+  if (result == RUN_SELF_UPDATE && !options.quiet) {
+    WriteStdout(L"zepo-update: the updater's own files are being replaced; the engine helper then starts "
+                L"zepo-update again, which finishes the update (its progress is in logs\\update*.txt)\n");
+  }
   if (result == RUN_LOCKED) {
     WriteStderr(L"zepo-update: another updater is working in \"" + folder + L"\"; nothing was done\n");
   }

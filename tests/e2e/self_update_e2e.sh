@@ -48,6 +48,8 @@ else
   "$install/$name" "${arguments[@]}" > "$work/first.out" 2>&1 || status=$?
 fi
 [ "$status" -eq 3 ] || { cat "$work/first.out"; fail "the first run ended with $status, not 3 (self-update)"; }
+grep -q "the engine helper then starts zepo-update again" "$work/first.out" ||
+  fail "the first run did not say that it restarts through the helper: $(tail -2 "$work/first.out")"
 
 # The restarted updater finishes on its own; its log tells when.
 for _ in $(seq 120); do
