@@ -26,7 +26,7 @@ namespace {
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
     "                   [--connections N] [--max-rate BYTES[k|M]] [--public-key KEYS] [--format 1|2]\n"
-    "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run]\n"
+    "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run] [--json]\n"
     "       zepo-update --help | --version\n"
     "\n"
     "Brings the installation in FOLDER (default: the folder of this program) up to the version\n"
@@ -62,6 +62,10 @@ const char USAGE[] =
     "                    copy from files already there, and remove, with the bytes; nothing in\n"
     "                    the installation is changed and nothing is staged (only the updater's\n"
     "                    caches of the lists are refreshed)\n"
+    "  --json            print no progress, and at the end one JSON object on stdout: result,\n"
+    "                    exit status, version before and after, files downloaded, patched,\n"
+    "                    copied and removed, bytes downloaded, seconds, and the error's code,\n"
+    "                    step, file and cause (see docs/command-line.md)\n"
     "  --quiet, -q       print nothing but the error line and warnings (on stderr)\n"
     "  --verbose, -v     also write the diagnostic log to stderr (at least its level 3)\n"
     "  --self-updated=STAMP\n"
@@ -89,8 +93,69 @@ struct Options {
   bool quiet = false;    // only the error line and warnings
   bool verbose = false;  // the diagnostic log also on stderr
   bool dryRun = false;   // print what the run would do; change nothing
+  bool json = false;     // one JSON object at the end instead of the progress
   std::wstring selfUpdatedStamp;
 };
+
+// A text as a JSON string.
+std::string JsonText(const std::wstring& text) {
+  std::string out = "\"";
+  for (const unsigned char c : WideToUtf8(text)) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+const char* ResultName(int result) {
+  switch (result) {
+    case RUN_FINISHED: return "finished";
+    case RUN_SELF_UPDATE: return "self-update";
+    case RUN_LOCKED: return "locked";
+    case RUN_STOPPED: return "stopped";
+    default: return "failed";
+  }
+}
+
+// The run's end for scripts: one JSON object, what the human summary says.
+void PrintJson(int result, int exitStatus, const RunSummary& summary, double seconds) {
+  std::string json = std::string("{\"result\": \"") + ResultName(result) + "\", \"exit\": " + std::to_string(exitStatus) +
+                     ", \"version_before\": " + JsonText(summary.versionBefore) +
+                     ", \"version_after\": " + JsonText(result == RUN_FINISHED ? summary.version : summary.versionBefore) +
+                     ", \"downloaded\": " + std::to_string(summary.downloaded) +
+                     ", \"patched\": " + std::to_string(summary.patched) + ", \"copied\": " + std::to_string(summary.copied) +
+                     ", \"removed\": " + std::to_string(summary.removed) + ", \"bytes\": " + std::to_string(summary.bytes);
+  char time[32];
+  std::snprintf(time, sizeof time, "%.3f", seconds);
+  json += std::string(", \"seconds\": ") + time + ", \"error\": ";
+  if (summary.errorCode.empty()) {
+    json += "null";
+  } else {
+    json += "{\"code\": " + JsonText(summary.errorCode) + ", \"step\": " + JsonText(summary.errorStep) +
+            ", \"file\": " + JsonText(summary.errorFile) + ", \"cause\": " + JsonText(summary.errorCause) + "}";
+  }
+  std::fputs((json + "}\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+// A finished run's last line: what it fetched and how, and how long it took.
+void PrintSummary(const RunSummary& summary, double seconds) {
+  char time[32];
+  std::snprintf(time, sizeof time, "%.1f", seconds);
+  WriteStdout(L"zepo-update: version " + summary.version + L": " + std::to_wstring(summary.downloaded) +
+              L" files downloaded, " + std::to_wstring(summary.patched) + L" patched, " +
+              std::to_wstring(summary.copied) + L" copied from files already here, " +
+              std::to_wstring(summary.removed) + L" removed; " + FormatByteSize(summary.bytes) + L" in " +
+              AnsiToWide(time) + L" s\n");
+}
 
 // A dry run's plan, a line for the whole and one per file.
 void PrintPlan(const RunPlan& plan) {
@@ -208,6 +273,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
       options.verbose = true;
     } else if (arg == L"--dry-run") {
       options.dryRun = true;
+    } else if (arg == L"--json") {
+      options.json = true;
     } else if (arg.compare(0, selfUpdated.size(), selfUpdated) == 0) {
       options.selfUpdatedStamp = arg.substr(selfUpdated.size());
     } else {
@@ -385,13 +452,23 @@ int main(int argc, char** argv) {
   settings.selfUpdatedStamp = options.selfUpdatedStamp;
   RunPlan plan;
   if (options.dryRun) settings.plan = &plan;
-  TerminalView view(options.quiet);
+  RunSummary summary;
+  settings.summary = &summary;
+  const auto started = std::chrono::steady_clock::now();
+  TerminalView view(options.quiet || options.json);
   int result = RUN_FAILED;
   std::thread worker([&] { result = UpdateRun(view, settings); });
   worker.join();
   view.Finish();
-  if (options.dryRun && result == RUN_FINISHED) PrintPlan(plan);
-  if (result == RUN_SELF_UPDATE && !options.quiet) {
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (options.json) {
+    PrintJson(result, ExitStatus(result), summary, seconds);
+  } else if (options.dryRun && result == RUN_FINISHED) {
+    PrintPlan(plan);
+  } else if (result == RUN_FINISHED && !options.quiet) {
+    PrintSummary(summary, seconds);
+  }
+  if (result == RUN_SELF_UPDATE && !options.quiet && !options.json) {
     WriteStdout(L"zepo-update: the updater's own files are being replaced; the engine helper then starts "
                 L"zepo-update again, which finishes the update (its progress is in logs\\update*.txt)\n");
   }

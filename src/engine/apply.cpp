@@ -190,6 +190,7 @@ bool UpdateClient::CopyLocalContent(FileEntry& entry) {
     return false;
   }
   TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + target + L"] copied from [" + source + L"], which holds its content");
+  entry.copied = true;
   return true;
 }
 
@@ -231,7 +232,9 @@ bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
     errorCode = STAGE_BAD_CONTENT;
     return false;
   }
+  const std::int64_t fetched = FileHandle::OpenForRead(staging_.DownloadPath(entry.url)).Size();
   if (!Promote(entry, digest, errorCode)) return false;
+  entry.fetchedBytes = fetched > 0 ? static_cast<std::uint64_t>(fetched) : 0;
   entry.result = 1;
   return true;
 }

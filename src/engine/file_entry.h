@@ -28,6 +28,8 @@ struct FileEntry {
   std::wstring sha256;        // the list's "SHA256", checked with a trusted key
   std::wstring size;          // the list's "Size": every form is bounded by it, and progress weighs it
   std::wstring cause;         // why the last step on it failed, for the diagnostic log and the error line
+  bool copied = false;        // staged from content the installation holds, nothing downloaded
+  std::uint64_t fetchedBytes = 0;  // the bytes of the form it was staged from, when downloaded
   IStatusCallback* callback = nullptr;  // not owned; null for descriptor downloads
 };
 

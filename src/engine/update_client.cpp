@@ -297,3 +297,14 @@ void UpdateClient::RememberAppliedList() {
   if (PathExists(APPLIED_LIST_CACHE)) ClearReadOnly(APPLIED_LIST_CACHE);
   if (!MoveFileReplace(temporary, APPLIED_LIST_CACHE)) RemoveFile(temporary);
 }
+
+std::wstring UpdateClient::AppliedVersion() const {
+  const std::wstring applied = localFolder_ + L"applied.ini";
+  std::wstring version;
+  CreateDirectoryPath(localFolder_);
+  if (PathExists(APPLIED_LIST_CACHE) && UnpackDescriptor(APPLIED_LIST_CACHE, applied)) {
+    ReadIniString(applied, L"ServerConfig", L"VersionName", version);
+  }
+  RemoveFile(applied);
+  return version;
+}

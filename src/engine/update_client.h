@@ -89,6 +89,8 @@ class UpdateClient {
   // Keeps the list of a finished run as the installation's applied list: the next changed list
   // finds the content of renamed and moved files through it (see engine/local_content.h).
   void RememberAppliedList();
+  // The version of the last finished run's list; empty when there is none.
+  std::wstring AppliedVersion() const;
   // After a failed download, unpacking or rebuild: drops what the failed form left in the staging
   // area and moves the entry on to its next form (a format-2 patch to the byte code, a patch to
   // the whole file, zstd to zlib). False when it has none left; the entry is failed then.

@@ -49,6 +49,7 @@ class Run {
   }
 
   int Execute() {
+    if (settings_.summary != nullptr) versionBefore_ = client_.AppliedVersion();
     view_.checkFailedName.clear();
     view_.filesDone = 0;
     view_.filesTotal = 0;
@@ -147,6 +148,39 @@ class Run {
   // The first failure's step, subject and cause, for the front end's error line.
   const std::wstring& FirstFailure() const { return firstFailure_; }
 
+  // What the run did (see RunSummary).
+  void Summarize(RunSummary& summary) const {
+    summary = RunSummary{};
+    summary.versionBefore = versionBefore_;
+    summary.version = version_;
+    for (const auto& [count, at] : {std::pair<std::size_t, EntryAt>{client_.GetSelfUpdateCount(), &UpdateClient::GetSelfUpdateEntry},
+                                    {client_.GetUpdateCount(), &UpdateClient::GetUpdateEntry},
+                                    {client_.GetPatchCount(), &UpdateClient::GetPatchEntry}}) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const FileEntry& entry = *(client_.*at)(i);
+        if (!entry.staged) continue;
+        summary.bytes += entry.fetchedBytes;
+        if (entry.copied) {
+          ++summary.copied;
+        } else if (entry.form == ContentForm::Patch || entry.form == ContentForm::Patch2) {
+          ++summary.patched;
+        } else {
+          ++summary.downloaded;
+        }
+      }
+    }
+    summary.removed = removed_;
+    if (firstFailure_.empty()) return;
+    const std::wstring name = DescribeErrorCode(failureCode_);
+    summary.errorCode = name.substr(0, name.find(L' '));
+    const std::size_t open = failureWhat_.find(L" [");
+    summary.errorStep = failureWhat_.substr(0, open);
+    if (open != std::wstring::npos && failureWhat_.back() == L']') {
+      summary.errorFile = failureWhat_.substr(open + 2, failureWhat_.size() - open - 3);
+    }
+    summary.errorCause = failureCause_;
+  }
+
  private:
   // Names a failed step with what it worked on and why (the code in error_), in the diagnostic
   // log; the status texts and the update log keep their own words.
@@ -161,7 +195,12 @@ class Run {
     // The later files of the run go on and set their own codes: a full disk is remembered.
     diskFull_ = diskFull_ || error_ == HTTP_DISK_FULL;
     TheLogger().WriteFailure(L"AutoUpdateApp: cannot " + text);
-    if (firstFailure_.empty()) firstFailure_ = L"cannot " + text;
+    if (firstFailure_.empty()) {
+      firstFailure_ = L"cannot " + text;
+      failureCode_ = error_;
+      failureWhat_ = what;
+      failureCause_ = cause;
+    }
   }
 
   int SelfUpdate() {
@@ -341,7 +380,9 @@ class Run {
   // next run removes it), after the other files are in place.
   void RemoveListed() {
     std::vector<std::wstring> failed;
+    const std::size_t present = client_.RemovedNames().size();
     client_.RemoveListed(failed);
+    removed_ = present > failed.size() ? present - failed.size() : 0;
     for (const std::wstring& name : failed) {
       const std::wstring holders = FileHolders(name);
       NoteFailure(COMMIT_REMOVE_FAILED, L"remove [" + name + L"]",
@@ -470,7 +511,11 @@ class Run {
   int error_ = 0;
   std::mutex viewLock_;  // the workers' calls of the view and the logs, and the run's state they change
   std::wstring firstFailure_;
+  int failureCode_ = 0;
+  std::wstring failureWhat_, failureCause_;
   bool allSucceeded_ = true;
+  std::size_t removed_ = 0;  // files and folders the commit removed
+  std::wstring versionBefore_;
   bool diskFull_ = false;
   std::wstring version_;
 };
@@ -488,6 +533,7 @@ int ExecuteCatching(RunView& view, const RunSettings& settings) {
     Run run(view, settings);
     const int result = run.Execute();
     if (result == RUN_FAILED && !run.FirstFailure().empty()) view.ReportError(run.FirstFailure());
+    if (settings.summary != nullptr) run.Summarize(*settings.summary);
     return result;
   } catch (const std::exception& failure) {
     text = AnsiToWide(failure.what());

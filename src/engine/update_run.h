@@ -37,6 +37,16 @@ struct RunPlan {
   std::vector<Step> steps;
 };
 
+// What a run did, for the front end's closing summary: the files it fetched by each way, the
+// removals, the bytes of the forms it downloaded, and its first failure split into its parts.
+struct RunSummary {
+  std::wstring versionBefore;  // the version of the last finished run; empty when unknown
+  std::wstring version;        // the version the list describes
+  std::size_t downloaded = 0, patched = 0, copied = 0, removed = 0;
+  std::uint64_t bytes = 0;
+  std::wstring errorCode, errorStep, errorFile, errorCause;  // empty when nothing failed
+};
+
 struct RunSettings {
   // The patch-server host, "name" or "name:port".
   std::wstring host;
@@ -85,6 +95,8 @@ struct RunSettings {
   // run ends there (RUN_FINISHED). Only the updater's caches of the lists are refreshed. Null: a
   // real run.
   RunPlan* plan = nullptr;
+  // Filled at the run's end when set.
+  RunSummary* summary = nullptr;
 };
 
 // The argument that the restart command carries after a self-update: this prefix and the stamp.

@@ -79,6 +79,19 @@ expect_failure "refused port" "$install" "127.0.0.1:1" \
 mv "$root/velora/v2/b.dat" "$work/b.dat.saved"
 expect_failure "missing file" "$install" "localhost:$port" \
   "download \[http://127.0.0.1:$port/velora/v2/b.dat\]" "HTTP_NOT_FOUND" "the server answered 404"
+# For scripts, the same failure as one JSON object on stdout with the error in its parts.
+status=0
+if [ -n "$prefix" ]; then
+  "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --json \
+    > "$work/json.out" 2> "$work/run.err" || status=$?
+else
+  "$updater" --dir "$install" --host "localhost:$port" --json > "$work/json.out" 2> "$work/run.err" || status=$?
+fi
+[ "$status" -eq 1 ] && [ "$(wc -l < "$work/json.out")" -eq 1 ] || fail "--json: exit $status, $(cat "$work/json.out")"
+for field in '"result": "failed"' '"exit": 1' '"code": "HTTP_NOT_FOUND"' '"step": "download"' \
+    "\"file\": \"http://127.0.0.1:$port/velora/v2/b.dat\"" '"cause": "the server answered 404"'; do
+  grep -qF -- "$field" "$work/json.out" || fail "--json does not say $field: $(cat "$work/json.out")"
+done
 mv "$work/b.dat.saved" "$root/velora/v2/b.dat"
 
 # A file whose packed content is another file's: it unpacks, but not to what the list says.

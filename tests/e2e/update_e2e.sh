@@ -56,6 +56,8 @@ run_first > "$work/first.out" || status=$?
 [ "$status" -eq 0 ] || { cat "$work/first.out"; log_lines; fail "first run ended with $status"; }
 "$tool" verify "$install" || fail "the installation is not version 2"
 grep -qx "Finished update to the newest version 2.0" <(log_lines) || fail "no final success line"
+grep -q "zepo-update: version 2.0: 5 files downloaded, 1 patched, 0 copied from files already here, 2 removed; " \
+  "$work/first.out" || fail "no closing summary: $(tail -2 "$work/first.out")"
 grep -qx "Rebuild patch file \[a.dat\] => Success" <(log_lines) || fail "the patch was not rebuilt"
 grep -q "AutoUpdateApp: Connect to patch server \[http://127.0.0.1:$port/velora/\] => Success" \
   <(iconv -f UTF-16LE -t UTF-8 "$install"/logs/zepo/*.log) || fail "no connection entry in the diagnostic log"
@@ -72,6 +74,20 @@ for f in a.dat b.dat same.dat 'data\big.pak' ro.dat; do
   grep -qxF "Check file [$f] => Same time" <(log_lines) || fail "$f was not taken by its time"
 done
 grep -q 'filelist.enc' "$work/access.log" || fail "the second run's requests were not logged"
+# The same up-to-date run for scripts: one JSON object, nothing else on stdout.
+updater_json() {
+  if [ -n "$prefix" ]; then
+    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --json
+  else
+    "$updater" --dir "$install" --host "localhost:$port" --json
+  fi
+}
+updater_json > "$work/json.out" || fail "the --json run failed"
+[ "$(wc -l < "$work/json.out")" -eq 1 ] || fail "--json printed more than one line: $(cat "$work/json.out")"
+for field in '"result": "finished"' '"exit": 0' '"version_before": "2.0"' '"version_after": "2.0"' '"downloaded": 0' \
+    '"error": null'; do
+  grep -qF -- "$field" "$work/json.out" || fail "--json does not say $field: $(cat "$work/json.out")"
+done
 if grep -q '/v2/\|/p1/' "$work/access.log"; then
   grep '/v2/\|/p1/' "$work/access.log"
   fail "the second run downloaded files"
