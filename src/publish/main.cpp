@@ -148,10 +148,10 @@ const char DIFF_USAGE[] =
     "       zepo-publish patch OLD PATCH OUT [--packed]\n"
     "\n"
     "diff writes the patch that turns OLD into NEW; patch rebuilds OUT from OLD and a patch.\n"
-    "--format 1 (the default) is the patch byte code, which every client reads; --packed reads or\n"
-    "writes it in the packed form that trees publish. --format 2 is the second format (differences\n"
-    "and copied bytes packed with zstd), which newer clients prefer; it is always packed, and patch\n"
-    "knows it by its header.\n";
+    "--format 2 (the default, as for build) is the second format (differences and copied bytes\n"
+    "packed with zstd), which newer clients prefer; it is always packed, and patch knows it by its\n"
+    "header. --format 1 is the patch byte code, which every client reads; --packed reads or writes\n"
+    "it in the packed form that trees publish.\n";
 
 bool IsHelp(const std::vector<std::string>& args) {
   for (const auto& a : args) {
@@ -538,6 +538,7 @@ int DiffOrPatch(const std::string& command, const std::vector<std::string>& args
   std::string first;
   std::string second;
   if (command == "diff") {
+    if (format.empty()) format = "2";
     for (const auto& [path, bytes] : {std::pair<const std::string&, std::string&>{files[0], first}, {files[1], second}}) {
       if (!ReadWholeFile(WideOf(path), bytes)) {
         std::fprintf(stderr, "zepo-publish: cannot read %s\n", path.c_str());

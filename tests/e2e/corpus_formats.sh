@@ -10,7 +10,7 @@ rm -rf "$work"
 mkdir -p "$work"
 for pair in data-geoip-names elf-esbuild-adj pe-esbuild-adj; do
   old=$(ls "$corpus/corpus/$pair"/old.*) new=$(ls "$corpus/corpus/$pair"/new.*)
-  "$publish" diff "$old" "$new" "$work/$pair.1" --packed
+  "$publish" diff "$old" "$new" "$work/$pair.1" --packed --format 1
   "$publish" diff "$old" "$new" "$work/$pair.2" --format 2
   "$publish" patch "$old" "$work/$pair.1" "$work/$pair.new1" --packed
   "$publish" patch "$old" "$work/$pair.2" "$work/$pair.new2"

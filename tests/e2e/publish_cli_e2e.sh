@@ -31,6 +31,17 @@ expect 2 "unknown option --bogus for status" "$publish" status "$work/tree" --bo
 expect 2 "unknown option --bogus for verify" "$publish" verify "$work/tree" --bogus x
 expect 2 '"(empty)" is not a key' "$publish" verify "$work/tree" --public-key ""
 expect 0 "usage: zepo-publish build" "$publish" build --help
+# diff makes the format build makes (2) unless asked for the first; patch knows each by itself.
+head -c 200000 /dev/urandom > "$work/old.bin"
+{ head -c 100000 "$work/old.bin"; echo "an edit"; tail -c 99000 "$work/old.bin"; } > "$work/new.bin"
+for format in "" 1; do
+  "$publish" diff "$work/old.bin" "$work/new.bin" "$work/p$format" ${format:+--format $format} > "$work/out" 2>&1 ||
+    fail "diff ${format:+--format $format} failed"
+  "$publish" patch "$work/old.bin" "$work/p$format" "$work/rebuilt" > "$work/out" 2>&1 && cmp -s "$work/rebuilt" "$work/new.bin" ||
+    fail "the patch of diff ${format:+--format $format} does not rebuild the file"
+done
+[ "$(head -c 4 "$work/p")" = "ZPAT" ] || fail "diff without --format did not make the second format"
+[ "$(head -c 4 "$work/p1")" != "ZPAT" ] || fail "diff --format 1 made the second format"
 # A path that is not what the command needs says what it is instead.
 : > "$work/a-file"
 mkdir -p "$work/not-a-tree"
