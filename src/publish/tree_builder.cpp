@@ -13,6 +13,7 @@
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/safe_name.h"
+#include "publish/build_progress.h"
 #include "publish/delta.h"
 #include "publish/delta2.h"
 #include "publish/release.h"
@@ -322,12 +323,6 @@ std::size_t SettleTimes(const std::map<std::wstring, ListedFile>& live, const st
   return moved;
 }
 
-void ShowProgress(std::size_t done, std::size_t total) {
-  constexpr std::size_t WIDTH = 30;
-  const std::size_t filled = total == 0 ? WIDTH : done * WIDTH / total;
-  WriteStdout(L"\r[" + std::wstring(filled, L'#') + std::wstring(WIDTH - filled, L' ') + L"] " +
-              std::to_wstring(done) + L"/" + std::to_wstring(total) + L" files" + (done == total ? L"\n" : L""));
-}
 
 }  // namespace
 
@@ -470,23 +465,22 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   }
   std::vector<FileResult> results(items.size());
   std::atomic<std::size_t> next{0};
-  std::atomic<std::size_t> finished{0};
-  std::mutex progressLock;
-  const bool terminal = StdoutIsTerminal();
+  std::uint64_t releaseBytes = 0;
+  for (const std::size_t k : files) releaseBytes += items[k].size;
+  BuildProgress progress(files.size(), releaseBytes, StdoutIsTerminal());
   auto work = [&] {
     for (std::size_t k; (k = next++) < files.size();) {
-      results[files[k]] = builder.Publish(items[files[k]]);
-      const std::size_t done = ++finished;
-      if (terminal) {
-        std::lock_guard<std::mutex> guard(progressLock);
-        ShowProgress(done, files.size());
-      }
+      const ReleaseItem& item = items[files[k]];
+      progress.Started(item.name, item.size);
+      results[files[k]] = builder.Publish(item);
+      progress.Finished(item.name, item.size);
     }
   };
   std::vector<std::thread> workers;
   for (unsigned j = 1; j < std::max(1u, options.jobs); ++j) workers.emplace_back(work);
   work();
   for (auto& w : workers) w.join();
+  progress.End();
 
   for (const FileResult& r : results) {
     if (!r.error.empty()) {

@@ -42,6 +42,15 @@ for format in "" 1; do
 done
 [ "$(head -c 4 "$work/p")" = "ZPAT" ] || fail "diff without --format did not make the second format"
 [ "$(head -c 4 "$work/p1")" != "ZPAT" ] || fail "diff --format 1 made the second format"
+# Off a terminal a build names each file that took long (here: any) and ends the packing with a
+# line for the whole.
+mkdir -p "$work/progress/data"
+echo "one" > "$work/progress/data/one.pak"
+echo "two" > "$work/progress/two.pak"
+ZEPO_PUBLISH_SLOW_FILE_SECONDS=0 "$publish" build --release "$work/progress" --version 1.0 --out "$work/progress-tree" \
+  > "$work/out" 2>&1 || fail "the build with progress failed"
+grep -q '^  data.one.pak (4 bytes) took 0 s; [12]/2 files' "$work/out" && grep -q '^  two.pak (4 bytes) took' "$work/out" &&
+  grep -q '^packed 2/2 files, 8 bytes of 8 bytes in ' "$work/out" || fail "the build did not show its progress"
 # A path that is not what the command needs says what it is instead.
 : > "$work/a-file"
 mkdir -p "$work/not-a-tree"

@@ -1,0 +1,46 @@
+#pragma once
+// What a long build shows while it works. A file of hundreds of MB takes minutes to pack and
+// patch, and a build that says nothing meanwhile looks hung. On a terminal one line is redrawn
+// every second: the files and bytes done of the whole, the rate, the time left, and the file
+// worked on longest with the time it has taken so far. Off a terminal (a CI log) one line for each
+// file that took longer than a few seconds, and one for the whole at its end: the log shows what
+// was slow without a line for each of thousands of files.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class BuildProgress {
+ public:
+  BuildProgress(std::size_t files, std::uint64_t bytes, bool terminal);
+  ~BuildProgress();
+  BuildProgress(const BuildProgress&) = delete;
+  BuildProgress& operator=(const BuildProgress&) = delete;
+
+  // A worker takes a file of the release, and is done with it.
+  void Started(const std::wstring& name, std::uint64_t size);
+  void Finished(const std::wstring& name, std::uint64_t size);
+  // The whole's closing line; said once, by the first call or the destructor.
+  void End();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void Tick();
+  std::wstring WholeText(Clock::time_point now) const;
+
+  const std::size_t files_;
+  const std::uint64_t bytes_;
+  const bool terminal_;
+  const Clock::time_point start_ = Clock::now();
+  std::chrono::seconds slowFile_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::size_t filesDone_ = 0;
+  std::uint64_t bytesDone_ = 0;
+  std::map<std::wstring, Clock::time_point> working_;
+  bool ended_ = false;
+  std::thread ticker_;
+};
