@@ -212,17 +212,19 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
   listCache_ = cacheFile;
   const std::wstring packedPath = localFolder_ + remoteListName_;
   const std::wstring listPath = localFolder_ + localListName_;
+  // The list is read once: the cached copy, or the server's when its stamp differs.
   if (!UnpackDescriptor(cacheFile, listPath)) RemoveFile(listPath);
+  list_ = LoadIniFile(listPath);
   std::wstring cached;
-  ReadIniString(listPath, L"ServerConfig", L"DateTime", cached);
+  list_.ReadString(L"ServerConfig", L"DateTime", cached);
   const std::string listName = WideToUtf8(remoteListName_);
   SignedStatement statement;
   cached = UsableCachedStamp(cached, cacheFile, listName, statement);
   // Values that the previous copy carried over are kept over the server's.
   std::wstring tdd;
   std::wstring htdd;
-  ReadIniString(listPath, L"ServerConfig", L"TDD", tdd);
-  ReadIniString(listPath, L"ServerConfig", L"HTDD", htdd);
+  list_.ReadString(L"ServerConfig", L"TDD", tdd);
+  list_.ReadString(L"ServerConfig", L"HTDD", htdd);
   std::wstring stamp;
   int transferCode = 0;
   const StampedFetch fetch =
@@ -253,16 +255,17 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
       errorCode = DESCRIPTION_BAD_LIST;
       return false;
     }
-    WriteIniString(listPath, L"ServerConfig", L"DateTime", stamp);
-    if (!tdd.empty()) WriteIniString(listPath, L"ServerConfig", L"TDD", tdd);
-    if (!htdd.empty()) WriteIniString(listPath, L"ServerConfig", L"HTDD", htdd);
+    list_ = LoadIniFile(listPath);
+    list_.SetValue(L"ServerConfig", L"DateTime", stamp);
+    if (!tdd.empty()) list_.SetValue(L"ServerConfig", L"TDD", tdd);
+    if (!htdd.empty()) list_.SetValue(L"ServerConfig", L"HTDD", htdd);
+    (void)WriteIniFile(listPath, list_);
     ClearReadOnly(cacheFile);
     (void)PackFile(listPath, cacheFile, 9);
   }
   listStamp_ = stamp;
-  const IniDocument list = LoadIniFile(listPath);
-  list.ReadString(L"ServerConfig", L"VersionName", versionName_);
-  list.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder_);
+  list_.ReadString(L"ServerConfig", L"VersionName", versionName_);
+  list_.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder_);
   return true;
 }
 

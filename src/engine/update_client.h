@@ -15,6 +15,7 @@
 #include "engine/release_trust.h"
 #include "engine/run_modes.h"
 #include "engine/staging.h"
+#include "services/ini.h"
 #include "services/status_callback.h"
 
 // errorCode values of the engine's own steps (the download codes are in services/http.h).
@@ -44,8 +45,6 @@ constexpr int CHECK_UNVERIFIED_SELF_UPDATE = 36;  // a "SelfUpdate" entry withou
 // file that is not what the list's SHA256 and Size say (or the list does not say).
 constexpr int SIGNATURE_REFUSED = 37;
 constexpr int STAGE_UNVERIFIED = 38;
-
-class IniDocument;
 
 class UpdateClient {
  public:
@@ -214,6 +213,7 @@ class UpdateClient {
   int highestFormat_ = 2;
   std::wstring listCache_;  // the packed cache of the list, as LoadDescription was given it
   bool dryRun_ = false;
+  IniDocument list_;  // the file list, read once by LoadDescription
   LocalContent localContent_;
   std::set<const FileEntry*> repeats_;
 };

@@ -41,7 +41,10 @@ bool ReadIniSectionNames(const std::wstring& file, std::vector<std::wstring>& na
 bool WriteIniString(const std::wstring& file, const std::wstring& section, const std::wstring& key,
                     const std::wstring& value) {
   IniDocument document = LoadIniFile(file);
-  if (!document.SetValue(section, key, value)) return false;
+  return document.SetValue(section, key, value) && WriteIniFile(file, document);
+}
+
+bool WriteIniFile(const std::wstring& file, const IniDocument& document) {
   const std::wstring temporary = file + L".new";
   {
     FileHandle out = FileHandle::CreateForWrite(temporary);

@@ -24,3 +24,5 @@ bool ReadIniSectionNames(const std::wstring& file, std::vector<std::wstring>& na
 // step from a complete new copy, so a failure never leaves half a file.
 bool WriteIniString(const std::wstring& file, const std::wstring& section, const std::wstring& key,
                     const std::wstring& value);
+// Writes a whole model the same way, in one step.
+bool WriteIniFile(const std::wstring& file, const IniDocument& document);
