@@ -29,6 +29,8 @@ bool PassesThroughLink(const std::wstring& name) {
   return false;
 }
 
+}  // namespace
+
 // Builds before this one unpacked a whole file beside its target under this suffix; one that a
 // killed run left behind is removed when the file beside it is listed, unless the list itself
 // names it. Each folder of the list is read once, which costs far less than a look for every
@@ -63,7 +65,6 @@ class OldStagingSweep {
   std::unordered_set<std::wstring> swept_;
 };
 
-}  // namespace
 
 bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& failedName) {
   errorCode = 0;
@@ -72,26 +73,51 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
   const std::wstring listPath = localFolder_ + localListName_;
   // Read by LoadDescription; a check of the list on disk alone (the benchmark's) reads it here.
   if (list_.SectionCount() == 0) list_ = LoadIniFile(listPath);
-  const IniDocument& list = list_;
   // The first named section describes the list itself ("ServerConfig"); every later one names a
   // file or folder. Names are taken one at a time: a list of 200,000 files is never copied.
   std::size_t first = 0;
   std::wstring name;
-  while (first < list.SectionCount() && !list.NamedSection(first, name)) ++first;
-  if (first >= list.SectionCount()) {
+  while (first < list_.SectionCount() && !list_.NamedSection(first, name)) ++first;
+  if (first >= list_.SectionCount()) {
     errorCode = CHECK_NO_LIST;
     failedName = listPath;
     failureCause_ = L"the list names no file";
     return false;
   }
   UpdateLogBatch batch;
-  // Every name is checked before anything is touched: one hostile name and nothing at all is
-  // removed, created or queued.
-  for (std::size_t i = first + 1; i < list.SectionCount(); ++i) {
-    if (!list.NamedSection(i, name)) continue;
-    const std::size_t section = list.FindSection(name);
+  if (!ValidateNames(first, errorCode, failedName)) return false;
+  // A name listed again reads the first section of that name, as every lookup does: it is
+  // checked once, however often a hostile list repeats it.
+  std::vector<bool> checked(list_.SectionCount(), false);
+  OldStagingSweep sweep(list_);
+  for (std::size_t i = first + 1; i < list_.SectionCount(); ++i) {
+    if (!list_.NamedSection(i, name)) continue;
+    const std::size_t section = list_.FindSection(name);
+    if (section == IniDocument::NO_SECTION || checked[section]) continue;
+    checked[section] = true;
+    const std::wstring method = Value(list_, section, L"Method");
+    if (EqualNoCase(method, L"Remove") || EqualNoCase(method, L"Exists")) {
+      ClassifyRule(section, name, method);
+      continue;
+    }
+    if (!dryRun_) sweep.FolderOf(name);
+    if (!ClassifyFile(section, name, method, mode, errorCode, failedName)) return false;
+  }
+  NoteLocalContent(list_);
+  // The list is not read again in the run: its memory goes back before the downloads.
+  list_ = IniDocument();
+  return true;
+}
+
+// Every name is checked before anything is touched: one hostile name and nothing at all is
+// removed, created or queued.
+bool UpdateClient::ValidateNames(std::size_t first, int& errorCode, std::wstring& failedName) {
+  std::wstring name;
+  for (std::size_t i = first + 1; i < list_.SectionCount(); ++i) {
+    if (!list_.NamedSection(i, name)) continue;
+    const std::size_t section = list_.FindSection(name);
     failureCause_ = EntryNameProblem(name);
-    if (failureCause_.empty() && EqualNoCase(Value(list, section, L"Method"), L"Remove") && PassesThroughLink(name)) {
+    if (failureCause_.empty() && EqualNoCase(Value(list_, section, L"Method"), L"Remove") && PassesThroughLink(name)) {
       failureCause_ = L"its removal would pass through a link";
     }
     if (!failureCause_.empty()) {
@@ -101,7 +127,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
       return false;
     }
     // An updater replaced by bytes that nothing vouches for could never repair itself.
-    if (EqualNoCase(Value(list, section, L"Method"), L"SelfUpdate") && Value(list, section, L"CheckSum").empty()) {
+    if (EqualNoCase(Value(list_, section, L"Method"), L"SelfUpdate") && Value(list_, section, L"CheckSum").empty()) {
       errorCode = CHECK_UNVERIFIED_SELF_UPDATE;
       failedName = name;
       failureCause_ = L"the self-update file has no CheckSum";
@@ -110,113 +136,99 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
       return false;
     }
   }
+  return true;
+}
 
-  // A name listed again reads the first section of that name, as every lookup does: it is
-  // checked once, however often a hostile list repeats it.
-  std::vector<bool> checked(list.SectionCount(), false);
-  OldStagingSweep sweep(list);
-  for (std::size_t i = first + 1; i < list.SectionCount(); ++i) {
-    if (!list.NamedSection(i, name)) continue;
-    const std::size_t section = list.FindSection(name);
-    if (section == IniDocument::NO_SECTION || checked[section]) continue;
-    checked[section] = true;
-    const std::wstring method = Value(list, section, L"Method");
-    // A signed list's content keys, which a client that trusts a key holds each staged file to,
-    // and the file's whole forms: the zstd one first when the list offers it.
-    const std::wstring whole = serverUrl_ + updateFolder_ + name;
-    const std::wstring whole2 = Value(list, section, WHOLE2_KEY);
-    const auto withContentKeys = [&](FileEntry& entry) {
-      entry.sha256 = Value(list, section, L"SHA256");
-      entry.size = Value(list, section, L"Size");
-      if (highestFormat_ >= 2 && IsWhole2Extension(whole2)) entry.fallbacks.push_back({whole + whole2, ContentForm::Whole2});
-      entry.fallbacks.push_back({whole, ContentForm::Whole});
-      TakeNextOffer(entry);
-    };
-    if (EqualNoCase(method, L"Remove")) {
-      // Removals wait for the commit: a run that fails leaves the installation as it was.
-      const std::wstring target = Value(list, section, L"Target");
-      if (EqualNoCase(target, L"File")) {
-        removeList_.push_back({name, false});
-        Log(L"Check file", name, L"Remove file");
-      } else if (EqualNoCase(target, L"Folder")) {
-        removeList_.push_back({name, true});
-        Log(L"Check folder", name, L"Remove folder");
-      }
-      continue;
-    }
-    if (EqualNoCase(method, L"Exists")) {
-      if (PathExists(name)) continue;
-      const std::wstring target = Value(list, section, L"Target");
-      if (EqualNoCase(target, L"Folder")) {
-        if (!dryRun_) CreateDirectoryPath(name);
-        Log(L"Check folder", name, L"Exists folder");
-      } else if (EqualNoCase(target, L"File")) {
-        withContentKeys(Append(updateList_, name, L"", L""));
-        Log(L"Check file", name, L"Exists file");
-      }
-      continue;
-    }
-
-    if (!dryRun_) sweep.FolderOf(name);
-    const std::wstring dateTime = Value(list, section, L"DateTime");
-    const std::wstring checksum = Value(list, section, L"CheckSum");
-    // The file's time, read first: a file that gives one exists, which spares the common case
-    // a second look at the disk.
-    std::wstring fileTime;
-    GetFileTimeText(name, fileTime);
-    if (fileTime.empty() && !PathExists(name)) {
-      withContentKeys(Append(updateList_, name, dateTime, checksum));
-      Log(L"Check file", name, L"New file");
-      continue;
-    }
-    if (callback_ != nullptr && !callback_->OnCheckFile(name)) {
-      errorCode = CHECK_CANCELLED;
-      failedName = name;
-      return false;
-    }
-    if (mode == CheckMode::TrustSameTime && !dateTime.empty()) {
-      if (SameFileTimeToMinute(fileTime, dateTime)) {
-        Log(L"Check file", name, L"Same time");
-        continue;
-      }
-    }
-    std::wstring digest;
-    Md5OfFile(digest, name);
-    if (digest.empty()) {
-      failureCause_ = LastSystemErrorText();
-      errorCode = CHECK_UNREADABLE_FILE;
-      failedName = name;
-      Log(L"Check file", name, L"Failed");
-      return false;
-    }
-    if (EqualNoCase(checksum, digest)) {
-      if (!dryRun_) SetFileTimeText(name, dateTime);
-      Log(L"Check file", name, L"Same file");
-      continue;
-    }
-    // The updater's own files come whole in the form every updater reads: an updater that
-    // replaced itself wrongly could not repair itself.
-    const std::wstring patch = Value(list, section, digest.c_str());
-    const std::wstring patch2 = highestFormat_ >= 2 ? Value(list, section, (digest + PATCH2_KEY_SUFFIX).c_str()) : L"";
-    if (EqualNoCase(method, L"SelfUpdate")) {
-      FileEntry& entry = Append(selfUpdateList_, name, dateTime, checksum);
-      entry.url = whole;
-      entry.sha256 = Value(list, section, L"SHA256");
-      entry.size = Value(list, section, L"Size");
-      Log(L"Check file", name, L"SelfUpdate file");
-    } else if (EqualNoCase(method, L"Patch") && (!patch.empty() || !patch2.empty())) {
-      FileEntry& entry = Append(patchList_, name, dateTime, checksum);
-      if (!patch2.empty()) entry.fallbacks.push_back({serverUrl_ + patch2 + name, ContentForm::Patch2});
-      if (!patch.empty()) entry.fallbacks.push_back({serverUrl_ + patch + name, ContentForm::Patch});
-      withContentKeys(entry);
-      Log(L"Check file", name, L"Patch file");
-    } else if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) {
-      withContentKeys(Append(updateList_, name, dateTime, checksum));
-      Log(L"Check file", name, L"Update file");
-    }
+// A "Remove" or "Exists" rule. Removals wait for the commit: a run that fails leaves the
+// installation as it was. A missing "Exists" folder is made now, a missing file fetched.
+void UpdateClient::ClassifyRule(std::size_t section, const std::wstring& name, const std::wstring& method) {
+  const std::wstring target = Value(list_, section, L"Target");
+  const bool folder = EqualNoCase(target, L"Folder");
+  if (!folder && !EqualNoCase(target, L"File")) return;
+  if (EqualNoCase(method, L"Remove")) {
+    removeList_.push_back({name, folder});
+    Log(folder ? L"Check folder" : L"Check file", name, folder ? L"Remove folder" : L"Remove file");
+    return;
   }
-  NoteLocalContent(list);
-  // The list is not read again in the run: its memory goes back before the downloads.
-  list_ = IniDocument();
+  if (PathExists(name)) return;
+  if (folder) {
+    if (!dryRun_) CreateDirectoryPath(name);
+    Log(L"Check folder", name, L"Exists folder");
+  } else {
+    AddContentForms(Append(updateList_, name, L"", L""), section, name);
+    Log(L"Check file", name, L"Exists file");
+  }
+}
+
+// A signed list's content keys, which a client that trusts a key holds each staged file to, and
+// the file's whole forms: the zstd one first when the list offers it.
+void UpdateClient::AddContentForms(FileEntry& entry, std::size_t section, const std::wstring& name) {
+  const std::wstring whole = serverUrl_ + updateFolder_ + name;
+  const std::wstring whole2 = Value(list_, section, WHOLE2_KEY);
+  entry.sha256 = Value(list_, section, L"SHA256");
+  entry.size = Value(list_, section, L"Size");
+  if (highestFormat_ >= 2 && IsWhole2Extension(whole2)) entry.fallbacks.push_back({whole + whole2, ContentForm::Whole2});
+  entry.fallbacks.push_back({whole, ContentForm::Whole});
+  TakeNextOffer(entry);
+}
+
+// A file of the list ("Update", "Patch", "SelfUpdate"): up to date by its time or its digest, or
+// queued whole or as a patch from the installed content.
+bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, const std::wstring& method,
+                                CheckMode mode, int& errorCode, std::wstring& failedName) {
+  const std::wstring dateTime = Value(list_, section, L"DateTime");
+  const std::wstring checksum = Value(list_, section, L"CheckSum");
+  // The file's time, read first: a file that gives one exists, which spares the common case a
+  // second look at the disk.
+  std::wstring fileTime;
+  GetFileTimeText(name, fileTime);
+  if (fileTime.empty() && !PathExists(name)) {
+    AddContentForms(Append(updateList_, name, dateTime, checksum), section, name);
+    Log(L"Check file", name, L"New file");
+    return true;
+  }
+  if (callback_ != nullptr && !callback_->OnCheckFile(name)) {
+    errorCode = CHECK_CANCELLED;
+    failedName = name;
+    return false;
+  }
+  if (mode == CheckMode::TrustSameTime && !dateTime.empty() && SameFileTimeToMinute(fileTime, dateTime)) {
+    Log(L"Check file", name, L"Same time");
+    return true;
+  }
+  std::wstring digest;
+  Md5OfFile(digest, name);
+  if (digest.empty()) {
+    failureCause_ = LastSystemErrorText();
+    errorCode = CHECK_UNREADABLE_FILE;
+    failedName = name;
+    Log(L"Check file", name, L"Failed");
+    return false;
+  }
+  if (EqualNoCase(checksum, digest)) {
+    if (!dryRun_) SetFileTimeText(name, dateTime);
+    Log(L"Check file", name, L"Same file");
+    return true;
+  }
+  // The updater's own files come whole in the form every updater reads: an updater that
+  // replaced itself wrongly could not repair itself.
+  const std::wstring patch = Value(list_, section, digest.c_str());
+  const std::wstring patch2 = highestFormat_ >= 2 ? Value(list_, section, (digest + PATCH2_KEY_SUFFIX).c_str()) : L"";
+  if (EqualNoCase(method, L"SelfUpdate")) {
+    FileEntry& entry = Append(selfUpdateList_, name, dateTime, checksum);
+    entry.url = serverUrl_ + updateFolder_ + name;
+    entry.sha256 = Value(list_, section, L"SHA256");
+    entry.size = Value(list_, section, L"Size");
+    Log(L"Check file", name, L"SelfUpdate file");
+  } else if (EqualNoCase(method, L"Patch") && (!patch.empty() || !patch2.empty())) {
+    FileEntry& entry = Append(patchList_, name, dateTime, checksum);
+    if (!patch2.empty()) entry.fallbacks.push_back({serverUrl_ + patch2 + name, ContentForm::Patch2});
+    if (!patch.empty()) entry.fallbacks.push_back({serverUrl_ + patch + name, ContentForm::Patch});
+    AddContentForms(entry, section, name);
+    Log(L"Check file", name, L"Patch file");
+  } else if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) {
+    AddContentForms(Append(updateList_, name, dateTime, checksum), section, name);
+    Log(L"Check file", name, L"Update file");
+  }
   return true;
 }

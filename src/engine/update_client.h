@@ -157,6 +157,13 @@ class UpdateClient {
   // After a check that found files to fetch: which installed files may hold their content (this
   // list's and the applied list's), and which entries repeat an earlier one's content.
   void NoteLocalContent(const IniDocument& list);
+  // The parts of CheckFiles, over list_: every name judged before anything is touched; a rule;
+  // a file with content; the forms a fetched file comes in.
+  bool ValidateNames(std::size_t first, int& errorCode, std::wstring& failedName);
+  void ClassifyRule(std::size_t section, const std::wstring& name, const std::wstring& method);
+  bool ClassifyFile(std::size_t section, const std::wstring& name, const std::wstring& method, CheckMode mode,
+                    int& errorCode, std::wstring& failedName);
+  void AddContentForms(FileEntry& entry, std::size_t section, const std::wstring& name);
   // Makes the content of the entry's download at work, by its form (see StageEntry).
   bool MakeContent(const FileEntry& entry, const std::wstring& work, std::wstring& digest, std::wstring& cause,
                    std::wstring& writeFailure);
