@@ -13,7 +13,7 @@
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/safe_name.h"
-#include "publish/build_progress.h"
+#include "publish/file_progress.h"
 #include "publish/delta.h"
 #include "publish/delta2.h"
 #include "publish/release.h"
@@ -467,7 +467,7 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   std::atomic<std::size_t> next{0};
   std::uint64_t releaseBytes = 0;
   for (const std::size_t k : files) releaseBytes += items[k].size;
-  BuildProgress progress(files.size(), releaseBytes, StdoutIsTerminal());
+  FileProgress progress(files.size(), releaseBytes, StdoutIsTerminal(), L"packed");
   auto work = [&] {
     for (std::size_t k; (k = next++) < files.size();) {
       const ReleaseItem& item = items[files[k]];

@@ -7,8 +7,10 @@
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/safe_name.h"
+#include "publish/file_progress.h"
 #include "publish/release.h"
 #include "publish/tree_builder.h"
+#include "services/platform.h"
 #include "services/files.h"
 #include "services/ini.h"
 #include "services/md5.h"
@@ -239,6 +241,19 @@ void CheckSignature(Verifier& verifier, const fs::path& file, const std::string&
 
 }  // namespace
 
+namespace {
+
+// The size a list gives an entry, 0 when it gives none.
+std::uint64_t ListedBytes(const IniDocument& list, const std::wstring& name) {
+  std::wstring size;
+  list.ReadString(name, L"Size", size);
+  return size.empty() || size.size() > 19 || size.find_first_not_of(L"0123456789") != std::wstring::npos
+             ? 0
+             : std::stoull(size);
+}
+
+}  // namespace
+
 bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::path* install,
                 const std::string& publicKeys) {
   std::string rootText;
@@ -286,7 +301,15 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
     std::wstring updateFolder;
     list.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder);
     if (entries == 0) verifier.IndexWholeFiles();
-    for (std::size_t i = 1; i < names.size(); ++i) verifier.CheckEntry(list, names[i], updateFolder);
+    std::uint64_t listedBytes = 0;
+    for (std::size_t i = 1; i < names.size(); ++i) listedBytes += ListedBytes(list, names[i]);
+    FileProgress progress(names.size() - 1, listedBytes, StdoutIsTerminal(), L"checked");
+    for (std::size_t i = 1; i < names.size(); ++i) {
+      progress.Started(names[i], ListedBytes(list, names[i]));
+      verifier.CheckEntry(list, names[i], updateFolder);
+      progress.Finished(names[i], ListedBytes(list, names[i]));
+    }
+    progress.End();
     entries += names.size() - 1;
     if (install != nullptr && std::string(listName) == "filelist.enc") {
       DescribeUpdate(list, names, product, updateFolder, *install);

@@ -51,6 +51,9 @@ ZEPO_PUBLISH_SLOW_FILE_SECONDS=0 "$publish" build --release "$work/progress" --v
   > "$work/out" 2>&1 || fail "the build with progress failed"
 grep -q '^  data.one.pak (4 bytes) took 0 s; [12]/2 files' "$work/out" && grep -q '^  two.pak (4 bytes) took' "$work/out" &&
   grep -q '^packed 2/2 files, 8 bytes of 8 bytes in ' "$work/out" || fail "the build did not show its progress"
+ZEPO_PUBLISH_SLOW_FILE_SECONDS=0 "$publish" verify "$work/progress-tree" > "$work/out" 2>&1 || fail "verify failed"
+grep -q '^  two.pak (4 bytes) took' "$work/out" && grep -q '^checked 3/3 files, 8 bytes of 8 bytes in ' "$work/out" ||
+  fail "verify did not show its progress"
 # A path that is not what the command needs says what it is instead.
 : > "$work/a-file"
 mkdir -p "$work/not-a-tree"

@@ -1,6 +1,6 @@
 #pragma once
-// What a long build shows while it works. A file of hundreds of MB takes minutes to pack and
-// patch, and a build that says nothing meanwhile looks hung. On a terminal one line is redrawn
+// What a long build or verify shows while it works through the files. A file of hundreds of MB
+// takes minutes to pack and patch, and a command that says nothing meanwhile looks hung. On a terminal one line is redrawn
 // every second: the files and bytes done of the whole, the rate, the time left, and the file
 // worked on longest with the time it has taken so far. Off a terminal (a CI log) one line for each
 // file that took longer than a few seconds, and one for the whole at its end: the log shows what
@@ -13,12 +13,13 @@
 #include <string>
 #include <thread>
 
-class BuildProgress {
+class FileProgress {
  public:
-  BuildProgress(std::size_t files, std::uint64_t bytes, bool terminal);
-  ~BuildProgress();
-  BuildProgress(const BuildProgress&) = delete;
-  BuildProgress& operator=(const BuildProgress&) = delete;
+  // done: the word of the closing line, "packed" or "checked".
+  FileProgress(std::size_t files, std::uint64_t bytes, bool terminal, const wchar_t* done);
+  ~FileProgress();
+  FileProgress(const FileProgress&) = delete;
+  FileProgress& operator=(const FileProgress&) = delete;
 
   // A worker takes a file of the release, and is done with it.
   void Started(const std::wstring& name, std::uint64_t size);
@@ -34,6 +35,7 @@ class BuildProgress {
   const std::size_t files_;
   const std::uint64_t bytes_;
   const bool terminal_;
+  const wchar_t* const done_;
   const Clock::time_point start_ = Clock::now();
   std::chrono::seconds slowFile_;
   std::mutex lock_;

@@ -1,4 +1,4 @@
-#include "publish/build_progress.h"
+#include "publish/file_progress.h"
 
 #include <cstdlib>
 
@@ -23,19 +23,19 @@ std::wstring Duration(std::chrono::steady_clock::duration span) {
 
 }  // namespace
 
-BuildProgress::BuildProgress(std::size_t files, std::uint64_t bytes, bool terminal)
-    : files_(files), bytes_(bytes), terminal_(terminal), slowFile_(SlowFileLimit()) {
+FileProgress::FileProgress(std::size_t files, std::uint64_t bytes, bool terminal, const wchar_t* done)
+    : files_(files), bytes_(bytes), terminal_(terminal), done_(done), slowFile_(SlowFileLimit()) {
   if (terminal_) ticker_ = std::thread([this] { Tick(); });
 }
 
-BuildProgress::~BuildProgress() { End(); }
+FileProgress::~FileProgress() { End(); }
 
-void BuildProgress::Started(const std::wstring& name, std::uint64_t) {
+void FileProgress::Started(const std::wstring& name, std::uint64_t) {
   std::lock_guard<std::mutex> guard(lock_);
   working_[name] = Clock::now();
 }
 
-void BuildProgress::Finished(const std::wstring& name, std::uint64_t size) {
+void FileProgress::Finished(const std::wstring& name, std::uint64_t size) {
   std::lock_guard<std::mutex> guard(lock_);
   const auto now = Clock::now();
   const auto started = working_.find(name);
@@ -49,7 +49,7 @@ void BuildProgress::Finished(const std::wstring& name, std::uint64_t size) {
   }
 }
 
-void BuildProgress::End() {
+void FileProgress::End() {
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (ended_) return;
@@ -58,10 +58,10 @@ void BuildProgress::End() {
   changed_.notify_all();
   if (ticker_.joinable()) ticker_.join();
   std::lock_guard<std::mutex> guard(lock_);
-  WriteStdout(std::wstring(terminal_ ? L"\r\x1b[2K" : L"") + L"packed " + WholeText(Clock::now()) + L"\n");
+  WriteStdout(std::wstring(terminal_ ? L"\r\x1b[2K" : L"") + done_ + std::wstring(L" ") + WholeText(Clock::now()) + L"\n");
 }
 
-std::wstring BuildProgress::WholeText(Clock::time_point now) const {
+std::wstring FileProgress::WholeText(Clock::time_point now) const {
   const double seconds = std::chrono::duration<double>(now - start_).count();
   std::wstring text = std::to_wstring(filesDone_) + L"/" + std::to_wstring(files_) + L" files, " +
                       AnsiToWide(ByteSize(bytesDone_)) + L" of " + AnsiToWide(ByteSize(bytes_)) + L" in " + Duration(now - start_);
@@ -75,7 +75,7 @@ std::wstring BuildProgress::WholeText(Clock::time_point now) const {
 }
 
 // Redraws the terminal's line every second until the build ends.
-void BuildProgress::Tick() {
+void FileProgress::Tick() {
   std::unique_lock<std::mutex> guard(lock_);
   while (!ended_) {
     const auto now = Clock::now();
