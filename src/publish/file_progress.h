@@ -26,6 +26,8 @@ class FileProgress {
   void Finished(const std::wstring& name, std::uint64_t size);
   // The whole's closing line; said once, by the first call or the destructor.
   void End();
+  // From now on, off a terminal, every file gets its line however quickly it was done (-v).
+  static void NameEveryFile();
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "publish/delta.h"
+#include "publish/file_progress.h"
 #include "publish/delta2.h"
 #include "publish/release.h"
 #include "publish/serve.h"
@@ -18,6 +19,7 @@
 #include "publish/verify.h"
 #include "engine/patch.h"
 #include "engine/patch2.h"
+#include "services/platform.h"
 #include "services/packed.h"
 #include "services/files.h"
 #include "services/text.h"
@@ -40,6 +42,8 @@ const char USAGE[] =
     "  patch    rebuild a file from an old one and a patch\n"
     "  keygen   make a key pair for signed trees\n"
     "\n"
+    "Every command takes -q/--quiet (errors only, on stderr) and -v/--verbose (a line for each\n"
+    "file that build and verify work through).\n"
     "zepo-publish --version prints the tool's version.\n";
 
 const char BUILD_USAGE[] =
@@ -575,12 +579,28 @@ int DiffOrPatch(const std::string& command, const std::vector<std::string>& args
   return ok ? 0 : 1;
 }
 
+
+// -q and -v go with every command; the rest of the arguments are the command's.
+std::vector<std::string> TakeLevelOptions(const std::vector<std::string>& all) {
+  std::vector<std::string> rest;
+  for (const std::string& arg : all) {
+    if (arg == "-q" || arg == "--quiet") {
+      SilenceStdout();
+    } else if (arg == "-v" || arg == "--verbose") {
+      FileProgress::NameEveryFile();
+    } else {
+      rest.push_back(arg);
+    }
+  }
+  return rest;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage(USAGE, false);
   const std::string command = argv[1];
-  const std::vector<std::string> args(argv + 2, argv + argc);
+  const std::vector<std::string> args = TakeLevelOptions(std::vector<std::string>(argv + 2, argv + argc));
   if (command == "--help" || command == "-h" || command == "help") return Usage(USAGE, true);
   if (command == "build") return Build(args);
   if (command == "--version") {

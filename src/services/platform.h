@@ -40,6 +40,9 @@ bool StdoutIsTerminal();
 void WriteStdout(const std::wstring& text);
 // The same for standard error.
 void WriteStderr(const std::wstring& text);
+// Sends everything written to standard output from now on to nowhere (a command's --quiet):
+// printf's and WriteStdout's alike.
+void SilenceStdout();
 
 // The program's arguments, the program's own name first: on Windows from the wide command line,
 // so that letters outside the ANSI code page arrive whole; elsewhere argv as UTF-8.

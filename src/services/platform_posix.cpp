@@ -49,6 +49,8 @@ void WriteStdout(const std::wstring& text) {
   std::fflush(stdout);
 }
 
+void SilenceStdout() { (void)std::freopen("/dev/null", "w", stdout); }
+
 void WriteStderr(const std::wstring& text) {
   std::string bytes = WideToUtf8(text);
   std::fwrite(bytes.data(), 1, bytes.size(), stderr);

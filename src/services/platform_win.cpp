@@ -133,4 +133,10 @@ void WriteStdout(const std::wstring& text) { WriteTo(STD_OUTPUT_HANDLE, text); }
 
 void WriteStderr(const std::wstring& text) { WriteTo(STD_ERROR_HANDLE, text); }
 
+void SilenceStdout() {
+  (void)std::freopen("NUL", "w", stdout);
+  HANDLE nowhere = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (nowhere != INVALID_HANDLE_VALUE) SetStdHandle(STD_OUTPUT_HANDLE, nowhere);
+}
+
 std::vector<std::wstring> ProgramArguments(int, char**) { return SplitCommandLine(GetCommandLineW()); }

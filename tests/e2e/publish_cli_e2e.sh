@@ -51,6 +51,12 @@ ZEPO_PUBLISH_SLOW_FILE_SECONDS=0 "$publish" build --release "$work/progress" --v
   > "$work/out" 2>&1 || fail "the build with progress failed"
 grep -q '^  data.one.pak (4 bytes) took 0 s; [12]/2 files' "$work/out" && grep -q '^  two.pak (4 bytes) took' "$work/out" &&
   grep -q '^packed 2/2 files, 8 bytes of 8 bytes in ' "$work/out" || fail "the build did not show its progress"
+# -q: errors only; -v: a line for every file, quick or not.
+"$publish" build -q --release "$work/progress" --version 2.0 --out "$work/progress-tree" > "$work/out" 2>&1 ||
+  fail "the quiet build failed"
+[ ! -s "$work/out" ] || fail "build -q printed: $(head -3 "$work/out")"
+"$publish" verify "$work/progress-tree" --verbose > "$work/out" 2>&1 || fail "verify --verbose failed"
+grep -q '^  data.one.pak (4 bytes) took' "$work/out" || fail "verify --verbose did not name every file"
 ZEPO_PUBLISH_SLOW_FILE_SECONDS=0 "$publish" verify "$work/progress-tree" > "$work/out" 2>&1 || fail "verify failed"
 grep -q '^  two.pak (4 bytes) took' "$work/out" && grep -q '^checked 3/3 files, 8 bytes of 8 bytes in ' "$work/out" ||
   fail "verify did not show its progress"
