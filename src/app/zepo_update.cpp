@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "app/installation_folder.h"
 #include "app/program_folder.h"
 #include "engine/progress_texts.h"
 #include "engine/update_run.h"
@@ -26,13 +27,16 @@ namespace {
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
     "                   [--connections N] [--max-rate BYTES[k|M]] [--public-key KEYS] [--format 1|2]\n"
-    "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run] [--json]\n"
+    "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run] [--json] [--install]\n"
     "       zepo-update --help | --version\n"
     "\n"
     "Brings the installation in FOLDER (default: the folder of this program) up to the version\n"
     "that the patch server describes.\n"
     "\n"
-    "  --dir FOLDER      the program folder; it becomes the current directory\n"
+    "  --dir FOLDER      the program folder; it becomes the current directory. A folder that\n"
+    "                    holds other files and nothing of this updater (no log.ini with a\n"
+    "                    [zepo] section, no autoupdate.* caches, no updater program) is refused\n"
+    "  --install         a new installation: FOLDER may be empty or not exist yet (it is made)\n"
     "  --host HOST       the patch-server host, optionally with a port; else \"PatchHost\" in\n"
     "                    section \"zepo\" of ./log.ini, else the built-in host\n"
     "  --log-level N     the diagnostic log's threshold (0 FATAL ... 4 DEBUG); else \"LogLevel\"\n"
@@ -94,6 +98,7 @@ struct Options {
   bool verbose = false;  // the diagnostic log also on stderr
   bool dryRun = false;   // print what the run would do; change nothing
   bool json = false;     // one JSON object at the end instead of the progress
+  bool install = false;  // a new installation: the folder may be made
   std::wstring selfUpdatedStamp;
 };
 
@@ -275,6 +280,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
       options.dryRun = true;
     } else if (arg == L"--json") {
       options.json = true;
+    } else if (arg == L"--install") {
+      options.install = true;
     } else if (arg.compare(0, selfUpdated.size(), selfUpdated) == 0) {
       options.selfUpdatedStamp = arg.substr(selfUpdated.size());
     } else {
@@ -386,6 +393,31 @@ class TerminalView final : public RunView {
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
+// An update overwrites and removes what the list names: a folder that is not this game's
+// installation is refused before anything is written, and a new installation is asked for by name.
+bool AcceptFolder(const std::wstring& folder, bool install) {
+  const std::wstring quoted = L"zepo-update: the folder \"" + folder + L"\"";
+  switch (JudgeFolder(folder)) {
+    case FolderKind::Installation:
+    case FolderKind::Empty:
+      return true;
+    case FolderKind::Missing:
+      if (install && CreateDirectoryPath(folder)) return true;
+      WriteStderr(quoted + (install ? L" cannot be made (" + LastSystemErrorText() + L")\n"
+                                    : L" does not exist; --install makes it and installs the game there\n"));
+      return false;
+    case FolderKind::NotAFolder:
+      WriteStderr(quoted + L" is a file, not a folder\n");
+      return false;
+    case FolderKind::Foreign:
+      break;
+  }
+  WriteStderr(quoted + L" is not an installation of the game: it holds other files and nothing of this updater "
+                       L"(no log.ini with a [zepo] section, no autoupdate.* caches, no updater program); nothing "
+                       L"was changed. To install the game, give an empty or new folder with --install\n");
+  return false;
+}
+
 int ExitStatus(int result) {
   switch (result) {
     case RUN_FINISHED: return 0;
@@ -413,12 +445,10 @@ int main(int argc, char** argv) {
   }
   // Made absolute once: the logger and the run must agree on the folder after it became current.
   const std::wstring folder = options.folder.empty() ? ProgramFolder() : AbsolutePath(options.folder);
+  if (!AcceptFolder(folder, options.install)) return 1;
   // Nothing is read or written before the program folder is current: never another folder's.
   if (!SetCurrentFolder(folder)) {
-    const std::wstring problem = !PathExists(folder) ? L" does not exist"
-                                 : !IsFolder(folder)  ? L" is a file, not a folder"
-                                                      : L": cannot work in it (" + LastSystemErrorText() + L")";
-    WriteStderr(L"zepo-update: the folder \"" + folder + L"\"" + problem + L"\n");
+    WriteStderr(L"zepo-update: the folder \"" + folder + L"\": cannot work in it (" + LastSystemErrorText() + L")\n");
     return 1;
   }
   const StartupConfig config = ReadStartupConfig();

@@ -8,6 +8,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3 tool=$4 prefix=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
 v1="$work/release-1" v2="$work/release-2" tree="$work/tree"
@@ -49,7 +50,7 @@ run() {
   local what=$1
   shift
   rm -rf "$work/install"
-  cp -a "$v1" "$work/install"
+  copy_installation "$v1" "$work/install"
   : > "$work/access.log"
   kill -USR1 "$(cat "$work/nginx.pid")"
   local status=0
@@ -61,7 +62,7 @@ run() {
       status=$?
   fi
   [ "$status" -eq 0 ] || { cat "$work/run.out"; fail "$what: exit $status"; }
-  diff -r -q -x logs -x zepo.lock -x 'autoupdate.*' "$v2" "$work/install" || fail "$what: not version 2"
+  diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' "$v2" "$work/install" || fail "$what: not version 2"
   cp "$work/access.log" "$work/requests"
 }
 fallbacks() { iconv -f UTF-16LE -t UTF-8 "$work/install"/logs/zepo/*.log | grep -c "instead" || true; }

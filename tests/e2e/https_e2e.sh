@@ -12,6 +12,7 @@
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=${4:-} root_store=${5:-} zepo=${6:-} driver=${7:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
 work=$(cd "$work" && pwd)
@@ -67,7 +68,7 @@ trap cleanup EXIT
 snapshot() { (cd "$work/install" && find . -path ./logs -prune -o -path ./update -prune -o -name zepo.lock -o -name 'autoupdate.*' -o -type f -print0 | sort -z | xargs -0 md5sum); }
 run() {
   rm -rf "$work/install"
-  cp -a "$work/v1" "$work/install"
+  copy_installation "$work/v1" "$work/install"
   before=$(snapshot)
   status=0
   if [ -n "$prefix" ]; then
@@ -107,7 +108,7 @@ else
     "$tool" verify "$work/install" || fail "under Wine the update over https did not reach version 2"
     echo "https_e2e: under Wine, the authority in the machine's store: zepo-update.exe updated over https"
     rm -rf "$work/window"
-    cp -a "$work/v1" "$work/window"
+    copy_installation "$work/v1" "$work/window"
     cp "$zepo" "$work/window/zepo.exe"
     printf '[zepo]\r\nLogLevel=4\r\nPatchHost=https://localhost:%s\r\n' "$port" > "$work/window/log.ini"
     mkdir -p "$work/screenshots"

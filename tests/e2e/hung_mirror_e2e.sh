@@ -9,6 +9,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/a/temp" "$work/b/temp"
 work=$(cd "$work" && pwd)
@@ -35,7 +36,7 @@ done
 stopped=
 trap 'for s in a b; do p=$(cat "$work/$s/nginx.pid" 2>/dev/null) || continue; pkill -CONT -P "$p" 2>/dev/null; kill -CONT "$p" 2>/dev/null; kill "$p" 2>/dev/null; done; true' EXIT
 
-cp -a "$work/release-1" "$work/install"
+copy_installation "$work/release-1" "$work/install"
 start=$(date +%s)
 unshare -m --propagation private sh -c "mount --bind '$work/hosts' /etc/hosts && exec '$updater' --dir '$work/install' --host patch.zepo.test:$port --quiet --log-level 3" \
   > "$work/run.out" 2> "$work/run.err" &

@@ -13,6 +13,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3 proxy=$4 prefix=${5:-} rate_test=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
 work=$(cd "$work" && pwd)
@@ -86,7 +87,7 @@ run() {
   local connections=$1
   shift
   rm -rf "$work/install"
-  cp -a "$v1" "$work/install"
+  copy_installation "$v1" "$work/install"
   status=0
   local start
   start=$(date +%s.%N)
@@ -99,7 +100,7 @@ run() {
   fi
   elapsed=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
   [ "$status" -eq 0 ] || fail "the run with $connections connections ended with $status"
-  diff -r -q -x logs -x zepo.lock -x 'autoupdate.*' "$v2" "$work/install" > "$work/diff.out" ||
+  diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' "$v2" "$work/install" > "$work/diff.out" ||
     fail "the installation is not version 2: $(head -3 "$work/diff.out")"
 }
 

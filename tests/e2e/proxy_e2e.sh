@@ -15,6 +15,7 @@ rm -rf "$work"
 mkdir -p "$work/temp"
 work=$(cd "$work" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/installation.sh"
 fail() { echo "proxy_e2e: $*"; tail -3 "$work/run.err" 2>/dev/null; exit 1; }
 pids=()
 cleanup() {
@@ -51,7 +52,7 @@ proxy forward "$proxy_port" "$port"
 host=patch.zepo.invalid:8080
 run() {  # [ARGUMENT...]: zepo-update on a fresh version-1 installation
   rm -rf "$work/install"
-  cp -a "$work/v1" "$work/install"
+  copy_installation "$work/v1" "$work/install"
   status=0
   if [ -n "$prefix" ]; then
     "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$work/install" --quiet --log-level 3 "$@" \
@@ -104,7 +105,7 @@ http_proxy="http://127.0.0.1:$proxy_port" no_proxy=".zepo.invalid" run --host "$
 [ "$status" -eq 1 ] || fail "no_proxy did not make the run go direct ($status)"
 run --host "$host" --proxy "127.0.0.1:$proxy_port"
 updated "--proxy"
-rm -rf "$work/install" && cp -a "$work/v1" "$work/install"
+rm -rf "$work/install" && copy_installation "$work/v1" "$work/install"
 printf '[zepo]\r\nProxy=http://127.0.0.1:%s\r\nLogLevel=3\r\n' "$proxy_port" > "$work/install/log.ini"
 status=0
 "$updater" --dir "$work/install" --host "$host" --quiet > "$work/run.out" 2> "$work/run.err" || status=$?

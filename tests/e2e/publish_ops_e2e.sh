@@ -14,6 +14,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
 work=$(cd "$work" && pwd)
@@ -58,7 +59,7 @@ trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true; [ -z "$daemon" ] || k
 same_as() { diff -r -q -x logs -x zepo.lock -x 'autoupdate.*' -x update -x '*.ini' -x '*.enc' -x '*.sig' "$work/release-$1" "$work/install" > /dev/null 2>&1; }
 client() {
   rm -rf "$work/install"
-  cp -a "$work/${from:-release-1}" "$work/install"
+  copy_installation "$work/${from:-release-1}" "$work/install"
   status=0
   ${1:+faked "$1"} "$updater" --dir "$work/install" --host "localhost:$port" --public-key "$public" --quiet \
     > "$work/run.out" 2> "$work/run.err" || status=$?
@@ -69,7 +70,7 @@ client() {
 # Another clock for one command; file times stay as they are on disk.
 # Under the sanitizers libfaketime is preloaded before their runtime, which they allow when told.
 faked() { NO_FAKE_STAT=1 ASAN_OPTIONS="verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" faketime -f "$@"; }
-cp -a "$work/release-1" "$work/installed-2"
+copy_installation "$work/release-1" "$work/installed-2"
 "$updater" --dir "$work/installed-2" --host "localhost:$port" --public-key "$public" --quiet > /dev/null 2>&1 ||
   fail "the first signed update failed"
 rm -rf "$work/install" && cp -a "$work/installed-2" "$work/install"

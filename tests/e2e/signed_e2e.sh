@@ -14,6 +14,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3 prefix=${4:-} tamper=${5:-} tool=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
 work=$(cd "$work" && pwd)
@@ -56,7 +57,7 @@ host_port=$port
 base=$v1
 run() {
   rm -rf "$work/install"
-  cp -a "$base" "$work/install"
+  copy_installation "$base" "$work/install"
   [ -d "$work/kept" ] && cp "$work/kept/"* "$work/install/"
   before=$(snapshot)
   status=0
@@ -68,7 +69,7 @@ run() {
       status=$?
   fi
 }
-is_version_2() { diff -r -q -x logs -x zepo.lock -x 'autoupdate.*' "$v2" "$work/install" > /dev/null; }
+is_version_2() { diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' "$v2" "$work/install" > /dev/null; }
 # refused WHAT PATTERN: the last run failed with PATTERN on its error line and touched nothing.
 refused() {
   [ "$status" -eq 1 ] || fail "$1: exit $status, not 1"
@@ -205,6 +206,6 @@ upstream=$port base=$v1 host_port=$port
 rm -rf "$work/kept"
 run --public-key "$key"
 [ "$status" -eq 0 ] || fail "the run after the signed rollback ended with $status"
-diff -r -q -x logs -x zepo.lock -x 'autoupdate.*' "$v1" "$work/install" > /dev/null ||
+diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' "$v1" "$work/install" > /dev/null ||
   fail "the installation is not version 1 after the rollback"
 echo "signed_e2e: a signed rollback to 1.0 is taken"

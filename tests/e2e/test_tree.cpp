@@ -49,6 +49,8 @@ int Build(const fs::path& root, const fs::path& install, const fs::path& updater
   Put(install, "gone.dat", "to be removed");
   Put(install, "oldfolder/x.txt", "to be removed with its folder");
   Put(install, "user.ini", "the user's own settings");
+  // The game's installer leaves the updater's settings file: it marks the folder as an installation.
+  Put(install, "log.ini", "[zepo]\r\n");
   Put(install, "ro.dat", "old read-only");
   fs::permissions(install / "ro.dat", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);

@@ -128,6 +128,24 @@ updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$work/nowhere"; else ech
 updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$work/a-file"; else echo "$work/a-file"; fi)" \
   > "$work/bad.out" 2>&1 || status=$?
 grep -q 'a-file" is a file, not a folder' "$work/bad.out" || fail "a file as --dir was not named: $(cat "$work/bad.out")"
+# A folder of someone's own files is no installation: refused, with or without --install, and
+# nothing in it touched; --install makes a new folder and installs the game there.
+at() { if [ -n "$prefix" ]; then echo "Z:$1"; else echo "$1"; fi; }
+mkdir -p "$work/documents" && printf 'my notes' > "$work/documents/readme.txt" && printf 'mine' > "$work/documents/b.dat"
+for install_flag in "" --install; do
+  status=0
+  updater_with --dir "$(at "$work/documents")" --host "localhost:$port" $install_flag > "$work/bad.out" 2>&1 || status=$?
+  [ "$status" -eq 1 ] && grep -q 'documents" is not an installation of the game' "$work/bad.out" &&
+    grep -q "give an empty or new folder with --install" "$work/bad.out" ||
+    fail "a folder of other files was not refused (exit $status): $(cat "$work/bad.out")"
+done
+[ "$(cat "$work/documents/b.dat")" = mine ] && [ "$(ls -A "$work/documents" | wc -l)" -eq 2 ] ||
+  fail "the refused folder was changed: $(ls -A "$work/documents")"
+grep -q "nowhere\" does not exist; --install makes it" <(updater_with --dir "$(at "$work/nowhere")" 2>&1) ||
+  fail "a missing folder did not point to --install"
+updater_with --dir "$(at "$work/new/velora")" --install --host "localhost:$port" --quiet || fail "--install into a new folder failed"
+[ "$(cat "$work/new/velora/b.dat")" = "new b" ] || fail "--install did not install version 2"
+updater_with --dir "$(at "$work/new/velora")" --host "localhost:$port" --quiet || fail "the new installation was refused afterwards"
 # Values of log.ini that do not read are named once, with what is used instead.
 cp "$install/log.ini" "$work/log.ini.saved" 2>/dev/null || : > "$work/log.ini.saved"
 printf '[zepo]\r\nConnections=99\r\nMaxRate=5x\r\n' > "$install/log.ini"
