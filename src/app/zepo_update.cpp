@@ -15,6 +15,7 @@
 #include "engine/update_run.h"
 #include "services/files.h"
 #include "services/ini_file.h"
+#include "services/json.h"
 #include "services/logger.h"
 #include "services/platform.h"
 #include "services/process.h"
@@ -102,24 +103,6 @@ struct Options {
   std::wstring selfUpdatedStamp;
 };
 
-// A text as a JSON string.
-std::string JsonText(const std::wstring& text) {
-  std::string out = "\"";
-  for (const unsigned char c : WideToUtf8(text)) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 const char* ResultName(int result) {
   switch (result) {
     case RUN_FINISHED: return "finished";
@@ -132,22 +115,30 @@ const char* ResultName(int result) {
 
 // The run's end for scripts: one JSON object, what the human summary says.
 void PrintJson(int result, int exitStatus, const RunSummary& summary, double seconds) {
-  std::string json = std::string("{\"result\": \"") + ResultName(result) + "\", \"exit\": " + std::to_string(exitStatus) +
-                     ", \"version_before\": " + JsonText(summary.versionBefore) +
-                     ", \"version_after\": " + JsonText(result == RUN_FINISHED ? summary.version : summary.versionBefore) +
-                     ", \"downloaded\": " + std::to_string(summary.downloaded) +
-                     ", \"patched\": " + std::to_string(summary.patched) + ", \"copied\": " + std::to_string(summary.copied) +
-                     ", \"removed\": " + std::to_string(summary.removed) + ", \"bytes\": " + std::to_string(summary.bytes);
-  char time[32];
-  std::snprintf(time, sizeof time, "%.3f", seconds);
-  json += std::string(", \"seconds\": ") + time + ", \"error\": ";
-  if (summary.errorCode.empty()) {
-    json += "null";
-  } else {
-    json += "{\"code\": " + JsonText(summary.errorCode) + ", \"step\": " + JsonText(summary.errorStep) +
-            ", \"file\": " + JsonText(summary.errorFile) + ", \"cause\": " + JsonText(summary.errorCause) + "}";
+  std::string error = "null";
+  if (!summary.errorCode.empty()) {
+    error = JsonObject()
+                .Text("code", WideToUtf8(summary.errorCode))
+                .Text("step", WideToUtf8(summary.errorStep))
+                .Text("file", WideToUtf8(summary.errorFile))
+                .Text("cause", WideToUtf8(summary.errorCause))
+                .Close();
   }
-  std::fputs((json + "}\n").c_str(), stdout);
+  const std::string json =
+      JsonObject()
+          .Text("result", ResultName(result))
+          .Number("exit", static_cast<std::uint64_t>(exitStatus))
+          .Text("version_before", WideToUtf8(summary.versionBefore))
+          .Text("version_after", WideToUtf8(result == RUN_FINISHED ? summary.version : summary.versionBefore))
+          .Number("downloaded", summary.downloaded)
+          .Number("patched", summary.patched)
+          .Number("copied", summary.copied)
+          .Number("removed", summary.removed)
+          .Number("bytes", summary.bytes)
+          .Seconds("seconds", seconds)
+          .Json("error", error)
+          .Close();
+  std::fputs((json + "\n").c_str(), stdout);
   std::fflush(stdout);
 }
 

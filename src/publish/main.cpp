@@ -22,6 +22,7 @@
 #include "services/platform.h"
 #include "services/packed.h"
 #include "services/files.h"
+#include "services/json.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -43,7 +44,8 @@ const char USAGE[] =
     "  keygen   make a key pair for signed trees\n"
     "\n"
     "Every command takes -q/--quiet (errors only, on stderr) and -v/--verbose (a line for each\n"
-    "file that build and verify work through).\n"
+    "file that build and verify work through). build, status and verify take --json: no other\n"
+    "output on stdout, and at the end one JSON object of what they say (docs/command-line.md).\n"
     "zepo-publish --version prints the tool's version.\n";
 
 const char BUILD_USAGE[] =
@@ -51,7 +53,7 @@ const char BUILD_USAGE[] =
     "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
     "                          [--keep NAME]... [--jobs N] [--follow-links] [--patch-from N]\n"
     "                          [--sign KEYFILE [--expires DAYS] | --unsigned] [--format 1|2]\n"
-    "                          [--allow-removals] [--no-wait]\n"
+    "                          [--allow-removals] [--no-wait] [--json]\n"
     "\n"
     "Publishes the release in DIR as version NAME into TREE and makes it live: packed whole files\n"
     "under FOLDER/files/NAME/, a verified patch from the content of each of the tree's last N\n"
@@ -92,7 +94,7 @@ const char BUILD_USAGE[] =
     "keys that only updaters that know the format read; --format 1 publishes the first alone.\n";
 
 const char STATUS_USAGE[] =
-    "usage: zepo-publish status TREE [--root-key KEY]\n"
+    "usage: zepo-publish status TREE [--root-key KEY] [--json]\n"
     "       zepo-publish rollback TREE --to VERSION [--root-key KEY] [--sign KEYFILE [--expires DAYS] |\n"
     "                             --unsigned] [--allow-removals] [--no-wait]\n"
     "       zepo-publish resign TREE --sign KEYFILE [--expires DAYS] [--root-key KEY] [--no-wait]\n"
@@ -132,7 +134,7 @@ const char KEYGEN_USAGE[] =
     "KEYFILE offline; see docs/signing.md.\n";
 
 const char VERIFY_USAGE[] =
-    "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY] [--public-key KEYS]\n"
+    "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY] [--public-key KEYS] [--json]\n"
     "\n"
     "Checks that every file the list implies exists and unpacks to its listed digest, and that every\n"
     "patch rebuilds its file from the content its key names. A signed tree's signature files must\n"
@@ -247,6 +249,20 @@ int LoadSigningKey(const char* usage, WriterOptions& writer) {
   return 1;
 }
 
+// With --json, standard output carries nothing but the command's one object, written here.
+std::FILE* jsonOut = nullptr;
+
+void EmitJson(const std::string& object) {
+  if (jsonOut == nullptr) return;
+  std::fputs((object + "\n").c_str(), jsonOut);
+  std::fflush(jsonOut);
+}
+
+// A command that failed before it had anything to report: its error, for scripts too.
+void EmitFailure(int status, const std::string& error) {
+  EmitJson(JsonObject().Text("result", "failed").Number("exit", static_cast<std::uint64_t>(status)).Text("error", error).Close());
+}
+
 // Runs a command that changes a tree while it holds the tree's lock: the exit status.
 template <typename Change>
 int WithTree(const fs::path& tree, bool noWait, Change change) {
@@ -264,6 +280,7 @@ int WithTree(const fs::path& tree, bool noWait, Change change) {
   }
   if (ok) return 0;
   std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
+  EmitFailure(busy ? EXIT_TREE_BUSY : 1, error);
   return busy ? EXIT_TREE_BUSY : 1;
 }
 
@@ -277,6 +294,37 @@ int Keygen(const std::vector<std::string>& args) {
   }
   std::printf("%s\n", publicKey.c_str());
   return 0;
+}
+
+// What the build's closing lines say, as one object.
+std::string BuildJson(const std::string& version, const BuildSummary& summary, double seconds) {
+  std::vector<std::string> sets;
+  for (const PatchSet& set : summary.patchSets) {
+    if (set.patches == 0) continue;
+    sets.push_back(JsonObject().Text("from", WideToUtf8(set.from)).Number("patches", set.patches).Number("bytes", set.bytes).Close());
+  }
+  return JsonObject()
+      .Text("result", summary.unchanged ? "unchanged" : "published")
+      .Text("version", version)
+      .Text("live", WideToUtf8(summary.live))
+      .Number("files", summary.files)
+      .Number("bytes", summary.bytes)
+      .Number("changed", summary.changed)
+      .Number("added", summary.added)
+      .Number("removed", summary.removed)
+      .Number("whole_files", summary.wholeFiles)
+      .Number("patched_files", summary.patchedFiles)
+      .Number("version_bytes", summary.versionBytes)
+      .Json("patch_sets", JsonArray(sets))
+      .Json("second_format", JsonObject()
+                                 .Number("whole_files", summary.whole2Files)
+                                 .Number("whole_bytes", summary.whole2Bytes)
+                                 .Number("patches", summary.patches2)
+                                 .Number("patch_bytes", summary.patch2Bytes)
+                                 .Close())
+      .Number("times_moved", summary.movedTimes)
+      .Seconds("seconds", seconds)
+      .Close();
 }
 
 int Build(const std::vector<std::string>& args) {
@@ -345,6 +393,7 @@ int Build(const std::vector<std::string>& args) {
                 summary.movedTimes);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EmitJson(BuildJson(WideToUtf8(options.version), summary, seconds));
   if (summary.unchanged) {
     std::printf("version %s is published already with this content; nothing changed (live: %s)\n",
                 WideToUtf8(options.version).c_str(), WideToUtf8(summary.live).c_str());
@@ -390,8 +439,14 @@ int StatusRollbackOrResign(const std::string& command, const std::vector<std::st
   }
   const fs::path tree = args[0];
   if (command == "status") {
-    std::string error;
-    if (ShowTreeStatus(tree, rootKey, error)) return 0;
+    std::string error, json;
+    const bool clean = ShowTreeStatus(tree, rootKey, error, &json);
+    if (json.empty()) {
+      EmitFailure(1, error);
+    } else {
+      EmitJson(json);
+    }
+    if (clean) return 0;
     std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
     return 1;
   }
@@ -472,7 +527,10 @@ int Verify(const std::vector<std::string>& args) {
     return UsageError(VERIFY_USAGE, "--public-key takes public keys of 64 hex digits, separated by commas; \"" +
                                         notKey + "\" is not a key");
   }
-  return VerifyTree(args[0], rootKey, install.empty() ? nullptr : &install, publicKeys) ? 0 : 1;
+  std::string json;
+  const bool clean = VerifyTree(args[0], rootKey, install.empty() ? nullptr : &install, publicKeys, &json);
+  EmitJson(json);
+  return clean ? 0 : 1;
 }
 
 int Serve(const std::vector<std::string>& args) {
@@ -580,11 +638,14 @@ int DiffOrPatch(const std::string& command, const std::vector<std::string>& args
 }
 
 
-// -q and -v go with every command; the rest of the arguments are the command's.
+// -q and -v go with every command, --json with build, status and verify; the rest of the
+// arguments are the command's.
 std::vector<std::string> TakeLevelOptions(const std::vector<std::string>& all) {
   std::vector<std::string> rest;
   for (const std::string& arg : all) {
-    if (arg == "-q" || arg == "--quiet") {
+    if (arg == "--json") {
+      if (jsonOut == nullptr) jsonOut = SilenceStdout();
+    } else if (arg == "-q" || arg == "--quiet") {
       SilenceStdout();
     } else if (arg == "-v" || arg == "--verbose") {
       FileProgress::NameEveryFile();
@@ -606,6 +667,9 @@ int main(int argc, char** argv) {
   if (command == "--version") {
     std::puts("zepo-publish " ZEPO_VERSION);
     return 0;
+  }
+  if (jsonOut != nullptr && command != "build" && command != "status" && command != "verify") {
+    return UsageError(USAGE, "--json goes with build, status and verify, not " + command);
   }
   if (command == "status" || command == "rollback" || command == "resign") return StatusRollbackOrResign(command, args);
   if (command == "push") return Push(args);

@@ -11,6 +11,7 @@
 #include "publish/tree_writes.h"
 #include "engine/patch2.h"
 #include "services/files.h"
+#include "services/json.h"
 #include "services/signing.h"
 #include "publish/tree_builder.h"
 #include "services/file_time.h"
@@ -219,32 +220,53 @@ bool ProductFolderOf(const fs::path& tree, const std::wstring& rootKey, fs::path
   return true;
 }
 
-bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::string& error) {
+bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::string& error, std::string* json) {
   Tree tree;
   if (!LoadTree(root, rootKey, tree, error)) return false;
   const ReleaseIndex& index = tree.index;
   const IniDocument live = PublishedList(tree.product);
+  JsonObject object;
+  object.Text("live", WideToUtf8(index.live()));
   std::printf("live: %s\n", WideToUtf8(index.live()).c_str());
   const std::string expires = EarliestExpiry(root, tree.productName);
   if (!expires.empty()) {
     const std::int64_t left = UnixTimeOfStamp(expires) - static_cast<std::int64_t>(std::time(nullptr));
-    std::printf("signatures valid until %s (%lld days left)\n", ShownStamp(expires).c_str(),
-                static_cast<long long>(left > 0 ? left / 86400 : 0));
+    const std::uint64_t days = static_cast<std::uint64_t>(left > 0 ? left / 86400 : 0);
+    std::printf("signatures valid until %s (%llu days left)\n", ShownStamp(expires).c_str(),
+                static_cast<unsigned long long>(days));
+    object.Text("signatures_valid_until", ShownStamp(expires)).Number("signature_days_left", days);
     if (left > 0 && left < 7 * 86400) {
       std::printf("warning: the live signatures expire in under 7 days; renew them with zepo-publish resign\n");
     }
   }
   std::printf("%-12s %-16s %7s %11s %8s  %s\n", "version", "published (UTC)", "files", "packed", "patches",
               "download to reach the live one");
+  std::vector<std::string> releases;
   for (const IndexedRelease& r : index.releases()) {
     const std::uint64_t download = DownloadToReach(live, index.ListOf(r.version), tree.product);
     std::printf("%-12s %-16s %7zu %11s %8zu  %s%s%s\n", WideToUtf8(r.version).c_str(), WideToUtf8(r.date).c_str(),
                 r.files, ByteSize(r.packedBytes).c_str(), r.patches, ByteSize(download).c_str(),
                 r.version == index.live() ? "  (live)" : "",
                 r.liveAgain.empty() ? "" : ("  (rolled back to on " + WideToUtf8(r.liveAgain) + ")").c_str());
+    releases.push_back(JsonObject()
+                           .Text("version", WideToUtf8(r.version))
+                           .Text("published", WideToUtf8(r.date))
+                           .Number("files", r.files)
+                           .Number("packed_bytes", r.packedBytes)
+                           .Number("patches", r.patches)
+                           .Number("download_to_live", download)
+                           .Flag("live", r.version == index.live())
+                           .Text("rolled_back_to_on", WideToUtf8(r.liveAgain))
+                           .Close());
   }
   const std::vector<std::string> problems = ServedProblems(root, rootKey, true);
   for (const std::string& problem : problems) std::printf("problem: %s\n", problem.c_str());
+  if (json != nullptr) {
+    *json = object.Json("releases", JsonArray(releases))
+                .Json("problems", JsonTexts(problems))
+                .Text("result", problems.empty() ? "ok" : "problems")
+                .Close();
+  }
   if (problems.empty()) return true;
   error = std::to_string(problems.size()) + (problems.size() == 1 ? " problem" : " problems") +
           ": what clients are served is not what the index says";

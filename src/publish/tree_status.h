@@ -12,8 +12,9 @@ bool ProductFolderOf(const std::filesystem::path& tree, const std::wstring& root
 
 // Prints the live version and until when its signatures hold (a warning under 7 days), then each release with its date, file count, packed size, patch count
 // and the bytes that a client on that release downloads to reach the live one, then what
-// ServedProblems finds; false when it finds anything.
-bool ShowTreeStatus(const std::filesystem::path& tree, const std::wstring& rootKey, std::string& error);
+// ServedProblems finds; false when it finds anything. With json, sets it to the same as one object.
+bool ShowTreeStatus(const std::filesystem::path& tree, const std::wstring& rootKey, std::string& error,
+                    std::string* json = nullptr);
 
 // Makes an earlier release live again: its list is published anew (clients go back by checksum,
 // downloading that version's whole files), with removals of whatever other releases shipped.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "engine/patch.h"
 #include "engine/patch2.h"
@@ -13,6 +14,7 @@
 #include "services/platform.h"
 #include "services/files.h"
 #include "services/ini.h"
+#include "services/json.h"
 #include "services/md5.h"
 #include "services/packed2.h"
 #include "services/signing.h"
@@ -40,9 +42,10 @@ class Verifier {
   void Problem(const std::string& text) {
     if (!reported_.insert(text).second) return;
     std::printf("problem: %s\n", text.c_str());
-    ++problems_;
+    said_.push_back(text);
   }
-  int problems() const { return problems_; }
+  int problems() const { return static_cast<int>(said_.size()); }
+  const std::vector<std::string>& said() const { return said_; }
   int unverified() const { return unverified_; }
 
   // The whole files of every version in the tree, by name and digest, to rebuild patches from.
@@ -167,13 +170,14 @@ class Verifier {
   bool signed_;
   std::map<std::wstring, std::map<std::string, fs::path>> byName_;
   std::set<std::string> reported_;
-  int problems_ = 0;
+  std::vector<std::string> said_;  // the problems in the order found
   int unverified_ = 0;
 };
 
-// What an update of the installation would do, file by file, and what it would download.
-void DescribeUpdate(const IniDocument& list, const std::vector<std::wstring>& names, const fs::path& product,
-                    const std::wstring& updateFolder, const fs::path& install) {
+// What an update of the installation would do, file by file, and what it would download; the
+// totals as a JSON object.
+std::string DescribeUpdate(const IniDocument& list, const std::vector<std::wstring>& names, const fs::path& product,
+                           const std::wstring& updateFolder, const fs::path& install) {
   std::uint64_t download = 0;
   std::size_t counts[4] = {};
   for (std::size_t i = 1; i < names.size(); ++i) {
@@ -206,6 +210,12 @@ void DescribeUpdate(const IniDocument& list, const std::vector<std::wstring>& na
   }
   std::printf("an update would download %zu whole files and %zu patches (%llu bytes) and remove %zu items\n", counts[0],
               counts[1], static_cast<unsigned long long>(download), counts[2]);
+  return JsonObject()
+      .Number("whole_files", counts[0])
+      .Number("patches", counts[1])
+      .Number("bytes", download)
+      .Number("removals", counts[2])
+      .Close();
 }
 
 }  // namespace
@@ -254,22 +264,29 @@ std::uint64_t ListedBytes(const IniDocument& list, const std::wstring& name) {
 
 }  // namespace
 
+namespace {
+
+// A tree that cannot be checked at all: its one problem.
+bool Unreadable(const std::string& problem, std::string* json) {
+  std::printf("problem: %s\n", problem.c_str());
+  if (json != nullptr) {
+    *json = JsonObject().Text("result", "problems").Number("entries", 0).Json("problems", JsonTexts({problem})).Close();
+  }
+  return false;
+}
+
+}  // namespace
+
 bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::path* install,
-                const std::string& publicKeys) {
+                const std::string& publicKeys, std::string* json) {
   std::string rootText;
   const std::string problem = FolderProblem(tree);
-  if (!problem.empty()) {
-    std::printf("problem: %s\n", problem.c_str());
-    return false;
-  }
+  if (!problem.empty()) return Unreadable(problem, json);
   if (!UnpackToMemory(tree / "detectfile.enc", rootText)) {
-    std::printf("problem: %s is not a tree (no detectfile.enc at its root, or it does not unpack)\n",
-                tree.string().c_str());
-    return false;
+    return Unreadable(tree.string() + " is not a tree (no detectfile.enc at its root, or it does not unpack)", json);
   }
   if (!UnpackToMemory(tree / "rootfolder.enc", rootText)) {
-    std::printf("problem: rootfolder.enc is missing or does not unpack\n");
-    return false;
+    return Unreadable("rootfolder.enc is missing or does not unpack", json);
   }
   std::wstring productFolder;
   IniDocument(rootText).ReadString(L"ServerConfig", rootKey, productFolder);
@@ -286,6 +303,7 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
     for (const std::string& problem : ServedProblems(tree, rootKey, false)) verifier.Problem(problem);
   }
   std::size_t entries = 0;
+  std::string update = "null";
   for (const char* listName : {"filelist.enc", "filelistfull.enc"}) {
     std::string listText;
     if (!UnpackToMemory(product / listName, listText)) {
@@ -312,10 +330,19 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
     progress.End();
     entries += names.size() - 1;
     if (install != nullptr && std::string(listName) == "filelist.enc") {
-      DescribeUpdate(list, names, product, updateFolder, *install);
+      update = DescribeUpdate(list, names, product, updateFolder, *install);
     }
   }
   std::printf("%zu entries checked, %d problems, %d patches whose source content is not in the tree\n", entries,
               verifier.problems(), verifier.unverified());
+  if (json != nullptr) {
+    *json = JsonObject()
+                .Text("result", verifier.problems() == 0 ? "ok" : "problems")
+                .Number("entries", entries)
+                .Json("problems", JsonTexts(verifier.said()))
+                .Number("unverified_patch_sources", static_cast<std::uint64_t>(verifier.unverified()))
+                .Json("update", update)
+                .Close();
+  }
   return verifier.problems() == 0;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // Small facts about the running process and the clock, one back end per platform.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,10 @@ bool StdoutIsTerminal();
 void WriteStdout(const std::wstring& text);
 // The same for standard error.
 void WriteStderr(const std::wstring& text);
-// Sends everything written to standard output from now on to nowhere (a command's --quiet):
-// printf's and WriteStdout's alike.
-void SilenceStdout();
+// Sends everything written to standard output from now on to nowhere (a command's --quiet, or
+// its --json, whose one object goes out alone): printf's and WriteStdout's alike. The stream
+// returned still reaches the original standard output; null when it cannot be kept.
+std::FILE* SilenceStdout();
 
 // The program's arguments, the program's own name first: on Windows from the wide command line,
 // so that letters outside the ANSI code page arrive whole; elsewhere argv as UTF-8.

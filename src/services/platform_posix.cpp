@@ -49,7 +49,12 @@ void WriteStdout(const std::wstring& text) {
   std::fflush(stdout);
 }
 
-void SilenceStdout() { (void)std::freopen("/dev/null", "w", stdout); }
+std::FILE* SilenceStdout() {
+  std::fflush(stdout);
+  const int kept = dup(fileno(stdout));
+  (void)std::freopen("/dev/null", "w", stdout);
+  return kept >= 0 ? fdopen(kept, "w") : nullptr;
+}
 
 void WriteStderr(const std::wstring& text) {
   std::string bytes = WideToUtf8(text);

@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 
 #include "services/extended_path.h"
 #include "services/platform.h"
@@ -133,10 +135,15 @@ void WriteStdout(const std::wstring& text) { WriteTo(STD_OUTPUT_HANDLE, text); }
 
 void WriteStderr(const std::wstring& text) { WriteTo(STD_ERROR_HANDLE, text); }
 
-void SilenceStdout() {
+std::FILE* SilenceStdout() {
+  std::fflush(stdout);
+  // Binary, so that the kept stream writes the "\n" it is given.
+  const int kept = _dup(_fileno(stdout));
+  if (kept >= 0) _setmode(kept, _O_BINARY);
   (void)std::freopen("NUL", "w", stdout);
   HANDLE nowhere = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (nowhere != INVALID_HANDLE_VALUE) SetStdHandle(STD_OUTPUT_HANDLE, nowhere);
+  return kept >= 0 ? _fdopen(kept, "w") : nullptr;
 }
 
 std::vector<std::wstring> ProgramArguments(int, char**) { return SplitCommandLine(GetCommandLineW()); }

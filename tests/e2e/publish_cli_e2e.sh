@@ -60,6 +60,37 @@ grep -q '^  data.one.pak (4 bytes) took' "$work/out" || fail "verify --verbose d
 ZEPO_PUBLISH_SLOW_FILE_SECONDS=0 "$publish" verify "$work/progress-tree" > "$work/out" 2>&1 || fail "verify failed"
 grep -q '^  two.pak (4 bytes) took' "$work/out" && grep -q '^checked 3/3 files, 8 bytes of 8 bytes in ' "$work/out" ||
   fail "verify did not show its progress"
+# --json: stdout is one object (even with a progress line that would have been printed), the same
+# facts as the human lines; a failure is an object too; commands without a summary refuse it.
+one_object() { [ "$(wc -l < "$work/json")" -eq 1 ] && grep -q '^{.*}$' "$work/json" || fail "not one object: $(cat "$work/json")"; }
+mkdir -p "$work/progress-3" && cp -a "$work/progress/." "$work/progress-3/" && echo "three" > "$work/progress-3/two.pak"
+echo "new" > "$work/progress-3/new.pak"
+ZEPO_PUBLISH_SLOW_FILE_SECONDS=0 "$publish" build --json --release "$work/progress-3" --version 3.0 \
+  --out "$work/progress-tree" > "$work/json" || fail "build --json failed"
+one_object
+for field in '"result": "published"' '"version": "3.0"' '"live": "3.0"' '"files": 3' '"changed": 1' '"added": 1' \
+    '"removed": 0' '"patch_sets": ['; do
+  grep -qF "$field" "$work/json" || fail "build --json lacks $field: $(cat "$work/json")"
+done
+"$publish" status "$work/progress-tree" --json > "$work/json" || fail "status --json failed"
+one_object
+grep -qF '"live": "3.0", "releases": [{"version": "1.0"' "$work/json" && grep -qF '"version": "3.0", "published": "' "$work/json" &&
+  grep -qF '"live": true' "$work/json" && grep -qF '"problems": [], "result": "ok"}' "$work/json" ||
+  fail "status --json does not say what status says: $(cat "$work/json")"
+"$publish" verify "$work/progress-tree" --install "$work/progress" > "$work/out" || fail "verify --install failed"
+"$publish" verify "$work/progress-tree" --json --install "$work/progress" > "$work/json" || fail "verify --json failed"
+one_object
+read -r whole patches bytes removals < <(sed -n 's/^an update would download \([0-9]*\) whole files and \([0-9]*\) patches (\([0-9]*\) bytes) and remove \([0-9]*\) items$/\1 \2 \3 \4/p' "$work/out")
+[ "${whole:-0}" -gt 0 ] && grep -qF "{\"result\": \"ok\", \"entries\": 8, \"problems\": [], \"unverified_patch_sources\": 0, \"update\": {\"whole_files\": $whole, \"patches\": $patches, \"bytes\": $bytes, \"removals\": $removals}}" "$work/json" ||
+  fail "verify --json does not say what verify says ($whole $patches $bytes $removals): $(cat "$work/json")"
+status=0
+"$publish" verify "$work/nowhere" --json > "$work/json" 2> /dev/null || status=$?
+[ "$status" -eq 1 ] && grep -qF '"result": "problems", "entries": 0, "problems": ["'"$work"'/nowhere does not exist"]' "$work/json" ||
+  fail "verify --json of a missing tree: $(cat "$work/json")"
+status=0
+"$publish" build --json --release "$work/nowhere" --version 4.0 --out "$work/progress-tree" > "$work/json" 2> /dev/null || status=$?
+[ "$status" -eq 1 ] && grep -qF '{"result": "failed", "exit": 1, "error": "' "$work/json" || fail "a failed build --json: $(cat "$work/json")"
+expect 2 "--json goes with build, status and verify, not rollback" "$publish" rollback "$work/progress-tree" --to 1.0 --json
 # A path that is not what the command needs says what it is instead.
 : > "$work/a-file"
 mkdir -p "$work/not-a-tree"
