@@ -19,6 +19,7 @@
 #include "services/logger.h"
 #include "services/platform.h"
 #include "services/process.h"
+#include "services/run_lock.h"
 #include "services/http.h"
 #include "services/proxy.h"
 #include "services/text.h"
@@ -29,6 +30,7 @@ const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
     "                   [--connections N] [--max-rate BYTES[k|M]] [--public-key KEYS] [--format 1|2]\n"
     "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run] [--json] [--install]\n"
+    "                   [--wait]\n"
     "       zepo-update --help | --version\n"
     "\n"
     "Brings the installation in FOLDER (default: the folder of this program) up to the version\n"
@@ -71,6 +73,9 @@ const char USAGE[] =
     "                    exit status, version before and after, files downloaded, patched,\n"
     "                    copied and removed, bytes downloaded, seconds, and the error's code,\n"
     "                    step, file and cause (see docs/command-line.md)\n"
+    "  --wait            when the run replaces the updater's own files (exit status 3 otherwise),\n"
+    "                    wait for the updater that the engine helper restarts, show what it\n"
+    "                    prints, and end with its exit status\n"
     "  --quiet, -q       print nothing but the error line and warnings (on stderr)\n"
     "  --verbose, -v     also write the diagnostic log to stderr (at least its level 3)\n"
     "  --self-updated=STAMP\n"
@@ -100,6 +105,8 @@ struct Options {
   bool dryRun = false;   // print what the run would do; change nothing
   bool json = false;     // one JSON object at the end instead of the progress
   bool install = false;  // a new installation: the folder may be made
+  bool wait = false;     // after a self-update, wait for the restarted run and end as it does
+  std::wstring reportTo; // the waiting run's files: this run's output and exit status go there
   std::wstring selfUpdatedStamp;
 };
 
@@ -190,6 +197,16 @@ void PrintPlan(const RunPlan& plan) {
 }
 
 // The arguments that start this updater again as it was started, the folder made absolute.
+// The hidden argument that tells a restarted run where the run waiting for it reads its output
+// ("BASE.log") and its exit status ("BASE.exit").
+constexpr const wchar_t* REPORT_TO_ARGUMENT = L"--report-to=";
+
+// Where a run waiting for its restarted successor (--wait) has it report: beside the diagnostic
+// logs, named for the waiting process.
+std::wstring ReportBase(const std::wstring& folder) {
+  return folder + L"\\logs\\zepo\\wait-" + std::to_wstring(CurrentProcessId());
+}
+
 std::vector<std::wstring> RestartCommand(const Options& options, const std::wstring& folder) {
   std::vector<std::wstring> command{ExecutablePath(), L"--dir", folder};
   if (!options.host.empty()) command.insert(command.end(), {L"--host", options.host});
@@ -201,6 +218,13 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   if (!options.caFile.empty()) command.insert(command.end(), {L"--ca-file", options.caFile});
   if (!options.proxy.empty()) command.insert(command.end(), {L"--proxy", options.proxy});
   if (options.format > 0) command.insert(command.end(), {L"--format", std::to_wstring(options.format)});
+  // A waited-for run speaks as this one was asked to, into the file this one relays.
+  if (options.wait) {
+    if (options.quiet) command.push_back(L"--quiet");
+    if (options.verbose) command.push_back(L"--verbose");
+    if (options.json) command.push_back(L"--json");
+    command.push_back(REPORT_TO_ARGUMENT + ReportBase(folder));
+  }
   return command;
 }
 
@@ -220,6 +244,7 @@ bool ParseLogLevel(const std::wstring& text, int& level) {
 
 bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, bool& help, bool& version) {
   const std::wstring selfUpdated = SELF_UPDATED_ARGUMENT;
+  const std::wstring reportTo = REPORT_TO_ARGUMENT;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::wstring& arg = arguments[i];
     const bool takesValue = arg == L"--dir" || arg == L"--host" || arg == L"--log-level" || arg == L"--connections" ||
@@ -273,6 +298,10 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
       options.json = true;
     } else if (arg == L"--install") {
       options.install = true;
+    } else if (arg == L"--wait") {
+      options.wait = true;
+    } else if (arg.compare(0, reportTo.size(), reportTo) == 0) {
+      options.reportTo = arg.substr(reportTo.size());
     } else if (arg.compare(0, selfUpdated.size(), selfUpdated) == 0) {
       options.selfUpdatedStamp = arg.substr(selfUpdated.size());
     } else {
@@ -418,22 +447,65 @@ int ExitStatus(int result) {
   }
 }
 
-}  // namespace
 
-int main(int argc, char** argv) {
-  const std::vector<std::wstring> arguments = ProgramArguments(argc, argv);
-  Options options;
-  bool help = false;
-  bool version = false;
-  if (!ParseOptions(arguments, options, help, version)) return 2;
-  if (help) {
-    std::fputs(USAGE, stdout);
-    return 0;
+// Relays the complete lines that file holds past offset to standard output; the new offset.
+std::int64_t RelayLines(const std::wstring& file, std::int64_t offset, bool all) {
+  FileHandle in = FileHandle::OpenForRead(file);
+  if (!in.IsOpen() || !in.Seek(offset)) return offset;
+  std::string bytes;
+  char buffer[16384];
+  std::size_t got = 0;
+  while (in.Read(buffer, sizeof buffer, got) && got > 0) bytes.append(buffer, got);
+  // A line still being written waits for its end: half a letter is never shown.
+  const std::size_t end = all ? bytes.size() : bytes.rfind('\n') + 1;
+  if (end == 0 || end > bytes.size()) return offset;
+  std::wstring text;
+  Utf8ToWide(bytes.substr(0, end), text);
+  WriteStdout(text);
+  return offset + static_cast<std::int64_t>(end);
+}
+
+// --wait: relays what the restarted run writes to base + ".log" until it reports its exit status
+// in base + ".exit", and ends with that status. A run that never reports (the helper could not
+// swap the files or start it) is given up when nobody has held the installation's lock for 10 s.
+int AwaitRestartedRun(const std::wstring& base) {
+  const std::wstring log = base + L".log", exitFile = base + L".exit";
+  std::int64_t relayed = 0;
+  int freeSeconds = 0;
+  for (int tick = 1;; ++tick) {
+    relayed = RelayLines(log, relayed, false);
+    std::string status;
+    if (ReadWholeFile(exitFile, status) && !status.empty()) {
+      RelayLines(log, relayed, true);
+      RemoveFile(log);
+      RemoveFile(exitFile);
+      return std::atoi(status.c_str());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (tick % 5 != 0) continue;
+    RunLock probe;
+    std::wstring cause;
+    freeSeconds = probe.TryAcquire(RUN_LOCK_FILE, cause) ? freeSeconds + 1 : 0;
+    probe.Release();
+    if (freeSeconds >= 10) break;
   }
-  if (version) {
-    std::fputs("zepo-update " ZEPO_VERSION "\n", stdout);
-    return 0;
-  }
+  RelayLines(log, relayed, true);
+  RemoveFile(log);
+  WriteStderr(L"zepo-update: the restarted updater ended without reporting its end; see logs\\update*.txt\n");
+  return 1;
+}
+
+// A restarted run's last act for the run waiting for it: its exit status, put in place whole.
+void ReportExit(const std::wstring& base, int status) {
+  const std::wstring temporary = base + L".exit.new";
+  FileHandle out = FileHandle::CreateForWrite(temporary);
+  const std::string text = std::to_string(status) + "\n";
+  const bool written = out.IsOpen() && out.Write(text.data(), text.size());
+  out.Close();
+  if (written) MoveFileReplace(temporary, base + L".exit");
+}
+
+int Update(const std::vector<std::wstring>& arguments, const Options& options) {
   // Made absolute once: the logger and the run must agree on the folder after it became current.
   const std::wstring folder = options.folder.empty() ? ProgramFolder() : AbsolutePath(options.folder);
   if (!AcceptFolder(folder, options.install)) return 1;
@@ -470,6 +542,7 @@ int main(int argc, char** argv) {
                                                      : BuiltInPublicKeys();
   if (options.format > 0) settings.highestFormat = options.format;
   settings.restartCommand = RestartCommand(options, folder);
+  settings.helperWaitsForExit = !options.wait;
   settings.selfUpdatedStamp = options.selfUpdatedStamp;
   RunPlan plan;
   if (options.dryRun) settings.plan = &plan;
@@ -491,10 +564,35 @@ int main(int argc, char** argv) {
   }
   if (result == RUN_SELF_UPDATE && !options.quiet && !options.json) {
     WriteStdout(L"zepo-update: the updater's own files are being replaced; the engine helper then starts "
-                L"zepo-update again, which finishes the update (its progress is in logs\\update*.txt)\n");
+                L"zepo-update again, which finishes the update " +
+                std::wstring(options.wait ? L"(waiting for it)\n" : L"(its progress is in logs\\update*.txt)\n"));
   }
+  if (result == RUN_SELF_UPDATE && options.wait) return AwaitRestartedRun(ReportBase(folder));
   if (result == RUN_LOCKED) {
     WriteStderr(L"zepo-update: another updater is working in \"" + folder + L"\"; nothing was done\n");
   }
   return ExitStatus(result);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::wstring> arguments = ProgramArguments(argc, argv);
+  Options options;
+  bool help = false;
+  bool version = false;
+  if (!ParseOptions(arguments, options, help, version)) return 2;
+  if (help) {
+    std::fputs(USAGE, stdout);
+    return 0;
+  }
+  if (version) {
+    std::fputs("zepo-update " ZEPO_VERSION "\n", stdout);
+    return 0;
+  }
+  // A run restarted for one that waits writes where that one reads, and says how it ended.
+  if (!options.reportTo.empty()) AppendOutputTo(options.reportTo + L".log");
+  const int status = Update(arguments, options);
+  if (!options.reportTo.empty()) ReportExit(options.reportTo, status);
+  return status;
 }

@@ -4,14 +4,45 @@
 #include "services/platform.h"
 #include "services/process.h"
 
+namespace {
+
+// The installed file that a prepared self-update file replaces: its path without the working
+// folder's part, relative to the program folder.
+std::wstring InstalledPathOf(const std::wstring& prepared, const std::wstring& localFolder) {
+  return prepared.substr(localFolder.size());
+}
+
+}  // namespace
+
+// A process that stays while the helper swaps its files (zepo-update --wait) moves its own
+// program file out of the way: Windows renames a running program's file but never replaces it.
+// The moved file lies in the working folder, which the restarted updater tidies.
+bool UpdateClient::MoveOwnProgramAside(const std::vector<std::wstring>& files) const {
+  const std::wstring self = ExecutablePath();
+  for (const std::wstring& prepared : files) {
+    if (!SameFile(InstalledPathOf(prepared, localFolder_), self)) continue;
+    if (!MoveFileReplace(self, localFolder_ + L"replaced-" + std::to_wstring(CurrentProcessId()) + L".bin")) {
+      TheLogger().WriteFailure(L"AutoUpdateApp: cannot move the running updater [" + self + L"] aside: " +
+                               LastSystemErrorText());
+      return false;
+    }
+    // The helper gives a new file the permissions of the one it replaces; there is none now.
+    if (!MarkExecutable(prepared)) return false;
+  }
+  return true;
+}
+
 // Every argument is quoted where it needs it, so that a self-update file whose path holds a
 // space is swapped like any other; the helper learns this process's id and waits for its end
 // before its first attempt, instead of racing a slow exit. The updater it restarts is named in a
 // form that the helper can start at any length of the game folder's path.
-bool UpdateClient::StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart) {
+bool UpdateClient::StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart,
+                                     bool waitForExit) {
   const std::wstring helper = localFolder_ + L"engine.dat";
   if (!MarkExecutable(helper)) return false;
-  std::vector<std::wstring> arguments{helper, L"--wait-pid=" + std::to_wstring(CurrentProcessId())};
+  if (!waitForExit && !MoveOwnProgramAside(files)) return false;
+  std::vector<std::wstring> arguments{helper};
+  if (waitForExit) arguments.push_back(L"--wait-pid=" + std::to_wstring(CurrentProcessId()));
   arguments.insert(arguments.end(), files.begin(), files.end());
   if (!restart.empty()) {
     arguments.push_back(L"--");

@@ -115,9 +115,12 @@ class UpdateClient {
   [[nodiscard]] bool OpenStaging() { return staging_.Open(listStamp_); }
 
   // Starts the engine helper written to localFolder + "engine.dat" with the prepared self-update
-  // files: it waits for this process to end, swaps the files and runs the restart command (the
-  // first file without arguments when it is empty). True when the helper process was created.
-  [[nodiscard]] bool StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart);
+  // files: it waits for this process to end (unless waitForExit is false: then this program's
+  // own file, if it is to be replaced, is first moved aside into localFolder), swaps the files
+  // and runs the restart command (the first file without arguments when it is empty). True when
+  // the helper process was created.
+  [[nodiscard]] bool StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart,
+                                       bool waitForExit = true);
 
   std::wstring GetServerUrl() const { return serverUrl_; }
   // Why the last Connect, LoadDescription or CheckFiles failed, in the words of the resolver, the server
@@ -142,6 +145,7 @@ class UpdateClient {
   std::wstring TargetOf(const FileEntry& entry) const;
 
  private:
+  bool MoveOwnProgramAside(const std::vector<std::wstring>& files) const;
   using EntryList = std::vector<std::unique_ptr<FileEntry>>;
   static FileEntry* EntryAt(const EntryList& list, std::size_t i);
   // A new entry without a form yet: the caller gives it url and form, or fallbacks and

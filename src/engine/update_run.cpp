@@ -242,7 +242,7 @@ class Run {
     std::vector<std::wstring> restart = settings_.restartCommand;
     if (!restart.empty()) restart.push_back(SELF_UPDATED_ARGUMENT + client_.GetListStamp());
     const bool started = settings_.startEngineHelper ? settings_.startEngineHelper(files, restart)
-                                                     : client_.StartEngineHelper(files, restart);
+                                                     : client_.StartEngineHelper(files, restart, settings_.helperWaitsForExit);
     if (started) return RUN_SELF_UPDATE;
     NoteFailure(HELPER_FAILED, L"start [" + client_.GetLocalFolder() + L"engine.dat]", LastSystemErrorText());
     Report(view_, L"Thực thi tập tin [engine.dat] thất bại.", L"Execute selfupdate file [engine.dat] => Failed");

@@ -90,6 +90,12 @@ struct RunSettings {
   // StartEngineHelper.
   std::function<bool(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart)>
       startEngineHelper;
+  // Whether the engine helper waits for this process's end before it swaps the files (the
+  // default: a running program's file cannot be replaced on Windows). False when this process
+  // stays until the restarted updater ends (zepo-update --wait): if the self-update replaces
+  // this program's own file, that file is moved aside into the working folder first, so that the
+  // helper can swap it at once.
+  bool helperWaitsForExit = true;
   // A dry run: the installation is checked without touching it (no folder made, no time set, no
   // leftover removed, nothing staged or removed), what the run would do goes into *plan, and the
   // run ends there (RUN_FINISHED). Only the updater's caches of the lists are refreshed. Null: a

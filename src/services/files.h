@@ -81,6 +81,9 @@ bool PathExists(const std::wstring& path);
 // True for a symbolic link, junction or other reparse point (which folder deletions never follow).
 bool IsLink(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
+// Whether two paths name the same existing file (however they are spelt: case, links, a
+// relative or a drive form).
+bool SameFile(const std::wstring& a, const std::wstring& b);
 bool MakeFolder(const std::wstring& path);
 bool RemoveFile(const std::wstring& path);
 // Removes a symbolic link or junction itself, whether it points to a file or a folder; what it

@@ -45,6 +45,9 @@ void WriteStderr(const std::wstring& text);
 // its --json, whose one object goes out alone): printf's and WriteStdout's alike. The stream
 // returned still reaches the original standard output; null when it cannot be kept.
 std::FILE* SilenceStdout();
+// Sends standard output and standard error from now on to the end of file (made when missing):
+// a process started without a console or terminal whose words another process relays.
+bool AppendOutputTo(const std::wstring& file);
 
 // The program's arguments, the program's own name first: on Windows from the wide command line,
 // so that letters outside the ANSI code page arrive whole; elsewhere argv as UTF-8.

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -54,6 +55,16 @@ std::FILE* SilenceStdout() {
   const int kept = dup(fileno(stdout));
   (void)std::freopen("/dev/null", "w", stdout);
   return kept >= 0 ? fdopen(kept, "w") : nullptr;
+}
+
+bool AppendOutputTo(const std::wstring& file) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const int fd = open(PosixPath(file).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool moved = dup2(fd, 1) >= 0 && dup2(fd, 2) >= 0;
+  close(fd);
+  return moved;
 }
 
 void WriteStderr(const std::wstring& text) {

@@ -146,4 +146,16 @@ std::FILE* SilenceStdout() {
   return kept >= 0 ? _fdopen(kept, "w") : nullptr;
 }
 
+bool AppendOutputTo(const std::wstring& file) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  HANDLE out = CreateFileW(SystemPath(file).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return false;
+  // The C streams write through descriptors of the same file, opened for appending too.
+  (void)_wfreopen(SystemPath(file).c_str(), L"ab", stdout);
+  (void)_wfreopen(SystemPath(file).c_str(), L"ab", stderr);
+  return SetStdHandle(STD_OUTPUT_HANDLE, out) != FALSE && SetStdHandle(STD_ERROR_HANDLE, out) != FALSE;
+}
+
 std::vector<std::wstring> ProgramArguments(int, char**) { return SplitCommandLine(GetCommandLineW()); }

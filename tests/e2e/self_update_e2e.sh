@@ -2,13 +2,15 @@
 # End to end self-update: version 2 lists a new build of the updater itself. The installed
 # updater downloads it, starts the engine helper and exits with status 3; the helper swaps the
 # file and restarts the updater, which then finishes the rest of the update.
-#   self_update_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX] [--arguments | --long=N | --trailing-space]
+#   self_update_e2e.sh WORK TREE_TOOL UPDATER [WINE_PREFIX] [--arguments | --long=N | --trailing-space | --wait]
 # By default the updater is started with no arguments from its folder and the host comes from
 # "PatchHost" in ./log.ini; with --arguments it is started from elsewhere with --dir and --host
 # only, which the restarted updater must be given again. With --long=N the game folder's
 # Windows name ("Z:\...") is N characters long, so that the helper's path, the staged files and
 # the logs pass the 260 characters of a plain Windows path. With --trailing-space the game folder's
 # name ends in a space ("Velora "), which Windows' path rules drop when a process is started.
+# With --wait the first run waits for the restarted one, shows what it prints and ends with its
+# exit status: the installation is version 2 the moment it returns.
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=${4:-} mode=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -38,6 +40,7 @@ if [ "$mode" = --arguments ]; then
 else
   printf '[zepo]\r\nLogLevel=4\r\nPatchHost=localhost:%s\r\n' "$port" > "$install/log.ini"
   arguments=()
+  [ "$mode" = --wait ] && arguments=(--wait)
 fi
 
 fail() { echo "self_update_e2e: $*"; cut -c16- "$install"/logs/update*.txt 2>/dev/null | tr -d '\r'; exit 1; }
@@ -46,6 +49,23 @@ if [ -n "$prefix" ]; then
   "$here/../../cmake/wine-run" "$prefix" "$install/$name" "${arguments[@]}" > "$work/first.out" 2>&1 || status=$?
 else
   "$install/$name" "${arguments[@]}" > "$work/first.out" 2>&1 || status=$?
+fi
+if [ "$mode" = --wait ]; then
+  [ "$status" -eq 0 ] || { cat "$work/first.out"; fail "the waiting run ended with $status, not the restarted run's 0"; }
+  grep -q "finishes the update (waiting for it)" "$work/first.out" && grep -q "^zepo-update: version 2.0: " "$work/first.out" ||
+    fail "the waiting run did not relay the restarted run's summary: $(cat "$work/first.out")"
+  # Windows never deletes a running program's file: the waiting run's own old file, moved aside,
+  # stays in the working folder until the next run tidies it.
+  if [ -n "$prefix" ]; then
+    WINEPREFIX="$prefix" wineserver -w
+    ls "$install/update" | grep -qvx 'replaced-[0-9]*\.bin' && fail "the working folder holds more: $(ls "$install/update")"
+    "$here/../../cmake/wine-run" "$prefix" "$install/$name" > "$work/second.out" 2>&1 || fail "the run after --wait failed"
+  fi
+  # Nothing more to wait for: the restarted run has ended.
+  "$tool" verify "$install" "$updater" "$name" || fail "the installation is not version 2 when --wait returned"
+  [ -z "$(ls "$install"/logs/zepo/wait-* 2>/dev/null)" ] || fail "the report files were left: $(ls "$install"/logs/zepo)"
+  echo "self_update_e2e: passed${prefix:+ under Wine} --wait"
+  exit 0
 fi
 [ "$status" -eq 3 ] || { cat "$work/first.out"; fail "the first run ended with $status, not 3 (self-update)"; }
 grep -q "the engine helper then starts zepo-update again" "$work/first.out" ||
