@@ -171,7 +171,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
 }
 
 bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKeyName, const std::wstring& cacheFile,
-                           int& errorCode, bool probeByPing) {
+                           int& errorCode) {
   errorCode = 0;
   std::vector<std::wstring> addresses;
   // Through a proxy the proxy finds the host's address; WinINet reaches an https host only by its
@@ -183,7 +183,7 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
     if (!authority.empty()) addresses.push_back(authority);
     failureCause_ = authority.empty() ? L"not HOST[:PORT] with a port from 1 to 65535" : L"";
   } else {
-    failureCause_ = ProbeServers(host, addresses, probeByPing);
+    failureCause_ = ProbeServers(host, addresses);
   }
   if (addresses.empty()) {
     errorCode = CONNECT_NO_ADDRESS;

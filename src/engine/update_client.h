@@ -57,7 +57,7 @@ class UpdateClient {
   // Picks the first address of the host that serves "detectfile.enc" and learns this product's
   // folder from "rootfolder.enc", through the packed cache cacheFile.
   [[nodiscard]] bool Connect(const std::wstring& host, const std::wstring& rootKeyName, const std::wstring& cacheFile,
-                             int& errorCode, bool probeByPing);
+                             int& errorCode);
   // Brings the local file list up to date (fetching it only when the server's stamp changed)
   // and reads the version name and update folder.
   [[nodiscard]] bool LoadDescription(const std::wstring& cacheFile, int& errorCode);

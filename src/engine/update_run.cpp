@@ -107,7 +107,7 @@ class Run {
 
   bool Connect() {
     view_.SetStatus(L"Đang kết nối tới máy chủ...");
-    if (!client_.Connect(settings_.host, L"ZepoFolder", L"autoupdate.sls", error_, false)) {
+    if (!client_.Connect(settings_.host, L"ZepoFolder", L"autoupdate.sls", error_)) {
       NoteFailure(L"connect to the patch server [" + settings_.host + L"]", client_.FailureCause());
       Report(view_, TrustFailureStatus(L"Kết nối tới máy chủ thất bại."), L"Connect to patch server => Failed");
       return false;

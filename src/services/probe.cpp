@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr std::uint32_t ECHO_TOLERANCE_MS = 10;
 constexpr std::size_t HOST_TEXT_MAX = 259;
 
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -59,21 +58,6 @@ std::string DottedAddress(std::uint32_t address) {
   return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
 }
 
-void OrderByEchoTime(std::vector<std::uint32_t>& addresses, std::vector<std::uint32_t>& times) {
-  for (std::size_t p = 0; p + 1 < addresses.size(); ++p) {
-    for (std::size_t k = p + 1; k < addresses.size(); ++k) {
-      if (times[p] > times[k] + ECHO_TOLERANCE_MS) {
-        std::uint32_t address = addresses[k];
-        std::uint32_t time = times[k];
-        addresses.erase(addresses.begin() + static_cast<std::ptrdiff_t>(k));
-        times.erase(times.begin() + static_cast<std::ptrdiff_t>(k));
-        addresses.insert(addresses.begin() + static_cast<std::ptrdiff_t>(p), address);
-        times.insert(times.begin() + static_cast<std::ptrdiff_t>(p), time);
-      }
-    }
-  }
-}
-
 void KeepFirstOfEach(std::vector<std::uint32_t>& addresses) {
   std::vector<std::uint32_t> kept;
   for (std::uint32_t address : addresses) {
@@ -93,7 +77,7 @@ void ShuffleAddresses(std::vector<std::uint32_t>& addresses, std::uint32_t seed)
   }
 }
 
-std::wstring ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses, bool probeByPing) {
+std::wstring ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses) {
   addresses.clear();
   std::string name;
   std::string port;
@@ -112,15 +96,8 @@ std::wstring ProbeServers(const std::wstring& host, std::vector<std::wstring>& a
     found.push_back(address);
   }
   if (found.empty()) return L"no address";
-  if (found.size() >= 2) {
-    if (probeByPing) {
-      std::vector<std::uint32_t> times;
-      if (!EchoTimes(found, times)) return L"the echo requests to its addresses could not be sent";
-      OrderByEchoTime(found, times);
-    } else {
-      ShuffleAddresses(found, static_cast<std::uint32_t>(std::time(nullptr)));
-    }
-  }
+  // Clients spread over the addresses: each starts at a random one.
+  if (found.size() >= 2) ShuffleAddresses(found, static_cast<std::uint32_t>(std::time(nullptr)));
   for (std::uint32_t address : found) {
     std::string text = DottedAddress(address);
     if (!port.empty()) text += ":" + port;

@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-// Fills addresses (emptied first) in the order in which they are to be tried: by echo time
-// when probeByPing, else at random. Empty when the host cannot be resolved or parsed, or is too
+// Fills addresses (emptied first) in the order in which they are to be tried: at random. Empty when the host cannot be resolved or parsed, or is too
 // long for the Host header; the answer then says why ("not HOST[:PORT]", the resolver's text).
-std::wstring ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses, bool probeByPing);
+std::wstring ProbeServers(const std::wstring& host, std::vector<std::wstring>& addresses);
 
 // Whether a connection to the host's web server (HostRootUrl) can be made.
 bool CheckInternetConnection(const std::wstring& host);
@@ -35,9 +34,6 @@ bool SplitHost(const std::wstring& host, std::string& name, std::string& port);
 // Addresses in network byte order.
 std::string DottedAddress(std::uint32_t address);
 
-// Stable ordering by round-trip time in milliseconds with a tolerance of 10 ms: an address moves
-// ahead of one that answered more than 10 ms slower. Times of 5000 mean "never answered".
-void OrderByEchoTime(std::vector<std::uint32_t>& addresses, std::vector<std::uint32_t>& times);
 
 // The resolver may name one address twice (a hosts file with "localhost" on two lines): each is
 // kept once, where it first came.
@@ -48,4 +44,3 @@ void KeepFirstOfEach(std::vector<std::uint32_t>& addresses);
 void ShuffleAddresses(std::vector<std::uint32_t>& addresses, std::uint32_t seed);
 
 constexpr std::size_t PROBE_MAX_ADDRESSES = 16;
-constexpr std::uint32_t ECHO_NO_ANSWER_MS = 5000;

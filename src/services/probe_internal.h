@@ -10,7 +10,3 @@ bool ResolveIPv4(const std::string& name, std::vector<std::uint32_t>& addresses,
 // inet_addr's reading of a dotted address; false when it does not parse or is 255.255.255.255.
 bool ParseIPv4(const std::string& text, std::uint32_t& address);
 
-// Echo round-trip times in milliseconds: up to three passes of 5000 ms, 32 bytes of 'a', each
-// pass asking the addresses that have not answered yet. Unanswered addresses keep 5000.
-// False when no echo facility can be opened.
-bool EchoTimes(const std::vector<std::uint32_t>& addresses, std::vector<std::uint32_t>& times);

@@ -8,18 +8,6 @@
 #include "services/probe_internal.h"
 #include "support/test_server.h"
 
-namespace {
-
-std::uint32_t Address(int a, int b, int c, int d) {
-  std::uint32_t value = 0;
-  auto* bytes = reinterpret_cast<unsigned char*>(&value);
-  bytes[0] = static_cast<unsigned char>(a), bytes[1] = static_cast<unsigned char>(b);
-  bytes[2] = static_cast<unsigned char>(c), bytes[3] = static_cast<unsigned char>(d);
-  return value;
-}
-
-}  // namespace
-
 TEST(SplitHost, TakesTheHostPartAndItsPort) {
   const std::tuple<const wchar_t*, bool, const char*, const char*> cases[] = {
       {L"patch.example.net", true, "patch.example.net", ""},
@@ -41,33 +29,6 @@ TEST(SplitHost, TakesTheHostPartAndItsPort) {
       EXPECT_EQ(gotName, name) << host;
       EXPECT_EQ(gotPort, port) << host;
     }
-  }
-}
-
-TEST(OrderByEchoTime, MovesAddressesAheadOnlyBeyondTheTolerance) {
-  struct Case {
-    std::vector<std::uint32_t> times;
-    std::vector<std::uint32_t> order;  // indexes of the input in the expected order
-  };
-  const Case cases[] = {
-      {{40, 35, 20}, {2, 0, 1}},
-      {{40, 45}, {0, 1}},
-      {{45, 40}, {0, 1}},
-      {{51, 40}, {1, 0}},
-      {{5000, 5000, 30}, {2, 0, 1}},
-      {{5000, 4995}, {0, 1}},
-      {{100, 80, 60, 40, 20}, {4, 3, 2, 1, 0}},
-      {{20, 5000, 25, 5000}, {0, 2, 1, 3}},
-      {{7}, {0}},
-      {{}, {}},
-  };
-  for (const Case& c : cases) {
-    std::vector<std::uint32_t> addresses;
-    for (std::size_t i = 0; i < c.times.size(); ++i) addresses.push_back(static_cast<std::uint32_t>(i));
-    std::vector<std::uint32_t> times = c.times;
-    OrderByEchoTime(addresses, times);
-    EXPECT_EQ(addresses, c.order) << ::testing::PrintToString(c.times);
-    for (std::size_t i = 0; i < addresses.size(); ++i) EXPECT_EQ(times[i], c.times[addresses[i]]);
   }
 }
 
@@ -102,28 +63,16 @@ TEST(ProbeServers, DottedAddressesNamesSchemesAndPorts) {
       {L"300.1.1.1", {}},
   };
   for (const auto& [host, expected] : cases) {
-    for (bool ping : {false, true}) {
-      std::vector<std::wstring> addresses{L"stale"};
-      ProbeServers(host, addresses, ping);
-      EXPECT_EQ(addresses, expected) << host;
-    }
+    std::vector<std::wstring> addresses{L"stale"};
+    ProbeServers(host, addresses);
+    EXPECT_EQ(addresses, expected) << host;
   }
 }
 
 TEST(ProbeServers, RefusesNamesTooLongForTheHostHeader) {
   std::vector<std::wstring> addresses;
-  ProbeServers(L"a" + std::wstring(250, L'b') + L".x", addresses, false);
+  ProbeServers(L"a" + std::wstring(250, L'b') + L".x", addresses);
   EXPECT_TRUE(addresses.empty());
-}
-
-TEST(EchoTimes, LoopbackAddressesAnswer) {
-  std::vector<std::uint32_t> times;
-  if (!EchoTimes({Address(127, 0, 0, 1), Address(127, 0, 0, 1)}, times)) {
-    GTEST_SKIP() << "no echo facility here";
-  }
-  ASSERT_EQ(times.size(), 2u);
-  EXPECT_LT(times[0], ECHO_NO_ANSWER_MS);
-  EXPECT_LT(times[1], ECHO_NO_ANSWER_MS);
 }
 
 TEST(CheckInternetConnection, TellsWhetherTheHostsWebServerCanBeReached) {
