@@ -405,8 +405,10 @@ std::vector<std::wstring> FilesShippedBefore(const ReleaseIndex& index, const st
 
 }  // namespace
 
-bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& error) {
-  summary = BuildSummary{};
+namespace {
+
+// The names that become URL parts, and the release's files, judged before anything is written.
+bool ValidateRelease(const BuildOptions& options, std::vector<ReleaseItem>& items, std::string& error) {
   const std::wstring product = options.product.empty() || options.product.back() != L'/'
                                    ? options.product
                                    : options.product.substr(0, options.product.size() - 1);
@@ -417,15 +419,168 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
       return false;
     }
   }
-  std::vector<ReleaseItem> items;
   std::vector<std::string> problems;
   if (!ScanRelease(options.release, options.followLinks, items, problems)) {
     error = "the release " + options.release.string() + " cannot be published; nothing was written:";
     for (const std::string& problem : problems) error += "\n  " + problem;
     return false;
   }
+  return SigningFitsTree(options.out, options.signing, error);
+}
+
+// Packs and patches every file on options.jobs threads, showing the progress; a file's failure
+// is the build's, and what this build published of a version the index does not name goes.
+bool PublishFiles(const BuildOptions& options, Builder& builder, const std::vector<ReleaseItem>& items,
+                  const ReleaseIndex& index, const fs::path& productRoot, std::vector<FileResult>& results,
+                  std::string& error) {
+  std::vector<std::size_t> files;
+  std::uint64_t releaseBytes = 0;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (items[i].folder) continue;
+    files.push_back(i);
+    releaseBytes += items[i].size;
+  }
+  results.assign(items.size(), FileResult{});
+  std::atomic<std::size_t> next{0};
+  FileProgress progress(files.size(), releaseBytes, StdoutIsTerminal(), L"packed");
+  auto work = [&] {
+    for (std::size_t k; (k = next++) < files.size();) {
+      const ReleaseItem& item = items[files[k]];
+      progress.Started(item.name, item.size);
+      results[files[k]] = builder.Publish(item);
+      progress.Finished(item.name, item.size);
+    }
+  };
+  std::vector<std::thread> workers;
+  for (unsigned j = 1; j < std::max(1u, options.jobs); ++j) workers.emplace_back(work);
+  work();
+  for (auto& w : workers) w.join();
+  progress.End();
+  for (const FileResult& r : results) {
+    if (r.error.empty()) continue;
+    error = r.error;
+    std::error_code ignored;
+    if (index.exists()) fs::remove_all(productRoot / "files" / PathOf(options.version), ignored);
+    return false;
+  }
+  return true;
+}
+
+// A file's section of the list: its method, time, digests, size and patch keys.
+std::wstring FileSection(const ReleaseItem& item, const FileResult& r) {
+  std::wstring section = L"[" + item.name + L"]\r\nMethod=" + r.method + L"\r\n";
+  if (r.method == L"Exists") section += L"Target=File\r\n";
+  section += L"DateTime=" + r.dateTime + L"\r\nCheckSum=" + AnsiToWide(r.checksum) + L"\r\n";
+  // Clients that trust a key check what they stage against the SHA256; every client bounds
+  // what it unpacks or rebuilds by the Size.
+  if (!r.sha256.empty()) section += L"SHA256=" + AnsiToWide(r.sha256) + L"\r\n";
+  section += L"Size=" + std::to_wstring(r.size) + L"\r\n";
+  for (const auto& [oldSum, folder] : r.patchKeys) section += AnsiToWide(oldSum) + L"=" + AnsiToWide(folder) + L"\r\n";
+  // The second format's keys, which updaters that know only the first never read.
+  for (const auto& [oldSum, folder] : r.patch2Keys) {
+    section += AnsiToWide(oldSum) + PATCH2_KEY_SUFFIX + L"=" + AnsiToWide(folder) + L"\r\n";
+  }
+  if (!r.whole2.empty()) section += std::wstring(WHOLE2_KEY) + L"=" + r.whole2 + L"\r\n";
+  return section;
+}
+
+// What a published file adds to the summary, against the list that was live before.
+void CountFile(const ReleaseItem& item, const FileResult& r, const std::map<std::wstring, ListedFile>& live,
+               BuildSummary& summary) {
+  ++summary.files;
+  summary.bytes += item.size;
+  summary.versionBytes += r.wholeBytes;
+  const auto listed = live.find(FoldCase(item.name));
+  if (listed == live.end()) {
+    ++summary.added;
+  } else if (!EqualNoCase(listed->second.checksum, AnsiToWide(r.checksum))) {
+    ++summary.changed;
+  }
+  if (!r.whole2.empty()) {
+    ++summary.whole2Files;
+    summary.whole2Bytes += r.whole2Bytes;
+  }
+  summary.patches2 += r.patch2Keys.size();
+  summary.patch2Bytes += r.patch2Bytes;
+  for (const auto& [source, bytes] : r.patchSources) {
+    ++summary.patchSets[source].patches;
+    summary.patchSets[source].bytes += bytes;
+  }
+  if (r.patchKeys.empty() && r.patch2Keys.empty()) {
+    ++summary.wholeFiles;
+    summary.wholeBytes += r.wholeBytes;
+  } else {
+    ++summary.patchedFiles;
+    summary.patches += r.patchKeys.size();
+    summary.patchBytes += r.patchBytes;
+    summary.patchedWholeBytes += r.wholeBytes * r.patchKeys.size();
+  }
+}
+
+// The full list of the version, counted into the summary as it is composed.
+std::wstring ComposeList(const BuildOptions& options, const std::wstring& updateFolder,
+                         const std::vector<ReleaseItem>& items, const std::vector<FileResult>& results,
+                         const std::map<std::wstring, ListedFile>& live, BuildSummary& summary) {
+  std::wstring list = L"[ServerConfig]\r\nVersionName=" + options.version + L"\r\nUpdateFolder=" + updateFolder + L"\r\n";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (items[i].folder) {
+      list += L"[" + items[i].name + L"]\r\nMethod=Exists\r\nTarget=Folder\r\n";
+      continue;
+    }
+    list += FileSection(items[i], results[i]);
+    CountFile(items[i], results[i], live, summary);
+  }
+  return list;
+}
+
+// The files that any earlier release shipped and this one does not go, one by one. A folder is
+// never removed whole, not even one that the release dropped: players keep files of their own
+// in the game's folders (saves, screenshots), and a removed folder would take them.
+std::wstring Removals(const ReleaseIndex& index, const std::vector<ReleaseItem>& previousItems,
+                      const std::vector<ReleaseItem>& items, BuildSummary& summary) {
+  std::set<std::wstring> present;
+  for (const auto& item : items) present.insert(FoldCase(item.name));
+  std::wstring removals;
+  for (const std::wstring& name : FilesShippedBefore(index, previousItems)) {
+    if (present.count(FoldCase(name)) != 0) continue;
+    removals += L"[" + name + L"]\r\nMethod=Remove\r\nTarget=File\r\n";
+    ++summary.removed;
+  }
+  return removals;
+}
+
+// The immutable objects are in place, the kept list with them; then the publication makes the
+// signatures, lists and index live together.
+bool PublishVersion(const BuildOptions& options, ReleaseIndex& index, const fs::path& productRoot,
+                    const std::wstring& list, const std::wstring& removals, const BuildSummary& summary,
+                    std::string& error) {
+  std::error_code ignored;
+  fs::create_directories(productRoot, ignored);
+  if (!fs::exists(options.out / "detectfile.enc") &&
+      !PackBytesTo(options.out / "detectfile.enc", "zepo patch server\r\n", error)) {
+    return false;
+  }
+  if (!index.KeepList(options.version, EncodeListText(list), error)) return false;
+  index.Publish({options.version, IndexDateNow(), summary.files, summary.bytes, summary.versionBytes,
+                 summary.patches, L""});
+  const std::string productFolder = WideToUtf8(options.product);
+  Publication publication(options.out, options.product);
+  publication.AddList(productFolder + "filelistfull.enc", list);
+  publication.AddList(productFolder + "filelist.enc", list + removals);
+  publication.AddList("rootfolder.enc", L"[ServerConfig]\r\n" + options.rootKey + L"=" + options.product + L"\r\n");
+  publication.SetIndex(productFolder + ReleaseIndex::FILE_NAME, index.Text());
+  if (options.signing.Enabled() && !publication.Sign(options.signing, error)) return false;
+  if (options.signing.removeSignatures) publication.RemoveSignatures();
+  return publication.Publish(error);
+}
+
+}  // namespace
+
+bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& error) {
+  summary = BuildSummary{};
+  std::vector<ReleaseItem> items;
+  if (!ValidateRelease(options, items, error)) return false;
   const fs::path productRoot = options.out / PathOf(options.product);
-  if (!SigningFitsTree(options.out, options.signing, error)) return false;
   ReleaseIndex index = ReleaseIndex::Load(productRoot);
   if (index.Find(options.version) != nullptr) {
     // A published version never changes, and publishing it again never makes it live again.
@@ -458,127 +613,15 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   // In a tree that keeps an index, a version folder that the index does not name is what a build
   // that never finished left behind; a tree from before the index is treated as it always was.
   Builder builder(options, sources, items, index.exists());
-  std::error_code ignoredError;
-  std::vector<std::size_t> files;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (!items[i].folder) files.push_back(i);
-  }
-  std::vector<FileResult> results(items.size());
-  std::atomic<std::size_t> next{0};
-  std::uint64_t releaseBytes = 0;
-  for (const std::size_t k : files) releaseBytes += items[k].size;
-  FileProgress progress(files.size(), releaseBytes, StdoutIsTerminal(), L"packed");
-  auto work = [&] {
-    for (std::size_t k; (k = next++) < files.size();) {
-      const ReleaseItem& item = items[files[k]];
-      progress.Started(item.name, item.size);
-      results[files[k]] = builder.Publish(item);
-      progress.Finished(item.name, item.size);
-    }
-  };
-  std::vector<std::thread> workers;
-  for (unsigned j = 1; j < std::max(1u, options.jobs); ++j) workers.emplace_back(work);
-  work();
-  for (auto& w : workers) w.join();
-  progress.End();
-
-  for (const FileResult& r : results) {
-    if (!r.error.empty()) {
-      error = r.error;
-      // What this build published of a version that never went live goes with it.
-      if (index.exists()) fs::remove_all(productRoot / "files" / PathOf(options.version), ignoredError);
-      return false;
-    }
-  }
+  std::vector<FileResult> results;
+  if (!PublishFiles(options, builder, items, index, productRoot, results, error)) return false;
   summary.movedTimes = SettleTimes(live, items, results,
                                    TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0));
   summary.patchSets.resize(sources.size());
   for (std::size_t k = 0; k < sources.size(); ++k) summary.patchSets[k].from = sources[k].label;
-
-  std::wstring list = L"[ServerConfig]\r\nVersionName=" + options.version + L"\r\nUpdateFolder=" +
-                      builder.UpdateFolder() + L"\r\n";
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    const ReleaseItem& item = items[i];
-    list += L"[" + item.name + L"]\r\n";
-    if (item.folder) {
-      list += L"Method=Exists\r\nTarget=Folder\r\n";
-      continue;
-    }
-    const FileResult& r = results[i];
-    ++summary.files;
-    summary.bytes += item.size;
-    summary.versionBytes += r.wholeBytes;
-    const auto listed = live.find(FoldCase(item.name));
-    if (listed == live.end()) {
-      ++summary.added;
-    } else if (!EqualNoCase(listed->second.checksum, AnsiToWide(r.checksum))) {
-      ++summary.changed;
-    }
-    list += L"Method=" + r.method + L"\r\n";
-    if (r.method == L"Exists") list += L"Target=File\r\n";
-    list += L"DateTime=" + r.dateTime + L"\r\nCheckSum=" + AnsiToWide(r.checksum) + L"\r\n";
-    // Clients that trust a key check what they stage against the SHA256; every client bounds
-    // what it unpacks or rebuilds by the Size.
-    if (!r.sha256.empty()) list += L"SHA256=" + AnsiToWide(r.sha256) + L"\r\n";
-    list += L"Size=" + std::to_wstring(r.size) + L"\r\n";
-    for (const auto& [oldSum, folder] : r.patchKeys) list += AnsiToWide(oldSum) + L"=" + AnsiToWide(folder) + L"\r\n";
-    // The second format's keys, which updaters that know only the first never read.
-    for (const auto& [oldSum, folder] : r.patch2Keys) {
-      list += AnsiToWide(oldSum) + PATCH2_KEY_SUFFIX + L"=" + AnsiToWide(folder) + L"\r\n";
-    }
-    if (!r.whole2.empty()) {
-      list += std::wstring(WHOLE2_KEY) + L"=" + r.whole2 + L"\r\n";
-      ++summary.whole2Files;
-      summary.whole2Bytes += r.whole2Bytes;
-    }
-    summary.patches2 += r.patch2Keys.size();
-    summary.patch2Bytes += r.patch2Bytes;
-    for (const auto& [source, bytes] : r.patchSources) {
-      ++summary.patchSets[source].patches;
-      summary.patchSets[source].bytes += bytes;
-    }
-    if (r.patchKeys.empty() && r.patch2Keys.empty()) {
-      ++summary.wholeFiles;
-      summary.wholeBytes += r.wholeBytes;
-    } else {
-      ++summary.patchedFiles;
-      summary.patches += r.patchKeys.size();
-      summary.patchBytes += r.patchBytes;
-      summary.patchedWholeBytes += r.wholeBytes * r.patchKeys.size();
-    }
-  }
-  // The files that any earlier release shipped and this one does not go, one by one. A folder is
-  // never removed whole, not even one that the release dropped: players keep files of their own
-  // in the game's folders (saves, screenshots), and a removed folder would take them.
-  std::set<std::wstring> present;
-  for (const auto& item : items) present.insert(FoldCase(item.name));
-  std::wstring removals;
-  for (const std::wstring& name : FilesShippedBefore(index, previousItems)) {
-    if (present.count(FoldCase(name)) != 0) continue;
-    removals += L"[" + name + L"]\r\nMethod=Remove\r\nTarget=File\r\n";
-    ++summary.removed;
-  }
-
-  // The immutable objects are in place, the kept list with them; then the publication makes the
-  // signatures, lists and index live together.
-  std::error_code ignored;
-  fs::create_directories(productRoot, ignored);
-  if (!fs::exists(options.out / "detectfile.enc") &&
-      !PackBytesTo(options.out / "detectfile.enc", "zepo patch server\r\n", error)) {
-    return false;
-  }
-  if (!index.KeepList(options.version, EncodeListText(list), error)) return false;
-  index.Publish({options.version, IndexDateNow(), summary.files, summary.bytes, summary.versionBytes,
-                 summary.patches, L""});
-  const std::string productFolder = WideToUtf8(options.product);
-  Publication publication(options.out, options.product);
-  publication.AddList(productFolder + "filelistfull.enc", list);
-  publication.AddList(productFolder + "filelist.enc", list + removals);
-  publication.AddList("rootfolder.enc", L"[ServerConfig]\r\n" + options.rootKey + L"=" + options.product + L"\r\n");
-  publication.SetIndex(productFolder + ReleaseIndex::FILE_NAME, index.Text());
-  if (options.signing.Enabled() && !publication.Sign(options.signing, error)) return false;
-  if (options.signing.removeSignatures) publication.RemoveSignatures();
-  if (!publication.Publish(error)) return false;
+  const std::wstring list = ComposeList(options, builder.UpdateFolder(), items, results, live, summary);
+  const std::wstring removals = Removals(index, previousItems, items, summary);
+  if (!PublishVersion(options, index, productRoot, list, removals, summary, error)) return false;
   summary.live = options.version;
   return true;
 }
