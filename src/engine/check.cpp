@@ -92,7 +92,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
   OldStagingSweep sweep(list_);
   for (std::size_t i = first + 1; i < list_.SectionCount(); ++i) {
     if (!list_.NamedSection(i, name)) continue;
-    const std::size_t section = list_.FindSection(name);
+    const std::size_t section = list_.SectionReadFor(i);
     if (section == IniDocument::NO_SECTION || checked[section]) continue;
     checked[section] = true;
     const std::wstring method = Value(list_, section, L"Method");
@@ -115,7 +115,7 @@ bool UpdateClient::ValidateNames(std::size_t first, int& errorCode, std::wstring
   std::wstring name;
   for (std::size_t i = first + 1; i < list_.SectionCount(); ++i) {
     if (!list_.NamedSection(i, name)) continue;
-    const std::size_t section = list_.FindSection(name);
+    const std::size_t section = list_.SectionReadFor(i);
     failureCause_ = EntryNameProblem(name);
     if (failureCause_.empty() && EqualNoCase(Value(list_, section, L"Method"), L"Remove") && PassesThroughLink(name)) {
       failureCause_ = L"its removal would pass through a link";

@@ -301,13 +301,14 @@ void UpdateClient::RememberAppliedList() {
   if (!MoveFileReplace(temporary, APPLIED_LIST_CACHE)) RemoveFile(temporary);
 }
 
+// The version is in the list's first section: only the list's head is unpacked and read, not the
+// megabytes of a list of many files.
 std::wstring UpdateClient::AppliedVersion() const {
-  const std::wstring applied = localFolder_ + L"applied.ini";
+  std::string head;
   std::wstring version;
-  CreateDirectoryPath(localFolder_);
-  if (PathExists(APPLIED_LIST_CACHE) && UnpackDescriptor(APPLIED_LIST_CACHE, applied)) {
-    ReadIniString(applied, L"ServerConfig", L"VersionName", version);
-  }
-  RemoveFile(applied);
+  if (!UnpackHead(APPLIED_LIST_CACHE, 64 * 1024, head)) return version;
+  // A line cut at the head's end is no line.
+  head.resize(head.rfind('\n') == std::string::npos ? 0 : head.rfind('\n') + 1);
+  IniDocument(head).ReadString(L"ServerConfig", L"VersionName", version);
   return version;
 }

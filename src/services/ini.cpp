@@ -1,5 +1,7 @@
 #include "services/ini.h"
 
+#include <cstring>
+
 #include "services/text.h"
 
 namespace {
@@ -142,6 +144,19 @@ void IniDocument::Parse() {
     lineEnd_ = "\r\n";
     return;
   }
+  // The index is made for every header at once and the keys get room for every line: a list of
+  // 200,000 files is never rehashed nor copied while it grows, and takes no more than it needs.
+  std::size_t lines = 1, headers = 1;
+  const char* const end = bytes_.data() + bytes_.size();
+  for (const char* at = bytes_.data(); (at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr; ++at) {
+    ++lines;
+    if (at + 1 < end && at[1] == '[') ++headers;
+  }
+  std::size_t slots = 64;
+  while (slots < 2 * headers) slots *= 2;
+  index_.assign(slots, 0);
+  sections_.reserve(headers);
+  keys_.reserve(lines > headers ? lines - headers + 1 : lines);
   // Keys before any header belong to the unnamed section, which exists only if it has lines.
   bool indexing = false;
   ForEachRawLine([&](std::size_t offset, std::size_t lineSize, std::size_t endSize) {
@@ -172,13 +187,15 @@ void IniDocument::Parse() {
       while (from < to && IsBlank(static_cast<unsigned char>(text[from]))) ++from;
       while (to > from && IsBlank(static_cast<unsigned char>(text[to - 1]))) --to;
       sections_.push_back({at(from), static_cast<std::uint32_t>(to - from), static_cast<std::uint32_t>(keys_.size()), 0,
-                           end, reachable, endSize > 0});
+                           end, reachable, endSize > 0, false});
       indexing = reachable && IndexSection(static_cast<std::uint32_t>(sections_.size() - 1));
+      sections_.back().firstOfName = indexing;
       return;
     }
     if (sections_.empty()) {
-      sections_.push_back({0, 0, 0, 0, end, true, endSize > 0});
+      sections_.push_back({0, 0, 0, 0, end, true, endSize > 0, false});
       indexing = IndexSection(0);
+      sections_.back().firstOfName = indexing;
     }
     Section& section = sections_.back();
     section.end = end;
@@ -238,6 +255,14 @@ std::size_t IniDocument::FindFolded(const std::string& folded) const {
 }
 
 std::size_t IniDocument::FindSection(const std::wstring& section) const { return FindFolded(FoldedName(section)); }
+
+std::size_t IniDocument::SectionReadFor(std::size_t i) const {
+  if (i >= sections_.size() || sections_[i].firstOfName) return i;
+  const Section& s = sections_[i];
+  std::string folded(Text() + s.nameStart, s.nameSize);
+  for (char& c : folded) c = FoldByte(c);
+  return FindFolded(folded);
+}
 
 // The first key of that name in the section, or null.
 const IniDocument::Key* IniDocument::FindKey(std::size_t section, const std::wstring& key) const {

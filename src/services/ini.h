@@ -43,6 +43,8 @@ class IniDocument {
   // (the unnamed section, a "[" line without "]"); SectionNames without holding every name.
   std::size_t SectionCount() const { return sections_.size(); }
   bool NamedSection(std::size_t i, std::wstring& name) const;
+  // The section that lookups of section i's name read: i itself, or the first of that name.
+  std::size_t SectionReadFor(std::size_t i) const;
 
   // Sets a key, creating the section or key at the end of the file or of the section when
   // missing, or replacing the value on its own line. Every other byte of the file stays as it
@@ -69,6 +71,7 @@ class IniDocument {
     std::uint32_t end;                  // the byte after the section's last line and its line end
     bool reachable;
     bool lastLineEnded;  // whether that last line has a line end
+    bool firstOfName;    // no earlier section has its name: lookups of the name read this one
   };
 
   template <typename LineHandler>

@@ -220,6 +220,32 @@ bool UnpackBytes(const std::string& packed, std::string& plain) {
   return status == Z_STREAM_END;
 }
 
+bool UnpackHead(const std::wstring& source, std::size_t size, std::string& head) {
+  head.assign(size, '\0');
+  FileHandle in = FileHandle::OpenForRead(source);
+  z_stream stream{};
+  if (!in.IsOpen() || inflateInit(&stream) != Z_OK) {
+    head.clear();
+    return false;
+  }
+  Buffers buffers;
+  stream.next_out = reinterpret_cast<Bytef*>(head.data());
+  stream.avail_out = static_cast<uInt>(size);
+  int status = Z_OK;
+  while (status == Z_OK && stream.avail_out > 0) {
+    if (stream.avail_in == 0) {
+      std::size_t got = 0;
+      if (!in.Read(buffers.in.get(), CHUNK, got) || got == 0) break;
+      stream.next_in = buffers.in.get();
+      stream.avail_in = static_cast<uInt>(got);
+    }
+    status = inflate(&stream, Z_NO_FLUSH);
+  }
+  inflateEnd(&stream);
+  head.resize(size - stream.avail_out);
+  return (status == Z_OK || status == Z_STREAM_END) && !head.empty();
+}
+
 bool UnpackFile(const std::wstring& source, const std::wstring& destination) {
   return TransformFile(source, destination, 0,
                        [](FileHandle& out, FileHandle& in, int) { return InflateStream(out, in); });

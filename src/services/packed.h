@@ -27,6 +27,10 @@ bool UnpackFile(const std::wstring& source, const std::wstring& destination);
 // is removed.
 int UnpackFileBounded(const std::wstring& source, const std::wstring& destination, std::uint64_t limit);
 
+// The first size plain bytes of a packed file (fewer when it holds fewer), without unpacking the
+// rest: a list's first section from a cache of megabytes. False when nothing could be unpacked.
+bool UnpackHead(const std::wstring& source, std::size_t size, std::string& head);
+
 // True exactly when the whole source was packed into the destination at the level (0 to 9).
 bool PackFile(const std::wstring& source, const std::wstring& destination, int level);
 
