@@ -27,10 +27,9 @@ scratch() {
   local folder=$1 doc=$2
   mkdir -p "$folder"
   for version in 1.0 2.0 3.0; do
-    mkdir -p "$folder/releases/$version/data"
-    printf 'game %s\n' "$version" > "$folder/releases/$version/game.exe"
-    head -c 50000 /dev/zero | tr '\0' "${version:0:1}" > "$folder/releases/$version/data/pack.dat"
-    printf 'intro' > "$folder/releases/$version/data/intro.bik"
+    local release="$folder/releases/$version"
+    mkdir -p "$release/data" && printf 'game %s\n' "$version" > "$release/game.exe" && printf 'intro' > "$release/data/intro.bik"
+    head -c 50000 /dev/zero | tr '\0' "${version:0:1}" > "$release/data/pack.dat"
   done
   for key in velora.key velora-2027.key; do
     commands_of "$doc" | grep -q "keygen --out $key" || (cd "$folder" && zepo-publish keygen --out "$key" > /dev/null)
