@@ -574,6 +574,27 @@ bool PublishVersion(const BuildOptions& options, ReleaseIndex& index, const fs::
   return publication.Publish(error);
 }
 
+// An earlier release only names what clients may hold: its own problems do not stop this one.
+bool ScanPrevious(const BuildOptions& options, std::vector<ReleaseItem>& previousItems, std::string& error) {
+  std::vector<std::string> previousProblems;
+  if (options.previous.empty() ||
+      ScanRelease(options.previous.back(), options.followLinks, previousItems, previousProblems) ||
+      !previousItems.empty()) {
+    return true;
+  }
+  error = "cannot read the previous release " + options.previous.back().string();
+  return false;
+}
+
+// The release may not take away every file of the live one, or most of them, unless asked to.
+bool RemovalsAllowed(const BuildOptions& options, const std::map<std::wstring, ListedFile>& live,
+                     const std::vector<ReleaseItem>& items, std::string& error) {
+  std::set<std::wstring> liveNames, newNames;
+  for (const auto& [name, file] : live) liveNames.insert(name);
+  for (const ReleaseItem& item : items) newNames.insert(FoldCase(item.name));
+  return CheckRemovals(liveNames, newNames, options.version, options.allowRemovals, error);
+}
+
 }  // namespace
 
 bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& error) {
@@ -594,20 +615,10 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
     summary.live = index.live();
     return true;
   }
-  // An earlier release only names what clients may hold: its own problems do not stop this one.
   std::vector<ReleaseItem> previousItems;
-  std::vector<std::string> previousProblems;
-  if (!options.previous.empty() &&
-      !ScanRelease(options.previous.back(), options.followLinks, previousItems, previousProblems) &&
-      previousItems.empty()) {
-    error = "cannot read the previous release " + options.previous.back().string();
-    return false;
-  }
+  if (!ScanPrevious(options, previousItems, error)) return false;
   const std::map<std::wstring, ListedFile> live = ReadLiveList(productRoot);
-  std::set<std::wstring> liveNames, newNames;
-  for (const auto& [name, file] : live) liveNames.insert(name);
-  for (const ReleaseItem& item : items) newNames.insert(FoldCase(item.name));
-  if (!CheckRemovals(liveNames, newNames, options.version, options.allowRemovals, error)) return false;
+  if (!RemovalsAllowed(options, live, items, error)) return false;
   const std::vector<PatchSource> sources = PatchSources(options, index, productRoot);
 
   // In a tree that keeps an index, a version folder that the index does not name is what a build
