@@ -1,7 +1,9 @@
 #pragma once
 // The engine object of one update run: which server answered, where this product's files lie on
-// it, the version description, and the three work lists that the check fills. Confined to the
-// run's thread; every operation reports failure by its result and a code in errorCode.
+// it, the version description, and the three work lists that the check fills. Connecting, the
+// check and the commit run on the run's thread; fetching and staging run on its download
+// workers, each on entries of its own (the addresses that hung are shared under a lock). Every
+// operation reports failure by its result and a code in errorCode.
 #include <functional>
 #include <memory>
 #include <mutex>
