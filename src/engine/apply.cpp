@@ -76,7 +76,7 @@ namespace {
 
 // Failures that another attempt may mend: the network's, not the disk's or a missing file's.
 bool WorthRetrying(int errorCode) {
-  return errorCode == HTTP_OK || errorCode == HTTP_REQUEST_FAILED || errorCode == HTTP_NO_INTERNET ||
+  return errorCode == HTTP_SHORT_BODY || errorCode == HTTP_REQUEST_FAILED || errorCode == HTTP_NO_INTERNET ||
          errorCode == HTTP_STALLED;
 }
 

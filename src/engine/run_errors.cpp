@@ -13,7 +13,7 @@ struct ErrorCodeText {
 
 // Code 10 is shared: a check and a download are cancelled alike.
 const ErrorCodeText ERROR_CODES[] = {
-    {HTTP_OK, L"HTTP_SHORT_BODY", L"the transfer ended before the announced length"},
+    {HTTP_SHORT_BODY, L"HTTP_SHORT_BODY", L"the transfer ended before the announced length"},
     {HTTP_CANNOT_CREATE, L"HTTP_CANNOT_CREATE", L"the local file cannot be created"},
     {HTTP_WRITE_FAILED, L"HTTP_WRITE_FAILED", L"a write failed although the drive has room"},
     {CHECK_NO_LIST, L"CHECK_NO_LIST", L"the file list names no files"},

@@ -12,7 +12,7 @@
 #include "services/status_callback.h"
 
 // errorCode values of a download.
-constexpr int HTTP_OK = 0;             // also a complete transfer whose length differs (false result)
+constexpr int HTTP_OK = 0;             // success, and nothing else
 constexpr int HTTP_CANNOT_CREATE = 1;  // the local file cannot be created
 constexpr int HTTP_WRITE_FAILED = 2;   // a write failed although the drive has room
 constexpr int HTTP_NO_INTERNET = 4;    // no internet handle
@@ -22,6 +22,7 @@ constexpr int HTTP_REQUEST_FAILED = 21;  // no answer, a status other than 200 a
                                          // a broken body or a stalled transfer
 constexpr int HTTP_NOT_FOUND = 24;       // the server answered 404 or 410: asking again is no use
 constexpr int HTTP_CERTIFICATE = 25;     // an https server whose certificate does not verify
+constexpr int HTTP_SHORT_BODY = 45;     // the body ended before its announced length; what came is kept
 constexpr int HTTP_STALLED = 41;         // no connection within the connect limit, or no data within the
                                          // stall limit: the address hangs, another may answer
 

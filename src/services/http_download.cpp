@@ -212,8 +212,8 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
         // Not flushed to disk: a download is only the source of a staged file, which is
         // verified and flushed before anything is committed.
         if (received == total) return true;
-        // A connection that closes early ends the body: what came is kept, and the code stays 0.
-        return Fail(errorCode, HTTP_OK,
+        // A connection that closes early ends the body: what came is kept for a resumed request.
+        return Fail(errorCode, HTTP_SHORT_BODY,
                     L"the body ended after " + std::to_wstring(received) + L" of " + std::to_wstring(total) +
                         L" bytes");
       case HttpTransport::Piece::Data:
