@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -298,10 +299,21 @@ class Run {
     RunJobs(repeats);
   }
 
+  // An exception on any worker (memory exhausted by a hostile list, say) stops the others taking
+  // jobs and is thrown again on the run's thread once all have ended, where the run catches it:
+  // it never ends the process.
   void RunJobs(std::vector<Job>& jobs) {
     std::atomic<std::size_t> next{0};
+    std::exception_ptr escaped;
+    std::mutex escapedLock;
     const auto work = [&] {
-      for (std::size_t i = next++; i < jobs.size() && !Stopped(settings_.stop); i = next++) FetchAndStage(jobs[i]);
+      try {
+        for (std::size_t i = next++; i < jobs.size() && !Stopped(settings_.stop); i = next++) FetchAndStage(jobs[i]);
+      } catch (...) {
+        std::lock_guard<std::mutex> guard(escapedLock);
+        if (!escaped) escaped = std::current_exception();
+        next = jobs.size();
+      }
     };
     const std::size_t workers =
         std::min<std::size_t>(static_cast<std::size_t>(std::max(settings_.connections, 1)), jobs.size());
@@ -309,6 +321,7 @@ class Run {
     for (std::size_t i = 1; i < workers; ++i) threads.emplace_back(work);
     work();
     for (std::thread& thread : threads) thread.join();
+    if (escaped) std::rethrow_exception(escaped);
   }
 
   void FetchAndStage(Job& job) {

@@ -275,6 +275,35 @@ TEST_F(UpdateRunTest, AnyFailedFileLeavesTheWholeInstallationAsItWasAndTheRerunR
   for (const char* name : {"a.dat", "b.dat", "c.dat", "d.dat"}) EXPECT_EQ(FileTime(name), PatchTree::TIME) << name;
 }
 
+// What escapes a download worker (here the view, as memory exhausted there would) fails the run
+// with its cause and leaves the installation as it was; it never ends the process.
+TEST_F(UpdateRunTest, AnExceptionOnADownloadWorkerFailsTheRunWithItsCause) {
+  struct ThrowingView final : RunView {
+    std::vector<std::wstring> errors;
+    void ReportError(const std::wstring& text) override { errors.push_back(text); }
+    void SetStatus(const std::wstring& text) override {
+      if (text.rfind(L"Đang nâng cấp tập tin", 0) == 0) throw std::runtime_error("no memory left on a worker");
+    }
+    void Warn(const std::wstring&) override {}
+    void ShowVersion(const std::wstring&) override {}
+    void StepProgress() override {}
+    void SetProgressRange(int, int) override {}
+    void SetProgressPosition(int) override {}
+  };
+  Install("a.dat", OLD_A);
+  tree.File("a.dat", NEW_A, "Patch");
+  tree.PatchFrom("a.dat", OLD_A, PATCH_A);
+  for (int i = 0; i < 6; ++i) tree.File("file" + std::to_string(i) + ".dat", "new content " + std::to_string(i));
+  tree.Publish();
+  settings.connections = 4;
+  ThrowingView throwing;
+  EXPECT_EQ(UpdateRun(throwing, settings), RUN_FAILED);
+  ASSERT_FALSE(throwing.errors.empty());
+  EXPECT_NE(throwing.errors.back().find(L"no memory left on a worker"), std::wstring::npos) << throwing.errors.back();
+  EXPECT_EQ(Installed("a.dat"), OLD_A);
+  EXPECT_FALSE(fs::exists(install.path() / "file0.dat"));
+}
+
 TEST_F(UpdateRunTest, AStagingAreaOfAnotherListIsNotReused) {
   Install("b.dat", "old b");
   tree.File("b.dat", "new b");
