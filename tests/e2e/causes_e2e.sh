@@ -16,7 +16,7 @@ rm -rf "$work"
 mkdir -p "$work/temp"
 root="$work/www" install="$work/install"
 
-port=$(( 20000 + RANDOM % 20000 ))
+port=$(( 20000 + RANDOM % 12000 ))
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 "$tool" build "$root" "$install"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"

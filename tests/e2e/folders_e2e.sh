@@ -13,7 +13,7 @@ rm -rf "$work"
 mkdir -p "$work/temp"
 base="$work/Trò chơi"
 root="$work/www" install="$base/Velora " decoy="$base/Velora"
-port=$(( 20000 + RANDOM % 20000 ))
+port=$(( 20000 + RANDOM % 12000 ))
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" \
   > "$work/nginx.conf"
 fail() { echo "folders_e2e: $*"; [ -f "$work/run.out" ] && cat "$work/run.out"; exit 1; }

@@ -39,7 +39,7 @@ game1=$(ls "$tree"/velora/patches/*/bin/game.exe)
 [ "$(stat -c %s "$game2")" -lt "$(stat -c %s "$game1")" ] || fail "the format-2 patch is not the smaller"
 echo "formats_e2e: bin/game.exe's patch: $(stat -c %s "$game1") bytes in the byte code, $(stat -c %s "$game2") in format 2"
 
-port=$(( 20000 + RANDOM % 20000 ))
+port=$(( 20000 + RANDOM % 12000 ))
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$tree|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
 trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT

@@ -32,7 +32,7 @@ certificate other.example
 
 "$tool" build "$work/www" "$work/v1"
 start_nginx() {
-  port=$(( 20000 + RANDOM % 20000 ))
+  port=$(( 20000 + RANDOM % 12000 ))
   cat > "$work/nginx.conf" <<EOF
 worker_processes 1;
 daemon on;

@@ -25,7 +25,7 @@ for i in $(seq 1 24); do
 done
 "$publish" build --release "$work/release-1" --version 1.0 --out "$work/tree" --format 1 > /dev/null
 "$publish" build --release "$work/release-2" --version 2.0 --out "$work/tree" --format 1 > /dev/null
-port=$(( 20000 + RANDOM % 20000 ))
+port=$(( 20000 + RANDOM % 12000 ))
 for side in a b; do
   address=127.0.0.1
   [ "$side" = b ] && address=127.0.0.2

@@ -42,7 +42,7 @@ tree="$work/tree"
 
 # start_nginx KEEPALIVE_REQUESTS SLOW_RATE
 start_nginx() {
-  port=$(( 20000 + RANDOM % 20000 ))
+  port=$(( 20000 + RANDOM % 12000 ))
   cat > "$work/nginx.conf" <<EOF
 worker_processes 1;
 daemon on;

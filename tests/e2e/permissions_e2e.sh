@@ -34,7 +34,7 @@ run() {
 fail() { echo "permissions_e2e: $*"; cat "$work/run.out" 2>/dev/null; exit 1; }
 snapshot() { (cd "$install" && find . -path ./logs -prune -o -type f -print0 | sort -z | xargs -0 md5sum); }
 
-port=$(( 20000 + RANDOM % 20000 ))
+port=$(( 20000 + RANDOM % 12000 ))
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 "$tool" build "$root" "$install"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"

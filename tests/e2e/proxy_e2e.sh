@@ -30,7 +30,7 @@ cleanup() {
 trap cleanup EXIT
 
 "$tool" build "$work/www" "$work/v1"
-port=$(( 20000 + RANDOM % 20000 ))
+port=$(( 20000 + RANDOM % 12000 ))
 proxy_port=$(( port + 1 )) tunnel_port=$(( port + 2 )) https_port=$(( port + 3 ))
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$work/www|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" \
   "$here/nginx.conf.in" > "$work/nginx.conf"

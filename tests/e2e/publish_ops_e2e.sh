@@ -45,7 +45,7 @@ build "$work/base" 1.0 --sign "$key" > /dev/null
 build "$work/base" 2.0 --sign "$key" > /dev/null
 
 served="$work/served"
-port=$(( 20000 + RANDOM % 20000 ))
+port=$(( 20000 + RANDOM % 12000 ))
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$served|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 cp -a "$work/base" "$served"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"

@@ -17,7 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work"
 mkdir -p "$work/temp"
 root="$work/www" install="$work/install"
-port=$(( 20000 + RANDOM % 20000 ))
+port=$(( 20000 + RANDOM % 12000 ))
 
 start_nginx() {  # RATE: bytes per second and connection, 0 for no limit
   sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|$1|g" \

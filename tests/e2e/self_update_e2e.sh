@@ -26,7 +26,7 @@ elif [[ $mode == --long=* ]]; then
 fi
 "$tool" build "$root" "$install" "$updater" "$name"
 
-port=$(( 20000 + RANDOM % 20000 ))
+port=$(( 20000 + RANDOM % 12000 ))
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
 trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT

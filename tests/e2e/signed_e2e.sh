@@ -46,7 +46,7 @@ cp -a "$tree" "$work/tree-1.0"  # the older signed publication, for a replay
   fail "verify takes the tree as signed by another key"
 grep -q "trusted keys" "$work/verify.out" || fail "verify does not say whose signature is missing"
 
-port=$(( 20000 + RANDOM % 20000 ))
+port=$(( 20000 + RANDOM % 12000 ))
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$tree|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
 trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT
