@@ -127,10 +127,10 @@ int MakeInstall(const std::string& dir, long count, long long min, long long max
 int Check(const std::string& dir, int mode) {
   if (!SetCurrentFolder(Wide(dir.c_str()))) return 1;
   UpdateClient client(nullptr, L"update\\", L"", FileListChoice::Update);
-  int code = 0;
+  StepCode code;
   std::wstring failed;
   if (!client.CheckFiles(mode == 0 ? CheckMode::DigestAlways : CheckMode::TrustSameTime, code, failed)) {
-    std::fprintf(stderr, "check failed: code %d at %s\n", code, WideToUtf8(failed).c_str());
+    std::fprintf(stderr, "check failed: code %d at %s\n", code.Number(), WideToUtf8(failed).c_str());
     return 1;
   }
   return client.GetUpdateCount() == 0 ? 0 : 1;
@@ -211,9 +211,9 @@ int main(int argc, char** argv) {
   if (command == "patch-pair" && argc == 4) return MakePatchPair(argv[2], std::atol(argv[3]));
   if (command == "rebuild" && argc == 5) return ApplyPatchFile(Wide(argv[2]), Wide(argv[3]), Wide(argv[4])) ? 0 : 1;
   if (command == "download" && (argc == 4 || argc == 5)) {
-    int code = 0;
+    StepCode code;
     bool ok = DownloadFile(Wide(argv[3]), nullptr, code, Wide(argv[2]), argc == 5 ? Wide(argv[4]) : L"");
-    if (!ok) std::fprintf(stderr, "download failed, code %d\n", code);
+    if (!ok) std::fprintf(stderr, "download failed, code %d\n", code.Number());
     return ok ? 0 : 1;
   }
   return Usage();

@@ -49,35 +49,30 @@ void SetListTime(const std::wstring& path, const std::wstring& dateTime) {
 
 }  // namespace
 
-bool UpdateClient::Fetch(FileEntry& entry, int& errorCode) {
-  errorCode = 0;
+bool UpdateClient::Fetch(FileEntry& entry) {
+  entry.outcome = StepOutcome{};
   const std::wstring staged = staging_.StagedPath(TargetOf(entry), entry.checksum);
   if (PathExists(staged) && MatchesChecksum(staged, entry.checksum)) {
     entry.staged = true;
-    entry.result = 1;
     // Counted as a download of the run, so that "n/m files" still reaches m.
     if (entry.callback != nullptr) (void)entry.callback->OnDownloadProgress(0, 0);
     TheLogger().Write(LOG_FYI, L"AutoUpdateApp: staged earlier [" + TargetOf(entry) + L"]");
     return true;
   }
   entry.staged = false;
-  entry.cause.clear();
   if (CopyLocalContent(entry)) {
-    entry.result = 1;
     if (entry.callback != nullptr) (void)entry.callback->OnDownloadProgress(0, 0);
     return true;
   }
-  const bool ok = DownloadWithRetries(entry, errorCode);
-  entry.result = ok ? 1 : 0;
-  return ok;
+  return DownloadWithRetries(entry);
 }
 
 namespace {
 
 // Failures that another attempt may mend: the network's, not the disk's or a missing file's.
-bool WorthRetrying(int errorCode) {
-  return errorCode == HTTP_SHORT_BODY || errorCode == HTTP_REQUEST_FAILED || errorCode == HTTP_NO_INTERNET ||
-         errorCode == HTTP_STALLED;
+bool WorthRetrying(StepCode code) {
+  return code == DownloadCode::ShortBody || code == DownloadCode::RequestFailed || code == DownloadCode::NoInternet ||
+         code == DownloadCode::Stalled;
 }
 
 }  // namespace
@@ -87,7 +82,8 @@ bool WorthRetrying(int errorCode) {
 // probe found, each attempt continuing what the last one received. An address that hangs (no
 // connection or no data within the limits) is left at once for the next one, and the rest of the
 // run starts its downloads on the addresses that have not hung.
-bool UpdateClient::DownloadWithRetries(FileEntry& entry, int& errorCode) {
+bool UpdateClient::DownloadWithRetries(FileEntry& entry) {
+  StepCode& code = entry.outcome.code;
   const std::wstring path = staging_.DownloadPath(entry.url);
   const std::wstring suffix = entry.url.compare(0, serverUrl_.size(), serverUrl_) == 0
                                   ? entry.url.substr(serverUrl_.size())
@@ -98,13 +94,13 @@ bool UpdateClient::DownloadWithRetries(FileEntry& entry, int& errorCode) {
   for (std::size_t b = 0; b < bases.size();) {
     const std::wstring url = suffix.empty() ? entry.url : bases[b] + suffix;
     ++attempt;
-    if (ResumeDownloadFile(path, entry.callback, errorCode, url, hostName_)) return true;
-    entry.cause = LastDownloadCause();
+    if (ResumeDownloadFile(path, entry.callback, code, url, hostName_)) return true;
+    entry.outcome.cause = LastDownloadCause();
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: download of [" + url + L"] failed (code " +
-                                       std::to_wstring(errorCode) + L", attempt " + std::to_wstring(attempt) +
-                                       L"): " + entry.cause);
-    if (!WorthRetrying(errorCode)) return false;
-    if (errorCode == HTTP_STALLED && b + 1 < bases.size()) {
+                                       std::to_wstring(code.Number()) + L", attempt " + std::to_wstring(attempt) +
+                                       L"): " + entry.outcome.cause);
+    if (!WorthRetrying(code)) return false;
+    if (code == DownloadCode::Stalled && b + 1 < bases.size()) {
       MarkHung(bases[b]);
       ++b;
     } else if (b == 0 && retries < retryDelaysMs_.size()) {
@@ -143,26 +139,26 @@ void UpdateClient::MarkHung(const std::wstring& base) {
 }
 
 // The verified content at the work path becomes the staged file, and what it was made from goes.
-bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest, int& errorCode) {
+bool UpdateClient::Promote(FileEntry& entry, const std::wstring& digest) {
   const std::wstring name = TargetOf(entry);
   const std::wstring work = staging_.WorkPath(name, entry.checksum);
   if (!entry.checksum.empty() && !EqualNoCase(digest, entry.checksum)) {
-    entry.cause = L"the content's MD5 is " + digest + L", the list says " + entry.checksum;
-    TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"]: " + entry.cause);
+    entry.outcome.cause = L"the content's MD5 is " + digest + L", the list says " + entry.checksum;
+    TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"]: " + entry.outcome.cause);
     RemoveFile(work);
-    errorCode = STAGE_BAD_CONTENT;
+    entry.outcome.code = StageCode::BadContent;
     return false;
   }
-  if (trust_.Enabled() && !ReleaseTrust::ContentMatches(work, entry.sha256, entry.size, entry.cause)) {
-    TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"]: " + entry.cause);
+  if (trust_.Enabled() && !ReleaseTrust::ContentMatches(work, entry.sha256, entry.size, entry.outcome.cause)) {
+    TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"]: " + entry.outcome.cause);
     RemoveFile(work);
-    errorCode = STAGE_UNVERIFIED;
+    entry.outcome.code = StageCode::Unverified;
     return false;
   }
   SetListTime(work, entry.dateTime);
   if (!MoveFileReplace(work, staging_.StagedPath(name, entry.checksum))) {
-    entry.cause = LogFailure(L"cannot stage", work);
-    errorCode = STAGE_NO_FILE;
+    entry.outcome.cause = LogFailure(L"cannot stage", work);
+    entry.outcome.code = StageCode::NoFile;
     return false;
   }
   RemovePartialDownload(staging_.DownloadPath(entry.url));
@@ -179,14 +175,12 @@ bool UpdateClient::CopyLocalContent(FileEntry& entry) {
   if (source.empty()) return false;
   const std::wstring work = staging_.WorkPath(target, entry.checksum);
   std::wstring digest, cause, writeFailure;
-  int code = 0;
-  if (!CopyFileWithDigest(source, work, ListedBound(entry), digest, cause, writeFailure) ||
-      !Promote(entry, digest, code)) {
+  if (!CopyFileWithDigest(source, work, ListedBound(entry), digest, cause, writeFailure) || !Promote(entry, digest)) {
     RemoveFile(work);
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: [" + target + L"] cannot be copied from [" + source + L"] (" +
-                                       (writeFailure.empty() ? cause.empty() ? entry.cause : cause : writeFailure) +
+                                       (writeFailure.empty() ? cause.empty() ? entry.outcome.cause : cause : writeFailure) +
                                        L"); it is downloaded instead");
-    entry.cause.clear();
+    entry.outcome = StepOutcome{};
     return false;
   }
   TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + target + L"] copied from [" + source + L"], which holds its content");
@@ -210,32 +204,30 @@ std::wstring UpdateClient::StagedEarlier(const FileEntry& entry) const {
 // the content is at fault, the download and all made from it go: no later run could use them.
 // When the disk is, the download stays for the next run, and the failure says so rather than
 // blame the server.
-bool UpdateClient::StageEntry(FileEntry& entry, int& errorCode) {
-  errorCode = 0;
+bool UpdateClient::StageEntry(FileEntry& entry) {
+  entry.outcome = StepOutcome{};
   if (entry.staged) return true;
-  entry.result = 0;
   const std::wstring work = staging_.WorkPath(TargetOf(entry), entry.checksum);
   std::wstring digest;
   std::wstring writeFailure;
   std::wstring cause;
   if (!MakeContent(entry, work, digest, cause, writeFailure)) {
     // A full disk is judged before the partial output goes: removing it makes room again.
-    if (!writeFailure.empty()) errorCode = ClassifyWriteFailure(work, 1 << 20);
+    if (!writeFailure.empty()) entry.outcome.code = ClassifyWriteFailure(work, 1 << 20);
     RemoveFile(staging_.PatchPath(entry.url));
     RemoveFile(work);
     if (!writeFailure.empty()) {
-      entry.cause = L"cannot write [" + work + L"]: " + writeFailure;
+      entry.outcome.cause = L"cannot write [" + work + L"]: " + writeFailure;
       return false;
     }
-    entry.cause = L"its download does not make the file" + (cause.empty() ? L"" : L": " + cause);
+    entry.outcome.cause = L"its download does not make the file" + (cause.empty() ? L"" : L": " + cause);
     RemovePartialDownload(staging_.DownloadPath(entry.url));
-    errorCode = STAGE_BAD_CONTENT;
+    entry.outcome.code = StageCode::BadContent;
     return false;
   }
   const std::int64_t fetched = FileHandle::OpenForRead(staging_.DownloadPath(entry.url)).Size();
-  if (!Promote(entry, digest, errorCode)) return false;
+  if (!Promote(entry, digest)) return false;
   entry.fetchedBytes = fetched > 0 ? static_cast<std::uint64_t>(fetched) : 0;
-  entry.result = 1;
   return true;
 }
 
@@ -309,35 +301,34 @@ bool UpdateClient::FallBack(FileEntry& entry) {
   RemoveFile(staging_.PatchPath(entry.url));
   const std::wstring failed = entry.url;
   TakeNextOffer(entry);
-  entry.result = 0;
   TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: [" + TargetOf(entry) + L"] from [" + failed + L"] failed (" +
-                                     entry.cause + L"); taking [" + entry.url + L"] instead");
+                                     entry.outcome.cause + L"); taking [" + entry.url + L"] instead");
   return true;
 }
 
-bool UpdateClient::CommitEntry(FileEntry& entry, int& errorCode) {
-  errorCode = 0;
+bool UpdateClient::CommitEntry(FileEntry& entry) {
+  entry.outcome = StepOutcome{};
   const std::wstring target = TargetOf(entry);
   const std::wstring staged = staging_.StagedPath(target, entry.checksum);
   if (PathExists(target)) ClearReadOnly(target);
   const std::wstring folder = FolderOfPath(target);
   if (!folder.empty()) CreateDirectoryPath(folder);
   if (!MoveFileReplace(staged, target)) {
-    entry.cause = LogFailure(L"cannot replace", target);
-    errorCode = COMMIT_MOVE_FAILED;
+    entry.outcome.cause = LogFailure(L"cannot replace", target);
+    entry.outcome.code = CommitCode::MoveFailed;
     return false;
   }
   return true;
 }
 
-bool UpdateClient::HandOverEntry(FileEntry& entry, int& errorCode) {
-  errorCode = 0;
+bool UpdateClient::HandOverEntry(FileEntry& entry) {
+  entry.outcome = StepOutcome{};
   const std::wstring folder = FolderOfPath(entry.localPath);
   if (!folder.empty()) CreateDirectoryPath(folder);
   if (PathExists(entry.localPath)) ClearReadOnly(entry.localPath);
   if (!MoveFileReplace(staging_.StagedPath(TargetOf(entry), entry.checksum), entry.localPath)) {
-    entry.cause = LogFailure(L"cannot hand over", entry.localPath);
-    errorCode = STAGE_NO_FILE;
+    entry.outcome.cause = LogFailure(L"cannot hand over", entry.localPath);
+    entry.outcome.code = StageCode::NoFile;
     return false;
   }
   return true;

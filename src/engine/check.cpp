@@ -66,8 +66,8 @@ class OldStagingSweep {
 };
 
 
-bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& failedName) {
-  errorCode = 0;
+bool UpdateClient::CheckFiles(CheckMode mode, StepCode& errorCode, std::wstring& failedName) {
+  errorCode = StepCode();
   failedName.clear();
   failureCause_.clear();
   const std::wstring listPath = localFolder_ + localListName_;
@@ -79,7 +79,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
   std::wstring name;
   while (first < list_.SectionCount() && !list_.NamedSection(first, name)) ++first;
   if (first >= list_.SectionCount()) {
-    errorCode = CHECK_NO_LIST;
+    errorCode = CheckCode::NoList;
     failedName = listPath;
     failureCause_ = L"the list names no file";
     return false;
@@ -111,7 +111,7 @@ bool UpdateClient::CheckFiles(CheckMode mode, int& errorCode, std::wstring& fail
 
 // Every name is checked before anything is touched: one hostile name and nothing at all is
 // removed, created or queued.
-bool UpdateClient::ValidateNames(std::size_t first, int& errorCode, std::wstring& failedName) {
+bool UpdateClient::ValidateNames(std::size_t first, StepCode& errorCode, std::wstring& failedName) {
   std::wstring name;
   for (std::size_t i = first + 1; i < list_.SectionCount(); ++i) {
     if (!list_.NamedSection(i, name)) continue;
@@ -121,14 +121,14 @@ bool UpdateClient::ValidateNames(std::size_t first, int& errorCode, std::wstring
       failureCause_ = L"its removal would pass through a link";
     }
     if (!failureCause_.empty()) {
-      errorCode = CHECK_UNSAFE_NAME;
+      errorCode = CheckCode::UnsafeName;
       failedName = name;
       Log(L"Check file", name, L"Failed");
       return false;
     }
     // An updater replaced by bytes that nothing vouches for could never repair itself.
     if (EqualNoCase(Value(list_, section, L"Method"), L"SelfUpdate") && Value(list_, section, L"CheckSum").empty()) {
-      errorCode = CHECK_UNVERIFIED_SELF_UPDATE;
+      errorCode = CheckCode::UnverifiedSelfUpdate;
       failedName = name;
       failureCause_ = L"the self-update file has no CheckSum";
       TheLogger().WriteFailure(L"AutoUpdateApp: the self-update file [" + name + L"] has no CheckSum");
@@ -175,7 +175,7 @@ void UpdateClient::AddContentForms(FileEntry& entry, std::size_t section, const 
 // A file of the list ("Update", "Patch", "SelfUpdate"): up to date by its time or its digest, or
 // queued whole or as a patch from the installed content.
 bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, const std::wstring& method,
-                                CheckMode mode, int& errorCode, std::wstring& failedName) {
+                                CheckMode mode, StepCode& errorCode, std::wstring& failedName) {
   const std::wstring dateTime = Value(list_, section, L"DateTime");
   const std::wstring checksum = Value(list_, section, L"CheckSum");
   // The file's time, read first: a file that gives one exists, which spares the common case a
@@ -188,7 +188,7 @@ bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, c
     return true;
   }
   if (callback_ != nullptr && !callback_->OnCheckFile(name)) {
-    errorCode = CHECK_CANCELLED;
+    errorCode = CheckCode::Cancelled;
     failedName = name;
     return false;
   }
@@ -200,7 +200,7 @@ bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, c
   Md5OfFile(digest, name);
   if (digest.empty()) {
     failureCause_ = LastSystemErrorText();
-    errorCode = CHECK_UNREADABLE_FILE;
+    errorCode = CheckCode::UnreadableFile;
     failedName = name;
     Log(L"Check file", name, L"Failed");
     return false;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "services/codes.h"
+
 class IStatusCallback;
 
 // The forms a file's content comes in: whole and packed with zlib (every client's), whole and
@@ -16,8 +18,18 @@ struct ContentOffer {
   ContentForm form;
 };
 
+// How the last step on a file failed: its code (success while nothing has failed), the step with
+// what it worked on ("download [http://…/b.dat]", named by the run) and why, in the words of the
+// system or the check that refused it. The run's error line and diagnostic failure line are made
+// from it, and nothing else records a file's failure.
+struct StepOutcome {
+  StepCode code;
+  std::wstring step;
+  std::wstring cause;
+};
+
 struct FileEntry {
-  int result = 0;             // 1 after a complete download or rebuild, 0 otherwise
+  StepOutcome outcome;
   bool staged = false;        // its verified content waits in the staging area
   std::wstring localPath;     // the local folder ("update\") + the entry's name
   std::wstring url;           // the full address of the remote file in its form
@@ -27,7 +39,6 @@ struct FileEntry {
   std::wstring checksum;      // the list's "CheckSum"; empty for "Exists" files, which are not verified
   std::wstring sha256;        // the list's "SHA256", checked with a trusted key
   std::wstring size;          // the list's "Size": every form is bounded by it, and progress weighs it
-  std::wstring cause;         // why the last step on it failed, for the diagnostic log and the error line
   bool copied = false;        // staged from content the installation holds, nothing downloaded
   std::uint64_t fetchedBytes = 0;  // the bytes of the form it was staged from, when downloaded
   IStatusCallback* callback = nullptr;  // not owned; null for descriptor downloads

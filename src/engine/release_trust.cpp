@@ -39,7 +39,7 @@ bool ReleaseTrust::Accept(const std::wstring& packedPath, const std::wstring& ur
                           const std::string& fileName, const std::wstring& keptPath, SignedStatement& statement,
                           std::string& text, std::wstring& problem) const {
   const std::wstring signaturePath = packedPath + L".sig";
-  int code = 0;
+  StepCode code;
   if (!DownloadFileInto(signaturePath, url + L".sig", host, nullptr, code) || !ReadWholeFile(signaturePath, text)) {
     problem = L"it has no signature file (" + LastDownloadCause() + L")";
     return false;

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "services/logger.h"
-#include "engine/run_errors.h"
+#include "services/codes.h"
 #include "services/files.h"
 #include "services/http.h"
 #include "services/ini_file.h"
@@ -38,9 +38,9 @@ std::wstring SecureHostName(const std::wstring& host) {
 }
 
 // A failed transfer of a descriptor: the transfer's code and the cause it gave.
-std::wstring TransferFailure(int transferCode) {
+std::wstring TransferFailure(StepCode transferCode) {
   const std::wstring& cause = LastDownloadCause();
-  return DescribeErrorCode(transferCode) + (cause.empty() ? L"" : L": " + cause);
+  return DescribeCode(transferCode) + (cause.empty() ? L"" : L": " + cause);
 }
 
 }  // namespace
@@ -121,16 +121,16 @@ std::wstring UpdateClient::TargetOf(const FileEntry& entry) const {
 
 // One address: probe it, then take the root-folder configuration from the cache when its
 // stamp is the server's, else from the server. False leaves the code of this address's failure.
-bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode) {
+bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& cacheFile, StepCode& errorCode) {
   const std::wstring packedPath = localFolder_ + L"rootfolder.enc";
   const std::wstring configPath = localFolder_ + L"rootfolder.ini";
-  int transferCode = 0;
+  StepCode transferCode;
   if (!DownloadFileInto(localFolder_ + L"detectfile.enc", scheme_ + L"://" + address + L"/detectfile.enc", hostName_, nullptr,
                         transferCode)) {
     failureCause_ = L"[" + address + L"/detectfile.enc]: " + TransferFailure(transferCode);
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the address " + address + L" does not answer the probe: " +
                                        failureCause_);
-    errorCode = CONNECT_NO_PROBE;
+    errorCode = ConnectCode::NoProbe;
     return false;
   }
   serverUrl_ = scheme_ + L"://" + address + L"/";
@@ -145,23 +145,23 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
       return true;
     case StampedFetch::NoStamp:
       failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc] has no Last-Modified time: " + TransferFailure(transferCode);
-      errorCode = CONNECT_NO_STAMP;
+      errorCode = ConnectCode::NoStamp;
       return false;
     case StampedFetch::Failed:
       failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc]: " + TransferFailure(transferCode);
-      errorCode = CONNECT_NO_ROOT_FOLDER;
+      errorCode = ConnectCode::NoRootFolder;
       return false;
     case StampedFetch::Fetched:
       break;
   }
   if (!AcceptSigned(packedPath, serverUrl_ + L"rootfolder.enc", "rootfolder.enc", cacheFile, rootStatement_,
                     rootSignature_)) {
-    errorCode = SIGNATURE_REFUSED;
+    errorCode = TrustCode::Refused;
     return false;
   }
   if (!UnpackDescriptor(packedPath, configPath)) {
     failureCause_ = L"[" + serverUrl_ + L"rootfolder.enc] does not unpack";
-    errorCode = CONNECT_BAD_ROOT_FOLDER;
+    errorCode = ConnectCode::BadRootFolder;
     return false;
   }
   WriteIniString(configPath, L"ServerConfig", L"DateTime", stamp);
@@ -171,8 +171,8 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
 }
 
 bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKeyName, const std::wstring& cacheFile,
-                           int& errorCode) {
-  errorCode = 0;
+                           StepCode& errorCode) {
+  errorCode = StepCode();
   std::vector<std::wstring> addresses;
   // Through a proxy the proxy finds the host's address; WinINet reaches an https host only by its
   // name. Either way the request names the host and there is no address of ours to choose.
@@ -186,18 +186,18 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
     failureCause_ = ProbeServers(host, addresses);
   }
   if (addresses.empty()) {
-    errorCode = CONNECT_NO_ADDRESS;
+    errorCode = ConnectCode::NoAddress;
     return false;
   }
   CreateDirectoryPath(localFolder_);
   addresses_ = addresses;
   for (const std::wstring& address : addresses) {
     if (!ConnectTo(address, cacheFile, errorCode)) continue;
-    errorCode = 0;
+    errorCode = StepCode();
     ReadIniString(localFolder_ + L"rootfolder.ini", L"ServerConfig", rootKeyName, rootFolder_);
     if (!FollowsItsProduct(cacheFile) ||
         !KeepIfForProduct(rootStatement_, rootSignature_, L"[rootfolder.enc]", cacheFile)) {
-      errorCode = SIGNATURE_REFUSED;
+      errorCode = TrustCode::Refused;
       return false;
     }
     serverUrl_ += rootFolder_;
@@ -206,8 +206,8 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
   return false;
 }
 
-bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode) {
-  errorCode = 0;
+bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& errorCode) {
+  errorCode = StepCode();
   failureCause_.clear();
   listCache_ = cacheFile;
   const std::wstring packedPath = localFolder_ + remoteListName_;
@@ -226,12 +226,12 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
   list_.ReadString(L"ServerConfig", L"TDD", tdd);
   list_.ReadString(L"ServerConfig", L"HTDD", htdd);
   std::wstring stamp;
-  int transferCode = 0;
+  StepCode transferCode;
   const StampedFetch fetch =
       FetchIfStampDiffers(packedPath, serverUrl_ + remoteListName_, hostName_, cached, stamp, transferCode);
   if (fetch == StampedFetch::NoStamp) {
     failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] has no Last-Modified time: " + TransferFailure(transferCode);
-    errorCode = DESCRIPTION_NO_STAMP;
+    errorCode = DescriptionCode::NoStamp;
     return false;
   }
   if (fetch == StampedFetch::Failed) {
@@ -239,20 +239,20 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, int& errorCode
     // goes to the diagnostic log.
     failureCause_ = TransferFailure(transferCode);
     TheLogger().WriteFailure(L"AutoUpdateApp: the download of the file list failed: " + failureCause_);
-    errorCode = DESCRIPTION_NO_LIST;
+    errorCode = DescriptionCode::NoList;
     return false;
   }
   std::string signature;
   if ((fetch == StampedFetch::Fetched &&
        !AcceptSigned(packedPath, serverUrl_ + remoteListName_, listName, cacheFile, statement, signature)) ||
       !KeepIfForProduct(statement, signature, L"[" + remoteListName_ + L"]", cacheFile)) {
-    errorCode = SIGNATURE_REFUSED;
+    errorCode = TrustCode::Refused;
     return false;
   }
   if (fetch == StampedFetch::Fetched) {
     if (!UnpackDescriptor(packedPath, listPath)) {
       failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] does not unpack";
-      errorCode = DESCRIPTION_BAD_LIST;
+      errorCode = DescriptionCode::BadList;
       return false;
     }
     list_ = LoadIniFile(listPath);

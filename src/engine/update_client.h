@@ -3,7 +3,8 @@
 // it, the version description, and the three work lists that the check fills. Connecting, the
 // check and the commit run on the run's thread; fetching and staging run on its download
 // workers, each on entries of its own (the addresses that hung are shared under a lock). Every
-// operation reports failure by its result and a code in errorCode.
+// operation reports failure by its result: the run's steps with a code in errorCode, the steps on
+// one file with the code and cause in the entry's outcome.
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,36 +18,9 @@
 #include "engine/release_trust.h"
 #include "engine/run_modes.h"
 #include "engine/staging.h"
+#include "services/codes.h"
 #include "services/ini.h"
 #include "services/status_callback.h"
-
-// errorCode values of the engine's own steps (the download codes are in services/http.h).
-constexpr int CHECK_NO_LIST = 3;
-constexpr int CHECK_CANCELLED = 10;
-constexpr int CONNECT_NO_ADDRESS = 20;
-constexpr int CONNECT_BAD_ROOT_FOLDER = 22;
-constexpr int DESCRIPTION_BAD_LIST = 23;
-constexpr int CHECK_UNREADABLE_FILE = 26;
-constexpr int CHECK_UNSAFE_NAME = 27;
-constexpr int CONNECT_NO_PROBE = 28;
-constexpr int CONNECT_NO_ROOT_FOLDER = 29;
-constexpr int DESCRIPTION_NO_LIST = 30;
-constexpr int CONNECT_NO_STAMP = 31;
-constexpr int DESCRIPTION_NO_STAMP = 32;
-
-constexpr int STAGE_BAD_CONTENT = 33;  // unpacked or rebuilt content whose digest is not the list's
-constexpr int STAGE_NO_FILE = 34;      // a staging file cannot be written, read or moved
-constexpr int COMMIT_MOVE_FAILED = 35;  // a staged file cannot be moved over its target
-constexpr int COMMIT_FILE_IN_USE = 39;  // another program held a file to replace too long
-constexpr int COMMIT_REMOVE_FAILED = 40;  // a file that the list removes cannot be removed
-constexpr int SELF_UPDATE_REPEATED = 42;  // the list asks again for the self-update just made
-constexpr int STAGE_NO_FOLDER = 43;       // the staging area cannot be made
-constexpr int HELPER_FAILED = 44;         // the engine helper cannot be written or started
-constexpr int CHECK_UNVERIFIED_SELF_UPDATE = 36;  // a "SelfUpdate" entry without "CheckSum"
-// With a trusted key: a descriptor or list that its signature does not vouch for, and a staged
-// file that is not what the list's SHA256 and Size say (or the list does not say).
-constexpr int SIGNATURE_REFUSED = 37;
-constexpr int STAGE_UNVERIFIED = 38;
 
 class UpdateClient {
  public:
@@ -59,21 +33,22 @@ class UpdateClient {
   // Picks the first address of the host that serves "detectfile.enc" and learns this product's
   // folder from "rootfolder.enc", through the packed cache cacheFile.
   [[nodiscard]] bool Connect(const std::wstring& host, const std::wstring& rootKeyName, const std::wstring& cacheFile,
-                             int& errorCode);
+                             StepCode& errorCode);
   // Brings the local file list up to date (fetching it only when the server's stamp changed)
   // and reads the version name and update folder.
-  [[nodiscard]] bool LoadDescription(const std::wstring& cacheFile, int& errorCode);
+  [[nodiscard]] bool LoadDescription(const std::wstring& cacheFile, StepCode& errorCode);
   // Checks every listed file and folder; removes and creates on the spot and fills the lists.
   // TrustSameTime accepts a file whose time matches the list to the minute without hashing.
-  [[nodiscard]] bool CheckFiles(CheckMode mode, int& errorCode, std::wstring& failedName);
+  [[nodiscard]] bool CheckFiles(CheckMode mode, StepCode& errorCode, std::wstring& failedName);
   // The staging of one entry (see engine/staging.h). Fetch downloads its packed file into the
   // staging area, or finds its content staged and verified already (a resumed run). StageEntry
   // unpacks a whole file or rebuilds a patch from the installed file, by the entry's form; it
   // verifies the content against the checksum while writing it and leaves it staged with the
   // list's time.
-  // All store the outcome in entry.result; entry.staged tells that nothing more is to be done.
-  [[nodiscard]] bool Fetch(FileEntry& entry, int& errorCode);
-  [[nodiscard]] bool StageEntry(FileEntry& entry, int& errorCode);
+  // A failure leaves its code and cause in entry.outcome (the step is the run's to name);
+  // entry.staged tells that nothing more is to be done.
+  [[nodiscard]] bool Fetch(FileEntry& entry);
+  [[nodiscard]] bool StageEntry(FileEntry& entry);
   // A dry run's check touches nothing (see RunSettings::plan). Set before CheckFiles.
   void SetDryRun(bool dryRun) { dryRun_ = dryRun; }
   // An installed file that holds the entry's content under another name (empty: none), as the
@@ -101,9 +76,9 @@ class UpdateClient {
   void SetHighestFormat(int format) { highestFormat_ = format; }
   // Moves a staged entry over its installed file in one step. The file keeps the list's time that
   // its staged copy carries, so no file ever shows the new time with other content.
-  [[nodiscard]] bool CommitEntry(FileEntry& entry, int& errorCode);
+  [[nodiscard]] bool CommitEntry(FileEntry& entry);
   // Hands a staged self-update file to the helper's place, localPath ("update" + name).
-  [[nodiscard]] bool HandOverEntry(FileEntry& entry, int& errorCode);
+  [[nodiscard]] bool HandOverEntry(FileEntry& entry);
   // Carries out the removals that the check found, once the run commits. A removal that fails
   // is logged with its cause and its name added to failed; the others go on.
   void RemoveListed(std::vector<std::wstring>& failed);
@@ -154,7 +129,7 @@ class UpdateClient {
   // TakeNextOffer.
   FileEntry& Append(EntryList& list, const std::wstring& name, const std::wstring& dateTime,
                     const std::wstring& checksum);
-  bool Promote(FileEntry& entry, const std::wstring& digest, int& errorCode);
+  bool Promote(FileEntry& entry, const std::wstring& digest);
   // Stages an entry by a local copy of content the installation holds under another name (or,
   // for a repeat, that an earlier entry staged); false, with nothing left behind, when there is
   // none or the copy is not the listed content.
@@ -165,20 +140,20 @@ class UpdateClient {
   void NoteLocalContent(const IniDocument& list);
   // The parts of CheckFiles, over list_: every name judged before anything is touched; a rule;
   // a file with content; the forms a fetched file comes in.
-  bool ValidateNames(std::size_t first, int& errorCode, std::wstring& failedName);
+  bool ValidateNames(std::size_t first, StepCode& errorCode, std::wstring& failedName);
   void ClassifyRule(std::size_t section, const std::wstring& name, const std::wstring& method);
   bool ClassifyFile(std::size_t section, const std::wstring& name, const std::wstring& method, CheckMode mode,
-                    int& errorCode, std::wstring& failedName);
+                    StepCode& errorCode, std::wstring& failedName);
   void AddContentForms(FileEntry& entry, std::size_t section, const std::wstring& name);
   // Makes the content of the entry's download at work, by its form (see StageEntry).
   bool MakeContent(const FileEntry& entry, const std::wstring& work, std::wstring& digest, std::wstring& cause,
                    std::wstring& writeFailure);
-  bool DownloadWithRetries(FileEntry& entry, int& errorCode);
+  bool DownloadWithRetries(FileEntry& entry);
   // The base URLs of the probed addresses for a download: the chosen one first, those that hung
   // earlier in the run last.
   std::vector<std::wstring> AddressesInTurn() const;
   void MarkHung(const std::wstring& base);
-  bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, int& errorCode);
+  bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, StepCode& errorCode);
   // The stamp of a cached descriptor or list that may be used without a download: with trust,
   // only while the signature kept beside the cache holds.
   std::wstring UsableCachedStamp(const std::wstring& cachedStamp, const std::wstring& cacheFile,

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "services/logger.h"
-#include "engine/run_errors.h"
+#include "services/codes.h"
 #include "engine/staging.h"
 #include "engine/progress_texts.h"
 #include "engine/update_client.h"
@@ -31,7 +31,7 @@ void Report(RunView& view, const std::wstring& status, const std::wstring& log) 
 }
 
 // A failure that another form of the file would meet again: the disk refused a write.
-bool DiskAtFault(int code) { return code == HTTP_DISK_FULL || code == HTTP_WRITE_FAILED || code == HTTP_CANNOT_CREATE; }
+bool DiskAtFault(StepCode code) { return code == DownloadCode::DiskFull || code == DownloadCode::WriteFailed || code == DownloadCode::CannotCreate; }
 
 // The run's state and its phases, in the order UpdateRun takes them.
 class Run {
@@ -64,6 +64,11 @@ class Run {
     view_.ShowVersion(L"version " + version_);
     if (total == 0) {
       RemoveListed();
+      if (Failed()) {
+        Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
+               L"Cannot update to the newest version " + version_);
+        return RUN_FAILED;
+      }
       client_.RememberAppliedList();
       view_.SetProgressRange(0, 1);
       view_.SetProgressPosition(1);
@@ -73,7 +78,7 @@ class Run {
     }
     if (client_.GetSelfUpdateCount() > 0) {
       if (!settings_.selfUpdatedStamp.empty() && settings_.selfUpdatedStamp == client_.GetListStamp()) {
-        NoteFailure(SELF_UPDATE_REPEATED, L"self-update from the list " + client_.GetListStamp(),
+        NoteFailure(SelfUpdateCode::Repeated, L"self-update from the list " + client_.GetListStamp(),
                     L"the updater is not started once more (is its CheckSum that of the file it names?)");
         Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
                L"Cannot update to the newest version " + version_);
@@ -146,8 +151,9 @@ class Run {
   std::wstring DisplayName(const FileEntry& entry) const { return client_.TargetOf(entry); }
 
  public:
-  // The first failure's step, subject and cause, for the front end's error line.
-  const std::wstring& FirstFailure() const { return firstFailure_; }
+  // The first failure's step, subject, code and cause, for the front end's error line; empty when
+  // nothing failed.
+  std::wstring FirstFailure() const { return Failed() ? L"cannot " + FailureText(firstFailure_) : L""; }
 
   // What the run did (see RunSummary).
   void Summarize(RunSummary& summary) const {
@@ -171,42 +177,47 @@ class Run {
       }
     }
     summary.removed = removed_;
-    if (firstFailure_.empty()) return;
-    const std::wstring name = DescribeErrorCode(failureCode_);
-    summary.errorCode = name.substr(0, name.find(L' '));
-    const std::size_t open = failureWhat_.find(L" [");
-    summary.errorStep = failureWhat_.substr(0, open);
-    if (open != std::wstring::npos && failureWhat_.back() == L']') {
-      summary.errorFile = failureWhat_.substr(open + 2, failureWhat_.size() - open - 3);
-    }
-    summary.errorCause = failureCause_;
+    if (!Failed()) return;
+    const std::wstring& step = firstFailure_.step;
+    summary.errorCode = firstFailure_.code.Describe().name;
+    const std::size_t open = step.find(L" [");
+    summary.errorStep = step.substr(0, open);
+    if (open != std::wstring::npos && step.back() == L']') summary.errorFile = step.substr(open + 2, step.size() - open - 3);
+    summary.errorCause = firstFailure_.cause;
   }
 
  private:
-  // Names a failed step with what it worked on and why (the code in error_), in the diagnostic
-  // log; the status texts and the update log keep their own words.
-  // The failure's line: the step and its object, the code's name and meaning, and the cause that
-  // the system or the resolver gave, when there is one.
-  void NoteFailure(int code, const std::wstring& what, const std::wstring& cause) {
-    error_ = code;
-    NoteFailure(what, cause);
+  bool Failed() const { return failures_ > 0; }
+
+  // "download [url]: HTTP_NOT_FOUND (…): the server answered 404".
+  static std::wstring FailureText(const StepOutcome& failure) {
+    return failure.step + L": " + DescribeCode(failure.code) + (failure.cause.empty() ? L"" : L": " + failure.cause);
   }
-  void NoteFailure(const std::wstring& what, const std::wstring& cause = L"") {
-    const std::wstring text = what + L": " + DescribeErrorCode(error_) + (cause.empty() ? L"" : L": " + cause);
-    // The later files of the run go on and set their own codes: a full disk is remembered.
-    diskFull_ = diskFull_ || error_ == HTTP_DISK_FULL;
-    TheLogger().WriteFailure(L"AutoUpdateApp: cannot " + text);
-    if (firstFailure_.empty()) {
-      firstFailure_ = L"cannot " + text;
-      failureCode_ = error_;
-      failureWhat_ = what;
-      failureCause_ = cause;
-    }
+
+  // Every failure of the run passes here, once: it fails the run, writes the diagnostic failure
+  // line, and the first one becomes the error line (FirstFailure). The status texts and the update
+  // log keep their own words. The later files of the run go on and fail with their own codes: a
+  // full disk among them is remembered for the status.
+  void NoteFailure(const StepOutcome& failure) {
+    ++failures_;
+    diskFull_ = diskFull_ || failure.code == DownloadCode::DiskFull;
+    TheLogger().WriteFailure(L"AutoUpdateApp: cannot " + FailureText(failure));
+    if (failures_ == 1) firstFailure_ = failure;
+  }
+  void NoteFailure(StepCode code, const std::wstring& step, const std::wstring& cause) {
+    NoteFailure(StepOutcome{code, step, cause});
+  }
+  // A step of the run's own, whose code is in error_ and cause with the client.
+  void NoteFailure(const std::wstring& step, const std::wstring& cause) { NoteFailure(error_, step, cause); }
+  // A file's step, whose code and cause its entry holds.
+  void NoteFailure(FileEntry& entry, const std::wstring& step) {
+    entry.outcome.step = step;
+    NoteFailure(entry.outcome);
   }
 
   int SelfUpdate() {
     if (!client_.OpenStaging()) {
-      NoteFailure(STAGE_NO_FOLDER, L"make the staging area", L"in " + client_.GetLocalFolder());
+      NoteFailure(StageCode::NoFolder, L"make the staging area", L"in " + client_.GetLocalFolder());
       Report(view_, L"Tải tập tin [" + DisplayName(*client_.GetSelfUpdateEntry(0)) + L"] thất bại.",
              L"Download selfupdate file [" + DisplayName(*client_.GetSelfUpdateEntry(0)) + L"] => Failed");
       return RUN_FAILED;
@@ -216,19 +227,19 @@ class Run {
     for (std::size_t i = 0; i < client_.GetSelfUpdateCount(); ++i) {
       FileEntry& entry = *client_.GetSelfUpdateEntry(i);
       const std::wstring name = DisplayName(entry);
-      if (!FetchWithFallback(entry, error_)) {
-        NoteFailure(L"download [" + entry.url + L"]", entry.cause);
+      if (!FetchWithFallback(entry)) {
+        NoteFailure(entry, L"download [" + entry.url + L"]");
         Report(view_, L"Tải tập tin [" + name + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
       // A damaged download never reaches the helper, which would put it in place of the updater.
-      if (!client_.StageEntry(entry, error_) && !Recover(entry, error_)) {
-        NoteFailure(L"unpack [" + name + L"]", entry.cause);
+      if (!client_.StageEntry(entry) && !Recover(entry)) {
+        NoteFailure(entry, L"unpack [" + name + L"]");
         Report(view_, L"Tập tin [" + name + L"] đã bị lỗi.", L"Unpack selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
-      if (!client_.HandOverEntry(entry, error_)) {
-        NoteFailure(L"hand over [" + name + L"]", entry.cause);
+      if (!client_.HandOverEntry(entry)) {
+        NoteFailure(entry, L"hand over [" + name + L"]");
         Report(view_, L"Đổi tên tập tin [" + name + L"] thất bại.", L"Rename selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
@@ -236,7 +247,7 @@ class Run {
       WriteUpdateLog(L"Download selfupdate file [" + name + L"] => Success");
     }
     if (!WriteResourceToFile(HELPER_RESOURCE_ID, L"DATA", client_.GetLocalFolder() + L"engine.dat")) {
-      NoteFailure(HELPER_FAILED, L"write [" + client_.GetLocalFolder() + L"engine.dat]", LastSystemErrorText());
+      NoteFailure(SelfUpdateCode::HelperFailed, L"write [" + client_.GetLocalFolder() + L"engine.dat]", LastSystemErrorText());
       Report(view_, L"Tạo tập tin [engine.dat] thất bại.", L"Extract selfupdate file [engine.dat] => Failed");
       return RUN_FAILED;
     }
@@ -245,7 +256,7 @@ class Run {
     const bool started = settings_.startEngineHelper ? settings_.startEngineHelper(files, restart)
                                                      : client_.StartEngineHelper(files, restart, settings_.helperWaitsForExit);
     if (started) return RUN_SELF_UPDATE;
-    NoteFailure(HELPER_FAILED, L"start [" + client_.GetLocalFolder() + L"engine.dat]", LastSystemErrorText());
+    NoteFailure(SelfUpdateCode::HelperFailed, L"start [" + client_.GetLocalFolder() + L"engine.dat]", LastSystemErrorText());
     Report(view_, L"Thực thi tập tin [engine.dat] thất bại.", L"Execute selfupdate file [engine.dat] => Failed");
     return RUN_FAILED;
   }
@@ -268,11 +279,11 @@ class Run {
 
   // Downloads an entry in the first form the list offers that arrives, its progress counted as
   // one file of the run.
-  bool FetchWithFallback(FileEntry& entry, int& code) {
+  bool FetchWithFallback(FileEntry& entry) {
     RunProgress::File progress(progress_, ListedSize(entry));
     entry.callback = &progress;
-    bool ok = client_.Fetch(entry, code);
-    while (!ok && !DiskAtFault(code) && client_.FallBack(entry)) ok = client_.Fetch(entry, code);
+    bool ok = client_.Fetch(entry);
+    while (!ok && !DiskAtFault(entry.outcome.code) && client_.FallBack(entry)) ok = client_.Fetch(entry);
     entry.callback = nullptr;
     return ok;
   }
@@ -327,43 +338,33 @@ class Run {
   void FetchAndStage(Job& job) {
     FileEntry& entry = *job.entry;
     const std::wstring name = DisplayName(entry);
-    int code = 0;
-    bool ok = FetchWithFallback(entry, code);
+    const bool fetched = FetchWithFallback(entry);
     Under([&] {
-      if (!ok) NoteFailure(code, L"download [" + entry.url + L"]", entry.cause);
-      allSucceeded_ = allSucceeded_ && ok;
+      if (!fetched) NoteFailure(entry, L"download [" + entry.url + L"]");
       WriteUpdateLog(std::wstring(L"Download ") + (job.patch ? L"patch" : L"update") + L" file [" + name + L"] => " +
-                     (ok ? L"Success" : L"Failed"));
+                     (fetched ? L"Success" : L"Failed"));
+      if (fetched && job.patch) view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
     });
-    if (!ok) return;
-    if (job.patch) {
-      Under([&] { view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]..."); });
-      ok = client_.StageEntry(entry, code) || Recover(entry, code);
-      Under([&] {
-        if (!ok) NoteFailure(code, L"rebuild [" + name + L"]", entry.cause);
-        allSucceeded_ = allSucceeded_ && ok;
-        WriteUpdateLog(L"Rebuild patch file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
-      });
-      return;
-    }
-    if (client_.StageEntry(entry, code) || Recover(entry, code)) return;
+    if (!fetched) return;
+    const bool staged = client_.StageEntry(entry) || Recover(entry);
+    if (staged && !job.patch) return;
     Under([&] {
-      NoteFailure(code, L"unpack [" + name + L"]", entry.cause);
-      allSucceeded_ = false;
-      WriteUpdateLog(L"Apply update file [" + name + L"] => Failed");
+      if (!staged) NoteFailure(entry, (job.patch ? L"rebuild [" : L"unpack [") + name + L"]");
+      WriteUpdateLog(job.patch ? L"Rebuild patch file [" + name + L"] => " + (staged ? L"Success" : L"Failed")
+                               : L"Apply update file [" + name + L"] => Failed");
     });
   }
 
   // A form of an entry that failed in its staging gives way to the next form the list offers
   // (see UpdateClient::FallBack), downloaded and staged at once, until one is staged or none is
   // left. Its downloads count no further files.
-  bool Recover(FileEntry& entry, int& code) {
-    if (DiskAtFault(code)) return false;
+  bool Recover(FileEntry& entry) {
+    if (DiskAtFault(entry.outcome.code)) return false;
     IStatusCallback* const callback = entry.callback;
     entry.callback = nullptr;
     bool ok = false;
-    while (!ok && !DiskAtFault(code) && client_.FallBack(entry)) {
-      ok = client_.Fetch(entry, code) && client_.StageEntry(entry, code);
+    while (!ok && !DiskAtFault(entry.outcome.code) && client_.FallBack(entry)) {
+      ok = client_.Fetch(entry) && client_.StageEntry(entry);
     }
     entry.callback = callback;
     return ok;
@@ -382,9 +383,8 @@ class Run {
       FileEntry& entry = *(client_.*at)(i);
       const std::wstring name = DisplayName(entry);
       view_.SetStatus(L"Đang cập nhật tập tin [" + name + L"]...");
-      const bool ok = client_.CommitEntry(entry, error_);
-      if (!ok) NoteFailure(L"replace [" + name + L"]", entry.cause);
-      allSucceeded_ = allSucceeded_ && ok;
+      const bool ok = client_.CommitEntry(entry);
+      if (!ok) NoteFailure(entry, L"replace [" + name + L"]");
       WriteUpdateLog(std::wstring(L"Apply ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
     }
   }
@@ -398,9 +398,8 @@ class Run {
     removed_ = present > failed.size() ? present - failed.size() : 0;
     for (const std::wstring& name : failed) {
       const std::wstring holders = FileHolders(name);
-      NoteFailure(COMMIT_REMOVE_FAILED, L"remove [" + name + L"]",
+      NoteFailure(CommitCode::RemoveFailed, L"remove [" + name + L"]",
                   holders.empty() ? L"it cannot be removed" : L"it is in use by " + holders);
-      allSucceeded_ = false;
     }
   }
 
@@ -415,10 +414,9 @@ class Run {
       for (const std::wstring& target : replaced ? client_.ReplacedTargets() : client_.RemovedTargets()) {
         if (!WaitUntilFree(target, deadline) && replaced) {
           const std::wstring holders = FileHolders(target);
-          NoteFailure(COMMIT_FILE_IN_USE, L"replace [" + target + L"]",
+          NoteFailure(CommitCode::FileInUse, L"replace [" + target + L"]",
                       L"it is in use by " + (holders.empty() ? L"another program" : holders) + L" after " +
                           std::to_wstring(settings_.heldFileWaitMs / 1000) + L" s of waiting");
-          allSucceeded_ = false;
           return false;
         }
       }
@@ -448,20 +446,19 @@ class Run {
     const std::size_t patches = client_.GetPatchCount();
     BeginDownloads({{updates, &UpdateClient::GetUpdateEntry}, {patches, &UpdateClient::GetPatchEntry}});
     if (!client_.OpenStaging()) {
-      NoteFailure(STAGE_NO_FOLDER, L"make the staging area", L"in " + client_.GetLocalFolder());
-      allSucceeded_ = false;
+      NoteFailure(StageCode::NoFolder, L"make the staging area", L"in " + client_.GetLocalFolder());
     } else {
       FetchAndStageAll(updates, patches);
     }
     if (Stopped(settings_.stop)) return Stop();
     // Nothing installed is touched unless every file of the run is staged and verified, and no
     // file to replace or remove is held by another program.
-    if (allSucceeded_ && WaitForHeldFiles()) {
+    if (!Failed() && WaitForHeldFiles()) {
       RemoveListed();
       CommitAll(updates, &UpdateClient::GetUpdateEntry, L"update");
       CommitAll(patches, &UpdateClient::GetPatchEntry, L"patch");
     }
-    if (allSucceeded_) {
+    if (!Failed()) {
       client_.RememberAppliedList();
       view_.SetProgressRange(0, 1);
       view_.SetProgressPosition(1);
@@ -485,7 +482,7 @@ class Run {
   // A list refused for its signature's time says so in the player's words: the publisher's lapse
   // (try later) or the computer's clock (set it); any other refusal keeps the step's text.
   std::wstring TrustFailureStatus(const std::wstring& stepText) const {
-    if (error_ != SIGNATURE_REFUSED) return stepText;
+    if (error_ != TrustCode::Refused) return stepText;
     const std::wstring& cause = client_.FailureCause();
     if (cause.find(L"check the computer's clock") != std::wstring::npos) {
       return L"Ngày giờ của máy tính không đúng. Vui lòng chỉnh lại đồng hồ rồi thử lại.";
@@ -521,12 +518,10 @@ class Run {
   CheckTexts checkTexts_;
   RunProgress progress_;
   UpdateClient client_;
-  int error_ = 0;
+  StepCode error_;
   std::mutex viewLock_;  // the workers' calls of the view and the logs, and the run's state they change
-  std::wstring firstFailure_;
-  int failureCode_ = 0;
-  std::wstring failureWhat_, failureCause_;
-  bool allSucceeded_ = true;
+  StepOutcome firstFailure_;
+  std::size_t failures_ = 0;
   std::size_t removed_ = 0;  // files and folders the commit removed
   std::wstring versionBefore_;
   bool diskFull_ = false;

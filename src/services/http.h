@@ -9,28 +9,14 @@
 #include <cstdint>
 #include <string>
 
+#include "services/codes.h"
 #include "services/status_callback.h"
-
-// errorCode values of a download.
-constexpr int HTTP_OK = 0;             // success, and nothing else
-constexpr int HTTP_CANNOT_CREATE = 1;  // the local file cannot be created
-constexpr int HTTP_WRITE_FAILED = 2;   // a write failed although the drive has room
-constexpr int HTTP_NO_INTERNET = 4;    // no internet handle
-constexpr int HTTP_DISK_FULL = 9;      // a write failed and the drive has no room (or it is unknown)
-constexpr int HTTP_CANCELLED = 10;     // the progress callback answered false
-constexpr int HTTP_REQUEST_FAILED = 21;  // no answer, a status other than 200 and 206, no length,
-                                         // a broken body or a stalled transfer
-constexpr int HTTP_NOT_FOUND = 24;       // the server answered 404 or 410: asking again is no use
-constexpr int HTTP_CERTIFICATE = 25;     // an https server whose certificate does not verify
-constexpr int HTTP_SHORT_BODY = 45;     // the body ended before its announced length; what came is kept
-constexpr int HTTP_STALLED = 41;         // no connection within the connect limit, or no data within the
-                                         // stall limit: the address hangs, another may answer
 
 // The longest host name that fits the Host header.
 constexpr std::size_t HOST_NAME_MAX_CHARS = 251;
 
 // Connection and stall limits, in seconds: a connection that is not made within the first, or a
-// transfer that receives no byte for the second, fails with HTTP_STALLED, its cause naming the
+// transfer that receives no byte for the second, fails with DownloadCode::Stalled, its cause naming the
 // address ("no data for 10 s from 10.0.0.1:80"). Short, so that a hung mirror among healthy ones
 // costs a run seconds: the run moves to the next address at once. Settable for tests.
 struct HttpLimits {
@@ -59,7 +45,7 @@ void SetDownloadRateLimit(std::uint64_t bytesPerSecond);
 
 // Downloads url into localPath. True only when the whole body was written and its length equals
 // the announced Content-Length. A failed download leaves the file as far as it was written.
-[[nodiscard]] bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode,
+[[nodiscard]] bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode,
                                 const std::wstring& url, const std::wstring& host);
 
 // DownloadFile that continues what an earlier call left: when localPath holds bytes and the
@@ -67,7 +53,7 @@ void SetDownloadRateLimit(std::uint64_t bytesPerSecond);
 // with "Range" guarded by "If-Range". A 200 answer starts the file from zero; a 206 whose
 // Content-Range does not continue the file is dropped and the whole file asked for again.
 // A failed transfer keeps what arrived, and its validator, for the next call.
-[[nodiscard]] bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode,
+[[nodiscard]] bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode,
                                       const std::wstring& url, const std::wstring& host);
 
 // Why the calling thread's last download failed, in words for the diagnostic log: the status
@@ -81,7 +67,7 @@ void RemovePartialDownload(const std::wstring& localPath);
 // A plain download into a path of the installation: makes the path's folder, clears a read-only
 // attribute of an existing file, then DownloadFile.
 [[nodiscard]] bool DownloadFileInto(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
-                                    IStatusCallback* progress, int& errorCode);
+                                    IStatusCallback* progress, StepCode& errorCode);
 
 // What FetchIfStampDiffers did.
 enum class StampedFetch {
@@ -97,7 +83,7 @@ enum class StampedFetch {
 // as DownloadFileInto does, so that a changed descriptor or list crosses the network once. When
 // the stamp is known, the body is never read.
 StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
-                                 const std::wstring& known, std::wstring& stamp, int& errorCode);
+                                 const std::wstring& known, std::wstring& stamp, StepCode& errorCode);
 
 // A Last-Modified time as the server sent it (GMT).
 struct DateTimeRecord {
@@ -119,9 +105,9 @@ std::wstring DriveRootFor(const std::wstring& localPath);
 // Whether the file system that holds the folder has more than bytes free for the user. Asked of
 // the folder itself, not of its drive's root: a volume mounted in a folder has a room of its own.
 bool HasFreeDiskSpace(const std::wstring& folder, std::uint64_t bytes);
-// The code of a failed write of a chunk to localPath: HTTP_WRITE_FAILED when its drive has room
-// for the chunk, else HTTP_DISK_FULL.
-int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk);
+// The code of a failed write of a chunk to localPath: DownloadCode::WriteFailed when its drive has room
+// for the chunk, else DownloadCode::DiskFull.
+DownloadCode ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk);
 
 // The request URL that both back ends send for one of our URLs: backslashes of the path become
 // "/", and every byte of the path's UTF-8 outside RFC 3986's unreserved set and "/" is

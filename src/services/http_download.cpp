@@ -64,7 +64,7 @@ RateLimiter& TheRateLimiter() {
   return limiter;
 }
 
-bool Fail(int& errorCode, int code, const std::wstring& cause) {
+bool Fail(StepCode& errorCode, StepCode code, const std::wstring& cause) {
   errorCode = code;
   SetLastCause(cause);
   return false;
@@ -84,14 +84,14 @@ std::wstring Status(long status) { return L"the server answered " + std::to_wstr
 
 // The start that every download shares: the (0, 0) progress report that may cancel it, and a
 // host that fits the Host header.
-bool BeginDownload(IStatusCallback* callback, const std::wstring& host, int& errorCode) {
-  errorCode = HTTP_OK;
+bool BeginDownload(IStatusCallback* callback, const std::wstring& host, StepCode& errorCode) {
+  errorCode = StepCode();
   SetLastCause(L"");
   if (callback != nullptr && !callback->OnDownloadProgress(0, 0)) {
-    return Fail(errorCode, HTTP_CANCELLED, L"cancelled before the request");
+    return Fail(errorCode, DownloadCode::Cancelled, L"cancelled before the request");
   }
   if (host.size() > HOST_NAME_MAX_CHARS) {
-    return Fail(errorCode, HTTP_REQUEST_FAILED,
+    return Fail(errorCode, DownloadCode::RequestFailed,
                 L"the host name is longer than " + std::to_wstring(HOST_NAME_MAX_CHARS) + L" characters");
   }
   return true;
@@ -107,10 +107,10 @@ std::wstring StallCause(const std::wstring& url, int seconds, bool connecting) {
                      : L"no data for " + std::to_wstring(seconds) + L" s from ") + authority;
 }
 
-int ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
+DownloadCode ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk) {
   const std::size_t cut = localPath.find_last_of(L"\\/");
   const std::wstring folder = cut == std::wstring::npos ? L"." : localPath.substr(0, cut == 0 ? 1 : cut);
-  return HasFreeDiskSpace(folder, chunk) ? HTTP_WRITE_FAILED : HTTP_DISK_FULL;
+  return HasFreeDiskSpace(folder, chunk) ? DownloadCode::WriteFailed : DownloadCode::DiskFull;
 }
 
 std::wstring NamedUrl(const std::wstring& url, const std::vector<std::string>& headers) {
@@ -176,19 +176,19 @@ namespace {
 
 // The rules from the answer's head on: judge it, make the file, write the body into it.
 bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wstring& localPath,
-                IStatusCallback* callback, int& errorCode, const ResumePoint* resume, bool& mismatch) {
+                IStatusCallback* callback, StepCode& errorCode, const ResumePoint* resume, bool& mismatch) {
   const std::uint64_t offset = resume != nullptr ? resume->offset : 0;
   std::wstring cause;
   std::uint64_t total = 0;
   const AnswerVerdict verdict = JudgeAnswer(head, offset, total, cause);
   switch (verdict) {
     case AnswerVerdict::NotFound:
-      return Fail(errorCode, HTTP_NOT_FOUND, cause);
+      return Fail(errorCode, DownloadCode::NotFound, cause);
     case AnswerVerdict::Mismatch:
       mismatch = true;
-      return Fail(errorCode, HTTP_REQUEST_FAILED, cause);
+      return Fail(errorCode, DownloadCode::RequestFailed, cause);
     case AnswerVerdict::Refused:
-      return Fail(errorCode, HTTP_REQUEST_FAILED, cause);
+      return Fail(errorCode, DownloadCode::RequestFailed, cause);
     case AnswerVerdict::Create:
     case AnswerVerdict::Append:
       break;
@@ -197,7 +197,7 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
   const bool append = verdict == AnswerVerdict::Append;
   FileHandle file = append ? FileHandle::OpenForAppend(localPath) : FileHandle::CreateForWrite(localPath);
   if (!file.IsOpen()) {
-    return Fail(errorCode, HTTP_CANNOT_CREATE, L"cannot create [" + localPath + L"]: " + LastSystemErrorText());
+    return Fail(errorCode, DownloadCode::CannotCreate, L"cannot create [" + localPath + L"]: " + LastSystemErrorText());
   }
   if (!append && resume != nullptr) RecordValidator(localPath, head.lastModified);
   std::uint64_t received = append ? offset : 0;
@@ -205,15 +205,15 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
   for (;;) {
     switch (transport.NextPiece(piece, cause)) {
       case HttpTransport::Piece::Failed:
-        return Fail(errorCode, HTTP_REQUEST_FAILED, cause);
+        return Fail(errorCode, DownloadCode::RequestFailed, cause);
       case HttpTransport::Piece::Stalled:
-        return Fail(errorCode, HTTP_STALLED, cause);
+        return Fail(errorCode, DownloadCode::Stalled, cause);
       case HttpTransport::Piece::End:
         // Not flushed to disk: a download is only the source of a staged file, which is
         // verified and flushed before anything is committed.
         if (received == total) return true;
         // A connection that closes early ends the body: what came is kept for a resumed request.
-        return Fail(errorCode, HTTP_SHORT_BODY,
+        return Fail(errorCode, DownloadCode::ShortBody,
                     L"the body ended after " + std::to_wstring(received) + L" of " + std::to_wstring(total) +
                         L" bytes");
       case HttpTransport::Piece::Data:
@@ -227,33 +227,33 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
     TheRateLimiter().Take(piece.size());
     if (callback != nullptr &&
         !callback->OnDownloadProgress(received, total)) {
-      return Fail(errorCode, HTTP_CANCELLED, L"cancelled after " + std::to_wstring(received) + L" bytes");
+      return Fail(errorCode, DownloadCode::Cancelled, L"cancelled after " + std::to_wstring(received) + L" bytes");
     }
   }
 }
 
 }  // namespace
 
-bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
+bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode, const std::wstring& url,
                   const std::wstring& host, const ResumePoint* resume, bool& mismatch) {
   mismatch = false;
   if (!BeginDownload(callback, host, errorCode)) return false;
   std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, resume));
   AnswerHead head;
   std::wstring cause;
-  int failCode = HTTP_REQUEST_FAILED;
+  StepCode failCode = DownloadCode::RequestFailed;
   if (!transport->ReadHead(head, failCode, cause)) return Fail(errorCode, failCode, cause);
   return TakeAnswer(*transport, head, localPath, callback, errorCode, resume, mismatch);
 }
 
 StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
-                                 const std::wstring& known, std::wstring& stamp, int& errorCode) {
+                                 const std::wstring& known, std::wstring& stamp, StepCode& errorCode) {
   stamp.clear();
   if (!BeginDownload(nullptr, host, errorCode)) return StampedFetch::NoStamp;
   std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, nullptr));
   AnswerHead head;
   std::wstring cause;
-  int failCode = HTTP_REQUEST_FAILED;
+  StepCode failCode = DownloadCode::RequestFailed;
   if (!transport->ReadHead(head, failCode, cause)) {
     Fail(errorCode, failCode, cause);
     return StampedFetch::NoStamp;
@@ -263,12 +263,12 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
   std::uint64_t total = 0;
   const AnswerVerdict verdict = JudgeAnswer(head, 0, total, cause);
   if (verdict == AnswerVerdict::NotFound || verdict == AnswerVerdict::Refused) {
-    Fail(errorCode, verdict == AnswerVerdict::NotFound ? HTTP_NOT_FOUND : HTTP_REQUEST_FAILED, cause);
+    Fail(errorCode, verdict == AnswerVerdict::NotFound ? DownloadCode::NotFound : DownloadCode::RequestFailed, cause);
     return StampedFetch::Failed;
   }
   DateTimeRecord time{};
   if (!ParseHttpDate(head.lastModified, time)) {
-    Fail(errorCode, HTTP_REQUEST_FAILED, L"the answer has no Last-Modified time that reads");
+    Fail(errorCode, DownloadCode::RequestFailed, L"the answer has no Last-Modified time that reads");
     return StampedFetch::NoStamp;
   }
   stamp = FormatRemoteStamp(time);
@@ -281,13 +281,13 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
                                                                                         : StampedFetch::Failed;
 }
 
-bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
+bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode, const std::wstring& url,
                   const std::wstring& host) {
   bool mismatch = false;
   return TransferFile(localPath, callback, errorCode, url, host, nullptr, mismatch);
 }
 
-bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode,
+bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode,
                         const std::wstring& url, const std::wstring& host) {
   const ResumePoint resume = FindResumePoint(localPath);
   bool mismatch = false;
@@ -299,7 +299,7 @@ bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback
 }
 
 bool DownloadFileInto(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
-                      IStatusCallback* progress, int& errorCode) {
+                      IStatusCallback* progress, StepCode& errorCode) {
   CreateDirectoryPath(FolderOfPath(localPath));
   if (PathExists(localPath)) ClearReadOnly(localPath);
   return DownloadFile(localPath, progress, errorCode, url, host);

@@ -55,7 +55,7 @@ AnswerVerdict JudgeAnswer(const AnswerHead& head, std::uint64_t offset, std::uin
 // One download: DownloadFile when resume is null; otherwise it asks for the rest
 // of the file after resume->offset (nothing to continue when it is 0) and keeps the answer's
 // validator. mismatch: a 206 answered another range than the one asked for.
-bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, int& errorCode, const std::wstring& url,
+bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode, const std::wstring& url,
                   const std::wstring& host, const ResumePoint* resume, bool& mismatch);
 
 // A Content-Length value as HTTP allows it: decimal digits only (white space around them aside),

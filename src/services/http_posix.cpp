@@ -157,15 +157,15 @@ class CurlTransport final : public HttpTransport {
     if (added_) curl_multi_remove_handle(multi_.get(), easy_.get());
   }
 
-  bool ReadHead(AnswerHead& head, int& failCode, std::wstring& cause) override {
+  bool ReadHead(AnswerHead& head, StepCode& failCode, std::wstring& cause) override {
     if (!added_) {
-      failCode = HTTP_NO_INTERNET;
+      failCode = DownloadCode::NoInternet;
       cause = L"libcurl could not make a request";
       return false;
     }
     while (!headDone_ && !finished_) Pump();
     if (!headDone_) {
-      failCode = Stalled() ? HTTP_STALLED : IsCertificateFailure(result_) ? HTTP_CERTIFICATE : HTTP_REQUEST_FAILED;
+      failCode = Stalled() ? DownloadCode::Stalled : IsCertificateFailure(result_) ? DownloadCode::Certificate : DownloadCode::RequestFailed;
       cause = badStatusLine_ ? L"the answer's status line is not HTTP's" : FailureText();
       return false;
     }

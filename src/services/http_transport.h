@@ -25,9 +25,9 @@ class HttpTransport {
   virtual ~HttpTransport() = default;
 
   // Sends the request and waits for the final answer's head. False when no head came: failCode
-  // is HTTP_NO_INTERNET, HTTP_REQUEST_FAILED or HTTP_STALLED, and cause says why in the system's
+  // is DownloadCode::NoInternet, DownloadCode::RequestFailed or DownloadCode::Stalled, and cause says why in the system's
   // words.
-  virtual bool ReadHead(AnswerHead& head, int& failCode, std::wstring& cause) = 0;
+  virtual bool ReadHead(AnswerHead& head, StepCode& failCode, std::wstring& cause) = 0;
 
   enum class Piece { Data, End, Failed, Stalled };
   // The next piece of the body, at most HTTP_CHUNK bytes as a rule; no more than head.length

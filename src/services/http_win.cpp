@@ -116,7 +116,7 @@ bool QueryNumber(HINTERNET request, DWORD query, DWORD& value) {
 
 // The answer's head, as the reader thread found it.
 struct ResponseHead {
-  int failCode = HTTP_OK;  // 4 or 21 when the request could not be made
+  StepCode failCode;  // why the request could not be made, when it could not
   std::wstring cause;      // why, in WinINet's words
   AnswerHead answer;
   std::string bodyStart;   // body bytes read with the head (after interim answers)
@@ -249,19 +249,19 @@ class BackgroundRequest {
   static void Run(std::shared_ptr<Exchange> x, std::wstring url, std::wstring header, DWORD flags,
                   std::wstring autoProxy) {
     HINTERNET internet = DownloadSession(autoProxy);
-    if (internet == nullptr) return FinishHead(*x, HTTP_NO_INTERNET, InternetErrorText(GetLastError()));
+    if (internet == nullptr) return FinishHead(*x, DownloadCode::NoInternet, InternetErrorText(GetLastError()));
     UniqueInternet request(InternetOpenUrlW(internet, url.c_str(), header.empty() ? nullptr : header.c_str(),
                                             static_cast<DWORD>(header.size()), flags, 0));
     if (!request.valid()) {
       const DWORD error = GetLastError();
       return FinishHead(*x,
-                        error == ERROR_INTERNET_TIMEOUT ? HTTP_STALLED
-                        : IsCertificateError(error)     ? HTTP_CERTIFICATE
-                                                        : HTTP_REQUEST_FAILED,
+                        error == ERROR_INTERNET_TIMEOUT ? DownloadCode::Stalled
+                        : IsCertificateError(error)     ? DownloadCode::Certificate
+                                                        : DownloadCode::RequestFailed,
                         InternetErrorText(error));
     }
     if (!HasHttpStatusLine(request.get())) {
-      return FinishHead(*x, HTTP_REQUEST_FAILED, L"the answer's status line is not HTTP's");
+      return FinishHead(*x, DownloadCode::RequestFailed, L"the answer's status line is not HTTP's");
     }
     {
       std::lock_guard<std::mutex> guard(x->lock);
@@ -273,8 +273,8 @@ class BackgroundRequest {
       head.contentRange = QueryText(request.get(), HTTP_QUERY_CONTENT_RANGE);
     }
     std::wstring cause;
-    if (!ReadPastInterimAnswers(request.get(), x->head, cause)) return FinishHead(*x, HTTP_REQUEST_FAILED, cause);
-    FinishHead(*x, HTTP_OK, L"");
+    if (!ReadPastInterimAnswers(request.get(), x->head, cause)) return FinishHead(*x, DownloadCode::RequestFailed, cause);
+    FinishHead(*x, StepCode(), L"");
     ReadBody(*x, request.get());
   }
 
@@ -307,7 +307,7 @@ class BackgroundRequest {
     return true;
   }
 
-  static void FinishHead(Exchange& x, int failCode, const std::wstring& cause) {
+  static void FinishHead(Exchange& x, StepCode failCode, const std::wstring& cause) {
     std::lock_guard<std::mutex> guard(x.lock);
     x.head.failCode = failCode;
     x.head.cause = cause;
@@ -370,14 +370,14 @@ class WinInetTransport final : public HttpTransport {
   WinInetTransport(const std::wstring& url, const std::wstring& headers, DWORD flags, const std::wstring& autoProxy)
       : request_(url, headers, flags, autoProxy) {}
 
-  bool ReadHead(AnswerHead& head, int& failCode, std::wstring& cause) override {
+  bool ReadHead(AnswerHead& head, StepCode& failCode, std::wstring& cause) override {
     ResponseHead response;
     if (!request_.WaitForHead(response)) {
-      failCode = HTTP_STALLED;
+      failCode = DownloadCode::Stalled;
       cause = request_.StallText();
       return false;
     }
-    if (response.failCode != HTTP_OK) {
+    if (!response.failCode.Succeeded()) {
       failCode = response.failCode;
       cause = response.cause;
       return false;

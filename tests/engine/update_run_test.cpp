@@ -663,6 +663,18 @@ TEST_F(UpdateRunTest, AFileToRemoveThatTheGameHoldsFailsTheRunUntilTheNextRunRem
   ASSERT_EQ(view.errors.size(), 1u);
   EXPECT_NE(view.errors[0].find(L"COMMIT_REMOVE_FAILED"), std::wstring::npos) << WideToUtf8(view.errors[0]);
   EXPECT_NE(view.errors[0].find(L"[held.dat]"), std::wstring::npos) << WideToUtf8(view.errors[0]);
+
+  // With nothing else left to do the removal is the whole run, and it fails all the same rather
+  // than report an up-to-date game that still holds the file.
+  {
+    FileHandle held = FileHandle::OpenForRead(L"held.dat");
+    ASSERT_TRUE(held.IsOpen());
+    ASSERT_EQ(Run(), RUN_FAILED);
+  }
+  ASSERT_EQ(view.errors.size(), 1u);
+  EXPECT_NE(view.errors[0].find(L"COMMIT_REMOVE_FAILED"), std::wstring::npos) << WideToUtf8(view.errors[0]);
+  EXPECT_NE(view.statuses.back().find(L"thất bại"), std::wstring::npos) << WideToUtf8(view.statuses.back());
+
   ASSERT_EQ(Run(), RUN_FINISHED);
   EXPECT_FALSE(fs::exists(install.path() / "held.dat"));
 }

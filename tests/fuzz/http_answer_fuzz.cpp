@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::wstring path = AnsiToWide(FuzzFolder() + "/download");
   RemoveFile(path);
-  int code = -1;
+  StepCode code = DownloadCode::NoInternet;
   const bool ok = DownloadFile(path, nullptr, code, L"http://127.0.0.1:" + std::to_wstring(port) + L"/file", L"h");
   std::string written;
   const bool exists = ReadWholeFile(path, written);
@@ -103,6 +103,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string body;
   const bool taken = ReferenceBody(answer, body);
   if (ok && (!taken || written != body)) std::abort();
-  if (exists && !taken && code != HTTP_SHORT_BODY) std::abort();
+  if (exists && !taken && code != DownloadCode::ShortBody) std::abort();
   return 0;
 }

@@ -37,9 +37,9 @@ TEST(HttpDisk, AFullFileSystemGivesCode9) {
   TempFolder folder;
   SmallFileSystem small(folder.path() / "small");
   if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-  int code = -1;
+  StepCode code = DownloadCode::NoInternet;
   EXPECT_FALSE(DownloadFile(folder / "small\\big.bin", nullptr, code, TestServer::Url(L"/x/size_300000/-/full"), L"h"));
-  EXPECT_EQ(code, HTTP_DISK_FULL);
+  EXPECT_EQ(code, DownloadCode::DiskFull);
 }
 
 TEST(HttpDisk, AFailedWriteWithRoomLeftGivesCode2) {
@@ -51,10 +51,10 @@ TEST(HttpDisk, AFailedWriteWithRoomLeftGivesCode2) {
   small.rlim_cur = 100000;
   auto previous = signal(SIGXFSZ, SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &small);
-  int code = -1;
+  StepCode code = DownloadCode::NoInternet;
   bool ok = DownloadFile(folder / "big.bin", nullptr, code, TestServer::Url(L"/x/size_300000/-/limit"), L"h");
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previous);
   EXPECT_FALSE(ok);
-  EXPECT_EQ(code, HTTP_WRITE_FAILED);
+  EXPECT_EQ(code, DownloadCode::WriteFailed);
 }

@@ -59,14 +59,14 @@ class Http : public ::testing::Test {
   void TearDown() override { SetHttpLimits(HttpLimits{}); }
   TempFolder folder;
   Recorder progress;
-  int code = -1;
+  StepCode code = DownloadCode::NoInternet;
 };
 
 }  // namespace
 
 TEST_F(Http, DownloadsTheWholeBodyInChunksWithProgress) {
   ASSERT_TRUE(DownloadFile(folder / "out.bin", &progress, code, Shaped("size_200000", "whole"), L"patch.example.net"));
-  EXPECT_EQ(code, HTTP_OK);
+  EXPECT_TRUE(code.Succeeded());
   EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "out.bin"), Pattern(200000)));
   ASSERT_GE(progress.calls.size(), 2u);
   EXPECT_EQ(progress.calls.front(), std::make_pair(std::uint64_t{0}, std::uint64_t{0}));
@@ -121,10 +121,10 @@ TEST_F(Http, RefusedAnswersCreateNoFile) {
       {"status_2000/size_20", "bad-status-line"},  // "HTTP/1.1 2000 Status" is no HTTP answer
   };
   for (const auto& [directives, token] : cases) {
-    code = -1;
+    code = StepCode();
     EXPECT_FALSE(DownloadFile(folder / token, nullptr, code, Shaped(directives, token), L"h")) << token;
     // A missing file has a code of its own: asking again is no use.
-    EXPECT_EQ(code, std::string(token) == "not-found" ? HTTP_NOT_FOUND : HTTP_REQUEST_FAILED) << token;
+    EXPECT_EQ(code, std::string(token) == "not-found" ? DownloadCode::NotFound : DownloadCode::RequestFailed) << token;
     EXPECT_FALSE(fs::exists(folder.path() / token)) << token;
   }
   EXPECT_TRUE(DownloadFile(folder / "partial", nullptr, code, Shaped("status_206/size_20", "partial"), L"h"));
@@ -134,10 +134,10 @@ TEST_F(Http, RefusedAnswersCreateNoFile) {
 // whose headers (a stamp, a range, even a length) belong to no file and must be forgotten.
 TEST_F(Http, BareLineFeedsAndInterimAnswersAreReadAsHttpAllows) {
   for (const char* directives : {"lf/size_3000", "interim_103/size_3000", "interim_103/lf/size_3000"}) {
-    code = -1;
+    code = StepCode();
     const std::string name = std::string("head-") + std::to_string(std::hash<std::string>()(directives));
     EXPECT_TRUE(DownloadFile(folder / name, nullptr, code, Shaped(directives, Unique(name)), L"h")) << directives;
-    EXPECT_EQ(code, HTTP_OK) << directives;
+    EXPECT_TRUE(code.Succeeded()) << directives;
     EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / name), Pattern(3000))) << directives;
 
     std::wstring stamp;
@@ -174,7 +174,7 @@ TEST_F(Http, EveryFailedDownloadSaysWhy) {
   EXPECT_FALSE(DownloadFile(folder / "out", nullptr, code, L"http://127.0.0.1:1/file", L"h"));
   EXPECT_FALSE(LastDownloadCause().empty());
   EXPECT_FALSE(DownloadFile(folder / "no\\such\\folder\\out", nullptr, code, Shaped("size_5", "why-create"), L"h"));
-  EXPECT_EQ(code, HTTP_CANNOT_CREATE);
+  EXPECT_EQ(code, DownloadCode::CannotCreate);
   EXPECT_NE(WideToUtf8(LastDownloadCause()).find("cannot create ["), std::string::npos);
   EXPECT_TRUE(DownloadFile(folder / "out", nullptr, code, Shaped("size_5", "why-not"), L"h"));
   EXPECT_EQ(LastDownloadCause(), L"");
@@ -182,9 +182,9 @@ TEST_F(Http, EveryFailedDownloadSaysWhy) {
 
 TEST_F(Http, UnreachableServerFailsWithRequestCode) {
   EXPECT_FALSE(DownloadFile(folder / "out", nullptr, code, L"http://127.0.0.1:1/file", L"h"));
-  EXPECT_EQ(code, HTTP_REQUEST_FAILED);
+  EXPECT_EQ(code, DownloadCode::RequestFailed);
   EXPECT_FALSE(DownloadFile(folder / "out", nullptr, code, Shaped("size_1", "long-host"), std::wstring(252, L'h')));
-  EXPECT_EQ(code, HTTP_REQUEST_FAILED);
+  EXPECT_EQ(code, DownloadCode::RequestFailed);
   EXPECT_TRUE(DownloadFile(folder / "out", nullptr, code, Shaped("size_1", "long-host-ok"), std::wstring(251, L'h')));
 }
 
@@ -197,9 +197,9 @@ TEST_F(Http, EmptyBodyMakesAnEmptyFile) {
 
 TEST_F(Http, AShortBodyFailsAsShortAndKeepsWhatCame) {
   for (const char* directives : {"size_100000/announce_150000", "size_100000/close_70000"}) {
-    code = -1;
+    code = StepCode();
     EXPECT_FALSE(DownloadFile(folder / "short", nullptr, code, Shaped(directives, "short"), L"h")) << directives;
-    EXPECT_EQ(code, HTTP_SHORT_BODY) << directives;
+    EXPECT_EQ(code, DownloadCode::ShortBody) << directives;
     const std::size_t expected = std::string(directives).find("close") != std::string::npos ? 70000 : 100000;
     EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "short"), Pattern(expected))) << directives;
   }
@@ -214,14 +214,14 @@ TEST_F(Http, CancellingStopsAtOnceOrAfterAChunk) {
   progress.cancelAt = 0;
   const std::string token = Unique("cancel-at-start");
   EXPECT_FALSE(DownloadFile(folder / "never", &progress, code, Shaped("size_10", token), L"h"));
-  EXPECT_EQ(code, HTTP_CANCELLED);
+  EXPECT_EQ(code, DownloadCode::Cancelled);
   EXPECT_FALSE(fs::exists(folder.path() / "never"));
   EXPECT_TRUE(TestServer::RequestsWith(token).empty()) << "nothing was sent";
 
   Recorder later;
   later.cancelAt = 1;
   EXPECT_FALSE(DownloadFile(folder / "some", &later, code, Shaped("size_300000", "cancel-later"), L"h"));
-  EXPECT_EQ(code, HTTP_CANCELLED);
+  EXPECT_EQ(code, DownloadCode::Cancelled);
   ASSERT_EQ(later.calls.size(), 2u);
   EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "some"), Pattern(later.calls[1].first)));
 }
@@ -231,7 +231,7 @@ TEST_F(Http, AStalledTransferFailsInsteadOfHanging) {
   for (const char* directives : {"size_200000/stallafter_1000", "stall_8/size_10"}) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(DownloadFile(folder / "stalled", nullptr, code, Shaped(directives, "stall"), L"h")) << directives;
-    EXPECT_EQ(code, HTTP_STALLED) << directives;
+    EXPECT_EQ(code, DownloadCode::Stalled) << directives;
     EXPECT_NE(WideToUtf8(LastDownloadCause()).find("no data for 2 s from 127.0.0.1:"), std::string::npos)
         << directives << ": " << WideToUtf8(LastDownloadCause());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7)) << directives;
@@ -299,13 +299,13 @@ TEST_F(Http, OneRequestGivesTheStampAndTheBodyWhenTheStampIsNew) {
             StampedFetch::NoStamp);
   EXPECT_EQ(FetchIfStampDiffers(folder / "x", Shaped("status_500/size_3", "stamped-500"), L"h", L"", stamp, code),
             StampedFetch::Failed);
-  EXPECT_EQ(code, HTTP_REQUEST_FAILED);
+  EXPECT_EQ(code, DownloadCode::RequestFailed);
   EXPECT_FALSE(fs::exists(folder.path() / "x"));
 }
 
 TEST_F(Http, AResumedDownloadFromAServerThatIgnoresRangesStartsTheFileAgain) {
   // A first attempt that was cut after 1000 bytes keeps them and the answer's validator.
-  code = -1;
+  code = StepCode();
   EXPECT_FALSE(ResumeDownloadFile(folder / "file", nullptr, code, Shaped("size_5000/close_1000", Unique("cut")), L"h"));
   EXPECT_EQ(fs::file_size(folder.path() / "file"), 1000u);
   EXPECT_TRUE(fs::exists(folder.path() / "file.lm"));

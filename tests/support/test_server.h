@@ -25,7 +25,7 @@ class TestServer {
   // The recorded heads of every request whose request line contains the token, in order.
   static std::vector<std::string> RequestsWith(const std::string& token) {
     TempFolder folder;
-    int code = 0;
+    StepCode code;
     std::vector<std::string> found;
     if (!DownloadFile(folder / "requests", nullptr, code, Url(L"/requests"), L"")) return found;
     const std::string log = ReadBytes(folder.path() / "requests");
