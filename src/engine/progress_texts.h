@@ -28,8 +28,9 @@ class CheckTexts final : public IStatusCallback {
 // The downloads of a run, one after another or side by side, in bytes of the whole run. Every
 // file weighs the size the list gives it (a list from an older publisher gives none: such a file
 // weighs the mean of the sizes given, or 1 MiB); an attempt at it moves its share by the part of
-// the download that has arrived, and the file's end completes the share. The bar (0 to 1000) and "Đang tải X / Y, n/m files" follow, each time
-// the whole permille changes; neither passes its total nor goes back. Each download reports
+// the download that has arrived, and the file's end completes the share. The bar (0 to 1000) and
+// "Đang tải X / Y, n/m files" follow, each time the whole permille changes; neither passes its
+// total nor goes back. Each download reports
 // through a File of its own; the view is called under the lock given, which the run also holds
 // for its own calls from several workers.
 class RunProgress {

@@ -25,8 +25,8 @@ class HttpTransport {
   virtual ~HttpTransport() = default;
 
   // Sends the request and waits for the final answer's head. False when no head came: failCode
-  // is DownloadCode::NoInternet, DownloadCode::RequestFailed or DownloadCode::Stalled, and cause says why in the system's
-  // words.
+  // is NoInternet, RequestFailed, Stalled or, for an https server whose certificate does not
+  // verify, Certificate (DownloadCode), and cause says why in the system's words.
   virtual bool ReadHead(AnswerHead& head, StepCode& failCode, std::wstring& cause) = 0;
 
   enum class Piece { Data, End, Failed, Stalled };
