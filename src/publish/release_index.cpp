@@ -5,6 +5,7 @@
 #include "publish/release.h"
 #include "publish/tree_writes.h"
 #include "services/files.h"
+#include "services/platform.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -101,13 +102,7 @@ std::string ReleaseIndex::Text() const {
 }
 
 std::wstring IndexDateNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
+  const std::tm utc = UtcCalendarTime(static_cast<std::int64_t>(std::time(nullptr)));
   wchar_t text[32];
   std::wcsftime(text, sizeof text / sizeof text[0], L"%Y-%m-%d %H:%M", &utc);
   return text;

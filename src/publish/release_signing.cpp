@@ -1,13 +1,5 @@
 #include "publish/release_signing.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -26,21 +18,6 @@ namespace {
 
 constexpr const char* KEY_HEADER = "zepo-ed25519-private-key\n";
 
-// Creates a file that must not exist yet, readable and writable by its owner only.
-bool WriteNewPrivateFile(const fs::path& file, const std::string& bytes) {
-#ifdef _WIN32
-  const int fd = _wopen(file.wstring().c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd < 0) return false;
-  const bool ok = _write(fd, bytes.data(), static_cast<unsigned>(bytes.size())) == static_cast<int>(bytes.size());
-  return _close(fd) == 0 && ok;
-#else
-  const int fd = open(file.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  return close(fd) == 0 && ok;
-#endif
-}
-
 std::uint64_t SerialIn(const std::string& text) {
   std::istringstream lines(text);
   std::string line;
@@ -51,18 +28,6 @@ std::uint64_t SerialIn(const std::string& text) {
 }
 
 fs::path KeySerialFile(const SigningOptions& signing) { return signing.keyFile.string() + ".serial"; }
-
-// Whether people other than the owner may read a file (POSIX modes; Windows keeps the file
-// private through its folder's access rules, which this does not judge).
-bool OthersMayRead(const fs::path& file) {
-#ifdef _WIN32
-  (void)file;
-  return false;
-#else
-  struct stat status {};
-  return ::stat(file.c_str(), &status) == 0 && (status.st_mode & 077) != 0;
-#endif
-}
 
 }  // namespace
 
@@ -77,7 +42,7 @@ bool MakeKeyFile(const fs::path& file, std::string& publicKey, std::string& erro
     error = "no key could be made";
     return false;
   }
-  if (!WriteNewPrivateFile(file, KEY_HEADER + privateKey + "\n")) {
+  if (!WriteNewPrivateFile(WideOf(file), KEY_HEADER + privateKey + "\n")) {
     error = "cannot create " + file.string() + ": " + WideToUtf8(LastSystemErrorText());
     return false;
   }
@@ -96,7 +61,7 @@ bool ReadKeyFile(const fs::path& file, bool insecure, std::string& privateKey, s
     error = file.string() + " is no key file of zepo-publish keygen";
     return false;
   }
-  if (!insecure && OthersMayRead(file)) {
+  if (!insecure && OthersMayRead(WideOf(file))) {
     error = file.string() + " may be read by others than its owner: a leaked key signs for anyone. Make it private "
             "(chmod 600 " + file.string() + "), or give --insecure-key to use it as it is";
     return false;

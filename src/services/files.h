@@ -93,6 +93,12 @@ bool RemoveLink(const std::wstring& path);
 bool MoveFileReplace(const std::wstring& source, const std::wstring& destination);
 // Lets the file be run as a program (POSIX: the execute permissions; Windows needs nothing).
 bool MarkExecutable(const std::wstring& path);
+// Creates a file that must not exist yet, with bytes, readable and writable by its owner only
+// (POSIX mode 0600; on Windows the folder's access rules decide who else may read it).
+bool WriteNewPrivateFile(const std::wstring& path, const std::string& bytes);
+// Whether people other than the owner may read a file by its POSIX mode; false on Windows, whose
+// folder access rules this does not judge.
+bool OthersMayRead(const std::wstring& path);
 
 // True for "\" and "/", the separators that paths may carry.
 inline bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }

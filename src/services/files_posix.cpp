@@ -217,6 +217,18 @@ bool MoveFileReplace(const std::wstring& source, const std::wstring& destination
 }
 
 
+bool WriteNewPrivateFile(const std::wstring& path, const std::string& bytes) {
+  const int fd = OpenRetrying(PosixPath(path), O_CREAT | O_EXCL | O_WRONLY, 0600);
+  if (fd < 0) return false;
+  const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  return ::close(fd) == 0 && ok;
+}
+
+bool OthersMayRead(const std::wstring& path) {
+  struct stat status {};
+  return ::stat(PosixPath(path).c_str(), &status) == 0 && (status.st_mode & 077) != 0;
+}
+
 bool MarkExecutable(const std::wstring& path) {
   std::string native = PosixPath(path);
   struct stat st;

@@ -208,3 +208,14 @@ bool MoveFileReplace(const std::wstring& source, const std::wstring& destination
 
 
 bool MarkExecutable(const std::wstring& path) { return PathExists(path); }
+
+bool WriteNewPrivateFile(const std::wstring& path, const std::string& bytes) {
+  UniqueFile file(CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
+  DWORD written = 0;
+  const bool ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != FALSE &&
+                  written == bytes.size();
+  return CloseHandle(file.release()) != FALSE && ok;
+}
+
+bool OthersMayRead(const std::wstring&) { return false; }

@@ -1,6 +1,8 @@
 #pragma once
 // Small facts about the running process and the clock, one back end per platform.
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,9 @@ struct LocalTime {
 };
 
 LocalTime LocalTimeNow();
+
+// The UTC calendar time of a Unix time, for stamps that must not depend on the time zone.
+std::tm UtcCalendarTime(std::int64_t unixTime);
 
 // The full path of the running program's executable, in the platform's own separators.
 std::wstring ExecutablePath();

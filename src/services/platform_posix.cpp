@@ -19,6 +19,13 @@ LocalTime LocalTimeNow() {
   return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
 }
 
+std::tm UtcCalendarTime(std::int64_t unixTime) {
+  const auto when = static_cast<time_t>(unixTime);
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  return utc;
+}
+
 std::wstring ExecutablePath() {
   char buffer[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);

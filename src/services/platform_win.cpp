@@ -16,6 +16,13 @@ LocalTime LocalTimeNow() {
   return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
 }
 
+std::tm UtcCalendarTime(std::int64_t unixTime) {
+  const auto when = static_cast<std::time_t>(unixTime);
+  std::tm utc{};
+  gmtime_s(&utc, &when);
+  return utc;
+}
+
 std::wstring ExecutablePath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {

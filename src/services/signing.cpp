@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "services/files.h"
+#include "services/platform.h"
 
 namespace {
 
@@ -232,13 +233,7 @@ bool SignedStatement::States(const std::string& sha256) const {
 }
 
 std::string UtcStampOf(std::int64_t unixTime) {
-  const auto when = static_cast<std::time_t>(unixTime);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &when);
-#else
-  gmtime_r(&when, &utc);
-#endif
+  const std::tm utc = UtcCalendarTime(unixTime);
   char text[32];
   std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
   return text;
