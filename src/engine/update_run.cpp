@@ -227,15 +227,16 @@ class Run {
     for (std::size_t i = 0; i < client_.GetSelfUpdateCount(); ++i) {
       FileEntry& entry = *client_.GetSelfUpdateEntry(i);
       const std::wstring name = DisplayName(entry);
-      if (!FetchWithFallback(entry)) {
-        NoteFailure(entry, L"download [" + entry.url + L"]");
-        Report(view_, L"Tải tập tin [" + name + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
-        return RUN_FAILED;
-      }
       // A damaged download never reaches the helper, which would put it in place of the updater.
-      if (!client_.StageEntry(entry) && !Recover(entry)) {
-        NoteFailure(entry, L"unpack [" + name + L"]");
-        Report(view_, L"Tập tin [" + name + L"] đã bị lỗi.", L"Unpack selfupdate file [" + name + L"] => Failed");
+      bool arrived = false;
+      if (!FetchAndStageEntry(entry, [&] { arrived = true; })) {
+        if (!arrived) {
+          NoteFailure(entry, L"download [" + entry.url + L"]");
+          Report(view_, L"Tải tập tin [" + name + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
+        } else {
+          NoteFailure(entry, L"unpack [" + name + L"]");
+          Report(view_, L"Tập tin [" + name + L"] đã bị lỗi.", L"Unpack selfupdate file [" + name + L"] => Failed");
+        }
         return RUN_FAILED;
       }
       if (!client_.HandOverEntry(entry)) {
@@ -277,15 +278,27 @@ class Run {
     progress_.Begin(bytes, listed, files);
   }
 
-  // Downloads an entry in the first form the list offers that arrives, its progress counted as
-  // one file of the run.
-  bool FetchWithFallback(FileEntry& entry) {
+  // An entry's content in the first form the list offers that both arrives and stages: a form
+  // whose download, unpacking or rebuild fails gives way to the next (see UpdateClient::FallBack),
+  // unless the disk is at fault, which every form would meet again. arrived is called once, when
+  // a first download has arrived. The file counts once in the progress, however many forms it
+  // takes; the downloads after a first one that arrived move it no further.
+  template <typename OnArrival>
+  bool FetchAndStageEntry(FileEntry& entry, OnArrival arrived) {
     RunProgress::File progress(progress_, ListedSize(entry));
     entry.callback = &progress;
-    bool ok = client_.Fetch(entry);
-    while (!ok && !DiskAtFault(entry.outcome.code) && client_.FallBack(entry)) ok = client_.Fetch(entry);
+    bool staged = false;
+    for (bool first = true;;) {
+      if (client_.Fetch(entry)) {
+        if (first) arrived();
+        first = false;
+        entry.callback = nullptr;
+        staged = client_.StageEntry(entry);
+      }
+      if (staged || DiskAtFault(entry.outcome.code) || !client_.FallBack(entry)) break;
+    }
     entry.callback = nullptr;
-    return ok;
+    return staged;
   }
 
   // The work of one file by one of the run's workers: its download, then at once its rebuild
@@ -338,36 +351,26 @@ class Run {
   void FetchAndStage(Job& job) {
     FileEntry& entry = *job.entry;
     const std::wstring name = DisplayName(entry);
-    const bool fetched = FetchWithFallback(entry);
-    Under([&] {
-      if (!fetched) NoteFailure(entry, L"download [" + entry.url + L"]");
-      WriteUpdateLog(std::wstring(L"Download ") + (job.patch ? L"patch" : L"update") + L" file [" + name + L"] => " +
-                     (fetched ? L"Success" : L"Failed"));
-      if (fetched && job.patch) view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
+    const std::wstring kind = job.patch ? L"patch" : L"update";
+    bool arrived = false;
+    const bool staged = FetchAndStageEntry(entry, [&] {
+      arrived = true;
+      Under([&] {
+        WriteUpdateLog(L"Download " + kind + L" file [" + name + L"] => Success");
+        if (job.patch) view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
+      });
     });
-    if (!fetched) return;
-    const bool staged = client_.StageEntry(entry) || Recover(entry);
     if (staged && !job.patch) return;
     Under([&] {
+      if (!arrived) {
+        NoteFailure(entry, L"download [" + entry.url + L"]");
+        WriteUpdateLog(L"Download " + kind + L" file [" + name + L"] => Failed");
+        return;
+      }
       if (!staged) NoteFailure(entry, (job.patch ? L"rebuild [" : L"unpack [") + name + L"]");
       WriteUpdateLog(job.patch ? L"Rebuild patch file [" + name + L"] => " + (staged ? L"Success" : L"Failed")
                                : L"Apply update file [" + name + L"] => Failed");
     });
-  }
-
-  // A form of an entry that failed in its staging gives way to the next form the list offers
-  // (see UpdateClient::FallBack), downloaded and staged at once, until one is staged or none is
-  // left. Its downloads count no further files.
-  bool Recover(FileEntry& entry) {
-    if (DiskAtFault(entry.outcome.code)) return false;
-    IStatusCallback* const callback = entry.callback;
-    entry.callback = nullptr;
-    bool ok = false;
-    while (!ok && !DiskAtFault(entry.outcome.code) && client_.FallBack(entry)) {
-      ok = client_.Fetch(entry) && client_.StageEntry(entry);
-    }
-    entry.callback = callback;
-    return ok;
   }
 
   // Runs what a worker shows, logs or records, one worker at a time.
