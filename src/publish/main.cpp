@@ -315,6 +315,7 @@ std::string BuildJson(const std::string& version, const BuildSummary& summary, d
       .Number("whole_files", summary.wholeFiles)
       .Number("patched_files", summary.patchedFiles)
       .Number("version_bytes", summary.versionBytes)
+      .Number("tree_growth_bytes", summary.storedBytes)
       .Json("patch_sets", JsonArray(sets))
       .Json("second_format", JsonObject()
                                  .Number("whole_files", summary.whole2Files)
@@ -405,6 +406,8 @@ int Build(const std::vector<std::string>& args) {
               summary.added, summary.removed);
   std::printf("  clients download %zu files whole and %zu by patch; the version's packed files take %s\n",
               summary.wholeFiles, summary.patchedFiles, ByteSize(summary.versionBytes).c_str());
+  std::printf("  the tree grew by %s: content it did not hold yet, and new patches\n",
+              ByteSize(summary.storedBytes).c_str());
   for (const PatchSet& set : summary.patchSets) {
     if (set.patches == 0) continue;
     std::printf("  patches from %s: %zu (%s)\n", WideToUtf8(set.from).c_str(), set.patches, ByteSize(set.bytes).c_str());

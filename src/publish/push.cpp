@@ -30,7 +30,8 @@ std::vector<std::string> ServedInOrder(const fs::path& tree, const std::wstring&
 // publisher's own (its lock, a publication in progress, files being written).
 std::vector<std::string> ObjectsCommand(const fs::path& tree, const std::string& destination,
                                         const std::vector<std::string>& served, bool prune) {
-  std::vector<std::string> command = {"rsync", "-rt", "--out-format=%n"};
+  // -H: the releases' names of a stored content arrive as links to one file, sent once.
+  std::vector<std::string> command = {"rsync", "-rtH", "--out-format=%n"};
   if (prune) command.push_back("--delete");
   for (const std::string& file : served) command.push_back("--exclude=/" + file);
   for (const char* own : {TREE_LOCK_FILE, PUBLICATION_STAGE}) command.push_back(std::string("--exclude=/") + own);

@@ -46,6 +46,8 @@ ReleaseIndex ReleaseIndex::Load(const fs::path& product) {
     release.bytes = Number(ini, i, L"Bytes");
     release.packedBytes = Number(ini, i, L"PackedBytes");
     release.patches = static_cast<std::size_t>(Number(ini, i, L"Patches"));
+    std::wstring added;
+    if (ini.ReadString(i, L"AddedBytes", added) && !added.empty()) release.addedBytes = Number(ini, i, L"AddedBytes");
     index.releases_.push_back(release);
   }
   return index;
@@ -96,6 +98,7 @@ std::string ReleaseIndex::Text() const {
     text += L"[" + r.version + L"]\r\nDate=" + r.date + L"\r\nFiles=" + std::to_wstring(r.files) + L"\r\nBytes=" +
             std::to_wstring(r.bytes) + L"\r\nPackedBytes=" + std::to_wstring(r.packedBytes) + L"\r\nPatches=" +
             std::to_wstring(r.patches) + L"\r\n";
+    if (r.addedBytes) text += L"AddedBytes=" + std::to_wstring(*r.addedBytes) + L"\r\n";
     if (!r.liveAgain.empty()) text += L"LiveAgain=" + r.liveAgain + L"\r\n";
   }
   return WideToUtf8(text);

@@ -6,6 +6,7 @@
 // files/VERSION/), the removals of a new release, and what status and rollback show and do.
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct IndexedRelease {
   std::uint64_t bytes = 0;        // of the release's files
   std::uint64_t packedBytes = 0;  // of its packed whole files
   std::size_t patches = 0;
+  // What its build added to the tree (content the store lacked, and new patches); unknown for
+  // releases that an older publisher built.
+  std::optional<std::uint64_t> addedBytes;
   std::wstring liveAgain;  // when a rollback last made it live again
 };
 

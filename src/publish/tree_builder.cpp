@@ -13,6 +13,7 @@
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/safe_name.h"
+#include "publish/content_store.h"
 #include "publish/file_progress.h"
 #include "publish/delta.h"
 #include "publish/delta2.h"
@@ -57,6 +58,7 @@ struct FileResult {
   std::uint64_t whole2Bytes = 0;
   std::uint64_t patchBytes = 0;
   std::uint64_t patch2Bytes = 0;
+  std::uint64_t storedBytes = 0;  // what the file's publication added to the tree
   std::string error;
 };
 
@@ -64,22 +66,13 @@ bool InList(const std::vector<std::wstring>& names, const std::wstring& name) {
   return std::any_of(names.begin(), names.end(), [&](const std::wstring& n) { return EqualNoCase(n, name); });
 }
 
-// Publishes a packed file under an immutable URL: written when missing, else it must already
-// hold the same bytes. What an interrupted build of a version that never went live left behind
-// may be replaced (replace).
-bool PublishPacked(const fs::path& target, const std::string& packed, bool replace, std::string& error) {
-  std::string existing;
-  if (!replace && fs::exists(target)) {
-    if (ReadFile(target, existing) && existing == packed) return true;
-    error = "a different file is already published at " + target.string() +
-            "; published files never change: give the release a new version name";
-    return false;
-  }
+// Publishes a patch under its immutable URL, which names the two contents it joins: the callers
+// have found no file there, so there is nothing it could differ from.
+bool PublishNewFile(const fs::path& target, const std::string& bytes, std::string& error) {
   std::error_code ignored;
   fs::create_directories(target.parent_path(), ignored);
-  return WriteFileAtomically(target, packed, error);
+  return WriteFileAtomically(target, bytes, error);
 }
-
 
 }  // namespace
 
@@ -125,7 +118,8 @@ class Builder {
       : options_(options),
         sources_(sources),
         replace_(replaceUnpublished),
-        productRoot_(options.out / PathOf(options.product)) {
+        productRoot_(options.out / PathOf(options.product)),
+        store_(options.out) {
     for (const ReleaseItem& item : items) names_.insert(FoldCase(item.name));
   }
 
@@ -139,25 +133,28 @@ class Builder {
     GetFileTimeText(WideOf(item.path), result.dateTime);
     result.checksum = Md5Text(content);
     result.size = content.size();
-    if (options_.signing.Enabled()) result.sha256 = Sha256Hex(content);
-    const std::string packed = PackBytes(content, 9);
-    result.wholeBytes = packed.size();
-    if (packed.empty() ||
-        !PublishPacked(productRoot_ / PathOf(UpdateFolder() + item.name), packed, replace_, result.error)) {
+    const std::string sha256 = Sha256Hex(content);
+    if (options_.signing.Enabled()) result.sha256 = sha256;
+    std::uint64_t stored = 0;
+    if (!store_.Publish(
+            productRoot_ / PathOf(UpdateFolder() + item.name), sha256, "z1", [&] { return PackBytes(content, 9); },
+            replace_, result.wholeBytes, stored, result.error) ||
+        result.wholeBytes == 0) {
       if (result.error.empty()) result.error = "cannot pack " + item.path.string();
       return result;
     }
+    result.storedBytes += stored;
     if (InList(options_.selfUpdate, item.name)) {
       result.method = L"SelfUpdate";
       return result;
     }
-    if (options_.highestFormat >= 2 && !AddWhole2(item, content, packed.size(), result)) return result;
+    if (options_.highestFormat >= 2 && !AddWhole2(item, content, sha256, result)) return result;
     if (InList(options_.keep, item.name)) {
       result.method = L"Exists";
       return result;
     }
     result.method = L"Update";
-    if (content.size() <= PATCH_MAX_BYTES) AddPatches(item, content, packed.size(), result);
+    if (content.size() <= PATCH_MAX_BYTES) AddPatches(item, content, result.wholeBytes, result);
     if (!result.patchKeys.empty() || !result.patch2Keys.empty()) result.method = L"Patch";
     return result;
   }
@@ -172,14 +169,23 @@ class Builder {
  private:
   // The zstd-packed whole file beside the zlib one, when it is smaller and its name is free (a
   // release may hold a file named like it). False with result.error when it cannot be published.
-  bool AddWhole2(const ReleaseItem& item, const std::string& content, std::size_t wholeSize, FileResult& result) {
+  bool AddWhole2(const ReleaseItem& item, const std::string& content, const std::string& sha256, FileResult& result) {
     const std::wstring name = item.name + WHOLE2_EXTENSION;
-    if (names_.count(FoldCase(name)) != 0 || !Whole2MayPay(content)) return true;
-    const std::string packed = Pack2Bytes(content);
-    if (packed.empty() || packed.size() >= wholeSize) return true;
-    if (!PublishPacked(productRoot_ / PathOf(UpdateFolder() + name), packed, replace_, result.error)) return false;
+    if (names_.count(FoldCase(name)) != 0) return true;
+    const auto pack = [&] {
+      if (!Whole2MayPay(content)) return std::string();
+      std::string packed = Pack2Bytes(content);
+      return packed.size() < result.wholeBytes ? packed : std::string();
+    };
+    std::uint64_t size = 0, stored = 0;
+    if (!store_.Publish(productRoot_ / PathOf(UpdateFolder() + name), sha256, "z2", pack, replace_, size, stored,
+                        result.error)) {
+      return false;
+    }
+    if (size == 0) return true;
     result.whole2 = WHOLE2_EXTENSION;
-    result.whole2Bytes = packed.size();
+    result.whole2Bytes = size;
+    result.storedBytes += stored;
     return true;
   }
 
@@ -239,8 +245,9 @@ class Builder {
     }
     const std::string packedPatch = PackBytes(patch, 9);
     if (packedPatch.empty() || packedPatch.size() >= limit) return false;
-    if (!PublishPacked(target, packedPatch, false, result.error)) return false;
+    if (!PublishNewFile(target, packedPatch, result.error)) return false;
     size = packedPatch.size();
+    result.storedBytes += size;
     return true;
   }
 
@@ -265,8 +272,9 @@ class Builder {
       result.error = "the format-2 patch for " + WideToUtf8(item.name) + " does not rebuild it; not published";
       return false;
     }
-    if (!PublishPacked(target, patch, false, result.error)) return false;
+    if (!PublishNewFile(target, patch, result.error)) return false;
     size = patch.size();
+    result.storedBytes += size;
     return true;
   }
 
@@ -274,6 +282,7 @@ class Builder {
   const std::vector<PatchSource>& sources_;
   bool replace_;
   fs::path productRoot_;
+  ContentStore store_;
   std::set<std::wstring> names_;  // the release's names, folded to one case
 };
 
@@ -490,6 +499,7 @@ void CountFile(const ReleaseItem& item, const FileResult& r, const std::map<std:
   ++summary.files;
   summary.bytes += item.size;
   summary.versionBytes += r.wholeBytes;
+  summary.storedBytes += r.storedBytes;
   const auto listed = live.find(FoldCase(item.name));
   if (listed == live.end()) {
     ++summary.added;
@@ -562,7 +572,7 @@ bool PublishVersion(const BuildOptions& options, ReleaseIndex& index, const fs::
   }
   if (!index.KeepList(options.version, EncodeListText(list), error)) return false;
   index.Publish({options.version, IndexDateNow(), summary.files, summary.bytes, summary.versionBytes,
-                 summary.patches, L""});
+                 summary.patches, summary.storedBytes, L""});
   const std::string productFolder = WideToUtf8(options.product);
   Publication publication(options.out, options.product);
   publication.AddList(productFolder + "filelistfull.enc", list);

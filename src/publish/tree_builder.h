@@ -55,6 +55,7 @@ struct BuildSummary {
   std::size_t added = 0;            // files the live release did not have
   std::size_t patchedFiles = 0;
   std::uint64_t versionBytes = 0;   // every packed whole file of this version
+  std::uint64_t storedBytes = 0;    // what the build added to the tree: content and patches it lacked
   std::vector<PatchSet> patchSets;  // oldest source first
   std::size_t files = 0;
   std::uint64_t bytes = 0;          // of the release's files

@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "publish/content_store.h"
 #include "publish/release.h"
 #include "publish/publication.h"
 #include "publish/release_index.h"
@@ -239,30 +240,37 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
       std::printf("warning: the live signatures expire in under 7 days; renew them with zepo-publish resign\n");
     }
   }
-  std::printf("%-12s %-16s %7s %11s %8s  %s\n", "version", "published (UTC)", "files", "packed", "patches",
-              "download to reach the live one");
+  std::printf("%-12s %-16s %7s %11s %11s %8s  %s\n", "version", "published (UTC)", "files", "packed", "added",
+              "patches", "download to reach the live one");
   std::vector<std::string> releases;
   for (const IndexedRelease& r : index.releases()) {
     const std::uint64_t download = DownloadToReach(live, index.ListOf(r.version), tree.product);
-    std::printf("%-12s %-16s %7zu %11s %8zu  %s%s%s\n", WideToUtf8(r.version).c_str(), WideToUtf8(r.date).c_str(),
-                r.files, ByteSize(r.packedBytes).c_str(), r.patches, ByteSize(download).c_str(),
+    std::printf("%-12s %-16s %7zu %11s %11s %8zu  %s%s%s\n", WideToUtf8(r.version).c_str(), WideToUtf8(r.date).c_str(),
+                r.files, ByteSize(r.packedBytes).c_str(), r.addedBytes ? ByteSize(*r.addedBytes).c_str() : "-",
+                r.patches, ByteSize(download).c_str(),
                 r.version == index.live() ? "  (live)" : "",
                 r.liveAgain.empty() ? "" : ("  (rolled back to on " + WideToUtf8(r.liveAgain) + ")").c_str());
-    releases.push_back(JsonObject()
-                           .Text("version", WideToUtf8(r.version))
-                           .Text("published", WideToUtf8(r.date))
-                           .Number("files", r.files)
-                           .Number("packed_bytes", r.packedBytes)
+    JsonObject release;
+    release.Text("version", WideToUtf8(r.version))
+        .Text("published", WideToUtf8(r.date))
+        .Number("files", r.files)
+        .Number("packed_bytes", r.packedBytes);
+    if (r.addedBytes) release.Number("added_bytes", *r.addedBytes);
+    releases.push_back(release
                            .Number("patches", r.patches)
                            .Number("download_to_live", download)
                            .Flag("live", r.version == index.live())
                            .Text("rolled_back_to_on", WideToUtf8(r.liveAgain))
                            .Close());
   }
+  const std::uint64_t treeBytes = ContentStore::TreeBytes(root);
+  std::printf("the tree takes %s on disk (a content stored once however many releases name it)\n",
+              ByteSize(treeBytes).c_str());
   const std::vector<std::string> problems = ServedProblems(root, rootKey, true);
   for (const std::string& problem : problems) std::printf("problem: %s\n", problem.c_str());
   if (json != nullptr) {
     *json = object.Json("releases", JsonArray(releases))
+                .Number("tree_bytes", treeBytes)
                 .Json("problems", JsonTexts(problems))
                 .Text("result", problems.empty() ? "ok" : "problems")
                 .Close();

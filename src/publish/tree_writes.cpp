@@ -70,6 +70,23 @@ bool PackBytesTo(const fs::path& target, const std::string& plain, std::string& 
   return WriteFileAtomically(target, packed, error);
 }
 
+bool LinkIntoPlace(const fs::path& stored, const fs::path& target, std::string& error) {
+  if (!BeforeTreeWrite(target, error)) return false;
+  const fs::path temporary = target.string() + ".part";
+  std::error_code failure;
+  fs::remove(temporary, failure);
+  fs::create_hard_link(stored, temporary, failure);
+  if (failure) fs::copy_file(stored, temporary, fs::copy_options::overwrite_existing, failure);
+  if (failure) {
+    error = "cannot write " + target.string() + ": " + failure.message();
+    return false;
+  }
+  if (MoveFileReplace(WideOf(temporary), WideOf(target))) return true;
+  error = Failure("cannot move into place", target);
+  RemoveFile(WideOf(temporary));
+  return false;
+}
+
 bool MoveIntoPlace(const fs::path& source, const fs::path& target, std::string& error) {
   if (!BeforeTreeWrite(target, error)) return false;
   if (MoveFileReplace(WideOf(source), WideOf(target))) return true;

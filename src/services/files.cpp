@@ -65,3 +65,9 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
   } while (got > 0);
   return true;
 }
+
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+  std::uint64_t volumeA = 0, numberA = 0, volumeB = 0, numberB = 0;
+  return FileIdentityOf(a, volumeA, numberA) && FileIdentityOf(b, volumeB, numberB) && volumeA == volumeB &&
+         numberA == numberB;
+}

@@ -84,6 +84,9 @@ bool IsFolder(const std::wstring& path);
 // Whether two paths name the same existing file (however they are spelt: case, links, a
 // relative or a drive form).
 bool SameFile(const std::wstring& a, const std::wstring& b);
+// What tells an existing file from every other: its volume and its number on it (a file with
+// several hard links has one identity). False when the file cannot be looked at.
+bool FileIdentityOf(const std::wstring& path, std::uint64_t& volume, std::uint64_t& number);
 bool MakeFolder(const std::wstring& path);
 bool RemoveFile(const std::wstring& path);
 // Removes a symbolic link or junction itself, whether it points to a file or a folder; what it

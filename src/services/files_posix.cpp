@@ -200,10 +200,12 @@ bool IsFolder(const std::wstring& path) {
   return stat(PosixPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool SameFile(const std::wstring& a, const std::wstring& b) {
-  struct stat first, second;
-  return stat(PosixPath(a).c_str(), &first) == 0 && stat(PosixPath(b).c_str(), &second) == 0 &&
-         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+bool FileIdentityOf(const std::wstring& path, std::uint64_t& volume, std::uint64_t& number) {
+  struct stat status;
+  if (stat(PosixPath(path).c_str(), &status) != 0) return false;
+  volume = static_cast<std::uint64_t>(status.st_dev);
+  number = static_cast<std::uint64_t>(status.st_ino);
+  return true;
 }
 
 bool MakeFolder(const std::wstring& path) { return ::mkdir(PosixPath(path).c_str(), 0777) == 0; }

@@ -171,24 +171,17 @@ bool IsFolder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-namespace {
-
-bool FileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+bool FileIdentityOf(const std::wstring& path, std::uint64_t& volume, std::uint64_t& number) {
   HANDLE file = CreateFileW(SystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(file, &info) != FALSE;
   CloseHandle(file);
-  return known;
-}
-
-}  // namespace
-
-bool SameFile(const std::wstring& a, const std::wstring& b) {
-  BY_HANDLE_FILE_INFORMATION first, second;
-  return FileIdentity(a, first) && FileIdentity(b, second) &&
-         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
-         first.nFileIndexLow == second.nFileIndexLow;
+  if (!known) return false;
+  volume = info.dwVolumeSerialNumber;
+  number = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
 }
 
 bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(SystemPath(path).c_str(), nullptr) != FALSE; }

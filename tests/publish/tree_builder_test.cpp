@@ -10,6 +10,7 @@
 
 #include "services/logger.h"
 #include "engine/update_run.h"
+#include "publish/content_store.h"
 #include "publish/tree_status.h"
 #include "publish/tree_writes.h"
 #include "publish/verify.h"
@@ -439,6 +440,56 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
   EXPECT_NE(status.find("(rolled back to on "), std::string::npos) << status;
   EXPECT_FALSE(RollbackTree(tree, L"ZepoFolder", L"9.9", SigningOptions{}, false, error));
   EXPECT_NE(error.find("not in the tree's index"), std::string::npos) << error;
+}
+
+// Each content is stored once, however many releases and names hold it: a release adds to the
+// tree what is new in it and its patches, and a build run again (after an interruption, say)
+// packs nothing that it had finished.
+TEST_F(TreeBuilderTest, ATreeStoresEachContentOnceAndGrowsByWhatIsNew) {
+  const auto release = [&](const TempFolder& folder, const std::string& videoFolder, const std::string& map) {
+    Put(folder, "data/world.pak", world);
+    Put(folder, videoFolder + "/intro.bik", program);
+    Put(folder, "data/map.dat", map);
+  };
+  TempFolder r1, r2;
+  const std::string map = RandomBytes(30000, 8);
+  release(r1, "video", map);
+  release(r2, "movies", map.substr(0, 10000) + "an edit" + map.substr(10000));
+  const auto options = [&](const TempFolder& folder, const wchar_t* version) {
+    BuildOptions o = Options(folder.path(), version);
+    o.keep.clear();
+    o.selfUpdate.clear();
+    return o;
+  };
+  ASSERT_TRUE(Build(options(r1, L"1.0"))) << lastError;
+  EXPECT_GT(last.storedBytes, world.size() + program.size()) << "random content packs to no less than itself";
+  const std::uint64_t treeBefore = ContentStore::TreeBytes(tree);
+
+  ASSERT_TRUE(Build(options(r2, L"2.0"))) << lastError;
+  const fs::path files = tree / "game" / "files";
+  EXPECT_TRUE(fs::equivalent(files / "1.0" / "data" / "world.pak", files / "2.0" / "data" / "world.pak"));
+  EXPECT_TRUE(fs::equivalent(files / "1.0" / "video" / "intro.bik", files / "2.0" / "movies" / "intro.bik"))
+      << "a moved file is the same stored content";
+  // Only the new map was stored (in its two packed forms, which random bytes keep at about its
+  // size) with its small patches from the old one, while 2.0's files pack to far more.
+  EXPECT_GT(last.storedBytes, 30000u);
+  EXPECT_LT(last.storedBytes, 2 * 31000u);
+  EXPECT_GT(last.versionBytes, world.size() + program.size());
+  const std::uint64_t growth = ContentStore::TreeBytes(tree) - treeBefore;
+  EXPECT_GE(growth, last.storedBytes);
+  EXPECT_LT(growth, last.storedBytes + 4096) << "the lists and the index aside, the tree grew by what was stored";
+
+  // The same content under another version name: every object is in the store already.
+  ASSERT_TRUE(Build(options(r2, L"2.1"))) << lastError;
+  EXPECT_EQ(last.storedBytes, 0u);
+
+  std::string error;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(ShowTreeStatus(tree, L"ZepoFolder", error)) << error;
+  const std::string status = testing::internal::GetCapturedStdout();
+  EXPECT_NE(status.find("the tree takes "), std::string::npos) << status;
+  EXPECT_NE(status.find(" added "), std::string::npos) << status;
+  EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
 }
 
 // A release may take files away, but not every file of the live one nor more than half of them

@@ -1,0 +1,71 @@
+#include "publish/content_store.h"
+
+#include <set>
+
+#include "publish/release.h"
+#include "publish/tree_writes.h"
+#include "services/files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool SameBytes(const fs::path& a, const fs::path& b) {
+  std::string left, right;
+  return ReadWholeFile(WideOf(a), left) && ReadWholeFile(WideOf(b), right) && left == right;
+}
+
+}  // namespace
+
+ContentStore::ContentStore(const fs::path& tree) : folder_(tree / FOLDER) {}
+
+fs::path ContentStore::FileOf(const std::string& contentSha256, const std::string& form) const {
+  return folder_ / contentSha256.substr(0, 2) / (contentSha256 + "." + form);
+}
+
+bool ContentStore::Publish(const fs::path& target, const std::string& contentSha256, const std::string& form,
+                           const std::function<std::string()>& pack, bool replace, std::uint64_t& size,
+                           std::uint64_t& stored, std::string& error) const {
+  size = 0;
+  stored = 0;
+  const fs::path file = FileOf(contentSha256, form);
+  std::error_code failure;
+  if (!fs::is_regular_file(file, failure)) {
+    const std::string packed = pack();
+    if (packed.empty()) return true;
+    fs::create_directories(file.parent_path(), failure);
+    if (!WriteFileAtomically(file, packed, error)) return false;
+    stored = packed.size();
+  }
+  size = fs::file_size(file, failure);
+  if (failure) {
+    error = "cannot read " + file.string() + ": " + failure.message();
+    return false;
+  }
+  if (!replace && fs::exists(target, failure)) {
+    if (fs::equivalent(target, file, failure) || SameBytes(target, file)) return true;
+    error = "a different file is already published at " + target.string() +
+            "; published files never change: give the release a new version name";
+    return false;
+  }
+  fs::create_directories(target.parent_path(), failure);
+  return LinkIntoPlace(file, target, error);
+}
+
+std::uint64_t ContentStore::TreeBytes(const fs::path& tree) {
+  std::uint64_t bytes = 0;
+  std::set<std::pair<std::uint64_t, std::uint64_t>> seen;  // (device, file number) of linked files
+  std::error_code failure;
+  for (auto it = fs::recursive_directory_iterator(tree, failure); !failure && it != fs::recursive_directory_iterator();
+       it.increment(failure)) {
+    std::error_code ignored;
+    if (!it->is_regular_file(ignored)) continue;
+    const std::uint64_t size = it->file_size(ignored);
+    if (it->hard_link_count(ignored) > 1) {
+      std::uint64_t device = 0, number = 0;
+      if (FileIdentityOf(WideOf(it->path()), device, number) && !seen.insert({device, number}).second) continue;
+    }
+    bytes += size;
+  }
+  return bytes;
+}

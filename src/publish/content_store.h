@@ -1,0 +1,36 @@
+#pragma once
+// The tree's store of packed whole files. Each content in each packed form is one file,
+// "store/<two hex digits>/<SHA-256 of the content>.<form>", and every release's path for it is a
+// hard link to that file (a copy where the file system has no hard links): a tree grows per
+// release by the content that is new, not by the whole game again, and an unchanged file is never
+// packed again, by a later build or by the same build run again after an interruption. Stored
+// files never change; they are written beside their place and moved in, like every tree write.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+class ContentStore {
+ public:
+  explicit ContentStore(const std::filesystem::path& tree);
+
+  static constexpr const char* FOLDER = "store";
+
+  // Publishes at target the packed form (form: "z1", "z2") of the content whose SHA-256 is
+  // contentSha256: links the stored file, storing pack()'s bytes first when the store has none.
+  // An empty pack() means the form is not worth publishing: nothing is stored or linked, size is
+  // 0. A target that exists must hold the same bytes, unless replace (what an interrupted build
+  // of a version that never went live left). size: the packed bytes; stored: the bytes this call
+  // added to the store (0 when it held them already). False with error.
+  bool Publish(const std::filesystem::path& target, const std::string& contentSha256, const std::string& form,
+               const std::function<std::string()>& pack, bool replace, std::uint64_t& size, std::uint64_t& stored,
+               std::string& error) const;
+
+  // The bytes of every file under the tree, a file with several names counted once.
+  static std::uint64_t TreeBytes(const std::filesystem::path& tree);
+
+ private:
+  std::filesystem::path FileOf(const std::string& contentSha256, const std::string& form) const;
+
+  std::filesystem::path folder_;
+};
