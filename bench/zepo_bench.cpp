@@ -13,6 +13,7 @@
 //   zepo-bench patch-pair DIR MIB  a MIB MiB old file and a patch that copies most of it and
 //                                  inserts and modifies the rest
 //   zepo-bench rebuild OLD PATCH OUT   ApplyPatchFile
+//   zepo-bench game DIR VERSION MIB    release VERSION (1-5) of a generated game of about MIB MiB
 #include <chrono>
 #include <cstdio>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <string>
 
+#include "game_release.h"
 #include "engine/patch.h"
 #include "engine/update_client.h"
 #include "services/files.h"
@@ -38,7 +40,8 @@ std::wstring Wide(const char* text) { return AnsiToWide(text); }
 const char USAGE[] = "usage: zepo-bench md5 FILE | unpack SRC DST | pack SRC DST | pack2 SRC DST | unpack2 SRC DST |\n"
     "                  ini FILE | mixed MIB FILE |\n"
     "                  download URL FILE [HOST] | install DIR COUNT MIN MAX | check DIR MODE |\n"
-    "                  patch-pair DIR MIB | rebuild OLD PATCH OUT | unpack-list LIST\n"
+    "                  patch-pair DIR MIB | rebuild OLD PATCH OUT | unpack-list LIST |\n"
+    "                  game DIR VERSION MIB\n"
     "unpack-list unpacks, in one process, every \"PACKED<TAB>PLAIN\" line of LIST, making folders.\n";
 
 int Usage() {
@@ -209,6 +212,7 @@ int main(int argc, char** argv) {
   if (command == "install" && argc == 6) return MakeInstall(argv[2], std::atol(argv[3]), std::atoll(argv[4]), std::atoll(argv[5]));
   if (command == "check" && argc == 4) return Check(argv[2], std::atoi(argv[3]));
   if (command == "patch-pair" && argc == 4) return MakePatchPair(argv[2], std::atol(argv[3]));
+  if (command == "game" && argc == 5) return WriteGameRelease(argv[2], std::atoi(argv[3]), std::atol(argv[4]));
   if (command == "rebuild" && argc == 5) return ApplyPatchFile(Wide(argv[2]), Wide(argv[3]), Wide(argv[4])) ? 0 : 1;
   if (command == "download" && (argc == 4 || argc == 5)) {
     StepCode code;

@@ -641,15 +641,22 @@ int DiffOrPatch(const std::string& command, const std::vector<std::string>& args
 }
 
 
+// Silences standard output once, whichever of -q and --json asks first: the stream kept then is
+// the one the JSON goes to.
+std::FILE* SilencedStdout() {
+  static std::FILE* const kept = SilenceStdout();
+  return kept;
+}
+
 // -q and -v go with every command, --json with build, status and verify; the rest of the
 // arguments are the command's.
 std::vector<std::string> TakeLevelOptions(const std::vector<std::string>& all) {
   std::vector<std::string> rest;
   for (const std::string& arg : all) {
     if (arg == "--json") {
-      if (jsonOut == nullptr) jsonOut = SilenceStdout();
+      jsonOut = SilencedStdout();
     } else if (arg == "-q" || arg == "--quiet") {
-      SilenceStdout();
+      SilencedStdout();
     } else if (arg == "-v" || arg == "--verbose") {
       FileProgress::NameEveryFile();
     } else {

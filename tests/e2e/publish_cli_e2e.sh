@@ -72,6 +72,12 @@ for field in '"result": "published"' '"version": "3.0"' '"live": "3.0"' '"files"
     '"removed": 0' '"patch_sets": ['; do
   grep -qF "$field" "$work/json" || fail "build --json lacks $field: $(cat "$work/json")"
 done
+# -q silences the human lines, never the object that --json asks for, in either order.
+for order in "-q --json" "--json -q"; do
+  # shellcheck disable=SC2086
+  "$publish" status "$work/progress-tree" $order > "$work/json" || fail "status $order failed"
+  one_object
+done
 "$publish" status "$work/progress-tree" --json > "$work/json" || fail "status --json failed"
 one_object
 grep -qF '"live": "3.0", "releases": [{"version": "1.0"' "$work/json" && grep -qF '"version": "3.0", "published": "' "$work/json" &&

@@ -1,0 +1,9 @@
+#pragma once
+#include <string>
+
+// Writes release number version (1 to 5) of a generated game of about sizeMib MiB into dir, the
+// way a real game changes from release to release: four pack files of records and compressed
+// blobs, edited in place and with records inserted at every release; a video that moves to
+// another folder in release 2; a folder of small files renamed in release 3; a few small files
+// changed in each release. The same arguments always give the same bytes.
+int WriteGameRelease(const std::string& dir, int version, long sizeMib);
