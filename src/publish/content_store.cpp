@@ -1,6 +1,7 @@
 #include "publish/content_store.h"
 
 #include <set>
+#include <utility>
 
 #include "publish/release.h"
 #include "publish/tree_writes.h"
@@ -19,6 +20,20 @@ bool SameBytes(const fs::path& a, const fs::path& b) {
 
 ContentStore::ContentStore(const fs::path& tree) : folder_(tree / FOLDER) {}
 
+ContentStore::Claim::Claim(const ContentStore& store, std::string key) : store_(store), key_(std::move(key)) {
+  std::unique_lock<std::mutex> guard(store_.lock_);
+  store_.released_.wait(guard, [&] { return store_.claimed_.count(key_) == 0; });
+  store_.claimed_.insert(key_);
+}
+
+ContentStore::Claim::~Claim() {
+  {
+    std::lock_guard<std::mutex> guard(store_.lock_);
+    store_.claimed_.erase(key_);
+  }
+  store_.released_.notify_all();
+}
+
 fs::path ContentStore::FileOf(const std::string& contentSha256, const std::string& form) const {
   return folder_ / contentSha256.substr(0, 2) / (contentSha256 + "." + form);
 }
@@ -29,6 +44,7 @@ bool ContentStore::Publish(const fs::path& target, const std::string& contentSha
   size = 0;
   stored = 0;
   const fs::path file = FileOf(contentSha256, form);
+  const Claim claim(*this, file.string());
   std::error_code failure;
   if (!fs::is_regular_file(file, failure)) {
     const std::string packed = pack();
@@ -54,18 +70,16 @@ bool ContentStore::Publish(const fs::path& target, const std::string& contentSha
 
 std::uint64_t ContentStore::TreeBytes(const fs::path& tree) {
   std::uint64_t bytes = 0;
-  std::set<std::pair<std::uint64_t, std::uint64_t>> seen;  // (device, file number) of linked files
+  std::set<std::pair<std::uint64_t, std::uint64_t>> seen;  // the identities of the files counted
   std::error_code failure;
   for (auto it = fs::recursive_directory_iterator(tree, failure); !failure && it != fs::recursive_directory_iterator();
        it.increment(failure)) {
     std::error_code ignored;
     if (!it->is_regular_file(ignored)) continue;
-    const std::uint64_t size = it->file_size(ignored);
-    if (it->hard_link_count(ignored) > 1) {
-      std::uint64_t device = 0, number = 0;
-      if (FileIdentityOf(WideOf(it->path()), device, number) && !seen.insert({device, number}).second) continue;
-    }
-    bytes += size;
+    // By the file's identity, not its link count, which not every platform's library reports.
+    std::uint64_t volume = 0, number = 0;
+    if (FileIdentityOf(WideOf(it->path()), volume, number) && !seen.insert({volume, number}).second) continue;
+    bytes += it->file_size(ignored);
   }
   return bytes;
 }

@@ -5,9 +5,12 @@
 // release by the content that is new, not by the whole game again, and an unchanged file is never
 // packed again, by a later build or by the same build run again after an interruption. Stored
 // files never change; they are written beside their place and moved in, like every tree write.
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 
 class ContentStore {
@@ -19,7 +22,8 @@ class ContentStore {
   // Publishes at target the packed form (form: "z1", "z2") of the content whose SHA-256 is
   // contentSha256: links the stored file, storing pack()'s bytes first when the store has none.
   // An empty pack() means the form is not worth publishing: nothing is stored or linked, size is
-  // 0. A target that exists must hold the same bytes, unless replace (what an interrupted build
+  // 0. Safe from several threads: two files of one content wait for each other instead of writing
+  // one stored file together. A target that exists must hold the same bytes, unless replace (what an interrupted build
   // of a version that never went live left). size: the packed bytes; stored: the bytes this call
   // added to the store (0 when it held them already). False with error.
   bool Publish(const std::filesystem::path& target, const std::string& contentSha256, const std::string& form,
@@ -30,7 +34,23 @@ class ContentStore {
   static std::uint64_t TreeBytes(const std::filesystem::path& tree);
 
  private:
+  // Holds one stored file for the calling thread while it lives.
+  class Claim {
+   public:
+    Claim(const ContentStore& store, std::string key);
+    ~Claim();
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+   private:
+    const ContentStore& store_;
+    std::string key_;
+  };
+
   std::filesystem::path FileOf(const std::string& contentSha256, const std::string& form) const;
 
   std::filesystem::path folder_;
+  mutable std::mutex lock_;
+  mutable std::condition_variable released_;
+  mutable std::set<std::string> claimed_;  // stored files that a thread is publishing
 };

@@ -450,6 +450,8 @@ TEST_F(TreeBuilderTest, ATreeStoresEachContentOnceAndGrowsByWhatIsNew) {
     Put(folder, "data/world.pak", world);
     Put(folder, videoFolder + "/intro.bik", program);
     Put(folder, "data/map.dat", map);
+    // Copies of one content, published side by side by the build's workers, wait for each other.
+    for (int i = 0; i < 16; ++i) Put(folder, "copies/" + std::to_string(i) + ".dat", world);
   };
   TempFolder r1, r2;
   const std::string map = RandomBytes(30000, 8);
@@ -459,11 +461,16 @@ TEST_F(TreeBuilderTest, ATreeStoresEachContentOnceAndGrowsByWhatIsNew) {
     BuildOptions o = Options(folder.path(), version);
     o.keep.clear();
     o.selfUpdate.clear();
+    o.jobs = 4;
     return o;
   };
   ASSERT_TRUE(Build(options(r1, L"1.0"))) << lastError;
   EXPECT_GT(last.storedBytes, world.size() + program.size()) << "random content packs to no less than itself";
   const std::uint64_t treeBefore = ContentStore::TreeBytes(tree);
+  for (int i = 1; i < 16; ++i) {
+    EXPECT_TRUE(fs::equivalent(tree / "game" / "files" / "1.0" / "copies" / "0.dat",
+                               tree / "game" / "files" / "1.0" / "copies" / (std::to_string(i) + ".dat")));
+  }
 
   ASSERT_TRUE(Build(options(r2, L"2.0"))) << lastError;
   const fs::path files = tree / "game" / "files";
