@@ -70,13 +70,17 @@ bool PackBytesTo(const fs::path& target, const std::string& plain, std::string& 
   return WriteFileAtomically(target, packed, error);
 }
 
+// A link appears whole in one step, so it is made at the target itself: renaming a link into
+// place would need the file's delete access, which Windows refuses while another of its names is
+// open (a build reads earlier releases' files for patches). Only a copy goes beside and is moved.
 bool LinkIntoPlace(const fs::path& stored, const fs::path& target, std::string& error) {
   if (!BeforeTreeWrite(target, error)) return false;
-  const fs::path temporary = target.string() + ".part";
   std::error_code failure;
-  fs::remove(temporary, failure);
-  fs::create_hard_link(stored, temporary, failure);
-  if (failure) fs::copy_file(stored, temporary, fs::copy_options::overwrite_existing, failure);
+  fs::remove(target, failure);
+  fs::create_hard_link(stored, target, failure);
+  if (!failure) return true;
+  const fs::path temporary = target.string() + ".part";
+  fs::copy_file(stored, temporary, fs::copy_options::overwrite_existing, failure);
   if (failure) {
     error = "cannot write " + target.string() + ": " + failure.message();
     return false;

@@ -18,8 +18,9 @@ bool BeforeTreeWrite(const std::filesystem::path& target, std::string& error);
 bool WriteFileAtomically(const std::filesystem::path& target, const std::string& bytes, std::string& error);
 // Packs bytes into a file (zlib, level 9), in one step.
 bool PackBytesTo(const std::filesystem::path& target, const std::string& plain, std::string& error);
-// Puts a hard link to a stored file at target in one step (a copy where the file system has no
-// hard links). Nothing ever writes into a tree's file in place, so the names stay one content.
+// Puts a hard link to a stored file at target, replacing what is there (a copy, moved in, where
+// the file system has no hard links). Nothing ever writes into a tree's file in place, so the
+// names stay one content.
 bool LinkIntoPlace(const std::filesystem::path& stored, const std::filesystem::path& target, std::string& error);
 // Moves a finished file over its target in one step.
 bool MoveIntoPlace(const std::filesystem::path& source, const std::filesystem::path& target, std::string& error);
