@@ -14,6 +14,7 @@
 //                                  inserts and modifies the rest
 //   zepo-bench rebuild OLD PATCH OUT   ApplyPatchFile
 //   zepo-bench game DIR VERSION MIB    release VERSION (1-5) of a generated game of about MIB MiB
+//   zepo-bench pack-pair OLD NEW MIB   two releases of a large pack file (edits, inserts, moves)
 #include <chrono>
 #include <cstdio>
 #include <cstdint>
@@ -41,7 +42,7 @@ const char USAGE[] = "usage: zepo-bench md5 FILE | unpack SRC DST | pack SRC DST
     "                  ini FILE | mixed MIB FILE |\n"
     "                  download URL FILE [HOST] | install DIR COUNT MIN MAX | check DIR MODE |\n"
     "                  patch-pair DIR MIB | rebuild OLD PATCH OUT | unpack-list LIST |\n"
-    "                  game DIR VERSION MIB\n"
+    "                  game DIR VERSION MIB | pack-pair OLD NEW MIB\n"
     "unpack-list unpacks, in one process, every \"PACKED<TAB>PLAIN\" line of LIST, making folders.\n";
 
 int Usage() {
@@ -213,6 +214,7 @@ int main(int argc, char** argv) {
   if (command == "check" && argc == 4) return Check(argv[2], std::atoi(argv[3]));
   if (command == "patch-pair" && argc == 4) return MakePatchPair(argv[2], std::atol(argv[3]));
   if (command == "game" && argc == 5) return WriteGameRelease(argv[2], std::atoi(argv[3]), std::atol(argv[4]));
+  if (command == "pack-pair" && argc == 5) return WritePackPair(argv[2], argv[3], std::atol(argv[4]));
   if (command == "rebuild" && argc == 5) return ApplyPatchFile(Wide(argv[2]), Wide(argv[3]), Wide(argv[4])) ? 0 : 1;
   if (command == "download" && (argc == 4 || argc == 5)) {
     StepCode code;

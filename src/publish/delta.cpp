@@ -89,14 +89,13 @@ namespace {
 // patches are smallest at 3: the packer absorbs the repeated operators better than the bytes.
 constexpr std::size_t MIN_EQUAL_RUN = 3;
 
-// Writes new data against old[oldFrom...): equal stretches as equal runs, the rest as modified bytes.
-void WriteAligned(PatchWriter& writer, const std::uint8_t* old, std::size_t oldSize, std::size_t oldFrom,
-                  const std::uint8_t* data, std::size_t length) {
+// Writes new data against the old bytes from oldFrom on (as many): equal stretches as equal
+// runs, the rest as modified bytes.
+void WriteAligned(PatchWriter& writer, const std::uint8_t* old, std::size_t oldFrom, const std::uint8_t* data,
+                  std::size_t length) {
   auto equalRun = [&](std::size_t at, std::size_t cap) {
     std::size_t run = 0;
-    while (run < cap && at + run < length && oldFrom + at + run < oldSize && old[oldFrom + at + run] == data[at + run]) {
-      ++run;
-    }
+    while (run < cap && at + run < length && old[at + run] == data[at + run]) ++run;
     return run;
   };
   writer.MoveTo(static_cast<std::int64_t>(oldFrom));
@@ -119,20 +118,23 @@ void WriteAligned(PatchWriter& writer, const std::uint8_t* old, std::size_t oldS
   }
 }
 
-// One stretch: the aligned bytes as equal runs and modified bytes, then the gap. Modified bytes
-// move the old cursor, inserted ones do not: as many gap bytes as bring the cursor to the next
-// stretch's start are written as modified, which saves the move.
-void WriteStretch(PatchWriter& writer, const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
+}  // namespace
+
+// The aligned bytes as equal runs and modified bytes, then the gap. Modified bytes move the old
+// cursor, inserted ones do not: as many gap bytes as bring the cursor to the next stretch's start
+// are written as modified, which saves the move.
+void WriteStretch(PatchWriter& writer, const std::uint8_t* oldBytes, std::size_t oldSize, const std::uint8_t* newBytes,
                   const Stretch& stretch) {
-  WriteAligned(writer, old, oldSize, stretch.oldFrom, data + stretch.newFrom, stretch.aligned);
+  WriteAligned(writer, oldBytes, stretch.oldFrom, newBytes, stretch.aligned);
   if (stretch.gap == 0) return;
-  const std::size_t gapStart = stretch.newFrom + stretch.aligned;
   const std::size_t cursor = stretch.oldFrom + stretch.aligned;
   const std::size_t modified =
       stretch.nextOld > cursor ? std::min({stretch.nextOld - cursor, stretch.gap, oldSize - cursor}) : 0;
-  writer.Modify(data + gapStart, modified);
-  writer.Insert(data + gapStart + modified, stretch.gap - modified);
+  writer.Modify(newBytes + stretch.aligned, modified);
+  writer.Insert(newBytes + stretch.aligned + modified, stretch.gap - modified);
 }
+
+namespace {
 
 void ScanPatch(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
                const std::uint8_t* data, std::size_t newSize, std::int64_t margin, std::string& patch,
@@ -141,7 +143,10 @@ void ScanPatch(const std::vector<std::int32_t>& suffixes, const std::uint8_t* ol
   PatchWriter writer(patch);
   ScanStretches(
       suffixes, old, oldSize, data, newSize, margin,
-      [&](const Stretch& stretch) { WriteStretch(writer, old, oldSize, data, stretch); }, cache);
+      [&](const Stretch& stretch) {
+        WriteStretch(writer, old + stretch.oldFrom, oldSize, data + stretch.newFrom, stretch);
+      },
+      cache);
 }
 
 std::size_t PackedSize(const std::string& plain) {

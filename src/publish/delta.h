@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+struct Stretch;
+
 // False when a file is too large for the matcher (2 GiB).
 bool MakePatch(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t newSize,
                std::string& patch);
@@ -33,3 +35,9 @@ class PatchWriter {
   Mode mode_ = Mode::None;
   std::int64_t oldPosition_ = 0;
 };
+
+// Writes one stretch of the matcher (delta_scan.h) as byte code: oldBytes holds the old file's
+// bytes from stretch.oldFrom on (stretch.aligned of them), newBytes the new file's from
+// stretch.newFrom on (aligned + gap).
+void WriteStretch(PatchWriter& writer, const std::uint8_t* oldBytes, std::size_t oldSize, const std::uint8_t* newBytes,
+                  const Stretch& stretch);

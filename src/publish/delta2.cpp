@@ -33,34 +33,48 @@ void PutNumber(std::string& out, std::uint64_t value) {
   out += static_cast<char>(value);
 }
 
+}  // namespace
+
+void Patch2Control::Add(const Stretch& s) {
+  const std::int64_t move = static_cast<std::int64_t>(s.nextOld) - static_cast<std::int64_t>(s.oldFrom + s.aligned);
+  columns_[0].push_back(s.aligned);
+  columns_[1].push_back(s.gap);
+  columns_[2].push_back((static_cast<std::uint64_t>(move) << 1) ^ static_cast<std::uint64_t>(move >> 63));
+}
+
 // The records in blocks, each kind together (see engine/patch2.h).
-void PutControl(const std::vector<std::uint64_t> (&columns)[3], std::string& control) {
-  const std::size_t records = columns[0].size();
+std::string Patch2Control::Encode() const {
+  std::string control;
+  const std::size_t records = columns_[0].size();
   for (std::size_t from = 0; from < records; from += PATCH2_BLOCK_RECORDS) {
     const std::size_t to = std::min<std::size_t>(records, from + PATCH2_BLOCK_RECORDS);
     PutNumber(control, to - from);
-    for (const std::vector<std::uint64_t>& column : columns) {
+    for (const std::vector<std::uint64_t>& column : columns_) {
       for (std::size_t i = from; i < to; ++i) PutNumber(control, column[i]);
     }
   }
+  return control;
 }
+
+void AppendDifferences(std::string& out, const std::uint8_t* oldBytes, const std::uint8_t* newBytes, std::size_t size) {
+  const std::size_t at = out.size();
+  out.resize(at + size);
+  for (std::size_t i = 0; i < size; ++i) out[at + i] = static_cast<char>(newBytes[i] - oldBytes[i]);
+}
+
+namespace {
 
 void ScanStreams(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
                  const std::uint8_t* data, std::size_t newSize, std::int64_t margin, Streams& streams,
                  MatchCache* cache = nullptr) {
   streams = Streams();
-  std::vector<std::uint64_t> columns[3];  // adds, copies, moves
+  Patch2Control control;
   ScanStretches(suffixes, old, oldSize, data, newSize, margin, [&](const Stretch& s) {
-    const std::int64_t move = static_cast<std::int64_t>(s.nextOld) - static_cast<std::int64_t>(s.oldFrom + s.aligned);
-    columns[0].push_back(s.aligned);
-    columns[1].push_back(s.gap);
-    columns[2].push_back((static_cast<std::uint64_t>(move) << 1) ^ static_cast<std::uint64_t>(move >> 63));
-    for (std::size_t i = 0; i < s.aligned; ++i) {
-      streams.difference += static_cast<char>(data[s.newFrom + i] - old[s.oldFrom + i]);
-    }
+    control.Add(s);
+    AppendDifferences(streams.difference, old + s.oldFrom, data + s.newFrom, s.aligned);
     streams.copy.append(reinterpret_cast<const char*>(data + s.newFrom + s.aligned), s.gap);
   }, cache);
-  PutControl(columns, streams.control);
+  streams.control = control.Encode();
 }
 
 void DigestOf(const std::uint8_t* data, std::size_t size, std::uint8_t digest[16]) {
@@ -97,9 +111,14 @@ bool MakePatch2(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t
   header.newSize = newSize;
   DigestOf(old, oldSize, header.oldMd5);
   DigestOf(data, newSize, header.newMd5);
+  patch = Patch2File(header, control, difference, copy);
+  return true;
+}
+
+std::string Patch2File(Patch2Header header, const std::string& control, const std::string& difference,
+                       const std::string& copy) {
   header.controlLength = control.size();
   header.differenceLength = difference.size();
   header.copyLength = copy.size();
-  patch = EncodePatch2Header(header) + control + difference + copy;
-  return true;
+  return EncodePatch2Header(header) + control + difference + copy;
 }

@@ -9,6 +9,7 @@
 #include "publish/delta.h"
 #include "publish/file_progress.h"
 #include "publish/delta2.h"
+#include "publish/delta_chunked.h"
 #include "publish/release.h"
 #include "publish/serve.h"
 #include "publish/push.h"
@@ -557,22 +558,35 @@ int WrittenOrSaid(bool written, const std::string& error) {
   return written ? 0 : 1;
 }
 
-// Writes a format-2 patch, or rebuilds from one; both refuse what does not verify.
-int DiffOrPatch2(const std::string& command, const std::vector<std::string>& files, const std::string& first,
-                 const std::string& second) {
-  if (command == "diff") {
-    std::string patch, error;
-    if (!MakePatch2(reinterpret_cast<const std::uint8_t*>(first.data()), first.size(),
-                    reinterpret_cast<const std::uint8_t*>(second.data()), second.size(), patch)) {
-      std::fputs("zepo-publish: a file is too large to diff\n", stderr);
+// Writes the patch from files[0] to files[1] in files[2]. Large files are patched in chunks, in
+// bounded memory; the others by the whole-file matcher, which makes the smallest patches.
+int Diff(const std::vector<std::string>& files, const std::string& format, bool packed) {
+  const auto sizeOf = [](const std::string& path) { return FileHandle::OpenForRead(WideOf(path)).Size(); };
+  std::string patch, error;
+  if (static_cast<std::uint64_t>(std::max(sizeOf(files[0]), sizeOf(files[1]))) >= CHUNKED_FROM) {
+    if (!MakeChunkedPatch(WideOf(files[0]), WideOf(files[1]), format == "2" ? 2 : 1, patch, error)) {
+      std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
       return 1;
     }
-    return WrittenOrSaid(WriteFileAtomically(files[2], patch, error), error);
+  } else {
+    std::string first, second;
+    for (const auto& [path, bytes] : {std::pair<const std::string&, std::string&>{files[0], first}, {files[1], second}}) {
+      if (!ReadWholeFile(WideOf(path), bytes)) {
+        std::fprintf(stderr, "zepo-publish: cannot read %s\n", path.c_str());
+        return 1;
+      }
+    }
+    const auto* oldData = reinterpret_cast<const std::uint8_t*>(first.data());
+    const auto* newData = reinterpret_cast<const std::uint8_t*>(second.data());
+    if (!(format == "2" ? MakePatch2(oldData, first.size(), newData, second.size(), patch)
+                        : MakePatch(oldData, first.size(), newData, second.size(), patch))) {
+      std::fputs("zepo-publish: cannot make the patch\n", stderr);
+      return 1;
+    }
   }
-  std::wstring digest, cause, writeFailure;
-  if (ApplyPatch2File(WideOf(files[0]), WideOf(files[1]), WideOf(files[2]), digest, cause, writeFailure)) return 0;
-  std::fprintf(stderr, "zepo-publish: the patch does not apply to this file: %s\n", WideToUtf8(cause).c_str());
-  return 1;
+  const bool written = format == "1" && packed ? PackBytesTo(files[2], patch, error)
+                                               : WriteFileAtomically(files[2], patch, error);
+  return WrittenOrSaid(written, error);
 }
 
 bool IsPatch2File(const std::string& path) {
@@ -600,30 +614,13 @@ int DiffOrPatch(const std::string& command, const std::vector<std::string>& args
     }
   }
   if (files.size() != 3) return UsageError(DIFF_USAGE, command + " takes three files");
-  std::string first;
-  std::string second;
-  if (command == "diff") {
-    if (format.empty()) format = "2";
-    for (const auto& [path, bytes] : {std::pair<const std::string&, std::string&>{files[0], first}, {files[1], second}}) {
-      if (!ReadWholeFile(WideOf(path), bytes)) {
-        std::fprintf(stderr, "zepo-publish: cannot read %s\n", path.c_str());
-        return 1;
-      }
-    }
-  } else if (format.empty()) {
-    format = IsPatch2File(files[1]) ? "2" : "1";
-  }
-  if (format == "2") return DiffOrPatch2(command, files, first, second);
-  if (command == "diff") {
-    std::string patch;
-    if (!MakePatch(reinterpret_cast<const std::uint8_t*>(first.data()), first.size(),
-                   reinterpret_cast<const std::uint8_t*>(second.data()), second.size(), patch)) {
-      std::fputs("zepo-publish: a file is too large to diff\n", stderr);
-      return 1;
-    }
-    std::string error;
-    return WrittenOrSaid(packed ? PackBytesTo(files[2], patch, error) : WriteFileAtomically(files[2], patch, error),
-                         error);
+  if (command == "diff") return Diff(files, format.empty() ? "2" : format, packed);
+  if (format.empty()) format = IsPatch2File(files[1]) ? "2" : "1";
+  if (format == "2") {
+    std::wstring digest, cause, writeFailure;
+    if (ApplyPatch2File(WideOf(files[0]), WideOf(files[1]), WideOf(files[2]), digest, cause, writeFailure)) return 0;
+    std::fprintf(stderr, "zepo-publish: the patch does not apply to this file: %s\n", WideToUtf8(cause).c_str());
+    return 1;
   }
   std::wstring patchPath = WideOf(files[1]);
   const std::wstring unpacked = WideOf(files[2]) + L".pch";

@@ -17,6 +17,7 @@
 #include "publish/file_progress.h"
 #include "publish/delta.h"
 #include "publish/delta2.h"
+#include "publish/delta_chunked.h"
 #include "publish/release.h"
 #include "publish/publication.h"
 #include "publish/release_index.h"
@@ -34,10 +35,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// Files above this size are published whole: the matcher keeps both contents and a suffix
-// array of the old one in memory.
-constexpr std::uint64_t PATCH_MAX_BYTES = 1ULL << 30;
 
 std::string Md5Text(const std::string& bytes) { return WideToUtf8(Md5OfBytes(bytes.data(), bytes.size())); }
 
@@ -76,6 +73,35 @@ bool PublishNewFile(const fs::path& target, const std::string& bytes, std::strin
 
 }  // namespace
 
+// An earlier release's content of one file: in memory when small, else as a file on disk (the
+// release folder's own, or the tree's packed file unpacked to a scratch file, removed with this).
+struct OldContent {
+  std::string bytes;
+  fs::path file;
+  bool scratch = false;
+
+  OldContent() = default;
+  OldContent(const OldContent&) = delete;
+  OldContent& operator=(const OldContent&) = delete;
+  ~OldContent() {
+    if (scratch) RemoveFile(WideOf(file));
+  }
+  bool OnDisk() const { return !file.empty(); }
+  std::string Checksum() const {
+    if (!OnDisk()) return Md5Text(bytes);
+    std::wstring digest;
+    Md5OfFile(digest, WideOf(file));
+    return WideToUtf8(digest);
+  }
+};
+
+// A scratch file of its own for each old content unpacked from the tree.
+fs::path ScratchFile() {
+  static std::atomic<unsigned> next{0};
+  return fs::temp_directory_path() /
+         ("zepo-publish-" + std::to_string(CurrentProcessId()) + "-" + std::to_string(next++) + ".old");
+}
+
 // Where the content of an earlier release comes from: a release folder on disk, or the packed
 // whole files that the tree keeps of a version it published.
 struct PatchSource {
@@ -83,12 +109,27 @@ struct PatchSource {
   fs::path folder;
   bool packed = false;
 
-  bool Read(const std::wstring& name, std::string& content) const {
+  // The old content of name; on disk when the new content is large or the old one is (from
+  // largeFrom bytes on).
+  bool Fetch(const std::wstring& name, bool large, std::uint64_t largeFrom, OldContent& old) const {
     const fs::path path = folder / PathOf(name);
     std::error_code error;
     if (!fs::is_regular_file(path, error)) return false;
-    if (packed) return UnpackToMemory(path, content) && content.size() <= PATCH_MAX_BYTES;
-    return fs::file_size(path, error) <= PATCH_MAX_BYTES && ReadFile(path, content);
+    if (!packed) {
+      if (large || fs::file_size(path, error) >= largeFrom) {
+        old.file = path;
+        return true;
+      }
+      return ReadFile(path, old.bytes);
+    }
+    if (!large) {
+      if (!UnpackToMemory(path, old.bytes)) return false;
+      if (old.bytes.size() < largeFrom) return true;
+      std::string().swap(old.bytes);
+    }
+    old.file = ScratchFile();
+    old.scratch = true;
+    return UnpackFile(WideOf(path), WideOf(old.file));
   }
 };
 
@@ -154,16 +195,18 @@ class Builder {
       return result;
     }
     result.method = L"Update";
-    if (content.size() <= PATCH_MAX_BYTES) AddPatches(item, content, result.wholeBytes, result);
+    AddPatches(item, content, content.size() >= options_.chunkedFrom, result.wholeBytes, result);
     if (!result.patchKeys.empty() || !result.patch2Keys.empty()) result.method = L"Patch";
     return result;
   }
 
   std::wstring UpdateFolder() const { return L"files/" + options_.version + L"/"; }
 
-  // The verified patches from the sources to content, whose packed whole file has wholeSize bytes.
-  void PatchFromSources(const ReleaseItem& item, const std::string& content, std::size_t wholeSize, FileResult& result) {
-    AddPatches(item, content, wholeSize, result);
+  // The verified patches from the sources to content, whose packed whole file has wholeSize bytes;
+  // a large content is not in memory but at item.path.
+  void PatchFromSources(const ReleaseItem& item, const std::string& content, bool large, std::size_t wholeSize,
+                        FileResult& result) {
+    AddPatches(item, content, large, wholeSize, result);
   }
 
  private:
@@ -189,18 +232,19 @@ class Builder {
     return true;
   }
 
-  void AddPatches(const ReleaseItem& item, const std::string& content, std::size_t wholeSize, FileResult& result) {
+  void AddPatches(const ReleaseItem& item, const std::string& content, bool large, std::size_t wholeSize,
+                  FileResult& result) {
     std::set<std::string> done;
     const auto limit = static_cast<std::uint64_t>(options_.patchShare * static_cast<double>(wholeSize));
     // Newest first, so that a content that two sources share is counted for the newer one.
     for (std::size_t k = sources_.size(); k-- > 0;) {
-      std::string old;
-      if (!sources_[k].Read(item.name, old)) continue;
-      const std::string oldSum = Md5Text(old);
+      OldContent old;
+      if (!sources_[k].Fetch(item.name, large, options_.chunkedFrom, old)) continue;
+      const std::string oldSum = old.Checksum();
       if (oldSum == result.checksum || !done.insert(oldSum).second) continue;
       const std::string folder = "patches/" + oldSum + "-" + result.checksum + "/";
       std::uint64_t size = 0;
-      if (!PublishPatch(item, old, content, folder, limit, size, result)) {
+      if (!PublishPatch(1, item, old, content, folder, limit, size, result)) {
         if (!result.error.empty()) return;
       } else {
         result.patchKeys.push_back({oldSum, folder});
@@ -212,7 +256,7 @@ class Builder {
       // when the byte code's patch was too large to publish).
       const std::string folder2 = "patches2/" + oldSum + "-" + result.checksum + "/";
       std::uint64_t size2 = 0;
-      if (PublishPatch2(item, old, content, folder2, size > 0 ? size : limit, size2, result)) {
+      if (PublishPatch(2, item, old, content, folder2, size > 0 ? size : limit, size2, result)) {
         result.patch2Keys.push_back({oldSum, folder2});
         result.patch2Bytes += size2;
       } else if (!result.error.empty()) {
@@ -221,10 +265,46 @@ class Builder {
     }
   }
 
-  // Publishes the byte code's patch from old in folder when its packed size is below limit (or
-  // finds it published by an earlier build); its size in size. False when there is none, with
-  // result.error when it must not be published at all.
-  bool PublishPatch(const ReleaseItem& item, const std::string& old, const std::string& content,
+  // The patch of the format from old to the new content: by the whole-file matcher in memory,
+  // or in chunks from the files when either is large.
+  static bool MakePatchOf(int format, const OldContent& old, const ReleaseItem& item, const std::string& content,
+                          std::string& patch) {
+    if (old.OnDisk()) {
+      std::string ignored;
+      return MakeChunkedPatch(WideOf(old.file), WideOf(item.path), format, patch, ignored);
+    }
+    const auto* oldData = reinterpret_cast<const std::uint8_t*>(old.bytes.data());
+    const auto* newData = reinterpret_cast<const std::uint8_t*>(content.data());
+    return format == 1 ? MakePatch(oldData, old.bytes.size(), newData, content.size(), patch)
+                       : MakePatch2(oldData, old.bytes.size(), newData, content.size(), patch);
+  }
+
+  // Whether the patch rebuilds the new content, by the client's own interpreter; from files,
+  // through a scratch output, when the old content is on disk.
+  static bool Rebuilds(int format, const OldContent& old, const std::string& patch, const std::string& checksum) {
+    if (!old.OnDisk()) {
+      std::string rebuilt;
+      std::wstring cause;
+      return (format == 1 ? ApplyPatchBytes(old.bytes, patch, rebuilt) : ApplyPatch2Bytes(old.bytes, patch, rebuilt, cause)) &&
+             Md5Text(rebuilt) == checksum;
+    }
+    const fs::path patchFile = ScratchFile(), output = ScratchFile();
+    std::string error;
+    std::wstring digest, cause, writeFailure;
+    const bool rebuilt =
+        WriteFileAtomically(patchFile, patch, error) &&
+        (format == 1 ? ApplyPatchFileWithDigest(WideOf(old.file), WideOf(patchFile), WideOf(output), digest, cause, writeFailure)
+                     : ApplyPatch2File(WideOf(old.file), WideOf(patchFile), WideOf(output), digest, cause, writeFailure));
+    RemoveFile(WideOf(patchFile));
+    RemoveFile(WideOf(output));
+    return rebuilt && EqualNoCase(digest, AnsiToWide(checksum));
+  }
+
+  // Publishes the patch of the format from old in folder when its published size is below limit
+  // (or finds it published by an earlier build); its size in size. False when there is none,
+  // with result.error when it must not be published at all. Format 1's byte code is published
+  // packed; format 2's file packs its own streams.
+  bool PublishPatch(int format, const ReleaseItem& item, const OldContent& old, const std::string& content,
                     const std::string& folder, std::uint64_t limit, std::uint64_t& size, FileResult& result) {
     const fs::path target = productRoot_ / PathOf(AnsiToWide(folder) + item.name);
     std::error_code error;
@@ -233,47 +313,17 @@ class Builder {
       return !error;
     }
     std::string patch;
-    if (!MakePatch(reinterpret_cast<const std::uint8_t*>(old.data()), old.size(),
-                   reinterpret_cast<const std::uint8_t*>(content.data()), content.size(), patch)) {
+    if (!MakePatchOf(format, old, item, content, patch) || (format == 2 && patch.size() >= limit)) return false;
+    // Verified before the list may name it.
+    if (!Rebuilds(format, old, patch, result.checksum)) {
+      result.error = std::string(format == 1 ? "the patch" : "the format-2 patch") + " for " + WideToUtf8(item.name) +
+                     " does not rebuild it; not published";
       return false;
     }
-    // Verified with the client's own interpreter before the list may name it.
-    std::string rebuilt;
-    if (!ApplyPatchBytes(old, patch, rebuilt) || Md5Text(rebuilt) != result.checksum) {
-      result.error = "the patch for " + WideToUtf8(item.name) + " does not rebuild it; not published";
-      return false;
-    }
-    const std::string packedPatch = PackBytes(patch, 9);
-    if (packedPatch.empty() || packedPatch.size() >= limit) return false;
-    if (!PublishNewFile(target, packedPatch, result.error)) return false;
-    size = packedPatch.size();
-    result.storedBytes += size;
-    return true;
-  }
-
-  // The same for a format-2 patch.
-  bool PublishPatch2(const ReleaseItem& item, const std::string& old, const std::string& content,
-                     const std::string& folder, std::uint64_t limit, std::uint64_t& size, FileResult& result) {
-    const fs::path target = productRoot_ / PathOf(AnsiToWide(folder) + item.name);
-    std::error_code error;
-    if (fs::exists(target)) {
-      size = fs::file_size(target, error);
-      return !error;
-    }
-    std::string patch;
-    if (!MakePatch2(reinterpret_cast<const std::uint8_t*>(old.data()), old.size(),
-                    reinterpret_cast<const std::uint8_t*>(content.data()), content.size(), patch) ||
-        patch.size() >= limit) {
-      return false;
-    }
-    std::string rebuilt;
-    std::wstring cause;
-    if (!ApplyPatch2Bytes(old, patch, rebuilt, cause) || Md5Text(rebuilt) != result.checksum) {
-      result.error = "the format-2 patch for " + WideToUtf8(item.name) + " does not rebuild it; not published";
-      return false;
-    }
-    if (!PublishNewFile(target, patch, result.error)) return false;
-    size = patch.size();
+    const std::string published = format == 1 ? PackBytes(patch, 9) : std::move(patch);
+    if (published.empty() || published.size() >= limit) return false;
+    if (!PublishNewFile(target, published, result.error)) return false;
+    size = published.size();
     result.storedBytes += size;
     return true;
   }
@@ -669,15 +719,16 @@ bool PublishReversePatches(const fs::path& out, const std::wstring& product, con
   const PatchSource target{to, files / PathOf(to), true};
   Builder builder(options, sources, {}, false);
   for (const std::wstring& name : names) {
-    std::string content;
-    if (!target.Read(name, content)) continue;
+    OldContent wanted;
+    if (!target.Fetch(name, false, options.chunkedFrom, wanted)) continue;
     std::error_code ignored;
     const std::uintmax_t wholeSize = fs::file_size(target.folder / PathOf(name), ignored);
     FileResult result;
-    result.checksum = Md5Text(content);
+    result.checksum = wanted.Checksum();
     ReleaseItem item;
     item.name = name;
-    builder.PatchFromSources(item, content, static_cast<std::size_t>(wholeSize), result);
+    item.path = wanted.file;
+    builder.PatchFromSources(item, wanted.bytes, wanted.OnDisk(), static_cast<std::size_t>(wholeSize), result);
     if (!result.error.empty()) {
       error = result.error;
       return false;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "publish/delta_chunked.h"
 #include "publish/release_signing.h"
 
 struct BuildOptions {
@@ -36,6 +37,8 @@ struct BuildOptions {
   int highestFormat = 2;
   // A release may take away every file of the live one, or more than half of them.
   bool allowRemovals = false;
+  // Files from this size on (old or new) are patched in chunks, in bounded memory.
+  std::uint64_t chunkedFrom = CHUNKED_FROM;
 };
 
 // The extension of a whole file packed with zstd, beside the zlib one.

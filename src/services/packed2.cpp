@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "services/files.h"
@@ -38,20 +39,75 @@ Decoder MakeDecoder() {
 
 }  // namespace
 
-std::string Pack2Bytes(const std::string& plain, int level) {
+struct Pack2Stream::State {
   ZSTD_CCtx* context = ZSTD_createCCtx();
-  if (context == nullptr) return {};
-  std::string packed(ZSTD_compressBound(plain.size()), '\0');
-  std::size_t size = 0;
-  if (!ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level)) &&
-      !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, PACK2_WINDOW_LOG)) &&
-      !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1))) {
-    size = ZSTD_compress2(context, packed.data(), packed.size(), plain.data(), plain.size());
+  ~State() { ZSTD_freeCCtx(context); }
+};
+
+Pack2Stream::Pack2Stream(int level, std::uint64_t plainSize) : state_(std::make_unique<State>()) {
+  ZSTD_CCtx* context = state_->context;
+  failed_ = context == nullptr || ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level)) ||
+            ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, PACK2_WINDOW_LOG)) ||
+            ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1)) ||
+            (plainSize != UNKNOWN_SIZE && ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(context, plainSize)));
+  // Large inputs pack in jobs on every core (small ones would only pay for the threads); a zstd
+  // built without threads refuses the parameter and packs on one, which changes only the time.
+  if (!failed_ && (plainSize == UNKNOWN_SIZE || plainSize >= PARALLEL_FROM)) {
+    ZSTD_CCtx_setParameter(context, ZSTD_c_nbWorkers, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
   }
-  ZSTD_freeCCtx(context);
-  if (size == 0 || ZSTD_isError(size)) return {};
-  packed.resize(size);
-  return packed;
+}
+
+Pack2Stream::~Pack2Stream() = default;
+
+bool Pack2Stream::Pump(const void* data, std::size_t size, bool end) {
+  ZSTD_inBuffer in{data, size, 0};
+  std::size_t remaining = 1;
+  while (!failed_ && (in.pos < in.size || (end && remaining != 0))) {
+    const std::size_t before = packed_.size();
+    packed_.resize(before + CHUNK);
+    ZSTD_outBuffer out{packed_.data() + before, CHUNK, 0};
+    remaining = ZSTD_compressStream2(state_->context, &out, &in, end ? ZSTD_e_end : ZSTD_e_continue);
+    packed_.resize(before + out.pos);
+    failed_ = ZSTD_isError(remaining);
+  }
+  return !failed_;
+}
+
+Pack2Stream Pack2Stream::Adaptive(int level) {
+  Pack2Stream stream(level);
+  stream.level_ = level;
+  return stream;
+}
+
+bool Pack2Stream::Add(const void* data, std::size_t size) {
+  if (size == 0) return true;
+  if (level_ == 0) return Pump(data, size, false);
+  pending_.append(static_cast<const char*>(data), size);
+  return pending_.size() < ADAPTIVE_PIECE || PumpPending(false);
+}
+
+// The top levels search hard for matches that bytes which do not pack lack: zstd's top level
+// packs random bytes at well under 1 MB/s. A piece that the fastest level cannot shrink by 2%
+// is packed fast instead (the level applies from the frame's next job on).
+bool Pack2Stream::PumpPending(bool end) {
+  std::string probe(ZSTD_compressBound(pending_.size()), '\0');
+  const std::size_t fast = ZSTD_compress(probe.data(), probe.size(), pending_.data(), pending_.size(), 1);
+  const bool packs = !ZSTD_isError(fast) && fast * 100 < pending_.size() * 98;
+  ZSTD_CCtx_setParameter(state_->context, ZSTD_c_compressionLevel, packs ? level_ : 1);
+  const bool pumped = Pump(pending_.data(), pending_.size(), end);
+  pending_.clear();
+  return pumped;
+}
+
+std::string Pack2Stream::Finish() {
+  if (!(level_ != 0 && !pending_.empty() ? PumpPending(true) : Pump(nullptr, 0, true))) return {};
+  return std::move(packed_);
+}
+
+std::string Pack2Bytes(const std::string& plain, int level) {
+  Pack2Stream stream(level, plain.size());
+  stream.Add(plain.data(), plain.size());
+  return stream.Finish();
 }
 
 bool Unpack2Bytes(const std::string& packed, std::string& plain, std::uint64_t limit) {

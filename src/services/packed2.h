@@ -16,6 +16,37 @@ constexpr int PACK2_LEVEL = 19;
 
 // The frame of plain at the level; empty on failure.
 std::string Pack2Bytes(const std::string& plain, int level = PACK2_LEVEL);
+
+// One frame packed from plain bytes given in pieces, for inputs too large to hold whole.
+class Pack2Stream {
+ public:
+  static constexpr std::uint64_t UNKNOWN_SIZE = ~std::uint64_t{0};
+  // A frame of a known size states it, as Pack2Bytes's frames do.
+  explicit Pack2Stream(int level = PACK2_LEVEL, std::uint64_t plainSize = UNKNOWN_SIZE);
+  // A stream of mixed content that packs each piece of a few MiB at the level only when the
+  // piece packs at all, and fast when it does not.
+  static Pack2Stream Adaptive(int level = PACK2_LEVEL);
+  ~Pack2Stream();
+  Pack2Stream(Pack2Stream&&) = default;
+  Pack2Stream(const Pack2Stream&) = delete;
+  Pack2Stream& operator=(const Pack2Stream&) = delete;
+
+  bool Add(const void* data, std::size_t size);
+  // The whole frame; empty when any step failed.
+  std::string Finish();
+
+ private:
+  struct State;
+  static constexpr std::uint64_t PARALLEL_FROM = 4 << 20;
+  static constexpr std::size_t ADAPTIVE_PIECE = 4 << 20;
+  bool Pump(const void* data, std::size_t size, bool end);
+  bool PumpPending(bool end);
+  std::unique_ptr<State> state_;
+  std::string packed_;
+  std::string pending_;
+  int level_ = 0;  // the level of an adaptive stream; 0 for one level throughout
+  bool failed_ = false;
+};
 // True exactly when packed is one complete frame (nothing after it) of at most limit plain bytes.
 bool Unpack2Bytes(const std::string& packed, std::string& plain, std::uint64_t limit);
 

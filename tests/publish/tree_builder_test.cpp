@@ -16,6 +16,8 @@
 #include "publish/verify.h"
 #include "services/file_time.h"
 #include "services/ini.h"
+#include "services/md5.h"
+#include "services/platform.h"
 #include "support/temp_folder.h"
 #include "support/test_server.h"
 
@@ -497,6 +499,60 @@ TEST_F(TreeBuilderTest, ATreeStoresEachContentOnceAndGrowsByWhatIsNew) {
   EXPECT_NE(status.find("the tree takes "), std::string::npos) << status;
   EXPECT_NE(status.find(" added "), std::string::npos) << status;
   EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
+}
+
+// Large files (here from 64 KiB on) are patched in chunks from files on disk: from the tree's own
+// packed release, unpacked to a scratch file that goes again. Both formats' patches are
+// published, small, and bring real installations to the release byte for byte.
+TEST_F(TreeBuilderTest, LargeFilesArePatchedInChunksAndUpdateClientsOfBothFormats) {
+  tree = TestServer::Root();
+  fs::remove_all(tree);
+  // Scattered small changes, which the second format's differences make cheaper than the first's.
+  std::string edited = world.substr(0, 50000) + "new region" + world.substr(50000);
+  for (std::size_t at = 100; at < edited.size(); at += 500) ++edited[at];
+  Put(v2, "data/world.pak", edited);
+  BuildOptions first = Options(v1.path(), L"1.0");
+  first.selfUpdate.clear();
+  first.chunkedFrom = 64 << 10;
+  ASSERT_TRUE(Build(first)) << lastError;
+  BuildOptions second = Options(v2.path(), L"2.0");
+  second.selfUpdate.clear();
+  second.chunkedFrom = 64 << 10;
+  ASSERT_TRUE(Build(second)) << lastError;
+
+  const std::string oldWorld = ReadBytes(v1.path() / "data" / "world.pak");
+  const std::string newWorld = ReadBytes(v2.path() / "data" / "world.pak");
+  const std::string pair = WideToUtf8(Md5OfBytes(oldWorld.data(), oldWorld.size())) + "-" +
+                           WideToUtf8(Md5OfBytes(newWorld.data(), newWorld.size()));
+  for (const char* kind : {"patches", "patches2"}) {
+    const fs::path patch = tree / "game" / kind / pair / "data" / "world.pak";
+    ASSERT_TRUE(fs::exists(patch)) << patch;
+    EXPECT_LT(fs::file_size(patch), 2000u) << "240 bytes changed and ten inserted in 120 KB";
+  }
+  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+    EXPECT_NE(entry.path().filename().string().rfind("zepo-publish-" + std::to_string(CurrentProcessId()) + "-", 0), 0u)
+        << "a scratch file was left: " << entry.path();
+  }
+
+  for (const int format : {1, 2}) {
+    TempFolder install;
+    for (const char* name : {"bin/game.exe", "data/world.pak", "data/old.pak", "settings.ini"}) {
+      fs::create_directories((install.path() / name).parent_path());
+      fs::copy_file(v1.path() / name, install.path() / name);
+    }
+    fs::create_directories(install.path() / "logs");
+    InFolder in(install.path());
+    QuietView view;
+    RunSettings settings;
+    settings.host = TestServer::Address();
+    settings.highestFormat = format;
+    const std::size_t wholeBefore = TestServer::RequestsWith("/files/2.0/data/world.pak").size();
+    ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+    EXPECT_EQ(TestServer::RequestsWith("/files/2.0/data/world.pak").size(), wholeBefore) << "format " << format;
+    for (const char* name : {"bin/game.exe", "data/world.pak", "data/new.pak"}) {
+      EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(v2.path() / name)) << name << ", format " << format;
+    }
+  }
 }
 
 // A release may take files away, but not every file of the live one nor more than half of them

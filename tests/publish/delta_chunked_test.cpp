@@ -1,0 +1,92 @@
+#include "publish/delta_chunked.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/patch.h"
+#include "engine/patch2.h"
+#include "publish/delta2.h"
+#include "publish/delta_cases.h"
+#include "services/packed.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+// Sizes small enough that a file of a few hundred KB crosses segments, pieces and chunk limits.
+constexpr ChunkedShape SMALL{16 << 10, 4 << 10, 8 << 10, 6, 64, 1 << 10};
+
+std::string Chunked(const std::string& old, const std::string& now, int format, const ChunkedShape& shape) {
+  TempFolder folder;
+  WriteBytes(folder.path() / "old", old);
+  WriteBytes(folder.path() / "new", now);
+  std::string patch, error;
+  EXPECT_TRUE(MakeChunkedPatch(folder / "old", folder / "new", format, patch, error, shape)) << error;
+  return patch;
+}
+
+std::string Rebuilt(const std::string& old, const std::string& patch, int format) {
+  std::string rebuilt;
+  std::wstring cause;
+  const bool applied = format == 1 ? ApplyPatchBytes(old, patch, rebuilt) : ApplyPatch2Bytes(old, patch, rebuilt, cause);
+  EXPECT_TRUE(applied) << std::string(cause.begin(), cause.end());
+  return rebuilt;
+}
+
+// Records like a game's pack file: short text lines and blobs that do not compress.
+std::string Records(std::size_t count, unsigned seed) {
+  std::string out;
+  std::mt19937 random(seed);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (random() % 3 == 0) {
+      out += RandomBytes(500 + random() % 1500, seed * 100003 + static_cast<unsigned>(i));
+    } else {
+      out += "item=" + std::to_string(random() % 100000) + ";name=sword-" + std::to_string(random() % 977) + "\n";
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(ChunkedDelta, RebuildsEveryCaseInBothFormatsWhateverTheShape) {
+  for (const DeltaCase& c : DeltaCases()) {
+    for (const int format : {1, 2}) {
+      for (const ChunkedShape& shape : {SMALL, ChunkedShape{}}) {
+        EXPECT_TRUE(Rebuilt(c.old, Chunked(c.old, c.now, format, shape), format) == c.now)
+            << c.name << ", format " << format << ", segment " << shape.segment;
+      }
+    }
+  }
+}
+
+// A pack file's release: records edited in place, new ones inserted, a block moved from the
+// start to the end (far beyond any searched neighbourhood) and one duplicated. Chunks find the
+// moved and repeated bytes wherever they are; the rest is searched near where it belongs. The
+// patch must be as small as the whole-file matcher's, within a few percent.
+TEST(ChunkedDelta, FindsMovedBlocksAnywhereAndStaysCloseToTheWholeFileMatcher) {
+  const std::string old = Records(3000, 7);
+  std::string now = old.substr(200000);
+  for (std::size_t at = 1000; at + 16 < now.size(); at += 25000) now.replace(at, 8, "EDITED!!");
+  for (std::size_t at = 5000; at < now.size(); at += 60000) now.insert(at, Records(3, static_cast<unsigned>(at)));
+  now += old.substr(0, 200000) + old.substr(300000, 50000);
+
+  std::string whole2;
+  ASSERT_TRUE(MakePatch2(reinterpret_cast<const std::uint8_t*>(old.data()), old.size(),
+                         reinterpret_cast<const std::uint8_t*>(now.data()), now.size(), whole2));
+  for (const int format : {1, 2}) {
+    const std::string patch = Chunked(old, now, format, SMALL);
+    EXPECT_TRUE(Rebuilt(old, patch, format) == now) << "format " << format;
+    const std::size_t size = format == 1 ? PackBytes(patch, 9).size() : patch.size();
+    EXPECT_LT(size, now.size() / 20) << "format " << format;
+    if (format == 2) {
+      EXPECT_LT(size, whole2.size() * 11 / 10 + 2048) << "whole-file matcher: " << whole2.size();
+    }
+  }
+}
+
+TEST(ChunkedDelta, AFileThatCannotBeReadIsNamed) {
+  TempFolder folder;
+  WriteBytes(folder.path() / "new", "content");
+  std::string patch, error;
+  EXPECT_FALSE(MakeChunkedPatch(folder / "missing", folder / "new", 2, patch, error));
+  EXPECT_NE(error.find("missing"), std::string::npos) << error;
+}
