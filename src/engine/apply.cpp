@@ -269,11 +269,11 @@ bool UpdateClient::MakeContent(const FileEntry& entry, const std::wstring& work,
       const std::wstring patchPath = staging_.PatchPath(entry.url);
       std::wstring patchDigest;
       return UnpackFileWithDigest(download, patchPath, patchDigest, cause, writeFailure, PatchBound(bound)) &&
-             ApplyPatchFileWithDigest(TargetOf(entry), patchPath, work, digest, cause, writeFailure, bound);
+             ApplyPatchFileWithDigest(PatchSourceOf(entry), patchPath, work, digest, cause, writeFailure, bound);
     }
     case ContentForm::Patch2:
       return Patch2MakesSize(download, bound, cause) &&
-             ApplyPatch2File(TargetOf(entry), download, work, digest, cause, writeFailure);
+             ApplyPatch2File(PatchSourceOf(entry), download, work, digest, cause, writeFailure);
   }
   return false;
 }

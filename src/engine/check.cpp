@@ -183,6 +183,7 @@ bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, c
   std::wstring fileTime;
   GetFileTimeText(name, fileTime);
   if (fileTime.empty() && !PathExists(name)) {
+    if (EqualNoCase(method, L"Patch") && QueuePatchFromOtherFile(section, name, dateTime, checksum)) return true;
     AddContentForms(Append(updateList_, name, dateTime, checksum), section, name);
     Log(L"Check file", name, L"New file");
     return true;
@@ -221,14 +222,43 @@ bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, c
     entry.size = Value(list_, section, L"Size");
     Log(L"Check file", name, L"SelfUpdate file");
   } else if (EqualNoCase(method, L"Patch") && (!patch.empty() || !patch2.empty())) {
-    FileEntry& entry = Append(patchList_, name, dateTime, checksum);
-    if (!patch2.empty()) entry.fallbacks.push_back({serverUrl_ + patch2 + name, ContentForm::Patch2});
-    if (!patch.empty()) entry.fallbacks.push_back({serverUrl_ + patch + name, ContentForm::Patch});
-    AddContentForms(entry, section, name);
-    Log(L"Check file", name, L"Patch file");
+    QueuePatch(section, name, dateTime, checksum, patch, patch2);
   } else if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) {
     AddContentForms(Append(updateList_, name, dateTime, checksum), section, name);
     Log(L"Check file", name, L"Update file");
   }
   return true;
+}
+
+// A patch entry: the format-2 patch first, then the byte code's, then the whole forms.
+FileEntry& UpdateClient::QueuePatch(std::size_t section, const std::wstring& name, const std::wstring& dateTime,
+                                    const std::wstring& checksum, const std::wstring& patch, const std::wstring& patch2) {
+  FileEntry& entry = Append(patchList_, name, dateTime, checksum);
+  if (!patch2.empty()) entry.fallbacks.push_back({serverUrl_ + patch2 + name, ContentForm::Patch2});
+  if (!patch.empty()) entry.fallbacks.push_back({serverUrl_ + patch + name, ContentForm::Patch});
+  AddContentForms(entry, section, name);
+  Log(L"Check file", name, L"Patch file");
+  return entry;
+}
+
+// A new name whose list patches it from a file of another name (a renamed folder whose files
+// changed too): taken when the installation holds that file with the content the patch starts
+// from. The name is the list's, judged as every name is; the file is read for its digest, once.
+bool UpdateClient::QueuePatchFromOtherFile(std::size_t section, const std::wstring& name,
+                                           const std::wstring& dateTime, const std::wstring& checksum) {
+  const std::wstring suffix = PATCH_SOURCE_KEY_SUFFIX;
+  for (const auto& [key, source] : list_.KeysOf(name)) {
+    if (key.size() <= suffix.size() || !EqualNoCase(key.substr(key.size() - suffix.size()), suffix)) continue;
+    const std::wstring oldSum = key.substr(0, key.size() - suffix.size());
+    const std::wstring patch = Value(list_, section, oldSum.c_str());
+    const std::wstring patch2 =
+        highestFormat_ >= 2 ? Value(list_, section, (oldSum + PATCH2_KEY_SUFFIX).c_str()) : L"";
+    if ((patch.empty() && patch2.empty()) || !EntryNameProblem(source).empty() || PassesThroughLink(source)) continue;
+    std::wstring digest;
+    Md5OfFile(digest, source);
+    if (digest.empty() || !EqualNoCase(digest, oldSum)) continue;
+    QueuePatch(section, name, dateTime, checksum, patch, patch2).patchSource = source;
+    return true;
+  }
+  return false;
 }

@@ -39,6 +39,7 @@ struct FileEntry {
   std::wstring checksum;      // the list's "CheckSum"; empty for "Exists" files, which are not verified
   std::wstring sha256;        // the list's "SHA256", checked with a trusted key
   std::wstring size;          // the list's "Size": every form is bounded by it, and progress weighs it
+  std::wstring patchSource;   // the installed file its patches apply to, when not the file itself
   bool copied = false;        // staged from content the installation holds, nothing downloaded
   std::uint64_t fetchedBytes = 0;  // the bytes of the form it was staged from, when downloaded
   IStatusCallback* callback = nullptr;  // not owned; null for descriptor downloads

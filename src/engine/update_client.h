@@ -120,6 +120,10 @@ class UpdateClient {
 
   // The installed file of an entry: its localPath without the local folder.
   std::wstring TargetOf(const FileEntry& entry) const;
+  // The installed file an entry's patches apply to.
+  std::wstring PatchSourceOf(const FileEntry& entry) const {
+    return entry.patchSource.empty() ? TargetOf(entry) : entry.patchSource;
+  }
 
  private:
   bool MoveOwnProgramAside(const std::vector<std::wstring>& files) const;
@@ -142,6 +146,10 @@ class UpdateClient {
   // a file with content; the forms a fetched file comes in.
   bool ValidateNames(std::size_t first, StepCode& errorCode, std::wstring& failedName);
   void ClassifyRule(std::size_t section, const std::wstring& name, const std::wstring& method);
+  FileEntry& QueuePatch(std::size_t section, const std::wstring& name, const std::wstring& dateTime,
+                        const std::wstring& checksum, const std::wstring& patch, const std::wstring& patch2);
+  bool QueuePatchFromOtherFile(std::size_t section, const std::wstring& name, const std::wstring& dateTime,
+                               const std::wstring& checksum);
   bool ClassifyFile(std::size_t section, const std::wstring& name, const std::wstring& method, CheckMode mode,
                     StepCode& errorCode, std::wstring& failedName);
   void AddContentForms(FileEntry& entry, std::size_t section, const std::wstring& name);

@@ -436,3 +436,38 @@ bool MakeChunkedPatch(const std::wstring& oldPath, const std::wstring& newPath, 
   }
   return true;
 }
+
+std::vector<std::uint64_t> SampleChunkHashes(const std::string& content) {
+  // Chunks of about 300 bytes, so that a file of a few KB has a dozen.
+  constexpr ChunkedShape FINE{0, 0, 0, 8, 64, 4 << 10};
+  constexpr std::size_t SLICE = 64 << 10;
+  const auto* data = reinterpret_cast<const std::uint8_t*>(content.data());
+  std::vector<std::uint64_t> hashes;
+  const auto sample = [&](std::size_t from, std::size_t size) {
+    ForEachChunk(data + from, size, FINE, [&](std::size_t at, std::size_t length) {
+      hashes.push_back(ChunkHash(data + from + at, length));
+    });
+  };
+  if (content.size() <= 4 * SLICE) {
+    sample(0, content.size());
+  } else {
+    for (int k = 0; k < 4; ++k) sample((content.size() - SLICE) / 3 * k, SLICE);
+  }
+  std::sort(hashes.begin(), hashes.end());
+  return hashes;
+}
+
+double SharedShare(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b) {
+  if (a.empty()) return 0;
+  std::size_t shared = 0;
+  for (auto i = a.begin(), j = b.begin(); i != a.end() && j != b.end();) {
+    if (*i < *j) {
+      ++i;
+    } else if (*j < *i) {
+      ++j;
+    } else {
+      ++shared, ++i, ++j;
+    }
+  }
+  return static_cast<double>(shared) / static_cast<double>(a.size());
+}

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Files from this size on (old or new) are patched in chunks.
 constexpr std::uint64_t CHUNKED_FROM = 64ULL << 20;
@@ -29,3 +30,10 @@ struct ChunkedShape {
 // or format 2's whole patch file. False with error when a file cannot be read or packing fails.
 bool MakeChunkedPatch(const std::wstring& oldPath, const std::wstring& newPath, int format, std::string& patch,
                       std::string& error, const ChunkedShape& shape = {});
+
+// A content's fingerprint for finding similar files: the hashes of its small chunks over a few
+// slices of it (the whole of a small file), sorted. Chunks are cut by content, so two files that
+// share much share many of these wherever their bytes moved.
+std::vector<std::uint64_t> SampleChunkHashes(const std::string& content);
+// The share of a's hashes that b holds too: 0 for nothing in common, 1 for all.
+double SharedShare(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b);

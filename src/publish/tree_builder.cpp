@@ -50,6 +50,7 @@ struct FileResult {
   std::vector<std::pair<std::string, std::string>> patchKeys;  // old MD5, patch folder
   std::vector<std::pair<std::size_t, std::uint64_t>> patchSources;  // per key: source, packed bytes
   std::vector<std::pair<std::string, std::string>> patch2Keys;  // old MD5, format-2 patch folder
+  std::vector<std::pair<std::string, std::wstring>> patchFrom;  // old MD5, the old file's other name
   std::wstring whole2;  // the extension of the zstd-packed whole file; empty when none
   std::uint64_t wholeBytes = 0;
   std::uint64_t whole2Bytes = 0;
@@ -58,6 +59,18 @@ struct FileResult {
   std::uint64_t storedBytes = 0;  // what the file's publication added to the tree
   std::string error;
 };
+
+// The last part of a list name ("data\map.pak": "map.pak"), and its extension (".pak"; empty
+// when it has none).
+std::wstring FileNameOf(const std::wstring& name) {
+  const std::size_t slash = name.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? name : name.substr(slash + 1);
+}
+std::wstring ExtensionOf(const std::wstring& name) {
+  const std::wstring file = FileNameOf(name);
+  const std::size_t dot = file.rfind(L'.');
+  return dot == std::wstring::npos ? L"" : file.substr(dot);
+}
 
 bool InList(const std::vector<std::wstring>& names, const std::wstring& name) {
   return std::any_of(names.begin(), names.end(), [&](const std::wstring& n) { return EqualNoCase(n, name); });
@@ -108,6 +121,8 @@ struct PatchSource {
   std::wstring label;  // the version, or the folder's path
   fs::path folder;
   bool packed = false;
+  // Its files, each with its size (packed, when the source is), to choose a similar one from.
+  std::vector<ReleaseItem> files;
 
   // The old content of name; on disk when the new content is large or the old one is (from
   // largeFrom bytes on).
@@ -245,9 +260,14 @@ class Builder {
     // Newest first, so that a content that two sources share is counted for the newer one.
     for (std::size_t k = sources_.size(); k-- > 0;) {
       OldContent old;
-      if (!sources_[k].Fetch(item.name, large, options_.chunkedFrom, old)) continue;
+      std::wstring from = item.name;
+      if (!sources_[k].Fetch(item.name, large, options_.chunkedFrom, old)) {
+        from = SimilarFile(sources_[k], item, content, wholeSize);
+        if (from.empty() || !sources_[k].Fetch(from, large, options_.chunkedFrom, old)) continue;
+      }
       const std::string oldSum = old.Checksum();
       if (oldSum == result.checksum || !done.insert(oldSum).second) continue;
+      const std::size_t keysBefore = result.patchKeys.size() + result.patch2Keys.size();
       const std::string folder = "patches/" + oldSum + "-" + result.checksum + "/";
       std::uint64_t size = 0;
       if (!PublishPatch(1, item, old, content, folder, limit, size, result)) {
@@ -268,7 +288,52 @@ class Builder {
       } else if (!result.error.empty()) {
         return;
       }
+      NameOtherSource(from, item, oldSum, keysBefore, result);
     }
+  }
+
+  // A patch from a file of another name is listed with that name, which clients read it from.
+  static void NameOtherSource(const std::wstring& from, const ReleaseItem& item, const std::string& oldSum,
+                              std::size_t keysBefore, FileResult& result) {
+    if (!EqualNoCase(from, item.name) && result.patchKeys.size() + result.patch2Keys.size() > keysBefore) {
+      result.patchFrom.push_back({oldSum, from});
+    }
+  }
+
+  // The old file to patch a file from that the source lacks under its name: one of the same
+  // extension and size class (half to twice its size) and, first, of the same file name in
+  // another folder (a renamed folder); else the one that shares most of its content by samples
+  // (at least 30%), among the closest in size. Empty when none fits.
+  std::wstring SimilarFile(const PatchSource& source, const ReleaseItem& item, const std::string& content,
+                           std::size_t wholeSize) const {
+    const std::uint64_t size = source.packed ? wholeSize : content.size();
+    std::vector<const ReleaseItem*> candidates;
+    for (const ReleaseItem& old : source.files) {
+      if (!old.folder && old.size >= size / 2 && old.size <= 2 * size + 1 &&
+          EqualNoCase(ExtensionOf(old.name), ExtensionOf(item.name)) && !EqualNoCase(old.name, item.name)) {
+        candidates.push_back(&old);
+      }
+    }
+    const auto distance = [&](const ReleaseItem* old) { return old->size > size ? old->size - size : size - old->size; };
+    std::sort(candidates.begin(), candidates.end(), [&](const ReleaseItem* a, const ReleaseItem* b) {
+      return distance(a) < distance(b);
+    });
+    for (const ReleaseItem* old : candidates) {
+      if (EqualNoCase(FileNameOf(old->name), FileNameOf(item.name))) return old->name;
+    }
+    // Samples need the contents in memory: large files are matched by name only.
+    if (content.empty() || content.size() >= options_.chunkedFrom) return L"";
+    constexpr std::size_t COMPARED = 16;
+    const std::vector<std::uint64_t> wanted = SampleChunkHashes(content);
+    std::wstring best;
+    double bestShare = 0.3;
+    for (std::size_t i = 0; i < candidates.size() && i < COMPARED; ++i) {
+      OldContent old;
+      if (!source.Fetch(candidates[i]->name, false, options_.chunkedFrom, old) || old.OnDisk()) continue;
+      const double share = SharedShare(wanted, SampleChunkHashes(old.bytes));
+      if (share >= bestShare) bestShare = share, best = candidates[i]->name;
+    }
+    return best;
   }
 
   // The patch of the format from old to the new content: by the whole-file matcher in memory,
@@ -435,11 +500,24 @@ bool HasContentOf(const IniDocument& list, const std::vector<ReleaseItem>& items
 std::vector<PatchSource> PatchSources(const BuildOptions& options, const ReleaseIndex& index,
                                       const fs::path& productRoot) {
   std::vector<PatchSource> sources;
-  for (const fs::path& folder : options.previous) sources.push_back({WideOf(folder), folder, false});
+  for (const fs::path& folder : options.previous) {
+    PatchSource& source = sources.emplace_back(PatchSource{WideOf(folder), folder, false, {}});
+    std::vector<std::string> ignored;
+    ScanRelease(folder, options.followLinks, source.files, ignored);
+  }
   const auto& releases = index.releases();
   const std::size_t first = releases.size() > options.patchFrom ? releases.size() - options.patchFrom : 0;
   for (std::size_t i = first; i < releases.size(); ++i) {
-    sources.push_back({releases[i].version, productRoot / "files" / PathOf(releases[i].version), true});
+    const fs::path folder = productRoot / "files" / PathOf(releases[i].version);
+    PatchSource& source = sources.emplace_back(PatchSource{releases[i].version, folder, true, {}});
+    const IniDocument list = index.ListOf(releases[i].version);
+    std::wstring name;
+    for (std::size_t s = FirstEntrySection(list); s < list.SectionCount(); ++s) {
+      if (!list.NamedSection(s, name)) continue;
+      std::error_code error;
+      const fs::path path = folder / PathOf(name);
+      if (fs::is_regular_file(path, error)) source.files.push_back({name, path, false, fs::file_size(path, error)});
+    }
   }
   return sources;
 }
@@ -544,6 +622,9 @@ std::wstring FileSection(const ReleaseItem& item, const FileResult& r) {
   // The second format's keys, which updaters that know only the first never read.
   for (const auto& [oldSum, folder] : r.patch2Keys) {
     section += AnsiToWide(oldSum) + PATCH2_KEY_SUFFIX + L"=" + AnsiToWide(folder) + L"\r\n";
+  }
+  for (const auto& [oldSum, name] : r.patchFrom) {
+    section += AnsiToWide(oldSum) + PATCH_SOURCE_KEY_SUFFIX + L"=" + name + L"\r\n";
   }
   if (!r.whole2.empty()) section += std::wstring(WHOLE2_KEY) + L"=" + r.whole2 + L"\r\n";
   return section;
@@ -721,8 +802,8 @@ bool PublishReversePatches(const fs::path& out, const std::wstring& product, con
   options.out = out;
   options.product = product;
   const fs::path files = out / PathOf(product) / "files";
-  const std::vector<PatchSource> sources{{from, files / PathOf(from), true}};
-  const PatchSource target{to, files / PathOf(to), true};
+  const std::vector<PatchSource> sources{{from, files / PathOf(from), true, {}}};
+  const PatchSource target{to, files / PathOf(to), true, {}};
   Builder builder(options, sources, {}, false);
   for (const std::wstring& name : names) {
     OldContent wanted;

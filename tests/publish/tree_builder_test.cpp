@@ -555,6 +555,51 @@ TEST_F(TreeBuilderTest, LargeFilesArePatchedInChunksAndUpdateClientsOfBothFormat
   }
 }
 
+// A file under a new name is patched from the old file it came from: the same file name in a
+// renamed folder, or else the old file of its kind that shares most of its content. The list
+// names that file, and clients of both formats read the patch's old content from it.
+TEST_F(TreeBuilderTest, AFileOfANewNameIsPatchedFromTheOldFileItCameFrom) {
+  tree = TestServer::Root();
+  fs::remove_all(tree);
+  TempFolder r1, r2;
+  const std::string map = RandomBytes(40000, 11), split = RandomBytes(30000, 12), other = RandomBytes(30000, 13);
+  Put(r1, "data/lvl03/map.dat", map);
+  Put(r1, "data/b.dat", split);
+  Put(r1, "data/a.dat", other);
+  Put(r2, "data/level03/map.dat", map.substr(0, 20000) + "an edit" + map.substr(20000));
+  Put(r2, "data/b.dat", split);
+  Put(r2, "data/a.dat", other);
+  Put(r2, "data/c.dat", split.substr(0, 15000) + "split off b" + split.substr(15010));
+  for (TempFolder* release : {&r1, &r2}) {
+    BuildOptions options = Options(release->path(), release == &r1 ? L"1.0" : L"2.0");
+    options.keep.clear();
+    options.selfUpdate.clear();
+    ASSERT_TRUE(Build(options)) << lastError;
+  }
+  const std::string list = ListText(tree);
+  EXPECT_NE(list.find(".from=data\\lvl03\\map.dat"), std::string::npos) << list;
+  EXPECT_NE(list.find(".from=data\\b.dat"), std::string::npos) << list;
+  EXPECT_EQ(list.find(".from=data\\a.dat"), std::string::npos) << "an unrelated file of the same kind is no source";
+
+  for (const int format : {1, 2}) {
+    TempFolder install;
+    for (const char* name : {"data/lvl03/map.dat", "data/b.dat", "data/a.dat"}) Put(install, name, ReadBytes(r1.path() / name));
+    fs::create_directories(install.path() / "logs");
+    InFolder in(install.path());
+    QuietView view;
+    RunSettings settings;
+    settings.host = TestServer::Address();
+    settings.highestFormat = format;
+    const std::size_t whole = TestServer::RequestsWith("/files/2.0/data/").size();
+    ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+    EXPECT_EQ(TestServer::RequestsWith("/files/2.0/data/").size(), whole) << "format " << format;
+    for (const char* name : {"data/level03/map.dat", "data/c.dat", "data/b.dat"}) {
+      EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(r2.path() / name)) << name << ", format " << format;
+    }
+    EXPECT_FALSE(fs::exists(install.path() / "data" / "lvl03" / "map.dat"));
+  }
+}
+
 // A release may take files away, but not every file of the live one nor more than half of them
 // unless asked: the refusal says how many files players would lose.
 // A large file that zstd would not pack 2% smaller than zlib (compressed media) gets no zstd form:
