@@ -36,15 +36,34 @@ FileProgress::~FileProgress() { End(); }
 
 void FileProgress::Started(const std::wstring& name, std::uint64_t) {
   std::lock_guard<std::mutex> guard(lock_);
-  working_[name] = Clock::now();
+  const auto now = Clock::now();
+  working_[name] = {now, L"", now};
+}
+
+void FileProgress::Step(const std::wstring& name, const std::wstring& step) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto work = working_.find(name);
+  if (work == working_.end()) return;
+  const auto now = Clock::now();
+  EndStep(name, work->second, now);
+  work->second.step = step;
+  work->second.stepStart = now;
+}
+
+void FileProgress::EndStep(const std::wstring& name, const Work& work, Clock::time_point now) {
+  if (terminal_ || work.step.empty() || now - work.stepStart < slowFile_) return;
+  WriteStdout(L"  " + name + L": " + work.step + L" took " + Duration(now - work.stepStart) + L"\n");
 }
 
 void FileProgress::Finished(const std::wstring& name, std::uint64_t size) {
   std::lock_guard<std::mutex> guard(lock_);
   const auto now = Clock::now();
   const auto started = working_.find(name);
-  const auto took = started == working_.end() ? Clock::duration::zero() : now - started->second;
-  if (started != working_.end()) working_.erase(started);
+  const auto took = started == working_.end() ? Clock::duration::zero() : now - started->second.start;
+  if (started != working_.end()) {
+    EndStep(name, started->second, now);
+    working_.erase(started);
+  }
   ++filesDone_;
   bytesDone_ += size;
   if (!terminal_ && took >= slowFile_) {
@@ -87,10 +106,13 @@ void FileProgress::Tick() {
     // The file worked on longest: the one a slow build waits for.
     auto oldest = working_.end();
     for (auto it = working_.begin(); it != working_.end(); ++it) {
-      if (oldest == working_.end() || it->second < oldest->second) oldest = it;
+      if (oldest == working_.end() || it->second.start < oldest->second.start) oldest = it;
     }
-    if (oldest != working_.end() && now - oldest->second >= std::chrono::seconds(2)) {
-      line += L"; " + oldest->first + L" for " + Duration(now - oldest->second);
+    if (oldest != working_.end() && now - oldest->second.start >= std::chrono::seconds(2)) {
+      line += L"; " + oldest->first + L" for " + Duration(now - oldest->second.start);
+      if (!oldest->second.step.empty()) {
+        line += L", " + oldest->second.step + L" for " + Duration(now - oldest->second.stepStart);
+      }
     }
     WriteStdout(line);
     changed_.wait_for(guard, std::chrono::seconds(1));

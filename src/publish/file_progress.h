@@ -24,6 +24,10 @@ class FileProgress {
   // A worker takes a file of the release, and is done with it.
   void Started(const std::wstring& name, std::uint64_t size);
   void Finished(const std::wstring& name, std::uint64_t size);
+  // A worker goes on to another step of the file ("packing with zstd", "patch from 2.0"): the
+  // terminal's line names the step the slowest file is in; off a terminal a step that took
+  // longer than a few seconds gets its line when it ends.
+  void Step(const std::wstring& name, const std::wstring& step);
   // The whole's closing line; said once, by the first call or the destructor.
   void End();
   // From now on, off a terminal, every file gets its line however quickly it was done (-v).
@@ -31,7 +35,13 @@ class FileProgress {
 
  private:
   using Clock = std::chrono::steady_clock;
+  struct Work {
+    Clock::time_point start;
+    std::wstring step;
+    Clock::time_point stepStart;
+  };
   void Tick();
+  void EndStep(const std::wstring& name, const Work& work, Clock::time_point now);
   std::wstring WholeText(Clock::time_point now) const;
 
   const std::size_t files_;
@@ -44,7 +54,7 @@ class FileProgress {
   std::condition_variable changed_;
   std::size_t filesDone_ = 0;
   std::uint64_t bytesDone_ = 0;
-  std::map<std::wstring, Clock::time_point> working_;
+  std::map<std::wstring, Work> working_;
   bool ended_ = false;
   std::thread ticker_;
 };

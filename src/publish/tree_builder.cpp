@@ -184,9 +184,13 @@ class Builder {
     for (const ReleaseItem& item : items) names_.insert(FoldCase(item.name));
   }
 
+  // Where the steps of each file are shown; none by default.
+  void ShowStepsIn(FileProgress* progress) { progress_ = progress; }
+
   FileResult Publish(const ReleaseItem& item) {
     FileResult result;
     std::string content;
+    Step(item, L"reading");
     if (!ReadFile(item.path, content)) {
       result.error = "cannot read " + item.path.string();
       return result;
@@ -197,6 +201,7 @@ class Builder {
     const std::string sha256 = Sha256Hex(content);
     if (options_.signing.Enabled()) result.sha256 = sha256;
     std::uint64_t stored = 0;
+    Step(item, L"packing with zlib");
     if (!store_.Publish(
             productRoot_ / PathOf(UpdateFolder() + item.name), sha256, "z1", [&] { return PackBytes(content, 9); },
             replace_, result.wholeBytes, stored, result.error) ||
@@ -235,6 +240,7 @@ class Builder {
   bool AddWhole2(const ReleaseItem& item, const std::string& content, const std::string& sha256, FileResult& result) {
     const std::wstring name = item.name + WHOLE2_EXTENSION;
     if (names_.count(FoldCase(name)) != 0) return true;
+    Step(item, L"packing with zstd");
     const auto pack = [&] {
       const int level = Whole2Level(content);
       if (level == 0) return std::string();
@@ -268,6 +274,7 @@ class Builder {
       const std::string oldSum = old.Checksum();
       if (oldSum == result.checksum || !done.insert(oldSum).second) continue;
       const std::size_t keysBefore = result.patchKeys.size() + result.patch2Keys.size();
+      Step(item, L"patches from " + sources_[k].label);
       const std::string folder = "patches/" + oldSum + "-" + result.checksum + "/";
       std::uint64_t size = 0;
       if (!PublishPatch(1, item, old, content, folder, limit, size, result)) {
@@ -399,7 +406,12 @@ class Builder {
     return true;
   }
 
+  void Step(const ReleaseItem& item, const std::wstring& step) const {
+    if (progress_ != nullptr) progress_->Step(item.name, step);
+  }
+
   const BuildOptions& options_;
+  FileProgress* progress_ = nullptr;
   const std::vector<PatchSource>& sources_;
   bool replace_;
   fs::path productRoot_;
@@ -586,6 +598,7 @@ bool PublishFiles(const BuildOptions& options, Builder& builder, const std::vect
   results.assign(items.size(), FileResult{});
   std::atomic<std::size_t> next{0};
   FileProgress progress(files.size(), releaseBytes, StdoutIsTerminal(), L"packed");
+  builder.ShowStepsIn(&progress);
   auto work = [&] {
     for (std::size_t k; (k = next++) < files.size();) {
       const ReleaseItem& item = items[files[k]];
@@ -598,6 +611,7 @@ bool PublishFiles(const BuildOptions& options, Builder& builder, const std::vect
   for (unsigned j = 1; j < std::max(1u, options.jobs); ++j) workers.emplace_back(work);
   work();
   for (auto& w : workers) w.join();
+  builder.ShowStepsIn(nullptr);
   progress.End();
   for (const FileResult& r : results) {
     if (r.error.empty()) continue;

@@ -51,6 +51,8 @@ ZEPO_PUBLISH_SLOW_FILE_SECONDS=0 "$publish" build --release "$work/progress" --v
   > "$work/out" 2>&1 || fail "the build with progress failed"
 grep -q '^  data.one.pak (4 bytes) took 0 s; [12]/2 files' "$work/out" && grep -q '^  two.pak (4 bytes) took' "$work/out" &&
   grep -q '^packed 2/2 files, 8 bytes of 8 bytes in ' "$work/out" || fail "the build did not show its progress"
+# ...and each step of a file that took long, when it ends.
+grep -q '^  two.pak: packing with zlib took 0 s$' "$work/out" || fail "the build did not name the steps: $(cat "$work/out")"
 # -q: errors only; -v: a line for every file, quick or not.
 "$publish" build -q --release "$work/progress" --version 2.0 --out "$work/progress-tree" > "$work/out" 2>&1 ||
   fail "the quiet build failed"
