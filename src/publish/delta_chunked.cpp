@@ -385,7 +385,7 @@ class PatchEmitter {
 }  // namespace
 
 bool MakeChunkedPatch(const std::wstring& oldPath, const std::wstring& newPath, int format, std::string& patch,
-                      std::string& error, const ChunkedShape& shape) {
+                      std::string& error, const ChunkedShape& shape, const ChunkedProgress& progress) {
   FileHandle old = FileHandle::OpenForRead(oldPath);
   FileHandle fresh = FileHandle::OpenForRead(newPath);
   if (!old.IsOpen() || !fresh.IsOpen()) {
@@ -429,6 +429,7 @@ bool MakeChunkedPatch(const std::wstring& oldPath, const std::wstring& newPath, 
         return false;
       }
     }
+    if (progress) progress(at, newSize);
   }
   if (!emitter.Finish(oldMd5, newMd5, newSize, patch)) {
     error = "cannot pack the patch";

@@ -10,6 +10,7 @@
 // matcher's tables for one stretch of differing bytes at a time; the patch itself in memory.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,10 +27,13 @@ struct ChunkedShape {
   std::size_t maxChunk = 16 << 10;
 };
 
+// How far a long patch has come: new bytes done of the new file's.
+using ChunkedProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
 // The patch from the file at oldPath to the one at newPath: format 1's byte code (not packed)
 // or format 2's whole patch file. False with error when a file cannot be read or packing fails.
 bool MakeChunkedPatch(const std::wstring& oldPath, const std::wstring& newPath, int format, std::string& patch,
-                      std::string& error, const ChunkedShape& shape = {});
+                      std::string& error, const ChunkedShape& shape = {}, const ChunkedProgress& progress = {});
 
 // A content's fingerprint for finding similar files: the hashes of its small chunks over a few
 // slices of it (the whole of a small file), sorted. Chunks are cut by content, so two files that

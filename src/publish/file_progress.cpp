@@ -48,6 +48,13 @@ void FileProgress::Step(const std::wstring& name, const std::wstring& step) {
   EndStep(name, work->second, now);
   work->second.step = step;
   work->second.stepStart = now;
+  work->second.share = -1;
+}
+
+void FileProgress::StepShare(const std::wstring& name, double share) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto work = working_.find(name);
+  if (work != working_.end()) work->second.share = share;
 }
 
 void FileProgress::EndStep(const std::wstring& name, const Work& work, Clock::time_point now) {
@@ -110,8 +117,11 @@ void FileProgress::Tick() {
     }
     if (oldest != working_.end() && now - oldest->second.start >= std::chrono::seconds(2)) {
       line += L"; " + oldest->first + L" for " + Duration(now - oldest->second.start);
-      if (!oldest->second.step.empty()) {
-        line += L", " + oldest->second.step + L" for " + Duration(now - oldest->second.stepStart);
+      const Work& work = oldest->second;
+      if (!work.step.empty()) {
+        line += L", " + work.step;
+        if (work.share >= 0) line += L" " + std::to_wstring(static_cast<int>(work.share * 100)) + L"%";
+        line += L" for " + Duration(now - work.stepStart);
       }
     }
     WriteStdout(line);

@@ -28,6 +28,8 @@ class FileProgress {
   // terminal's line names the step the slowest file is in; off a terminal a step that took
   // longer than a few seconds gets its line when it ends.
   void Step(const std::wstring& name, const std::wstring& step);
+  // How much of the file's present step is done, 0 to 1, for the terminal's line.
+  void StepShare(const std::wstring& name, double share);
   // The whole's closing line; said once, by the first call or the destructor.
   void End();
   // From now on, off a terminal, every file gets its line however quickly it was done (-v).
@@ -39,6 +41,7 @@ class FileProgress {
     Clock::time_point start;
     std::wstring step;
     Clock::time_point stepStart;
+    double share = -1;  // of the step done; unknown when negative
   };
   void Tick();
   void EndStep(const std::wstring& name, const Work& work, Clock::time_point now);

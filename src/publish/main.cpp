@@ -158,7 +158,8 @@ const char DIFF_USAGE[] =
     "--format 2 (the default, as for build) is the second format (differences and copied bytes\n"
     "packed with zstd), which newer clients prefer; it is always packed, and patch knows it by its\n"
     "header. --format 1 is the patch byte code, which every client reads; --packed reads or writes\n"
-    "it in the packed form that trees publish.\n";
+    "it in the packed form that trees publish. Files of 64 MiB or more (either one) are patched in\n"
+    "chunks, in bounded memory, whatever their size.\n";
 
 bool IsHelp(const std::vector<std::string>& args) {
   for (const auto& a : args) {

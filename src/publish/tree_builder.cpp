@@ -274,7 +274,7 @@ class Builder {
       const std::string oldSum = old.Checksum();
       if (oldSum == result.checksum || !done.insert(oldSum).second) continue;
       const std::size_t keysBefore = result.patchKeys.size() + result.patch2Keys.size();
-      Step(item, L"patches from " + sources_[k].label);
+      Step(item, L"patch from " + sources_[k].label);
       const std::string folder = "patches/" + oldSum + "-" + result.checksum + "/";
       std::uint64_t size = 0;
       if (!PublishPatch(1, item, old, content, folder, limit, size, result)) {
@@ -289,6 +289,7 @@ class Builder {
       // when the byte code's patch was too large to publish).
       const std::string folder2 = "patches2/" + oldSum + "-" + result.checksum + "/";
       std::uint64_t size2 = 0;
+      Step(item, L"format-2 patch from " + sources_[k].label);
       if (PublishPatch(2, item, old, content, folder2, size > 0 ? size : limit, size2, result)) {
         result.patch2Keys.push_back({oldSum, folder2});
         result.patch2Bytes += size2;
@@ -345,11 +346,14 @@ class Builder {
 
   // The patch of the format from old to the new content: by the whole-file matcher in memory,
   // or in chunks from the files when either is large.
-  static bool MakePatchOf(int format, const OldContent& old, const ReleaseItem& item, const std::string& content,
-                          std::string& patch) {
+  bool MakePatchOf(int format, const OldContent& old, const ReleaseItem& item, const std::string& content,
+                   std::string& patch) const {
     if (old.OnDisk()) {
       std::string ignored;
-      return MakeChunkedPatch(WideOf(old.file), WideOf(item.path), format, patch, ignored);
+      return MakeChunkedPatch(WideOf(old.file), WideOf(item.path), format, patch, ignored, ChunkedShape{},
+                              [&](std::uint64_t done, std::uint64_t total) {
+                                if (progress_ != nullptr) progress_->StepShare(item.name, double(done) / double(total));
+                              });
     }
     const auto* oldData = reinterpret_cast<const std::uint8_t*>(old.bytes.data());
     const auto* newData = reinterpret_cast<const std::uint8_t*>(content.data());
