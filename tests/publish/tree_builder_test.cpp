@@ -88,6 +88,22 @@ class TreeBuilderTest : public ::testing::Test {
     return ok;
   }
 
+  // Installs the named files of a release folder and updates them with a client of the format;
+  // the requests for paths holding wholeUrl that the run made.
+  std::size_t UpdateInstallation(const TempFolder& install, const fs::path& from,
+                                 std::initializer_list<const char*> names, int format, const std::string& wholeUrl) {
+    for (const char* name : names) Put(install, name, ReadBytes(from / name));
+    fs::create_directories(install.path() / "logs");
+    InFolder in(install.path());
+    QuietView view;
+    RunSettings settings;
+    settings.host = TestServer::Address();
+    settings.highestFormat = format;
+    const std::size_t before = TestServer::RequestsWith(wholeUrl).size();
+    EXPECT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+    return TestServer::RequestsWith(wholeUrl).size() - before;
+  }
+
   const std::string program = RandomBytes(80000, 4);
   const std::string world = RandomBytes(120000, 5);
   TempFolder v1;
@@ -536,19 +552,10 @@ TEST_F(TreeBuilderTest, LargeFilesArePatchedInChunksAndUpdateClientsOfBothFormat
 
   for (const int format : {1, 2}) {
     TempFolder install;
-    for (const char* name : {"bin/game.exe", "data/world.pak", "data/old.pak", "settings.ini"}) {
-      fs::create_directories((install.path() / name).parent_path());
-      fs::copy_file(v1.path() / name, install.path() / name);
-    }
-    fs::create_directories(install.path() / "logs");
-    InFolder in(install.path());
-    QuietView view;
-    RunSettings settings;
-    settings.host = TestServer::Address();
-    settings.highestFormat = format;
-    const std::size_t wholeBefore = TestServer::RequestsWith("/files/2.0/data/world.pak").size();
-    ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
-    EXPECT_EQ(TestServer::RequestsWith("/files/2.0/data/world.pak").size(), wholeBefore) << "format " << format;
+    EXPECT_EQ(UpdateInstallation(install, v1.path(), {"bin/game.exe", "data/world.pak", "data/old.pak", "settings.ini"},
+                                 format, "/files/2.0/data/world.pak"),
+              0u)
+        << "format " << format;
     for (const char* name : {"bin/game.exe", "data/world.pak", "data/new.pak"}) {
       EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(v2.path() / name)) << name << ", format " << format;
     }
@@ -583,16 +590,10 @@ TEST_F(TreeBuilderTest, AFileOfANewNameIsPatchedFromTheOldFileItCameFrom) {
 
   for (const int format : {1, 2}) {
     TempFolder install;
-    for (const char* name : {"data/lvl03/map.dat", "data/b.dat", "data/a.dat"}) Put(install, name, ReadBytes(r1.path() / name));
-    fs::create_directories(install.path() / "logs");
-    InFolder in(install.path());
-    QuietView view;
-    RunSettings settings;
-    settings.host = TestServer::Address();
-    settings.highestFormat = format;
-    const std::size_t whole = TestServer::RequestsWith("/files/2.0/data/").size();
-    ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
-    EXPECT_EQ(TestServer::RequestsWith("/files/2.0/data/").size(), whole) << "format " << format;
+    EXPECT_EQ(UpdateInstallation(install, r1.path(), {"data/lvl03/map.dat", "data/b.dat", "data/a.dat"}, format,
+                                 "/files/2.0/data/"),
+              0u)
+        << "format " << format;
     for (const char* name : {"data/level03/map.dat", "data/c.dat", "data/b.dat"}) {
       EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(r2.path() / name)) << name << ", format " << format;
     }
