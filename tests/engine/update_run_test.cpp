@@ -227,6 +227,37 @@ TEST_P(UpdateRunConnections, BringsAVersionOneInstallationToVersionTwoAndThenDow
   EXPECT_EQ(Snapshot(install.path()), before);
 }
 
+// A list may patch a new name from a file of another name. The client takes that patch only from
+// a file inside the installation that holds the patch's old content; a name that leaves the
+// installation, or a file that holds something else, sends it to the whole file.
+TEST_F(UpdateRunTest, APatchFromAnotherFileIsTakenOnlyFromAnInstalledFileWithItsContent) {
+  Install("old/a.dat", OLD_A);
+  Install("old/changed.dat", "not what the patch starts from");
+  WriteBytes(install.path().parent_path() / "outside.dat", OLD_A);
+  // Each new file its own content (the first eleven bytes), so that none is copied from another.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"new\\a.dat", "old\\a.dat"}, {"escapes.dat", "..\\outside.dat"}, {"other.dat", "old\\changed.dat"}};
+  const auto content = [&](std::size_t i) { return "version " + std::to_string(i) + "..." + OLD_A.substr(11); };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::string& name = cases[i].first;
+    tree.File(name, content(i), "Patch");
+    tree.PatchFrom(name, OLD_A, "\xA7\xA6" + content(i).substr(0, 11) + "\xA7\xA3\x16", "p" + std::to_string(i) + "/");
+    tree.Key(name, PatchTree::Md5(OLD_A) + ".from", cases[i].second);
+  }
+  tree.Publish();
+
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(Installed("new/a.dat"), content(0));
+  EXPECT_EQ(Installed("escapes.dat"), content(1));
+  EXPECT_EQ(Installed("other.dat"), content(2));
+  EXPECT_EQ(TestServer::RequestsWith("/p0/").size(), 1u) << "patched from old\\a.dat";
+  EXPECT_EQ(TestServer::RequestsWith("/p1/").size() + TestServer::RequestsWith("/p2/").size(), 0u);
+  EXPECT_EQ(TestServer::RequestsWith("/v2/escapes.dat").size(), 1u);
+  EXPECT_EQ(TestServer::RequestsWith("/v2/other.dat").size(), 1u);
+  EXPECT_EQ(Installed("old/a.dat"), OLD_A) << "the source stays while the list keeps it";
+  fs::remove(install.path().parent_path() / "outside.dat");
+}
+
 TEST_F(UpdateRunTest, AnyFailedFileLeavesTheWholeInstallationAsItWasAndTheRerunReusesWhatWasStaged) {
   Install("a.dat", OLD_A);
   Install("b.dat", "old b");
