@@ -41,17 +41,41 @@ fs::path ContentStore::FileOf(const std::string& contentSha256, const std::strin
 bool ContentStore::Publish(const fs::path& target, const std::string& contentSha256, const std::string& form,
                            const std::function<std::string()>& pack, bool replace, std::uint64_t& size,
                            std::uint64_t& stored, std::string& error) const {
+  return PublishPackedFile(
+      target, contentSha256, form,
+      [&](const fs::path& part) {
+        const std::string packed = pack();
+        if (packed.empty()) return Packed::NotWorth;
+        return WriteFileAtomically(part, packed, error) ? Packed::Written : Packed::Failed;
+      },
+      replace, size, stored, error);
+}
+
+bool ContentStore::PublishPackedFile(const fs::path& target, const std::string& contentSha256, const std::string& form,
+                                     const std::function<Packed(const fs::path&)>& packInto, bool replace,
+                                     std::uint64_t& size, std::uint64_t& stored, std::string& error) const {
   size = 0;
   stored = 0;
   const fs::path file = FileOf(contentSha256, form);
   const Claim claim(*this, file.string());
   std::error_code failure;
   if (!fs::is_regular_file(file, failure)) {
-    const std::string packed = pack();
-    if (packed.empty()) return true;
     fs::create_directories(file.parent_path(), failure);
-    if (!WriteFileAtomically(file, packed, error)) return false;
-    stored = packed.size();
+    // Packed beside its place and moved in: a stored file is whole or absent.
+    const fs::path part = file.string() + ".packing";
+    const Packed packed = packInto(part);
+    if (packed != Packed::Written) {
+      RemoveFile(WideOf(part));
+      if (packed == Packed::NotWorth) return true;
+      if (error.empty()) error = "cannot pack " + target.string();
+      return false;
+    }
+    if (!MoveFileReplace(WideOf(part), WideOf(file))) {
+      RemoveFile(WideOf(part));
+      error = "cannot write " + file.string();
+      return false;
+    }
+    stored = fs::file_size(file, failure);
   }
   size = fs::file_size(file, failure);
   if (failure) {

@@ -30,6 +30,14 @@ class ContentStore {
                const std::function<std::string()>& pack, bool replace, std::uint64_t& size, std::uint64_t& stored,
                std::string& error) const;
 
+  // What packing a large file into a file came to.
+  enum class Packed { Written, NotWorth, Failed };
+  // The same for contents too large to pack in memory: packInto writes the packed form to the
+  // file it is given (or says it is not worth it, or failed).
+  bool PublishPackedFile(const std::filesystem::path& target, const std::string& contentSha256, const std::string& form,
+                         const std::function<Packed(const std::filesystem::path&)>& packInto, bool replace,
+                         std::uint64_t& size, std::uint64_t& stored, std::string& error) const;
+
   // The bytes of every file under the tree, a file with several names counted once.
   static std::uint64_t TreeBytes(const std::filesystem::path& tree);
 

@@ -160,16 +160,26 @@ constexpr std::size_t WHOLE2_SAMPLE_SLICE = 1 << 20;
 // that do pack take the top level only where it saves 1% over level 9, which packs ten times
 // faster: mixed data (records and compressed blobs) gains a few tenths of a percent there.
 constexpr int WHOLE2_FAST_LEVEL = 9;
-int Whole2Level(const std::string& content) {
-  if (content.size() < WHOLE2_SAMPLED_FROM) return PACK2_LEVEL;
+using SliceReader = std::function<std::string(std::uint64_t at, std::size_t size)>;
+int Whole2Level(std::uint64_t size, const SliceReader& slice) {
+  if (size < WHOLE2_SAMPLED_FROM) return PACK2_LEVEL;
   std::string sample;
-  for (const std::size_t at : {std::size_t{0}, content.size() / 2, content.size() - WHOLE2_SAMPLE_SLICE}) {
-    sample.append(content, at, WHOLE2_SAMPLE_SLICE);
+  for (const std::uint64_t at : {std::uint64_t{0}, size / 2, size - WHOLE2_SAMPLE_SLICE}) {
+    sample += slice(at, WHOLE2_SAMPLE_SLICE);
   }
   const std::size_t zlib = PackBytes(sample, 9).size(), zstd = Pack2Bytes(sample).size();
   if (zstd == 0 || zlib == 0 || zstd * 100 >= zlib * 98) return 0;
   const std::size_t fast = Pack2Bytes(sample, WHOLE2_FAST_LEVEL).size();
   return fast > 0 && zstd * 100 >= fast * 99 ? WHOLE2_FAST_LEVEL : PACK2_LEVEL;
+}
+
+std::string SliceOfFile(const fs::path& path, std::uint64_t at, std::size_t size) {
+  FileHandle file = FileHandle::OpenForRead(WideOf(path));
+  std::string bytes(size, '\0');
+  std::size_t got = 0;
+  if (!file.IsOpen() || !file.Seek(static_cast<std::int64_t>(at)) || !file.Read(bytes.data(), size, got)) got = 0;
+  bytes.resize(got);
+  return bytes;
 }
 
 class Builder {
@@ -189,23 +199,26 @@ class Builder {
 
   FileResult Publish(const ReleaseItem& item) {
     FileResult result;
-    std::string content;
+    // A large file is never held whole: it is hashed, packed and patched from the disk.
+    const bool large = item.size >= options_.chunkedFrom;
+    std::string content, sha256;
     Step(item, L"reading");
-    if (!ReadFile(item.path, content)) {
+    if (!Identify(item, large, content, sha256, result)) {
       result.error = "cannot read " + item.path.string();
       return result;
     }
-    GetFileTimeText(WideOf(item.path), result.dateTime);
-    result.checksum = Md5Text(content);
-    result.size = content.size();
-    const std::string sha256 = Sha256Hex(content);
     if (options_.signing.Enabled()) result.sha256 = sha256;
     std::uint64_t stored = 0;
     Step(item, L"packing with zlib");
-    if (!store_.Publish(
-            productRoot_ / PathOf(UpdateFolder() + item.name), sha256, "z1", [&] { return PackBytes(content, 9); },
-            replace_, result.wholeBytes, stored, result.error) ||
-        result.wholeBytes == 0) {
+    const fs::path target = productRoot_ / PathOf(UpdateFolder() + item.name);
+    const bool packed =
+        large ? store_.PublishPackedFile(
+                    target, sha256, "z1",
+                    [&](const fs::path& part) { return Written(PackFile(WideOf(item.path), WideOf(part), 9)); },
+                    replace_, result.wholeBytes, stored, result.error)
+              : store_.Publish(target, sha256, "z1", [&] { return PackBytes(content, 9); }, replace_, result.wholeBytes,
+                               stored, result.error);
+    if (!packed || result.wholeBytes == 0) {
       if (result.error.empty()) result.error = "cannot pack " + item.path.string();
       return result;
     }
@@ -214,13 +227,13 @@ class Builder {
       result.method = L"SelfUpdate";
       return result;
     }
-    if (options_.highestFormat >= 2 && !AddWhole2(item, content, sha256, result)) return result;
+    if (options_.highestFormat >= 2 && !AddWhole2(item, content, large, sha256, result)) return result;
     if (InList(options_.keep, item.name)) {
       result.method = L"Exists";
       return result;
     }
     result.method = L"Update";
-    AddPatches(item, content, content.size() >= options_.chunkedFrom, result.wholeBytes, result);
+    AddPatches(item, content, large, result.wholeBytes, result);
     if (!result.patchKeys.empty() || !result.patch2Keys.empty()) result.method = L"Patch";
     return result;
   }
@@ -237,26 +250,67 @@ class Builder {
  private:
   // The zstd-packed whole file beside the zlib one, when it is smaller and its name is free (a
   // release may hold a file named like it). False with result.error when it cannot be published.
-  bool AddWhole2(const ReleaseItem& item, const std::string& content, const std::string& sha256, FileResult& result) {
+  bool AddWhole2(const ReleaseItem& item, const std::string& content, bool large, const std::string& sha256,
+                 FileResult& result) {
     const std::wstring name = item.name + WHOLE2_EXTENSION;
     if (names_.count(FoldCase(name)) != 0) return true;
     Step(item, L"packing with zstd");
-    const auto pack = [&] {
-      const int level = Whole2Level(content);
-      if (level == 0) return std::string();
-      std::string packed = Pack2Bytes(content, level);
-      return packed.size() < result.wholeBytes ? packed : std::string();
-    };
+    const fs::path target = productRoot_ / PathOf(UpdateFolder() + name);
     std::uint64_t size = 0, stored = 0;
-    if (!store_.Publish(productRoot_ / PathOf(UpdateFolder() + name), sha256, "z2", pack, replace_, size, stored,
-                        result.error)) {
-      return false;
-    }
+    const bool published =
+        large ? store_.PublishPackedFile(
+                    target, sha256, "z2",
+                    [&](const fs::path& part) {
+                      const int level = Whole2Level(item.size, [&](std::uint64_t at, std::size_t n) {
+                        return SliceOfFile(item.path, at, n);
+                      });
+                      if (level == 0) return ContentStore::Packed::NotWorth;
+                      if (!Pack2File(WideOf(item.path), WideOf(part), level)) return ContentStore::Packed::Failed;
+                      std::error_code error;
+                      return fs::file_size(part, error) < result.wholeBytes ? ContentStore::Packed::Written
+                                                                            : ContentStore::Packed::NotWorth;
+                    },
+                    replace_, size, stored, result.error)
+              : store_.Publish(
+                    target, sha256, "z2",
+                    [&] {
+                      const int level = Whole2Level(content.size(), [&](std::uint64_t at, std::size_t n) {
+                        return content.substr(static_cast<std::size_t>(at), n);
+                      });
+                      std::string packed = level == 0 ? std::string() : Pack2Bytes(content, level);
+                      return packed.size() < result.wholeBytes ? packed : std::string();
+                    },
+                    replace_, size, stored, result.error);
+    if (!published) return false;
     if (size == 0) return true;
     result.whole2 = WHOLE2_EXTENSION;
     result.whole2Bytes = size;
     result.storedBytes += stored;
     return true;
+  }
+
+  static ContentStore::Packed Written(bool written) {
+    return written ? ContentStore::Packed::Written : ContentStore::Packed::Failed;
+  }
+
+  // The file's time, MD5, size and SHA-256; its content as well unless it is large.
+  static bool Identify(const ReleaseItem& item, bool large, std::string& content, std::string& sha256,
+                       FileResult& result) {
+    if (!large && !ReadFile(item.path, content)) return false;
+    GetFileTimeText(WideOf(item.path), result.dateTime);
+    if (!large) {
+      result.checksum = Md5Text(content);
+      result.size = content.size();
+      sha256 = Sha256Hex(content);
+      return true;
+    }
+    std::wstring digest;
+    Md5OfFile(digest, WideOf(item.path));
+    sha256 = Sha256OfFile(WideOf(item.path));
+    std::error_code error;
+    result.checksum = WideToUtf8(digest);
+    result.size = fs::file_size(item.path, error);
+    return !digest.empty() && !sha256.empty() && !error;
   }
 
   void AddPatches(const ReleaseItem& item, const std::string& content, bool large, std::size_t wholeSize,

@@ -104,6 +104,29 @@ std::string Pack2Stream::Finish() {
   return std::move(packed_);
 }
 
+bool Pack2File(const std::wstring& source, const std::wstring& destination, int level) {
+  FileHandle in = FileHandle::OpenForRead(source);
+  FileHandle out = FileHandle::CreateForWrite(destination);
+  bool ok = in.IsOpen() && out.IsOpen();
+  if (ok) {
+    Pack2Stream stream(level, static_cast<std::uint64_t>(in.Size()));
+    std::vector<std::uint8_t> piece(4 << 20);
+    while (ok) {
+      std::size_t got = 0;
+      ok = in.Read(piece.data(), piece.size(), got);
+      if (!ok || got == 0) break;
+      ok = stream.Add(piece.data(), got);
+      const std::string packed = stream.TakePacked();
+      ok = ok && (packed.empty() || out.Write(packed.data(), packed.size()));
+    }
+    const std::string rest = stream.Finish();
+    ok = ok && !rest.empty() && out.Write(rest.data(), rest.size()) && out.Flush();
+  }
+  out.Close();
+  if (!ok) RemoveFile(destination);
+  return ok;
+}
+
 std::string Pack2Bytes(const std::string& plain, int level) {
   Pack2Stream stream(level, plain.size());
   stream.Add(plain.data(), plain.size());

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "services/packed.h"
 
@@ -16,6 +17,10 @@ constexpr int PACK2_LEVEL = 19;
 
 // The frame of plain at the level; empty on failure.
 std::string Pack2Bytes(const std::string& plain, int level = PACK2_LEVEL);
+
+// Packs a file into one frame at the level, reading and writing it in pieces. False when a file
+// cannot be read or written or packing fails; the destination is then not left.
+bool Pack2File(const std::wstring& source, const std::wstring& destination, int level = PACK2_LEVEL);
 
 // One frame packed from plain bytes given in pieces, for inputs too large to hold whole.
 class Pack2Stream {
@@ -32,7 +37,10 @@ class Pack2Stream {
   Pack2Stream& operator=(const Pack2Stream&) = delete;
 
   bool Add(const void* data, std::size_t size);
-  // The whole frame; empty when any step failed.
+  // The packed bytes made so far, which the stream then no longer holds: a caller that writes
+  // them out as they come packs any size in bounded memory.
+  std::string TakePacked() { return std::exchange(packed_, std::string()); }
+  // The whole frame (or its rest, after TakePacked); empty when any step failed.
   std::string Finish();
 
  private:

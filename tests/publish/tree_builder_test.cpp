@@ -17,6 +17,7 @@
 #include "services/file_time.h"
 #include "services/ini.h"
 #include "services/md5.h"
+#include "services/packed2.h"
 #include "services/platform.h"
 #include "support/temp_folder.h"
 #include "support/test_server.h"
@@ -527,6 +528,10 @@ TEST_F(TreeBuilderTest, LargeFilesArePatchedInChunksAndUpdateClientsOfBothFormat
   std::string edited = world.substr(0, 50000) + "new region" + world.substr(50000);
   for (std::size_t at = 100; at < edited.size(); at += 500) ++edited[at];
   Put(v2, "data/world.pak", edited);
+  // A new large file that packs: both whole forms are packed from the disk, in pieces.
+  std::string records;
+  while (records.size() < (200u << 10)) records += "record " + std::to_string(records.size() % 7919) + ";";
+  Put(v2, "data/records.txt", records);
   BuildOptions first = Options(v1.path(), L"1.0");
   first.selfUpdate.clear();
   first.chunkedFrom = 64 << 10;
@@ -556,10 +561,14 @@ TEST_F(TreeBuilderTest, LargeFilesArePatchedInChunksAndUpdateClientsOfBothFormat
                                  format, "/files/2.0/data/world.pak"),
               0u)
         << "format " << format;
-    for (const char* name : {"bin/game.exe", "data/world.pak", "data/new.pak"}) {
+    for (const char* name : {"bin/game.exe", "data/world.pak", "data/new.pak", "data/records.txt"}) {
       EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(v2.path() / name)) << name << ", format " << format;
     }
   }
+  const fs::path published = tree / "game" / "files" / "2.0" / "data";
+  std::string zlibForm, zstdForm;
+  EXPECT_TRUE(UnpackToMemory(published / "records.txt", zlibForm) && zlibForm == records);
+  EXPECT_TRUE(Unpack2Bytes(ReadBytes(published / "records.txt.zst"), zstdForm, 1 << 30) && zstdForm == records);
 }
 
 // A file under a new name is patched from the old file it came from: the same file name in a
