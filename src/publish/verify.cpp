@@ -99,7 +99,11 @@ class Verifier {
     for (const auto& [key, folder] : list.KeysOf(name)) {
       const bool second = key.size() > suffix.size() && key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0;
       const std::wstring digest = second ? key.substr(0, key.size() - suffix.size()) : key;
-      if (IsDigest(digest)) CheckPatch(name, digest, folder, checksum, second);
+      if (!IsDigest(digest)) continue;
+      // A patch from a file of another name is rebuilt from that file's content.
+      std::wstring from = name;
+      list.ReadString(name, digest + PATCH_SOURCE_KEY_SUFFIX, from);
+      CheckPatch(name, from, digest, folder, checksum, second);
     }
   }
 
@@ -114,10 +118,10 @@ class Verifier {
     }
   }
 
-  // A patch of either format from the content of digest, rebuilt from that content when the tree
-  // holds it.
-  void CheckPatch(const std::wstring& name, const std::wstring& digest, const std::wstring& folder,
-                  const std::wstring& checksum, bool second) {
+  // A patch of either format from the content of digest (held by the file named from), rebuilt
+  // from that content when the tree holds it.
+  void CheckPatch(const std::wstring& name, const std::wstring& from, const std::wstring& digest,
+                  const std::wstring& folder, const std::wstring& checksum, bool second) {
     const std::string shown = ShownName(name);
     const fs::path patchPath = product_ / PathOf(folder + name);
     std::string patch;
@@ -126,7 +130,7 @@ class Verifier {
       return Problem(shown + ": the patch at " + patchPath.string() + " does not unpack");
     }
     const fs::path* source = nullptr;
-    auto versions = byName_.find(FoldCase(name));
+    auto versions = byName_.find(FoldCase(from));
     if (versions != byName_.end()) {
       auto found = versions->second.find(WideToUtf8(FoldCase(digest)));
       if (found != versions->second.end()) source = &found->second;

@@ -596,6 +596,12 @@ TEST_F(TreeBuilderTest, AFileOfANewNameIsPatchedFromTheOldFileItCameFrom) {
   EXPECT_NE(list.find(".from=data\\lvl03\\map.dat"), std::string::npos) << list;
   EXPECT_NE(list.find(".from=data\\b.dat"), std::string::npos) << list;
   EXPECT_EQ(list.find(".from=data\\a.dat"), std::string::npos) << "an unrelated file of the same kind is no source";
+  // verify rebuilds these patches from the named files' contents: none is left unverified.
+  std::string json;
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr, {}, &json));
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(json.find("\"unverified_patch_sources\": 0"), std::string::npos) << json;
 
   for (const int format : {1, 2}) {
     TempFolder install;
