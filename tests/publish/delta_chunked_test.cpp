@@ -90,3 +90,20 @@ TEST(ChunkedDelta, AFileThatCannotBeReadIsNamed) {
   EXPECT_FALSE(MakeChunkedPatch(folder / "missing", folder / "new", 2, patch, error));
   EXPECT_NE(error.find("missing"), std::string::npos) << error;
 }
+
+// The fingerprint that picks a similar old file: all of a file's own chunks, most of an edited or
+// shifted copy's, almost none of another file's.
+TEST(ChunkedDelta, SamplesTellSimilarFilesFromOthers) {
+  const std::string file = Records(200, 3);
+  std::string edited = "a new first line\n" + file;
+  edited.replace(edited.size() / 2, 16, "an edit in there");
+  const std::vector<std::uint64_t> own = SampleChunkHashes(file);
+  ASSERT_GT(own.size(), 20u);
+  EXPECT_EQ(SharedShare(own, own), 1.0);
+  EXPECT_GT(SharedShare(SampleChunkHashes(edited), own), 0.8);
+  EXPECT_LT(SharedShare(SampleChunkHashes(Records(200, 4)), own), 0.1);
+  EXPECT_EQ(SharedShare({}, own), 0.0);
+  // A large file is sampled in slices; a copy with a few bytes inserted still shares most of them.
+  const std::string large = Records(3000, 5);
+  EXPECT_GT(SharedShare(SampleChunkHashes("12345" + large), SampleChunkHashes(large)), 0.7);
+}

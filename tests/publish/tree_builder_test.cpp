@@ -636,6 +636,37 @@ TEST_F(TreeBuilderTest, TheZstdFormOfALargeFileIsSkippedWhenASampleShowsItDoesNo
   EXPECT_TRUE(fs::exists(files / "map.dat.zst"));
 }
 
+// A packed form that is not worth storing leaves nothing; one whose packing failed leaves nothing
+// either, and says so.
+TEST(ContentStorePacking, NothingIsStoredOrLinkedUnlessPackingWrote) {
+  TempFolder tree;
+  const ContentStore store(tree.path());
+  const std::string sha = std::string(64, 'a');
+  std::uint64_t size = 1, stored = 1;
+  std::string error;
+  const auto packed = [&](ContentStore::Packed outcome) {
+    return [outcome](const fs::path& part) {
+      WriteBytes(part, "partly written");
+      return outcome;
+    };
+  };
+  EXPECT_TRUE(store.PublishPackedFile(tree.path() / "files" / "a.dat", sha, "z2", packed(ContentStore::Packed::NotWorth),
+                                      false, size, stored, error));
+  EXPECT_EQ(size + stored, 0u);
+  EXPECT_FALSE(store.PublishPackedFile(tree.path() / "files" / "a.dat", sha, "z2", packed(ContentStore::Packed::Failed),
+                                       false, size, stored, error));
+  EXPECT_NE(error.find("cannot pack"), std::string::npos) << error;
+  EXPECT_TRUE(store.PublishPackedFile(tree.path() / "files" / "a.dat", sha, "z1", packed(ContentStore::Packed::Written),
+                                      false, size, stored, error)) << error;
+  EXPECT_EQ(ReadBytes(tree.path() / "files" / "a.dat"), "partly written");
+  std::size_t storedFiles = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(tree.path() / ContentStore::FOLDER)) {
+    if (entry.is_regular_file()) ++storedFiles;
+  }
+  EXPECT_EQ(storedFiles, 1u) << "only what was written, and no part of the others";
+  EXPECT_FALSE(fs::exists(tree.path() / "files" / "a.dat.zst"));
+}
+
 TEST(CheckRemovals, MoreThanHalfOrEveryLiveFileNeedsConsent) {
   const std::set<std::wstring> live = {L"a", L"b", L"c", L"d"};
   std::string error;

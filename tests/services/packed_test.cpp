@@ -181,3 +181,32 @@ TEST(Packed2File, UnpacksWholeFramesAndRefusesCutOrLongerOnes) {
   EXPECT_FALSE(Unpack2Bytes(packed, back, plain.size() - 1)) << "more plain bytes than allowed";
   EXPECT_TRUE(Unpack2Bytes(packed, back, plain.size()));
 }
+
+// Streams too large to hold: a file packed in pieces, and an adaptive stream that packs pieces of
+// bytes that do not pack at the fastest level. Each makes one frame that unpacks to the input,
+// and text still packs as well as at the stream's level.
+TEST(Packed2Stream, PiecesMakeOneFrameWhateverTheirContent) {
+  TempFolder folder;
+  std::string text;
+  while (text.size() < (6u << 20)) text += "record " + std::to_string(text.size() % 9973) + " of the map;";
+  const std::string mixed = RandomBytes(5 << 20, 3) + text;
+  WriteBytes(folder.path() / "plain", mixed);
+  ASSERT_TRUE(Pack2File(folder / "plain", folder / "packed", 3));
+  std::string back;
+  ASSERT_TRUE(Unpack2Bytes(ReadBytes(folder.path() / "packed"), back, mixed.size()));
+  EXPECT_TRUE(back == mixed);
+  EXPECT_FALSE(Pack2File(folder / "missing", folder / "packed2", 3));
+  EXPECT_FALSE(fs::exists(folder.path() / "packed2")) << "nothing is left of a failed packing";
+
+  Pack2Stream adaptive = Pack2Stream::Adaptive(9);
+  std::string frame;
+  for (std::size_t at = 0; at < mixed.size(); at += 100000) {
+    const std::string piece = mixed.substr(at, 100000);
+    ASSERT_TRUE(adaptive.Add(piece.data(), piece.size()));
+    frame += adaptive.TakePacked();
+  }
+  frame += adaptive.Finish();
+  ASSERT_TRUE(Unpack2Bytes(frame, back, mixed.size()));
+  EXPECT_TRUE(back == mixed);
+  EXPECT_LT(frame.size(), (5u << 20) + Pack2Bytes(text, 9).size() * 11 / 10);
+}
