@@ -1,13 +1,14 @@
 // A loopback TCP proxy that makes a far server of a near one, for tests and benchmarks (Linux
 // traffic control is not available on the machines that run them):
 //
-//   latency-proxy --to PORT --delay MS [--rate BYTES] [--port-file FILE]
+//   latency-proxy --to PORT --delay MS [--rate BYTES] [--link-rate BYTES] [--port-file FILE]
 //
 // It listens on 127.0.0.1 at a free port (written to FILE, else printed) and forwards every
 // connection to 127.0.0.1:PORT. Every piece of data is delayed by MS milliseconds in each
 // direction, so a request and its answer take one round trip of 2 * MS; a new connection first
 // waits one round trip, as its handshake would. --rate caps each direction of each connection at
-// BYTES per second. It runs until it is killed.
+// BYTES per second; --link-rate caps each direction of all connections together, as a player's
+// line does. It runs until it is killed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -35,7 +36,31 @@ struct Settings {
   int to = 0;
   std::chrono::milliseconds delay{0};
   long long rate = 0;
+  long long linkRate = 0;
 };
+
+// One direction of the line that every connection shares.
+class Line {
+ public:
+  // Waits until the line has carried bytes after what it carried before.
+  void Carry(std::size_t bytes, long long rate) {
+    if (rate <= 0) return;
+    Clock::time_point until;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (free_ < Clock::now()) free_ = Clock::now();
+      free_ += std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(static_cast<double>(bytes) / static_cast<double>(rate)));
+      until = free_;
+    }
+    std::this_thread::sleep_until(until);
+  }
+
+ private:
+  std::mutex lock_;
+  Clock::time_point free_ = Clock::now();
+};
+Line upLine, downLine;
 
 // Bytes on their way in one direction, each piece with the time it may be passed on.
 struct Pipe {
@@ -55,7 +80,7 @@ void Reader(int from, std::shared_ptr<Pipe> pipe, Settings settings) {
   }
 }
 
-void Writer(int to, std::shared_ptr<Pipe> pipe, Settings settings) {
+void Writer(int to, std::shared_ptr<Pipe> pipe, Settings settings, Line* line) {
   Clock::time_point free = Clock::now();  // when the capped line can carry the next byte
   for (;;) {
     std::pair<Clock::time_point, std::string> piece;
@@ -76,6 +101,7 @@ void Writer(int to, std::shared_ptr<Pipe> pipe, Settings settings) {
           std::chrono::duration<double>(static_cast<double>(piece.second.size()) / static_cast<double>(settings.rate)));
       std::this_thread::sleep_until(free);
     }
+    line->Carry(piece.second.size(), settings.linkRate);
     if (!SendAll(to, piece.second)) {
       shutdown(to, SHUT_RDWR);
       return;
@@ -95,15 +121,17 @@ void Forward(int client, Settings settings) {
   setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   auto up = std::make_shared<Pipe>();
   auto down = std::make_shared<Pipe>();
-  std::thread threads[] = {std::thread(Reader, client, up, settings), std::thread(Writer, server, up, settings),
-                           std::thread(Reader, server, down, settings), std::thread(Writer, client, down, settings)};
+  std::thread threads[] = {std::thread(Reader, client, up, settings), std::thread(Writer, server, up, settings, &upLine),
+                           std::thread(Reader, server, down, settings),
+                           std::thread(Writer, client, down, settings, &downLine)};
   for (std::thread& thread : threads) thread.join();
   close(client);
   close(server);
 }
 
 int Usage() {
-  std::fputs("usage: latency-proxy --to PORT --delay MS [--rate BYTES] [--port-file FILE]\n", stderr);
+  std::fputs("usage: latency-proxy --to PORT --delay MS [--rate BYTES] [--link-rate BYTES] [--port-file FILE]\n",
+             stderr);
   return 2;
 }
 
@@ -115,8 +143,9 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help") {
-      std::fputs("usage: latency-proxy --to PORT --delay MS [--rate BYTES] [--port-file FILE]\n"
-                 "Forwards 127.0.0.1:FREE_PORT to 127.0.0.1:PORT, delaying all data by MS each way.\n",
+      std::fputs("usage: latency-proxy --to PORT --delay MS [--rate BYTES] [--link-rate BYTES] [--port-file FILE]\n"
+                 "Forwards 127.0.0.1:FREE_PORT to 127.0.0.1:PORT, delaying all data by MS each way; --rate\n"
+                 "caps each connection, --link-rate all of them together, in bytes per second.\n",
                  stdout);
       return 0;
     }
@@ -128,6 +157,8 @@ int main(int argc, char** argv) {
       settings.delay = std::chrono::milliseconds(std::atoi(value));
     } else if (arg == "--rate") {
       settings.rate = std::atoll(value);
+    } else if (arg == "--link-rate") {
+      settings.linkRate = std::atoll(value);
     } else if (arg == "--port-file") {
       portFile = value;
     } else {
