@@ -18,6 +18,7 @@
 #include "publish/delta.h"
 #include "publish/delta2.h"
 #include "publish/delta_chunked.h"
+#include "publish/patch_source.h"
 #include "publish/release.h"
 #include "publish/publication.h"
 #include "publish/release_index.h"
@@ -60,18 +61,6 @@ struct FileResult {
   std::string error;
 };
 
-// The last part of a list name ("data\map.pak": "map.pak"), and its extension (".pak"; empty
-// when it has none).
-std::wstring FileNameOf(const std::wstring& name) {
-  const std::size_t slash = name.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? name : name.substr(slash + 1);
-}
-std::wstring ExtensionOf(const std::wstring& name) {
-  const std::wstring file = FileNameOf(name);
-  const std::size_t dot = file.rfind(L'.');
-  return dot == std::wstring::npos ? L"" : file.substr(dot);
-}
-
 bool InList(const std::vector<std::wstring>& names, const std::wstring& name) {
   return std::any_of(names.begin(), names.end(), [&](const std::wstring& n) { return EqualNoCase(n, name); });
 }
@@ -85,68 +74,6 @@ bool PublishNewFile(const fs::path& target, const std::string& bytes, std::strin
 }
 
 }  // namespace
-
-// An earlier release's content of one file: in memory when small, else as a file on disk (the
-// release folder's own, or the tree's packed file unpacked to a scratch file, removed with this).
-struct OldContent {
-  std::string bytes;
-  fs::path file;
-  bool scratch = false;
-
-  OldContent() = default;
-  OldContent(const OldContent&) = delete;
-  OldContent& operator=(const OldContent&) = delete;
-  ~OldContent() {
-    if (scratch) RemoveFile(WideOf(file));
-  }
-  bool OnDisk() const { return !file.empty(); }
-  std::string Checksum() const {
-    if (!OnDisk()) return Md5Text(bytes);
-    std::wstring digest;
-    Md5OfFile(digest, WideOf(file));
-    return WideToUtf8(digest);
-  }
-};
-
-// A scratch file of its own for each old content unpacked from the tree.
-fs::path ScratchFile() {
-  static std::atomic<unsigned> next{0};
-  return fs::temp_directory_path() /
-         ("zepo-publish-" + std::to_string(CurrentProcessId()) + "-" + std::to_string(next++) + ".old");
-}
-
-// Where the content of an earlier release comes from: a release folder on disk, or the packed
-// whole files that the tree keeps of a version it published.
-struct PatchSource {
-  std::wstring label;  // the version, or the folder's path
-  fs::path folder;
-  bool packed = false;
-  // Its files, each with its size (packed, when the source is), to choose a similar one from.
-  std::vector<ReleaseItem> files;
-
-  // The old content of name; on disk when the new content is large or the old one is (from
-  // largeFrom bytes on).
-  bool Fetch(const std::wstring& name, bool large, std::uint64_t largeFrom, OldContent& old) const {
-    const fs::path path = folder / PathOf(name);
-    std::error_code error;
-    if (!fs::is_regular_file(path, error)) return false;
-    if (!packed) {
-      if (large || fs::file_size(path, error) >= largeFrom) {
-        old.file = path;
-        return true;
-      }
-      return ReadFile(path, old.bytes);
-    }
-    if (!large) {
-      if (!UnpackToMemory(path, old.bytes)) return false;
-      if (old.bytes.size() < largeFrom) return true;
-      std::string().swap(old.bytes);
-    }
-    old.file = ScratchFile();
-    old.scratch = true;
-    return UnpackFile(WideOf(path), WideOf(old.file));
-  }
-};
 
 namespace {
 
@@ -322,7 +249,7 @@ class Builder {
       OldContent old;
       std::wstring from = item.name;
       if (!sources_[k].Fetch(item.name, large, options_.chunkedFrom, old)) {
-        from = SimilarFile(sources_[k], item, content, wholeSize);
+        from = sources_[k].SimilarTo(item.name, content, wholeSize, options_.chunkedFrom);
         if (from.empty() || !sources_[k].Fetch(from, large, options_.chunkedFrom, old)) continue;
       }
       const std::string oldSum = old.Checksum();
@@ -360,42 +287,6 @@ class Builder {
     if (!EqualNoCase(from, item.name) && result.patchKeys.size() + result.patch2Keys.size() > keysBefore) {
       result.patchFrom.push_back({oldSum, from});
     }
-  }
-
-  // The old file to patch a file from that the source lacks under its name: one of the same
-  // extension and size class (half to twice its size) and, first, of the same file name in
-  // another folder (a renamed folder); else the one that shares most of its content by samples
-  // (at least 30%), among the closest in size. Empty when none fits.
-  std::wstring SimilarFile(const PatchSource& source, const ReleaseItem& item, const std::string& content,
-                           std::size_t wholeSize) const {
-    const std::uint64_t size = source.packed ? wholeSize : content.size();
-    std::vector<const ReleaseItem*> candidates;
-    for (const ReleaseItem& old : source.files) {
-      if (!old.folder && old.size >= size / 2 && old.size <= 2 * size + 1 &&
-          EqualNoCase(ExtensionOf(old.name), ExtensionOf(item.name)) && !EqualNoCase(old.name, item.name)) {
-        candidates.push_back(&old);
-      }
-    }
-    const auto distance = [&](const ReleaseItem* old) { return old->size > size ? old->size - size : size - old->size; };
-    std::sort(candidates.begin(), candidates.end(), [&](const ReleaseItem* a, const ReleaseItem* b) {
-      return distance(a) < distance(b);
-    });
-    for (const ReleaseItem* old : candidates) {
-      if (EqualNoCase(FileNameOf(old->name), FileNameOf(item.name))) return old->name;
-    }
-    // Samples need the contents in memory: large files are matched by name only.
-    if (content.empty() || content.size() >= options_.chunkedFrom) return L"";
-    constexpr std::size_t COMPARED = 16;
-    const std::vector<std::uint64_t> wanted = SampleChunkHashes(content);
-    std::wstring best;
-    double bestShare = 0.3;
-    for (std::size_t i = 0; i < candidates.size() && i < COMPARED; ++i) {
-      OldContent old;
-      if (!source.Fetch(candidates[i]->name, false, options_.chunkedFrom, old) || old.OnDisk()) continue;
-      const double share = SharedShare(wanted, SampleChunkHashes(old.bytes));
-      if (share >= bestShare) bestShare = share, best = candidates[i]->name;
-    }
-    return best;
   }
 
   // The patch of the format from old to the new content: by the whole-file matcher in memory,
@@ -563,33 +454,6 @@ bool HasContentOf(const IniDocument& list, const std::vector<ReleaseItem>& items
     if (!ReadFile(item.path, content) || !EqualNoCase(AnsiToWide(Md5Text(content)), checksum)) return false;
   }
   return true;
-}
-
-// Patches are made from the release folders given (oldest first), then from the last releases
-// that the tree itself published, whose whole files it keeps.
-std::vector<PatchSource> PatchSources(const BuildOptions& options, const ReleaseIndex& index,
-                                      const fs::path& productRoot) {
-  std::vector<PatchSource> sources;
-  for (const fs::path& folder : options.previous) {
-    PatchSource& source = sources.emplace_back(PatchSource{WideOf(folder), folder, false, {}});
-    std::vector<std::string> ignored;
-    ScanRelease(folder, options.followLinks, source.files, ignored);
-  }
-  const auto& releases = index.releases();
-  const std::size_t first = releases.size() > options.patchFrom ? releases.size() - options.patchFrom : 0;
-  for (std::size_t i = first; i < releases.size(); ++i) {
-    const fs::path folder = productRoot / "files" / PathOf(releases[i].version);
-    PatchSource& source = sources.emplace_back(PatchSource{releases[i].version, folder, true, {}});
-    const IniDocument list = index.ListOf(releases[i].version);
-    std::wstring name;
-    for (std::size_t s = FirstEntrySection(list); s < list.SectionCount(); ++s) {
-      if (!list.NamedSection(s, name)) continue;
-      std::error_code error;
-      const fs::path path = folder / PathOf(name);
-      if (fs::is_regular_file(path, error)) source.files.push_back({name, path, false, fs::file_size(path, error)});
-    }
-  }
-  return sources;
 }
 
 // Every file that an earlier release shipped: each version the tree has published, and the

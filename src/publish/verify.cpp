@@ -101,8 +101,8 @@ class Verifier {
       const std::wstring digest = second ? key.substr(0, key.size() - suffix.size()) : key;
       if (!IsDigest(digest)) continue;
       // A patch from a file of another name is rebuilt from that file's content.
-      std::wstring from = name;
-      list.ReadString(name, digest + PATCH_SOURCE_KEY_SUFFIX, from);
+      std::wstring from;
+      if (!list.ReadString(name, digest + PATCH_SOURCE_KEY_SUFFIX, from) || from.empty()) from = name;
       CheckPatch(name, from, digest, folder, checksum, second);
     }
   }
