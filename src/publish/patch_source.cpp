@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include "engine/patch.h"
+#include "engine/patch2.h"
 #include "publish/delta_chunked.h"
 #include "publish/release_index.h"
 #include "publish/tree_builder.h"
@@ -12,6 +14,7 @@
 #include "services/md5.h"
 #include "services/packed.h"
 #include "services/platform.h"
+#include "services/signing.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -40,6 +43,43 @@ std::string OldContent::Checksum() const {
   std::wstring digest = OnDisk() ? L"" : Md5OfBytes(bytes.data(), bytes.size());
   if (OnDisk()) Md5OfFile(digest, WideOf(file));
   return WideToUtf8(digest);
+}
+
+std::string OldContent::Sha256() const { return OnDisk() ? Sha256OfFile(WideOf(file)) : Sha256Hex(bytes); }
+
+std::uint64_t OldContent::Size() const {
+  std::error_code error;
+  return OnDisk() ? fs::file_size(file, error) : bytes.size();
+}
+
+bool UnpackContent(const fs::path& packed, OldContent& plain) {
+  std::error_code error;
+  if (fs::file_size(packed, error) < LARGE_PACKED && !error) return UnpackToMemory(packed, plain.bytes);
+  plain.file = ScratchFile();
+  plain.scratch = true;
+  return UnpackFile(WideOf(packed), WideOf(plain.file));
+}
+
+bool PatchRebuilds(int format, const OldContent& old, const std::string& patch, const std::string& checksum) {
+  std::wstring digest;
+  if (!old.OnDisk()) {
+    std::string rebuilt;
+    std::wstring cause;
+    if (format == 1 ? ApplyPatchBytes(old.bytes, patch, rebuilt) : ApplyPatch2Bytes(old.bytes, patch, rebuilt, cause)) {
+      digest = Md5OfBytes(rebuilt.data(), rebuilt.size());
+    }
+    return !digest.empty() && EqualNoCase(digest, AnsiToWide(checksum));
+  }
+  const fs::path patchFile = ScratchFile(), output = ScratchFile();
+  std::string error;
+  std::wstring cause, writeFailure;
+  const bool rebuilt =
+      WriteFileAtomically(patchFile, patch, error) &&
+      (format == 1 ? ApplyPatchFileWithDigest(WideOf(old.file), WideOf(patchFile), WideOf(output), digest, cause, writeFailure)
+                   : ApplyPatch2File(WideOf(old.file), WideOf(patchFile), WideOf(output), digest, cause, writeFailure));
+  RemoveFile(WideOf(patchFile));
+  RemoveFile(WideOf(output));
+  return rebuilt && EqualNoCase(digest, AnsiToWide(checksum));
 }
 
 fs::path ScratchFile() {

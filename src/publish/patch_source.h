@@ -24,9 +24,21 @@ struct OldContent {
   OldContent& operator=(const OldContent&) = delete;
   ~OldContent();
   bool OnDisk() const { return !file.empty(); }
-  // The MD5 digest text of the content.
+  // The MD5 and SHA-256 digest texts of the content, and its size.
   std::string Checksum() const;
+  std::string Sha256() const;
+  std::uint64_t Size() const;
 };
+
+// A packed file of the tree unpacked: into memory, or to a scratch file when the packed file is
+// large, so that no file of any size is held whole.
+constexpr std::uint64_t LARGE_PACKED = 16 << 20;
+bool UnpackContent(const std::filesystem::path& packed, OldContent& plain);
+
+// Whether the patch (format 1's byte code, not packed, or format 2's file) rebuilds the content
+// whose MD5 is checksum from old, by the client's own interpreter; through scratch files when old
+// is on disk.
+bool PatchRebuilds(int format, const OldContent& old, const std::string& patch, const std::string& checksum);
 
 // A scratch file of its own, in the system's temporary folder, for a build's passing contents.
 std::filesystem::path ScratchFile();

@@ -306,27 +306,6 @@ class Builder {
                        : MakePatch2(oldData, old.bytes.size(), newData, content.size(), patch);
   }
 
-  // Whether the patch rebuilds the new content, by the client's own interpreter; from files,
-  // through a scratch output, when the old content is on disk.
-  static bool Rebuilds(int format, const OldContent& old, const std::string& patch, const std::string& checksum) {
-    if (!old.OnDisk()) {
-      std::string rebuilt;
-      std::wstring cause;
-      return (format == 1 ? ApplyPatchBytes(old.bytes, patch, rebuilt) : ApplyPatch2Bytes(old.bytes, patch, rebuilt, cause)) &&
-             Md5Text(rebuilt) == checksum;
-    }
-    const fs::path patchFile = ScratchFile(), output = ScratchFile();
-    std::string error;
-    std::wstring digest, cause, writeFailure;
-    const bool rebuilt =
-        WriteFileAtomically(patchFile, patch, error) &&
-        (format == 1 ? ApplyPatchFileWithDigest(WideOf(old.file), WideOf(patchFile), WideOf(output), digest, cause, writeFailure)
-                     : ApplyPatch2File(WideOf(old.file), WideOf(patchFile), WideOf(output), digest, cause, writeFailure));
-    RemoveFile(WideOf(patchFile));
-    RemoveFile(WideOf(output));
-    return rebuilt && EqualNoCase(digest, AnsiToWide(checksum));
-  }
-
   // Publishes the patch of the format from old in folder when its published size is below limit
   // (or finds it published by an earlier build); its size in size. False when there is none,
   // with result.error when it must not be published at all. Format 1's byte code is published
@@ -342,7 +321,7 @@ class Builder {
     std::string patch;
     if (!MakePatchOf(format, old, item, content, patch) || (format == 2 && patch.size() >= limit)) return false;
     // Verified before the list may name it.
-    if (!Rebuilds(format, old, patch, result.checksum)) {
+    if (!PatchRebuilds(format, old, patch, result.checksum)) {
       result.error = std::string(format == 1 ? "the patch" : "the format-2 patch") + " for " + WideToUtf8(item.name) +
                      " does not rebuild it; not published";
       return false;

@@ -9,6 +9,7 @@
 #include "engine/patch2.h"
 #include "engine/safe_name.h"
 #include "publish/file_progress.h"
+#include "publish/patch_source.h"
 #include "publish/release.h"
 #include "publish/tree_builder.h"
 #include "services/platform.h"
@@ -62,8 +63,8 @@ class Verifier {
       for (++part; part != relative.end(); ++part) name /= *part;
       std::wstring key = WideOf(name);
       for (auto& c : key) c = c == L'/' ? L'\\' : c;
-      std::string plain;
-      if (UnpackToMemory(it->path(), plain)) byName_[FoldCase(key)][Md5Text(plain)] = it->path();
+      OldContent plain;
+      if (UnpackContent(it->path(), plain)) byName_[FoldCase(key)][plain.Checksum()] = it->path();
     }
   }
 
@@ -86,10 +87,10 @@ class Verifier {
     }
     if (EqualNoCase(method, L"Exists") && EqualNoCase(target, L"Folder")) return;
     const fs::path whole = product_ / PathOf(updateFolder + name);
-    std::string plain;
+    OldContent plain;
     if (!fs::exists(whole)) return Problem(shown + ": no whole file at " + whole.string());
-    if (!UnpackToMemory(whole, plain)) return Problem(shown + ": the whole file does not unpack");
-    if (!checksum.empty() && !EqualNoCase(AnsiToWide(Md5Text(plain)), checksum)) {
+    if (!UnpackContent(whole, plain)) return Problem(shown + ": the whole file does not unpack");
+    if (!checksum.empty() && !EqualNoCase(AnsiToWide(plain.Checksum()), checksum)) {
       return Problem(shown + ": the whole file's digest is not its CheckSum");
     }
     CheckContentKeys(list, name, shown, plain);
@@ -111,9 +112,22 @@ class Verifier {
   void CheckWhole2(const std::wstring& name, const std::wstring& path, const std::wstring& checksum) {
     const std::string shown = ShownName(name);
     const fs::path whole2 = product_ / PathOf(path);
-    std::string packed, plain;
-    if (!ReadWholeFile(WideOf(whole2), packed)) return Problem(shown + ": no zstd-packed whole file at " + whole2.string());
-    if (!Unpack2Bytes(packed, plain, UINT64_MAX) || !EqualNoCase(AnsiToWide(Md5Text(plain)), checksum)) {
+    std::error_code error;
+    if (!fs::is_regular_file(whole2, error)) return Problem(shown + ": no zstd-packed whole file at " + whole2.string());
+    std::wstring digest;
+    if (fs::file_size(whole2, error) < LARGE_PACKED) {
+      std::string packed, plain;
+      if (ReadWholeFile(WideOf(whole2), packed) && Unpack2Bytes(packed, plain, UINT64_MAX)) {
+        digest = Md5OfBytes(plain.data(), plain.size());
+      }
+    } else {
+      // A large one is unpacked in pieces, through a scratch file.
+      const fs::path scratch = ScratchFile();
+      std::wstring cause, writeFailure;
+      Unpack2FileWithDigest(WideOf(whole2), WideOf(scratch), digest, cause, writeFailure);
+      RemoveFile(WideOf(scratch));
+    }
+    if (digest.empty() || !EqualNoCase(digest, checksum)) {
       Problem(shown + ": the zstd-packed whole file does not unpack to its CheckSum");
     }
   }
@@ -139,12 +153,8 @@ class Verifier {
       ++unverified_;
       return;
     }
-    std::string old;
-    UnpackToMemory(*source, old);
-    std::string rebuilt;
-    std::wstring cause;
-    const bool applied = second ? ApplyPatch2Bytes(old, patch, rebuilt, cause) : ApplyPatchBytes(old, patch, rebuilt);
-    if (!applied || !EqualNoCase(AnsiToWide(Md5Text(rebuilt)), checksum)) {
+    OldContent old;
+    if (!UnpackContent(*source, old) || !PatchRebuilds(second ? 2 : 1, old, patch, WideToUtf8(checksum))) {
       Problem(shown + ": the " + (second ? "format-2 " : "") + "patch from " + WideToUtf8(digest) +
               " does not rebuild the file");
     }
@@ -153,18 +163,18 @@ class Verifier {
   // The Size that every client bounds the file by, and a signed tree's SHA256, which clients that
   // trust its key hold every file to.
   void CheckContentKeys(const IniDocument& list, const std::wstring& name, const std::string& shown,
-                        const std::string& plain) {
+                        const OldContent& plain) {
     std::wstring sha256, size;
     list.ReadString(name, L"SHA256", sha256);
     list.ReadString(name, L"Size", size);
-    if (!size.empty() && size != std::to_wstring(plain.size())) {
+    if (!size.empty() && size != std::to_wstring(plain.Size())) {
       Problem(shown + ": the whole file is not the " + WideToUtf8(size) + " bytes its Size says (clients refuse it)");
     }
     if (sha256.empty()) {
       if (signed_) Problem(shown + ": no SHA256 and Size in a signed tree: clients that trust its key refuse it");
       return;
     }
-    if (!EqualNoCase(sha256, AnsiToWide(Sha256Hex(plain))) || size != std::to_wstring(plain.size())) {
+    if (!EqualNoCase(sha256, AnsiToWide(plain.Sha256())) || size != std::to_wstring(plain.Size())) {
       Problem(shown + ": the whole file is not what its SHA256 and Size say");
     }
   }

@@ -634,6 +634,14 @@ TEST_F(TreeBuilderTest, TheZstdFormOfALargeFileIsSkippedWhenASampleShowsItDoesNo
   EXPECT_TRUE(fs::exists(files / "video.bik"));
   EXPECT_FALSE(fs::exists(files / "video.bik.zst"));
   EXPECT_TRUE(fs::exists(files / "map.dat.zst"));
+  // verify reads a large packed file in pieces through a scratch file, and still finds one that
+  // does not hold its listed content.
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
+  ASSERT_TRUE(PackBytesTo(files / "video.bik", RandomBytes(17 << 20, 8), lastError));
+  EXPECT_FALSE(VerifyTree(tree, L"ZepoFolder", nullptr));
+  const std::string said = testing::internal::GetCapturedStdout();
+  EXPECT_NE(said.find("video.bik\": the whole file's digest is not its CheckSum"), std::string::npos) << said;
 }
 
 // A packed form that is not worth storing leaves nothing; one whose packing failed leaves nothing
