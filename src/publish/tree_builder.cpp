@@ -141,7 +141,9 @@ class Builder {
     const bool packed =
         large ? store_.PublishPackedFile(
                     target, sha256, "z1",
-                    [&](const fs::path& part) { return Written(PackFile(WideOf(item.path), WideOf(part), 9)); },
+                    [&](const fs::path& part) {
+                      return Written(PackFile(WideOf(item.path), WideOf(part), 9, ShareOf(item)));
+                    },
                     replace_, result.wholeBytes, stored, result.error)
               : store_.Publish(target, sha256, "z1", [&] { return PackBytes(content, 9); }, replace_, result.wholeBytes,
                                stored, result.error);
@@ -192,7 +194,9 @@ class Builder {
                         return SliceOfFile(item.path, at, n);
                       });
                       if (level == 0) return ContentStore::Packed::NotWorth;
-                      if (!Pack2File(WideOf(item.path), WideOf(part), level)) return ContentStore::Packed::Failed;
+                      if (!Pack2File(WideOf(item.path), WideOf(part), level, ShareOf(item))) {
+                        return ContentStore::Packed::Failed;
+                      }
                       std::error_code error;
                       return fs::file_size(part, error) < result.wholeBytes ? ContentStore::Packed::Written
                                                                             : ContentStore::Packed::NotWorth;
@@ -336,6 +340,12 @@ class Builder {
 
   void Step(const ReleaseItem& item, const std::wstring& step) const {
     if (progress_ != nullptr) progress_->Step(item.name, step);
+  }
+  // Shows how much of a large file its present step has read.
+  PackProgress ShareOf(const ReleaseItem& item) const {
+    return [this, &item](std::uint64_t read) {
+      if (progress_ != nullptr && item.size > 0) progress_->StepShare(item.name, double(read) / double(item.size));
+    };
   }
 
   const BuildOptions& options_;

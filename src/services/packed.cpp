@@ -138,17 +138,20 @@ int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* d
 
 int InflateStream(FileHandle& destination, FileHandle& source) { return InflateHashing(destination, source, nullptr); }
 
-int DeflateStream(FileHandle& destination, int level, FileHandle& source) {
+int DeflateStream(FileHandle& destination, int level, FileHandle& source, const PackProgress& progress) {
   z_stream stream{};
   int status = deflateInit2(&stream, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY);
   if (status != Z_OK) return status;
   Buffers buffers;
+  std::uint64_t read = 0;
   for (;;) {
     std::size_t got = 0;
     if (!source.Read(buffers.in.get(), CHUNK, got)) {
       deflateEnd(&stream);
       return STREAM_FILE_ERROR;
     }
+    read += got;
+    if (progress) progress(read);
     int flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
     stream.next_in = buffers.in.get();
     stream.avail_in = static_cast<uInt>(got);
@@ -292,7 +295,9 @@ bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destin
   return true;
 }
 
-bool PackFile(const std::wstring& source, const std::wstring& destination, int level) {
-  return TransformFile(source, destination, level,
-                       [](FileHandle& out, FileHandle& in, int lvl) { return DeflateStream(out, lvl, in); });
+bool PackFile(const std::wstring& source, const std::wstring& destination, int level, const PackProgress& progress) {
+  FileHandle in = FileHandle::OpenForRead(source);
+  if (!in.IsOpen()) return false;
+  FileHandle out = FileHandle::CreateForWrite(destination);
+  return out.IsOpen() && DeflateStream(out, level, in, progress) == STREAM_OK;
 }

@@ -3,6 +3,7 @@
 // zlib stream (RFC 1950, 32 KiB window) and nothing else; bytes after the stream are ignored.
 // Both operations stream in 64 KiB chunks, so memory does not grow with the file.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class FileHandle;
@@ -32,7 +33,10 @@ int UnpackFileBounded(const std::wstring& source, const std::wstring& destinatio
 bool UnpackHead(const std::wstring& source, std::size_t size, std::string& head);
 
 // True exactly when the whole source was packed into the destination at the level (0 to 9).
-bool PackFile(const std::wstring& source, const std::wstring& destination, int level);
+// How much of its input a long packing has read, for a progress display.
+using PackProgress = std::function<void(std::uint64_t read)>;
+bool PackFile(const std::wstring& source, const std::wstring& destination, int level,
+              const PackProgress& progress = {});
 
 int InflateStream(FileHandle& destination, FileHandle& source);
 
@@ -52,4 +56,4 @@ bool UnpackFileWithDigest(const std::wstring& source, const std::wstring& destin
 
 // The cause of content that stopped at its bound.
 std::wstring BeyondBound(std::uint64_t limit);
-int DeflateStream(FileHandle& destination, int level, FileHandle& source);
+int DeflateStream(FileHandle& destination, int level, FileHandle& source, const PackProgress& progress = {});

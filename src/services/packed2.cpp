@@ -104,17 +104,20 @@ std::string Pack2Stream::Finish() {
   return std::move(packed_);
 }
 
-bool Pack2File(const std::wstring& source, const std::wstring& destination, int level) {
+bool Pack2File(const std::wstring& source, const std::wstring& destination, int level, const PackProgress& progress) {
   FileHandle in = FileHandle::OpenForRead(source);
   FileHandle out = FileHandle::CreateForWrite(destination);
   bool ok = in.IsOpen() && out.IsOpen();
   if (ok) {
     Pack2Stream stream(level, static_cast<std::uint64_t>(in.Size()));
     std::vector<std::uint8_t> piece(4 << 20);
+    std::uint64_t read = 0;
     while (ok) {
       std::size_t got = 0;
       ok = in.Read(piece.data(), piece.size(), got);
       if (!ok || got == 0) break;
+      read += got;
+      if (progress) progress(read);
       ok = stream.Add(piece.data(), got);
       const std::string packed = stream.TakePacked();
       ok = ok && (packed.empty() || out.Write(packed.data(), packed.size()));

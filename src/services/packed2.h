@@ -20,7 +20,8 @@ std::string Pack2Bytes(const std::string& plain, int level = PACK2_LEVEL);
 
 // Packs a file into one frame at the level, reading and writing it in pieces. False when a file
 // cannot be read or written or packing fails; the destination is then not left.
-bool Pack2File(const std::wstring& source, const std::wstring& destination, int level = PACK2_LEVEL);
+bool Pack2File(const std::wstring& source, const std::wstring& destination, int level = PACK2_LEVEL,
+               const PackProgress& progress = {});
 
 // One frame packed from plain bytes given in pieces, for inputs too large to hold whole.
 class Pack2Stream {

@@ -1,6 +1,8 @@
 #include "services/packed.h"
 #include "services/packed2.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -195,6 +197,15 @@ TEST(Packed2Stream, PiecesMakeOneFrameWhateverTheirContent) {
   std::string back;
   ASSERT_TRUE(Unpack2Bytes(ReadBytes(folder.path() / "packed"), back, mixed.size()));
   EXPECT_TRUE(back == mixed);
+  // Both packers say how far they have read, up to the whole file, for a long file's progress.
+  std::vector<std::uint64_t> seen1, seen2;
+  ASSERT_TRUE(PackFile(folder / "plain", folder / "packed1", 1, [&](std::uint64_t read) { seen1.push_back(read); }));
+  ASSERT_TRUE(Pack2File(folder / "plain", folder / "packed", 3, [&](std::uint64_t read) { seen2.push_back(read); }));
+  for (const auto* seen : {&seen1, &seen2}) {
+    ASSERT_GT(seen->size(), 1u);
+    EXPECT_TRUE(std::is_sorted(seen->begin(), seen->end()));
+    EXPECT_EQ(seen->back(), mixed.size());
+  }
   EXPECT_FALSE(Pack2File(folder / "missing", folder / "packed2", 3));
   EXPECT_FALSE(fs::exists(folder.path() / "packed2")) << "nothing is left of a failed packing";
 
