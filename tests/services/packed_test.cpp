@@ -219,5 +219,6 @@ TEST(Packed2Stream, PiecesMakeOneFrameWhateverTheirContent) {
   frame += adaptive.Finish();
   ASSERT_TRUE(Unpack2Bytes(frame, back, mixed.size()));
   EXPECT_TRUE(back == mixed);
-  EXPECT_LT(frame.size(), (5u << 20) + Pack2Bytes(text, 9).size() * 11 / 10);
+  // The random bytes cost their size and a few bytes a block; the text packs as at the level.
+  EXPECT_LT(frame.size(), (5u << 20) + 1024 + Pack2Bytes(text, 9).size() * 11 / 10);
 }
