@@ -4,6 +4,7 @@
 
 #include "services/logger.h"
 #include "services/codes.h"
+#include "services/file_time.h"
 #include "services/files.h"
 #include "services/http.h"
 #include "services/ini_file.h"
@@ -279,11 +280,33 @@ void UpdateClient::NoteLocalContent(const IniDocument& list) {
   }
   if (wanted.empty()) return;
   localContent_.NoteListed(list, wanted);
-  const std::wstring applied = localFolder_ + L"applied.ini";
-  if (PathExists(APPLIED_LIST_CACHE) && UnpackDescriptor(APPLIED_LIST_CACHE, applied)) {
-    localContent_.NoteListed(LoadIniFile(applied), wanted);
+  localContent_.NoteListed(AppliedList(), wanted);
+}
+
+const IniDocument& UpdateClient::AppliedList() {
+  if (!appliedList_) {
+    appliedList_.emplace();
+    const std::wstring applied = localFolder_ + L"applied.ini";
+    if (PathExists(APPLIED_LIST_CACHE) && UnpackDescriptor(APPLIED_LIST_CACHE, applied)) {
+      *appliedList_ = LoadIniFile(applied);
+    }
+    RemoveFile(applied);
   }
-  RemoveFile(applied);
+  return *appliedList_;
+}
+
+std::wstring UpdateClient::AppliedDigest(const std::wstring& name, const std::wstring& fileTime) {
+  const IniDocument& applied = AppliedList();
+  const std::size_t section = applied.FindSection(name);
+  if (section == IniDocument::NO_SECTION) return L"";
+  std::wstring method, dateTime, checksum;
+  applied.ReadString(section, L"Method", method);
+  applied.ReadString(section, L"DateTime", dateTime);
+  applied.ReadString(section, L"CheckSum", checksum);
+  const bool hasContent =
+      EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch") || EqualNoCase(method, L"SelfUpdate");
+  if (!hasContent || dateTime.empty() || !SameFileTimeToMinute(fileTime, dateTime)) return L"";
+  return checksum;
 }
 
 void UpdateClient::RememberAppliedList() {

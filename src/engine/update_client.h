@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -142,6 +143,12 @@ class UpdateClient {
   // After a check that found files to fetch: which installed files may hold their content (this
   // list's and the applied list's), and which entries repeat an earlier one's content.
   void NoteLocalContent(const IniDocument& list);
+  // The list this installation last applied, read the first time a check needs it (empty when
+  // there is none): it says what a file still holds while its time is the one that list gave it.
+  const IniDocument& AppliedList();
+  // The MD5 of an installed file known from the applied list without reading the file; empty
+  // when that list does not vouch for it (another time, another name, no checksum).
+  std::wstring AppliedDigest(const std::wstring& name, const std::wstring& fileTime);
   // The parts of CheckFiles, over list_: every name judged before anything is touched; a rule;
   // a file with content; the forms a fetched file comes in.
   bool ValidateNames(std::size_t first, StepCode& errorCode, std::wstring& failedName);
@@ -210,6 +217,7 @@ class UpdateClient {
   std::wstring listCache_;  // the packed cache of the list, as LoadDescription was given it
   bool dryRun_ = false;
   IniDocument list_;  // the file list, read once by LoadDescription
+  std::optional<IniDocument> appliedList_;  // while a check runs, once AppliedList read it
   LocalContent localContent_;
   std::set<const FileEntry*> repeats_;
 };

@@ -783,6 +783,44 @@ TEST_F(UpdateRunTest, RenamedMovedAndRepeatedContentIsCopiedNotDownloaded) {
   EXPECT_EQ(FileTime("video/intro.bik"), FileTime("packs/one.pak"));
 }
 
+// A changed file whose time is still the one the last applied list gave it is patched from the
+// content that list names, without being read: a.dat, changed behind the updater's back within
+// that time, takes that patch, whose rebuild fails its check, and then the whole file. c.dat,
+// changed with a new time, is read and takes the patch from what it holds.
+TEST_F(UpdateRunTest, TheAppliedListSaysWhatAFileHoldsWhileItsTimeIsThatLists) {
+  const std::string oldC = "version one of c, version one of c", ownC = "version six of c, version one of c";
+  const std::string newC = "version two of c, version one of c";
+  tree.File("a.dat", OLD_A);
+  tree.File("c.dat", oldC);
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  Install("a.dat", "version one of X, version one of X");
+  ASSERT_TRUE(SetFileTimeText(L"a.dat", AnsiToWide(PatchTree::TIME)));
+  Install("c.dat", ownC);
+
+  PatchTree next(TestServer::Root(), "3.0");
+  const auto listed = [&](const std::string& name, const std::string& content) {
+    next.Put(name, content);
+    next.Section(name, {{"Method", "Patch"}, {"DateTime", "30260100:1225067648"}, {"CheckSum", PatchTree::Md5(content)}});
+  };
+  listed("a.dat", NEW_A);
+  next.PatchFrom("a.dat", OLD_A, PATCH_A, "as-applied/");
+  listed("c.dat", newC);
+  next.PatchFrom("c.dat", oldC, PATCH_A, "as-applied/");
+  next.PatchFrom("c.dat", ownC, PATCH_A, "as-read/");
+  next.Publish();
+  const auto count = [](const std::string& part) { return TestServer::RequestsWith(part).size(); };
+  const std::size_t before[] = {count("/as-applied/a.dat"), count("/v2/a.dat"), count("/as-applied/c.dat"),
+                                count("/as-read/c.dat")};
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(Installed("a.dat"), NEW_A);
+  EXPECT_EQ(Installed("c.dat"), newC);
+  EXPECT_EQ(count("/as-applied/a.dat") - before[0], 1u) << "a.dat was not read";
+  EXPECT_EQ(count("/v2/a.dat") - before[1], 1u) << "its failed rebuild gave way to the whole file";
+  EXPECT_EQ(count("/as-applied/c.dat") - before[2], 0u);
+  EXPECT_EQ(count("/as-read/c.dat") - before[3], 1u) << "c.dat, of another time, was read";
+}
+
 // A dry run plans and touches nothing: no file replaced or removed, no folder made, no stage,
 // and what an earlier failed run staged waits for the next real run.
 TEST_F(UpdateRunTest, ADryRunPlansEveryStepAndTouchesNothing) {
