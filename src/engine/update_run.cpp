@@ -4,6 +4,7 @@
 #include <atomic>
 #include <exception>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -32,6 +33,34 @@ void Report(RunView& view, const std::wstring& status, const std::wstring& log) 
 
 // A failure that another form of the file would meet again: the disk refused a write.
 bool DiskAtFault(StepCode code) { return code == DownloadCode::DiskFull || code == DownloadCode::WriteFailed || code == DownloadCode::CannotCreate; }
+
+// At most a number of holders at once; the others wait their turn.
+class Slots {
+ public:
+  explicit Slots(std::size_t count) : free_(count) {}
+  template <typename Work>
+  auto Hold(Work work) {
+    {
+      std::unique_lock<std::mutex> lock(lock_);
+      freed_.wait(lock, [this] { return free_ > 0; });
+      --free_;
+    }
+    struct Release {
+      Slots& slots;
+      ~Release() {
+        std::lock_guard<std::mutex> lock(slots.lock_);
+        ++slots.free_;
+        slots.freed_.notify_one();
+      }
+    } release{*this};
+    return work();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable freed_;
+  std::size_t free_;
+};
 
 // The run's state and its phases, in the order UpdateRun takes them.
 class Run {
@@ -289,11 +318,11 @@ class Run {
     entry.callback = &progress;
     bool staged = false;
     for (bool first = true;;) {
-      if (client_.Fetch(entry)) {
+      if (fetchSlots_.Hold([&] { return client_.Fetch(entry); })) {
         if (first) arrived();
         first = false;
         entry.callback = nullptr;
-        staged = client_.StageEntry(entry);
+        staged = stageSlots_.Hold([&] { return client_.StageEntry(entry); });
       }
       if (staged || DiskAtFault(entry.outcome.code) || !client_.FallBack(entry)) break;
     }
@@ -303,10 +332,12 @@ class Run {
 
   // The work of one file by one of the run's workers: its download, then at once its rebuild
   // (a patch) or its unpacking and verification (a whole file), so that the staged files are
-  // flushed to disk by the workers side by side rather than one after another. One worker per
-  // connection; with one, the jobs (whole files, then patches) run in the list's order. A file
-  // whose content an earlier one of the run has waits until all others are staged, and is then
-  // copied from it.
+  // flushed to disk by the workers side by side rather than one after another. With one
+  // connection one worker takes the jobs (whole files, then patches) in the list's order. With
+  // more, twice as many workers as connections: as many download at once as there are
+  // connections, and as many stage at once, so that the link goes on with the next files while
+  // others are rebuilt. A file whose content an earlier one of the run has waits until all
+  // others are staged, and is then copied from it.
   struct Job {
     FileEntry* entry;
     bool patch;
@@ -319,6 +350,15 @@ class Run {
     };
     for (std::size_t i = 0; i < updates; ++i) add(client_.GetUpdateEntry(i), false);
     for (std::size_t i = 0; i < patches; ++i) add(client_.GetPatchEntry(i), true);
+    // Several workers take the longest jobs first, so that the link is not left idle at the end
+    // while one large file is still rebuilt: patches (a download, then a rebuild as long as the
+    // file) before whole files, larger files first.
+    if (Connections() > 1) {
+      std::stable_sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) {
+        if (a.patch != b.patch) return a.patch;
+        return ListedSize(*a.entry) > ListedSize(*b.entry);
+      });
+    }
     RunJobs(jobs);
     RunJobs(repeats);
   }
@@ -339,8 +379,7 @@ class Run {
         next = jobs.size();
       }
     };
-    const std::size_t workers =
-        std::min<std::size_t>(static_cast<std::size_t>(std::max(settings_.connections, 1)), jobs.size());
+    const std::size_t workers = std::min<std::size_t>(Connections() == 1 ? 1 : 2 * Connections(), jobs.size());
     std::vector<std::thread> threads;
     for (std::size_t i = 1; i < workers; ++i) threads.emplace_back(work);
     work();
@@ -516,8 +555,12 @@ class Run {
     return L"Ổ đĩa đã đầy: cần thêm ít nhất " + FormatByteSize(needed) + L" trống trên ổ " + drive + L".";
   }
 
+  std::size_t Connections() const { return static_cast<std::size_t>(std::max(settings_.connections, 1)); }
+
   RunView& view_;
   const RunSettings& settings_;
+  Slots fetchSlots_{Connections()};
+  Slots stageSlots_{Connections()};
   CheckTexts checkTexts_;
   RunProgress progress_;
   UpdateClient client_;
