@@ -9,6 +9,7 @@
 #include "engine/patch.h"
 #include "publish/delta_scan.h"
 #include "publish/suffix_array.h"
+#include "services/packed.h"
 
 void PatchWriter::Operator(std::uint8_t op) {
   out_ += static_cast<char>(PATCH_ESCAPE);
@@ -160,6 +161,50 @@ std::size_t PackedSize(const std::string& plain) {
 }
 
 }  // namespace
+
+namespace {
+
+// A run of data bytes from this long on is packed apart from the operators around it; shorter
+// ones are not worth a block's code tables.
+constexpr std::size_t SEPARATE_DATA_RUN = 256;
+
+// The bytes of the length form at the start of bytes (see PatchWriter::Length).
+std::size_t LengthFormSize(std::uint8_t first) { return first <= 251 ? 1 : first == 252 ? 2 : first == 253 ? 3 : 5; }
+
+// Where the byte code's long runs of data bytes begin and end.
+std::vector<std::size_t> LongDataRunEdges(const std::string& patch) {
+  std::vector<std::size_t> edges;
+  constexpr std::size_t NO_RUN = SIZE_MAX;
+  std::size_t runStart = NO_RUN;
+  const auto endRun = [&](std::size_t at) {
+    if (runStart != NO_RUN && at - runStart >= SEPARATE_DATA_RUN) edges.insert(edges.end(), {runStart, at});
+    runStart = NO_RUN;
+  };
+  for (std::size_t i = 0; i + 1 < patch.size();) {
+    if (static_cast<std::uint8_t>(patch[i]) != PATCH_ESCAPE) {
+      ++i;
+      continue;
+    }
+    const auto op = static_cast<std::uint8_t>(patch[i + 1]);
+    if (op == PATCH_ESCAPE) {  // an escaped data byte
+      i += 2;
+      continue;
+    }
+    endRun(i);
+    i += 2;
+    if (op == PATCH_INSERT || op == PATCH_MODIFY) {
+      runStart = i;
+    } else if (i < patch.size()) {
+      i += LengthFormSize(static_cast<std::uint8_t>(patch[i]));
+    }
+  }
+  endRun(patch.size());
+  return edges;
+}
+
+}  // namespace
+
+std::string PackPatch(const std::string& patch) { return PackBytes(patch, 9, LongDataRunEdges(patch)); }
 
 bool MakePatch(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t newSize,
                std::string& patch) {

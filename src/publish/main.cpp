@@ -585,9 +585,11 @@ int Diff(const std::vector<std::string>& files, const std::string& format, bool 
       return 1;
     }
   }
-  const bool written = format == "1" && packed ? PackBytesTo(files[2], patch, error)
-                                               : WriteFileAtomically(files[2], patch, error);
-  return WrittenOrSaid(written, error);
+  if (format == "1" && packed) {
+    patch = PackPatch(patch);  // empty only when packing failed: a stream has a header
+    if (patch.empty()) return WrittenOrSaid(false, "cannot pack " + files[2]);
+  }
+  return WrittenOrSaid(WriteFileAtomically(files[2], patch, error), error);
 }
 
 bool IsPatch2File(const std::string& path) {

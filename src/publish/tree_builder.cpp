@@ -330,7 +330,7 @@ class Builder {
                      " does not rebuild it; not published";
       return false;
     }
-    const std::string published = format == 1 ? PackBytes(patch, 9) : std::move(patch);
+    const std::string published = format == 1 ? PackPatch(patch) : std::move(patch);
     if (published.empty() || published.size() >= limit) return false;
     if (!PublishNewFile(target, published, result.error)) return false;
     size = published.size();

@@ -174,19 +174,27 @@ int DeflateStream(FileHandle& destination, int level, FileHandle& source, const 
 
 // In pieces, as DeflateStream reads a file: zlib's counters are 32-bit, and the output does not
 // depend on how the input is cut (no flush before the end).
-std::string PackBytes(const std::string& plain, int level) {
+std::string PackBytes(const std::string& plain, int level, const std::vector<std::size_t>& blockEnds) {
   z_stream stream{};
   if (deflateInit2(&stream, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
   Buffers buffers;
   std::string packed;
   std::size_t offset = 0;
+  auto nextEnd = std::upper_bound(blockEnds.begin(), blockEnds.end(), std::size_t{0});
   int status = Z_OK;
   while (status == Z_OK) {
-    const std::size_t piece = std::min(plain.size() - offset, CHUNK);
+    const std::size_t end = nextEnd == blockEnds.end() ? plain.size() : std::min(*nextEnd, plain.size());
+    const std::size_t piece = std::min(end - offset, CHUNK);
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data() + offset));
     stream.avail_in = static_cast<uInt>(piece);
     offset += piece;
-    const int flush = offset == plain.size() ? Z_FINISH : Z_NO_FLUSH;
+    int flush = Z_NO_FLUSH;
+    if (offset == plain.size()) {
+      flush = Z_FINISH;
+    } else if (offset == end) {
+      flush = Z_BLOCK;
+      nextEnd = std::upper_bound(nextEnd, blockEnds.end(), offset);
+    }
     do {
       stream.next_out = buffers.out.get();
       stream.avail_out = CHUNK;

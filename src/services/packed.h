@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class FileHandle;
 
@@ -43,7 +44,10 @@ int InflateStream(FileHandle& destination, FileHandle& source);
 // The same forms in memory, for the publisher's lists and patches: PackBytes gives exactly the
 // bytes that PackFile writes for the same content and level (empty on failure); UnpackBytes is
 // true exactly when packed holds a complete stream.
-std::string PackBytes(const std::string& plain, int level);
+// With blockEnds (offsets into plain, ascending), a deflate block ends at each of them: content
+// whose parts differ in kind (random bytes between short operators) is packed with codes fitted
+// to each part. Any zlib reader unpacks it the same.
+std::string PackBytes(const std::string& plain, int level, const std::vector<std::size_t>& blockEnds = {});
 bool UnpackBytes(const std::string& packed, std::string& plain);
 
 // UnpackFile that also hands back the MD5 digest text of the plain bytes it wrote, so that a

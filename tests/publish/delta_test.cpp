@@ -11,6 +11,7 @@
 
 #include "engine/patch.h"
 #include "publish/delta_cases.h"
+#include "services/packed.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -109,6 +110,34 @@ TEST(PatchWriter, UsesTheShortestLengthForms) {
   writer.Modify(data, 1);
   writer.MoveTo(3);
   EXPECT_EQ(out, std::string("\xA7\xA5\x41\xA7\xA7\x41\xA7\xA4\x09\xA7\xA6\x41\xA7\xA2\x07"));
+}
+
+// A patch of records with small edits between blobs of random bytes (escape bytes among them),
+// ending in data: packed with its long data runs in blocks of their own it unpacks to the same
+// bytes, smaller than packed as one.
+TEST(PackPatch, PacksLongDataRunsApartAndUnpacksToThePatch) {
+  std::string patch;
+  PatchWriter writer(patch);
+  std::uint32_t state = 1;
+  for (int record = 0; record < 3000; ++record) {
+    state = state * 1103515245u + 12345u;
+    writer.Equal(200 + (state >> 16) % 700);
+    const std::string digits = std::to_string(record);
+    writer.Modify(reinterpret_cast<const std::uint8_t*>(digits.data()), digits.size());
+    if (record % 10 == 0) {
+      const std::string blob = RandomBytes(1000 + (state >> 8) % 70000, record);
+      writer.Insert(reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size());
+    }
+  }
+  const std::string tail = RandomBytes(5000, 1);
+  writer.Insert(reinterpret_cast<const std::uint8_t*>(tail.data()), tail.size());
+  const std::string packed = PackPatch(patch);
+  std::string back;
+  ASSERT_TRUE(UnpackBytes(packed, back));
+  EXPECT_TRUE(back == patch);
+  EXPECT_LT(packed.size(), PackBytes(patch, 9).size());
+  ASSERT_TRUE(UnpackBytes(PackPatch(""), back));
+  EXPECT_TRUE(back.empty());
 }
 
 // The margin whose slices pack smallest in sum wins, the slices reach both ends of the file, a
