@@ -4,7 +4,6 @@
 #include <atomic>
 #include <exception>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -12,6 +11,7 @@
 #include "services/codes.h"
 #include "engine/staging.h"
 #include "engine/progress_texts.h"
+#include "engine/slots.h"
 #include "engine/update_client.h"
 #include "services/file_holders.h"
 #include "services/files.h"
@@ -33,34 +33,6 @@ void Report(RunView& view, const std::wstring& status, const std::wstring& log) 
 
 // A failure that another form of the file would meet again: the disk refused a write.
 bool DiskAtFault(StepCode code) { return code == DownloadCode::DiskFull || code == DownloadCode::WriteFailed || code == DownloadCode::CannotCreate; }
-
-// At most a number of holders at once; the others wait their turn.
-class Slots {
- public:
-  explicit Slots(std::size_t count) : free_(count) {}
-  template <typename Work>
-  auto Hold(Work work) {
-    {
-      std::unique_lock<std::mutex> lock(lock_);
-      freed_.wait(lock, [this] { return free_ > 0; });
-      --free_;
-    }
-    struct Release {
-      Slots& slots;
-      ~Release() {
-        std::lock_guard<std::mutex> lock(slots.lock_);
-        ++slots.free_;
-        slots.freed_.notify_one();
-      }
-    } release{*this};
-    return work();
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable freed_;
-  std::size_t free_;
-};
 
 // The run's state and its phases, in the order UpdateRun takes them.
 class Run {
