@@ -23,7 +23,11 @@ TEST(Slots, HoldAtMostTheirCountAtOnceAndAreFreedByAnException) {
             int seen = most.load();
             while (now > seen && !most.compare_exchange_weak(seen, now)) {
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            // Each holder waits a little for a second one, so that the slots are full whatever
+            // the scheduler does, and stays a moment: a third one would be seen.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+            while (inside.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
             --inside;
             if ((w + i) % 5 == 0) throw std::runtime_error("a failed download");
             return 1;
