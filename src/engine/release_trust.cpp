@@ -35,22 +35,24 @@ std::string ReleaseTrust::ExpiryProblem(const SignedStatement& statement, std::i
   return problem;
 }
 
-bool ReleaseTrust::Accept(const std::wstring& packedPath, const std::wstring& url, const std::wstring& host,
+bool ReleaseTrust::Accept(const std::wstring& path, const std::wstring& url, const std::wstring& host,
                           const std::string& fileName, const std::wstring& keptPath, SignedStatement& statement,
-                          std::string& text, std::wstring& problem) const {
-  const std::wstring signaturePath = packedPath + L".sig";
+                          std::string& text, std::wstring& problem, Held held) const {
+  const std::wstring signaturePath = path + L".sig";
   StepCode code;
   if (!DownloadFileInto(signaturePath, url + L".sig", host, nullptr, code) || !ReadWholeFile(signaturePath, text)) {
     problem = L"it has no signature file (" + LastDownloadCause() + L")";
     return false;
   }
   std::string why;
-  std::string packed;
+  std::string bytes;
   if (!Holds(text, fileName, statement, why)) {
     problem = Latin1ToWide(why);
     return false;
   }
-  if (!ReadWholeFile(packedPath, packed) || !statement.States(Sha256Hex(packed))) {
+  const bool stated = ReadWholeFile(path, bytes) &&
+                      (held == Held::Packed ? statement.States(Sha256Hex(bytes)) : statement.StatesText(Sha256Hex(bytes)));
+  if (!stated) {
     problem = L"its bytes are not the ones its signature states";
     return false;
   }

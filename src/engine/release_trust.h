@@ -14,13 +14,18 @@ class ReleaseTrust {
   explicit ReleaseTrust(std::string keys = {}) : keys_(std::move(keys)) {}
   bool Enabled() const { return !keys_.empty(); }
 
-  // Downloads url + ".sig" and holds the packed file at packedPath to it: the statement must name
-  // fileName and the file's SHA-256, must not have expired, and its serial must not be below the
-  // one in the signature kept at keptPath. False with the problem; true with the signature's
-  // text, which Keep makes the kept one once the caller has checked the product too.
-  bool Accept(const std::wstring& packedPath, const std::wstring& url, const std::wstring& host,
-              const std::string& fileName, const std::wstring& keptPath, SignedStatement& statement,
-              std::string& text, std::wstring& problem) const;
+  // What the file held to a statement is: the packed file as served, or a list's unpacked text
+  // (a list rebuilt from a patch has no served bytes to compare).
+  enum class Held { Packed, Text };
+
+  // Downloads url + ".sig" and holds the file at path to it: the statement must name fileName and
+  // the file's SHA-256 (of its packed bytes or its text, as held says), must not have expired, and
+  // its serial must not be below the one in the signature kept at keptPath. False with the
+  // problem; true with the signature's text, which Keep makes the kept one once the caller has
+  // checked the product too.
+  bool Accept(const std::wstring& path, const std::wstring& url, const std::wstring& host, const std::string& fileName,
+              const std::wstring& keptPath, SignedStatement& statement, std::string& text, std::wstring& problem,
+              Held held = Held::Packed) const;
   static bool Keep(const std::wstring& keptPath, const std::string& text);
 
   // Whether the signature kept at keptPath still vouches for a cached copy of fileName: it is a

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "engine/patch.h"
 #include "services/logger.h"
 #include "services/codes.h"
 #include "services/file_time.h"
@@ -153,6 +154,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
       errorCode = ConnectCode::NoRootFolder;
       return false;
     case StampedFetch::Fetched:
+    case StampedFetch::Changed:  // not asked for: the body is always wanted here
       break;
   }
   if (!AcceptSigned(packedPath, serverUrl_ + L"rootfolder.enc", "rootfolder.enc", cacheFile, rootStatement_,
@@ -228,8 +230,22 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& erro
   list_.ReadString(L"ServerConfig", L"HTDD", htdd);
   std::wstring stamp;
   StepCode transferCode;
-  const StampedFetch fetch =
-      FetchIfStampDiffers(packedPath, serverUrl_ + remoteListName_, hostName_, cached, stamp, transferCode);
+  std::string signature;
+  // The list fetched last (the packed copy beside the cache) can be patched to a changed one: only
+  // the answer's head is read then, and the whole list is downloaded when no patch serves.
+  const std::wstring listUrl = serverUrl_ + remoteListName_;
+  StampedFetch fetch =
+      FetchIfStampDiffers(packedPath, listUrl, hostName_, cached, stamp, transferCode, !PathExists(packedPath));
+  bool patched = false;
+  if (fetch == StampedFetch::Changed) {
+    patched = PatchHeldList(packedPath, listUrl, listName, cacheFile, statement, signature);
+    if (!patched) {
+      signature.clear();
+      fetch = FetchIfStampDiffers(packedPath, listUrl, hostName_, L"", stamp, transferCode);
+    } else {
+      fetch = StampedFetch::Fetched;
+    }
+  }
   if (fetch == StampedFetch::NoStamp) {
     failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] has no Last-Modified time: " + TransferFailure(transferCode);
     errorCode = DescriptionCode::NoStamp;
@@ -243,9 +259,8 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& erro
     errorCode = DescriptionCode::NoList;
     return false;
   }
-  std::string signature;
-  if ((fetch == StampedFetch::Fetched &&
-       !AcceptSigned(packedPath, serverUrl_ + remoteListName_, listName, cacheFile, statement, signature)) ||
+  if ((fetch == StampedFetch::Fetched && !patched &&
+       !AcceptSigned(packedPath, listUrl, listName, cacheFile, statement, signature)) ||
       !KeepIfForProduct(statement, signature, L"[" + remoteListName_ + L"]", cacheFile)) {
     errorCode = TrustCode::Refused;
     return false;
@@ -268,6 +283,43 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& erro
   list_.ReadString(L"ServerConfig", L"VersionName", versionName_);
   list_.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder_);
   return true;
+}
+
+// The held list (packedPath, as fetched last) patched to the server's: the patch is named by the
+// MD5 of the held text, so it leads from exactly that text to the live list, and with trust the
+// rebuilt text must be one the list's signature states. packedPath then holds the new list,
+// packed (the source of the next patch). False leaves packedPath as it was: the whole list is
+// downloaded then, which a tree without list patches always answers.
+bool UpdateClient::PatchHeldList(const std::wstring& packedPath, const std::wstring& listUrl,
+                                 const std::string& listName, const std::wstring& cacheFile,
+                                 SignedStatement& statement, std::string& signature) {
+  const std::wstring held = localFolder_ + L"listheld.tmp";
+  const std::wstring packedPatch = localFolder_ + L"listpatch.tmp";
+  const std::wstring patch = localFolder_ + L"listpatch.txt.tmp";
+  const std::wstring rebuilt = localFolder_ + L"listrebuilt.tmp";
+  std::wstring digest, cause, writeFailure, problem;
+  StepCode code;
+  std::wstring heldDigest;
+  bool done = UnpackDescriptor(packedPath, held);
+  if (done) Md5OfFile(heldDigest, held);
+  const std::wstring patchUrl = listUrl + L".patches/" + heldDigest + L".pat";
+  done = done && !heldDigest.empty();
+  done = done && DownloadFileInto(packedPatch, patchUrl, hostName_, nullptr, code) &&
+         UnpackDescriptor(packedPatch, patch) &&
+         ApplyPatchFileWithDigest(held, patch, rebuilt, digest, cause, writeFailure, DESCRIPTOR_MAX_BYTES);
+  if (done && trust_.Enabled() &&
+      !trust_.Accept(rebuilt, listUrl, hostName_, listName, cacheFile + L".sig", statement, signature, problem,
+                     ReleaseTrust::Held::Text)) {
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the list rebuilt by [" + patchUrl + L"] is refused: " + problem);
+    done = false;
+  }
+  if (done) {
+    ClearReadOnly(packedPath);
+    done = PackFile(rebuilt, packedPath, 9);
+  }
+  if (done) TheLogger().Write(LOG_FYI, L"AutoUpdateApp: the file list is patched from the one held, by [" + patchUrl + L"]");
+  for (const std::wstring& file : {held, packedPatch, patch, rebuilt, rebuilt + L".sig"}) RemoveFile(file);
+  return done;
 }
 
 void UpdateClient::NoteLocalContent(const IniDocument& list) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <sstream>
 
+#include "publish/list_patches.h"
 #include "publish/release.h"
 #include "publish/tree_writes.h"
 #include "services/files.h"
@@ -51,6 +52,14 @@ bool CarryOut(const fs::path& tree, const std::string& plan, std::string& error)
   error = "the publication is live, but its staging folder " + stage.string() + " cannot be removed: " +
           failure.message();
   return false;
+}
+
+// A packed list's digests as a signature states them: of its bytes, and of its text (which a
+// client that patched its list holds).
+void StateDigests(const std::string& packed, std::vector<std::string>& digests, std::vector<std::string>& texts) {
+  digests.push_back(Sha256Hex(packed));
+  std::string text;
+  if (UnpackBytes(packed, text)) texts.push_back(Sha256Hex(text));
 }
 
 }  // namespace
@@ -102,12 +111,12 @@ bool Publication::Sign(const SigningOptions& signing, std::string& error) {
       error = "cannot sign " + list + ": it is not in the tree";
       return false;
     }
-    std::vector<std::string> digests;
+    std::vector<std::string> digests, texts;
     const std::string before = ReadBytes(tree_ / list);
-    if (!before.empty() && before != after) digests.push_back(Sha256Hex(before));
-    digests.push_back(Sha256Hex(after));
+    if (!before.empty() && before != after) StateDigests(before, digests, texts);
+    StateDigests(after, digests, texts);
     const fs::path name = fs::path(list).filename();
-    const std::string text = SignatureText(name.string(), product_, digests, serial_, signing);
+    const std::string text = SignatureText(name.string(), product_, digests, serial_, signing, texts);
     if (text.empty()) {
       error = "cannot sign " + list + " with the key";
       return false;
@@ -143,6 +152,20 @@ bool Publication::Publish(std::string& error) {
   fs::remove_all(StageOf(tree_), ignored);
   std::string plan;
   bool staged = true;
+  // The patches to the new lists go first: a client that sees a new list finds patches to it.
+  ListPatchFiles listPatches;
+  for (const Staged& list : lists_) {
+    const std::string before = ReadBytes(tree_ / list.relative);
+    if (list.relative.rfind(WideToUtf8(product_), 0) != 0 || before == list.bytes) continue;
+    if (!ListPatchesFor(tree_, list.relative, before, list.bytes, listPatches, error)) {
+      error += "; nothing of the publication went live";
+      return false;
+    }
+  }
+  for (const auto& [relative, bytes] : listPatches.written) {
+    staged = staged && Stage({relative, bytes, false}, error);
+    plan += "move " + relative + "\n";
+  }
   for (const auto* group : {&signatures_, &lists_}) {
     for (const Staged& file : *group) {
       staged = staged && Stage(file, error);
@@ -150,6 +173,7 @@ bool Publication::Publish(std::string& error) {
     }
   }
   for (const std::string& removal : removals_) plan += "remove " + removal + "\n";
+  for (const std::string& removal : listPatches.removed) plan += "remove " + removal + "\n";
   for (const Staged& file : index_) {
     staged = staged && Stage(file, error);
     plan += "move " + file.relative + "\n";

@@ -105,12 +105,14 @@ bool RecordKeySerial(const SigningOptions& signing, std::uint64_t serial, std::s
 }
 
 std::string SignatureText(const std::string& fileName, const std::wstring& product,
-                          const std::vector<std::string>& digests, std::uint64_t serial, const SigningOptions& signing) {
+                          const std::vector<std::string>& digests, std::uint64_t serial, const SigningOptions& signing,
+                          const std::vector<std::string>& texts) {
   SignedStatement statement;
   statement.product = WideToUtf8(product);
   statement.file = fileName;
   statement.serial = serial;
   statement.expires = UtcStampInDays(signing.expiresDays);
   statement.digests = digests;
+  statement.texts = texts;
   return WriteSignatureFile(statement, signing.privateKey);
 }

@@ -39,6 +39,8 @@ bool RecordKeySerial(const SigningOptions& signing, std::uint64_t serial, std::s
 // The last serial that a signature file states; 0 when there is none.
 std::uint64_t SerialOf(const std::filesystem::path& signatureFile);
 
-// The signature file's text for fileName of product, vouching for the packed files of digests.
+// The signature file's text for fileName of product, vouching for the packed files of digests
+// and the unpacked texts of texts.
 std::string SignatureText(const std::string& fileName, const std::wstring& product,
-                          const std::vector<std::string>& digests, std::uint64_t serial, const SigningOptions& signing);
+                          const std::vector<std::string>& digests, std::uint64_t serial, const SigningOptions& signing,
+                          const std::vector<std::string>& texts = {});

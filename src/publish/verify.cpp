@@ -21,6 +21,7 @@
 #include "services/signing.h"
 #include "publish/tree_writes.h"
 #include "publish/tree_status.h"
+#include "publish/list_patches.h"
 #include "publish/release_index.h"
 #include "services/text.h"
 
@@ -324,6 +325,8 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
       if (std::string(listName) == "filelist.enc") verifier.Problem("filelist.enc is missing or does not unpack");
       continue;
     }
+    const std::string listPath = WideToUtf8(productFolder) + listName;
+    for (const std::string& problem : ListPatchProblems(tree, listPath)) verifier.Problem(problem);
     const IniDocument list(listText);
     const auto names = list.SectionNames();
     if (names.empty() || !EqualNoCase(names[0], L"ServerConfig")) {

@@ -73,6 +73,7 @@ void RemovePartialDownload(const std::wstring& localPath);
 enum class StampedFetch {
   Unchanged,  // the server's stamp is the one known: nothing was downloaded
   Fetched,    // the stamp differs and the body is in localPath
+  Changed,    // the stamp differs and the body was not wanted: nothing was downloaded
   NoStamp,    // no answer, or a taken one without a Last-Modified time that reads (errorCode says why)
   Failed,     // the server has no such file or refused it (404, 500, ...), or the stamp differs and the
               // download failed (errorCode, LastDownloadCause)
@@ -81,9 +82,11 @@ enum class StampedFetch {
 // One GET of url for both its Last-Modified stamp (as FormatRemoteStamp writes it) and, when the
 // stamp is not known, its body: the file is then downloaded into localPath from the same answer
 // as DownloadFileInto does, so that a changed descriptor or list crosses the network once. When
-// the stamp is known, the body is never read.
+// the stamp is known, the body is never read; without bodyWanted it is not read either (a caller
+// that can patch what it holds).
 StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
-                                 const std::wstring& known, std::wstring& stamp, StepCode& errorCode);
+                                 const std::wstring& known, std::wstring& stamp, StepCode& errorCode,
+                                 bool bodyWanted = true);
 
 // A Last-Modified time as the server sent it (GMT).
 struct DateTimeRecord {

@@ -247,7 +247,8 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, Step
 }
 
 StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
-                                 const std::wstring& known, std::wstring& stamp, StepCode& errorCode) {
+                                 const std::wstring& known, std::wstring& stamp, StepCode& errorCode,
+                                 bool bodyWanted) {
   stamp.clear();
   if (!BeginDownload(nullptr, host, errorCode)) return StampedFetch::NoStamp;
   std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, nullptr));
@@ -274,6 +275,7 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
   stamp = FormatRemoteStamp(time);
   // The copy in hand is the server's: the body is never read, and its connection goes.
   if (!known.empty() && EqualNoCase(stamp, known)) return StampedFetch::Unchanged;
+  if (!bodyWanted) return StampedFetch::Changed;
   CreateDirectoryPath(FolderOfPath(localPath));
   if (PathExists(localPath)) ClearReadOnly(localPath);
   bool mismatch = false;

@@ -162,15 +162,15 @@ bool VerifyMessage(const std::string& publicKey, const std::string& message, con
 
 namespace {
 
-std::string DigestLines(const std::vector<std::string>& digests) {
+std::string DigestLines(const char* name, const std::vector<std::string>& digests) {
   std::string lines;
-  for (const std::string& digest : digests) lines += "sha256 " + digest + "\n";
+  for (const std::string& digest : digests) lines += name + (" " + digest) + "\n";
   return lines;
 }
 
 std::string StatementText(const SignedStatement& s) {
   return std::string(HEADER) + "product " + s.product + "\nfile " + s.file + "\nserial " + std::to_string(s.serial) +
-         "\nexpires " + s.expires + "\n" + DigestLines(s.digests);
+         "\nexpires " + s.expires + "\n" + DigestLines("text", s.texts) + DigestLines("sha256", s.digests);
 }
 
 }  // namespace
@@ -217,10 +217,12 @@ bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, S
     if (name == "serial") statement.serial = std::strtoull(value.c_str(), nullptr, 10);
     if (name == "expires") statement.expires = value;
     if (name == "sha256") statement.digests.push_back(value);
+    if (name == "text") statement.texts.push_back(value);
   }
+  const auto whole = [](const std::string& digest) { return digest.size() == 64; };
   const bool digestsWhole = !statement.digests.empty() &&
-                            std::all_of(statement.digests.begin(), statement.digests.end(),
-                                        [](const std::string& digest) { return digest.size() == 64; });
+                            std::all_of(statement.digests.begin(), statement.digests.end(), whole) &&
+                            std::all_of(statement.texts.begin(), statement.texts.end(), whole);
   if (statement.expires.size() != 14 || !digestsWhole) {
     problem = "its statement lacks an expiry or a digest";
     return false;
@@ -230,6 +232,10 @@ bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, S
 
 bool SignedStatement::States(const std::string& sha256) const {
   return std::find(digests.begin(), digests.end(), sha256) != digests.end();
+}
+
+bool SignedStatement::StatesText(const std::string& sha256) const {
+  return std::find(texts.begin(), texts.end(), sha256) != texts.end();
 }
 
 std::string UtcStampOf(std::int64_t unixTime) {

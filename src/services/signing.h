@@ -14,7 +14,10 @@
 // the packed file's exact bytes. A publication states two digests, the list it replaces first and
 // the new one last: the signature files go up before the lists, so a client that meets either list
 // beside the new signature file (an upload half done, a cache that fetched the two at different
-// moments) takes it. Readers that know one digest take the last line, the new list's. Keys travel as hex: a public key is 64 digits on one line.
+// moments) takes it. Readers that know one digest take the last line, the new list's. A list's
+// statement also states the SHA-256 of its unpacked texts, old and new, on "text" lines before
+// the digests: a client that rebuilt the list from a patch holds the text, not the packed bytes
+// (readers that do not know the line pass over it). Keys travel as hex: a public key is 64 digits on one line.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,8 +44,10 @@ struct SignedStatement {
   std::uint64_t serial = 0;
   std::string expires;  // 14 digits, UTC: YYYYMMDDhhmmss
   std::vector<std::string> digests;  // SHA-256 of each packed file it vouches for; the newest last
+  std::vector<std::string> texts;    // SHA-256 of each unpacked text it vouches for; the newest last
 
   bool States(const std::string& sha256) const;
+  bool StatesText(const std::string& sha256) const;
 };
 
 // The signature file's text for a statement, signed by privateKey; empty on a bad key.

@@ -21,7 +21,7 @@ TEST(Signing, OnlyTheKeysOwnSignatureOverTheExactStatementVerifies) {
   EXPECT_EQ(publicKey.size(), 64u);
   EXPECT_NE(publicKey, otherPublic);
 
-  const SignedStatement statement{"velora/", "filelist.enc", 7, "20270106120000", {Sha256Hex("packed bytes")}};
+  const SignedStatement statement{"velora/", "filelist.enc", 7, "20270106120000", {Sha256Hex("packed bytes")}, {}};
   const std::string file = WriteSignatureFile(statement, privateKey);
   ASSERT_FALSE(file.empty());
   SignedStatement read;
@@ -63,14 +63,23 @@ TEST(Signing, AStatementOfTwoDigestsVouchesForBothListsAndNoOther) {
   std::string privateKey, publicKey;
   ASSERT_TRUE(GenerateSigningKey(privateKey, publicKey));
   const std::string before = Sha256Hex("list 2.0"), after = Sha256Hex("list 3.0");
-  const std::string file =
-      WriteSignatureFile({"velora/", "filelist.enc", 8, "20270106120000", {before, after}}, privateKey);
+  const std::string beforeText = Sha256Hex("text 2.0"), afterText = Sha256Hex("text 3.0");
+  const std::string file = WriteSignatureFile(
+      {"velora/", "filelist.enc", 8, "20270106120000", {before, after}, {beforeText, afterText}}, privateKey);
   SignedStatement read;
   std::string problem;
   ASSERT_TRUE(ReadSignatureFile(file, publicKey, read, problem)) << problem;
   EXPECT_TRUE(read.States(before));
   EXPECT_TRUE(read.States(after));
   EXPECT_FALSE(read.States(Sha256Hex("list 1.0")));
+  // The texts' digests (of a list rebuilt from a patch) are stated apart from the packed bytes'.
+  EXPECT_TRUE(read.StatesText(beforeText));
+  EXPECT_TRUE(read.StatesText(afterText));
+  EXPECT_FALSE(read.States(afterText));
+  EXPECT_FALSE(read.StatesText(after));
+  std::string forged = file;
+  forged[forged.find("text " + afterText) + 5] ^= 1;
+  EXPECT_FALSE(ReadSignatureFile(forged, publicKey, read, problem)) << "a text digest forged";
   EXPECT_EQ(file.rfind("sha256 " + after), file.rfind("sha256 ")) << "the new list's digest comes last";
   std::string cut = file;
   cut.erase(cut.find("sha256 " + before), 72);

@@ -1,0 +1,114 @@
+#include "publish/list_patches.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "engine/patch.h"
+#include "publish/delta.h"
+#include "publish/release.h"
+#include "services/files.h"
+#include "services/md5.h"
+#include "services/packed.h"
+#include "services/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* RECENT_FILE = "recent";
+
+std::string TextDigest(const std::string& text) { return WideToUtf8(Md5OfBytes(text.data(), text.size())); }
+
+bool IsDigest(const std::string& text) {
+  return text.size() == 32 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+std::vector<std::string> RecentDigests(const fs::path& folder) {
+  std::string text;
+  std::vector<std::string> digests;
+  if (!ReadWholeFile(WideOf(folder / RECENT_FILE), text)) return digests;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (IsDigest(line)) digests.push_back(line);
+  }
+  return digests;
+}
+
+// The kept text of digest, when it reads back as its name says.
+bool KeptText(const fs::path& tree, const std::string& folder, const std::string& digest, std::string& text) {
+  std::string packed;
+  return ReadWholeFile(WideOf(tree / (folder + digest + ".list")), packed) && UnpackBytes(packed, text) &&
+         TextDigest(text) == digest;
+}
+
+}  // namespace
+
+std::string ListPatchFolder(const std::string& list) { return list + ".patches/"; }
+
+bool ListPatchesFor(const fs::path& tree, const std::string& relative, const std::string& before,
+                    const std::string& after, ListPatchFiles& files, std::string& error) {
+  std::string afterText;
+  if (!UnpackBytes(after, afterText)) {
+    error = "the new " + relative + " does not unpack";
+    return false;
+  }
+  const std::string folder = ListPatchFolder(relative);
+  std::string beforeText, beforeDigest;
+  std::vector<std::string> order;
+  if (!before.empty() && UnpackBytes(before, beforeText)) {
+    beforeDigest = TextDigest(beforeText);
+    order.push_back(beforeDigest);
+  }
+  const std::vector<std::string> recent = RecentDigests(tree / folder);
+  for (const std::string& digest : recent) {
+    if (std::find(order.begin(), order.end(), digest) == order.end()) order.push_back(digest);
+  }
+  std::vector<std::string> kept;
+  std::error_code ignored;
+  for (const std::string& digest : order) {
+    if (kept.size() == LIST_TEXTS_KEPT) break;
+    std::string text = digest == beforeDigest ? beforeText : std::string();
+    // A kept text that does not read back as its name says is dropped with its patch.
+    if (digest != beforeDigest && !KeptText(tree, folder, digest, text)) continue;
+    std::string patch, rebuilt;
+    if (!MakePatch(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
+                   reinterpret_cast<const std::uint8_t*>(afterText.data()), afterText.size(), patch) ||
+        !ApplyPatchBytes(text, patch, rebuilt) || rebuilt != afterText) {
+      error = "the patch of " + relative + " from its text " + digest + " does not rebuild it";
+      return false;
+    }
+    files.written.push_back({folder + digest + ".pat", PackPatch(patch)});
+    if (digest == beforeDigest && !fs::exists(tree / (folder + digest + ".list"), ignored)) {
+      files.written.push_back({folder + digest + ".list", before});
+    }
+    kept.push_back(digest);
+  }
+  for (const std::string& digest : recent) {
+    if (std::find(kept.begin(), kept.end(), digest) != kept.end()) continue;
+    files.removed.push_back(folder + digest + ".pat");
+    files.removed.push_back(folder + digest + ".list");
+  }
+  std::string recentText;
+  for (const std::string& digest : kept) recentText += digest + "\n";
+  files.written.push_back({folder + RECENT_FILE, recentText});
+  return true;
+}
+
+std::vector<std::string> ListPatchProblems(const fs::path& tree, const std::string& relative) {
+  std::vector<std::string> problems;
+  const std::string folder = ListPatchFolder(relative);
+  std::string packed, live;
+  if (!ReadWholeFile(WideOf(tree / relative), packed) || !UnpackBytes(packed, live)) return problems;
+  for (const std::string& digest : RecentDigests(tree / folder)) {
+    std::string text, packedPatch, patch, rebuilt;
+    if (!KeptText(tree, folder, digest, text)) {
+      problems.push_back(folder + digest + ".list is missing or is not the text its name says");
+    } else if (!ReadWholeFile(WideOf(tree / (folder + digest + ".pat")), packedPatch) ||
+               !UnpackBytes(packedPatch, patch) || !ApplyPatchBytes(text, patch, rebuilt) || rebuilt != live) {
+      problems.push_back(folder + digest + ".pat does not rebuild the live " + relative + " from that text");
+    }
+  }
+  return problems;
+}
