@@ -22,6 +22,9 @@ constexpr std::uint64_t DESCRIPTOR_MAX_BYTES = 64ULL << 20;
 
 // The packed list of the last finished run, beside the list's cache.
 constexpr const wchar_t* APPLIED_LIST_CACHE = L"autoupdate.als";
+// Beside the list's cache: the list as the server gave it, packed, the source of the next list
+// patch (the cache itself holds the list with this installation's own values written in).
+constexpr const wchar_t* HELD_LIST_SUFFIX = L".served";
 
 // Unpacks a descriptor or list, or its local cache, within the bound; the cause is logged.
 bool UnpackDescriptor(const std::wstring& source, const std::wstring& destination) {
@@ -30,6 +33,24 @@ bool UnpackDescriptor(const std::wstring& source, const std::wstring& destinatio
     TheLogger().WriteFailure(L"AutoUpdateApp: [" + source + L"] unpacks to more than 64 MiB; refused");
   }
   return status == STREAM_OK;
+}
+
+// Copies a file over another in one step: a reader finds the old copy or the new one, whole.
+bool CopyReplacing(const std::wstring& source, const std::wstring& destination) {
+  std::string bytes;
+  if (!ReadWholeFile(source, bytes)) return false;
+  const std::wstring temporary = destination + L".tmp";
+  {
+    FileHandle out = FileHandle::CreateForWrite(temporary);
+    if (!out.IsOpen() || !out.Write(bytes.data(), bytes.size()) || !out.Flush()) {
+      RemoveFile(temporary);
+      return false;
+    }
+  }
+  if (PathExists(destination)) ClearReadOnly(destination);
+  if (MoveFileReplace(temporary, destination)) return true;
+  RemoveFile(temporary);
+  return false;
 }
 
 // "https://name:8443/" gives "name:8443".
@@ -234,11 +255,12 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& erro
   // The list fetched last (the packed copy beside the cache) can be patched to a changed one: only
   // the answer's head is read then, and the whole list is downloaded when no patch serves.
   const std::wstring listUrl = serverUrl_ + remoteListName_;
+  const std::wstring heldList = cacheFile + HELD_LIST_SUFFIX;
   StampedFetch fetch =
-      FetchIfStampDiffers(packedPath, listUrl, hostName_, cached, stamp, transferCode, !PathExists(packedPath));
+      FetchIfStampDiffers(packedPath, listUrl, hostName_, cached, stamp, transferCode, !PathExists(heldList));
   bool patched = false;
   if (fetch == StampedFetch::Changed) {
-    patched = PatchHeldList(packedPath, listUrl, listName, cacheFile, statement, signature);
+    patched = PatchHeldList(heldList, packedPath, listUrl, listName, cacheFile, statement, signature);
     if (!patched) {
       signature.clear();
       fetch = FetchIfStampDiffers(packedPath, listUrl, hostName_, L"", stamp, transferCode);
@@ -278,6 +300,7 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& erro
     (void)WriteIniFile(listPath, list_);
     ClearReadOnly(cacheFile);
     (void)PackFile(listPath, cacheFile, 9);
+    (void)CopyReplacing(packedPath, heldList);
   }
   listStamp_ = stamp;
   list_.ReadString(L"ServerConfig", L"VersionName", versionName_);
@@ -285,12 +308,12 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& erro
   return true;
 }
 
-// The held list (packedPath, as fetched last) patched to the server's: the patch is named by the
-// MD5 of the held text, so it leads from exactly that text to the live list, and with trust the
-// rebuilt text must be one the list's signature states. packedPath then holds the new list,
-// packed (the source of the next patch). False leaves packedPath as it was: the whole list is
-// downloaded then, which a tree without list patches always answers.
-bool UpdateClient::PatchHeldList(const std::wstring& packedPath, const std::wstring& listUrl,
+// The held list (as fetched last) patched to the server's: the patch is named by the MD5 of the
+// held text, so it leads from exactly that text to the live list, and with trust the rebuilt text
+// must be one the list's signature states. packedPath then holds the new list, packed. False when
+// no patch served: the whole list is downloaded then, which a tree without list patches always
+// answers.
+bool UpdateClient::PatchHeldList(const std::wstring& heldList, const std::wstring& packedPath, const std::wstring& listUrl,
                                  const std::string& listName, const std::wstring& cacheFile,
                                  SignedStatement& statement, std::string& signature) {
   const std::wstring held = localFolder_ + L"listheld.tmp";
@@ -300,7 +323,7 @@ bool UpdateClient::PatchHeldList(const std::wstring& packedPath, const std::wstr
   std::wstring digest, cause, writeFailure, problem;
   StepCode code;
   std::wstring heldDigest;
-  bool done = UnpackDescriptor(packedPath, held);
+  bool done = UnpackDescriptor(heldList, held);
   if (done) Md5OfFile(heldDigest, held);
   const std::wstring patchUrl = listUrl + L".patches/" + heldDigest + L".pat";
   done = done && !heldDigest.empty();
@@ -362,18 +385,7 @@ std::wstring UpdateClient::AppliedDigest(const std::wstring& name, const std::ws
 }
 
 void UpdateClient::RememberAppliedList() {
-  std::string bytes;
-  if (listCache_.empty() || !ReadWholeFile(listCache_, bytes)) return;
-  const std::wstring temporary = std::wstring(APPLIED_LIST_CACHE) + L".tmp";
-  {
-    FileHandle out = FileHandle::CreateForWrite(temporary);
-    if (!out.IsOpen() || !out.Write(bytes.data(), bytes.size()) || !out.Flush()) {
-      RemoveFile(temporary);
-      return;
-    }
-  }
-  if (PathExists(APPLIED_LIST_CACHE)) ClearReadOnly(APPLIED_LIST_CACHE);
-  if (!MoveFileReplace(temporary, APPLIED_LIST_CACHE)) RemoveFile(temporary);
+  if (!listCache_.empty()) (void)CopyReplacing(listCache_, APPLIED_LIST_CACHE);
 }
 
 // The version is in the list's first section: only the list's head is unpacked and read, not the

@@ -173,8 +173,9 @@ class UpdateClient {
   // only while the signature kept beside the cache holds.
   std::wstring UsableCachedStamp(const std::wstring& cachedStamp, const std::wstring& cacheFile,
                                  const std::string& fileName, SignedStatement& statement) const;
-  bool PatchHeldList(const std::wstring& packedPath, const std::wstring& listUrl, const std::string& listName,
-                     const std::wstring& cacheFile, SignedStatement& statement, std::string& signature);
+  bool PatchHeldList(const std::wstring& heldList, const std::wstring& packedPath, const std::wstring& listUrl,
+                     const std::string& listName, const std::wstring& cacheFile, SignedStatement& statement,
+                     std::string& signature);
   // With trust, the downloaded descriptor or list is held to its signature; false sets the cause.
   bool AcceptSigned(const std::wstring& packedPath, const std::wstring& url, const std::string& fileName,
                     const std::wstring& cacheFile, SignedStatement& statement, std::string& text);

@@ -66,7 +66,6 @@ bool ListPatchesFor(const fs::path& tree, const std::string& relative, const std
     if (std::find(order.begin(), order.end(), digest) == order.end()) order.push_back(digest);
   }
   std::vector<std::string> kept;
-  std::error_code ignored;
   for (const std::string& digest : order) {
     if (kept.size() == LIST_TEXTS_KEPT) break;
     std::string text = digest == beforeDigest ? beforeText : std::string();
@@ -80,7 +79,8 @@ bool ListPatchesFor(const fs::path& tree, const std::string& relative, const std
       return false;
     }
     files.written.push_back({folder + digest + ".pat", PackPatch(patch)});
-    if (digest == beforeDigest && !fs::exists(tree / (folder + digest + ".list"), ignored)) {
+    std::string keptText;
+    if (digest == beforeDigest && !KeptText(tree, folder, digest, keptText)) {
       files.written.push_back({folder + digest + ".list", before});
     }
     kept.push_back(digest);

@@ -59,6 +59,7 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder) {
     const std::string name = fs::relative(entry.path(), folder).generic_string();
     const std::string top = name.substr(0, name.find('/'));
     if (top == "logs" || top == "update" || top == "autoupdate.sls" || top == "autoupdate.fls" || top == "autoupdate.als" ||
+        top == "autoupdate.fls.served" ||
         top == "zepo.lock") {
       continue;
     }
@@ -427,7 +428,7 @@ TEST_F(UpdateRunTest, AWholeFileWhoseContentIsNotTheListedOneIsNotPutInPlace) {
   ASSERT_EQ(Run(), RUN_FAILED);
   EXPECT_EQ(Installed("b.dat"), "old b");
   EXPECT_EQ(FolderEntriesOf(install.path()), (std::set<std::string>{"b.dat", "logs", "update", "autoupdate.sls", "zepo.lock",
-                                                                     "autoupdate.fls"}));
+                                                                     "autoupdate.fls", "autoupdate.fls.served"}));
   EXPECT_EQ(UpdateLogLines()[UpdateLogLines().size() - 2], "Apply update file [b.dat] => Failed");
 }
 

@@ -11,6 +11,7 @@
 #include "services/logger.h"
 #include "engine/update_run.h"
 #include "publish/content_store.h"
+#include "publish/delta.h"
 #include "publish/tree_status.h"
 #include "publish/tree_writes.h"
 #include "publish/verify.h"
@@ -19,6 +20,7 @@
 #include "services/md5.h"
 #include "services/packed2.h"
 #include "services/platform.h"
+#include "services/signing.h"
 #include "support/temp_folder.h"
 #include "support/test_server.h"
 
@@ -459,6 +461,71 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
   EXPECT_NE(status.find("(rolled back to on "), std::string::npos) << status;
   EXPECT_FALSE(RollbackTree(tree, L"ZepoFolder", L"9.9", SigningOptions{}, false, error));
   EXPECT_NE(error.find("not in the tree's index"), std::string::npos) << error;
+}
+
+// A client patches the list it holds to the live one: a release costs it a small patch, not the
+// whole list. A list rebuilt into a text that the signature does not state is refused and the
+// whole list taken instead; verify rebuilds every list patch.
+TEST_F(TreeBuilderTest, ClientsPatchTheListTheyHoldAndTakeItWholeWhenNoGoodPatchServes) {
+  tree = TestServer::Root();
+  fs::remove_all(tree);
+  std::string publicKey;
+  SigningOptions signing;
+  ASSERT_TRUE(GenerateSigningKey(signing.privateKey, publicKey));
+  const auto build = [&](const TempFolder& release, const std::wstring& version) {
+    BuildOptions options = Options(release.path(), version);
+    options.selfUpdate.clear();
+    options.signing = signing;
+    return Build(options);
+  };
+  // Requests for the list itself (its head or its body), and for its patches.
+  const auto listRequests = [] { return TestServer::RequestsWith("/game/filelist.enc HTTP").size(); };
+  const auto patchRequests = [] { return TestServer::RequestsWith("/game/filelist.enc.patches/").size(); };
+  ASSERT_TRUE(build(v1, L"1.0")) << lastError;
+
+  TempFolder install;
+  fs::create_directories(install.path() / "logs");
+  InFolder in(install.path());
+  QuietView view;
+  RunSettings settings;
+  settings.host = TestServer::Address();
+  settings.trustedKeys = publicKey;
+  ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+
+  ASSERT_TRUE(build(v2, L"2.0")) << lastError;
+  std::size_t lists = listRequests(), patches = patchRequests();
+  ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+  EXPECT_EQ(listRequests(), lists + 1) << "only the list's head: the list came by its patch";
+  EXPECT_EQ(patchRequests(), patches + 1);
+  for (const char* name : {"bin/game.exe", "data/world.pak", "data/new.pak"}) {
+    EXPECT_TRUE(ReadBytes(install.path() / name) == ReadBytes(v2.path() / name)) << name;
+  }
+  std::string held;
+  ASSERT_TRUE(UnpackToMemory(install.path() / "autoupdate.fls.served", held));
+  EXPECT_TRUE(held == ListText(tree)) << "the next patch's source is the live list";
+  EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
+
+  // 3.0's patch from the held list rebuilds a forged list: well-formed, but not the signed one.
+  ASSERT_TRUE(build(v1, L"3.0")) << lastError;
+  std::string forged = ListText(tree);
+  forged.replace(forged.find("3.0"), 3, "9.9");
+  std::string patch;
+  ASSERT_TRUE(MakePatch(reinterpret_cast<const std::uint8_t*>(held.data()), held.size(),
+                        reinterpret_cast<const std::uint8_t*>(forged.data()), forged.size(), patch));
+  WriteBytes(tree / "game" / "filelist.enc.patches" / (WideToUtf8(Md5OfBytes(held.data(), held.size())) + ".pat"),
+             PackPatch(patch));
+  lists = listRequests();
+  patches = patchRequests();
+  ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+  EXPECT_EQ(patchRequests(), patches + 1);
+  EXPECT_EQ(listRequests(), lists + 2) << "the head, then the whole list";
+  EXPECT_TRUE(ReadBytes(install.path() / "data" / "world.pak") == ReadBytes(v1.path() / "data" / "world.pak"));
+  ASSERT_TRUE(UnpackToMemory(install.path() / "autoupdate.fls.served", held));
+  EXPECT_TRUE(held == ListText(tree));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(VerifyTree(tree, L"ZepoFolder", nullptr));
+  EXPECT_NE(testing::internal::GetCapturedStdout().find(".pat does not rebuild the live game/filelist.enc"),
+            std::string::npos);
 }
 
 // Each content is stored once, however many releases and names hold it: a release adds to the
