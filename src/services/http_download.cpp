@@ -251,7 +251,12 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
                                  bool bodyWanted) {
   stamp.clear();
   if (!BeginDownload(nullptr, host, errorCode)) return StampedFetch::NoStamp;
-  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, nullptr));
+  std::vector<std::string> headers = RequestHeaders(host, nullptr);
+  // Without the body, its first byte is all that is asked for: a server that sends the whole file
+  // at once (every one does on a fast line) would otherwise send it before the connection goes.
+  // A server that ignores the range answers 200 as before.
+  if (!bodyWanted) headers.push_back("Range: bytes=0-0");
+  std::unique_ptr<HttpTransport> transport = OpenTransport(url, headers);
   AnswerHead head;
   std::wstring cause;
   StepCode failCode = DownloadCode::RequestFailed;

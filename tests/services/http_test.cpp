@@ -292,6 +292,16 @@ TEST_F(Http, OneRequestGivesTheStampAndTheBodyWhenTheStampIsNew) {
   EXPECT_EQ(ReadBytes(folder.path() / "d" / "list.enc"), "the copy in hand");
   EXPECT_EQ(TestServer::RequestsWith(same).size(), 1u);
 
+  // A caller that can patch what it holds learns that the stamp changed, for one byte asked.
+  const std::string headOnly = Unique("stamped-head");
+  EXPECT_EQ(FetchIfStampDiffers(folder / "d\\list.enc", Shaped("size_3000", headOnly), L"h", L"20000101000000", stamp,
+                                code, false),
+            StampedFetch::Changed);
+  EXPECT_EQ(stamp, L"20121105140309");
+  EXPECT_EQ(ReadBytes(folder.path() / "d" / "list.enc"), "the copy in hand");
+  ASSERT_EQ(TestServer::RequestsWith(headOnly).size(), 1u);
+  EXPECT_EQ(HeaderOf(TestServer::RequestsWith(headOnly)[0], "Range"), "bytes=0-0");
+
   EXPECT_EQ(FetchIfStampDiffers(folder / "x", Shaped("size_3/lastmod_none", "stampless"), L"h", L"", stamp, code),
             StampedFetch::NoStamp);
   EXPECT_EQ(stamp, L"");
