@@ -96,15 +96,22 @@ class TreeBuilderTest : public ::testing::Test {
   std::size_t UpdateInstallation(const TempFolder& install, const fs::path& from,
                                  std::initializer_list<const char*> names, int format, const std::string& wholeUrl) {
     for (const char* name : names) Put(install, name, ReadBytes(from / name));
+    RunSettings settings;
+    settings.highestFormat = format;
+    const std::size_t before = TestServer::RequestsWith(wholeUrl).size();
+    EXPECT_TRUE(UpdatedBy(install, settings));
+    return TestServer::RequestsWith(wholeUrl).size() - before;
+  }
+
+  // One run of the real client in the installation, against the test server: whether it finished.
+  static bool UpdatedBy(const TempFolder& install, RunSettings settings) {
     fs::create_directories(install.path() / "logs");
     InFolder in(install.path());
     QuietView view;
-    RunSettings settings;
     settings.host = TestServer::Address();
-    settings.highestFormat = format;
-    const std::size_t before = TestServer::RequestsWith(wholeUrl).size();
-    EXPECT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
-    return TestServer::RequestsWith(wholeUrl).size() - before;
+    const int result = UpdateRun(view, settings);
+    EXPECT_EQ(result, RUN_FINISHED) << WideToUtf8(view.last);
+    return result == RUN_FINISHED;
   }
 
   const std::string program = RandomBytes(80000, 4);
@@ -484,17 +491,13 @@ TEST_F(TreeBuilderTest, ClientsPatchTheListTheyHoldAndTakeItWholeWhenNoGoodPatch
   ASSERT_TRUE(build(v1, L"1.0")) << lastError;
 
   TempFolder install;
-  fs::create_directories(install.path() / "logs");
-  InFolder in(install.path());
-  QuietView view;
   RunSettings settings;
-  settings.host = TestServer::Address();
   settings.trustedKeys = publicKey;
-  ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+  ASSERT_TRUE(UpdatedBy(install, settings));
 
   ASSERT_TRUE(build(v2, L"2.0")) << lastError;
   std::size_t lists = listRequests(), patches = patchRequests();
-  ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+  ASSERT_TRUE(UpdatedBy(install, settings));
   EXPECT_EQ(listRequests(), lists + 1) << "only the list's head: the list came by its patch";
   EXPECT_EQ(patchRequests(), patches + 1);
   for (const char* name : {"bin/game.exe", "data/world.pak", "data/new.pak"}) {
@@ -516,7 +519,7 @@ TEST_F(TreeBuilderTest, ClientsPatchTheListTheyHoldAndTakeItWholeWhenNoGoodPatch
              PackPatch(patch));
   lists = listRequests();
   patches = patchRequests();
-  ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
+  ASSERT_TRUE(UpdatedBy(install, settings));
   EXPECT_EQ(patchRequests(), patches + 1);
   EXPECT_EQ(listRequests(), lists + 2) << "the head, then the whole list";
   EXPECT_TRUE(ReadBytes(install.path() / "data" / "world.pak") == ReadBytes(v1.path() / "data" / "world.pak"));
