@@ -5,7 +5,10 @@
 
 #include "engine/patch.h"
 #include "publish/delta.h"
+#include "publish/delta_chunked.h"
+#include "publish/patch_source.h"
 #include "publish/release.h"
+#include "publish/tree_writes.h"
 #include "services/files.h"
 #include "services/md5.h"
 #include "services/packed.h"
@@ -16,6 +19,25 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* RECENT_FILE = "recent";
+
+// Lists from this size on are patched in chunks: the list of a 200,000-file game (43 MB) takes
+// 1.6 s and 48 MB that way against 7.2 s and 334 MB with the whole-file matcher, for a patch 10%
+// larger (136 KB against 124 KB, of a list that packs to 14.7 MB); a build makes up to sixteen.
+constexpr std::size_t CHUNKED_LIST_FROM = 8 << 20;
+
+bool MakeListPatch(const std::string& oldText, const std::string& newText, std::string& patch, std::string& error) {
+  if (oldText.size() < CHUNKED_LIST_FROM && newText.size() < CHUNKED_LIST_FROM) {
+    return MakePatch(reinterpret_cast<const std::uint8_t*>(oldText.data()), oldText.size(),
+                     reinterpret_cast<const std::uint8_t*>(newText.data()), newText.size(), patch);
+  }
+  const fs::path oldFile = ScratchFile(), newFile = ScratchFile();
+  const bool made = WriteFileAtomically(oldFile, oldText, error) && WriteFileAtomically(newFile, newText, error) &&
+                    MakeChunkedPatch(WideOf(oldFile), WideOf(newFile), 1, patch, error);
+  std::error_code ignored;
+  fs::remove(oldFile, ignored);
+  fs::remove(newFile, ignored);
+  return made;
+}
 
 std::string TextDigest(const std::string& text) { return WideToUtf8(Md5OfBytes(text.data(), text.size())); }
 
@@ -71,11 +93,10 @@ bool ListPatchesFor(const fs::path& tree, const std::string& relative, const std
     std::string text = digest == beforeDigest ? beforeText : std::string();
     // A kept text that does not read back as its name says is dropped with its patch.
     if (digest != beforeDigest && !KeptText(tree, folder, digest, text)) continue;
-    std::string patch, rebuilt;
-    if (!MakePatch(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
-                   reinterpret_cast<const std::uint8_t*>(afterText.data()), afterText.size(), patch) ||
-        !ApplyPatchBytes(text, patch, rebuilt) || rebuilt != afterText) {
-      error = "the patch of " + relative + " from its text " + digest + " does not rebuild it";
+    std::string patch, rebuilt, why;
+    if (!MakeListPatch(text, afterText, patch, why) || !ApplyPatchBytes(text, patch, rebuilt) || rebuilt != afterText) {
+      error = "the patch of " + relative + " from its text " + digest + " does not rebuild it" +
+              (why.empty() ? "" : " (" + why + ")");
       return false;
     }
     files.written.push_back({folder + digest + ".pat", PackPatch(patch)});

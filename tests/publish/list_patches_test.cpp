@@ -23,9 +23,9 @@ std::string Unpacked(const fs::path& path) {
 std::string Digest(const std::string& text) { return WideToUtf8(Md5OfBytes(text.data(), text.size())); }
 
 // A list of many files, of which each release changes a few.
-std::wstring ListOf(int release) {
+std::wstring ListOf(int release, int files = 200) {
   std::wstring text = L"[ServerConfig]\r\nVersionName=" + std::to_wstring(release) + L".0\r\n";
-  for (int file = 0; file < 200; ++file) {
+  for (int file = 0; file < files; ++file) {
     const int content = file % 50 == 0 ? file * 1000 + release : file;
     text += L"[data\\file" + std::to_wstring(file) + L".pak]\r\nMethod=Patch\r\nCheckSum=" +
             Md5OfBytes(&content, sizeof content) + L"\r\n";
@@ -95,4 +95,18 @@ TEST(ListPatches, TheLastListsEachHaveAPatchToTheLiveOneAndOlderOnesGo) {
   EXPECT_FALSE(fs::exists(folder / (earlier + ".pat")));
   EXPECT_TRUE(fs::exists(folder / (back + ".pat")));
   EXPECT_TRUE(ListPatchProblems(tree.path(), "game/filelist.enc").empty());
+}
+
+// A list of many files (10 MB of text) is patched in chunks: the patch still rebuilds it exactly.
+TEST(ListPatches, AListOfManyFilesIsPatchedToo) {
+  TempFolder tree;
+  ASSERT_TRUE(PublishList(tree.path(), ListOf(1, 120000)));
+  ASSERT_TRUE(PublishList(tree.path(), ListOf(2, 120000)));
+  const std::string live = Unpacked(tree.path() / "game" / "filelist.enc");
+  ASSERT_GT(live.size(), 8u << 20);
+  EXPECT_TRUE(ListPatchProblems(tree.path(), "game/filelist.enc").empty());
+  const std::string recent = ReadBytes(tree.path() / "game" / "filelist.enc.patches" / "recent");
+  ASSERT_EQ(recent.size(), 33u);
+  const fs::path patch = tree.path() / "game" / "filelist.enc.patches" / (recent.substr(0, 32) + ".pat");
+  EXPECT_LT(fs::file_size(patch) * 20, fs::file_size(tree.path() / "game" / "filelist.enc"));
 }
