@@ -47,10 +47,15 @@ trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT
 # run WHAT [ARGUMENT...]: a fresh version-1 installation brought to version 2; the requests that
 # the run made are in $work/requests.
 run() {
-  local what=$1
-  shift
   rm -rf "$work/install"
   copy_installation "$v1" "$work/install"
+  update "$v2" "$@"
+}
+
+# update RELEASE WHAT [ARGUMENT...]: the installation as it is brought to RELEASE by one run.
+update() {
+  local release=$1 what=$2
+  shift 2
   : > "$work/access.log"
   kill -USR1 "$(cat "$work/nginx.pid")"
   local status=0
@@ -62,7 +67,7 @@ run() {
       status=$?
   fi
   [ "$status" -eq 0 ] || { cat "$work/run.out"; fail "$what: exit $status"; }
-  diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' "$v2" "$work/install" || fail "$what: not version 2"
+  diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' "$release" "$work/install" || fail "$what: not $release"
   cp "$work/access.log" "$work/requests"
 }
 fallbacks() { iconv -f UTF-16LE -t UTF-8 "$work/install"/logs/zepo/*.log | grep -c "instead" || true; }
@@ -94,3 +99,18 @@ rm "$game2" "$game1"
 run "no patch at all"
 grep -q "GET /velora/files/2.0/bin/game.exe" "$work/requests" || fail "no patch at all: the whole file not taken"
 echo "formats_e2e: missing patches fall back to the whole file"
+
+# A release later the installation, which holds 2.0's list, patches it: the list's own answer
+# carries one byte (nginx answers the range asked for), its patch the rest.
+v3="$work/release-3"
+cp -a "$v2" "$v3"
+seq 1 5100 > "$v3/new.txt"
+touch -d '2026-03-01 10:00' "$v3/new.txt"
+"$publish" build --release "$v3" --version 3.0 --out "$tree" --product velora/ > /dev/null
+update "$v3" "the list by its patch"
+grep -qE "^GET /velora/filelist.enc.patches/[0-9a-f]{32}.pat HTTP/1.1 200 " "$work/requests" ||
+  { cat "$work/requests"; fail "the list by its patch: no list patch taken"; }
+grep -q "^GET /velora/filelist.enc HTTP/1.1 206 1 " "$work/requests" ||
+  { cat "$work/requests"; fail "the list by its patch: the whole list was sent"; }
+grep -q "^GET /velora/filelist.enc HTTP/1.1 200 " "$work/requests" && fail "the list by its patch: the list came whole too"
+echo "formats_e2e: a list patch brings the held list to 3.0"
