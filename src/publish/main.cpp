@@ -121,14 +121,20 @@ const char STATUS_USAGE[] =
     "another command that changes the tree, or with --no-wait end at once with status 4.\n";
 
 const char PUSH_USAGE[] =
-    "usage: zepo-publish push TREE DEST [--prune] [--root-key KEY] [--no-wait]\n"
+    "usage: zepo-publish push TREE DEST [--prune] [--force] [--root-key KEY] [--no-wait]\n"
     "\n"
     "Uploads TREE with rsync to DEST, a local folder, HOST:PATH (over ssh) or rsync://HOST/MODULE/PATH,\n"
     "in the order that keeps every client working while it runs: the objects (whole files,\n"
-    "patches, kept lists) first, then the signature files, then the lists, then the index. Only new\n"
-    "or changed files are sent; an interrupted push is simply run again. Nothing is deleted at DEST\n"
-    "unless --prune: then, after the new lists are in place, objects that TREE no longer holds. A\n"
-    "tree whose lists disagree with its index (zepo-publish status) is not pushed.\n";
+    "patches, list patches, kept lists) first, and only when all of them have arrived the signature\n"
+    "files, then the lists, then the index. A push stopped or failing anywhere (a full disk, a\n"
+    "broken link) leaves DEST serving its old version or the new one; run it again to go on. Only\n"
+    "new or changed files are sent. Nothing is deleted at DEST unless --prune: then, after the new\n"
+    "lists are in place, objects that TREE no longer holds. A tree whose lists disagree with its\n"
+    "index (zepo-publish status) is not pushed.\n"
+    "\n"
+    "DEST's history is read first: when it holds a release, a rollback, a list or signatures that\n"
+    "TREE does not know (another build machine published there, or TREE is an old copy), or files\n"
+    "that are no tree of this product, the push is refused with what differs, unless --force.\n";
 
 const char KEYGEN_USAGE[] =
     "usage: zepo-publish keygen --out KEYFILE\n"
@@ -475,9 +481,11 @@ int Push(const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(PUSH_USAGE, true);
   std::vector<std::string> places;
   std::wstring rootKey = L"ZepoFolder";
-  bool prune = false, noWait = false;
+  PushOptions options;
+  bool noWait = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--prune") prune = true;
+    if (args[i] == "--prune") options.prune = true;
+    else if (args[i] == "--force") options.force = true;
     else if (args[i] == "--no-wait") noWait = true;
     else if (args[i] == "--root-key" && HasValue(args, i)) rootKey = AnsiToWide(args[++i]);
     else if (args[i].rfind("--", 0) == 0) return UsageError(PUSH_USAGE, "unknown option " + args[i] + " for push");
@@ -490,7 +498,7 @@ int Push(const std::vector<std::string>& args) {
     std::fprintf(stderr, "zepo-publish: %s is not a tree (no rootfolder.enc at its root)\n", tree.string().c_str());
     return 1;
   }
-  return WithTree(tree, noWait, [&](std::string& error) { return PushTree(tree, rootKey, places[1], prune, error); });
+  return WithTree(tree, noWait, [&](std::string& error) { return PushTree(tree, rootKey, places[1], options, error); });
 }
 
 // The first of a list of public keys (separated by commas or blanks) that is not 64 hex digits;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "publish/origin_history.h"
+#include "publish/patch_source.h"
 #include "publish/publication.h"
 #include "publish/release_index.h"
 #include "publish/tree_lock.h"
@@ -12,6 +14,9 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// rsync's status for a source that does not exist: a destination not made yet.
+constexpr int RSYNC_PARTIAL = 23;
 
 // The files a push sends one by one, in order, after the objects: signature files, then lists,
 // then the index.
@@ -26,14 +31,19 @@ std::vector<std::string> ServedInOrder(const fs::path& tree, const std::wstring&
   return files;
 }
 
-// rsync's arguments for the objects: every file of the tree but the served ones and the
-// publisher's own (its lock, a publication in progress, files being written).
+// rsync's arguments for the objects: every file of the tree but the served ones (whatever the
+// tree holds of them: a signature file the tree no longer has is kept from the objects too) and
+// the publisher's own (its lock, a publication in progress, files being written).
 std::vector<std::string> ObjectsCommand(const fs::path& tree, const std::string& destination,
-                                        const std::vector<std::string>& served, bool prune) {
+                                        const std::wstring& productName, bool prune) {
   // -H: the releases' names of a stored content arrive as links to one file, sent once.
   std::vector<std::string> command = {"rsync", "-rtH", "--out-format=%n"};
   if (prune) command.push_back("--delete");
-  for (const std::string& file : served) command.push_back("--exclude=/" + file);
+  for (const std::string& list : ServedLists(productName)) {
+    command.push_back("--exclude=/" + list);
+    command.push_back("--exclude=/" + list + ".sig");
+  }
+  command.push_back("--exclude=/" + WideToUtf8(productName) + ReleaseIndex::FILE_NAME);
   for (const char* own : {TREE_LOCK_FILE, PUBLICATION_STAGE}) command.push_back(std::string("--exclude=/") + own);
   command.push_back("--exclude=*.part");
   command.push_back(tree.string() + "/");
@@ -63,16 +73,68 @@ bool Rsync(const std::vector<std::string>& command, const std::string& destinati
   return true;
 }
 
+// Whether the destination holds anything at all; false with error when it cannot be read.
+bool DestinationHoldsFiles(const std::string& destination, bool& holds, std::string& error) {
+  std::string output;
+  int status = 0;
+  holds = false;
+  if (!RunProgram({"rsync", "--list-only", destination}, output, error, &status)) {
+    if (status == RSYNC_PARTIAL) return true;  // not made yet: the push makes it
+    error = "cannot read " + destination + " (" + error + ")";
+    return false;
+  }
+  // One line per entry; the folder itself is ".".
+  std::size_t start = 0;
+  for (std::size_t end; (end = output.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = output.substr(start, end - start);
+    if (!line.empty() && line.size() >= 2 && line.compare(line.size() - 2, 2, " .") != 0) holds = true;
+  }
+  return true;
+}
+
+// Compares what the destination serves with the tree's history: false with what differs.
+bool CheckOriginHistory(const fs::path& tree, const std::wstring& productName, const std::string& destination,
+                        std::string& error) {
+  bool holds = false;
+  if (!DestinationHoldsFiles(destination, holds, error)) return false;
+  const fs::path copy = ScratchFile();
+  bool read = true;
+  for (const std::string& file : OriginFilesToRead(productName)) {
+    std::string output;
+    std::error_code ignored;
+    fs::create_directories((copy / file).parent_path(), ignored);
+    int status = 0;
+    // A file the destination lacks (or whose folder it lacks) is no failure: it is compared as missing.
+    if (read && holds &&
+        !RunProgram({"rsync", "-t", "--ignore-missing-args", destination + file, (copy / file).string()}, output,
+                    error, &status) &&
+        status != RSYNC_PARTIAL) {
+      error = "cannot read " + destination + file + " (" + error + ")";
+      read = false;
+    }
+  }
+  std::vector<std::string> problems;
+  if (read) problems = OriginHistoryProblems(tree, productName, copy, !holds);
+  std::error_code ignored;
+  fs::remove_all(copy, ignored);
+  if (!read) return false;
+  if (problems.empty()) return true;
+  error = destination + " is not pushed over: ";
+  for (std::size_t i = 0; i < problems.size(); ++i) error += (i == 0 ? "" : "; ") + problems[i];
+  error += ". A push would take that away from players. Bring this tree up to date with the copy that published "
+           "it, or give --force to replace the destination with this tree";
+  return false;
+}
+
 }  // namespace
 
-bool PushTree(const fs::path& tree, const std::wstring& rootKey, const std::string& destination, bool prune,
+bool PushTree(const fs::path& tree, const std::wstring& rootKey, const std::string& destination, const PushOptions& options,
               std::string& error) {
-  fs::path product;
-  if (!ProductFolderOf(tree, rootKey, product)) {
+  std::wstring productName;
+  if (!ProductNameOf(tree, rootKey, productName)) {
     error = tree.string() + " is not a tree (no rootfolder.enc that names a product folder)";
     return false;
   }
-  const std::wstring productName = product.lexically_relative(tree).generic_wstring() + L"/";
   const std::vector<std::string> problems = ServedProblems(tree, rootKey, true);
   if (!problems.empty()) {
     error = "the tree is not pushed: " + problems.front();
@@ -80,9 +142,15 @@ bool PushTree(const fs::path& tree, const std::wstring& rootKey, const std::stri
   }
   std::string target = destination;
   if (target.empty() || target.back() != '/') target += '/';
+  if (!options.force && !CheckOriginHistory(tree, productName, target, error)) return false;
   const std::vector<std::string> served = ServedInOrder(tree, productName);
   std::size_t sent = 0;
-  if (!Rsync(ObjectsCommand(tree, target, served, false), target, sent, error)) return false;
+  // Everything the new lists name is complete at the destination before any of them moves: rsync
+  // ends with status 0 only when every file arrived (each written beside its place and renamed).
+  if (!Rsync(ObjectsCommand(tree, target, productName, false), target, sent, error)) {
+    error += "; the destination still serves what it served before";
+    return false;
+  }
   std::printf("objects: %zu new or changed files sent\n", sent);
   std::fflush(stdout);
   std::size_t servedSent = 0;
@@ -92,9 +160,9 @@ bool PushTree(const fs::path& tree, const std::wstring& rootKey, const std::stri
     }
   }
   std::printf("signatures, lists and index: %zu of %zu sent\n", servedSent, served.size());
-  if (prune) {
+  if (options.prune) {
     std::size_t pruned = 0;
-    if (!Rsync(ObjectsCommand(tree, target, served, true), target, pruned, error)) return false;
+    if (!Rsync(ObjectsCommand(tree, target, productName, true), target, pruned, error)) return false;
     std::printf("pruned: objects that the tree no longer holds are removed from %s\n", target.c_str());
   }
   std::printf("%s now serves what %s holds\n", target.c_str(), tree.string().c_str());

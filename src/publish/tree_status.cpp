@@ -211,12 +211,17 @@ std::vector<std::string> ServedProblems(const fs::path& root, const std::wstring
   return problems;
 }
 
-bool ProductFolderOf(const fs::path& tree, const std::wstring& rootKey, fs::path& product) {
+bool ProductNameOf(const fs::path& tree, const std::wstring& rootKey, std::wstring& name) {
   std::string text;
+  name.clear();
   if (!UnpackToMemory(tree / "rootfolder.enc", text)) return false;
+  IniDocument(text).ReadString(L"ServerConfig", rootKey, name);
+  return !name.empty();
+}
+
+bool ProductFolderOf(const fs::path& tree, const std::wstring& rootKey, fs::path& product) {
   std::wstring folder;
-  IniDocument(text).ReadString(L"ServerConfig", rootKey, folder);
-  if (folder.empty()) return false;
+  if (!ProductNameOf(tree, rootKey, folder)) return false;
   product = tree / PathOf(folder);
   return true;
 }

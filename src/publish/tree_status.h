@@ -7,6 +7,9 @@
 
 #include "publish/release_signing.h"
 
+// The product folder as the tree's rootfolder.enc names it under the key ("velora/"); false when
+// it names none.
+bool ProductNameOf(const std::filesystem::path& tree, const std::wstring& rootKey, std::wstring& name);
 // The product folder that the tree's rootfolder.enc names under the key; false when it has none.
 bool ProductFolderOf(const std::filesystem::path& tree, const std::wstring& rootKey, std::filesystem::path& product);
 
