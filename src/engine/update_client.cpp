@@ -256,11 +256,13 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& erro
   // the answer's head is read then, and the whole list is downloaded when no patch serves.
   const std::wstring listUrl = serverUrl_ + remoteListName_;
   const std::wstring heldList = cacheFile + HELD_LIST_SUFFIX;
-  StampedFetch fetch =
-      FetchIfStampDiffers(packedPath, listUrl, hostName_, cached, stamp, transferCode, !PathExists(heldList));
+  std::string servedTail;
+  StampedFetch fetch = FetchIfStampDiffers(packedPath, listUrl, hostName_, cached, stamp, transferCode,
+                                           !PathExists(heldList), &servedTail);
   bool patched = false;
   if (fetch == StampedFetch::Changed) {
-    patched = PatchHeldList(heldList, packedPath, listUrl, listName, cacheFile, statement, signature);
+    patched = PatchHeldList(heldList, packedPath, listUrl, TextCheckOfTail(servedTail), listName, cacheFile, statement,
+                            signature);
     if (!patched) {
       signature.clear();
       fetch = FetchIfStampDiffers(packedPath, listUrl, hostName_, L"", stamp, transferCode);
@@ -309,13 +311,16 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& erro
 }
 
 // The held list (as fetched last) patched to the server's: the patch is named by the MD5 of the
-// held text, so it leads from exactly that text to the live list, and with trust the rebuilt text
-// must be one the list's signature states. packedPath then holds the new list, packed. False when
-// no patch served: the whole list is downloaded then, which a tree without list patches always
-// answers.
+// held text and the check of the served one (servedCheck, from the same answer as the list's
+// stamp), so it leads from exactly that text to exactly that list and its URL never serves other
+// bytes (a cache may keep it for ever). The rebuilt text must have the served list's check, so a
+// stamp is never recorded for another text than the one it dates; with trust the rebuilt text
+// must also be one the list's signature states. packedPath then holds the new list, packed. False
+// when no patch served: the whole list is downloaded then, which a tree without list patches
+// always answers.
 bool UpdateClient::PatchHeldList(const std::wstring& heldList, const std::wstring& packedPath, const std::wstring& listUrl,
-                                 const std::string& listName, const std::wstring& cacheFile,
-                                 SignedStatement& statement, std::string& signature) {
+                                 const std::wstring& servedCheck, const std::string& listName,
+                                 const std::wstring& cacheFile, SignedStatement& statement, std::string& signature) {
   const std::wstring held = localFolder_ + L"listheld.tmp";
   const std::wstring packedPatch = localFolder_ + L"listpatch.tmp";
   const std::wstring patch = localFolder_ + L"listpatch.txt.tmp";
@@ -325,20 +330,24 @@ bool UpdateClient::PatchHeldList(const std::wstring& heldList, const std::wstrin
   std::wstring heldDigest;
   bool done = UnpackDescriptor(heldList, held);
   if (done) Md5OfFile(heldDigest, held);
-  const std::wstring patchUrl = listUrl + L".patches/" + heldDigest + L".pat";
-  done = done && !heldDigest.empty();
+  const std::wstring patchUrl = listUrl + L".patches/" + heldDigest + L"-" + servedCheck + L".pat";
+  done = done && !heldDigest.empty() && !servedCheck.empty();
   done = done && DownloadFileInto(packedPatch, patchUrl, hostName_, nullptr, code) &&
          UnpackDescriptor(packedPatch, patch) &&
          ApplyPatchFileWithDigest(held, patch, rebuilt, digest, cause, writeFailure, DESCRIPTOR_MAX_BYTES);
+  if (done) {
+    ClearReadOnly(packedPath);
+    done = PackFile(rebuilt, packedPath, 9);
+  }
+  if (done && TextCheckOfPackedFile(packedPath) != servedCheck) {
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the list rebuilt by [" + patchUrl + L"] is not the one served");
+    done = false;
+  }
   if (done && trust_.Enabled() &&
       !trust_.Accept(rebuilt, listUrl, hostName_, listName, cacheFile + L".sig", statement, signature, problem,
                      ReleaseTrust::Held::Text)) {
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the list rebuilt by [" + patchUrl + L"] is refused: " + problem);
     done = false;
-  }
-  if (done) {
-    ClearReadOnly(packedPath);
-    done = PackFile(rebuilt, packedPath, 9);
   }
   if (done) TheLogger().Write(LOG_FYI, L"AutoUpdateApp: the file list is patched from the one held, by [" + patchUrl + L"]");
   for (const std::wstring& file : {held, packedPatch, patch, rebuilt, rebuilt + L".sig"}) RemoveFile(file);

@@ -174,6 +174,7 @@ class UpdateClient {
   std::wstring UsableCachedStamp(const std::wstring& cachedStamp, const std::wstring& cacheFile,
                                  const std::string& fileName, SignedStatement& statement) const;
   bool PatchHeldList(const std::wstring& heldList, const std::wstring& packedPath, const std::wstring& listUrl,
+                     const std::wstring& servedCheck,
                      const std::string& listName, const std::wstring& cacheFile, SignedStatement& statement,
                      std::string& signature);
   // With trust, the downloaded descriptor or list is held to its signature; false sets the cause.

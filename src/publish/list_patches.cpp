@@ -41,6 +41,22 @@ bool MakeListPatch(const std::string& oldText, const std::string& newText, std::
 
 std::string TextDigest(const std::string& text) { return WideToUtf8(Md5OfBytes(text.data(), text.size())); }
 
+// A patch's name states both texts it joins: the MD5 of the one it starts from and the check of
+// the packed list it leads to, so that its URL never serves other bytes.
+std::string PatchName(const std::string& folder, const std::string& digest, const std::string& packedAfter) {
+  return folder + digest + "-" + WideToUtf8(TextCheckOfPacked(packedAfter)) + ".pat";
+}
+
+// The patches in a list's folder, relative to the tree.
+std::vector<std::string> PatchesIn(const fs::path& tree, const std::string& folder) {
+  std::vector<std::string> patches;
+  std::error_code failure;
+  for (fs::directory_iterator it(tree / folder, failure), end; !failure && it != end; it.increment(failure)) {
+    if (it->path().extension() == ".pat") patches.push_back(folder + it->path().filename().string());
+  }
+  return patches;
+}
+
 bool IsDigest(const std::string& text) {
   return text.size() == 32 &&
          std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
@@ -99,7 +115,7 @@ bool ListPatchesFor(const fs::path& tree, const std::string& relative, const std
               (why.empty() ? "" : " (" + why + ")");
       return false;
     }
-    files.written.push_back({folder + digest + ".pat", PackPatch(patch)});
+    files.written.push_back({PatchName(folder, digest, after), PackPatch(patch)});
     std::string keptText;
     if (digest == beforeDigest && !KeptText(tree, folder, digest, keptText)) {
       files.written.push_back({folder + digest + ".list", before});
@@ -107,9 +123,14 @@ bool ListPatchesFor(const fs::path& tree, const std::string& relative, const std
     kept.push_back(digest);
   }
   for (const std::string& digest : recent) {
-    if (std::find(kept.begin(), kept.end(), digest) != kept.end()) continue;
-    files.removed.push_back(folder + digest + ".pat");
-    files.removed.push_back(folder + digest + ".list");
+    if (std::find(kept.begin(), kept.end(), digest) == kept.end()) files.removed.push_back(folder + digest + ".list");
+  }
+  // Patches to lists that are no longer live go once the new list is: a client or a cache that
+  // still holds an earlier list finds the patch to it until then.
+  for (const std::string& patch : PatchesIn(tree, folder)) {
+    const bool written = std::any_of(files.written.begin(), files.written.end(),
+                                     [&](const auto& file) { return file.first == patch; });
+    if (!written) files.removed.push_back(patch);
   }
   std::string recentText;
   for (const std::string& digest : kept) recentText += digest + "\n";
@@ -126,9 +147,10 @@ std::vector<std::string> ListPatchProblems(const fs::path& tree, const std::stri
     std::string text, packedPatch, patch, rebuilt;
     if (!KeptText(tree, folder, digest, text)) {
       problems.push_back(folder + digest + ".list is missing or is not the text its name says");
-    } else if (!ReadWholeFile(WideOf(tree / (folder + digest + ".pat")), packedPatch) ||
+    } else if (!ReadWholeFile(WideOf(tree / PatchName(folder, digest, packed)), packedPatch) ||
                !UnpackBytes(packedPatch, patch) || !ApplyPatchBytes(text, patch, rebuilt) || rebuilt != live) {
-      problems.push_back(folder + digest + ".pat does not rebuild the live " + relative + " from that text");
+      problems.push_back(PatchName(folder, digest, packed) + " is missing or does not rebuild the live " + relative +
+                         " from that text");
     }
   }
   return problems;

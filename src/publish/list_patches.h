@@ -5,13 +5,15 @@
 // Beside each product list the tree keeps the texts of the lists it served last and, for each, a
 // patch to the live text, in the byte code of file patches:
 //
-//   velora/filelist.enc.patches/<MD5 of an earlier text>.pat   the patch, packed
-//   velora/filelist.enc.patches/<MD5>.list                     that earlier text, packed
-//   velora/filelist.enc.patches/recent                         their MD5s, newest first
+//   velora/filelist.enc.patches/<MD5 of an earlier text>-<check>.pat   the patch, packed
+//   velora/filelist.enc.patches/<MD5>.list                             that earlier text, packed
+//   velora/filelist.enc.patches/recent                                 their MD5s, newest first
 //
-// A client asks for the patch named by the MD5 of the text it holds, so a patch always leads
-// from exactly that text; a text not among the last ones kept has no patch, and its client
-// downloads the whole list. Each publication that changes a list writes its patches again, before
+// where <check> is the live packed list's check of its text (its last four bytes, packed.h). A
+// client asks for the patch named by the MD5 of the text it holds and the check of the list the
+// server answered, so a patch always leads from exactly that text to exactly that list, and no
+// URL ever serves other bytes: caches keep them for ever. A text not among the last ones kept
+// has no patch, and its client downloads the whole list. Each publication that changes a list writes its patches again, before
 // the list goes live (a client that sees the new list finds patches to it).
 #include <cstddef>
 #include <filesystem>

@@ -82,11 +82,13 @@ enum class StampedFetch {
 // One GET of url for both its Last-Modified stamp (as FormatRemoteStamp writes it) and, when the
 // stamp is not known, its body: the file is then downloaded into localPath from the same answer
 // as DownloadFileInto does, so that a changed descriptor or list crosses the network once. When
-// the stamp is known, the body is never read; without bodyWanted it is not read either (a caller
-// that can patch what it holds).
+// the stamp is known, the body is never read. Without bodyWanted (a caller that can patch what it
+// holds) only the file's last TEXT_CHECK_BYTES are asked for, and handed back in tail from the
+// answer that gave the stamp (Changed; tail is empty when they did not come); a server that
+// ignores the range sends the whole file, which is taken (Fetched).
 StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
                                  const std::wstring& known, std::wstring& stamp, StepCode& errorCode,
-                                 bool bodyWanted = true);
+                                 bool bodyWanted = true, std::string* tail = nullptr);
 
 // A Last-Modified time as the server sent it (GMT).
 struct DateTimeRecord {

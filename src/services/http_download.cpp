@@ -12,6 +12,7 @@
 #include "services/http.h"
 #include "services/http_internal.h"
 #include "services/http_transport.h"
+#include "services/packed.h"
 #include "services/platform.h"
 #include "services/text.h"
 
@@ -248,14 +249,16 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, Step
 
 StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
                                  const std::wstring& known, std::wstring& stamp, StepCode& errorCode,
-                                 bool bodyWanted) {
+                                 bool bodyWanted, std::string* tail) {
   stamp.clear();
+  if (tail != nullptr) tail->clear();
   if (!BeginDownload(nullptr, host, errorCode)) return StampedFetch::NoStamp;
   std::vector<std::string> headers = RequestHeaders(host, nullptr);
-  // Without the body, its first byte is all that is asked for: a server that sends the whole file
-  // at once (every one does on a fast line) would otherwise send it before the connection goes.
-  // A server that ignores the range answers 200 as before.
-  if (!bodyWanted) headers.push_back("Range: bytes=0-0");
+  // Without the body, its last bytes are all that is asked for (a packed file's check of its text,
+  // from the same answer as the stamp): a server that sends the whole file at once (every one does
+  // on a fast line) would otherwise send it before the connection goes. A server that ignores the
+  // range answers 200 with the whole file, which is then taken as if it had been wanted.
+  if (!bodyWanted) headers.push_back("Range: bytes=-" + std::to_string(TEXT_CHECK_BYTES));
   std::unique_ptr<HttpTransport> transport = OpenTransport(url, headers);
   AnswerHead head;
   std::wstring cause;
@@ -280,7 +283,16 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
   stamp = FormatRemoteStamp(time);
   // The copy in hand is the server's: the body is never read, and its connection goes.
   if (!known.empty() && EqualNoCase(stamp, known)) return StampedFetch::Unchanged;
-  if (!bodyWanted) return StampedFetch::Changed;
+  if (!bodyWanted && head.status == 206) {
+    std::string piece;
+    HttpTransport::Piece got;
+    while (tail != nullptr && tail->size() < TEXT_CHECK_BYTES &&
+           (got = transport->NextPiece(piece, cause)) == HttpTransport::Piece::Data) {
+      tail->append(piece);
+    }
+    if (tail != nullptr && tail->size() != TEXT_CHECK_BYTES) tail->clear();
+    return StampedFetch::Changed;
+  }
   CreateDirectoryPath(FolderOfPath(localPath));
   if (PathExists(localPath)) ClearReadOnly(localPath);
   bool mismatch = false;

@@ -207,6 +207,33 @@ std::string PackBytes(const std::string& plain, int level, const std::vector<std
   return status == Z_STREAM_END ? packed : std::string();
 }
 
+std::wstring TextCheckOfTail(const std::string& tail) {
+  if (tail.size() != TEXT_CHECK_BYTES) return L"";
+  static const wchar_t HEX[] = L"0123456789abcdef";
+  std::wstring check;
+  for (unsigned char byte : tail) {
+    check += HEX[byte >> 4];
+    check += HEX[byte & 15];
+  }
+  return check;
+}
+
+std::wstring TextCheckOfPacked(const std::string& packed) {
+  return packed.size() < TEXT_CHECK_BYTES ? L"" : TextCheckOfTail(packed.substr(packed.size() - TEXT_CHECK_BYTES));
+}
+
+std::wstring TextCheckOfPackedFile(const std::wstring& path) {
+  FileHandle file = FileHandle::OpenForRead(path);
+  const std::int64_t size = file.IsOpen() ? file.Size() : -1;
+  std::string tail(TEXT_CHECK_BYTES, '\0');
+  std::size_t got = 0;
+  if (size < static_cast<std::int64_t>(TEXT_CHECK_BYTES) || !file.Seek(size - static_cast<std::int64_t>(TEXT_CHECK_BYTES)) ||
+      !file.Read(tail.data(), tail.size(), got) || got != tail.size()) {
+    return L"";
+  }
+  return TextCheckOfTail(tail);
+}
+
 bool UnpackBytes(const std::string& packed, std::string& plain) {
   plain.clear();
   z_stream stream{};

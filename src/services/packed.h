@@ -50,6 +50,16 @@ int InflateStream(FileHandle& destination, FileHandle& source);
 std::string PackBytes(const std::string& plain, int level, const std::vector<std::size_t>& blockEnds = {});
 bool UnpackBytes(const std::string& packed, std::string& plain);
 
+// Every packed stream ends with the Adler-32 of the text it holds (four bytes, RFC 1950): a
+// packed list's last bytes tell which text it is without unpacking it, and a client learns them
+// from the server's list with one small range request. The check as 8 lowercase hex digits, of a
+// stream's last four bytes (TextCheckOfTail), of a whole packed stream or file; empty when there
+// are not four bytes.
+constexpr std::size_t TEXT_CHECK_BYTES = 4;
+std::wstring TextCheckOfTail(const std::string& tail);
+std::wstring TextCheckOfPacked(const std::string& packed);
+std::wstring TextCheckOfPackedFile(const std::wstring& path);
+
 // UnpackFile that also hands back the MD5 digest text of the plain bytes it wrote, so that a
 // caller who verifies them does not read the file a second time, and flushes the destination to
 // the disk. Empty on failure; when the destination refused to be made or written (a full disk),

@@ -101,16 +101,17 @@ grep -q "GET /velora/files/2.0/bin/game.exe" "$work/requests" || fail "no patch 
 echo "formats_e2e: missing patches fall back to the whole file"
 
 # A release later the installation, which holds 2.0's list, patches it: the list's own answer
-# carries one byte (nginx answers the range asked for), its patch the rest.
+# carries its last four bytes (the check of its text; nginx answers the range asked for), its
+# patch the rest.
 v3="$work/release-3"
 cp -a "$v2" "$v3"
 seq 1 5100 > "$v3/new.txt"
 touch -d '2026-03-01 10:00' "$v3/new.txt"
 "$publish" build --release "$v3" --version 3.0 --out "$tree" --product velora/ > /dev/null
 update "$v3" "the list by its patch"
-grep -qE "^GET /velora/filelist.enc.patches/[0-9a-f]{32}.pat HTTP/1.1 200 " "$work/requests" ||
+grep -qE "^GET /velora/filelist.enc.patches/[0-9a-f]{32}-[0-9a-f]{8}.pat HTTP/1.1 200 " "$work/requests" ||
   { cat "$work/requests"; fail "the list by its patch: no list patch taken"; }
-grep -q "^GET /velora/filelist.enc HTTP/1.1 206 1 " "$work/requests" ||
+grep -q "^GET /velora/filelist.enc HTTP/1.1 206 4 " "$work/requests" ||
   { cat "$work/requests"; fail "the list by its patch: the whole list was sent"; }
 grep -q "^GET /velora/filelist.enc HTTP/1.1 200 " "$work/requests" && fail "the list by its patch: the list came whole too"
 echo "formats_e2e: a list patch brings the held list to 3.0"

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "engine/patch.h"
 #include "publish/publication.h"
 #include "services/md5.h"
@@ -33,6 +35,18 @@ std::wstring ListOf(int release, int files = 200) {
   return text;
 }
 
+// The patch from the text of digest to the live list: its name states both.
+fs::path PatchTo(const fs::path& tree, const std::string& digest) {
+  const std::string check = WideToUtf8(TextCheckOfPacked(ReadBytes(tree / "game" / "filelist.enc")));
+  return tree / "game" / "filelist.enc.patches" / (digest + "-" + check + ".pat");
+}
+
+std::size_t PatchCount(const fs::path& folder) {
+  std::size_t count = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) count += entry.path().extension() == ".pat" ? 1 : 0;
+  return count;
+}
+
 bool PublishList(const fs::path& tree, const std::wstring& text) {
   Publication publication(tree, L"game/");
   publication.AddList("game/filelist.enc", text);
@@ -45,15 +59,24 @@ bool PublishList(const fs::path& tree, const std::wstring& text) {
 }  // namespace
 
 // Each of the last kept texts has a patch that rebuilds the live list from it, and nothing else;
-// older texts and their patches go, and a publication that keeps the list rewrites nothing.
+// older texts and their patches go, and a publication that keeps the list rewrites nothing. A
+// patch's URL never serves other bytes: a cache may keep it for ever.
 TEST(ListPatches, TheLastListsEachHaveAPatchToTheLiveOneAndOlderOnesGo) {
   TempFolder tree;
   const fs::path folder = tree.path() / "game" / "filelist.enc.patches";
   const int releases = static_cast<int>(LIST_TEXTS_KEPT) + 3;
   std::vector<std::string> texts;
+  std::map<std::string, std::string> served;  // every patch name seen, with its bytes
   for (int release = 1; release <= releases; ++release) {
     ASSERT_TRUE(PublishList(tree.path(), ListOf(release)));
     texts.push_back(Unpacked(tree.path() / "game" / "filelist.enc"));
+    if (release == 1) continue;
+    EXPECT_EQ(PatchCount(folder), std::min<std::size_t>(release - 1, LIST_TEXTS_KEPT)) << "no patch to an earlier list";
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      if (entry.path().extension() != ".pat") continue;
+      const auto [was, first] = served.insert({entry.path().filename().string(), ReadBytes(entry.path())});
+      EXPECT_TRUE(first || was->second == ReadBytes(entry.path())) << entry.path() << " changed";
+    }
   }
   const std::string recent = ReadBytes(folder / "recent");
   std::string expected;
@@ -62,13 +85,13 @@ TEST(ListPatches, TheLastListsEachHaveAPatchToTheLiveOneAndOlderOnesGo) {
   for (int back = 2; back <= releases; ++back) {
     const std::string digest = Digest(texts[releases - back]);
     const bool kept = back <= static_cast<int>(LIST_TEXTS_KEPT) + 1;
-    EXPECT_EQ(fs::exists(folder / (digest + ".pat")), kept) << back;
+    EXPECT_EQ(fs::exists(PatchTo(tree.path(), digest)), kept) << back;
     EXPECT_EQ(fs::exists(folder / (digest + ".list")), kept) << back;
     if (!kept) continue;
     std::string rebuilt;
-    ASSERT_TRUE(ApplyPatchBytes(Unpacked(folder / (digest + ".list")), Unpacked(folder / (digest + ".pat")), rebuilt));
+    ASSERT_TRUE(ApplyPatchBytes(Unpacked(folder / (digest + ".list")), Unpacked(PatchTo(tree.path(), digest)), rebuilt));
     EXPECT_TRUE(rebuilt == texts.back()) << back;
-    EXPECT_LT(fs::file_size(folder / (digest + ".pat")) * 10, fs::file_size(tree.path() / "game" / "filelist.enc"));
+    EXPECT_LT(fs::file_size(PatchTo(tree.path(), digest)) * 10, fs::file_size(tree.path() / "game" / "filelist.enc"));
   }
   EXPECT_TRUE(ListPatchProblems(tree.path(), "game/filelist.enc").empty());
 
@@ -81,7 +104,7 @@ TEST(ListPatches, TheLastListsEachHaveAPatchToTheLiveOneAndOlderOnesGo) {
   ASSERT_TRUE(PublishList(tree.path(), ListOf(releases - 1)));
   std::string rebuilt;
   const std::string back = Digest(texts[releases - 2]);
-  ASSERT_TRUE(ApplyPatchBytes(texts[releases - 2], Unpacked(folder / (back + ".pat")), rebuilt));
+  ASSERT_TRUE(ApplyPatchBytes(texts[releases - 2], Unpacked(PatchTo(tree.path(), back)), rebuilt));
   EXPECT_TRUE(rebuilt == texts[releases - 2]);
 
   // Kept texts damaged on the disk are named by verify; the next publication drops an earlier
@@ -92,8 +115,8 @@ TEST(ListPatches, TheLastListsEachHaveAPatchToTheLiveOneAndOlderOnesGo) {
   ASSERT_EQ(problems.size(), 2u);
   EXPECT_NE(problems[0].find(back + ".list"), std::string::npos) << problems[0];
   ASSERT_TRUE(PublishList(tree.path(), ListOf(releases + 1)));
-  EXPECT_FALSE(fs::exists(folder / (earlier + ".pat")));
-  EXPECT_TRUE(fs::exists(folder / (back + ".pat")));
+  EXPECT_FALSE(fs::exists(PatchTo(tree.path(), earlier)));
+  EXPECT_TRUE(fs::exists(PatchTo(tree.path(), back)));
   EXPECT_TRUE(ListPatchProblems(tree.path(), "game/filelist.enc").empty());
 }
 
@@ -107,6 +130,6 @@ TEST(ListPatches, AListOfManyFilesIsPatchedToo) {
   EXPECT_TRUE(ListPatchProblems(tree.path(), "game/filelist.enc").empty());
   const std::string recent = ReadBytes(tree.path() / "game" / "filelist.enc.patches" / "recent");
   ASSERT_EQ(recent.size(), 33u);
-  const fs::path patch = tree.path() / "game" / "filelist.enc.patches" / (recent.substr(0, 32) + ".pat");
+  const fs::path patch = PatchTo(tree.path(), recent.substr(0, 32));
   EXPECT_LT(fs::file_size(patch) * 20, fs::file_size(tree.path() / "game" / "filelist.enc"));
 }

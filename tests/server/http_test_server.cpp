@@ -29,6 +29,8 @@
 //                            1 January 2001 and a Content-Range header before the real one
 //       badrange             a request with "Range: bytes=N-" is answered 206 with the right
 //                            Content-Range but a Content-Length one byte longer than the range
+//       tailrange            a request with "Range: bytes=-N" is answered 206 with the last N
+//                            bytes and their Content-Range
 //   GET /requests            every recorded request head so far, each ended by a blank line
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -106,6 +108,7 @@ struct Shape {
   bool bareLf = false;
   int interim = 0;  // 0: none
   bool badRange = false;
+  bool tailRange = false;
 };
 
 std::map<std::string, long long> faultsServed;  // per file, under recordLock
@@ -137,6 +140,7 @@ Shape ParseShape(const std::string& path) {
     if (name == "lf") shape.bareLf = true;
     if (name == "interim") shape.interim = std::atoi(value.c_str());
     if (name == "badrange") shape.badRange = true;
+    if (name == "tailrange") shape.tailRange = true;
   }
   return shape;
 }
@@ -161,9 +165,25 @@ long long RangeStart(const std::string& request) {
   return at == std::string::npos ? -1 : std::atoll(request.c_str() + at + name.size());
 }
 
+// The length of a "Range: bytes=-N" request; -1 without one.
+long long RangeTail(const std::string& request) {
+  const std::string name = "\r\nRange: bytes=-";
+  const std::size_t at = request.find(name);
+  return at == std::string::npos ? -1 : std::atoll(request.c_str() + at + name.size());
+}
+
 void SendShaped(int fd, Shape shape, const std::string& request) {
   if (shape.stallSeconds > 0) std::this_thread::sleep_for(std::chrono::seconds(shape.stallSeconds));
   std::string range;
+  long long start = 0;  // the first byte sent
+  const long long tail = RangeTail(request);
+  if (shape.tailRange && tail > 0) {
+    start = std::max(0LL, shape.size - tail);
+    shape.status = 206;
+    range = "Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(shape.size - 1) + "/" +
+            std::to_string(shape.size) + "\r\n";
+    shape.announce = shape.size - start;
+  }
   const long long from = RangeStart(request);
   if (shape.badRange && from > 0 && from < shape.size) {
     shape.status = 206;
@@ -186,7 +206,7 @@ void SendShaped(int fd, Shape shape, const std::string& request) {
   head += "Connection: close\r\n\r\n";
   if (!SendAll(fd, Dressed(head, shape))) return;
   std::string block(65536, '\0');
-  for (long long sent = 0; sent < shape.size;) {
+  for (long long sent = start; sent < shape.size;) {
     long long limit = shape.size;
     if (shape.closeAfter >= 0) limit = std::min(limit, shape.closeAfter);
     if (shape.stallAfter >= 0) limit = std::min(limit, shape.stallAfter);

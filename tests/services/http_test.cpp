@@ -292,15 +292,26 @@ TEST_F(Http, OneRequestGivesTheStampAndTheBodyWhenTheStampIsNew) {
   EXPECT_EQ(ReadBytes(folder.path() / "d" / "list.enc"), "the copy in hand");
   EXPECT_EQ(TestServer::RequestsWith(same).size(), 1u);
 
-  // A caller that can patch what it holds learns that the stamp changed, for one byte asked.
+  // A caller that can patch what it holds learns that the stamp changed, and the file's last
+  // bytes (a packed list's check of its text) from the same answer.
   const std::string headOnly = Unique("stamped-head");
-  EXPECT_EQ(FetchIfStampDiffers(folder / "d\\list.enc", Shaped("size_3000", headOnly), L"h", L"20000101000000", stamp,
-                                code, false),
+  std::string tail = "stale";
+  EXPECT_EQ(FetchIfStampDiffers(folder / "d\\list.enc", Shaped("size_3000/tailrange", headOnly), L"h",
+                                L"20000101000000", stamp, code, false, &tail),
             StampedFetch::Changed);
   EXPECT_EQ(stamp, L"20121105140309");
+  EXPECT_TRUE(SameBytes(tail, Pattern(3000).substr(2996)));
   EXPECT_EQ(ReadBytes(folder.path() / "d" / "list.enc"), "the copy in hand");
   ASSERT_EQ(TestServer::RequestsWith(headOnly).size(), 1u);
-  EXPECT_EQ(HeaderOf(TestServer::RequestsWith(headOnly)[0], "Range"), "bytes=0-0");
+  EXPECT_EQ(HeaderOf(TestServer::RequestsWith(headOnly)[0], "Range"), "bytes=-4");
+  // A server that ignores the range sends the whole file: it is taken, not asked for again.
+  const std::string ignored = Unique("stamped-whole");
+  EXPECT_EQ(FetchIfStampDiffers(folder / "d\\list.enc", Shaped("size_3000", ignored), L"h", L"20000101000000", stamp,
+                                code, false, &tail),
+            StampedFetch::Fetched);
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "d" / "list.enc"), Pattern(3000)));
+  EXPECT_EQ(tail, "");
+  EXPECT_EQ(TestServer::RequestsWith(ignored).size(), 1u);
 
   EXPECT_EQ(FetchIfStampDiffers(folder / "x", Shaped("size_3/lastmod_none", "stampless"), L"h", L"", stamp, code),
             StampedFetch::NoStamp);
