@@ -154,8 +154,10 @@ bool PushTree(const fs::path& tree, const std::wstring& rootKey, const std::stri
   std::printf("objects: %zu new or changed files sent\n", sent);
   std::fflush(stdout);
   std::size_t servedSent = 0;
+  // The served files are compared by content: two publications within one second give a
+  // signature file of the same size and time, which rsync's quick check would leave behind.
   for (const std::string& file : served) {
-    if (!Rsync({"rsync", "-tR", "--out-format=%n", tree.string() + "/./" + file, target}, target, servedSent, error)) {
+    if (!Rsync({"rsync", "-tcR", "--out-format=%n", tree.string() + "/./" + file, target}, target, servedSent, error)) {
       return false;
     }
   }

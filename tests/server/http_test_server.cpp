@@ -232,7 +232,9 @@ void SendShaped(int fd, Shape shape, const std::string& request) {
   if (shape.chunked && shape.closeAfter < 0) SendAll(fd, "0\r\n\r\n");
 }
 
-void SendFile(int fd, const std::string& relative) {
+// A file of the served folder, as a static server sends it: whole, or its last N bytes for a
+// "Range: bytes=-N" request (206), unless a fault directive shapes the answer.
+void SendFile(int fd, const std::string& relative, const std::string& request) {
   std::string path = root + "/" + PercentDecode(relative);
   struct stat st;
   std::ifstream in(path, std::ios::binary);
@@ -249,13 +251,20 @@ void SendFile(int fd, const std::string& relative) {
     if (faultsServed[path]++ >= fault.times) fault = Shape{};
   }
   if (fault.stallSeconds > 0) std::this_thread::sleep_for(std::chrono::seconds(fault.stallSeconds));
-  long long announce = fault.announce >= 0 ? fault.announce : static_cast<long long>(st.st_size);
-  std::string head = "HTTP/1.1 " + std::to_string(fault.status) + " " + Reason(fault.status) +
-                     "\r\nContent-Length: " + std::to_string(announce) + "\r\n";
+  const long long size = static_cast<long long>(st.st_size);
+  const long long tail = fault.status == 200 ? std::min(RangeTail(request), size) : -1;
+  long long announce = fault.announce >= 0 ? fault.announce : (tail > 0 ? tail : size);
+  std::string head = "HTTP/1.1 " + std::to_string(tail > 0 ? 206 : fault.status) + " " +
+                     Reason(tail > 0 ? 206 : fault.status) + "\r\nContent-Length: " + std::to_string(announce) + "\r\n";
+  if (tail > 0) {
+    head += "Content-Range: bytes " + std::to_string(size - tail) + "-" + std::to_string(size - 1) + "/" +
+            std::to_string(size) + "\r\n";
+    in.seekg(size - tail);
+  }
   if (fault.lastModified >= 0) head += "Last-Modified: " + HttpDate(st.st_mtime) + "\r\n";
   head += "Connection: close\r\n\r\n";
   if (!SendAll(fd, Dressed(head, fault))) return;
-  long long left = fault.closeAfter >= 0 ? fault.closeAfter : static_cast<long long>(st.st_size);
+  long long left = fault.closeAfter >= 0 ? fault.closeAfter : (tail > 0 ? tail : size);
   std::vector<char> block(65536);
   while (left > 0 && (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)) {
     std::size_t n = static_cast<std::size_t>(std::min<long long>(in.gcount(), left));
@@ -293,7 +302,7 @@ void Serve(int fd) {
     if (path.compare(0, 3, "/x/") == 0) {
       SendShaped(fd, ParseShape(path), head);
     } else {
-      SendFile(fd, path.substr(1));
+      SendFile(fd, path.substr(1), head);
     }
   }
   shutdown(fd, SHUT_WR);
