@@ -53,7 +53,7 @@ const char BUILD_USAGE[] =
     "usage: zepo-publish build --release DIR --version NAME --out TREE [--previous DIR]...\n"
     "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
     "                          [--keep NAME]... [--jobs N] [--follow-links] [--patch-from N]\n"
-    "                          [--sign KEYFILE [--expires DAYS] | --unsigned] [--format 1|2]\n"
+    "                          [--sign KEYFILE [--expires DAYS] [--change-key] | --unsigned] [--format 1|2]\n"
     "                          [--allow-removals] [--no-wait] [--json]\n"
     "\n"
     "Publishes the release in DIR as version NAME into TREE and makes it live: packed whole files\n"
@@ -83,7 +83,9 @@ const char BUILD_USAGE[] =
     "its signatures away (clients that trust the key then refuse it). The last serial a key signed\n"
     "is kept beside it (KEYFILE.serial), so that a tree made anew signs above what clients hold.\n"
     "--insecure-key uses a key file that others may read; --serial-ahead signs above a last serial\n"
-    "that lies more than a day ahead of this computer's clock.\n"
+    "that lies more than a day ahead of this computer's clock. A signed tree is signed on by the\n"
+    "key that signed it: another key is refused, naming the tree's key, unless --change-key (give\n"
+    "it only once players' updaters trust the new key too; docs/signing.md).\n"
     "\n"
     "Beside each list, LIST.patches/ holds patches to it from the lists of the last 8 publications,\n"
     "named by the MD5 of the text they start from: a client downloads a small patch to its list, not\n"
@@ -117,7 +119,7 @@ const char STATUS_USAGE[] =
     "signatures.\n"
     "resign signs the live version's lists and root descriptor again with a new serial and expiry\n"
     "(--expires, default 30 days), without a new release: run it daily (docs/signing.md).\n"
-    "rollback and resign take --insecure-key and --serial-ahead as build does, and wait for\n"
+    "rollback and resign take --insecure-key, --serial-ahead and --change-key as build does, and wait for\n"
     "another command that changes the tree, or with --no-wait end at once with status 4.\n";
 
 const char PUSH_USAGE[] =
@@ -230,6 +232,7 @@ bool ParseWriterOption(const std::vector<std::string>& args, std::size_t& i, Wri
   else if (option == "--unsigned") writer.signing.removeSignatures = true;
   else if (option == "--insecure-key") writer.insecureKey = true;
   else if (option == "--serial-ahead") writer.signing.serialAhead = true;
+  else if (option == "--change-key") writer.signing.changeKey = true;
   else if (option == "--allow-removals") writer.allowRemovals = true;
   else if (option == "--sign" || option == "--expires") {
     if (!HasValue(args, i)) {

@@ -102,6 +102,7 @@ std::string Publication::BytesAfter(const std::string& relative) const {
 }
 
 bool Publication::Sign(const SigningOptions& signing, std::string& error) {
+  if (!KeyFitsTree(tree_ / "rootfolder.enc.sig", signing, error)) return false;
   std::vector<fs::path> signatureFiles;
   for (const std::string& list : ServedLists(product_)) signatureFiles.push_back(tree_ / (list + ".sig"));
   if (!NextSerial(signatureFiles, signing, serial_, error) || !RecordKeySerial(signing, serial_, error)) return false;

@@ -114,5 +114,25 @@ std::string SignatureText(const std::string& fileName, const std::wstring& produ
   statement.expires = UtcStampInDays(signing.expiresDays);
   statement.digests = digests;
   statement.texts = texts;
+  statement.key = signing.PublicKey();
   return WriteSignatureFile(statement, signing.privateKey);
+}
+
+bool KeyFitsTree(const fs::path& signatureFile, const SigningOptions& signing, std::string& error) {
+  std::string text, problem;
+  SignedStatement statement;
+  if (!signing.Enabled() || signing.changeKey || !ReadWholeFile(WideOf(signatureFile), text) ||
+      ReadSignatureFile(text, signing.PublicKey(), statement, problem)) {
+    return true;
+  }
+  const std::size_t stated = text.find("\nkey ");
+  const std::string signer = stated == std::string::npos ? std::string()
+                                                         : text.substr(stated + 5, text.find('\n', stated + 5) - stated - 5);
+  error = "the tree is signed by another key than " + signing.keyFile.string() + " (public key " +
+          signing.PublicKey() + "): " +
+          (signer.empty() ? std::string("its signatures do not name their key") : "it was signed by public key " + signer) +
+          ", and every player whose updater trusts that key would refuse what this key signs. Sign with the key that "
+          "signed the tree. To move players to a new key, first ship updaters that trust both keys (PublicKey = "
+          "OLD,NEW), then give --change-key";
+  return false;
 }

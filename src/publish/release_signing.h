@@ -15,8 +15,17 @@ struct SigningOptions {
   bool removeSignatures = false;
   // Sign above a last serial that lies more than a day ahead of this computer's clock.
   bool serialAhead = false;
+  // Sign a tree that another key signed (--change-key): clients that trust only that key refuse it.
+  bool changeKey = false;
   bool Enabled() const { return !privateKey.empty(); }
+  // The public half of the key, as clients are given it.
+  std::string PublicKey() const { return privateKey.size() == 128 ? privateKey.substr(64) : std::string(); }
 };
+
+// A signed tree is signed on by the key that signed it: false with the reason (naming that key,
+// and how to move players to another) when signing's key did not sign the signature file at
+// signatureFile, unless signing.changeKey.
+bool KeyFitsTree(const std::filesystem::path& signatureFile, const SigningOptions& signing, std::string& error);
 
 // Makes a new key pair: the private key into a new file that only its owner may read (an existing
 // file is never overwritten), the public key handed back as one line of hex and written to

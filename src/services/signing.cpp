@@ -170,7 +170,8 @@ std::string DigestLines(const char* name, const std::vector<std::string>& digest
 
 std::string StatementText(const SignedStatement& s) {
   return std::string(HEADER) + "product " + s.product + "\nfile " + s.file + "\nserial " + std::to_string(s.serial) +
-         "\nexpires " + s.expires + "\n" + DigestLines("text", s.texts) + DigestLines("sha256", s.digests);
+         "\nexpires " + s.expires + "\n" + (s.key.empty() ? std::string() : "key " + s.key + "\n") +
+         DigestLines("text", s.texts) + DigestLines("sha256", s.digests);
 }
 
 }  // namespace
@@ -216,6 +217,7 @@ bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, S
     if (name == "file") statement.file = value;
     if (name == "serial") statement.serial = std::strtoull(value.c_str(), nullptr, 10);
     if (name == "expires") statement.expires = value;
+    if (name == "key") statement.key = value;
     if (name == "sha256") statement.digests.push_back(value);
     if (name == "text") statement.texts.push_back(value);
   }

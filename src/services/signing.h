@@ -45,6 +45,9 @@ struct SignedStatement {
   std::string expires;  // 14 digits, UTC: YYYYMMDDhhmmss
   std::vector<std::string> digests;  // SHA-256 of each packed file it vouches for; the newest last
   std::vector<std::string> texts;    // SHA-256 of each unpacked text it vouches for; the newest last
+  // The public key that signed it, as it states (readers that do not know the line pass over it):
+  // what a publisher names when another key would sign the tree. Empty in older statements.
+  std::string key;
 
   bool States(const std::string& sha256) const;
   bool StatesText(const std::string& sha256) const;

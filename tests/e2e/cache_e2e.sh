@@ -169,4 +169,20 @@ for file in rootfolder.enc rootfolder.enc.sig velora/filelist.enc velora/filelis
   for from in installed-2 held-3; do both "$from" 4; done
 done
 say "a stale copy of each served file in turn: no client failed but $refused signed runs with a stale signature; once fresh, all reached 4"
+# A key change only on purpose: another key is refused by build, rollback and resign, naming the
+# tree's key; the tree stays as it was and clients keep updating.
+other="$work/other.key"
+"$publish" keygen --out "$other" > /dev/null
+for command in "build --release $work/release-3 --version 5.0 --out $work/tree --product velora/" \
+  "rollback $work/tree --to 3.0" "resign $work/tree"; do
+  if "$publish" $command --sign "$other" > "$work/out" 2>&1; then fail "$command with another key was accepted"; fi
+  grep -q "signed by public key $public" "$work/out" || fail "$command with another key: the tree's key is not named"
+done
+sleep 3.5
+both installed-2 4
+"$publish" resign "$work/tree" --sign "$other" --change-key > /dev/null || fail "--change-key was refused"
+sleep 3.5
+client installed-2 "$public"
+[ "$status" -ne 0 ] && [ "$reached" = 2 ] || fail "a client that trusts the old key took the new key's lists"
+say "another key is refused by build, rollback and resign, naming the tree's; --change-key changes it"
 say "passed"
