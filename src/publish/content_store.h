@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 class ContentStore {
  public:
@@ -38,6 +39,10 @@ class ContentStore {
                          const std::function<Packed(const std::filesystem::path&)>& packInto, bool replace,
                          std::uint64_t& size, std::uint64_t& stored, std::string& error) const;
 
+  // What Publish found damaged in the store and packed again (a stored file that does not unpack
+  // to the content its name states is never linked), with the release files it put right.
+  std::vector<std::string> Repairs() const;
+
   // The bytes of every file under the tree, a file with several names counted once.
   static std::uint64_t TreeBytes(const std::filesystem::path& tree);
 
@@ -56,9 +61,20 @@ class ContentStore {
   };
 
   std::filesystem::path FileOf(const std::string& contentSha256, const std::string& form) const;
+  // Whether a stored file unpacks to the content its name states; each file is unpacked once in
+  // the store's life.
+  bool HoldsItsContent(const std::filesystem::path& stored, const std::string& contentSha256,
+                       const std::string& form) const;
+  void Verified(const std::filesystem::path& stored) const;
+  // Links the names that shared a damaged stored file to the one packed again, and notes it.
+  bool Relink(const std::filesystem::path& stored, const std::vector<std::filesystem::path>& names,
+              std::string& error) const;
 
+  std::filesystem::path tree_;
   std::filesystem::path folder_;
   mutable std::mutex lock_;
   mutable std::condition_variable released_;
   mutable std::set<std::string> claimed_;  // stored files that a thread is publishing
+  mutable std::set<std::string> verified_;  // stored files known to hold their content
+  mutable std::vector<std::string> repairs_;
 };

@@ -104,11 +104,19 @@ std::string ReleaseIndex::Text() const {
   return WideToUtf8(text);
 }
 
-std::wstring IndexDateNow() {
-  const std::tm utc = UtcCalendarTime(static_cast<std::int64_t>(std::time(nullptr)));
+std::wstring IndexDateNow() { return IndexDateAt(static_cast<std::int64_t>(std::time(nullptr))); }
+
+std::wstring IndexDateAt(std::int64_t unixTime) {
+  const std::tm utc = UtcCalendarTime(unixTime);
   wchar_t text[32];
   std::wcsftime(text, sizeof text / sizeof text[0], L"%Y-%m-%d %H:%M", &utc);
   return text;
+}
+
+std::vector<std::wstring> IndexedVersions(const ReleaseIndex& index) {
+  std::vector<std::wstring> versions;
+  for (const IndexedRelease& release : index.releases()) versions.push_back(release.version);
+  return versions;
 }
 
 std::size_t FirstEntrySection(const IniDocument& list) {

@@ -58,5 +58,10 @@ class ReleaseIndex {
 // The first entry of a file list: the section after its first named one, its ServerConfig.
 std::size_t FirstEntrySection(const IniDocument& list);
 
-// The current time as the index writes dates: "2026-12-07 17:50" in UTC.
+// The current time as the index writes dates: "2026-12-07 17:50" in UTC; and a time given in
+// seconds since 1970.
 std::wstring IndexDateNow();
+std::wstring IndexDateAt(std::int64_t unixTime);
+
+// The versions the index names, in the order they were published.
+std::vector<std::wstring> IndexedVersions(const ReleaseIndex& index);

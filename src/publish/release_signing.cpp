@@ -1,6 +1,7 @@
 #include "publish/release_signing.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <sstream>
@@ -86,7 +87,7 @@ bool NextSerial(const std::vector<fs::path>& signatureFiles, const SigningOption
   if (ReadWholeFile(WideOf(KeySerialFile(signing)), keptText)) last = std::strtoull(keptText.c_str(), nullptr, 10);
   for (const fs::path& file : signatureFiles) last = std::max(last, SerialOf(file));
   const auto now = static_cast<std::uint64_t>(std::time(nullptr));
-  constexpr std::uint64_t DAY = 86400;
+  constexpr std::uint64_t DAY = 86400, HOUR = 3600;
   if (last > now + DAY && !signing.serialAhead) {
     error = "the last serial signed with this key (" + std::to_string(last) + ", of " +
             ShownStamp(UtcStampOf(static_cast<std::int64_t>(last))) + ") is more than a day ahead of this computer's "
@@ -94,6 +95,12 @@ bool NextSerial(const std::vector<fs::path>& signatureFiles, const SigningOption
             "right. If it was wrong when that serial was signed, clients keep that serial and take only higher ones: "
             "give --serial-ahead to sign above it";
     return false;
+  }
+  if (last > now + HOUR) {
+    std::printf("warning: the last serial signed with this key (of %s) is more than an hour ahead of this computer's "
+                "clock (%s); this one is signed above it. A clock set wrong on either machine does that\n",
+                ShownStamp(UtcStampOf(static_cast<std::int64_t>(last))).c_str(),
+                ShownStamp(UtcStampOf(static_cast<std::int64_t>(now))).c_str());
   }
   serial = std::max(last + 1, now);
   return true;

@@ -168,6 +168,7 @@ class Builder {
   }
 
   std::wstring UpdateFolder() const { return L"files/" + options_.version + L"/"; }
+  std::vector<std::string> StoreRepairs() const { return store_.Repairs(); }
 
   // The verified patches from the sources to content, whose packed whole file has wholeSize bytes;
   // a large content is not in memory but at item.path.
@@ -524,6 +525,7 @@ bool PublishFiles(const BuildOptions& options, Builder& builder, const std::vect
   for (auto& w : workers) w.join();
   builder.ShowStepsIn(nullptr);
   progress.End();
+  for (const std::string& repair : builder.StoreRepairs()) std::printf("warning: %s\n", repair.c_str());
   for (const FileResult& r : results) {
     if (r.error.empty()) continue;
     error = r.error;

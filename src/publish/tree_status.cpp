@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <set>
 #include <vector>
 
+#include "publish/content_check.h"
 #include "publish/content_store.h"
 #include "publish/release.h"
 #include "publish/publication.h"
@@ -55,6 +57,13 @@ IniDocument PublishedList(const fs::path& product, const char* name = "filelistf
   std::string text;
   UnpackToMemory(product / name, text);
   return IniDocument(text);
+}
+
+// The version a served list names; empty when it names none.
+std::string ServedVersion(const fs::path& product, const char* name) {
+  std::wstring served;
+  PublishedList(product, name).ReadString(L"ServerConfig", L"VersionName", served);
+  return WideToUtf8(served);
 }
 
 // A tree as the commands that change it or report on it find it.
@@ -169,46 +178,55 @@ std::string EarliestExpiry(const fs::path& root, const std::wstring& productName
 
 }  // namespace
 
-std::vector<std::string> ServedProblems(const fs::path& root, const std::wstring& rootKey, bool signatures) {
+std::vector<TreeProblem> TreeProblems(const fs::path& root, const std::wstring& rootKey, bool signatures) {
   Tree tree;
   std::string error;
-  if (!LoadTree(root, rootKey, tree, error)) return {error};
-  std::vector<std::string> problems;
+  if (!LoadTree(root, rootKey, tree, error)) return {{TreeProblem::NOT_A_TREE, error}};
+  std::vector<TreeProblem> problems;
   std::error_code ignored;
   if (fs::exists(root / PUBLICATION_STAGE, ignored)) {
-    problems.push_back("a publication was stopped before it finished (" + std::string(PUBLICATION_STAGE) +
-                       "); the next build, rollback or resign finishes or discards it");
+    problems.push_back({TreeProblem::UNFINISHED, "a publication was stopped before it finished (" +
+                                                     std::string(PUBLICATION_STAGE) +
+                                                     "); the next build, rollback or resign finishes or discards it"});
   }
   const std::string live = WideToUtf8(tree.index.live());
-  if (live.empty()) problems.push_back("the release index names no live version");
+  if (live.empty()) problems.push_back({TreeProblem::SERVED, "the release index names no live version"});
   for (const char* name : {"filelist.enc", "filelistfull.enc"}) {
-    std::wstring served;
-    PublishedList(tree.product, name).ReadString(L"ServerConfig", L"VersionName", served);
-    if (WideToUtf8(served) != live) {
-      problems.push_back(std::string(name) + " serves version " + (served.empty() ? "(none)" : WideToUtf8(served)) +
-                         ", but the release index says " + (live.empty() ? "(none)" : live) + " is live");
+    const std::string served = ServedVersion(tree.product, name);
+    if (served != live) {
+      problems.push_back({TreeProblem::SERVED, std::string(name) + " serves version " +
+                                                   (served.empty() ? "(none)" : served) +
+                                                   ", but the release index says " + (live.empty() ? "(none)" : live) +
+                                                   " is live"});
     }
   }
   // What clients that trust a key check first: each served list beside a signature that states it.
   if (!signatures || !fs::exists(root / "rootfolder.enc.sig", ignored)) return problems;
   for (const std::string& list : ServedLists(tree.productName)) {
     std::string text, packed;
-    SignedStatement statement;
     if (!ReadWholeFile(WideOf(root / (list + ".sig")), text)) {
-      problems.push_back(list + " has no signature file, although the tree is signed");
+      problems.push_back({TreeProblem::SIGNATURE, list + " has no signature file, although the tree is signed"});
       continue;
     }
     ReadWholeFile(WideOf(root / list), packed);
     if (text.find("\nsha256 " + Sha256Hex(packed) + "\n") == std::string::npos) {
-      problems.push_back(list + ": its signature file does not state its bytes (clients that trust the key refuse it)");
+      problems.push_back({TreeProblem::SIGNATURE,
+                          list + ": its signature file does not state its bytes (clients that trust the key refuse it)"});
     }
   }
   const std::string expires = EarliestExpiry(root, tree.productName);
   if (!expires.empty() && expires < UtcStampInDays(0)) {
-    problems.push_back("the live signatures expired on " + ShownStamp(expires) +
-                       ": clients that trust the key refuse the tree; zepo-publish resign renews them");
+    problems.push_back({TreeProblem::EXPIRED, "the live signatures expired on " + ShownStamp(expires) +
+                                                  ": clients that trust the key refuse the tree; zepo-publish resign "
+                                                  "renews them"});
   }
   return problems;
+}
+
+std::vector<std::string> ServedProblems(const fs::path& root, const std::wstring& rootKey, bool signatures) {
+  std::vector<std::string> texts;
+  for (const TreeProblem& problem : TreeProblems(root, rootKey, signatures)) texts.push_back(problem.text);
+  return texts;
 }
 
 bool ProductNameOf(const fs::path& tree, const std::wstring& rootKey, std::wstring& name) {
@@ -226,28 +244,102 @@ bool ProductFolderOf(const fs::path& tree, const std::wstring& rootKey, fs::path
   return true;
 }
 
+namespace {
+
+// The live version, and the one clients are served when the lists say otherwise (a publication
+// stopped between its moves).
+void ShowLive(const Tree& tree, JsonObject& object) {
+  const std::string live = WideToUtf8(tree.index.live());
+  const std::string list = ServedVersion(tree.product, "filelist.enc");
+  const std::string full = ServedVersion(tree.product, "filelistfull.enc");
+  object.Text("live", live).Text("served", list);
+  if (list == live && full == live) {
+    std::printf("live: %s\n", live.c_str());
+    return;
+  }
+  std::printf("live: %s in the index, but clients are served %s (filelist.enc names %s, filelistfull.enc %s)\n",
+              live.c_str(), list.empty() ? "no version" : list.c_str(), list.empty() ? "none" : list.c_str(),
+              full.empty() ? "none" : full.c_str());
+}
+
+// Until when the live signatures hold, or since when they are expired.
+void ShowExpiry(const Tree& tree, JsonObject& object) {
+  const std::string expires = EarliestExpiry(tree.root, tree.productName);
+  if (expires.empty()) return;
+  const std::int64_t left = UnixTimeOfStamp(expires) - static_cast<std::int64_t>(std::time(nullptr));
+  const std::uint64_t days = static_cast<std::uint64_t>((left > 0 ? left : -left) / 86400);
+  object.Text("signatures_valid_until", ShownStamp(expires))
+      .Number("signature_days_left", left > 0 ? days : 0)
+      .Flag("signatures_expired", left <= 0);
+  if (left <= 0) {
+    std::printf("signatures expired on %s (%llu days ago)\n", ShownStamp(expires).c_str(),
+                static_cast<unsigned long long>(days));
+    return;
+  }
+  std::printf("signatures valid until %s (%llu days left)\n", ShownStamp(expires).c_str(),
+              static_cast<unsigned long long>(days));
+  if (left < 7 * 86400) {
+    std::printf("warning: the live signatures expire in under 7 days; renew them with zepo-publish resign\n");
+  }
+}
+
+// A clock ahead leaves its time in what it signed and dated: the next signing continues above
+// that serial, and a clock set right falls behind it.
+std::vector<std::string> ClockWarnings(const Tree& tree) {
+  constexpr std::int64_t HOUR = 3600;
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  std::vector<std::string> warnings;
+  const auto serial = static_cast<std::int64_t>(SerialOf(tree.root / "rootfolder.enc.sig"));
+  if (serial > now + HOUR) {
+    warnings.push_back("the live signatures' serial is of " + ShownStamp(UtcStampOf(serial)) +
+                       ", more than an hour ahead of this computer's clock (" + ShownStamp(UtcStampOf(now)) +
+                       "): the machine that signed them had a clock ahead, or this one's is behind");
+  }
+  const std::wstring inAnHour = IndexDateAt(now + HOUR);
+  for (const IndexedRelease& release : tree.index.releases()) {
+    const std::wstring& latest = release.liveAgain.empty() ? release.date : release.liveAgain;
+    if (latest > inAnHour) {
+      warnings.push_back("release " + WideToUtf8(release.version) + " is dated " + WideToUtf8(latest) +
+                         " UTC, more than an hour ahead of this computer's clock: the machine that published it had a "
+                         "clock ahead, or this one's is behind");
+    }
+  }
+  return warnings;
+}
+
+// The closing line: how many problems, and of which kinds.
+std::string ProblemSummary(const std::vector<TreeProblem>& problems) {
+  std::string kinds;
+  std::set<TreeProblem::Kind> said;
+  for (const TreeProblem& problem : problems) {
+    if (!said.insert(problem.kind).second) continue;
+    static const std::map<TreeProblem::Kind, const char*> WORDS = {
+        {TreeProblem::NOT_A_TREE, "the tree cannot be read"},
+        {TreeProblem::UNFINISHED, "a publication did not finish"},
+        {TreeProblem::SERVED, "what clients are served is not what the index says"},
+        {TreeProblem::SIGNATURE, "signature files do not state the served lists"},
+        {TreeProblem::EXPIRED, "the live signatures expired"},
+        {TreeProblem::DAMAGED, "released content is damaged"}};
+    kinds += (kinds.empty() ? "" : "; ") + std::string(WORDS.at(problem.kind));
+  }
+  return std::to_string(problems.size()) + (problems.size() == 1 ? " problem: " : " problems: ") + kinds;
+}
+
+}  // namespace
+
 bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::string& error, std::string* json) {
   Tree tree;
   if (!LoadTree(root, rootKey, tree, error)) return false;
   const ReleaseIndex& index = tree.index;
   const IniDocument live = PublishedList(tree.product);
   JsonObject object;
-  object.Text("live", WideToUtf8(index.live()));
-  std::printf("live: %s\n", WideToUtf8(index.live()).c_str());
-  const std::string expires = EarliestExpiry(root, tree.productName);
-  if (!expires.empty()) {
-    const std::int64_t left = UnixTimeOfStamp(expires) - static_cast<std::int64_t>(std::time(nullptr));
-    const std::uint64_t days = static_cast<std::uint64_t>(left > 0 ? left / 86400 : 0);
-    std::printf("signatures valid until %s (%llu days left)\n", ShownStamp(expires).c_str(),
-                static_cast<unsigned long long>(days));
-    object.Text("signatures_valid_until", ShownStamp(expires)).Number("signature_days_left", days);
-    if (left > 0 && left < 7 * 86400) {
-      std::printf("warning: the live signatures expire in under 7 days; renew them with zepo-publish resign\n");
-    }
-  }
+  ShowLive(tree, object);
+  ShowExpiry(tree, object);
+  const std::vector<std::string> warnings = ClockWarnings(tree);
+  for (const std::string& warning : warnings) std::printf("warning: %s\n", warning.c_str());
   std::printf("%-12s %-16s %7s %11s %11s %8s  %s\n", "version", "published (UTC)", "files", "packed", "added",
               "patches", "download to reach the live one");
-  std::vector<std::string> releases;
+  std::vector<std::string> releases, versions;
   for (const IndexedRelease& r : index.releases()) {
     const std::uint64_t download = DownloadToReach(live, index.ListOf(r.version), tree.product);
     std::printf("%-12s %-16s %7zu %11s %11s %8zu  %s%s%s\n", WideToUtf8(r.version).c_str(), WideToUtf8(r.date).c_str(),
@@ -271,18 +363,25 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
   const std::uint64_t treeBytes = ContentStore::TreeBytes(root);
   std::printf("the tree takes %s on disk (a content stored once however many releases name it)\n",
               ByteSize(treeBytes).c_str());
-  const std::vector<std::string> problems = ServedProblems(root, rootKey, true);
-  for (const std::string& problem : problems) std::printf("problem: %s\n", problem.c_str());
+  std::vector<TreeProblem> problems = TreeProblems(root, rootKey, true);
+  for (const DamagedContent& damaged : DamagedContentOf(root, tree.product, index, IndexedVersions(index))) {
+    problems.push_back({TreeProblem::DAMAGED, damaged.Text()});
+  }
+  std::vector<std::string> texts;
+  for (const TreeProblem& problem : problems) {
+    std::printf("problem: %s\n", problem.text.c_str());
+    texts.push_back(problem.text);
+  }
   if (json != nullptr) {
     *json = object.Json("releases", JsonArray(releases))
                 .Number("tree_bytes", treeBytes)
-                .Json("problems", JsonTexts(problems))
+                .Json("warnings", JsonTexts(warnings))
+                .Json("problems", JsonTexts(texts))
                 .Text("result", problems.empty() ? "ok" : "problems")
                 .Close();
   }
   if (problems.empty()) return true;
-  error = std::to_string(problems.size()) + (problems.size() == 1 ? " problem" : " problems") +
-          ": what clients are served is not what the index says";
+  error = ProblemSummary(problems);
   return false;
 }
 
@@ -332,6 +431,14 @@ bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::
     error = "version " + WideToUtf8(version) + " cannot go live again: " + std::to_string(missing.size()) +
             " files that its list names are not in the tree (clients would fail on them), such as " +
             (product / missing.front()).string() + "; nothing changed";
+    return false;
+  }
+  const std::vector<DamagedContent> damaged = DamagedContentOf(root, product, index, {version});
+  if (!damaged.empty()) {
+    error = "version " + WideToUtf8(version) + " cannot go live again: " + std::to_string(damaged.size()) +
+            " of its files are damaged in the tree (clients would refuse them), such as " + damaged.front().Text() +
+            "; nothing changed. zepo-publish verify names them all; a build of the release's folder under a new "
+            "version packs them again";
     return false;
   }
   // The kept list again, with the times that clients can trust against the list they now hold: a

@@ -34,7 +34,15 @@ bool ResignTree(const std::filesystem::path& tree, const std::wstring& rootKey, 
 
 // What clients are served that the index does not say: lists of another version than the live
 // one, a signature file that does not state its list, expired signatures, an unfinished
-// publication, an index without a live version (the signatures only when asked). Empty when all
-// agree.
+// publication, an index without a live version (the signatures only when asked), each with its
+// kind, which status's closing line names. Empty when all agree.
+struct TreeProblem {
+  enum Kind { NOT_A_TREE, UNFINISHED, SERVED, SIGNATURE, EXPIRED, DAMAGED };
+  Kind kind;
+  std::string text;
+};
+std::vector<TreeProblem> TreeProblems(const std::filesystem::path& tree, const std::wstring& rootKey,
+                                      bool signatures);
+// The same problems' texts.
 std::vector<std::string> ServedProblems(const std::filesystem::path& tree, const std::wstring& rootKey,
                                         bool signatures);

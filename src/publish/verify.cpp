@@ -8,6 +8,7 @@
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/safe_name.h"
+#include "publish/content_check.h"
 #include "publish/file_progress.h"
 #include "publish/patch_source.h"
 #include "publish/release.h"
@@ -313,9 +314,14 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
       CheckSignature(verifier, file, WideToUtf8(productFolder), publicKeys);
     }
   }
-  // A tree that keeps an index must serve what the index calls live.
-  if (ReleaseIndex::Load(product).exists()) {
+  // A tree that keeps an index must serve what the index calls live, and every release it keeps
+  // (any may go live again) must still unpack to its list.
+  const ReleaseIndex index = ReleaseIndex::Load(product);
+  if (index.exists()) {
     for (const std::string& problem : ServedProblems(tree, rootKey, false)) verifier.Problem(problem);
+    for (const DamagedContent& damaged : DamagedContentOf(tree, product, index, IndexedVersions(index))) {
+      verifier.Problem(damaged.Text());
+    }
   }
   std::size_t entries = 0;
   std::string update = "null";

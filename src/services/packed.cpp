@@ -86,11 +86,9 @@ class BackgroundMd5 {
   std::thread worker_;
 };
 
-// InflateStream, handing every plain byte also to the digest when there is one, and stopping
-// once more than limit plain bytes came out. A write that the destination refuses leaves the
-// system's reason in writeFailure, when there is one.
-int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* digest,
-                   std::uint64_t limit = UNPACK_NO_LIMIT, std::wstring* writeFailure = nullptr) {
+// Inflates the source's stream, handing its plain bytes to the sink piece by piece, and stops
+// once more than limit plain bytes came out or the sink refuses a piece (STREAM_FILE_ERROR).
+int InflateInto(FileHandle& source, const PlainSink& sink, std::uint64_t limit) {
   std::uint64_t total = 0;
   z_stream stream{};
   int status = inflateInit2(&stream, 15);
@@ -121,17 +119,33 @@ int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* d
         inflateEnd(&stream);
         return STREAM_TOO_LARGE;
       }
-      if (!destination.Write(buffers.out.get(), produced)) {
-        if (writeFailure != nullptr) *writeFailure = LastSystemErrorText();
+      if (!sink(buffers.out.get(), produced)) {
         inflateEnd(&stream);
         return STREAM_FILE_ERROR;
       }
-      if (digest != nullptr && produced > 0) digest->Add(buffers.out.get(), produced);
     } while (stream.avail_out == 0 && status != Z_STREAM_END);
     ended = status == Z_STREAM_END;
   }
   inflateEnd(&stream);
   return ended ? STREAM_OK : STREAM_BAD_DATA;
+}
+
+// InflateStream, handing every plain byte also to the digest when there is one, and stopping
+// once more than limit plain bytes came out. A write that the destination refuses leaves the
+// system's reason in writeFailure, when there is one.
+int InflateHashing(FileHandle& destination, FileHandle& source, BackgroundMd5* digest,
+                   std::uint64_t limit = UNPACK_NO_LIMIT, std::wstring* writeFailure = nullptr) {
+  return InflateInto(
+      source,
+      [&](const unsigned char* data, std::size_t size) {
+        if (!destination.Write(data, size)) {
+          if (writeFailure != nullptr) *writeFailure = LastSystemErrorText();
+          return false;
+        }
+        if (digest != nullptr && size > 0) digest->Add(data, size);
+        return true;
+      },
+      limit);
 }
 
 }  // namespace
@@ -282,6 +296,11 @@ bool UnpackHead(const std::wstring& source, std::size_t size, std::string& head)
   inflateEnd(&stream);
   head.resize(size - stream.avail_out);
   return (status == Z_OK || status == Z_STREAM_END) && !head.empty();
+}
+
+int UnpackFileInto(const std::wstring& source, const PlainSink& sink) {
+  FileHandle in = FileHandle::OpenForRead(source);
+  return in.IsOpen() ? InflateInto(in, sink, UNPACK_NO_LIMIT) : STREAM_FILE_ERROR;
 }
 
 bool UnpackFile(const std::wstring& source, const std::wstring& destination) {

@@ -24,6 +24,12 @@ constexpr std::uint64_t UNPACK_NO_LIMIT = ~std::uint64_t{0};
 // destination holds what was written so far.
 bool UnpackFile(const std::wstring& source, const std::wstring& destination);
 
+// The plain bytes of a packed file, handed to sink piece by piece without writing them anywhere
+// (a content checked against its digest); a sink that returns false stops it. STREAM_OK, or the
+// failure's code (STREAM_FILE_ERROR also when the sink stopped).
+using PlainSink = std::function<bool(const unsigned char* data, std::size_t size)>;
+int UnpackFileInto(const std::wstring& source, const PlainSink& sink);
+
 // UnpackFile for files that a hostile server could inflate without end (file lists, descriptors):
 // STREAM_OK, or the failure's code; past limit plain bytes STREAM_TOO_LARGE, and the destination
 // is removed.

@@ -81,25 +81,35 @@ std::string Sha256Hex(const std::string& bytes) {
 }
 
 std::string Sha256OfFile(const std::wstring& path) {
-  InitialiseOnce();
   FileHandle file = FileHandle::OpenForRead(path);
   if (!file.IsOpen()) return std::string();
-  gcry_md_hd_t md = nullptr;
-  if (gcry_md_open(&md, GCRY_MD_SHA256, 0) != 0) return std::string();
+  Sha256Stream digest;
   std::vector<char> buffer(1 << 20);
-  bool ok = true;
   for (;;) {
     std::size_t got = 0;
-    if (!file.Read(buffer.data(), buffer.size(), got)) {
-      ok = false;
-      break;
-    }
-    if (got == 0) break;
-    gcry_md_write(md, buffer.data(), got);
+    if (!file.Read(buffer.data(), buffer.size(), got)) return std::string();
+    if (got == 0) return digest.Hex();
+    digest.Add(buffer.data(), got);
   }
-  const std::string text = ok ? Hex(gcry_md_read(md, GCRY_MD_SHA256), 32) : std::string();
-  gcry_md_close(md);
-  return text;
+}
+
+Sha256Stream::Sha256Stream() {
+  InitialiseOnce();
+  gcry_md_hd_t md = nullptr;
+  if (gcry_md_open(&md, GCRY_MD_SHA256, 0) == 0) state_ = md;
+}
+
+Sha256Stream::~Sha256Stream() {
+  if (state_ != nullptr) gcry_md_close(static_cast<gcry_md_hd_t>(state_));
+}
+
+void Sha256Stream::Add(const void* data, std::size_t size) {
+  if (state_ != nullptr) gcry_md_write(static_cast<gcry_md_hd_t>(state_), data, size);
+}
+
+std::string Sha256Stream::Hex() {
+  if (state_ == nullptr) return std::string();
+  return ::Hex(gcry_md_read(static_cast<gcry_md_hd_t>(state_), GCRY_MD_SHA256), 32);
 }
 
 bool GenerateSigningKey(std::string& privateKey, std::string& publicKey) {

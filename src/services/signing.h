@@ -27,6 +27,21 @@
 std::string Sha256Hex(const std::string& bytes);
 std::string Sha256OfFile(const std::wstring& path);
 
+// The SHA-256 of bytes given in pieces, for content that is never whole in memory.
+class Sha256Stream {
+ public:
+  Sha256Stream();
+  ~Sha256Stream();
+  Sha256Stream(const Sha256Stream&) = delete;
+  Sha256Stream& operator=(const Sha256Stream&) = delete;
+  void Add(const void* data, std::size_t size);
+  // The digest as 64 lower-case hex digits; the stream is spent afterwards.
+  std::string Hex();
+
+ private:
+  void* state_ = nullptr;
+};
+
 // A new key pair: the private key (the 32-byte seed and the public key, as the key file holds
 // them) and the public key, as hex.
 bool GenerateSigningKey(std::string& privateKey, std::string& publicKey);

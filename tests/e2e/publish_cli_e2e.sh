@@ -82,7 +82,7 @@ for order in "-q --json" "--json -q"; do
 done
 "$publish" status "$work/progress-tree" --json > "$work/json" || fail "status --json failed"
 one_object
-grep -qF '"live": "3.0", "releases": [{"version": "1.0"' "$work/json" && grep -qF '"version": "3.0", "published": "' "$work/json" &&
+grep -qF '"live": "3.0", "served": "3.0", "releases": [{"version": "1.0"' "$work/json" && grep -qF '"version": "3.0", "published": "' "$work/json" &&
   grep -qF '"live": true' "$work/json" && grep -qF '"problems": [], "result": "ok"}' "$work/json" &&
   grep -qF '"version": "2.0", "published": "' "$work/json" && grep -qE '"added_bytes": 0, .*"tree_bytes": [0-9]+' "$work/json" ||
   fail "status --json does not say what status says: $(cat "$work/json")"
