@@ -12,6 +12,7 @@
 #include "publish/delta_chunked.h"
 #include "publish/release.h"
 #include "publish/serve.h"
+#include "publish/prune.h"
 #include "publish/push.h"
 #include "publish/tree_builder.h"
 #include "publish/tree_lock.h"
@@ -38,6 +39,7 @@ const char USAGE[] =
     "  rollback make an earlier release of a tree live again\n"
     "  resign   renew the signatures of a tree's live version\n"
     "  push     upload a tree to the web root or origin that serves it, in a safe order\n"
+    "  prune    retire old releases of a tree and free what only they hold\n"
     "  verify   check a tree the way clients use it\n"
     "  serve    serve a tree over HTTP for local use and demos\n"
     "  diff     write the patch byte code from one file to another\n"
@@ -137,6 +139,20 @@ const char PUSH_USAGE[] =
     "DEST's history is read first: when it holds a release, a rollback, a list or signatures that\n"
     "TREE does not know (another build machine published there, or TREE is an old copy), or files\n"
     "that are no tree of this product, the push is refused with what differs, unless --force.\n";
+
+const char PRUNE_USAGE[] =
+    "usage: zepo-publish prune TREE (--keep N | --before YYYY-MM-DD | both) [--root-key KEY] [--no-wait]\n"
+    "\n"
+    "Retires old releases: their whole files, the patches that no kept release's list (nor the\n"
+    "served lists) names, and the stored contents that no kept release holds are removed, and it\n"
+    "prints what that frees. --keep N keeps the last N releases published; --before keeps those\n"
+    "published on or after the date (UTC); with both, a release goes when it is older than the date\n"
+    "and not among the last N. The live release is never pruned. A pruned release stays in the\n"
+    "index (status lists it as pruned) with its list, so later releases still remove what it\n"
+    "shipped and push still knows it; it cannot go live again, and its version name is not used\n"
+    "again. Players still on it update as from any other content: whole files, or patches from\n"
+    "what kept releases hold. zepo-publish push --prune then removes the same from the origin,\n"
+    "after the new lists. A prune stopped anywhere is finished by the next.\n";
 
 const char KEYGEN_USAGE[] =
     "usage: zepo-publish keygen --out KEYFILE\n"
@@ -504,6 +520,43 @@ int Push(const std::vector<std::string>& args) {
   return WithTree(tree, noWait, [&](std::string& error) { return PushTree(tree, rootKey, places[1], options, error); });
 }
 
+int Prune(const std::vector<std::string>& args) {
+  if (IsHelp(args)) return Usage(PRUNE_USAGE, true);
+  if (args.empty() || args[0].rfind("--", 0) == 0) return UsageError(PRUNE_USAGE, "which tree?");
+  std::wstring rootKey = L"ZepoFolder";
+  PruneOptions options;
+  bool noWait = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--no-wait") {
+      noWait = true;
+      continue;
+    }
+    if (args[i] != "--keep" && args[i] != "--before" && args[i] != "--root-key") {
+      return UsageError(PRUNE_USAGE, "unknown option " + args[i] + " for prune");
+    }
+    if (!HasValue(args, i)) return UsageError(PRUNE_USAGE, args[i] + " needs a value");
+    const std::string& value = args[++i];
+    unsigned long count = 0;
+    if (args[i - 1] == "--root-key") {
+      rootKey = AnsiToWide(value);
+    } else if (args[i - 1] == "--keep") {
+      if (!ParseCount(value, 1, 100000, count)) return UsageError(PRUNE_USAGE, "--keep takes a number from 1, not " + value);
+      options.keep = count;
+    } else {
+      const bool date = value.size() == 10 && value[4] == '-' && value[7] == '-' &&
+                        (value.substr(0, 4) + value.substr(5, 2) + value.substr(8, 2)).find_first_not_of("0123456789") ==
+                            std::string::npos;
+      if (!date) return UsageError(PRUNE_USAGE, "--before takes a date as YYYY-MM-DD, not " + value);
+      options.before = AnsiToWide(value);
+    }
+  }
+  if (options.keep == 0 && options.before.empty()) {
+    return UsageError(PRUNE_USAGE, "prune needs --keep N or --before DATE: which releases go?");
+  }
+  const fs::path tree = args[0];
+  return WithTree(tree, noWait, [&](std::string& error) { return PruneTree(tree, rootKey, options, error); });
+}
+
 // The first of a list of public keys (separated by commas or blanks) that is not 64 hex digits;
 // empty when every one is a key.
 std::string FirstNonKey(const std::string& keys) {
@@ -698,6 +751,7 @@ int main(int argc, char** argv) {
   }
   if (command == "status" || command == "rollback" || command == "resign") return StatusRollbackOrResign(command, args);
   if (command == "push") return Push(args);
+  if (command == "prune") return Prune(args);
   if (command == "verify") return Verify(args);
   if (command == "serve") return Serve(args);
   if (command == "diff" || command == "patch") return DiffOrPatch(command, args);

@@ -148,12 +148,12 @@ std::vector<PatchSource> PatchSources(const BuildOptions& options, const Release
     std::vector<std::string> ignored;
     ScanRelease(folder, options.followLinks, source.files, ignored);
   }
-  const auto& releases = index.releases();
+  const std::vector<std::wstring> releases = IndexedVersions(index);
   const std::size_t first = releases.size() > options.patchFrom ? releases.size() - options.patchFrom : 0;
   for (std::size_t i = first; i < releases.size(); ++i) {
-    const fs::path folder = productRoot / "files" / PathOf(releases[i].version);
-    PatchSource& source = sources.emplace_back(PatchSource{releases[i].version, folder, true, {}});
-    const IniDocument list = index.ListOf(releases[i].version);
+    const fs::path folder = productRoot / "files" / PathOf(releases[i]);
+    PatchSource& source = sources.emplace_back(PatchSource{releases[i], folder, true, {}});
+    const IniDocument list = index.ListOf(releases[i]);
     std::wstring name;
     for (std::size_t s = FirstEntrySection(list); s < list.SectionCount(); ++s) {
       if (!list.NamedSection(s, name)) continue;

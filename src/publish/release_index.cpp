@@ -42,6 +42,7 @@ ReleaseIndex ReleaseIndex::Load(const fs::path& product) {
     release.version = name;
     ini.ReadString(i, L"Date", release.date);
     ini.ReadString(i, L"LiveAgain", release.liveAgain);
+    ini.ReadString(i, L"Pruned", release.pruned);
     release.files = static_cast<std::size_t>(Number(ini, i, L"Files"));
     release.bytes = Number(ini, i, L"Bytes");
     release.packedBytes = Number(ini, i, L"PackedBytes");
@@ -91,6 +92,12 @@ void ReleaseIndex::MakeLive(const std::wstring& version, const std::wstring& dat
   live_ = version;
 }
 
+void ReleaseIndex::MarkPruned(const std::wstring& version, const std::wstring& date) {
+  for (IndexedRelease& release : releases_) {
+    if (release.version == version) release.pruned = date;
+  }
+}
+
 std::string ReleaseIndex::Text() const {
   std::wstring text = L"; What this tree has published, oldest first; written by zepo-publish.\r\n[" +
                       std::wstring(INDEX_SECTION) + L"]\r\nLive=" + live_ + L"\r\n";
@@ -100,6 +107,7 @@ std::string ReleaseIndex::Text() const {
             std::to_wstring(r.patches) + L"\r\n";
     if (r.addedBytes) text += L"AddedBytes=" + std::to_wstring(*r.addedBytes) + L"\r\n";
     if (!r.liveAgain.empty()) text += L"LiveAgain=" + r.liveAgain + L"\r\n";
+    if (!r.pruned.empty()) text += L"Pruned=" + r.pruned + L"\r\n";
   }
   return WideToUtf8(text);
 }
@@ -115,7 +123,9 @@ std::wstring IndexDateAt(std::int64_t unixTime) {
 
 std::vector<std::wstring> IndexedVersions(const ReleaseIndex& index) {
   std::vector<std::wstring> versions;
-  for (const IndexedRelease& release : index.releases()) versions.push_back(release.version);
+  for (const IndexedRelease& release : index.releases()) {
+    if (release.pruned.empty()) versions.push_back(release.version);
+  }
   return versions;
 }
 

@@ -23,6 +23,9 @@ struct IndexedRelease {
   // releases that an older publisher built.
   std::optional<std::uint64_t> addedBytes;
   std::wstring liveAgain;  // when a rollback last made it live again
+  // When prune took its files away; its record and kept list stay, so that later releases still
+  // remove what it shipped and a push still knows it at the origin.
+  std::wstring pruned;
 };
 
 class ReleaseIndex {
@@ -44,6 +47,8 @@ class ReleaseIndex {
   void Publish(const IndexedRelease& release);
   // Makes an indexed version live again.
   void MakeLive(const std::wstring& version, const std::wstring& date);
+  // Records that prune took the version's files away.
+  void MarkPruned(const std::wstring& version, const std::wstring& date);
   // The index's text, which a publication makes live as FILE_NAME in the product folder.
   std::string Text() const;
   static constexpr const char* FILE_NAME = "releases.ini";
@@ -63,5 +68,6 @@ std::size_t FirstEntrySection(const IniDocument& list);
 std::wstring IndexDateNow();
 std::wstring IndexDateAt(std::int64_t unixTime);
 
-// The versions the index names, in the order they were published.
+// The versions the index names whose files the tree holds (not pruned), in the order they were
+// published.
 std::vector<std::wstring> IndexedVersions(const ReleaseIndex& index);

@@ -636,7 +636,7 @@ bool PublishVersion(const BuildOptions& options, ReleaseIndex& index, const fs::
   }
   if (!index.KeepList(options.version, EncodeListText(list), error)) return false;
   index.Publish({options.version, IndexDateNow(), summary.files, summary.bytes, summary.versionBytes,
-                 summary.patches, summary.storedBytes, L""});
+                 summary.patches, summary.storedBytes, L"", L""});
   const std::string productFolder = WideToUtf8(options.product);
   Publication publication(options.out, options.product);
   publication.AddList(productFolder + "filelistfull.enc", list);
@@ -677,7 +677,13 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   if (!ValidateRelease(options, items, error)) return false;
   const fs::path productRoot = options.out / PathOf(options.product);
   ReleaseIndex index = ReleaseIndex::Load(productRoot);
-  if (index.Find(options.version) != nullptr) {
+  const IndexedRelease* published = index.Find(options.version);
+  if (published != nullptr && !published->pruned.empty()) {
+    error = "version " + WideToUtf8(options.version) + " was published and then pruned on " +
+            WideToUtf8(published->pruned) + "; its name is not used again: give the release a new version name";
+    return false;
+  }
+  if (published != nullptr) {
     // A published version never changes, and publishing it again never makes it live again.
     if (!HasContentOf(index.ListOf(options.version), items)) {
       error = "version " + WideToUtf8(options.version) +

@@ -339,8 +339,12 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
   for (const std::string& warning : warnings) std::printf("warning: %s\n", warning.c_str());
   std::printf("%-12s %-16s %7s %11s %11s %8s  %s\n", "version", "published (UTC)", "files", "packed", "added",
               "patches", "download to reach the live one");
-  std::vector<std::string> releases, versions;
+  std::vector<std::string> releases, pruned;
   for (const IndexedRelease& r : index.releases()) {
+    if (!r.pruned.empty()) {
+      pruned.push_back(WideToUtf8(r.version) + " (on " + WideToUtf8(r.pruned) + ")");
+      continue;
+    }
     const std::uint64_t download = DownloadToReach(live, index.ListOf(r.version), tree.product);
     std::printf("%-12s %-16s %7zu %11s %11s %8zu  %s%s%s\n", WideToUtf8(r.version).c_str(), WideToUtf8(r.date).c_str(),
                 r.files, ByteSize(r.packedBytes).c_str(), r.addedBytes ? ByteSize(*r.addedBytes).c_str() : "-",
@@ -360,6 +364,9 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
                            .Text("rolled_back_to_on", WideToUtf8(r.liveAgain))
                            .Close());
   }
+  std::string prunedLine;
+  for (const std::string& release : pruned) prunedLine += (prunedLine.empty() ? "" : ", ") + release;
+  if (!pruned.empty()) std::printf("pruned: %s\n", prunedLine.c_str());
   const std::uint64_t treeBytes = ContentStore::TreeBytes(root);
   std::printf("the tree takes %s on disk (a content stored once however many releases name it)\n",
               ByteSize(treeBytes).c_str());
@@ -374,6 +381,7 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
   }
   if (json != nullptr) {
     *json = object.Json("releases", JsonArray(releases))
+                .Json("pruned", JsonTexts(pruned))
                 .Number("tree_bytes", treeBytes)
                 .Json("warnings", JsonTexts(warnings))
                 .Json("problems", JsonTexts(texts))
@@ -412,8 +420,14 @@ bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::
   if (!LoadTree(root, rootKey, tree, error) || !SigningFitsTree(root, signing, error)) return false;
   ReleaseIndex& index = tree.index;
   const fs::path& product = tree.product;
-  if (index.Find(version) == nullptr) {
+  const IndexedRelease* release = index.Find(version);
+  if (release == nullptr) {
     error = "version " + WideToUtf8(version) + " is not in the tree's index; zepo-publish status lists its releases";
+    return false;
+  }
+  if (!release->pruned.empty()) {
+    error = "version " + WideToUtf8(version) + " was pruned on " + WideToUtf8(release->pruned) +
+            ": its files are gone from the tree, and it cannot go live again; nothing changed";
     return false;
   }
   const IniDocument kept = index.ListOf(version);

@@ -5,7 +5,8 @@
 #   upload and never fail; pushes cut at random moments, and a destination that fills up, leave
 #   the origin serving the old version or the new one;
 # - one history per origin: a second build machine's stale copy is not pushed over a newer origin,
-#   nor a tree over a folder that is no tree (unless --force).
+#   nor a tree over a folder that is no tree (unless --force);
+# - old releases retired by prune and push --prune while players of them update.
 # Runs in a network and mount namespace of its own: the link is slowed with tc on its loopback,
 # and the full destination is a small tmpfs.
 #   delivery_e2e.sh WORK PUBLISH UPDATER
@@ -181,4 +182,20 @@ grep -q "no tree of product velora/" "$work/out" || fail "the refusal does not s
 "$publish" push "$work/tree" "$dest" > "$work/out" 2>&1 && fail "machine A's tree was pushed over machine B's 4.0"
 "$publish" push "$work/tree" "$dest" > "$work/out" 2>&1 || true
 say "a stale copy and a folder of other files are not pushed over; --force is"
+
+# 4. Old releases retired: the tree keeps its last release only, and push --prune takes the rest
+# away from the origin after the new lists, while players of the pruned 1.0 poll and update.
+origin_at_2
+"$publish" push "$work/tree" "$dest" > "$work/out" 2>&1 || fail "the push of 3.0 failed"
+before=$(du -sk "$work/tree" | cut -f1)
+"$publish" prune "$work/tree" --keep 1 > "$work/out" 2>&1 || fail "prune --keep 1 failed"
+grep -q "^pruned 1.0, 2.0$" "$work/out" || fail "prune does not name what it pruned"
+[ ! -e "$work/tree/velora/files/1.0" ] && [ -e "$work/tree/velora/files/3.0/a.txt" ] || fail "prune took the wrong files"
+"$publish" verify "$work/tree" > "$work/out" 2>&1 || fail "the pruned tree does not verify"
+start_polling
+"$publish" push "$work/tree" "$dest" --prune > "$work/out" 2>&1 || fail "push --prune of a pruned tree failed"
+stop_polling "during push --prune"
+[ ! -e "$work/origin/velora-cdn/velora/files/1.0" ] || fail "push --prune left the pruned release at the origin"
+[ "$(client_run "$work/check" "$public")" = 3 ] || fail "a player of the pruned 1.0 does not reach 3"
+say "prune --keep 1 freed $((before - $(du -sk "$work/tree" | cut -f1))) KiB; push --prune with $(wc -l < "$work/polls") client runs, none failed"
 say "passed"

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "publish/content_check.h"
+#include "publish/prune.h"
 #include "publish/release_index.h"
 #include "publish/tree_builder.h"
 #include "publish/tree_status.h"
@@ -167,4 +168,47 @@ TEST_F(TreeStatusTest, StatusSaysWhatClientsAreServedAndWhenSignaturesExpired) {
   EXPECT_NE(json.find("\"signature_days_left\": 0, \"signatures_expired\": true"), std::string::npos) << json;
   EXPECT_NE(json.find("more than an hour ahead of this computer's clock"), std::string::npos) << json;
   EXPECT_EQ(error, "1 problem: the live signatures expired");
+}
+
+TEST_F(TreeStatusTest, PruneRetiresOldReleasesButNeverTheLiveOneOrTheLastOnes) {
+  Put(v1, "only-in-1.txt", "shipped once");
+  ASSERT_TRUE(Build(v1.path(), L"1.0")) << error;
+  ASSERT_TRUE(Build(v2.path(), L"2.0")) << error;
+  Put(v3, "data/a.pak", a + "3");
+  Put(v3, "b.txt", Compressible(3));
+  ASSERT_TRUE(Build(v3.path(), L"3.0")) << error;
+  ASSERT_TRUE(RollbackTree(tree.path(), L"ZepoFolder", L"1.0", {}, false, error)) << error;
+
+  // 1.0 is live again and the last one stays: only 2.0 goes.
+  ASSERT_TRUE(PruneTree(tree.path(), L"ZepoFolder", {1, L""}, error)) << error;
+  ReleaseIndex index = ReleaseIndex::Load(Published(""));
+  EXPECT_EQ(IndexedVersions(index), (std::vector<std::wstring>{L"1.0", L"3.0"}));
+  EXPECT_FALSE(fs::exists(Published("files/2.0")));
+  EXPECT_TRUE(fs::exists(Published("files/1.0/data/a.pak")));
+  bool clean = false;
+  const std::string status = StatusJson(clean);
+  EXPECT_TRUE(clean) << error;
+  EXPECT_NE(status.find("\"pruned\": [\"2.0 (on "), std::string::npos) << status;
+  EXPECT_NE(VerifyJson().find("\"result\": \"ok\""), std::string::npos);
+  EXPECT_FALSE(RollbackTree(tree.path(), L"ZepoFolder", L"2.0", {}, false, error));
+  EXPECT_NE(error.find("was pruned"), std::string::npos) << error;
+  EXPECT_FALSE(Build(v2.path(), L"2.0"));
+  EXPECT_NE(error.find("was published and then pruned"), std::string::npos) << error;
+
+  // Stopped after the index was written: the next prune takes the files away. Dates are compared
+  // by day, so nothing published today is before today.
+  ASSERT_TRUE(Build(v2.path(), L"4.0")) << error;
+  index = ReleaseIndex::Load(Published(""));
+  index.MarkPruned(L"1.0", IndexDateNow());
+  WriteBytes(Published("releases.ini"), index.Text());
+  ASSERT_TRUE(PruneTree(tree.path(), L"ZepoFolder", {0, IndexDateNow().substr(0, 10)}, error)) << error;
+  EXPECT_FALSE(fs::exists(Published("files/1.0")));
+  EXPECT_TRUE(fs::exists(Published("files/3.0")));
+  // What the pruned 1.0 alone shipped is still removed from players by a later release, and the
+  // store keeps only what kept releases hold.
+  ASSERT_TRUE(Build(v3.path(), L"5.0")) << error;
+  std::string list;
+  ASSERT_TRUE(UnpackToMemory(Published("filelist.enc"), list));
+  EXPECT_NE(list.find("[only-in-1.txt]\r\nMethod=Remove"), std::string::npos) << list;
+  EXPECT_NE(VerifyJson().find("\"result\": \"ok\""), std::string::npos);
 }

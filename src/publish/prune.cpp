@@ -1,0 +1,164 @@
+#include "publish/prune.h"
+
+#include <cstdio>
+#include <set>
+#include <vector>
+
+#include "publish/content_store.h"
+#include "publish/release.h"
+#include "publish/release_index.h"
+#include "publish/tree_status.h"
+#include "publish/tree_writes.h"
+#include "services/files.h"
+#include "services/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The versions to prune now: the releases that options choose among those not pruned yet, never
+// the live one nor the last options.keep.
+std::vector<std::wstring> ChosenVersions(const ReleaseIndex& index, const PruneOptions& options) {
+  const std::vector<std::wstring> held = IndexedVersions(index);
+  const std::size_t protectedFrom = options.keep >= held.size() ? 0 : held.size() - options.keep;
+  std::vector<std::wstring> chosen;
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    if (held[i] == index.live() || (options.keep > 0 && i >= protectedFrom)) continue;
+    // Dates are "YYYY-MM-DD hh:mm": before a day is a comparison of text.
+    if (!options.before.empty() && !(index.Find(held[i])->date < options.before)) continue;
+    chosen.push_back(held[i]);
+  }
+  return chosen;
+}
+
+// A path relative to the product folder as one text however it was written: a list names
+// "patches/A-B/" + "data\\x.pak".
+std::wstring PathKey(std::wstring path) {
+  for (wchar_t& c : path) c = c == L'\\' ? L'/' : c;
+  return FoldCase(path);
+}
+
+// Every patch file that a list names.
+void AddNamedPatches(const IniDocument& list, std::set<std::wstring>& named) {
+  std::wstring name;
+  for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
+    if (!list.NamedSection(i, name)) continue;
+    for (const auto& [key, value] : list.KeysOf(name)) {
+      if (value.rfind(L"patches", 0) == 0) named.insert(PathKey(value + name));
+    }
+  }
+}
+
+IniDocument ServedList(const fs::path& product, const char* name) {
+  std::string text;
+  UnpackToMemory(product / name, text);
+  return IniDocument(text);
+}
+
+// Removes a folder's files that keep() refuses, then the folders left empty; counts the files.
+template <typename Keep>
+std::size_t RemoveFilesUnless(const fs::path& folder, Keep keep) {
+  std::size_t removed = 0;
+  std::vector<fs::path> files, folders;
+  std::error_code failure;
+  for (auto it = fs::recursive_directory_iterator(folder, failure); !failure && it != fs::recursive_directory_iterator();
+       it.increment(failure)) {
+    std::error_code ignored;
+    if (it->is_directory(ignored)) folders.push_back(it->path());
+    else if (!keep(it->path())) files.push_back(it->path());
+  }
+  for (const fs::path& file : files) removed += RemoveFile(WideOf(file)) ? 1 : 0;
+  // Deepest first, so that a folder whose folders went is empty in its turn.
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+    std::error_code ignored;
+    if (fs::is_empty(*it, ignored)) fs::remove(*it, ignored);
+  }
+  return removed;
+}
+
+// The identities of the files under folder, and whether any of them has another name (a tree on
+// a file system with hard links).
+std::set<std::pair<std::uint64_t, std::uint64_t>> IdentitiesUnder(const fs::path& folder, bool& linked) {
+  std::set<std::pair<std::uint64_t, std::uint64_t>> identities;
+  std::error_code failure;
+  for (auto it = fs::recursive_directory_iterator(folder, failure); !failure && it != fs::recursive_directory_iterator();
+       it.increment(failure)) {
+    std::error_code ignored;
+    std::uint64_t volume = 0, number = 0;
+    if (!it->is_regular_file(ignored) || !FileIdentityOf(WideOf(it->path()), volume, number)) continue;
+    identities.insert({volume, number});
+    if (fs::hard_link_count(it->path(), ignored) > 1) linked = true;
+  }
+  return identities;
+}
+
+std::string Joined(const std::vector<std::wstring>& versions) {
+  std::string text;
+  for (const std::wstring& version : versions) text += (text.empty() ? "" : ", ") + WideToUtf8(version);
+  return text;
+}
+
+}  // namespace
+
+bool PruneTree(const fs::path& tree, const std::wstring& rootKey, const PruneOptions& options, std::string& error) {
+  fs::path product;
+  if (!ProductFolderOf(tree, rootKey, product)) {
+    error = tree.string() + " is not a tree (no rootfolder.enc that names a product folder)";
+    return false;
+  }
+  ReleaseIndex index = ReleaseIndex::Load(product);
+  if (!index.exists() || index.live().empty()) {
+    error = "the tree at " + tree.string() + " keeps no release index with a live version; nothing to prune";
+    return false;
+  }
+  // What clients are served must be what the index says, or a release they are served could go.
+  const std::vector<std::string> problems = ServedProblems(tree, rootKey, false);
+  if (!problems.empty()) {
+    error = "the tree is not pruned: " + problems.front();
+    return false;
+  }
+  const std::uint64_t before = ContentStore::TreeBytes(tree);
+  const std::vector<std::wstring> chosen = ChosenVersions(index, options);
+  if (!chosen.empty()) {
+    // The index first: a prune stopped after it is finished by the next, never the other way.
+    for (const std::wstring& version : chosen) index.MarkPruned(version, IndexDateNow());
+    if (!WriteFileAtomically(product / ReleaseIndex::FILE_NAME, index.Text(), error)) return false;
+  }
+  std::size_t files = 0;
+  for (const IndexedRelease& release : index.releases()) {
+    if (release.pruned.empty()) continue;
+    files += RemoveFilesUnless(product / "files" / PathOf(release.version), [](const fs::path&) { return false; });
+    std::error_code ignored;
+    fs::remove(product / "files" / PathOf(release.version), ignored);
+  }
+  std::set<std::wstring> named;
+  for (const std::wstring& version : IndexedVersions(index)) AddNamedPatches(index.ListOf(version), named);
+  for (const char* list : {"filelist.enc", "filelistfull.enc"}) AddNamedPatches(ServedList(product, list), named);
+  std::size_t patches = 0;
+  for (const char* folder : {"patches", "patches2"}) {
+    patches += RemoveFilesUnless(product / folder, [&](const fs::path& file) {
+      std::error_code ignored;
+      return named.count(PathKey(WideOf(fs::relative(file, product, ignored)))) != 0;
+    });
+  }
+  bool linked = false;
+  const auto held = IdentitiesUnder(product / "files", linked);
+  std::size_t stored = 0;
+  if (linked) {
+    stored = RemoveFilesUnless(tree / ContentStore::FOLDER, [&](const fs::path& file) {
+      std::uint64_t volume = 0, number = 0;
+      return !FileIdentityOf(WideOf(file), volume, number) || held.count({volume, number}) != 0;
+    });
+  }
+  const std::uint64_t after = ContentStore::TreeBytes(tree);
+  if (chosen.empty() && files == 0 && patches == 0 && stored == 0) {
+    std::printf("nothing to prune: every release the tree holds is live, among the kept ones or not chosen\n");
+    return true;
+  }
+  if (!chosen.empty()) std::printf("pruned %s\n", Joined(chosen).c_str());
+  std::printf("freed %s: release files %zu, patches %zu, stored contents %zu (what no kept release names)\n",
+              ByteSize(before > after ? before - after : 0).c_str(), files, patches, stored);
+  if (!linked) std::printf("the store is left as it is: this file system keeps copies, not links, of its contents\n");
+  std::printf("zepo-publish push --prune takes them away from the origin too\n");
+  return true;
+}
