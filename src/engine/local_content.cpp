@@ -27,6 +27,61 @@ void LocalContent::NoteListed(const IniDocument& list, const std::unordered_set<
   }
 }
 
+namespace {
+
+// The names a list gives content (or keeps), folded: those files are the check's own.
+std::unordered_set<std::wstring> NamesWithContent(const IniDocument& list) {
+  std::unordered_set<std::wstring> names;
+  std::wstring name, method;
+  for (std::size_t i = 0; i < list.SectionCount(); ++i) {
+    if (!list.NamedSection(i, name)) continue;
+    list.ReadString(i, L"Method", method);
+    if (!EqualNoCase(method, L"Remove")) names.insert(FoldCase(name));
+  }
+  return names;
+}
+
+// Walks at most this many entries of an installation: a folder of a million files is no game's.
+constexpr std::size_t MOST_ENTRIES_WALKED = 200000;
+
+}  // namespace
+
+void LocalContent::NoteUnlisted(const IniDocument& list,
+                                const std::unordered_map<std::uint64_t, std::unordered_set<std::wstring>>& wantedBySize,
+                                const std::wstring& skip) {
+  if (wantedBySize.empty()) return;
+  const std::unordered_set<std::wstring> listed = NamesWithContent(list);
+  const std::wstring skipped = FoldCase(skip.empty() || (skip.back() != L'\\' && skip.back() != L'/')
+                                            ? skip
+                                            : skip.substr(0, skip.size() - 1));
+  std::vector<std::wstring> folders{L""};
+  std::size_t walked = 0;
+  while (!folders.empty() && walked < MOST_ENTRIES_WALKED) {
+    const std::wstring folder = folders.back();
+    folders.pop_back();
+    for (const std::wstring& entry : FolderEntries(folder.empty() ? L"." : folder)) {
+      if (++walked > MOST_ENTRIES_WALKED) break;
+      const std::wstring name = folder.empty() ? entry : folder + L"\\" + entry;
+      if (EqualNoCase(name, skipped) || IsLink(name)) continue;  // never our work, never through a link
+      if (IsFolder(name)) {
+        folders.push_back(name);
+        continue;
+      }
+      if (listed.count(FoldCase(name)) != 0) continue;
+      FileHandle file = FileHandle::OpenForRead(name);
+      const std::int64_t size = file.IsOpen() ? file.Size() : -1;
+      file.Close();
+      const auto wanted = size > 0 ? wantedBySize.find(static_cast<std::uint64_t>(size)) : wantedBySize.end();
+      if (wanted == wantedBySize.end()) continue;
+      std::wstring digest, fileTime;
+      GetFileTimeText(name, fileTime);
+      Md5OfFile(digest, name);
+      if (digest.empty() || fileTime.empty() || wanted->second.count(FoldCase(digest)) == 0) continue;
+      byChecksum_.emplace(FoldCase(digest), Holder{name, fileTime, std::to_wstring(size)});
+    }
+  }
+}
+
 std::wstring LocalContent::Find(const std::wstring& checksum, const std::wstring& size,
                                 const std::wstring& except) const {
   const auto [first, last] = byChecksum_.equal_range(FoldCase(checksum));

@@ -365,6 +365,18 @@ void UpdateClient::NoteLocalContent(const IniDocument& list) {
   if (wanted.empty()) return;
   localContent_.NoteListed(list, wanted);
   localContent_.NoteListed(AppliedList(), wanted);
+  if (AppliedList().SectionCount() != 0) return;
+  // No run recorded what this installation holds: its unlisted files of a wanted size may.
+  std::unordered_map<std::uint64_t, std::unordered_set<std::wstring>> wantedBySize;
+  for (const EntryList* entries : {&updateList_, &patchList_}) {
+    for (const auto& entry : *entries) {
+      const std::uint64_t size = ListedSize(*entry);
+      if (size > 0 && !entry->checksum.empty()) {
+        wantedBySize[size].insert(FoldCase(entry->checksum));
+      }
+    }
+  }
+  localContent_.NoteUnlisted(list, wantedBySize, localFolder_);
 }
 
 const IniDocument& UpdateClient::AppliedList() {

@@ -15,6 +15,7 @@
 #include "engine/safe_name.h"
 #include "publish/content_store.h"
 #include "publish/file_progress.h"
+#include "publish/listed_times.h"
 #include "publish/delta.h"
 #include "publish/delta2.h"
 #include "publish/delta_chunked.h"
@@ -45,6 +46,7 @@ bool ReadFile(const fs::path& path, std::string& bytes) { return ReadWholeFile(W
 struct FileResult {
   std::wstring method;
   std::wstring dateTime;
+  std::wstring sourceTime;  // the release folder's time, when the listed one was moved
   std::string checksum;
   std::string sha256;  // signed trees only
   std::uint64_t size = 0;
@@ -382,28 +384,29 @@ std::map<std::wstring, ListedFile> ReadLiveList(const fs::path& product) {
 }
 
 // Clients take a file whose time is the listed one to the minute as up to date, without reading
-// it. Packs, archives and reproducible builds give every file one fixed time, so a changed file
-// may keep the time of the content it replaces: it is listed with the publish time instead, in a
-// minute after the one listed before. An unchanged file keeps the time listed before, so that
-// clients are not sent to read it. Answers how many times were moved.
-std::size_t SettleTimes(const std::map<std::wstring, ListedFile>& live, const std::vector<ReleaseItem>& items,
-                        std::vector<FileResult>& results, std::uint64_t now) {
+// it (listed_times.h): a changed file whose time another content of its name had in that minute
+// is listed with the publish time instead, in a later minute, and keeps its own as SourceTime. An
+// unchanged file keeps the time listed before, so that clients are not sent to read it. Answers
+// how many times were moved.
+std::size_t SettleTimes(const std::map<std::wstring, ListedFile>& live, const ListedTimes& history,
+                        const std::vector<ReleaseItem>& items, std::vector<FileResult>& results, std::uint64_t now) {
   std::size_t moved = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     FileResult& result = results[i];
+    if (items[i].folder || result.method == L"Exists") continue;
     const auto listed = live.find(FoldCase(items[i].name));
-    if (items[i].folder || result.method == L"Exists" || listed == live.end()) continue;
-    if (EqualNoCase(listed->second.checksum, AnsiToWide(result.checksum))) {
+    if (listed != live.end() && EqualNoCase(listed->second.checksum, AnsiToWide(result.checksum))) {
       if (!listed->second.dateTime.empty()) result.dateTime = listed->second.dateTime;
       continue;
     }
-    if (!SameFileTimeToMinute(result.dateTime, listed->second.dateTime)) continue;
-    result.dateTime = PublishTimeAfter(listed->second.dateTime, now);
+    const std::wstring clash = history.Clash(items[i].name, result.dateTime, AnsiToWide(result.checksum));
+    if (clash.empty()) continue;
+    result.sourceTime = result.dateTime;
+    result.dateTime = PublishTimeAfter(clash, now);
     ++moved;
   }
   return moved;
 }
-
 
 }  // namespace
 
@@ -540,7 +543,9 @@ bool PublishFiles(const BuildOptions& options, Builder& builder, const std::vect
 std::wstring FileSection(const ReleaseItem& item, const FileResult& r) {
   std::wstring section = L"[" + item.name + L"]\r\nMethod=" + r.method + L"\r\n";
   if (r.method == L"Exists") section += L"Target=File\r\n";
-  section += L"DateTime=" + r.dateTime + L"\r\nCheckSum=" + AnsiToWide(r.checksum) + L"\r\n";
+  section += L"DateTime=" + r.dateTime + L"\r\n";
+  if (!r.sourceTime.empty()) section += std::wstring(SOURCE_TIME_KEY) + L"=" + r.sourceTime + L"\r\n";
+  section += L"CheckSum=" + AnsiToWide(r.checksum) + L"\r\n";
   // Clients that trust a key check what they stage against the SHA256; every client bounds
   // what it unpacks or rebuilds by the Size.
   if (!r.sha256.empty()) section += L"SHA256=" + AnsiToWide(r.sha256) + L"\r\n";
@@ -706,7 +711,7 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   Builder builder(options, sources, items, index.exists());
   std::vector<FileResult> results;
   if (!PublishFiles(options, builder, items, index, productRoot, results, error)) return false;
-  summary.movedTimes = SettleTimes(live, items, results,
+  summary.movedTimes = SettleTimes(live, ListedTimes::Of(productRoot, index), items, results,
                                    TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0));
   summary.patchSets.resize(sources.size());
   for (std::size_t k = 0; k < sources.size(); ++k) summary.patchSets[k].from = sources[k].label;

@@ -8,6 +8,7 @@
 
 #include "publish/content_check.h"
 #include "publish/content_store.h"
+#include "publish/listed_times.h"
 #include "publish/release.h"
 #include "publish/publication.h"
 #include "publish/release_index.h"
@@ -455,9 +456,10 @@ bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::
             "version packs them again";
     return false;
   }
-  // The kept list again, with the times that clients can trust against the list they now hold: a
-  // file whose content goes back but whose time falls in the minute listed for the live one gets
+  // The kept list again, with the times that clients can trust against what they hold: a file
+  // whose content goes back but whose time another content of its name had in that minute gets
   // the publish time, as a build gives it.
+  const ListedTimes history = ListedTimes::Of(product, index);
   const IniDocument current = PublishedList(product);
   if (!CheckRemovals(FilesOf(current), FilesOf(kept), version, allowRemovals, error)) return false;
   // Clients at the live version go back by patches from its content, not by whole files.
@@ -466,29 +468,22 @@ bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::
     return false;
   }
   const std::uint64_t now = TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0);
-  std::wstring list, name, liveTime, liveSum, ownSum;
+  std::wstring list, name, ownSum;
   std::set<std::wstring> present;
   const std::size_t first = FirstEntrySection(kept);
   for (std::size_t i = 0; i < kept.SectionCount(); ++i) {
     if (!kept.NamedSection(i, name)) continue;
     if (i >= first) present.insert(FoldCase(name));
-    const std::size_t liveSection = i >= first ? current.FindSection(name) : IniDocument::NO_SECTION;
-    liveTime.clear();
-    liveSum.clear();
-    if (liveSection != IniDocument::NO_SECTION) {
-      current.ReadString(liveSection, L"DateTime", liveTime);
-      current.ReadString(liveSection, L"CheckSum", liveSum);
-    }
     kept.ReadString(i, L"CheckSum", ownSum);
     const auto reverseKeys = i >= first ? reverse.find(FoldCase(name)) : reverse.end();
     const bool patched = reverseKeys != reverse.end() && !reverseKeys->second.empty();
     list += L"[" + name + L"]\r\n";
     std::set<std::wstring> keys;
     for (const auto& [key, value] : kept.KeysOf(name)) {
-      const bool moved = EqualNoCase(key, L"DateTime") && !liveSum.empty() && !EqualNoCase(liveSum, ownSum) &&
-                         SameFileTimeToMinute(value, liveTime);
+      const std::wstring clash =
+          EqualNoCase(key, L"DateTime") && i >= first ? history.Clash(name, value, ownSum) : std::wstring();
       const bool nowPatch = patched && EqualNoCase(key, L"Method") && EqualNoCase(value, L"Update");
-      list += key + L"=" + (moved ? PublishTimeAfter(liveTime, now) : nowPatch ? L"Patch" : value) + L"\r\n";
+      list += key + L"=" + (!clash.empty() ? PublishTimeAfter(clash, now) : nowPatch ? L"Patch" : value) + L"\r\n";
       keys.insert(FoldCase(key));
     }
     if (patched) {

@@ -784,6 +784,38 @@ TEST_F(UpdateRunTest, RenamedMovedAndRepeatedContentIsCopiedNotDownloaded) {
   EXPECT_EQ(FileTime("video/intro.bik"), FileTime("packs/one.pak"));
 }
 
+// An installation the game's installer made holds no list of ours. Its files that the list does
+// not give content to, of a size a wanted content has, are hashed once: a renamed folder and a
+// moved video are copied, a file of the same size and other content is not, and files the list
+// does not know (a player's save) stay.
+TEST_F(UpdateRunTest, AnInstallerMadeInstallationCopiesMovedContentFoundBySize) {
+  const std::string video(300000, 'v'), pack = "pack file content", sameSize(pack.size(), 'x');
+  Install("movies/intro.bik", video);
+  Install("data/one.pak", pack);
+  Install("data/odd.pak", sameSize);
+  Install("saves/slot1.sav", "the player's own");
+  const auto sized = [&](const std::string& name, const std::string& content) {
+    tree.File(name, content);
+    tree.Key(name, "Size", std::to_string(content.size()));
+  };
+  sized("video/intro.bik", video);
+  sized("packs/one.pak", pack);
+  sized("packs/other.pak", "other content..xy");
+  for (const char* gone : {"movies/intro.bik", "data/one.pak"}) tree.Rule(gone, "Remove", "File");
+  tree.Publish();
+  const std::size_t before = TestServer::RequestsWith("/velora/v2/").size();
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  const std::vector<std::string> requests = TestServer::RequestsWith("/velora/v2/");
+  std::vector<std::string> fetched;
+  for (std::size_t i = before; i < requests.size(); ++i) fetched.push_back(requests[i].substr(0, requests[i].find(" HTTP")));
+  EXPECT_EQ(fetched, (std::vector<std::string>{"GET /velora/v2/packs/other.pak"}));
+  EXPECT_EQ(Installed("video/intro.bik"), video);
+  EXPECT_EQ(Installed("packs/one.pak"), pack);
+  EXPECT_EQ(Installed("data/odd.pak"), sameSize);
+  EXPECT_EQ(Installed("saves/slot1.sav"), "the player's own");
+  EXPECT_FALSE(fs::exists(install.path() / "movies" / "intro.bik"));
+}
+
 // A changed file whose time is still the one the last applied list gave it is patched from the
 // content that list names, without being read: a.dat, changed behind the updater's back within
 // that time, takes that patch, whose rebuild fails its check, and then the whole file. c.dat,

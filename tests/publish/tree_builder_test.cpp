@@ -12,6 +12,7 @@
 #include "engine/update_run.h"
 #include "publish/content_store.h"
 #include "publish/delta.h"
+#include "publish/release_index.h"
 #include "publish/tree_status.h"
 #include "publish/tree_writes.h"
 #include "publish/verify.h"
@@ -356,6 +357,50 @@ TEST_F(TreeBuilderTest, ReleasesWithOneFixedTimeReachClientsByteForByte) {
   ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED);
   EXPECT_EQ(TestServer::RequestsWith("/files/").size() + TestServer::RequestsWith("/patches/").size(), requests)
       << "a second run downloads nothing";
+}
+
+// The game's installer copies a release folder with its own times, not the ones the list gave.
+// With one fixed time in every release, a file changed in 2.0 and again in 3.0 carries in an
+// installer-made 2.0 the very time 3.0's folder gives it: the list moves it past every time the
+// name ever had, and a rollback to 1.0 does the same.
+TEST_F(TreeBuilderTest, AnInstallerMadeInstallationIsNeverTakenAsUpToDateByItsFolderTime) {
+  TempFolder v3;
+  Put(v3, "bin/game.exe", program + "version 3 code");
+  Put(v3, "data/world.pak", world);
+  const auto fixed = fs::last_write_time(v1.path() / "bin" / "game.exe") - std::chrono::hours(24 * 365 * 40);
+  for (const TempFolder* release : {&v1, &v2, &v3}) {
+    for (const auto& entry : fs::recursive_directory_iterator(release->path())) {
+      if (entry.is_regular_file()) fs::last_write_time(entry.path(), fixed);
+    }
+  }
+  tree = TestServer::Root();
+  fs::remove_all(tree);
+  for (const auto& [release, version] : {std::pair{&v1, L"1.0"}, {&v2, L"2.0"}, {&v3, L"3.0"}}) {
+    BuildOptions options = Options(release->path(), version);
+    options.keep.clear();
+    options.allowRemovals = true;
+    ASSERT_TRUE(Build(options)) << lastError;
+  }
+  const IniDocument second = ReleaseIndex::Load(tree / "game").ListOf(L"2.0");
+  std::wstring listed, source;
+  second.ReadString(L"bin\\game.exe", L"SourceTime", source);
+  EXPECT_FALSE(source.empty()) << "2.0 keeps the folder's time of a file whose listed time it moved";
+  IniDocument(ListText(tree, "filelistfull.enc")).ReadString(L"bin\\game.exe", L"DateTime", listed);
+  EXPECT_FALSE(SameFileTimeToMinute(listed, source));
+
+  TempFolder install;
+  fs::copy(v2.path(), install.path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  for (const auto& entry : fs::recursive_directory_iterator(install.path())) {
+    if (entry.is_regular_file()) fs::last_write_time(entry.path(), fixed);
+  }
+  WriteBytes(install.path() / "log.ini", "[zepo]\r\n");
+  ASSERT_TRUE(UpdatedBy(install, RunSettings{}));
+  EXPECT_TRUE(ReadBytes(install.path() / "bin" / "game.exe") == ReadBytes(v3.path() / "bin" / "game.exe"));
+
+  std::string error;
+  ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", L"1.0", {}, true, error)) << error;
+  IniDocument(ListText(tree, "filelistfull.enc")).ReadString(L"bin\\game.exe", L"DateTime", listed);
+  EXPECT_FALSE(SameFileTimeToMinute(listed, source)) << "1.0's time is the one installer-made 2.0 and 3.0 carry";
 }
 
 TEST_F(TreeBuilderTest, VerifyNamesEachUnsafeNameAndFolderRemovalOnce) {
