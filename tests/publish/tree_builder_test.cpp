@@ -389,9 +389,14 @@ TEST_F(TreeBuilderTest, AnInstallerMadeInstallationIsNeverTakenAsUpToDateByItsFo
   EXPECT_FALSE(SameFileTimeToMinute(listed, source));
 
   TempFolder install;
-  fs::copy(v2.path(), install.path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-  for (const auto& entry : fs::recursive_directory_iterator(install.path())) {
-    if (entry.is_regular_file()) fs::last_write_time(entry.path(), fixed);
+  for (const auto& entry : fs::recursive_directory_iterator(v2.path())) {
+    const fs::path target = install.path() / fs::relative(entry.path(), v2.path());
+    if (entry.is_directory()) {
+      fs::create_directories(target);
+    } else {
+      fs::copy_file(entry.path(), target);
+      fs::last_write_time(target, fixed);
+    }
   }
   WriteBytes(install.path() / "log.ini", "[zepo]\r\n");
   ASSERT_TRUE(UpdatedBy(install, RunSettings{}));
