@@ -195,6 +195,14 @@ bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, c
     failedName = name;
     return false;
   }
+  std::uint64_t size = 0;
+  if (!IsFolder(name) && !RegularFileSize(name, size)) {
+    // A pipe, device or socket under a listed name is never opened (it would hold the run or
+    // read without end): the listed content replaces it.
+    AddContentForms(Append(updateList_, name, dateTime, checksum), section, name);
+    Log(L"Check file", name, L"Not a regular file");
+    return true;
+  }
   if (mode == CheckMode::TrustSameTime && !dateTime.empty() && SameFileTimeToMinute(fileTime, dateTime)) {
     Log(L"Check file", name, L"Same time");
     return true;
@@ -261,7 +269,8 @@ bool UpdateClient::QueuePatchFromOtherFile(std::size_t section, const std::wstri
         highestFormat_ >= 2 ? Value(list_, section, (oldSum + PATCH2_KEY_SUFFIX).c_str()) : L"";
     if ((patch.empty() && patch2.empty()) || !EntryNameProblem(source).empty() || PassesThroughLink(source)) continue;
     std::wstring digest;
-    Md5OfFile(digest, source);
+    std::uint64_t size = 0;
+    if (RegularFileSize(source, size)) Md5OfFile(digest, source);
     if (digest.empty() || !EqualNoCase(digest, oldSum)) continue;
     QueuePatch(section, name, dateTime, checksum, patch, patch2).patchSource = source;
     return true;

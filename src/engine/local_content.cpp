@@ -68,10 +68,9 @@ void LocalContent::NoteUnlisted(const IniDocument& list,
         continue;
       }
       if (listed.count(FoldCase(name)) != 0) continue;
-      FileHandle file = FileHandle::OpenForRead(name);
-      const std::int64_t size = file.IsOpen() ? file.Size() : -1;
-      file.Close();
-      const auto wanted = size > 0 ? wantedBySize.find(static_cast<std::uint64_t>(size)) : wantedBySize.end();
+      std::uint64_t size = 0;
+      if (!RegularFileSize(name, size)) continue;  // a pipe or a device is never opened
+      const auto wanted = size > 0 ? wantedBySize.find(size) : wantedBySize.end();
       if (wanted == wantedBySize.end()) continue;
       std::wstring digest, fileTime;
       GetFileTimeText(name, fileTime);
@@ -91,7 +90,10 @@ std::wstring LocalContent::Find(const std::wstring& checksum, const std::wstring
     if (!size.empty() && !holder.size.empty() && size != holder.size) continue;
     std::wstring fileTime;
     GetFileTimeText(holder.name, fileTime);
-    if (!fileTime.empty() && SameFileTimeToMinute(fileTime, holder.dateTime) && !IsFolder(holder.name)) {
+    std::uint64_t held = 0;
+    // Only a regular file is ever read: a pipe of the right name and time would hold the run.
+    if (!fileTime.empty() && SameFileTimeToMinute(fileTime, holder.dateTime) && RegularFileSize(holder.name, held) &&
+        (size.empty() || size == std::to_wstring(held))) {
       return holder.name;
     }
   }

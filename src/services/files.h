@@ -81,6 +81,10 @@ bool PathExists(const std::wstring& path);
 // True for a symbolic link, junction or other reparse point (which folder deletions never follow).
 bool IsLink(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
+// Whether the path (through links) is a regular file, and its size; false for a folder, a named
+// pipe, a device or a socket, which a reader never opens (a pipe blocks the opening, a device
+// reads without end), and for a path that is not there.
+bool RegularFileSize(const std::wstring& path, std::uint64_t& size);
 // Whether two paths name the same existing file (however they are spelt: case, links, a
 // relative or a drive form).
 bool SameFile(const std::wstring& a, const std::wstring& b);

@@ -200,6 +200,13 @@ bool IsFolder(const std::wstring& path) {
   return stat(PosixPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool RegularFileSize(const std::wstring& path, std::uint64_t& size) {
+  struct stat st;
+  if (stat(PosixPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
 bool FileIdentityOf(const std::wstring& path, std::uint64_t& volume, std::uint64_t& number) {
   struct stat status;
   if (stat(PosixPath(path).c_str(), &status) != 0) return false;

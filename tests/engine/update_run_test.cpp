@@ -11,6 +11,11 @@
 #include <set>
 #include <thread>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+#include <fstream>
+
 #include "services/logger.h"
 #include "services/files.h"
 #include "services/packed2.h"
@@ -387,6 +392,36 @@ TEST_F(UpdateRunTest, NamesAtTheFileSystemsLimitAreStagedUnderShortNames) {
   tree.Publish();
   ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
   EXPECT_EQ(Installed("data/" + std::string(250, 'n')), "new content of a long name");
+}
+#endif
+
+#ifndef _WIN32
+// What is not a regular file is never opened: a named pipe blocks the opening, a device reads
+// without end. A pipe under a listed name, with the listed time, is replaced; a pipe that a list
+// names with the content another file needs is no source to copy from; a link to /dev/zero under
+// a listed name is replaced too. Each would have held the run.
+TEST_F(UpdateRunTest, PipesAndDevicesUnderListedNamesAreReplacedNeverRead) {
+  const std::string content = "the content of c and d";
+  tree.File("c.dat", content);
+  tree.File("d.dat", content);
+  tree.File("z.dat", "not zeros");
+  tree.Publish();
+  ASSERT_EQ(mkfifo((install.path() / "c.dat").c_str(), 0600), 0);
+  ASSERT_TRUE(SetFileTimeText(L"c.dat", AnsiToWide(PatchTree::TIME)));
+  fs::create_symlink("/dev/zero", install.path() / "z.dat");
+  std::atomic<int> result{-1};
+  std::thread run([&] { result = Run(); });
+  for (int i = 0; i < 300 && result == -1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (result == -1) {
+    // Still held: open the pipe's other end so that the run can end, and fail.
+    std::ofstream((install.path() / "c.dat").string()) << "x";
+  }
+  run.join();
+  ASSERT_EQ(result, RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(Installed("c.dat"), content);
+  EXPECT_EQ(Installed("d.dat"), content);
+  EXPECT_EQ(Installed("z.dat"), "not zeros");
+  EXPECT_FALSE(fs::is_symlink(install.path() / "z.dat"));
 }
 #endif
 
