@@ -8,11 +8,9 @@
 
 namespace {
 
-// What the updater leaves in a folder it worked in, and the programs it ships as.
-const wchar_t* const UPDATER_FILES[] = {
-    L"autoupdate.sls", L"autoupdate.fls", L"autoupdate.als", L"zepo.lock",
-    L"zepo.exe",       L"zepo-update",    L"zepo-update.exe",
-};
+// What the updater leaves in a folder it worked in. Its own program is no proof: copied into a
+// folder of other programs and run there, it would take that folder for the game's.
+const wchar_t* const UPDATER_FILES[] = {L"autoupdate.sls", L"autoupdate.fls", L"autoupdate.als", L"zepo.lock"};
 
 std::wstring Inside(const std::wstring& folder, const std::wstring& name) {
   return folder.empty() || IsPathSeparator(folder.back()) ? folder + name : folder + L"\\" + name;

@@ -14,6 +14,6 @@ enum class FolderKind {
 
 FolderKind JudgeFolder(const std::wstring& folder);
 
-// The updater's traces in a folder: "log.ini" with a "zepo" section, the list caches, the lock,
-// the diagnostic logs, or one of the updater's programs.
+// The updater's traces in a folder: "log.ini" with a "zepo" section (the game's installer writes
+// it), the list caches, the lock or the diagnostic logs; not the updater's own program.
 bool HoldsUpdaterTrace(const std::wstring& folder);

@@ -433,8 +433,9 @@ bool AcceptFolder(const std::wstring& folder, bool install) {
       break;
   }
   WriteStderr(quoted + L" is not an installation of the game: it holds other files and nothing of this updater "
-                       L"(no log.ini with a [zepo] section, no autoupdate.* caches, no updater program); nothing "
-                       L"was changed. To install the game, give an empty or new folder with --install\n");
+                       L"(no log.ini with a [zepo] section, no autoupdate.* caches, no zepo.lock); nothing was "
+                       L"changed. Give the game's folder with --dir (the one holding log.ini); to install the "
+                       L"game, give an empty or new folder with --install\n");
   return false;
 }
 

@@ -132,6 +132,8 @@ grep -q 'a-file" is a file, not a folder' "$work/bad.out" || fail "a file as --d
 # nothing in it touched; --install makes a new folder and installs the game there.
 at() { if [ -n "$prefix" ]; then echo "Z:$1"; else echo "$1"; fi; }
 mkdir -p "$work/documents" && printf 'my notes' > "$work/documents/readme.txt" && printf 'mine' > "$work/documents/b.dat"
+# The updater's own program copied among them proves nothing.
+printf 'a copy of the updater' > "$work/documents/zepo-update.exe"
 for install_flag in "" --install; do
   status=0
   updater_with --dir "$(at "$work/documents")" --host "localhost:$port" $install_flag > "$work/bad.out" 2>&1 || status=$?
@@ -139,7 +141,7 @@ for install_flag in "" --install; do
     grep -q "give an empty or new folder with --install" "$work/bad.out" ||
     fail "a folder of other files was not refused (exit $status): $(cat "$work/bad.out")"
 done
-[ "$(cat "$work/documents/b.dat")" = mine ] && [ "$(ls -A "$work/documents" | wc -l)" -eq 2 ] ||
+[ "$(cat "$work/documents/b.dat")" = mine ] && [ "$(ls -A "$work/documents" | wc -l)" -eq 3 ] ||
   fail "the refused folder was changed: $(ls -A "$work/documents")"
 grep -q "nowhere\" does not exist; --install makes it" <(updater_with --dir "$(at "$work/nowhere")" 2>&1) ||
   fail "a missing folder did not point to --install"
