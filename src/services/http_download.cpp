@@ -267,6 +267,11 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
     Fail(errorCode, failCode, cause);
     return StampedFetch::NoStamp;
   }
+  // An edge that refuses the range (416) is asked plainly: the whole file, or the stamp alone.
+  if (!bodyWanted && head.status == 416) {
+    transport.reset();
+    return FetchIfStampDiffers(localPath, url, host, known, stamp, errorCode, true, tail);
+  }
   // The status before the date: a file the server does not have (404) or refuses is missing,
   // not undated.
   std::uint64_t total = 0;

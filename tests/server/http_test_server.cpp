@@ -31,6 +31,7 @@
 //                            Content-Range but a Content-Length one byte longer than the range
 //       tailrange            a request with "Range: bytes=-N" is answered 206 with the last N
 //                            bytes and their Content-Range
+//       norange              a request with any Range header is answered 416, with no body
 //   GET /requests            every recorded request head so far, each ended by a blank line
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -109,6 +110,7 @@ struct Shape {
   int interim = 0;  // 0: none
   bool badRange = false;
   bool tailRange = false;
+  bool noRange = false;
 };
 
 std::map<std::string, long long> faultsServed;  // per file, under recordLock
@@ -141,6 +143,7 @@ Shape ParseShape(const std::string& path) {
     if (name == "interim") shape.interim = std::atoi(value.c_str());
     if (name == "badrange") shape.badRange = true;
     if (name == "tailrange") shape.tailRange = true;
+    if (name == "norange") shape.noRange = true;
   }
   return shape;
 }
@@ -177,6 +180,11 @@ void SendShaped(int fd, Shape shape, const std::string& request) {
   std::string range;
   long long start = 0;  // the first byte sent
   const long long tail = RangeTail(request);
+  if (shape.noRange && request.find("\r\nRange: ") != std::string::npos) {
+    shape.status = 416;
+    shape.size = 0;
+    shape.announce = 0;
+  }
   if (shape.tailRange && tail > 0) {
     start = std::max(0LL, shape.size - tail);
     shape.status = 206;

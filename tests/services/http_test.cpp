@@ -313,6 +313,15 @@ TEST_F(Http, OneRequestGivesTheStampAndTheBodyWhenTheStampIsNew) {
   EXPECT_EQ(tail, "");
   EXPECT_EQ(TestServer::RequestsWith(ignored).size(), 1u);
 
+  // An edge that refuses ranges (416) is asked plainly, and its whole file taken.
+  const std::string refused = Unique("stamped-416");
+  EXPECT_EQ(FetchIfStampDiffers(folder / "d\\list.enc", Shaped("size_3000/norange", refused), L"h", L"20000101000000",
+                                stamp, code, false, &tail),
+            StampedFetch::Fetched);
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "d" / "list.enc"), Pattern(3000)));
+  ASSERT_EQ(TestServer::RequestsWith(refused).size(), 2u);
+  EXPECT_EQ(HeaderOf(TestServer::RequestsWith(refused)[1], "Range"), "<absent>");
+
   EXPECT_EQ(FetchIfStampDiffers(folder / "x", Shaped("size_3/lastmod_none", "stampless"), L"h", L"", stamp, code),
             StampedFetch::NoStamp);
   EXPECT_EQ(stamp, L"");
