@@ -71,7 +71,7 @@ BOOL CZepoApp::InitInstance() {
   if (!CheckInternetConnection(host)) {
     const std::wstring proxy = ProxyFor(HostRootUrl(host));
     TheLogger().WriteFailure(L"AutoUpdateApp: the start-up check could not connect to " + HostRootUrl(host) +
-                             (proxy.empty() ? L"" : L" through the proxy " + proxy));
+                             (proxy.empty() ? L"" : L" through the proxy " + ShownProxy(proxy)));
     ReleaseCapture();
     MessageBoxW(nullptr, L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn.", L"Velora", MB_OK);
     return FALSE;

@@ -201,7 +201,7 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
   // Through a proxy the proxy finds the host's address; WinINet reaches an https host only by its
   // name. Either way the request names the host and there is no address of ours to choose.
   const std::wstring proxy = ProxyFor(HostRootUrl(host));
-  if (!proxy.empty()) TheLogger().Write(LOG_FYI, L"AutoUpdateApp: through the proxy " + proxy);
+  if (!proxy.empty()) TheLogger().Write(LOG_FYI, L"AutoUpdateApp: through the proxy " + ShownProxy(proxy));
   if (!proxy.empty() || (IsSecureHostText(host) && !ReachesPinnedAddressOverHttps())) {
     const std::wstring authority = HostAuthority(host);
     if (!authority.empty()) addresses.push_back(authority);

@@ -109,6 +109,16 @@ bool ExemptByBypassList(const std::string& name, const std::string& bypass) {
   return false;
 }
 
+std::wstring ShownProxy(const std::wstring& proxy) {
+  const std::size_t scheme = proxy.find(L"://");
+  const std::size_t start = scheme == std::wstring::npos ? 0 : scheme + 3;
+  const std::size_t at = proxy.rfind(L'@');
+  if (at == std::wstring::npos || at < start) return proxy;
+  const std::size_t colon = proxy.find(L':', start);
+  if (colon == std::wstring::npos || colon > at) return proxy;
+  return proxy.substr(0, colon + 1) + L"***" + proxy.substr(at);
+}
+
 std::string ProxyUrl(const std::string& proxy) {
   if (proxy.empty() || proxy.find("://") != std::string::npos) return proxy;
   return "http://" + proxy;
