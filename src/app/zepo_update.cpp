@@ -2,9 +2,10 @@
 // texts and logs, shown as one progress line on a terminal or as plain lines otherwise.
 #include <algorithm>
 #include <chrono>
-#include <cwchar>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -497,6 +498,14 @@ int AwaitRestartedRun(const std::wstring& base) {
   return 1;
 }
 
+// Where a dry run's logs go: a folder of its own beside the system's temporary files.
+std::wstring DryRunLogFolder() {
+  std::error_code failure;
+  const std::filesystem::path temporary = std::filesystem::temp_directory_path(failure);
+  return (failure ? std::wstring(L".") : temporary.wstring()) + L"\\zepo-dry-run-logs-" +
+         std::to_wstring(CurrentProcessId());
+}
+
 // A restarted run's last act for the run waiting for it: its exit status, put in place whole.
 void ReportExit(const std::wstring& base, int status) {
   const std::wstring temporary = base + L".exit.new";
@@ -521,7 +530,10 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
   const int level = options.logLevel >= 0 ? options.logLevel
                     : options.verbose     ? std::max<int>(config.logLevel & 0xFF, LOG_FYI)
                                           : config.logLevel;
-  ConfigureLogger(folder, static_cast<std::uint8_t>(level & 0xFF), config.showConsole || options.verbose);
+  // A dry run writes nothing in the installation, its diagnostic log neither: it goes to a folder
+  // of its own (--verbose still shows it), removed at its end.
+  const std::wstring logFolder = options.dryRun ? DryRunLogFolder() : folder;
+  ConfigureLogger(logFolder, static_cast<std::uint8_t>(level & 0xFF), config.showConsole || options.verbose);
   LogProcessStart(BuildCommandLine(arguments));
   for (const std::wstring& problem : config.problems) {
     WriteStderr(L"zepo-update: warning: log.ini: " + problem + L"\n");
@@ -557,6 +569,10 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
   worker.join();
   view.Finish();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (options.dryRun) {
+    TheLogger().Close();
+    DeleteFolderTree(logFolder);
+  }
   if (options.json) {
     PrintJson(result, ExitStatus(result), summary, seconds);
   } else if (options.dryRun && result == RUN_FINISHED) {

@@ -93,11 +93,17 @@ bool UpdateClient::KeepIfForProduct(const SignedStatement& statement, const std:
     return false;
   }
   // Only a signature that passed every check is kept: its serial is the floor of later runs.
-  if (!text.empty() && !ReleaseTrust::Keep(cacheFile + L".sig", text)) {
+  if (!text.empty() && !dryRun_ && !ReleaseTrust::Keep(cacheFile + L".sig", text)) {
     failureCause_ = L"the signature of " + what + L" cannot be kept beside [" + cacheFile + L"]";
     return false;
   }
   return true;
+}
+
+void UpdateClient::KeepCache(const std::wstring& plainPath, const std::wstring& cacheFile) const {
+  if (dryRun_) return;  // a dry run writes nothing in the installation
+  ClearReadOnly(cacheFile);
+  (void)PackFile(plainPath, cacheFile, 9);
 }
 
 bool UpdateClient::FollowsItsProduct(const std::wstring& cacheFile) {
@@ -189,8 +195,7 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
     return false;
   }
   WriteIniString(configPath, L"ServerConfig", L"DateTime", stamp);
-  ClearReadOnly(cacheFile);
-  (void)PackFile(configPath, cacheFile, 9);
+  KeepCache(configPath, cacheFile);
   return true;
 }
 
@@ -300,9 +305,8 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& erro
     if (!tdd.empty()) list_.SetValue(L"ServerConfig", L"TDD", tdd);
     if (!htdd.empty()) list_.SetValue(L"ServerConfig", L"HTDD", htdd);
     (void)WriteIniFile(listPath, list_);
-    ClearReadOnly(cacheFile);
-    (void)PackFile(listPath, cacheFile, 9);
-    (void)CopyReplacing(packedPath, heldList);
+    KeepCache(listPath, cacheFile);
+    if (!dryRun_) (void)CopyReplacing(packedPath, heldList);
   }
   listStamp_ = stamp;
   list_.ReadString(L"ServerConfig", L"VersionName", versionName_);

@@ -146,6 +146,9 @@ class UpdateClient {
   // The list this installation last applied, read the first time a check needs it (empty when
   // there is none): it says what a file still holds while its time is the one that list gave it.
   const IniDocument& AppliedList();
+  // Packs a descriptor or list that was read into the cache beside the installation (not in a
+  // dry run).
+  void KeepCache(const std::wstring& plainPath, const std::wstring& cacheFile) const;
   // The MD5 of an installed file known from the applied list without reading the file; empty
   // when that list does not vouch for it (another time, another name, no checksum).
   std::wstring AppliedDigest(const std::wstring& name, const std::wstring& fileTime);

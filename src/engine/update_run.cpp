@@ -1,5 +1,7 @@
 #include "engine/update_run.h"
 
+#include <filesystem>
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -37,12 +39,12 @@ bool DiskAtFault(StepCode code) { return code == DownloadCode::DiskFull || code 
 // The run's state and its phases, in the order UpdateRun takes them.
 class Run {
  public:
-  Run(RunView& view, const RunSettings& settings)
+  Run(RunView& view, const RunSettings& settings, const std::wstring& workFolder)
       : view_(view),
         settings_(settings),
         checkTexts_(view, settings.stop),
         progress_(view, viewLock_, settings.stop),
-        client_(&checkTexts_, RUN_LOCAL_FOLDER, settings.host, settings.list) {
+        client_(&checkTexts_, workFolder, settings.host, settings.list) {
     client_.SetRetryDelays(settings.retryDelaysMs);
     client_.SetTrustedKeys(settings.trustedKeys);
     client_.SetHighestFormat(settings.highestFormat);
@@ -552,11 +554,11 @@ namespace {
 
 // No exception may end the worker thread: whatever escapes a step (memory exhausted by a hostile
 // list, say) ends the run as a failure with its cause in the log.
-int ExecuteCatching(RunView& view, const RunSettings& settings) {
+int ExecuteCatching(RunView& view, const RunSettings& settings, const std::wstring& workFolder) {
   const wchar_t* what = L"an unknown exception";
   std::wstring text;
   try {
-    Run run(view, settings);
+    Run run(view, settings, workFolder);
     const int result = run.Execute();
     if (result == RUN_FAILED && !run.FirstFailure().empty()) view.ReportError(run.FirstFailure());
     if (settings.summary != nullptr) run.Summarize(*settings.summary);
@@ -610,7 +612,33 @@ bool AcquireRunLock(RunLock& lock, RunView& view, const RunSettings& settings, s
 
 }  // namespace
 
+// A dry run's working folder, outside the installation: a dry run makes and writes nothing there.
+std::wstring DryRunFolder() {
+  std::error_code failure;
+  const std::filesystem::path temporary = std::filesystem::temp_directory_path(failure);
+  return (failure ? std::wstring(L".") : temporary.wstring()) + L"\\zepo-dry-run-" +
+         std::to_wstring(CurrentProcessId()) + L"\\";
+}
+
+int DryRun(RunView& view, const RunSettings& settings) {
+  // Another run's lock is honoured when there is one; none is made.
+  RunLock lock;
+  std::wstring cause;
+  if (PathExists(RUN_LOCK_FILE) && !lock.TryAcquire(RUN_LOCK_FILE, cause)) {
+    view.SetStatus(L"Một chương trình cập nhật khác đang chạy trong thư mục này.");
+    return RUN_LOCKED;
+  }
+  const std::wstring folder = DryRunFolder();
+  // Its update-log lines go nowhere: that folder has no "logs".
+  SetUpdateLogFolder(folder);
+  const int result = ExecuteCatching(view, settings, folder);
+  SetUpdateLogFolder(L"");
+  DeleteFolderTree(folder);
+  return result;
+}
+
 int UpdateRun(RunView& view, const RunSettings& settings) {
+  if (settings.plan != nullptr) return DryRun(view, settings);
   // The lock is held from before anything is touched until the working folder is tidied.
   RunLock lock;
   std::wstring cause;
@@ -627,8 +655,7 @@ int UpdateRun(RunView& view, const RunSettings& settings) {
     return RUN_FAILED;
   }
   TheLogger().Write(LOG_FYI, L"AutoUpdateApp: the run holds the installation's lock");
-  const int result = ExecuteCatching(view, settings);
-  // A dry run keeps what an earlier run staged, as a failed run does.
-  TidyWorkingFolder(RUN_LOCAL_FOLDER, settings.plan != nullptr && result == RUN_FINISHED ? RUN_FAILED : result);
+  const int result = ExecuteCatching(view, settings, RUN_LOCAL_FOLDER);
+  TidyWorkingFolder(RUN_LOCAL_FOLDER, result);
   return result;
 }

@@ -175,20 +175,23 @@ struct BatchedUpdateLog {
 thread_local BatchedUpdateLog* batchedLog = nullptr;
 constexpr std::size_t BATCH_BYTES = 65536;
 
-// The stamp of a line and the month's file name, formatted once per second. Shared by the threads
-// under a lock rather than kept per thread: thread_local strings are destroyed at thread exit,
-// which MinGW's static runtime does after freeing the thread's storage.
+// The stamp of a line and the month's file name, formatted once per second (and again when the
+// update log's folder changes). Shared by the threads under a lock rather than kept per thread:
+// thread_local strings are destroyed at thread exit, which MinGW's static runtime does after
+// freeing the thread's storage.
+std::mutex stampLock;
+std::time_t stampSecond = -1;
+std::wstring updateLogFolder;
+
 std::string UpdateLogStamp(std::wstring& name) {
-  static std::mutex lock;
-  static std::time_t second = -1;
   static std::wstring fileName;
   static std::string stamp;
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(stampLock);
   const std::time_t now = std::time(nullptr);
-  if (now != second) {
-    second = now;
+  if (now != stampSecond) {
+    stampSecond = now;
     const LocalTime local = LocalTimeNow();
-    fileName = UpdateLogName(local.year, local.month);
+    fileName = updateLogFolder + UpdateLogName(local.year, local.month);
     char text[32];
     std::snprintf(text, sizeof text, "%u%02u%02u%02u%02u%02u ", static_cast<unsigned>(local.year),
                   static_cast<unsigned>(local.month), static_cast<unsigned>(local.day),
@@ -210,6 +213,12 @@ UpdateLogBatch::~UpdateLogBatch() {
   batchedLog->Flush();
   delete batchedLog;
   batchedLog = nullptr;
+}
+
+void SetUpdateLogFolder(const std::wstring& folder) {
+  std::lock_guard<std::mutex> guard(stampLock);
+  updateLogFolder = folder.empty() || folder.back() == L'\\' || folder.back() == L'/' ? folder : folder + L"\\";
+  stampSecond = -1;  // the next line's file name is made anew
 }
 
 void WriteUpdateLog(const std::wstring& text) {

@@ -71,6 +71,9 @@ Logger& TheLogger();
 // written as they are and every other character as UTF-8, so that nothing of the line is lost.
 // Without a "logs" folder the line is dropped.
 void WriteUpdateLog(const std::wstring& text);
+// The folder whose "logs" the update log goes to ("" until set: the current folder; a dry run's
+// own folder, outside the installation). Set once, before the first line.
+void SetUpdateLogFolder(const std::wstring& folder);
 
 // While one exists on a thread, that thread's update-log lines gather in memory and reach the
 // file in large writes (and all of them when it ends), instead of one open, write and close per

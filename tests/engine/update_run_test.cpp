@@ -905,6 +905,17 @@ TEST_F(UpdateRunTest, ADryRunPlansEveryStepAndTouchesNothing) {
   ASSERT_EQ(Run(), RUN_FAILED);  // a.dat is staged, b.dat is missing on the server
   fs::remove(install.path() / "saves");  // made by that run's check; a dry run must not make it
   const auto before = Snapshot(install.path());
+  // Nothing at all is written: not the caches, the logs, the lock or the working folder.
+  const auto everything = [&] {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(install.path())) {
+      const std::string content = entry.is_directory() ? "<folder>" : ReadBytes(entry.path());
+      files[fs::relative(entry.path(), install.path()).generic_string()] =
+          content + std::to_string(fs::last_write_time(entry.path()).time_since_epoch().count());
+    }
+    return files;
+  };
+  const auto untouched = everything();
   ASSERT_TRUE(fs::exists(install.path() / "update" / "stage"));
   RunPlan plan;
   settings.plan = &plan;
@@ -917,6 +928,7 @@ TEST_F(UpdateRunTest, ADryRunPlansEveryStepAndTouchesNothing) {
   // Download 0, Patch 1, Remove 4.
   EXPECT_EQ(steps, (std::vector<std::wstring>{L"0 b.dat ", L"1 a.dat ", L"4 gone.dat "}));
   EXPECT_EQ(Snapshot(install.path()), before);
+  EXPECT_EQ(everything(), untouched);
   EXPECT_FALSE(fs::exists(install.path() / "saves"));
   EXPECT_TRUE(fs::exists(install.path() / "update" / "stage")) << "what the failed run staged waits";
   settings.plan = nullptr;
