@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -499,10 +498,7 @@ int AwaitRestartedRun(const std::wstring& base) {
 
 // Where a dry run's logs go: a folder of its own beside the system's temporary files.
 std::wstring DryRunLogFolder() {
-  std::error_code failure;
-  const std::filesystem::path temporary = std::filesystem::temp_directory_path(failure);
-  return (failure ? std::wstring(L".") : temporary.wstring()) + L"\\zepo-dry-run-logs-" +
-         std::to_wstring(CurrentProcessId());
+  return TemporaryFolder() + L"\\zepo-dry-run-logs-" + std::to_wstring(CurrentProcessId());
 }
 
 // A restarted run's last act for the run waiting for it: its exit status, put in place whole.

@@ -1,7 +1,5 @@
 #include "engine/update_run.h"
 
-#include <filesystem>
-
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -614,10 +612,7 @@ bool AcquireRunLock(RunLock& lock, RunView& view, const RunSettings& settings, s
 
 // A dry run's working folder, outside the installation: a dry run makes and writes nothing there.
 std::wstring DryRunFolder() {
-  std::error_code failure;
-  const std::filesystem::path temporary = std::filesystem::temp_directory_path(failure);
-  return (failure ? std::wstring(L".") : temporary.wstring()) + L"\\zepo-dry-run-" +
-         std::to_wstring(CurrentProcessId()) + L"\\";
+  return TemporaryFolder() + L"\\zepo-dry-run-" + std::to_wstring(CurrentProcessId()) + L"\\";
 }
 
 int DryRun(RunView& view, const RunSettings& settings) {

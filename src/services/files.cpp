@@ -1,6 +1,8 @@
+#include "services/files.h"
+
+#include <filesystem>
 #include <memory>
 
-#include "services/files.h"
 #include "services/md5.h"
 
 // Owning a handle is the same on every system; opening and closing it is not.
@@ -70,4 +72,11 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
   std::uint64_t volumeA = 0, numberA = 0, volumeB = 0, numberB = 0;
   return FileIdentityOf(a, volumeA, numberA) && FileIdentityOf(b, volumeB, numberB) && volumeA == volumeB &&
          numberA == numberB;
+}
+
+std::wstring TemporaryFolder() {
+  std::error_code failure;
+  std::wstring folder = std::filesystem::temp_directory_path(failure).wstring();
+  while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+  return failure || folder.empty() ? L"." : folder;
 }

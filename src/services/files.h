@@ -81,6 +81,8 @@ bool PathExists(const std::wstring& path);
 // True for a symbolic link, junction or other reparse point (which folder deletions never follow).
 bool IsLink(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
+// The system's folder for temporary files, without a trailing separator ("." when there is none).
+std::wstring TemporaryFolder();
 // Whether the path (through links) is a regular file, and its size; false for a folder, a named
 // pipe, a device or a socket, which a reader never opens (a pipe blocks the opening, a device
 // reads without end), and for a path that is not there.
