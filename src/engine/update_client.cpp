@@ -410,7 +410,11 @@ std::wstring UpdateClient::AppliedDigest(const std::wstring& name, const std::ws
 }
 
 void UpdateClient::RememberAppliedList() {
-  if (!listCache_.empty()) (void)CopyReplacing(listCache_, APPLIED_LIST_CACHE);
+  // A run with nothing to do finds the copy as it left it: read, not written again (megabytes on a
+  // game of many files).
+  if (!listCache_.empty() && !SameFileContent(listCache_, APPLIED_LIST_CACHE)) {
+    (void)CopyReplacing(listCache_, APPLIED_LIST_CACHE);
+  }
 }
 
 // The version is in the list's first section: only the list's head is unpacked and read, not the

@@ -146,6 +146,7 @@ class UpdateClient {
   // The list this installation last applied, read the first time a check needs it (empty when
   // there is none): it says what a file still holds while its time is the one that list gave it.
   const IniDocument& AppliedList();
+  void LogSameTime(const std::wstring& name);
   // Packs a descriptor or list that was read into the cache beside the installation (not in a
   // dry run).
   void KeepCache(const std::wstring& plainPath, const std::wstring& cacheFile) const;
@@ -223,6 +224,10 @@ class UpdateClient {
   int highestFormat_ = 2;
   std::wstring listCache_;  // the packed cache of the list, as LoadDescription was given it
   bool dryRun_ = false;
+  // What this month's update log may still take of per-file "Same time" lines (see LogSameTime).
+  static constexpr std::uint64_t SAME_TIME_LOG_BOUND = 8 << 20;
+  std::uint64_t sameTimeRoom_ = 0;
+  bool sameTimeCut_ = false;
   IniDocument list_;  // the file list, read once by LoadDescription
   std::optional<IniDocument> appliedList_;  // while a check runs, once AppliedList read it
   LocalContent localContent_;

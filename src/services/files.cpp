@@ -1,7 +1,9 @@
 #include "services/files.h"
 
 #include <filesystem>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "services/md5.h"
 
@@ -79,4 +81,19 @@ std::wstring TemporaryFolder() {
   std::wstring folder = std::filesystem::temp_directory_path(failure).wstring();
   while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
   return failure || folder.empty() ? L"." : folder;
+}
+
+bool SameFileContent(const std::wstring& a, const std::wstring& b) {
+  FileHandle left = FileHandle::OpenForRead(a);
+  FileHandle right = FileHandle::OpenForRead(b);
+  if (!left.IsOpen() || !right.IsOpen() || left.Size() != right.Size()) return false;
+  std::vector<char> one(1 << 20), two(1 << 20);
+  for (;;) {
+    std::size_t got = 0, other = 0;
+    if (!left.Read(one.data(), one.size(), got) || !right.Read(two.data(), two.size(), other) || got != other) {
+      return false;
+    }
+    if (got == 0) return true;
+    if (std::memcmp(one.data(), two.data(), got) != 0) return false;
+  }
 }

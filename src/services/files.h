@@ -81,6 +81,8 @@ bool PathExists(const std::wstring& path);
 // True for a symbolic link, junction or other reparse point (which folder deletions never follow).
 bool IsLink(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
+// Whether two files hold the same bytes (read in pieces; false when either cannot be read).
+bool SameFileContent(const std::wstring& a, const std::wstring& b);
 // The system's folder for temporary files, without a trailing separator ("." when there is none).
 std::wstring TemporaryFolder();
 // Whether the path (through links) is a regular file, and its size; false for a folder, a named

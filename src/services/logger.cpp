@@ -215,6 +215,13 @@ UpdateLogBatch::~UpdateLogBatch() {
   batchedLog = nullptr;
 }
 
+std::uint64_t UpdateLogBytes() {
+  std::wstring name;
+  UpdateLogStamp(name);
+  const std::int64_t size = FileHandle::OpenForRead(name).Size();
+  return size > 0 ? static_cast<std::uint64_t>(size) : 0;
+}
+
 void SetUpdateLogFolder(const std::wstring& folder) {
   std::lock_guard<std::mutex> guard(stampLock);
   updateLogFolder = folder.empty() || folder.back() == L'\\' || folder.back() == L'/' ? folder : folder + L"\\";

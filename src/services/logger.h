@@ -71,6 +71,8 @@ Logger& TheLogger();
 // written as they are and every other character as UTF-8, so that nothing of the line is lost.
 // Without a "logs" folder the line is dropped.
 void WriteUpdateLog(const std::wstring& text);
+// The bytes this month's update log holds (0 when it has none yet).
+std::uint64_t UpdateLogBytes();
 // The folder whose "logs" the update log goes to ("" until set: the current folder; a dry run's
 // own folder, outside the installation). Set once, before the first line.
 void SetUpdateLogFolder(const std::wstring& folder);

@@ -231,6 +231,20 @@ TEST_P(UpdateRunConnections, BringsAVersionOneInstallationToVersionTwoAndThenDow
         << name;
   }
   EXPECT_EQ(Snapshot(install.path()), before);
+
+  // A month's log near its bound: the per-file lines of files found by their time stop, said
+  // once; the run's other lines stay.
+  const fs::path log = NativePath(UpdateLogName(LocalTimeNow().year, LocalTimeNow().month));
+  WriteBytes(log, std::string((8 << 20) - 2, '.') + "\r\n");
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  lines = UpdateLogLines();
+  const auto count = [&](const std::string& part) {
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+  };
+  EXPECT_EQ(count("] => Same time"), 1) << "only the line that says they stop";
+  EXPECT_EQ(count("the lines of files found by their time stop here"), 1);
+  EXPECT_EQ(lines.back(), "The game is already update to the newest version 2.0");
+  EXPECT_LT(fs::file_size(log), (8u << 20) + 1000);
 }
 
 // A list may patch a new name from a file of another name. The client takes that patch only from
