@@ -43,6 +43,19 @@ void Put(const TempFolder& release, const std::string& name, const std::string& 
   WriteBytes(release.path() / name, content);
 }
 
+// A release folder copied as the game's installer copies it, every file with one time.
+void CopyWithTime(const fs::path& from, const fs::path& to, fs::file_time_type time) {
+  for (const auto& entry : fs::recursive_directory_iterator(from)) {
+    const fs::path target = to / fs::relative(entry.path(), from);
+    if (entry.is_directory()) {
+      fs::create_directories(target);
+    } else {
+      fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
+      fs::last_write_time(target, time);
+    }
+  }
+}
+
 std::string ListText(const fs::path& tree, const char* name = "filelist.enc") {
   std::string plain;
   EXPECT_TRUE(UnpackToMemory(tree / "game" / name, plain));
@@ -335,15 +348,7 @@ TEST_F(TreeBuilderTest, ReleasesWithOneFixedTimeReachClientsByteForByte) {
   EXPECT_FALSE(SameFileTimeToMinute(oldTime, newTime));
 
   TempFolder install;
-  for (const auto& entry : fs::recursive_directory_iterator(v1.path())) {
-    const fs::path target = install.path() / fs::relative(entry.path(), v1.path());
-    if (entry.is_directory()) {
-      fs::create_directories(target);
-    } else {
-      fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
-      fs::last_write_time(target, fixed);
-    }
-  }
+  CopyWithTime(v1.path(), install.path(), fixed);
   fs::create_directories(install.path() / "logs");
   InFolder in(install.path());
   QuietView view;
@@ -389,15 +394,7 @@ TEST_F(TreeBuilderTest, AnInstallerMadeInstallationIsNeverTakenAsUpToDateByItsFo
   EXPECT_FALSE(SameFileTimeToMinute(listed, source));
 
   TempFolder install;
-  for (const auto& entry : fs::recursive_directory_iterator(v2.path())) {
-    const fs::path target = install.path() / fs::relative(entry.path(), v2.path());
-    if (entry.is_directory()) {
-      fs::create_directories(target);
-    } else {
-      fs::copy_file(entry.path(), target);
-      fs::last_write_time(target, fixed);
-    }
-  }
+  CopyWithTime(v2.path(), install.path(), fixed);
   WriteBytes(install.path() / "log.ini", "[zepo]\r\n");
   ASSERT_TRUE(UpdatedBy(install, RunSettings{}));
   EXPECT_TRUE(ReadBytes(install.path() / "bin" / "game.exe") == ReadBytes(v3.path() / "bin" / "game.exe"));
