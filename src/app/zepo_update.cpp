@@ -38,10 +38,12 @@ const char USAGE[] =
     "\n"
     "  --dir FOLDER      the program folder; it becomes the current directory. A folder that\n"
     "                    holds other files and nothing of this updater (no log.ini with a\n"
-    "                    [zepo] section, no autoupdate.* caches, no updater program) is refused\n"
-    "  --install         a new installation: FOLDER may be empty or not exist yet (it is made)\n"
-    "  --host HOST       the patch-server host, optionally with a port; else \"PatchHost\" in\n"
-    "                    section \"zepo\" of ./log.ini, else the built-in host\n"
+    "                    [zepo] section, no autoupdate.* caches, no zepo.lock) is refused\n"
+    "  --install         a new installation: FOLDER may be empty or not exist yet (it is made);\n"
+    "                    with --host, the host is kept as \"PatchHost\" in its log.ini\n"
+    "  --host HOST       the patch server: HOST[:PORT], http://HOST[:PORT] or https://HOST[:PORT],\n"
+    "                    each with a path where the tree lies (https://cdn.example/velora/); else\n"
+    "                    \"PatchHost\" in section \"zepo\" of ./log.ini, else the built-in host\n"
     "  --log-level N     the diagnostic log's threshold (0 FATAL ... 4 DEBUG); else \"LogLevel\"\n"
     "  --full-list       work from the full file list instead of the update list\n"
     "  --connections N   downloads at once, 1 to 16 (default 4); 1 takes the files one after\n"
@@ -567,6 +569,11 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
   if (options.dryRun) {
     TheLogger().Close();
     DeleteFolderTree(logFolder);
+  }
+  // A new installation keeps the host it was installed from: its next runs go there too.
+  if (options.install && !options.host.empty() && result == RUN_FINISHED &&
+      !WriteIniString(L"log.ini", L"zepo", L"PatchHost", options.host)) {
+    WriteStderr(L"zepo-update: warning: the host could not be kept in log.ini (" + LastSystemErrorText() + L")\n");
   }
   if (options.json) {
     PrintJson(result, ExitStatus(result), summary, seconds);

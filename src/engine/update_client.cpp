@@ -53,13 +53,6 @@ bool CopyReplacing(const std::wstring& source, const std::wstring& destination) 
   return false;
 }
 
-// "https://name:8443/" gives "name:8443".
-std::wstring SecureHostName(const std::wstring& host) {
-  std::wstring name = host.substr(8);
-  const std::size_t slash = name.find(L'/');
-  return slash == std::wstring::npos ? name : name.substr(0, slash);
-}
-
 // A failed transfer of a descriptor: the transfer's code and the cause it gave.
 std::wstring TransferFailure(StepCode transferCode) {
   const std::wstring& cause = LastDownloadCause();
@@ -123,7 +116,8 @@ UpdateClient::UpdateClient(IStatusCallback* callback, const std::wstring& localF
       remoteListName_(list == FileListChoice::Full ? L"filelistfull.enc" : L"filelist.enc"),
       localListName_(list == FileListChoice::Full ? L"filelistfull.ini" : L"filelist.ini"),
       scheme_(IsSecureHostText(hostName) ? L"https" : L"http"),
-      hostName_(IsSecureHostText(hostName) ? SecureHostName(hostName) : hostName),
+      hostName_(HostAuthority(hostName)),
+      hostPath_(HostPath(hostName)),
       staging_(localFolder) {}
 
 UpdateClient::~UpdateClient() = default;
@@ -154,15 +148,15 @@ bool UpdateClient::ConnectTo(const std::wstring& address, const std::wstring& ca
   const std::wstring packedPath = localFolder_ + L"rootfolder.enc";
   const std::wstring configPath = localFolder_ + L"rootfolder.ini";
   StepCode transferCode;
-  if (!DownloadFileInto(localFolder_ + L"detectfile.enc", scheme_ + L"://" + address + L"/detectfile.enc", hostName_, nullptr,
-                        transferCode)) {
-    failureCause_ = L"[" + address + L"/detectfile.enc]: " + TransferFailure(transferCode);
+  if (!DownloadFileInto(localFolder_ + L"detectfile.enc", scheme_ + L"://" + address + hostPath_ + L"detectfile.enc",
+                        hostName_, nullptr, transferCode)) {
+    failureCause_ = L"[" + address + hostPath_ + L"detectfile.enc]: " + TransferFailure(transferCode);
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the address " + address + L" does not answer the probe: " +
                                        failureCause_);
     errorCode = ConnectCode::NoProbe;
     return false;
   }
-  serverUrl_ = scheme_ + L"://" + address + L"/";
+  serverUrl_ = scheme_ + L"://" + address + hostPath_;
   if (!UnpackDescriptor(cacheFile, configPath)) RemoveFile(configPath);
   std::wstring cached;
   ReadIniString(configPath, L"ServerConfig", L"DateTime", cached);
@@ -203,6 +197,11 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
                            StepCode& errorCode) {
   errorCode = StepCode();
   std::vector<std::wstring> addresses;
+  if (hostPath_.empty()) {
+    failureCause_ = L"its path holds what no tree's path may (a . or .. step, ?, #, %, \\ or a blank)";
+    errorCode = ConnectCode::NoAddress;
+    return false;
+  }
   // Through a proxy the proxy finds the host's address; WinINet reaches an https host only by its
   // name. Either way the request names the host and there is no address of ours to choose.
   const std::wstring proxy = ProxyFor(HostRootUrl(host));
@@ -210,7 +209,7 @@ bool UpdateClient::Connect(const std::wstring& host, const std::wstring& rootKey
   if (!proxy.empty() || (IsSecureHostText(host) && !ReachesPinnedAddressOverHttps())) {
     const std::wstring authority = HostAuthority(host);
     if (!authority.empty()) addresses.push_back(authority);
-    failureCause_ = authority.empty() ? L"not HOST[:PORT] with a port from 1 to 65535" : L"";
+    failureCause_ = authority.empty() ? L"not [http://|https://]HOST[:PORT][/PATH/] with a port from 1 to 65535" : L"";
   } else {
     failureCause_ = ProbeServers(host, addresses);
   }

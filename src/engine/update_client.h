@@ -206,6 +206,7 @@ class UpdateClient {
   std::wstring localListName_;
   std::wstring scheme_;    // "http", or "https" for a host given as "https://name[:port]"
   std::wstring hostName_;  // name[:port], the Host header
+  std::wstring hostPath_;  // where the host serves the tree: "/", "/velora/"; empty when refused
   std::wstring listStamp_;
   StagingArea staging_;
   struct Removal {

@@ -14,14 +14,21 @@ constexpr std::size_t HOST_TEXT_MAX = 259;
 
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
+// Where a host text's authority begins: after "scheme://" (or a leading "//"), when that is its
+// first slash; a "//" further on is the path's.
+template <typename Text>
+std::size_t AuthorityStart(const Text& text) {
+  const std::size_t slashes = text.find(typename Text::value_type('/'));
+  return slashes != Text::npos && slashes + 1 < text.size() && text[slashes + 1] == '/' ? slashes + 2 : 0;
+}
+
 }  // namespace
 
 bool SplitHost(const std::wstring& host, std::string& name, std::string& port) {
   name.clear();
   port.clear();
   std::string text = WideToUtf8(host.substr(0, HOST_TEXT_MAX));
-  std::size_t scheme = text.find("//");
-  if (scheme != std::string::npos) text = text.substr(scheme + 2);
+  text = text.substr(AuthorityStart(text));
   text = text.substr(0, text.find('/'));
   std::size_t colon = text.rfind(':');
   if (colon != std::string::npos) {
@@ -45,6 +52,20 @@ std::wstring HostAuthority(const std::wstring& host) {
   std::wstring wideName;
   if (!SplitHost(host, name, port) || !Utf8ToWide(name, wideName)) return L"";
   return wideName + (port.empty() ? L"" : L":" + Latin1ToWide(port));
+}
+
+std::wstring HostPath(const std::wstring& host) {
+  std::wstring text = host.substr(0, HOST_TEXT_MAX);
+  text = text.substr(AuthorityStart(text));
+  const std::size_t slash = text.find(L'/');
+  if (slash == std::wstring::npos) return L"/";
+  std::wstring path = text.substr(slash);
+  if (path.back() != L'/') path += L'/';
+  if (path.find_first_of(L"?#%\\ \t") != std::wstring::npos || path.find(L"//") != std::wstring::npos) return L"";
+  for (std::size_t at = 0; (at = path.find(L"/.", at)) != std::wstring::npos; ++at) {
+    if (path.compare(at, 3, L"/./") == 0 || path.compare(at, 4, L"/../") == 0) return L"";
+  }
+  return path;
 }
 
 std::wstring HostRootUrl(const std::wstring& host) {
@@ -81,7 +102,7 @@ std::wstring ProbeServers(const std::wstring& host, std::vector<std::wstring>& a
   addresses.clear();
   std::string name;
   std::string port;
-  if (!SplitHost(host, name, port)) return L"not HOST[:PORT] with a port from 1 to 65535";
+  if (!SplitHost(host, name, port)) return L"not [http://|https://]HOST[:PORT][/PATH/] with a port from 1 to 65535";
   // A name that the Host header cannot carry is refused, never sent without the header.
   if (host.size() > HOST_NAME_MAX_CHARS) return L"longer than a Host header may carry";
   std::vector<std::uint32_t> found;

@@ -22,6 +22,11 @@ std::wstring HostRootUrl(const std::wstring& host);
 // The authority of a host text: "https://name:8443/x" gives "name:8443", "name" gives "name";
 // empty when it is not HOST[:PORT].
 std::wstring HostAuthority(const std::wstring& host);
+// The path a host text names the tree at, "/" to "/": "https://cdn.example/velora/" and
+// "cdn.example/velora" give "/velora/", "name:81" gives "/". Empty when the path holds what no
+// tree's path may (a ".." or "." step, a "?", "#", "%", "\\" or blank): one host may serve
+// several trees, each under its own path.
+std::wstring HostPath(const std::wstring& host);
 // Whether a host text asks for HTTPS ("https://name[:port]").
 bool IsSecureHostText(const std::wstring& host);
 

@@ -147,7 +147,12 @@ grep -q "nowhere\" does not exist; --install makes it" <(updater_with --dir "$(a
   fail "a missing folder did not point to --install"
 updater_with --dir "$(at "$work/new/velora")" --install --host "localhost:$port" --quiet || fail "--install into a new folder failed"
 [ "$(cat "$work/new/velora/b.dat")" = "new b" ] || fail "--install did not install version 2"
-updater_with --dir "$(at "$work/new/velora")" --host "localhost:$port" --quiet || fail "the new installation was refused afterwards"
+# The host it was installed from is kept (given as a URL), and the next run without --host goes there.
+updater_with --dir "$(at "$work/new/velora")" --install --host "http://localhost:$port/" --quiet ||
+  fail "--install --host http://… into an installation failed"
+grep -q "PatchHost=http://localhost:$port/" <(tr -d '\0' < "$work/new/velora/log.ini") ||
+  fail "--install --host did not keep the host in log.ini: $(tr -d '\0' < "$work/new/velora/log.ini")"
+updater_with --dir "$(at "$work/new/velora")" --quiet || fail "the new installation did not update from its kept host"
 # Values of log.ini that do not read are named once, with what is used instead.
 cp "$install/log.ini" "$work/log.ini.saved" 2>/dev/null || : > "$work/log.ini.saved"
 printf '[zepo]\r\nConnections=99\r\nMaxRate=5x\r\n' > "$install/log.ini"

@@ -833,6 +833,22 @@ TEST_F(UpdateRunTest, RenamedMovedAndRepeatedContentIsCopiedNotDownloaded) {
   EXPECT_EQ(FileTime("video/intro.bik"), FileTime("packs/one.pak"));
 }
 
+// One host may serve several trees, each under its own path, and the host may be given as a URL.
+TEST_F(UpdateRunTest, AHostGivenAsAUrlWithAPathReachesTheTreeThere) {
+  PatchTree prefixed(TestServer::Root() / "trees" / "one");
+  prefixed.File("a.dat", "the tree under a path");
+  prefixed.Publish();
+  settings.host = L"http://" + TestServer::Address() + L"/trees/one";
+  const std::size_t before = TestServer::RequestsWith("GET /trees/one/velora/").size();
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(Installed("a.dat"), "the tree under a path");
+  EXPECT_GT(TestServer::RequestsWith("GET /trees/one/velora/").size(), before);
+  const std::vector<std::string> requests = TestServer::RequestsWith("/trees/one/detectfile.enc");
+  ASSERT_FALSE(requests.empty());
+  EXPECT_NE(requests.back().find("\r\nHost: " + WideToUtf8(TestServer::Address()) + "\r\n"), std::string::npos)
+      << "the Host header names the host alone";
+}
+
 // An installation the game's installer made holds no list of ours. Its files that the list does
 // not give content to, of a size a wanted content has, are hashed once: a renamed folder and a
 // moved video are copied, a file of the same size and other content is not, and files the list
@@ -1059,7 +1075,10 @@ TEST_F(UpdateRunTest, AFailedRunSaysOnceWhichStepFailedOnWhatAndWhy) {
   EXPECT_TRUE(says({L"[nosuchhost.invalid]", L"CONNECT_NO_ADDRESS", L"the resolver found no IPv4 address: "}));
   settings.host = L"localhost:18090x";
   ASSERT_EQ(Run(), RUN_FAILED);
-  EXPECT_TRUE(says({L"CONNECT_NO_ADDRESS", L"not HOST[:PORT]"}));
+  EXPECT_TRUE(says({L"CONNECT_NO_ADDRESS", L"not [http://|https://]HOST[:PORT][/PATH/]"}));
+  settings.host = TestServer::Address() + L"/trees/../other/";
+  ASSERT_EQ(Run(), RUN_FAILED);
+  EXPECT_TRUE(says({L"CONNECT_NO_ADDRESS", L"its path holds what no tree's path may"}));
 
   // One fault per run: with several downloads in flight, which of two faults is met first is
   // up to the network, and the run names only that one.

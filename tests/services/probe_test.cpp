@@ -104,3 +104,15 @@ TEST(HostRootUrl, KeepsTheSchemeAndPortOfTheHost) {
   EXPECT_EQ(HostRootUrl(L"HTTPS://patch.example.net:8443/x"), L"https://patch.example.net:8443/");
   EXPECT_EQ(HostRootUrl(L"http://10.0.0.1/path"), L"http://10.0.0.1/");
 }
+
+TEST(HostPath, TheTreesPathFromEveryFormOfHost) {
+  EXPECT_EQ(HostPath(L"patch.example.net"), L"/");
+  EXPECT_EQ(HostPath(L"patch.example.net:8080"), L"/");
+  EXPECT_EQ(HostPath(L"http://patch.example.net:8080/"), L"/");
+  EXPECT_EQ(HostPath(L"https://cdn.example/velora/"), L"/velora/");
+  EXPECT_EQ(HostPath(L"cdn.example/games/velora"), L"/games/velora/");
+  for (const wchar_t* refused : {L"cdn.example/../x/", L"cdn.example/a/./b", L"cdn.example/a?b", L"cdn.example/a%2e",
+                                 L"cdn.example/a b/", L"cdn.example/a//b/"}) {
+    EXPECT_EQ(HostPath(refused), L"") << WideToUtf8(refused);
+  }
+}
