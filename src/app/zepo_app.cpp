@@ -88,6 +88,8 @@ BOOL CZepoApp::InitInstance() {
   std::vector<std::wstring> arguments = SplitCommandLine(commandLine != nullptr ? commandLine : L"");
   if (!arguments.empty()) arguments.erase(arguments.begin());
   settings.restartCommand = TakeSelfUpdatedArgument(arguments, settings.selfUpdatedStamp);
+  // "zepo.exe --repair": every listed file is read whatever its time, and a damaged one replaced.
+  for (const std::wstring& argument : arguments) settings.repair = settings.repair || EqualNoCase(argument, L"--repair");
   settings.restartCommand.insert(settings.restartCommand.begin(), ExecutablePath());
 
   std::uint16_t lastResult;

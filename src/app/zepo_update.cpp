@@ -27,7 +27,7 @@
 namespace {
 
 const char USAGE[] =
-    "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list]\n"
+    "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list] [--repair]\n"
     "                   [--connections N] [--max-rate BYTES[k|M]] [--public-key KEYS] [--format 1|2]\n"
     "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run] [--json] [--install]\n"
     "                   [--wait]\n"
@@ -46,6 +46,9 @@ const char USAGE[] =
     "                    \"PatchHost\" in section \"zepo\" of ./log.ini, else the built-in host\n"
     "  --log-level N     the diagnostic log's threshold (0 FATAL ... 4 DEBUG); else \"LogLevel\"\n"
     "  --full-list       work from the full file list instead of the update list\n"
+    "  --repair          read every listed file whatever its time, and replace each one whose\n"
+    "                    content is not the listed one (staged and verified as an update); the\n"
+    "                    summary names what it repaired\n"
     "  --connections N   downloads at once, 1 to 16 (default 4); 1 takes the files one after\n"
     "                    another; else \"Connections\" in section \"zepo\" of ./log.ini\n"
     "  --max-rate RATE   cap all downloads together at RATE bytes per second (k: KiB, M: MiB;\n"
@@ -105,6 +108,7 @@ struct Options {
   bool quiet = false;    // only the error line and warnings
   bool verbose = false;  // the diagnostic log also on stderr
   bool dryRun = false;   // print what the run would do; change nothing
+  bool repair = false;   // read every listed file whatever its time
   bool json = false;     // one JSON object at the end instead of the progress
   bool install = false;  // a new installation: the folder may be made
   bool wait = false;     // after a self-update, wait for the restarted run and end as it does
@@ -120,6 +124,12 @@ const char* ResultName(int result) {
     case RUN_STOPPED: return "stopped";
     default: return "failed";
   }
+}
+
+std::vector<std::string> Utf8Names(const std::vector<std::wstring>& names) {
+  std::vector<std::string> texts;
+  for (const std::wstring& name : names) texts.push_back(WideToUtf8(name));
+  return texts;
 }
 
 // The run's end for scripts: one JSON object, what the human summary says.
@@ -144,6 +154,7 @@ void PrintJson(int result, int exitStatus, const RunSummary& summary, double sec
           .Number("copied", summary.copied)
           .Number("removed", summary.removed)
           .Number("bytes", summary.bytes)
+          .Json("repaired", JsonTexts(Utf8Names(summary.repaired)))
           .Seconds("seconds", seconds)
           .Json("error", error)
           .Close();
@@ -160,6 +171,12 @@ void PrintSummary(const RunSummary& summary, double seconds) {
               std::to_wstring(summary.copied) + L" copied from files already here, " +
               std::to_wstring(summary.removed) + L" removed; " + FormatByteSize(summary.bytes) + L" in " +
               AnsiToWide(time) + L" s\n");
+  if (summary.repaired.empty()) return;
+  std::wstring names;
+  for (const std::wstring& name : summary.repaired) names += (names.empty() ? L"" : L", ") + name;
+  WriteStdout(L"zepo-update: repaired " + std::to_wstring(summary.repaired.size()) +
+              (summary.repaired.size() == 1 ? L" file" : L" files") + L" that had the listed time but other content: " +
+              names + L"\n");
 }
 
 // A dry run's plan, a line for the whole and one per file.
@@ -214,6 +231,7 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   if (!options.host.empty()) command.insert(command.end(), {L"--host", options.host});
   if (options.logLevel >= 0) command.insert(command.end(), {L"--log-level", std::to_wstring(options.logLevel)});
   if (options.list == FileListChoice::Full) command.push_back(L"--full-list");
+  if (options.repair) command.push_back(L"--repair");
   if (options.connections > 0) command.insert(command.end(), {L"--connections", std::to_wstring(options.connections)});
   if (!options.maxRate.empty()) command.insert(command.end(), {L"--max-rate", options.maxRate});
   if (!options.publicKey.empty()) command.insert(command.end(), {L"--public-key", options.publicKey});
@@ -290,6 +308,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
       options.proxy = arguments[++i];
     } else if (arg == L"--full-list") {
       options.list = FileListChoice::Full;
+    } else if (arg == L"--repair") {
+      options.repair = true;
     } else if (arg == L"--quiet" || arg == L"-q") {
       options.quiet = true;
     } else if (arg == L"--verbose" || arg == L"-v") {
@@ -540,6 +560,7 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
   RunSettings settings;
   settings.host = !options.host.empty() ? options.host : !config.patchHost.empty() ? config.patchHost : DefaultPatchHost();
   settings.list = options.list;
+  settings.repair = options.repair;
   settings.connections = options.connections > 0 ? options.connections
                          : config.connections > 0 ? config.connections
                                                   : settings.connections;

@@ -248,18 +248,24 @@ bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, c
   // replaced itself wrongly could not repair itself.
   const std::wstring patch = Value(list_, section, digest.c_str());
   const std::wstring patch2 = highestFormat_ >= 2 ? Value(list_, section, (digest + PATCH2_KEY_SUFFIX).c_str()) : L"";
+  FileEntry* queued = nullptr;
   if (EqualNoCase(method, L"SelfUpdate")) {
     FileEntry& entry = Append(selfUpdateList_, name, dateTime, checksum);
     entry.url = serverUrl_ + updateFolder_ + name;
     entry.sha256 = Value(list_, section, L"SHA256");
     entry.size = Value(list_, section, L"Size");
     Log(L"Check file", name, L"SelfUpdate file");
+    queued = &entry;
   } else if (EqualNoCase(method, L"Patch") && (!patch.empty() || !patch2.empty())) {
-    QueuePatch(section, name, dateTime, checksum, patch, patch2);
+    queued = &QueuePatch(section, name, dateTime, checksum, patch, patch2);
   } else if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) {
-    AddContentForms(Append(updateList_, name, dateTime, checksum), section, name);
+    queued = &Append(updateList_, name, dateTime, checksum);
+    AddContentForms(*queued, section, name);
     Log(L"Check file", name, L"Update file");
   }
+  // A file of the listed time whose content is not the listed one: damaged behind the updater's
+  // back, which only a check that reads every file finds (a repair).
+  if (queued != nullptr && !dateTime.empty() && SameFileTimeToMinute(fileTime, dateTime)) queued->repaired = true;
   return true;
 }
 

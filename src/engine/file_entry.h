@@ -41,6 +41,7 @@ struct FileEntry {
   std::wstring size;          // the list's "Size": every form is bounded by it, and progress weighs it
   std::wstring patchSource;   // the installed file its patches apply to, when not the file itself
   bool copied = false;        // staged from content the installation holds, nothing downloaded
+  bool repaired = false;      // its installed file had the listed time but other content
   std::uint64_t fetchedBytes = 0;  // the bytes of the form it was staged from, when downloaded
   IStatusCallback* callback = nullptr;  // not owned; null for descriptor downloads
 };

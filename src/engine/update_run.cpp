@@ -139,7 +139,8 @@ class Run {
   }
 
   bool Check() {
-    if (!client_.CheckFiles(CheckMode::TrustSameTime, error_, view_.checkFailedName)) {
+    const CheckMode mode = settings_.repair ? CheckMode::DigestAlways : CheckMode::TrustSameTime;
+    if (!client_.CheckFiles(mode, error_, view_.checkFailedName)) {
       NoteFailure(L"check [" + view_.checkFailedName + L"]", client_.FailureCause());
       Report(view_, L"Lỗi kiểm tra danh sách các tập tin.", L"Check description update information => Failed");
       return false;
@@ -168,6 +169,7 @@ class Run {
         const FileEntry& entry = *(client_.*at)(i);
         if (!entry.staged) continue;
         summary.bytes += entry.fetchedBytes;
+        if (entry.repaired) summary.repaired.push_back(DisplayName(entry));
         if (entry.copied) {
           ++summary.copied;
         } else if (entry.form == ContentForm::Patch || entry.form == ContentForm::Patch2) {

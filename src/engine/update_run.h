@@ -44,12 +44,16 @@ struct RunSummary {
   std::wstring version;        // the version the list describes
   std::size_t downloaded = 0, patched = 0, copied = 0, removed = 0;
   std::uint64_t bytes = 0;
+  std::vector<std::wstring> repaired;  // files of the listed time but other content, put right
   std::wstring errorCode, errorStep, errorFile, errorCause;  // empty when nothing failed
 };
 
 struct RunSettings {
   // The patch-server host, "name" or "name:port".
   std::wstring host;
+  // Every listed file is read for its digest whatever its time, and one that differs is replaced
+  // (a repair); else a file of the listed time is taken as it is.
+  bool repair = false;
   // The update list ("filelist.enc"), or the full one ("filelistfull.enc").
   FileListChoice list = FileListChoice::Update;
   // How long a run waits for the engine helper that holds the installation while it swaps the

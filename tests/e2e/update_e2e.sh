@@ -18,9 +18,9 @@ trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT
 
 run_updater() {
   if [ -n "$prefix" ]; then
-    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --log-level 4
+    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --log-level 4 "$@"
   else
-    "$updater" --dir "$install" --host "localhost:$port" --log-level 4
+    "$updater" --dir "$install" --host "localhost:$port" --log-level 4 "$@"
   fi
 }
 
@@ -92,6 +92,16 @@ if grep -q '/v2/\|/p1/' "$work/access.log"; then
   grep '/v2/\|/p1/' "$work/access.log"
   fail "the second run downloaded files"
 fi
+# A file damaged behind the updater's back keeps its time: a normal run takes it as it is, and
+# --repair reads every file, replaces it and names it.
+cp -p "$install/same.dat" "$work/same.dat.kept"
+printf 'damaged' > "$install/same.dat" && touch -r "$work/same.dat.kept" "$install/same.dat"
+run_updater > /dev/null || fail "the run over a damaged file failed"
+[ "$(cat "$install/same.dat")" = damaged ] || fail "a normal run read a file of the listed time"
+run_updater --repair > "$work/repair.out" || fail "--repair failed"
+cmp -s "$install/same.dat" "$work/same.dat.kept" || fail "--repair did not put the damaged file right"
+grep -q "zepo-update: repaired 1 file that had the listed time but other content: same.dat" "$work/repair.out" ||
+  fail "--repair does not name what it repaired: $(tail -2 "$work/repair.out")"
 # A relative --dir is taken against the current folder once: the logs go to the installation.
 rm -f "$install"/logs/update*.txt
 status=0

@@ -833,6 +833,28 @@ TEST_F(UpdateRunTest, RenamedMovedAndRepeatedContentIsCopiedNotDownloaded) {
   EXPECT_EQ(FileTime("video/intro.bik"), FileTime("packs/one.pak"));
 }
 
+// A file damaged behind the updater's back that keeps its listed time is taken as it is by a
+// normal run; a repair reads every file and puts it right, through the stage, and names it.
+TEST_F(UpdateRunTest, ARepairReadsEveryFileAndReplacesTheDamagedOnes) {
+  tree.File("a.dat", "the listed content of a");
+  tree.File("b.dat", "the listed content of b");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  const std::string time = FileTime("a.dat");
+  Install("a.dat", "the listed content of X");
+  ASSERT_TRUE(SetFileTimeText(L"a.dat", AnsiToWide(time)));
+  ASSERT_EQ(Run(), RUN_FINISHED);
+  EXPECT_EQ(Installed("a.dat"), "the listed content of X") << "a normal run goes by the time";
+  RunSummary summary;
+  settings.summary = &summary;
+  settings.repair = true;
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(Installed("a.dat"), "the listed content of a");
+  EXPECT_EQ(Installed("b.dat"), "the listed content of b");
+  EXPECT_EQ(summary.repaired, (std::vector<std::wstring>{L"a.dat"}));
+  EXPECT_EQ(summary.downloaded, 1u);
+}
+
 // One host may serve several trees, each under its own path, and the host may be given as a URL.
 TEST_F(UpdateRunTest, AHostGivenAsAUrlWithAPathReachesTheTreeThere) {
   PatchTree prefixed(TestServer::Root() / "trees" / "one");
