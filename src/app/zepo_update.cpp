@@ -333,8 +333,10 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
   return true;
 }
 
-// The progress of a run as one redrawn line on a terminal, or as plain lines when the output
-// goes to a file or a pipe.
+// The progress of a run as one redrawn line that fits the terminal, or as plain lines when the
+// output goes to a file or a pipe: there each status the run sets, but of the statuses of
+// repeated work (a file checked, bytes downloaded) one every few seconds, so that a log of a
+// 200,000-file check or a long download stays short.
 class TerminalView final : public RunView {
  public:
   // quiet: no progress at all; errors and warnings still go to stderr.
@@ -343,6 +345,14 @@ class TerminalView final : public RunView {
   void SetStatus(const std::wstring& text) override {
     std::lock_guard<std::mutex> guard(lock_);
     status_ = text;
+    Show();
+  }
+  void SetProgressStatus(const std::wstring& text) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    status_ = text;
+    const auto now = std::chrono::steady_clock::now();
+    if (!terminal_ && now - lastProgressLine_ < PLAIN_PROGRESS_EVERY) return;
+    lastProgressLine_ = now;
     Show();
   }
   void ShowVersion(const std::wstring& text) override {
@@ -393,28 +403,9 @@ class TerminalView final : public RunView {
     const int span = upper_ > lower_ ? upper_ - lower_ : 1;
     // A new range does not move the position, which may then lie outside it for a moment.
     const int filled = std::clamp((position_ - lower_) * WIDTH / span, 0, WIDTH);
-    std::wstring bar = L"\r\x1b[2K[" + std::wstring(filled, L'#') + std::wstring(WIDTH - filled, L' ') + L"] " +
-                       status_ + Pace();
-    WriteStdout(bar);
+    const std::wstring bar = L"[" + std::wstring(filled, L'#') + std::wstring(WIDTH - filled, L' ') + L"] " + status_;
+    WriteStdout(L"\r\x1b[2K" + FitToColumns(bar, TerminalColumns()));
     drawn_ = true;
-  }
-  // The rate of the run's downloads so far and the time left at that rate: ", 1.20 MB/s, 0:35
-  // left"; empty before a second of downloading has passed and once the downloads are done.
-  std::wstring Pace() {
-    using Clock = std::chrono::steady_clock;
-    if (bytesDone == 0 || bytesTotal == 0) {
-      started_ = Clock::now();
-      return L"";
-    }
-    if (bytesDone >= bytesTotal) return L"";
-    const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
-    if (seconds < 1.0) return L"";
-    const double rate = static_cast<double>(bytesDone) / seconds;
-    const auto left = static_cast<long long>(static_cast<double>(bytesTotal - std::min(bytesDone, bytesTotal)) / rate);
-    wchar_t text[64];
-    std::swprintf(text, 64, L", %ls/s, %lld:%02lld left", FormatByteSize(static_cast<std::uint64_t>(rate)).c_str(),
-                  left / 60, left % 60);
-    return text;
   }
   void Line(const std::wstring& text) {
     if (quiet_) return;
@@ -432,7 +423,8 @@ class TerminalView final : public RunView {
   int lower_ = 0;
   int upper_ = 100;
   int position_ = 0;
-  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  static constexpr std::chrono::seconds PLAIN_PROGRESS_EVERY{5};
+  std::chrono::steady_clock::time_point lastProgressLine_{};
 };
 
 // An update overwrites and removes what the list names: a folder that is not this game's

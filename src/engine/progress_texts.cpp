@@ -4,7 +4,7 @@
 #include <cwchar>
 
 bool CheckTexts::OnCheckFile(const std::wstring& name) {
-  view_.SetStatus(L"Đang kiểm tra tập tin [" + name + L"]...");
+  view_.SetProgressStatus(L"Đang kiểm tra tập tin [" + name + L"]...");
   return !Stopped(stop_);
 }
 
@@ -17,6 +17,7 @@ void RunProgress::Begin(std::uint64_t listedBytes, std::uint64_t listedFiles, st
   view_.filesTotal = files;
   lastPermille_ = -1;
   lastFiles_ = 0;
+  pace_ = DownloadPace();
   view_.SetProgressRange(0, 1000);
   Show();
 }
@@ -28,26 +29,36 @@ bool RunProgress::File::OnDownloadProgress(std::uint64_t done, std::uint64_t tot
   return !Stopped(progress_.stop_);
 }
 
-void RunProgress::Count(File& file, std::uint64_t share) {
-  // A new attempt (another address, another form) starts from its own zero: the share never
-  // goes back, so neither does the bar.
-  if (share <= file.counted_) return;
-  view_.bytesDone += share - file.counted_;
-  file.counted_ = share;
+void RunProgress::Move(File& file, std::uint64_t counted, std::uint64_t expected) {
+  view_.bytesDone += counted - file.counted_;
+  view_.bytesTotal = view_.bytesTotal - file.expected_ + expected;
+  file.counted_ = counted;
+  file.expected_ = expected;
 }
 
 void RunProgress::Update(File& file, std::uint64_t done, std::uint64_t total) {
   std::lock_guard<std::mutex> guard(viewLock_);
-  const std::uint64_t share =
-      total == 0 ? 0 : static_cast<std::uint64_t>(static_cast<double>(file.weight_) *
-                                                  (static_cast<double>(std::min(done, total)) / static_cast<double>(total)));
-  Count(file, std::min(share, file.weight_));
+  // Another attempt (another address, another form) starts from its own zero, on top of what
+  // the earlier ones brought.
+  if ((done == 0 && total == 0) || done < file.attemptDone_) file.attemptBase_ = file.counted_;
+  file.attemptDone_ = done;
+  const std::uint64_t counted = file.attemptBase_ + (total > 0 ? std::min(done, total) : done);
+  const std::uint64_t expected = total > 0 ? file.attemptBase_ + total : std::max(file.expected_, counted);
+  Move(file, counted, expected);
+  pace_.Note(view_.bytesDone, DownloadPace::Clock::now());
   Show();
 }
 
 void RunProgress::End(File& file) {
   std::lock_guard<std::mutex> guard(viewLock_);
-  Count(file, file.weight_);
+  if (!file.arrived_) return;
+  // Content the installation held arrives without a download and counts its weight; a download
+  // that arrived weighs what came.
+  if (file.counted_ == 0) {
+    Move(file, file.expected_, file.expected_);
+  } else {
+    Move(file, file.counted_, file.counted_);
+  }
   if (view_.filesDone < view_.filesTotal) ++view_.filesDone;
   Show();
 }
@@ -64,7 +75,32 @@ void RunProgress::Show() {
   std::swprintf(text, 256, L"Đang tải %ls / %ls, %llu/%llu files", FormatByteSize(view_.bytesDone).c_str(),
                 FormatByteSize(total).c_str(), static_cast<unsigned long long>(view_.filesDone),
                 static_cast<unsigned long long>(view_.filesTotal));
-  view_.SetStatus(text);
+  view_.SetProgressStatus(text + pace_.Text(view_.bytesDone, total));
+}
+
+void DownloadPace::Note(std::uint64_t done, Clock::time_point now) {
+  // The rate is measured over the last ten seconds: the oldest sample kept is the last one at
+  // least that old.
+  constexpr auto WINDOW = std::chrono::seconds(10);
+  samples_.emplace_back(now, done);
+  while (samples_.size() > 1 && now - samples_[1].first >= WINDOW) samples_.pop_front();
+}
+
+std::wstring DownloadPace::Text(std::uint64_t done, std::uint64_t total) const {
+  if (samples_.size() < 2 || done >= total) return L"";
+  const double seconds = std::chrono::duration<double>(samples_.back().first - samples_.front().first).count();
+  if (seconds < 1.0 || samples_.back().second <= samples_.front().second) return L"";
+  const double rate = static_cast<double>(samples_.back().second - samples_.front().second) / seconds;
+  const auto left = static_cast<long long>(static_cast<double>(total - done) / rate + 0.5);
+  wchar_t text[64];
+  if (left >= 3600) {
+    std::swprintf(text, 64, L", %ls/s, còn %lld:%02lld:%02lld", FormatByteSize(static_cast<std::uint64_t>(rate)).c_str(),
+                  left / 3600, left / 60 % 60, left % 60);
+  } else {
+    std::swprintf(text, 64, L", %ls/s, còn %lld:%02lld", FormatByteSize(static_cast<std::uint64_t>(rate)).c_str(),
+                  left / 60, left % 60);
+  }
+  return text;
 }
 
 std::wstring FormatByteSize(std::uint64_t bytes) {

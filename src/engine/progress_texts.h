@@ -2,7 +2,9 @@
 // The run's reports of file checks and downloads to the view: the file being checked, then the
 // progress of the downloads in bytes of the whole run.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 
@@ -25,14 +27,30 @@ class CheckTexts final : public IStatusCallback {
   const std::atomic<bool>* stop_;
 };
 
-// The downloads of a run, one after another or side by side, in bytes of the whole run. Every
-// file weighs the size the list gives it (a list from an older publisher gives none: such a file
-// weighs the mean of the sizes given, or 1 MiB); an attempt at it moves its share by the part of
-// the download that has arrived, and the file's end completes the share. The bar (0 to 1000) and
-// "Đang tải X / Y, n/m files" follow, each time the whole permille changes; neither passes its
-// total nor goes back. Each download reports
-// through a File of its own; the view is called under the lock given, which the run also holds
-// for its own calls from several workers.
+// The rate of a run's downloads over the last seconds, and the time left at that rate.
+class DownloadPace {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // Notes that done bytes of the run have arrived by now.
+  void Note(std::uint64_t done, Clock::time_point now);
+  // ", 1.20 MB/s, còn 0:35" once a second of downloading has passed; empty before that and once
+  // nothing is left.
+  std::wstring Text(std::uint64_t done, std::uint64_t total) const;
+
+ private:
+  std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
+};
+
+// The downloads of a run, one after another or side by side, in bytes that cross the network.
+// Before its download begins a file weighs the size the list gives it (a list from an older
+// publisher gives none: such a file weighs the mean of the sizes given, or 1 MiB); once the
+// server says how long the download is, it weighs that, and every byte that arrives counts,
+// those of an attempt that failed too. A file whose content the installation already held
+// counts its weight when it is staged; a file that failed keeps what arrived and no more, so
+// that a failed run's bar stays where it was. The bar (0 to 1000) and "Đang tải X / Y, n/m
+// files" with the rate and the time left follow, each time the whole permille changes; the bar
+// never goes back. Each download reports through a File of its own; the view is called under
+// the lock given, which the run also holds for its own calls from several workers.
 class RunProgress {
  public:
   RunProgress(RunView& view, std::mutex& viewLock, const std::atomic<bool>* stop = nullptr)
@@ -47,24 +65,29 @@ class RunProgress {
    public:
     // listedSize: the file's size as the list gives it; 0 when it gives none.
     File(RunProgress& progress, std::uint64_t listedSize)
-        : progress_(progress), weight_(progress.Weight(listedSize)) {}
+        : progress_(progress), expected_(progress.Weight(listedSize)) {}
     ~File();
     File(const File&) = delete;
     File& operator=(const File&) = delete;
     bool OnCheckFile(const std::wstring&) override { return true; }
     bool OnDownloadProgress(std::uint64_t done, std::uint64_t total) override;
+    // The file's content is staged: its download (or the installation's copy) is whole.
+    void Arrived() { arrived_ = true; }
 
    private:
     friend class RunProgress;
     RunProgress& progress_;
-    const std::uint64_t weight_;
-    std::uint64_t counted_ = 0;  // the share of the weight counted as done
+    std::uint64_t expected_;          // what the file adds to the run's total
+    std::uint64_t counted_ = 0;       // what it has added to the bytes done
+    std::uint64_t attemptBase_ = 0;   // counted_ when the current attempt began
+    std::uint64_t attemptDone_ = 0;   // the current attempt's bytes so far
+    bool arrived_ = false;
   };
 
  private:
   void Update(File& file, std::uint64_t done, std::uint64_t total);
   void End(File& file);
-  void Count(File& file, std::uint64_t share);
+  void Move(File& file, std::uint64_t counted, std::uint64_t expected);
   void Show();
 
   RunView& view_;
@@ -73,6 +96,7 @@ class RunProgress {
   std::uint64_t unlisted_ = 1 << 20;
   int lastPermille_ = -1;
   std::uint64_t lastFiles_ = 0;
+  DownloadPace pace_;
 };
 
 // A byte count as a short text the way the Windows shell shows sizes: "532 bytes", "1.50 KB",

@@ -11,6 +11,9 @@
 class RunView {
  public:
   virtual void SetStatus(const std::wstring& text) = 0;
+  // A status that says how far repeated work has come (the file being checked, the bytes
+  // downloaded): one of many in a row, of which a front end may show only some.
+  virtual void SetProgressStatus(const std::wstring& text) { SetStatus(text); }
   // Sets the version label's text and shows the label.
   virtual void ShowVersion(const std::wstring& text) = 0;
   // One step of the progress bar; it stops at the upper bound.

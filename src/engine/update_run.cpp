@@ -300,6 +300,7 @@ class Run {
       }
       if (staged || DiskAtFault(entry.outcome.code) || !client_.FallBack(entry)) break;
     }
+    if (staged) progress.Arrived();
     entry.callback = nullptr;
     return staged;
   }
@@ -370,7 +371,7 @@ class Run {
       arrived = true;
       Under([&] {
         WriteUpdateLog(L"Download " + kind + L" file [" + name + L"] => Success");
-        if (job.patch) view_.SetStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
+        if (job.patch) view_.SetProgressStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
       });
     });
     if (staged && !job.patch) return;
@@ -398,7 +399,7 @@ class Run {
     for (std::size_t i = 0; i < count; ++i) {
       FileEntry& entry = *(client_.*at)(i);
       const std::wstring name = DisplayName(entry);
-      view_.SetStatus(L"Đang cập nhật tập tin [" + name + L"]...");
+      view_.SetProgressStatus(L"Đang cập nhật tập tin [" + name + L"]...");
       const bool ok = client_.CommitEntry(entry);
       if (!ok) NoteFailure(entry, L"replace [" + name + L"]");
       WriteUpdateLog(std::wstring(L"Apply ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));

@@ -109,7 +109,7 @@ void FileProgress::Tick() {
   std::unique_lock<std::mutex> guard(lock_);
   while (!ended_) {
     const auto now = Clock::now();
-    std::wstring line = L"\r\x1b[2K" + WholeText(now);
+    std::wstring line = WholeText(now);
     // The file worked on longest: the one a slow build waits for.
     auto oldest = working_.end();
     for (auto it = working_.begin(); it != working_.end(); ++it) {
@@ -124,7 +124,7 @@ void FileProgress::Tick() {
         line += L" for " + Duration(now - work.stepStart);
       }
     }
-    WriteStdout(line);
+    WriteStdout(L"\r\x1b[2K" + FitToColumns(line, TerminalColumns()));
     changed_.wait_for(guard, std::chrono::seconds(1));
   }
 }

@@ -43,6 +43,9 @@ std::wstring LastSystemErrorText();
 // Whether standard output is a terminal (a console on Windows), and writing text to it:
 // the console's own wide output there, UTF-8 bytes otherwise.
 bool StdoutIsTerminal();
+// The width of the terminal (console) standard output goes to, in columns; 0 when it is none or
+// does not say.
+int TerminalColumns();
 void WriteStdout(const std::wstring& text);
 // The same for standard error.
 void WriteStderr(const std::wstring& text);

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -50,6 +51,11 @@ std::wstring AbsolutePath(const std::wstring& path) {
 std::wstring LastSystemErrorText() { return AnsiToWide(std::strerror(errno)); }
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+int TerminalColumns() {
+  winsize size{};
+  return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
 void WriteStdout(const std::wstring& text) {
   std::string bytes = WideToUtf8(text);

@@ -121,6 +121,12 @@ bool StdoutIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
 }
 
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) == FALSE) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 namespace {
 
 // A console gets the text as UTF-16; a file or a pipe as UTF-8.

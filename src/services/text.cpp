@@ -170,3 +170,8 @@ bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
   }
   return true;
 }
+
+std::wstring FitToColumns(const std::wstring& line, int columns) {
+  if (columns <= 1 || line.size() < static_cast<std::size_t>(columns)) return line;
+  return line.substr(0, static_cast<std::size_t>(columns) - 2) + L"\u2026";
+}

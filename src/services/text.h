@@ -28,3 +28,7 @@ std::wstring AnsiToWide(const std::string& bytes);
 wchar_t FoldCase(wchar_t c);
 std::wstring FoldCase(const std::wstring& text);
 bool EqualNoCase(const std::wstring& a, const std::wstring& b);
+
+// A line cut to fit a terminal of that many columns (0: as it is), leaving the last column free
+// so that the terminal does not wrap into a new line at each redraw; a cut line ends in "…".
+std::wstring FitToColumns(const std::wstring& line, int columns);

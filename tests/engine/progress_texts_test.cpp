@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
 
 namespace {
@@ -18,43 +19,61 @@ struct TextView final : RunView {
 
 }  // namespace
 
-// The bytes of the whole run: each file weighs its listed size, whatever its download's own
-// length (a packed form or a patch is smaller); files side by side add up; a file tried again
-// does not count twice nor move the bar back; the counts never pass their totals.
-TEST(RunProgress, CountsTheWholeRunsListedBytesAndNeverGoesBack) {
+// A patch of a large file: the list's size stands until the server says how long the download
+// is; from then on the run counts the bytes that cross the network.
+TEST(RunProgress, CountsTheBytesThatCrossTheNetwork) {
   TextView view;
   std::mutex lock;
   RunProgress progress(view, lock);
-  progress.Begin(3000, 2, 2);
+  progress.Begin(2200000, 1, 1);
   {
-    RunProgress::File a(progress, 1000);
-    {
-      RunProgress::File b(progress, 2000);
-      EXPECT_TRUE(a.OnDownloadProgress(0, 0));
-      EXPECT_TRUE(b.OnDownloadProgress(0, 0));
-      EXPECT_TRUE(a.OnDownloadProgress(50, 100));    // half of a's 1000: 500 of 3000
-      EXPECT_TRUE(b.OnDownloadProgress(100, 400));   // a quarter of b's 2000: 1000 of 3000
-      EXPECT_TRUE(b.OnDownloadProgress(0, 0));       // b again from the start (another form)
-      EXPECT_TRUE(b.OnDownloadProgress(100, 800));   // an eighth now: b keeps its quarter
-      EXPECT_TRUE(b.OnDownloadProgress(800, 800));   // b whole: 2500 of 3000
-    }
-    EXPECT_EQ(view.filesDone, 1u);
+    RunProgress::File patch(progress, 2200000);
+    EXPECT_TRUE(patch.OnDownloadProgress(0, 0));
+    EXPECT_TRUE(patch.OnDownloadProgress(15000, 30000));
+    EXPECT_EQ(view.bytesTotal, 30000u);
+    EXPECT_TRUE(patch.OnDownloadProgress(30000, 30000));
+    patch.Arrived();
+  }
+  EXPECT_EQ(view.texts.front(), L"Đang tải 0 bytes / 2.09 MB, 0/1 files");
+  EXPECT_EQ(view.texts.back(), L"Đang tải 29.2 KB / 29.2 KB, 1/1 files");
+  EXPECT_EQ(view.positions, (std::vector<int>{0, 500, 1000}));
+}
+
+// Files side by side add up; an attempt that failed keeps what it brought and the next one adds
+// its own; a file that never arrived is not counted as done, so that a failed run's bar stays
+// where the bytes left it; content the installation held counts its weight once staged.
+TEST(RunProgress, OnlyWhatArrivedMovesTheBar) {
+  TextView view;
+  std::mutex lock;
+  RunProgress progress(view, lock);
+  progress.Begin(6000, 3, 3);
+  {
+    RunProgress::File reused(progress, 1000);
+    reused.Arrived();
+  }
+  EXPECT_EQ(view.bytesDone, 1000u);
+  EXPECT_EQ(view.filesDone, 1u);
+  {
+    RunProgress::File a(progress, 2000);
+    RunProgress::File b(progress, 3000);
+    EXPECT_TRUE(a.OnDownloadProgress(0, 0));
+    EXPECT_TRUE(a.OnDownloadProgress(400, 1000));  // a's first form: 400 of its 1000
+    EXPECT_TRUE(a.OnDownloadProgress(0, 0));       // that form failed: the next begins
+    EXPECT_TRUE(a.OnDownloadProgress(500, 500));   // the second form whole
+    a.Arrived();
+    EXPECT_EQ(view.bytesDone, 1900u);
+    EXPECT_TRUE(b.OnDownloadProgress(1500, 3000));  // b dies halfway
   }
   EXPECT_EQ(view.filesDone, 2u);
-  EXPECT_EQ(view.bytesDone, 3000u);
-  EXPECT_EQ(view.texts, (std::vector<std::wstring>{
-                            L"Đang tải 0 bytes / 2.92 KB, 0/2 files",
-                            L"Đang tải 500 bytes / 2.92 KB, 0/2 files",
-                            L"Đang tải 1000 bytes / 2.92 KB, 0/2 files",
-                            L"Đang tải 2.44 KB / 2.92 KB, 0/2 files",
-                            L"Đang tải 2.44 KB / 2.92 KB, 1/2 files",
-                            L"Đang tải 2.92 KB / 2.92 KB, 2/2 files",
-                        }));
-  EXPECT_EQ(view.positions, (std::vector<int>{0, 166, 333, 833, 1000}));
+  EXPECT_EQ(view.bytesDone, 3400u);
+  EXPECT_EQ(view.bytesTotal, 4900u);
+  EXPECT_EQ(view.texts.back(), L"Đang tải 3.32 KB / 4.78 KB, 2/3 files");
+  EXPECT_LT(view.positions.back(), 1000);
+  for (std::size_t i = 1; i < view.positions.size(); ++i) EXPECT_GT(view.positions[i], view.positions[i - 1]);
 }
 
 // A list from an older publisher gives no sizes: such a file weighs the mean of the sizes given,
-// or 1 MiB when none are.
+// or 1 MiB when none are, until its download says its length.
 TEST(RunProgress, FilesWithoutAListedSizeWeighTheMeanOfTheOthers) {
   TextView view;
   std::mutex lock;
@@ -64,11 +83,28 @@ TEST(RunProgress, FilesWithoutAListedSizeWeighTheMeanOfTheOthers) {
   {
     RunProgress::File unsized(progress, 0);
     EXPECT_TRUE(unsized.OnDownloadProgress(10, 20));
-    EXPECT_EQ(view.bytesDone, 750u);
+    EXPECT_EQ(view.bytesTotal, 3020u);
   }
   progress.Begin(0, 0, 2);
   EXPECT_EQ(view.bytesTotal, 2u << 20);
   EXPECT_EQ(view.filesDone, 0u);
+}
+
+// The rate over the last ten seconds, and the time left at it.
+TEST(DownloadPace, RateOfTheLastSecondsAndTimeLeft) {
+  DownloadPace pace;
+  const auto start = DownloadPace::Clock::now();
+  using std::chrono::seconds;
+  pace.Note(0, start);
+  EXPECT_EQ(pace.Text(0, 1000), L"");
+  pace.Note(500, start + std::chrono::milliseconds(500));
+  EXPECT_EQ(pace.Text(500, 100000), L"");  // under a second: no rate yet
+  pace.Note(10240, start + seconds(10));
+  EXPECT_EQ(pace.Text(10240, 10240 + 1024 * 90), L", 1.00 KB/s, còn 1:30");
+  // A link that slowed down: the first ten seconds no longer count.
+  pace.Note(10240 + 1024 * 5, start + seconds(20));
+  EXPECT_EQ(pace.Text(10240 + 1024 * 5, 10240 + 1024 * 5 + 512 * 7200), L", 512 bytes/s, còn 2:00:00");
+  EXPECT_EQ(pace.Text(5000, 5000), L"");
 }
 
 TEST(FormatByteSize, ThreeSignificantDigitsCut) {

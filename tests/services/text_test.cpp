@@ -33,3 +33,11 @@ TEST(Text, CaseFoldsAsciiOnly) {
   EXPECT_FALSE(EqualNoCase(L"abc", L"abd"));
   EXPECT_FALSE(EqualNoCase(L"abc", L"abcd"));
 }
+
+// A progress line redrawn in place must not wrap: the last column stays free.
+TEST(FitToColumns, CutsToOneColumnLessThanTheTerminal) {
+  EXPECT_EQ(FitToColumns(L"abcdef", 0), L"abcdef");
+  EXPECT_EQ(FitToColumns(L"abcdef", 7), L"abcdef");
+  EXPECT_EQ(FitToColumns(L"abcdef", 6), L"abcd\u2026");
+  EXPECT_EQ(FitToColumns(L"Đang tải", 5), L"Đan\u2026");
+}
