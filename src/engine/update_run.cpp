@@ -10,6 +10,7 @@
 #include "services/logger.h"
 #include "services/codes.h"
 #include "engine/staging.h"
+#include "engine/player_words.h"
 #include "engine/progress_texts.h"
 #include "engine/slots.h"
 #include "engine/update_client.h"
@@ -48,6 +49,7 @@ class Run {
     client_.SetHighestFormat(settings.highestFormat);
     client_.SetDryRun(settings.plan != nullptr);
     SetDownloadRateLimit(settings.maxRateBytesPerSecond);
+    ClearNetworkNotes();
   }
 
   int Execute() {
@@ -66,7 +68,7 @@ class Run {
     if (total == 0) {
       RemoveListed();
       if (Failed()) {
-        Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
+        Report(view_, CauseStatus(L"Tự động nâng cấp phiên bản " + version_ + L" thất bại."),
                L"Cannot update to the newest version " + version_);
         return RUN_FAILED;
       }
@@ -116,7 +118,7 @@ class Run {
     view_.SetStatus(L"Đang kết nối tới máy chủ...");
     if (!client_.Connect(settings_.host, L"ZepoFolder", L"autoupdate.sls", error_)) {
       NoteFailure(L"connect to the patch server [" + settings_.host + L"]", client_.FailureCause());
-      Report(view_, TrustFailureStatus(L"Kết nối tới máy chủ thất bại."), L"Connect to patch server => Failed");
+      Report(view_, CauseStatus(L"Kết nối tới máy chủ thất bại."), L"Connect to patch server => Failed");
       return false;
     }
     const std::wstring line = L"Connect to patch server [" + client_.GetServerUrl() + L"] => Success";
@@ -129,7 +131,7 @@ class Run {
     view_.SetStatus(L"Đang lấy thông tin cập nhật...");
     if (!client_.LoadDescription(L"autoupdate.fls", error_)) {
       NoteFailure(L"get the file list from [" + client_.GetServerUrl() + L"]", client_.FailureCause());
-      Report(view_, TrustFailureStatus(L"Lấy thông tin cập nhật thất bại."),
+      Report(view_, CauseStatus(L"Lấy thông tin cập nhật thất bại."),
              L"Get description update information => Failed");
       return false;
     }
@@ -142,7 +144,9 @@ class Run {
     const CheckMode mode = settings_.repair ? CheckMode::DigestAlways : CheckMode::TrustSameTime;
     if (!client_.CheckFiles(mode, error_, view_.checkFailedName)) {
       NoteFailure(L"check [" + view_.checkFailedName + L"]", client_.FailureCause());
-      Report(view_, L"Lỗi kiểm tra danh sách các tập tin.", L"Check description update information => Failed");
+      heldFile_ = view_.checkFailedName;
+      if (error_ == CheckCode::UnreadableFile) heldBy_ = FileHolders(heldFile_);
+      Report(view_, CauseStatus(L"Lỗi kiểm tra danh sách các tập tin."), L"Check description update information => Failed");
       return false;
     }
     WriteUpdateLog(L"Check description update information => Success");
@@ -431,6 +435,8 @@ class Run {
       for (const std::wstring& target : replaced ? client_.ReplacedTargets() : client_.RemovedTargets()) {
         if (!WaitUntilFree(target, deadline) && replaced) {
           const std::wstring holders = FileHolders(target);
+          heldFile_ = target;
+          heldBy_ = holders;
           NoteFailure(CommitCode::FileInUse, L"replace [" + target + L"]",
                       L"it is in use by " + (holders.empty() ? L"another program" : holders) + L" after " +
                           std::to_wstring(settings_.heldFileWaitMs / 1000) + L" s of waiting");
@@ -483,7 +489,7 @@ class Run {
              L"Finished update to the newest version " + version_);
       return RUN_FINISHED;
     }
-    Report(view_, diskFull_ ? DiskFullStatus() : L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
+    Report(view_, diskFull_ ? DiskFullStatus() : CauseStatus(L"Tự động nâng cấp phiên bản " + version_ + L" thất bại."),
            L"Cannot update to the newest version " + version_);
     return RUN_FAILED;
   }
@@ -496,18 +502,33 @@ class Run {
     return RUN_STOPPED;
   }
 
-  // A list refused for its signature's time says so in the player's words: the publisher's lapse
-  // (try later) or the computer's clock (set it); any other refusal keeps the step's text.
-  std::wstring TrustFailureStatus(const std::wstring& stepText) const {
-    if (error_ != TrustCode::Refused) return stepText;
-    const std::wstring& cause = client_.FailureCause();
-    if (cause.find(L"check the computer's clock") != std::wstring::npos) {
-      return L"Ngày giờ của máy tính không đúng. Vui lòng chỉnh lại đồng hồ rồi thử lại.";
+  // The failed run's status: the cause in the player's words when it is one the player can act
+  // on (player_words.h), else the step's own text.
+  std::wstring CauseStatus(const std::wstring& stepText) const {
+    FailureFacts facts{firstFailure_.code, firstFailure_.cause, heldFile_, heldBy_, L"", false, TheNetworkNotes()};
+    facts.folderLocked = FolderAtFault(facts.lockedFolder);
+    const std::wstring words = FailureWords(facts);
+    return words.empty() ? stepText : words;
+  }
+
+  // Whether the first failure is a write that the file system refused for want of permission: the
+  // game's folder, or the folder of the file the step worked on, takes no new file.
+  bool FolderAtFault(std::wstring& folder) const {
+    const StepCode code = firstFailure_.code;
+    if (code != DownloadCode::CannotCreate && code != DownloadCode::WriteFailed && code != StageCode::NoFolder &&
+        code != StageCode::NoFile && code != CommitCode::MoveFailed && code != CommitCode::RemoveFailed) {
+      return false;
     }
-    if (cause.find(L"signature expired") != std::wstring::npos) {
-      return L"Bản cập nhật chưa được gia hạn chữ ký. Vui lòng thử lại sau.";
-    }
-    return stepText;
+    folder.clear();
+    if (!CanMakeFilesIn(L".")) return true;
+    const std::wstring& step = firstFailure_.step;
+    const std::size_t open = step.find(L" [");
+    if (open == std::wstring::npos || step.back() != L']') return false;
+    const std::wstring subject = step.substr(open + 2, step.size() - open - 3);
+    const std::size_t cut = subject.find_last_of(L"\\/");
+    if (subject.find(L"://") != std::wstring::npos || cut == std::wstring::npos) return false;
+    folder = subject.substr(0, cut);
+    return !CanMakeFilesIn(folder);
   }
 
   // A full disk, with the drive and at least the space that the files still to be staged need
@@ -546,6 +567,8 @@ class Run {
   std::size_t removed_ = 0;  // files and folders the commit removed
   std::wstring versionBefore_;
   bool diskFull_ = false;
+  std::wstring heldFile_;  // the file another program held past the wait, and who held it
+  std::wstring heldBy_;
   std::wstring version_;
 };
 
@@ -649,7 +672,8 @@ int UpdateRun(RunView& view, const RunSettings& settings) {
     }
     // A game folder that cannot be written: nothing can be updated, and the player is told why.
     view.ReportError(cause);
-    Report(view, L"Tạo tập tin [zepo.lock] thất bại.", L"Create file [zepo.lock] => Failed");
+    Report(view, CanMakeFilesIn(L".") ? L"Tạo tập tin [zepo.lock] thất bại." : UnwritableFolderWords(L""),
+           L"Create file [zepo.lock] => Failed");
     return RUN_FAILED;
   }
   TheLogger().Write(LOG_FYI, L"AutoUpdateApp: the run holds the installation's lock");

@@ -17,8 +17,11 @@ CodeText TextOf(DownloadCode code) {
       return {L"HTTP_REQUEST_FAILED", L"no answer, a refused status, no length, a broken body or a stalled transfer"};
     case DownloadCode::NotFound: return {L"HTTP_NOT_FOUND", L"the server has no such file (404 or 410)"};
     case DownloadCode::Certificate: return {L"HTTP_CERTIFICATE", L"the https server's certificate does not verify"};
-    case DownloadCode::Stalled: return {L"HTTP_STALLED", L"the address did not connect or sent nothing in time"};
+    case DownloadCode::Stalled:
+      return {L"HTTP_STALLED", L"the address did not connect, sent nothing in time or sent too slowly"};
     case DownloadCode::ShortBody: return {L"HTTP_SHORT_BODY", L"the transfer ended before the announced length"};
+    case DownloadCode::ProxySignIn: return {L"HTTP_PROXY_SIGN_IN", L"the proxy asks for a sign-in (407)"};
+    case DownloadCode::ProxyDown: return {L"HTTP_PROXY_DOWN", L"the proxy cannot be reached"};
   }
   return {L"HTTP_UNKNOWN", L"a download code this version does not know"};
 }

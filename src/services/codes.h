@@ -16,8 +16,11 @@ enum class DownloadCode {
   RequestFailed = 21, // no answer, a status other than 200 and 206, no length or a broken body
   NotFound = 24,      // the server answered 404 or 410: asking again is no use
   Certificate = 25,   // an https server whose certificate does not verify
-  Stalled = 41,       // no connection within the connect limit, or no data within the stall limit
+  Stalled = 41,       // no connection within the connect limit, no data within the stall limit, or
+                      // less than the speed floor for its span
   ShortBody = 45,     // the body ended before its announced length; what came is kept
+  ProxySignIn = 46,   // the proxy asks for a sign-in (407) that it was not given or refused
+  ProxyDown = 47,     // the proxy cannot be reached
 };
 
 // Finding the patch server and this product's folder on it.

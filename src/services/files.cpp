@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "services/md5.h"
+#include "services/platform.h"
 
 // Owning a handle is the same on every system; opening and closing it is not.
 FileHandle::~FileHandle() { Close(); }
@@ -96,4 +97,13 @@ bool SameFileContent(const std::wstring& a, const std::wstring& b) {
     if (got == 0) return true;
     if (std::memcmp(one.data(), two.data(), got) != 0) return false;
   }
+}
+
+bool CanMakeFilesIn(const std::wstring& folder) {
+  std::wstring probe = folder;
+  if (!probe.empty() && probe.back() != L'\\' && probe.back() != L'/') probe += L'\\';
+  probe += L"zepo-write-check-" + std::to_wstring(CurrentProcessId()) + L".tmp";
+  const bool made = FileHandle::CreateForWrite(probe).IsOpen();
+  if (made) RemoveFile(probe);
+  return made;
 }

@@ -97,6 +97,9 @@ bool SameFile(const std::wstring& a, const std::wstring& b);
 bool FileIdentityOf(const std::wstring& path, std::uint64_t& volume, std::uint64_t& number);
 bool MakeFolder(const std::wstring& path);
 bool RemoveFile(const std::wstring& path);
+// Whether a new file can be made in the folder (tried with one that is removed again): false for
+// a folder that is missing, read-only to this user or on a read-only volume.
+bool CanMakeFilesIn(const std::wstring& folder);
 // Removes a symbolic link or junction itself, whether it points to a file or a folder; what it
 // points to is never touched.
 bool RemoveLink(const std::wstring& path);

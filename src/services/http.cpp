@@ -12,8 +12,8 @@
 
 namespace {
 
-std::atomic<int> connectSeconds{HttpLimits{}.connectSeconds};
-std::atomic<int> stallSeconds{HttpLimits{}.stallSeconds};
+std::mutex limitsLock;
+HttpLimits limitsSet;
 std::mutex authorityLock;
 std::string authorityFile;
 
@@ -25,11 +25,14 @@ bool IsUnreserved(unsigned char c) {
 }  // namespace
 
 void SetHttpLimits(const HttpLimits& limits) {
-  connectSeconds = limits.connectSeconds;
-  stallSeconds = limits.stallSeconds;
+  std::lock_guard<std::mutex> guard(limitsLock);
+  limitsSet = limits;
 }
 
-HttpLimits GetHttpLimits() { return {connectSeconds.load(), stallSeconds.load()}; }
+HttpLimits GetHttpLimits() {
+  std::lock_guard<std::mutex> guard(limitsLock);
+  return limitsSet;
+}
 
 void SetCertificateAuthorityFile(const std::string& pemFile) {
   std::lock_guard<std::mutex> guard(authorityLock);
@@ -296,6 +299,8 @@ void TakeHeaderLine(const std::string& line, AnswerHead& head) {
     head.contentRange = Trimmed(line, colon + 1);
   } else if (NameIs(line, colon, "last-modified")) {
     head.lastModified = Trimmed(line, colon + 1);
+  } else if (NameIs(line, colon, "date")) {
+    head.date = Trimmed(line, colon + 1);
   }
 }
 

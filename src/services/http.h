@@ -18,10 +18,16 @@ constexpr std::size_t HOST_NAME_MAX_CHARS = 251;
 // Connection and stall limits, in seconds: a connection that is not made within the first, or a
 // transfer that receives no byte for the second, fails with DownloadCode::Stalled, its cause naming the
 // address ("no data for 10 s from 10.0.0.1:80"). Short, so that a hung mirror among healthy ones
-// costs a run seconds: the run moves to the next address at once. Settable for tests.
+// costs a run seconds: the run moves to the next address at once. A body that brings less than
+// floorBytesPerSecond over any floorSeconds in a row fails alike ("slower than 1024 bytes/s for
+// 30 s from 10.0.0.1:80"): a server sending a byte now and then never stalls, and would hold a
+// run for ever. A rate cap below twice the floor lowers the floor to half the cap. Settable for
+// tests and by the command line.
 struct HttpLimits {
   int connectSeconds = 5;
   int stallSeconds = 10;
+  std::uint64_t floorBytesPerSecond = 1024;
+  int floorSeconds = 30;
 };
 void SetHttpLimits(const HttpLimits& limits);
 HttpLimits GetHttpLimits();
@@ -60,6 +66,18 @@ void SetDownloadRateLimit(std::uint64_t bytesPerSecond);
 // the server answered, the system's text for a failed write, the transport's for a broken
 // connection. Empty after a download that succeeded.
 std::wstring LastDownloadCause();
+
+// What the network said along the way that a player can act on, whatever the step that met it:
+// the run's words for its failure read them. Cleared when a run begins.
+struct NetworkNotes {
+  bool proxySignIn = false;       // a proxy asked for a sign-in (407) it did not get
+  bool proxyDown = false;         // the proxy could not be reached
+  bool certificate = false;       // an https server's certificate did not verify
+  bool serverTimeKnown = false;   // an answer carried a Date that reads
+  long long serverAheadSeconds = 0;  // the last such Date less this computer's clock
+};
+NetworkNotes TheNetworkNotes();
+void ClearNetworkNotes();
 
 // Removes a download and the validator that ResumeDownloadFile keeps beside it.
 void RemovePartialDownload(const std::wstring& localPath);

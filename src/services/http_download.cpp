@@ -3,6 +3,7 @@
 // carry the request and the bytes (services/http_transport.h).
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "services/http_transport.h"
 #include "services/packed.h"
 #include "services/platform.h"
+#include "services/signing.h"
 #include "services/text.h"
 
 namespace {
@@ -52,6 +54,10 @@ class RateLimiter {
     }
     std::this_thread::sleep_until(until);
   }
+  std::uint64_t Rate() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return rate_;
+  }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -65,11 +71,68 @@ RateLimiter& TheRateLimiter() {
   return limiter;
 }
 
+std::mutex notesLock;
+NetworkNotes notes;
+
+// The failures a player can act on are noted whatever step met them.
 bool Fail(StepCode& errorCode, StepCode code, const std::wstring& cause) {
   errorCode = code;
   SetLastCause(cause);
+  std::lock_guard<std::mutex> guard(notesLock);
+  notes.proxySignIn = notes.proxySignIn || code == DownloadCode::ProxySignIn;
+  notes.proxyDown = notes.proxyDown || code == DownloadCode::ProxyDown;
+  notes.certificate = notes.certificate || code == DownloadCode::Certificate;
   return false;
 }
+
+// What every answer's head tells before the rules judge it: the server's clock, and a proxy
+// that wants a sign-in (the sign-in the proxy URL carries, if any, was refused).
+bool TakeHead(const AnswerHead& head, StepCode& errorCode) {
+  DateTimeRecord date{};
+  if (ParseHttpDate(head.date, date)) {
+    const std::int64_t server = UnixTimeOfStamp(WideToUtf8(FormatRemoteStamp(date)));
+    std::lock_guard<std::mutex> guard(notesLock);
+    notes.serverTimeKnown = true;
+    notes.serverAheadSeconds = server - static_cast<std::int64_t>(std::time(nullptr));
+  }
+  if (head.status == 407) return Fail(errorCode, DownloadCode::ProxySignIn, L"the proxy answered 407: it wants a sign-in");
+  return true;
+}
+
+// The floor under a body's rate: less than the floor's bytes over its span of seconds ends the
+// transfer. Time spent waiting for the rate cap counts, so the floor is kept under the cap.
+class SpeedFloor {
+ public:
+  // cap: the rate cap (0: none); received: the bytes the file holds already.
+  SpeedFloor(std::uint64_t cap, std::uint64_t received) : startBytes_(received) {
+    const HttpLimits limits = GetHttpLimits();
+    bytesPerSecond_ = limits.floorBytesPerSecond;
+    if (cap > 0 && cap < 2 * bytesPerSecond_) bytesPerSecond_ = cap / 2;
+    span_ = std::chrono::seconds(limits.floorSeconds);
+  }
+  // False once the body has brought too little over a whole span.
+  bool Keeps(std::uint64_t received) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - start_ < span_) return true;
+    const std::uint64_t wanted = bytesPerSecond_ * static_cast<std::uint64_t>(span_.count());
+    if (bytesPerSecond_ > 0 && received - startBytes_ < wanted) return false;
+    start_ = now;
+    startBytes_ = received;
+    return true;
+  }
+  std::wstring Cause(const std::wstring& url) const {
+    const std::size_t scheme = url.find(L"://");
+    const std::size_t from = scheme == std::wstring::npos ? 0 : scheme + 3;
+    return L"slower than " + std::to_wstring(bytesPerSecond_) + L" bytes/s for " + std::to_wstring(span_.count()) +
+           L" s from " + url.substr(from, url.find(L'/', from) - from);
+  }
+
+ private:
+  std::uint64_t bytesPerSecond_;
+  std::chrono::seconds span_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::uint64_t startBytes_;
+};
 
 std::vector<std::string> RequestHeaders(const std::wstring& host, const ResumePoint* resume) {
   std::vector<std::string> lines;
@@ -125,6 +188,16 @@ std::wstring NamedUrl(const std::wstring& url, const std::vector<std::string>& h
 
 std::wstring LastDownloadCause() { return lastCause; }
 
+NetworkNotes TheNetworkNotes() {
+  std::lock_guard<std::mutex> guard(notesLock);
+  return notes;
+}
+
+void ClearNetworkNotes() {
+  std::lock_guard<std::mutex> guard(notesLock);
+  notes = NetworkNotes{};
+}
+
 void SetDownloadRateLimit(std::uint64_t bytesPerSecond) { TheRateLimiter().Set(bytesPerSecond); }
 
 AnswerVerdict JudgeAnswer(const AnswerHead& head, std::uint64_t offset, std::uint64_t& total, std::wstring& cause) {
@@ -176,7 +249,7 @@ AnswerVerdict JudgeAnswer(const AnswerHead& head, std::uint64_t offset, std::uin
 namespace {
 
 // The rules from the answer's head on: judge it, make the file, write the body into it.
-bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wstring& localPath,
+bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wstring& url, const std::wstring& localPath,
                 IStatusCallback* callback, StepCode& errorCode, const ResumePoint* resume, bool& mismatch) {
   const std::uint64_t offset = resume != nullptr ? resume->offset : 0;
   std::wstring cause;
@@ -202,6 +275,7 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
   }
   if (!append && resume != nullptr) RecordValidator(localPath, head.lastModified);
   std::uint64_t received = append ? offset : 0;
+  SpeedFloor floor(TheRateLimiter().Rate(), received);
   std::string piece;
   for (;;) {
     switch (transport.NextPiece(piece, cause)) {
@@ -225,6 +299,7 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
       return Fail(errorCode, ClassifyWriteFailure(localPath, piece.size()), cause);
     }
     received += piece.size();
+    if (!floor.Keeps(received)) return Fail(errorCode, DownloadCode::Stalled, floor.Cause(url));
     TheRateLimiter().Take(piece.size());
     if (callback != nullptr &&
         !callback->OnDownloadProgress(received, total)) {
@@ -244,7 +319,8 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, Step
   std::wstring cause;
   StepCode failCode = DownloadCode::RequestFailed;
   if (!transport->ReadHead(head, failCode, cause)) return Fail(errorCode, failCode, cause);
-  return TakeAnswer(*transport, head, localPath, callback, errorCode, resume, mismatch);
+  if (!TakeHead(head, errorCode)) return false;
+  return TakeAnswer(*transport, head, url, localPath, callback, errorCode, resume, mismatch);
 }
 
 StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
@@ -267,6 +343,7 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
     Fail(errorCode, failCode, cause);
     return StampedFetch::NoStamp;
   }
+  if (!TakeHead(head, errorCode)) return StampedFetch::Failed;
   // An edge that refuses the range (416) is asked plainly: the whole file, or the stamp alone.
   if (!bodyWanted && head.status == 416) {
     transport.reset();
@@ -301,7 +378,7 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
   CreateDirectoryPath(FolderOfPath(localPath));
   if (PathExists(localPath)) ClearReadOnly(localPath);
   bool mismatch = false;
-  return TakeAnswer(*transport, head, localPath, nullptr, errorCode, nullptr, mismatch) ? StampedFetch::Fetched
+  return TakeAnswer(*transport, head, url, localPath, nullptr, errorCode, nullptr, mismatch) ? StampedFetch::Fetched
                                                                                         : StampedFetch::Failed;
 }
 

@@ -108,6 +108,7 @@ class CurlTransport final : public HttpTransport {
     url_ = url;
     std::string requestUrl = RequestUrl(url);
     const std::string proxy = WideToUtf8(ProxyFor(NamedUrl(url, headers)));
+    proxied_ = !proxy.empty();
     curl_slist* list = curl_slist_append(nullptr, "Accept: */*");
     for (const std::string& line : headers) {
       // Over https the host name goes into the URL, for the certificate's sake, and the chosen
@@ -165,7 +166,11 @@ class CurlTransport final : public HttpTransport {
     }
     while (!headDone_ && !finished_) Pump();
     if (!headDone_) {
-      failCode = Stalled() ? DownloadCode::Stalled : IsCertificateFailure(result_) ? DownloadCode::Certificate : DownloadCode::RequestFailed;
+      failCode = Stalled()                      ? DownloadCode::Stalled
+                 : IsCertificateFailure(result_) ? DownloadCode::Certificate
+                 : ProxyWantsSignIn()            ? DownloadCode::ProxySignIn
+                 : ProxyUnreachable()            ? DownloadCode::ProxyDown
+                                                 : DownloadCode::RequestFailed;
       cause = badStatusLine_ ? L"the answer's status line is not HTTP's" : FailureText();
       return false;
     }
@@ -181,7 +186,12 @@ class CurlTransport final : public HttpTransport {
       paused_ = false;
       curl_easy_pause(easy_.get(), CURLPAUSE_CONT);  // may hand over the held bytes at once
     }
-    while (!paused_ && !finished_) Pump();
+    // A slow body hands over what it has each second, so that the rules see a trickle (and end it
+    // at the speed floor) rather than wait for a whole piece.
+    const auto called = std::chrono::steady_clock::now();
+    while (!paused_ && !finished_ && (piece_.empty() || std::chrono::steady_clock::now() - called < std::chrono::seconds(1))) {
+      Pump();
+    }
     if (!piece_.empty()) {
       piece.swap(piece_);
       piece_.clear();
@@ -229,6 +239,17 @@ class CurlTransport final : public HttpTransport {
                                                             : "443";
     resolve_.reset(curl_slist_append(nullptr, (name + ":" + port + ":" + address).c_str()));
     return "https://" + name + ":" + port + path;
+  }
+
+  // A tunnel (https through the proxy) refused with 407: the proxy's answer, which libcurl does
+  // not hand over as the server's.
+  bool ProxyWantsSignIn() const {
+    long code = 0;
+    return proxied_ && curl_easy_getinfo(easy_.get(), CURLINFO_HTTP_CONNECTCODE, &code) == CURLE_OK && code == 407;
+  }
+  // Through a proxy the connection is the proxy's: one that is not made means the proxy is down.
+  bool ProxyUnreachable() const {
+    return proxied_ && (result_ == CURLE_COULDNT_RESOLVE_PROXY || result_ == CURLE_COULDNT_CONNECT);
   }
 
   // Our stall watch ended the transfer, or the connection was not made in time.
@@ -280,6 +301,7 @@ class CurlTransport final : public HttpTransport {
   }
 
   std::wstring url_;
+  bool proxied_ = false;
   bool connected_ = false;
   UniqueCurl easy_;
   UniqueMulti multi_;

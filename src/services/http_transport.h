@@ -18,6 +18,7 @@ struct AnswerHead {
   std::uint64_t length = 0;   // the value of the last of them
   std::string contentRange;   // as sent, may be empty
   std::string lastModified;   // as sent, may be empty
+  std::string date;           // the Date header as sent, may be empty
 };
 
 class HttpTransport {

@@ -14,7 +14,6 @@
 #include "services/http_internal.h"
 #include "services/http_transport.h"
 #include "services/proxy.h"
-#include "services/proxy_auto_win.h"
 #include "services/system_path_win.h"
 #include "services/platform.h"
 #include "services/text.h"
@@ -102,9 +101,9 @@ void DrainBody(HINTERNET request) {
 // A request the chosen proxy refused for want of a sign-in (407) is sent again with the user and
 // password its URL carries; WinINet answers the proxy's challenge with them. False when there are
 // none to give or the request could not be sent again.
-bool SignInToProxy(HINTERNET request, const std::wstring& autoProxy) {
+bool SignInToProxy(HINTERNET request) {
   const std::wstring chosen = GetProxySetting();
-  if (!autoProxy.empty() || chosen.empty() || EqualNoCase(chosen, L"none")) return false;
+  if (chosen.empty() || EqualNoCase(chosen, L"none")) return false;
   ProxyParts parts = PartsOfProxy(chosen);
   if (parts.user.empty()) return false;
   InternetSetOptionW(request, INTERNET_OPTION_PROXY_USERNAME, parts.user.data(), static_cast<DWORD>(parts.user.size()));
@@ -113,29 +112,21 @@ bool SignInToProxy(HINTERNET request, const std::wstring& autoProxy) {
   return HttpSendRequestW(request, nullptr, 0, nullptr, 0) != FALSE;
 }
 
-// A session as the proxy setting asks: the system's settings, direct, or the proxy given.
-HINTERNET OpenSession() {
-  const std::wstring chosen = GetProxySetting();
-  if (chosen.empty()) return InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  if (EqualNoCase(chosen, L"none")) return InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-  return OpenProxySession(chosen);
-}
-
-// The sessions of all downloads of the process: WinINet keeps the connections of one session open
-// between its requests, so that a run of many files to one server goes over a few connections
-// instead of one per file. They live as long as the process. A request for a host that the
-// automatic configuration sends through a proxy goes through a session of that proxy (Wine's
-// WinINet runs no PAC script); every other through the session of the proxy setting.
-HINTERNET DownloadSession(const std::wstring& autoProxy) {
+// The sessions of all downloads of the process, one for each route: direct, or through one proxy.
+// WinINet keeps the connections of one session open between its requests, so that a run of many
+// files to one server goes over a few connections instead of one per file. They live as long as
+// the process. The route is decided by the patch host's name (proxy.h: the setting, else the
+// system's proxy with its bypass list or its automatic configuration), never by WinINet: a session
+// that followed the system's settings would judge the request's URL, which names an address where
+// the bypass list names hosts, and would send a bypassed host through the proxy.
+HINTERNET DownloadSession(const std::wstring& proxy) {
   static std::mutex lock;
-  static const HINTERNET settled = OpenSession();
-  static std::map<std::wstring, HINTERNET> throughProxy;
+  static std::map<std::wstring, HINTERNET> sessions;
   std::lock_guard<std::mutex> guard(lock);
-  HINTERNET session = settled;
-  if (!autoProxy.empty()) {
-    HINTERNET& proxied = throughProxy[autoProxy];
-    if (proxied == nullptr) proxied = OpenProxySession(autoProxy);
-    session = proxied;
+  HINTERNET& session = sessions[proxy];
+  if (session == nullptr) {
+    session = proxy.empty() ? InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0)
+                            : OpenProxySession(proxy);
   }
   if (session != nullptr) ApplyLimits(session);
   return session;
@@ -242,9 +233,10 @@ struct Exchange {
 class BackgroundRequest {
  public:
   // headers: the request's own header lines, each ended by CR LF.
-  BackgroundRequest(const std::wstring& url, const std::wstring& headers, DWORD flags, const std::wstring& autoProxy)
+  // proxy: the proxy the request goes through; empty: direct.
+  BackgroundRequest(const std::wstring& url, const std::wstring& headers, DWORD flags, const std::wstring& proxy)
       : exchange_(std::make_shared<Exchange>()), stall_(GetHttpLimits().stallSeconds), url_(url) {
-    std::thread(Run, exchange_, Latin1ToWide(RequestUrl(url)), headers, flags, autoProxy).detach();
+    std::thread(Run, exchange_, Latin1ToWide(RequestUrl(url)), headers, flags, proxy).detach();
   }
   ~BackgroundRequest() {
     std::lock_guard<std::mutex> guard(exchange_->lock);
@@ -304,8 +296,9 @@ class BackgroundRequest {
   }
 
   static void Run(std::shared_ptr<Exchange> x, std::wstring url, std::wstring header, DWORD flags,
-                  std::wstring autoProxy) {
-    HINTERNET internet = DownloadSession(autoProxy);
+                  std::wstring proxy) {
+    const bool proxied = !proxy.empty();
+    HINTERNET internet = DownloadSession(proxy);
     if (internet == nullptr) return FinishHead(*x, DownloadCode::NoInternet, InternetErrorText(GetLastError()));
     UniqueInternet request(InternetOpenUrlW(internet, url.c_str(), header.empty() ? nullptr : header.c_str(),
                                             static_cast<DWORD>(header.size()), flags, 0));
@@ -314,7 +307,9 @@ class BackgroundRequest {
       return FinishHead(*x,
                         error == ERROR_INTERNET_TIMEOUT ? DownloadCode::Stalled
                         : IsCertificateError(error)     ? DownloadCode::Certificate
-                                                        : DownloadCode::RequestFailed,
+                        : proxied && (error == ERROR_INTERNET_CANNOT_CONNECT || error == ERROR_INTERNET_NAME_NOT_RESOLVED)
+                            ? DownloadCode::ProxyDown
+                            : DownloadCode::RequestFailed,
                         InternetErrorText(error));
     }
     if (!HasHttpStatusLine(request.get())) {
@@ -323,7 +318,7 @@ class BackgroundRequest {
     DWORD first = 0;
     if (QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, first) && first == HTTP_STATUS_PROXY_AUTH_REQ) {
       DrainBody(request.get());
-      SignInToProxy(request.get(), autoProxy);
+      SignInToProxy(request.get());
     }
     {
       std::lock_guard<std::mutex> guard(x->lock);
@@ -332,6 +327,7 @@ class BackgroundRequest {
       if (QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, status)) head.status = static_cast<long>(status);
       QueryLengths(request.get(), head);
       head.lastModified = QueryText(request.get(), HTTP_QUERY_LAST_MODIFIED);
+      head.date = QueryText(request.get(), HTTP_QUERY_DATE);
       head.contentRange = QueryText(request.get(), HTTP_QUERY_CONTENT_RANGE);
     }
     std::wstring cause;
@@ -400,8 +396,14 @@ class BackgroundRequest {
         if (x.abandoned) return;
       }
       std::string chunk(remaining < HTTP_CHUNK ? static_cast<std::size_t>(remaining) : HTTP_CHUNK, '\0');
+      // A read waits until its whole buffer is filled: on a slow link it asks for what has come
+      // (waiting for the first byte only), so that a link of a few KB/s is not taken for a
+      // stalled one, and a trickle reaches the speed floor.
+      DWORD available = 0;
+      BOOL ok = chunk.empty() || InternetQueryDataAvailable(request, &available, 0, 0);
+      if (ok && available > 0 && available < chunk.size()) chunk.resize(available);
       DWORD got = 0;
-      BOOL ok = chunk.empty() || InternetReadFile(request, chunk.data(), static_cast<DWORD>(chunk.size()), &got);
+      ok = ok && (chunk.empty() || InternetReadFile(request, chunk.data(), static_cast<DWORD>(chunk.size()), &got));
       const DWORD readError = ok ? 0 : GetLastError();
       std::lock_guard<std::mutex> guard(x.lock);
       x.lastActivity = std::chrono::steady_clock::now();
@@ -429,8 +431,8 @@ class BackgroundRequest {
 // The transport of the download rules over one BackgroundRequest.
 class WinInetTransport final : public HttpTransport {
  public:
-  WinInetTransport(const std::wstring& url, const std::wstring& headers, DWORD flags, const std::wstring& autoProxy)
-      : request_(url, headers, flags, autoProxy) {}
+  WinInetTransport(const std::wstring& url, const std::wstring& headers, DWORD flags, const std::wstring& proxy)
+      : request_(url, headers, flags, proxy) {}
 
   bool ReadHead(AnswerHead& head, StepCode& failCode, std::wstring& cause) override {
     ResponseHead response;
@@ -479,12 +481,7 @@ std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std:
     }
     lines += wide + L"\r\n";
   }
-  // When the system's settings decide and their automatic configuration names the proxy, the
-  // request goes through a session of that proxy.
-  const std::wstring named = NamedUrl(url, headers);
-  const std::wstring systemProxy = GetProxySetting().empty() ? ProxyFor(named) : L"";
-  const std::wstring autoProxy = !systemProxy.empty() && systemProxy == AutoConfiguredProxyFor(named) ? systemProxy : L"";
-  return std::make_unique<WinInetTransport>(target, lines, flags, autoProxy);
+  return std::make_unique<WinInetTransport>(target, lines, flags, ProxyFor(NamedUrl(url, headers)));
 }
 
 bool ReachesPinnedAddressOverHttps() { return false; }

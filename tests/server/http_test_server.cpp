@@ -1,7 +1,10 @@
 // A loopback HTTP server for the tests of both HTTP back ends, with faults on request.
 //
-//   http_test_server --port-file FILE [--root DIR] [--background]
+//   http_test_server --port-file FILE [--root DIR] [--clock-offset-days N] [--background]
 //   http_test_server --stop FILE
+//
+// Every answer carries a Date header: now, or N days from now (a server whose clock is off, or,
+// as a client sees it, a client whose clock is off the other way).
 //
 // It listens on 127.0.0.1 at a free port and writes the port to FILE (and its process id to
 // FILE.pid). Every request's head (request line and headers) is recorded.
@@ -32,6 +35,7 @@
 //       tailrange            a request with "Range: bytes=-N" is answered 206 with the last N
 //                            bytes and their Content-Range
 //       norange              a request with any Range header is answered 416, with no body
+//       trickle_MS           the body one byte every MS milliseconds
 //   GET /requests            every recorded request head so far, each ended by a blank line
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -111,7 +115,12 @@ struct Shape {
   bool badRange = false;
   bool tailRange = false;
   bool noRange = false;
+  int trickleMs = 0;
 };
+
+long long clockOffsetSeconds = 0;
+
+std::string DateHeader() { return "Date: " + HttpDate(time(nullptr) + clockOffsetSeconds) + "\r\n"; }
 
 std::map<std::string, long long> faultsServed;  // per file, under recordLock
 
@@ -144,6 +153,7 @@ Shape ParseShape(const std::string& path) {
     if (name == "badrange") shape.badRange = true;
     if (name == "tailrange") shape.tailRange = true;
     if (name == "norange") shape.noRange = true;
+    if (name == "trickle") shape.trickleMs = std::atoi(value.c_str());
   }
   return shape;
 }
@@ -199,7 +209,7 @@ void SendShaped(int fd, Shape shape, const std::string& request) {
             std::to_string(shape.size) + "\r\n";
     shape.announce = shape.size - from + 1;
   }
-  std::string head = "HTTP/1.1 " + std::to_string(shape.status) + " " + Reason(shape.status) + "\r\n" + range;
+  std::string head = "HTTP/1.1 " + std::to_string(shape.status) + " " + Reason(shape.status) + "\r\n" + range + DateHeader();
   if (shape.lastModified >= 0) head += "Last-Modified: " + HttpDate(static_cast<time_t>(shape.lastModified)) + "\r\n";
   if (shape.redirect) head += "Location: /x/size_7/-/redirected\r\n";
   long long announce = shape.announce == -2 ? shape.size : shape.announce;
@@ -220,6 +230,10 @@ void SendShaped(int fd, Shape shape, const std::string& request) {
     if (shape.stallAfter >= 0) limit = std::min(limit, shape.stallAfter);
     if (sent >= limit) break;
     std::size_t n = static_cast<std::size_t>(std::min<long long>(static_cast<long long>(block.size()), limit - sent));
+    if (shape.trickleMs > 0) {
+      n = 1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(shape.trickleMs));
+    }
     for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<char>((7 * (sent + static_cast<long long>(i)) + 3) & 255);
     if (shape.chunked) {
       char size[32];
@@ -270,11 +284,14 @@ void SendFile(int fd, const std::string& relative, const std::string& request) {
     in.seekg(size - tail);
   }
   if (fault.lastModified >= 0) head += "Last-Modified: " + HttpDate(st.st_mtime) + "\r\n";
+  head += DateHeader();
   head += "Connection: close\r\n\r\n";
   if (!SendAll(fd, Dressed(head, fault))) return;
   long long left = fault.closeAfter >= 0 ? fault.closeAfter : (tail > 0 ? tail : size);
   std::vector<char> block(65536);
+  if (fault.trickleMs > 0) block.resize(1);
   while (left > 0 && (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)) {
+    if (fault.trickleMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault.trickleMs));
     std::size_t n = static_cast<std::size_t>(std::min<long long>(in.gcount(), left));
     if (!SendAll(fd, block.data(), n)) return;
     left -= static_cast<long long>(n);
@@ -335,12 +352,13 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help") {
-      std::puts("usage: http_test_server --port-file FILE [--root DIR] [--background] | --stop FILE");
+      std::puts("usage: http_test_server --port-file FILE [--root DIR] [--clock-offset-days N] [--background] | --stop FILE");
       return 0;
     }
     if (arg == "--stop" && i + 1 < argc) return Stop(argv[i + 1]);
     if (arg == "--port-file" && i + 1 < argc) portFile = argv[++i];
     if (arg == "--root" && i + 1 < argc) root = argv[++i];
+    if (arg == "--clock-offset-days" && i + 1 < argc) clockOffsetSeconds = std::atoll(argv[++i]) * 86400;
     if (arg == "--background") background = true;
   }
   if (portFile.empty()) return 2;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <random>
 
 #include "support/temp_folder.h"
@@ -236,6 +237,44 @@ TEST_F(Http, AStalledTransferFailsInsteadOfHanging) {
         << directives << ": " << WideToUtf8(LastDownloadCause());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7)) << directives;
   }
+}
+
+// A server that sends a byte now and then never stalls: the speed floor ends the transfer, as a
+// stall, so that the run moves on to the next address or form.
+TEST_F(Http, ATransferBelowTheSpeedFloorGivesWay) {
+  HttpLimits limits;
+  limits.floorBytesPerSecond = 1000;
+  limits.floorSeconds = 2;
+  SetHttpLimits(limits);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(DownloadFile(folder / "slow", nullptr, code, Shaped("size_100000/trickle_200", "trickle"), L"h"));
+  EXPECT_EQ(code, DownloadCode::Stalled);
+  EXPECT_NE(WideToUtf8(LastDownloadCause()).find("slower than 1000 bytes/s for 2 s from 127.0.0.1:"), std::string::npos)
+      << WideToUtf8(LastDownloadCause());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  // A slow but steady link (about 300 bytes/s, under a piece in the stall limit) is neither.
+  limits.stallSeconds = 2;
+  limits.floorBytesPerSecond = 100;
+  SetHttpLimits(limits);
+  EXPECT_TRUE(DownloadFile(folder / "steady", nullptr, code, Shaped("size_1200/trickle_3", "steady"), L"h"))
+      << WideToUtf8(LastDownloadCause());
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "steady"), Pattern(1200)));
+}
+
+// What a player can act on is noted whatever step met it: the server's clock from its Date, and
+// a proxy's 407 (the test server plays the proxy that answers it).
+TEST_F(Http, NotesTheServersClockAndAProxysSignIn) {
+  ClearNetworkNotes();
+  ASSERT_TRUE(DownloadFile(folder / "dated", nullptr, code, Shaped("size_10", "dated"), L"h"));
+  NetworkNotes notes = TheNetworkNotes();
+  EXPECT_TRUE(notes.serverTimeKnown);
+  EXPECT_LT(std::llabs(notes.serverAheadSeconds), 5);
+  EXPECT_FALSE(notes.proxySignIn);
+  EXPECT_FALSE(DownloadFile(folder / "guarded", nullptr, code, Shaped("status_407/size_10", "sign-in"), L"h"));
+  EXPECT_EQ(code, DownloadCode::ProxySignIn);
+  EXPECT_TRUE(TheNetworkNotes().proxySignIn);
+  ClearNetworkNotes();
+  EXPECT_FALSE(TheNetworkNotes().serverTimeKnown);
 }
 
 TEST_F(Http, DownloadFileIntoMakesFoldersAndReplacesReadOnlyFiles) {
