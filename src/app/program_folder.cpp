@@ -36,6 +36,10 @@ StartupConfig ReadStartupConfig() {
     config.maxRate = 0;
     config.problems.push_back(L"MaxRate=" + value + L" is not BYTES, BYTESk or BYTESM; no cap is used");
   }
+  if (ini.ReadString(L"zepo", L"MinRate", value) && !ParseByteRate(value, config.minRate)) {
+    config.minRate = StartupConfig{}.minRate;
+    config.problems.push_back(L"MinRate=" + value + L" is not BYTES, BYTESk or BYTESM; the default is used");
+  }
   if (ini.ReadString(L"zepo", L"PublicKey", value)) config.publicKey = WideToUtf8(value);
   ini.ReadString(L"zepo", L"CaFile", config.caFile);
   ini.ReadString(L"zepo", L"Proxy", config.proxy);

@@ -14,6 +14,7 @@ struct StartupConfig {
   std::wstring patchHost;  // "PatchHost": a patch-server host for staging and QA servers
   int connections = 0;     // "Connections": downloads at once, 1 to 16; 0 when not given
   std::uint64_t maxRate = 0;  // "MaxRate": the download cap in bytes per second; 0: none
+  std::uint64_t minRate = 1024;  // "MinRate": the speed floor in bytes per second; 0: none
   std::string publicKey;   // "PublicKey": publisher keys for a staging tree, over the built-in ones
   std::wstring caFile;     // "CaFile": an https staging server's authority (PEM), in place of the system's
   std::wstring proxy;      // "Proxy": a proxy URL, "none" for direct; empty: the system's settings

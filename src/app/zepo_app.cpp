@@ -73,7 +73,11 @@ BOOL CZepoApp::InitInstance() {
     TheLogger().WriteFailure(L"AutoUpdateApp: the start-up check could not connect to " + HostRootUrl(host) +
                              (proxy.empty() ? L"" : L" through the proxy " + ShownProxy(proxy)));
     ReleaseCapture();
-    MessageBoxW(nullptr, L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn.", L"Velora", MB_OK);
+    // Through a proxy the proxy is what did not answer: the player's internet may be fine.
+    MessageBoxW(nullptr,
+                proxy.empty() ? L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn."
+                              : L"Không kết nối được tới máy chủ proxy.\nVui lòng kiểm tra cài đặt proxy.",
+                L"Velora", MB_OK);
     return FALSE;
   }
 
@@ -83,6 +87,7 @@ BOOL CZepoApp::InitInstance() {
   settings.host = host;
   if (config.connections > 0) settings.connections = config.connections;
   settings.maxRateBytesPerSecond = config.maxRate;
+  settings.minRateBytesPerSecond = config.minRate;
   settings.trustedKeys = !config.publicKey.empty() ? config.publicKey : BuiltInPublicKeys();
   SetCertificateAuthorityFile(WideToUtf8(config.caFile));
   std::vector<std::wstring> arguments = SplitCommandLine(commandLine != nullptr ? commandLine : L"");

@@ -28,7 +28,8 @@ namespace {
 
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list] [--repair]\n"
-    "                   [--connections N] [--max-rate BYTES[k|M]] [--public-key KEYS] [--format 1|2]\n"
+    "                   [--connections N] [--max-rate BYTES[k|M]] [--min-rate BYTES[k|M]]\n"
+    "                   [--public-key KEYS] [--format 1|2]\n"
     "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run] [--json] [--install]\n"
     "                   [--wait]\n"
     "       zepo-update --help | --version\n"
@@ -53,6 +54,9 @@ const char USAGE[] =
     "                    another; else \"Connections\" in section \"zepo\" of ./log.ini\n"
     "  --max-rate RATE   cap all downloads together at RATE bytes per second (k: KiB, M: MiB;\n"
     "                    0: no cap); else \"MaxRate\" in section \"zepo\" of ./log.ini\n"
+    "  --min-rate RATE   a download that brings less than RATE bytes per second over 30 s gives\n"
+    "                    way to the next address or form, as a stalled one does (default 1k; 0:\n"
+    "                    no floor); else \"MinRate\" in section \"zepo\" of ./log.ini\n"
     "  --host https://HOST[:PORT]\n"
     "                    the same over https: the server's certificate must verify against the\n"
     "                    system's certificate store (--ca-file: against FILE's certificates)\n"
@@ -100,6 +104,7 @@ struct Options {
   int logLevel = -1;
   int connections = 0;       // 0: not given
   std::wstring maxRate;      // empty: not given
+  std::wstring minRate;      // empty: not given
   std::wstring publicKey;    // empty: not given
   std::wstring caFile;       // empty: not given
   std::wstring proxy;        // empty: not given
@@ -234,6 +239,7 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   if (options.repair) command.push_back(L"--repair");
   if (options.connections > 0) command.insert(command.end(), {L"--connections", std::to_wstring(options.connections)});
   if (!options.maxRate.empty()) command.insert(command.end(), {L"--max-rate", options.maxRate});
+  if (!options.minRate.empty()) command.insert(command.end(), {L"--min-rate", options.minRate});
   if (!options.publicKey.empty()) command.insert(command.end(), {L"--public-key", options.publicKey});
   if (!options.caFile.empty()) command.insert(command.end(), {L"--ca-file", options.caFile});
   if (!options.proxy.empty()) command.insert(command.end(), {L"--proxy", options.proxy});
@@ -262,16 +268,37 @@ bool ParseLogLevel(const std::wstring& text, int& level) {
   return true;
 }
 
-bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, bool& help, bool& version) {
+bool TakesValue(const std::wstring& option) {
+  static const wchar_t* const OPTIONS[] = {L"--dir",      L"--host",       L"--log-level", L"--connections",
+                                           L"--max-rate", L"--min-rate",   L"--public-key", L"--ca-file",
+                                           L"--format",   L"--proxy"};
+  for (const wchar_t* known : OPTIONS) {
+    if (option == known) return true;
+  }
+  return false;
+}
+
+bool ParseOptions(const std::vector<std::wstring>& given, Options& options, bool& help, bool& version) {
   const std::wstring selfUpdated = SELF_UPDATED_ARGUMENT;
   const std::wstring reportTo = REPORT_TO_ARGUMENT;
+  // "--host=H" is "--host H", as git, curl and rsync take it; such a value is the option's
+  // whatever it begins with.
+  std::vector<std::wstring> arguments;
+  std::vector<bool> attached;
+  for (const std::wstring& arg : given) {
+    const std::size_t equals = arg.find(L'=');
+    const bool split = arg.rfind(L"--", 0) == 0 && equals != std::wstring::npos && TakesValue(arg.substr(0, equals));
+    arguments.push_back(split ? arg.substr(0, equals) : arg);
+    attached.push_back(false);
+    if (split) {
+      arguments.push_back(arg.substr(equals + 1));
+      attached.push_back(true);
+    }
+  }
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::wstring& arg = arguments[i];
-    const bool takesValue = arg == L"--dir" || arg == L"--host" || arg == L"--log-level" || arg == L"--connections" ||
-                            arg == L"--max-rate" || arg == L"--public-key" || arg == L"--ca-file" ||
-                            arg == L"--format" || arg == L"--proxy";
     // The next argument is the value, unless it is another option: "--dir --host x" lacks a folder.
-    if (takesValue && (i + 1 >= arguments.size() || arguments[i + 1].rfind(L"--", 0) == 0)) {
+    if (TakesValue(arg) && (i + 1 >= arguments.size() || (!attached[i + 1] && arguments[i + 1].rfind(L"--", 0) == 0))) {
       return UsageError(arg + L" needs a value");
     }
     if (arg == L"--help" || arg == L"-h") {
@@ -296,6 +323,12 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, Options& options, 
         return UsageError(L"--max-rate takes BYTES, BYTESk or BYTESM per second, not \"" + arguments[i] + L"\"");
       }
       options.maxRate = arguments[i];
+    } else if (arg == L"--min-rate") {
+      std::uint64_t rate = 0;
+      if (!ParseByteRate(arguments[++i], rate)) {
+        return UsageError(L"--min-rate takes BYTES, BYTESk or BYTESM per second, not \"" + arguments[i] + L"\"");
+      }
+      options.minRate = arguments[i];
     } else if (arg == L"--format") {
       const std::wstring& value = arguments[++i];
       if (value != L"1" && value != L"2") return UsageError(L"--format takes 1 or 2, not \"" + value + L"\"");
@@ -559,6 +592,8 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
   std::uint64_t rate = config.maxRate;
   if (!options.maxRate.empty()) ParseByteRate(options.maxRate, rate);
   settings.maxRateBytesPerSecond = rate;
+  settings.minRateBytesPerSecond = config.minRate;
+  if (!options.minRate.empty()) ParseByteRate(options.minRate, settings.minRateBytesPerSecond);
   SetCertificateAuthorityFile(WideToUtf8(!options.caFile.empty() ? options.caFile : config.caFile));
   SetProxySetting(!options.proxy.empty() ? options.proxy : config.proxy);
   settings.trustedKeys = !options.publicKey.empty() ? WideToUtf8(options.publicKey)

@@ -37,9 +37,15 @@ std::wstring TrustWords(const FailureFacts& facts) {
 
 }  // namespace
 
+std::wstring StatusName(const std::wstring& name) {
+  constexpr std::size_t MOST = 60, HEAD = 20;
+  if (name.size() <= MOST) return name;
+  return name.substr(0, HEAD) + L"\u2026" + name.substr(name.size() - (MOST - HEAD - 1));
+}
+
 std::wstring UnwritableFolderWords(const std::wstring& folder) {
   return (folder.empty() ? std::wstring(L"Không ghi được vào thư mục trò chơi.")
-                         : L"Không ghi được vào thư mục [" + folder + L"].") +
+                         : L"Không ghi được vào thư mục [" + StatusName(folder) + L"].") +
          L" Vui lòng cấp quyền ghi cho thư mục này rồi thử lại.";
 }
 
@@ -47,22 +53,20 @@ std::wstring FailureWords(const FailureFacts& facts) {
   const NetworkNotes& network = facts.network;
   if (facts.code == TrustCode::Refused) return TrustWords(facts);
   if (facts.code == CommitCode::FileInUse) {
-    return L"Tập tin [" + facts.heldFile + L"] đang được " +
-           (facts.holders.empty() ? std::wstring(L"chương trình khác") : facts.holders) +
+    return L"Tập tin [" + StatusName(facts.heldFile) + L"] đang được " +
+           (facts.holders.empty() ? std::wstring(L"chương trình khác") : StatusName(facts.holders)) +
            L" sử dụng. Vui lòng đóng chương trình đó rồi thử lại.";
   }
   if (facts.code == CheckCode::UnreadableFile) {
-    return L"Không đọc được tập tin [" + facts.heldFile + L"] (" +
-           (facts.holders.empty() ? std::wstring(L"chương trình khác đang dùng, hoặc không có quyền đọc")
-                                  : facts.holders + L" đang dùng") +
-           L"). Vui lòng đóng chương trình đó rồi thử lại.";
+    return L"Không đọc được tập tin [" + StatusName(facts.heldFile) + L"]: tập tin " +
+           (facts.holders.empty() ? std::wstring(L"bị khóa hoặc không có quyền đọc.")
+                                  : L"đang được " + StatusName(facts.holders) + L" sử dụng.");
   }
   if (facts.folderLocked) return UnwritableFolderWords(facts.lockedFolder);
   if (network.certificate) {
     // A certificate is valid for a span of time: a wrong clock fails every one of them.
     if (ClockIsOff(network)) return ClockWords(network);
-    return L"Chứng chỉ của máy chủ cập nhật không được máy tính tin cậy. Vui lòng kiểm tra ngày giờ và phần mềm "
-           L"diệt virus rồi thử lại.";
+    return L"Máy tính không tin chứng chỉ của máy chủ. Vui lòng kiểm tra ngày giờ và phần mềm diệt virus.";
   }
   if (network.proxySignIn) return L"Máy chủ proxy yêu cầu đăng nhập. Vui lòng kiểm tra tên và mật khẩu proxy.";
   if (network.proxyDown) return L"Không kết nối được tới máy chủ proxy. Vui lòng kiểm tra cài đặt proxy.";

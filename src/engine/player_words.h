@@ -23,5 +23,10 @@ struct FailureFacts {
 // text stands then).
 std::wstring FailureWords(const FailureFacts& facts);
 
+// A name as the player's lines show it: at most 60 characters, a longer one keeping its first 20
+// and its last 39 around "…" (the folder it starts in and the file's own name), so that every
+// line fits the window's status line.
+std::wstring StatusName(const std::wstring& name);
+
 // The line for a game folder that cannot be written ("" : the game's folder itself).
 std::wstring UnwritableFolderWords(const std::wstring& folder);

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "engine/player_words.h"
+
 bool CheckTexts::OnCheckFile(const std::wstring& name) {
-  view_.SetProgressStatus(L"Đang kiểm tra tập tin [" + name + L"]...");
+  view_.SetProgressStatus(L"Đang kiểm tra tập tin [" + StatusName(name) + L"]...");
   return !Stopped(stop_);
 }
 

@@ -49,6 +49,9 @@ class Run {
     client_.SetHighestFormat(settings.highestFormat);
     client_.SetDryRun(settings.plan != nullptr);
     SetDownloadRateLimit(settings.maxRateBytesPerSecond);
+    HttpLimits limits = GetHttpLimits();
+    limits.floorBytesPerSecond = settings.minRateBytesPerSecond;
+    SetHttpLimits(limits);
     ClearNetworkNotes();
   }
 
@@ -225,7 +228,7 @@ class Run {
   int SelfUpdate() {
     if (!client_.OpenStaging()) {
       NoteFailure(StageCode::NoFolder, L"make the staging area", L"in " + client_.GetLocalFolder());
-      Report(view_, L"Tải tập tin [" + DisplayName(*client_.GetSelfUpdateEntry(0)) + L"] thất bại.",
+      Report(view_, L"Tải tập tin [" + StatusName(DisplayName(*client_.GetSelfUpdateEntry(0))) + L"] thất bại.",
              L"Download selfupdate file [" + DisplayName(*client_.GetSelfUpdateEntry(0)) + L"] => Failed");
       return RUN_FAILED;
     }
@@ -239,16 +242,16 @@ class Run {
       if (!FetchAndStageEntry(entry, [&] { arrived = true; })) {
         if (!arrived) {
           NoteFailure(entry, L"download [" + entry.url + L"]");
-          Report(view_, L"Tải tập tin [" + name + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
+          Report(view_, L"Tải tập tin [" + StatusName(name) + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
         } else {
           NoteFailure(entry, L"unpack [" + name + L"]");
-          Report(view_, L"Tập tin [" + name + L"] đã bị lỗi.", L"Unpack selfupdate file [" + name + L"] => Failed");
+          Report(view_, L"Tập tin [" + StatusName(name) + L"] đã bị lỗi.", L"Unpack selfupdate file [" + name + L"] => Failed");
         }
         return RUN_FAILED;
       }
       if (!client_.HandOverEntry(entry)) {
         NoteFailure(entry, L"hand over [" + name + L"]");
-        Report(view_, L"Đổi tên tập tin [" + name + L"] thất bại.", L"Rename selfupdate file [" + name + L"] => Failed");
+        Report(view_, L"Đổi tên tập tin [" + StatusName(name) + L"] thất bại.", L"Rename selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
       files.push_back(entry.localPath);
@@ -375,7 +378,7 @@ class Run {
       arrived = true;
       Under([&] {
         WriteUpdateLog(L"Download " + kind + L" file [" + name + L"] => Success");
-        if (job.patch) view_.SetProgressStatus(L"Đang nâng cấp tập tin [" + name + L"]...");
+        if (job.patch) view_.SetProgressStatus(L"Đang nâng cấp tập tin [" + StatusName(name) + L"]...");
       });
     });
     if (staged && !job.patch) return;
@@ -403,7 +406,7 @@ class Run {
     for (std::size_t i = 0; i < count; ++i) {
       FileEntry& entry = *(client_.*at)(i);
       const std::wstring name = DisplayName(entry);
-      view_.SetProgressStatus(L"Đang cập nhật tập tin [" + name + L"]...");
+      view_.SetProgressStatus(L"Đang cập nhật tập tin [" + StatusName(name) + L"]...");
       const bool ok = client_.CommitEntry(entry);
       if (!ok) NoteFailure(entry, L"replace [" + name + L"]");
       WriteUpdateLog(std::wstring(L"Apply ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
@@ -453,7 +456,7 @@ class Run {
     for (bool said = false; FileIsHeld(target); said = true) {
       if (!said) {
         const std::wstring holders = FileHolders(target);
-        view_.SetStatus(L"Đang chờ tập tin [" + target + L"] đang được chương trình khác sử dụng...");
+        view_.SetStatus(L"Đang chờ tập tin [" + StatusName(target) + L"] đang được chương trình khác sử dụng...");
         TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: [" + target + L"] is in use" +
                                            (holders.empty() ? L"" : L" by " + holders) + L"; waiting for it");
       }

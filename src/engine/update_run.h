@@ -74,6 +74,9 @@ struct RunSettings {
   // The cap on the rate of all downloads together, in bytes per second; 0: none ("MaxRate",
   // --max-rate).
   std::uint64_t maxRateBytesPerSecond = 0;
+  // The speed floor: a download that brings less than this many bytes per second over 30 s gives
+  // way to the next address or form, as a stalled one does ("MinRate", --min-rate); 0: none.
+  std::uint64_t minRateBytesPerSecond = 1024;
   // The publisher keys (hex, separated by commas or blanks) whose signed trees alone are taken:
   // with any, an unsigned, tampered, replayed or expired list or a file that is not the list's is
   // refused before anything is touched. Empty: lists are taken as the server gives them.

@@ -77,6 +77,7 @@ BOOL CAutoUpdateAppDlg::OnInitDialog() {
   darkBrush_ = CreateSolidBrush(DARK);
   SetWindowTextW(hwnd_, L"Velora cập nhật phiên bản");
   status_.SetTextColor(WHITE);
+  status_.FitLongTexts();
   version_.SetTextColor(WHITE);
   ShowWindow(version_.GetSafeHwnd(), SW_HIDE);
   progress_.SetImages(IDR_PROGRESS_TRACK, IDR_PROGRESS_LEFT, IDR_PROGRESS_MIDDLE, IDR_PROGRESS_RIGHT, L"DATA");

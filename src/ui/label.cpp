@@ -1,5 +1,6 @@
 #include "ui/label.h"
 
+#include <algorithm>
 #include <string>
 
 #include "ui/skin_rules.h"
@@ -39,16 +40,39 @@ void CLabel::OnPaint() {
   LOGFONTW description{};
   auto* windowFont = reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0));
   GetObjectW(windowFont != nullptr ? windowFont : GetStockObject(DEFAULT_GUI_FONT), sizeof(description), &description);
-  // The dialog's font is made for the display's DPI already: the text grows with everything else.
-  HFONT font = CreateFontIndirectW(&description);
-  HGDIOBJ previous = SelectObject(dc, font);
-
   const auto style = static_cast<std::uint32_t>(GetWindowLongPtrW(hwnd_, GWL_STYLE));
+  UINT flags = LabelTextFlags(style);
   SetBkMode(dc, TRANSPARENT);
   ::SetTextColor(dc, textColour_);
-  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &client, LabelTextFlags(style));
 
-  SelectObject(dc, previous);
-  DeleteObject(font);
+  // The dialog's font is made for the display's DPI already: the text grows with everything else.
+  const LONG fullHeight = description.lfHeight;
+  const auto draw = [&](int percent, RECT& area, UINT how) {
+    description.lfHeight = MulDiv(fullHeight, percent, 100);
+    HFONT font = CreateFontIndirectW(&description);
+    HGDIOBJ previous = SelectObject(dc, font);
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &area, how);
+    SelectObject(dc, previous);
+    DeleteObject(font);
+  };
+  RECT area = client;
+  if (fitsLongTexts_) {
+    const auto measure = [&](int percent) {
+      RECT needed = client;
+      draw(percent, needed, flags | DT_CALCRECT);
+      return needed;
+    };
+    const int percent = FittingTextPercent([&](int p) {
+      const RECT needed = measure(p);
+      return needed.bottom - needed.top <= client.bottom - client.top && needed.right - needed.left <= client.right - client.left;
+    });
+    const RECT needed = measure(percent);
+    // The last line at the bottom: a one-line text stands where the line always was.
+    area.top = std::max(client.top, client.bottom - (needed.bottom - needed.top));
+    if (percent == 60) flags |= DT_EDITCONTROL | DT_END_ELLIPSIS;
+    draw(percent, area, flags);
+  } else {
+    draw(100, area, flags);
+  }
   EndPaint(hwnd_, &paint);
 }

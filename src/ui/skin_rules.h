@@ -29,5 +29,15 @@ int StepProgressPosition(int position, int step, int maximum, bool& changed);
 // The DrawText flags for a static control's style bits.
 std::uint32_t LabelTextFlags(std::uint32_t style);
 
+// The size, in percent of the window's font, at which a long text is drawn in its label: the
+// first of 100, 90, 80, 70 and 60 at which `fits` says it fits, else 60 (where it is cut).
+template <typename Fits>
+int FittingTextPercent(Fits fits) {
+  for (int percent = 100; percent > 60; percent -= 10) {
+    if (fits(percent)) return percent;
+  }
+  return 60;
+}
+
 // The button frame: 3 disabled, 2 pressed while hovered, 1 hovered, 0 normal.
 int ButtonFrame(bool disabled, bool pressed, bool hover);

@@ -127,11 +127,12 @@ else
   for _ in $(seq 1 100); do grep -q "holding" "$work/holder.out" 2>/dev/null && break; sleep 0.1; done
   grep -q "holding" "$work/holder.out" || fail "the holder did not start"
   status=0
-  "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --quiet \
+  "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" \
     > "$work/run.out" 2> "$work/run.err" || status=$?
   kill "$holding" 2>/dev/null || true
   wait "$holding" 2>/dev/null || true
   failed_with "locked file" "check \[b.dat\]" "CHECK_UNREADABLE_FILE" "([Ss]haring violation|used by another process)"
+  grep -q "Không đọc được tập tin \[b.dat\]" "$work/run.out" || fail "locked file: the status does not name b.dat"
   echo "causes_e2e: locked file: $line"
   # Once the file is free the next run finishes from what it staged.
   run "$install" "localhost:$port"
@@ -172,6 +173,7 @@ else
   echo "causes_e2e: b.dat held 5 s at the commit: waited, version 2 whole"
   held_at_commit 60
   failed_with "a file held 60 s at the commit" "replace \[b.dat\]" "COMMIT_FILE_IN_USE" "in use by .* after 30 s of waiting"
+  grep -q "Tập tin \[b.dat\] đang được .* sử dụng" "$work/run.out" || fail "held 60 s: the status does not name b.dat"
   [ "$(snapshot "$install")" = "$before" ] || fail "a file held 60 s at the commit: the installation changed"
   echo "causes_e2e: b.dat held 60 s at the commit: nothing replaced; $line"
   run "$install" "localhost:$port"

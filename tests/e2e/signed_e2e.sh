@@ -113,6 +113,20 @@ cp "$work/new.saved" "$new"
 run --public-key "$(cat "$work/other.txt")"
 refused "a tree signed by an unknown key" "SIGNATURE_REFUSED.*trusted keys"
 
+# A computer whose clock is 60 days ahead: the list's signature looks expired to it, and the
+# server's Date tells the player that the clock is what to mend.
+if [ -z "$prefix" ]; then
+  rm -rf "$work/install"
+  copy_installation "$base" "$work/install"
+  status=0
+  # libfaketime loads before the sanitizers' runtime, which they allow when told.
+  NO_FAKE_STAT=1 ASAN_OPTIONS="verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" faketime -f '+60d' "$updater" --dir "$work/install" --host "localhost:$host_port" --public-key "$key" \
+    > "$work/run.out" 2> "$work/run.err" || status=$?
+  [ "$status" -eq 1 ] && grep -q "Đồng hồ của máy tính đang nhanh 60 ngày so với máy chủ" "$work/run.out" ||
+    fail "a clock 60 days ahead: exit $status, the status says: $(tail -1 "$work/run.out")"
+  echo "signed_e2e: a clock 60 days ahead: the status says so"
+fi
+
 run
 [ "$status" -eq 0 ] && is_version_2 || fail "a client without a key did not update from the signed tree"
 echo "signed_e2e: a client without a key updated from the signed tree as before"

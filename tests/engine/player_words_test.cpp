@@ -52,7 +52,10 @@ TEST(FailureWords, NamesTheHeldFileTheProxyTheCertificateAndTheFolder) {
   held.holders.clear();
   EXPECT_NE(FailureWords(held).find(L"đang được chương trình khác sử dụng"), std::wstring::npos);
   held.code = CheckCode::UnreadableFile;
-  EXPECT_EQ(FailureWords(held).rfind(L"Không đọc được tập tin [data\\b.dat]", 0), 0u);
+  EXPECT_EQ(FailureWords(held), L"Không đọc được tập tin [data\\b.dat]: tập tin bị khóa hoặc không có quyền đọc.");
+  held.heldFile = L"data\\" + std::wstring(100, L'x') + L".pak";
+  EXPECT_EQ(FailureWords(held), L"Không đọc được tập tin [data\\xxxxxxxxxxxxxxx\u2026" + std::wstring(35, L'x') +
+                                    L".pak]: tập tin bị khóa hoặc không có quyền đọc.");
 
   FailureFacts network;
   network.code = ConnectCode::NoProbe;
@@ -62,7 +65,7 @@ TEST(FailureWords, NamesTheHeldFileTheProxyTheCertificateAndTheFolder) {
   network.network.proxySignIn = true;
   EXPECT_EQ(FailureWords(network), L"Máy chủ proxy yêu cầu đăng nhập. Vui lòng kiểm tra tên và mật khẩu proxy.");
   network.network.certificate = true;
-  EXPECT_EQ(FailureWords(network).rfind(L"Chứng chỉ của máy chủ cập nhật không được máy tính tin cậy.", 0), 0u);
+  EXPECT_EQ(FailureWords(network), L"Máy tính không tin chứng chỉ của máy chủ. Vui lòng kiểm tra ngày giờ và phần mềm diệt virus.");
   // A wrong clock fails every certificate: the clock is what to mend.
   network.network.serverTimeKnown = true;
   network.network.serverAheadSeconds = 400 * DAY;

@@ -6,7 +6,7 @@
 //   zepo-window-driver retry EXE VERSION ART SHOTS FAULT STALL
 //                                   a failed run, the fault mended, retry from 0
 //   zepo-window-driver second-instance EXE                  the mutex held: notify and leave
-//   zepo-window-driver no-internet EXE                      the message box, no window
+//   zepo-window-driver no-internet EXE [proxy]              the message box, no window
 //   zepo-window-driver self-update EXE VERSION              the window closes, the new build finishes
 //   zepo-window-driver stop EXE                             Alt+F4 during a download stops the run
 //   zepo-window-driver demo EXE VERSION SHOTS                one update, with screenshots
@@ -519,7 +519,9 @@ void SecondInstance(const std::wstring& exe) {
   CloseHandle(mutex);
 }
 
-void NoInternet(const std::wstring& exe) {
+// The message box of a start-up check that failed: the player's internet, or with "proxy" the
+// proxy's.
+void NoInternet(const std::wstring& exe, bool proxy) {
   Program program(exe);
   HWND box = nullptr;
   bool windowSeen = false;
@@ -532,7 +534,8 @@ void NoInternet(const std::wstring& exe) {
   GetWindowThreadProcessId(box, &owner);
   Check(owner == program.process.dwProcessId, "the message box belongs to zepo.exe");
   const std::wstring text = TextOf(GetDlgItem(box, 0xFFFF));
-  Check(text == L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn.",
+  Check(text == (proxy ? L"Không kết nối được tới máy chủ proxy.\nVui lòng kiểm tra cài đặt proxy."
+                       : L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn."),
         "the message box says \"" + Utf8(text) + "\"");
   SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
   Check(program.Exited(10000), "OK ends the program");
@@ -626,6 +629,7 @@ void Says(const std::wstring& exe, const std::wstring& what, const std::wstring&
       {L"another-updater", L"Một chương trình cập nhật khác đang chạy trong thư mục này."},
       {L"expired-signature", L"Bản cập nhật chưa được gia hạn chữ ký. Vui lòng thử lại sau."},
       {L"full-disk", L"Ổ đĩa đã đầy: cần thêm "},
+      {L"clock", L"Đồng hồ của máy tính đang nhanh 60 ngày so với máy chủ."},
   };
   const wchar_t* expected = nullptr;
   for (const auto& [name, text] : words) {
@@ -664,7 +668,7 @@ int InkRows(const Screen& screen, const RECT& area) {
 struct DialogUnits {
   int x, y, width, height;
 };
-constexpr DialogUnits BAR_UNITS{3, 289, 395, 11}, STATUS_UNITS{6, 309, 321, 8}, RETRY_UNITS{214, 318, 40, 12},
+constexpr DialogUnits BAR_UNITS{3, 289, 395, 11}, STATUS_UNITS{6, 300, 321, 17}, RETRY_UNITS{214, 318, 40, 12},
                       EXIT_UNITS{257, 318, 40, 12};
 
 std::string Describe(const RECT& r) {
@@ -700,6 +704,54 @@ bool Overlap(const RECT& a, const RECT& b) {
   return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
 }
 
+// The ink of the status line's text: the rows and columns where a light pixel lies.
+struct Ink {
+  int top = -1, bottom = -1, left = -1, right = -1;
+};
+Ink InkOf(const Screen& screen, const RECT& area) {
+  Ink ink;
+  for (int y = std::max(0L, area.top); y < std::min<long>(area.bottom, screen.height); ++y) {
+    for (int x = std::max(0L, area.left); x < std::min<long>(area.right, screen.width); ++x) {
+      const std::uint32_t p = screen.At(x, y);
+      if ((p & 0xFF) <= 0xA0 || ((p >> 8) & 0xFF) <= 0xA0 || ((p >> 16) & 0xFF) <= 0xA0) continue;
+      if (ink.top < 0) ink.top = y;
+      ink.bottom = y;
+      if (ink.left < 0 || x < ink.left) ink.left = x;
+      ink.right = std::max(ink.right, x);
+    }
+  }
+  return ink;
+}
+
+// The longest statuses the program shows, a file name at the longest it shows (60 characters),
+// set into the status line one by one: each is drawn whole within it, neither cut at the right
+// nor pushed out at the top (a text too long for the line would be drawn from above it).
+void CheckLongestStatusesFit(const Program& program, const RECT& status) {
+  // A name of one word, which no line break can split: the hardest to fit.
+  std::wstring name = L"data\\b\u1ea3n \u0111\u1ed3\\";
+  while (name.size() < 56) name += L"\u1ebf";
+  name += L".pak";
+  const std::wstring texts[] = {
+      L"Đang chờ tập tin [" + name + L"] đang được chương trình khác sử dụng...",
+      L"Tập tin [" + name + L"] đang được chương trình khác sử dụng. Vui lòng đóng chương trình đó rồi thử lại.",
+      L"Không đọc được tập tin [" + name + L"]: tập tin bị khóa hoặc không có quyền đọc.",
+      L"Đồng hồ của máy tính đang nhanh 365 ngày so với máy chủ. Vui lòng chỉnh lại ngày giờ rồi thử lại.",
+      L"Máy tính không tin chứng chỉ của máy chủ. Vui lòng kiểm tra ngày giờ và phần mềm diệt virus.",
+      L"Đang tải 999 MB / 999 MB, 99999/99999 files, 999 KB/s, còn 99:59:59",
+      L"Ổ đĩa đã đầy: cần thêm ít nhất 999 MB trống trên ổ C:\\.",
+  };
+  const HWND control = program.Control(IDC_STATUS);
+  for (const std::wstring& text : texts) {
+    SetWindowTextW(control, text.c_str());
+    Sleep(300);
+    const Ink ink = InkOf(CaptureScreen(), status);
+    Check(ink.top > status.top && ink.right < status.right - 1 && ink.left >= status.left,
+          "the status \"" + Utf8(text.substr(0, 40)) + "…\" fits its line: ink from (" + std::to_string(ink.left) + ", " +
+              std::to_string(ink.top) + ") to (" + std::to_string(ink.right) + ", " + std::to_string(ink.bottom) +
+              ") in " + Describe(status));
+  }
+}
+
 void Layout(const std::wstring& exe, const std::wstring& version, const std::wstring& shots, const std::wstring& name) {
   Program program(exe);
   WaitForWindow(program);
@@ -730,10 +782,11 @@ void Layout(const std::wstring& exe, const std::wstring& version, const std::wst
   }
   Check(art.bottom <= bar.top, "the artwork ends above the bar");
   // The status text grows with the DPI as the window does: its ink (white on the dark ground)
-  // spans as many rows of its line, whatever the DPI.
+  // spans as many rows of its line (the lower of the two the status has), whatever the DPI.
   const int ink = InkRows(CaptureScreen(), status);
-  std::printf("the status text's ink spans %d of its line's %ld rows\n", ink, status.bottom - status.top);
-  Check(ink * 100 >= (status.bottom - status.top) * 60, "the status text is drawn at the display's DPI");
+  std::printf("the status text's ink spans %d of its line's %ld rows\n", ink, (status.bottom - status.top) / 2);
+  Check(ink * 100 >= (status.bottom - status.top) / 2 * 60, "the status text is drawn at the display's DPI");
+  CheckLongestStatusesFit(program, status);
   CheckPlacedLikeTheBar(bar, status, STATUS_UNITS, Kind::TEXT, "the status line");
   CheckPlacedLikeTheBar(bar, retry, RETRY_UNITS, Kind::BUTTON, "\"Thử lại\"");
   CheckPlacedLikeTheBar(bar, leave, EXIT_UNITS, Kind::BUTTON, "\"Thoát ra\"");
@@ -772,8 +825,8 @@ int wmain(int argc, wchar_t** argv) {
     Retry(argv[2], argv[3], argv[4], argv[5], argv[6], argv[7]);
   } else if (scenario == L"second-instance" && argc == 3) {
     SecondInstance(argv[2]);
-  } else if (scenario == L"no-internet" && argc == 3) {
-    NoInternet(argv[2]);
+  } else if (scenario == L"no-internet" && (argc == 3 || argc == 4)) {
+    NoInternet(argv[2], argc == 4 && std::wstring(argv[3]) == L"proxy");
   } else if (scenario == L"resources" && argc == 3) {
     Resources(argv[2]);
   } else if (scenario == L"demo" && argc == 5) {

@@ -20,7 +20,7 @@ WindowPlaces NaturalAt(int dpi) {
   places.height = static_cast<int>(331 * down);
   places.artwork = units(5, 6, 394, 277);
   places.bar = units(3, 289, 395, 11);
-  places.status = units(6, 309, 321, 8);
+  places.status = units(6, 300, 321, 17);
   places.version = units(347, 308, 50, 10);
   places.retry = units(214, 318, 40, 12);
   places.exit = units(257, 318, 40, 12);

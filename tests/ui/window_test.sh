@@ -83,6 +83,18 @@ servers+=("$expired/port")
 printf '[zepo]\r\nLogLevel=4\r\nPatchHost=127.0.0.1:%s\r\nPublicKey=%s\r\n' "$(cat "$expired/port")" "$key" \
   > "$expired/install/log.ini"
 drive says "$(win "$expired/install/zepo.exe")" expired-signature "$(win "$shots")"
+# The same list from a server whose Date is 60 days behind this computer's clock: the clock is
+# what the player must mend.
+"$server" --port-file "$expired/clock-port" --root "$expired/www" --clock-offset-days -60 --background
+servers+=("$expired/clock-port")
+printf '[zepo]\r\nLogLevel=4\r\nPatchHost=127.0.0.1:%s\r\nPublicKey=%s\r\n' "$(cat "$expired/clock-port")" "$key" \
+  > "$expired/install/log.ini"
+drive says "$(win "$expired/install/zepo.exe")" clock "$(win "$shots")"
+
+# A proxy (log.ini's) that is down: the start-up check names the proxy, not the internet.
+prepare proxy
+printf 'Proxy=http://127.0.0.1:1\r\n' >> "$work/proxy/install/log.ini"
+drive no-internet "$(win "$work/proxy/install/zepo.exe")" proxy
 
 # Another updater works in the folder (its download stalls on the server): the window says so
 # and writes nothing into that run's update log.
