@@ -35,6 +35,21 @@ bool UnpackDescriptor(const std::wstring& source, const std::wstring& destinatio
   return status == STREAM_OK;
 }
 
+// A packed list read straight into memory, bounded as UnpackDescriptor is: a run whose list has
+// not changed reads its cache and writes nothing (43 MiB a run for a list of 200,000 files).
+bool UnpackDescriptorText(const std::wstring& source, std::string& text) {
+  text.clear();
+  bool tooLarge = false;
+  const int status = UnpackFileInto(source, [&](const unsigned char* data, std::size_t size) {
+    if (text.size() + size > DESCRIPTOR_MAX_BYTES) return !(tooLarge = true);
+    text.append(reinterpret_cast<const char*>(data), size);
+    return true;
+  });
+  if (tooLarge) TheLogger().WriteFailure(L"AutoUpdateApp: [" + source + L"] unpacks to more than 64 MiB; refused");
+  if (status != STREAM_OK || tooLarge) text.clear();
+  return status == STREAM_OK && !tooLarge;
+}
+
 // Copies a file over another in one step: a reader finds the old copy or the new one, whole.
 bool CopyReplacing(const std::wstring& source, const std::wstring& destination) {
   std::string bytes;
@@ -241,8 +256,9 @@ bool UpdateClient::LoadDescription(const std::wstring& cacheFile, StepCode& erro
   const std::wstring packedPath = localFolder_ + remoteListName_;
   const std::wstring listPath = localFolder_ + localListName_;
   // The list is read once: the cached copy, or the server's when its stamp differs.
-  if (!UnpackDescriptor(cacheFile, listPath)) RemoveFile(listPath);
-  list_ = LoadIniFile(listPath);
+  std::string cachedText;
+  UnpackDescriptorText(cacheFile, cachedText);
+  list_ = IniDocument(std::move(cachedText));
   std::wstring cached;
   list_.ReadString(L"ServerConfig", L"DateTime", cached);
   const std::string listName = WideToUtf8(remoteListName_);
