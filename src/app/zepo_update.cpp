@@ -85,13 +85,18 @@ const char USAGE[] =
     "  --wait            when the run replaces the updater's own files (exit status 3 otherwise),\n"
     "                    wait for the updater that the engine helper restarts, show what it\n"
     "                    prints, and end with its exit status\n"
-    "  --quiet, -q       print nothing but the error line and warnings (on stderr)\n"
+    "  --quiet, -q       print nothing but the error line and warnings (on stderr); not with\n"
+    "                    --verbose\n"
     "  --verbose, -v     also write the diagnostic log to stderr (at least its level 3)\n"
     "  --self-updated=STAMP\n"
     "                    given by the engine helper when it restarts the updater after a\n"
     "                    self-update for the list of that stamp\n"
     "  --help            this text\n"
     "  --version         the updater's version\n"
+    "\n"
+    "An option's value follows it (--host H) or is joined to it (--host=H).\n"
+    "\n"
+    "Example: zepo-update --dir /games/velora --host https://cdn.example/velora/ --max-rate 2M\n"
     "\n"
     "Exit status: 0 the installation is up to date (the run finished), 1 the run failed,\n"
     "3 the updater's own files are being replaced by the engine helper, which restarts it,\n"
@@ -135,6 +140,29 @@ std::vector<std::string> Utf8Names(const std::vector<std::wstring>& names) {
   std::vector<std::string> texts;
   for (const std::wstring& name : names) texts.push_back(WideToUtf8(name));
   return texts;
+}
+
+// A command line or folder refused before any run, for scripts: the same object as a run's end,
+// its error naming what was refused.
+void PrintJsonRefusal(int exitStatus, const char* code, const char* step, const std::wstring& file,
+                      const std::wstring& cause) {
+  const std::string error = JsonObject()
+                                .Text("code", code)
+                                .Text("step", step)
+                                .Json("file", file.empty() ? "null" : JsonString(WideToUtf8(file)))
+                                .Text("cause", WideToUtf8(cause))
+                                .Close();
+  std::fputs((JsonObject()
+                  .Text("result", "refused")
+                  .Number("exit", static_cast<std::uint64_t>(exitStatus))
+                  .Json("version_before", "null")
+                  .Json("version_after", "null")
+                  .Json("error", error)
+                  .Close() +
+              "\n")
+                 .c_str(),
+             stdout);
+  std::fflush(stdout);
 }
 
 // The run's end for scripts: one JSON object, what the human summary says.
@@ -256,8 +284,11 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
 
 // A wrong command line is named in one line, with where the help is. Arguments are wide text from
 // the start: a folder with letters outside the ANSI code page must reach the run whole.
+std::wstring usageProblem;  // the last one, for --json
+
 bool UsageError(const std::wstring& problem) {
   WriteStderr(L"zepo-update: " + problem + L"\nsee zepo-update --help\n");
+  usageProblem = problem;
   return false;
 }
 
@@ -363,6 +394,7 @@ bool ParseOptions(const std::vector<std::wstring>& given, Options& options, bool
       return UsageError(L"unknown option \"" + arg + L"\"");
     }
   }
+  if (options.quiet && options.verbose) return UsageError(L"--quiet and --verbose contradict each other");
   return true;
 }
 
@@ -462,27 +494,33 @@ class TerminalView final : public RunView {
 
 // An update overwrites and removes what the list names: a folder that is not this game's
 // installation is refused before anything is written, and a new installation is asked for by name.
-bool AcceptFolder(const std::wstring& folder, bool install) {
-  const std::wstring quoted = L"zepo-update: the folder \"" + folder + L"\"";
+// FolderRefusal is empty when the folder is taken; else why not, in one line.
+std::wstring FolderRefusal(const std::wstring& folder, bool install) {
+  const std::wstring quoted = L"the folder \"" + folder + L"\"";
   switch (JudgeFolder(folder)) {
     case FolderKind::Installation:
     case FolderKind::Empty:
-      return true;
+      return L"";
     case FolderKind::Missing:
-      if (install && CreateDirectoryPath(folder)) return true;
-      WriteStderr(quoted + (install ? L" cannot be made (" + LastSystemErrorText() + L")\n"
-                                    : L" does not exist; --install makes it and installs the game there\n"));
-      return false;
+      if (install && CreateDirectoryPath(folder)) return L"";
+      return quoted + (install ? L" cannot be made (" + LastSystemErrorText() + L")"
+                               : L" does not exist; --install makes it and installs the game there");
     case FolderKind::NotAFolder:
-      WriteStderr(quoted + L" is a file, not a folder\n");
-      return false;
+      return quoted + L" is a file, not a folder";
     case FolderKind::Foreign:
       break;
   }
-  WriteStderr(quoted + L" is not an installation of the game: it holds other files and nothing of this updater "
-                       L"(no log.ini with a [zepo] section, no autoupdate.* caches, no zepo.lock); nothing was "
-                       L"changed. Give the game's folder with --dir (the one holding log.ini); to install the "
-                       L"game, give an empty or new folder with --install\n");
+  return quoted + L" is not an installation of the game: it holds other files and nothing of this updater "
+                  L"(no log.ini with a [zepo] section, no autoupdate.* caches, no zepo.lock); nothing was "
+                  L"changed. Give the game's folder with --dir (the one holding log.ini); to install the "
+                  L"game, give an empty or new folder with --install";
+}
+
+bool AcceptFolder(const std::wstring& folder, const Options& options) {
+  const std::wstring refusal = FolderRefusal(folder, options.install);
+  if (refusal.empty()) return true;
+  WriteStderr(L"zepo-update: " + refusal + L"\n");
+  if (options.json) PrintJsonRefusal(1, "FOLDER_REFUSED", "take the folder", folder, refusal);
   return false;
 }
 
@@ -561,7 +599,7 @@ void ReportExit(const std::wstring& base, int status) {
 int Update(const std::vector<std::wstring>& arguments, const Options& options) {
   // Made absolute once: the logger and the run must agree on the folder after it became current.
   const std::wstring folder = options.folder.empty() ? ProgramFolder() : AbsolutePath(options.folder);
-  if (!AcceptFolder(folder, options.install)) return 1;
+  if (!AcceptFolder(folder, options)) return 1;
   // Nothing is read or written before the program folder is current: never another folder's.
   if (!SetCurrentFolder(folder)) {
     WriteStderr(L"zepo-update: the folder \"" + folder + L"\": cannot work in it (" + LastSystemErrorText() + L")\n");
@@ -649,7 +687,12 @@ int main(int argc, char** argv) {
   Options options;
   bool help = false;
   bool version = false;
-  if (!ParseOptions(arguments, options, help, version)) return 2;
+  if (!ParseOptions(arguments, options, help, version)) {
+    if (std::find(arguments.begin(), arguments.end(), L"--json") != arguments.end()) {
+      PrintJsonRefusal(2, "USAGE", "read the command line", L"", usageProblem);
+    }
+    return 2;
+  }
   if (help) {
     std::fputs(USAGE, stdout);
     return 0;

@@ -31,6 +31,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The option that tells a tree's updaters where the product lies; explained once for every
+// command that reads it.
+#define ROOT_KEY_TEXT                                                                                \
+  "--root-key KEY names the key of rootfolder.enc's [ServerConfig] that gives the product's folder\n" \
+  "(default ZepoFolder): give it only for a tree whose updaters were built to read another key.\n"
+
+// What every command that changes a tree ends with.
+#define WRITER_EXIT_TEXT                                                                           \
+  "\n"                                                                                              \
+  "Exit status: 0 done, 1 it failed (the tree is as it was, or the next command finishes it),\n"    \
+  "2 the command line was not understood, 4 another command is changing the tree (--no-wait).\n"
+
 const char USAGE[] =
     "usage: zepo-publish COMMAND [OPTIONS]   (zepo-publish COMMAND --help for each)\n"
     "\n"
@@ -46,10 +58,17 @@ const char USAGE[] =
     "  patch    rebuild a file from an old one and a patch\n"
     "  keygen   make a key pair for signed trees\n"
     "\n"
-    "Every command takes -q/--quiet (errors only, on stderr) and -v/--verbose (a line for each\n"
+    "Every command takes -q/--quiet (errors only, on stderr) or -v/--verbose (a line for each\n"
     "file that build and verify work through). build, status and verify take --json: no other\n"
     "output on stdout, and at the end one JSON object of what they say (docs/command-line.md).\n"
-    "zepo-publish --version prints the tool's version.\n";
+    "An option's value follows it (--version 2.0) or is joined to it (--version=2.0).\n"
+    ROOT_KEY_TEXT
+    "zepo-publish --version prints the tool's version.\n"
+    "\n"
+    "Example: zepo-publish build --release game-2.0 --version 2.0 --out tree --sign publisher.key\n"
+    "\n"
+    "Exit status: 0 done, 1 the command failed or found problems, 2 the command line was not\n"
+    "understood, 4 another command is changing the tree (--no-wait).\n";
 
 const char BUILD_USAGE[] =
     "usage: zepo-publish build --release DIR --version NAME --out TREE [--previous DIR]...\n"
@@ -100,33 +119,58 @@ const char BUILD_USAGE[] =
     "another waits for it, or with --no-wait ends at once with status 4.\n"
     "--format 2 (the default) also publishes each whole file packed with zstd (NAME.zst) and each\n"
     "patch in the second format (under patches2/), where they are smaller, named in the list by\n"
-    "keys that only updaters that know the format read; --format 1 publishes the first alone.\n";
+    "keys that only updaters that know the format read; --format 1 publishes the first alone.\n"
+    ROOT_KEY_TEXT
+    "\n"
+    "Example: zepo-publish build --release game-2.0 --version 2.0 --out tree --sign publisher.key\n"
+    WRITER_EXIT_TEXT;
 
 const char STATUS_USAGE[] =
     "usage: zepo-publish status TREE [--root-key KEY] [--json]\n"
-    "       zepo-publish rollback TREE --to VERSION [--root-key KEY] [--sign KEYFILE [--expires DAYS] |\n"
-    "                             --unsigned] [--allow-removals] [--no-wait]\n"
-    "       zepo-publish resign TREE --sign KEYFILE [--expires DAYS] [--root-key KEY] [--no-wait]\n"
     "\n"
-    "status shows the live version (and the one clients are served when the lists say otherwise)\n"
-    "and until when its signatures hold (a warning under 7 days), then each release the tree has\n"
+    "Shows the live version (and the one clients are served when the lists say otherwise) and\n"
+    "until when its signatures hold (a warning under 7 days), then each release the tree has\n"
     "published with its date, file count, packed size, patch count and what a client on it\n"
     "downloads to reach the live one, and the pruned ones. Lists that serve another version than\n"
     "the index names, a signature that does not state its list, expired signatures, an unfinished\n"
     "publication, and whole files of any kept release that do not unpack to their list are\n"
-    "problems: exit status 1, with their kinds on the closing line. A serial or release date more\n"
-    "than an hour ahead of this computer's clock is a warning.\n"
-    "rollback makes an earlier release live again: its list is published anew, clients go back to\n"
-    "its files by their checksums on their next run, and the index records it. It is refused when\n"
-    "the tree lacks a file that the release's list names or holds it damaged, when the release was\n"
-    "pruned, or when it would remove every file of the\n"
-    "live release or more than half of them (unless --allow-removals). --sign signs every list as\n"
-    "zepo-publish build --sign does; a rollback to the live version with --sign renews its\n"
-    "signatures.\n"
-    "resign signs the live version's lists and root descriptor again with a new serial and expiry\n"
-    "(--expires, default 30 days), without a new release: run it daily (docs/signing.md).\n"
-    "rollback and resign take --insecure-key, --serial-ahead and --change-key as build does, and wait for\n"
-    "another command that changes the tree, or with --no-wait end at once with status 4.\n";
+    "problems, with their kinds on the closing line. A serial or release date more than an hour\n"
+    "ahead of this computer's clock is a warning.\n"
+    ROOT_KEY_TEXT
+    "\n"
+    "Example: zepo-publish status tree\n"
+    "\n"
+    "Exit status: 0 no problem, 1 problems (or the tree cannot be read), 2 the command line was not\n"
+    "understood.\n";
+
+const char ROLLBACK_USAGE[] =
+    "usage: zepo-publish rollback TREE --to VERSION [--root-key KEY] [--sign KEYFILE [--expires DAYS] |\n"
+    "                             --unsigned] [--allow-removals] [--no-wait]\n"
+    "\n"
+    "Makes an earlier release live again: its list is published anew, clients go back to its files\n"
+    "by their checksums on their next run, and the index records it. It is refused when the tree\n"
+    "lacks a file that the release's list names or holds it damaged, when the release was pruned,\n"
+    "or when it would remove every file of the live release or more than half of them (unless\n"
+    "--allow-removals). --sign signs every list as zepo-publish build --sign does; a rollback to the\n"
+    "live version with --sign renews its signatures. It takes --insecure-key, --serial-ahead and\n"
+    "--change-key as build does, and waits for another command that changes the tree, or with\n"
+    "--no-wait ends at once with status 4.\n"
+    ROOT_KEY_TEXT
+    "\n"
+    "Example: zepo-publish rollback tree --to 1.9 --sign publisher.key\n"
+    WRITER_EXIT_TEXT;
+
+const char RESIGN_USAGE[] =
+    "usage: zepo-publish resign TREE --sign KEYFILE [--expires DAYS] [--root-key KEY] [--no-wait]\n"
+    "\n"
+    "Signs the live version's lists and root descriptor again with a new serial and expiry\n"
+    "(--expires, default 30 days), without a new release: run it daily (docs/signing.md). It takes\n"
+    "--insecure-key, --serial-ahead and --change-key as build does, and waits for another command\n"
+    "that changes the tree, or with --no-wait ends at once with status 4.\n"
+    ROOT_KEY_TEXT
+    "\n"
+    "Example: zepo-publish resign tree --sign publisher.key --expires 30\n"
+    WRITER_EXIT_TEXT;
 
 const char PUSH_USAGE[] =
     "usage: zepo-publish push TREE DEST [--prune] [--force] [--root-key KEY] [--no-wait]\n"
@@ -142,7 +186,11 @@ const char PUSH_USAGE[] =
     "\n"
     "DEST's history is read first: when it holds a release, a rollback, a list or signatures that\n"
     "TREE does not know (another build machine published there, or TREE is an old copy), or files\n"
-    "that are no tree of this product, the push is refused with what differs, unless --force.\n";
+    "that are no tree of this product, the push is refused with what differs, unless --force.\n"
+    ROOT_KEY_TEXT
+    "\n"
+    "Example: zepo-publish push tree rsync://origin.example/velora/ --prune\n"
+    WRITER_EXIT_TEXT;
 
 const char PRUNE_USAGE[] =
     "usage: zepo-publish prune TREE (--keep N | --before YYYY-MM-DD | both) [--root-key KEY] [--no-wait]\n"
@@ -156,7 +204,11 @@ const char PRUNE_USAGE[] =
     "shipped and push still knows it; it cannot go live again, and its version name is not used\n"
     "again. Players still on it update as from any other content: whole files, or patches from\n"
     "what kept releases hold. zepo-publish push --prune then removes the same from the origin,\n"
-    "after the new lists. A prune stopped anywhere is finished by the next.\n";
+    "after the new lists. A prune stopped anywhere is finished by the next.\n"
+    ROOT_KEY_TEXT
+    "\n"
+    "Example: zepo-publish prune tree --keep 10 --before 2026-06-01\n"
+    WRITER_EXIT_TEXT;
 
 const char KEYGEN_USAGE[] =
     "usage: zepo-publish keygen --out KEYFILE\n"
@@ -164,7 +216,12 @@ const char KEYGEN_USAGE[] =
     "Makes an Ed25519 key pair: the private key goes into KEYFILE, a new file that only its owner\n"
     "may read (an existing file is never overwritten); the public key is printed as one line and\n"
     "written to KEYFILE.pub, for the client's build (ZEPO_PUBLIC_KEY) or its --public-key. Keep\n"
-    "KEYFILE offline; see docs/signing.md.\n";
+    "KEYFILE offline; see docs/signing.md.\n"
+    "\n"
+    "Example: zepo-publish keygen --out publisher.key\n"
+    "\n"
+    "Exit status: 0 made, 1 it could not be made (KEYFILE exists, say), 2 the command line was not\n"
+    "understood.\n";
 
 const char VERIFY_USAGE[] =
     "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY] [--public-key KEYS] [--json]\n"
@@ -175,24 +232,50 @@ const char VERIFY_USAGE[] =
     "that holds it). A signed tree's signature files must state its lists' bytes and every entry\n"
     "its SHA256 and Size; with --public-key (hex, separated by commas) each signature must also be\n"
     "one of those keys' and unexpired. With --install, also says what an update of that\n"
-    "installation would download. Exit status 1 when something is wrong.\n";
+    "installation would download.\n"
+    ROOT_KEY_TEXT
+    "\n"
+    "Example: zepo-publish verify tree --install /games/velora\n"
+    "\n"
+    "Exit status: 0 the tree is sound, 1 something is wrong (each problem named), 2 the command line\n"
+    "was not understood.\n";
 
 const char SERVE_USAGE[] =
     "usage: zepo-publish serve TREE [--listen ADDR:PORT]\n"
     "\n"
     "Serves TREE over HTTP (default 127.0.0.1:8080) for local use and demos, with Content-Length\n"
-    "and Last-Modified, answering any Host. Production trees are served by nginx or a CDN.\n";
+    "and Last-Modified, answering any Host. Production trees are served by nginx or a CDN.\n"
+    "\n"
+    "Example: zepo-publish serve tree --listen 127.0.0.1:8080\n"
+    "\n"
+    "Exit status: 1 the address cannot be listened on, 2 the command line was not understood; it\n"
+    "serves until stopped.\n";
 
 const char DIFF_USAGE[] =
     "usage: zepo-publish diff OLD NEW PATCH [--packed] [--format 1|2]\n"
-    "       zepo-publish patch OLD PATCH OUT [--packed]\n"
     "\n"
-    "diff writes the patch that turns OLD into NEW; patch rebuilds OUT from OLD and a patch.\n"
-    "--format 2 (the default, as for build) is the second format (differences and copied bytes\n"
-    "packed with zstd), which newer clients prefer; it is always packed, and patch knows it by its\n"
-    "header. --format 1 is the patch byte code, which every client reads; --packed reads or writes\n"
-    "it in the packed form that trees publish. Files of 64 MiB or more (either one) are patched in\n"
-    "chunks, in bounded memory, whatever their size.\n";
+    "Writes the patch that turns OLD into NEW. --format 2 (the default, as for build) is the\n"
+    "second format (differences and copied bytes packed with zstd), which newer clients prefer;\n"
+    "it is always packed. --format 1 is the patch byte code, which every client reads; --packed\n"
+    "writes it in the packed form that trees publish. Files of 64 MiB or more (either one) are\n"
+    "patched in chunks, in bounded memory, whatever their size.\n"
+    "\n"
+    "Example: zepo-publish diff game-1.0/data.pak game-2.0/data.pak data.pat\n"
+    "\n"
+    "Exit status: 0 written, 1 a file cannot be read or written, 2 the command line was not\n"
+    "understood.\n";
+
+const char PATCH_USAGE[] =
+    "usage: zepo-publish patch OLD PATCH OUT [--packed]\n"
+    "\n"
+    "Rebuilds OUT from OLD and a patch that zepo-publish diff (or a build) wrote: the second format\n"
+    "is known by its header; --packed reads a first-format patch in the packed form that trees\n"
+    "publish.\n"
+    "\n"
+    "Example: zepo-publish patch game-1.0/data.pak data.pat data.pak\n"
+    "\n"
+    "Exit status: 0 rebuilt, 1 the patch does not apply to OLD (or does not unpack), 2 the command\n"
+    "line was not understood.\n";
 
 bool IsHelp(const std::vector<std::string>& args) {
   for (const auto& a : args) {
@@ -458,21 +541,22 @@ int Build(const std::vector<std::string>& args) {
 }
 
 int StatusRollbackOrResign(const std::string& command, const std::vector<std::string>& args) {
-  if (IsHelp(args)) return Usage(STATUS_USAGE, true);
-  if (args.empty() || args[0].rfind("--", 0) == 0) return UsageError(STATUS_USAGE, "which tree?");
+  const char* const usage = command == "status" ? STATUS_USAGE : command == "rollback" ? ROLLBACK_USAGE : RESIGN_USAGE;
+  if (IsHelp(args)) return Usage(usage, true);
+  if (args.empty() || args[0].rfind("--", 0) == 0) return UsageError(usage, "which tree?");
   std::wstring rootKey = L"ZepoFolder", version;
   WriterOptions writer;
   for (std::size_t i = 1; i < args.size(); ++i) {
     bool writerOption = false;
     std::string problem;
     if (command != "status" && !ParseWriterOption(args, i, writer, writerOption, problem)) {
-      return UsageError(STATUS_USAGE, problem);
+      return UsageError(usage, problem);
     }
     if (writerOption) continue;
     if (args[i] != "--root-key" && !(args[i] == "--to" && command == "rollback")) {
-      return UsageError(STATUS_USAGE, "unknown option " + args[i] + " for " + command);
+      return UsageError(usage, "unknown option " + args[i] + " for " + command);
     }
-    if (!HasValue(args, i)) return UsageError(STATUS_USAGE, args[i] + " needs a value");
+    if (!HasValue(args, i)) return UsageError(usage, args[i] + " needs a value");
     if (args[i] == "--root-key") rootKey = AnsiToWide(args[++i]);
     else version = AnsiToWide(args[++i]);
   }
@@ -489,13 +573,13 @@ int StatusRollbackOrResign(const std::string& command, const std::vector<std::st
     std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
     return 1;
   }
-  if (const int status = LoadSigningKey(STATUS_USAGE, writer); status != 0) return status;
+  if (const int status = LoadSigningKey(usage, writer); status != 0) return status;
   if (command == "resign") {
-    if (!writer.signing.Enabled()) return UsageError(STATUS_USAGE, "resign needs --sign KEYFILE");
+    if (!writer.signing.Enabled()) return UsageError(usage, "resign needs --sign KEYFILE");
     return WithTree(tree, writer.noWait,
                     [&](std::string& error) { return ResignTree(tree, rootKey, writer.signing, error); });
   }
-  if (version.empty()) return UsageError(STATUS_USAGE, "rollback needs --to VERSION");
+  if (version.empty()) return UsageError(usage, "rollback needs --to VERSION");
   return WithTree(tree, writer.noWait, [&](std::string& error) {
     return RollbackTree(tree, rootKey, version, writer.signing, writer.allowRemovals, error);
   });
@@ -674,22 +758,25 @@ bool IsPatch2File(const std::string& path) {
 }
 
 int DiffOrPatch(const std::string& command, const std::vector<std::string>& args) {
-  if (IsHelp(args)) return Usage(DIFF_USAGE, true);
+  const char* const usage = command == "diff" ? DIFF_USAGE : PATCH_USAGE;
+  if (IsHelp(args)) return Usage(usage, true);
   bool packed = false;
   std::string format;
   std::vector<std::string> files;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--packed") {
       packed = true;
-    } else if (args[i] == "--format") {
-      if (!HasValue(args, i)) return UsageError(DIFF_USAGE, "--format needs a value");
+    } else if (args[i] == "--format" && command == "diff") {
+      if (!HasValue(args, i)) return UsageError(usage, "--format needs a value");
       format = args[++i];
-      if (format != "1" && format != "2") return UsageError(DIFF_USAGE, "--format takes 1 or 2, not " + format);
+      if (format != "1" && format != "2") return UsageError(usage, "--format takes 1 or 2, not " + format);
+    } else if (args[i].rfind("--", 0) == 0) {
+      return UsageError(usage, "unknown option " + args[i] + " for " + command);
     } else {
       files.push_back(args[i]);
     }
   }
-  if (files.size() != 3) return UsageError(DIFF_USAGE, command + " takes three files");
+  if (files.size() != 3) return UsageError(usage, command + " takes three files");
   if (command == "diff") return Diff(files, format.empty() ? "2" : format, packed);
   if (format.empty()) format = IsPatch2File(files[1]) ? "2" : "1";
   if (format == "2") {
@@ -723,9 +810,25 @@ std::FILE* SilencedStdout() {
 
 // -q and -v go with every command, --json with build, status and verify; the rest of the
 // arguments are the command's.
-std::vector<std::string> TakeLevelOptions(const std::vector<std::string>& all) {
+std::vector<std::string> TakeLevelOptions(const std::vector<std::string>& all, std::string& problem) {
   std::vector<std::string> rest;
+  bool quiet = false, verbose = false;
   for (const std::string& arg : all) {
+    if (arg == "-q" || arg == "--quiet") quiet = true;
+    if (arg == "-v" || arg == "--verbose") verbose = true;
+  }
+  if (quiet && verbose) {
+    problem = "--quiet and --verbose contradict each other";
+    return rest;
+  }
+  for (const std::string& arg : all) {
+    // "--version=2.0" is "--version 2.0", as git, curl and rsync take it.
+    const std::size_t equals = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+      rest.push_back(arg.substr(0, equals));
+      rest.push_back(arg.substr(equals + 1));
+      continue;
+    }
     if (arg == "--json") {
       jsonOut = SilencedStdout();
     } else if (arg == "-q" || arg == "--quiet") {
@@ -744,7 +847,9 @@ std::vector<std::string> TakeLevelOptions(const std::vector<std::string>& all) {
 int main(int argc, char** argv) {
   if (argc < 2) return Usage(USAGE, false);
   const std::string command = argv[1];
-  const std::vector<std::string> args = TakeLevelOptions(std::vector<std::string>(argv + 2, argv + argc));
+  std::string problem;
+  const std::vector<std::string> args = TakeLevelOptions(std::vector<std::string>(argv + 2, argv + argc), problem);
+  if (!problem.empty()) return UsageError(USAGE, problem);
   if (command == "--help" || command == "-h" || command == "help") return Usage(USAGE, true);
   if (command == "build") return Build(args);
   if (command == "--version") {

@@ -1,6 +1,7 @@
 #include "ui/auto_update_dialog.h"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 #include "services/files.h"
@@ -62,6 +63,17 @@ const MessageMap* CAutoUpdateAppDlg::GetMessageMap() const {
   return &map;
 }
 
+// The game's icon on the taskbar and in Alt+Tab, at the sizes the system shows there. The icons
+// are shared resources: the system frees them with the program.
+void CAutoUpdateAppDlg::ShowGameIcon() {
+  const HINSTANCE module = GetModuleHandleW(nullptr);
+  for (const auto& [which, width, height] : {std::tuple{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}}) {
+    HANDLE icon = LoadImageW(module, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, GetSystemMetrics(width),
+                             GetSystemMetrics(height), LR_SHARED);
+    if (icon != nullptr) SendMessageW(hwnd_, WM_SETICON, static_cast<WPARAM>(which), reinterpret_cast<LPARAM>(icon));
+  }
+}
+
 void CAutoUpdateAppDlg::DoDataExchange() {
   CDialog::DoDataExchange();
   BindControl(IDC_PROGRESS, progress_);
@@ -76,6 +88,7 @@ BOOL CAutoUpdateAppDlg::OnInitDialog() {
   CDialog::OnInitDialog();
   darkBrush_ = CreateSolidBrush(DARK);
   SetWindowTextW(hwnd_, L"Velora cập nhật phiên bản");
+  ShowGameIcon();
   status_.SetTextColor(WHITE);
   status_.FitLongTexts();
   version_.SetTextColor(WHITE);

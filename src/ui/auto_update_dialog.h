@@ -72,6 +72,7 @@ class CAutoUpdateAppDlg : public CDialog, private RunView {
   void SetProgressPosition(int position) override;
 
   void ShowButtons();
+  void ShowGameIcon();
   void LoadBackground();
   void FitIntoWorkArea();
   void EndWorker();

@@ -31,6 +31,20 @@ expect 2 "unknown option --bogus for status" "$publish" status "$work/tree" --bo
 expect 2 "unknown option --bogus for verify" "$publish" verify "$work/tree" --bogus x
 expect 2 '"(empty)" is not a key' "$publish" verify "$work/tree" --public-key ""
 expect 0 "usage: zepo-publish build" "$publish" build --help
+# Each command's own help, with an example and its exit statuses; --root-key explained there.
+for command in build status rollback resign push prune verify serve diff patch keygen; do
+  "$publish" "$command" --help > "$work/out" 2>&1 || fail "$command --help failed"
+  head -1 "$work/out" | grep -q "^usage: zepo-publish $command " || fail "$command --help begins: $(head -1 "$work/out")"
+  grep -q "^Example: zepo-publish $command " "$work/out" && grep -q "^Exit status: " "$work/out" ||
+    fail "$command --help has no example or exit statuses"
+  if head -2 "$work/out" | grep -q -- "--root-key"; then
+    grep -q "^--root-key KEY names the key" "$work/out" || fail "$command --help takes --root-key without saying what it is"
+  fi
+done
+# Values joined by "=", as git, curl and rsync take them; -q and -v together are refused.
+expect 2 "--jobs takes a number from 1 to 1024, not 0" "$publish" build --release=a --version=1 --out=b --jobs=0
+expect 1 "$work/nowhere does not exist" "$publish" status "$work/nowhere" --root-key=ZepoFolder
+expect 2 "--quiet and --verbose contradict each other" "$publish" status "$work/tree" -q --verbose
 # diff makes the format build makes (2) unless asked for the first; patch knows each by itself.
 head -c 200000 /dev/urandom > "$work/old.bin"
 { head -c 100000 "$work/old.bin"; echo "an edit"; tail -c 99000 "$work/old.bin"; } > "$work/new.bin"

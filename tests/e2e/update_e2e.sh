@@ -153,6 +153,16 @@ for install_flag in "" --install; do
 done
 [ "$(cat "$work/documents/b.dat")" = mine ] && [ "$(ls -A "$work/documents" | wc -l)" -eq 3 ] ||
   fail "the refused folder was changed: $(ls -A "$work/documents")"
+# A script asking for JSON gets one object for a refusal too, and for a usage error; values may be
+# joined by "="; --quiet and --verbose together are refused.
+status=0
+updater_with --dir="$(at "$work/documents")" --host="localhost:$port" --json > "$work/bad.json" 2> /dev/null || status=$?
+[ "$status" -eq 1 ] && grep -q '^{"result": "refused", "exit": 1, "version_before": null, "version_after": null, "error": {"code": "FOLDER_REFUSED", "step": "take the folder", "file": ".*documents", "cause": ".*is not an installation' "$work/bad.json" ||
+  fail "a refused folder with --json: exit $status, $(cat "$work/bad.json")"
+status=0
+updater_with --json --quiet --verbose > "$work/bad.json" 2> /dev/null || status=$?
+[ "$status" -eq 2 ] && grep -q '"exit": 2, .*"code": "USAGE", .*"file": null, "cause": "--quiet and --verbose contradict each other"' "$work/bad.json" ||
+  fail "a usage error with --json: exit $status, $(cat "$work/bad.json")"
 grep -q "nowhere\" does not exist; --install makes it" <(updater_with --dir "$(at "$work/nowhere")" 2>&1) ||
   fail "a missing folder did not point to --install"
 updater_with --dir "$(at "$work/new/velora")" --install --host "localhost:$port" --quiet || fail "--install into a new folder failed"

@@ -411,6 +411,19 @@ void DrawsTheButtonFrames(const Program& program, const std::wstring& art) {
   Check(!program.Exited(500), "a press released off the button does not exit");
 }
 
+// The game's icon on the taskbar and in Alt+Tab, and a window that a long update lets the player
+// put aside (minimized from the taskbar) and bring back while it goes on.
+void CheckPutAside(const Program& program) {
+  Check(SendMessageW(program.window, WM_GETICON, ICON_BIG, 0) != 0 && SendMessageW(program.window, WM_GETICON, ICON_SMALL, 0) != 0,
+        "the window shows the game's icon, large and small");
+  Check((GetWindowLongPtrW(program.window, GWL_STYLE) & WS_MINIMIZEBOX) != 0, "the window can be minimized");
+  ShowWindow(program.window, SW_MINIMIZE);
+  Check(WaitFor([&] { return IsIconic(program.window) != FALSE; }, 5000), "the window is minimized during the run");
+  ShowWindow(program.window, SW_RESTORE);
+  Check(WaitFor([&] { return IsIconic(program.window) == FALSE && IsWindowVisible(program.window) != FALSE; }, 5000),
+        "the window comes back from the taskbar");
+}
+
 void FirstRun(const std::wstring& exe, const std::wstring& version, const std::wstring& art, const std::wstring& shots) {
   Program program(exe);
   WaitForWindow(program);
@@ -421,6 +434,7 @@ void FirstRun(const std::wstring& exe, const std::wstring& version, const std::w
   CheckButton(program, IDC_RETRY, false, false, "during the first run");
   CheckButton(program, IDC_EXIT, true, true, "during the first run (it stops the run)");
   SaveScreenshot(shots, L"running", program.window);
+  CheckPutAside(program);
   CheckFinished(program, version);
   CheckButtons(program, true, true, "after the run");
   SaveScreenshot(shots, L"finished", program.window);
