@@ -136,6 +136,17 @@ const char* ResultName(int result) {
   }
 }
 
+const char* ActionName(RunPlan::Action action) {
+  switch (action) {
+    case RunPlan::Action::Download: return "download";
+    case RunPlan::Action::SelfUpdate: return "self-update";
+    case RunPlan::Action::Patch: return "patch";
+    case RunPlan::Action::Copy: return "copy";
+    case RunPlan::Action::Remove: return "remove";
+  }
+  return "";
+}
+
 std::vector<std::string> Utf8Names(const std::vector<std::wstring>& names) {
   std::vector<std::string> texts;
   for (const std::wstring& name : names) texts.push_back(WideToUtf8(name));
@@ -166,7 +177,28 @@ void PrintJsonRefusal(int exitStatus, const char* code, const char* step, const 
 }
 
 // The run's end for scripts: one JSON object, what the human summary says.
-void PrintJson(int result, int exitStatus, const RunSummary& summary, double seconds) {
+// A text, or null when there is none.
+std::string JsonTextOrNull(const std::wstring& text) { return text.empty() ? "null" : JsonString(WideToUtf8(text)); }
+
+// A dry run's plan for scripts: a step per file, with the bytes that cross the network.
+std::string JsonPlan(const RunPlan& plan) {
+  std::vector<std::string> steps;
+  for (const RunPlan::Step& step : plan.steps) {
+    const bool transfer = step.action != RunPlan::Action::Copy && step.action != RunPlan::Action::Remove;
+    steps.push_back(JsonObject()
+                        .Text("action", ActionName(step.action))
+                        .Text("file", WideToUtf8(step.name))
+                        .Json("source", step.action == RunPlan::Action::Copy && !step.source.empty()
+                                            ? JsonString(WideToUtf8(step.source))
+                                            : "null")
+                        .Json("size", step.bytes > 0 ? std::to_string(step.bytes) : "null")
+                        .Json("download_bytes", transfer && step.downloadKnown ? std::to_string(step.downloadBytes) : transfer ? "null" : "0")
+                        .Close());
+  }
+  return JsonArray(steps);
+}
+
+void PrintJson(int result, int exitStatus, const RunSummary& summary, double seconds, const RunPlan* plan) {
   std::string error = "null";
   if (!summary.errorCode.empty()) {
     error = JsonObject()
@@ -180,8 +212,9 @@ void PrintJson(int result, int exitStatus, const RunSummary& summary, double sec
       JsonObject()
           .Text("result", ResultName(result))
           .Number("exit", static_cast<std::uint64_t>(exitStatus))
-          .Text("version_before", WideToUtf8(summary.versionBefore))
-          .Text("version_after", WideToUtf8(result == RUN_FINISHED ? summary.version : summary.versionBefore))
+          .Json("version_before", JsonTextOrNull(summary.versionBefore))
+          .Json("version_after",
+                JsonTextOrNull(result == RUN_FINISHED && plan == nullptr ? summary.version : summary.versionBefore))
           .Number("downloaded", summary.downloaded)
           .Number("patched", summary.patched)
           .Number("copied", summary.copied)
@@ -190,61 +223,67 @@ void PrintJson(int result, int exitStatus, const RunSummary& summary, double sec
           .Json("repaired", JsonTexts(Utf8Names(summary.repaired)))
           .Seconds("seconds", seconds)
           .Json("error", error)
+          .Json("plan", plan != nullptr && result == RUN_FINISHED ? JsonPlan(*plan) : "null")
           .Close();
   std::fputs((json + "\n").c_str(), stdout);
   std::fflush(stdout);
 }
 
+// "1 file", "2 files".
+std::wstring Files(std::size_t count) { return std::to_wstring(count) + (count == 1 ? L" file" : L" files"); }
+
+std::wstring Bytes(std::uint64_t bytes) { return FormatByteSize(bytes, ByteUnits::Decimal); }
+
 // A finished run's last line: what it fetched and how, and how long it took.
 void PrintSummary(const RunSummary& summary, double seconds) {
   char time[32];
   std::snprintf(time, sizeof time, "%.1f", seconds);
-  WriteStdout(L"zepo-update: version " + summary.version + L": " + std::to_wstring(summary.downloaded) +
-              L" files downloaded, " + std::to_wstring(summary.patched) + L" patched, " +
-              std::to_wstring(summary.copied) + L" copied from files already here, " +
-              std::to_wstring(summary.removed) + L" removed; " + FormatByteSize(summary.bytes) + L" in " +
-              AnsiToWide(time) + L" s\n");
+  WriteStdout(L"zepo-update: version " + summary.version + L": " + Files(summary.downloaded) + L" downloaded, " +
+              std::to_wstring(summary.patched) + L" patched, " + std::to_wstring(summary.copied) +
+              L" copied from files already here, " + std::to_wstring(summary.removed) + L" removed; " +
+              Bytes(summary.bytes) + L" in " + AnsiToWide(time) + L" s\n");
   if (summary.repaired.empty()) return;
   std::wstring names;
   for (const std::wstring& name : summary.repaired) names += (names.empty() ? L"" : L", ") + name;
-  WriteStdout(L"zepo-update: repaired " + std::to_wstring(summary.repaired.size()) +
-              (summary.repaired.size() == 1 ? L" file" : L" files") + L" that had the listed time but other content: " +
-              names + L"\n");
+  WriteStdout(L"zepo-update: repaired " + Files(summary.repaired.size()) +
+              L" that had the listed time but other content: " + names + L"\n");
 }
 
-// A dry run's plan, a line for the whole and one per file.
+// What a dry run's plan brings over the network in all, and whether the server said it of every
+// download.
+std::uint64_t PlannedDownload(const RunPlan& plan, bool& known) {
+  std::uint64_t total = 0;
+  known = true;
+  for (const RunPlan::Step& step : plan.steps) {
+    total += step.downloadBytes;
+    known = known && step.downloadKnown;
+  }
+  return total;
+}
+
+// A dry run's plan, a line for the whole and one per file: each download with the bytes that
+// cross the network (a patch's own length, not the rebuilt file's).
 void PrintPlan(const RunPlan& plan) {
   using Action = RunPlan::Action;
   std::size_t fetched = 0, removed = 0;
-  std::uint64_t downloadBytes = 0;
-  bool unsized = false;  // a file to download whose size the list does not give
   std::wstring lines;
   for (const RunPlan::Step& step : plan.steps) {
-    const wchar_t* verb = L"";
-    switch (step.action) {
-      case Action::Download: verb = L"download "; break;
-      case Action::SelfUpdate: verb = L"download "; break;
-      case Action::Patch: verb = L"patch    "; break;
-      case Action::Copy: verb = L"copy     "; break;
-      case Action::Remove: verb = L"remove   "; break;
-    }
-    if (step.action == Action::Remove) {
-      ++removed;
-    } else {
-      ++fetched;
-    }
-    if (step.action == Action::Download || step.action == Action::SelfUpdate) {
-      downloadBytes += step.bytes;
-      unsized = unsized || step.bytes == 0;
-    }
-    lines += L"  " + std::wstring(verb) + step.name;
+    (step.action == Action::Remove ? removed : fetched) += 1;
+    std::wstring verb = AnsiToWide(ActionName(step.action));
+    if (step.action == Action::SelfUpdate) verb = L"download";
+    lines += L"  " + verb + std::wstring(9 - std::min<std::size_t>(verb.size(), 8), L' ') + step.name;
     if (step.action == Action::Copy) lines += L"  from " + (step.source.empty() ? L"another file of the run" : step.source);
-    if (step.bytes > 0) lines += L"  (" + FormatByteSize(step.bytes) + L")";
+    if (step.action != Action::Copy && step.action != Action::Remove) {
+      lines += L"  (" + (step.downloadKnown ? Bytes(step.downloadBytes) + L" to download"
+                                            : L"about " + Bytes(step.downloadBytes) + L", the server did not say") +
+               (step.bytes > 0 ? L"; the file " + Bytes(step.bytes) : L"") + L")";
+    }
     lines += L"\n";
   }
-  WriteStdout(L"zepo-update: dry run for version " + plan.version + L": " + std::to_wstring(fetched) +
-              L" files to fetch (" + (unsized ? L"whole sizes not all listed" : FormatByteSize(downloadBytes) + L" whole") +
-              L"), " + std::to_wstring(removed) +
+  bool known = true;
+  const std::uint64_t total = PlannedDownload(plan, known);
+  WriteStdout(L"zepo-update: dry run for version " + plan.version + L": " + Files(fetched) + L" to fetch, " +
+              (known ? L"" : L"about ") + Bytes(total) + L" to download, " + std::to_wstring(removed) +
               L" to remove; nothing was changed\n" + lines);
 }
 
@@ -405,7 +444,9 @@ bool ParseOptions(const std::vector<std::wstring>& given, Options& options, bool
 class TerminalView final : public RunView {
  public:
   // quiet: no progress at all; errors and warnings still go to stderr.
-  explicit TerminalView(bool quiet) : quiet_(quiet), terminal_(!quiet && StdoutIsTerminal()) {}
+  explicit TerminalView(bool quiet) : quiet_(quiet), terminal_(!quiet && StdoutIsTerminal()) {
+    units = ByteUnits::Decimal;
+  }
 
   void SetStatus(const std::wstring& text) override {
     std::lock_guard<std::mutex> guard(lock_);
@@ -662,7 +703,7 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
     WriteStderr(L"zepo-update: warning: the host could not be kept in log.ini (" + LastSystemErrorText() + L")\n");
   }
   if (options.json) {
-    PrintJson(result, ExitStatus(result), summary, seconds);
+    PrintJson(result, ExitStatus(result), summary, seconds, options.dryRun ? &plan : nullptr);
   } else if (options.dryRun && result == RUN_FINISHED) {
     PrintPlan(plan);
   } else if (result == RUN_FINISHED && !options.quiet) {

@@ -74,10 +74,10 @@ void RunProgress::Show() {
   lastPermille_ = std::max(lastPermille_, permille);
   lastFiles_ = view_.filesDone;
   wchar_t text[256];
-  std::swprintf(text, 256, L"Đang tải %ls / %ls, %llu/%llu files", FormatByteSize(view_.bytesDone).c_str(),
-                FormatByteSize(total).c_str(), static_cast<unsigned long long>(view_.filesDone),
+  std::swprintf(text, 256, L"Đang tải %ls / %ls, %llu/%llu files", FormatByteSize(view_.bytesDone, view_.units).c_str(),
+                FormatByteSize(total, view_.units).c_str(), static_cast<unsigned long long>(view_.filesDone),
                 static_cast<unsigned long long>(view_.filesTotal));
-  view_.SetProgressStatus(text + pace_.Text(view_.bytesDone, total));
+  view_.SetProgressStatus(text + pace_.Text(view_.bytesDone, total, view_.units));
 }
 
 void DownloadPace::Note(std::uint64_t done, Clock::time_point now) {
@@ -88,7 +88,7 @@ void DownloadPace::Note(std::uint64_t done, Clock::time_point now) {
   while (samples_.size() > 1 && now - samples_[1].first >= WINDOW) samples_.pop_front();
 }
 
-std::wstring DownloadPace::Text(std::uint64_t done, std::uint64_t total) const {
+std::wstring DownloadPace::Text(std::uint64_t done, std::uint64_t total, ByteUnits units) const {
   if (samples_.size() < 2 || done >= total) return L"";
   const double seconds = std::chrono::duration<double>(samples_.back().first - samples_.front().first).count();
   if (seconds < 1.0 || samples_.back().second <= samples_.front().second) return L"";
@@ -96,32 +96,43 @@ std::wstring DownloadPace::Text(std::uint64_t done, std::uint64_t total) const {
   const auto left = static_cast<long long>(static_cast<double>(total - done) / rate + 0.5);
   wchar_t text[64];
   if (left >= 3600) {
-    std::swprintf(text, 64, L", %ls/s, còn %lld:%02lld:%02lld", FormatByteSize(static_cast<std::uint64_t>(rate)).c_str(),
+    std::swprintf(text, 64, L", %ls/s, còn %lld:%02lld:%02lld", FormatByteSize(static_cast<std::uint64_t>(rate), units).c_str(),
                   left / 3600, left / 60 % 60, left % 60);
   } else {
-    std::swprintf(text, 64, L", %ls/s, còn %lld:%02lld", FormatByteSize(static_cast<std::uint64_t>(rate)).c_str(),
+    std::swprintf(text, 64, L", %ls/s, còn %lld:%02lld", FormatByteSize(static_cast<std::uint64_t>(rate), units).c_str(),
                   left / 60, left % 60);
   }
   return text;
 }
 
-std::wstring FormatByteSize(std::uint64_t bytes) {
-  static const wchar_t* const UNITS[] = {L"KB", L"MB", L"GB", L"TB", L"PB"};
+std::wstring FormatByteSize(std::uint64_t bytes, ByteUnits units) {
+  const bool decimal = units == ByteUnits::Decimal;
+  const double step = decimal ? 1000.0 : 1024.0;
+  static const wchar_t* const SHELL_UNITS[] = {L"KB", L"MB", L"GB", L"TB", L"PB"};
+  static const wchar_t* const DECIMAL_UNITS[] = {L"kB", L"MB", L"GB", L"TB", L"PB"};
+  const wchar_t* const* names = decimal ? DECIMAL_UNITS : SHELL_UNITS;
   wchar_t text[32];
-  if (bytes < 1024) {
+  if (bytes == 1) return L"1 byte";
+  if (static_cast<double>(bytes) < step) {
     std::swprintf(text, 32, L"%u bytes", static_cast<unsigned>(bytes));
     return text;
   }
-  double value = static_cast<double>(bytes) / 1024.0;
+  double value = static_cast<double>(bytes) / step;
   int unit = 0;
-  while (value >= 1000.0 && unit < 4) value /= 1024.0, ++unit;
+  while (value >= 1000.0 && unit < 4) value /= step, ++unit;
+  if (decimal) {
+    // Rounded; a value that rounds up to 1000 reads as the next unit.
+    if (value >= 999.5 && unit < 4) value /= 1000.0, ++unit;
+    std::swprintf(text, 32, value < 9.995 ? L"%.2f %ls" : value < 99.95 ? L"%.1f %ls" : L"%.0f %ls", value, names[unit]);
+    return text;
+  }
   // Three significant digits, cut rather than rounded.
   if (value < 10.0) {
-    std::swprintf(text, 32, L"%.2f %ls", static_cast<double>(static_cast<long long>(value * 100)) / 100, UNITS[unit]);
+    std::swprintf(text, 32, L"%.2f %ls", static_cast<double>(static_cast<long long>(value * 100)) / 100, names[unit]);
   } else if (value < 100.0) {
-    std::swprintf(text, 32, L"%.1f %ls", static_cast<double>(static_cast<long long>(value * 10)) / 10, UNITS[unit]);
+    std::swprintf(text, 32, L"%.1f %ls", static_cast<double>(static_cast<long long>(value * 10)) / 10, names[unit]);
   } else {
-    std::swprintf(text, 32, L"%lld %ls", static_cast<long long>(value), UNITS[unit]);
+    std::swprintf(text, 32, L"%lld %ls", static_cast<long long>(value), names[unit]);
   }
   return text;
 }

@@ -35,7 +35,7 @@ class DownloadPace {
   void Note(std::uint64_t done, Clock::time_point now);
   // ", 1.20 MB/s, còn 0:35" once a second of downloading has passed; empty before that and once
   // nothing is left.
-  std::wstring Text(std::uint64_t done, std::uint64_t total) const;
+  std::wstring Text(std::uint64_t done, std::uint64_t total, ByteUnits units = ByteUnits::Shell) const;
 
  private:
   std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
@@ -100,5 +100,6 @@ class RunProgress {
 };
 
 // A byte count as a short text the way the Windows shell shows sizes: "532 bytes", "1.50 KB",
-// "15.0 MB", "150 GB" (three significant digits, truncated).
-std::wstring FormatByteSize(std::uint64_t bytes);
+// "15.0 MB", "150 GB" (three significant digits, truncated); decimal: "532 bytes", "1.54 kB",
+// "2.81 MB" (1000 and 10^6 bytes, three significant digits, rounded). One byte is "1 byte".
+std::wstring FormatByteSize(std::uint64_t bytes, ByteUnits units = ByteUnits::Shell);

@@ -8,6 +8,11 @@
 #include <cstdint>
 #include <string>
 
+// How byte counts read: as the Windows shell shows sizes (KB = 1024 bytes), which the window keeps
+// as every Windows program does; or decimal (kB = 1000, MB = 10^6 bytes), as command-line tools
+// say them.
+enum class ByteUnits { Shell, Decimal };
+
 class RunView {
  public:
   virtual void SetStatus(const std::wstring& text) = 0;
@@ -30,6 +35,7 @@ class RunView {
   // Written by the run and its progress while the run lasts: the files whose download has ended
   // and the bytes of the run's files (as the list gives their sizes) that have arrived, each of
   // their totals.
+  ByteUnits units = ByteUnits::Shell;  // set by the front end before the run
   std::wstring checkFailedName;
   std::uint64_t filesDone = 0;
   std::uint64_t filesTotal = 0;

@@ -18,6 +18,7 @@
 #include "engine/patch2.h"
 #include "engine/release_trust.h"
 #include "engine/run_modes.h"
+#include "services/http.h"
 #include "engine/staging.h"
 #include "services/codes.h"
 #include "services/ini.h"
@@ -56,6 +57,13 @@ class UpdateClient {
   // run would copy it from.
   std::wstring LocalSourceOf(const FileEntry& entry) const {
     return entry.checksum.empty() ? L"" : localContent_.Find(entry.checksum, entry.size, TargetOf(entry));
+  }
+  // The bytes the entry's download would bring over the network, in the form the run takes first
+  // (a patch, a packed whole file), as the server says without sending it; false when it does
+  // not say.
+  bool DownloadLength(const FileEntry& entry, std::uint64_t& length) const {
+    StepCode code;
+    return RemoteLength(entry.url, hostName_, length, code);
   }
   // The files and folders that the commit removes.
   std::vector<std::wstring> RemovedNames() const;

@@ -106,7 +106,10 @@ class Run {
         const FileEntry& entry = *(client_.*at)(i);
         const std::wstring source = client_.LocalSourceOf(entry);
         const bool copied = !source.empty() || client_.RepeatsEarlierContent(entry);
-        plan.steps.push_back({copied ? Action::Copy : action, DisplayName(entry), source, ListedSize(entry)});
+        RunPlan::Step step{copied ? Action::Copy : action, DisplayName(entry), source, ListedSize(entry)};
+        if (!copied) step.downloadKnown = client_.DownloadLength(entry, step.downloadBytes);
+        if (!step.downloadKnown) step.downloadBytes = step.bytes;
+        plan.steps.push_back(step);
       }
     };
     add(client_.GetSelfUpdateCount(), &UpdateClient::GetSelfUpdateEntry, Action::SelfUpdate);
@@ -551,7 +554,7 @@ class Run {
     add(client_.GetPatchCount(), &UpdateClient::GetPatchEntry);
     const std::wstring drive = DriveRootFor(AbsolutePath(client_.GetLocalFolder()));
     if (!known || needed == 0) return L"Ổ đĩa đã đầy: cần thêm chỗ trống trên ổ " + drive + L".";
-    return L"Ổ đĩa đã đầy: cần thêm ít nhất " + FormatByteSize(needed) + L" trống trên ổ " + drive + L".";
+    return L"Ổ đĩa đã đầy: cần thêm ít nhất " + FormatByteSize(needed, view_.units) + L" trống trên ổ " + drive + L".";
   }
 
   std::size_t Connections() const { return static_cast<std::size_t>(std::max(settings_.connections, 1)); }

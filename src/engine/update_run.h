@@ -31,7 +31,9 @@ struct RunPlan {
     Action action;
     std::wstring name;
     std::wstring source;  // a copy's source: an installed file, or empty for another file of the run
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0;          // the file's size as the list gives it (0: none given)
+    std::uint64_t downloadBytes = 0;  // what crosses the network for it: 0 for a copy or removal
+    bool downloadKnown = true;        // false when the server did not say (bytes is the guess then)
   };
   std::wstring version;
   std::vector<Step> steps;

@@ -108,6 +108,12 @@ StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstri
                                  const std::wstring& known, std::wstring& stamp, StepCode& errorCode,
                                  bool bodyWanted = true, std::string* tail = nullptr);
 
+// The length of the file at url, as the server would send it, without its body: one request for
+// its first byte ("Range: bytes=0-0"), the length read from the answer's Content-Range (or its
+// Content-Length, from a server that ignores the range). False when the server has no such file
+// or says no length (errorCode, LastDownloadCause).
+bool RemoteLength(const std::wstring& url, const std::wstring& host, std::uint64_t& length, StepCode& errorCode);
+
 // A Last-Modified time as the server sent it (GMT).
 struct DateTimeRecord {
   std::uint16_t year, month, dayOfWeek, day, hour, minute, second, milliseconds;

@@ -323,6 +323,30 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, Step
   return TakeAnswer(*transport, head, url, localPath, callback, errorCode, resume, mismatch);
 }
 
+bool RemoteLength(const std::wstring& url, const std::wstring& host, std::uint64_t& length, StepCode& errorCode) {
+  length = 0;
+  if (!BeginDownload(nullptr, host, errorCode)) return false;
+  std::vector<std::string> headers = RequestHeaders(host, nullptr);
+  headers.push_back("Range: bytes=0-0");
+  std::unique_ptr<HttpTransport> transport = OpenTransport(url, headers);
+  AnswerHead head;
+  std::wstring cause;
+  StepCode failCode = DownloadCode::RequestFailed;
+  if (!transport->ReadHead(head, failCode, cause)) return Fail(errorCode, failCode, cause);
+  if (!TakeHead(head, errorCode)) return false;
+  if (head.status == 404 || head.status == 410) return Fail(errorCode, DownloadCode::NotFound, Status(head.status));
+  const std::size_t slash = head.contentRange.rfind('/');
+  if (head.status == 206 && slash != std::string::npos &&
+      ParseContentLength(head.contentRange.substr(slash + 1), length)) {
+    return true;
+  }
+  if (head.status == 200 && head.lengthHeaders == 1 && head.lengthValid) {
+    length = head.length;
+    return true;
+  }
+  return Fail(errorCode, DownloadCode::RequestFailed, Status(head.status) + L" without a length");
+}
+
 StampedFetch FetchIfStampDiffers(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,
                                  const std::wstring& known, std::wstring& stamp, StepCode& errorCode,
                                  bool bodyWanted, std::string* tail) {

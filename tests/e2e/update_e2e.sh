@@ -45,10 +45,21 @@ if [ -n "$prefix" ]; then
 else
   "$updater" --dir "$install" --host "localhost:$port" --dry-run > "$work/dry.out" 2>&1
 fi || fail "the dry run failed: $(tail -3 "$work/dry.out")"
-for line in "download b.dat" "download data.big.pak" "patch    a.dat" "remove   gone.dat" "remove   oldfolder" \
-    "dry run for version 2.0: 6 files to fetch"; do
-  grep -q "$line" "$work/dry.out" || fail "the dry run did not say \"$line\": $(cat "$work/dry.out")"
+# Each step with the bytes that cross the network: a patch's own length.
+patch_bytes=$(stat -c %s "$root/velora/p1/a.dat")
+for line in "download b.dat  (13 bytes to download)" "download data.big.pak" "patch    a.dat  ($patch_bytes bytes to download)" \
+    "remove   gone.dat" "remove   oldfolder" "dry run for version 2.0: 6 files to fetch, 300 kB to download, 2 to remove"; do
+  grep -qF "$line" <(tr '\\' . < "$work/dry.out") || fail "the dry run did not say \"$line\": $(cat "$work/dry.out")"
 done
+if [ -n "$prefix" ]; then
+  "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --dry-run --json > "$work/dry.json" 2>&1
+else
+  "$updater" --dir "$install" --host "localhost:$port" --dry-run --json > "$work/dry.json" 2>&1
+fi || fail "the dry run with --json failed: $(cat "$work/dry.json")"
+grep -qF '"version_after": null,' "$work/dry.json" &&
+  grep -qF '{"action": "patch", "file": "a.dat", "source": null, "size": null, "download_bytes": '"$patch_bytes"'}' "$work/dry.json" &&
+  grep -qF '{"action": "remove", "file": "gone.dat", "source": null, "size": null, "download_bytes": 0}' "$work/dry.json" ||
+  fail "the dry run's JSON does not hold its plan: $(cat "$work/dry.json")"
 [ "$(game_files)" = "$before" ] || fail "the dry run changed the installation: $(diff <(echo "$before") <(game_files))"
 [ ! -e "$install/update" ] || fail "the dry run left its working folder"
 status=0

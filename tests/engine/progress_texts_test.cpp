@@ -115,3 +115,14 @@ TEST(FormatByteSize, ThreeSignificantDigitsCut) {
   };
   for (const auto& [bytes, text] : cases) EXPECT_EQ(FormatByteSize(bytes), text) << bytes;
 }
+
+// The command line's sizes are decimal and rounded: 2,810,146 bytes are 2.81 MB, not "2.67 MB".
+TEST(FormatByteSize, DecimalForTheCommandLine) {
+  const std::pair<std::uint64_t, const wchar_t*> cases[] = {
+      {1, L"1 byte"},          {999, L"999 bytes"},      {1000, L"1.00 kB"},     {1536, L"1.54 kB"},
+      {2810146, L"2.81 MB"},   {29500, L"29.5 kB"},      {999999, L"1.00 MB"},   {150000000, L"150 MB"},
+      {1000000000000, L"1.00 TB"},
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(FormatByteSize(bytes, ByteUnits::Decimal), text) << bytes;
+  EXPECT_EQ(FormatByteSize(1), L"1 byte");
+}
