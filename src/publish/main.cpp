@@ -378,13 +378,21 @@ void EmitJson(const std::string& object) {
 }
 
 // A command that failed before it had anything to report: its error, for scripts too.
-void EmitFailure(int status, const std::string& error) {
-  EmitJson(JsonObject().Text("result", "failed").Number("exit", static_cast<std::uint64_t>(status)).Text("error", error).Close());
+// A command that failed, for scripts: the error as zepo-update gives it, an object of its code,
+// the step (the command), the file or tree it worked on and the cause.
+void EmitFailure(int status, const std::string& command, const std::string& file, const std::string& error) {
+  const std::string object = JsonObject()
+                                 .Text("code", status == EXIT_TREE_BUSY ? "TREE_BUSY" : "FAILED")
+                                 .Text("step", command)
+                                 .Json("file", file.empty() ? "null" : JsonString(file))
+                                 .Text("cause", error)
+                                 .Close();
+  EmitJson(JsonObject().Text("result", "failed").Number("exit", static_cast<std::uint64_t>(status)).Json("error", object).Close());
 }
 
 // Runs a command that changes a tree while it holds the tree's lock: the exit status.
 template <typename Change>
-int WithTree(const fs::path& tree, bool noWait, Change change) {
+int WithTree(const char* command, const fs::path& tree, bool noWait, Change change) {
   std::error_code ignored;
   const bool existed = fs::exists(tree, ignored);
   RunLock lock;
@@ -399,7 +407,7 @@ int WithTree(const fs::path& tree, bool noWait, Change change) {
   }
   if (ok) return 0;
   std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
-  EmitFailure(busy ? EXIT_TREE_BUSY : 1, error);
+  EmitFailure(busy ? EXIT_TREE_BUSY : 1, command, tree.string(), error);
   return busy ? EXIT_TREE_BUSY : 1;
 }
 
@@ -416,7 +424,29 @@ int Keygen(const std::vector<std::string>& args) {
 }
 
 // What the build's closing lines say, as one object.
-std::string BuildJson(const std::string& version, const BuildSummary& summary, double seconds) {
+// "1 file", "2 files".
+std::string Files(std::size_t count) { return std::to_string(count) + (count == 1 ? " file" : " files"); }
+
+// "from 1.0 82.0 KiB, from 1.1 20.3 KiB, a new installation 203 MiB".
+std::string DownloadsText(const std::vector<DownloadFrom>& downloads) {
+  std::string text;
+  for (const DownloadFrom& from : downloads) {
+    text += (text.empty() ? "" : ", ") +
+            (from.version.empty() ? std::string("a new installation ") : "from " + WideToUtf8(from.version) + " ") +
+            ByteSize(from.bytes);
+  }
+  return text;
+}
+
+std::string BuildJson(const std::string& version, const BuildSummary& summary, const std::vector<DownloadFrom>& downloads,
+                      double seconds) {
+  std::vector<std::string> reach;
+  for (const DownloadFrom& from : downloads) {
+    reach.push_back(JsonObject()
+                        .Json("from", from.version.empty() ? "null" : JsonString(WideToUtf8(from.version)))
+                        .Number("bytes", from.bytes)
+                        .Close());
+  }
   std::vector<std::string> sets;
   for (const PatchSet& set : summary.patchSets) {
     if (set.patches == 0) continue;
@@ -436,6 +466,7 @@ std::string BuildJson(const std::string& version, const BuildSummary& summary, d
       .Number("version_bytes", summary.versionBytes)
       .Number("tree_growth_bytes", summary.storedBytes)
       .Json("patch_sets", JsonArray(sets))
+      .Json("downloads", JsonArray(reach))
       .Json("second_format", JsonObject()
                                  .Number("whole_files", summary.whole2Files)
                                  .Number("whole_bytes", summary.whole2Bytes)
@@ -504,7 +535,7 @@ int Build(const std::vector<std::string>& args) {
   options.allowRemovals = writer.allowRemovals;
   const auto start = std::chrono::steady_clock::now();
   BuildSummary summary;
-  const int status = WithTree(options.out, writer.noWait,
+  const int status = WithTree("build", options.out, writer.noWait,
                               [&](std::string& error) { return BuildTree(options, summary, error); });
   if (status != 0) return status;
   if (summary.movedTimes > 0) {
@@ -513,18 +544,21 @@ int Build(const std::vector<std::string>& args) {
                 summary.movedTimes);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EmitJson(BuildJson(WideToUtf8(options.version), summary, seconds));
+  const std::vector<DownloadFrom> downloads = DownloadsToTheLive(options.out, options.rootKey);
+  EmitJson(BuildJson(WideToUtf8(options.version), summary, downloads, seconds));
   if (summary.unchanged) {
     std::printf("version %s is published already with this content; nothing changed (live: %s)\n",
                 WideToUtf8(options.version).c_str(), WideToUtf8(summary.live).c_str());
     return 0;
   }
-  std::printf("version %s is live: %zu files (%s), %zu changed and %zu new against the version live before, %zu "
+  std::printf("version %s is live: %s (%s), %zu changed and %zu new against the version live before, %zu "
               "removed\n",
-              WideToUtf8(options.version).c_str(), summary.files, ByteSize(summary.bytes).c_str(), summary.changed,
-              summary.added, summary.removed);
-  std::printf("  clients download %zu files whole and %zu by patch; the version's packed files take %s\n",
-              summary.wholeFiles, summary.patchedFiles, ByteSize(summary.versionBytes).c_str());
+              WideToUtf8(options.version).c_str(), Files(summary.files).c_str(), ByteSize(summary.bytes).c_str(),
+              summary.changed, summary.added, summary.removed);
+  std::printf("  %s a patch from an earlier release, %zu only their whole form; the version's packed files take %s\n",
+              (Files(summary.patchedFiles) + (summary.patchedFiles == 1 ? " has" : " have")).c_str(),
+              summary.wholeFiles, ByteSize(summary.versionBytes).c_str());
+  std::printf("  players download %s\n", DownloadsText(downloads).c_str());
   std::printf("  the tree grew by %s: content it did not hold yet, and new patches\n",
               ByteSize(summary.storedBytes).c_str());
   for (const PatchSet& set : summary.patchSets) {
@@ -532,8 +566,9 @@ int Build(const std::vector<std::string>& args) {
     std::printf("  patches from %s: %zu (%s)\n", WideToUtf8(set.from).c_str(), set.patches, ByteSize(set.bytes).c_str());
   }
   if (summary.whole2Files > 0 || summary.patches2 > 0) {
-    std::printf("  second format, for updaters that know it: %zu whole files (%s), %zu patches (%s)\n",
-                summary.whole2Files, ByteSize(summary.whole2Bytes).c_str(), summary.patches2,
+    std::printf("  second format, for updaters that know it: %zu whole %s (%s), %zu %s (%s)\n", summary.whole2Files,
+                summary.whole2Files == 1 ? "file" : "files", ByteSize(summary.whole2Bytes).c_str(), summary.patches2,
+                summary.patches2 == 1 ? "patch" : "patches",
                 ByteSize(summary.patch2Bytes).c_str());
   }
   std::printf("  built in %.1f s\n", seconds);
@@ -565,7 +600,7 @@ int StatusRollbackOrResign(const std::string& command, const std::vector<std::st
     std::string error, json;
     const bool clean = ShowTreeStatus(tree, rootKey, error, &json);
     if (json.empty()) {
-      EmitFailure(1, error);
+      EmitFailure(1, "status", tree.string(), error);
     } else {
       EmitJson(json);
     }
@@ -576,11 +611,11 @@ int StatusRollbackOrResign(const std::string& command, const std::vector<std::st
   if (const int status = LoadSigningKey(usage, writer); status != 0) return status;
   if (command == "resign") {
     if (!writer.signing.Enabled()) return UsageError(usage, "resign needs --sign KEYFILE");
-    return WithTree(tree, writer.noWait,
+    return WithTree("resign", tree, writer.noWait,
                     [&](std::string& error) { return ResignTree(tree, rootKey, writer.signing, error); });
   }
   if (version.empty()) return UsageError(usage, "rollback needs --to VERSION");
-  return WithTree(tree, writer.noWait, [&](std::string& error) {
+  return WithTree("rollback", tree, writer.noWait, [&](std::string& error) {
     return RollbackTree(tree, rootKey, version, writer.signing, writer.allowRemovals, error);
   });
 }
@@ -606,7 +641,7 @@ int Push(const std::vector<std::string>& args) {
     std::fprintf(stderr, "zepo-publish: %s is not a tree (no rootfolder.enc at its root)\n", tree.string().c_str());
     return 1;
   }
-  return WithTree(tree, noWait, [&](std::string& error) { return PushTree(tree, rootKey, places[1], options, error); });
+  return WithTree("push", tree, noWait, [&](std::string& error) { return PushTree(tree, rootKey, places[1], options, error); });
 }
 
 int Prune(const std::vector<std::string>& args) {
@@ -643,7 +678,7 @@ int Prune(const std::vector<std::string>& args) {
     return UsageError(PRUNE_USAGE, "prune needs --keep N or --before DATE: which releases go?");
   }
   const fs::path tree = args[0];
-  return WithTree(tree, noWait, [&](std::string& error) { return PruneTree(tree, rootKey, options, error); });
+  return WithTree("prune", tree, noWait, [&](std::string& error) { return PruneTree(tree, rootKey, options, error); });
 }
 
 // The first of a list of public keys (separated by commas or blanks) that is not 64 hex digits;

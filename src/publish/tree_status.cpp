@@ -269,7 +269,7 @@ void ShowExpiry(const Tree& tree, JsonObject& object) {
   if (expires.empty()) return;
   const std::int64_t left = UnixTimeOfStamp(expires) - static_cast<std::int64_t>(std::time(nullptr));
   const std::uint64_t days = static_cast<std::uint64_t>((left > 0 ? left : -left) / 86400);
-  object.Text("signatures_valid_until", ShownStamp(expires))
+  object.Text("signatures_valid_until", IsoStamp(expires))
       .Number("signature_days_left", left > 0 ? days : 0)
       .Flag("signatures_expired", left <= 0);
   if (left <= 0) {
@@ -328,6 +328,20 @@ std::string ProblemSummary(const std::vector<TreeProblem>& problems) {
 
 }  // namespace
 
+std::vector<DownloadFrom> DownloadsToTheLive(const fs::path& root, const std::wstring& rootKey) {
+  Tree tree;
+  std::string error;
+  std::vector<DownloadFrom> downloads;
+  if (!LoadTree(root, rootKey, tree, error)) return downloads;
+  const IniDocument live = PublishedList(tree.product);
+  for (const IndexedRelease& r : tree.index.releases()) {
+    if (!r.pruned.empty() || r.version == tree.index.live()) continue;
+    downloads.push_back({r.version, DownloadToReach(live, tree.index.ListOf(r.version), tree.product)});
+  }
+  downloads.push_back({L"", DownloadToReach(live, IniDocument(), tree.product)});
+  return downloads;
+}
+
 bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::string& error, std::string* json) {
   Tree tree;
   if (!LoadTree(root, rootKey, tree, error)) return false;
@@ -354,7 +368,7 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
                 r.liveAgain.empty() ? "" : ("  (rolled back to on " + WideToUtf8(r.liveAgain) + ")").c_str());
     JsonObject release;
     release.Text("version", WideToUtf8(r.version))
-        .Text("published", WideToUtf8(r.date))
+        .Text("published", IsoStamp(WideToUtf8(r.date)))
         .Number("files", r.files)
         .Number("packed_bytes", r.packedBytes);
     if (r.addedBytes) release.Number("added_bytes", *r.addedBytes);
@@ -362,7 +376,8 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
                            .Number("patches", r.patches)
                            .Number("download_to_live", download)
                            .Flag("live", r.version == index.live())
-                           .Text("rolled_back_to_on", WideToUtf8(r.liveAgain))
+                           .Json("rolled_back_to_on",
+                                 r.liveAgain.empty() ? "null" : JsonString(IsoStamp(WideToUtf8(r.liveAgain))))
                            .Close());
   }
   std::string prunedLine;
@@ -387,6 +402,7 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
                 .Json("warnings", JsonTexts(warnings))
                 .Json("problems", JsonTexts(texts))
                 .Text("result", problems.empty() ? "ok" : "problems")
+                .Number("exit", problems.empty() ? 0 : 1)
                 .Close();
   }
   if (problems.empty()) return true;

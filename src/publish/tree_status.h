@@ -19,6 +19,16 @@ bool ProductFolderOf(const std::filesystem::path& tree, const std::wstring& root
 bool ShowTreeStatus(const std::filesystem::path& tree, const std::wstring& rootKey, std::string& error,
                     std::string* json = nullptr);
 
+// What players download to reach the live version: for each kept release other than the live one
+// (oldest first), its version and the bytes a client holding it downloads (patches where the live
+// list has them from its content, else whole files); last, with an empty version, a new
+// installation's. Empty when the tree cannot be read.
+struct DownloadFrom {
+  std::wstring version;
+  std::uint64_t bytes;
+};
+std::vector<DownloadFrom> DownloadsToTheLive(const std::filesystem::path& tree, const std::wstring& rootKey);
+
 // Makes an earlier release live again: its list is published anew (clients go back by checksum,
 // downloading that version's whole files), with removals of whatever other releases shipped.
 // Refused when the tree lacks a file its list names, or when it takes away every file of the live

@@ -286,7 +286,12 @@ namespace {
 bool Unreadable(const std::string& problem, std::string* json) {
   std::printf("problem: %s\n", problem.c_str());
   if (json != nullptr) {
-    *json = JsonObject().Text("result", "problems").Number("entries", 0).Json("problems", JsonTexts({problem})).Close();
+    *json = JsonObject()
+                .Text("result", "problems")
+                .Number("exit", 1)
+                .Number("entries", 0)
+                .Json("problems", JsonTexts({problem}))
+                .Close();
   }
   return false;
 }
@@ -361,6 +366,7 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
   if (json != nullptr) {
     *json = JsonObject()
                 .Text("result", verifier.problems() == 0 ? "ok" : "problems")
+                .Number("exit", verifier.problems() == 0 ? 0 : 1)
                 .Number("entries", entries)
                 .Json("problems", JsonTexts(verifier.said()))
                 .Number("unverified_patch_sources", static_cast<std::uint64_t>(verifier.unverified()))

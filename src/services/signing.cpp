@@ -276,6 +276,15 @@ std::int64_t UnixTimeOfStamp(const std::string& stamp) {
   return days * 86400 + field(8, 2) * 3600 + field(10, 2) * 60 + field(12, 2);
 }
 
+std::string IsoStamp(const std::string& stamp) {
+  if (stamp.size() == 14) {
+    return stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" + stamp.substr(6, 2) + "T" + stamp.substr(8, 2) + ":" +
+           stamp.substr(10, 2) + ":" + stamp.substr(12, 2) + "Z";
+  }
+  if (stamp.size() == 16 && stamp[10] == ' ') return stamp.substr(0, 10) + "T" + stamp.substr(11) + ":00Z";
+  return stamp;
+}
+
 std::string ShownStamp(const std::string& stamp) {
   if (stamp.size() != 14) return stamp;
   return stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" + stamp.substr(6, 2) + " " + stamp.substr(8, 2) + ":" +

@@ -80,6 +80,9 @@ bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, S
 std::string UtcStampInDays(int days);
 // A 14-digit stamp as people read it: "2027-01-06 12:00 UTC".
 std::string ShownStamp(const std::string& stamp);
+// A 14-digit stamp, or a date as people read it ("2027-01-06 12:00"), in ISO 8601 UTC as scripts
+// read it: "2027-01-06T12:00:00Z". Anything else is returned as it is.
+std::string IsoStamp(const std::string& stamp);
 // The 14-digit UTC stamp of a Unix time, and back (-1 when the stamp does not parse).
 std::string UtcStampOf(std::int64_t unixTime);
 std::int64_t UnixTimeOfStamp(const std::string& stamp);

@@ -85,7 +85,7 @@ ZEPO_PUBLISH_SLOW_FILE_SECONDS=0 "$publish" build --json --release "$work/progre
   --out "$work/progress-tree" > "$work/json" || fail "build --json failed"
 one_object
 for field in '"result": "published"' '"version": "3.0"' '"live": "3.0"' '"files": 3' '"changed": 1' '"added": 1' \
-    '"removed": 0' '"patch_sets": ['; do
+    '"removed": 0' '"patch_sets": [' '{"from": "2.0", "bytes": 26}' '{"from": null, "bytes": '; do
   grep -qF "$field" "$work/json" || fail "build --json lacks $field: $(cat "$work/json")"
 done
 # -q silences the human lines, never the object that --json asks for, in either order.
@@ -96,23 +96,27 @@ for order in "-q --json" "--json -q"; do
 done
 "$publish" status "$work/progress-tree" --json > "$work/json" || fail "status --json failed"
 one_object
-grep -qF '"live": "3.0", "served": "3.0", "releases": [{"version": "1.0"' "$work/json" && grep -qF '"version": "3.0", "published": "' "$work/json" &&
-  grep -qF '"live": true' "$work/json" && grep -qF '"problems": [], "result": "ok"}' "$work/json" &&
+# Times in ISO 8601 UTC, null for none, and the exit status in the object, as zepo-update gives them.
+grep -qF '"live": "3.0", "served": "3.0", "releases": [{"version": "1.0"' "$work/json" &&
+  grep -qE '"version": "3.0", "published": "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:00Z"' "$work/json" &&
+  grep -qF '"rolled_back_to_on": null' "$work/json" &&
+  grep -qF '"live": true' "$work/json" && grep -qF '"problems": [], "result": "ok", "exit": 0}' "$work/json" &&
   grep -qF '"version": "2.0", "published": "' "$work/json" && grep -qE '"added_bytes": 0, .*"tree_bytes": [0-9]+' "$work/json" ||
   fail "status --json does not say what status says: $(cat "$work/json")"
 "$publish" verify "$work/progress-tree" --install "$work/progress" > "$work/out" || fail "verify --install failed"
 "$publish" verify "$work/progress-tree" --json --install "$work/progress" > "$work/json" || fail "verify --json failed"
 one_object
 read -r whole patches bytes removals < <(sed -n 's/^an update would download \([0-9]*\) whole files and \([0-9]*\) patches (\([0-9]*\) bytes) and remove \([0-9]*\) items$/\1 \2 \3 \4/p' "$work/out")
-[ "${whole:-0}" -gt 0 ] && grep -qF "{\"result\": \"ok\", \"entries\": 8, \"problems\": [], \"unverified_patch_sources\": 0, \"update\": {\"whole_files\": $whole, \"patches\": $patches, \"bytes\": $bytes, \"removals\": $removals}}" "$work/json" ||
+[ "${whole:-0}" -gt 0 ] && grep -qF "{\"result\": \"ok\", \"exit\": 0, \"entries\": 8, \"problems\": [], \"unverified_patch_sources\": 0, \"update\": {\"whole_files\": $whole, \"patches\": $patches, \"bytes\": $bytes, \"removals\": $removals}}" "$work/json" ||
   fail "verify --json does not say what verify says ($whole $patches $bytes $removals): $(cat "$work/json")"
 status=0
 "$publish" verify "$work/nowhere" --json > "$work/json" 2> /dev/null || status=$?
-[ "$status" -eq 1 ] && grep -qF '"result": "problems", "entries": 0, "problems": ["'"$work"'/nowhere does not exist"]' "$work/json" ||
+[ "$status" -eq 1 ] && grep -qF '"result": "problems", "exit": 1, "entries": 0, "problems": ["'"$work"'/nowhere does not exist"]' "$work/json" ||
   fail "verify --json of a missing tree: $(cat "$work/json")"
 status=0
 "$publish" build --json --release "$work/nowhere" --version 4.0 --out "$work/progress-tree" > "$work/json" 2> /dev/null || status=$?
-[ "$status" -eq 1 ] && grep -qF '{"result": "failed", "exit": 1, "error": "' "$work/json" || fail "a failed build --json: $(cat "$work/json")"
+[ "$status" -eq 1 ] && grep -qF '{"result": "failed", "exit": 1, "error": {"code": "FAILED", "step": "build", "file": "'"$work"'/progress-tree", "cause": "' "$work/json" ||
+  fail "a failed build --json: $(cat "$work/json")"
 expect 2 "--json goes with build, status and verify, not rollback" "$publish" rollback "$work/progress-tree" --to 1.0 --json
 # A path that is not what the command needs says what it is instead.
 : > "$work/a-file"

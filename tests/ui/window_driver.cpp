@@ -411,11 +411,10 @@ void DrawsTheButtonFrames(const Program& program, const std::wstring& art) {
   Check(!program.Exited(500), "a press released off the button does not exit");
 }
 
-// The game's icon on the taskbar and in Alt+Tab, and a window that a long update lets the player
-// put aside (minimized from the taskbar) and bring back while it goes on.
+// A window that a long update lets the player put aside (minimized from the taskbar) and bring
+// back while it goes on. (Its icon is read by window_test.sh from the X window, where the
+// taskbar reads it: Wine answers WM_GETICON from another process with none.)
 void CheckPutAside(const Program& program) {
-  Check(SendMessageW(program.window, WM_GETICON, ICON_BIG, 0) != 0 && SendMessageW(program.window, WM_GETICON, ICON_SMALL, 0) != 0,
-        "the window shows the game's icon, large and small");
   Check((GetWindowLongPtrW(program.window, GWL_STYLE) & WS_MINIMIZEBOX) != 0, "the window can be minimized");
   ShowWindow(program.window, SW_MINIMIZE);
   Check(WaitFor([&] { return IsIconic(program.window) != FALSE; }, 5000), "the window is minimized during the run");

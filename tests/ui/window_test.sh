@@ -50,7 +50,19 @@ drive resources "$(win "$zepo")"
 
 prepare first
 echo stall_5 > "$work/first/www/velora/v2/b.dat.fault"
-drive first-run "$(win "$work/first/install/zepo.exe")" 2.0 "$(win "$art")" "$(win "$shots")"
+drive first-run "$(win "$work/first/install/zepo.exe")" 2.0 "$(win "$art")" "$(win "$shots")" & driving=$!
+# The game's icon, where a taskbar and Alt+Tab read it: the X window's _NET_WM_ICON.
+icon=
+for _ in $(seq 100); do
+  for id in $(xwininfo -root -tree 2>/dev/null | grep '("zepo.exe" "zepo.exe")' | awk '{print $1}'); do
+    xprop -id "$id" _NET_WM_ICON 2>/dev/null | grep -q "Icon (" && icon=$id
+  done
+  [ -n "$icon" ] && break
+  sleep 0.2
+done
+wait "$driving"
+[ -n "$icon" ] || { echo "window_test: the window shows no icon (no _NET_WM_ICON on zepo.exe's X windows)"; exit 1; }
+echo "ok: the window shows the game's icon (X window $icon)"
 "$tool" verify "$work/first/install"
 
 prepare retry
