@@ -2,9 +2,10 @@
 
 #include <cwchar>
 
-#include "services/logger.h"
-#include "services/ini_file.h"
 #include "services/files.h"
+#include "services/ini_file.h"
+#include "services/language.h"
+#include "services/logger.h"
 #include "services/platform.h"
 #include "services/text.h"
 
@@ -39,6 +40,14 @@ StartupConfig ReadStartupConfig() {
   if (ini.ReadString(L"zepo", L"MinRate", value) && !ParseByteRate(value, config.minRate)) {
     config.minRate = StartupConfig{}.minRate;
     config.problems.push_back(L"MinRate=" + value + L" is not BYTES, BYTESk or BYTESM; the default is used");
+  }
+  Language language;
+  if (ini.ReadString(L"zepo", L"Language", value) && !value.empty()) {
+    if (ParseLanguage(value, language)) {
+      config.language = value;
+    } else {
+      config.problems.push_back(L"Language=" + value + L" is not vi or en; the default is used");
+    }
   }
   if (ini.ReadString(L"zepo", L"PublicKey", value)) config.publicKey = WideToUtf8(value);
   ini.ReadString(L"zepo", L"CaFile", config.caFile);

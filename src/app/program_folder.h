@@ -18,6 +18,7 @@ struct StartupConfig {
   std::string publicKey;   // "PublicKey": publisher keys for a staging tree, over the built-in ones
   std::wstring caFile;     // "CaFile": an https staging server's authority (PEM), in place of the system's
   std::wstring proxy;      // "Proxy": a proxy URL, "none" for direct; empty: the system's settings
+  std::wstring language;   // "Language": "vi" or "en"; empty when not given (or not one of them)
   // Values that do not read, each with what is used instead ("Connections=99 is not 1 to 16; the
   // default is used"): the front ends name them once.
   std::vector<std::wstring> problems;

@@ -5,6 +5,7 @@
 
 #include "app/program_folder.h"
 #include "services/http.h"
+#include "services/language.h"
 #include "services/logger.h"
 #include "services/platform.h"
 #include "services/process.h"
@@ -44,21 +45,47 @@ void RegisterInstanceClass() {
   RegisterClassOnce(windowClass);
 }
 
+// "--lang vi|en" or "--lang=vi|en" among the arguments sets the language; it stays among them, so
+// that a restart after a self-update speaks the same. False when none is given.
+bool TakeLanguageArgument(const std::vector<std::wstring>& arguments) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::wstring value;
+    if (EqualNoCase(arguments[i], L"--lang") && i + 1 < arguments.size()) value = arguments[i + 1];
+    if (arguments[i].size() > 7 && EqualNoCase(arguments[i].substr(0, 7), L"--lang=")) value = arguments[i].substr(7);
+    Language language;
+    if (ParseLanguage(value, language)) {
+      SetLanguage(language);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 BOOL CZepoApp::InitInstance() {
   InitCommonControlClasses();
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
+  const wchar_t* commandLine = GetCommandLineW();
+  std::vector<std::wstring> arguments = SplitCommandLine(commandLine != nullptr ? commandLine : L"");
+  if (!arguments.empty()) arguments.erase(arguments.begin());
+  // The window speaks Vietnamese unless --lang or "Language" in log.ini says otherwise.
+  const bool languageGiven = TakeLanguageArgument(arguments);
   // Nothing is read or written before the program folder is current: never another folder's.
   const std::wstring folder = ProgramFolder();
   if (!SetCurrentFolder(folder)) {
-    MessageBoxW(nullptr, (L"Không thể làm việc trong thư mục của chương trình:\n" + folder).c_str(), L"Velora", MB_OK);
+    MessageBoxW(nullptr,
+                Say(L"Không thể làm việc trong thư mục của chương trình:\n%s", L"Cannot work in the program's folder:\n%s",
+                    folder)
+                    .c_str(),
+                L"Velora", MB_OK);
     return FALSE;
   }
   const StartupConfig config = ReadStartupConfig();
+  Language language;
+  if (!languageGiven && ParseLanguage(config.language, language)) SetLanguage(language);
   ConfigureLogger(folder, static_cast<std::uint8_t>(config.logLevel & 0xFF), config.showConsole);
-  const wchar_t* commandLine = GetCommandLineW();
   LogProcessStart(commandLine != nullptr ? commandLine : L"");
   for (const std::wstring& problem : config.problems) TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: log.ini: " + problem);
 
@@ -75,8 +102,11 @@ BOOL CZepoApp::InitInstance() {
     ReleaseCapture();
     // Through a proxy the proxy is what did not answer: the player's internet may be fine.
     MessageBoxW(nullptr,
-                proxy.empty() ? L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn."
-                              : L"Không kết nối được tới máy chủ proxy.\nVui lòng kiểm tra cài đặt proxy.",
+                (proxy.empty() ? Say(L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn.",
+                                     L"Could not connect to the internet.\nPlease check your connection.")
+                               : Say(L"Không kết nối được tới máy chủ proxy.\nVui lòng kiểm tra cài đặt proxy.",
+                                     L"The proxy cannot be reached.\nPlease check the proxy settings."))
+                    .c_str(),
                 L"Velora", MB_OK);
     return FALSE;
   }
@@ -90,8 +120,6 @@ BOOL CZepoApp::InitInstance() {
   settings.minRateBytesPerSecond = config.minRate;
   settings.trustedKeys = !config.publicKey.empty() ? config.publicKey : BuiltInPublicKeys();
   SetCertificateAuthorityFile(WideToUtf8(config.caFile));
-  std::vector<std::wstring> arguments = SplitCommandLine(commandLine != nullptr ? commandLine : L"");
-  if (!arguments.empty()) arguments.erase(arguments.begin());
   settings.restartCommand = TakeSelfUpdatedArgument(arguments, settings.selfUpdatedStamp);
   // "zepo.exe --repair": every listed file is read whatever its time, and a damaged one replaced.
   for (const std::wstring& argument : arguments) settings.repair = settings.repair || EqualNoCase(argument, L"--repair");

@@ -16,6 +16,7 @@
 #include "services/files.h"
 #include "services/ini_file.h"
 #include "services/json.h"
+#include "services/language.h"
 #include "services/logger.h"
 #include "services/platform.h"
 #include "services/process.h"
@@ -31,6 +32,7 @@ const char USAGE[] =
     "                   [--connections N] [--max-rate BYTES[k|M]] [--min-rate BYTES[k|M]]\n"
     "                   [--public-key KEYS] [--format 1|2]\n"
     "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run] [--json] [--install]\n"
+    "                   [--lang vi|en]\n"
     "                   [--wait]\n"
     "       zepo-update --help | --version\n"
     "\n"
@@ -85,6 +87,10 @@ const char USAGE[] =
     "  --wait            when the run replaces the updater's own files (exit status 3 otherwise),\n"
     "                    wait for the updater that the engine helper restarts, show what it\n"
     "                    prints, and end with its exit status\n"
+    "  --lang vi|en      the language of the status lines and summaries (Vietnamese or English);\n"
+    "                    else LC_ALL, LC_MESSAGES or LANG (vi_VN.UTF-8: Vietnamese, any other:\n"
+    "                    English). The logs keep their own words, and the error line's step, code\n"
+    "                    and cause stay as the diagnostic log has them\n"
     "  --quiet, -q       print nothing but the error line and warnings (on stderr); not with\n"
     "                    --verbose\n"
     "  --verbose, -v     also write the diagnostic log to stderr (at least its level 3)\n"
@@ -110,6 +116,7 @@ struct Options {
   int connections = 0;       // 0: not given
   std::wstring maxRate;      // empty: not given
   std::wstring minRate;      // empty: not given
+  std::wstring language;     // "vi" or "en"; empty: the environment's
   std::wstring publicKey;    // empty: not given
   std::wstring caFile;       // empty: not given
   std::wstring proxy;        // empty: not given
@@ -230,7 +237,9 @@ void PrintJson(int result, int exitStatus, const RunSummary& summary, double sec
 }
 
 // "1 file", "2 files".
-std::wstring Files(std::size_t count) { return std::to_wstring(count) + (count == 1 ? L" file" : L" files"); }
+std::wstring Files(std::size_t count) {
+  return Say(L"%s tập tin", count == 1 ? L"%s file" : L"%s files", std::to_wstring(count));
+}
 
 std::wstring Bytes(std::uint64_t bytes) { return FormatByteSize(bytes, ByteUnits::Decimal); }
 
@@ -238,15 +247,20 @@ std::wstring Bytes(std::uint64_t bytes) { return FormatByteSize(bytes, ByteUnits
 void PrintSummary(const RunSummary& summary, double seconds) {
   char time[32];
   std::snprintf(time, sizeof time, "%.1f", seconds);
-  WriteStdout(L"zepo-update: version " + summary.version + L": " + Files(summary.downloaded) + L" downloaded, " +
-              std::to_wstring(summary.patched) + L" patched, " + std::to_wstring(summary.copied) +
-              L" copied from files already here, " + std::to_wstring(summary.removed) + L" removed; " +
-              Bytes(summary.bytes) + L" in " + AnsiToWide(time) + L" s\n");
+  WriteStdout(L"zepo-update: " +
+              Say(L"phiên bản %s: %s đã tải, %s vá, %s chép từ tập tin có sẵn, %s xóa; %s trong %s giây",
+                  L"version %s: %s downloaded, %s patched, %s copied from files already here, %s removed; %s in %s s",
+                  summary.version, Files(summary.downloaded),
+                  std::to_wstring(summary.patched), std::to_wstring(summary.copied), std::to_wstring(summary.removed),
+                  Bytes(summary.bytes), AnsiToWide(time)) +
+              L"\n");
   if (summary.repaired.empty()) return;
   std::wstring names;
   for (const std::wstring& name : summary.repaired) names += (names.empty() ? L"" : L", ") + name;
-  WriteStdout(L"zepo-update: repaired " + Files(summary.repaired.size()) +
-              L" that had the listed time but other content: " + names + L"\n");
+  WriteStdout(L"zepo-update: " +
+              Say(L"đã sửa %s có đúng thời gian nhưng sai nội dung: %s",
+                  L"repaired %s that had the listed time but other content: %s", Files(summary.repaired.size()), names) +
+              L"\n");
 }
 
 // What a dry run's plan brings over the network in all, and whether the server said it of every
@@ -282,9 +296,12 @@ void PrintPlan(const RunPlan& plan) {
   }
   bool known = true;
   const std::uint64_t total = PlannedDownload(plan, known);
-  WriteStdout(L"zepo-update: dry run for version " + plan.version + L": " + Files(fetched) + L" to fetch, " +
-              (known ? L"" : L"about ") + Bytes(total) + L" to download, " + std::to_wstring(removed) +
-              L" to remove; nothing was changed\n" + lines);
+  const std::wstring download = known ? Bytes(total) : Say(L"khoảng %s", L"about %s", Bytes(total));
+  WriteStdout(L"zepo-update: " +
+              Say(L"chạy thử cho phiên bản %s: %s cần lấy, %s cần tải, %s cần xóa; không có gì thay đổi",
+                  L"dry run for version %s: %s to fetch, %s to download, %s to remove; nothing was changed",
+                  plan.version, Files(fetched), download, std::to_wstring(removed)) +
+              L"\n" + lines);
 }
 
 // The arguments that start this updater again as it was started, the folder made absolute.
@@ -307,6 +324,7 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   if (options.connections > 0) command.insert(command.end(), {L"--connections", std::to_wstring(options.connections)});
   if (!options.maxRate.empty()) command.insert(command.end(), {L"--max-rate", options.maxRate});
   if (!options.minRate.empty()) command.insert(command.end(), {L"--min-rate", options.minRate});
+  if (!options.language.empty()) command.insert(command.end(), {L"--lang", options.language});
   if (!options.publicKey.empty()) command.insert(command.end(), {L"--public-key", options.publicKey});
   if (!options.caFile.empty()) command.insert(command.end(), {L"--ca-file", options.caFile});
   if (!options.proxy.empty()) command.insert(command.end(), {L"--proxy", options.proxy});
@@ -339,9 +357,9 @@ bool ParseLogLevel(const std::wstring& text, int& level) {
 }
 
 bool TakesValue(const std::wstring& option) {
-  static const wchar_t* const OPTIONS[] = {L"--dir",      L"--host",       L"--log-level", L"--connections",
-                                           L"--max-rate", L"--min-rate",   L"--public-key", L"--ca-file",
-                                           L"--format",   L"--proxy"};
+  static const wchar_t* const OPTIONS[] = {L"--dir",      L"--host",     L"--log-level",  L"--connections",
+                                           L"--max-rate", L"--min-rate", L"--public-key", L"--ca-file",
+                                           L"--format",   L"--proxy",    L"--lang"};
   for (const wchar_t* known : OPTIONS) {
     if (option == known) return true;
   }
@@ -393,6 +411,12 @@ bool ParseOptions(const std::vector<std::wstring>& given, Options& options, bool
         return UsageError(L"--max-rate takes BYTES, BYTESk or BYTESM per second, not \"" + arguments[i] + L"\"");
       }
       options.maxRate = arguments[i];
+    } else if (arg == L"--lang") {
+      Language language;
+      if (!ParseLanguage(arguments[++i], language)) {
+        return UsageError(L"--lang takes vi or en, not \"" + arguments[i] + L"\"");
+      }
+      options.language = arguments[i];
     } else if (arg == L"--min-rate") {
       std::uint64_t rate = 0;
       if (!ParseByteRate(arguments[++i], rate)) {
@@ -537,24 +561,32 @@ class TerminalView final : public RunView {
 // installation is refused before anything is written, and a new installation is asked for by name.
 // FolderRefusal is empty when the folder is taken; else why not, in one line.
 std::wstring FolderRefusal(const std::wstring& folder, bool install) {
-  const std::wstring quoted = L"the folder \"" + folder + L"\"";
   switch (JudgeFolder(folder)) {
     case FolderKind::Installation:
     case FolderKind::Empty:
       return L"";
     case FolderKind::Missing:
       if (install && CreateDirectoryPath(folder)) return L"";
-      return quoted + (install ? L" cannot be made (" + LastSystemErrorText() + L")"
-                               : L" does not exist; --install makes it and installs the game there");
+      if (install) {
+        return Say(L"không tạo được thư mục \"%s\" (%s)", L"the folder \"%s\" cannot be made (%s)", folder,
+                   LastSystemErrorText());
+      }
+      return Say(L"thư mục \"%s\" không tồn tại; --install tạo nó và cài trò chơi vào đó",
+                 L"the folder \"%s\" does not exist; --install makes it and installs the game there", folder);
     case FolderKind::NotAFolder:
-      return quoted + L" is a file, not a folder";
+      return Say(L"\"%s\" là một tập tin, không phải thư mục", L"the folder \"%s\" is a file, not a folder", folder);
     case FolderKind::Foreign:
       break;
   }
-  return quoted + L" is not an installation of the game: it holds other files and nothing of this updater "
-                  L"(no log.ini with a [zepo] section, no autoupdate.* caches, no zepo.lock); nothing was "
-                  L"changed. Give the game's folder with --dir (the one holding log.ini); to install the "
-                  L"game, give an empty or new folder with --install";
+  return Say(L"thư mục \"%s\" không phải là thư mục cài đặt trò chơi: nó chứa các tập tin khác và không có gì của "
+             L"chương trình cập nhật (không có log.ini với mục [zepo], không có autoupdate.*, không có zepo.lock); "
+             L"không có gì thay đổi. Hãy cho thư mục của trò chơi bằng --dir (thư mục chứa log.ini); để cài trò chơi, "
+             L"hãy cho một thư mục trống hoặc mới cùng --install",
+             L"the folder \"%s\" is not an installation of the game: it holds other files and nothing of this updater "
+             L"(no log.ini with a [zepo] section, no autoupdate.* caches, no zepo.lock); nothing was changed. Give the "
+             L"game's folder with --dir (the one holding log.ini); to install the game, give an empty or new folder "
+             L"with --install",
+             folder);
 }
 
 bool AcceptFolder(const std::wstring& folder, const Options& options) {
@@ -716,7 +748,10 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
   }
   if (result == RUN_SELF_UPDATE && options.wait) return AwaitRestartedRun(ReportBase(folder));
   if (result == RUN_LOCKED) {
-    WriteStderr(L"zepo-update: another updater is working in \"" + folder + L"\"; nothing was done\n");
+    WriteStderr(L"zepo-update: " +
+                Say(L"một chương trình cập nhật khác đang làm việc trong \"%s\"; không có gì được làm",
+                    L"another updater is working in \"%s\"; nothing was done", folder) +
+                L"\n");
   }
   return ExitStatus(result);
 }
@@ -728,12 +763,15 @@ int main(int argc, char** argv) {
   Options options;
   bool help = false;
   bool version = false;
+  SetLanguage(EnvironmentLanguage());
   if (!ParseOptions(arguments, options, help, version)) {
     if (std::find(arguments.begin(), arguments.end(), L"--json") != arguments.end()) {
       PrintJsonRefusal(2, "USAGE", "read the command line", L"", usageProblem);
     }
     return 2;
   }
+  Language language;
+  if (ParseLanguage(options.language, language)) SetLanguage(language);
   if (help) {
     std::fputs(USAGE, stdout);
     return 0;

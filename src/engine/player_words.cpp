@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "services/language.h"
+
 namespace {
 
 constexpr long long DAY_SECONDS = 24 * 60 * 60;
@@ -16,8 +18,13 @@ bool ClockIsOff(const NetworkNotes& network) {
 
 std::wstring ClockWords(const NetworkNotes& network) {
   const long long days = (std::llabs(network.serverAheadSeconds) + DAY_SECONDS / 2) / DAY_SECONDS;
-  return L"Đồng hồ của máy tính đang " + std::wstring(network.serverAheadSeconds < 0 ? L"nhanh" : L"chậm") + L" " +
-         std::to_wstring(days) + L" ngày so với máy chủ. Vui lòng chỉnh lại ngày giờ rồi thử lại.";
+  return network.serverAheadSeconds < 0
+             ? Say(L"Đồng hồ của máy tính đang nhanh %s ngày so với máy chủ. Vui lòng chỉnh lại ngày giờ rồi thử lại.",
+                   L"This computer's clock is %s days ahead of the server's. Please set the date and time, then try again.",
+                   std::to_wstring(days))
+             : Say(L"Đồng hồ của máy tính đang chậm %s ngày so với máy chủ. Vui lòng chỉnh lại ngày giờ rồi thử lại.",
+                   L"This computer's clock is %s days behind the server's. Please set the date and time, then try again.",
+                   std::to_wstring(days));
 }
 
 // A signature refused for its time: the publisher's lapse (try later), or the computer's clock.
@@ -29,10 +36,15 @@ std::wstring TrustWords(const FailureFacts& facts) {
   // Without the server's time the refusal's own reason decides; with it, a signature whose time
   // the server agrees with is the publisher's.
   if (future && !facts.network.serverTimeKnown) {
-    return L"Ngày giờ của máy tính không đúng. Vui lòng chỉnh lại đồng hồ rồi thử lại.";
+    return Say(L"Ngày giờ của máy tính không đúng. Vui lòng chỉnh lại đồng hồ rồi thử lại.",
+               L"This computer's date and time are wrong. Please set the clock, then try again.");
   }
-  if (future) return L"Chữ ký của bản cập nhật chưa có hiệu lực. Vui lòng thử lại sau.";
-  return L"Bản cập nhật chưa được gia hạn chữ ký. Vui lòng thử lại sau.";
+  if (future) {
+    return Say(L"Chữ ký của bản cập nhật chưa có hiệu lực. Vui lòng thử lại sau.",
+               L"The update's signature is not valid yet. Please try again later.");
+  }
+  return Say(L"Bản cập nhật chưa được gia hạn chữ ký. Vui lòng thử lại sau.",
+             L"The update's signature has not been renewed. Please try again later.");
 }
 
 }  // namespace
@@ -44,31 +56,47 @@ std::wstring StatusName(const std::wstring& name) {
 }
 
 std::wstring UnwritableFolderWords(const std::wstring& folder) {
-  return (folder.empty() ? std::wstring(L"Không ghi được vào thư mục trò chơi.")
-                         : L"Không ghi được vào thư mục [" + StatusName(folder) + L"].") +
-         L" Vui lòng cấp quyền ghi cho thư mục này rồi thử lại.";
+  if (folder.empty()) {
+    return Say(L"Không ghi được vào thư mục trò chơi. Vui lòng cấp quyền ghi cho thư mục này rồi thử lại.",
+               L"The game's folder cannot be written. Please allow writing to it, then try again.");
+  }
+  return Say(L"Không ghi được vào thư mục [%s]. Vui lòng cấp quyền ghi cho thư mục này rồi thử lại.",
+             L"The folder [%s] cannot be written. Please allow writing to it, then try again.", StatusName(folder));
 }
 
 std::wstring FailureWords(const FailureFacts& facts) {
   const NetworkNotes& network = facts.network;
   if (facts.code == TrustCode::Refused) return TrustWords(facts);
   if (facts.code == CommitCode::FileInUse) {
-    return L"Tập tin [" + StatusName(facts.heldFile) + L"] đang được " +
-           (facts.holders.empty() ? std::wstring(L"chương trình khác") : StatusName(facts.holders)) +
-           L" sử dụng. Vui lòng đóng chương trình đó rồi thử lại.";
+    const std::wstring holder =
+        facts.holders.empty() ? Say(L"chương trình khác", L"another program") : StatusName(facts.holders);
+    return Say(L"Tập tin [%s] đang được %s sử dụng. Vui lòng đóng chương trình đó rồi thử lại.",
+               L"The file [%s] is in use by %s. Please close that program, then try again.", StatusName(facts.heldFile),
+               holder);
   }
   if (facts.code == CheckCode::UnreadableFile) {
-    return L"Không đọc được tập tin [" + StatusName(facts.heldFile) + L"]: tập tin " +
-           (facts.holders.empty() ? std::wstring(L"bị khóa hoặc không có quyền đọc.")
-                                  : L"đang được " + StatusName(facts.holders) + L" sử dụng.");
+    if (facts.holders.empty()) {
+      return Say(L"Không đọc được tập tin [%s]: tập tin bị khóa hoặc không có quyền đọc.",
+                 L"The file [%s] cannot be read: it is locked, or reading it is not allowed.", StatusName(facts.heldFile));
+    }
+    return Say(L"Không đọc được tập tin [%s]: tập tin đang được %s sử dụng.",
+               L"The file [%s] cannot be read: %s is using it.", StatusName(facts.heldFile), StatusName(facts.holders));
   }
   if (facts.folderLocked) return UnwritableFolderWords(facts.lockedFolder);
   if (network.certificate) {
     // A certificate is valid for a span of time: a wrong clock fails every one of them.
     if (ClockIsOff(network)) return ClockWords(network);
-    return L"Máy tính không tin chứng chỉ của máy chủ. Vui lòng kiểm tra ngày giờ và phần mềm diệt virus.";
+    return Say(L"Máy tính không tin chứng chỉ của máy chủ. Vui lòng kiểm tra ngày giờ và phần mềm diệt virus.",
+               L"This computer does not trust the server's certificate. Please check the date and time and the "
+               L"antivirus.");
   }
-  if (network.proxySignIn) return L"Máy chủ proxy yêu cầu đăng nhập. Vui lòng kiểm tra tên và mật khẩu proxy.";
-  if (network.proxyDown) return L"Không kết nối được tới máy chủ proxy. Vui lòng kiểm tra cài đặt proxy.";
+  if (network.proxySignIn) {
+    return Say(L"Máy chủ proxy yêu cầu đăng nhập. Vui lòng kiểm tra tên và mật khẩu proxy.",
+               L"The proxy asks for a sign-in. Please check the proxy's user name and password.");
+  }
+  if (network.proxyDown) {
+    return Say(L"Không kết nối được tới máy chủ proxy. Vui lòng kiểm tra cài đặt proxy.",
+               L"The proxy cannot be reached. Please check the proxy settings.");
+  }
   return L"";
 }

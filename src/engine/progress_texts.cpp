@@ -4,9 +4,10 @@
 #include <cwchar>
 
 #include "engine/player_words.h"
+#include "services/language.h"
 
 bool CheckTexts::OnCheckFile(const std::wstring& name) {
-  view_.SetProgressStatus(L"Đang kiểm tra tập tin [" + StatusName(name) + L"]...");
+  view_.SetProgressStatus(Say(L"Đang kiểm tra tập tin [%s]...", L"Checking [%s]...", StatusName(name)));
   return !Stopped(stop_);
 }
 
@@ -73,10 +74,9 @@ void RunProgress::Show() {
   if (permille > lastPermille_) view_.SetProgressPosition(permille);
   lastPermille_ = std::max(lastPermille_, permille);
   lastFiles_ = view_.filesDone;
-  wchar_t text[256];
-  std::swprintf(text, 256, L"Đang tải %ls / %ls, %llu/%llu files", FormatByteSize(view_.bytesDone, view_.units).c_str(),
-                FormatByteSize(total, view_.units).c_str(), static_cast<unsigned long long>(view_.filesDone),
-                static_cast<unsigned long long>(view_.filesTotal));
+  const std::wstring text = Say(L"Đang tải %s / %s, %s/%s files", L"Downloading %s / %s, file %s of %s",
+                                FormatByteSize(view_.bytesDone, view_.units), FormatByteSize(total, view_.units),
+                                std::to_wstring(view_.filesDone), std::to_wstring(view_.filesTotal));
   view_.SetProgressStatus(text + pace_.Text(view_.bytesDone, total, view_.units));
 }
 
@@ -94,15 +94,13 @@ std::wstring DownloadPace::Text(std::uint64_t done, std::uint64_t total, ByteUni
   if (seconds < 1.0 || samples_.back().second <= samples_.front().second) return L"";
   const double rate = static_cast<double>(samples_.back().second - samples_.front().second) / seconds;
   const auto left = static_cast<long long>(static_cast<double>(total - done) / rate + 0.5);
-  wchar_t text[64];
+  wchar_t time[32];
   if (left >= 3600) {
-    std::swprintf(text, 64, L", %ls/s, còn %lld:%02lld:%02lld", FormatByteSize(static_cast<std::uint64_t>(rate), units).c_str(),
-                  left / 3600, left / 60 % 60, left % 60);
+    std::swprintf(time, 32, L"%lld:%02lld:%02lld", left / 3600, left / 60 % 60, left % 60);
   } else {
-    std::swprintf(text, 64, L", %ls/s, còn %lld:%02lld", FormatByteSize(static_cast<std::uint64_t>(rate), units).c_str(),
-                  left / 60, left % 60);
+    std::swprintf(time, 32, L"%lld:%02lld", left / 60, left % 60);
   }
-  return text;
+  return Say(L", %s/s, còn %s", L", %s/s, %s left", FormatByteSize(static_cast<std::uint64_t>(rate), units), time);
 }
 
 std::wstring FormatByteSize(std::uint64_t bytes, ByteUnits units) {

@@ -17,6 +17,7 @@
 #include "services/file_holders.h"
 #include "services/files.h"
 #include "services/http.h"
+#include "services/language.h"
 #include "services/packed.h"
 #include "services/platform.h"
 #include "services/run_lock.h"
@@ -25,6 +26,10 @@
 namespace {
 
 constexpr int HELPER_RESOURCE_ID = 185;
+
+std::wstring AnotherUpdaterRuns() {
+  return Say(L"Một chương trình cập nhật khác đang chạy trong thư mục này.", L"Another updater is running in this folder.");
+}
 
 // One step's outcome, shown and logged.
 void Report(RunView& view, const std::wstring& status, const std::wstring& log) {
@@ -71,14 +76,14 @@ class Run {
     if (total == 0) {
       RemoveListed();
       if (Failed()) {
-        Report(view_, CauseStatus(L"Tự động nâng cấp phiên bản " + version_ + L" thất bại."),
+        Report(view_, CauseStatus(UpdateFailed()),
                L"Cannot update to the newest version " + version_);
         return RUN_FAILED;
       }
       client_.RememberAppliedList();
       view_.SetProgressRange(0, 1);
       view_.SetProgressPosition(1);
-      Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thành công.",
+      Report(view_, UpdateDone(),
              L"The game is already update to the newest version " + version_);
       return RUN_FINISHED;
     }
@@ -86,7 +91,7 @@ class Run {
       if (!settings_.selfUpdatedStamp.empty() && settings_.selfUpdatedStamp == client_.GetListStamp()) {
         NoteFailure(SelfUpdateCode::Repeated, L"self-update from the list " + client_.GetListStamp(),
                     L"the updater is not started once more (is its CheckSum that of the file it names?)");
-        Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thất bại.",
+        Report(view_, UpdateFailed(),
                L"Cannot update to the newest version " + version_);
         return RUN_FAILED;
       }
@@ -121,10 +126,10 @@ class Run {
   }
 
   bool Connect() {
-    view_.SetStatus(L"Đang kết nối tới máy chủ...");
+    view_.SetStatus(Say(L"Đang kết nối tới máy chủ...", L"Connecting to the patch server..."));
     if (!client_.Connect(settings_.host, L"ZepoFolder", L"autoupdate.sls", error_)) {
       NoteFailure(L"connect to the patch server [" + settings_.host + L"]", client_.FailureCause());
-      Report(view_, CauseStatus(L"Kết nối tới máy chủ thất bại."), L"Connect to patch server => Failed");
+      Report(view_, CauseStatus(Say(L"Kết nối tới máy chủ thất bại.", L"Could not connect to the patch server.")), L"Connect to patch server => Failed");
       return false;
     }
     const std::wstring line = L"Connect to patch server [" + client_.GetServerUrl() + L"] => Success";
@@ -134,10 +139,10 @@ class Run {
   }
 
   bool Describe() {
-    view_.SetStatus(L"Đang lấy thông tin cập nhật...");
+    view_.SetStatus(Say(L"Đang lấy thông tin cập nhật...", L"Getting the update information..."));
     if (!client_.LoadDescription(L"autoupdate.fls", error_)) {
       NoteFailure(L"get the file list from [" + client_.GetServerUrl() + L"]", client_.FailureCause());
-      Report(view_, CauseStatus(L"Lấy thông tin cập nhật thất bại."),
+      Report(view_, CauseStatus(Say(L"Lấy thông tin cập nhật thất bại.", L"Could not get the update information.")),
              L"Get description update information => Failed");
       return false;
     }
@@ -152,7 +157,7 @@ class Run {
       NoteFailure(L"check [" + view_.checkFailedName + L"]", client_.FailureCause());
       heldFile_ = view_.checkFailedName;
       if (error_ == CheckCode::UnreadableFile) heldBy_ = FileHolders(heldFile_);
-      Report(view_, CauseStatus(L"Lỗi kiểm tra danh sách các tập tin."), L"Check description update information => Failed");
+      Report(view_, CauseStatus(Say(L"Lỗi kiểm tra danh sách các tập tin.", L"The check of the files failed.")), L"Check description update information => Failed");
       return false;
     }
     WriteUpdateLog(L"Check description update information => Success");
@@ -231,7 +236,7 @@ class Run {
   int SelfUpdate() {
     if (!client_.OpenStaging()) {
       NoteFailure(StageCode::NoFolder, L"make the staging area", L"in " + client_.GetLocalFolder());
-      Report(view_, L"Tải tập tin [" + StatusName(DisplayName(*client_.GetSelfUpdateEntry(0))) + L"] thất bại.",
+      Report(view_, Say(L"Tải tập tin [%s] thất bại.", L"Could not download [%s].", StatusName(DisplayName(*client_.GetSelfUpdateEntry(0)))),
              L"Download selfupdate file [" + DisplayName(*client_.GetSelfUpdateEntry(0)) + L"] => Failed");
       return RUN_FAILED;
     }
@@ -245,16 +250,16 @@ class Run {
       if (!FetchAndStageEntry(entry, [&] { arrived = true; })) {
         if (!arrived) {
           NoteFailure(entry, L"download [" + entry.url + L"]");
-          Report(view_, L"Tải tập tin [" + StatusName(name) + L"] thất bại.", L"Download selfupdate file [" + name + L"] => Failed");
+          Report(view_, Say(L"Tải tập tin [%s] thất bại.", L"Could not download [%s].", StatusName(name)), L"Download selfupdate file [" + name + L"] => Failed");
         } else {
           NoteFailure(entry, L"unpack [" + name + L"]");
-          Report(view_, L"Tập tin [" + StatusName(name) + L"] đã bị lỗi.", L"Unpack selfupdate file [" + name + L"] => Failed");
+          Report(view_, Say(L"Tập tin [%s] đã bị lỗi.", L"The file [%s] is damaged.", StatusName(name)), L"Unpack selfupdate file [" + name + L"] => Failed");
         }
         return RUN_FAILED;
       }
       if (!client_.HandOverEntry(entry)) {
         NoteFailure(entry, L"hand over [" + name + L"]");
-        Report(view_, L"Đổi tên tập tin [" + StatusName(name) + L"] thất bại.", L"Rename selfupdate file [" + name + L"] => Failed");
+        Report(view_, Say(L"Đổi tên tập tin [%s] thất bại.", L"Could not rename [%s].", StatusName(name)), L"Rename selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
       files.push_back(entry.localPath);
@@ -262,7 +267,7 @@ class Run {
     }
     if (!WriteResourceToFile(HELPER_RESOURCE_ID, L"DATA", client_.GetLocalFolder() + L"engine.dat")) {
       NoteFailure(SelfUpdateCode::HelperFailed, L"write [" + client_.GetLocalFolder() + L"engine.dat]", LastSystemErrorText());
-      Report(view_, L"Tạo tập tin [engine.dat] thất bại.", L"Extract selfupdate file [engine.dat] => Failed");
+      Report(view_, Say(L"Tạo tập tin [engine.dat] thất bại.", L"Could not create [engine.dat]."), L"Extract selfupdate file [engine.dat] => Failed");
       return RUN_FAILED;
     }
     std::vector<std::wstring> restart = settings_.restartCommand;
@@ -271,7 +276,7 @@ class Run {
                                                      : client_.StartEngineHelper(files, restart, settings_.helperWaitsForExit);
     if (started) return RUN_SELF_UPDATE;
     NoteFailure(SelfUpdateCode::HelperFailed, L"start [" + client_.GetLocalFolder() + L"engine.dat]", LastSystemErrorText());
-    Report(view_, L"Thực thi tập tin [engine.dat] thất bại.", L"Execute selfupdate file [engine.dat] => Failed");
+    Report(view_, Say(L"Thực thi tập tin [engine.dat] thất bại.", L"Could not start [engine.dat]."), L"Execute selfupdate file [engine.dat] => Failed");
     return RUN_FAILED;
   }
 
@@ -381,7 +386,7 @@ class Run {
       arrived = true;
       Under([&] {
         WriteUpdateLog(L"Download " + kind + L" file [" + name + L"] => Success");
-        if (job.patch) view_.SetProgressStatus(L"Đang nâng cấp tập tin [" + StatusName(name) + L"]...");
+        if (job.patch) view_.SetProgressStatus(Say(L"Đang nâng cấp tập tin [%s]...", L"Patching [%s]...", StatusName(name)));
       });
     });
     if (staged && !job.patch) return;
@@ -409,7 +414,7 @@ class Run {
     for (std::size_t i = 0; i < count; ++i) {
       FileEntry& entry = *(client_.*at)(i);
       const std::wstring name = DisplayName(entry);
-      view_.SetProgressStatus(L"Đang cập nhật tập tin [" + StatusName(name) + L"]...");
+      view_.SetProgressStatus(Say(L"Đang cập nhật tập tin [%s]...", L"Updating [%s]...", StatusName(name)));
       const bool ok = client_.CommitEntry(entry);
       if (!ok) NoteFailure(entry, L"replace [" + name + L"]");
       WriteUpdateLog(std::wstring(L"Apply ") + kind + L" file [" + name + L"] => " + (ok ? L"Success" : L"Failed"));
@@ -459,7 +464,8 @@ class Run {
     for (bool said = false; FileIsHeld(target); said = true) {
       if (!said) {
         const std::wstring holders = FileHolders(target);
-        view_.SetStatus(L"Đang chờ tập tin [" + StatusName(target) + L"] đang được chương trình khác sử dụng...");
+        view_.SetStatus(Say(L"Đang chờ tập tin [%s] đang được chương trình khác sử dụng...",
+                            L"Waiting for [%s], which another program is using...", StatusName(target)));
         TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: [" + target + L"] is in use" +
                                            (holders.empty() ? L"" : L" by " + holders) + L"; waiting for it");
       }
@@ -491,11 +497,11 @@ class Run {
       client_.RememberAppliedList();
       view_.SetProgressRange(0, 1);
       view_.SetProgressPosition(1);
-      Report(view_, L"Tự động nâng cấp phiên bản " + version_ + L" thành công.",
+      Report(view_, UpdateDone(),
              L"Finished update to the newest version " + version_);
       return RUN_FINISHED;
     }
-    Report(view_, diskFull_ ? DiskFullStatus() : CauseStatus(L"Tự động nâng cấp phiên bản " + version_ + L" thất bại."),
+    Report(view_, diskFull_ ? DiskFullStatus() : CauseStatus(UpdateFailed()),
            L"Cannot update to the newest version " + version_);
     return RUN_FAILED;
   }
@@ -504,7 +510,7 @@ class Run {
   // or downloaded waits for the next run.
   int Stop() {
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: the player stopped the run; the next run goes on from here");
-    Report(view_, L"Đã dừng cập nhật. Lần chạy sau sẽ tiếp tục từ chỗ đã dừng.", L"Stopped by the player");
+    Report(view_, Say(L"Đã dừng cập nhật. Lần chạy sau sẽ tiếp tục từ chỗ đã dừng.", L"The update was stopped. The next run goes on from where it stopped."), L"Stopped by the player");
     return RUN_STOPPED;
   }
 
@@ -537,6 +543,13 @@ class Run {
     return !CanMakeFilesIn(folder);
   }
 
+  std::wstring UpdateDone() const {
+    return Say(L"Tự động nâng cấp phiên bản %s thành công.", L"The update to version %s is done.", version_);
+  }
+  std::wstring UpdateFailed() const {
+    return Say(L"Tự động nâng cấp phiên bản %s thất bại.", L"The update to version %s failed.", version_);
+  }
+
   // A full disk, with the drive and at least the space that the files still to be staged need
   // (when the list gives every such file's size; a list without sizes gives no figure).
   std::wstring DiskFullStatus() const {
@@ -553,8 +566,9 @@ class Run {
     add(client_.GetUpdateCount(), &UpdateClient::GetUpdateEntry);
     add(client_.GetPatchCount(), &UpdateClient::GetPatchEntry);
     const std::wstring drive = DriveRootFor(AbsolutePath(client_.GetLocalFolder()));
-    if (!known || needed == 0) return L"Ổ đĩa đã đầy: cần thêm chỗ trống trên ổ " + drive + L".";
-    return L"Ổ đĩa đã đầy: cần thêm ít nhất " + FormatByteSize(needed, view_.units) + L" trống trên ổ " + drive + L".";
+    if (!known || needed == 0) return Say(L"Ổ đĩa đã đầy: cần thêm chỗ trống trên ổ %s.", L"The drive is full: please free some space on %s.", drive);
+    return Say(L"Ổ đĩa đã đầy: cần thêm ít nhất %s trống trên ổ %s.", L"The drive is full: please free at least %s on %s.",
+               FormatByteSize(needed, view_.units), drive);
   }
 
   std::size_t Connections() const { return static_cast<std::size_t>(std::max(settings_.connections, 1)); }
@@ -600,7 +614,7 @@ int ExecuteCatching(RunView& view, const RunSettings& settings, const std::wstri
   }
   TheLogger().WriteFailure(std::wstring(L"AutoUpdateApp: the run stopped on ") + what);
   view.ReportError(std::wstring(L"the run stopped on ") + what);
-  view.SetStatus(L"Tự động nâng cấp phiên bản thất bại.");
+  view.SetStatus(Say(L"Tự động nâng cấp phiên bản thất bại.", L"The update failed."));
   WriteUpdateLog(L"Cannot update to the newest version");
   return RUN_FAILED;
 }
@@ -630,7 +644,7 @@ namespace {
 bool AcquireRunLock(RunLock& lock, RunView& view, const RunSettings& settings, std::wstring& cause) {
   if (lock.TryAcquire(RUN_LOCK_FILE, cause)) return true;
   if (!lock.held() || !PathExists(std::wstring(RUN_LOCAL_FOLDER) + L"engine.dat")) return false;
-  view.SetStatus(L"Đang chờ chương trình cập nhật khác kết thúc...");
+  view.SetStatus(Say(L"Đang chờ chương trình cập nhật khác kết thúc...", L"Waiting for the other updater to finish..."));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.helperWaitMs);
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -652,7 +666,7 @@ int DryRun(RunView& view, const RunSettings& settings) {
   RunLock lock;
   std::wstring cause;
   if (PathExists(RUN_LOCK_FILE) && !lock.TryAcquire(RUN_LOCK_FILE, cause)) {
-    view.SetStatus(L"Một chương trình cập nhật khác đang chạy trong thư mục này.");
+    view.SetStatus(AnotherUpdaterRuns());
     return RUN_LOCKED;
   }
   const std::wstring folder = DryRunFolder();
@@ -673,12 +687,12 @@ int UpdateRun(RunView& view, const RunSettings& settings) {
     if (!lock.held()) TheLogger().WriteFailure(L"AutoUpdateApp: " + cause + L"; this run does nothing");
     if (lock.held()) {
       // The other run's logs are its own: this run says why it stops and writes nothing.
-      view.SetStatus(L"Một chương trình cập nhật khác đang chạy trong thư mục này.");
+      view.SetStatus(AnotherUpdaterRuns());
       return RUN_LOCKED;
     }
     // A game folder that cannot be written: nothing can be updated, and the player is told why.
     view.ReportError(cause);
-    Report(view, CanMakeFilesIn(L".") ? L"Tạo tập tin [zepo.lock] thất bại." : UnwritableFolderWords(L""),
+    Report(view, CanMakeFilesIn(L".") ? Say(L"Tạo tập tin [zepo.lock] thất bại.", L"Could not create [zepo.lock].") : UnwritableFolderWords(L""),
            L"Create file [zepo.lock] => Failed");
     return RUN_FAILED;
   }

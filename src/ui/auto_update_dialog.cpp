@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "services/files.h"
+#include "services/language.h"
 #include "ui/window_fit.h"
 
 namespace {
@@ -87,7 +88,7 @@ void CAutoUpdateAppDlg::DoDataExchange() {
 BOOL CAutoUpdateAppDlg::OnInitDialog() {
   CDialog::OnInitDialog();
   darkBrush_ = CreateSolidBrush(DARK);
-  SetWindowTextW(hwnd_, L"Velora cập nhật phiên bản");
+  SetWindowTextW(hwnd_, Say(L"Velora cập nhật phiên bản", L"Velora update").c_str());
   ShowGameIcon();
   status_.SetTextColor(WHITE);
   status_.FitLongTexts();
@@ -102,8 +103,9 @@ BOOL CAutoUpdateAppDlg::OnInitDialog() {
     const wchar_t* tip;
     RECT units;
   };
-  for (const ButtonPlace& place : {ButtonPlace{retry_, IDR_BUTTON_RETRY, L"Thử lại", RETRY_UNITS},
-                                   ButtonPlace{exit_, IDR_BUTTON_EXIT, L"Thoát ra", EXIT_UNITS}}) {
+  const std::wstring retryTip = Say(L"Thử lại", L"Retry"), exitTip = Say(L"Thoát ra", L"Exit");
+  for (const ButtonPlace& place : {ButtonPlace{retry_, IDR_BUTTON_RETRY, retryTip.c_str(), RETRY_UNITS},
+                                   ButtonPlace{exit_, IDR_BUTTON_EXIT, exitTip.c_str(), EXIT_UNITS}}) {
     place.button.LoadSkin(place.skin, L"PNG");
     place.button.SetToolTipText(place.tip);
     // Mapped as one rectangle, the width and height would carry the rounding of both edges.
@@ -257,7 +259,7 @@ void CAutoUpdateAppDlg::StopAndClose() {
   // calls go through this thread. Its end (WM_UPDATE_FINISHED) closes the window.
   closing_ = true;
   stop_ = true;
-  SetStatus(L"Đang dừng cập nhật...");
+  SetStatus(Say(L"Đang dừng cập nhật...", L"Stopping the update..."));
 }
 
 void CAutoUpdateAppDlg::OnRetry() { StartRun(); }

@@ -112,7 +112,7 @@ if [ -z "$prefix" ]; then
     expect_failure "full disk" "$work/small" "localhost:$port" \
       "(download \[http://127.0.0.1:$port/velora/|unpack \[|rebuild \[)" "HTTP_DISK_FULL" "No space left on device"
     # The player reads it as a full disk, with the drive and the room the update needs.
-    "$updater" --dir "$work/small" --host "localhost:$port" --connections 1 > "$work/run.out" 2>&1 || true
+    "$updater" --dir "$work/small" --host "localhost:$port" --connections 1 --lang vi > "$work/run.out" 2>&1 || true
     grep -qE "Ổ đĩa đã đầy: cần thêm (ít nhất [0-9.]+ [KMG]?B|chỗ) trống trên ổ $work/small" "$work/run.out" ||
       fail "full disk: the status does not say so: $(tail -2 "$work/run.out")"
     umount "$work/small"
@@ -127,7 +127,7 @@ else
   for _ in $(seq 1 100); do grep -q "holding" "$work/holder.out" 2>/dev/null && break; sleep 0.1; done
   grep -q "holding" "$work/holder.out" || fail "the holder did not start"
   status=0
-  "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" \
+  "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --lang vi \
     > "$work/run.out" 2> "$work/run.err" || status=$?
   kill "$holding" 2>/dev/null || true
   wait "$holding" 2>/dev/null || true
@@ -156,7 +156,7 @@ else
     : > "$slow/access.log"
     status=0
     "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$slow_port" \
-      --log-level 4 > "$work/run.out" 2> "$work/run.err" & local updating=$!
+      --log-level 4 --lang vi > "$work/run.out" 2> "$work/run.err" & local updating=$!
     for _ in $(seq 1 200); do grep -q "/velora/v2/" "$slow/access.log" && break; sleep 0.1; done
     grep -q "/velora/v2/" "$slow/access.log" || fail "held at commit: the run did not start downloading"
     "$here/../../cmake/wine-run" "$prefix" "$holder" --hold "Z:$install/b.dat" "$1" > "$work/holder.out" 2>&1 &

@@ -29,7 +29,7 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 run() {
   "${as_player[@]}" env HOME="$work/home" "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" \
-    --host "localhost:$port" --log-level 4
+    --host "localhost:$port" --log-level 4 --lang vi
 }
 fail() { echo "permissions_e2e: $*"; cat "$work/run.out" 2>/dev/null; exit 1; }
 snapshot() { (cd "$install" && find . -path ./logs -prune -o -type f -print0 | sort -z | xargs -0 md5sum); }

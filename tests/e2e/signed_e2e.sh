@@ -120,7 +120,7 @@ if [ -z "$prefix" ]; then
   copy_installation "$base" "$work/install"
   status=0
   # libfaketime loads before the sanitizers' runtime, which they allow when told.
-  NO_FAKE_STAT=1 ASAN_OPTIONS="verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" faketime -f '+60d' "$updater" --dir "$work/install" --host "localhost:$host_port" --public-key "$key" \
+  LANG=vi_VN.UTF-8 NO_FAKE_STAT=1 ASAN_OPTIONS="verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" faketime -f '+60d' "$updater" --dir "$work/install" --host "localhost:$host_port" --public-key "$key" \
     > "$work/run.out" 2> "$work/run.err" || status=$?
   [ "$status" -eq 1 ] && grep -q "Đồng hồ của máy tính đang nhanh 60 ngày so với máy chủ" "$work/run.out" ||
     fail "a clock 60 days ahead: exit $status, the status says: $(tail -1 "$work/run.out")"

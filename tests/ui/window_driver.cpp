@@ -115,11 +115,11 @@ struct Program {
   std::wstring Status() const { return TextOf(Control(IDC_STATUS)); }
 };
 
-HWND FindUpdateWindow() { return FindWindowW(L"#32770", WINDOW_TITLE); }
+HWND FindUpdateWindow(const wchar_t* title = WINDOW_TITLE) { return FindWindowW(L"#32770", title); }
 
-void WaitForWindow(Program& program) {
-  Check(WaitFor([&] { return (program.window = FindUpdateWindow()) != nullptr; }, 60000),
-        "the window \"Velora cập nhật phiên bản\" appears");
+void WaitForWindow(Program& program, const wchar_t* title = WINDOW_TITLE) {
+  Check(WaitFor([&] { return (program.window = FindUpdateWindow(title)) != nullptr; }, 60000),
+        "the window \"" + Utf8(title) + "\" appears");
 }
 
 // Waits for the run's last status text, which ends in " thành công." or " thất bại.".
@@ -643,6 +643,7 @@ void Says(const std::wstring& exe, const std::wstring& what, const std::wstring&
       {L"expired-signature", L"Bản cập nhật chưa được gia hạn chữ ký. Vui lòng thử lại sau."},
       {L"full-disk", L"Ổ đĩa đã đầy: cần thêm "},
       {L"clock", L"Đồng hồ của máy tính đang nhanh 60 ngày so với máy chủ."},
+      {L"english", L"The update to version 2.0 failed."},
   };
   const wchar_t* expected = nullptr;
   for (const auto& [name, text] : words) {
@@ -650,7 +651,7 @@ void Says(const std::wstring& exe, const std::wstring& what, const std::wstring&
   }
   if (expected == nullptr) Fail("no such case: " + Utf8(what));
   Program program(exe);
-  WaitForWindow(program);
+  WaitForWindow(program, what == L"english" ? L"Velora update" : L"Velora cập nhật phiên bản");
   std::wstring status;
   WaitFor([&] { return (status = program.Status()).rfind(expected, 0) == 0; }, 90000);
   Check(status.rfind(expected, 0) == 0, Utf8(what) + ": the window says \"" + Utf8(status) + "\"");

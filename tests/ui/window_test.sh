@@ -103,6 +103,12 @@ printf '[zepo]\r\nLogLevel=4\r\nPatchHost=127.0.0.1:%s\r\nPublicKey=%s\r\n' "$(c
   > "$expired/install/log.ini"
 drive says "$(win "$expired/install/zepo.exe")" clock "$(win "$shots")"
 
+# "Language=en" in log.ini: the window speaks English, its title too.
+prepare english
+echo status_404 > "$work/english/www/velora/v2/b.dat.fault"
+printf 'Language=en\r\n' >> "$work/english/install/log.ini"
+drive says "$(win "$work/english/install/zepo.exe")" english "$(win "$shots")"
+
 # A proxy (log.ini's) that is down: the start-up check names the proxy, not the internet.
 prepare proxy
 printf 'Proxy=http://127.0.0.1:1\r\n' >> "$work/proxy/install/log.ini"
