@@ -3,6 +3,8 @@
 #include <cwchar>
 
 #include "services/files.h"
+#include "services/proxy.h"
+#include "services/http.h"
 #include "services/ini_file.h"
 #include "services/language.h"
 #include "services/logger.h"
@@ -106,3 +108,15 @@ void LogProcessStart(const std::wstring& commandLine) {
 std::wstring DefaultPatchHost() { return ZEPO_PATCH_HOST; }
 
 std::string BuiltInPublicKeys() { return ZEPO_PUBLIC_KEY; }
+
+RunSettings RunSettingsFrom(const StartupConfig& config) {
+  RunSettings settings;
+  settings.host = config.patchHost.empty() ? DefaultPatchHost() : config.patchHost;
+  if (config.connections > 0) settings.connections = config.connections;
+  settings.maxRateBytesPerSecond = config.maxRate;
+  settings.minRateBytesPerSecond = config.minRate;
+  settings.trustedKeys = config.publicKey.empty() ? BuiltInPublicKeys() : config.publicKey;
+  SetCertificateAuthorityFile(WideToUtf8(config.caFile));
+  SetProxySetting(config.proxy);
+  return settings;
+}

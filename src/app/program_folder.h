@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/update_run.h"
+
 // The folder of the running executable, without a trailing separator.
 std::wstring ProgramFolder();
 
@@ -48,3 +50,9 @@ std::wstring DefaultPatchHost();
 
 // The publisher keys built into the program (ZEPO_PUBLIC_KEY); empty when it trusts none.
 std::string BuiltInPublicKeys();
+
+// The run's settings as the installation's log.ini gives them over the built-in ones (the
+// patch host, connections, rate cap and floor, trusted keys), and the process's proxy and
+// certificate authority set from it: one place for both front ends, which lay their own command
+// line over them.
+RunSettings RunSettingsFrom(const StartupConfig& config);

@@ -93,8 +93,8 @@ BOOL CZepoApp::InitInstance() {
   RegisterInstanceClass();
 
   // A staging or QA patch server may be named in ./log.ini; the built-in host otherwise.
-  const std::wstring host = config.patchHost.empty() ? DefaultPatchHost() : config.patchHost;
-  SetProxySetting(config.proxy);
+  RunSettings settings = RunSettingsFrom(config);
+  const std::wstring host = settings.host;
   if (!CheckInternetConnection(host)) {
     const std::wstring proxy = ProxyFor(HostRootUrl(host));
     TheLogger().WriteFailure(L"AutoUpdateApp: the start-up check could not connect to " + HostRootUrl(host) +
@@ -113,13 +113,6 @@ BOOL CZepoApp::InitInstance() {
 
   // After a self-update the helper starts this program again with its own arguments and the
   // stamp of the list that asked for it.
-  RunSettings settings;
-  settings.host = host;
-  if (config.connections > 0) settings.connections = config.connections;
-  settings.maxRateBytesPerSecond = config.maxRate;
-  settings.minRateBytesPerSecond = config.minRate;
-  settings.trustedKeys = !config.publicKey.empty() ? config.publicKey : BuiltInPublicKeys();
-  SetCertificateAuthorityFile(WideToUtf8(config.caFile));
   settings.restartCommand = TakeSelfUpdatedArgument(arguments, settings.selfUpdatedStamp);
   // "zepo.exe --repair": every listed file is read whatever its time, and a damaged one replaced.
   for (const std::wstring& argument : arguments) settings.repair = settings.repair || EqualNoCase(argument, L"--repair");

@@ -510,12 +510,6 @@ class TerminalView final : public RunView {
     WriteStderr(L"zepo-update: error: " + text + L"\n");
     if (terminal_) Show();
   }
-  void Warn(const std::wstring& text) override {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (terminal_ && drawn_) WriteStdout(L"\r\x1b[2K");
-    WriteStderr(L"zepo-update: warning: " + text + L"\n");
-    if (terminal_) Show();
-  }
   void Finish() {
     std::lock_guard<std::mutex> guard(lock_);
     if (terminal_ && drawn_) WriteStdout(L"\n");
@@ -693,23 +687,17 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: log.ini: " + problem);
   }
 
-  RunSettings settings;
-  settings.host = !options.host.empty() ? options.host : !config.patchHost.empty() ? config.patchHost : DefaultPatchHost();
+  // The command line over what log.ini gives.
+  RunSettings settings = RunSettingsFrom(config);
+  if (!options.host.empty()) settings.host = options.host;
   settings.list = options.list;
   settings.repair = options.repair;
-  settings.connections = options.connections > 0 ? options.connections
-                         : config.connections > 0 ? config.connections
-                                                  : settings.connections;
-  std::uint64_t rate = config.maxRate;
-  if (!options.maxRate.empty()) ParseByteRate(options.maxRate, rate);
-  settings.maxRateBytesPerSecond = rate;
-  settings.minRateBytesPerSecond = config.minRate;
+  if (options.connections > 0) settings.connections = options.connections;
+  if (!options.maxRate.empty()) ParseByteRate(options.maxRate, settings.maxRateBytesPerSecond);
   if (!options.minRate.empty()) ParseByteRate(options.minRate, settings.minRateBytesPerSecond);
-  SetCertificateAuthorityFile(WideToUtf8(!options.caFile.empty() ? options.caFile : config.caFile));
-  SetProxySetting(!options.proxy.empty() ? options.proxy : config.proxy);
-  settings.trustedKeys = !options.publicKey.empty() ? WideToUtf8(options.publicKey)
-                         : !config.publicKey.empty() ? config.publicKey
-                                                     : BuiltInPublicKeys();
+  if (!options.caFile.empty()) SetCertificateAuthorityFile(WideToUtf8(options.caFile));
+  if (!options.proxy.empty()) SetProxySetting(options.proxy);
+  if (!options.publicKey.empty()) settings.trustedKeys = WideToUtf8(options.publicKey);
   if (options.format > 0) settings.highestFormat = options.format;
   settings.restartCommand = RestartCommand(options, folder);
   settings.helperWaitsForExit = !options.wait;

@@ -43,7 +43,7 @@ struct FileEntry {
   bool copied = false;        // staged from content the installation holds, nothing downloaded
   bool repaired = false;      // its installed file had the listed time but other content
   std::uint64_t fetchedBytes = 0;  // the bytes of the form it was staged from, when downloaded
-  IStatusCallback* callback = nullptr;  // not owned; null for descriptor downloads
+  IStatusCallback* callback = nullptr;  // not owned: the download's progress; null while none runs
 };
 
 // The size the list gives an entry's content; 0 when it gives none (or none that reads).

@@ -1,7 +1,8 @@
 #pragma once
 // What an update run shows, and where: the Windows window implements it with its messages and
-// control calls, the headless updater with a progress line. The run calls it on its own thread,
-// and the calls take effect in the order the run makes them. SetStatus and ShowVersion have
+// control calls, the headless updater with a progress line. The run calls it from its own thread
+// and from its download workers, one call at a time (the workers under the run's view lock), and
+// the calls take effect in the order they are made. SetStatus and ShowVersion have
 // taken effect when they return (the window sets the control's text, which waits for the
 // window's thread); the progress calls are queued (the window posts them to its thread) and may
 // take effect a moment later; Warn and ReportError are written at once.
@@ -26,9 +27,6 @@ class RunView {
   virtual void SetProgressRange(int lower, int upper) = 0;
   // A position outside the range is ignored.
   virtual void SetProgressPosition(int position) = 0;
-  // Something went wrong that does not fail the run (a file the list removes is held open, say);
-  // a front end with a console names it there. The window has no place for it.
-  virtual void Warn(const std::wstring&) {}
   // Why a run failed, once, at its end: the first failed step, what it worked on and the cause.
   virtual void ReportError(const std::wstring&) {}
 

@@ -30,6 +30,14 @@ static void SleepMs(long ms) {
   }
 }
 
+/* The wait between two attempts at a file: a second; ZEPO_HELPER_ATTEMPT_WAIT_MS shortens it
+   for the tests, which cannot wait half a minute for a file that never moves. */
+static long AttemptWaitMs(void) {
+  const char* value = getenv("ZEPO_HELPER_ATTEMPT_WAIT_MS");
+  const long ms = value != NULL ? strtol(value, NULL, 10) : 0;
+  return ms > 0 && ms <= ATTEMPT_WAIT_MS ? ms : ATTEMPT_WAIT_MS;
+}
+
 static void MapSeparators(char* path) {
   for (; *path != '\0'; ++path) {
     if (*path == '\\') *path = '/';
@@ -121,7 +129,7 @@ int main(int argc, char** argv) {
     }
     /* The first attempt is made at once; a file still held is tried again each second. */
     for (int attempt = 0; attempt < ATTEMPTS && !moved; ++attempt) {
-      if (attempt > 0) SleepMs(ATTEMPT_WAIT_MS);
+      if (attempt > 0) SleepMs(AttemptWaitMs());
       moved = rename(argv[i], destination) == 0;
     }
     /* The new file keeps the permissions of the one it replaces, so an executable stays one. */

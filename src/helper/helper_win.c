@@ -13,6 +13,16 @@
 
 enum { ATTEMPTS = 31, ATTEMPT_WAIT_MS = 1000, EXIT_WAIT_MS = 60000 };
 
+/* The wait between two attempts at a file: a second; ZEPO_HELPER_ATTEMPT_WAIT_MS shortens it
+   for the tests, which cannot wait half a minute for a file that never moves. */
+static DWORD AttemptWaitMs(void) {
+  wchar_t value[16];
+  const DWORD length = GetEnvironmentVariableW(L"ZEPO_HELPER_ATTEMPT_WAIT_MS", value, 16);
+  DWORD ms = 0;
+  for (DWORD i = 0; length < 16 && i < length && value[i] >= L'0' && value[i] <= L'9'; ++i) ms = ms * 10 + (value[i] - L'0');
+  return ms > 0 && ms <= ATTEMPT_WAIT_MS ? ms : ATTEMPT_WAIT_MS;
+}
+
 /* The compiler may call these for structure copies and clears. */
 void* memset(void* target, int value, size_t size) {
   unsigned char* p = (unsigned char*)target;
@@ -155,7 +165,7 @@ void mainCRTStartup(void) {
     }
     /* The first attempt is made at once; a file still held is tried again each second. */
     for (int attempt = 0; attempt < ATTEMPTS && !moved; ++attempt) {
-      if (attempt > 0) Sleep(ATTEMPT_WAIT_MS);
+      if (attempt > 0) Sleep(AttemptWaitMs());
       moved = MoveFileExW(arguments[i], destination, MOVEFILE_REPLACE_EXISTING) != 0;
     }
     if (!moved) ok = 0;

@@ -97,6 +97,11 @@ bool SameFile(const std::wstring& a, const std::wstring& b);
 bool FileIdentityOf(const std::wstring& path, std::uint64_t& volume, std::uint64_t& number);
 bool MakeFolder(const std::wstring& path);
 bool RemoveFile(const std::wstring& path);
+// The root of the drive that holds a path ("C:\\", "\\\\server\\share\\"); on POSIX its folder.
+std::wstring DriveRootFor(const std::wstring& localPath);
+// Whether the file system that holds the folder has more than bytes free for the user. Asked of
+// the folder itself, not of its drive's root: a volume mounted in a folder has a room of its own.
+bool HasFreeDiskSpace(const std::wstring& folder, std::uint64_t bytes);
 // Whether a new file can be made in the folder (tried with one that is removed again): false for
 // a folder that is missing, read-only to this user or on a read-only volume.
 bool CanMakeFilesIn(const std::wstring& folder);

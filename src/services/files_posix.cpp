@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -242,4 +243,17 @@ bool MarkExecutable(const std::wstring& path) {
   std::string native = PosixPath(path);
   struct stat st;
   return stat(native.c_str(), &st) == 0 && chmod(native.c_str(), (st.st_mode & 07777) | S_IXUSR | S_IXGRP | S_IXOTH) == 0;
+}
+
+// Every local file system counts as a fixed drive; its free space is what the user may fill.
+bool HasFreeDiskSpace(const std::wstring& folder, std::uint64_t bytes) {
+  struct statvfs fs;
+  if (statvfs(PosixPath(folder).c_str(), &fs) != 0) return false;
+  return static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize > bytes;
+}
+
+std::wstring DriveRootFor(const std::wstring& localPath) {
+  std::size_t cut = localPath.find_last_of(L"\\/");
+  if (cut == std::wstring::npos) return L".";
+  return cut == 0 ? localPath.substr(0, 1) : localPath.substr(0, cut);
 }

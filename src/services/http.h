@@ -129,11 +129,6 @@ bool ParseHttpDate(const std::string& text, DateTimeRecord& time);
 // A Last-Modified time as 14 digits, "20121105140309".
 std::wstring FormatRemoteStamp(const DateTimeRecord& time);
 
-// The root of the drive that holds a path ("C:\\", "\\\\server\\share\\"); on POSIX its folder.
-std::wstring DriveRootFor(const std::wstring& localPath);
-// Whether the file system that holds the folder has more than bytes free for the user. Asked of
-// the folder itself, not of its drive's root: a volume mounted in a folder has a room of its own.
-bool HasFreeDiskSpace(const std::wstring& folder, std::uint64_t bytes);
 // The code of a failed write of a chunk to localPath: DownloadCode::WriteFailed when its drive has room
 // for the chunk, else DownloadCode::DiskFull.
 DownloadCode ClassifyWriteFailure(const std::wstring& localPath, std::uint64_t chunk);

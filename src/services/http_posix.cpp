@@ -1,5 +1,4 @@
 #include <curl/curl.h>
-#include <sys/statvfs.h>
 
 #include <chrono>
 #include <cstring>
@@ -328,15 +327,3 @@ std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std:
 
 bool ReachesPinnedAddressOverHttps() { return true; }
 
-// Every local file system counts as a fixed drive; its free space is what the user may fill.
-bool HasFreeDiskSpace(const std::wstring& folder, std::uint64_t bytes) {
-  struct statvfs fs;
-  if (statvfs(PosixPath(folder).c_str(), &fs) != 0) return false;
-  return static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize > bytes;
-}
-
-std::wstring DriveRootFor(const std::wstring& localPath) {
-  std::size_t cut = localPath.find_last_of(L"\\/");
-  if (cut == std::wstring::npos) return L".";
-  return cut == 0 ? localPath.substr(0, 1) : localPath.substr(0, cut);
-}

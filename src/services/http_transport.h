@@ -38,9 +38,9 @@ class HttpTransport {
   virtual Piece NextPiece(std::string& piece, std::wstring& cause) = 0;
 };
 
-// A request for url (sent as RequestUrl(url)) with the given header lines ("Name: value", without
-// line ends). Never null; a request that cannot be made fails in ReadHead.
 // The cause of a stalled transfer: "no data for 10 s from 10.0.0.1:8080" (the URL's authority).
 std::wstring StallCause(const std::wstring& url, int seconds, bool connecting);
 
+// A request for url (sent as RequestUrl(url)) with the given header lines ("Name: value", without
+// line ends). Never null; a request that cannot be made fails in ReadHead.
 std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std::vector<std::string>& headers);

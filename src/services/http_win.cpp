@@ -486,22 +486,3 @@ std::unique_ptr<HttpTransport> OpenTransport(const std::wstring& url, const std:
 
 bool ReachesPinnedAddressOverHttps() { return false; }
 
-bool HasFreeDiskSpace(const std::wstring& folder, std::uint64_t bytes) {
-  std::wstring path = SystemPath(AbsolutePath(folder));
-  if (path.empty() || path.back() != L'\\') path += L'\\';
-  // Only a fixed volume's free space is known to be the room a write has.
-  wchar_t volume[MAX_PATH + 1] = {};
-  if (!GetVolumePathNameW(path.c_str(), volume, MAX_PATH + 1) || GetDriveTypeW(volume) != DRIVE_FIXED) return false;
-  ULARGE_INTEGER available{};
-  if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) return false;
-  return available.QuadPart > bytes;
-}
-
-std::wstring DriveRootFor(const std::wstring& localPath) {
-  // "C:\" of a drive path; "\\server\share\" of a network one.
-  const std::wstring full = AbsolutePath(localPath);
-  if (full.size() >= 3 && full[1] == L':') return full.substr(0, 3);
-  std::size_t share = full.rfind(L"\\\\", 0) == 0 ? full.find(L'\\', 2) : std::wstring::npos;
-  std::size_t end = share == std::wstring::npos ? std::wstring::npos : full.find(L'\\', share + 1);
-  return end == std::wstring::npos ? full : full.substr(0, end + 1);
-}

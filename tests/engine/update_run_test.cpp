@@ -32,11 +32,9 @@ struct RecordingView final : RunView {
   std::vector<std::wstring> statuses;
   std::vector<std::string> progress;  // "range a b", "pos p", "step"
   std::wstring version;
-  std::vector<std::wstring> warnings;
   std::vector<std::wstring> errors;
   void ReportError(const std::wstring& text) override { errors.push_back(text); }
   void SetStatus(const std::wstring& text) override { statuses.push_back(text); }
-  void Warn(const std::wstring& text) override { warnings.push_back(text); }
   void ShowVersion(const std::wstring& text) override { version = text; }
   void StepProgress() override { progress.push_back("step"); }
   void SetProgressRange(int lower, int upper) override {
@@ -340,7 +338,6 @@ TEST_F(UpdateRunTest, AnExceptionOnADownloadWorkerFailsTheRunWithItsCause) {
     void SetStatus(const std::wstring& text) override {
       if (text.rfind(L"Đang nâng cấp tập tin", 0) == 0) throw std::runtime_error("no memory left on a worker");
     }
-    void Warn(const std::wstring&) override {}
     void ShowVersion(const std::wstring&) override {}
     void StepProgress() override {}
     void SetProgressRange(int, int) override {}
