@@ -1,6 +1,6 @@
 #include "engine/staging.h"
 
-#include "engine/update_run.h"
+#include "engine/run_modes.h"
 #include "services/files.h"
 #include "services/md5.h"
 #include "services/text.h"

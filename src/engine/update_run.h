@@ -12,15 +12,6 @@
 #include "engine/run_modes.h"
 #include "engine/run_view.h"
 
-constexpr int RUN_SELF_UPDATE = 16;  // the engine helper was started to swap the program's files
-constexpr int RUN_FAILED = 17;
-constexpr int RUN_FINISHED = 18;
-// Another update run holds the installation's lock; this run touched nothing. The window takes
-// it as a failed run.
-constexpr int RUN_LOCKED = 19;
-// The player stopped the run (the window's close box); nothing installed changed, and what it
-// staged and downloaded waits for the next run.
-constexpr int RUN_STOPPED = 20;
 
 // What a run would do, as a dry run finds it: each file to fetch (whole, by a patch, or by a local
 // copy of content the installation holds), each file or folder to remove, with the bytes that the

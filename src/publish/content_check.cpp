@@ -8,7 +8,6 @@
 #include "publish/file_progress.h"
 #include "publish/release.h"
 #include "publish/release_index.h"
-#include "publish/tree_builder.h"
 #include "services/files.h"
 #include "services/md5.h"
 #include "services/packed.h"

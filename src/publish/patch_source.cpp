@@ -5,9 +5,9 @@
 
 #include "engine/patch.h"
 #include "engine/patch2.h"
+#include "publish/build_options.h"
 #include "publish/delta_chunked.h"
 #include "publish/release_index.h"
-#include "publish/tree_builder.h"
 #include "publish/tree_writes.h"
 #include "services/files.h"
 #include "services/ini.h"
