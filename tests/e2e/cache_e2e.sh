@@ -11,6 +11,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3 prefix=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp" "$work/cache"
@@ -39,8 +40,8 @@ build() { "$publish" build --release "$work/release-${1%%.*}" --version "$1" --o
 build 1.0
 build 2.0
 
-origin_port=$(( 20000 + RANDOM % 12000 ))
-cache_port=$(( origin_port + 1 ))
+free_port origin_port
+free_port cache_port
 # stale FILE: the origin keeps serving FILE as the copy in $work/previous holds it.
 write_config() {
   local stale=""

@@ -12,11 +12,12 @@
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=${4:-} holder=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
 root="$work/www" install="$work/install"
 
-port=$(( 20000 + RANDOM % 12000 ))
+free_port port
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 "$tool" build "$root" "$install"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
@@ -142,7 +143,7 @@ else
   # downloading (slowly, from a second nginx) when another program opens b.dat without sharing.
   slow="$work/slow"
   mkdir -p "$slow/temp"
-  slow_port=$(( port + 1 ))
+  free_port slow_port
   sed -e "s|@WORK@|$slow|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$slow_port|g" -e "s|@RATE@|60k|g" \
     "$here/nginx.conf.in" > "$slow/nginx.conf"
   /usr/sbin/nginx -c "$slow/nginx.conf" -p "$slow"

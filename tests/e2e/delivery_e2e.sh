@@ -20,6 +20,7 @@ if [ -z "${ZEPO_DELIVERY_NAMESPACE:-}" ]; then
 fi
 work=$1 publish=$2 updater=$3
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 source "$here/../support/installation.sh"
 ip link set lo up
 rm -rf "$work"
@@ -54,8 +55,8 @@ build "$work/tree" 2.0
 cp -a "$work/tree" "$work/tree-at-2"
 build "$work/tree" 3.0
 
-port=$(( 20000 + RANDOM % 12000 ))
-rsync_port=$(( port + 1 ))
+free_port port
+free_port rsync_port
 mkdir -p "$work/origin"
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$work/origin/velora-cdn|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" \
   "$here/nginx.conf.in" > "$work/nginx.conf"

@@ -9,11 +9,12 @@
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=$4
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
 base="$work/Trò chơi"
 root="$work/www" install="$base/Velora " decoy="$base/Velora"
-port=$(( 20000 + RANDOM % 12000 ))
+free_port port
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" \
   > "$work/nginx.conf"
 fail() { echo "folders_e2e: $*"; [ -f "$work/run.out" ] && cat "$work/run.out"; exit 1; }

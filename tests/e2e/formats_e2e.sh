@@ -8,6 +8,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3 tool=$4 prefix=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
@@ -39,7 +40,7 @@ game1=$(ls "$tree"/velora/patches/*/bin/game.exe)
 [ "$(stat -c %s "$game2")" -lt "$(stat -c %s "$game1")" ] || fail "the format-2 patch is not the smaller"
 echo "formats_e2e: bin/game.exe's patch: $(stat -c %s "$game1") bytes in the byte code, $(stat -c %s "$game2") in format 2"
 
-port=$(( 20000 + RANDOM % 12000 ))
+free_port port
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$tree|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
 trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT

@@ -12,6 +12,7 @@
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=${4:-} root_store=${5:-} zepo=${6:-} driver=${7:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
@@ -32,7 +33,7 @@ certificate other.example
 
 "$tool" build "$work/www" "$work/v1"
 start_nginx() {
-  port=$(( 20000 + RANDOM % 12000 ))
+  free_port port
   cat > "$work/nginx.conf" <<EOF
 worker_processes 1;
 daemon on;

@@ -9,6 +9,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/a/temp" "$work/b/temp"
@@ -25,7 +26,7 @@ for i in $(seq 1 24); do
 done
 "$publish" build --release "$work/release-1" --version 1.0 --out "$work/tree" --format 1 > /dev/null
 "$publish" build --release "$work/release-2" --version 2.0 --out "$work/tree" --format 1 > /dev/null
-port=$(( 20000 + RANDOM % 12000 ))
+free_port port
 for side in a b; do
   address=127.0.0.1
   [ "$side" = b ] && address=127.0.0.2

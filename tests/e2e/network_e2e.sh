@@ -13,6 +13,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3 proxy=$4 prefix=${5:-} rate_test=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
@@ -42,7 +43,7 @@ tree="$work/tree"
 
 # start_nginx KEEPALIVE_REQUESTS SLOW_RATE
 start_nginx() {
-  port=$(( 20000 + RANDOM % 12000 ))
+  free_port port
   cat > "$work/nginx.conf" <<EOF
 worker_processes 1;
 daemon on;

@@ -13,6 +13,7 @@
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=$4
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 player=zepo-player
 rm -rf "$work"
 mkdir -p "$work/temp" "$work/home"
@@ -34,7 +35,7 @@ run() {
 fail() { echo "permissions_e2e: $*"; cat "$work/run.out" 2>/dev/null; exit 1; }
 snapshot() { (cd "$install" && find . -path ./logs -prune -o -type f -print0 | sort -z | xargs -0 md5sum); }
 
-port=$(( 20000 + RANDOM % 12000 ))
+free_port port
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 "$tool" build "$root" "$install"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"

@@ -17,6 +17,7 @@ rm -rf "$work"
 mkdir -p "$work/temp"
 work=$(cd "$work" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 source "$here/../support/installation.sh"
 fail() { echo "proxy_e2e: $*"; tail -3 "$work/run.err" 2>/dev/null; exit 1; }
 pids=()
@@ -33,8 +34,8 @@ cleanup() {
 trap cleanup EXIT
 
 "$tool" build "$work/www" "$work/v1"
-port=$(( 20000 + RANDOM % 12000 ))
-proxy_port=$(( port + 1 )) tunnel_port=$(( port + 2 )) https_port=$(( port + 3 ))
+free_port port
+free_port proxy_port && free_port tunnel_port && free_port https_port
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$work/www|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" \
   "$here/nginx.conf.in" > "$work/nginx.conf"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
@@ -80,7 +81,7 @@ updated() {  # WHAT: the last run reached version 2 through the proxy
 
 # A proxy that asks for a sign-in: the user and password go in the proxy's URL, reach the proxy,
 # and are never written anywhere (the log and --verbose show "player:***").
-guarded_port=$((proxy_port + 3))
+free_port guarded_port
 proxy guarded "$guarded_port" "$port" "BasicAuth player s3cret-pass"
 guarded_proxy() {  # WHO
   quiet= run --host "$host" --proxy "http://127.0.0.1:$guarded_port" --lang vi

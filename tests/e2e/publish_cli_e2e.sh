@@ -143,7 +143,8 @@ expect 1 '"data\locked.pak": cannot be read: Permission denied' "${as_player[@]}
 expect 1 "no tree to serve at $work/missing" "$publish" serve "$work/missing"
 ! grep -q serving "$work/out" || fail "serve said it was serving a missing tree"
 
-port=$(( 20000 + RANDOM % 12000 ))
+source "$(dirname "$0")/../support/ports.sh"
+free_port port
 "$publish" serve "$work/tree" --listen "127.0.0.1:$port" > "$work/serve.log" 2>&1 &
 server=$!
 trap 'kill "$server" 2>/dev/null || true' EXIT

@@ -14,6 +14,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
@@ -45,7 +46,7 @@ build "$work/base" 1.0 --sign "$key" > /dev/null
 build "$work/base" 2.0 --sign "$key" > /dev/null
 
 served="$work/served"
-port=$(( 20000 + RANDOM % 12000 ))
+free_port port
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$served|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 cp -a "$work/base" "$served"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
@@ -137,7 +138,8 @@ wait "$first" || fail "the first build failed"
 for v in 1.0 2.0 2.5 3.0; do grep -q "^\[$v\]" "$work/two/velora/releases.ini" || fail "release $v is not indexed"; done
 "$publish" verify "$work/two" --public-key "$public" > "$work/out" || fail "verify refuses the tree of two builds"
 flock "$work/two/.zepo-publish.lock" sleep 3 & holder=$!
-sleep 0.5
+# Until the holder has the lock: a probe that takes it without waiting fails then.
+for _ in $(seq 50); do flock -n "$work/two/.zepo-publish.lock" true 2>/dev/null || break; sleep 0.05; done
 status=0
 build "$work/two" 4.0 --sign "$key" --release "$work/release-1" --no-wait > "$work/out" 2>&1 || status=$?
 [ "$status" -eq 4 ] && grep -q "another zepo-publish" "$work/out" || fail "--no-wait on a busy tree ended with $status"
@@ -232,7 +234,7 @@ chmod 600 "$key"
 say "serials survive a new tree; a serial ahead of the clock and a readable key are refused"
 
 # push to an rsync daemon, with nginx serving the destination: killed before each upload.
-rsync_port=$(( port + 1 ))
+free_port rsync_port
 mkdir -p "$work/dest"
 cat > "$work/rsyncd.conf" <<CONF
 pid file = $work/rsyncd.pid
@@ -245,7 +247,7 @@ read only = false
 CONF
 rsync --daemon --no-detach --address=127.0.0.1 --port="$rsync_port" --config="$work/rsyncd.conf" --log-file="$work/rsyncd.log" &
 daemon=$!
-sleep 0.5
+for _ in $(seq 50); do rsync --list-only "rsync://127.0.0.1:$rsync_port/site/" > /dev/null 2>&1 && break; sleep 0.1; done
 dest="rsync://127.0.0.1:$rsync_port/site/velora-cdn"
 rm -rf "$served" && cp -a "$work/base" "$served"
 "$publish" push "$served" "$dest" > "$work/out" 2>&1 || fail "the first push failed"

@@ -14,10 +14,11 @@
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=${4:-} rounds=${5:-3}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
 root="$work/www" install="$work/install"
-port=$(( 20000 + RANDOM % 12000 ))
+free_port port
 
 start_nginx() {  # RATE: bytes per second and connection, 0 for no limit
   sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|$1|g" \

@@ -14,6 +14,7 @@
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=${4:-} mode=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 name=$(basename "$updater")
 rm -rf "$work"
 mkdir -p "$work/temp"
@@ -26,7 +27,7 @@ elif [[ $mode == --long=* ]]; then
 fi
 "$tool" build "$root" "$install" "$updater" "$name"
 
-port=$(( 20000 + RANDOM % 12000 ))
+free_port port
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
 trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT

@@ -14,6 +14,7 @@
 set -euo pipefail
 work=$1 publish=$2 updater=$3 prefix=${4:-} tamper=${5:-} tool=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 source "$here/../support/installation.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
@@ -46,7 +47,7 @@ cp -a "$tree" "$work/tree-1.0"  # the older signed publication, for a replay
   fail "verify takes the tree as signed by another key"
 grep -q "trusted keys" "$work/verify.out" || fail "verify does not say whose signature is missing"
 
-port=$(( 20000 + RANDOM % 12000 ))
+free_port port
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$tree|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
 trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT
@@ -134,7 +135,7 @@ echo "signed_e2e: a client without a key updated from the signed tree as before"
 [ -n "$tamper" ] || exit 0
 # The hostile network: one proxy per case, in front of nginx (and of a second nginx that serves
 # the older publication and the other product's tree).
-alt_port=$(( port + 1 ))
+free_port alt_port
 sed -e "s|@WORK@|$work/alt|g" -e "s|@ROOT@|$work|g" -e "s|@PORT@|$alt_port|g" -e "s|@RATE@|0|g" \
   "$here/nginx.conf.in" > "$work/alt.conf"
 mkdir -p "$work/alt/temp"
@@ -202,7 +203,7 @@ for r in 1 2; do
   "$publish" build --release "$work/self-$r" --version "$r.0" --out "$work/tree-self" --product velora/ \
     --self-update zepo-update.bin --sign "$work/publisher.key" > /dev/null
 done
-self_port=$(( port + 2 ))
+free_port self_port
 sed -e "s|@WORK@|$work/self|g" -e "s|@ROOT@|$work/tree-self|g" -e "s|@PORT@|$self_port|g" -e "s|@RATE@|0|g" \
   "$here/nginx.conf.in" > "$work/self.conf"
 mkdir -p "$work/self/temp"

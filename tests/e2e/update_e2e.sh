@@ -6,12 +6,13 @@
 set -euo pipefail
 work=$1 tool=$2 updater=$3 prefix=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
 rm -rf "$work"
 mkdir -p "$work/temp"
 root="$work/www" install="$work/install"
 "$tool" build "$root" "$install"
 
-port=$(( 20000 + RANDOM % 12000 ))
+free_port port
 sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" "$here/nginx.conf.in" > "$work/nginx.conf"
 /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
 trap 'kill "$(cat "$work/nginx.pid")" 2>/dev/null || true' EXIT

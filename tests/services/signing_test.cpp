@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+
 #include "support/temp_folder.h"
 
 TEST(Signing, Sha256OfBytesAndFilesIsTheStandardDigest) {
@@ -50,11 +53,29 @@ TEST(Signing, OnlyTheKeysOwnSignatureOverTheExactStatementVerifies) {
   EXPECT_FALSE(VerifyMessage("not a key", "message", std::string(128, '0')));
 }
 
+// UTC whatever the computer's zone: a stamp in local time would put a signature hours off. The
+// zone is set twelve hours from UTC for the test, so that local time cannot pass for UTC.
 TEST(Signing, ExpiryStampsAreUtcDigits) {
+#ifndef _WIN32
+  const char* zone = std::getenv("TZ");
+  const std::string savedZone = zone != nullptr ? zone : "";
+  setenv("TZ", "UTC+12", 1);
+  tzset();
+#endif
+  const std::time_t before = std::time(nullptr);
   const std::string now = UtcStampInDays(0);
   const std::string later = UtcStampInDays(30);
+#ifndef _WIN32
+  if (zone != nullptr) setenv("TZ", savedZone.c_str(), 1); else unsetenv("TZ");
+  tzset();
+#endif
   EXPECT_EQ(now.size(), 14u);
+  EXPECT_EQ(now.find_first_not_of("0123456789"), std::string::npos);
   EXPECT_LT(now, later);
+  // Within a minute of the UTC time taken just before.
+  EXPECT_GE(UnixTimeOfStamp(now), static_cast<std::int64_t>(before) - 1);
+  EXPECT_LE(UnixTimeOfStamp(now), static_cast<std::int64_t>(before) + 60);
+  EXPECT_NEAR(static_cast<double>(UnixTimeOfStamp(later) - UnixTimeOfStamp(now)), 30 * 86400.0, 61.0);
 }
 
 // A publication vouches for the list it replaces and the new one; a reader that knows one digest
