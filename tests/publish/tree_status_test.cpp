@@ -212,3 +212,26 @@ TEST_F(TreeStatusTest, PruneRetiresOldReleasesButNeverTheLiveOneOrTheLastOnes) {
   EXPECT_NE(list.find("[only-in-1.txt]\r\nMethod=Remove"), std::string::npos) << list;
   EXPECT_NE(VerifyJson().find("\"result\": \"ok\""), std::string::npos);
 }
+
+// What players download to reach the live version: from a release that holds the same content,
+// nothing; from one whose file the live list patches, that patch; from one it does not, the
+// whole file; a new installation, every whole file. Pruned releases are not named.
+TEST_F(TreeStatusTest, DownloadsToTheLiveAreWhatEachReleasesPlayersFetch) {
+  const std::string b2 = Compressible(3);
+  Put(v3, "data/a.pak", a);
+  Put(v3, "b.txt", b2.substr(0, 30000) + "an edit" + b2.substr(30000));
+  ASSERT_TRUE(Build(v1.path(), L"1.0")) << error;
+  ASSERT_TRUE(Build(v2.path(), L"2.0")) << error;
+  ASSERT_TRUE(Build(v3.path(), L"3.0")) << error;
+  const auto size = [&](const std::string& path) { return static_cast<std::uint64_t>(fs::file_size(Published(path))); };
+  const std::vector<DownloadFrom> downloads = DownloadsToTheLive(tree.path(), L"ZepoFolder");
+  ASSERT_EQ(downloads.size(), 3u);
+  EXPECT_EQ(downloads[0].version, L"1.0");
+  EXPECT_EQ(downloads[1].version, L"2.0");
+  EXPECT_TRUE(downloads[2].version.empty());
+  const std::uint64_t whole = size("files/3.0/data/a.pak") + size("files/3.0/b.txt");
+  EXPECT_EQ(downloads[2].bytes, whole) << "a new installation fetches every whole file";
+  EXPECT_LT(downloads[1].bytes, size("files/3.0/b.txt")) << "2.0's players fetch b.txt's patch, not the file";
+  EXPECT_GT(downloads[1].bytes, 0u);
+  EXPECT_LE(downloads[0].bytes, size("files/3.0/b.txt")) << "a.pak is the same for 1.0's players";
+}
