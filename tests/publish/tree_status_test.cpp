@@ -235,3 +235,29 @@ TEST_F(TreeStatusTest, DownloadsToTheLiveAreWhatEachReleasesPlayersFetch) {
   EXPECT_GT(downloads[1].bytes, 0u);
   EXPECT_LE(downloads[0].bytes, size("files/3.0/b.txt")) << "a.pak is the same for 1.0's players";
 }
+
+// verify rebuilds every patch from the content its key names: one byte changed in a published
+// patch is named, with the whole tree's exit status 1, and the tree is otherwise sound.
+TEST_F(TreeStatusTest, VerifyNamesAPatchThatNoLongerRebuildsItsFile) {
+  const std::string b2 = Compressible(3);
+  Put(v3, "data/a.pak", a);
+  Put(v3, "b.txt", b2.substr(0, 30000) + "an edit" + b2.substr(30000));
+  ASSERT_TRUE(Build(v2.path(), L"2.0")) << error;
+  ASSERT_TRUE(Build(v3.path(), L"3.0")) << error;
+  EXPECT_NE(VerifyJson().find("\"result\": \"ok\", \"exit\": 0"), std::string::npos) << VerifyJson();
+  fs::path patch;
+  for (const auto& entry : fs::recursive_directory_iterator(tree.path() / "game")) {
+    const std::string path = entry.path().generic_string();
+    if (entry.is_regular_file() && path.find("/patches/") != std::string::npos && entry.path().filename() == "b.txt") {
+      patch = entry.path();
+    }
+  }
+  ASSERT_FALSE(patch.empty()) << "no first-format patch of b.txt was published";
+  std::string bytes = ReadBytes(patch);
+  bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x20);
+  fs::permissions(patch, fs::perms::owner_write, fs::perm_options::add);
+  WriteBytes(patch, bytes);
+  const std::string json = VerifyJson();
+  EXPECT_NE(json.find("\"result\": \"problems\", \"exit\": 1"), std::string::npos) << json;
+  EXPECT_NE(json.find("b.txt"), std::string::npos) << json;
+}
