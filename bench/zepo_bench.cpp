@@ -24,7 +24,7 @@
 
 #include "game_release.h"
 #include "engine/patch.h"
-#include "engine/update_client.h"
+#include "engine/checker.h"
 #include "services/files.h"
 #include "services/md5.h"
 #include "services/platform.h"
@@ -130,14 +130,17 @@ int MakeInstall(const std::string& dir, long count, long long min, long long max
 
 int Check(const std::string& dir, int mode) {
   if (!SetCurrentFolder(Wide(dir.c_str()))) return 1;
-  UpdateClient client(nullptr, L"update\\", L"", FileListChoice::Update);
+  WorkPlan plan;
+  Checker checker(nullptr, L"update\\", plan);
+  const std::wstring listPath = L"update\\filelist.ini";
   StepCode code;
   std::wstring failed;
-  if (!client.CheckFiles(mode == 0 ? CheckMode::DigestAlways : CheckMode::TrustSameTime, code, failed)) {
+  if (!checker.CheckFiles(LoadIniFile(listPath), listPath, mode == 0 ? CheckMode::DigestAlways : CheckMode::TrustSameTime,
+                          code, failed)) {
     std::fprintf(stderr, "check failed: code %d at %s\n", code.Number(), WideToUtf8(failed).c_str());
     return 1;
   }
-  return client.GetUpdateCount() == 0 ? 0 : 1;
+  return plan.updates.empty() ? 0 : 1;
 }
 
 // The old file is random; the patch copies it in large runs, with an insert and a modified

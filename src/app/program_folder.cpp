@@ -29,6 +29,7 @@ StartupConfig ReadStartupConfig() {
   ini.ReadString(L"zepo", L"ShowConsole", value);
   config.showConsole = IniTextToInt(value) != 0;
   ini.ReadString(L"zepo", L"PatchHost", config.patchHost);
+  ini.ReadString(L"zepo", L"RootKey", config.rootKey);
   // A value that does not read is left out, as a missing one, and named: the defaults serve.
   if (ini.ReadString(L"zepo", L"Connections", value) && !ParseConnections(value, config.connections)) {
     config.connections = 0;
@@ -112,6 +113,7 @@ std::string BuiltInPublicKeys() { return ZEPO_PUBLIC_KEY; }
 RunSettings RunSettingsFrom(const StartupConfig& config) {
   RunSettings settings;
   settings.host = config.patchHost.empty() ? DefaultPatchHost() : config.patchHost;
+  if (!config.rootKey.empty()) settings.rootKey = config.rootKey;
   if (config.connections > 0) settings.connections = config.connections;
   settings.maxRateBytesPerSecond = config.maxRate;
   settings.minRateBytesPerSecond = config.minRate;

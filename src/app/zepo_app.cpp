@@ -61,6 +61,25 @@ bool TakeLanguageArgument(const std::vector<std::wstring>& arguments) {
   return false;
 }
 
+// The start-up check of the connection to the patch host; when it fails the player is told, in
+// a message box, what did not answer.
+bool ReachesPatchHost(const std::wstring& host) {
+  if (CheckInternetConnection(host)) return true;
+  const std::wstring proxy = ProxyFor(HostRootUrl(host));
+  TheLogger().WriteFailure(L"AutoUpdateApp: the start-up check could not connect to " + HostRootUrl(host) +
+                           (proxy.empty() ? L"" : L" through the proxy " + ShownProxy(proxy)));
+  ReleaseCapture();
+  // Through a proxy the proxy is what did not answer: the player's internet may be fine.
+  MessageBoxW(nullptr,
+              (proxy.empty() ? Say(L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn.",
+                                   L"Could not connect to the internet.\nPlease check your connection.")
+                             : Say(L"Không kết nối được tới máy chủ proxy.\nVui lòng kiểm tra cài đặt proxy.",
+                                   L"The proxy cannot be reached.\nPlease check the proxy settings."))
+                  .c_str(),
+              L"Velora", MB_OK);
+  return false;
+}
+
 }  // namespace
 
 BOOL CZepoApp::InitInstance() {
@@ -94,22 +113,7 @@ BOOL CZepoApp::InitInstance() {
 
   // A staging or QA patch server may be named in ./log.ini; the built-in host otherwise.
   RunSettings settings = RunSettingsFrom(config);
-  const std::wstring host = settings.host;
-  if (!CheckInternetConnection(host)) {
-    const std::wstring proxy = ProxyFor(HostRootUrl(host));
-    TheLogger().WriteFailure(L"AutoUpdateApp: the start-up check could not connect to " + HostRootUrl(host) +
-                             (proxy.empty() ? L"" : L" through the proxy " + ShownProxy(proxy)));
-    ReleaseCapture();
-    // Through a proxy the proxy is what did not answer: the player's internet may be fine.
-    MessageBoxW(nullptr,
-                (proxy.empty() ? Say(L"Kết nối internet thất bại.\nVui lòng kiểm tra internet của bạn.",
-                                     L"Could not connect to the internet.\nPlease check your connection.")
-                               : Say(L"Không kết nối được tới máy chủ proxy.\nVui lòng kiểm tra cài đặt proxy.",
-                                     L"The proxy cannot be reached.\nPlease check the proxy settings."))
-                    .c_str(),
-                L"Velora", MB_OK);
-    return FALSE;
-  }
+  if (!ReachesPatchHost(settings.host)) return FALSE;
 
   // After a self-update the helper starts this program again with its own arguments and the
   // stamp of the list that asked for it.

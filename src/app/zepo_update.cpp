@@ -30,7 +30,7 @@ namespace {
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list] [--repair]\n"
     "                   [--connections N] [--max-rate BYTES[k|M]] [--min-rate BYTES[k|M]]\n"
-    "                   [--public-key KEYS] [--format 1|2]\n"
+    "                   [--public-key KEYS] [--format 1|2] [--root-key KEY]\n"
     "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run] [--json] [--install]\n"
     "                   [--lang vi|en]\n"
     "                   [--wait]\n"
@@ -47,6 +47,8 @@ const char USAGE[] =
     "  --host HOST       the patch server: HOST[:PORT], http://HOST[:PORT] or https://HOST[:PORT],\n"
     "                    each with a path where the tree lies (https://cdn.example/velora/); else\n"
     "                    \"PatchHost\" in section \"zepo\" of ./log.ini, else the built-in host\n"
+    "  --root-key KEY    the key of the server's rootfolder.enc that names this product's folder\n"
+    "                    (default ZepoFolder); else \"RootKey\" in section \"zepo\" of ./log.ini\n"
     "  --log-level N     the diagnostic log's threshold (0 FATAL ... 4 DEBUG); else \"LogLevel\"\n"
     "  --full-list       work from the full file list instead of the update list\n"
     "  --repair          read every listed file whatever its time, and replace each one whose\n"
@@ -112,6 +114,7 @@ const char USAGE[] =
 struct Options {
   std::wstring folder;
   std::wstring host;
+  std::wstring rootKey;      // empty: not given
   int logLevel = -1;
   int connections = 0;       // 0: not given
   std::wstring maxRate;      // empty: not given
@@ -318,6 +321,7 @@ std::wstring ReportBase(const std::wstring& folder) {
 std::vector<std::wstring> RestartCommand(const Options& options, const std::wstring& folder) {
   std::vector<std::wstring> command{ExecutablePath(), L"--dir", folder};
   if (!options.host.empty()) command.insert(command.end(), {L"--host", options.host});
+  if (!options.rootKey.empty()) command.insert(command.end(), {L"--root-key", options.rootKey});
   if (options.logLevel >= 0) command.insert(command.end(), {L"--log-level", std::to_wstring(options.logLevel)});
   if (options.list == FileListChoice::Full) command.push_back(L"--full-list");
   if (options.repair) command.push_back(L"--repair");
@@ -359,20 +363,17 @@ bool ParseLogLevel(const std::wstring& text, int& level) {
 bool TakesValue(const std::wstring& option) {
   static const wchar_t* const OPTIONS[] = {L"--dir",      L"--host",     L"--log-level",  L"--connections",
                                            L"--max-rate", L"--min-rate", L"--public-key", L"--ca-file",
-                                           L"--format",   L"--proxy",    L"--lang"};
+                                           L"--format",   L"--proxy",    L"--lang",       L"--root-key"};
   for (const wchar_t* known : OPTIONS) {
     if (option == known) return true;
   }
   return false;
 }
 
-bool ParseOptions(const std::vector<std::wstring>& given, Options& options, bool& help, bool& version) {
-  const std::wstring selfUpdated = SELF_UPDATED_ARGUMENT;
-  const std::wstring reportTo = REPORT_TO_ARGUMENT;
-  // "--host=H" is "--host H", as git, curl and rsync take it; such a value is the option's
-  // whatever it begins with.
-  std::vector<std::wstring> arguments;
-  std::vector<bool> attached;
+// "--host=H" is "--host H", as git, curl and rsync take it; such a value is the option's whatever
+// it begins with (attached says which arguments are such values).
+void SplitAttachedValues(const std::vector<std::wstring>& given, std::vector<std::wstring>& arguments,
+                         std::vector<bool>& attached) {
   for (const std::wstring& arg : given) {
     const std::size_t equals = arg.find(L'=');
     const bool split = arg.rfind(L"--", 0) == 0 && equals != std::wstring::npos && TakesValue(arg.substr(0, equals));
@@ -383,79 +384,82 @@ bool ParseOptions(const std::vector<std::wstring>& given, Options& options, bool
       attached.push_back(true);
     }
   }
+}
+
+// Sets an option that takes a value; a value that does not read leaves its usage message in
+// problem.
+void SetValueOption(const std::wstring& arg, const std::wstring& value, Options& options, std::wstring& problem) {
+  const std::wstring quoted = L", not \"" + value + L"\"";
+  std::uint64_t rate = 0;
+  Language language;
+  if (arg == L"--dir") {
+    options.folder = value;
+  } else if (arg == L"--host") {
+    options.host = value;
+  } else if (arg == L"--log-level") {
+    if (!ParseLogLevel(value, options.logLevel)) problem = L"--log-level takes 0 to 4" + quoted;
+  } else if (arg == L"--connections") {
+    if (!ParseConnections(value, options.connections)) problem = L"--connections takes 1 to 16" + quoted;
+  } else if (arg == L"--max-rate" || arg == L"--min-rate") {
+    if (!ParseByteRate(value, rate)) problem = arg + L" takes BYTES, BYTESk or BYTESM per second" + quoted;
+    (arg == L"--max-rate" ? options.maxRate : options.minRate) = value;
+  } else if (arg == L"--lang") {
+    if (!ParseLanguage(value, language)) problem = L"--lang takes vi or en" + quoted;
+    options.language = value;
+  } else if (arg == L"--root-key") {
+    if (value.empty() || value.find_first_of(L"=[];\r\n") != std::wstring::npos) {
+      problem = L"--root-key takes a key name without = [ ] ; or line ends" + quoted;
+    }
+    options.rootKey = value;
+  } else if (arg == L"--format") {
+    if (value != L"1" && value != L"2") problem = L"--format takes 1 or 2" + quoted;
+    options.format = value == L"2" ? 2 : 1;
+  } else if (arg == L"--ca-file") {
+    options.caFile = AbsolutePath(value);
+  } else if (arg == L"--public-key") {
+    options.publicKey = value;
+  } else if (arg == L"--proxy") {
+    options.proxy = value;
+  }
+}
+
+// Sets an option without a value; false for one that is not an option of this program.
+bool SetFlag(const std::wstring& arg, Options& options, bool& help, bool& version) {
+  const std::wstring selfUpdated = SELF_UPDATED_ARGUMENT;
+  const std::wstring reportTo = REPORT_TO_ARGUMENT;
+  if (arg == L"--help" || arg == L"-h") help = true;
+  else if (arg == L"--version") version = true;
+  else if (arg == L"--full-list") options.list = FileListChoice::Full;
+  else if (arg == L"--repair") options.repair = true;
+  else if (arg == L"--quiet" || arg == L"-q") options.quiet = true;
+  else if (arg == L"--verbose" || arg == L"-v") options.verbose = true;
+  else if (arg == L"--dry-run") options.dryRun = true;
+  else if (arg == L"--json") options.json = true;
+  else if (arg == L"--install") options.install = true;
+  else if (arg == L"--wait") options.wait = true;
+  else if (arg.compare(0, reportTo.size(), reportTo) == 0) options.reportTo = arg.substr(reportTo.size());
+  else if (arg.compare(0, selfUpdated.size(), selfUpdated) == 0) options.selfUpdatedStamp = arg.substr(selfUpdated.size());
+  else return false;
+  return true;
+}
+
+bool ParseOptions(const std::vector<std::wstring>& given, Options& options, bool& help, bool& version) {
+  std::vector<std::wstring> arguments;
+  std::vector<bool> attached;
+  SplitAttachedValues(given, arguments, attached);
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::wstring& arg = arguments[i];
+    if (!TakesValue(arg)) {
+      if (!SetFlag(arg, options, help, version)) return UsageError(L"unknown option \"" + arg + L"\"");
+      continue;
+    }
     // The next argument is the value, unless it is another option: "--dir --host x" lacks a folder.
-    if (TakesValue(arg) && (i + 1 >= arguments.size() || (!attached[i + 1] && arguments[i + 1].rfind(L"--", 0) == 0))) {
+    if (i + 1 >= arguments.size() || (!attached[i + 1] && arguments[i + 1].rfind(L"--", 0) == 0)) {
       return UsageError(arg + L" needs a value");
     }
-    if (arg == L"--help" || arg == L"-h") {
-      help = true;
-    } else if (arg == L"--version") {
-      version = true;
-    } else if (arg == L"--dir") {
-      options.folder = arguments[++i];
-    } else if (arg == L"--host") {
-      options.host = arguments[++i];
-    } else if (arg == L"--log-level") {
-      if (!ParseLogLevel(arguments[++i], options.logLevel)) {
-        return UsageError(L"--log-level takes 0 to 4, not \"" + arguments[i] + L"\"");
-      }
-    } else if (arg == L"--connections") {
-      if (!ParseConnections(arguments[++i], options.connections)) {
-        return UsageError(L"--connections takes 1 to 16, not \"" + arguments[i] + L"\"");
-      }
-    } else if (arg == L"--max-rate") {
-      std::uint64_t rate = 0;
-      if (!ParseByteRate(arguments[++i], rate)) {
-        return UsageError(L"--max-rate takes BYTES, BYTESk or BYTESM per second, not \"" + arguments[i] + L"\"");
-      }
-      options.maxRate = arguments[i];
-    } else if (arg == L"--lang") {
-      Language language;
-      if (!ParseLanguage(arguments[++i], language)) {
-        return UsageError(L"--lang takes vi or en, not \"" + arguments[i] + L"\"");
-      }
-      options.language = arguments[i];
-    } else if (arg == L"--min-rate") {
-      std::uint64_t rate = 0;
-      if (!ParseByteRate(arguments[++i], rate)) {
-        return UsageError(L"--min-rate takes BYTES, BYTESk or BYTESM per second, not \"" + arguments[i] + L"\"");
-      }
-      options.minRate = arguments[i];
-    } else if (arg == L"--format") {
-      const std::wstring& value = arguments[++i];
-      if (value != L"1" && value != L"2") return UsageError(L"--format takes 1 or 2, not \"" + value + L"\"");
-      options.format = value[0] - L'0';
-    } else if (arg == L"--ca-file") {
-      options.caFile = AbsolutePath(arguments[++i]);
-    } else if (arg == L"--public-key") {
-      options.publicKey = arguments[++i];
-    } else if (arg == L"--proxy") {
-      options.proxy = arguments[++i];
-    } else if (arg == L"--full-list") {
-      options.list = FileListChoice::Full;
-    } else if (arg == L"--repair") {
-      options.repair = true;
-    } else if (arg == L"--quiet" || arg == L"-q") {
-      options.quiet = true;
-    } else if (arg == L"--verbose" || arg == L"-v") {
-      options.verbose = true;
-    } else if (arg == L"--dry-run") {
-      options.dryRun = true;
-    } else if (arg == L"--json") {
-      options.json = true;
-    } else if (arg == L"--install") {
-      options.install = true;
-    } else if (arg == L"--wait") {
-      options.wait = true;
-    } else if (arg.compare(0, reportTo.size(), reportTo) == 0) {
-      options.reportTo = arg.substr(reportTo.size());
-    } else if (arg.compare(0, selfUpdated.size(), selfUpdated) == 0) {
-      options.selfUpdatedStamp = arg.substr(selfUpdated.size());
-    } else {
-      return UsageError(L"unknown option \"" + arg + L"\"");
-    }
+    std::wstring problem;
+    SetValueOption(arg, arguments[++i], options, problem);
+    if (!problem.empty()) return UsageError(problem);
   }
   if (options.quiet && options.verbose) return UsageError(L"--quiet and --verbose contradict each other");
   return true;
@@ -663,6 +667,44 @@ void ReportExit(const std::wstring& base, int status) {
   if (written) MoveFileReplace(temporary, base + L".exit");
 }
 
+// The run's settings: the command line over what log.ini gives.
+RunSettings SettingsOf(const StartupConfig& config, const Options& options, const std::wstring& folder) {
+  RunSettings settings = RunSettingsFrom(config);
+  if (!options.host.empty()) settings.host = options.host;
+  if (!options.rootKey.empty()) settings.rootKey = options.rootKey;
+  settings.list = options.list;
+  settings.repair = options.repair;
+  if (options.connections > 0) settings.connections = options.connections;
+  if (!options.maxRate.empty()) ParseByteRate(options.maxRate, settings.maxRateBytesPerSecond);
+  if (!options.minRate.empty()) ParseByteRate(options.minRate, settings.minRateBytesPerSecond);
+  if (!options.caFile.empty()) SetCertificateAuthorityFile(WideToUtf8(options.caFile));
+  if (!options.proxy.empty()) SetProxySetting(options.proxy);
+  if (!options.publicKey.empty()) settings.trustedKeys = WideToUtf8(options.publicKey);
+  if (options.format > 0) settings.highestFormat = options.format;
+  settings.restartCommand = RestartCommand(options, folder);
+  settings.helperWaitsForExit = !options.wait;
+  settings.selfUpdatedStamp = options.selfUpdatedStamp;
+  return settings;
+}
+
+// What the run did, as the options ask for it: one JSON object, the dry run's plan, or the
+// summary; and what comes next after a self-update.
+void PrintOutcome(const Options& options, int result, const RunSummary& summary, const RunPlan& plan,
+                  double seconds) {
+  if (options.json) {
+    PrintJson(result, ExitStatus(result), summary, seconds, options.dryRun ? &plan : nullptr);
+  } else if (options.dryRun && result == RUN_FINISHED) {
+    PrintPlan(plan);
+  } else if (result == RUN_FINISHED && !options.quiet) {
+    PrintSummary(summary, seconds);
+  }
+  if (result == RUN_SELF_UPDATE && !options.quiet && !options.json) {
+    WriteStdout(L"zepo-update: the updater's own files are being replaced; the engine helper then starts "
+                L"zepo-update again, which finishes the update " +
+                std::wstring(options.wait ? L"(waiting for it)\n" : L"(its progress is in logs\\update*.txt)\n"));
+  }
+}
+
 int Update(const std::vector<std::wstring>& arguments, const Options& options) {
   // Made absolute once: the logger and the run must agree on the folder after it became current.
   const std::wstring folder = options.folder.empty() ? ProgramFolder() : AbsolutePath(options.folder);
@@ -687,21 +729,7 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: log.ini: " + problem);
   }
 
-  // The command line over what log.ini gives.
-  RunSettings settings = RunSettingsFrom(config);
-  if (!options.host.empty()) settings.host = options.host;
-  settings.list = options.list;
-  settings.repair = options.repair;
-  if (options.connections > 0) settings.connections = options.connections;
-  if (!options.maxRate.empty()) ParseByteRate(options.maxRate, settings.maxRateBytesPerSecond);
-  if (!options.minRate.empty()) ParseByteRate(options.minRate, settings.minRateBytesPerSecond);
-  if (!options.caFile.empty()) SetCertificateAuthorityFile(WideToUtf8(options.caFile));
-  if (!options.proxy.empty()) SetProxySetting(options.proxy);
-  if (!options.publicKey.empty()) settings.trustedKeys = WideToUtf8(options.publicKey);
-  if (options.format > 0) settings.highestFormat = options.format;
-  settings.restartCommand = RestartCommand(options, folder);
-  settings.helperWaitsForExit = !options.wait;
-  settings.selfUpdatedStamp = options.selfUpdatedStamp;
+  RunSettings settings = SettingsOf(config, options, folder);
   RunPlan plan;
   if (options.dryRun) settings.plan = &plan;
   RunSummary summary;
@@ -722,18 +750,7 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
       !WriteIniString(L"log.ini", L"zepo", L"PatchHost", options.host)) {
     WriteStderr(L"zepo-update: warning: the host could not be kept in log.ini (" + LastSystemErrorText() + L")\n");
   }
-  if (options.json) {
-    PrintJson(result, ExitStatus(result), summary, seconds, options.dryRun ? &plan : nullptr);
-  } else if (options.dryRun && result == RUN_FINISHED) {
-    PrintPlan(plan);
-  } else if (result == RUN_FINISHED && !options.quiet) {
-    PrintSummary(summary, seconds);
-  }
-  if (result == RUN_SELF_UPDATE && !options.quiet && !options.json) {
-    WriteStdout(L"zepo-update: the updater's own files are being replaced; the engine helper then starts "
-                L"zepo-update again, which finishes the update " +
-                std::wstring(options.wait ? L"(waiting for it)\n" : L"(its progress is in logs\\update*.txt)\n"));
-  }
+  PrintOutcome(options, result, summary, plan, seconds);
   if (result == RUN_SELF_UPDATE && options.wait) return AwaitRestartedRun(ReportBase(folder));
   if (result == RUN_LOCKED) {
     WriteStderr(L"zepo-update: " +

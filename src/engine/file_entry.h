@@ -31,7 +31,8 @@ struct StepOutcome {
 struct FileEntry {
   StepOutcome outcome;
   bool staged = false;        // its verified content waits in the staging area
-  std::wstring localPath;     // the local folder ("update\") + the entry's name
+  std::wstring target;        // the installed file it becomes, relative to the program folder
+  std::wstring localPath;     // the working folder ("update\") + target: a self-update's hand-over
   std::wstring url;           // the full address of the remote file in its form
   ContentForm form = ContentForm::Whole;
   std::vector<ContentOffer> fallbacks;  // what to take instead when this form fails, best first
@@ -52,4 +53,13 @@ inline std::uint64_t ListedSize(const FileEntry& entry) {
     return 0;
   }
   return std::stoull(entry.size);
+}
+
+// Makes the first of an entry's fallbacks its form and URL; false when it has none.
+inline bool TakeNextOffer(FileEntry& entry) {
+  if (entry.fallbacks.empty()) return false;
+  entry.url = entry.fallbacks.front().url;
+  entry.form = entry.fallbacks.front().form;
+  entry.fallbacks.erase(entry.fallbacks.begin());
+  return true;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/file_list.h"
 #include "services/file_time.h"
 #include "services/files.h"
 #include "services/ini.h"
@@ -11,19 +12,13 @@
 #include "services/text.h"
 
 void LocalContent::NoteListed(const IniDocument& list, const std::unordered_set<std::wstring>& wanted) {
-  std::wstring name, method, checksum, dateTime, size;
+  ListEntry entry;
   for (std::size_t i = 0; i < list.SectionCount(); ++i) {
-    if (!list.NamedSection(i, name)) continue;
-    const std::size_t section = list.FindSection(name);
-    if (section != i) continue;  // a repeated name reads its first section only
-    list.ReadString(section, L"Method", method);
-    if (!EqualNoCase(method, L"Update") && !EqualNoCase(method, L"Patch") && !EqualNoCase(method, L"SelfUpdate")) continue;
-    list.ReadString(section, L"CheckSum", checksum);
-    if (checksum.empty() || wanted.count(FoldCase(checksum)) == 0) continue;
-    list.ReadString(section, L"DateTime", dateTime);
-    if (dateTime.empty()) continue;
-    list.ReadString(section, L"Size", size);
-    byChecksum_.emplace(FoldCase(checksum), Holder{name, dateTime, size});
+    // A repeated name reads its first section only.
+    if (list.SectionReadFor(i) != i || !ParseListEntry(list, i, entry)) continue;
+    if (!entry.HasContent() || entry.checksum.empty() || entry.dateTime.empty()) continue;
+    if (wanted.count(FoldCase(entry.checksum)) == 0) continue;
+    byChecksum_.emplace(FoldCase(entry.checksum), Holder{entry.name, entry.dateTime, entry.size});
   }
 }
 
@@ -32,11 +27,11 @@ namespace {
 // The names a list gives content (or keeps), folded: those files are the check's own.
 std::unordered_set<std::wstring> NamesWithContent(const IniDocument& list) {
   std::unordered_set<std::wstring> names;
-  std::wstring name, method;
+  ListEntry entry;
   for (std::size_t i = 0; i < list.SectionCount(); ++i) {
-    if (!list.NamedSection(i, name)) continue;
-    list.ReadString(i, L"Method", method);
-    if (!EqualNoCase(method, L"Remove")) names.insert(FoldCase(name));
+    if (ParseListEntry(list, list.SectionReadFor(i), entry) && entry.method != ListMethod::Remove) {
+      names.insert(FoldCase(entry.name));
+    }
   }
   return names;
 }

@@ -20,16 +20,6 @@
 #include <cstdint>
 #include <string>
 
-// The list's keys of the second format, which updaters that know only the first never read: in
-// a file's section, "<old MD5>.2" names the folder of a format-2 patch from that content (as
-// "<old MD5>" names the byte code's), and "Whole.2" the extension that the zstd-packed whole file
-// has beside the zlib one.
-constexpr const wchar_t* PATCH2_KEY_SUFFIX = L".2";
-// "<old MD5>.from" names the installed file that holds that old content when it is not the file
-// itself (a renamed folder, a file split off another): patches of both formats from that content
-// are read from there.
-constexpr const wchar_t* PATCH_SOURCE_KEY_SUFFIX = L".from";
-constexpr const wchar_t* WHOLE2_KEY = L"Whole.2";
 constexpr char PATCH2_MAGIC[4] = {'Z', 'P', 'A', 'T'};
 constexpr std::uint8_t PATCH2_VERSION = 2;
 constexpr std::size_t PATCH2_HEADER_SIZE = 80;

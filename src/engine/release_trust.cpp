@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "protocol/served_names.h"
 #include "services/files.h"
 #include "services/http.h"
 #include "services/text.h"
@@ -38,9 +39,9 @@ std::string ReleaseTrust::ExpiryProblem(const SignedStatement& statement, std::i
 bool ReleaseTrust::Accept(const std::wstring& path, const std::wstring& url, const std::wstring& host,
                           const std::string& fileName, const std::wstring& keptPath, SignedStatement& statement,
                           std::string& text, std::wstring& problem, Held held) const {
-  const std::wstring signaturePath = path + L".sig";
+  const std::wstring signaturePath = path + SIGNATURE_SUFFIX.wide;
   StepCode code;
-  if (!DownloadFileInto(signaturePath, url + L".sig", host, nullptr, code) || !ReadWholeFile(signaturePath, text)) {
+  if (!DownloadFileInto(signaturePath, url + SIGNATURE_SUFFIX.wide, host, nullptr, code) || !ReadWholeFile(signaturePath, text)) {
     problem = L"it has no signature file (" + LastDownloadCause() + L")";
     return false;
   }

@@ -1,112 +1,13 @@
 #pragma once
 // One whole update, from the first server contact to the verdict: connect, load the version
 // description, check the installation, then stop (already current), hand over to the engine
-// helper (self-update), or download, rebuild and apply. Every step shows one status text and
-// writes one update-log line. Runs on a thread of its own; the view is its only way out.
-#include <cstdint>
-#include <atomic>
-#include <functional>
+// helper (self-update), or download, rebuild and apply (engine/run_driver.h), under the
+// installation's lock. Runs on a thread of its own; the view is its only way out.
 #include <string>
 #include <vector>
 
-#include "engine/run_modes.h"
+#include "engine/run_settings.h"
 #include "engine/run_view.h"
-
-
-// What a run would do, as a dry run finds it: each file to fetch (whole, by a patch, or by a local
-// copy of content the installation holds), each file or folder to remove, with the bytes that the
-// list gives (0 when it gives none).
-struct RunPlan {
-  enum class Action { Download, Patch, Copy, SelfUpdate, Remove };
-  struct Step {
-    Action action;
-    std::wstring name;
-    std::wstring source;  // a copy's source: an installed file, or empty for another file of the run
-    std::uint64_t bytes = 0;          // the file's size as the list gives it (0: none given)
-    std::uint64_t downloadBytes = 0;  // what crosses the network for it: 0 for a copy or removal
-    bool downloadKnown = true;        // false when the server did not say (bytes is the guess then)
-  };
-  std::wstring version;
-  std::vector<Step> steps;
-};
-
-// What a run did, for the front end's closing summary: the files it fetched by each way, the
-// removals, the bytes of the forms it downloaded, and its first failure split into its parts.
-struct RunSummary {
-  std::wstring versionBefore;  // the version of the last finished run; empty when unknown
-  std::wstring version;        // the version the list describes
-  std::size_t downloaded = 0, patched = 0, copied = 0, removed = 0;
-  std::uint64_t bytes = 0;
-  std::vector<std::wstring> repaired;  // files of the listed time but other content, put right
-  std::wstring errorCode, errorStep, errorFile, errorCause;  // empty when nothing failed
-};
-
-struct RunSettings {
-  // The patch-server host, "name" or "name:port".
-  std::wstring host;
-  // Every listed file is read for its digest whatever its time, and one that differs is replaced
-  // (a repair); else a file of the listed time is taken as it is.
-  bool repair = false;
-  // The update list ("filelist.enc"), or the full one ("filelistfull.enc").
-  FileListChoice list = FileListChoice::Update;
-  // How long a run waits for the engine helper that holds the installation while it swaps the
-  // updater's files: the helper's own limits, a minute for the updater to end and 31 s of moves.
-  int helperWaitMs = 90000;
-  // The pauses before a failed download is tried again on the same address.
-  std::vector<int> retryDelaysMs{1000, 4000};
-  // How long the commit waits, in all, for files that another program holds (an antivirus scan,
-  // the game) before it fails the run with the installation as it was.
-  int heldFileWaitMs = 30000;
-  // Set by the front end when the player stops the run. The run stops at its next download piece
-  // or file, before the commit; a commit that has begun is finished first. Null: never.
-  const std::atomic<bool>* stop = nullptr;
-  // How many downloads run at once, each over a kept-alive connection ("Connections" in
-  // "./log.ini", --connections). 1 downloads, rebuilds and stages one file after another in the
-  // list's order.
-  int connections = 4;
-  // The cap on the rate of all downloads together, in bytes per second; 0: none ("MaxRate",
-  // --max-rate).
-  std::uint64_t maxRateBytesPerSecond = 0;
-  // The speed floor: a download that brings less than this many bytes per second over 30 s gives
-  // way to the next address or form, as a stalled one does ("MinRate", --min-rate); 0: none.
-  std::uint64_t minRateBytesPerSecond = 1024;
-  // The publisher keys (hex, separated by commas or blanks) whose signed trees alone are taken:
-  // with any, an unsigned, tampered, replayed or expired list or a file that is not the list's is
-  // refused before anything is touched. Empty: lists are taken as the server gives them.
-  std::string trustedKeys;
-  // The highest format of patches and packed files taken where the list offers it (--format): 2,
-  // or 1 for only the forms that every updater reads.
-  int highestFormat = 2;
-  // The command that starts this updater again after a self-update, the program first (an
-  // absolute path, or one relative to the program folder), then the arguments it was started
-  // with. Empty: the helper starts the first self-update file without arguments.
-  std::vector<std::wstring> restartCommand;
-  // The list stamp of the self-update that ended the previous process, when the engine helper
-  // restarted this one (its argument SELF_UPDATED_ARGUMENT). A list of that stamp that asks for a
-  // self-update again fails the run instead of restarting the updater once more.
-  std::wstring selfUpdatedStamp;
-  // Starts the engine helper with the prepared self-update files (their localPaths) and the
-  // restart command; true when the helper process was created. Empty: the client's own
-  // StartEngineHelper.
-  std::function<bool(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart)>
-      startEngineHelper;
-  // Whether the engine helper waits for this process's end before it swaps the files (the
-  // default: a running program's file cannot be replaced on Windows). False when this process
-  // stays until the restarted updater ends (zepo-update --wait): if the self-update replaces
-  // this program's own file, that file is moved aside into the working folder first, so that the
-  // helper can swap it at once.
-  bool helperWaitsForExit = true;
-  // A dry run: the installation is checked without touching it (no folder made, no time set, no
-  // leftover removed, nothing staged or removed), what the run would do goes into *plan, and the
-  // run ends there (RUN_FINISHED). Only the updater's caches of the lists are refreshed. Null: a
-  // real run.
-  RunPlan* plan = nullptr;
-  // Filled at the run's end when set.
-  RunSummary* summary = nullptr;
-};
-
-// The argument that the restart command carries after a self-update: this prefix and the stamp.
-constexpr const wchar_t* SELF_UPDATED_ARGUMENT = L"--self-updated=";
 
 // The front end's arguments without an earlier SELF_UPDATED_ARGUMENT; sets stamp to its value.
 std::vector<std::wstring> TakeSelfUpdatedArgument(const std::vector<std::wstring>& arguments, std::wstring& stamp);
@@ -114,4 +15,6 @@ std::vector<std::wstring> TakeSelfUpdatedArgument(const std::vector<std::wstring
 // The local working folder of a run, relative to the program folder.
 constexpr const wchar_t* RUN_LOCAL_FOLDER = L"update\\";
 
+// The run in the current folder (the program folder), under the installation's lock: its result
+// (RUN_FINISHED, RUN_FAILED, ...). A dry run takes no lock and works in a folder of its own.
 int UpdateRun(RunView& view, const RunSettings& settings);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/served_names.h"
 #include "publish/delta_chunked.h"
 #include "publish/release_signing.h"
 
@@ -18,7 +19,7 @@ struct BuildOptions {
   // Patches are also made from this many of the tree's own last releases.
   std::size_t patchFrom = 3;
   std::wstring product = L"game/";
-  std::wstring rootKey = L"ZepoFolder";
+  std::wstring rootKey = DEFAULT_ROOT_KEY;
   std::vector<std::wstring> selfUpdate;
   std::vector<std::wstring> keep;
   unsigned jobs = 1;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/patch2.h"
+#include "protocol/file_list.h"
 #include "publish/file_progress.h"
 #include "publish/release.h"
 #include "publish/release_index.h"
@@ -91,32 +92,39 @@ std::string DamagedContent::Text() const {
          Joined(releases) + " name it";
 }
 
-std::vector<DamagedContent> DamagedContentOf(const fs::path& tree, const fs::path& product, const ReleaseIndex& index,
-                                             const std::vector<std::wstring>& versions) {
-  // Every file each release names, grouped by the file's identity: a content shared by many
-  // releases through hard links is unpacked once.
-  std::map<std::pair<std::uint64_t, std::uint64_t>, std::vector<std::pair<Expected, std::wstring>>> byFile;
-  std::uint64_t uniqueBytes = 0;
-  std::wstring updateFolder, name, method, target, value;
+namespace {
+
+// The packed files of a file's content: its whole form, and its zstd form when the list has one.
+std::vector<Expected> PackedForms(const ListEntry& entry, const fs::path& product, const std::wstring& updateFolder) {
+  Expected expected;
+  expected.checksum = entry.checksum;
+  expected.sha256 = entry.sha256;
+  std::vector<Expected> forms{expected};
+  forms[0].path = product / PathOf(updateFolder + entry.name);
+  if (!entry.whole2.empty()) {
+    forms.push_back(expected);
+    forms[1].path = product / PathOf(updateFolder + entry.name + entry.whole2);
+    forms[1].zstd = true;
+  }
+  return forms;
+}
+
+// Every packed file each release names, grouped by the file's identity: a content shared by many
+// releases through hard links is unpacked once. uniqueBytes: what the distinct files take.
+using FilesByIdentity = std::map<std::pair<std::uint64_t, std::uint64_t>, std::vector<std::pair<Expected, std::wstring>>>;
+FilesByIdentity NamedFiles(const fs::path& product, const ReleaseIndex& index, const std::vector<std::wstring>& versions,
+                           std::uint64_t& uniqueBytes) {
+  FilesByIdentity byFile;
+  uniqueBytes = 0;
+  ListEntry entry;
   for (const std::wstring& version : versions) {
     const IniDocument list = index.ListOf(version);
-    list.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder);
+    const std::wstring updateFolder = ParseListHeader(list).updateFolder;
     for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
-      if (!list.NamedSection(i, name)) continue;
-      list.ReadString(i, L"Method", method);
-      list.ReadString(i, L"Target", target);
-      if (EqualNoCase(method, L"Remove") || EqualNoCase(target, L"Folder")) continue;
-      Expected expected;
-      list.ReadString(i, L"CheckSum", expected.checksum);
-      list.ReadString(i, L"SHA256", expected.sha256);
-      std::vector<Expected> forms{expected};
-      forms[0].path = product / PathOf(updateFolder + name);
-      if (list.ReadString(i, WHOLE2_KEY, value) && !value.empty()) {
-        forms.push_back(expected);
-        forms[1].path = product / PathOf(updateFolder + name + value);
-        forms[1].zstd = true;
+      if (!ParseListEntry(list, i, entry) || entry.method == ListMethod::Remove || entry.target == ListTarget::Folder) {
+        continue;
       }
-      for (Expected& form : forms) {
+      for (Expected& form : PackedForms(entry, product, updateFolder)) {
         std::uint64_t volume = 0, number = 0;
         // A missing file is the rollback's and verify's other check; here it has no identity.
         if (!FileIdentityOf(WideOf(form.path), volume, number)) continue;
@@ -129,6 +137,15 @@ std::vector<DamagedContent> DamagedContentOf(const fs::path& tree, const fs::pat
       }
     }
   }
+  return byFile;
+}
+
+}  // namespace
+
+std::vector<DamagedContent> DamagedContentOf(const fs::path& tree, const fs::path& product, const ReleaseIndex& index,
+                                             const std::vector<std::wstring>& versions) {
+  std::uint64_t uniqueBytes = 0;
+  const FilesByIdentity byFile = NamedFiles(product, index, versions, uniqueBytes);
   std::vector<DamagedContent> damaged;
   FileProgress progress(byFile.size(), uniqueBytes, StdoutIsTerminal(), L"checked");
   for (const auto& [identity, names] : byFile) {

@@ -53,6 +53,57 @@ std::size_t LongestMatch(const std::vector<std::int32_t>& suffixes, const std::u
   return best;
 }
 
+// How far the previous match extends forward over small differences: as long as at least half
+// the bytes agree.
+std::size_t ForwardExtension(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
+                             std::size_t lastScan, std::size_t lastPosition, std::size_t scan) {
+  std::size_t forward = 0;
+  std::int64_t score = 0;
+  std::int64_t best = 0;
+  for (std::size_t i = 0; lastScan + i < scan && lastPosition + i < oldSize;) {
+    if (old[lastPosition + i] == data[lastScan + i]) ++score;
+    ++i;
+    if (score * 2 - static_cast<std::int64_t>(i) > best * 2 - static_cast<std::int64_t>(forward)) {
+      best = score;
+      forward = i;
+    }
+  }
+  return forward;
+}
+
+// How far the new match at position extends backward, by the same rule.
+std::size_t BackwardExtension(const std::uint8_t* old, const std::uint8_t* data, std::size_t lastScan,
+                              std::size_t scan, std::size_t position) {
+  std::size_t backward = 0;
+  std::int64_t score = 0;
+  std::int64_t best = 0;
+  for (std::size_t i = 1; scan >= lastScan + i && position >= i; ++i) {
+    if (old[position - i] == data[scan - i]) ++score;
+    if (score * 2 - static_cast<std::int64_t>(i) > best * 2 - static_cast<std::int64_t>(backward)) {
+      best = score;
+      backward = i;
+    }
+  }
+  return backward;
+}
+
+// Where the two extensions overlap, splits them at the best point.
+void SplitOverlap(const std::uint8_t* old, const std::uint8_t* data, std::size_t lastScan, std::size_t lastPosition,
+                  std::size_t scan, std::size_t position, std::size_t& forward, std::size_t& backward) {
+  if (lastScan + forward <= scan - backward) return;
+  const std::size_t overlap = (lastScan + forward) - (scan - backward);
+  std::int64_t score = 0;
+  std::int64_t best = 0;
+  std::size_t split = 0;
+  for (std::size_t i = 0; i < overlap; ++i) {
+    if (data[lastScan + forward - overlap + i] == old[lastPosition + forward - overlap + i]) ++score;
+    if (data[scan - backward + i] == old[position - backward + i]) --score;
+    if (score > best) best = score, split = i + 1;
+  }
+  forward += split - overlap;
+  backward -= split;
+}
+
 }  // namespace
 
 // The scan follows the classic approximate-matching plan: look for an exact match that is
@@ -89,47 +140,9 @@ void ScanStretches(const std::vector<std::int32_t>& suffixes, const std::uint8_t
     }
     if (static_cast<std::int64_t>(length) == oldScore && scan != newSize) continue;
 
-    // Forward extension of the previous match: as long as at least half the bytes agree.
-    std::size_t forward = 0;
-    {
-      std::int64_t score = 0;
-      std::int64_t best = 0;
-      for (std::size_t i = 0; lastScan + i < scan && lastPosition + i < oldSize;) {
-        if (old[lastPosition + i] == data[lastScan + i]) ++score;
-        ++i;
-        if (score * 2 - static_cast<std::int64_t>(i) > best * 2 - static_cast<std::int64_t>(forward)) {
-          best = score;
-          forward = i;
-        }
-      }
-    }
-    // Backward extension of the new match.
-    std::size_t backward = 0;
-    if (scan < newSize) {
-      std::int64_t score = 0;
-      std::int64_t best = 0;
-      for (std::size_t i = 1; scan >= lastScan + i && position >= i; ++i) {
-        if (old[position - i] == data[scan - i]) ++score;
-        if (score * 2 - static_cast<std::int64_t>(i) > best * 2 - static_cast<std::int64_t>(backward)) {
-          best = score;
-          backward = i;
-        }
-      }
-    }
-    // Where the two extensions overlap, split them at the best point.
-    if (lastScan + forward > scan - backward) {
-      const std::size_t overlap = (lastScan + forward) - (scan - backward);
-      std::int64_t score = 0;
-      std::int64_t best = 0;
-      std::size_t split = 0;
-      for (std::size_t i = 0; i < overlap; ++i) {
-        if (data[lastScan + forward - overlap + i] == old[lastPosition + forward - overlap + i]) ++score;
-        if (data[scan - backward + i] == old[position - backward + i]) --score;
-        if (score > best) best = score, split = i + 1;
-      }
-      forward += split - overlap;
-      backward -= split;
-    }
+    std::size_t forward = ForwardExtension(old, oldSize, data, lastScan, lastPosition, scan);
+    std::size_t backward = scan < newSize ? BackwardExtension(old, data, lastScan, scan, position) : 0;
+    SplitOverlap(old, data, lastScan, lastPosition, scan, position, forward, backward);
 
     const std::size_t cursor = lastPosition + forward;
     sink({lastPosition, lastScan, forward, scan - backward - (lastScan + forward),

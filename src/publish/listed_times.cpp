@@ -1,5 +1,7 @@
 #include "publish/listed_times.h"
 
+#include "protocol/file_list.h"
+#include "protocol/served_names.h"
 #include "publish/list_patches.h"
 #include "publish/release.h"
 #include "publish/release_index.h"
@@ -14,10 +16,10 @@ ListedTimes ListedTimes::Of(const fs::path& product, const ReleaseIndex& index) 
   ListedTimes times;
   for (const IndexedRelease& release : index.releases()) times.Add(index.ListOf(release.version));
   std::string text;
-  if (UnpackToMemory(product / "filelistfull.enc", text)) times.Add(IniDocument(text));
+  if (UnpackToMemory(product / FULL_LIST.narrow, text)) times.Add(IniDocument(text));
   // The texts kept for list patches hold the lists a rollback served, which no release keeps.
   std::error_code failure;
-  const fs::path kept = product / ListPatchFolder("filelistfull.enc");
+  const fs::path kept = product / ListPatchFolder(FULL_LIST.narrow);
   for (fs::directory_iterator it(kept, failure), end; !failure && it != end; it.increment(failure)) {
     if (it->path().extension() == ".list" && UnpackToMemory(it->path(), text)) times.Add(IniDocument(text));
   }
@@ -25,14 +27,12 @@ ListedTimes ListedTimes::Of(const fs::path& product, const ReleaseIndex& index) 
 }
 
 void ListedTimes::Add(const IniDocument& list) {
-  std::wstring name, checksum, time;
+  ListEntry entry;
   for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
-    if (!list.NamedSection(i, name)) continue;
-    list.ReadString(i, L"CheckSum", checksum);
-    if (checksum.empty()) continue;
-    std::vector<Held>& held = byName_[FoldCase(name)];
-    for (const wchar_t* key : {L"DateTime", SOURCE_TIME_KEY}) {
-      if (list.ReadString(i, key, time) && !time.empty()) held.push_back({time, checksum});
+    if (!ParseListEntry(list, i, entry) || entry.checksum.empty()) continue;
+    std::vector<Held>& held = byName_[FoldCase(entry.name)];
+    for (const std::wstring* time : {&entry.dateTime, &entry.sourceTime}) {
+      if (!time->empty()) held.push_back({*time, entry.checksum});
     }
   }
 }

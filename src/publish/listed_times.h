@@ -14,10 +14,6 @@
 class IniDocument;
 class ReleaseIndex;
 
-// The key of a list section that keeps the release folder's time of a file whose listed time was
-// moved; clients pass over it.
-constexpr const wchar_t* SOURCE_TIME_KEY = L"SourceTime";
-
 class ListedTimes {
  public:
   // Every list the tree of the product folder keeps.

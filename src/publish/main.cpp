@@ -6,7 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/served_names.h"
 #include "publish/delta.h"
+
 #include "publish/file_progress.h"
 #include "publish/delta2.h"
 #include "publish/delta_chunked.h"
@@ -478,10 +480,26 @@ std::string BuildJson(const std::string& version, const BuildSummary& summary, c
       .Close();
 }
 
-int Build(const std::vector<std::string>& args) {
-  if (IsHelp(args)) return Usage(BUILD_USAGE, true);
-  BuildOptions options;
-  WriterOptions writer;
+// The options that a build needs, and a version name that can be part of URLs.
+int CheckBuildOptions(BuildOptions& options) {
+  for (const auto& [given, name] : {std::pair{!options.release.empty(), "--release"},
+                                    {!options.version.empty(), "--version"}, {!options.out.empty(), "--out"}}) {
+    if (!given) return UsageError(BUILD_USAGE, std::string(name) + " is required");
+  }
+  // The version name and product folder become parts of URLs: only letters, digits and . _ -.
+  for (wchar_t c : options.version) {
+    if (!(iswalnum(c) && c < 0x80) && c != L'.' && c != L'_' && c != L'-') {
+      std::fputs("zepo-publish: a version name may hold only letters, digits, '.', '_' and '-'\n", stderr);
+      return 2;
+    }
+  }
+  if (options.product.empty() || options.product.back() != L'/') options.product += L'/';
+  return 0;
+}
+
+// The build's options from its command line: 0, or the exit status of a command line that does
+// not read.
+int ParseBuildOptions(const std::vector<std::string>& args, BuildOptions& options, WriterOptions& writer) {
   options.jobs = std::max(1u, std::thread::hardware_concurrency());
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -518,34 +536,12 @@ int Build(const std::vector<std::string>& args) {
     }
     else return UsageError(BUILD_USAGE, "unknown option " + a);
   }
-  for (const auto& [given, name] : {std::pair{!options.release.empty(), "--release"},
-                                    {!options.version.empty(), "--version"}, {!options.out.empty(), "--out"}}) {
-    if (!given) return UsageError(BUILD_USAGE, std::string(name) + " is required");
-  }
-  // The version name and product folder become parts of URLs: only letters, digits and . _ -.
-  for (wchar_t c : options.version) {
-    if (!(iswalnum(c) && c < 0x80) && c != L'.' && c != L'_' && c != L'-') {
-      std::fputs("zepo-publish: a version name may hold only letters, digits, '.', '_' and '-'\n", stderr);
-      return 2;
-    }
-  }
-  if (options.product.empty() || options.product.back() != L'/') options.product += L'/';
-  if (const int status = LoadSigningKey(BUILD_USAGE, writer); status != 0) return status;
-  options.signing = writer.signing;
-  options.allowRemovals = writer.allowRemovals;
-  const auto start = std::chrono::steady_clock::now();
-  BuildSummary summary;
-  const int status = WithTree("build", options.out, writer.noWait,
-                              [&](std::string& error) { return BuildTree(options, summary, error); });
-  if (status != 0) return status;
-  if (summary.movedTimes > 0) {
-    std::printf("warning: %zu changed files carry the time that the live release lists for them (a fixed build "
-                "time?); they are listed with the publish time, so that clients read them\n",
-                summary.movedTimes);
-  }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const std::vector<DownloadFrom> downloads = DownloadsToTheLive(options.out, options.rootKey);
-  EmitJson(BuildJson(WideToUtf8(options.version), summary, downloads, seconds));
+  return CheckBuildOptions(options);
+}
+
+// What the build published, for the person who ran it.
+int PrintBuildSummary(const BuildOptions& options, const BuildSummary& summary,
+                      const std::vector<DownloadFrom>& downloads, double seconds) {
   if (summary.unchanged) {
     std::printf("version %s is published already with this content; nothing changed (live: %s)\n",
                 WideToUtf8(options.version).c_str(), WideToUtf8(summary.live).c_str());
@@ -575,11 +571,35 @@ int Build(const std::vector<std::string>& args) {
   return 0;
 }
 
+int Build(const std::vector<std::string>& args) {
+  if (IsHelp(args)) return Usage(BUILD_USAGE, true);
+  BuildOptions options;
+  WriterOptions writer;
+  if (const int status = ParseBuildOptions(args, options, writer); status != 0) return status;
+  if (const int status = LoadSigningKey(BUILD_USAGE, writer); status != 0) return status;
+  options.signing = writer.signing;
+  options.allowRemovals = writer.allowRemovals;
+  const auto start = std::chrono::steady_clock::now();
+  BuildSummary summary;
+  const int status = WithTree("build", options.out, writer.noWait,
+                              [&](std::string& error) { return BuildTree(options, summary, error); });
+  if (status != 0) return status;
+  if (summary.movedTimes > 0) {
+    std::printf("warning: %zu changed files carry the time that the live release lists for them (a fixed build "
+                "time?); they are listed with the publish time, so that clients read them\n",
+                summary.movedTimes);
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const std::vector<DownloadFrom> downloads = DownloadsToTheLive(options.out, options.rootKey);
+  EmitJson(BuildJson(WideToUtf8(options.version), summary, downloads, seconds));
+  return PrintBuildSummary(options, summary, downloads, seconds);
+}
+
 int StatusRollbackOrResign(const std::string& command, const std::vector<std::string>& args) {
   const char* const usage = command == "status" ? STATUS_USAGE : command == "rollback" ? ROLLBACK_USAGE : RESIGN_USAGE;
   if (IsHelp(args)) return Usage(usage, true);
   if (args.empty() || args[0].rfind("--", 0) == 0) return UsageError(usage, "which tree?");
-  std::wstring rootKey = L"ZepoFolder", version;
+  std::wstring rootKey = DEFAULT_ROOT_KEY, version;
   WriterOptions writer;
   for (std::size_t i = 1; i < args.size(); ++i) {
     bool writerOption = false;
@@ -623,7 +643,7 @@ int StatusRollbackOrResign(const std::string& command, const std::vector<std::st
 int Push(const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(PUSH_USAGE, true);
   std::vector<std::string> places;
-  std::wstring rootKey = L"ZepoFolder";
+  std::wstring rootKey = DEFAULT_ROOT_KEY;
   PushOptions options;
   bool noWait = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -637,7 +657,7 @@ int Push(const std::vector<std::string>& args) {
   if (places.size() != 2) return UsageError(PUSH_USAGE, "push takes a tree and a destination");
   const fs::path tree = places[0];
   std::error_code ignored;
-  if (!fs::exists(tree / "rootfolder.enc", ignored)) {
+  if (!fs::exists(tree / ROOT_DESCRIPTOR.narrow, ignored)) {
     std::fprintf(stderr, "zepo-publish: %s is not a tree (no rootfolder.enc at its root)\n", tree.string().c_str());
     return 1;
   }
@@ -647,7 +667,7 @@ int Push(const std::vector<std::string>& args) {
 int Prune(const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(PRUNE_USAGE, true);
   if (args.empty() || args[0].rfind("--", 0) == 0) return UsageError(PRUNE_USAGE, "which tree?");
-  std::wstring rootKey = L"ZepoFolder";
+  std::wstring rootKey = DEFAULT_ROOT_KEY;
   PruneOptions options;
   bool noWait = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -702,7 +722,7 @@ int Verify(const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(VERIFY_USAGE, true);
   if (args.empty()) return UsageError(VERIFY_USAGE, "which tree?");
   fs::path install;
-  std::wstring rootKey = L"ZepoFolder";
+  std::wstring rootKey = DEFAULT_ROOT_KEY;
   std::string publicKeys;
   bool keyGiven = false;
   for (std::size_t i = 1; i < args.size(); ++i) {

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "protocol/served_names.h"
 #include "publish/list_patches.h"
 #include "publish/release_index.h"
 #include "publish/release_signing.h"
@@ -21,9 +22,9 @@ std::string TextDigest(const std::string& text) { return WideToUtf8(Md5OfBytes(t
 std::set<std::string> KnownListTexts(const fs::path& tree, const std::string& product) {
   std::set<std::string> known;
   std::string text;
-  if (UnpackToMemory(tree / (product + "filelistfull.enc"), text)) known.insert(TextDigest(text));
+  if (UnpackToMemory(tree / (product + FULL_LIST.narrow), text)) known.insert(TextDigest(text));
   std::error_code failure;
-  const fs::path kept = tree / ListPatchFolder(product + "filelistfull.enc");
+  const fs::path kept = tree / ListPatchFolder(product + FULL_LIST.narrow);
   for (fs::directory_iterator it(kept, failure), end; !failure && it != end; it.increment(failure)) {
     if (it->path().extension() == ".list") known.insert(it->path().stem().string());
   }
@@ -39,8 +40,8 @@ std::set<std::string> KnownListTexts(const fs::path& tree, const std::string& pr
 
 std::vector<std::string> OriginFilesToRead(const std::wstring& product) {
   const std::string folder = WideToUtf8(product);
-  return {"rootfolder.enc", folder + ReleaseIndex::FILE_NAME, folder + "filelistfull.enc",
-          folder + "filelistfull.enc.sig"};
+  return {ROOT_DESCRIPTOR.narrow, folder + ReleaseIndex::FILE_NAME, folder + FULL_LIST.narrow,
+          folder + FULL_LIST.narrow + SIGNATURE_SUFFIX.narrow};
 }
 
 std::vector<std::string> OriginHistoryProblems(const fs::path& tree, const std::wstring& product,
@@ -48,7 +49,7 @@ std::vector<std::string> OriginHistoryProblems(const fs::path& tree, const std::
   const std::string folder = WideToUtf8(product);
   std::error_code ignored;
   if (originEmpty) return {};
-  if (!fs::exists(originCopy / "rootfolder.enc", ignored) || !fs::exists(originCopy / (folder + "filelistfull.enc"), ignored)) {
+  if (!fs::exists(originCopy / ROOT_DESCRIPTOR.narrow, ignored) || !fs::exists(originCopy / (folder + FULL_LIST.narrow), ignored)) {
     return {"it holds files but no tree of product " + folder + " (no rootfolder.enc and " + folder +
             "filelistfull.enc): it is not this tree's origin"};
   }
@@ -70,12 +71,12 @@ std::vector<std::string> OriginHistoryProblems(const fs::path& tree, const std::
     }
   }
   std::string text;
-  if (UnpackToMemory(originCopy / (folder + "filelistfull.enc"), text) &&
+  if (UnpackToMemory(originCopy / (folder + FULL_LIST.narrow), text) &&
       KnownListTexts(tree, folder).count(TextDigest(text)) == 0) {
     problems.push_back("its " + folder + "filelistfull.enc is a list this tree never published");
   }
-  const std::uint64_t originSerial = SerialOf(originCopy / (folder + "filelistfull.enc.sig"));
-  const std::uint64_t treeSerial = SerialOf(tree / (folder + "filelistfull.enc.sig"));
+  const std::uint64_t originSerial = SerialOf(originCopy / (folder + FULL_LIST.narrow + SIGNATURE_SUFFIX.narrow));
+  const std::uint64_t treeSerial = SerialOf(tree / (folder + FULL_LIST.narrow + SIGNATURE_SUFFIX.narrow));
   if (originSerial > treeSerial) {
     problems.push_back("its signatures have serial " + std::to_string(originSerial) + ", above this tree's " +
                        std::to_string(treeSerial) + " (signed later, from another copy): clients that took them "

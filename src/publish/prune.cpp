@@ -4,6 +4,8 @@
 #include <set>
 #include <vector>
 
+#include "protocol/file_list.h"
+#include "protocol/served_names.h"
 #include "publish/content_store.h"
 #include "publish/release.h"
 #include "publish/release_index.h"
@@ -40,11 +42,13 @@ std::wstring PathKey(std::wstring path) {
 
 // Every patch file that a list names.
 void AddNamedPatches(const IniDocument& list, std::set<std::wstring>& named) {
-  std::wstring name;
+  ListEntry entry;
   for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
-    if (!list.NamedSection(i, name)) continue;
-    for (const auto& [key, value] : list.KeysOf(name)) {
-      if (value.rfind(L"patches", 0) == 0) named.insert(PathKey(value + name));
+    if (!ParseListEntry(list, list.SectionReadFor(i), entry)) continue;
+    for (const ListedPatch& patches : entry.patches) {
+      for (const std::wstring* folder : {&patches.folder, &patches.folder2}) {
+        if (folder->rfind(L"patches", 0) == 0) named.insert(PathKey(*folder + entry.name));
+      }
     }
   }
 }
@@ -98,6 +102,21 @@ std::string Joined(const std::vector<std::wstring>& versions) {
   return text;
 }
 
+// The patches that no kept release and no served list names; how many went.
+std::size_t RemoveUnnamedPatches(const fs::path& product, const ReleaseIndex& index) {
+  std::set<std::wstring> named;
+  for (const std::wstring& version : IndexedVersions(index)) AddNamedPatches(index.ListOf(version), named);
+  for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) AddNamedPatches(ServedList(product, list), named);
+  std::size_t patches = 0;
+  for (const char* folder : {"patches", "patches2"}) {
+    patches += RemoveFilesUnless(product / folder, [&](const fs::path& file) {
+      std::error_code ignored;
+      return named.count(PathKey(WideOf(fs::relative(file, product, ignored)))) != 0;
+    });
+  }
+  return patches;
+}
+
 }  // namespace
 
 bool PruneTree(const fs::path& tree, const std::wstring& rootKey, const PruneOptions& options, std::string& error) {
@@ -131,16 +150,7 @@ bool PruneTree(const fs::path& tree, const std::wstring& rootKey, const PruneOpt
     std::error_code ignored;
     fs::remove(product / "files" / PathOf(release.version), ignored);
   }
-  std::set<std::wstring> named;
-  for (const std::wstring& version : IndexedVersions(index)) AddNamedPatches(index.ListOf(version), named);
-  for (const char* list : {"filelist.enc", "filelistfull.enc"}) AddNamedPatches(ServedList(product, list), named);
-  std::size_t patches = 0;
-  for (const char* folder : {"patches", "patches2"}) {
-    patches += RemoveFilesUnless(product / folder, [&](const fs::path& file) {
-      std::error_code ignored;
-      return named.count(PathKey(WideOf(fs::relative(file, product, ignored)))) != 0;
-    });
-  }
+  const std::size_t patches = RemoveUnnamedPatches(product, index);
   bool linked = false;
   const auto held = IdentitiesUnder(product / "files", linked);
   std::size_t stored = 0;

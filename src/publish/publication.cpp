@@ -4,6 +4,7 @@
 #include <chrono>
 #include <sstream>
 
+#include "protocol/served_names.h"
 #include "publish/list_patches.h"
 #include "publish/release.h"
 #include "publish/tree_writes.h"
@@ -72,12 +73,13 @@ std::string EncodeListText(const std::wstring& text) {
 
 std::vector<std::string> ServedLists(const std::wstring& product) {
   const std::string folder = WideToUtf8(product);
-  return {"rootfolder.enc", folder + "filelist.enc", folder + "filelistfull.enc"};
+  return {ROOT_DESCRIPTOR.narrow, folder + UPDATE_LIST.narrow, folder + FULL_LIST.narrow};
 }
 
 bool SigningFitsTree(const fs::path& tree, const SigningOptions& signing, std::string& error) {
   std::error_code ignored;
-  if (signing.Enabled() || signing.removeSignatures || !fs::exists(tree / "rootfolder.enc.sig", ignored)) return true;
+  const fs::path rootSignature = tree / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow);
+  if (signing.Enabled() || signing.removeSignatures || !fs::exists(rootSignature, ignored)) return true;
   error = "the tree at " + tree.string() + " is signed (rootfolder.enc.sig): clients that trust its key would refuse "
           "lists without signatures. Give --sign KEYFILE, or --unsigned to publish it unsigned and take its "
           "signatures away";
@@ -102,9 +104,9 @@ std::string Publication::BytesAfter(const std::string& relative) const {
 }
 
 bool Publication::Sign(const SigningOptions& signing, std::string& error) {
-  if (!KeyFitsTree(tree_ / "rootfolder.enc.sig", signing, error)) return false;
+  if (!KeyFitsTree(tree_ / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow), signing, error)) return false;
   std::vector<fs::path> signatureFiles;
-  for (const std::string& list : ServedLists(product_)) signatureFiles.push_back(tree_ / (list + ".sig"));
+  for (const std::string& list : ServedLists(product_)) signatureFiles.push_back(tree_ / (list + SIGNATURE_SUFFIX.narrow));
   if (!NextSerial(signatureFiles, signing, serial_, error) || !RecordKeySerial(signing, serial_, error)) return false;
   for (const std::string& list : ServedLists(product_)) {
     const std::string after = BytesAfter(list);
@@ -122,13 +124,13 @@ bool Publication::Sign(const SigningOptions& signing, std::string& error) {
       error = "cannot sign " + list + " with the key";
       return false;
     }
-    signatures_.push_back({list + ".sig", text, false});
+    signatures_.push_back({list + SIGNATURE_SUFFIX.narrow, text, false});
   }
   return true;
 }
 
 void Publication::RemoveSignatures() {
-  for (const std::string& list : ServedLists(product_)) removals_.push_back(list + ".sig");
+  for (const std::string& list : ServedLists(product_)) removals_.push_back(list + SIGNATURE_SUFFIX.narrow);
 }
 
 bool Publication::Stage(const Staged& file, std::string& error) const {

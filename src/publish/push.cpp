@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "protocol/served_names.h"
 #include "publish/origin_history.h"
 #include "publish/patch_source.h"
 #include "publish/publication.h"
@@ -24,7 +25,7 @@ std::vector<std::string> ServedInOrder(const fs::path& tree, const std::wstring&
   std::vector<std::string> files;
   std::error_code ignored;
   for (const std::string& list : ServedLists(productName)) {
-    if (fs::exists(tree / (list + ".sig"), ignored)) files.push_back(list + ".sig");
+    if (fs::exists(tree / (list + SIGNATURE_SUFFIX.narrow), ignored)) files.push_back(list + SIGNATURE_SUFFIX.narrow);
   }
   for (const std::string& list : ServedLists(productName)) files.push_back(list);
   files.push_back(WideToUtf8(productName) + ReleaseIndex::FILE_NAME);

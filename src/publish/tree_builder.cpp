@@ -13,6 +13,8 @@
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/safe_name.h"
+#include "protocol/file_list.h"
+#include "protocol/served_names.h"
 #include "publish/content_store.h"
 #include "publish/file_progress.h"
 #include "publish/listed_times.h"
@@ -44,7 +46,7 @@ bool ReadFile(const fs::path& path, std::string& bytes) { return ReadWholeFile(W
 
 // What one file of the release becomes in the list.
 struct FileResult {
-  std::wstring method;
+  ListMethod method = ListMethod::Update;
   std::wstring dateTime;
   std::wstring sourceTime;  // the release folder's time, when the listed one was moved
   std::string checksum;
@@ -155,17 +157,17 @@ class Builder {
     }
     result.storedBytes += stored;
     if (InList(options_.selfUpdate, item.name)) {
-      result.method = L"SelfUpdate";
+      result.method = ListMethod::SelfUpdate;
       return result;
     }
     if (options_.highestFormat >= 2 && !AddWhole2(item, content, large, sha256, result)) return result;
     if (InList(options_.keep, item.name)) {
-      result.method = L"Exists";
+      result.method = ListMethod::Exists;
       return result;
     }
-    result.method = L"Update";
+    result.method = ListMethod::Update;
     AddPatches(item, content, large, result.wholeBytes, result);
-    if (!result.patchKeys.empty() || !result.patch2Keys.empty()) result.method = L"Patch";
+    if (!result.patchKeys.empty() || !result.patch2Keys.empty()) result.method = ListMethod::Patch;
     return result;
   }
 
@@ -370,15 +372,12 @@ struct ListedFile {
 std::map<std::wstring, ListedFile> ReadLiveList(const fs::path& product) {
   std::map<std::wstring, ListedFile> live;
   std::string text;
-  if (!UnpackToMemory(product / "filelistfull.enc", text)) return live;
+  if (!UnpackToMemory(product / FULL_LIST.narrow, text)) return live;
   const IniDocument list(text);
-  std::wstring name;
+  ListEntry entry;
   for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
-    if (!list.NamedSection(i, name)) continue;
-    ListedFile file;
-    list.ReadString(i, L"DateTime", file.dateTime);
-    list.ReadString(i, L"CheckSum", file.checksum);
-    if (!file.checksum.empty()) live[FoldCase(name)] = file;
+    if (!ParseListEntry(list, i, entry)) continue;
+    if (!entry.checksum.empty()) live[FoldCase(entry.name)] = ListedFile{entry.dateTime, entry.checksum};
   }
   return live;
 }
@@ -393,7 +392,7 @@ std::size_t SettleTimes(const std::map<std::wstring, ListedFile>& live, const Li
   std::size_t moved = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     FileResult& result = results[i];
-    if (items[i].folder || result.method == L"Exists") continue;
+    if (items[i].folder || result.method == ListMethod::Exists) continue;
     const auto listed = live.find(FoldCase(items[i].name));
     if (listed != live.end() && EqualNoCase(listed->second.checksum, AnsiToWide(result.checksum))) {
       if (!listed->second.dateTime.empty()) result.dateTime = listed->second.dateTime;
@@ -441,10 +440,10 @@ bool HasContentOf(const IniDocument& list, const std::vector<ReleaseItem>& items
     const std::size_t section = list.FindSection(item.name);
     if (section == IniDocument::NO_SECTION) return false;
     if (item.folder) continue;
-    std::wstring checksum;
+    ListEntry entry;
     std::string content;
-    list.ReadString(section, L"CheckSum", checksum);
-    if (!ReadFile(item.path, content) || !EqualNoCase(AnsiToWide(Md5Text(content)), checksum)) return false;
+    ParseListEntry(list, section, entry);
+    if (!ReadFile(item.path, content) || !EqualNoCase(AnsiToWide(Md5Text(content)), entry.checksum)) return false;
   }
   return true;
 }
@@ -462,11 +461,9 @@ std::vector<std::wstring> FilesShippedBefore(const ReleaseIndex& index, const st
   }
   for (const IndexedRelease& release : index.releases()) {
     const IniDocument list = index.ListOf(release.version);
-    std::wstring name, target;
+    ListEntry entry;
     for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
-      if (!list.NamedSection(i, name)) continue;
-      list.ReadString(i, L"Target", target);
-      if (!EqualNoCase(target, L"Folder")) add(name);
+      if (ParseListEntry(list, i, entry) && entry.target != ListTarget::Folder) add(entry.name);
     }
   }
   std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) { return FoldCase(a) < FoldCase(b); });
@@ -539,27 +536,24 @@ bool PublishFiles(const BuildOptions& options, Builder& builder, const std::vect
   return true;
 }
 
-// A file's section of the list: its method, time, digests, size and patch keys.
-std::wstring FileSection(const ReleaseItem& item, const FileResult& r) {
-  std::wstring section = L"[" + item.name + L"]\r\nMethod=" + r.method + L"\r\n";
-  if (r.method == L"Exists") section += L"Target=File\r\n";
-  section += L"DateTime=" + r.dateTime + L"\r\n";
-  if (!r.sourceTime.empty()) section += std::wstring(SOURCE_TIME_KEY) + L"=" + r.sourceTime + L"\r\n";
-  section += L"CheckSum=" + AnsiToWide(r.checksum) + L"\r\n";
-  // Clients that trust a key check what they stage against the SHA256; every client bounds
-  // what it unpacks or rebuilds by the Size.
-  if (!r.sha256.empty()) section += L"SHA256=" + AnsiToWide(r.sha256) + L"\r\n";
-  section += L"Size=" + std::to_wstring(r.size) + L"\r\n";
-  for (const auto& [oldSum, folder] : r.patchKeys) section += AnsiToWide(oldSum) + L"=" + AnsiToWide(folder) + L"\r\n";
-  // The second format's keys, which updaters that know only the first never read.
+// A file's entry of the list: its method, time, digests, size and patch keys.
+ListEntry FileEntryOf(const ReleaseItem& item, const FileResult& r) {
+  ListEntry entry;
+  entry.name = item.name;
+  entry.method = r.method;
+  if (r.method == ListMethod::Exists) entry.target = ListTarget::File;
+  entry.dateTime = r.dateTime;
+  entry.sourceTime = r.sourceTime;
+  entry.checksum = AnsiToWide(r.checksum);
+  entry.sha256 = AnsiToWide(r.sha256);
+  entry.size = std::to_wstring(r.size);
+  for (const auto& [oldSum, folder] : r.patchKeys) entry.AddPatchKey(AnsiToWide(oldSum), L"", AnsiToWide(folder));
   for (const auto& [oldSum, folder] : r.patch2Keys) {
-    section += AnsiToWide(oldSum) + PATCH2_KEY_SUFFIX + L"=" + AnsiToWide(folder) + L"\r\n";
+    entry.AddPatchKey(AnsiToWide(oldSum), PATCH2_KEY_SUFFIX, AnsiToWide(folder));
   }
-  for (const auto& [oldSum, name] : r.patchFrom) {
-    section += AnsiToWide(oldSum) + PATCH_SOURCE_KEY_SUFFIX + L"=" + name + L"\r\n";
-  }
-  if (!r.whole2.empty()) section += std::wstring(WHOLE2_KEY) + L"=" + r.whole2 + L"\r\n";
-  return section;
+  for (const auto& [oldSum, name] : r.patchFrom) entry.AddPatchKey(AnsiToWide(oldSum), PATCH_SOURCE_KEY_SUFFIX, name);
+  entry.whole2 = r.whole2;
+  return entry;
 }
 
 // What a published file adds to the summary, against the list that was live before.
@@ -600,13 +594,13 @@ void CountFile(const ReleaseItem& item, const FileResult& r, const std::map<std:
 std::wstring ComposeList(const BuildOptions& options, const std::wstring& updateFolder,
                          const std::vector<ReleaseItem>& items, const std::vector<FileResult>& results,
                          const std::map<std::wstring, ListedFile>& live, BuildSummary& summary) {
-  std::wstring list = L"[ServerConfig]\r\nVersionName=" + options.version + L"\r\nUpdateFolder=" + updateFolder + L"\r\n";
+  std::wstring list = ComposeListHeader({options.version, updateFolder, L""});
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (items[i].folder) {
-      list += L"[" + items[i].name + L"]\r\nMethod=Exists\r\nTarget=Folder\r\n";
+      list += ComposeListEntry(ListRule(items[i].name, ListMethod::Exists, ListTarget::Folder));
       continue;
     }
-    list += FileSection(items[i], results[i]);
+    list += ComposeListEntry(FileEntryOf(items[i], results[i]));
     CountFile(items[i], results[i], live, summary);
   }
   return list;
@@ -622,7 +616,7 @@ std::wstring Removals(const ReleaseIndex& index, const std::vector<ReleaseItem>&
   std::wstring removals;
   for (const std::wstring& name : FilesShippedBefore(index, previousItems)) {
     if (present.count(FoldCase(name)) != 0) continue;
-    removals += L"[" + name + L"]\r\nMethod=Remove\r\nTarget=File\r\n";
+    removals += ComposeListEntry(ListRule(name, ListMethod::Remove, ListTarget::File));
     ++summary.removed;
   }
   return removals;
@@ -635,8 +629,8 @@ bool PublishVersion(const BuildOptions& options, ReleaseIndex& index, const fs::
                     std::string& error) {
   std::error_code ignored;
   fs::create_directories(productRoot, ignored);
-  if (!fs::exists(options.out / "detectfile.enc") &&
-      !PackBytesTo(options.out / "detectfile.enc", "zepo patch server\r\n", error)) {
+  if (!fs::exists(options.out / DETECT_FILE.narrow) &&
+      !PackBytesTo(options.out / DETECT_FILE.narrow, "zepo patch server\r\n", error)) {
     return false;
   }
   if (!index.KeepList(options.version, EncodeListText(list), error)) return false;
@@ -644,9 +638,9 @@ bool PublishVersion(const BuildOptions& options, ReleaseIndex& index, const fs::
                  summary.patches, summary.storedBytes, L"", L""});
   const std::string productFolder = WideToUtf8(options.product);
   Publication publication(options.out, options.product);
-  publication.AddList(productFolder + "filelistfull.enc", list);
-  publication.AddList(productFolder + "filelist.enc", list + removals);
-  publication.AddList("rootfolder.enc", L"[ServerConfig]\r\n" + options.rootKey + L"=" + options.product + L"\r\n");
+  publication.AddList(productFolder + FULL_LIST.narrow, list);
+  publication.AddList(productFolder + UPDATE_LIST.narrow, list + removals);
+  publication.AddList(ROOT_DESCRIPTOR.narrow, ComposeRootDescriptor(options.rootKey, options.product));
   publication.SetIndex(productFolder + ReleaseIndex::FILE_NAME, index.Text());
   if (options.signing.Enabled() && !publication.Sign(options.signing, error)) return false;
   if (options.signing.removeSignatures) publication.RemoveSignatures();

@@ -6,6 +6,8 @@
 #include <set>
 #include <vector>
 
+#include "protocol/file_list.h"
+#include "protocol/served_names.h"
 #include "publish/content_check.h"
 #include "publish/content_store.h"
 #include "publish/listed_times.h"
@@ -34,27 +36,25 @@ std::uint64_t FileSize(const fs::path& path) {
 // What a client holding a release downloads to reach the live list: nothing for a file of the
 // same content, the patch from its content when the live list has one, else the whole file.
 std::uint64_t DownloadToReach(const IniDocument& live, const IniDocument& from, const fs::path& product) {
-  std::wstring updateFolder, name, method, target, checksum, held, folder;
-  live.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder);
+  const std::wstring updateFolder = ParseListHeader(live).updateFolder;
   std::uint64_t bytes = 0;
+  ListEntry entry, held;
   for (std::size_t i = FirstEntrySection(live); i < live.SectionCount(); ++i) {
-    if (!live.NamedSection(i, name)) continue;
-    live.ReadString(i, L"Method", method);
-    live.ReadString(i, L"Target", target);
-    if (EqualNoCase(method, L"Remove") || EqualNoCase(method, L"Exists")) continue;
-    live.ReadString(i, L"CheckSum", checksum);
-    const std::size_t heldSection = from.FindSection(name);
-    held.clear();
-    if (heldSection != IniDocument::NO_SECTION) from.ReadString(heldSection, L"CheckSum", held);
-    if (!held.empty() && EqualNoCase(held, checksum)) continue;
-    folder.clear();
-    if (!held.empty()) live.ReadString(i, held, folder);
-    bytes += FileSize(product / PathOf((folder.empty() ? updateFolder : folder) + name));
+    if (!ParseListEntry(live, i, entry) || entry.method == ListMethod::Remove || entry.method == ListMethod::Exists) {
+      continue;
+    }
+    const std::size_t heldSection = from.FindSection(entry.name);
+    held = ListEntry{};
+    if (heldSection != IniDocument::NO_SECTION) ParseListEntry(from, heldSection, held);
+    if (!held.checksum.empty() && EqualNoCase(held.checksum, entry.checksum)) continue;
+    const ListedPatch* patches = held.checksum.empty() ? nullptr : entry.PatchesFrom(held.checksum);
+    const std::wstring folder = patches == nullptr || patches->folder.empty() ? updateFolder : patches->folder;
+    bytes += FileSize(product / PathOf(folder + entry.name));
   }
   return bytes;
 }
 
-IniDocument PublishedList(const fs::path& product, const char* name = "filelistfull.enc") {
+IniDocument PublishedList(const fs::path& product, const char* name = FULL_LIST.narrow) {
   std::string text;
   UnpackToMemory(product / name, text);
   return IniDocument(text);
@@ -62,9 +62,7 @@ IniDocument PublishedList(const fs::path& product, const char* name = "filelistf
 
 // The version a served list names; empty when it names none.
 std::string ServedVersion(const fs::path& product, const char* name) {
-  std::wstring served;
-  PublishedList(product, name).ReadString(L"ServerConfig", L"VersionName", served);
-  return WideToUtf8(served);
+  return WideToUtf8(ParseListHeader(PublishedList(product, name)).versionName);
 }
 
 // A tree as the commands that change it or report on it find it.
@@ -80,15 +78,15 @@ bool LoadTree(const fs::path& root, const std::wstring& rootKey, Tree& tree, std
   error = FolderProblem(root);
   if (!error.empty()) return false;
   std::string text;
-  if (!fs::exists(root / "detectfile.enc")) {
+  if (!fs::exists(root / DETECT_FILE.narrow)) {
     error = root.string() + " is not a tree (no detectfile.enc at its root)";
     return false;
   }
-  if (!UnpackToMemory(root / "rootfolder.enc", text)) {
+  if (!UnpackToMemory(root / ROOT_DESCRIPTOR.narrow, text)) {
     error = "no published tree at " + root.string() + " (rootfolder.enc is missing or does not unpack)";
     return false;
   }
-  IniDocument(text).ReadString(L"ServerConfig", rootKey, tree.productName);
+  tree.productName = RootFolderIn(IniDocument(text), rootKey);
   if (tree.productName.empty()) {
     error = "the tree at " + root.string() + " has no product folder under the key " + WideToUtf8(rootKey) +
             " in rootfolder.enc";
@@ -107,12 +105,10 @@ bool LoadTree(const fs::path& root, const std::wstring& rootKey, Tree& tree, std
 // The names of a list's files (not its folders or removals), folded to one case.
 std::set<std::wstring> FilesOf(const IniDocument& list) {
   std::set<std::wstring> files;
-  std::wstring name, method, target;
+  ListEntry entry;
   for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
-    if (!list.NamedSection(i, name)) continue;
-    list.ReadString(i, L"Method", method);
-    list.ReadString(i, L"Target", target);
-    if (!EqualNoCase(method, L"Remove") && !EqualNoCase(target, L"Folder")) files.insert(FoldCase(name));
+    if (!ParseListEntry(list, i, entry)) continue;
+    if (entry.method != ListMethod::Remove && entry.target != ListTarget::Folder) files.insert(FoldCase(entry.name));
   }
   return files;
 }
@@ -120,21 +116,22 @@ std::set<std::wstring> FilesOf(const IniDocument& list) {
 // The objects a list names that the tree lacks: whole files, their second packed form, patches.
 std::vector<std::string> MissingObjects(const IniDocument& list, const fs::path& product) {
   std::vector<std::string> missing;
-  std::wstring updateFolder, name, method, target;
-  list.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder);
+  const std::wstring updateFolder = ParseListHeader(list).updateFolder;
   auto need = [&](const std::wstring& relative) {
     std::error_code ignored;
     if (!fs::is_regular_file(product / PathOf(relative), ignored)) missing.push_back(WideToUtf8(relative));
   };
+  ListEntry entry;
   for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
-    if (!list.NamedSection(i, name)) continue;
-    list.ReadString(i, L"Method", method);
-    list.ReadString(i, L"Target", target);
-    if (EqualNoCase(method, L"Remove") || EqualNoCase(target, L"Folder")) continue;
-    need(updateFolder + name);
-    for (const auto& [key, value] : list.KeysOf(name)) {
-      if (EqualNoCase(key, WHOLE2_KEY)) need(updateFolder + name + value);
-      if (value.rfind(L"patches", 0) == 0) need(value + name);
+    if (!ParseListEntry(list, i, entry) || entry.method == ListMethod::Remove || entry.target == ListTarget::Folder) {
+      continue;
+    }
+    need(updateFolder + entry.name);
+    if (!entry.whole2.empty()) need(updateFolder + entry.name + entry.whole2);
+    for (const ListedPatch& patches : entry.patches) {
+      for (const std::wstring* folder : {&patches.folder, &patches.folder2}) {
+        if (folder->rfind(L"patches", 0) == 0) need(*folder + entry.name);
+      }
     }
   }
   return missing;
@@ -151,7 +148,7 @@ bool PublishTree(const Tree& tree, Publication& publication, const SigningOption
 // Renews the live signatures: every served list signed again with a new serial and expiry.
 bool Resign(const Tree& tree, const SigningOptions& signing, std::string& error) {
   std::error_code ignored;
-  if (!fs::exists(tree.root / "rootfolder.enc.sig", ignored)) {
+  if (!fs::exists(tree.root / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow), ignored)) {
     error = "the tree at " + tree.root.string() + " is not signed; zepo-publish build --sign publishes a signed release";
     return false;
   }
@@ -192,7 +189,7 @@ std::vector<TreeProblem> TreeProblems(const fs::path& root, const std::wstring& 
   }
   const std::string live = WideToUtf8(tree.index.live());
   if (live.empty()) problems.push_back({TreeProblem::SERVED, "the release index names no live version"});
-  for (const char* name : {"filelist.enc", "filelistfull.enc"}) {
+  for (const char* name : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
     const std::string served = ServedVersion(tree.product, name);
     if (served != live) {
       problems.push_back({TreeProblem::SERVED, std::string(name) + " serves version " +
@@ -202,7 +199,7 @@ std::vector<TreeProblem> TreeProblems(const fs::path& root, const std::wstring& 
     }
   }
   // What clients that trust a key check first: each served list beside a signature that states it.
-  if (!signatures || !fs::exists(root / "rootfolder.enc.sig", ignored)) return problems;
+  if (!signatures || !fs::exists(root / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow), ignored)) return problems;
   for (const std::string& list : ServedLists(tree.productName)) {
     std::string text, packed;
     if (!ReadWholeFile(WideOf(root / (list + ".sig")), text)) {
@@ -233,7 +230,7 @@ std::vector<std::string> ServedProblems(const fs::path& root, const std::wstring
 bool ProductNameOf(const fs::path& tree, const std::wstring& rootKey, std::wstring& name) {
   std::string text;
   name.clear();
-  if (!UnpackToMemory(tree / "rootfolder.enc", text)) return false;
+  if (!UnpackToMemory(tree / ROOT_DESCRIPTOR.narrow, text)) return false;
   IniDocument(text).ReadString(L"ServerConfig", rootKey, name);
   return !name.empty();
 }
@@ -251,8 +248,8 @@ namespace {
 // stopped between its moves).
 void ShowLive(const Tree& tree, JsonObject& object) {
   const std::string live = WideToUtf8(tree.index.live());
-  const std::string list = ServedVersion(tree.product, "filelist.enc");
-  const std::string full = ServedVersion(tree.product, "filelistfull.enc");
+  const std::string list = ServedVersion(tree.product, UPDATE_LIST.narrow);
+  const std::string full = ServedVersion(tree.product, FULL_LIST.narrow);
   object.Text("live", live).Text("served", list);
   if (list == live && full == live) {
     std::printf("live: %s\n", live.c_str());
@@ -290,7 +287,7 @@ std::vector<std::string> ClockWarnings(const Tree& tree) {
   constexpr std::int64_t HOUR = 3600;
   const auto now = static_cast<std::int64_t>(std::time(nullptr));
   std::vector<std::string> warnings;
-  const auto serial = static_cast<std::int64_t>(SerialOf(tree.root / "rootfolder.enc.sig"));
+  const auto serial = static_cast<std::int64_t>(SerialOf(tree.root / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow)));
   if (serial > now + HOUR) {
     warnings.push_back("the live signatures' serial is of " + ShownStamp(UtcStampOf(serial)) +
                        ", more than an hour ahead of this computer's clock (" + ShownStamp(UtcStampOf(now)) +
@@ -326,6 +323,40 @@ std::string ProblemSummary(const std::vector<TreeProblem>& problems) {
   return std::to_string(problems.size()) + (problems.size() == 1 ? " problem: " : " problems: ") + kinds;
 }
 
+// The table of the kept releases, each with what its players download to reach the live one, as
+// JSON objects into releases; the pruned ones into pruned.
+void ShowReleases(const Tree& tree, const IniDocument& live, std::vector<std::string>& releases,
+                  std::vector<std::string>& pruned) {
+  const ReleaseIndex& index = tree.index;
+  std::printf("%-12s %-16s %7s %11s %11s %8s  %s\n", "version", "published (UTC)", "files", "packed", "added",
+              "patches", "download to reach the live one");
+  for (const IndexedRelease& r : index.releases()) {
+    if (!r.pruned.empty()) {
+      pruned.push_back(WideToUtf8(r.version) + " (on " + WideToUtf8(r.pruned) + ")");
+      continue;
+    }
+    const std::uint64_t download = DownloadToReach(live, index.ListOf(r.version), tree.product);
+    std::printf("%-12s %-16s %7zu %11s %11s %8zu  %s%s%s\n", WideToUtf8(r.version).c_str(), WideToUtf8(r.date).c_str(),
+                r.files, ByteSize(r.packedBytes).c_str(), r.addedBytes ? ByteSize(*r.addedBytes).c_str() : "-",
+                r.patches, ByteSize(download).c_str(),
+                r.version == index.live() ? "  (live)" : "",
+                r.liveAgain.empty() ? "" : ("  (rolled back to on " + WideToUtf8(r.liveAgain) + ")").c_str());
+    JsonObject release;
+    release.Text("version", WideToUtf8(r.version))
+        .Text("published", IsoStamp(WideToUtf8(r.date)))
+        .Number("files", r.files)
+        .Number("packed_bytes", r.packedBytes);
+    if (r.addedBytes) release.Number("added_bytes", *r.addedBytes);
+    releases.push_back(release
+                           .Number("patches", r.patches)
+                           .Number("download_to_live", download)
+                           .Flag("live", r.version == index.live())
+                           .Json("rolled_back_to_on",
+                                 r.liveAgain.empty() ? "null" : JsonString(IsoStamp(WideToUtf8(r.liveAgain))))
+                           .Close());
+  }
+}
+
 }  // namespace
 
 std::vector<DownloadFrom> DownloadsToTheLive(const fs::path& root, const std::wstring& rootKey) {
@@ -352,34 +383,8 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
   ShowExpiry(tree, object);
   const std::vector<std::string> warnings = ClockWarnings(tree);
   for (const std::string& warning : warnings) std::printf("warning: %s\n", warning.c_str());
-  std::printf("%-12s %-16s %7s %11s %11s %8s  %s\n", "version", "published (UTC)", "files", "packed", "added",
-              "patches", "download to reach the live one");
   std::vector<std::string> releases, pruned;
-  for (const IndexedRelease& r : index.releases()) {
-    if (!r.pruned.empty()) {
-      pruned.push_back(WideToUtf8(r.version) + " (on " + WideToUtf8(r.pruned) + ")");
-      continue;
-    }
-    const std::uint64_t download = DownloadToReach(live, index.ListOf(r.version), tree.product);
-    std::printf("%-12s %-16s %7zu %11s %11s %8zu  %s%s%s\n", WideToUtf8(r.version).c_str(), WideToUtf8(r.date).c_str(),
-                r.files, ByteSize(r.packedBytes).c_str(), r.addedBytes ? ByteSize(*r.addedBytes).c_str() : "-",
-                r.patches, ByteSize(download).c_str(),
-                r.version == index.live() ? "  (live)" : "",
-                r.liveAgain.empty() ? "" : ("  (rolled back to on " + WideToUtf8(r.liveAgain) + ")").c_str());
-    JsonObject release;
-    release.Text("version", WideToUtf8(r.version))
-        .Text("published", IsoStamp(WideToUtf8(r.date)))
-        .Number("files", r.files)
-        .Number("packed_bytes", r.packedBytes);
-    if (r.addedBytes) release.Number("added_bytes", *r.addedBytes);
-    releases.push_back(release
-                           .Number("patches", r.patches)
-                           .Number("download_to_live", download)
-                           .Flag("live", r.version == index.live())
-                           .Json("rolled_back_to_on",
-                                 r.liveAgain.empty() ? "null" : JsonString(IsoStamp(WideToUtf8(r.liveAgain))))
-                           .Close());
-  }
+  ShowReleases(tree, live, releases, pruned);
   std::string prunedLine;
   for (const std::string& release : pruned) prunedLine += (prunedLine.empty() ? "" : ", ") + release;
   if (!pruned.empty()) std::printf("pruned: %s\n", prunedLine.c_str());
@@ -420,13 +425,96 @@ namespace {
 // The files of a list that may come as patches: those a client updates whole or by a patch.
 std::vector<std::wstring> PatchableFiles(const IniDocument& list) {
   std::vector<std::wstring> names;
-  std::wstring name, method;
+  ListEntry entry;
   for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
-    if (!list.NamedSection(i, name) || list.FindSection(name) != i) continue;
-    list.ReadString(i, L"Method", method);
-    if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) names.push_back(name);
+    if (list.SectionReadFor(i) != i || !ParseListEntry(list, i, entry)) continue;
+    if (entry.method == ListMethod::Update || entry.method == ListMethod::Patch) names.push_back(entry.name);
   }
   return names;
+}
+
+}  // namespace
+
+namespace {
+
+// Whether a kept release can serve clients again: indexed, not pruned, its list kept, and every
+// file its list names in the tree and sound. False with the reason.
+bool CanGoLiveAgain(const fs::path& root, const Tree& tree, const std::wstring& version, const IniDocument& kept,
+                    std::string& error) {
+  const IndexedRelease* release = tree.index.Find(version);
+  const std::string named = "version " + WideToUtf8(version);
+  if (release == nullptr) {
+    error = named + " is not in the tree's index; zepo-publish status lists its releases";
+    return false;
+  }
+  if (!release->pruned.empty()) {
+    error = named + " was pruned on " + WideToUtf8(release->pruned) +
+            ": its files are gone from the tree, and it cannot go live again; nothing changed";
+    return false;
+  }
+  if (kept.SectionCount() == 0) {
+    error = "the list of " + named + " is not kept in the tree";
+    return false;
+  }
+  if (version == tree.index.live()) return true;
+  const std::vector<std::string> missing = MissingObjects(kept, tree.product);
+  if (!missing.empty()) {
+    error = named + " cannot go live again: " + std::to_string(missing.size()) +
+            " files that its list names are not in the tree (clients would fail on them), such as " +
+            (tree.product / missing.front()).string() + "; nothing changed";
+    return false;
+  }
+  const std::vector<DamagedContent> damaged = DamagedContentOf(root, tree.product, tree.index, {version});
+  if (!damaged.empty()) {
+    error = named + " cannot go live again: " + std::to_string(damaged.size()) +
+            " of its files are damaged in the tree (clients would refuse them), such as " + damaged.front().Text() +
+            "; nothing changed. zepo-publish verify names them all; a build of the release's folder under a new "
+            "version packs them again";
+    return false;
+  }
+  return true;
+}
+
+// The kept list again, with the times that clients can trust against what they hold (a file
+// whose content goes back but whose time another content of its name had in that minute gets the
+// publish time, as a build gives it) and the patches back from the live release's content. Its
+// files' names go into present.
+std::wstring RestoredList(const IniDocument& kept, const ListedTimes& history, const ReversePatchKeys& reverse,
+                          std::set<std::wstring>& present) {
+  const std::uint64_t now = TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0);
+  std::wstring list = ComposeListHeader(ParseListHeader(kept));
+  ListEntry entry;
+  for (std::size_t i = FirstEntrySection(kept); i < kept.SectionCount(); ++i) {
+    if (!ParseListEntry(kept, i, entry)) continue;
+    present.insert(FoldCase(entry.name));
+    const std::wstring clash = history.Clash(entry.name, entry.dateTime, entry.checksum);
+    if (!clash.empty()) entry.dateTime = PublishTimeAfter(clash, now);
+    const auto reverseKeys = reverse.find(FoldCase(entry.name));
+    if (reverseKeys != reverse.end() && !reverseKeys->second.empty()) {
+      if (entry.method == ListMethod::Update) entry.method = ListMethod::Patch;
+      for (const auto& [key, folder] : reverseKeys->second) {
+        const std::wstring suffix = key.size() > 32 ? key.substr(32) : L"";
+        entry.AddPatchKey(key.substr(0, 32), suffix, folder);
+      }
+    }
+    list += ComposeListEntry(entry);
+  }
+  return list;
+}
+
+// The removals of every file that another kept release shipped and the restored one does not.
+std::wstring RemovalsOfOthers(const ReleaseIndex& index, std::set<std::wstring>& present) {
+  std::wstring removals;
+  ListEntry entry;
+  for (const IndexedRelease& release : index.releases()) {
+    const IniDocument other = index.ListOf(release.version);
+    for (std::size_t i = FirstEntrySection(other); i < other.SectionCount(); ++i) {
+      if (!ParseListEntry(other, i, entry) || entry.target == ListTarget::Folder) continue;
+      if (!present.insert(FoldCase(entry.name)).second) continue;
+      removals += ComposeListEntry(ListRule(entry.name, ListMethod::Remove, ListTarget::File));
+    }
+  }
+  return removals;
 }
 
 }  // namespace
@@ -436,94 +524,27 @@ bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::
   Tree tree;
   if (!LoadTree(root, rootKey, tree, error) || !SigningFitsTree(root, signing, error)) return false;
   ReleaseIndex& index = tree.index;
-  const fs::path& product = tree.product;
-  const IndexedRelease* release = index.Find(version);
-  if (release == nullptr) {
-    error = "version " + WideToUtf8(version) + " is not in the tree's index; zepo-publish status lists its releases";
-    return false;
-  }
-  if (!release->pruned.empty()) {
-    error = "version " + WideToUtf8(version) + " was pruned on " + WideToUtf8(release->pruned) +
-            ": its files are gone from the tree, and it cannot go live again; nothing changed";
-    return false;
-  }
   const IniDocument kept = index.ListOf(version);
-  if (kept.SectionCount() == 0) {
-    error = "the list of version " + WideToUtf8(version) + " is not kept in the tree";
-    return false;
-  }
+  if (!CanGoLiveAgain(root, tree, version, kept, error)) return false;
   if (version == index.live()) {
     if (signing.Enabled()) return Resign(tree, signing, error);
     std::printf("version %s is live already; nothing changed\n", WideToUtf8(version).c_str());
     return true;
   }
-  const std::vector<std::string> missing = MissingObjects(kept, product);
-  if (!missing.empty()) {
-    error = "version " + WideToUtf8(version) + " cannot go live again: " + std::to_string(missing.size()) +
-            " files that its list names are not in the tree (clients would fail on them), such as " +
-            (product / missing.front()).string() + "; nothing changed";
-    return false;
-  }
-  const std::vector<DamagedContent> damaged = DamagedContentOf(root, product, index, {version});
-  if (!damaged.empty()) {
-    error = "version " + WideToUtf8(version) + " cannot go live again: " + std::to_string(damaged.size()) +
-            " of its files are damaged in the tree (clients would refuse them), such as " + damaged.front().Text() +
-            "; nothing changed. zepo-publish verify names them all; a build of the release's folder under a new "
-            "version packs them again";
-    return false;
-  }
-  // The kept list again, with the times that clients can trust against what they hold: a file
-  // whose content goes back but whose time another content of its name had in that minute gets
-  // the publish time, as a build gives it.
-  const ListedTimes history = ListedTimes::Of(product, index);
-  const IniDocument current = PublishedList(product);
-  if (!CheckRemovals(FilesOf(current), FilesOf(kept), version, allowRemovals, error)) return false;
+  if (!CheckRemovals(FilesOf(PublishedList(tree.product)), FilesOf(kept), version, allowRemovals, error)) return false;
   // Clients at the live version go back by patches from its content, not by whole files.
   ReversePatchKeys reverse;
   if (!PublishReversePatches(root, tree.productName, index.live(), version, PatchableFiles(kept), reverse, error)) {
     return false;
   }
-  const std::uint64_t now = TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0);
-  std::wstring list, name, ownSum;
   std::set<std::wstring> present;
-  const std::size_t first = FirstEntrySection(kept);
-  for (std::size_t i = 0; i < kept.SectionCount(); ++i) {
-    if (!kept.NamedSection(i, name)) continue;
-    if (i >= first) present.insert(FoldCase(name));
-    kept.ReadString(i, L"CheckSum", ownSum);
-    const auto reverseKeys = i >= first ? reverse.find(FoldCase(name)) : reverse.end();
-    const bool patched = reverseKeys != reverse.end() && !reverseKeys->second.empty();
-    list += L"[" + name + L"]\r\n";
-    std::set<std::wstring> keys;
-    for (const auto& [key, value] : kept.KeysOf(name)) {
-      const std::wstring clash =
-          EqualNoCase(key, L"DateTime") && i >= first ? history.Clash(name, value, ownSum) : std::wstring();
-      const bool nowPatch = patched && EqualNoCase(key, L"Method") && EqualNoCase(value, L"Update");
-      list += key + L"=" + (!clash.empty() ? PublishTimeAfter(clash, now) : nowPatch ? L"Patch" : value) + L"\r\n";
-      keys.insert(FoldCase(key));
-    }
-    if (patched) {
-      for (const auto& [key, folder] : reverseKeys->second) {
-        if (keys.insert(FoldCase(key)).second) list += key + L"=" + folder + L"\r\n";
-      }
-    }
-  }
-  std::wstring removals;
-  for (const IndexedRelease& release : index.releases()) {
-    const IniDocument other = index.ListOf(release.version);
-    std::wstring target;
-    for (std::size_t i = FirstEntrySection(other); i < other.SectionCount(); ++i) {
-      if (!other.NamedSection(i, name)) continue;
-      other.ReadString(i, L"Target", target);
-      if (EqualNoCase(target, L"Folder") || !present.insert(FoldCase(name)).second) continue;
-      removals += L"[" + name + L"]\r\nMethod=Remove\r\nTarget=File\r\n";
-    }
-  }
+  const std::wstring list = RestoredList(kept, ListedTimes::Of(tree.product, index), reverse, present);
+  const std::wstring removals = RemovalsOfOthers(index, present);
   index.MakeLive(version, IndexDateNow());
   const std::string productFolder = WideToUtf8(tree.productName);
   Publication publication(root, tree.productName);
-  publication.AddList(productFolder + "filelistfull.enc", list);
-  publication.AddList(productFolder + "filelist.enc", list + removals);
+  publication.AddList(productFolder + FULL_LIST.narrow, list);
+  publication.AddList(productFolder + UPDATE_LIST.narrow, list + removals);
   if (!PublishTree(tree, publication, signing, error)) return false;
   std::printf("version %s is live again; clients go back to it on their next run\n", WideToUtf8(version).c_str());
   return true;

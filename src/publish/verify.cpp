@@ -5,6 +5,8 @@
 #include <set>
 #include <vector>
 
+#include "protocol/file_list.h"
+#include "protocol/served_names.h"
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/safe_name.h"
@@ -31,10 +33,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string Md5Text(const std::string& bytes) { return WideToUtf8(Md5OfBytes(bytes.data(), bytes.size())); }
-
-bool IsDigest(const std::wstring& key) {
-  return key.size() == 32 && key.find_first_not_of(L"0123456789abcdefABCDEF") == std::wstring::npos;
-}
 
 class Verifier {
  public:
@@ -70,24 +68,20 @@ class Verifier {
     }
   }
 
-  void CheckEntry(const IniDocument& list, const std::wstring& name, const std::wstring& updateFolder) {
-    std::wstring method;
-    std::wstring checksum;
-    list.ReadString(name, L"Method", method);
-    list.ReadString(name, L"CheckSum", checksum);
+  void CheckEntry(const ListEntry& entry, const std::wstring& updateFolder) {
+    const std::wstring& name = entry.name;
+    const std::wstring& checksum = entry.checksum;
     const std::string shown = ShownName(name);
     const std::wstring nameProblem = EntryNameProblem(name);
     if (!nameProblem.empty()) return Problem(shown + ": every client refuses the list for this name: it holds " +
                                              WideToUtf8(nameProblem));
-    std::wstring target;
-    list.ReadString(name, L"Target", target);
-    if (EqualNoCase(method, L"Remove")) {
-      if (EqualNoCase(target, L"Folder")) {
+    if (entry.method == ListMethod::Remove) {
+      if (entry.target == ListTarget::Folder) {
         Problem(shown + ": removes a whole folder, and with it every file that players keep in it");
       }
       return;
     }
-    if (EqualNoCase(method, L"Exists") && EqualNoCase(target, L"Folder")) return;
+    if (entry.method == ListMethod::Exists && entry.target == ListTarget::Folder) return;
     const fs::path whole = product_ / PathOf(updateFolder + name);
     OldContent plain;
     if (!fs::exists(whole)) return Problem(shown + ": no whole file at " + whole.string());
@@ -95,18 +89,13 @@ class Verifier {
     if (!checksum.empty() && !EqualNoCase(AnsiToWide(plain.Checksum()), checksum)) {
       return Problem(shown + ": the whole file's digest is not its CheckSum");
     }
-    CheckContentKeys(list, name, shown, plain);
-    std::wstring whole2;
-    if (list.ReadString(name, WHOLE2_KEY, whole2) && !whole2.empty()) CheckWhole2(name, updateFolder + name + whole2, checksum);
-    const std::wstring suffix = PATCH2_KEY_SUFFIX;
-    for (const auto& [key, folder] : list.KeysOf(name)) {
-      const bool second = key.size() > suffix.size() && key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0;
-      const std::wstring digest = second ? key.substr(0, key.size() - suffix.size()) : key;
-      if (!IsDigest(digest)) continue;
+    CheckContentKeys(entry, shown, plain);
+    if (!entry.whole2.empty()) CheckWhole2(name, updateFolder + name + entry.whole2, checksum);
+    for (const ListedPatch& patches : entry.patches) {
       // A patch from a file of another name is rebuilt from that file's content.
-      std::wstring from;
-      if (!list.ReadString(name, digest + PATCH_SOURCE_KEY_SUFFIX, from) || from.empty()) from = name;
-      CheckPatch(name, from, digest, folder, checksum, second);
+      const std::wstring& from = patches.source.empty() ? name : patches.source;
+      if (!patches.folder.empty()) CheckPatch(name, from, patches.from, patches.folder, checksum, false);
+      if (!patches.folder2.empty()) CheckPatch(name, from, patches.from, patches.folder2, checksum, true);
     }
   }
 
@@ -164,11 +153,9 @@ class Verifier {
 
   // The Size that every client bounds the file by, and a signed tree's SHA256, which clients that
   // trust its key hold every file to.
-  void CheckContentKeys(const IniDocument& list, const std::wstring& name, const std::string& shown,
-                        const OldContent& plain) {
-    std::wstring sha256, size;
-    list.ReadString(name, L"SHA256", sha256);
-    list.ReadString(name, L"Size", size);
+  void CheckContentKeys(const ListEntry& entry, const std::string& shown, const OldContent& plain) {
+    const std::wstring& sha256 = entry.sha256;
+    const std::wstring& size = entry.size;
     if (!size.empty() && size != std::to_wstring(plain.Size())) {
       Problem(shown + ": the whole file is not the " + WideToUtf8(size) + " bytes its Size says (clients refuse it)");
     }
@@ -199,24 +186,22 @@ std::string DescribeUpdate(const IniDocument& list, const std::vector<std::wstri
   for (std::size_t i = 1; i < names.size(); ++i) {
     const std::wstring& name = names[i];
     if (!IsSafeEntryName(name)) continue;  // never a path outside the installation
-    std::wstring method, target, checksum;
-    list.ReadString(name, L"Method", method);
-    list.ReadString(name, L"Target", target);
-    list.ReadString(name, L"CheckSum", checksum);
+    ListEntry entry;
+    ParseListEntry(list, list.FindSection(name), entry);
     const fs::path local = install / PathOf(name);
     std::error_code error;
     const std::string shown = WideToUtf8(name);
-    if (EqualNoCase(method, L"Remove")) {
+    if (entry.method == ListMethod::Remove) {
       if (fs::exists(local, error)) std::printf("remove   %s\n", shown.c_str()), ++counts[2];
       continue;
     }
-    if (EqualNoCase(method, L"Exists") && (EqualNoCase(target, L"Folder") || fs::exists(local, error))) continue;
+    if (entry.method == ListMethod::Exists && (entry.target == ListTarget::Folder || fs::exists(local, error))) continue;
     std::string content;
     const bool present = fs::is_regular_file(local, error) && ReadWholeFile(WideOf(local), content);
     const std::string digest = present ? Md5Text(content) : "";
-    if (present && EqualNoCase(AnsiToWide(digest), checksum)) continue;
-    std::wstring folder;
-    if (present && EqualNoCase(method, L"Patch")) list.ReadString(name, AnsiToWide(digest), folder);
+    if (present && EqualNoCase(AnsiToWide(digest), entry.checksum)) continue;
+    const ListedPatch* patches = present && entry.method == ListMethod::Patch ? entry.PatchesFrom(AnsiToWide(digest)) : nullptr;
+    const std::wstring folder = patches == nullptr ? L"" : patches->folder;
     const bool patch = !folder.empty();
     const fs::path source = product / PathOf((patch ? folder : updateFolder) + name);
     const std::uint64_t size = fs::file_size(source, error);
@@ -270,9 +255,8 @@ void CheckSignature(Verifier& verifier, const fs::path& file, const std::string&
 namespace {
 
 // The size a list gives an entry, 0 when it gives none.
-std::uint64_t ListedBytes(const IniDocument& list, const std::wstring& name) {
-  std::wstring size;
-  list.ReadString(name, L"Size", size);
+std::uint64_t ListedBytes(const ListEntry& entry) {
+  const std::wstring& size = entry.size;
   return size.empty() || size.size() > 19 || size.find_first_not_of(L"0123456789") != std::wstring::npos
              ? 0
              : std::stoull(size);
@@ -296,6 +280,46 @@ bool Unreadable(const std::string& problem, std::string* json) {
   return false;
 }
 
+// Every entry of a list (names: its sections, the header first), with progress by the bytes
+// the list gives them.
+void CheckEntries(Verifier& verifier, const IniDocument& list, const std::vector<std::wstring>& names,
+                  const std::wstring& updateFolder) {
+  std::uint64_t listedBytes = 0;
+  ListEntry entry;
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    if (ParseListEntry(list, list.FindSection(names[i]), entry)) listedBytes += ListedBytes(entry);
+  }
+  FileProgress progress(names.size() - 1, listedBytes, StdoutIsTerminal(), L"checked");
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    ParseListEntry(list, list.FindSection(names[i]), entry);
+    entry.name = names[i];
+    progress.Started(names[i], ListedBytes(entry));
+    verifier.CheckEntry(entry, updateFolder);
+    progress.Finished(names[i], ListedBytes(entry));
+  }
+  progress.End();
+}
+
+// The signatures of the root descriptor and both lists, as clients that trust a key check them.
+void CheckSignatures(Verifier& verifier, const fs::path& tree, const std::wstring& productFolder,
+                     const std::string& publicKeys) {
+  const fs::path product = tree / PathOf(productFolder);
+  for (const fs::path& file : {tree / ROOT_DESCRIPTOR.narrow, product / UPDATE_LIST.narrow, product / FULL_LIST.narrow}) {
+    CheckSignature(verifier, file, WideToUtf8(productFolder), publicKeys);
+  }
+}
+
+// A tree that keeps an index must serve what the index calls live, and every release it keeps
+// (any may go live again) must still unpack to its list.
+void CheckReleases(Verifier& verifier, const fs::path& tree, const fs::path& product, const std::wstring& rootKey) {
+  const ReleaseIndex index = ReleaseIndex::Load(product);
+  if (!index.exists()) return;
+  for (const std::string& problem : ServedProblems(tree, rootKey, false)) verifier.Problem(problem);
+  for (const DamagedContent& damaged : DamagedContentOf(tree, product, index, IndexedVersions(index))) {
+    verifier.Problem(damaged.Text());
+  }
+}
+
 }  // namespace
 
 bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::path* install,
@@ -303,61 +327,39 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
   std::string rootText;
   const std::string problem = FolderProblem(tree);
   if (!problem.empty()) return Unreadable(problem, json);
-  if (!UnpackToMemory(tree / "detectfile.enc", rootText)) {
+  if (!UnpackToMemory(tree / DETECT_FILE.narrow, rootText)) {
     return Unreadable(tree.string() + " is not a tree (no detectfile.enc at its root, or it does not unpack)", json);
   }
-  if (!UnpackToMemory(tree / "rootfolder.enc", rootText)) {
+  if (!UnpackToMemory(tree / ROOT_DESCRIPTOR.narrow, rootText)) {
     return Unreadable("rootfolder.enc is missing or does not unpack", json);
   }
-  std::wstring productFolder;
-  IniDocument(rootText).ReadString(L"ServerConfig", rootKey, productFolder);
+  const std::wstring productFolder = RootFolderIn(IniDocument(rootText), rootKey);
   const fs::path product = tree / PathOf(productFolder);
-  const bool signedTree = fs::exists(tree / "rootfolder.enc.sig");
+  const bool signedTree = fs::exists(tree / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow));
   Verifier verifier(tree, product, signedTree);
-  if (signedTree) {
-    for (const fs::path& file : {tree / "rootfolder.enc", product / "filelist.enc", product / "filelistfull.enc"}) {
-      CheckSignature(verifier, file, WideToUtf8(productFolder), publicKeys);
-    }
-  }
-  // A tree that keeps an index must serve what the index calls live, and every release it keeps
-  // (any may go live again) must still unpack to its list.
-  const ReleaseIndex index = ReleaseIndex::Load(product);
-  if (index.exists()) {
-    for (const std::string& problem : ServedProblems(tree, rootKey, false)) verifier.Problem(problem);
-    for (const DamagedContent& damaged : DamagedContentOf(tree, product, index, IndexedVersions(index))) {
-      verifier.Problem(damaged.Text());
-    }
-  }
+  if (signedTree) CheckSignatures(verifier, tree, productFolder, publicKeys);
+  CheckReleases(verifier, tree, product, rootKey);
   std::size_t entries = 0;
   std::string update = "null";
-  for (const char* listName : {"filelist.enc", "filelistfull.enc"}) {
+  for (const char* listName : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
     std::string listText;
     if (!UnpackToMemory(product / listName, listText)) {
-      if (std::string(listName) == "filelist.enc") verifier.Problem("filelist.enc is missing or does not unpack");
+      if (std::string(listName) == UPDATE_LIST.narrow) verifier.Problem("filelist.enc is missing or does not unpack");
       continue;
     }
     const std::string listPath = WideToUtf8(productFolder) + listName;
     for (const std::string& problem : ListPatchProblems(tree, listPath)) verifier.Problem(problem);
     const IniDocument list(listText);
     const auto names = list.SectionNames();
-    if (names.empty() || !EqualNoCase(names[0], L"ServerConfig")) {
+    if (names.empty() || !EqualNoCase(names[0], LIST_HEADER_SECTION)) {
       verifier.Problem(std::string(listName) + " does not begin with its ServerConfig section");
       continue;
     }
-    std::wstring updateFolder;
-    list.ReadString(L"ServerConfig", L"UpdateFolder", updateFolder);
+    const std::wstring updateFolder = ParseListHeader(list).updateFolder;
     if (entries == 0) verifier.IndexWholeFiles();
-    std::uint64_t listedBytes = 0;
-    for (std::size_t i = 1; i < names.size(); ++i) listedBytes += ListedBytes(list, names[i]);
-    FileProgress progress(names.size() - 1, listedBytes, StdoutIsTerminal(), L"checked");
-    for (std::size_t i = 1; i < names.size(); ++i) {
-      progress.Started(names[i], ListedBytes(list, names[i]));
-      verifier.CheckEntry(list, names[i], updateFolder);
-      progress.Finished(names[i], ListedBytes(list, names[i]));
-    }
-    progress.End();
+    CheckEntries(verifier, list, names, updateFolder);
     entries += names.size() - 1;
-    if (install != nullptr && std::string(listName) == "filelist.enc") {
+    if (install != nullptr && std::string(listName) == UPDATE_LIST.narrow) {
       update = DescribeUpdate(list, names, product, updateFolder, *install);
     }
   }

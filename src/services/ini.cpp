@@ -144,8 +144,22 @@ void IniDocument::Parse() {
     lineEnd_ = "\r\n";
     return;
   }
-  // The index is made for every header at once and the keys get room for every line: a list of
-  // 200,000 files is never rehashed nor copied while it grows, and takes no more than it needs.
+  Reserve();
+  // Keys before any header belong to the unnamed section, which exists only if it has lines.
+  bool indexing = false;
+  ForEachRawLine([&](std::size_t offset, std::size_t lineSize, std::size_t endSize) {
+    if (lineEnd_.empty() && endSize > 0) {
+      lineEnd_ = endSize == (encoding_ == Encoding::Utf16LeBom ? 2u : 1u) ? "\n" : "\r\n";
+    }
+    endsWithLineEnd_ = endSize > 0;
+    if (!IsBlankLine(offset, lineSize)) ParseLine(offset, lineSize, endSize, indexing);
+  });
+  if (lineEnd_.empty()) lineEnd_ = "\r\n";
+}
+
+// The index is made for every header at once and the keys get room for every line: a list of
+// 200,000 files is never rehashed nor copied while it grows, and takes no more than it needs.
+void IniDocument::Reserve() {
   std::size_t lines = 1, headers = 1;
   const char* const end = bytes_.data() + bytes_.size();
   for (const char* at = bytes_.data(); (at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr; ++at) {
@@ -157,64 +171,59 @@ void IniDocument::Parse() {
   index_.assign(slots, 0);
   sections_.reserve(headers);
   keys_.reserve(lines > headers ? lines - headers + 1 : lines);
-  // Keys before any header belong to the unnamed section, which exists only if it has lines.
-  bool indexing = false;
-  ForEachRawLine([&](std::size_t offset, std::size_t lineSize, std::size_t endSize) {
-    if (lineEnd_.empty() && endSize > 0) {
-      lineEnd_ = endSize == (encoding_ == Encoding::Utf16LeBom ? 2u : 1u) ? "\n" : "\r\n";
-    }
-    endsWithLineEnd_ = endSize > 0;
-    if (IsBlankLine(offset, lineSize)) return;
-    std::size_t lineText = offset;
-    std::size_t size = lineSize;
-    if (!textIsBytes_) {
-      lineText = text_.size();
-      text_ += WideToUtf8(DecodeLine(offset, lineSize));
-      size = text_.size() - lineText;
-    }
-    const char* text = Text() + lineText;
-    const auto at = [lineText](std::size_t i) { return static_cast<std::uint32_t>(lineText + i); };
-    const auto end = static_cast<std::uint32_t>(offset + lineSize + endSize);
-    std::size_t begin = 0;
-    while (begin < size && IsBlank(static_cast<unsigned char>(text[begin]))) ++begin;
-    if (begin == size) return;  // white space that the encoding's decoding made of other bytes
-    if (text[begin] == '[') {
-      std::size_t close = size;
-      while (close > begin && text[close - 1] != ']') --close;
-      const bool reachable = close > begin + 1;
-      std::size_t from = begin + 1;
-      std::size_t to = reachable ? close - 1 : from;
-      while (from < to && IsBlank(static_cast<unsigned char>(text[from]))) ++from;
-      while (to > from && IsBlank(static_cast<unsigned char>(text[to - 1]))) --to;
-      sections_.push_back({at(from), static_cast<std::uint32_t>(to - from), static_cast<std::uint32_t>(keys_.size()), 0,
-                           end, reachable, endSize > 0, false});
-      indexing = reachable && IndexSection(static_cast<std::uint32_t>(sections_.size() - 1));
-      sections_.back().firstOfName = indexing;
-      return;
-    }
-    if (sections_.empty()) {
-      sections_.push_back({0, 0, 0, 0, end, true, endSize > 0, false});
-      indexing = IndexSection(0);
-      sections_.back().firstOfName = indexing;
-    }
-    Section& section = sections_.back();
-    section.end = end;
-    section.lastLineEnded = endSize > 0;
-    if (!indexing || text[begin] == ';') return;
-    std::size_t equals = begin;
-    while (equals < size && text[equals] != '=') ++equals;
-    std::size_t nameEnd = equals;
-    while (nameEnd > begin && IsBlank(static_cast<unsigned char>(text[nameEnd - 1]))) --nameEnd;
-    std::size_t valueStart = equals < size ? equals + 1 : size;
-    std::size_t valueEnd = size;
-    while (valueStart < valueEnd && IsBlank(static_cast<unsigned char>(text[valueStart]))) ++valueStart;
-    while (valueEnd > valueStart && IsBlank(static_cast<unsigned char>(text[valueEnd - 1]))) --valueEnd;
-    keys_.push_back({at(begin), static_cast<std::uint32_t>(nameEnd - begin), at(valueStart),
-                     static_cast<std::uint32_t>(valueEnd - valueStart), static_cast<std::uint32_t>(offset),
-                     static_cast<std::uint32_t>(lineSize), at(0), static_cast<std::uint32_t>(size)});
-    ++section.keyCount;
-  });
-  if (lineEnd_.empty()) lineEnd_ = "\r\n";
+}
+
+// One line that is not blank: a section's header, or a key of the section it is in (read only
+// while indexing, that is in the first section of its name).
+void IniDocument::ParseLine(std::size_t offset, std::size_t lineSize, std::size_t endSize, bool& indexing) {
+  std::size_t lineText = offset;
+  std::size_t size = lineSize;
+  if (!textIsBytes_) {
+    lineText = text_.size();
+    text_ += WideToUtf8(DecodeLine(offset, lineSize));
+    size = text_.size() - lineText;
+  }
+  const char* text = Text() + lineText;
+  const auto at = [lineText](std::size_t i) { return static_cast<std::uint32_t>(lineText + i); };
+  const auto end = static_cast<std::uint32_t>(offset + lineSize + endSize);
+  std::size_t begin = 0;
+  while (begin < size && IsBlank(static_cast<unsigned char>(text[begin]))) ++begin;
+  if (begin == size) return;  // white space that the encoding's decoding made of other bytes
+  if (text[begin] == '[') {
+    std::size_t close = size;
+    while (close > begin && text[close - 1] != ']') --close;
+    const bool reachable = close > begin + 1;
+    std::size_t from = begin + 1;
+    std::size_t to = reachable ? close - 1 : from;
+    while (from < to && IsBlank(static_cast<unsigned char>(text[from]))) ++from;
+    while (to > from && IsBlank(static_cast<unsigned char>(text[to - 1]))) --to;
+    sections_.push_back({at(from), static_cast<std::uint32_t>(to - from), static_cast<std::uint32_t>(keys_.size()), 0,
+                         end, reachable, endSize > 0, false});
+    indexing = reachable && IndexSection(static_cast<std::uint32_t>(sections_.size() - 1));
+    sections_.back().firstOfName = indexing;
+    return;
+  }
+  if (sections_.empty()) {
+    sections_.push_back({0, 0, 0, 0, end, true, endSize > 0, false});
+    indexing = IndexSection(0);
+    sections_.back().firstOfName = indexing;
+  }
+  Section& section = sections_.back();
+  section.end = end;
+  section.lastLineEnded = endSize > 0;
+  if (!indexing || text[begin] == ';') return;
+  std::size_t equals = begin;
+  while (equals < size && text[equals] != '=') ++equals;
+  std::size_t nameEnd = equals;
+  while (nameEnd > begin && IsBlank(static_cast<unsigned char>(text[nameEnd - 1]))) --nameEnd;
+  std::size_t valueStart = equals < size ? equals + 1 : size;
+  std::size_t valueEnd = size;
+  while (valueStart < valueEnd && IsBlank(static_cast<unsigned char>(text[valueStart]))) ++valueStart;
+  while (valueEnd > valueStart && IsBlank(static_cast<unsigned char>(text[valueEnd - 1]))) --valueEnd;
+  keys_.push_back({at(begin), static_cast<std::uint32_t>(nameEnd - begin), at(valueStart),
+                   static_cast<std::uint32_t>(valueEnd - valueStart), static_cast<std::uint32_t>(offset),
+                   static_cast<std::uint32_t>(lineSize), at(0), static_cast<std::uint32_t>(size)});
+  ++section.keyCount;
 }
 
 // Enters a section under its folded name unless an earlier section has it; true when entered.
@@ -287,16 +296,18 @@ bool IniDocument::ReadString(std::size_t section, const std::wstring& key, std::
   return true;
 }
 
-std::vector<std::pair<std::wstring, std::wstring>> IniDocument::KeysOf(const std::wstring& section) const {
-  std::vector<std::pair<std::wstring, std::wstring>> keys;
-  const std::size_t found = FindSection(section);
-  if (found == NO_SECTION) return keys;
-  const Section& s = sections_[found];
-  for (std::size_t k = s.firstKey; k < s.firstKey + s.keyCount; ++k) {
-    keys.emplace_back(TextAt(keys_[k].nameStart, keys_[k].nameSize),
-                      StripQuotesAndCut(TextAt(keys_[k].valueStart, keys_[k].valueSize)));
-  }
-  return keys;
+std::size_t IniDocument::KeyCount(std::size_t section) const {
+  return section < sections_.size() ? sections_[section].keyCount : 0;
+}
+
+std::string IniDocument::KeyName(std::size_t section, std::size_t i) const {
+  const Key& key = keys_[sections_[section].firstKey + i];
+  return std::string(Text() + key.nameStart, key.nameSize);
+}
+
+std::wstring IniDocument::KeyValue(std::size_t section, std::size_t i) const {
+  const Key& key = keys_[sections_[section].firstKey + i];
+  return StripQuotesAndCut(TextAt(key.valueStart, key.valueSize));
 }
 
 bool IniDocument::NamedSection(std::size_t i, std::wstring& name) const {

@@ -34,8 +34,12 @@ class IniDocument {
   static constexpr std::size_t NO_SECTION = static_cast<std::size_t>(-1);
   std::size_t FindSection(const std::wstring& section) const;
   bool ReadString(std::size_t section, const std::wstring& key, std::wstring& value) const;
-  // The keys of a section in file order with their values as ReadString gives them.
-  std::vector<std::pair<std::wstring, std::wstring>> KeysOf(const std::wstring& section) const;
+  // A section's keys by position, for reading a whole section in one pass: KeyCount of them (0
+  // for NO_SECTION), each KeyName as the file's UTF-8 text and KeyValue as ReadString gives it.
+  // A key that a section repeats is listed each time; its first place is the one lookups read.
+  std::size_t KeyCount(std::size_t section) const;
+  std::string KeyName(std::size_t section, std::size_t i) const;
+  std::wstring KeyValue(std::size_t section, std::size_t i) const;
   // Every named section in file order, duplicates included.
   std::vector<std::wstring> SectionNames() const;
   // How many sections the file has, unnamed and unreachable ones included: FindSection's results
@@ -78,6 +82,8 @@ class IniDocument {
   void ForEachRawLine(LineHandler handle) const;
   bool IsBlankLine(std::size_t offset, std::size_t size) const;
   void Parse();
+  void Reserve();
+  void ParseLine(std::size_t offset, std::size_t lineSize, std::size_t endSize, bool& indexing);
   bool IndexSection(std::uint32_t section);
   std::size_t FindFolded(const std::string& folded) const;
   const Key* FindKey(std::size_t section, const std::wstring& key) const;

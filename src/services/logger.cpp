@@ -154,6 +154,12 @@ Logger& TheLogger() {
   return logger;
 }
 
+std::wstring LogFileFailure(const std::wstring& what, const std::wstring& path) {
+  const std::wstring cause = LastSystemErrorText();
+  TheLogger().WriteFailure(L"AutoUpdateApp: " + what + L" [" + path + L"]: " + cause);
+  return cause;
+}
+
 std::wstring UpdateLogName(int year, int month) {
   return Printf(L"logs\\update%u%02u.txt", static_cast<unsigned>(year), static_cast<unsigned>(month));
 }

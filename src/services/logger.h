@@ -67,6 +67,10 @@ class Logger {
 // The process-wide logger.
 Logger& TheLogger();
 
+// Logs a failed file operation ("cannot replace", path) with the system's reason as a failure of
+// the updater, and hands the reason back for the step's cause.
+std::wstring LogFileFailure(const std::wstring& what, const std::wstring& path);
+
 // Appends "YYYYMMDDhhmmss " + text + CR LF to this month's update log. Characters up to 127 are
 // written as they are and every other character as UTF-8, so that nothing of the line is lost.
 // Without a "logs" folder the line is dropped.

@@ -24,6 +24,30 @@ constexpr RECT EXIT_UNITS{257, 318, 40, 12};
 // The artwork never shrinks below this many pixels high to make the window fit a small screen.
 constexpr int ARTWORK_MIN_HEIGHT = 64;
 
+// What the run shows, called on its thread: the status line's text is set at once (the call waits
+// for the window's thread), the progress calls are posted to the window's thread in order.
+class WindowView final : public RunView {
+ public:
+  WindowView(HWND window, HWND versionLabel) : window_(window), versionLabel_(versionLabel) {}
+
+  void SetStatus(const std::wstring& text) override { SetDlgItemTextW(window_, IDC_STATUS, text.c_str()); }
+  void ShowVersion(const std::wstring& text) override {
+    SetWindowTextW(versionLabel_, text.c_str());
+    ShowWindow(versionLabel_, SW_SHOW);
+  }
+  void StepProgress() override { PostMessageW(window_, WM_PROGRESS_STEPIT, 0, 0); }
+  void SetProgressRange(int lower, int upper) override {
+    PostMessageW(window_, WM_PROGRESS_SETRANGE, static_cast<WPARAM>(lower), upper);
+  }
+  void SetProgressPosition(int position) override {
+    PostMessageW(window_, WM_PROGRESS_SETPOS, static_cast<WPARAM>(position), 0);
+  }
+
+ private:
+  HWND window_;
+  HWND versionLabel_;
+};
+
 // A control's rectangle in its parent's client coordinates.
 RECT PlaceOf(HWND control) {
   RECT place;
@@ -183,7 +207,8 @@ void CAutoUpdateAppDlg::StartRun() {
 
 DWORD WINAPI CAutoUpdateAppDlg::UpdateThreadProc(void* window) {
   auto& dialog = *static_cast<CAutoUpdateAppDlg*>(window);
-  const int result = UpdateRun(dialog, dialog.settings_);
+  WindowView view(dialog.hwnd_, dialog.version_.GetSafeHwnd());
+  const int result = UpdateRun(view, dialog.settings_);
   // The post is the thread's last touch of the window.
   PostMessageW(dialog.hwnd_, WM_UPDATE_FINISHED, 0, result);
   return static_cast<DWORD>(result);
@@ -259,24 +284,8 @@ void CAutoUpdateAppDlg::StopAndClose() {
   // calls go through this thread. Its end (WM_UPDATE_FINISHED) closes the window.
   closing_ = true;
   stop_ = true;
-  SetStatus(Say(L"Đang dừng cập nhật...", L"Stopping the update..."));
+  SetDlgItemTextW(hwnd_, IDC_STATUS, Say(L"Đang dừng cập nhật...", L"Stopping the update...").c_str());
 }
 
 void CAutoUpdateAppDlg::OnRetry() { StartRun(); }
 
-void CAutoUpdateAppDlg::SetStatus(const std::wstring& text) { SetDlgItemTextW(hwnd_, IDC_STATUS, text.c_str()); }
-
-void CAutoUpdateAppDlg::ShowVersion(const std::wstring& text) {
-  SetWindowTextW(version_.GetSafeHwnd(), text.c_str());
-  ShowWindow(version_.GetSafeHwnd(), SW_SHOW);
-}
-
-void CAutoUpdateAppDlg::StepProgress() { PostMessageW(hwnd_, WM_PROGRESS_STEPIT, 0, 0); }
-
-void CAutoUpdateAppDlg::SetProgressRange(int lower, int upper) {
-  PostMessageW(hwnd_, WM_PROGRESS_SETRANGE, static_cast<WPARAM>(lower), upper);
-}
-
-void CAutoUpdateAppDlg::SetProgressPosition(int position) {
-  PostMessageW(hwnd_, WM_PROGRESS_SETPOS, static_cast<WPARAM>(position), 0);
-}

@@ -29,7 +29,7 @@ constexpr UINT WM_PROGRESS_SETPOS = WM_USER + 31;    // wParam position
 constexpr UINT WM_PROGRESS_STEPIT = WM_USER + 32;
 constexpr UINT_PTR ID_TIMER_BACKGROUND = 123;
 
-class CAutoUpdateAppDlg : public CDialog, private RunView {
+class CAutoUpdateAppDlg : public CDialog {
  public:
   // settings: those of every run the window starts (host, restart command).
   CAutoUpdateAppDlg(HWND parent, RunSettings settings);
@@ -63,13 +63,6 @@ class CAutoUpdateAppDlg : public CDialog, private RunView {
   LRESULT OnClose(WPARAM, LPARAM);
   // Closes the window, after stopping the run when one goes on.
   void StopAndClose();
-
-  // What the run shows, called on its thread.
-  void SetStatus(const std::wstring& text) override;
-  void ShowVersion(const std::wstring& text) override;
-  void StepProgress() override;
-  void SetProgressRange(int lower, int upper) override;
-  void SetProgressPosition(int position) override;
 
   void ShowButtons();
   void ShowGameIcon();

@@ -136,6 +136,10 @@ status=0
 updater_with --dir "$(if [ -n "$prefix" ]; then echo "Z:$install"; else echo "$install"; fi)" --log-level abc \
   > "$work/bad.out" 2>&1 || status=$?
 [ "$status" -eq 2 ] && grep -q 'takes 0 to 4, not "abc"' "$work/bad.out" || fail "a bad --log-level was not named (exit $status)"
+status=0
+updater_with --root-key="Zepo]Folder" > "$work/bad.out" 2>&1 || status=$?
+[ "$status" -eq 2 ] && grep -q 'root-key takes a key name without = \[ \] ; or line ends, not "Zepo\]Folder"' "$work/bad.out" ||
+  fail "a --root-key that no descriptor can hold was not named (exit $status): $(cat "$work/bad.out")"
 # A usage error is one line and where the help is; the help itself only on --help.
 status=0
 updater_with --dir --host "localhost:$port" > "$work/bad.out" 2>&1 || status=$?

@@ -248,6 +248,17 @@ TEST_P(UpdateRunConnections, BringsAVersionOneInstallationToVersionTwoAndThenDow
 // A list may patch a new name from a file of another name. The client takes that patch only from
 // a file inside the installation that holds the patch's old content; a name that leaves the
 // installation, or a file that holds something else, sends it to the whole file.
+TEST_F(UpdateRunTest, TheRootKeyOfTheRunNamesTheProductsFolder) {
+  tree.rootKey = "VeloraTest";
+  tree.File("b.dat", "new b");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FAILED) << "the default key names no folder on this server";
+  EXPECT_FALSE(fs::exists(install.path() / "b.dat"));
+  settings.rootKey = L"VeloraTest";
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(view.errors);
+  EXPECT_EQ(Installed("b.dat"), "new b");
+}
+
 TEST_F(UpdateRunTest, APatchFromAnotherFileIsTakenOnlyFromAnInstalledFileWithItsContent) {
   Install("old/a.dat", OLD_A);
   Install("old/changed.dat", "not what the patch starts from");

@@ -10,6 +10,7 @@
 
 #include "services/logger.h"
 #include "engine/update_run.h"
+#include "protocol/file_list.h"
 #include "publish/content_store.h"
 #include "publish/delta.h"
 #include "publish/release_index.h"
@@ -435,8 +436,10 @@ TEST_F(TreeBuilderTest, TheTreeRemembersItsReleases) {
     EXPECT_EQ(last.live, std::to_wstring(v) + L".0");
   }
   const IniDocument list(ListText(tree));
+  ListEntry world;
+  ASSERT_TRUE(ParseListEntry(list, list.FindSection(L"data\\world.pak"), world));
   std::size_t patches = 0;
-  for (const auto& [key, value] : list.KeysOf(L"data\\world.pak")) patches += key.size() == 32 ? 1 : 0;
+  for (const ListedPatch& from : world.patches) patches += from.folder.empty() ? 0 : 1;
   EXPECT_EQ(patches, 3u) << "patches from the last three releases, taken from the tree itself";
   ASSERT_EQ(last.patchSets.size(), 3u);
   EXPECT_EQ(last.patchSets[0].from, L"1.0");

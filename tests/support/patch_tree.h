@@ -17,6 +17,8 @@
 
 class PatchTree {
  public:
+  // The root descriptor's key that names the product's folder.
+  std::string rootKey = "ZepoFolder";
   static constexpr const char* TIME = "30260062:1225067648";  // 5 November 2012, 14:03:09 UTC
 
   explicit PatchTree(std::filesystem::path root, std::string version = "2.0", std::string product = "velora/")
@@ -71,7 +73,7 @@ class PatchTree {
 
   void Publish() {
     PackInto("detectfile.enc", "zepo");
-    PackInto("rootfolder.enc", "[ServerConfig]\r\nZepoFolder=" + product_ + "\r\n");
+    PackInto("rootfolder.enc", "[ServerConfig]\r\n" + rootKey + "=" + product_ + "\r\n");
     std::string list = "[ServerConfig]\r\nVersionName=" + version_ + "\r\nUpdateFolder=v2/\r\n";
     for (const auto& name : order_) {
       list += "[" + name + "]\r\n";

@@ -1,8 +1,58 @@
-#include "services/logger.h"
-#include "engine/update_client.h"
+#include "engine/committer.h"
+
 #include "services/files.h"
+#include "services/logger.h"
 #include "services/platform.h"
 #include "services/process.h"
+
+bool Committer::CommitEntry(FileEntry& entry) {
+  entry.outcome = StepOutcome{};
+  const std::wstring target = entry.target;
+  const std::wstring staged = staging_.StagedPath(target, entry.checksum);
+  if (PathExists(target)) ClearReadOnly(target);
+  const std::wstring folder = FolderOfPath(target);
+  if (!folder.empty()) CreateDirectoryPath(folder);
+  if (!MoveFileReplace(staged, target)) {
+    entry.outcome.cause = LogFileFailure(L"cannot replace", target);
+    entry.outcome.code = CommitCode::MoveFailed;
+    return false;
+  }
+  return true;
+}
+
+bool Committer::HandOverEntry(FileEntry& entry) {
+  entry.outcome = StepOutcome{};
+  const std::wstring folder = FolderOfPath(entry.localPath);
+  if (!folder.empty()) CreateDirectoryPath(folder);
+  if (PathExists(entry.localPath)) ClearReadOnly(entry.localPath);
+  if (!MoveFileReplace(staging_.StagedPath(entry.target, entry.checksum), entry.localPath)) {
+    entry.outcome.cause = LogFileFailure(L"cannot hand over", entry.localPath);
+    entry.outcome.code = StageCode::NoFile;
+    return false;
+  }
+  return true;
+}
+
+void Committer::RemoveListed(std::vector<std::wstring>& failed) {
+  for (const Removal& removal : plan_.removals) {
+    const std::wstring& name = removal.name;
+    bool removed = true;
+    if (IsLink(name)) {
+      // The link itself goes; what it points to is not ours.
+      removed = RemoveLink(name);
+    } else if (removal.folder) {
+      DeleteFolderTree(name);
+      removed = !PathExists(name);
+    } else if (PathExists(name)) {
+      ClearReadOnly(name);
+      removed = RemoveFile(name);
+    }
+    if (!removed) {
+      LogFileFailure(removal.folder ? L"cannot remove the folder" : L"cannot remove the file", name);
+      failed.push_back(name);
+    }
+  }
+}
 
 namespace {
 
@@ -17,7 +67,7 @@ std::wstring InstalledPathOf(const std::wstring& prepared, const std::wstring& l
 // A process that stays while the helper swaps its files (zepo-update --wait) moves its own
 // program file out of the way: Windows renames a running program's file but never replaces it.
 // The moved file lies in the working folder, which the restarted updater tidies.
-bool UpdateClient::MoveOwnProgramAside(const std::vector<std::wstring>& files) const {
+bool Committer::MoveOwnProgramAside(const std::vector<std::wstring>& files) const {
   const std::wstring self = ExecutablePath();
   for (const std::wstring& prepared : files) {
     if (!SameFile(InstalledPathOf(prepared, localFolder_), self)) continue;
@@ -36,7 +86,7 @@ bool UpdateClient::MoveOwnProgramAside(const std::vector<std::wstring>& files) c
 // space is swapped like any other; the helper learns this process's id and waits for its end
 // before its first attempt, instead of racing a slow exit. The updater it restarts is named in a
 // form that the helper can start at any length of the game folder's path.
-bool UpdateClient::StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart,
+bool Committer::StartEngineHelper(const std::vector<std::wstring>& files, const std::vector<std::wstring>& restart,
                                      bool waitForExit) {
   const std::wstring helper = localFolder_ + L"engine.dat";
   if (!MarkExecutable(helper)) return false;

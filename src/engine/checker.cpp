@@ -1,9 +1,14 @@
+#include "engine/checker.h"
+
+#include <unordered_map>
 #include <unordered_set>
 
-#include "services/logger.h"
 #include "engine/safe_name.h"
-#include "engine/update_client.h"
+#include "services/file_time.h"
 #include "services/files.h"
+#include "services/logger.h"
+#include "services/md5.h"
+#include "services/status_callback.h"
 #include "services/ini_file.h"
 #include "services/platform.h"
 #include "services/text.h"
@@ -12,12 +17,6 @@ namespace {
 
 void Log(const wchar_t* kind, const std::wstring& name, const wchar_t* verdict) {
   WriteUpdateLog(std::wstring(kind) + L" [" + name + L"] => " + verdict);
-}
-
-std::wstring Value(const IniDocument& list, std::size_t section, const wchar_t* key) {
-  std::wstring value;
-  list.ReadString(section, key, value);
-  return value;
 }
 
 // Whether removing the name could reach outside the program folder through a linked folder on
@@ -69,7 +68,7 @@ class OldStagingSweep {
 // A file found by its time gets its line while this month's update log has room for it: on a
 // game of 200,000 files those lines are 13 MB a run, and a month of runs would grow the log
 // without end. Past the bound they stop, which the log says once; every other line stays.
-void UpdateClient::LogSameTime(const std::wstring& name) {
+void Checker::LogSameTime(const std::wstring& name) {
   const std::wstring line = L"Check file [" + name + L"] => Same time";
   const std::uint64_t bytes = line.size() + 17;  // the stamp and the line's end
   if (bytes <= sameTimeRoom_) {
@@ -82,17 +81,31 @@ void UpdateClient::LogSameTime(const std::wstring& name) {
   }
 }
 
-bool UpdateClient::CheckFiles(CheckMode mode, StepCode& errorCode, std::wstring& failedName) {
+Checker::Checker(IStatusCallback* callback, const std::wstring& localFolder, WorkPlan& plan)
+    : callback_(callback), localFolder_(localFolder), plan_(plan), applied_(localFolder) {}
+
+FileEntry& Checker::Append(WorkPlan::EntryList& list, const std::wstring& name, const std::wstring& dateTime,
+                           const std::wstring& checksum) {
+  auto entry = std::make_unique<FileEntry>();
+  entry->target = name;
+  entry->localPath = localFolder_ + name;
+  entry->dateTime = dateTime;
+  entry->checksum = checksum;
+  entry->callback = callback_;
+  list.push_back(std::move(entry));
+  return *list.back();
+}
+
+bool Checker::CheckFiles(IniDocument list, const std::wstring& listPath, CheckMode mode, StepCode& errorCode,
+                         std::wstring& failedName) {
   errorCode = StepCode();
   failedName.clear();
   failureCause_.clear();
-  appliedList_.reset();
+  list_ = std::move(list);
+  applied_.Forget();
   const std::uint64_t logged = UpdateLogBytes();
   sameTimeRoom_ = logged < SAME_TIME_LOG_BOUND ? SAME_TIME_LOG_BOUND - logged : 0;
   sameTimeCut_ = false;
-  const std::wstring listPath = localFolder_ + localListName_;
-  // Read by LoadDescription; a check of the list on disk alone (the benchmark's) reads it here.
-  if (list_.SectionCount() == 0) list_ = LoadIniFile(listPath);
   // The first named section describes the list itself ("ServerConfig"); every later one names a
   // file or folder. Names are taken one at a time: a list of 200,000 files is never copied.
   std::size_t first = 0;
@@ -110,35 +123,35 @@ bool UpdateClient::CheckFiles(CheckMode mode, StepCode& errorCode, std::wstring&
   // checked once, however often a hostile list repeats it.
   std::vector<bool> checked(list_.SectionCount(), false);
   OldStagingSweep sweep(list_);
+  ListEntry listed;
   for (std::size_t i = first + 1; i < list_.SectionCount(); ++i) {
-    if (!list_.NamedSection(i, name)) continue;
     const std::size_t section = list_.SectionReadFor(i);
-    if (section == IniDocument::NO_SECTION || checked[section]) continue;
+    if (section == IniDocument::NO_SECTION || checked[section] || !ParseListEntry(list_, section, listed)) continue;
     checked[section] = true;
-    const std::wstring method = Value(list_, section, L"Method");
-    if (EqualNoCase(method, L"Remove") || EqualNoCase(method, L"Exists")) {
-      ClassifyRule(section, name, method);
+    if (listed.method == ListMethod::Remove || listed.method == ListMethod::Exists) {
+      ClassifyRule(listed);
       continue;
     }
-    if (!dryRun_) sweep.FolderOf(name);
-    if (!ClassifyFile(section, name, method, mode, errorCode, failedName)) return false;
+    if (!dryRun_) sweep.FolderOf(listed.name);
+    if (!ClassifyFile(listed, mode, errorCode, failedName)) return false;
   }
-  NoteLocalContent(list_);
+  NoteLocalContent();
   // The lists are not read again in the run: their memory goes back before the downloads.
   list_ = IniDocument();
-  appliedList_.reset();
+  applied_.Forget();
   return true;
 }
 
 // Every name is checked before anything is touched: one hostile name and nothing at all is
 // removed, created or queued.
-bool UpdateClient::ValidateNames(std::size_t first, StepCode& errorCode, std::wstring& failedName) {
+bool Checker::ValidateNames(std::size_t first, StepCode& errorCode, std::wstring& failedName) {
   std::wstring name;
+  ListEntry listed;
   for (std::size_t i = first + 1; i < list_.SectionCount(); ++i) {
     if (!list_.NamedSection(i, name)) continue;
-    const std::size_t section = list_.SectionReadFor(i);
+    ParseListEntry(list_, list_.SectionReadFor(i), listed);
     failureCause_ = EntryNameProblem(name);
-    if (failureCause_.empty() && EqualNoCase(Value(list_, section, L"Method"), L"Remove") && PassesThroughLink(name)) {
+    if (failureCause_.empty() && listed.method == ListMethod::Remove && PassesThroughLink(name)) {
       failureCause_ = L"its removal would pass through a link";
     }
     if (!failureCause_.empty()) {
@@ -148,7 +161,7 @@ bool UpdateClient::ValidateNames(std::size_t first, StepCode& errorCode, std::ws
       return false;
     }
     // An updater replaced by bytes that nothing vouches for could never repair itself.
-    if (EqualNoCase(Value(list_, section, L"Method"), L"SelfUpdate") && Value(list_, section, L"CheckSum").empty()) {
+    if (listed.method == ListMethod::SelfUpdate && listed.checksum.empty()) {
       errorCode = CheckCode::UnverifiedSelfUpdate;
       failedName = name;
       failureCause_ = L"the self-update file has no CheckSum";
@@ -162,12 +175,12 @@ bool UpdateClient::ValidateNames(std::size_t first, StepCode& errorCode, std::ws
 
 // A "Remove" or "Exists" rule. Removals wait for the commit: a run that fails leaves the
 // installation as it was. A missing "Exists" folder is made now, a missing file fetched.
-void UpdateClient::ClassifyRule(std::size_t section, const std::wstring& name, const std::wstring& method) {
-  const std::wstring target = Value(list_, section, L"Target");
-  const bool folder = EqualNoCase(target, L"Folder");
-  if (!folder && !EqualNoCase(target, L"File")) return;
-  if (EqualNoCase(method, L"Remove")) {
-    removeList_.push_back({name, folder});
+void Checker::ClassifyRule(const ListEntry& listed) {
+  const std::wstring& name = listed.name;
+  const bool folder = listed.target == ListTarget::Folder;
+  if (listed.target == ListTarget::None) return;
+  if (listed.method == ListMethod::Remove) {
+    plan_.removals.push_back({name, folder});
     Log(folder ? L"Check folder" : L"Check file", name, folder ? L"Remove folder" : L"Remove file");
     return;
   }
@@ -176,36 +189,37 @@ void UpdateClient::ClassifyRule(std::size_t section, const std::wstring& name, c
     if (!dryRun_) CreateDirectoryPath(name);
     Log(L"Check folder", name, L"Exists folder");
   } else {
-    AddContentForms(Append(updateList_, name, L"", L""), section, name);
+    AddContentForms(Append(plan_.updates, name, L"", L""), listed);
     Log(L"Check file", name, L"Exists file");
   }
 }
 
 // A signed list's content keys, which a client that trusts a key holds each staged file to, and
 // the file's whole forms: the zstd one first when the list offers it.
-void UpdateClient::AddContentForms(FileEntry& entry, std::size_t section, const std::wstring& name) {
-  const std::wstring whole = serverUrl_ + updateFolder_ + name;
-  const std::wstring whole2 = Value(list_, section, WHOLE2_KEY);
-  entry.sha256 = Value(list_, section, L"SHA256");
-  entry.size = Value(list_, section, L"Size");
-  if (highestFormat_ >= 2 && IsWhole2Extension(whole2)) entry.fallbacks.push_back({whole + whole2, ContentForm::Whole2});
+void Checker::AddContentForms(FileEntry& entry, const ListEntry& listed) {
+  const std::wstring whole = serverUrl_ + updateFolder_ + listed.name;
+  entry.sha256 = listed.sha256;
+  entry.size = listed.size;
+  if (highestFormat_ >= 2 && IsWhole2Extension(listed.whole2)) {
+    entry.fallbacks.push_back({whole + listed.whole2, ContentForm::Whole2});
+  }
   entry.fallbacks.push_back({whole, ContentForm::Whole});
   TakeNextOffer(entry);
 }
 
 // A file of the list ("Update", "Patch", "SelfUpdate"): up to date by its time or its digest, or
 // queued whole or as a patch from the installed content.
-bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, const std::wstring& method,
-                                CheckMode mode, StepCode& errorCode, std::wstring& failedName) {
-  const std::wstring dateTime = Value(list_, section, L"DateTime");
-  const std::wstring checksum = Value(list_, section, L"CheckSum");
+bool Checker::ClassifyFile(const ListEntry& listed, CheckMode mode, StepCode& errorCode, std::wstring& failedName) {
+  const std::wstring& name = listed.name;
+  const std::wstring& dateTime = listed.dateTime;
+  const std::wstring& checksum = listed.checksum;
   // The file's time, read first: a file that gives one exists, which spares the common case a
   // second look at the disk.
   std::wstring fileTime;
   GetFileTimeText(name, fileTime);
   if (fileTime.empty() && !PathExists(name)) {
-    if (EqualNoCase(method, L"Patch") && QueuePatchFromOtherFile(section, name, dateTime, checksum)) return true;
-    AddContentForms(Append(updateList_, name, dateTime, checksum), section, name);
+    if (listed.method == ListMethod::Patch && QueuePatchFromOtherFile(listed)) return true;
+    AddContentForms(Append(plan_.updates, name, dateTime, checksum), listed);
     Log(L"Check file", name, L"New file");
     return true;
   }
@@ -218,7 +232,7 @@ bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, c
   if (!IsFolder(name) && !RegularFileSize(name, size)) {
     // A pipe, device or socket under a listed name is never opened (it would hold the run or
     // read without end): the listed content replaces it.
-    AddContentForms(Append(updateList_, name, dateTime, checksum), section, name);
+    AddContentForms(Append(plan_.updates, name, dateTime, checksum), listed);
     Log(L"Check file", name, L"Not a regular file");
     return true;
   }
@@ -230,7 +244,7 @@ bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, c
   // it holds, so finding its patch reads nothing (a 4 GiB pack file is not hashed for its 1 MB
   // patch). Were it changed within that minute, the patch's rebuild fails its check and the
   // file comes whole.
-  std::wstring digest = mode == CheckMode::TrustSameTime ? AppliedDigest(name, fileTime) : L"";
+  std::wstring digest = mode == CheckMode::TrustSameTime ? applied_.Digest(name, fileTime) : L"";
   if (digest.empty()) Md5OfFile(digest, name);
   if (digest.empty()) {
     failureCause_ = LastSystemErrorText();
@@ -244,38 +258,52 @@ bool UpdateClient::ClassifyFile(std::size_t section, const std::wstring& name, c
     Log(L"Check file", name, L"Same file");
     return true;
   }
-  // The updater's own files come whole in the form every updater reads: an updater that
-  // replaced itself wrongly could not repair itself.
-  const std::wstring patch = Value(list_, section, digest.c_str());
-  const std::wstring patch2 = highestFormat_ >= 2 ? Value(list_, section, (digest + PATCH2_KEY_SUFFIX).c_str()) : L"";
-  FileEntry* queued = nullptr;
-  if (EqualNoCase(method, L"SelfUpdate")) {
-    FileEntry& entry = Append(selfUpdateList_, name, dateTime, checksum);
-    entry.url = serverUrl_ + updateFolder_ + name;
-    entry.sha256 = Value(list_, section, L"SHA256");
-    entry.size = Value(list_, section, L"Size");
-    Log(L"Check file", name, L"SelfUpdate file");
-    queued = &entry;
-  } else if (EqualNoCase(method, L"Patch") && (!patch.empty() || !patch2.empty())) {
-    queued = &QueuePatch(section, name, dateTime, checksum, patch, patch2);
-  } else if (EqualNoCase(method, L"Update") || EqualNoCase(method, L"Patch")) {
-    queued = &Append(updateList_, name, dateTime, checksum);
-    AddContentForms(*queued, section, name);
-    Log(L"Check file", name, L"Update file");
-  }
   // A file of the listed time whose content is not the listed one: damaged behind the updater's
   // back, which only a check that reads every file finds (a repair).
+  FileEntry* queued = QueueChanged(listed, digest);
   if (queued != nullptr && !dateTime.empty() && SameFileTimeToMinute(fileTime, dateTime)) queued->repaired = true;
   return true;
 }
 
+// An installed file whose content (of that digest) is not the listed one: queued by its method.
+// The updater's own files come whole in the form every updater reads: an updater that replaced
+// itself wrongly could not repair itself.
+FileEntry* Checker::QueueChanged(const ListEntry& listed, const std::wstring& digest) {
+  const std::wstring& name = listed.name;
+  const std::wstring& dateTime = listed.dateTime;
+  const std::wstring& checksum = listed.checksum;
+  const ListedPatch* patches = listed.PatchesFrom(digest);
+  FileEntry* queued = nullptr;
+  if (listed.method == ListMethod::SelfUpdate) {
+    FileEntry& entry = Append(plan_.selfUpdates, name, dateTime, checksum);
+    entry.url = serverUrl_ + updateFolder_ + name;
+    entry.sha256 = listed.sha256;
+    entry.size = listed.size;
+    Log(L"Check file", name, L"SelfUpdate file");
+    queued = &entry;
+  } else if (listed.method == ListMethod::Patch && patches != nullptr && TakesPatches(*patches)) {
+    queued = &QueuePatch(listed, *patches);
+  } else if (listed.method == ListMethod::Update || listed.method == ListMethod::Patch) {
+    queued = &Append(plan_.updates, name, dateTime, checksum);
+    AddContentForms(*queued, listed);
+    Log(L"Check file", name, L"Update file");
+  }
+  return queued;
+}
+
+bool Checker::TakesPatches(const ListedPatch& patches) const {
+  return !patches.folder.empty() || (highestFormat_ >= 2 && !patches.folder2.empty());
+}
+
 // A patch entry: the format-2 patch first, then the byte code's, then the whole forms.
-FileEntry& UpdateClient::QueuePatch(std::size_t section, const std::wstring& name, const std::wstring& dateTime,
-                                    const std::wstring& checksum, const std::wstring& patch, const std::wstring& patch2) {
-  FileEntry& entry = Append(patchList_, name, dateTime, checksum);
-  if (!patch2.empty()) entry.fallbacks.push_back({serverUrl_ + patch2 + name, ContentForm::Patch2});
-  if (!patch.empty()) entry.fallbacks.push_back({serverUrl_ + patch + name, ContentForm::Patch});
-  AddContentForms(entry, section, name);
+FileEntry& Checker::QueuePatch(const ListEntry& listed, const ListedPatch& patches) {
+  const std::wstring& name = listed.name;
+  FileEntry& entry = Append(plan_.patches, name, listed.dateTime, listed.checksum);
+  if (highestFormat_ >= 2 && !patches.folder2.empty()) {
+    entry.fallbacks.push_back({serverUrl_ + patches.folder2 + name, ContentForm::Patch2});
+  }
+  if (!patches.folder.empty()) entry.fallbacks.push_back({serverUrl_ + patches.folder + name, ContentForm::Patch});
+  AddContentForms(entry, listed);
   Log(L"Check file", name, L"Patch file");
   return entry;
 }
@@ -283,22 +311,50 @@ FileEntry& UpdateClient::QueuePatch(std::size_t section, const std::wstring& nam
 // A new name whose list patches it from a file of another name (a renamed folder whose files
 // changed too): taken when the installation holds that file with the content the patch starts
 // from. The name is the list's, judged as every name is; the file is read for its digest, once.
-bool UpdateClient::QueuePatchFromOtherFile(std::size_t section, const std::wstring& name,
-                                           const std::wstring& dateTime, const std::wstring& checksum) {
-  const std::wstring suffix = PATCH_SOURCE_KEY_SUFFIX;
-  for (const auto& [key, source] : list_.KeysOf(name)) {
-    if (key.size() <= suffix.size() || !EqualNoCase(key.substr(key.size() - suffix.size()), suffix)) continue;
-    const std::wstring oldSum = key.substr(0, key.size() - suffix.size());
-    const std::wstring patch = Value(list_, section, oldSum.c_str());
-    const std::wstring patch2 =
-        highestFormat_ >= 2 ? Value(list_, section, (oldSum + PATCH2_KEY_SUFFIX).c_str()) : L"";
-    if ((patch.empty() && patch2.empty()) || !EntryNameProblem(source).empty() || PassesThroughLink(source)) continue;
+bool Checker::QueuePatchFromOtherFile(const ListEntry& listed) {
+  for (const ListedPatch& patches : listed.patches) {
+    const std::wstring& source = patches.source;
+    if (source.empty() || !TakesPatches(patches) || !EntryNameProblem(source).empty() || PassesThroughLink(source)) {
+      continue;
+    }
     std::wstring digest;
     std::uint64_t size = 0;
     if (RegularFileSize(source, size)) Md5OfFile(digest, source);
-    if (digest.empty() || !EqualNoCase(digest, oldSum)) continue;
-    QueuePatch(section, name, dateTime, checksum, patch, patch2).patchSource = source;
+    if (digest.empty() || !EqualNoCase(digest, patches.from)) continue;
+    QueuePatch(listed, patches).patchSource = source;
     return true;
   }
   return false;
+}
+
+bool IsWhole2Extension(const std::wstring& extension) {
+  if (extension.size() < 2 || extension.size() > 16 || extension[0] != L'.') return false;
+  for (std::size_t i = 1; i < extension.size(); ++i) {
+    const wchar_t c = extension[i];
+    if (!((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9'))) return false;
+  }
+  return true;
+}
+
+void Checker::NoteLocalContent() {
+  std::unordered_set<std::wstring> wanted;
+  for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
+    for (const auto& entry : *entries) {
+      if (entry->checksum.empty()) continue;
+      if (!wanted.insert(FoldCase(entry->checksum)).second) plan_.repeats.insert(entry.get());
+    }
+  }
+  if (wanted.empty()) return;
+  plan_.localContent.NoteListed(list_, wanted);
+  plan_.localContent.NoteListed(applied_.List(), wanted);
+  if (applied_.List().SectionCount() != 0) return;
+  // No run recorded what this installation holds: its unlisted files of a wanted size may.
+  std::unordered_map<std::uint64_t, std::unordered_set<std::wstring>> wantedBySize;
+  for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
+    for (const auto& entry : *entries) {
+      const std::uint64_t size = ListedSize(*entry);
+      if (size > 0 && !entry->checksum.empty()) wantedBySize[size].insert(FoldCase(entry->checksum));
+    }
+  }
+  plan_.localContent.NoteUnlisted(list_, wantedBySize, localFolder_);
 }

@@ -1,0 +1,86 @@
+#pragma once
+// The file list as both sides read and write it: an INI text whose first section, "ServerConfig",
+// describes the release and whose every later section names a file or folder of the game:
+//   [ServerConfig]              VersionName=, UpdateFolder= (where the whole files lie), and
+//                               DateTime= (the list's stamp, written in by the updater)
+//   [data\b.dat]                Method=Update|Patch|SelfUpdate|Exists|Remove, Target=File|Folder
+//                               (rules only), DateTime=, CheckSum= (MD5), SHA256=, Size=,
+//                               <old MD5>=<patch folder>, <old MD5>.2=<format-2 patch folder>,
+//                               <old MD5>.from=<installed file holding that content>,
+//                               Whole.2=<extension of the zstd whole file>
+// A list entry is parsed from its section and composed into one here, side by side, so that what
+// the publisher writes is what the updater reads.
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "services/ini.h"
+
+constexpr const wchar_t* LIST_HEADER_SECTION = L"ServerConfig";
+// The keys that updaters knowing only the first format never read: "<old MD5>.2" and "Whole.2".
+constexpr const wchar_t* PATCH2_KEY_SUFFIX = L".2";
+constexpr const wchar_t* PATCH_SOURCE_KEY_SUFFIX = L".from";
+constexpr const wchar_t* WHOLE2_KEY = L"Whole.2";
+// The publisher's own record of a file's time in the release it was built from; updaters ignore it.
+constexpr const wchar_t* SOURCE_TIME_KEY = L"SourceTime";
+
+enum class ListMethod { Other, Update, Patch, SelfUpdate, Exists, Remove };
+enum class ListTarget { None, File, Folder };
+
+// The patches of one file from one earlier content, named by that content's MD5.
+struct ListedPatch {
+  std::wstring from;     // the MD5 of the content they start from
+  std::wstring folder;   // the folder of the byte code's patch; empty: none
+  std::wstring folder2;  // the folder of the format-2 patch; empty: none
+  std::wstring source;   // the installed file that holds that content, when not the file itself
+};
+
+struct ListEntry {
+  std::wstring name;
+  ListMethod method = ListMethod::Other;
+  ListTarget target = ListTarget::None;
+  std::wstring dateTime;
+  std::wstring sourceTime;
+  std::wstring checksum;
+  std::wstring sha256;
+  std::wstring size;
+  std::wstring whole2;  // the zstd whole file's extension (".zst"); empty: none
+  std::vector<ListedPatch> patches;
+
+  // Whether the entry describes content that a file must hold (not a rule, not unknown).
+  bool HasContent() const {
+    return method == ListMethod::Update || method == ListMethod::Patch || method == ListMethod::SelfUpdate;
+  }
+  // The patches from the content of that MD5; null when the list offers none.
+  const ListedPatch* PatchesFrom(const std::wstring& digest) const;
+  // Adds a patch key: "<from>" (format 1), "<from>.2" or "<from>.from", by the suffix.
+  void AddPatchKey(const std::wstring& from, const std::wstring& suffix, const std::wstring& value);
+};
+
+// A rule of the list: a folder that must exist (Exists, Folder), a file to remove (Remove, File).
+ListEntry ListRule(const std::wstring& name, ListMethod method, ListTarget target);
+
+struct ListHeader {
+  std::wstring versionName;
+  std::wstring updateFolder;
+  std::wstring dateTime;
+};
+
+// The entry of section (a section that lookups read: SectionReadFor's or FindSection's), its keys
+// matched without regard to case and the first of a repeated key taken, as every lookup does.
+// False for a section without a name.
+bool ParseListEntry(const IniDocument& list, std::size_t section, ListEntry& entry);
+// The entry's section, CRLF lines: its keys in the order above, an empty value left out.
+std::wstring ComposeListEntry(const ListEntry& entry);
+
+ListHeader ParseListHeader(const IniDocument& list);
+std::wstring ComposeListHeader(const ListHeader& header);
+
+// The root descriptor that names the product's folder under the key, and the folder it names
+// (empty when it names none).
+std::wstring ComposeRootDescriptor(const std::wstring& rootKey, const std::wstring& product);
+std::wstring RootFolderIn(const IniDocument& descriptor, const std::wstring& rootKey);
+
+// The method's word in a list ("Update"), and the method a word names (Other for any other).
+const wchar_t* MethodWord(ListMethod method);
+ListMethod ParseMethod(const std::wstring& word);
