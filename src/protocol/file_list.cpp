@@ -121,10 +121,13 @@ std::wstring ComposeListEntry(const ListEntry& entry) {
   // it unpacks or rebuilds by the Size.
   AddLine(text, L"SHA256", entry.sha256);
   AddLine(text, L"Size", entry.size);
-  for (const ListedPatch& patch : entry.patches) AddLine(text, patch.from, patch.folder);
-  // The second format's keys, which updaters that know only the first never read.
-  for (const ListedPatch& patch : entry.patches) AddLine(text, patch.from + PATCH2_KEY_SUFFIX, patch.folder2);
-  for (const ListedPatch& patch : entry.patches) AddLine(text, patch.from + PATCH_SOURCE_KEY_SUFFIX, patch.source);
+  // Each content's keys together, in the entry's order, which parsing keeps: the second format's
+  // key is one that updaters knowing only the first never read.
+  for (const ListedPatch& patch : entry.patches) {
+    AddLine(text, patch.from, patch.folder);
+    AddLine(text, patch.from + PATCH2_KEY_SUFFIX, patch.folder2);
+    AddLine(text, patch.from + PATCH_SOURCE_KEY_SUFFIX, patch.source);
+  }
   AddLine(text, WHOLE2_KEY, entry.whole2);
   return text;
 }

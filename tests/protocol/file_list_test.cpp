@@ -53,6 +53,7 @@ TEST(FileList, EveryKeyTheServerWritesReadsBackUnchanged) {
   entry.AddPatchKey(OLD_SUM, PATCH2_KEY_SUFFIX, L"patches2/1.0-2.0/");
   entry.AddPatchKey(OTHER_SUM, PATCH2_KEY_SUFFIX, L"patches2/0.9-2.0/");
   entry.AddPatchKey(OTHER_SUM, PATCH_SOURCE_KEY_SUFFIX, L"old\\map 01.pak");
+  entry.AddPatchKey(L"00000000000000000000000000000001", L"", L"patches/0.8-2.0/");  // their order stays
   ExpectSame(ParsedFirst(ComposeListEntry(entry)), entry);
 
   for (const ListEntry& rule : {ListRule(L"saves", ListMethod::Exists, ListTarget::Folder),
