@@ -28,7 +28,7 @@ const IniDocument& AppliedList::List() {
 std::wstring AppliedList::Digest(const std::wstring& name, const std::wstring& fileTime) {
   const IniDocument& applied = List();
   ListEntry listed;
-  if (!ParseListEntry(applied, applied.FindSection(name), listed)) return L"";
+  if (!ParseListEntry(applied, applied.FindSection(name), listed, ListParts::Head)) return L"";
   if (!listed.HasContent() || listed.dateTime.empty() || !SameFileTimeToMinute(fileTime, listed.dateTime)) return L"";
   return listed.checksum;
 }

@@ -126,8 +126,10 @@ bool Checker::CheckFiles(IniDocument list, const std::wstring& listPath, CheckMo
   ListEntry listed;
   for (std::size_t i = first + 1; i < list_.SectionCount(); ++i) {
     const std::size_t section = list_.SectionReadFor(i);
-    if (section == IniDocument::NO_SECTION || checked[section] || !ParseListEntry(list_, section, listed)) continue;
+    if (section == IniDocument::NO_SECTION || checked[section]) continue;
+    if (!ParseListEntry(list_, section, listed, ListParts::Head)) continue;
     checked[section] = true;
+    section_ = section;
     if (listed.method == ListMethod::Remove || listed.method == ListMethod::Exists) {
       ClassifyRule(listed);
       continue;
@@ -149,7 +151,7 @@ bool Checker::ValidateNames(std::size_t first, StepCode& errorCode, std::wstring
   ListEntry listed;
   for (std::size_t i = first + 1; i < list_.SectionCount(); ++i) {
     if (!list_.NamedSection(i, name)) continue;
-    ParseListEntry(list_, list_.SectionReadFor(i), listed);
+    ParseListEntry(list_, list_.SectionReadFor(i), listed, ListParts::Head);
     failureCause_ = EntryNameProblem(name);
     if (failureCause_.empty() && listed.method == ListMethod::Remove && PassesThroughLink(name)) {
       failureCause_ = L"its removal would pass through a link";
@@ -173,9 +175,15 @@ bool Checker::ValidateNames(std::size_t first, StepCode& errorCode, std::wstring
   return true;
 }
 
+// The check reads each entry's head; an entry that a file is queued by is read whole.
+const ListEntry& Checker::Completed(ListEntry& listed) {
+  ParseListEntry(list_, section_, listed, ListParts::All);
+  return listed;
+}
+
 // A "Remove" or "Exists" rule. Removals wait for the commit: a run that fails leaves the
 // installation as it was. A missing "Exists" folder is made now, a missing file fetched.
-void Checker::ClassifyRule(const ListEntry& listed) {
+void Checker::ClassifyRule(ListEntry& listed) {
   const std::wstring& name = listed.name;
   const bool folder = listed.target == ListTarget::Folder;
   if (listed.target == ListTarget::None) return;
@@ -189,7 +197,7 @@ void Checker::ClassifyRule(const ListEntry& listed) {
     if (!dryRun_) CreateDirectoryPath(name);
     Log(L"Check folder", name, L"Exists folder");
   } else {
-    AddContentForms(Append(plan_.updates, name, L"", L""), listed);
+    AddContentForms(Append(plan_.updates, name, L"", L""), Completed(listed));
     Log(L"Check file", name, L"Exists file");
   }
 }
@@ -209,7 +217,7 @@ void Checker::AddContentForms(FileEntry& entry, const ListEntry& listed) {
 
 // A file of the list ("Update", "Patch", "SelfUpdate"): up to date by its time or its digest, or
 // queued whole or as a patch from the installed content.
-bool Checker::ClassifyFile(const ListEntry& listed, CheckMode mode, StepCode& errorCode, std::wstring& failedName) {
+bool Checker::ClassifyFile(ListEntry& listed, CheckMode mode, StepCode& errorCode, std::wstring& failedName) {
   const std::wstring& name = listed.name;
   const std::wstring& dateTime = listed.dateTime;
   const std::wstring& checksum = listed.checksum;
@@ -218,6 +226,7 @@ bool Checker::ClassifyFile(const ListEntry& listed, CheckMode mode, StepCode& er
   std::wstring fileTime;
   GetFileTimeText(name, fileTime);
   if (fileTime.empty() && !PathExists(name)) {
+    Completed(listed);
     if (listed.method == ListMethod::Patch && QueuePatchFromOtherFile(listed)) return true;
     AddContentForms(Append(plan_.updates, name, dateTime, checksum), listed);
     Log(L"Check file", name, L"New file");
@@ -232,7 +241,7 @@ bool Checker::ClassifyFile(const ListEntry& listed, CheckMode mode, StepCode& er
   if (!IsFolder(name) && !RegularFileSize(name, size)) {
     // A pipe, device or socket under a listed name is never opened (it would hold the run or
     // read without end): the listed content replaces it.
-    AddContentForms(Append(plan_.updates, name, dateTime, checksum), listed);
+    AddContentForms(Append(plan_.updates, name, dateTime, checksum), Completed(listed));
     Log(L"Check file", name, L"Not a regular file");
     return true;
   }
@@ -260,7 +269,7 @@ bool Checker::ClassifyFile(const ListEntry& listed, CheckMode mode, StepCode& er
   }
   // A file of the listed time whose content is not the listed one: damaged behind the updater's
   // back, which only a check that reads every file finds (a repair).
-  FileEntry* queued = QueueChanged(listed, digest);
+  FileEntry* queued = QueueChanged(Completed(listed), digest);
   if (queued != nullptr && !dateTime.empty() && SameFileTimeToMinute(fileTime, dateTime)) queued->repaired = true;
   return true;
 }

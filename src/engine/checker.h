@@ -46,8 +46,10 @@ class Checker {
   FileEntry& Append(WorkPlan::EntryList& list, const std::wstring& name, const std::wstring& dateTime,
                     const std::wstring& checksum);
   bool ValidateNames(std::size_t first, StepCode& errorCode, std::wstring& failedName);
-  void ClassifyRule(const ListEntry& listed);
-  bool ClassifyFile(const ListEntry& listed, CheckMode mode, StepCode& errorCode, std::wstring& failedName);
+  void ClassifyRule(ListEntry& listed);
+  // The entry of the section being checked, read whole (the check reads only each entry's head).
+  const ListEntry& Completed(ListEntry& listed);
+  bool ClassifyFile(ListEntry& listed, CheckMode mode, StepCode& errorCode, std::wstring& failedName);
   // The entry of a file whose content is not the listed one; null when its method fetches none.
   FileEntry* QueueChanged(const ListEntry& listed, const std::wstring& digest);
   // Whether the run takes any of these patches: the byte code's, or format 2's up to the highest.
@@ -68,6 +70,7 @@ class Checker {
   bool dryRun_ = false;
   int highestFormat_ = 2;
   IniDocument list_;  // while a check runs
+  std::size_t section_ = 0;  // the section being checked
   AppliedList applied_;
   std::wstring failureCause_;
   // What this month's update log may still take of per-file "Same time" lines (see LogSameTime).

@@ -15,7 +15,7 @@ void LocalContent::NoteListed(const IniDocument& list, const std::unordered_set<
   ListEntry entry;
   for (std::size_t i = 0; i < list.SectionCount(); ++i) {
     // A repeated name reads its first section only.
-    if (list.SectionReadFor(i) != i || !ParseListEntry(list, i, entry)) continue;
+    if (list.SectionReadFor(i) != i || !ParseListEntry(list, i, entry, ListParts::Head)) continue;
     if (!entry.HasContent() || entry.checksum.empty() || entry.dateTime.empty()) continue;
     if (wanted.count(FoldCase(entry.checksum)) == 0) continue;
     byChecksum_.emplace(FoldCase(entry.checksum), Holder{entry.name, entry.dateTime, entry.size});
@@ -29,7 +29,7 @@ std::unordered_set<std::wstring> NamesWithContent(const IniDocument& list) {
   std::unordered_set<std::wstring> names;
   ListEntry entry;
   for (std::size_t i = 0; i < list.SectionCount(); ++i) {
-    if (ParseListEntry(list, list.SectionReadFor(i), entry) && entry.method != ListMethod::Remove) {
+    if (ParseListEntry(list, list.SectionReadFor(i), entry, ListParts::Head) && entry.method != ListMethod::Remove) {
       names.insert(FoldCase(entry.name));
     }
   }

@@ -1,6 +1,7 @@
 #include "protocol/file_list.h"
 
 #include <cctype>
+#include <string_view>
 
 #include "services/text.h"
 
@@ -9,17 +10,17 @@ namespace {
 constexpr const wchar_t* METHOD_WORDS[] = {L"", L"Update", L"Patch", L"SelfUpdate", L"Exists", L"Remove"};
 constexpr std::size_t MD5_TEXT_SIZE = 32;
 
-bool SameAsciiNoCase(const std::string& text, const char* word) {
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameAsciiNoCase(std::string_view text, const char* word) {
   std::size_t i = 0;
   for (; word[i] != '\0'; ++i) {
-    if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(word[i]))) {
-      return false;
-    }
+    if (i >= text.size() || AsciiLower(text[i]) != AsciiLower(word[i])) return false;
   }
   return i == text.size();
 }
 
-bool IsMd5Text(const std::string& text, std::size_t size) {
+bool IsMd5Text(std::string_view text, std::size_t size) {
   if (text.size() < size) return false;
   for (std::size_t i = 0; i < size; ++i) {
     if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
@@ -77,32 +78,35 @@ ListEntry ListRule(const std::wstring& name, ListMethod method, ListTarget targe
   return entry;
 }
 
-bool ParseListEntry(const IniDocument& list, std::size_t section, ListEntry& entry) {
+bool ParseListEntry(const IniDocument& list, std::size_t section, ListEntry& entry, ListParts parts) {
   entry = ListEntry{};
   if (!list.NamedSection(section, entry.name)) return false;
   std::wstring method, target;
   struct Field {
     const char* key;
     std::wstring* value;
+    bool head;
     bool seen;
-  } fields[] = {{"Method", &method, false},           {"Target", &target, false},
-                {"DateTime", &entry.dateTime, false}, {"SourceTime", &entry.sourceTime, false},
-                {"CheckSum", &entry.checksum, false}, {"SHA256", &entry.sha256, false},
-                {"Size", &entry.size, false},         {"Whole.2", &entry.whole2, false}};
+  } fields[] = {{"Method", &method, true, false},           {"DateTime", &entry.dateTime, true, false},
+                {"CheckSum", &entry.checksum, true, false}, {"Size", &entry.size, true, false},
+                {"Target", &target, true, false},           {"SHA256", &entry.sha256, false, false},
+                {"Whole.2", &entry.whole2, false, false},   {"SourceTime", &entry.sourceTime, false, false}};
+  const bool all = parts == ListParts::All;
   // One pass over the section's keys; of a repeated key the first is taken, as lookups take it.
   for (std::size_t k = 0; k < list.KeyCount(section); ++k) {
-    const std::string key = list.KeyName(section, k);
+    const std::string_view key = list.KeyName(section, k);
     bool known = false;
     for (Field& field : fields) {
       if (!SameAsciiNoCase(key, field.key)) continue;
-      if (!field.seen) *field.value = list.KeyValue(section, k);
+      if (!field.seen && (all || field.head)) *field.value = list.KeyValue(section, k);
       field.seen = known = true;
       break;
     }
-    if (known || !IsMd5Text(key, MD5_TEXT_SIZE)) continue;
-    const std::string suffix = key.substr(MD5_TEXT_SIZE);
+    if (known || !all || !IsMd5Text(key, MD5_TEXT_SIZE)) continue;
+    const std::string suffix(key.substr(MD5_TEXT_SIZE));
     if (suffix.empty() || SameAsciiNoCase(suffix, ".2") || SameAsciiNoCase(suffix, ".from")) {
-      entry.AddPatchKey(AnsiToWide(key.substr(0, MD5_TEXT_SIZE)), AnsiToWide(suffix), list.KeyValue(section, k));
+      entry.AddPatchKey(AnsiToWide(std::string(key.substr(0, MD5_TEXT_SIZE))), AnsiToWide(suffix),
+                        list.KeyValue(section, k));
     }
   }
   entry.method = ParseMethod(method);

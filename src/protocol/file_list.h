@@ -66,10 +66,15 @@ struct ListHeader {
   std::wstring dateTime;
 };
 
+// How much of an entry a reader takes: all of it, or its head (name, method, target, time,
+// checksum and size), all that a pass over every entry of a list of 200,000 files needs.
+enum class ListParts { All, Head };
+
 // The entry of section (a section that lookups read: SectionReadFor's or FindSection's), its keys
 // matched without regard to case and the first of a repeated key taken, as every lookup does.
 // False for a section without a name.
-bool ParseListEntry(const IniDocument& list, std::size_t section, ListEntry& entry);
+bool ParseListEntry(const IniDocument& list, std::size_t section, ListEntry& entry,
+                    ListParts parts = ListParts::All);
 // The entry's section, CRLF lines: its keys in the order above, an empty value left out.
 std::wstring ComposeListEntry(const ListEntry& entry);
 

@@ -300,9 +300,9 @@ std::size_t IniDocument::KeyCount(std::size_t section) const {
   return section < sections_.size() ? sections_[section].keyCount : 0;
 }
 
-std::string IniDocument::KeyName(std::size_t section, std::size_t i) const {
+std::string_view IniDocument::KeyName(std::size_t section, std::size_t i) const {
   const Key& key = keys_[sections_[section].firstKey + i];
-  return std::string(Text() + key.nameStart, key.nameSize);
+  return std::string_view(Text() + key.nameStart, key.nameSize);
 }
 
 std::wstring IniDocument::KeyValue(std::size_t section, std::size_t i) const {

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,10 +36,11 @@ class IniDocument {
   std::size_t FindSection(const std::wstring& section) const;
   bool ReadString(std::size_t section, const std::wstring& key, std::wstring& value) const;
   // A section's keys by position, for reading a whole section in one pass: KeyCount of them (0
-  // for NO_SECTION), each KeyName as the file's UTF-8 text and KeyValue as ReadString gives it.
+  // for NO_SECTION), each KeyName as the file's UTF-8 text (valid while the document is) and
+  // KeyValue as ReadString gives it.
   // A key that a section repeats is listed each time; its first place is the one lookups read.
   std::size_t KeyCount(std::size_t section) const;
-  std::string KeyName(std::size_t section, std::size_t i) const;
+  std::string_view KeyName(std::size_t section, std::size_t i) const;
   std::wstring KeyValue(std::size_t section, std::size_t i) const;
   // Every named section in file order, duplicates included.
   std::vector<std::wstring> SectionNames() const;
