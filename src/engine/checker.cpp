@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "engine/safe_name.h"
+#include "protocol/chunks.h"
 #include "services/file_time.h"
 #include "services/files.h"
 #include "services/logger.h"
@@ -102,6 +103,7 @@ bool Checker::CheckFiles(IniDocument list, const std::wstring& listPath, CheckMo
   failedName.clear();
   failureCause_.clear();
   list_ = std::move(list);
+  wholeFiles_ = ParseListHeader(list_).KeepsWholeFiles();
   applied_.Forget();
   const std::uint64_t logged = UpdateLogBytes();
   sameTimeRoom_ = logged < SAME_TIME_LOG_BOUND ? SAME_TIME_LOG_BOUND - logged : 0;
@@ -203,15 +205,21 @@ void Checker::ClassifyRule(ListEntry& listed) {
 }
 
 // A signed list's content keys, which a client that trusts a key holds each staged file to, and
-// the file's whole forms: the zstd one first when the list offers it.
+// the file's forms after any patch: its chunks, then whole, the zstd form first, as the list
+// offers them.
 void Checker::AddContentForms(FileEntry& entry, const ListEntry& listed) {
   const std::wstring whole = serverUrl_ + updateFolder_ + listed.name;
   entry.sha256 = listed.sha256;
   entry.size = listed.size;
+  std::string chunks = WideToUtf8(listed.chunks);
+  for (char& c : chunks) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  if (highestFormat_ >= 3 && IsSha256Text(chunks)) {
+    entry.fallbacks.push_back({serverUrl_ + ChunkIndexName(chunks), ContentForm::Chunks});
+  }
   if (highestFormat_ >= 2 && IsWhole2Extension(listed.whole2)) {
     entry.fallbacks.push_back({whole + listed.whole2, ContentForm::Whole2});
   }
-  entry.fallbacks.push_back({whole, ContentForm::Whole});
+  if (wholeFiles_ || entry.fallbacks.empty()) entry.fallbacks.push_back({whole, ContentForm::Whole});
   TakeNextOffer(entry);
 }
 

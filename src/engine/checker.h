@@ -69,6 +69,7 @@ class Checker {
   std::wstring updateFolder_;
   bool dryRun_ = false;
   int highestFormat_ = 2;
+  bool wholeFiles_ = true;  // the list's tree keeps whole files (see ListHeader::formats)
   IniDocument list_;  // while a check runs
   std::size_t section_ = 0;  // the section being checked
   AppliedList applied_;

@@ -2,16 +2,19 @@
 // One unit of work of an update: where the file goes, where it comes from, the list's time and
 // digest for it, and how far it got.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "services/codes.h"
 
 class IStatusCallback;
+struct ChunkAssembly;
 
 // The forms a file's content comes in: whole and packed with zlib (every client's), whole and
-// packed with zstd, a patch of the byte code packed with zlib, a format-2 patch.
-enum class ContentForm { Whole, Whole2, Patch, Patch2 };
+// packed with zstd, a patch of the byte code packed with zlib, a format-2 patch, and chunks
+// (the offer's url is the file's chunk index).
+enum class ContentForm { Whole, Whole2, Patch, Patch2, Chunks };
 
 struct ContentOffer {
   std::wstring url;
@@ -44,6 +47,7 @@ struct FileEntry {
   bool copied = false;        // staged from content the installation holds, nothing downloaded
   bool repaired = false;      // its installed file had the listed time but other content
   std::uint64_t fetchedBytes = 0;  // the bytes of the form it was staged from, when downloaded
+  std::shared_ptr<ChunkAssembly> chunks;  // where each chunk comes from, once the chunks are fetched
   IStatusCallback* callback = nullptr;  // not owned: the download's progress; null while none runs
 };
 

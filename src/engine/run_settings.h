@@ -51,9 +51,10 @@ struct RunSettings {
   // with any, an unsigned, tampered, replayed or expired list or a file that is not the list's is
   // refused before anything is touched. Empty: lists are taken as the server gives them.
   std::string trustedKeys;
-  // The highest format of patches and packed files taken where the list offers it (--format): 2,
-  // or 1 for only the forms that every updater reads.
-  int highestFormat = 2;
+  // The highest format of patches and packed files taken where the list offers it (--format): 3,
+  // files built from chunks beside the second format's forms; 2 without chunks; 1 for only the
+  // forms that every updater reads.
+  int highestFormat = 3;
   // The command that starts this updater again after a self-update, the program first (an
   // absolute path, or one relative to the program folder), then the arguments it was started
   // with. Empty: the helper starts the first self-update file without arguments.

@@ -1,5 +1,6 @@
 #include "engine/stager.h"
 
+#include "engine/chunk_assembly.h"
 #include "engine/local_content.h"
 #include "engine/patch.h"
 #include "engine/patch2.h"
@@ -58,6 +59,7 @@ bool Stager::FetchEntry(FileEntry& entry) {
     if (entry.callback != nullptr) (void)entry.callback->OnDownloadProgress(0, 0);
     return true;
   }
+  if (entry.form == ContentForm::Chunks) return chunks_.Fetch(entry);
   return source_.Bring(entry, staging_.DownloadPath(entry.url));
 }
 
@@ -148,9 +150,12 @@ bool Stager::StageEntry(FileEntry& entry) {
     entry.outcome.code = StageCode::BadContent;
     return false;
   }
-  const std::int64_t fetched = FileHandle::OpenForRead(staging_.DownloadPath(entry.url)).Size();
+  const std::int64_t size = FileHandle::OpenForRead(staging_.DownloadPath(entry.url)).Size();
+  const std::uint64_t fetched = (size > 0 ? static_cast<std::uint64_t>(size) : 0) +
+                                (entry.chunks != nullptr ? entry.chunks->downloaded : 0);
+  entry.chunks.reset();
   if (!Promote(entry, digest)) return false;
-  entry.fetchedBytes = fetched > 0 ? static_cast<std::uint64_t>(fetched) : 0;
+  entry.fetchedBytes = fetched;
   return true;
 }
 
@@ -197,12 +202,15 @@ bool Stager::MakeContent(const FileEntry& entry, const std::wstring& work, std::
     case ContentForm::Patch2:
       return Patch2MakesSize(download, bound, cause) &&
              ApplyPatch2File(WorkPlan::PatchSourceOf(entry), download, work, digest, cause, writeFailure);
+    case ContentForm::Chunks:
+      return entry.chunks != nullptr && AssembleChunks(*entry.chunks, work, digest, cause, writeFailure);
   }
   return false;
 }
 
 bool Stager::FallBack(FileEntry& entry) {
   if (entry.staged || entry.fallbacks.empty()) return false;
+  entry.chunks.reset();
   RemovePartialDownload(staging_.DownloadPath(entry.url));
   RemoveFile(staging_.PatchPath(entry.url));
   const std::wstring failed = entry.url;

@@ -7,6 +7,7 @@
 // failure is the entry's outcome (its code and cause), the step is the run's to name.
 #include <string>
 
+#include "engine/chunk_fetcher.h"
 #include "engine/content_source.h"
 #include "engine/release_trust.h"
 #include "engine/staging.h"
@@ -15,7 +16,7 @@
 class Stager {
  public:
   Stager(const StagingArea& staging, const WorkPlan& plan, ContentSource& source, const ReleaseTrust& trust)
-      : staging_(staging), plan_(plan), source_(source), trust_(trust) {}
+      : staging_(staging), plan_(plan), source_(source), trust_(trust), chunks_(staging, source) {}
 
   // Downloads the entry's packed form into the staging area, or finds its content staged and
   // verified already (a resumed run), or copies it from a file the installation holds.
@@ -44,6 +45,7 @@ class Stager {
   const WorkPlan& plan_;
   ContentSource& source_;
   const ReleaseTrust& trust_;
+  ChunkFetcher chunks_;
 };
 
 // Whether a file holds the content that the list describes: its MD5 is the checksum. An entry

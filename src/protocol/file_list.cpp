@@ -90,7 +90,8 @@ bool ParseListEntry(const IniDocument& list, std::size_t section, ListEntry& ent
   } fields[] = {{"Method", &method, true, false},           {"DateTime", &entry.dateTime, true, false},
                 {"CheckSum", &entry.checksum, true, false}, {"Size", &entry.size, true, false},
                 {"Target", &target, true, false},           {"SHA256", &entry.sha256, false, false},
-                {"Whole.2", &entry.whole2, false, false},   {"SourceTime", &entry.sourceTime, false, false}};
+                {"Whole.2", &entry.whole2, false, false},   {"SourceTime", &entry.sourceTime, false, false},
+                {"Chunks.3", &entry.chunks, false, false}};
   const bool all = parts == ListParts::All;
   // One pass over the section's keys; of a repeated key the first is taken, as lookups take it.
   for (std::size_t k = 0; k < list.KeyCount(section); ++k) {
@@ -133,6 +134,7 @@ std::wstring ComposeListEntry(const ListEntry& entry) {
     AddLine(text, patch.from + PATCH_SOURCE_KEY_SUFFIX, patch.source);
   }
   AddLine(text, WHOLE2_KEY, entry.whole2);
+  AddLine(text, CHUNKS_KEY, entry.chunks);
   return text;
 }
 
@@ -142,6 +144,7 @@ ListHeader ParseListHeader(const IniDocument& list) {
   list.ReadString(section, L"VersionName", header.versionName);
   list.ReadString(section, L"UpdateFolder", header.updateFolder);
   list.ReadString(section, L"DateTime", header.dateTime);
+  list.ReadString(section, L"Formats", header.formats);
   return header;
 }
 
@@ -150,6 +153,7 @@ std::wstring ComposeListHeader(const ListHeader& header) {
   AddLine(text, L"VersionName", header.versionName);
   AddLine(text, L"UpdateFolder", header.updateFolder);
   AddLine(text, L"DateTime", header.dateTime);
+  AddLine(text, L"Formats", header.formats);
   return text;
 }
 

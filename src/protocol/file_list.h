@@ -7,7 +7,8 @@
 //                               (rules only), DateTime=, CheckSum= (MD5), SHA256=, Size=,
 //                               <old MD5>=<patch folder>, <old MD5>.2=<format-2 patch folder>,
 //                               <old MD5>.from=<installed file holding that content>,
-//                               Whole.2=<extension of the zstd whole file>
+//                               Whole.2=<extension of the zstd whole file>,
+//                               Chunks.3=<SHA-256 of the file's chunk index> (protocol/chunks.h)
 // A list entry is parsed from its section and composed into one here, side by side, so that what
 // the publisher writes is what the updater reads.
 #include <cstddef>
@@ -21,6 +22,8 @@ constexpr const wchar_t* LIST_HEADER_SECTION = L"ServerConfig";
 constexpr const wchar_t* PATCH2_KEY_SUFFIX = L".2";
 constexpr const wchar_t* PATCH_SOURCE_KEY_SUFFIX = L".from";
 constexpr const wchar_t* WHOLE2_KEY = L"Whole.2";
+// The third format's key: the file's content in chunks.
+constexpr const wchar_t* CHUNKS_KEY = L"Chunks.3";
 // The publisher's own record of a file's time in the release it was built from; updaters ignore it.
 constexpr const wchar_t* SOURCE_TIME_KEY = L"SourceTime";
 
@@ -45,6 +48,7 @@ struct ListEntry {
   std::wstring sha256;
   std::wstring size;
   std::wstring whole2;  // the zstd whole file's extension (".zst"); empty: none
+  std::wstring chunks;  // the SHA-256 of the file's chunk index; empty: none
   std::vector<ListedPatch> patches;
 
   // Whether the entry describes content that a file must hold (not a rule, not unknown).
@@ -64,6 +68,12 @@ struct ListHeader {
   std::wstring versionName;
   std::wstring updateFolder;
   std::wstring dateTime;
+  // The formats whose forms the tree keeps ("Formats=1,2,3"); empty in lists written before the
+  // key: the first two. A tree without the first keeps no whole files under the update folder,
+  // only the updater's own files.
+  std::wstring formats;
+
+  bool KeepsWholeFiles() const { return formats.empty() || formats.find(L'1') != std::wstring::npos; }
 };
 
 // How much of an entry a reader takes: all of it, or its head (name, method, target, time,

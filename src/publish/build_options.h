@@ -31,8 +31,11 @@ struct BuildOptions {
   // descriptor and list a signature file.
   SigningOptions signing;
   // 2: every file also packed with zstd, and every patch also made in the second format, each
-  // published beside the first where it is smaller; 1: the first format only.
+  // published beside the first where it is smaller; 1: the first format only; 0: neither (a tree
+  // of chunks alone, whose updater's own files still come whole in the first format).
   int highestFormat = 2;
+  // The third format: every file in chunks (publish/chunk_store.h), beside the others.
+  bool chunks = true;
   // A release may take away every file of the live one, or more than half of them.
   bool allowRemovals = false;
   // Files from this size on (old or new) are patched in chunks, in bounded memory.

@@ -2,6 +2,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,8 +78,8 @@ const char BUILD_USAGE[] =
     "usage: zepo-publish build --release DIR --version NAME --out TREE [--previous DIR]...\n"
     "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
     "                          [--keep NAME]... [--jobs N] [--follow-links] [--patch-from N]\n"
-    "                          [--sign KEYFILE [--expires DAYS] [--change-key] | --unsigned] [--format 1|2]\n"
-    "                          [--allow-removals] [--no-wait] [--json]\n"
+    "                          [--sign KEYFILE [--expires DAYS] [--change-key] | --unsigned]\n"
+    "                          [--formats LIST | --format 1|2|3] [--allow-removals] [--no-wait] [--json]\n"
     "\n"
     "Publishes the release in DIR as version NAME into TREE and makes it live: packed whole files\n"
     "under FOLDER/files/NAME/, a verified patch from the content of each of the tree's last N\n"
@@ -119,9 +121,15 @@ const char BUILD_USAGE[] =
     "the index go live together: a build stopped at any moment leaves the old version live, or the\n"
     "new one, and the next command finishes what it began. One command changes a tree at a time:\n"
     "another waits for it, or with --no-wait ends at once with status 4.\n"
-    "--format 2 (the default) also publishes each whole file packed with zstd (NAME.zst) and each\n"
-    "patch in the second format (under patches2/), where they are smaller, named in the list by\n"
-    "keys that only updaters that know the format read; --format 1 publishes the first alone.\n"
+    "--formats says which forms the tree keeps, all three by default (1,2,3). 1: whole files packed\n"
+    "with zlib and patches of the byte code, which every updater reads. 2: each whole file also\n"
+    "packed with zstd (NAME.zst) and each patch in the second format (under patches2/), where\n"
+    "they are smaller. 3: every file cut into chunks, each stored once in FOLDER/chunks/ by its\n"
+    "SHA-256, which updaters that know them build files from, fetching only the chunks they lack;\n"
+    "a release adds only its new chunks to the tree. 2 needs 1; 3 alone (--formats 3) keeps the\n"
+    "tree smallest, and then only the --self-update files are also kept whole, for every updater.\n"
+    "Formats 2 and 3 are named in the list by keys that older updaters never read. --format N\n"
+    "keeps the formats up to N.\n"
     ROOT_KEY_TEXT
     "\n"
     "Example: zepo-publish build --release game-2.0 --version 2.0 --out tree --sign publisher.key\n"
@@ -475,6 +483,12 @@ std::string BuildJson(const std::string& version, const BuildSummary& summary, c
                                  .Number("patches", summary.patches2)
                                  .Number("patch_bytes", summary.patch2Bytes)
                                  .Close())
+      .Json("chunks", JsonObject()
+                          .Number("files", summary.chunkedFiles)
+                          .Number("chunks", summary.chunks)
+                          .Number("new_chunks", summary.newChunks)
+                          .Number("bytes", summary.chunkBytes)
+                          .Close())
       .Number("times_moved", summary.movedTimes)
       .Seconds("seconds", seconds)
       .Close();
@@ -499,6 +513,26 @@ int CheckBuildOptions(BuildOptions& options) {
 
 // The build's options from its command line: 0, or the exit status of a command line that does
 // not read.
+// Reads --formats LIST or --format N into the options; the problem, or empty.
+std::string ParseFormats(const std::string& option, const std::string& value, BuildOptions& options) {
+  std::set<char> formats;
+  if (option == "--format") {
+    if (value != "1" && value != "2" && value != "3") return "--format takes 1, 2 or 3, not " + value;
+    for (char f = '1'; f <= value[0]; ++f) formats.insert(f);
+  } else {
+    std::stringstream list(value);
+    for (std::string item; std::getline(list, item, ',');) {
+      if (item != "1" && item != "2" && item != "3") return "--formats takes formats 1, 2 and 3, not " + value;
+      formats.insert(item[0]);
+    }
+  }
+  if (formats.empty()) return option + " needs a format";
+  if (formats.count('2') != 0 && formats.count('1') == 0) return "format 2 needs format 1 beside it, not " + value;
+  options.highestFormat = formats.count('2') != 0 ? 2 : formats.count('1') != 0 ? 1 : 0;
+  options.chunks = formats.count('3') != 0;
+  return "";
+}
+
 int ParseBuildOptions(const std::vector<std::string>& args, BuildOptions& options, WriterOptions& writer) {
   options.jobs = std::max(1u, std::thread::hardware_concurrency());
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -522,9 +556,9 @@ int ParseBuildOptions(const std::vector<std::string>& args, BuildOptions& option
     else if (a == "--root-key") options.rootKey = AnsiToWide(value);
     else if (a == "--self-update") options.selfUpdate.push_back(WideOf(value));
     else if (a == "--keep") options.keep.push_back(WideOf(value));
-    else if (a == "--format") {
-      if (value != "1" && value != "2") return UsageError(BUILD_USAGE, "--format takes 1 or 2, not " + value);
-      options.highestFormat = value[0] - '0';
+    else if (a == "--format" || a == "--formats") {
+      const std::string problem = ParseFormats(a, value, options);
+      if (!problem.empty()) return UsageError(BUILD_USAGE, problem);
     }
     else if (a == "--jobs" || a == "--patch-from") {
       unsigned long count = 0;
@@ -566,6 +600,11 @@ int PrintBuildSummary(const BuildOptions& options, const BuildSummary& summary,
                 summary.whole2Files == 1 ? "file" : "files", ByteSize(summary.whole2Bytes).c_str(), summary.patches2,
                 summary.patches2 == 1 ? "patch" : "patches",
                 ByteSize(summary.patch2Bytes).c_str());
+  }
+  if (summary.chunkedFiles > 0) {
+    std::printf("  in chunks, for updaters that know them: %zu %s in %zu chunks (%s), %zu of them new\n",
+                summary.chunkedFiles, summary.chunkedFiles == 1 ? "file" : "files", summary.chunks,
+                ByteSize(summary.chunkBytes).c_str(), summary.newChunks);
   }
   std::printf("  built in %.1f s\n", seconds);
   return 0;

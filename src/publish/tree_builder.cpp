@@ -15,6 +15,7 @@
 #include "engine/safe_name.h"
 #include "protocol/file_list.h"
 #include "protocol/served_names.h"
+#include "publish/chunk_store.h"
 #include "publish/content_store.h"
 #include "publish/file_progress.h"
 #include "publish/listed_times.h"
@@ -62,6 +63,7 @@ struct FileResult {
   std::uint64_t patchBytes = 0;
   std::uint64_t patch2Bytes = 0;
   std::uint64_t storedBytes = 0;  // what the file's publication added to the tree
+  ChunkedFile chunked;            // the file in chunks; no index when the tree keeps none
   std::string error;
 };
 
@@ -139,24 +141,11 @@ class Builder {
       return result;
     }
     if (options_.signing.Enabled()) result.sha256 = sha256;
-    std::uint64_t stored = 0;
-    Step(item, L"packing with zlib");
-    const fs::path target = productRoot_ / PathOf(UpdateFolder() + item.name);
-    const bool packed =
-        large ? store_.PublishPackedFile(
-                    target, sha256, "z1",
-                    [&](const fs::path& part) {
-                      return Written(PackFile(WideOf(item.path), WideOf(part), 9, ShareOf(item)));
-                    },
-                    replace_, result.wholeBytes, stored, result.error)
-              : store_.Publish(target, sha256, "z1", [&] { return PackBytes(content, 9); }, replace_, result.wholeBytes,
-                               stored, result.error);
-    if (!packed || result.wholeBytes == 0) {
-      if (result.error.empty()) result.error = "cannot pack " + item.path.string();
-      return result;
-    }
-    result.storedBytes += stored;
-    if (InList(options_.selfUpdate, item.name)) {
+    const bool selfUpdate = InList(options_.selfUpdate, item.name);
+    if (options_.chunks && !selfUpdate && !AddChunks(item, result)) return result;
+    // The updater's own files come whole in the form every updater reads, whatever the tree keeps.
+    if ((options_.highestFormat >= 1 || selfUpdate) && !AddWhole(item, content, large, sha256, result)) return result;
+    if (selfUpdate) {
       result.method = ListMethod::SelfUpdate;
       return result;
     }
@@ -166,7 +155,7 @@ class Builder {
       return result;
     }
     result.method = ListMethod::Update;
-    AddPatches(item, content, large, result.wholeBytes, result);
+    if (options_.highestFormat >= 1) AddPatches(item, content, large, result.wholeBytes, result);
     if (!result.patchKeys.empty() || !result.patch2Keys.empty()) result.method = ListMethod::Patch;
     return result;
   }
@@ -182,6 +171,39 @@ class Builder {
   }
 
  private:
+  // The whole file packed with zlib, which every updater reads. False with result.error when it
+  // cannot be published.
+  bool AddWhole(const ReleaseItem& item, const std::string& content, bool large, const std::string& sha256,
+                FileResult& result) {
+    Step(item, L"packing with zlib");
+    const fs::path target = productRoot_ / PathOf(UpdateFolder() + item.name);
+    std::uint64_t stored = 0;
+    const bool packed =
+        large ? store_.PublishPackedFile(
+                    target, sha256, "z1",
+                    [&](const fs::path& part) {
+                      return Written(PackFile(WideOf(item.path), WideOf(part), 9, ShareOf(item)));
+                    },
+                    replace_, result.wholeBytes, stored, result.error)
+              : store_.Publish(target, sha256, "z1", [&] { return PackBytes(content, 9); }, replace_, result.wholeBytes,
+                               stored, result.error);
+    if (!packed || result.wholeBytes == 0) {
+      if (result.error.empty()) result.error = "cannot pack " + item.path.string();
+      return false;
+    }
+    result.storedBytes += stored;
+    return true;
+  }
+
+  // The file in chunks: the chunks the tree lacks and the file's index. False with result.error
+  // when they cannot be stored.
+  bool AddChunks(const ReleaseItem& item, FileResult& result) {
+    Step(item, L"cutting into chunks");
+    if (!StoreChunks(productRoot_, item.path, options_.jobs, ShareOf(item), result.chunked, result.error)) return false;
+    result.storedBytes += result.chunked.storedBytes;
+    return true;
+  }
+
   // The zstd-packed whole file beside the zlib one, when it is smaller and its name is free (a
   // release may hold a file named like it). False with result.error when it cannot be published.
   bool AddWhole2(const ReleaseItem& item, const std::string& content, bool large, const std::string& sha256,
@@ -553,6 +575,7 @@ ListEntry FileEntryOf(const ReleaseItem& item, const FileResult& r) {
   }
   for (const auto& [oldSum, name] : r.patchFrom) entry.AddPatchKey(AnsiToWide(oldSum), PATCH_SOURCE_KEY_SUFFIX, name);
   entry.whole2 = r.whole2;
+  entry.chunks = AnsiToWide(r.chunked.index);
   return entry;
 }
 
@@ -568,6 +591,12 @@ void CountFile(const ReleaseItem& item, const FileResult& r, const std::map<std:
     ++summary.added;
   } else if (!EqualNoCase(listed->second.checksum, AnsiToWide(r.checksum))) {
     ++summary.changed;
+  }
+  if (!r.chunked.index.empty()) {
+    ++summary.chunkedFiles;
+    summary.chunks += r.chunked.chunks;
+    summary.newChunks += r.chunked.newChunks;
+    summary.chunkBytes += r.chunked.packedBytes;
   }
   if (!r.whole2.empty()) {
     ++summary.whole2Files;
@@ -590,11 +619,21 @@ void CountFile(const ReleaseItem& item, const FileResult& r, const std::map<std:
   }
 }
 
+// The formats the tree keeps, as the list's header names them.
+std::wstring FormatsKept(const BuildOptions& options) {
+  std::wstring formats;
+  for (int format = 1; format <= options.highestFormat; ++format) {
+    formats += (formats.empty() ? L"" : L",") + std::to_wstring(format);
+  }
+  if (options.chunks) formats += formats.empty() ? L"3" : L",3";
+  return formats;
+}
+
 // The full list of the version, counted into the summary as it is composed.
 std::wstring ComposeList(const BuildOptions& options, const std::wstring& updateFolder,
                          const std::vector<ReleaseItem>& items, const std::vector<FileResult>& results,
                          const std::map<std::wstring, ListedFile>& live, BuildSummary& summary) {
-  std::wstring list = ComposeListHeader({options.version, updateFolder, L""});
+  std::wstring list = ComposeListHeader({options.version, updateFolder, L"", FormatsKept(options)});
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (items[i].folder) {
       list += ComposeListEntry(ListRule(items[i].name, ListMethod::Exists, ListTarget::Folder));

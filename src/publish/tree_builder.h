@@ -43,6 +43,10 @@ struct BuildSummary {
   std::uint64_t whole2Bytes = 0;
   std::size_t patches2 = 0;          // format-2 patches published or reused
   std::uint64_t patch2Bytes = 0;
+  std::size_t chunkedFiles = 0;      // files also offered in chunks
+  std::size_t chunks = 0;            // their chunks, a chunk counted once per place
+  std::size_t newChunks = 0;         // chunks the tree did not hold
+  std::uint64_t chunkBytes = 0;      // every chunk's packed bytes
   std::size_t removed = 0;
   std::size_t movedTimes = 0;       // changed files listed with the publish time (see SettleTimes)
 };

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
+#include <thread>
 
 #include "publish/release.h"
 #include "services/files.h"
@@ -42,10 +44,10 @@ bool BeforeTreeWrite(const fs::path& target, std::string& error) {
   return true;
 }
 
-bool WriteFileAtomically(const fs::path& target, const std::string& bytes, std::string& error) {
+namespace {
+
+bool WriteBeside(const fs::path& target, const std::string& bytes, const std::wstring& temporary, std::string& error) {
   if (!BeforeTreeWrite(target, error)) return false;
-  const std::wstring wide = WideOf(target);
-  const std::wstring temporary = wide + L".part";
   FileHandle out = FileHandle::CreateForWrite(temporary);
   if (!out.IsOpen() || !out.Write(bytes.data(), bytes.size()) || !out.Flush()) {
     // The reason first: closing and removing may change the system's last error.
@@ -55,10 +57,24 @@ bool WriteFileAtomically(const fs::path& target, const std::string& bytes, std::
     return false;
   }
   out.Close();
-  if (MoveFileReplace(temporary, wide)) return true;
+  if (MoveFileReplace(temporary, WideOf(target))) return true;
   error = Failure("cannot move into place", target);
   RemoveFile(temporary);
   return false;
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const fs::path& target, const std::string& bytes, std::string& error) {
+  return WriteBeside(target, bytes, WideOf(target) + L".part", error);
+}
+
+bool WriteSharedObject(const fs::path& target, const std::string& bytes, std::string& error) {
+  std::error_code ignored;
+  fs::create_directories(target.parent_path(), ignored);
+  std::wostringstream thread;
+  thread << std::this_thread::get_id();
+  return WriteBeside(target, bytes, WideOf(target) + L"." + thread.str() + L".part", error);
 }
 
 bool PackBytesTo(const fs::path& target, const std::string& plain, std::string& error) {

@@ -16,6 +16,10 @@ bool BeforeTreeWrite(const std::filesystem::path& target, std::string& error);
 
 // Writes bytes to a new file beside the target and moves it into place.
 bool WriteFileAtomically(const std::filesystem::path& target, const std::string& bytes, std::string& error);
+// The same for an object named by its content, which two threads may write at once: each writes
+// beside it under a name of its own; both hold the same bytes, so either may land last. Makes
+// the object's folder.
+bool WriteSharedObject(const std::filesystem::path& target, const std::string& bytes, std::string& error);
 // Packs bytes into a file (zlib, level 9), in one step.
 bool PackBytesTo(const std::filesystem::path& target, const std::string& plain, std::string& error);
 // Puts a hard link to a stored file at target, replacing what is there (a copy, moved in, where

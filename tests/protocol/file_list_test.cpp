@@ -30,6 +30,7 @@ void ExpectSame(const ListEntry& a, const ListEntry& b) {
   EXPECT_EQ(a.sha256, b.sha256);
   EXPECT_EQ(a.size, b.size);
   EXPECT_EQ(a.whole2, b.whole2);
+  EXPECT_EQ(a.chunks, b.chunks);
   ASSERT_EQ(a.patches.size(), b.patches.size());
   for (std::size_t i = 0; i < a.patches.size(); ++i) {
     EXPECT_EQ(a.patches[i].from, b.patches[i].from);
@@ -49,6 +50,7 @@ TEST(FileList, EveryKeyTheServerWritesReadsBackUnchanged) {
   entry.sha256 = L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
   entry.size = L"4096";
   entry.whole2 = L".zst";
+  entry.chunks = L"5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03";
   entry.AddPatchKey(OLD_SUM, L"", L"patches/1.0-2.0/");
   entry.AddPatchKey(OLD_SUM, PATCH2_KEY_SUFFIX, L"patches2/1.0-2.0/");
   entry.AddPatchKey(OTHER_SUM, PATCH2_KEY_SUFFIX, L"patches2/0.9-2.0/");
@@ -64,11 +66,15 @@ TEST(FileList, EveryKeyTheServerWritesReadsBackUnchanged) {
   EXPECT_EQ(ComposeListEntry(ListRule(L"old.dll", ListMethod::Remove, ListTarget::File)),
             L"[old.dll]\r\nMethod=Remove\r\nTarget=File\r\n");
 
-  const ListHeader header{L"2.0", L"files/2.0/", L"20261209120000"};
+  const ListHeader header{L"2.0", L"files/2.0/", L"20261209120000", L"3"};
   const ListHeader back = ParseListHeader(ListOf(ComposeListHeader(header) + ComposeListEntry(entry)));
   EXPECT_EQ(back.versionName, header.versionName);
   EXPECT_EQ(back.updateFolder, header.updateFolder);
   EXPECT_EQ(back.dateTime, header.dateTime);
+  EXPECT_EQ(back.formats, header.formats);
+  // A tree of chunks alone offers no whole files; a list written before the key has both.
+  EXPECT_FALSE(back.KeepsWholeFiles());
+  EXPECT_TRUE(ListHeader{}.KeepsWholeFiles());
   EXPECT_EQ(RootFolderIn(ListOf(ComposeRootDescriptor(L"VeloraTest", L"velora/")), L"VeloraTest"), L"velora/");
   EXPECT_EQ(RootFolderIn(ListOf(ComposeRootDescriptor(L"VeloraTest", L"velora/")), DEFAULT_ROOT_KEY), L"");
 }

@@ -1,0 +1,110 @@
+#include "engine/chunk_assembly.h"
+
+#include <unordered_map>
+
+#include "services/files.h"
+#include "services/md5.h"
+#include "services/packed2.h"
+#include "services/platform.h"
+#include "services/signing.h"
+
+std::size_t ChunkAssembly::Missing() const {
+  std::size_t missing = 0;
+  for (const ChunkPlace& place : places) missing += place.path.empty() ? 1 : 0;
+  return missing;
+}
+
+std::uint64_t ChunkAssembly::MissingPackedBytes() const {
+  std::uint64_t bytes = 0;
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    if (places[i].path.empty()) bytes += index.chunks[i].packed;
+  }
+  return bytes;
+}
+
+void FindHeldChunks(const std::vector<std::wstring>& files, ChunkAssembly& assembly) {
+  assembly.places.resize(assembly.index.chunks.size());
+  // The chunks without a place, by name: a chunk that the file holds twice is read once.
+  std::unordered_map<std::string, std::vector<std::size_t>> wanted;
+  for (std::size_t i = 0; i < assembly.places.size(); ++i) {
+    if (assembly.places[i].path.empty()) wanted[assembly.index.chunks[i].sha256].push_back(i);
+  }
+  for (const std::wstring& file : files) {
+    if (wanted.empty()) return;
+    std::uint64_t size = 0;
+    if (!RegularFileSize(file, size)) continue;
+    // A file that stops being readable half-way keeps the places found before: each is checked
+    // again as the file is built, and the whole result against the list.
+    (void)ForEachChunk(file, [&](const std::uint8_t* data, std::size_t length, std::uint64_t at) {
+      const auto found = wanted.find(Sha256Hex(std::string(reinterpret_cast<const char*>(data), length)));
+      if (found == wanted.end()) return true;
+      for (const std::size_t i : found->second) assembly.places[i] = ChunkPlace{file, at, false};
+      wanted.erase(found);
+      return !wanted.empty();
+    });
+  }
+}
+
+namespace {
+
+bool ReadPackedChunk(const std::wstring& path, const ChunkRef& chunk, std::string& plain) {
+  std::string packed;
+  return ReadWholeFile(path, packed) && packed.size() <= PACKED_CHUNK_MAX && Unpack2Bytes(packed, plain, CHUNK_MAX) &&
+         plain.size() == chunk.size && Sha256Hex(plain) == chunk.sha256;
+}
+
+// The chunk's bytes from its place; a held file's bytes are proved again, for the file may have
+// changed since it was read.
+bool ReadChunkAt(const ChunkPlace& place, const ChunkRef& chunk, std::string& plain, std::wstring& cause) {
+  if (place.packed) {
+    if (ReadPackedChunk(place.path, chunk, plain)) return true;
+    cause = L"the downloaded chunk [" + place.path + L"] is not the chunk it should be";
+    return false;
+  }
+  FileHandle file = FileHandle::OpenForRead(place.path);
+  plain.assign(chunk.size, '\0');
+  std::size_t got = 0;
+  if (!file.IsOpen() || !file.Seek(static_cast<std::int64_t>(place.at)) || !file.Read(plain.data(), chunk.size, got) ||
+      got != chunk.size || Sha256Hex(plain) != chunk.sha256) {
+    cause = L"[" + place.path + L"] no longer holds a chunk it held";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsPackedChunk(const std::wstring& path, const ChunkRef& chunk) {
+  std::string plain;
+  return ReadPackedChunk(path, chunk, plain);
+}
+
+bool AssembleChunks(const ChunkAssembly& assembly, const std::wstring& path, std::wstring& digest, std::wstring& cause,
+                    std::wstring& writeFailure) {
+  FileHandle out = FileHandle::CreateForWrite(path);
+  if (!out.IsOpen()) {
+    writeFailure = LastSystemErrorText();
+    return false;
+  }
+  Md5 md5;
+  std::string plain;
+  for (std::size_t i = 0; i < assembly.index.chunks.size(); ++i) {
+    const ChunkRef& chunk = assembly.index.chunks[i];
+    if (i >= assembly.places.size() || assembly.places[i].path.empty()) {
+      cause = L"chunk " + std::to_wstring(i) + L" has no place";
+      return false;
+    }
+    if (!ReadChunkAt(assembly.places[i], chunk, plain, cause)) return false;
+    md5.Update(plain.data(), plain.size());
+    if (!out.Write(plain.data(), plain.size())) {
+      writeFailure = LastSystemErrorText();
+      return false;
+    }
+  }
+  if (!out.Flush()) {
+    writeFailure = LastSystemErrorText();
+    return false;
+  }
+  digest = md5.FinalText();
+  return true;
+}

@@ -1,0 +1,135 @@
+#include "engine/chunk_fetcher.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "engine/chunk_assembly.h"
+#include "engine/work_plan.h"
+#include "services/files.h"
+#include "services/http.h"
+#include "services/logger.h"
+#include "services/signing.h"
+#include "services/status_callback.h"
+#include "services/text.h"
+
+namespace {
+
+// Chunks of one file downloaded at once: enough to hide a long round trip behind the others.
+constexpr unsigned CHUNK_DOWNLOADS = 4;
+
+// The SHA-256 that an index's URL names it by ("…/chunks/ab/<SHA-256>.index").
+std::string IndexNameIn(const std::wstring& url) {
+  const std::wstring suffix = L".index";
+  const std::size_t slash = url.find_last_of(L'/');
+  if (slash == std::wstring::npos || url.size() < suffix.size() ||
+      url.compare(url.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return "";
+  }
+  return WideToUtf8(url.substr(slash + 1, url.size() - suffix.size() - slash - 1));
+}
+
+}  // namespace
+
+bool ChunksPay(const ChunkAssembly& assembly) {
+  return assembly.MissingPackedBytes() * 4 <= assembly.index.PackedBytes() * 3;
+}
+
+bool ChunkFetcher::Fetch(FileEntry& entry) {
+  auto assembly = std::make_shared<ChunkAssembly>();
+  if (!FetchIndex(entry, assembly->index)) return false;
+  const std::string name = IndexNameIn(entry.url);
+  const std::wstring base = entry.url.substr(0, entry.url.size() - ChunkIndexName(name).size());
+  std::vector<std::wstring> held{entry.target};
+  if (!EqualNoCase(WorkPlan::PatchSourceOf(entry), entry.target)) held.push_back(WorkPlan::PatchSourceOf(entry));
+  FindHeldChunks(held, *assembly);
+  FindStagedChunks(base, *assembly);
+  if (!ChunksPay(*assembly) && !entry.fallbacks.empty()) {
+    TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + entry.target + L"]: the installation holds " +
+                                   std::to_wstring(assembly->places.size() - assembly->Missing()) + L" of its " +
+                                   std::to_wstring(assembly->places.size()) + L" chunks; taking [" +
+                                   entry.fallbacks.front().url + L"] instead");
+    RemovePartialDownload(staging_.DownloadPath(entry.url));
+    TakeNextOffer(entry);
+    return source_.Bring(entry, staging_.DownloadPath(entry.url));
+  }
+  if (!DownloadMissing(entry, base, *assembly)) return false;
+  entry.chunks = assembly;
+  return true;
+}
+
+bool ChunkFetcher::FetchIndex(FileEntry& entry, ChunkIndex& index) {
+  const std::wstring path = staging_.DownloadPath(entry.url);
+  if (!source_.Bring(entry, path)) return false;
+  std::string bytes;
+  const std::string name = IndexNameIn(entry.url);
+  const std::uint64_t listed = ListedSize(entry);
+  if (ReadWholeFile(path, bytes) && Sha256Hex(bytes) == name && index.Decode(bytes) &&
+      (entry.size.empty() || index.fileSize == listed)) {
+    return true;
+  }
+  RemovePartialDownload(path);
+  entry.outcome.code = StageCode::BadContent;
+  entry.outcome.cause = L"the chunk index [" + entry.url + L"] is not the one the list names";
+  return false;
+}
+
+// A failed run of the same list left the chunks it downloaded, each under its own URL's name.
+void ChunkFetcher::FindStagedChunks(const std::wstring& base, ChunkAssembly& assembly) const {
+  for (std::size_t i = 0; i < assembly.places.size(); ++i) {
+    if (!assembly.places[i].path.empty()) continue;
+    const ChunkRef& chunk = assembly.index.chunks[i];
+    const std::wstring path = staging_.DownloadPath(base + ChunkObjectName(chunk.sha256));
+    if (PathExists(path) && IsPackedChunk(path, chunk)) assembly.places[i] = ChunkPlace{path, 0, true};
+  }
+}
+
+// Downloads each missing chunk once, on a few connections at once; the file's progress counts
+// their packed bytes. The first failure ends the fetch with its outcome.
+bool ChunkFetcher::DownloadMissing(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly) {
+  std::vector<std::size_t> missing;
+  std::set<std::string> seen;
+  for (std::size_t i = 0; i < assembly.places.size(); ++i) {
+    if (assembly.places[i].path.empty() && seen.insert(assembly.index.chunks[i].sha256).second) missing.push_back(i);
+  }
+  const std::uint64_t total = assembly.MissingPackedBytes();
+  std::uint64_t done = 0;
+  std::mutex lock;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  auto work = [&] {
+    for (std::size_t k; !failed && (k = next++) < missing.size();) {
+      const ChunkRef& chunk = assembly.index.chunks[missing[k]];
+      FileEntry part;
+      part.url = base + ChunkObjectName(chunk.sha256);
+      const std::wstring path = staging_.DownloadPath(part.url);
+      bool good = source_.Bring(part, path) && IsPackedChunk(path, chunk);
+      std::lock_guard<std::mutex> guard(lock);
+      if (good) {
+        done += chunk.packed;
+        good = entry.callback == nullptr || entry.callback->OnDownloadProgress(done, total);
+        if (!good) part.outcome = {DownloadCode::Cancelled, L"", L"the run was cancelled"};
+      } else {
+        RemovePartialDownload(path);
+        if (part.outcome.code.Succeeded()) {
+          part.outcome = {StageCode::BadContent, L"", L"the chunk [" + part.url + L"] is not the one its index names"};
+        }
+      }
+      if (!good && !failed.exchange(true)) entry.outcome = part.outcome;
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (unsigned t = 1; t < CHUNK_DOWNLOADS && t < missing.size(); ++t) helpers.emplace_back(work);
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  if (failed) return false;
+  for (std::size_t i = 0; i < assembly.places.size(); ++i) {
+    if (!assembly.places[i].path.empty()) continue;
+    assembly.places[i] = ChunkPlace{staging_.DownloadPath(base + ChunkObjectName(assembly.index.chunks[i].sha256)), 0, true};
+    assembly.downloaded += assembly.index.chunks[i].packed;
+  }
+  return true;
+}

@@ -1,0 +1,33 @@
+#pragma once
+// The fetch of a file in chunks (engine/chunk_assembly.h): its index from the content source,
+// proved by the SHA-256 that names it; the chunks the installation holds, found by reading the
+// file's earlier version and the file its patches start from; the chunks that a failed run of
+// the same list downloaded into the staging area; and the rest downloaded, several at a time,
+// each proved before use. A file of which the installation holds too little is not worth its
+// many requests: the next form is taken instead.
+#include <string>
+
+#include "engine/chunk_assembly.h"
+#include "engine/content_source.h"
+#include "engine/staging.h"
+
+class ChunkFetcher {
+ public:
+  ChunkFetcher(const StagingArea& staging, ContentSource& source) : staging_(staging), source_(source) {}
+
+  // Leaves in entry.chunks where each chunk of the file is, or moves the entry on to its next form
+  // and brings that. False with the entry's outcome when neither arrives.
+  [[nodiscard]] bool Fetch(FileEntry& entry);
+
+ private:
+  bool FetchIndex(FileEntry& entry, ChunkIndex& index);
+  void FindStagedChunks(const std::wstring& base, ChunkAssembly& assembly) const;
+  bool DownloadMissing(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly);
+
+  const StagingArea& staging_;
+  ContentSource& source_;
+};
+
+// Whether building a file from chunks pays: the installation holds at least a quarter of its
+// packed bytes, so that the downloads save more than the requests cost.
+bool ChunksPay(const ChunkAssembly& assembly);

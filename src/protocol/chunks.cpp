@@ -1,0 +1,179 @@
+#include "protocol/chunks.h"
+
+#include <array>
+#include <cstring>
+#include <memory>
+
+#include "services/files.h"
+#include "services/text.h"
+
+namespace {
+
+// One random 64-bit number per byte value, the same on every machine for ever: a changed table
+// would cut every file anew, and no chunk of an earlier release would match.
+std::array<std::uint64_t, 256> MakeGear() {
+  std::array<std::uint64_t, 256> gear{};
+  std::uint64_t state = 0x5a65706f43686e6bULL;
+  for (std::uint64_t& value : gear) {
+    // splitmix64
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    value = z ^ (z >> 31);
+  }
+  return gear;
+}
+const std::array<std::uint64_t, 256> GEAR = MakeGear();
+
+// The hash's top bits decide (each of them depends on the last 64 bytes). Before the average a
+// cut needs two more bits to match than after it, which narrows the spread of lengths around the
+// average: fewer tiny chunks (requests) and fewer huge ones (bytes re-sent for an edit).
+constexpr std::uint64_t TopBits(int bits) { return ~std::uint64_t{0} << (64 - bits); }
+constexpr std::uint64_t MASK_BEFORE_AVERAGE = TopBits(18);
+constexpr std::uint64_t MASK_AFTER_AVERAGE = TopBits(14);
+
+void PutLittle(std::string& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+std::uint64_t GetLittle(const std::string& in, std::size_t at, int bytes) {
+  std::uint64_t value = 0;
+  for (int i = bytes; i-- > 0;) value = (value << 8) | static_cast<std::uint8_t>(in[at + static_cast<std::size_t>(i)]);
+  return value;
+}
+
+constexpr char INDEX_MAGIC[4] = {'Z', 'C', 'I', '1'};
+constexpr std::size_t INDEX_HEAD = 4 + 8 + 4;
+constexpr std::size_t INDEX_RECORD = 32 + 4 + 4;
+
+std::string HexOf(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string hex;
+  for (const char c : bytes) {
+    hex.push_back(digits[(static_cast<std::uint8_t>(c) >> 4) & 15]);
+    hex.push_back(digits[static_cast<std::uint8_t>(c) & 15]);
+  }
+  return hex;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string BytesOf(const std::string& hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(HexValue(hex[i]) * 16 + HexValue(hex[i + 1])));
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::size_t ChunkLength(const std::uint8_t* data, std::size_t size) {
+  if (size <= CHUNK_MIN) return size;
+  const std::size_t limit = size < CHUNK_MAX ? size : CHUNK_MAX;
+  const std::size_t normal = limit < CHUNK_AVERAGE ? limit : CHUNK_AVERAGE;
+  std::uint64_t hash = 0;
+  std::size_t i = CHUNK_MIN;
+  for (; i < normal; ++i) {
+    hash = (hash << 1) + GEAR[data[i]];
+    if ((hash & MASK_BEFORE_AVERAGE) == 0) return i + 1;
+  }
+  for (; i < limit; ++i) {
+    hash = (hash << 1) + GEAR[data[i]];
+    if ((hash & MASK_AFTER_AVERAGE) == 0) return i + 1;
+  }
+  return limit;
+}
+
+bool ForEachChunk(const std::wstring& path,
+                  const std::function<bool(const std::uint8_t* data, std::size_t size, std::uint64_t at)>& use,
+                  const std::function<void(std::uint64_t read)>& progress) {
+  FileHandle file = FileHandle::OpenForRead(path);
+  if (!file.IsOpen()) return false;
+  // Four maximal chunks at a time: each cut sees CHUNK_MAX bytes ahead unless the file ends.
+  constexpr std::size_t BUFFER = 4 * CHUNK_MAX;
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[BUFFER]);
+  std::size_t held = 0;
+  std::uint64_t at = 0, read = 0;
+  bool end = false;
+  while (!end || held > 0) {
+    if (!end && held < CHUNK_MAX) {
+      std::size_t got = 0;
+      if (!file.Read(buffer.get() + held, BUFFER - held, got)) return false;
+      end = got == 0;
+      held += got;
+      read += got;
+      if (progress) progress(read);
+      continue;
+    }
+    std::size_t start = 0;
+    while (held - start >= CHUNK_MAX || (end && start < held)) {
+      const std::size_t length = ChunkLength(buffer.get() + start, held - start);
+      if (!use(buffer.get() + start, length, at)) return false;
+      start += length;
+      at += length;
+    }
+    std::memmove(buffer.get(), buffer.get() + start, held - start);
+    held -= start;
+  }
+  return true;
+}
+
+std::string ChunkIndex::Encode() const {
+  std::string bytes(INDEX_MAGIC, sizeof INDEX_MAGIC);
+  PutLittle(bytes, fileSize, 8);
+  PutLittle(bytes, chunks.size(), 4);
+  for (const ChunkRef& chunk : chunks) {
+    bytes += BytesOf(chunk.sha256);
+    PutLittle(bytes, chunk.size, 4);
+    PutLittle(bytes, chunk.packed, 4);
+  }
+  return bytes;
+}
+
+bool ChunkIndex::Decode(const std::string& bytes) {
+  chunks.clear();
+  if (bytes.size() < INDEX_HEAD || std::memcmp(bytes.data(), INDEX_MAGIC, sizeof INDEX_MAGIC) != 0) return false;
+  fileSize = GetLittle(bytes, 4, 8);
+  const std::uint64_t count = GetLittle(bytes, 12, 4);
+  if (bytes.size() != INDEX_HEAD + count * INDEX_RECORD) return false;
+  std::uint64_t total = 0;
+  chunks.resize(static_cast<std::size_t>(count));
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    const std::size_t at = INDEX_HEAD + i * INDEX_RECORD;
+    chunks[i].sha256 = HexOf(bytes.substr(at, 32));
+    chunks[i].size = static_cast<std::uint32_t>(GetLittle(bytes, at + 32, 4));
+    chunks[i].packed = static_cast<std::uint32_t>(GetLittle(bytes, at + 36, 4));
+    if (chunks[i].size == 0 || chunks[i].size > CHUNK_MAX || chunks[i].packed == 0 ||
+        chunks[i].packed > PACKED_CHUNK_MAX) {
+      return false;
+    }
+    total += chunks[i].size;
+  }
+  return total == fileSize;
+}
+
+std::uint64_t ChunkIndex::PackedBytes() const {
+  std::uint64_t total = 0;
+  for (const ChunkRef& chunk : chunks) total += chunk.packed;
+  return total;
+}
+
+bool IsSha256Text(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (const char c : text) {
+    if (HexValue(c) < 0) return false;
+  }
+  return true;
+}
+
+std::wstring ChunkObjectName(const std::string& sha256) {
+  return AnsiToWide(std::string(CHUNKS_FOLDER) + "/" + sha256.substr(0, 2) + "/" + sha256);
+}
+
+std::wstring ChunkIndexName(const std::string& sha256) { return ChunkObjectName(sha256) + L".index"; }

@@ -1,0 +1,146 @@
+#include "publish/chunk_store.h"
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "publish/release.h"
+#include "publish/tree_writes.h"
+#include "services/files.h"
+#include "services/packed2.h"
+#include "services/platform.h"
+#include "services/signing.h"
+#include "services/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Chunks packed together: at most 64 MaxChunks (16 MiB) held at once, plenty for two cores.
+constexpr std::size_t BATCH_CHUNKS = 64;
+
+fs::path ObjectPath(const fs::path& productRoot, const std::wstring& name) { return productRoot / PathOf(name); }
+
+struct StoredChunk {
+  ChunkRef ref;
+  std::uint64_t stored = 0;
+  std::string error;
+};
+
+// Names, packs and stores one chunk unless the tree holds it.
+StoredChunk StoreChunk(const fs::path& productRoot, const std::string& plain) {
+  StoredChunk chunk;
+  chunk.ref.sha256 = Sha256Hex(plain);
+  chunk.ref.size = static_cast<std::uint32_t>(plain.size());
+  const fs::path target = ObjectPath(productRoot, ChunkObjectName(chunk.ref.sha256));
+  std::error_code error;
+  const std::uintmax_t held = fs::file_size(target, error);
+  if (!error && held > 0) {
+    chunk.ref.packed = static_cast<std::uint32_t>(held);
+    return chunk;
+  }
+  const std::string packed = Pack2Bytes(plain, CHUNK_PACK_LEVEL);
+  if (packed.empty() || packed.size() > PACKED_CHUNK_MAX) {
+    chunk.error = "cannot pack a chunk of " + target.string();
+    return chunk;
+  }
+  if (!WriteSharedObject(target, packed, chunk.error)) return chunk;
+  chunk.ref.packed = static_cast<std::uint32_t>(packed.size());
+  chunk.stored = packed.size();
+  return chunk;
+}
+
+// Stores a batch of chunks on the threads and adds them to the index in order.
+bool StoreBatch(const fs::path& productRoot, std::vector<std::string>& batch, unsigned threads, ChunkIndex& index,
+                ChunkedFile& result, std::string& error) {
+  std::vector<StoredChunk> stored(batch.size());
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i; (i = next++) < batch.size();) stored[i] = StoreChunk(productRoot, batch[i]);
+  };
+  std::vector<std::thread> helpers;
+  for (unsigned t = 1; t < threads && t < batch.size(); ++t) helpers.emplace_back(work);
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  batch.clear();
+  for (const StoredChunk& chunk : stored) {
+    if (!chunk.error.empty()) {
+      error = chunk.error;
+      return false;
+    }
+    index.chunks.push_back(chunk.ref);
+    index.fileSize += chunk.ref.size;
+    result.packedBytes += chunk.ref.packed;
+    result.storedBytes += chunk.stored;
+    if (chunk.stored > 0) ++result.newChunks;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool StoreChunks(const fs::path& productRoot, const fs::path& file, unsigned threads,
+                 const std::function<void(std::uint64_t read)>& progress, ChunkedFile& result, std::string& error) {
+  result = ChunkedFile{};
+  ChunkIndex index;
+  std::vector<std::string> batch;
+  const bool read = ForEachChunk(
+      WideOf(file),
+      [&](const std::uint8_t* data, std::size_t size, std::uint64_t) {
+        batch.emplace_back(reinterpret_cast<const char*>(data), size);
+        return batch.size() < BATCH_CHUNKS || StoreBatch(productRoot, batch, threads, index, result, error);
+      },
+      progress);
+  if (!read || !StoreBatch(productRoot, batch, threads, index, result, error)) {
+    if (error.empty()) error = "cannot read " + file.string() + ": " + WideToUtf8(LastSystemErrorText());
+    return false;
+  }
+  result.chunks = index.chunks.size();
+  const std::string bytes = index.Encode();
+  result.index = Sha256Hex(bytes);
+  const fs::path target = ObjectPath(productRoot, ChunkIndexName(result.index));
+  std::error_code missing;
+  if (fs::exists(target, missing)) return true;
+  if (!WriteSharedObject(target, bytes, error)) return false;
+  result.storedBytes += bytes.size();
+  return true;
+}
+
+bool ReadChunkIndex(const fs::path& productRoot, const std::string& sha256, ChunkIndex& index, std::string& error) {
+  const fs::path path = ObjectPath(productRoot, ChunkIndexName(sha256));
+  std::string bytes;
+  if (!IsSha256Text(sha256) || !ReadWholeFile(WideOf(path), bytes)) {
+    error = "no chunk index at " + path.string();
+    return false;
+  }
+  if (Sha256Hex(bytes) != sha256 || !index.Decode(bytes)) {
+    error = "the chunk index at " + path.string() + " is not what its name says";
+    return false;
+  }
+  return true;
+}
+
+bool ReadChunk(const fs::path& productRoot, const ChunkRef& chunk, std::string& plain, std::string& error) {
+  const fs::path path = ObjectPath(productRoot, ChunkObjectName(chunk.sha256));
+  std::string packed;
+  if (!ReadWholeFile(WideOf(path), packed)) {
+    error = "no chunk at " + path.string();
+    return false;
+  }
+  if (!Unpack2Bytes(packed, plain, CHUNK_MAX) || plain.size() != chunk.size || Sha256Hex(plain) != chunk.sha256) {
+    error = "the chunk at " + path.string() + " does not unpack to what its name says";
+    return false;
+  }
+  return true;
+}
+
+bool ChunkObjectsOf(const fs::path& productRoot, const std::set<std::string>& indexes, std::set<std::string>& names,
+                    std::string& error) {
+  for (const std::string& sha256 : indexes) {
+    ChunkIndex index;
+    if (!ReadChunkIndex(productRoot, sha256, index, error)) return false;
+    names.insert(WideToUtf8(ChunkIndexName(sha256)));
+    for (const ChunkRef& chunk : index.chunks) names.insert(WideToUtf8(ChunkObjectName(chunk.sha256)));
+  }
+  return true;
+}

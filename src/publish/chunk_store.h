@@ -1,0 +1,42 @@
+#pragma once
+// The product's chunks (protocol/chunks.h) as the publisher stores and reads them. A build cuts
+// each file, stores the chunks the tree lacks, each packed on its own, and then the file's index:
+// a release adds the chunks that are new, and a build stopped half-way finds what it stored when
+// it runs again. Reading back proves each object by the SHA-256 that names it.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "protocol/chunks.h"
+
+// The zstd level of a chunk: each chunk is packed alone, so the level's time is spent on 64 KiB
+// at a time, where the top levels find little that level 9 misses.
+constexpr int CHUNK_PACK_LEVEL = 9;
+
+struct ChunkedFile {
+  std::string index;              // the SHA-256 of the file's index
+  std::size_t chunks = 0;
+  std::size_t newChunks = 0;      // chunks the tree did not hold before
+  std::uint64_t packedBytes = 0;  // every chunk's served bytes
+  std::uint64_t storedBytes = 0;  // what storing added to the tree: new chunks and index
+};
+
+// Cuts the file and stores the chunks that the product's folder lacks, packed on `threads`
+// threads a batch at a time (memory stays bounded whatever the file's size), then its index.
+// progress gets the bytes read. False with error when the file cannot be read or a write fails.
+bool StoreChunks(const std::filesystem::path& productRoot, const std::filesystem::path& file, unsigned threads,
+                 const std::function<void(std::uint64_t read)>& progress, ChunkedFile& result, std::string& error);
+
+// The index that sha256 names, read and proved by its name. False with error otherwise.
+bool ReadChunkIndex(const std::filesystem::path& productRoot, const std::string& sha256, ChunkIndex& index,
+                    std::string& error);
+// A chunk's bytes, unpacked and proved by its name. False with error otherwise.
+bool ReadChunk(const std::filesystem::path& productRoot, const ChunkRef& chunk, std::string& plain,
+               std::string& error);
+
+// The served names (relative to the product's folder, '/' separated) of every chunk object and
+// index the indexes name; false with error when an index cannot be read.
+bool ChunkObjectsOf(const std::filesystem::path& productRoot, const std::set<std::string>& indexes,
+                    std::set<std::string>& names, std::string& error);
