@@ -7,21 +7,27 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <mutex>
 
 #include "engine/committer.h"
+#include "protocol/chunks.h"
 #include "services/files.h"
 #include "services/md5.h"
 #include "services/packed.h"
+#include "services/packed2.h"
+#include "services/signing.h"
 #include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Packed forms kept in memory by URL; every fetch is recorded.
+// Packed forms kept in memory by URL; every fetch is recorded. Chunks are brought by several
+// threads at once.
 class MemorySource final : public ContentSource {
  public:
   bool Bring(FileEntry& entry, const std::wstring& path) override {
+    std::lock_guard<std::mutex> guard(lock);
     asked.push_back(entry.url);
     const auto found = forms.find(entry.url);
     if (found == forms.end()) {
@@ -39,6 +45,7 @@ class MemorySource final : public ContentSource {
   }
   std::map<std::wstring, std::string> forms;
   std::vector<std::wstring> asked;
+  std::mutex lock;
 };
 
 const std::string CONTENT = "the new content of b.dat, which the list vouches for";
@@ -48,13 +55,14 @@ class StagerTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(staging.Open(L"stamp-1")); }
 
-  FileEntry& Entry(WorkPlan::EntryList& list, const std::wstring& target, std::vector<ContentOffer> offers) {
+  FileEntry& Entry(WorkPlan::EntryList& list, const std::wstring& target, std::vector<ContentOffer> offers,
+                   const std::string& content = CONTENT) {
     auto entry = std::make_unique<FileEntry>();
     entry->target = target;
     entry->localPath = L"update\\" + target;
     entry->dateTime = TIME;
-    entry->checksum = Md5OfBytes(CONTENT.data(), CONTENT.size());
-    entry->size = std::to_wstring(CONTENT.size());
+    entry->checksum = Md5OfBytes(content.data(), content.size());
+    entry->size = std::to_wstring(content.size());
     entry->fallbacks = std::move(offers);
     TakeNextOffer(*entry);
     list.push_back(std::move(entry));
@@ -117,4 +125,117 @@ TEST_F(StagerTest, ContentTheRunAlreadyStagedIsCopiedNotFetchedAgain) {
   ASSERT_TRUE(committer.CommitEntry(first));
   ASSERT_TRUE(committer.CommitEntry(repeat));
   EXPECT_EQ(ReadBytes(folder.path() / "copy" / "a.dat"), CONTENT);
+}
+
+namespace {
+
+// Serves content in chunks under mem://p/ as a tree does; the URL of its index.
+std::wstring ServeInChunks(MemorySource& source, const std::string& content) {
+  ChunkIndex index;
+  index.fileSize = content.size();
+  for (std::size_t at = 0; at < content.size();) {
+    const std::size_t length =
+        ChunkLength(reinterpret_cast<const std::uint8_t*>(content.data()) + at, content.size() - at);
+    const std::string plain = content.substr(at, length);
+    const std::string packed = Pack2Bytes(plain, 3);
+    index.chunks.push_back({Sha256Hex(plain), static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(packed.size())});
+    source.forms[L"mem://p/" + ChunkObjectName(index.chunks.back().sha256)] = packed;
+    at += length;
+  }
+  const std::string bytes = index.Encode();
+  const std::wstring url = L"mem://p/" + ChunkIndexName(Sha256Hex(bytes));
+  source.forms[url] = bytes;
+  return url;
+}
+
+std::size_t ChunksAsked(const MemorySource& source) {
+  std::size_t count = 0;
+  for (const std::wstring& url : source.asked) {
+    count += url.find(L"/chunks/") != std::wstring::npos && url.find(L".index") == std::wstring::npos ? 1 : 0;
+  }
+  return count;
+}
+
+}  // namespace
+
+class ChunkStagerTest : public StagerTest {
+ protected:
+  void SetUp() override {
+    StagerTest::SetUp();
+    old = RandomBytes(2 << 20, 7);
+    fresh = old;
+    fresh.replace(1 << 20, 100000, RandomBytes(100000, 8));
+    index = ServeInChunks(source, fresh);
+    source.forms[L"mem://pack.dat"] = PackBytes(fresh, 1);
+  }
+  FileEntry& PackEntry() {
+    return Entry(plan.updates, L"pack.dat", {{index, ContentForm::Chunks}, {L"mem://pack.dat", ContentForm::Whole}},
+                 fresh);
+  }
+  std::string old, fresh;
+  std::wstring index;
+};
+
+TEST_F(ChunkStagerTest, AChangedFileIsBuiltFromTheChunksItHoldsAndOnlyTheOthersAreFetched) {
+  std::ofstream(folder.path() / "pack.dat", std::ios::binary) << old;
+  FileEntry& entry = PackEntry();
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_EQ(source.asked.front(), index);
+  // The 100,000 changed bytes lie in at most three chunks of a 64 KiB average; the whole form
+  // is never asked for.
+  EXPECT_GE(ChunksAsked(source), 1u);
+  EXPECT_LE(ChunksAsked(source), 4u);
+  EXPECT_EQ(std::count(source.asked.begin(), source.asked.end(), L"mem://pack.dat"), 0);
+  EXPECT_LT(entry.fetchedBytes, 4 * CHUNK_MAX);
+  ASSERT_TRUE(committer.CommitEntry(entry));
+  EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
+}
+
+TEST_F(ChunkStagerTest, AChunkThatIsNotItsNameFailsTheFormAndTheWholeFileIsTaken) {
+  std::ofstream(folder.path() / "pack.dat", std::ios::binary) << old;
+  for (auto& [url, bytes] : source.forms) {
+    // Every chunk served is another's bytes.
+    if (url.find(L"/chunks/") != std::wstring::npos && url.find(L".index") == std::wstring::npos) {
+      bytes = Pack2Bytes(RandomBytes(CHUNK_MIN, 9), 3);
+    }
+  }
+  FileEntry& entry = PackEntry();
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_EQ(source.asked.back(), L"mem://pack.dat");
+  ASSERT_TRUE(committer.CommitEntry(entry));
+  EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
+}
+
+TEST_F(ChunkStagerTest, AFileOfWhichTheInstallationHoldsLittleComesWhole) {
+  FileEntry& entry = PackEntry();  // no earlier version at all
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_EQ(source.asked, (std::vector<std::wstring>{index, L"mem://pack.dat"}));
+}
+
+TEST_F(ChunkStagerTest, ChunksThatAFailedRunDownloadedAreNotFetchedAgain) {
+  std::string damaged = fresh;
+  for (std::size_t at = 100000; at < damaged.size(); at += 500000) damaged[at] ^= 1;  // four flipped bytes
+  std::ofstream(folder.path() / "pack.dat", std::ios::binary) << damaged;
+  // The first run finds every damaged chunk but the first on the server; it ends with nothing
+  // staged.
+  const auto held = source.forms;
+  std::size_t at = 0, length = 0;
+  for (;; at += length) {
+    length = ChunkLength(reinterpret_cast<const std::uint8_t*>(fresh.data()) + at, fresh.size() - at);
+    if (at + length > 100000) break;
+  }
+  source.forms.erase(L"mem://p/" + ChunkObjectName(Sha256Hex(fresh.substr(at, length))));
+  FileEntry& entry = Entry(plan.updates, L"pack.dat", {{index, ContentForm::Chunks}}, fresh);
+  EXPECT_FALSE(StageWithFallback(entry));
+  // A failure stops the downloads not yet begun; those that arrived stay staged.
+  const std::size_t arrived = ChunksAsked(source) - 1;
+  // The next run of the same list asks for the one it lacks.
+  source.forms = held;
+  source.asked.clear();
+  entry.fallbacks = {{index, ContentForm::Chunks}};
+  TakeNextOffer(entry);
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_EQ(ChunksAsked(source), 4u - arrived);
+  ASSERT_TRUE(committer.CommitEntry(entry));
+  EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
 }

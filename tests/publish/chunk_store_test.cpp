@@ -1,0 +1,99 @@
+// The publisher's chunk store: a release adds only the chunks that are new, an edit in a large
+// file stores about the edit, and what is read back is proved by its name.
+#include "publish/chunk_store.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "support/temp_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Write(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+std::size_t FilesUnder(const fs::path& folder) {
+  std::size_t count = 0;
+  for (const auto& item : fs::recursive_directory_iterator(folder)) count += item.is_regular_file() ? 1 : 0;
+  return count;
+}
+
+}  // namespace
+
+TEST(ChunkStore, AReleaseStoresOnlyItsNewChunksAndAnEditCostsAboutItsBytes) {
+  TempFolder folder;
+  const fs::path product = folder.path() / "game";
+  const fs::path file = folder.path() / "pack.dat";
+  const std::string old = RandomBytes(6 << 20, 1);
+  Write(file, old);
+  ChunkedFile first;
+  std::string error;
+  std::uint64_t lastRead = 0;
+  ASSERT_TRUE(StoreChunks(product, file, 2, [&](std::uint64_t read) { lastRead = read; }, first, error)) << error;
+  EXPECT_EQ(lastRead, old.size());
+  EXPECT_EQ(first.newChunks, first.chunks);
+  EXPECT_EQ(FilesUnder(product / CHUNKS_FOLDER), first.chunks + 1);  // and the index
+
+  // The same file again (a build run again after a kill) adds nothing, and names the same index.
+  ChunkedFile again;
+  ASSERT_TRUE(StoreChunks(product, file, 2, {}, again, error)) << error;
+  EXPECT_EQ(again.index, first.index);
+  EXPECT_EQ(again.storedBytes, 0u);
+
+  // 1 MiB rewritten in the middle: about that is stored, however large the file.
+  std::string edited = old;
+  edited.replace(3 << 20, 1 << 20, RandomBytes(1 << 20, 2));
+  Write(file, edited);
+  ChunkedFile second;
+  ASSERT_TRUE(StoreChunks(product, file, 2, {}, second, error)) << error;
+  EXPECT_GT(second.storedBytes, 1u << 20);
+  EXPECT_LT(second.storedBytes, (1u << 20) + 2 * CHUNK_MAX + 64 * 1024);
+
+  ChunkIndex index;
+  ASSERT_TRUE(ReadChunkIndex(product, second.index, index, error)) << error;
+  std::string rebuilt, plain;
+  for (const ChunkRef& chunk : index.chunks) {
+    ASSERT_TRUE(ReadChunk(product, chunk, plain, error)) << error;
+    rebuilt += plain;
+  }
+  EXPECT_EQ(rebuilt, edited);
+  std::set<std::string> names;
+  ASSERT_TRUE(ChunkObjectsOf(product, {first.index, second.index}, names, error)) << error;
+  EXPECT_EQ(names.size(), FilesUnder(product / CHUNKS_FOLDER));
+}
+
+TEST(ChunkStore, WhatIsReadBackIsProvedByItsName) {
+  TempFolder folder;
+  const fs::path product = folder.path() / "game";
+  Write(folder.path() / "small.txt", "a file smaller than any chunk");
+  ChunkedFile stored;
+  std::string error;
+  ASSERT_TRUE(StoreChunks(product, folder.path() / "small.txt", 1, {}, stored, error)) << error;
+  ChunkIndex index;
+  ASSERT_TRUE(ReadChunkIndex(product, stored.index, index, error));
+  ASSERT_EQ(index.chunks.size(), 1u);
+
+  // A chunk that holds other bytes, and an index that is not the one its name says, are refused.
+  const fs::path chunk = product / fs::path(ChunkObjectName(index.chunks[0].sha256));
+  const std::string packed = [&] {
+    std::ifstream in(chunk, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  Write(chunk, packed.substr(0, packed.size() - 1));
+  std::string plain;
+  EXPECT_FALSE(ReadChunk(product, index.chunks[0], plain, error));
+  EXPECT_NE(error.find("does not unpack"), std::string::npos);
+  const fs::path indexPath = product / fs::path(ChunkIndexName(stored.index));
+  Write(indexPath, index.Encode() + "x");
+  EXPECT_FALSE(ReadChunkIndex(product, stored.index, index, error));
+  EXPECT_FALSE(ReadChunkIndex(product, "../" + stored.index.substr(3), index, error));
+
+  // An empty file is one index of no chunks.
+  Write(folder.path() / "empty", "");
+  ASSERT_TRUE(StoreChunks(product, folder.path() / "empty", 1, {}, stored, error)) << error;
+  ASSERT_TRUE(ReadChunkIndex(product, stored.index, index, error)) << error;
+  EXPECT_EQ(index.fileSize, 0u);
+  EXPECT_TRUE(index.chunks.empty());
+}
