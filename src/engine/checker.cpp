@@ -211,9 +211,8 @@ void Checker::AddContentForms(FileEntry& entry, const ListEntry& listed) {
   const std::wstring whole = serverUrl_ + updateFolder_ + listed.name;
   entry.sha256 = listed.sha256;
   entry.size = listed.size;
-  std::string chunks = WideToUtf8(listed.chunks);
-  for (char& c : chunks) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  if (highestFormat_ >= 3 && IsSha256Text(chunks)) {
+  const std::string chunks = ListedChunkIndex(listed.chunks);
+  if (highestFormat_ >= 3 && !chunks.empty()) {
     entry.fallbacks.push_back({serverUrl_ + ChunkIndexName(chunks), ContentForm::Chunks});
   }
   if (highestFormat_ >= 2 && IsWhole2Extension(listed.whole2)) {

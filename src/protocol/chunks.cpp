@@ -177,3 +177,9 @@ std::wstring ChunkObjectName(const std::string& sha256) {
 }
 
 std::wstring ChunkIndexName(const std::string& sha256) { return ChunkObjectName(sha256) + L".index"; }
+
+std::string ListedChunkIndex(const std::wstring& value) {
+  std::string name = WideToUtf8(value);
+  for (char& c : name) c = (c >= 'A' && c <= 'F') ? static_cast<char>(c - 'A' + 'a') : c;
+  return IsSha256Text(name) ? name : std::string();
+}

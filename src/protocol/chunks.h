@@ -57,3 +57,6 @@ std::wstring ChunkIndexName(const std::string& sha256);
 constexpr const char* CHUNKS_FOLDER = "chunks";
 // Whether text is 64 lower- or upper-case hexadecimal digits: a SHA-256 that may name an object.
 bool IsSha256Text(const std::string& text);
+// The index that a list's "Chunks.3" names, as its served name spells it (lower case); empty when
+// the value is not a SHA-256.
+std::string ListedChunkIndex(const std::wstring& value);

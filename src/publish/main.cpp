@@ -585,10 +585,14 @@ int PrintBuildSummary(const BuildOptions& options, const BuildSummary& summary,
               "removed\n",
               WideToUtf8(options.version).c_str(), Files(summary.files).c_str(), ByteSize(summary.bytes).c_str(),
               summary.changed, summary.added, summary.removed);
-  std::printf("  %s a patch from an earlier release, %zu only their whole form; the version's packed files take %s\n",
-              (Files(summary.patchedFiles) + (summary.patchedFiles == 1 ? " has" : " have")).c_str(),
-              summary.wholeFiles, ByteSize(summary.versionBytes).c_str());
-  std::printf("  players download %s\n", DownloadsText(downloads).c_str());
+  // A tree of chunks alone has no whole files or patches to count: players fetch the chunks they lack.
+  if (options.highestFormat > 0) {
+    std::printf("  %s a patch from an earlier release, %zu only their whole form; the version's packed files take "
+                "%s\n",
+                (Files(summary.patchedFiles) + (summary.patchedFiles == 1 ? " has" : " have")).c_str(),
+                summary.wholeFiles, ByteSize(summary.versionBytes).c_str());
+    std::printf("  players download %s\n", DownloadsText(downloads).c_str());
+  }
   std::printf("  the tree grew by %s: content it did not hold yet, and new patches\n",
               ByteSize(summary.storedBytes).c_str());
   for (const PatchSet& set : summary.patchSets) {

@@ -6,6 +6,7 @@
 
 #include "protocol/file_list.h"
 #include "protocol/served_names.h"
+#include "publish/chunk_store.h"
 #include "publish/content_store.h"
 #include "publish/release.h"
 #include "publish/release_index.h"
@@ -117,6 +118,32 @@ std::size_t RemoveUnnamedPatches(const fs::path& product, const ReleaseIndex& in
   return patches;
 }
 
+// The chunk indexes that a list names.
+void AddNamedIndexes(const IniDocument& list, std::set<std::string>& named) {
+  ListEntry entry;
+  for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
+    if (ParseListEntry(list, list.SectionReadFor(i), entry) && !ListedChunkIndex(entry.chunks).empty()) {
+      named.insert(ListedChunkIndex(entry.chunks));
+    }
+  }
+}
+
+// The chunks and indexes that no kept release and no served list names (and what a stopped
+// build left half-written); how many went. Nothing goes when a named index cannot be read: the
+// chunks it names are not known then.
+bool RemoveUnnamedChunks(const fs::path& product, const ReleaseIndex& index, std::size_t& removed,
+                         std::string& problem) {
+  std::set<std::string> indexes, names;
+  for (const std::wstring& version : IndexedVersions(index)) AddNamedIndexes(index.ListOf(version), indexes);
+  for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) AddNamedIndexes(ServedList(product, list), indexes);
+  if (!ChunkObjectsOf(product, indexes, names, problem)) return false;
+  removed = RemoveFilesUnless(product / CHUNKS_FOLDER, [&](const fs::path& file) {
+    std::error_code ignored;
+    return names.count(fs::relative(file, product, ignored).generic_string()) != 0;
+  });
+  return true;
+}
+
 }  // namespace
 
 bool PruneTree(const fs::path& tree, const std::wstring& rootKey, const PruneOptions& options, std::string& error) {
@@ -151,6 +178,11 @@ bool PruneTree(const fs::path& tree, const std::wstring& rootKey, const PruneOpt
     fs::remove(product / "files" / PathOf(release.version), ignored);
   }
   const std::size_t patches = RemoveUnnamedPatches(product, index);
+  std::size_t chunks = 0;
+  std::string chunkProblem;
+  if (!RemoveUnnamedChunks(product, index, chunks, chunkProblem)) {
+    std::printf("warning: no chunk is pruned, for %s\n", chunkProblem.c_str());
+  }
   bool linked = false;
   const auto held = IdentitiesUnder(product / "files", linked);
   std::size_t stored = 0;
@@ -161,13 +193,14 @@ bool PruneTree(const fs::path& tree, const std::wstring& rootKey, const PruneOpt
     });
   }
   const std::uint64_t after = ContentStore::TreeBytes(tree);
-  if (chosen.empty() && files == 0 && patches == 0 && stored == 0) {
+  if (chosen.empty() && files == 0 && patches == 0 && chunks == 0 && stored == 0) {
     std::printf("nothing to prune: every release the tree holds is live, among the kept ones or not chosen\n");
     return true;
   }
   if (!chosen.empty()) std::printf("pruned %s\n", Joined(chosen).c_str());
-  std::printf("freed %s: release files %zu, patches %zu, stored contents %zu (what no kept release names)\n",
-              ByteSize(before > after ? before - after : 0).c_str(), files, patches, stored);
+  std::printf("freed %s: release files %zu, patches %zu, chunks %zu, stored contents %zu (what no kept release "
+              "names)\n",
+              ByteSize(before > after ? before - after : 0).c_str(), files, patches, chunks, stored);
   if (!linked) std::printf("the store is left as it is: this file system keeps copies, not links, of its contents\n");
   std::printf("zepo-publish push --prune takes them away from the origin too\n");
   return true;

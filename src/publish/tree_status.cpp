@@ -8,6 +8,7 @@
 
 #include "protocol/file_list.h"
 #include "protocol/served_names.h"
+#include "publish/chunk_store.h"
 #include "publish/content_check.h"
 #include "publish/content_store.h"
 #include "publish/listed_times.h"
@@ -113,10 +114,12 @@ std::set<std::wstring> FilesOf(const IniDocument& list) {
   return files;
 }
 
-// The objects a list names that the tree lacks: whole files, their second packed form, patches.
+// The objects a list names that the tree lacks: whole files, their second packed form, patches,
+// chunk indexes and the chunks they name.
 std::vector<std::string> MissingObjects(const IniDocument& list, const fs::path& product) {
   std::vector<std::string> missing;
-  const std::wstring updateFolder = ParseListHeader(list).updateFolder;
+  const ListHeader header = ParseListHeader(list);
+  const std::wstring& updateFolder = header.updateFolder;
   auto need = [&](const std::wstring& relative) {
     std::error_code ignored;
     if (!fs::is_regular_file(product / PathOf(relative), ignored)) missing.push_back(WideToUtf8(relative));
@@ -126,8 +129,14 @@ std::vector<std::string> MissingObjects(const IniDocument& list, const fs::path&
     if (!ParseListEntry(list, i, entry) || entry.method == ListMethod::Remove || entry.target == ListTarget::Folder) {
       continue;
     }
-    need(updateFolder + entry.name);
+    if (header.KeepsWholeFiles() || entry.chunks.empty()) need(updateFolder + entry.name);
     if (!entry.whole2.empty()) need(updateFolder + entry.name + entry.whole2);
+    ChunkIndex chunks;
+    std::string unreadable;
+    if (!entry.chunks.empty() && !ReadChunkIndex(product, ListedChunkIndex(entry.chunks), chunks, unreadable)) {
+      missing.push_back(WideToUtf8(ChunkIndexName(ListedChunkIndex(entry.chunks))));
+    }
+    for (const ChunkRef& chunk : chunks.chunks) need(ChunkObjectName(chunk.sha256));
     for (const ListedPatch& patches : entry.patches) {
       for (const std::wstring* folder : {&patches.folder, &patches.folder2}) {
         if (folder->rfind(L"patches", 0) == 0) need(*folder + entry.name);

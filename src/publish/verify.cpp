@@ -10,6 +10,7 @@
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/safe_name.h"
+#include "publish/chunk_store.h"
 #include "publish/content_check.h"
 #include "publish/file_progress.h"
 #include "publish/patch_source.h"
@@ -68,7 +69,8 @@ class Verifier {
     }
   }
 
-  void CheckEntry(const ListEntry& entry, const std::wstring& updateFolder) {
+  // wholeFiles: the list's tree keeps whole files (a tree of chunks alone keeps only the updater's).
+  void CheckEntry(const ListEntry& entry, const std::wstring& updateFolder, bool wholeFiles) {
     const std::wstring& name = entry.name;
     const std::wstring& checksum = entry.checksum;
     const std::string shown = ShownName(name);
@@ -82,8 +84,10 @@ class Verifier {
       return;
     }
     if (entry.method == ListMethod::Exists && entry.target == ListTarget::Folder) return;
+    if (!entry.chunks.empty()) CheckChunks(entry, shown);
     const fs::path whole = product_ / PathOf(updateFolder + name);
     OldContent plain;
+    if (!fs::exists(whole) && !entry.chunks.empty() && !wholeFiles) return;
     if (!fs::exists(whole)) return Problem(shown + ": no whole file at " + whole.string());
     if (!UnpackContent(whole, plain)) return Problem(shown + ": the whole file does not unpack");
     if (!checksum.empty() && !EqualNoCase(AnsiToWide(plain.Checksum()), checksum)) {
@@ -100,6 +104,28 @@ class Verifier {
   }
 
  private:
+  // The file's chunks: its index is the one its name says, every chunk unpacks to its name, and
+  // together they make the listed content.
+  void CheckChunks(const ListEntry& entry, const std::string& shown) {
+    const std::string name = ListedChunkIndex(entry.chunks);
+    if (name.empty()) return Problem(shown + ": its Chunks.3 is not a SHA-256");
+    ChunkIndex index;
+    std::string error, plain;
+    if (!ReadChunkIndex(product_, name, index, error)) return Problem(shown + ": " + error);
+    Md5 md5;
+    Sha256Stream sha256;
+    for (const ChunkRef& chunk : index.chunks) {
+      if (!ReadChunk(product_, chunk, plain, error)) return Problem(shown + ": " + error);
+      md5.Update(plain.data(), plain.size());
+      sha256.Add(plain.data(), plain.size());
+    }
+    const bool sizeMatches = entry.size.empty() || entry.size == std::to_wstring(index.fileSize);
+    const bool shaMatches = entry.sha256.empty() || ListedChunkIndex(entry.sha256) == sha256.Hex();
+    if (!sizeMatches || !shaMatches || (!entry.checksum.empty() && !EqualNoCase(md5.FinalText(), entry.checksum))) {
+      Problem(shown + ": its chunks do not make the content its CheckSum, SHA256 and Size say");
+    }
+  }
+
   void CheckWhole2(const std::wstring& name, const std::wstring& path, const std::wstring& checksum) {
     const std::string shown = ShownName(name);
     const fs::path whole2 = product_ / PathOf(path);
@@ -283,7 +309,7 @@ bool Unreadable(const std::string& problem, std::string* json) {
 // Every entry of a list (names: its sections, the header first), with progress by the bytes
 // the list gives them.
 void CheckEntries(Verifier& verifier, const IniDocument& list, const std::vector<std::wstring>& names,
-                  const std::wstring& updateFolder) {
+                  const ListHeader& header) {
   std::uint64_t listedBytes = 0;
   ListEntry entry;
   for (std::size_t i = 1; i < names.size(); ++i) {
@@ -294,7 +320,7 @@ void CheckEntries(Verifier& verifier, const IniDocument& list, const std::vector
     ParseListEntry(list, list.FindSection(names[i]), entry);
     entry.name = names[i];
     progress.Started(names[i], ListedBytes(entry));
-    verifier.CheckEntry(entry, updateFolder);
+    verifier.CheckEntry(entry, header.updateFolder, header.KeepsWholeFiles());
     progress.Finished(names[i], ListedBytes(entry));
   }
   progress.End();
@@ -309,6 +335,36 @@ void CheckSignatures(Verifier& verifier, const fs::path& tree, const std::wstrin
   }
 }
 
+// Every chunk that a kept release names is in the tree, at its packed size, and its index is the
+// one the release's list names: any kept release may go live again.
+void CheckKeptChunks(Verifier& verifier, const fs::path& product, const ReleaseIndex& index) {
+  std::set<std::string> checked;
+  for (const std::wstring& version : IndexedVersions(index)) {
+    const IniDocument list = index.ListOf(version);
+    ListEntry entry;
+    for (std::size_t i = FirstEntrySection(list); i < list.SectionCount(); ++i) {
+      if (!ParseListEntry(list, list.SectionReadFor(i), entry) || entry.chunks.empty()) continue;
+      const std::string name = ListedChunkIndex(entry.chunks);
+      if (!checked.insert(name).second) continue;
+      const std::string shown = "version " + WideToUtf8(version) + ": " + ShownName(entry.name);
+      ChunkIndex chunks;
+      std::string error;
+      if (!ReadChunkIndex(product, name, chunks, error)) {
+        verifier.Problem(shown + ": " + error);
+        continue;
+      }
+      for (const ChunkRef& chunk : chunks.chunks) {
+        const fs::path path = product / PathOf(ChunkObjectName(chunk.sha256));
+        std::error_code failure;
+        if (fs::file_size(path, failure) != chunk.packed || failure) {
+          verifier.Problem(shown + ": its chunk " + path.string() + " is missing or not the size its index says");
+          break;
+        }
+      }
+    }
+  }
+}
+
 // A tree that keeps an index must serve what the index calls live, and every release it keeps
 // (any may go live again) must still unpack to its list.
 void CheckReleases(Verifier& verifier, const fs::path& tree, const fs::path& product, const std::wstring& rootKey) {
@@ -318,6 +374,7 @@ void CheckReleases(Verifier& verifier, const fs::path& tree, const fs::path& pro
   for (const DamagedContent& damaged : DamagedContentOf(tree, product, index, IndexedVersions(index))) {
     verifier.Problem(damaged.Text());
   }
+  CheckKeptChunks(verifier, product, index);
 }
 
 }  // namespace
@@ -355,9 +412,10 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
       verifier.Problem(std::string(listName) + " does not begin with its ServerConfig section");
       continue;
     }
-    const std::wstring updateFolder = ParseListHeader(list).updateFolder;
+    const ListHeader header = ParseListHeader(list);
+    const std::wstring& updateFolder = header.updateFolder;
     if (entries == 0) verifier.IndexWholeFiles();
-    CheckEntries(verifier, list, names, updateFolder);
+    CheckEntries(verifier, list, names, header);
     entries += names.size() - 1;
     if (install != nullptr && std::string(listName) == UPDATE_LIST.narrow) {
       update = DescribeUpdate(list, names, product, updateFolder, *install);

@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# End to end, content in chunks: zepo-publish builds three releases of a game with a large pack
+# into a tree of every format (patches from the last release only) and into a tree of chunks
+# alone; nginx serves them; real updaters take them:
+# - an installation two releases behind (no patch leads from it) builds the pack from the chunks
+#   it holds and downloads about the two edits, never the pack whole;
+# - a first-format updater (--format 1) on the same tree reaches the same bytes by whole files;
+# - --repair heals flipped bytes in the pack by fetching the damaged chunks only;
+# - the tree of chunks alone grows by about an edit per release, verifies, serves clients, and
+#   push sends only the new chunks; prune takes away the chunks no kept release names;
+# - (natively) a run killed while chunks arrive leaves them staged: the next run fetches the rest.
+#   chunks_e2e.sh WORK PUBLISH UPDATER [WINE_PREFIX]
+set -euo pipefail
+work=$1 publish=$2 updater=$3 prefix=${4:-}
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
+source "$here/../support/installation.sh"
+rm -rf "$work"
+mkdir -p "$work/temp"
+fail() { echo "chunks_e2e: $*"; exit 1; }
+
+# Three releases: a 6 MiB pack edited in 150,000 bytes each time, a file that never changes, a
+# readme that grows.
+for v in 1 2 3; do mkdir -p "$work/release-$v/data"; done
+head -c $((6 << 20)) /dev/urandom > "$work/release-1/data/world.pak"
+cp "$work/release-1/data/world.pak" "$work/release-2/data/world.pak"
+head -c 150000 /dev/urandom | dd of="$work/release-2/data/world.pak" bs=1 seek=$((2 << 20)) conv=notrunc status=none
+cp "$work/release-2/data/world.pak" "$work/release-3/data/world.pak"
+head -c 150000 /dev/urandom | dd of="$work/release-3/data/world.pak" bs=1 seek=$((4 << 20)) conv=notrunc status=none
+head -c 300000 /dev/urandom > "$work/release-1/data/sounds.bank"
+for v in 1 2 3; do
+  [ "$v" = 1 ] || cp "$work/release-1/data/sounds.bank" "$work/release-$v/data/sounds.bank"
+  seq 1 $((2000 * v)) | sed 's/^/line of the readme, number /' > "$work/release-$v/readme.txt"
+  touch -d "2026-0$v-01 10:00" "$work/release-$v"/* "$work/release-$v"/*/*
+done
+
+all="$work/tree-all" chunks="$work/tree-chunks"
+for v in 1 2 3; do
+  "$publish" build --release "$work/release-$v" --version "$v.0" --out "$all" --product velora/ --patch-from 1 \
+    > "$work/build-all-$v.out" || fail "the build of $v.0 failed"
+  before=$(du -sb "$chunks" 2>/dev/null | cut -f1 || echo 0)
+  "$publish" build --release "$work/release-$v" --version "$v.0" --out "$chunks" --product velora/ --formats 3 \
+    > "$work/build-chunks-$v.out" || fail "the chunks-only build of $v.0 failed"
+  after=$(du -sb "$chunks" | cut -f1)
+  [ "$v" = 1 ] || growth=$((after - before))
+done
+grep -q "in chunks, for updaters that know them" "$work/build-all-3.out" || fail "the build names no chunks"
+[ ! -e "$chunks/velora/files/3.0/data/world.pak" ] || fail "the tree of chunks alone holds a whole file"
+# 150,000 changed bytes cut into chunks of 16 to 256 KiB: at most two more chunks' worth, and
+# the lists.
+[ "$growth" -lt 800000 ] || fail "release 3.0 grew the tree of chunks alone by $growth bytes"
+echo "chunks_e2e: release 3.0 grew the tree of chunks alone by $growth bytes for a 150,000-byte edit"
+for tree in "$all" "$chunks"; do
+  "$publish" verify "$tree" > "$work/verify.out" || { cat "$work/verify.out"; fail "verify refuses $tree"; }
+done
+
+nginx_pid=
+start_nginx() {  # ROOT [RATE]
+  [ -z "$nginx_pid" ] || kill "$nginx_pid" 2>/dev/null || true
+  sleep 0.2
+  free_port port
+  sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$1|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|${2:-0}|g" \
+    "$here/nginx.conf.in" > "$work/nginx.conf"
+  /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
+  nginx_pid=$(cat "$work/nginx.pid")
+}
+trap '[ -z "$nginx_pid" ] || kill "$nginx_pid" 2>/dev/null || true' EXIT
+
+updater_command() {  # INSTALL ARGUMENT...
+  local install=$1
+  shift
+  if [ -n "$prefix" ]; then
+    echo "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --quiet "$@"
+  else
+    echo "$updater" --dir "$install" --host "localhost:$port" --quiet "$@"
+  fi
+}
+
+# update INSTALL RELEASE WHAT [ARGUMENT...]: one run brings the installation to RELEASE; the
+# requests it made are in $work/requests.
+update() {
+  local install=$1 release=$2 what=$3
+  shift 3
+  : > "$work/access.log"
+  kill -USR1 "$nginx_pid"
+  sleep 0.1
+  local status=0
+  $(updater_command "$install" "$@") > "$work/run.out" 2>&1 || status=$?
+  [ "$status" -eq 0 ] || { cat "$work/run.out"; fail "$what: exit $status"; }
+  diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' "$release" "$install" || fail "$what: not $release"
+  cp "$work/access.log" "$work/requests"
+}
+bytes_of() { awk -v pattern="$1" '$2 ~ pattern && $4 ~ /^2/ { sum += $5 } END { print sum + 0 }' "$work/requests"; }
+fresh() { rm -rf "$work/$1"; copy_installation "$work/release-$2" "$work/$1"; }
+
+start_nginx "$all"
+fresh install 1
+update "$work/install" "$work/release-3" "two releases behind"
+grep -q "GET /velora/chunks/" "$work/requests" || fail "two releases behind: no chunk was fetched"
+grep -q "GET /velora/files/3.0/data/world.pak" "$work/requests" && fail "two releases behind: the pack came whole"
+pack=$(bytes_of '^/velora/chunks/')
+[ "$pack" -lt 1200000 ] || fail "two releases behind: $pack bytes of chunks for two edits of 150,000 bytes"
+echo "chunks_e2e: two releases behind: $pack bytes of chunks for two edits of 150,000 bytes in a 6 MiB pack"
+
+fresh first-format 1
+update "$work/first-format" "$work/release-3" "the first format" --format 1
+grep -q "GET /velora/chunks/" "$work/requests" && fail "the first format: chunks were fetched"
+grep -q "GET /velora/files/3.0/data/world.pak " "$work/requests" || fail "the first format: the pack did not come whole"
+echo "chunks_e2e: a first-format updater on the same tree reached 3.0 by whole files"
+
+# Ten flipped bytes in the pack, its time kept: --repair reads it, finds it damaged, and fetches the
+# chunks that hold them.
+for at in $(seq 300000 600000 5700000); do printf 'X' | dd of="$work/install/data/world.pak" bs=1 seek="$at" conv=notrunc status=none; done
+touch -r "$work/release-3/data/world.pak" "$work/install/data/world.pak"
+update "$work/install" "$work/release-3" "the repair" --repair
+grep -q "GET /velora/files/3.0/data/world.pak" "$work/requests" && fail "the repair: the pack came whole"
+repair=$(bytes_of '^/velora/chunks/')
+[ "$repair" -lt $((10 * 270000)) ] || fail "the repair fetched $repair bytes for 10 flipped bytes"
+echo "chunks_e2e: --repair healed 10 flipped bytes of the pack with $repair bytes of chunks"
+
+start_nginx "$chunks"
+fresh chunks-install 1
+update "$work/chunks-install" "$work/release-3" "the tree of chunks alone"
+grep -q "GET /velora/files/" "$work/requests" && fail "the tree of chunks alone: a whole file was asked for"
+echo "chunks_e2e: a tree of chunks alone took 1.0 to 3.0 with $(bytes_of '^/velora/chunks/') bytes of chunks"
+
+if [ -z "$prefix" ]; then
+  # Killed while chunks arrive (slowly): the chunks that arrived are not fetched again.
+  start_nginx "$chunks" 300k
+  copy_installation "$work/release-1" "$work/resumed"
+  head -c 2000000 /dev/urandom > "$work/resumed/data/world.pak"  # a pack of which little is left
+  cp "$work/release-3/data/world.pak" "$work/keep.pak"
+  dd if="$work/keep.pak" of="$work/resumed/data/world.pak" bs=1M count=3 conv=notrunc status=none
+  : > "$work/access.log"
+  kill -USR1 "$nginx_pid"
+  sleep 0.1
+  $(updater_command "$work/resumed") > "$work/run.out" 2>&1 & runner=$!
+  # The chunks that arrived whole: nginx logs a transfer cut by the kill too, with the bytes it sent.
+  arrived() {
+    while read -r _ url _ status bytes _; do
+      case $url in /velora/chunks/*.index) continue ;; /velora/chunks/*) ;; *) continue ;; esac
+      if [ "$status" = 200 ] && [ "$bytes" = "$(stat -c %s "$chunks$url")" ]; then echo "$url"; fi
+    done < "$work/access.log" | sort -u
+  }
+  for _ in $(seq 1 100); do [ "$(arrived | wc -l)" -ge 4 ] && break; sleep 0.1; done
+  kill -KILL "$runner" 2>/dev/null || true
+  wait "$runner" 2>/dev/null || true
+  arrived > "$work/first-chunks"
+  [ -s "$work/first-chunks" ] || fail "the killed run fetched no chunk"
+  start_nginx "$chunks"
+  update "$work/resumed" "$work/release-3" "the run after the kill"
+  again=$(awk '{print $2}' "$work/requests" | sort -u | comm -12 - "$work/first-chunks" | wc -l)
+  [ "$again" -eq 0 ] || fail "the run after the kill fetched $again chunks that had arrived"
+  echo "chunks_e2e: a run killed after $(wc -l < "$work/first-chunks") chunks; the next fetched none of them again"
+
+  # push sends the new chunks and nothing else; prune takes away those no kept release names.
+  dest="$work/origin"
+  mkdir -p "$dest"
+  rm -rf "$work/tree-push"
+  "$publish" build --release "$work/release-1" --version 1.0 --out "$work/tree-push" --product velora/ --formats 3 > /dev/null
+  "$publish" push "$work/tree-push" "$dest/" > "$work/push.out" 2>&1 || { cat "$work/push.out"; fail "the first push failed"; }
+  "$publish" build --release "$work/release-2" --version 2.0 --out "$work/tree-push" --product velora/ --formats 3 > /dev/null
+  before=$(du -sb "$dest" | cut -f1)
+  "$publish" push "$work/tree-push" "$dest/" > "$work/push.out" 2>&1 || { cat "$work/push.out"; fail "the second push failed"; }
+  sent=$(( $(du -sb "$dest" | cut -f1) - before ))
+  [ "$sent" -lt 800000 ] || fail "the push of 2.0 added $sent bytes to the origin"
+  echo "chunks_e2e: the push of 2.0 added $sent bytes to the origin"
+  "$publish" build --release "$work/release-3" --version 3.0 --out "$work/tree-push" --product velora/ --formats 3 > /dev/null
+  held=$(find "$work/tree-push/velora/chunks" -type f | wc -l)
+  "$publish" prune "$work/tree-push" --keep 1 > "$work/prune.out" || { cat "$work/prune.out"; fail "prune failed"; }
+  left=$(find "$work/tree-push/velora/chunks" -type f | wc -l)
+  [ "$left" -lt "$held" ] || fail "prune left every chunk ($held)"
+  "$publish" verify "$work/tree-push" > "$work/verify.out" || { cat "$work/verify.out"; fail "verify refuses the pruned tree"; }
+  echo "chunks_e2e: prune kept $left of $held chunk objects; the tree verifies"
+fi
+echo "chunks_e2e: passed"
