@@ -46,7 +46,10 @@ bool BeforeTreeWrite(const fs::path& target, std::string& error) {
 
 namespace {
 
-bool WriteBeside(const fs::path& target, const std::string& bytes, const std::wstring& temporary, std::string& error) {
+// sameBytes: any file at target holds these bytes (an object named by its content), so a target
+// that another writer put in place meanwhile is as good as ours.
+bool WriteBeside(const fs::path& target, const std::string& bytes, const std::wstring& temporary, bool sameBytes,
+                 std::string& error) {
   if (!BeforeTreeWrite(target, error)) return false;
   FileHandle out = FileHandle::CreateForWrite(temporary);
   if (!out.IsOpen() || !out.Write(bytes.data(), bytes.size()) || !out.Flush()) {
@@ -58,15 +61,18 @@ bool WriteBeside(const fs::path& target, const std::string& bytes, const std::ws
   }
   out.Close();
   if (MoveFileReplace(temporary, WideOf(target))) return true;
-  error = Failure("cannot move into place", target);
+  // Windows refuses to replace a file that another thread has open.
+  std::error_code ignored;
+  const bool landed = sameBytes && fs::file_size(target, ignored) == bytes.size();
+  if (!landed) error = Failure("cannot move into place", target);
   RemoveFile(temporary);
-  return false;
+  return landed;
 }
 
 }  // namespace
 
 bool WriteFileAtomically(const fs::path& target, const std::string& bytes, std::string& error) {
-  return WriteBeside(target, bytes, WideOf(target) + L".part", error);
+  return WriteBeside(target, bytes, WideOf(target) + L".part", false, error);
 }
 
 bool WriteSharedObject(const fs::path& target, const std::string& bytes, std::string& error) {
@@ -74,7 +80,7 @@ bool WriteSharedObject(const fs::path& target, const std::string& bytes, std::st
   fs::create_directories(target.parent_path(), ignored);
   std::wostringstream thread;
   thread << std::this_thread::get_id();
-  return WriteBeside(target, bytes, WideOf(target) + L"." + thread.str() + L".part", error);
+  return WriteBeside(target, bytes, WideOf(target) + L"." + thread.str() + L".part", true, error);
 }
 
 bool PackBytesTo(const fs::path& target, const std::string& plain, std::string& error) {
