@@ -1,11 +1,14 @@
 #include "publish/chunk_store.h"
 
 #include <atomic>
+#include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "publish/release.h"
 #include "publish/tree_writes.h"
+#include "services/md5.h"
 #include "services/files.h"
 #include "services/packed2.h"
 #include "services/platform.h"
@@ -51,8 +54,8 @@ StoredChunk StoreChunk(const fs::path& productRoot, const std::string& plain) {
 }
 
 // Stores a batch of chunks on the threads and adds them to the index in order.
-bool StoreBatch(const fs::path& productRoot, std::vector<std::string>& batch, unsigned threads, ChunkIndex& index,
-                ChunkedFile& result, std::string& error) {
+bool StoreBatch(const fs::path& productRoot, const std::vector<std::string>& batch, unsigned threads,
+                ChunkIndex& index, ChunkedFile& result, std::string& error) {
   std::vector<StoredChunk> stored(batch.size());
   std::atomic<std::size_t> next{0};
   auto work = [&] {
@@ -62,7 +65,6 @@ bool StoreBatch(const fs::path& productRoot, std::vector<std::string>& batch, un
   for (unsigned t = 1; t < threads && t < batch.size(); ++t) helpers.emplace_back(work);
   work();
   for (std::thread& helper : helpers) helper.join();
-  batch.clear();
   for (const StoredChunk& chunk : stored) {
     if (!chunk.error.empty()) {
       error = chunk.error;
@@ -77,25 +79,72 @@ bool StoreBatch(const fs::path& productRoot, std::vector<std::string>& batch, un
   return true;
 }
 
+// The MD5 and SHA-256 of a file given batch after batch, each digest on a thread of its own; a
+// batch is held until both have taken it.
+class WholeDigests {
+ public:
+  explicit WholeDigests(bool sha256) : sha256Wanted_(sha256) {}
+  ~WholeDigests() { Wait(); }
+  void Take(std::vector<std::string> batch) {
+    Wait();
+    batch_ = std::make_shared<const std::vector<std::string>>(std::move(batch));
+    md5Done_ = std::async(std::launch::async, [this, held = batch_] {
+      for (const std::string& chunk : *held) md5_.Update(chunk.data(), chunk.size());
+    });
+    if (!sha256Wanted_) return;
+    shaDone_ = std::async(std::launch::async, [this, held = batch_] {
+      for (const std::string& chunk : *held) sha256_.Add(chunk.data(), chunk.size());
+    });
+  }
+  const std::vector<std::string>& Batch() const { return *batch_; }
+  void Finish(std::string& md5, std::string& sha256) {
+    Wait();
+    md5 = WideToUtf8(md5_.FinalText());
+    if (sha256Wanted_) sha256 = sha256_.Hex();
+  }
+
+ private:
+  void Wait() {
+    if (md5Done_.valid()) md5Done_.get();
+    if (shaDone_.valid()) shaDone_.get();
+  }
+  bool sha256Wanted_;
+  std::shared_ptr<const std::vector<std::string>> batch_;
+  Md5 md5_;
+  Sha256Stream sha256_;
+  std::future<void> md5Done_, shaDone_;
+};
+
 }  // namespace
 
-bool StoreChunks(const fs::path& productRoot, const fs::path& file, unsigned threads,
+bool StoreChunks(const fs::path& productRoot, const fs::path& file, unsigned threads, bool wholeSha256,
                  const std::function<void(std::uint64_t read)>& progress, ChunkedFile& result, std::string& error) {
   result = ChunkedFile{};
   ChunkIndex index;
   std::vector<std::string> batch;
+  WholeDigests whole(wholeSha256);
+  // Each batch is digested whole on threads of its own while the workers store it and the next
+  // one is cut: the file is read once, and the digests cost no time of their own.
+  auto flush = [&] {
+    whole.Take(std::move(batch));
+    batch.clear();
+    return StoreBatch(productRoot, whole.Batch(), threads, index, result, error);
+  };
   const bool read = ForEachChunk(
       WideOf(file),
       [&](const std::uint8_t* data, std::size_t size, std::uint64_t) {
         batch.emplace_back(reinterpret_cast<const char*>(data), size);
-        return batch.size() < BATCH_CHUNKS || StoreBatch(productRoot, batch, threads, index, result, error);
+        return batch.size() < BATCH_CHUNKS || flush();
       },
       progress);
-  if (!read || !StoreBatch(productRoot, batch, threads, index, result, error)) {
+  const bool stored = read && flush();
+  whole.Finish(result.md5, result.sha256);
+  if (!stored) {
     if (error.empty()) error = "cannot read " + file.string() + ": " + WideToUtf8(LastSystemErrorText());
     return false;
   }
   result.chunks = index.chunks.size();
+  result.bytes = index.fileSize;
   const std::string bytes = index.Encode();
   result.index = Sha256Hex(bytes);
   const fs::path target = ObjectPath(productRoot, ChunkIndexName(result.index));

@@ -21,13 +21,20 @@ struct ChunkedFile {
   std::size_t newChunks = 0;      // chunks the tree did not hold before
   std::uint64_t packedBytes = 0;  // every chunk's served bytes
   std::uint64_t storedBytes = 0;  // what storing added to the tree: new chunks and index
+  // The whole file, as the pass that cut it read it: its size, MD5 and SHA-256 (as lists state
+  // them; the SHA-256 only when asked for).
+  std::uint64_t bytes = 0;
+  std::string md5;
+  std::string sha256;
 };
 
 // Cuts the file and stores the chunks that the product's folder lacks, packed on `threads`
-// threads a batch at a time (memory stays bounded whatever the file's size), then its index.
+// threads a batch at a time (memory stays bounded whatever the file's size), then its index;
+// the same pass takes the file's digests (its SHA-256 when wholeSha256).
 // progress gets the bytes read. False with error when the file cannot be read or a write fails.
 bool StoreChunks(const std::filesystem::path& productRoot, const std::filesystem::path& file, unsigned threads,
-                 const std::function<void(std::uint64_t read)>& progress, ChunkedFile& result, std::string& error);
+                 bool wholeSha256, const std::function<void(std::uint64_t read)>& progress, ChunkedFile& result,
+                 std::string& error);
 
 // The index that sha256 names, read and proved by its name. False with error otherwise.
 bool ReadChunkIndex(const std::filesystem::path& productRoot, const std::string& sha256, ChunkIndex& index,

@@ -135,14 +135,24 @@ class Builder {
     // A large file is never held whole: it is hashed, packed and patched from the disk.
     const bool large = item.size >= options_.chunkedFrom;
     std::string content, sha256;
+    const bool selfUpdate = InList(options_.selfUpdate, item.name);
+    const bool chunks = options_.chunks && !selfUpdate;
     Step(item, L"reading");
-    if (!Identify(item, large, content, sha256, result)) {
+    // A large file in chunks is identified by the pass that cuts it: it is read once.
+    if (chunks && large) {
+      // Its SHA-256 keys the store of whole files and is signed; a tree of chunks alone, unsigned,
+      // needs neither.
+      if (!AddChunks(item, options_.signing.Enabled() || options_.highestFormat >= 1, result)) return result;
+      result.checksum = result.chunked.md5;
+      result.size = result.chunked.bytes;
+      sha256 = result.chunked.sha256;
+      GetFileTimeText(WideOf(item.path), result.dateTime);
+    } else if (!Identify(item, large, content, sha256, result)) {
       result.error = "cannot read " + item.path.string();
       return result;
     }
     if (options_.signing.Enabled()) result.sha256 = sha256;
-    const bool selfUpdate = InList(options_.selfUpdate, item.name);
-    if (options_.chunks && !selfUpdate && !AddChunks(item, result)) return result;
+    if (chunks && !large && !AddChunks(item, false, result)) return result;
     // The updater's own files come whole in the form every updater reads, whatever the tree keeps.
     if ((options_.highestFormat >= 1 || selfUpdate) && !AddWhole(item, content, large, sha256, result)) return result;
     if (selfUpdate) {
@@ -197,9 +207,11 @@ class Builder {
 
   // The file in chunks: the chunks the tree lacks and the file's index. False with result.error
   // when they cannot be stored.
-  bool AddChunks(const ReleaseItem& item, FileResult& result) {
+  bool AddChunks(const ReleaseItem& item, bool wholeSha256, FileResult& result) {
     Step(item, L"cutting into chunks");
-    if (!StoreChunks(productRoot_, item.path, options_.jobs, ShareOf(item), result.chunked, result.error)) return false;
+    if (!StoreChunks(productRoot_, item.path, options_.jobs, wholeSha256, ShareOf(item), result.chunked, result.error)) {
+      return false;
+    }
     result.storedBytes += result.chunked.storedBytes;
     return true;
   }
