@@ -591,8 +591,10 @@ int PrintBuildSummary(const BuildOptions& options, const BuildSummary& summary,
                 "%s\n",
                 (Files(summary.patchedFiles) + (summary.patchedFiles == 1 ? " has" : " have")).c_str(),
                 summary.wholeFiles, ByteSize(summary.versionBytes).c_str());
-    std::printf("  players download %s\n", DownloadsText(downloads).c_str());
+  } else {
+    std::printf("  the version's chunks take %s\n", ByteSize(summary.versionBytes).c_str());
   }
+  std::printf("  players download %s\n", DownloadsText(downloads).c_str());
   std::printf("  the tree grew by %s: content it did not hold yet, and new patches\n",
               ByteSize(summary.storedBytes).c_str());
   for (const PatchSet& set : summary.patchSets) {

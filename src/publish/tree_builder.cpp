@@ -596,7 +596,8 @@ void CountFile(const ReleaseItem& item, const FileResult& r, const std::map<std:
                BuildSummary& summary) {
   ++summary.files;
   summary.bytes += item.size;
-  summary.versionBytes += r.wholeBytes;
+  // A tree of chunks alone serves the file's chunks instead.
+  summary.versionBytes += r.wholeBytes > 0 ? r.wholeBytes : r.chunked.packedBytes;
   summary.storedBytes += r.storedBytes;
   const auto listed = live.find(FoldCase(item.name));
   if (listed == live.end()) {

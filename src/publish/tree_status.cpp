@@ -34,10 +34,31 @@ std::uint64_t FileSize(const fs::path& path) {
   return error ? 0 : size;
 }
 
-// What a client holding a release downloads to reach the live list: nothing for a file of the
-// same content, the patch from its content when the live list has one, else the whole file.
+// The packed bytes of the chunks of the live index that the held one lacks, and of all of them;
+// false when the live index cannot be read.
+bool ChunkBytesToReach(const fs::path& product, const ListEntry& entry, const ListEntry& held, std::uint64_t& missing,
+                       std::uint64_t& total) {
+  ChunkIndex live, had;
+  std::string ignored;
+  if (!ReadChunkIndex(product, ListedChunkIndex(entry.chunks), live, ignored)) return false;
+  std::set<std::string> heldChunks;
+  if (!held.chunks.empty() && ReadChunkIndex(product, ListedChunkIndex(held.chunks), had, ignored)) {
+    for (const ChunkRef& chunk : had.chunks) heldChunks.insert(chunk.sha256);
+  }
+  missing = total = 0;
+  for (const ChunkRef& chunk : live.chunks) {
+    total += chunk.packed;
+    if (heldChunks.count(chunk.sha256) == 0) missing += chunk.packed;
+  }
+  return true;
+}
+
+// What a client holding a release downloads to reach the live list, as the client chooses: nothing
+// for a file of the same content, the patch from its content when the live list has one, else
+// the chunks it lacks when it holds a quarter of them or the tree keeps no whole files, else the
+// whole file.
 std::uint64_t DownloadToReach(const IniDocument& live, const IniDocument& from, const fs::path& product) {
-  const std::wstring updateFolder = ParseListHeader(live).updateFolder;
+  const ListHeader header = ParseListHeader(live);
   std::uint64_t bytes = 0;
   ListEntry entry, held;
   for (std::size_t i = FirstEntrySection(live); i < live.SectionCount(); ++i) {
@@ -49,7 +70,14 @@ std::uint64_t DownloadToReach(const IniDocument& live, const IniDocument& from, 
     if (heldSection != IniDocument::NO_SECTION) ParseListEntry(from, heldSection, held);
     if (!held.checksum.empty() && EqualNoCase(held.checksum, entry.checksum)) continue;
     const ListedPatch* patches = held.checksum.empty() ? nullptr : entry.PatchesFrom(held.checksum);
-    const std::wstring folder = patches == nullptr || patches->folder.empty() ? updateFolder : patches->folder;
+    std::uint64_t missing = 0, total = 0;
+    if ((patches == nullptr || patches->folder.empty()) && !entry.chunks.empty() &&
+        ChunkBytesToReach(product, entry, held, missing, total) &&
+        (missing * 4 <= total * 3 || !header.KeepsWholeFiles())) {
+      bytes += missing;
+      continue;
+    }
+    const std::wstring folder = patches == nullptr || patches->folder.empty() ? header.updateFolder : patches->folder;
     bytes += FileSize(product / PathOf(folder + entry.name));
   }
   return bytes;

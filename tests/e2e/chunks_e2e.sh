@@ -6,8 +6,9 @@
 #   it holds and downloads about the two edits, never the pack whole;
 # - a first-format updater (--format 1) on the same tree reaches the same bytes by whole files;
 # - --repair heals flipped bytes in the pack by fetching the damaged chunks only;
-# - the tree of chunks alone grows by about an edit per release, verifies, serves clients, and
-#   push sends only the new chunks; prune takes away the chunks no kept release names;
+# - the tree of chunks alone grows by about an edit per release, verifies, serves clients, goes
+#   back by a rollback at the cost of the chunks that differ, and push sends only the new chunks;
+#   prune takes away the chunks no kept release names;
 # - (natively) a run killed while chunks arrive leaves them staged: the next run fetches the rest.
 #   chunks_e2e.sh WORK PUBLISH UPDATER [WINE_PREFIX]
 set -euo pipefail
@@ -122,7 +123,21 @@ start_nginx "$chunks"
 fresh chunks-install 1
 update "$work/chunks-install" "$work/release-3" "the tree of chunks alone"
 grep -q "GET /velora/files/" "$work/requests" && fail "the tree of chunks alone: a whole file was asked for"
-echo "chunks_e2e: a tree of chunks alone took 1.0 to 3.0 with $(bytes_of '^/velora/chunks/') bytes of chunks"
+took=$(bytes_of '^/velora/chunks/')
+echo "chunks_e2e: a tree of chunks alone took 1.0 to 3.0 with $took bytes of chunks"
+# status counts what the chunks cost: the version's chunks, and what a 1.0 installation lacks.
+"$publish" status "$chunks" --json > "$work/status.json"
+to_live=$(python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["releases"]; print(r[0]["download_to_live"])' "$work/status.json")
+[ "$to_live" -gt 0 ] && [ "$to_live" -lt 1200000 ] || fail "status says 1.0 downloads $to_live bytes to reach 3.0"
+
+# A rollback goes back at the cost of the chunks that differ, as an update does.
+"$publish" rollback "$chunks" --to 2.0 > "$work/rollback.out" || { cat "$work/rollback.out"; fail "the rollback failed"; }
+update "$work/chunks-install" "$work/release-2" "the rollback to 2.0"
+back=$(bytes_of '^/velora/chunks/')
+grep -q "GET /velora/files/" "$work/requests" && fail "the rollback: a whole file was asked for"
+[ "$back" -lt 600000 ] || fail "the rollback to 2.0 fetched $back bytes of chunks"
+echo "chunks_e2e: the rollback 3.0 -> 2.0 fetched $back bytes of chunks"
+"$publish" build --release "$work/release-3" --version 3.1 --out "$chunks" --product velora/ --formats 3 > /dev/null
 
 if [ -z "$prefix" ]; then
   # Killed while chunks arrive (slowly): the chunks that arrived are not fetched again.
