@@ -26,11 +26,14 @@ std::array<std::uint64_t, 256> MakeGear() {
 const std::array<std::uint64_t, 256> GEAR = MakeGear();
 
 // The hash's top bits decide (each of them depends on the last 64 bytes). Before the average a
-// cut needs two more bits to match than after it, which narrows the spread of lengths around the
-// average: fewer tiny chunks (requests) and fewer huge ones (bytes re-sent for an edit).
+// cut needs one more bit to match than after it, which narrows the spread of lengths around the
+// average (fewer tiny chunks, fewer huge ones) while cuts after an edit still fall where they fell
+// before it within a chunk or two. Measured on 200 random edits of 150,000 bytes in 32 MiB, the
+// new chunks' bytes: mean 287 KB, 95th percentile 424 KB with one bit (17/15), against 330 KB and
+// 614 KB with two (18/14) and 300 KB and 473 KB with none (16/16).
 constexpr std::uint64_t TopBits(int bits) { return ~std::uint64_t{0} << (64 - bits); }
-constexpr std::uint64_t MASK_BEFORE_AVERAGE = TopBits(18);
-constexpr std::uint64_t MASK_AFTER_AVERAGE = TopBits(14);
+constexpr std::uint64_t MASK_BEFORE_AVERAGE = TopBits(17);
+constexpr std::uint64_t MASK_AFTER_AVERAGE = TopBits(15);
 
 void PutLittle(std::string& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));

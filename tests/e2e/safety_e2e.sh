@@ -122,6 +122,8 @@ for round in $(seq "$rounds"); do
     # own command line names it too, further on), and only this test's: other Wine tests may run
     # an updater meanwhile.
     pkill -KILL -f "^[^ ]*zepo-update\.exe --dir Z:$(printf '%s' "$install" | sed 's/[][\.*^$]/\\&/g')( |\$)" || true
+    # wine-run's own child is that process too (cmake/wine-run keeps it in the background).
+    pkill -KILL -P "$runner" 2>/dev/null || true
   fi
   kill -KILL "$runner" 2>/dev/null || true
   wait "$runner" 2>/dev/null || true

@@ -19,7 +19,7 @@ bool Carried(const std::wstring& value) {
 
 bool AllCarried(const ListEntry& entry) {
   for (const std::wstring* value : {&entry.name, &entry.dateTime, &entry.sourceTime, &entry.checksum, &entry.sha256,
-                                    &entry.size, &entry.whole2}) {
+                                    &entry.size, &entry.whole2, &entry.chunks}) {
     if (!Carried(*value)) return false;
   }
   for (const ListedPatch& patch : entry.patches) {
@@ -31,7 +31,7 @@ bool AllCarried(const ListEntry& entry) {
 bool Same(const ListEntry& a, const ListEntry& b) {
   if (a.name != b.name || a.method != b.method || a.target != b.target || a.dateTime != b.dateTime ||
       a.sourceTime != b.sourceTime || a.checksum != b.checksum || a.sha256 != b.sha256 || a.size != b.size ||
-      a.whole2 != b.whole2 || a.patches.size() != b.patches.size()) {
+      a.whole2 != b.whole2 || a.chunks != b.chunks || a.patches.size() != b.patches.size()) {
     return false;
   }
   for (std::size_t i = 0; i < a.patches.size(); ++i) {
