@@ -26,11 +26,19 @@ const IniDocument& AppliedList::List() {
 }
 
 std::wstring AppliedList::Digest(const std::wstring& name, const std::wstring& fileTime) {
-  const IniDocument& applied = List();
   ListEntry listed;
-  if (!ParseListEntry(applied, applied.FindSection(name), listed, ListParts::Head)) return L"";
-  if (!listed.HasContent() || listed.dateTime.empty() || !SameFileTimeToMinute(fileTime, listed.dateTime)) return L"";
-  return listed.checksum;
+  return Vouched(name, fileTime, ListParts::Head, listed) ? listed.checksum : L"";
+}
+
+std::wstring AppliedList::ChunkIndex(const std::wstring& name, const std::wstring& fileTime) {
+  ListEntry listed;
+  return Vouched(name, fileTime, ListParts::All, listed) ? listed.chunks : L"";
+}
+
+bool AppliedList::Vouched(const std::wstring& name, const std::wstring& fileTime, ListParts parts, ListEntry& listed) {
+  const IniDocument& applied = List();
+  return ParseListEntry(applied, applied.FindSection(name), listed, parts) && listed.HasContent() &&
+         !listed.dateTime.empty() && SameFileTimeToMinute(fileTime, listed.dateTime);
 }
 
 void AppliedList::Remember(const std::wstring& listCache) {

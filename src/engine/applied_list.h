@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "protocol/file_list.h"
 #include "services/ini.h"
 
 class AppliedList {
@@ -20,6 +21,8 @@ class AppliedList {
   // The MD5 of an installed file known from the list without reading the file; empty when the
   // list does not vouch for it (another time, another name, no checksum).
   std::wstring Digest(const std::wstring& name, const std::wstring& fileTime);
+  // The chunk index of that content ("Chunks.3"), under the same condition; empty when none.
+  std::wstring ChunkIndex(const std::wstring& name, const std::wstring& fileTime);
 
   // Keeps the list of a finished run (listCache: its packed cache) as the applied one.
   static void Remember(const std::wstring& listCache);
@@ -27,6 +30,10 @@ class AppliedList {
   static std::wstring Version();
 
  private:
+  // Whether the list vouches for the installed file (it lists content for it, of its time); the
+  // entry's parts in listed.
+  bool Vouched(const std::wstring& name, const std::wstring& fileTime, ListParts parts, ListEntry& listed);
+
   std::wstring workFolder_;
   std::optional<IniDocument> list_;
 };

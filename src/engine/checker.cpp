@@ -261,6 +261,7 @@ bool Checker::ClassifyFile(ListEntry& listed, CheckMode mode, StepCode& errorCod
   // patch). Were it changed within that minute, the patch's rebuild fails its check and the
   // file comes whole.
   std::wstring digest = mode == CheckMode::TrustSameTime ? applied_.Digest(name, fileTime) : L"";
+  const bool vouched = !digest.empty();
   if (digest.empty()) Md5OfFile(digest, name);
   if (digest.empty()) {
     failureCause_ = LastSystemErrorText();
@@ -278,6 +279,7 @@ bool Checker::ClassifyFile(ListEntry& listed, CheckMode mode, StepCode& errorCod
   // back, which only a check that reads every file finds (a repair).
   FileEntry* queued = QueueChanged(Completed(listed), digest);
   if (queued != nullptr && !dateTime.empty() && SameFileTimeToMinute(fileTime, dateTime)) queued->repaired = true;
+  if (queued != nullptr && vouched) queued->heldChunks = ListedChunkIndex(applied_.ChunkIndex(name, fileTime));
   return true;
 }
 

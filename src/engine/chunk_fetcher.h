@@ -1,7 +1,8 @@
 #pragma once
 // The fetch of a file in chunks (engine/chunk_assembly.h): its index from the content source,
-// proved by the SHA-256 that names it; the chunks the installation holds, found by reading the
-// file's earlier version and the file its patches start from; the chunks that a failed run of
+// proved by the SHA-256 that names it; the chunks the installation holds, found by the index of
+// the installed file's content where the last finished run's list names it, else by reading the
+// file's earlier version, and in the file its patches start from; the chunks that a failed run of
 // the same list downloaded into the staging area; and the rest downloaded, several at a time,
 // each proved before use. A file of which the installation holds too little is not worth its
 // many requests: the next form is taken instead.
@@ -21,6 +22,7 @@ class ChunkFetcher {
 
  private:
   bool FetchIndex(FileEntry& entry, ChunkIndex& index);
+  bool PlaceByHeldIndex(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly);
   void FindStagedChunks(const std::wstring& base, ChunkAssembly& assembly) const;
   bool DownloadMissing(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly);
 

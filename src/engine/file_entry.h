@@ -48,6 +48,8 @@ struct FileEntry {
   bool repaired = false;      // its installed file had the listed time but other content
   std::uint64_t fetchedBytes = 0;  // the bytes of the form it was staged from, when downloaded
   std::shared_ptr<ChunkAssembly> chunks;  // where each chunk comes from, once the chunks are fetched
+  std::string heldChunks;     // the chunk index of the installed file's content, when the list of
+                              // the last finished run vouches for it: its chunks are found unread
   IStatusCallback* callback = nullptr;  // not owned: the download's progress; null while none runs
 };
 

@@ -11,7 +11,11 @@ void DescribeWork(const WorkPlan& work, const ContentSource& source, RunPlan& pl
       const std::wstring copySource = work.LocalSourceOf(*entry);
       const bool copied = !copySource.empty() || work.RepeatsEarlierContent(*entry);
       RunPlan::Step step{copied ? Action::Copy : action, entry->target, copySource, ListedSize(*entry)};
-      if (!copied) step.downloadKnown = source.DownloadLength(*entry, step.downloadBytes);
+      // What a file in chunks downloads depends on what the installation holds of them, which
+      // only its fetch finds out.
+      if (!copied) {
+        step.downloadKnown = entry->form != ContentForm::Chunks && source.DownloadLength(*entry, step.downloadBytes);
+      }
       if (!step.downloadKnown) step.downloadBytes = step.bytes;
       plan.steps.push_back(step);
     }

@@ -209,7 +209,18 @@ bool Stager::MakeContent(const FileEntry& entry, const std::wstring& work, std::
 }
 
 bool Stager::FallBack(FileEntry& entry) {
-  if (entry.staged || entry.fallbacks.empty()) return false;
+  if (entry.staged) return false;
+  // Chunks placed by the index that the last run's list vouched for, in a file changed within the
+  // minute of that list's time: they are found again by reading the file.
+  if (entry.form == ContentForm::Chunks && !entry.heldChunks.empty() && entry.outcome.code == StageCode::BadContent) {
+    TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: [" + entry.target + L"] is not what the last list said (" +
+                                       entry.outcome.cause + L"); its chunks are found by reading it");
+    entry.heldChunks.clear();
+    entry.chunks.reset();
+    RemovePartialDownload(staging_.DownloadPath(entry.url));
+    return true;
+  }
+  if (entry.fallbacks.empty()) return false;
   entry.chunks.reset();
   RemovePartialDownload(staging_.DownloadPath(entry.url));
   RemoveFile(staging_.PatchPath(entry.url));

@@ -137,8 +137,11 @@ to_live=$(python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["releases"
 
 # A rollback goes back at the cost of the chunks that differ, as an update does.
 "$publish" rollback "$chunks" --to 2.0 > "$work/rollback.out" || { cat "$work/rollback.out"; fail "the rollback failed"; }
-update "$work/chunks-install" "$work/release-2" "the rollback to 2.0"
+update "$work/chunks-install" "$work/release-2" "the rollback to 2.0" --log-level 4
 back=$(bytes_of '^/velora/chunks/')
+# The last run's list vouches for the installed pack: its chunks are placed by its index, unread.
+iconv -f UTF-16LE -t UTF-8 "$work/chunks-install"/logs/zepo/*.log | grep -q "world.pak\]: its chunks found by the index" ||
+  fail "the rollback: the pack's chunks were not placed by the index of its content"
 grep -q "GET /velora/files/" "$work/requests" && fail "the rollback: a whole file was asked for"
 [ "$back" -lt "$bound" ] || fail "the rollback to 2.0 fetched $back bytes of chunks"
 echo "chunks_e2e: the rollback 3.0 -> 2.0 fetched $back bytes of chunks"

@@ -239,3 +239,32 @@ TEST_F(ChunkStagerTest, ChunksThatAFailedRunDownloadedAreNotFetchedAgain) {
   ASSERT_TRUE(committer.CommitEntry(entry));
   EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
 }
+
+TEST_F(ChunkStagerTest, TheIndexOfTheInstalledContentPlacesItsChunksUnlessTheFileChangedSince) {
+  // The last finished run's list vouches for the installed file: its chunks are placed by the
+  // index of that content, which is fetched; the file itself is read only to build the new one.
+  const std::wstring oldIndex = ServeInChunks(source, old);
+  const std::string oldName = WideToUtf8(oldIndex.substr(oldIndex.rfind(L'/') + 1, 64));
+  std::ofstream(folder.path() / "pack.dat", std::ios::binary) << old;
+  FileEntry& entry = PackEntry();
+  entry.heldChunks = oldName;
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_NE(std::find(source.asked.begin(), source.asked.end(), oldIndex), source.asked.end());
+  EXPECT_LE(ChunksAsked(source), 4u);
+  ASSERT_TRUE(committer.CommitEntry(entry));
+  EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
+
+  // A file changed within the minute of that list's time is not what the index says: the build
+  // fails its digest, and its chunks are found again by reading it, not by taking the whole file.
+  std::string changed = old;
+  changed[(1 << 20) + 300000] ^= 1;
+  std::ofstream(folder.path() / "pack.dat", std::ios::binary | std::ios::trunc) << changed;
+  source.asked.clear();
+  FileEntry& again = Entry(plan.updates, L"pack.dat",
+                           {{index, ContentForm::Chunks}, {L"mem://pack.dat", ContentForm::Whole}}, fresh);
+  again.heldChunks = oldName;
+  ASSERT_TRUE(StageWithFallback(again)) << WideToUtf8(again.outcome.cause);
+  EXPECT_EQ(std::count(source.asked.begin(), source.asked.end(), L"mem://pack.dat"), 0);
+  ASSERT_TRUE(committer.CommitEntry(again));
+  EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
+}
