@@ -44,12 +44,10 @@ bool ChunkFetcher::Fetch(FileEntry& entry) {
   if (!FetchIndex(entry, assembly->index)) return false;
   const std::string name = IndexNameIn(entry.url);
   const std::wstring base = entry.url.substr(0, entry.url.size() - ChunkIndexName(name).size());
-  std::vector<std::wstring> held;
   // The installed file's own index, when the last finished run's list vouches for its content,
   // places its chunks without reading it (a 4 GiB pack is not hashed for a 1 MB edit).
-  if (entry.heldChunks.empty() || !PlaceByHeldIndex(entry, base, *assembly)) held.push_back(entry.target);
-  if (!EqualNoCase(WorkPlan::PatchSourceOf(entry), entry.target)) held.push_back(WorkPlan::PatchSourceOf(entry));
-  FindHeldChunks(held, *assembly);
+  const bool placed = !entry.heldChunks.empty() && PlaceByHeldIndex(entry, base, *assembly);
+  FindHeldChunks(HeldFiles(entry, placed), *assembly);
   FindStagedChunks(base, *assembly);
   if (!ChunksPay(*assembly) && !entry.fallbacks.empty()) {
     TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + entry.target + L"]: the installation holds " +
@@ -63,6 +61,18 @@ bool ChunkFetcher::Fetch(FileEntry& entry) {
   if (!DownloadMissing(entry, base, *assembly)) return false;
   entry.chunks = assembly;
   return true;
+}
+
+std::vector<std::wstring> ChunkFetcher::HeldFiles(const FileEntry& entry, bool placedByIndex) const {
+  std::vector<std::wstring> held;
+  if (!placedByIndex) held.push_back(entry.target);
+  if (!EqualNoCase(WorkPlan::PatchSourceOf(entry), entry.target)) held.push_back(WorkPlan::PatchSourceOf(entry));
+  if (PathExists(entry.target)) return held;
+  const auto nameOf = [](const std::wstring& path) { return path.substr(path.find_last_of(L"\\/") + 1); };
+  for (const Removal& removal : plan_.removals) {
+    if (!removal.folder && EqualNoCase(nameOf(removal.name), nameOf(entry.target))) held.push_back(removal.name);
+  }
+  return held;
 }
 
 bool ChunkFetcher::FetchIndex(FileEntry& entry, ChunkIndex& index) {

@@ -16,7 +16,7 @@
 class Stager {
  public:
   Stager(const StagingArea& staging, const WorkPlan& plan, ContentSource& source, const ReleaseTrust& trust)
-      : staging_(staging), plan_(plan), source_(source), trust_(trust), chunks_(staging, source) {}
+      : staging_(staging), plan_(plan), source_(source), trust_(trust), chunks_(staging, plan, source) {}
 
   // Downloads the entry's packed form into the staging area, or finds its content staged and
   // verified already (a resumed run), or copies it from a file the installation holds.

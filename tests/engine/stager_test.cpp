@@ -268,3 +268,18 @@ TEST_F(ChunkStagerTest, TheIndexOfTheInstalledContentPlacesItsChunksUnlessTheFil
   ASSERT_TRUE(committer.CommitEntry(again));
   EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
 }
+
+TEST_F(ChunkStagerTest, ANewNameTakesTheChunksOfTheFileOfThatNameTheRunRemoves) {
+  // A renamed folder: the list names new\pack.dat and removes old\pack.dat, which holds most of it.
+  fs::create_directories(folder.path() / "old");
+  std::ofstream(folder.path() / "old" / "pack.dat", std::ios::binary) << old;
+  plan.removals.push_back({L"old\\pack.dat", false});
+  plan.removals.push_back({L"old\\other.dat", false});
+  FileEntry& entry =
+      Entry(plan.updates, L"new\\pack.dat", {{index, ContentForm::Chunks}, {L"mem://pack.dat", ContentForm::Whole}}, fresh);
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_LE(ChunksAsked(source), 4u);
+  EXPECT_EQ(std::count(source.asked.begin(), source.asked.end(), L"mem://pack.dat"), 0);
+  ASSERT_TRUE(committer.CommitEntry(entry));
+  EXPECT_EQ(ReadBytes(folder.path() / "new" / "pack.dat"), fresh);
+}
