@@ -216,9 +216,11 @@ void Checker::AddContentForms(FileEntry& entry, const ListEntry& listed) {
     entry.fallbacks.push_back({serverUrl_ + ChunkIndexName(chunks), ContentForm::Chunks});
   }
   if (highestFormat_ >= 2 && IsWhole2Extension(listed.whole2)) {
-    entry.fallbacks.push_back({whole + listed.whole2, ContentForm::Whole2});
+    entry.fallbacks.push_back({whole + listed.whole2, ContentForm::Whole2, ListedBytes(listed.whole2Bytes)});
   }
-  if (wholeFiles_ || entry.fallbacks.empty()) entry.fallbacks.push_back({whole, ContentForm::Whole});
+  if (wholeFiles_ || entry.fallbacks.empty()) {
+    entry.fallbacks.push_back({whole, ContentForm::Whole, ListedBytes(listed.wholeBytes)});
+  }
   TakeNextOffer(entry);
 }
 
@@ -318,9 +320,11 @@ FileEntry& Checker::QueuePatch(const ListEntry& listed, const ListedPatch& patch
   const std::wstring& name = listed.name;
   FileEntry& entry = Append(plan_.patches, name, listed.dateTime, listed.checksum);
   if (highestFormat_ >= 2 && !patches.folder2.empty()) {
-    entry.fallbacks.push_back({serverUrl_ + patches.folder2 + name, ContentForm::Patch2});
+    entry.fallbacks.push_back({serverUrl_ + patches.folder2 + name, ContentForm::Patch2, ListedBytes(patches.bytes2)});
   }
-  if (!patches.folder.empty()) entry.fallbacks.push_back({serverUrl_ + patches.folder + name, ContentForm::Patch});
+  if (!patches.folder.empty()) {
+    entry.fallbacks.push_back({serverUrl_ + patches.folder + name, ContentForm::Patch, ListedBytes(patches.bytes)});
+  }
   AddContentForms(entry, listed);
   Log(L"Check file", name, L"Patch file");
   return entry;

@@ -19,6 +19,7 @@ enum class ContentForm { Whole, Whole2, Patch, Patch2, Chunks };
 struct ContentOffer {
   std::wstring url;
   ContentForm form;
+  std::uint64_t bytes = 0;  // what its download brings, as the list says; 0: not said
 };
 
 // How the last step on a file failed: its code (success while nothing has failed), the step with
@@ -38,6 +39,8 @@ struct FileEntry {
   std::wstring localPath;     // the working folder ("update\") + target: a self-update's hand-over
   std::wstring url;           // the full address of the remote file in its form
   ContentForm form = ContentForm::Whole;
+  std::uint64_t formBytes = 0;  // what the form's download brings, as the list says; 0: not said
+  bool formWeighed = false;     // its forms were ordered by the time each would take
   std::vector<ContentOffer> fallbacks;  // what to take instead when this form fails, best first
   std::wstring dateTime;      // the list's "DateTime" as file-time text, may be empty
   std::wstring checksum;      // the list's "CheckSum"; empty for "Exists" files, which are not verified
@@ -53,19 +56,21 @@ struct FileEntry {
   IStatusCallback* callback = nullptr;  // not owned: the download's progress; null while none runs
 };
 
-// The size the list gives an entry's content; 0 when it gives none (or none that reads).
-inline std::uint64_t ListedSize(const FileEntry& entry) {
-  if (entry.size.empty() || entry.size.size() > 19 || entry.size.find_first_not_of(L"0123456789") != std::wstring::npos) {
-    return 0;
-  }
-  return std::stoull(entry.size);
+// A count of bytes as the list writes it; 0 when there is none (or none that reads).
+inline std::uint64_t ListedBytes(const std::wstring& text) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of(L"0123456789") != std::wstring::npos) return 0;
+  return std::stoull(text);
 }
+
+// The size the list gives an entry's content; 0 when it gives none (or none that reads).
+inline std::uint64_t ListedSize(const FileEntry& entry) { return ListedBytes(entry.size); }
 
 // Makes the first of an entry's fallbacks its form and URL; false when it has none.
 inline bool TakeNextOffer(FileEntry& entry) {
   if (entry.fallbacks.empty()) return false;
   entry.url = entry.fallbacks.front().url;
   entry.form = entry.fallbacks.front().form;
+  entry.formBytes = entry.fallbacks.front().bytes;
   entry.fallbacks.erase(entry.fallbacks.begin());
   return true;
 }

@@ -1,5 +1,7 @@
 #include "engine/stager.h"
 
+#include <chrono>
+
 #include "engine/chunk_assembly.h"
 #include "engine/local_content.h"
 #include "engine/patch.h"
@@ -58,6 +60,11 @@ bool Stager::FetchEntry(FileEntry& entry) {
   if (CopyLocalContent(entry)) {
     if (entry.callback != nullptr) (void)entry.callback->OnDownloadProgress(0, 0);
     return true;
+  }
+  // Weighed once, before its first download: a form that failed is not weighed back in.
+  if (!entry.formWeighed) {
+    entry.formWeighed = true;
+    (void)choice_.Weigh(entry, MeasuredDownloadRate());
   }
   if (entry.form == ContentForm::Chunks) return chunks_.Fetch(entry);
   return source_.Bring(entry, staging_.DownloadPath(entry.url));
@@ -136,6 +143,7 @@ bool Stager::StageEntry(FileEntry& entry) {
   std::wstring digest;
   std::wstring writeFailure;
   std::wstring cause;
+  const auto started = std::chrono::steady_clock::now();
   if (!MakeContent(entry, work, digest, cause, writeFailure)) {
     // A full disk is judged before the partial output goes: removing it makes room again.
     if (!writeFailure.empty()) entry.outcome.code = ClassifyWriteFailure(work, 1 << 20);
@@ -154,6 +162,8 @@ bool Stager::StageEntry(FileEntry& entry) {
   const std::uint64_t fetched = (size > 0 ? static_cast<std::uint64_t>(size) : 0) +
                                 (entry.chunks != nullptr ? entry.chunks->downloaded : 0);
   entry.chunks.reset();
+  choice_.RecordMaking(entry.form, ListedSize(entry),
+                       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   if (!Promote(entry, digest)) return false;
   entry.fetchedBytes = fetched;
   return true;

@@ -9,6 +9,7 @@
 
 #include "engine/chunk_fetcher.h"
 #include "engine/content_source.h"
+#include "engine/form_choice.h"
 #include "engine/release_trust.h"
 #include "engine/staging.h"
 #include "engine/work_plan.h"
@@ -46,6 +47,7 @@ class Stager {
   ContentSource& source_;
   const ReleaseTrust& trust_;
   ChunkFetcher chunks_;
+  FormChoice choice_;
 };
 
 // Whether a file holds the content that the list describes: its MD5 is the checksum. An entry

@@ -63,10 +63,14 @@ void ListEntry::AddPatchKey(const std::wstring& from, const std::wstring& suffix
     if (EqualNoCase(known.from, from)) patch = &known;
   }
   if (patch == nullptr) {
-    patches.push_back(ListedPatch{from, L"", L"", L""});
+    patches.push_back(ListedPatch{from, L"", L"", L"", L"", L""});
     patch = &patches.back();
   }
-  std::wstring& field = suffix.empty() ? patch->folder : EqualNoCase(suffix, PATCH2_KEY_SUFFIX) ? patch->folder2 : patch->source;
+  std::wstring& field = suffix.empty()                                 ? patch->folder
+                        : EqualNoCase(suffix, PATCH2_KEY_SUFFIX)        ? patch->folder2
+                        : EqualNoCase(suffix, PATCH_BYTES_KEY_SUFFIX)   ? patch->bytes
+                        : EqualNoCase(suffix, PATCH2_BYTES_KEY_SUFFIX)  ? patch->bytes2
+                                                                        : patch->source;
   if (field.empty()) field = value;  // the first of a repeated key, as lookups take it
 }
 
@@ -91,7 +95,8 @@ bool ParseListEntry(const IniDocument& list, std::size_t section, ListEntry& ent
                 {"CheckSum", &entry.checksum, true, false}, {"Size", &entry.size, true, false},
                 {"Target", &target, true, false},           {"SHA256", &entry.sha256, false, false},
                 {"Whole.2", &entry.whole2, false, false},   {"SourceTime", &entry.sourceTime, false, false},
-                {"Chunks.3", &entry.chunks, false, false}};
+                {"Chunks.3", &entry.chunks, false, false},  {"Whole.bytes", &entry.wholeBytes, false, false},
+                {"Whole.2.bytes", &entry.whole2Bytes, false, false}};
   const bool all = parts == ListParts::All;
   // One pass over the section's keys; of a repeated key the first is taken, as lookups take it.
   for (std::size_t k = 0; k < list.KeyCount(section); ++k) {
@@ -105,7 +110,8 @@ bool ParseListEntry(const IniDocument& list, std::size_t section, ListEntry& ent
     }
     if (known || !all || !IsMd5Text(key, MD5_TEXT_SIZE)) continue;
     const std::string suffix(key.substr(MD5_TEXT_SIZE));
-    if (suffix.empty() || SameAsciiNoCase(suffix, ".2") || SameAsciiNoCase(suffix, ".from")) {
+    if (suffix.empty() || SameAsciiNoCase(suffix, ".2") || SameAsciiNoCase(suffix, ".from") ||
+        SameAsciiNoCase(suffix, ".bytes") || SameAsciiNoCase(suffix, ".2.bytes")) {
       entry.AddPatchKey(AnsiToWide(std::string(key.substr(0, MD5_TEXT_SIZE))), AnsiToWide(suffix),
                         list.KeyValue(section, k));
     }
@@ -132,9 +138,13 @@ std::wstring ComposeListEntry(const ListEntry& entry) {
     AddLine(text, patch.from, patch.folder);
     AddLine(text, patch.from + PATCH2_KEY_SUFFIX, patch.folder2);
     AddLine(text, patch.from + PATCH_SOURCE_KEY_SUFFIX, patch.source);
+    AddLine(text, patch.from + PATCH_BYTES_KEY_SUFFIX, patch.bytes);
+    AddLine(text, patch.from + PATCH2_BYTES_KEY_SUFFIX, patch.bytes2);
   }
   AddLine(text, WHOLE2_KEY, entry.whole2);
   AddLine(text, CHUNKS_KEY, entry.chunks);
+  AddLine(text, WHOLE_BYTES_KEY, entry.wholeBytes);
+  AddLine(text, WHOLE2_BYTES_KEY, entry.whole2Bytes);
   return text;
 }
 

@@ -8,7 +8,9 @@
 //                               <old MD5>=<patch folder>, <old MD5>.2=<format-2 patch folder>,
 //                               <old MD5>.from=<installed file holding that content>,
 //                               Whole.2=<extension of the zstd whole file>,
-//                               Chunks.3=<SHA-256 of the file's chunk index> (protocol/chunks.h)
+//                               Chunks.3=<SHA-256 of the file's chunk index> (protocol/chunks.h),
+//                               Whole.bytes=, Whole.2.bytes=, <old MD5>.bytes=, <old MD5>.2.bytes=
+//                               (the bytes each form downloads, where a file has forms to choose)
 // A list entry is parsed from its section and composed into one here, side by side, so that what
 // the publisher writes is what the updater reads.
 #include <cstddef>
@@ -24,6 +26,11 @@ constexpr const wchar_t* PATCH_SOURCE_KEY_SUFFIX = L".from";
 constexpr const wchar_t* WHOLE2_KEY = L"Whole.2";
 // The third format's key: the file's content in chunks.
 constexpr const wchar_t* CHUNKS_KEY = L"Chunks.3";
+// The bytes of each packed form, which let a client weigh a download against a rebuild's work.
+constexpr const wchar_t* WHOLE_BYTES_KEY = L"Whole.bytes";
+constexpr const wchar_t* WHOLE2_BYTES_KEY = L"Whole.2.bytes";
+constexpr const wchar_t* PATCH_BYTES_KEY_SUFFIX = L".bytes";
+constexpr const wchar_t* PATCH2_BYTES_KEY_SUFFIX = L".2.bytes";
 // The publisher's own record of a file's time in the release it was built from; updaters ignore it.
 constexpr const wchar_t* SOURCE_TIME_KEY = L"SourceTime";
 
@@ -36,6 +43,8 @@ struct ListedPatch {
   std::wstring folder;   // the folder of the byte code's patch; empty: none
   std::wstring folder2;  // the folder of the format-2 patch; empty: none
   std::wstring source;   // the installed file that holds that content, when not the file itself
+  std::wstring bytes;    // the byte code's patch's bytes; empty: not said
+  std::wstring bytes2;   // the format-2 patch's bytes; empty: not said
 };
 
 struct ListEntry {
@@ -49,6 +58,8 @@ struct ListEntry {
   std::wstring size;
   std::wstring whole2;  // the zstd whole file's extension (".zst"); empty: none
   std::wstring chunks;  // the SHA-256 of the file's chunk index; empty: none
+  std::wstring wholeBytes;   // the bytes of the zlib whole file; empty: not said
+  std::wstring whole2Bytes;  // the bytes of the zstd whole file; empty: not said
   std::vector<ListedPatch> patches;
 
   // Whether the entry describes content that a file must hold (not a rule, not unknown).

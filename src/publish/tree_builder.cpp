@@ -46,6 +46,13 @@ std::string Md5Text(const std::string& bytes) { return WideToUtf8(Md5OfBytes(byt
 bool ReadFile(const fs::path& path, std::string& bytes) { return ReadWholeFile(WideOf(path), bytes); }
 
 // What one file of the release becomes in the list.
+// A patch as the list names it: the MD5 of the content it starts from, its folder and its bytes.
+struct PatchKey {
+  std::string oldSum;
+  std::string folder;
+  std::uint64_t bytes;
+};
+
 struct FileResult {
   ListMethod method = ListMethod::Update;
   std::wstring dateTime;
@@ -53,9 +60,9 @@ struct FileResult {
   std::string checksum;
   std::string sha256;  // signed trees only
   std::uint64_t size = 0;
-  std::vector<std::pair<std::string, std::string>> patchKeys;  // old MD5, patch folder
+  std::vector<PatchKey> patchKeys;  // the byte code's patches
   std::vector<std::pair<std::size_t, std::uint64_t>> patchSources;  // per key: source, packed bytes
-  std::vector<std::pair<std::string, std::string>> patch2Keys;  // old MD5, format-2 patch folder
+  std::vector<PatchKey> patch2Keys;  // the format-2 patches
   std::vector<std::pair<std::string, std::wstring>> patchFrom;  // old MD5, the old file's other name
   std::wstring whole2;  // the extension of the zstd-packed whole file; empty when none
   std::uint64_t wholeBytes = 0;
@@ -304,7 +311,7 @@ class Builder {
       if (!PublishPatch(1, item, old, content, folder, limit, size, result)) {
         if (!result.error.empty()) return;
       } else {
-        result.patchKeys.push_back({oldSum, folder});
+        result.patchKeys.push_back({oldSum, folder, size});
         result.patchSources.push_back({k, size});
         result.patchBytes += size;
       }
@@ -315,7 +322,7 @@ class Builder {
       std::uint64_t size2 = 0;
       Step(item, L"format-2 patch from " + sources_[k].label);
       if (PublishPatch(2, item, old, content, folder2, size > 0 ? size : limit, size2, result)) {
-        result.patch2Keys.push_back({oldSum, folder2});
+        result.patch2Keys.push_back({oldSum, folder2, size2});
         result.patch2Bytes += size2;
       } else if (!result.error.empty()) {
         return;
@@ -581,13 +588,23 @@ ListEntry FileEntryOf(const ReleaseItem& item, const FileResult& r) {
   entry.checksum = AnsiToWide(r.checksum);
   entry.sha256 = AnsiToWide(r.sha256);
   entry.size = std::to_wstring(r.size);
-  for (const auto& [oldSum, folder] : r.patchKeys) entry.AddPatchKey(AnsiToWide(oldSum), L"", AnsiToWide(folder));
-  for (const auto& [oldSum, folder] : r.patch2Keys) {
-    entry.AddPatchKey(AnsiToWide(oldSum), PATCH2_KEY_SUFFIX, AnsiToWide(folder));
+  for (const PatchKey& key : r.patchKeys) {
+    entry.AddPatchKey(AnsiToWide(key.oldSum), L"", AnsiToWide(key.folder));
+    entry.AddPatchKey(AnsiToWide(key.oldSum), PATCH_BYTES_KEY_SUFFIX, std::to_wstring(key.bytes));
+  }
+  for (const PatchKey& key : r.patch2Keys) {
+    entry.AddPatchKey(AnsiToWide(key.oldSum), PATCH2_KEY_SUFFIX, AnsiToWide(key.folder));
+    entry.AddPatchKey(AnsiToWide(key.oldSum), PATCH2_BYTES_KEY_SUFFIX, std::to_wstring(key.bytes));
   }
   for (const auto& [oldSum, name] : r.patchFrom) entry.AddPatchKey(AnsiToWide(oldSum), PATCH_SOURCE_KEY_SUFFIX, name);
   entry.whole2 = r.whole2;
   entry.chunks = AnsiToWide(r.chunked.index);
+  // A file without patches has no download to weigh against another (chunks are weighed by
+  // what the installation holds of them).
+  if (!entry.patches.empty()) {
+    if (r.wholeBytes > 0) entry.wholeBytes = std::to_wstring(r.wholeBytes);
+    if (r.whole2Bytes > 0) entry.whole2Bytes = std::to_wstring(r.whole2Bytes);
+  }
   return entry;
 }
 
@@ -805,9 +822,13 @@ bool PublishReversePatches(const fs::path& out, const std::wstring& product, con
       return false;
     }
     std::vector<std::pair<std::wstring, std::wstring>>& fileKeys = keys[FoldCase(name)];
-    for (const auto& [oldSum, folder] : result.patchKeys) fileKeys.push_back({AnsiToWide(oldSum), AnsiToWide(folder)});
-    for (const auto& [oldSum, folder] : result.patch2Keys) {
-      fileKeys.push_back({AnsiToWide(oldSum) + PATCH2_KEY_SUFFIX, AnsiToWide(folder)});
+    for (const PatchKey& key : result.patchKeys) {
+      fileKeys.push_back({AnsiToWide(key.oldSum), AnsiToWide(key.folder)});
+      fileKeys.push_back({AnsiToWide(key.oldSum) + PATCH_BYTES_KEY_SUFFIX, std::to_wstring(key.bytes)});
+    }
+    for (const PatchKey& key : result.patch2Keys) {
+      fileKeys.push_back({AnsiToWide(key.oldSum) + PATCH2_KEY_SUFFIX, AnsiToWide(key.folder)});
+      fileKeys.push_back({AnsiToWide(key.oldSum) + PATCH2_BYTES_KEY_SUFFIX, std::to_wstring(key.bytes)});
     }
   }
   return true;

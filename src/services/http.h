@@ -49,6 +49,11 @@ std::string GetCertificateAuthorityFile();
 // cap waits before it takes its next piece from the network, which slows the sender down.
 void SetDownloadRateLimit(std::uint64_t bytesPerSecond);
 
+// The rate at which this process's downloads brought their bodies, in bytes per second, over the
+// transfers long enough to tell it (from 64 KiB); 0 while there was none. Each transfer counts at
+// its own rate, so that downloads running side by side measure what each of them gets.
+double MeasuredDownloadRate();
+
 // Downloads url into localPath. True only when the whole body was written and its length equals
 // the announced Content-Length. A failed download leaves the file as far as it was written.
 [[nodiscard]] bool DownloadFile(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode,

@@ -71,6 +71,32 @@ RateLimiter& TheRateLimiter() {
   return limiter;
 }
 
+// The bodies that were long enough to measure, and the time they took.
+class TransferMeter {
+ public:
+  static constexpr std::uint64_t MEASURED_FROM = 64 << 10;
+  void Record(std::uint64_t bytes, double seconds) {
+    if (bytes < MEASURED_FROM || seconds <= 0) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    bytes_ += static_cast<double>(bytes);
+    seconds_ += seconds;
+  }
+  double Rate() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return seconds_ > 0 ? bytes_ / seconds_ : 0;
+  }
+
+ private:
+  std::mutex lock_;
+  double bytes_ = 0;
+  double seconds_ = 0;
+};
+
+TransferMeter& TheTransferMeter() {
+  static TransferMeter meter;
+  return meter;
+}
+
 std::mutex notesLock;
 NetworkNotes notes;
 
@@ -200,6 +226,8 @@ void ClearNetworkNotes() {
 
 void SetDownloadRateLimit(std::uint64_t bytesPerSecond) { TheRateLimiter().Set(bytesPerSecond); }
 
+double MeasuredDownloadRate() { return TheTransferMeter().Rate(); }
+
 AnswerVerdict JudgeAnswer(const AnswerHead& head, std::uint64_t offset, std::uint64_t& total, std::wstring& cause) {
   cause.clear();
   if (head.status == 404 || head.status == 410) {
@@ -276,6 +304,7 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
   if (!append && resume != nullptr) RecordValidator(localPath, head.lastModified);
   std::uint64_t received = append ? offset : 0;
   SpeedFloor floor(TheRateLimiter().Rate(), received);
+  const auto started = std::chrono::steady_clock::now();
   std::string piece;
   for (;;) {
     switch (transport.NextPiece(piece, cause)) {
@@ -286,7 +315,11 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
       case HttpTransport::Piece::End:
         // Not flushed to disk: a download is only the source of a staged file, which is
         // verified and flushed before anything is committed.
-        if (received == total) return true;
+        if (received == total) {
+          TheTransferMeter().Record(received - (append ? offset : 0),
+                                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+          return true;
+        }
         // A connection that closes early ends the body: what came is kept for a resumed request.
         return Fail(errorCode, DownloadCode::ShortBody,
                     L"the body ended after " + std::to_wstring(received) + L" of " + std::to_wstring(total) +

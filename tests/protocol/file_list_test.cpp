@@ -31,12 +31,16 @@ void ExpectSame(const ListEntry& a, const ListEntry& b) {
   EXPECT_EQ(a.size, b.size);
   EXPECT_EQ(a.whole2, b.whole2);
   EXPECT_EQ(a.chunks, b.chunks);
+  EXPECT_EQ(a.wholeBytes, b.wholeBytes);
+  EXPECT_EQ(a.whole2Bytes, b.whole2Bytes);
   ASSERT_EQ(a.patches.size(), b.patches.size());
   for (std::size_t i = 0; i < a.patches.size(); ++i) {
     EXPECT_EQ(a.patches[i].from, b.patches[i].from);
     EXPECT_EQ(a.patches[i].folder, b.patches[i].folder);
     EXPECT_EQ(a.patches[i].folder2, b.patches[i].folder2);
     EXPECT_EQ(a.patches[i].source, b.patches[i].source);
+    EXPECT_EQ(a.patches[i].bytes, b.patches[i].bytes);
+    EXPECT_EQ(a.patches[i].bytes2, b.patches[i].bytes2);
   }
 }
 
@@ -53,6 +57,10 @@ TEST(FileList, EveryKeyTheServerWritesReadsBackUnchanged) {
   entry.chunks = L"5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03";
   entry.AddPatchKey(OLD_SUM, L"", L"patches/1.0-2.0/");
   entry.AddPatchKey(OLD_SUM, PATCH2_KEY_SUFFIX, L"patches2/1.0-2.0/");
+  entry.AddPatchKey(OLD_SUM, PATCH_BYTES_KEY_SUFFIX, L"1234");
+  entry.AddPatchKey(OLD_SUM, PATCH2_BYTES_KEY_SUFFIX, L"1200");
+  entry.wholeBytes = L"3000";
+  entry.whole2Bytes = L"2900";
   entry.AddPatchKey(OTHER_SUM, PATCH2_KEY_SUFFIX, L"patches2/0.9-2.0/");
   entry.AddPatchKey(OTHER_SUM, PATCH_SOURCE_KEY_SUFFIX, L"old\\map 01.pak");
   entry.AddPatchKey(L"00000000000000000000000000000001", L"", L"patches/0.8-2.0/");  // their order stays

@@ -175,6 +175,25 @@ TEST_F(TreeBuilderTest, ListsEveryItemWithItsRuleAndPatchesThatPay) {
   EXPECT_EQ(value, L"files/2.0/");
   EXPECT_EQ(ListText(tree, "filelistfull.enc").find("old.pak"), std::string::npos) << "a full install removes nothing";
   EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
+
+  // A patched file's list says what each of its forms downloads, to the byte; a file without
+  // patches has nothing to weigh and says nothing.
+  ListEntry world;
+  ASSERT_TRUE(ParseListEntry(list, list.FindSection(L"data\\world.pak"), world));
+  ASSERT_EQ(world.patches.size(), 1u);
+  const fs::path product = tree / "game";
+  const auto sizeOf = [&](const std::wstring& path) { return std::to_wstring(fs::file_size(product / fs::path(path))); };
+  EXPECT_EQ(world.patches[0].bytes, sizeOf(world.patches[0].folder + L"data/world.pak"));
+  if (!world.patches[0].folder2.empty()) {
+    EXPECT_EQ(world.patches[0].bytes2, sizeOf(world.patches[0].folder2 + L"data/world.pak"));
+  }
+  EXPECT_EQ(world.wholeBytes, sizeOf(L"files/2.0/data/world.pak"));
+  if (!world.whole2.empty()) {
+    EXPECT_EQ(world.whole2Bytes, sizeOf(L"files/2.0/data/world.pak" + world.whole2));
+  }
+  ListEntry added;
+  ASSERT_TRUE(ParseListEntry(list, list.FindSection(L"data\\new.pak"), added));
+  EXPECT_EQ(added.wholeBytes, L"");
 }
 
 TEST_F(TreeBuilderTest, AFolderTheReleaseDropsLosesOnlyTheFilesItShipped) {
