@@ -191,6 +191,12 @@ void Checker::ClassifyRule(ListEntry& listed) {
   if (listed.target == ListTarget::None) return;
   if (listed.method == ListMethod::Remove) {
     plan_.removals.push_back({name, folder});
+    // A removed file's content may hold chunks of the files the run fetches.
+    std::wstring fileTime;
+    if (!folder && highestFormat_ >= 3) GetFileTimeText(name, fileTime);
+    if (!fileTime.empty()) {
+      plan_.removals.back().heldChunks = ListedChunkIndex(applied_.ChunkIndex(name, fileTime));
+    }
     Log(folder ? L"Check folder" : L"Check file", name, folder ? L"Remove folder" : L"Remove file");
     return;
   }

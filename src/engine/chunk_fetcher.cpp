@@ -47,6 +47,7 @@ bool ChunkFetcher::Fetch(FileEntry& entry) {
   // The installed file's own index, when the last finished run's list vouches for its content,
   // places its chunks without reading it (a 4 GiB pack is not hashed for a 1 MB edit).
   const bool placed = !entry.heldChunks.empty() && PlaceByHeldIndex(entry, base, *assembly);
+  PlaceFromOtherFiles(entry, base, *assembly);
   FindHeldChunks(HeldFiles(entry, placed), *assembly);
   FindStagedChunks(base, *assembly);
   if (!ChunksPay(*assembly) && !entry.fallbacks.empty()) {
@@ -91,27 +92,82 @@ bool ChunkFetcher::FetchIndex(FileEntry& entry, ChunkIndex& index) {
   return false;
 }
 
-// Places the chunks of the index that the installed file holds by the index of its content; false
-// when that index cannot be fetched or does not describe a file of the installed file's size.
-bool ChunkFetcher::PlaceByHeldIndex(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly) {
+std::shared_ptr<const ChunkIndex> ChunkFetcher::HeldIndex(const std::string& sha256, const std::wstring& base) {
+  std::lock_guard<std::mutex> guard(heldLock_);
+  const auto known = heldIndexes_.find(sha256);
+  if (known != heldIndexes_.end()) return known->second;
   FileEntry held;
-  held.url = base + ChunkIndexName(entry.heldChunks);
-  ChunkIndex index;
+  held.url = base + ChunkIndexName(sha256);
+  auto index = std::make_shared<ChunkIndex>();
+  if (!FetchIndex(held, *index)) index.reset();
+  heldIndexes_.emplace(sha256, index);
+  return index;
+}
+
+template <typename Place>
+bool ChunkFetcher::ForEachHeldChunk(const std::wstring& file, const std::string& heldChunks, const std::wstring& base,
+                                    Place place) {
+  const std::shared_ptr<const ChunkIndex> index = HeldIndex(heldChunks, base);
   std::uint64_t size = 0;
-  if (!FetchIndex(held, index) || !RegularFileSize(entry.target, size) || size != index.fileSize) return false;
-  assembly.places.resize(assembly.index.chunks.size());
-  std::unordered_map<std::string, std::uint64_t> offsets;
+  if (index == nullptr || !RegularFileSize(file, size) || size != index->fileSize) return false;
   std::uint64_t at = 0;
-  for (const ChunkRef& chunk : index.chunks) {
-    offsets.emplace(chunk.sha256, at);
+  for (const ChunkRef& chunk : index->chunks) {
+    place(chunk.sha256, at);
     at += chunk.size;
   }
+  return true;
+}
+
+bool ChunkFetcher::PlaceByHeldIndex(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly) {
+  std::unordered_map<std::string, std::uint64_t> offsets;
+  if (!ForEachHeldChunk(entry.target, entry.heldChunks, base,
+                        [&](const std::string& sha256, std::uint64_t at) { offsets.emplace(sha256, at); })) {
+    return false;
+  }
+  assembly.places.resize(assembly.index.chunks.size());
   for (std::size_t i = 0; i < assembly.places.size(); ++i) {
     const auto found = offsets.find(assembly.index.chunks[i].sha256);
     if (found != offsets.end()) assembly.places[i] = ChunkPlace{entry.target, found->second, false};
   }
   TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + entry.target + L"]: its chunks found by the index of its content");
   return true;
+}
+
+// The content of the other large files that the run replaces or removes, as the last finished
+// run's list vouches for it: their chunks are placed by their indexes, fetched once in the run,
+// without reading the files. Small files are left out: an index request each would cost more
+// than the few chunks they could give.
+void ChunkFetcher::FindOtherFilesChunks(const std::wstring& base) {
+  constexpr std::uint64_t WORTH_AN_INDEX = 4 * CHUNK_AVERAGE;
+  const auto add = [&](const std::wstring& file, const std::string& heldChunks) {
+    std::uint64_t size = 0;
+    if (heldChunks.empty() || !RegularFileSize(file, size) || size < WORTH_AN_INDEX) return;
+    (void)ForEachHeldChunk(file, heldChunks, base, [&](const std::string& sha256, std::uint64_t at) {
+      others_.emplace(sha256, ChunkPlace{file, at, false});
+    });
+  };
+  for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
+    for (const auto& other : *entries) add(other->target, other->heldChunks);
+  }
+  for (const Removal& removal : plan_.removals) add(removal.name, removal.heldChunks);
+}
+
+void ChunkFetcher::PlaceFromOtherFiles(const FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly) {
+  std::call_once(othersFound_, [&] { FindOtherFilesChunks(base); });
+  if (others_.empty()) return;
+  assembly.places.resize(assembly.index.chunks.size());
+  std::size_t placed = 0;
+  for (std::size_t i = 0; i < assembly.places.size(); ++i) {
+    if (!assembly.places[i].path.empty()) continue;
+    const auto found = others_.find(assembly.index.chunks[i].sha256);
+    if (found == others_.end() || EqualNoCase(found->second.path, entry.target)) continue;
+    assembly.places[i] = found->second;
+    ++placed;
+  }
+  if (placed > 0) {
+    TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + entry.target + L"]: " + std::to_wstring(placed) +
+                                   L" of its chunks found in other files that the run replaces or removes");
+  }
 }
 
 // A failed run of the same list left the chunks it downloaded, each under its own URL's name.

@@ -4,10 +4,16 @@
 // the installed file's content where the last finished run's list names it, else by reading the
 // file's earlier version, and in the file its patches start from and, for a new name, in the
 // files of the same name that the run removes (a renamed folder); the chunks that a failed run of
-// the same list downloaded into the staging area; and the rest downloaded, several at a time,
+// the same list downloaded into the staging area; the chunks of the content that the other files
+// the run replaces or removes hold, where the last finished run's list vouches for it (a pack split
+// in two, content moved between packs); and the rest downloaded, several at a time,
 // each proved before use. A file of which the installation holds too little is not worth its
 // many requests: the next form is taken instead.
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "engine/chunk_assembly.h"
 #include "engine/content_source.h"
@@ -25,7 +31,16 @@ class ChunkFetcher {
 
  private:
   bool FetchIndex(FileEntry& entry, ChunkIndex& index);
+  // The index of content the installation holds, by its SHA-256; fetched once in the run, null
+  // when it cannot be.
+  std::shared_ptr<const ChunkIndex> HeldIndex(const std::string& sha256, const std::wstring& base);
+  // Calls place(sha256, offset) for each chunk of the file by the index of its content; false when
+  // that index is not to be had or does not describe a file of the file's size.
+  template <typename Place>
+  bool ForEachHeldChunk(const std::wstring& file, const std::string& heldChunks, const std::wstring& base, Place place);
   bool PlaceByHeldIndex(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly);
+  void PlaceFromOtherFiles(const FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly);
+  void FindOtherFilesChunks(const std::wstring& base);
   void FindStagedChunks(const std::wstring& base, ChunkAssembly& assembly) const;
   bool DownloadMissing(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly);
 
@@ -35,6 +50,10 @@ class ChunkFetcher {
   const StagingArea& staging_;
   const WorkPlan& plan_;
   ContentSource& source_;
+  std::mutex heldLock_;  // one held index is fetched at a time, into its own download path
+  std::map<std::string, std::shared_ptr<const ChunkIndex>> heldIndexes_;
+  std::once_flag othersFound_;
+  std::unordered_map<std::string, ChunkPlace> others_;  // the other files' chunks, by SHA-256
 };
 
 // Whether building a file from chunks pays: the installation holds at least a quarter of its

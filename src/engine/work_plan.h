@@ -14,6 +14,7 @@
 struct Removal {
   std::wstring name;
   bool folder;
+  std::string heldChunks = {};  // the chunk index of the file's content, when the applied list vouches for it
 };
 
 struct WorkPlan {

@@ -283,3 +283,23 @@ TEST_F(ChunkStagerTest, ANewNameTakesTheChunksOfTheFileOfThatNameTheRunRemoves) 
   ASSERT_TRUE(committer.CommitEntry(entry));
   EXPECT_EQ(ReadBytes(folder.path() / "new" / "pack.dat"), fresh);
 }
+
+TEST_F(ChunkStagerTest, ANewFileTakesTheChunksOfAnotherFileTheRunRemovesByThatFilesVouchedIndex) {
+  // Two packs merged into one the run removes; a new pack of another name holds its second half.
+  const std::wstring oldIndex = ServeInChunks(source, old);
+  std::ofstream(folder.path() / "merged.dat", std::ios::binary) << old;
+  plan.removals.push_back({L"merged.dat", false, WideToUtf8(oldIndex.substr(oldIndex.rfind(L'/') + 1, 64))});
+  const std::string half = old.substr(1 << 20);
+  const std::wstring halfIndex = ServeInChunks(source, half);
+  source.forms[L"mem://half.dat"] = PackBytes(half, 1);
+  FileEntry& entry = Entry(plan.updates, L"half.dat",
+                           {{halfIndex, ContentForm::Chunks}, {L"mem://half.dat", ContentForm::Whole}}, half);
+  source.asked.clear();
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_NE(std::find(source.asked.begin(), source.asked.end(), oldIndex), source.asked.end());
+  // Only the chunk cut where the half begins is new.
+  EXPECT_LE(ChunksAsked(source), 2u);
+  EXPECT_EQ(std::count(source.asked.begin(), source.asked.end(), L"mem://half.dat"), 0);
+  ASSERT_TRUE(committer.CommitEntry(entry));
+  EXPECT_EQ(ReadBytes(folder.path() / "half.dat"), half);
+}
