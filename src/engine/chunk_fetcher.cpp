@@ -135,13 +135,11 @@ bool ChunkFetcher::PlaceByHeldIndex(FileEntry& entry, const std::wstring& base, 
 
 // The content of the other large files that the run replaces or removes, as the last finished
 // run's list vouches for it: their chunks are placed by their indexes, fetched once in the run,
-// without reading the files. Small files are left out: an index request each would cost more
-// than the few chunks they could give.
+// without reading the files. Small files are left out (see CHUNKS_WORTH_FROM).
 void ChunkFetcher::FindOtherFilesChunks(const std::wstring& base) {
-  constexpr std::uint64_t WORTH_AN_INDEX = 4 * CHUNK_AVERAGE;
   const auto add = [&](const std::wstring& file, const std::string& heldChunks) {
     std::uint64_t size = 0;
-    if (heldChunks.empty() || !RegularFileSize(file, size) || size < WORTH_AN_INDEX) return;
+    if (heldChunks.empty() || !RegularFileSize(file, size) || size < CHUNKS_WORTH_FROM) return;
     (void)ForEachHeldChunk(file, heldChunks, base, [&](const std::string& sha256, std::uint64_t at) {
       others_.emplace(sha256, ChunkPlace{file, at, false});
     });

@@ -56,6 +56,11 @@ class ChunkFetcher {
   std::unordered_map<std::string, ChunkPlace> others_;  // the other files' chunks, by SHA-256
 };
 
+// The smallest file whose chunks are worth their index: a smaller one holds a few chunks, an edit
+// changes most of them, and the index request alone costs a round trip that could have brought the
+// whole file's bytes.
+constexpr std::uint64_t CHUNKS_WORTH_FROM = 4 * CHUNK_AVERAGE;
+
 // Whether building a file from chunks pays: the installation holds at least a quarter of its
 // packed bytes, so that the downloads save more than the requests cost.
 bool ChunksPay(const ChunkAssembly& assembly);

@@ -103,6 +103,9 @@ grep -q "GET /velora/files/3.0/data/world.pak" "$work/requests" && fail "two rel
 pack=$(bytes_of '^/velora/chunks/')
 [ "$pack" -lt $((2 * bound)) ] || fail "two releases behind: $pack bytes of chunks for two edits of 150,000 bytes"
 echo "chunks_e2e: two releases behind: $pack bytes of chunks for two edits of 150,000 bytes in a 6 MiB pack"
+# The readme is too small for its chunks to pay: its index is never asked for, the pack's alone is.
+indexes=$(awk '$2 ~ /^\/velora\/chunks\/.*\.index$/ { n++ } END { print n + 0 }' "$work/requests")
+[ "$indexes" -eq 1 ] || fail "two releases behind: $indexes chunk indexes asked for, the pack's alone was wanted"
 
 fresh first-format 1
 update "$work/first-format" "$work/release-3" "the first format" --format 1
