@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "protocol/served_names.h"
 #include "services/files.h"
 #include "services/proxy.h"
 #include "services/http.h"
@@ -30,6 +31,14 @@ StartupConfig ReadStartupConfig() {
   config.showConsole = IniTextToInt(value) != 0;
   ini.ReadString(L"zepo", L"PatchHost", config.patchHost);
   ini.ReadString(L"zepo", L"RootKey", config.rootKey);
+  if (ini.ReadString(L"zepo", L"Channel", value) && !value.empty()) {
+    if (IsChannelName(value)) {
+      config.channel = value;
+    } else {
+      config.problems.push_back(L"Channel=" + value + L" is not a channel's name (a-z, 0-9 and -); the default "
+                                L"channel is followed");
+    }
+  }
   // A value that does not read is left out, as a missing one, and named: the defaults serve.
   if (ini.ReadString(L"zepo", L"Connections", value) && !ParseConnections(value, config.connections)) {
     config.connections = 0;
@@ -114,6 +123,7 @@ RunSettings RunSettingsFrom(const StartupConfig& config) {
   RunSettings settings;
   settings.host = config.patchHost.empty() ? DefaultPatchHost() : config.patchHost;
   if (!config.rootKey.empty()) settings.rootKey = config.rootKey;
+  settings.channel = config.channel;
   if (config.connections > 0) settings.connections = config.connections;
   settings.maxRateBytesPerSecond = config.maxRate;
   settings.minRateBytesPerSecond = config.minRate;

@@ -13,6 +13,7 @@
 #include "app/program_folder.h"
 #include "engine/progress_texts.h"
 #include "engine/update_run.h"
+#include "protocol/served_names.h"
 #include "services/files.h"
 #include "services/ini_file.h"
 #include "services/json.h"
@@ -30,7 +31,7 @@ namespace {
 const char USAGE[] =
     "usage: zepo-update [--dir FOLDER] [--host HOST[:PORT]] [--log-level N] [--full-list] [--repair]\n"
     "                   [--connections N] [--max-rate BYTES[k|M]] [--min-rate BYTES[k|M]]\n"
-    "                   [--public-key KEYS] [--format 1|2|3] [--root-key KEY]\n"
+    "                   [--public-key KEYS] [--format 1|2|3] [--root-key KEY] [--channel NAME]\n"
     "                   [--proxy URL|none] [--quiet | --verbose] [--dry-run] [--json] [--install]\n"
     "                   [--lang vi|en]\n"
     "                   [--wait]\n"
@@ -49,6 +50,10 @@ const char USAGE[] =
     "                    \"PatchHost\" in section \"zepo\" of ./log.ini, else the built-in host\n"
     "  --root-key KEY    the key of the server's rootfolder.enc that names this product's folder\n"
     "                    (default ZepoFolder); else \"RootKey\" in section \"zepo\" of ./log.ini\n"
+    "  --channel NAME    follow the channel NAME (stable, the default, or one the publisher made:\n"
+    "                    beta...): the run takes that channel's release, and once it finishes the\n"
+    "                    installation keeps following it (\"Channel\" in section \"zepo\" of\n"
+    "                    ./log.ini); --channel stable goes back\n"
     "  --log-level N     the diagnostic log's threshold (0 FATAL ... 4 DEBUG); else \"LogLevel\"\n"
     "  --full-list       work from the full file list instead of the update list\n"
     "  --repair          read every listed file whatever its time, and replace each one whose\n"
@@ -117,6 +122,7 @@ struct Options {
   std::wstring folder;
   std::wstring host;
   std::wstring rootKey;      // empty: not given
+  std::wstring channel;      // empty: not given
   int logLevel = -1;
   int connections = 0;       // 0: not given
   std::wstring maxRate;      // empty: not given
@@ -188,10 +194,6 @@ void PrintJsonRefusal(int exitStatus, const char* code, const char* step, const 
   std::fflush(stdout);
 }
 
-// The run's end for scripts: one JSON object, what the human summary says.
-// A text, or null when there is none.
-std::string JsonTextOrNull(const std::wstring& text) { return text.empty() ? "null" : JsonString(WideToUtf8(text)); }
-
 // A dry run's plan for scripts: a step per file, with the bytes that cross the network.
 std::string JsonPlan(const RunPlan& plan) {
   std::vector<std::string> steps;
@@ -210,6 +212,7 @@ std::string JsonPlan(const RunPlan& plan) {
   return JsonArray(steps);
 }
 
+// The run's end for scripts: one JSON object, what the human summary says.
 void PrintJson(int result, int exitStatus, const RunSummary& summary, double seconds, const RunPlan* plan) {
   std::string error = "null";
   if (!summary.errorCode.empty()) {
@@ -224,6 +227,7 @@ void PrintJson(int result, int exitStatus, const RunSummary& summary, double sec
       JsonObject()
           .Text("result", ResultName(result))
           .Number("exit", static_cast<std::uint64_t>(exitStatus))
+          .Text("channel", WideToUtf8(summary.channel))
           .Json("version_before", JsonTextOrNull(summary.versionBefore))
           .Json("version_after",
                 JsonTextOrNull(result == RUN_FINISHED && plan == nullptr ? summary.version : summary.versionBefore))
@@ -255,7 +259,8 @@ void PrintSummary(const RunSummary& summary, double seconds) {
   WriteStdout(L"zepo-update: " +
               Say(L"phiên bản %s: %s đã tải, %s vá, %s chép từ tập tin có sẵn, %s xóa; %s trong %s giây",
                   L"version %s: %s downloaded, %s patched, %s copied from files already here, %s removed; %s in %s s",
-                  summary.version, Files(summary.downloaded),
+                  summary.version + (ChannelFolder(summary.channel).empty() ? L"" : L" (" + summary.channel + L")"),
+                  Files(summary.downloaded),
                   std::to_wstring(summary.patched), std::to_wstring(summary.copied), std::to_wstring(summary.removed),
                   Bytes(summary.bytes), AnsiToWide(time)) +
               L"\n");
@@ -324,6 +329,7 @@ std::vector<std::wstring> RestartCommand(const Options& options, const std::wstr
   std::vector<std::wstring> command{ExecutablePath(), L"--dir", folder};
   if (!options.host.empty()) command.insert(command.end(), {L"--host", options.host});
   if (!options.rootKey.empty()) command.insert(command.end(), {L"--root-key", options.rootKey});
+  if (!options.channel.empty()) command.insert(command.end(), {L"--channel", options.channel});
   if (options.logLevel >= 0) command.insert(command.end(), {L"--log-level", std::to_wstring(options.logLevel)});
   if (options.list == FileListChoice::Full) command.push_back(L"--full-list");
   if (options.repair) command.push_back(L"--repair");
@@ -365,7 +371,8 @@ bool ParseLogLevel(const std::wstring& text, int& level) {
 bool TakesValue(const std::wstring& option) {
   static const wchar_t* const OPTIONS[] = {L"--dir",      L"--host",     L"--log-level",  L"--connections",
                                            L"--max-rate", L"--min-rate", L"--public-key", L"--ca-file",
-                                           L"--format",   L"--proxy",    L"--lang",       L"--root-key"};
+                                           L"--format",   L"--proxy",    L"--lang",       L"--root-key",
+                                           L"--channel"};
   for (const wchar_t* known : OPTIONS) {
     if (option == known) return true;
   }
@@ -413,6 +420,9 @@ void SetValueOption(const std::wstring& arg, const std::wstring& value, Options&
       problem = L"--root-key takes a key name without = [ ] ; or line ends" + quoted;
     }
     options.rootKey = value;
+  } else if (arg == L"--channel") {
+    if (!IsChannelName(value)) problem = L"--channel takes a channel's name (a-z, 0-9 and -)" + quoted;
+    options.channel = value;
   } else if (arg == L"--format") {
     if (value != L"1" && value != L"2" && value != L"3") problem = L"--format takes 1, 2 or 3" + quoted;
     options.format = value == L"3" ? 3 : value == L"2" ? 2 : 1;
@@ -674,6 +684,7 @@ RunSettings SettingsOf(const StartupConfig& config, const Options& options, cons
   RunSettings settings = RunSettingsFrom(config);
   if (!options.host.empty()) settings.host = options.host;
   if (!options.rootKey.empty()) settings.rootKey = options.rootKey;
+  if (!options.channel.empty()) settings.channel = options.channel;
   settings.list = options.list;
   settings.repair = options.repair;
   if (options.connections > 0) settings.connections = options.connections;
@@ -751,6 +762,11 @@ int Update(const std::vector<std::wstring>& arguments, const Options& options) {
   if (options.install && !options.host.empty() && result == RUN_FINISHED &&
       !WriteIniString(L"log.ini", L"zepo", L"PatchHost", options.host)) {
     WriteStderr(L"zepo-update: warning: the host could not be kept in log.ini (" + LastSystemErrorText() + L")\n");
+  }
+  // A channel given once is followed from then on, by this program and the window alike.
+  if (!options.channel.empty() && result == RUN_FINISHED && !options.dryRun &&
+      !WriteIniString(L"log.ini", L"zepo", L"Channel", options.channel)) {
+    WriteStderr(L"zepo-update: warning: the channel could not be kept in log.ini (" + LastSystemErrorText() + L")\n");
   }
   PrintOutcome(options, result, summary, plan, seconds);
   if (result == RUN_SELF_UPDATE && options.wait) return AwaitRestartedRun(ReportBase(folder));

@@ -213,22 +213,21 @@ void Checker::ClassifyRule(ListEntry& listed) {
 
 // A signed list's content keys, which a client that trusts a key holds each staged file to, and
 // the file's forms after any patch: its chunks, then whole, the zstd form first, as the list
-// offers them. A small file's chunks come after its whole forms, where the tree keeps them.
+// offers them. A small file is taken whole where the tree keeps whole files (see CHUNKS_WORTH_FROM).
 void Checker::AddContentForms(FileEntry& entry, const ListEntry& listed) {
   const std::wstring whole = serverUrl_ + updateFolder_ + listed.name;
   entry.sha256 = listed.sha256;
   entry.size = listed.size;
   const std::string chunks = ListedChunkIndex(listed.chunks);
-  const bool takesChunks = highestFormat_ >= 3 && !chunks.empty();
-  const bool chunksFirst = takesChunks && (!wholeFiles_ || ListedBytes(listed.size) >= CHUNKS_WORTH_FROM);
-  if (chunksFirst) entry.fallbacks.push_back({serverUrl_ + ChunkIndexName(chunks), ContentForm::Chunks});
+  const bool takesChunks = highestFormat_ >= 3 && !chunks.empty() &&
+                           (!wholeFiles_ || ListedBytes(listed.size) >= CHUNKS_WORTH_FROM);
+  if (takesChunks) entry.fallbacks.push_back({serverUrl_ + ChunkIndexName(chunks), ContentForm::Chunks});
   if (highestFormat_ >= 2 && IsWhole2Extension(listed.whole2)) {
     entry.fallbacks.push_back({whole + listed.whole2, ContentForm::Whole2, ListedBytes(listed.whole2Bytes)});
   }
   if (wholeFiles_ || entry.fallbacks.empty()) {
     entry.fallbacks.push_back({whole, ContentForm::Whole, ListedBytes(listed.wholeBytes)});
   }
-  if (takesChunks && !chunksFirst) entry.fallbacks.push_back({serverUrl_ + ChunkIndexName(chunks), ContentForm::Chunks});
   TakeNextOffer(entry);
 }
 

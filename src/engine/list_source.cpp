@@ -27,9 +27,11 @@ std::wstring TransferFailure(StepCode transferCode) {
 
 }  // namespace
 
-ListSource::ListSource(const std::wstring& localFolder, const std::wstring& hostName, FileListChoice list)
+ListSource::ListSource(const std::wstring& localFolder, const std::wstring& hostName, FileListChoice list,
+                       const std::wstring& channel)
     : localFolder_(localFolder),
-      remoteListName_(list == FileListChoice::Full ? FULL_LIST.wide : UPDATE_LIST.wide),
+      channel_(channel.empty() ? DEFAULT_CHANNEL : channel),
+      remoteListName_(ChannelFolder(channel) + (list == FileListChoice::Full ? FULL_LIST.wide : UPDATE_LIST.wide)),
       localListName_(list == FileListChoice::Full ? L"filelistfull.ini" : L"filelist.ini"),
       scheme_(IsSecureHostText(hostName) ? L"https" : L"http"),
       hostName_(HostAuthority(hostName)),
@@ -181,7 +183,7 @@ bool ListSource::LoadDescription(const std::wstring& cacheFile, StepCode& errorC
   errorCode = StepCode();
   failureCause_.clear();
   listCache_ = cacheFile;
-  const std::wstring packedPath = localFolder_ + remoteListName_;
+  const std::wstring packedPath = localFolder_ + remoteListName_.substr(remoteListName_.find_last_of(L'/') + 1);
   // The list is read once: the cached copy, or the server's when its stamp differs.
   std::string cachedText;
   UnpackDescriptorText(cacheFile, cachedText);
@@ -232,6 +234,16 @@ bool ListSource::LoadDescription(const std::wstring& cacheFile, StepCode& errorC
   if (fetch == StampedFetch::Fetched && !TakeFetchedList(packedPath, stamp, cacheFile, errorCode)) return false;
   listStamp_ = stamp;
   const ListHeader header = ParseListHeader(list_);
+  // A list of another channel (a cache or a mirror that serves one channel's list at another's
+  // path) would move the installation to releases its player never chose.
+  if (!ListIsOfChannel(header, channel_)) {
+    failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] is the list of the channel " +
+                    (header.channel.empty() ? std::wstring(DEFAULT_CHANNEL) : header.channel) +
+                    L"; this installation follows " + channel_;
+    TheLogger().WriteFailure(L"AutoUpdateApp: " + failureCause_);
+    errorCode = TrustCode::Refused;
+    return false;
+  }
   versionName_ = header.versionName;
   updateFolder_ = header.updateFolder;
   return true;

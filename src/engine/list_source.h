@@ -14,8 +14,9 @@
 class ListSource {
  public:
   // localFolder: the run's working folder; hostName as the run was given it ("name[:port]",
-  // "https://name/path/").
-  ListSource(const std::wstring& localFolder, const std::wstring& hostName, FileListChoice list);
+  // "https://name/path/"); channel: the channel whose lists the run takes (empty: the default).
+  ListSource(const std::wstring& localFolder, const std::wstring& hostName, FileListChoice list,
+             const std::wstring& channel);
 
   // Picks the first address of the host that serves the probe and learns this product's folder
   // from the root descriptor's rootKey, through the packed cache cacheFile.
@@ -79,7 +80,8 @@ class ListSource {
                         const std::wstring& cacheFile);
 
   std::wstring localFolder_;
-  std::wstring remoteListName_;
+  std::wstring channel_;
+  std::wstring remoteListName_;  // relative to the product folder: "filelist.enc", "channels/beta/filelist.enc"
   std::wstring localListName_;
   std::wstring scheme_;    // "http", or "https" for a host given as "https://name[:port]"
   std::wstring hostName_;  // name[:port], the Host header

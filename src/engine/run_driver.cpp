@@ -50,7 +50,7 @@ class Run {
         checkTexts_(view, settings.stop),
         progress_(view, viewLock_, settings.stop),
         workFolder_(workFolder),
-        list_(workFolder, settings.host, settings.list),
+        list_(workFolder, settings.host, settings.list, settings.channel),
         checker_(&checkTexts_, workFolder, plan_),
         staging_(workFolder),
         mirrors_(list_, settings.retryDelaysMs),
@@ -126,7 +126,10 @@ class Run {
 
   bool Describe() {
     view_.SetStatus(Say(L"Đang lấy thông tin cập nhật...", L"Getting the update information..."));
-    if (!list_.LoadDescription(L"autoupdate.fls", error_)) {
+    // Each channel's list has a cache of its own: the signature kept beside it orders that
+    // channel's lists alone, and a switch back finds its list's copy to patch.
+    const std::wstring channel = ChannelFolder(settings_.channel).empty() ? L"" : settings_.channel + L".";
+    if (!list_.LoadDescription(L"autoupdate." + channel + L"fls", error_)) {
       NoteFailure(L"get the file list from [" + list_.ServerUrl() + L"]", list_.FailureCause());
       Report(view_, CauseStatus(Say(L"Lấy thông tin cập nhật thất bại.", L"Could not get the update information.")),
              L"Get description update information => Failed");
@@ -162,6 +165,7 @@ class Run {
     summary = RunSummary{};
     summary.versionBefore = versionBefore_;
     summary.version = version_;
+    summary.channel = settings_.channel.empty() ? DEFAULT_CHANNEL : settings_.channel;
     CountWork(plan_, summary);
     summary.removed = removed_;
     if (!Failed()) return;

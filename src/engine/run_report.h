@@ -30,6 +30,7 @@ struct RunPlan {
 struct RunSummary {
   std::wstring versionBefore;  // the version of the last finished run; empty when unknown
   std::wstring version;        // the version the list describes
+  std::wstring channel;        // the channel the run followed
   std::size_t downloaded = 0, patched = 0, copied = 0, removed = 0;
   std::uint64_t bytes = 0;
   std::vector<std::wstring> repaired;  // files of the listed time but other content, put right

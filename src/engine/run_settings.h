@@ -26,6 +26,9 @@ struct RunSettings {
   std::wstring rootKey = DEFAULT_ROOT_KEY;
   // The update list ("filelist.enc"), or the full one ("filelistfull.enc").
   FileListChoice list = FileListChoice::Update;
+  // The channel whose releases the installation takes ("Channel", --channel): the default channel's
+  // lists are the product's own, another's lie under channels/NAME/. Empty: the default.
+  std::wstring channel;
   // How long a run waits for the engine helper that holds the installation while it swaps the
   // updater's files: the helper's own limits, a minute for the updater to end and 31 s of moves.
   int helperWaitMs = 90000;

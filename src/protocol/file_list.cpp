@@ -3,6 +3,7 @@
 #include <cctype>
 #include <string_view>
 
+#include "protocol/served_names.h"
 #include "services/text.h"
 
 namespace {
@@ -155,7 +156,20 @@ ListHeader ParseListHeader(const IniDocument& list) {
   list.ReadString(section, L"UpdateFolder", header.updateFolder);
   list.ReadString(section, L"DateTime", header.dateTime);
   list.ReadString(section, L"Formats", header.formats);
+  list.ReadString(section, L"Channel", header.channel);
   return header;
+}
+
+std::wstring ListTextOnChannel(const std::wstring& listText, const std::wstring& channel) {
+  if (ChannelFolder(channel).empty()) return listText;
+  const std::wstring head = std::wstring(L"[") + LIST_HEADER_SECTION + L"]\r\n";
+  const std::wstring line = L"Channel=" + channel + L"\r\n";
+  return listText.compare(0, head.size(), head) == 0 ? head + line + listText.substr(head.size()) : head + line + listText;
+}
+
+bool ListIsOfChannel(const ListHeader& header, const std::wstring& channel) {
+  const auto named = [](const std::wstring& name) { return name.empty() ? std::wstring(DEFAULT_CHANNEL) : name; };
+  return named(header.channel) == named(channel);
 }
 
 std::wstring ComposeListHeader(const ListHeader& header) {
@@ -164,6 +178,7 @@ std::wstring ComposeListHeader(const ListHeader& header) {
   AddLine(text, L"UpdateFolder", header.updateFolder);
   AddLine(text, L"DateTime", header.dateTime);
   AddLine(text, L"Formats", header.formats);
+  AddLine(text, L"Channel", header.channel);
   return text;
 }
 

@@ -83,6 +83,9 @@ struct ListHeader {
   // key: the first two. A tree without the first keeps no whole files under the update folder,
   // only the updater's own files.
   std::wstring formats;
+  // The channel the list was published on ("Channel=beta"); empty: the default channel. A client
+  // takes only its own channel's list.
+  std::wstring channel = {};
 
   bool KeepsWholeFiles() const { return formats.empty() || formats.find(L'1') != std::wstring::npos; }
 };
@@ -98,6 +101,12 @@ bool ParseListEntry(const IniDocument& list, std::size_t section, ListEntry& ent
                     ListParts parts = ListParts::All);
 // The entry's section, CRLF lines: its keys in the order above, an empty value left out.
 std::wstring ComposeListEntry(const ListEntry& entry);
+// A list's text as a channel serves it: its header says the channel, unless it is the default
+// one (whose lists stay as they always were).
+std::wstring ListTextOnChannel(const std::wstring& listText, const std::wstring& channel);
+// Whether a list is one that a client following channel takes: its header names that channel (no
+// name is the default channel).
+bool ListIsOfChannel(const ListHeader& header, const std::wstring& channel);
 
 ListHeader ParseListHeader(const IniDocument& list);
 std::wstring ComposeListHeader(const ListHeader& header);

@@ -20,6 +20,8 @@ struct BuildOptions {
   std::size_t patchFrom = 3;
   std::wstring product = L"game/";
   std::wstring rootKey = DEFAULT_ROOT_KEY;
+  // The channel the release goes live on (publish/channels.h); its content is the product's.
+  std::wstring channel = DEFAULT_CHANNEL;
   std::vector<std::wstring> selfUpdate;
   std::vector<std::wstring> keep;
   unsigned jobs = 1;

@@ -2,6 +2,7 @@
 
 #include "protocol/file_list.h"
 #include "protocol/served_names.h"
+#include "publish/channels.h"
 #include "publish/list_patches.h"
 #include "publish/release.h"
 #include "publish/release_index.h"
@@ -12,16 +13,20 @@
 
 namespace fs = std::filesystem;
 
-ListedTimes ListedTimes::Of(const fs::path& product, const ReleaseIndex& index) {
+ListedTimes ListedTimes::Of(const fs::path& product) {
   ListedTimes times;
-  for (const IndexedRelease& release : index.releases()) times.Add(index.ListOf(release.version));
-  std::string text;
-  if (UnpackToMemory(product / FULL_LIST.narrow, text)) times.Add(IniDocument(text));
-  // The texts kept for list patches hold the lists a rollback served, which no release keeps.
-  std::error_code failure;
-  const fs::path kept = product / ListPatchFolder(FULL_LIST.narrow);
-  for (fs::directory_iterator it(kept, failure), end; !failure && it != end; it.increment(failure)) {
-    if (it->path().extension() == ".list" && UnpackToMemory(it->path(), text)) times.Add(IniDocument(text));
+  for (const std::wstring& channel : ChannelsOf(product)) {
+    const fs::path lists = ChannelListsOf(product, channel);
+    const ReleaseIndex index = ReleaseIndex::Load(lists);
+    for (const IndexedRelease& release : index.releases()) times.Add(index.ListOf(release.version));
+    std::string text;
+    if (UnpackToMemory(lists / FULL_LIST.narrow, text)) times.Add(IniDocument(text));
+    // The texts kept for list patches hold the lists a rollback served, which no release keeps.
+    std::error_code failure;
+    const fs::path kept = lists / ListPatchFolder(FULL_LIST.narrow);
+    for (fs::directory_iterator it(kept, failure), end; !failure && it != end; it.increment(failure)) {
+      if (it->path().extension() == ".list" && UnpackToMemory(it->path(), text)) times.Add(IniDocument(text));
+    }
   }
   return times;
 }

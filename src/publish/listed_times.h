@@ -12,12 +12,12 @@
 #include <vector>
 
 class IniDocument;
-class ReleaseIndex;
 
 class ListedTimes {
  public:
-  // Every list the tree of the product folder keeps.
-  static ListedTimes Of(const std::filesystem::path& product, const ReleaseIndex& index);
+  // Every list the tree of the product folder keeps, on every channel: an installation that
+  // changes channels holds files with the times of another channel's lists.
+  static ListedTimes Of(const std::filesystem::path& product);
 
   // When time is in the same minute as a time that name had with another content than checksum:
   // the latest time the name ever had, which a time to list instead must come after. Empty when

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "protocol/served_names.h"
+#include "publish/channels.h"
 #include "publish/delta.h"
 
 #include "publish/file_progress.h"
@@ -41,6 +42,12 @@ namespace {
   "--root-key KEY names the key of rootfolder.enc's [ServerConfig] that gives the product's folder\n" \
   "(default ZepoFolder): give it only for a tree whose updaters were built to read another key.\n"
 
+// The option that picks a channel; explained once for every command that reads it.
+#define CHANNEL_TEXT                                                                                 \
+  "--channel NAME works on that channel's lists and release index: stable (the default) is the\n"    \
+  "product folder's own, every other lies under FOLDER/channels/NAME/ beside the content that all\n" \
+  "channels share (docs/publishing.md). A channel's lists are refused by clients of another.\n"
+
 // What every command that changes a tree ends with.
 #define WRITER_EXIT_TEXT                                                                           \
   "\n"                                                                                              \
@@ -53,6 +60,7 @@ const char USAGE[] =
     "  build    turn a release folder into a patch-server tree, with patches from earlier releases\n"
     "  status   the live version and every release of a tree, with what its players download\n"
     "  rollback make an earlier release of a tree live again\n"
+    "  promote  make a channel's release live on another channel, without a build\n"
     "  resign   renew the signatures of a tree's live version\n"
     "  push     upload a tree to the web root or origin that serves it, in a safe order\n"
     "  prune    retire old releases of a tree and free what only they hold\n"
@@ -79,7 +87,8 @@ const char BUILD_USAGE[] =
     "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
     "                          [--keep NAME]... [--jobs N] [--follow-links] [--patch-from N]\n"
     "                          [--sign KEYFILE [--expires DAYS] [--change-key] | --unsigned]\n"
-    "                          [--formats LIST | --format 1|2|3] [--allow-removals] [--no-wait] [--json]\n"
+    "                          [--formats LIST | --format 1|2|3] [--allow-removals] [--channel NAME]\n"
+    "                          [--no-wait] [--json]\n"
     "\n"
     "Publishes the release in DIR as version NAME into TREE and makes it live: packed whole files\n"
     "under FOLDER/files/NAME/, a verified patch from the content of each of the tree's last N\n"
@@ -131,12 +140,13 @@ const char BUILD_USAGE[] =
     "Formats 2 and 3 are named in the list by keys that older updaters never read. --format N\n"
     "keeps the formats up to N.\n"
     ROOT_KEY_TEXT
+    CHANNEL_TEXT
     "\n"
     "Example: zepo-publish build --release game-2.0 --version 2.0 --out tree --sign publisher.key\n"
     WRITER_EXIT_TEXT;
 
 const char STATUS_USAGE[] =
-    "usage: zepo-publish status TREE [--root-key KEY] [--json]\n"
+    "usage: zepo-publish status TREE [--root-key KEY] [--channel NAME] [--json]\n"
     "\n"
     "Shows the live version (and the one clients are served when the lists say otherwise) and\n"
     "until when its signatures hold (a warning under 7 days), then each release the tree has\n"
@@ -145,8 +155,10 @@ const char STATUS_USAGE[] =
     "the index names, a signature that does not state its list, expired signatures, an unfinished\n"
     "publication, and whole files of any kept release that do not unpack to their list are\n"
     "problems, with their kinds on the closing line. A serial or release date more than an hour\n"
-    "ahead of this computer's clock is a warning.\n"
+    "ahead of this computer's clock is a warning. The first line names every channel with its live\n"
+    "version; the rest is the channel's (--channel, default stable).\n"
     ROOT_KEY_TEXT
+    CHANNEL_TEXT
     "\n"
     "Example: zepo-publish status tree\n"
     "\n"
@@ -154,8 +166,9 @@ const char STATUS_USAGE[] =
     "understood.\n";
 
 const char ROLLBACK_USAGE[] =
-    "usage: zepo-publish rollback TREE --to VERSION [--root-key KEY] [--sign KEYFILE [--expires DAYS] |\n"
-    "                             --unsigned] [--allow-removals] [--no-wait]\n"
+    "usage: zepo-publish rollback TREE --to VERSION [--root-key KEY] [--channel NAME]\n"
+    "                             [--sign KEYFILE [--expires DAYS] | --unsigned] [--allow-removals]\n"
+    "                             [--no-wait]\n"
     "\n"
     "Makes an earlier release live again: its list is published anew, clients go back to its files\n"
     "by their checksums on their next run, and the index records it. It is refused when the tree\n"
@@ -166,18 +179,40 @@ const char ROLLBACK_USAGE[] =
     "--change-key as build does, and waits for another command that changes the tree, or with\n"
     "--no-wait ends at once with status 4.\n"
     ROOT_KEY_TEXT
+    CHANNEL_TEXT
     "\n"
     "Example: zepo-publish rollback tree --to 1.9 --sign publisher.key\n"
     WRITER_EXIT_TEXT;
 
+const char PROMOTE_USAGE[] =
+    "usage: zepo-publish promote TREE --from CHANNEL --to CHANNEL [--version VERSION] [--root-key KEY]\n"
+    "                            [--sign KEYFILE [--expires DAYS] | --unsigned] [--allow-removals]\n"
+    "                            [--no-wait]\n"
+    "\n"
+    "Makes a release of one channel (its live one, or --version) live on another, as it was built:\n"
+    "nothing is packed or uploaded again, the release's list and record are copied into the other\n"
+    "channel's index, and that channel's lists name it, with patches back from the version it had\n"
+    "live. A channel that has no release yet is made. Clients of that channel take the release on\n"
+    "their next run. It is refused as a rollback is (a release whose files are gone or damaged, one\n"
+    "that removes most files without --allow-removals), and takes --sign, --insecure-key,\n"
+    "--serial-ahead and --change-key as build does.\n"
+    ROOT_KEY_TEXT
+    CHANNEL_TEXT
+    "\n"
+    "Example: zepo-publish promote tree --from beta --to stable --sign publisher.key\n"
+    WRITER_EXIT_TEXT;
+
 const char RESIGN_USAGE[] =
-    "usage: zepo-publish resign TREE --sign KEYFILE [--expires DAYS] [--root-key KEY] [--no-wait]\n"
+    "usage: zepo-publish resign TREE --sign KEYFILE [--expires DAYS] [--root-key KEY] [--channel NAME]\n"
+    "                           [--no-wait]\n"
     "\n"
     "Signs the live version's lists and root descriptor again with a new serial and expiry\n"
     "(--expires, default 30 days), without a new release: run it daily (docs/signing.md). It takes\n"
     "--insecure-key, --serial-ahead and --change-key as build does, and waits for another command\n"
-    "that changes the tree, or with --no-wait ends at once with status 4.\n"
+    "that changes the tree, or with --no-wait ends at once with status 4. Each channel's lists are\n"
+    "signed on their own: resign each channel that has one (--channel).\n"
     ROOT_KEY_TEXT
+    CHANNEL_TEXT
     "\n"
     "Example: zepo-publish resign tree --sign publisher.key --expires 30\n"
     WRITER_EXIT_TEXT;
@@ -203,7 +238,8 @@ const char PUSH_USAGE[] =
     WRITER_EXIT_TEXT;
 
 const char PRUNE_USAGE[] =
-    "usage: zepo-publish prune TREE (--keep N | --before YYYY-MM-DD | both) [--root-key KEY] [--no-wait]\n"
+    "usage: zepo-publish prune TREE (--keep N | --before YYYY-MM-DD | both) [--root-key KEY]\n"
+    "                          [--channel NAME] [--no-wait]\n"
     "\n"
     "Retires old releases: their whole files, the patches that no kept release's list (nor the\n"
     "served lists) names, and the stored contents that no kept release holds are removed, and it\n"
@@ -214,8 +250,10 @@ const char PRUNE_USAGE[] =
     "shipped and push still knows it; it cannot go live again, and its version name is not used\n"
     "again. Players still on it update as from any other content: whole files, or patches from\n"
     "what kept releases hold. zepo-publish push --prune then removes the same from the origin,\n"
-    "after the new lists. A prune stopped anywhere is finished by the next.\n"
+    "after the new lists. A prune stopped anywhere is finished by the next. It chooses among the\n"
+    "releases of one channel (--channel, default stable); what any channel keeps or serves stays.\n"
     ROOT_KEY_TEXT
+    CHANNEL_TEXT
     "\n"
     "Example: zepo-publish prune tree --keep 10 --before 2026-06-01\n"
     WRITER_EXIT_TEXT;
@@ -554,6 +592,10 @@ int ParseBuildOptions(const std::vector<std::string>& args, BuildOptions& option
     else if (a == "--previous") options.previous.push_back(value);
     else if (a == "--product") options.product = WideOf(value);
     else if (a == "--root-key") options.rootKey = AnsiToWide(value);
+    else if (a == "--channel") {
+      options.channel = AnsiToWide(value);
+      if (!CheckChannelName(options.channel, problem)) return UsageError(BUILD_USAGE, problem);
+    }
     else if (a == "--self-update") options.selfUpdate.push_back(WideOf(value));
     else if (a == "--keep") options.keep.push_back(WideOf(value));
     else if (a == "--format" || a == "--formats") {
@@ -635,17 +677,36 @@ int Build(const std::vector<std::string>& args) {
                 summary.movedTimes);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const std::vector<DownloadFrom> downloads = DownloadsToTheLive(options.out, options.rootKey);
+  const std::vector<DownloadFrom> downloads = DownloadsToTheLive(options.out, options.rootKey, options.channel);
   EmitJson(BuildJson(WideToUtf8(options.version), summary, downloads, seconds));
   return PrintBuildSummary(options, summary, downloads, seconds);
 }
 
-int StatusRollbackOrResign(const std::string& command, const std::vector<std::string>& args) {
-  const char* const usage = command == "status" ? STATUS_USAGE : command == "rollback" ? ROLLBACK_USAGE : RESIGN_USAGE;
-  if (IsHelp(args)) return Usage(usage, true);
-  if (args.empty() || args[0].rfind("--", 0) == 0) return UsageError(usage, "which tree?");
-  std::wstring rootKey = DEFAULT_ROOT_KEY, version;
-  WriterOptions writer;
+const char* TreeCommandUsage(const std::string& command) {
+  return command == "status"     ? STATUS_USAGE
+         : command == "rollback" ? ROLLBACK_USAGE
+         : command == "promote"  ? PROMOTE_USAGE
+                                 : RESIGN_USAGE;
+}
+
+// The options of status, rollback, promote and resign besides the writer's: --root-key and
+// --channel for all, --to for rollback and promote, --from and --version for promote.
+struct TreeCommandOptions {
+  std::wstring rootKey = DEFAULT_ROOT_KEY;
+  std::wstring channel = DEFAULT_CHANNEL;
+  std::wstring to, from, version;
+};
+
+bool TakesTreeOption(const std::string& command, const std::string& option) {
+  if (option == "--root-key") return true;
+  if (option == "--channel") return command != "promote";
+  if (option == "--to") return command == "rollback" || command == "promote";
+  return (option == "--from" || option == "--version") && command == "promote";
+}
+
+int ParseTreeCommand(const std::string& command, const std::vector<std::string>& args, TreeCommandOptions& tree,
+                     WriterOptions& writer) {
+  const char* const usage = TreeCommandUsage(command);
   for (std::size_t i = 1; i < args.size(); ++i) {
     bool writerOption = false;
     std::string problem;
@@ -653,35 +714,62 @@ int StatusRollbackOrResign(const std::string& command, const std::vector<std::st
       return UsageError(usage, problem);
     }
     if (writerOption) continue;
-    if (args[i] != "--root-key" && !(args[i] == "--to" && command == "rollback")) {
-      return UsageError(usage, "unknown option " + args[i] + " for " + command);
-    }
+    if (!TakesTreeOption(command, args[i])) return UsageError(usage, "unknown option " + args[i] + " for " + command);
     if (!HasValue(args, i)) return UsageError(usage, args[i] + " needs a value");
-    if (args[i] == "--root-key") rootKey = AnsiToWide(args[++i]);
-    else version = AnsiToWide(args[++i]);
+    const std::string& option = args[i];
+    const std::wstring value = AnsiToWide(args[++i]);
+    if (option == "--root-key") tree.rootKey = value;
+    else if (option == "--channel") tree.channel = value;
+    else if (option == "--to") tree.to = value;
+    else if (option == "--from") tree.from = value;
+    else tree.version = value;
+    const bool named = option == "--channel" || (command == "promote" && (option == "--to" || option == "--from"));
+    if (named && !CheckChannelName(value, problem)) return UsageError(usage, problem);
   }
+  return 0;
+}
+
+int ShowStatus(const fs::path& tree, const TreeCommandOptions& options) {
+  std::string error, json;
+  const bool clean = ShowTreeStatus(tree, options.rootKey, options.channel, error, &json);
+  if (json.empty()) {
+    EmitFailure(1, "status", tree.string(), error);
+  } else {
+    EmitJson(json);
+  }
+  if (clean) return 0;
+  std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
+  return 1;
+}
+
+int TreeCommand(const std::string& command, const std::vector<std::string>& args) {
+  const char* const usage = TreeCommandUsage(command);
+  if (IsHelp(args)) return Usage(usage, true);
+  if (args.empty() || args[0].rfind("--", 0) == 0) return UsageError(usage, "which tree?");
+  TreeCommandOptions options;
+  WriterOptions writer;
+  if (const int status = ParseTreeCommand(command, args, options, writer); status != 0) return status;
   const fs::path tree = args[0];
-  if (command == "status") {
-    std::string error, json;
-    const bool clean = ShowTreeStatus(tree, rootKey, error, &json);
-    if (json.empty()) {
-      EmitFailure(1, "status", tree.string(), error);
-    } else {
-      EmitJson(json);
-    }
-    if (clean) return 0;
-    std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
-    return 1;
-  }
+  if (command == "status") return ShowStatus(tree, options);
   if (const int status = LoadSigningKey(usage, writer); status != 0) return status;
   if (command == "resign") {
     if (!writer.signing.Enabled()) return UsageError(usage, "resign needs --sign KEYFILE");
-    return WithTree("resign", tree, writer.noWait,
-                    [&](std::string& error) { return ResignTree(tree, rootKey, writer.signing, error); });
+    return WithTree("resign", tree, writer.noWait, [&](std::string& error) {
+      return ResignTree(tree, options.rootKey, options.channel, writer.signing, error);
+    });
   }
-  if (version.empty()) return UsageError(usage, "rollback needs --to VERSION");
+  if (command == "promote") {
+    if (options.from.empty() || options.to.empty()) return UsageError(usage, "promote needs --from and --to");
+    if (options.from == options.to) return UsageError(usage, "--from and --to name the same channel");
+    return WithTree("promote", tree, writer.noWait, [&](std::string& error) {
+      return PromoteTree(tree, options.rootKey, options.from, options.to, options.version, writer.signing,
+                         writer.allowRemovals, error);
+    });
+  }
+  if (options.to.empty()) return UsageError(usage, "rollback needs --to VERSION");
   return WithTree("rollback", tree, writer.noWait, [&](std::string& error) {
-    return RollbackTree(tree, rootKey, version, writer.signing, writer.allowRemovals, error);
+    return RollbackTree(tree, options.rootKey, options.channel, options.to, writer.signing, writer.allowRemovals,
+                        error);
   });
 }
 
@@ -720,14 +808,18 @@ int Prune(const std::vector<std::string>& args) {
       noWait = true;
       continue;
     }
-    if (args[i] != "--keep" && args[i] != "--before" && args[i] != "--root-key") {
+    if (args[i] != "--keep" && args[i] != "--before" && args[i] != "--root-key" && args[i] != "--channel") {
       return UsageError(PRUNE_USAGE, "unknown option " + args[i] + " for prune");
     }
     if (!HasValue(args, i)) return UsageError(PRUNE_USAGE, args[i] + " needs a value");
     const std::string& value = args[++i];
     unsigned long count = 0;
+    std::string problem;
     if (args[i - 1] == "--root-key") {
       rootKey = AnsiToWide(value);
+    } else if (args[i - 1] == "--channel") {
+      options.channel = AnsiToWide(value);
+      if (!CheckChannelName(options.channel, problem)) return UsageError(PRUNE_USAGE, problem);
     } else if (args[i - 1] == "--keep") {
       if (!ParseCount(value, 1, 100000, count)) return UsageError(PRUNE_USAGE, "--keep takes a number from 1, not " + value);
       options.keep = count;
@@ -959,7 +1051,9 @@ int main(int argc, char** argv) {
   if (jsonOut != nullptr && command != "build" && command != "status" && command != "verify") {
     return UsageError(USAGE, "--json goes with build, status and verify, not " + command);
   }
-  if (command == "status" || command == "rollback" || command == "resign") return StatusRollbackOrResign(command, args);
+  if (command == "status" || command == "rollback" || command == "resign" || command == "promote") {
+    return TreeCommand(command, args);
+  }
   if (command == "push") return Push(args);
   if (command == "prune") return Prune(args);
   if (command == "verify") return Verify(args);

@@ -6,6 +6,7 @@
 
 #include "protocol/file_list.h"
 #include "protocol/served_names.h"
+#include "publish/channels.h"
 #include "publish/chunk_store.h"
 #include "publish/content_store.h"
 #include "publish/release.h"
@@ -103,11 +104,34 @@ std::string Joined(const std::vector<std::wstring>& versions) {
   return text;
 }
 
+// The lists that name what the tree must keep: every kept release's and every served list, on
+// every channel (the channels share one store of content).
+std::vector<IniDocument> ListsThatName(const fs::path& product) {
+  std::vector<IniDocument> lists;
+  for (const std::wstring& channel : ChannelsOf(product)) {
+    const fs::path folder = ChannelListsOf(product, channel);
+    const ReleaseIndex index = ReleaseIndex::Load(folder);
+    for (const std::wstring& version : IndexedVersions(index)) lists.push_back(index.ListOf(version));
+    for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) lists.push_back(ServedList(folder, list));
+  }
+  return lists;
+}
+
+// Whether another channel than the pruned one still keeps the version (a promoted release).
+bool KeptElsewhere(const fs::path& product, const std::wstring& pruned, const std::wstring& version) {
+  for (const std::wstring& channel : ChannelsOf(product)) {
+    if (channel == pruned) continue;
+    const ReleaseIndex index = ReleaseIndex::Load(ChannelListsOf(product, channel));
+    const IndexedRelease* release = index.Find(version);
+    if (release != nullptr && release->pruned.empty()) return true;
+  }
+  return false;
+}
+
 // The patches that no kept release and no served list names; how many went.
-std::size_t RemoveUnnamedPatches(const fs::path& product, const ReleaseIndex& index) {
+std::size_t RemoveUnnamedPatches(const fs::path& product, const std::vector<IniDocument>& naming) {
   std::set<std::wstring> named;
-  for (const std::wstring& version : IndexedVersions(index)) AddNamedPatches(index.ListOf(version), named);
-  for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) AddNamedPatches(ServedList(product, list), named);
+  for (const IniDocument& list : naming) AddNamedPatches(list, named);
   std::size_t patches = 0;
   for (const char* folder : {"patches", "patches2"}) {
     patches += RemoveFilesUnless(product / folder, [&](const fs::path& file) {
@@ -131,11 +155,10 @@ void AddNamedIndexes(const IniDocument& list, std::set<std::string>& named) {
 // The chunks and indexes that no kept release and no served list names (and what a stopped
 // build left half-written); how many went. Nothing goes when a named index cannot be read: the
 // chunks it names are not known then.
-bool RemoveUnnamedChunks(const fs::path& product, const ReleaseIndex& index, std::size_t& removed,
+bool RemoveUnnamedChunks(const fs::path& product, const std::vector<IniDocument>& naming, std::size_t& removed,
                          std::string& problem) {
   std::set<std::string> indexes, names;
-  for (const std::wstring& version : IndexedVersions(index)) AddNamedIndexes(index.ListOf(version), indexes);
-  for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) AddNamedIndexes(ServedList(product, list), indexes);
+  for (const IniDocument& list : naming) AddNamedIndexes(list, indexes);
   if (!ChunkObjectsOf(product, indexes, names, problem)) return false;
   removed = RemoveFilesUnless(product / CHUNKS_FOLDER, [&](const fs::path& file) {
     std::error_code ignored;
@@ -152,35 +175,41 @@ bool PruneTree(const fs::path& tree, const std::wstring& rootKey, const PruneOpt
     error = tree.string() + " is not a tree (no rootfolder.enc that names a product folder)";
     return false;
   }
-  ReleaseIndex index = ReleaseIndex::Load(product);
+  const fs::path lists = ChannelListsOf(product, options.channel);
+  ReleaseIndex index = ReleaseIndex::Load(lists);
   if (!index.exists() || index.live().empty()) {
-    error = "the tree at " + tree.string() + " keeps no release index with a live version; nothing to prune";
+    error = "the tree at " + tree.string() + " keeps no release index with a live version on the channel " +
+            WideToUtf8(options.channel) + "; nothing to prune";
     return false;
   }
   // What clients are served must be what the index says, or a release they are served could go.
-  const std::vector<std::string> problems = ServedProblems(tree, rootKey, false);
-  if (!problems.empty()) {
-    error = "the tree is not pruned: " + problems.front();
-    return false;
+  for (const std::wstring& channel : ChannelsOf(product)) {
+    const std::vector<std::string> problems = ServedProblems(tree, rootKey, false, channel);
+    if (!problems.empty()) {
+      error = "the tree is not pruned: " + problems.front() +
+              (ChannelFolder(channel).empty() ? "" : " (channel " + WideToUtf8(channel) + ")");
+      return false;
+    }
   }
   const std::uint64_t before = ContentStore::TreeBytes(tree);
   const std::vector<std::wstring> chosen = ChosenVersions(index, options);
   if (!chosen.empty()) {
     // The index first: a prune stopped after it is finished by the next, never the other way.
     for (const std::wstring& version : chosen) index.MarkPruned(version, IndexDateNow());
-    if (!WriteFileAtomically(product / ReleaseIndex::FILE_NAME, index.Text(), error)) return false;
+    if (!WriteFileAtomically(lists / ReleaseIndex::FILE_NAME, index.Text(), error)) return false;
   }
   std::size_t files = 0;
   for (const IndexedRelease& release : index.releases()) {
-    if (release.pruned.empty()) continue;
+    if (release.pruned.empty() || KeptElsewhere(product, options.channel, release.version)) continue;
     files += RemoveFilesUnless(product / "files" / PathOf(release.version), [](const fs::path&) { return false; });
     std::error_code ignored;
     fs::remove(product / "files" / PathOf(release.version), ignored);
   }
-  const std::size_t patches = RemoveUnnamedPatches(product, index);
+  const std::vector<IniDocument> naming = ListsThatName(product);
+  const std::size_t patches = RemoveUnnamedPatches(product, naming);
   std::size_t chunks = 0;
   std::string chunkProblem;
-  if (!RemoveUnnamedChunks(product, index, chunks, chunkProblem)) {
+  if (!RemoveUnnamedChunks(product, naming, chunks, chunkProblem)) {
     std::printf("warning: no chunk is pruned, for %s\n", chunkProblem.c_str());
   }
   bool linked = false;

@@ -9,9 +9,12 @@
 #include <filesystem>
 #include <string>
 
+#include "protocol/served_names.h"
+
 struct PruneOptions {
   std::size_t keep = 0;  // the last this many releases stay; 0: not asked
   std::wstring before;   // releases published before this date ("2026-12-01") go; empty: not asked
+  std::wstring channel = DEFAULT_CHANNEL;  // whose releases are chosen; what every channel keeps stays
 };
 
 // Prunes the releases that options choose, never the live one nor the last options.keep: marks

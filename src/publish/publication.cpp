@@ -71,8 +71,8 @@ std::string EncodeListText(const std::wstring& text) {
   return "\xFF\xFE" + WideToUtf16Le(text);
 }
 
-std::vector<std::string> ServedLists(const std::wstring& product) {
-  const std::string folder = WideToUtf8(product);
+std::vector<std::string> ServedLists(const std::wstring& product, const std::wstring& channel) {
+  const std::string folder = WideToUtf8(product + ChannelFolder(channel));
   return {ROOT_DESCRIPTOR.narrow, folder + UPDATE_LIST.narrow, folder + FULL_LIST.narrow};
 }
 
@@ -86,7 +86,8 @@ bool SigningFitsTree(const fs::path& tree, const SigningOptions& signing, std::s
   return false;
 }
 
-Publication::Publication(fs::path tree, std::wstring product) : tree_(std::move(tree)), product_(std::move(product)) {}
+Publication::Publication(fs::path tree, std::wstring product, std::wstring channel)
+    : tree_(std::move(tree)), product_(std::move(product)), channel_(std::move(channel)) {}
 
 void Publication::AddList(const std::string& relative, const std::wstring& text) {
   lists_.push_back({relative, PackBytes(EncodeListText(text), 9), true});
@@ -106,9 +107,12 @@ std::string Publication::BytesAfter(const std::string& relative) const {
 bool Publication::Sign(const SigningOptions& signing, std::string& error) {
   if (!KeyFitsTree(tree_ / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow), signing, error)) return false;
   std::vector<fs::path> signatureFiles;
-  for (const std::string& list : ServedLists(product_)) signatureFiles.push_back(tree_ / (list + SIGNATURE_SUFFIX.narrow));
+  for (const std::string& list : ServedLists(product_, channel_)) {
+    signatureFiles.push_back(tree_ / (list + SIGNATURE_SUFFIX.narrow));
+  }
   if (!NextSerial(signatureFiles, signing, serial_, error) || !RecordKeySerial(signing, serial_, error)) return false;
-  for (const std::string& list : ServedLists(product_)) {
+  const std::string productFolder = WideToUtf8(product_);
+  for (const std::string& list : ServedLists(product_, channel_)) {
     const std::string after = BytesAfter(list);
     if (after.empty()) {
       error = "cannot sign " + list + ": it is not in the tree";
@@ -118,8 +122,12 @@ bool Publication::Sign(const SigningOptions& signing, std::string& error) {
     const std::string before = ReadBytes(tree_ / list);
     if (!before.empty() && before != after) StateDigests(before, digests, texts);
     StateDigests(after, digests, texts);
-    const fs::path name = fs::path(list).filename();
-    const std::string text = SignatureText(name.string(), product_, digests, serial_, signing, texts);
+    // A list is named as clients ask for it within the product folder: a channel's list
+    // ("channels/beta/filelist.enc") is not taken for another channel's.
+    const std::string name = list.compare(0, productFolder.size(), productFolder) == 0
+                                 ? list.substr(productFolder.size())
+                                 : fs::path(list).filename().string();
+    const std::string text = SignatureText(name, product_, digests, serial_, signing, texts);
     if (text.empty()) {
       error = "cannot sign " + list + " with the key";
       return false;
@@ -130,7 +138,7 @@ bool Publication::Sign(const SigningOptions& signing, std::string& error) {
 }
 
 void Publication::RemoveSignatures() {
-  for (const std::string& list : ServedLists(product_)) removals_.push_back(list + SIGNATURE_SUFFIX.narrow);
+  for (const std::string& list : ServedLists(product_, channel_)) removals_.push_back(list + SIGNATURE_SUFFIX.narrow);
 }
 
 bool Publication::Stage(const Staged& file, std::string& error) const {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/served_names.h"
 #include "publish/release_signing.h"
 
 // The file list's text encoded for every reader: ANSI when it is ASCII, else UTF-16LE with a
@@ -28,8 +29,9 @@ std::string EncodeListText(const std::wstring& text);
 // The folder of a publication in progress, at the tree's root.
 constexpr const char* PUBLICATION_STAGE = ".zepo-publishing";
 
-// The served files of a tree, relative to its root: the root descriptor and the product's lists.
-std::vector<std::string> ServedLists(const std::wstring& product);
+// The served files of a tree's channel, relative to its root: the root descriptor and the
+// channel's lists (the product's own for the default channel).
+std::vector<std::string> ServedLists(const std::wstring& product, const std::wstring& channel = DEFAULT_CHANNEL);
 
 // A tree with signatures stays signed: clients that trust its key refuse lists without them. False
 // with the reason when signing neither signs nor takes the signatures away knowingly.
@@ -37,8 +39,9 @@ bool SigningFitsTree(const std::filesystem::path& tree, const SigningOptions& si
 
 class Publication {
  public:
-  // product: the product folder as the root descriptor names it, "velora/".
-  Publication(std::filesystem::path tree, std::wstring product);
+  // product: the product folder as the root descriptor names it, "velora/"; channel: whose lists
+  // it signs.
+  Publication(std::filesystem::path tree, std::wstring product, std::wstring channel = DEFAULT_CHANNEL);
 
   // A descriptor or list (relative to the tree: "velora/filelist.enc") that goes live with this
   // text, packed as clients read it, and with a time at least a second after the one it replaces
@@ -75,6 +78,7 @@ class Publication {
 
   std::filesystem::path tree_;
   std::wstring product_;
+  std::wstring channel_;
   std::vector<Staged> signatures_;
   std::vector<Staged> lists_;
   std::vector<Staged> index_;

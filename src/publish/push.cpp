@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "protocol/served_names.h"
+#include "publish/channels.h"
 #include "publish/origin_history.h"
 #include "publish/patch_source.h"
 #include "publish/publication.h"
@@ -21,14 +22,28 @@ constexpr int RSYNC_PARTIAL = 23;
 
 // The files a push sends one by one, in order, after the objects: signature files, then lists,
 // then the index.
+// Every channel's lists, the root descriptor once.
+std::vector<std::string> EveryServedList(const fs::path& tree, const std::wstring& productName) {
+  std::vector<std::string> lists{ROOT_DESCRIPTOR.narrow};
+  for (const std::wstring& channel : ChannelsOf(tree / PathOf(productName))) {
+    for (const std::string& list : ServedLists(productName, channel)) {
+      if (list != ROOT_DESCRIPTOR.narrow) lists.push_back(list);
+    }
+  }
+  return lists;
+}
+
 std::vector<std::string> ServedInOrder(const fs::path& tree, const std::wstring& productName) {
   std::vector<std::string> files;
   std::error_code ignored;
-  for (const std::string& list : ServedLists(productName)) {
+  const std::vector<std::string> lists = EveryServedList(tree, productName);
+  for (const std::string& list : lists) {
     if (fs::exists(tree / (list + SIGNATURE_SUFFIX.narrow), ignored)) files.push_back(list + SIGNATURE_SUFFIX.narrow);
   }
-  for (const std::string& list : ServedLists(productName)) files.push_back(list);
-  files.push_back(WideToUtf8(productName) + ReleaseIndex::FILE_NAME);
+  for (const std::string& list : lists) files.push_back(list);
+  for (const std::wstring& channel : ChannelsOf(tree / PathOf(productName))) {
+    files.push_back(WideToUtf8(productName + ChannelFolder(channel)) + ReleaseIndex::FILE_NAME);
+  }
   return files;
 }
 
@@ -40,11 +55,17 @@ std::vector<std::string> ObjectsCommand(const fs::path& tree, const std::string&
   // -H: the releases' names of a stored content arrive as links to one file, sent once.
   std::vector<std::string> command = {"rsync", "-rtH", "--out-format=%n"};
   if (prune) command.push_back("--delete");
-  for (const std::string& list : ServedLists(productName)) {
-    command.push_back("--exclude=/" + list);
-    command.push_back("--exclude=/" + list + ".sig");
+  // Every channel's, those the origin holds and the tree does not yet too.
+  const std::string product = WideToUtf8(productName);
+  for (const std::string& folder : {product, product + "channels/*/"}) {
+    for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
+      command.push_back("--exclude=/" + folder + list);
+      command.push_back("--exclude=/" + folder + list + ".sig");
+    }
+    command.push_back("--exclude=/" + folder + ReleaseIndex::FILE_NAME);
   }
-  command.push_back("--exclude=/" + WideToUtf8(productName) + ReleaseIndex::FILE_NAME);
+  command.push_back(std::string("--exclude=/") + ROOT_DESCRIPTOR.narrow);
+  command.push_back(std::string("--exclude=/") + ROOT_DESCRIPTOR.narrow + ".sig");
   for (const char* own : {TREE_LOCK_FILE, PUBLICATION_STAGE}) command.push_back(std::string("--exclude=/") + own);
   command.push_back("--exclude=*.part");
   command.push_back(tree.string() + "/");

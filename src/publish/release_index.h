@@ -45,7 +45,9 @@ class ReleaseIndex {
 
   // Records a release (or replaces its record) and makes it live.
   void Publish(const IndexedRelease& release);
-  // Makes an indexed version live again.
+  // Records a release that another channel published, not live yet.
+  void Add(const IndexedRelease& release) { releases_.push_back(release); }
+  // Makes an indexed version live again (date: when, for the record; empty: not again).
   void MakeLive(const std::wstring& version, const std::wstring& date);
   // Records that prune took the version's files away.
   void MarkPruned(const std::wstring& version, const std::wstring& date);

@@ -16,6 +16,7 @@
 #include "protocol/file_list.h"
 #include "protocol/served_names.h"
 #include "publish/chunk_store.h"
+#include "publish/channels.h"
 #include "publish/content_store.h"
 #include "publish/file_progress.h"
 #include "publish/listed_times.h"
@@ -705,15 +706,32 @@ bool PublishVersion(const BuildOptions& options, ReleaseIndex& index, const fs::
   if (!index.KeepList(options.version, EncodeListText(list), error)) return false;
   index.Publish({options.version, IndexDateNow(), summary.files, summary.bytes, summary.versionBytes,
                  summary.patches, summary.storedBytes, L"", L""});
-  const std::string productFolder = WideToUtf8(options.product);
-  Publication publication(options.out, options.product);
-  publication.AddList(productFolder + FULL_LIST.narrow, list);
-  publication.AddList(productFolder + UPDATE_LIST.narrow, list + removals);
+  const std::string listsFolder = WideToUtf8(options.product + ChannelFolder(options.channel));
+  Publication publication(options.out, options.product, options.channel);
+  publication.AddList(listsFolder + FULL_LIST.narrow, ListTextOnChannel(list, options.channel));
+  publication.AddList(listsFolder + UPDATE_LIST.narrow, ListTextOnChannel(list + removals, options.channel));
   publication.AddList(ROOT_DESCRIPTOR.narrow, ComposeRootDescriptor(options.rootKey, options.product));
-  publication.SetIndex(productFolder + ReleaseIndex::FILE_NAME, index.Text());
+  publication.SetIndex(listsFolder + ReleaseIndex::FILE_NAME, index.Text());
   if (options.signing.Enabled() && !publication.Sign(options.signing, error)) return false;
   if (options.signing.removeSignatures) publication.RemoveSignatures();
   return publication.Publish(error);
+}
+
+// A version's files lie in the product folder, which every channel shares: a version that another
+// channel published is built on this one only with the same content (promote moves it without a
+// build).
+bool VersionFitsOtherChannels(const BuildOptions& options, const fs::path& productRoot,
+                              const std::vector<ReleaseItem>& items, std::string& error) {
+  for (const std::wstring& channel : ChannelsOf(productRoot)) {
+    if (channel == (options.channel.empty() ? std::wstring(DEFAULT_CHANNEL) : options.channel)) continue;
+    const ReleaseIndex other = ReleaseIndex::Load(ChannelListsOf(productRoot, channel));
+    if (other.Find(options.version) == nullptr || HasContentOf(other.ListOf(options.version), items)) continue;
+    error = "version " + WideToUtf8(options.version) + " is published on the channel " + WideToUtf8(channel) +
+            " with other content; a version's files are shared by every channel: give the release a new version "
+            "name, or promote that version";
+    return false;
+  }
+  return true;
 }
 
 // An earlier release only names what clients may hold: its own problems do not stop this one.
@@ -744,7 +762,9 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   std::vector<ReleaseItem> items;
   if (!ValidateRelease(options, items, error)) return false;
   const fs::path productRoot = options.out / PathOf(options.product);
-  ReleaseIndex index = ReleaseIndex::Load(productRoot);
+  const fs::path listsRoot = ChannelListsOf(productRoot, options.channel);
+  ReleaseIndex index = ReleaseIndex::Load(listsRoot);
+  if (!VersionFitsOtherChannels(options, productRoot, items, error)) return false;
   const IndexedRelease* published = index.Find(options.version);
   if (published != nullptr && !published->pruned.empty()) {
     error = "version " + WideToUtf8(options.version) + " was published and then pruned on " +
@@ -765,7 +785,7 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   }
   std::vector<ReleaseItem> previousItems;
   if (!ScanPrevious(options, previousItems, error)) return false;
-  const std::map<std::wstring, ListedFile> live = ReadLiveList(productRoot);
+  const std::map<std::wstring, ListedFile> live = ReadLiveList(listsRoot);
   if (!RemovalsAllowed(options, live, items, error)) return false;
   const std::vector<PatchSource> sources = PatchSources(options, index, productRoot);
 
@@ -774,7 +794,7 @@ bool BuildTree(const BuildOptions& options, BuildSummary& summary, std::string& 
   Builder builder(options, sources, items, index.exists());
   std::vector<FileResult> results;
   if (!PublishFiles(options, builder, items, index, productRoot, results, error)) return false;
-  summary.movedTimes = SettleTimes(live, ListedTimes::Of(productRoot, index), items, results,
+  summary.movedTimes = SettleTimes(live, ListedTimes::Of(productRoot), items, results,
                                    TicksFromUnixTime(static_cast<std::int64_t>(std::time(nullptr)), 0));
   summary.patchSets.resize(sources.size());
   for (std::size_t k = 0; k < sources.size(); ++k) summary.patchSets[k].from = sources[k].label;

@@ -10,6 +10,7 @@
 #include "protocol/served_names.h"
 #include "publish/chunk_store.h"
 #include "publish/content_check.h"
+#include "publish/channels.h"
 #include "publish/content_store.h"
 #include "publish/listed_times.h"
 #include "publish/release.h"
@@ -99,11 +100,20 @@ struct Tree {
   fs::path root;
   fs::path product;
   std::wstring productName;  // as the root descriptor names it: "velora/"
-  ReleaseIndex index;
+  std::wstring channel;      // whose lists and index the command works on
+  fs::path lists;            // that channel's folder of lists and index
+  ReleaseIndex index;        // that channel's
+
+  // The channel's lists and index relative to the tree: "velora/", "velora/channels/beta/".
+  std::string ListsFolder() const { return WideToUtf8(productName + ChannelFolder(channel)); }
 };
 
-bool LoadTree(const fs::path& root, const std::wstring& rootKey, Tree& tree, std::string& error) {
+// Loads the tree and the channel's index; a channel that has none yet is refused unless newChannel
+// (a promotion makes it).
+bool LoadTree(const fs::path& root, const std::wstring& rootKey, const std::wstring& channel, Tree& tree,
+              std::string& error, bool newChannel = false) {
   tree.root = root;
+  tree.channel = channel;
   error = FolderProblem(root);
   if (!error.empty()) return false;
   std::string text;
@@ -122,7 +132,15 @@ bool LoadTree(const fs::path& root, const std::wstring& rootKey, Tree& tree, std
     return false;
   }
   tree.product = root / PathOf(tree.productName);
-  tree.index = ReleaseIndex::Load(tree.product);
+  tree.lists = ChannelListsOf(tree.product, channel);
+  tree.index = ReleaseIndex::Load(tree.lists);
+  if (!tree.index.exists() && !ChannelFolder(channel).empty()) {
+    if (newChannel) return true;
+    error = "the tree at " + root.string() + " has no channel " + WideToUtf8(channel) +
+            "; zepo-publish build --channel " + WideToUtf8(channel) + " or promote --to " + WideToUtf8(channel) +
+            " makes it";
+    return false;
+  }
   if (!tree.index.exists()) {
     error = "the tree at " + root.string() + " keeps no release index: it was built before releases were indexed; "
             "build the next release into it and the index starts";
@@ -176,7 +194,7 @@ std::vector<std::string> MissingObjects(const IniDocument& list, const fs::path&
 
 // Publishes the lists (when any were added) with signatures as signing asks, and the index.
 bool PublishTree(const Tree& tree, Publication& publication, const SigningOptions& signing, std::string& error) {
-  publication.SetIndex(WideToUtf8(tree.productName) + ReleaseIndex::FILE_NAME, tree.index.Text());
+  publication.SetIndex(tree.ListsFolder() + ReleaseIndex::FILE_NAME, tree.index.Text());
   if (signing.Enabled() && !publication.Sign(signing, error)) return false;
   if (signing.removeSignatures) publication.RemoveSignatures();
   return publication.Publish(error);
@@ -189,7 +207,7 @@ bool Resign(const Tree& tree, const SigningOptions& signing, std::string& error)
     error = "the tree at " + tree.root.string() + " is not signed; zepo-publish build --sign publishes a signed release";
     return false;
   }
-  Publication publication(tree.root, tree.productName);
+  Publication publication(tree.root, tree.productName, tree.channel);
   if (!PublishTree(tree, publication, signing, error)) return false;
   std::printf("the signatures of version %s are renewed: serial %llu, valid until %s\n",
               WideToUtf8(tree.index.live()).c_str(), static_cast<unsigned long long>(publication.serial()),
@@ -198,9 +216,9 @@ bool Resign(const Tree& tree, const SigningOptions& signing, std::string& error)
 }
 
 // The earliest expiry among the signature files that state the served lists; empty when none.
-std::string EarliestExpiry(const fs::path& root, const std::wstring& productName) {
+std::string EarliestExpiry(const fs::path& root, const std::wstring& productName, const std::wstring& channel) {
   std::string earliest;
-  for (const std::string& list : ServedLists(productName)) {
+  for (const std::string& list : ServedLists(productName, channel)) {
     std::string text;
     if (!ReadWholeFile(WideOf(root / (list + ".sig")), text)) continue;
     const std::size_t at = text.find("\nexpires ");
@@ -213,10 +231,11 @@ std::string EarliestExpiry(const fs::path& root, const std::wstring& productName
 
 }  // namespace
 
-std::vector<TreeProblem> TreeProblems(const fs::path& root, const std::wstring& rootKey, bool signatures) {
+std::vector<TreeProblem> TreeProblems(const fs::path& root, const std::wstring& rootKey, bool signatures,
+                                      const std::wstring& channel) {
   Tree tree;
   std::string error;
-  if (!LoadTree(root, rootKey, tree, error)) return {{TreeProblem::NOT_A_TREE, error}};
+  if (!LoadTree(root, rootKey, channel, tree, error)) return {{TreeProblem::NOT_A_TREE, error}};
   std::vector<TreeProblem> problems;
   std::error_code ignored;
   if (fs::exists(root / PUBLICATION_STAGE, ignored)) {
@@ -227,7 +246,7 @@ std::vector<TreeProblem> TreeProblems(const fs::path& root, const std::wstring& 
   const std::string live = WideToUtf8(tree.index.live());
   if (live.empty()) problems.push_back({TreeProblem::SERVED, "the release index names no live version"});
   for (const char* name : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
-    const std::string served = ServedVersion(tree.product, name);
+    const std::string served = ServedVersion(tree.lists, name);
     if (served != live) {
       problems.push_back({TreeProblem::SERVED, std::string(name) + " serves version " +
                                                    (served.empty() ? "(none)" : served) +
@@ -237,7 +256,7 @@ std::vector<TreeProblem> TreeProblems(const fs::path& root, const std::wstring& 
   }
   // What clients that trust a key check first: each served list beside a signature that states it.
   if (!signatures || !fs::exists(root / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow), ignored)) return problems;
-  for (const std::string& list : ServedLists(tree.productName)) {
+  for (const std::string& list : ServedLists(tree.productName, channel)) {
     std::string text, packed;
     if (!ReadWholeFile(WideOf(root / (list + ".sig")), text)) {
       problems.push_back({TreeProblem::SIGNATURE, list + " has no signature file, although the tree is signed"});
@@ -249,7 +268,7 @@ std::vector<TreeProblem> TreeProblems(const fs::path& root, const std::wstring& 
                           list + ": its signature file does not state its bytes (clients that trust the key refuse it)"});
     }
   }
-  const std::string expires = EarliestExpiry(root, tree.productName);
+  const std::string expires = EarliestExpiry(root, tree.productName, channel);
   if (!expires.empty() && expires < UtcStampInDays(0)) {
     problems.push_back({TreeProblem::EXPIRED, "the live signatures expired on " + ShownStamp(expires) +
                                                   ": clients that trust the key refuse the tree; zepo-publish resign "
@@ -258,9 +277,10 @@ std::vector<TreeProblem> TreeProblems(const fs::path& root, const std::wstring& 
   return problems;
 }
 
-std::vector<std::string> ServedProblems(const fs::path& root, const std::wstring& rootKey, bool signatures) {
+std::vector<std::string> ServedProblems(const fs::path& root, const std::wstring& rootKey, bool signatures,
+                                        const std::wstring& channel) {
   std::vector<std::string> texts;
-  for (const TreeProblem& problem : TreeProblems(root, rootKey, signatures)) texts.push_back(problem.text);
+  for (const TreeProblem& problem : TreeProblems(root, rootKey, signatures, channel)) texts.push_back(problem.text);
   return texts;
 }
 
@@ -285,8 +305,8 @@ namespace {
 // stopped between its moves).
 void ShowLive(const Tree& tree, JsonObject& object) {
   const std::string live = WideToUtf8(tree.index.live());
-  const std::string list = ServedVersion(tree.product, UPDATE_LIST.narrow);
-  const std::string full = ServedVersion(tree.product, FULL_LIST.narrow);
+  const std::string list = ServedVersion(tree.lists, UPDATE_LIST.narrow);
+  const std::string full = ServedVersion(tree.lists, FULL_LIST.narrow);
   object.Text("live", live).Text("served", list);
   if (list == live && full == live) {
     std::printf("live: %s\n", live.c_str());
@@ -297,9 +317,24 @@ void ShowLive(const Tree& tree, JsonObject& object) {
               full.empty() ? "none" : full.c_str());
 }
 
+// Every channel of the product with its live version, when there is more than the default one;
+// the one shown is marked.
+void ShowChannels(const Tree& tree, JsonObject& object) {
+  std::vector<std::string> channels;
+  std::string line;
+  for (const std::wstring& channel : ChannelsOf(tree.product)) {
+    const std::wstring live = ReleaseIndex::Load(ChannelListsOf(tree.product, channel)).live();
+    line += (line.empty() ? "" : ", ") + WideToUtf8(channel) + " " + (live.empty() ? "(none)" : WideToUtf8(live)) +
+            (channel == tree.channel ? " (shown)" : "");
+    channels.push_back(JsonObject().Text("name", WideToUtf8(channel)).Json("live", JsonTextOrNull(live)).Close());
+  }
+  object.Text("channel", WideToUtf8(tree.channel)).Json("channels", JsonArray(channels));
+  if (channels.size() > 1) std::printf("channels: %s\n", line.c_str());
+}
+
 // Until when the live signatures hold, or since when they are expired.
 void ShowExpiry(const Tree& tree, JsonObject& object) {
-  const std::string expires = EarliestExpiry(tree.root, tree.productName);
+  const std::string expires = EarliestExpiry(tree.root, tree.productName, tree.channel);
   if (expires.empty()) return;
   const std::int64_t left = UnixTimeOfStamp(expires) - static_cast<std::int64_t>(std::time(nullptr));
   const std::uint64_t days = static_cast<std::uint64_t>((left > 0 ? left : -left) / 86400);
@@ -396,12 +431,13 @@ void ShowReleases(const Tree& tree, const IniDocument& live, std::vector<std::st
 
 }  // namespace
 
-std::vector<DownloadFrom> DownloadsToTheLive(const fs::path& root, const std::wstring& rootKey) {
+std::vector<DownloadFrom> DownloadsToTheLive(const fs::path& root, const std::wstring& rootKey,
+                                             const std::wstring& channel) {
   Tree tree;
   std::string error;
   std::vector<DownloadFrom> downloads;
-  if (!LoadTree(root, rootKey, tree, error)) return downloads;
-  const IniDocument live = PublishedList(tree.product);
+  if (!LoadTree(root, rootKey, channel, tree, error)) return downloads;
+  const IniDocument live = PublishedList(tree.lists);
   for (const IndexedRelease& r : tree.index.releases()) {
     if (!r.pruned.empty() || r.version == tree.index.live()) continue;
     downloads.push_back({r.version, DownloadToReach(live, tree.index.ListOf(r.version), tree.product)});
@@ -410,12 +446,14 @@ std::vector<DownloadFrom> DownloadsToTheLive(const fs::path& root, const std::ws
   return downloads;
 }
 
-bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::string& error, std::string* json) {
+bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, const std::wstring& channel, std::string& error,
+                    std::string* json) {
   Tree tree;
-  if (!LoadTree(root, rootKey, tree, error)) return false;
+  if (!LoadTree(root, rootKey, channel, tree, error)) return false;
   const ReleaseIndex& index = tree.index;
-  const IniDocument live = PublishedList(tree.product);
+  const IniDocument live = PublishedList(tree.lists);
   JsonObject object;
+  ShowChannels(tree, object);
   ShowLive(tree, object);
   ShowExpiry(tree, object);
   const std::vector<std::string> warnings = ClockWarnings(tree);
@@ -428,7 +466,7 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
   const std::uint64_t treeBytes = ContentStore::TreeBytes(root);
   std::printf("the tree takes %s on disk (a content stored once however many releases name it)\n",
               ByteSize(treeBytes).c_str());
-  std::vector<TreeProblem> problems = TreeProblems(root, rootKey, true);
+  std::vector<TreeProblem> problems = TreeProblems(root, rootKey, true, channel);
   for (const DamagedContent& damaged : DamagedContentOf(root, tree.product, index, IndexedVersions(index))) {
     problems.push_back({TreeProblem::DAMAGED, damaged.Text()});
   }
@@ -452,9 +490,10 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, std::stri
   return false;
 }
 
-bool ResignTree(const fs::path& root, const std::wstring& rootKey, const SigningOptions& signing, std::string& error) {
+bool ResignTree(const fs::path& root, const std::wstring& rootKey, const std::wstring& channel,
+                const SigningOptions& signing, std::string& error) {
   Tree tree;
-  return LoadTree(root, rootKey, tree, error) && Resign(tree, signing, error);
+  return LoadTree(root, rootKey, channel, tree, error) && Resign(tree, signing, error);
 }
 
 namespace {
@@ -556,33 +595,86 @@ std::wstring RemovalsOfOthers(const ReleaseIndex& index, std::set<std::wstring>&
 
 }  // namespace
 
-bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::wstring& version,
-                  const SigningOptions& signing, bool allowRemovals, std::string& error) {
-  Tree tree;
-  if (!LoadTree(root, rootKey, tree, error) || !SigningFitsTree(root, signing, error)) return false;
+namespace {
+
+// Makes a version of the channel's index live: its list published anew on the channel, with
+// patches back from the live version's content and the removals of what other releases shipped.
+// rollback: the version goes live again (the index says when), not for the first time on the channel.
+bool MakeVersionLive(Tree& tree, const std::wstring& version, const SigningOptions& signing, bool allowRemovals,
+                     bool rollback, std::string& error) {
   ReleaseIndex& index = tree.index;
   const IniDocument kept = index.ListOf(version);
-  if (!CanGoLiveAgain(root, tree, version, kept, error)) return false;
+  if (!CanGoLiveAgain(tree.root, tree, version, kept, error)) return false;
   if (version == index.live()) {
     if (signing.Enabled()) return Resign(tree, signing, error);
     std::printf("version %s is live already; nothing changed\n", WideToUtf8(version).c_str());
     return true;
   }
-  if (!CheckRemovals(FilesOf(PublishedList(tree.product)), FilesOf(kept), version, allowRemovals, error)) return false;
+  if (!CheckRemovals(FilesOf(PublishedList(tree.lists)), FilesOf(kept), version, allowRemovals, error)) return false;
   // Clients at the live version go back by patches from its content, not by whole files.
   ReversePatchKeys reverse;
-  if (!PublishReversePatches(root, tree.productName, index.live(), version, PatchableFiles(kept), reverse, error)) {
+  if (!index.live().empty() &&
+      !PublishReversePatches(tree.root, tree.productName, index.live(), version, PatchableFiles(kept), reverse, error)) {
     return false;
   }
   std::set<std::wstring> present;
-  const std::wstring list = RestoredList(kept, ListedTimes::Of(tree.product, index), reverse, present);
+  const std::wstring list = RestoredList(kept, ListedTimes::Of(tree.product), reverse, present);
   const std::wstring removals = RemovalsOfOthers(index, present);
-  index.MakeLive(version, IndexDateNow());
-  const std::string productFolder = WideToUtf8(tree.productName);
-  Publication publication(root, tree.productName);
-  publication.AddList(productFolder + FULL_LIST.narrow, list);
-  publication.AddList(productFolder + UPDATE_LIST.narrow, list + removals);
-  if (!PublishTree(tree, publication, signing, error)) return false;
-  std::printf("version %s is live again; clients go back to it on their next run\n", WideToUtf8(version).c_str());
+  index.MakeLive(version, rollback ? IndexDateNow() : L"");
+  const std::string listsFolder = tree.ListsFolder();
+  Publication publication(tree.root, tree.productName, tree.channel);
+  publication.AddList(listsFolder + FULL_LIST.narrow, ListTextOnChannel(list, tree.channel));
+  publication.AddList(listsFolder + UPDATE_LIST.narrow, ListTextOnChannel(list + removals, tree.channel));
+  return PublishTree(tree, publication, signing, error);
+}
+
+}  // namespace
+
+bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::wstring& channel,
+                  const std::wstring& version, const SigningOptions& signing, bool allowRemovals, std::string& error) {
+  Tree tree;
+  if (!LoadTree(root, rootKey, channel, tree, error) || !SigningFitsTree(root, signing, error)) return false;
+  const bool wasLive = version == tree.index.live();
+  if (!MakeVersionLive(tree, version, signing, allowRemovals, true, error)) return false;
+  if (!wasLive) {
+    std::printf("version %s is live again%s; clients go back to it on their next run\n", WideToUtf8(version).c_str(),
+                ChannelFolder(channel).empty() ? "" : (" on the channel " + WideToUtf8(channel)).c_str());
+  }
+  return true;
+}
+
+bool PromoteTree(const fs::path& root, const std::wstring& rootKey, const std::wstring& from, const std::wstring& to,
+                 const std::wstring& version, const SigningOptions& signing, bool allowRemovals, std::string& error) {
+  Tree source, target;
+  if (!LoadTree(root, rootKey, from, source, error) || !LoadTree(root, rootKey, to, target, error, true) ||
+      !SigningFitsTree(root, signing, error)) {
+    return false;
+  }
+  const std::wstring promoted = version.empty() ? source.index.live() : version;
+  const IndexedRelease* release = source.index.Find(promoted);
+  if (release == nullptr || !release->pruned.empty()) {
+    error = "version " + WideToUtf8(promoted) + (release == nullptr ? " is not in the index of the channel "
+                                                                     : " was pruned from the channel ") +
+            WideToUtf8(from) + "; zepo-publish status --channel " + WideToUtf8(from) + " lists its releases";
+    return false;
+  }
+  // The release moves as it was built: its kept list and record, never its content, which the
+  // channels share.
+  if (target.index.Find(promoted) == nullptr) {
+    std::string text;
+    if (!UnpackToMemory(source.lists / "releases" / PathOf(promoted + L".enc"), text) ||
+        !target.index.KeepList(promoted, text, error)) {
+      if (error.empty()) error = "the list of version " + WideToUtf8(promoted) + " is not kept in the tree";
+      return false;
+    }
+    IndexedRelease record = *release;
+    record.date = IndexDateNow();
+    record.addedBytes = 0;
+    record.liveAgain.clear();
+    target.index.Add(record);
+  }
+  if (!MakeVersionLive(target, promoted, signing, allowRemovals, false, error)) return false;
+  std::printf("version %s of the channel %s is live on the channel %s; its clients take it on their next run\n",
+              WideToUtf8(promoted).c_str(), WideToUtf8(from).c_str(), WideToUtf8(to).c_str());
   return true;
 }

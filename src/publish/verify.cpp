@@ -10,6 +10,7 @@
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/safe_name.h"
+#include "publish/channels.h"
 #include "publish/chunk_store.h"
 #include "publish/content_check.h"
 #include "publish/file_progress.h"
@@ -251,9 +252,9 @@ namespace {
 
 // A descriptor's or list's signature file: it states the file's bytes and name and the product;
 // with keys, it is a trusted key's and has not expired.
-void CheckSignature(Verifier& verifier, const fs::path& file, const std::string& product,
+// name: the file as its statement names it ("filelist.enc", "channels/beta/filelist.enc").
+void CheckSignature(Verifier& verifier, const fs::path& file, const std::string& name, const std::string& product,
                     const std::string& publicKeys) {
-  const std::string name = file.filename().string();
   std::string text, packed, problem;
   if (!ReadWholeFile(WideOf(file) + L".sig", text)) return verifier.Problem(name + " has no signature file");
   ReadWholeFile(WideOf(file), packed);
@@ -326,12 +327,17 @@ void CheckEntries(Verifier& verifier, const IniDocument& list, const std::vector
   progress.End();
 }
 
-// The signatures of the root descriptor and both lists, as clients that trust a key check them.
+// The signatures of the root descriptor and every channel's lists, as clients that trust a key
+// check them.
 void CheckSignatures(Verifier& verifier, const fs::path& tree, const std::wstring& productFolder,
                      const std::string& publicKeys) {
-  const fs::path product = tree / PathOf(productFolder);
-  for (const fs::path& file : {tree / ROOT_DESCRIPTOR.narrow, product / UPDATE_LIST.narrow, product / FULL_LIST.narrow}) {
-    CheckSignature(verifier, file, WideToUtf8(productFolder), publicKeys);
+  const std::string product = WideToUtf8(productFolder);
+  CheckSignature(verifier, tree / ROOT_DESCRIPTOR.narrow, ROOT_DESCRIPTOR.narrow, product, publicKeys);
+  for (const std::wstring& channel : ChannelsOf(tree / PathOf(productFolder))) {
+    for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
+      const std::string name = WideToUtf8(ChannelFolder(channel)) + list;
+      CheckSignature(verifier, tree / PathOf(productFolder + ChannelFolder(channel)) / list, name, product, publicKeys);
+    }
   }
 }
 
@@ -368,13 +374,51 @@ void CheckKeptChunks(Verifier& verifier, const fs::path& product, const ReleaseI
 // A tree that keeps an index must serve what the index calls live, and every release it keeps
 // (any may go live again) must still unpack to its list.
 void CheckReleases(Verifier& verifier, const fs::path& tree, const fs::path& product, const std::wstring& rootKey) {
-  const ReleaseIndex index = ReleaseIndex::Load(product);
-  if (!index.exists()) return;
-  for (const std::string& problem : ServedProblems(tree, rootKey, false)) verifier.Problem(problem);
-  for (const DamagedContent& damaged : DamagedContentOf(tree, product, index, IndexedVersions(index))) {
-    verifier.Problem(damaged.Text());
+  for (const std::wstring& channel : ChannelsOf(product)) {
+    const ReleaseIndex index = ReleaseIndex::Load(ChannelListsOf(product, channel));
+    if (!index.exists()) continue;
+    for (const std::string& problem : ServedProblems(tree, rootKey, false, channel)) verifier.Problem(problem);
+    for (const DamagedContent& damaged : DamagedContentOf(tree, product, index, IndexedVersions(index))) {
+      verifier.Problem(damaged.Text());
+    }
+    CheckKeptChunks(verifier, product, index);
   }
-  CheckKeptChunks(verifier, product, index);
+}
+
+// A channel's two lists: their list patches and every entry. install: also what an update of
+// that installation from the default channel would download, into update. The entries checked.
+std::size_t CheckChannelLists(Verifier& verifier, const fs::path& tree, const std::wstring& productFolder,
+                              const std::wstring& channel, const fs::path* install, std::string& update) {
+  const fs::path product = tree / PathOf(productFolder);
+  const std::string shownChannel = ChannelFolder(channel).empty() ? "" : " of the channel " + WideToUtf8(channel);
+  std::size_t entries = 0;
+  for (const char* listName : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
+    std::string listText;
+    if (!UnpackToMemory(ChannelListsOf(product, channel) / listName, listText)) {
+      if (std::string(listName) == UPDATE_LIST.narrow) {
+        verifier.Problem("filelist.enc" + shownChannel + " is missing or does not unpack");
+      }
+      continue;
+    }
+    const std::string listPath = WideToUtf8(productFolder + ChannelFolder(channel)) + listName;
+    for (const std::string& problem : ListPatchProblems(tree, listPath)) verifier.Problem(problem);
+    const IniDocument list(listText);
+    const auto names = list.SectionNames();
+    if (names.empty() || !EqualNoCase(names[0], LIST_HEADER_SECTION)) {
+      verifier.Problem(std::string(listName) + shownChannel + " does not begin with its ServerConfig section");
+      continue;
+    }
+    const ListHeader header = ParseListHeader(list);
+    if (!ListIsOfChannel(header, channel)) {
+      verifier.Problem(std::string(listName) + shownChannel + " is the list of another channel (clients refuse it)");
+    }
+    CheckEntries(verifier, list, names, header);
+    entries += names.size() - 1;
+    if (install != nullptr && ChannelFolder(channel).empty() && std::string(listName) == UPDATE_LIST.narrow) {
+      update = DescribeUpdate(list, names, product, header.updateFolder, *install);
+    }
+  }
+  return entries;
 }
 
 }  // namespace
@@ -398,28 +442,9 @@ bool VerifyTree(const fs::path& tree, const std::wstring& rootKey, const fs::pat
   CheckReleases(verifier, tree, product, rootKey);
   std::size_t entries = 0;
   std::string update = "null";
-  for (const char* listName : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
-    std::string listText;
-    if (!UnpackToMemory(product / listName, listText)) {
-      if (std::string(listName) == UPDATE_LIST.narrow) verifier.Problem("filelist.enc is missing or does not unpack");
-      continue;
-    }
-    const std::string listPath = WideToUtf8(productFolder) + listName;
-    for (const std::string& problem : ListPatchProblems(tree, listPath)) verifier.Problem(problem);
-    const IniDocument list(listText);
-    const auto names = list.SectionNames();
-    if (names.empty() || !EqualNoCase(names[0], LIST_HEADER_SECTION)) {
-      verifier.Problem(std::string(listName) + " does not begin with its ServerConfig section");
-      continue;
-    }
-    const ListHeader header = ParseListHeader(list);
-    const std::wstring& updateFolder = header.updateFolder;
-    if (entries == 0) verifier.IndexWholeFiles();
-    CheckEntries(verifier, list, names, header);
-    entries += names.size() - 1;
-    if (install != nullptr && std::string(listName) == UPDATE_LIST.narrow) {
-      update = DescribeUpdate(list, names, product, updateFolder, *install);
-    }
+  verifier.IndexWholeFiles();
+  for (const std::wstring& channel : ChannelsOf(product)) {
+    entries += CheckChannelLists(verifier, tree, productFolder, channel, install, update);
   }
   std::printf("%zu entries checked, %d problems, %d patches whose source content is not in the tree\n", entries,
               verifier.problems(), verifier.unverified());

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "services/text.h"
+
 std::string JsonString(const std::string& utf8) {
   std::string out = "\"";
   for (const unsigned char c : utf8) {
@@ -50,3 +52,5 @@ std::string JsonTexts(const std::vector<std::string>& utf8Texts) {
   for (const std::string& text : utf8Texts) items.push_back(JsonString(text));
   return JsonArray(items);
 }
+
+std::string JsonTextOrNull(const std::wstring& text) { return text.empty() ? "null" : JsonString(WideToUtf8(text)); }

@@ -7,6 +7,8 @@
 
 // A UTF-8 text as a JSON string, quotes and control characters escaped.
 std::string JsonString(const std::string& utf8);
+// A text as a JSON string, or null when it is empty.
+std::string JsonTextOrNull(const std::wstring& text);
 
 class JsonObject {
  public:

@@ -425,7 +425,7 @@ TEST_F(TreeBuilderTest, AnInstallerMadeInstallationIsNeverTakenAsUpToDateByItsFo
   EXPECT_TRUE(ReadBytes(install.path() / "bin" / "game.exe") == ReadBytes(v3.path() / "bin" / "game.exe"));
 
   std::string error;
-  ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", L"1.0", {}, true, error)) << error;
+  ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", DEFAULT_CHANNEL, L"1.0", {}, true, error)) << error;
   IniDocument(ListText(tree, "filelistfull.enc")).ReadString(L"bin\\game.exe", L"DateTime", listed);
   EXPECT_FALSE(SameFileTimeToMinute(listed, source)) << "1.0's time is the one installer-made 2.0 and 3.0 carry";
 }
@@ -521,7 +521,7 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
   EXPECT_TRUE(ReadBytes(install.path() / "data" / "world.pak") == ReadBytes(v2.path() / "data" / "world.pak"));
 
   std::string error;
-  ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", L"1.0", SigningOptions{}, false, error)) << error;
+  ASSERT_TRUE(RollbackTree(tree, L"ZepoFolder", DEFAULT_CHANNEL, L"1.0", SigningOptions{}, false, error)) << error;
   const std::size_t wholeBefore = TestServer::RequestsWith("/files/1.0/data/world.pak").size();
   const std::size_t patchesBefore = TestServer::RequestsWith("/data/world.pak").size() - wholeBefore;
   ASSERT_EQ(UpdateRun(view, settings), RUN_FINISHED) << WideToUtf8(view.last);
@@ -536,11 +536,11 @@ TEST_F(TreeBuilderTest, ARollbackTakesClientsBackAndStatusShowsIt) {
   EXPECT_EQ(ReadBytes(install.path() / "saves" / "mine.sav"), "the player's own");
 
   testing::internal::CaptureStdout();
-  ASSERT_TRUE(ShowTreeStatus(tree, L"ZepoFolder", error)) << error;
+  ASSERT_TRUE(ShowTreeStatus(tree, L"ZepoFolder", DEFAULT_CHANNEL, error)) << error;
   const std::string status = testing::internal::GetCapturedStdout();
   EXPECT_EQ(status.rfind("live: 1.0\n", 0), 0u) << status;
   EXPECT_NE(status.find("(rolled back to on "), std::string::npos) << status;
-  EXPECT_FALSE(RollbackTree(tree, L"ZepoFolder", L"9.9", SigningOptions{}, false, error));
+  EXPECT_FALSE(RollbackTree(tree, L"ZepoFolder", DEFAULT_CHANNEL, L"9.9", SigningOptions{}, false, error));
   EXPECT_NE(error.find("not in the tree's index"), std::string::npos) << error;
 }
 
@@ -657,7 +657,7 @@ TEST_F(TreeBuilderTest, ATreeStoresEachContentOnceAndGrowsByWhatIsNew) {
 
   std::string error;
   testing::internal::CaptureStdout();
-  ASSERT_TRUE(ShowTreeStatus(tree, L"ZepoFolder", error)) << error;
+  ASSERT_TRUE(ShowTreeStatus(tree, L"ZepoFolder", DEFAULT_CHANNEL, error)) << error;
   const std::string status = testing::internal::GetCapturedStdout();
   EXPECT_NE(status.find("the tree takes "), std::string::npos) << status;
   EXPECT_NE(status.find(" added "), std::string::npos) << status;

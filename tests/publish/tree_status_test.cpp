@@ -73,7 +73,7 @@ class TreeStatusTest : public ::testing::Test {
   std::string StatusJson(bool& clean) {
     std::string json;
     error.clear();
-    clean = ShowTreeStatus(tree.path(), L"ZepoFolder", error, &json);
+    clean = ShowTreeStatus(tree.path(), L"ZepoFolder", DEFAULT_CHANNEL, error, &json);
     return json;
   }
 
@@ -109,7 +109,7 @@ TEST_F(TreeStatusTest, DamagedContentIsNamedWithItsReleasesNeverReusedAndNeverMa
   EXPECT_FALSE(clean);
   EXPECT_EQ(error, "2 problems: released content is damaged");
 
-  EXPECT_FALSE(RollbackTree(tree.path(), L"ZepoFolder", L"1.0", {}, false, error));
+  EXPECT_FALSE(RollbackTree(tree.path(), L"ZepoFolder", DEFAULT_CHANNEL, L"1.0", {}, false, error));
   EXPECT_NE(error.find("version 1.0 cannot go live again: 1 of its files are damaged"), std::string::npos) << error;
   EXPECT_EQ(ReleaseIndex::Load(Published("")).live(), L"2.0");
 
@@ -124,7 +124,7 @@ TEST_F(TreeStatusTest, DamagedContentIsNamedWithItsReleasesNeverReusedAndNeverMa
   if (linked) {
     ASSERT_TRUE(UnpackToMemory(Published("files/1.0/data/a.pak"), plain));
     EXPECT_EQ(plain, a);
-    EXPECT_TRUE(RollbackTree(tree.path(), L"ZepoFolder", L"1.0", {}, false, error)) << error;
+    EXPECT_TRUE(RollbackTree(tree.path(), L"ZepoFolder", DEFAULT_CHANNEL, L"1.0", {}, false, error)) << error;
   }
   const std::string after = VerifyJson();
   EXPECT_EQ(after.find("files/3.0"), std::string::npos) << after;
@@ -177,7 +177,7 @@ TEST_F(TreeStatusTest, PruneRetiresOldReleasesButNeverTheLiveOneOrTheLastOnes) {
   Put(v3, "data/a.pak", a + "3");
   Put(v3, "b.txt", Compressible(3));
   ASSERT_TRUE(Build(v3.path(), L"3.0")) << error;
-  ASSERT_TRUE(RollbackTree(tree.path(), L"ZepoFolder", L"1.0", {}, false, error)) << error;
+  ASSERT_TRUE(RollbackTree(tree.path(), L"ZepoFolder", DEFAULT_CHANNEL, L"1.0", {}, false, error)) << error;
 
   // 1.0 is live again and the last one stays: only 2.0 goes.
   ASSERT_TRUE(PruneTree(tree.path(), L"ZepoFolder", {1, L""}, error)) << error;
@@ -190,7 +190,7 @@ TEST_F(TreeStatusTest, PruneRetiresOldReleasesButNeverTheLiveOneOrTheLastOnes) {
   EXPECT_TRUE(clean) << error;
   EXPECT_NE(status.find("\"pruned\": [\"2.0 (on "), std::string::npos) << status;
   EXPECT_NE(VerifyJson().find("\"result\": \"ok\""), std::string::npos);
-  EXPECT_FALSE(RollbackTree(tree.path(), L"ZepoFolder", L"2.0", {}, false, error));
+  EXPECT_FALSE(RollbackTree(tree.path(), L"ZepoFolder", DEFAULT_CHANNEL, L"2.0", {}, false, error));
   EXPECT_NE(error.find("was pruned"), std::string::npos) << error;
   EXPECT_FALSE(Build(v2.path(), L"2.0"));
   EXPECT_NE(error.find("was published and then pruned"), std::string::npos) << error;
