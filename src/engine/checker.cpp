@@ -140,6 +140,7 @@ bool Checker::CheckFiles(IniDocument list, const std::wstring& listPath, CheckMo
     if (!dryRun_) sweep.FolderOf(listed.name);
     if (!ClassifyFile(listed, mode, errorCode, failedName)) return false;
   }
+  RemoveOtherChannelsFiles();
   NoteLocalContent();
   // The lists are not read again in the run: their memory goes back before the downloads.
   list_ = IniDocument();
@@ -363,6 +364,27 @@ bool IsWhole2Extension(const std::wstring& extension) {
     if (!((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9'))) return false;
   }
   return true;
+}
+
+// An installation that changed channels holds files that only the other channel's releases
+// shipped: this channel's lists never name them for removal. The last finished run's list says
+// which files the updater put there; those of them that this list does not name go, as the
+// list's removals do. Files the player made, and the "Exists" files, are never touched.
+void Checker::RemoveOtherChannelsFiles() {
+  const IniDocument& applied = applied_.List();
+  if (applied.SectionCount() == 0 || ListIsOfChannel(ParseListHeader(applied), ParseListHeader(list_).channel)) return;
+  ListEntry listed;
+  for (std::size_t i = 0; i < applied.SectionCount(); ++i) {
+    if (!ParseListEntry(applied, applied.SectionReadFor(i), listed, ListParts::Head) || !listed.HasContent() ||
+        list_.FindSection(listed.name) != IniDocument::NO_SECTION || !EntryNameProblem(listed.name).empty() ||
+        PassesThroughLink(listed.name)) {
+      continue;
+    }
+    std::uint64_t size = 0;
+    if (!RegularFileSize(listed.name, size)) continue;
+    plan_.removals.push_back({listed.name, false});
+    Log(L"Check file", listed.name, L"Remove file (another channel's)");
+  }
 }
 
 void Checker::NoteLocalContent() {

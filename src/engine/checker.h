@@ -60,6 +60,7 @@ class Checker {
   // After a check that found files to fetch: which installed files may hold their content (this
   // list's and the applied list's), and which entries repeat an earlier one's content.
   void NoteLocalContent();
+  void RemoveOtherChannelsFiles();
   void LogSameTime(const std::wstring& name);
 
   IStatusCallback* callback_;

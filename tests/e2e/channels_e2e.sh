@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# End to end, channels: zepo-publish builds release 1.0 on the stable channel and 2.0 on beta into
+# one signed tree (one store of content); nginx serves it; real updaters follow either channel:
+# - a stable and a beta installation side by side each reach their channel's release exactly;
+# - one installation switched stable -> beta -> stable -> beta ends byte-exact each time, keeps
+#   following the channel it was given, and a switch downloads about what differs, not the game;
+# - a beta list (with its signature) served at the stable channel's path is refused, signed by its
+#   signature's file name and unsigned by the list's own channel;
+# - promote moves 2.0 to stable without a build: stable clients reach it, status names both
+#   channels' live versions, verify accepts the tree.
+#   channels_e2e.sh WORK PUBLISH UPDATER [WINE_PREFIX]
+set -euo pipefail
+work=$1 publish=$2 updater=$3 prefix=${4:-}
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../support/ports.sh"
+source "$here/../support/installation.sh"
+rm -rf "$work"
+mkdir -p "$work/temp"
+fail() { echo "channels_e2e: $*"; tail -3 "$work/run.out" 2>/dev/null; exit 1; }
+
+# Two releases: a 3 MiB pack edited in 100,000 bytes, a readme that changes, a file only 2.0 has.
+mkdir -p "$work/release-1/data" "$work/release-2/data"
+head -c $((3 << 20)) /dev/urandom > "$work/release-1/data/world.pak"
+cp "$work/release-1/data/world.pak" "$work/release-2/data/world.pak"
+head -c 100000 /dev/urandom | dd of="$work/release-2/data/world.pak" bs=1 seek=$((1 << 20)) conv=notrunc status=none
+echo "the stable release" > "$work/release-1/readme.txt"
+echo "the beta release" > "$work/release-2/readme.txt"
+echo "new in the beta" > "$work/release-2/data/beta.txt"
+touch -d "2026-01-01 10:00" "$work/release-1"/* "$work/release-1"/*/*
+touch -d "2026-02-01 10:00" "$work/release-2"/* "$work/release-2"/*/*
+
+"$publish" keygen --out "$work/publisher.key" > "$work/public.txt"
+key=$(tail -n 1 "$work/public.txt")
+tree="$work/tree"
+"$publish" build -q --release "$work/release-1" --version 1.0 --out "$tree" --product velora/ --sign "$work/publisher.key"
+"$publish" build -q --release "$work/release-2" --version 2.0 --out "$tree" --product velora/ --channel beta \
+  --sign "$work/publisher.key"
+[ -f "$tree/velora/channels/beta/filelist.enc" ] || fail "the beta channel's list is not under channels/beta/"
+[ -f "$tree/velora/files/2.0/data/world.pak" ] || fail "the beta release's files are not in the shared store"
+"$publish" verify "$tree" --public-key "$key" > "$work/verify.out" || { cat "$work/verify.out"; fail "verify refuses the tree"; }
+
+nginx_pid=
+start_nginx() {  # ROOT
+  [ -z "$nginx_pid" ] || kill "$nginx_pid" 2>/dev/null || true
+  sleep 0.2
+  free_port port
+  sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$1|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" \
+    "$here/nginx.conf.in" > "$work/nginx.conf"
+  /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
+  nginx_pid=$(cat "$work/nginx.pid")
+}
+trap '[ -z "$nginx_pid" ] || kill "$nginx_pid" 2>/dev/null || true' EXIT
+
+# run INSTALL ARGUMENT...: one run of the updater; its status in $status, its requests in
+# $work/requests.
+run() {
+  local install=$1
+  shift
+  : > "$work/access.log"
+  kill -USR1 "$nginx_pid"
+  sleep 0.1
+  status=0
+  if [ -n "$prefix" ]; then
+    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$install" --host "localhost:$port" --quiet "$@" \
+      > "$work/run.out" 2>&1 || status=$?
+  else
+    "$updater" --dir "$install" --host "localhost:$port" --quiet "$@" > "$work/run.out" 2>&1 || status=$?
+  fi
+  cp "$work/access.log" "$work/requests"
+}
+# update INSTALL RELEASE WHAT ARGUMENT...: a run that must bring the installation to RELEASE.
+update() {
+  local install=$1 release=$2 what=$3
+  shift 3
+  run "$install" "$@"
+  [ "$status" -eq 0 ] || fail "$what: exit $status"
+  diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' -x update "$release" "$install" > "$work/diff.out" ||
+    { cat "$work/diff.out"; fail "$what: not $release"; }
+}
+fetched() { awk '$2 ~ /^\/velora\/(files|patches|patches2|chunks)\// && $4 ~ /^2/ { s += $5 } END { print s + 0 }' "$work/requests"; }
+
+start_nginx "$tree"
+copy_installation "$work/release-1" "$work/stable"
+copy_installation "$work/release-1" "$work/beta"
+update "$work/stable" "$work/release-1" "a stable installation" --public-key "$key"
+update "$work/beta" "$work/release-2" "a beta installation" --public-key "$key" --channel beta
+grep -q "GET /velora/channels/beta/filelist.enc " "$work/requests" || fail "the beta client did not ask for beta's list"
+echo "channels_e2e: a stable and a beta installation each reached their channel's release"
+
+# Switched three times, each ending byte-exact; the channel given is kept.
+grep -q "^Channel=beta" "$work/beta/log.ini" || fail "the installation does not keep following beta"
+update "$work/beta" "$work/release-2" "a run of the beta installation without --channel" --public-key "$key"
+[ "$(fetched)" -eq 0 ] || fail "a beta installation up to date downloaded $(fetched) bytes"
+update "$work/beta" "$work/release-1" "the switch back to stable" --public-key "$key" --channel stable
+back=$(fetched)
+update "$work/beta" "$work/release-2" "the switch to beta again" --public-key "$key" --channel beta
+again=$(fetched)
+# The pack differs by 100,000 bytes: a switch moves its changed chunks (a few of 256 KiB at most)
+# and the small files, never the 3 MiB pack whole.
+for bytes in "$back" "$again"; do
+  [ "$bytes" -lt 1500000 ] || fail "a switch between the channels downloaded $bytes bytes"
+done
+echo "channels_e2e: one installation switched stable, beta, stable, beta byte-exact ($back and $again bytes)"
+
+if [ -z "$prefix" ]; then
+  "$updater" --dir "$work/stable" --host "localhost:$port" --public-key "$key" --json > "$work/run.json" ||
+    fail "a run with --json failed"
+  grep -q '"channel": "stable"' "$work/run.json" || fail "--json does not name the channel: $(cat "$work/run.json")"
+fi
+
+# The beta list at the stable channel's path: refused, signed or not.
+cp -a "$tree" "$work/mixed"
+for f in filelist.enc filelist.enc.sig filelistfull.enc filelistfull.enc.sig; do
+  cp "$tree/velora/channels/beta/$f" "$work/mixed/velora/$f"
+done
+start_nginx "$work/mixed"
+copy_installation "$work/release-1" "$work/victim"
+run "$work/victim" --public-key "$key"
+[ "$status" -eq 1 ] && grep -q "SIGNATURE_REFUSED.*channels/beta/filelist.enc" "$work/run.out" ||
+  fail "a beta list at stable's path, signed: exit $status"
+rm -rf "$work/victim" && copy_installation "$work/release-1" "$work/victim"
+run "$work/victim"
+[ "$status" -eq 1 ] && grep -q "the list of the channel beta" "$work/run.out" ||
+  fail "a beta list at stable's path, unsigned client: exit $status"
+diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' -x update "$work/release-1" "$work/victim" > /dev/null ||
+  fail "a refused list changed the installation"
+echo "channels_e2e: a beta list served at the stable channel's path was refused, signed and unsigned"
+
+# Promoted without a build: stable clients reach 2.0.
+start_nginx "$tree"
+before=$(du -sb "$tree/velora/files" | cut -f1)
+"$publish" promote "$tree" --from beta --to stable --sign "$work/publisher.key" > "$work/promote.out" ||
+  { cat "$work/promote.out"; fail "promote failed"; }
+[ "$(du -sb "$tree/velora/files" | cut -f1)" -eq "$before" ] || fail "promote wrote release files"
+"$publish" status "$tree" > "$work/status.out" || { cat "$work/status.out"; fail "status finds problems"; }
+grep -q "channels: stable 2.0 (shown), beta 2.0" "$work/status.out" || fail "status: $(head -2 "$work/status.out")"
+"$publish" verify "$tree" --public-key "$key" > "$work/verify.out" || { cat "$work/verify.out"; fail "verify refuses the promoted tree"; }
+update "$work/stable" "$work/release-2" "a stable installation after the promotion" --public-key "$key"
+echo "channels_e2e: 2.0 promoted from beta to stable without a build; the stable installation reached it"
