@@ -108,6 +108,17 @@ if [ -z "$prefix" ]; then
   grep -q '"channel": "stable"' "$work/run.json" || fail "--json does not name the channel: $(cat "$work/run.json")"
 fi
 
+# The game's installer may name the channel in log.ini; a name that does not read is said, and
+# the default channel followed.
+copy_installation "$work/release-1" "$work/installed-beta"
+printf 'Channel=beta\r\n' >> "$work/installed-beta/log.ini"
+update "$work/installed-beta" "$work/release-2" "an installation whose log.ini names beta" --public-key "$key"
+copy_installation "$work/release-1" "$work/misnamed"
+printf 'Channel=Beta!\r\n' >> "$work/misnamed/log.ini"
+update "$work/misnamed" "$work/release-1" "an installation whose log.ini names no channel that reads" --public-key "$key"
+[ -n "$prefix" ] || grep -q 'Channel=Beta! is not a channel' "$work/run.out" || fail "a channel that does not read is not said"
+echo "channels_e2e: Channel= in log.ini is followed, and one that does not read is said"
+
 # The beta list at the stable channel's path: refused, signed or not.
 cp -a "$tree" "$work/mixed"
 for f in filelist.enc filelist.enc.sig filelistfull.enc filelistfull.enc.sig; do

@@ -118,6 +118,35 @@ TEST(FileList, AHandWrittenSectionReadsAsLookupsReadIt) {
   EXPECT_EQ(ComposeListEntry(odd), L"[a]\r\n");  // nothing unknown is written back
 }
 
+TEST(FileList, AListSaysItsChannelAndTheDefaultChannelsListsStayAsTheyWere) {
+  const std::wstring list = ComposeListHeader({L"2.0", L"files/2.0/", L"", L""}) + L"[a.txt]\r\nMethod=Update\r\n";
+  EXPECT_EQ(ListTextOnChannel(list, DEFAULT_CHANNEL), list);
+  EXPECT_EQ(ListTextOnChannel(list, L""), list);
+  const std::wstring beta = ListTextOnChannel(list, L"beta");
+  const ListHeader header = ParseListHeader(ListOf(beta));
+  EXPECT_EQ(header.channel, L"beta");
+  EXPECT_EQ(header.versionName, L"2.0");
+  EXPECT_TRUE(ListIsOfChannel(header, L"beta"));
+  EXPECT_FALSE(ListIsOfChannel(header, DEFAULT_CHANNEL));
+  // A list without the key, as every list before channels, is the default channel's.
+  const ListHeader plain = ParseListHeader(ListOf(list));
+  EXPECT_TRUE(ListIsOfChannel(plain, L""));
+  EXPECT_TRUE(ListIsOfChannel(plain, DEFAULT_CHANNEL));
+  EXPECT_FALSE(ListIsOfChannel(plain, L"beta"));
+  const IniDocument betaList = ListOf(beta);
+  ListEntry entry;
+  ASSERT_TRUE(ParseListEntry(betaList, betaList.FindSection(L"a.txt"), entry));
+  EXPECT_EQ(entry.method, ListMethod::Update);
+
+  EXPECT_EQ(ChannelFolder(DEFAULT_CHANNEL), L"");
+  EXPECT_EQ(ChannelFolder(L"beta"), L"channels/beta/");
+  for (const wchar_t* name : {L"beta", L"rc-2", L"0day"}) EXPECT_TRUE(IsChannelName(name)) << WideToUtf8(name);
+  for (const wchar_t* name : {L"", L"Beta", L"-beta", L"../stable", L"a/b", L"beta channel", L"b.eta",
+                              L"abcdefghijklmnopqrstuvwxyz0123456"}) {
+    EXPECT_FALSE(IsChannelName(name)) << WideToUtf8(name);
+  }
+}
+
 TEST(FileList, ARepeatedSectionReadsAsItsFirst) {
   const IniDocument list = ListOf(L"[a]\r\nMethod=Update\r\nCheckSum=" + OLD_SUM + L"\r\n[A]\r\nMethod=Remove\r\n");
   ListEntry entry;

@@ -13,6 +13,7 @@
 #include "protocol/file_list.h"
 #include "publish/content_store.h"
 #include "publish/delta.h"
+#include "publish/prune.h"
 #include "publish/release_index.h"
 #include "publish/tree_status.h"
 #include "publish/tree_writes.h"
@@ -830,4 +831,44 @@ TEST(CheckRemovals, MoreThanHalfOrEveryLiveFileNeedsConsent) {
   EXPECT_FALSE(CheckRemovals({L"a"}, {}, L"2.0", false, error)) << "the only file";
   EXPECT_TRUE(CheckRemovals(live, {}, L"2.0", true, error));
   EXPECT_TRUE(CheckRemovals({}, {}, L"1.0", false, error)) << "a first release loses nothing";
+}
+
+TEST_F(TreeBuilderTest, ChannelsShareTheContentAndMoveReleasesWithoutABuild) {
+  ASSERT_TRUE(Build(Options(v1.path(), L"1.0"))) << lastError;
+  std::string error;
+  // 1.0 joins beta as it was; beta's own 2.0 goes live there, stable stays at 1.0.
+  ASSERT_TRUE(PromoteTree(tree, L"ZepoFolder", DEFAULT_CHANNEL, L"beta", L"", {}, false, error)) << error;
+  BuildOptions beta = Options(v2.path(), L"2.0");
+  beta.channel = L"beta";
+  ASSERT_TRUE(Build(beta)) << lastError;
+  const fs::path betaLists = tree / "game" / "channels" / "beta";
+  EXPECT_EQ(ParseListHeader(IniDocument(ListText(tree))).versionName, L"1.0");
+  std::string betaList;
+  ASSERT_TRUE(UnpackToMemory(betaLists / "filelist.enc", betaList));
+  EXPECT_EQ(ParseListHeader(IniDocument(betaList)).versionName, L"2.0");
+  EXPECT_EQ(ParseListHeader(IniDocument(betaList)).channel, L"beta");
+  EXPECT_TRUE(fs::exists(tree / "game" / "files" / "2.0" / "data" / "world.pak"));
+  EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
+
+  // A version's files are every channel's: the same name with other content is refused.
+  EXPECT_FALSE(Build(Options(v1.path(), L"2.0")));
+  EXPECT_NE(lastError.find("channel beta"), std::string::npos) << lastError;
+
+  // Promoted, 2.0 is stable's live release: nothing is packed, its record adds no bytes.
+  const std::uint64_t before = ContentStore::TreeBytes(tree);
+  ASSERT_TRUE(PromoteTree(tree, L"ZepoFolder", L"beta", DEFAULT_CHANNEL, L"", {}, false, error)) << error;
+  EXPECT_LT(ContentStore::TreeBytes(tree), before + 64 * 1024);  // lists, indexes and reverse patches
+  const ReleaseIndex stable = ReleaseIndex::Load(tree / "game");
+  EXPECT_EQ(stable.live(), L"2.0");
+  ASSERT_NE(stable.Find(L"2.0"), nullptr);
+  EXPECT_EQ(stable.Find(L"2.0")->addedBytes, std::optional<std::uint64_t>(0));
+  EXPECT_EQ(ParseListHeader(IniDocument(ListText(tree))).channel, L"");
+  EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
+
+  // Pruned from stable, 1.0 keeps its files while beta keeps it; pruned from beta too, they go.
+  ASSERT_TRUE(PruneTree(tree, L"ZepoFolder", {1, L"", DEFAULT_CHANNEL}, error)) << error;
+  EXPECT_TRUE(fs::exists(tree / "game" / "files" / "1.0" / "data" / "world.pak"));
+  ASSERT_TRUE(PruneTree(tree, L"ZepoFolder", {1, L"", L"beta"}, error)) << error;
+  EXPECT_FALSE(fs::exists(tree / "game" / "files" / "1.0" / "data" / "world.pak"));
+  EXPECT_TRUE(VerifyTree(tree, L"ZepoFolder", nullptr));
 }
