@@ -37,6 +37,11 @@ ListSource::ListSource(const std::wstring& localFolder, const std::wstring& host
       hostName_(HostAuthority(hostName)),
       hostPath_(HostPath(hostName)) {}
 
+void ListSource::TakeRolloutList() {
+  const std::wstring name = remoteListName_.substr(remoteListName_.find_last_of(L'/') + 1);
+  remoteListName_ = ChannelFolder(channel_) + ROLLOUT_FOLDER + name;
+}
+
 std::wstring ListSource::UsableCachedStamp(const std::wstring& cachedStamp, const std::wstring& cacheFile,
                                              const std::string& fileName, SignedStatement& statement) const {
   if (!trust_.Enabled()) return cachedStamp;
@@ -233,7 +238,8 @@ bool ListSource::LoadDescription(const std::wstring& cacheFile, StepCode& errorC
   }
   if (fetch == StampedFetch::Fetched && !TakeFetchedList(packedPath, stamp, cacheFile, errorCode)) return false;
   listStamp_ = stamp;
-  const ListHeader header = ParseListHeader(list_);
+  header_ = ParseListHeader(list_);
+  const ListHeader& header = header_;
   // A list of another channel (a cache or a mirror that serves one channel's list at another's
   // path) would move the installation to releases its player never chose.
   if (!ListIsOfChannel(header, channel_)) {

@@ -8,6 +8,7 @@
 
 #include "engine/release_trust.h"
 #include "engine/run_modes.h"
+#include "protocol/file_list.h"
 #include "services/codes.h"
 #include "services/ini.h"
 
@@ -25,6 +26,11 @@ class ListSource {
   // Brings the list up to date through its packed cache (fetching it only when the server's
   // stamp changed) and reads the version name and update folder.
   [[nodiscard]] bool LoadDescription(const std::wstring& cacheFile, StepCode& errorCode);
+  // The header of the list that LoadDescription read.
+  const ListHeader& Header() const { return header_; }
+  // The next LoadDescription takes the list of the rollout that the channel offers beside its
+  // live version (ListHeader::rollout), from the channel's rollout folder.
+  void TakeRolloutList();
   // The list that LoadDescription read, handed to the check, which frees it once done.
   IniDocument TakeList() { return std::move(list_); }
 
@@ -92,6 +98,7 @@ class ListSource {
   std::wstring listStamp_;
   std::wstring versionName_;
   std::wstring updateFolder_;
+  ListHeader header_;
   std::wstring listCache_;
   std::wstring failureCause_;
   SignedStatement rootStatement_;  // with trust: the root descriptor's, for its product

@@ -14,6 +14,7 @@
 #include "engine/list_source.h"
 #include "engine/player_words.h"
 #include "engine/progress_texts.h"
+#include "engine/rollout_choice.h"
 #include "engine/run_failures.h"
 #include "engine/slots.h"
 #include "engine/stager.h"
@@ -129,7 +130,8 @@ class Run {
     // Each channel's list has a cache of its own: the signature kept beside it orders that
     // channel's lists alone, and a switch back finds its list's copy to patch.
     const std::wstring channel = ChannelFolder(settings_.channel).empty() ? L"" : settings_.channel + L".";
-    if (!list_.LoadDescription(L"autoupdate." + channel + L"fls", error_)) {
+    if (!list_.LoadDescription(L"autoupdate." + channel + L"fls", error_) ||
+        (TakesTheRollout() && !list_.LoadDescription(L"autoupdate." + channel + L"rollout.fls", error_))) {
       NoteFailure(L"get the file list from [" + list_.ServerUrl() + L"]", list_.FailureCause());
       Report(view_, CauseStatus(Say(L"Lấy thông tin cập nhật thất bại.", L"Could not get the update information.")),
              L"Get description update information => Failed");
@@ -138,6 +140,21 @@ class Run {
     WriteUpdateLog(L"Get description update information => Success");
     view_.StepProgress();
     return true;
+  }
+
+  // Whether the installation takes the rollout that its channel's list announces; the list source
+  // then fetches the rollout's list next.
+  bool TakesTheRollout() {
+    const ListHeader& header = list_.Header();
+    if (header.rollout.empty()) return false;
+    bucket_ = RolloutBucket(InstallationId(settings_.plan == nullptr), header.rollout);
+    const bool takes = TakesRollout(header, bucket_, AppliedList::Version());
+    TheLogger().Write(LOG_FYI, L"AutoUpdateApp: the channel offers version " + header.rollout + L" to " +
+                                   header.rolloutPercent + L"% (" + header.rolloutState + L"); this installation's "
+                                   L"bucket is " + std::to_wstring(bucket_) + L": it " +
+                                   (takes ? L"takes it" : L"stays on " + header.versionName));
+    if (takes) list_.TakeRolloutList();
+    return takes;
   }
 
   bool Check() {
@@ -508,6 +525,7 @@ class Run {
   std::wstring workFolder_;
   WorkPlan plan_;  // what the check found; the stager and the committer work through it
   ListSource list_;
+  unsigned bucket_ = 0;  // the installation's rollout bucket for the version offered, when one is
   Checker checker_;
   StagingArea staging_;
   HttpMirrors mirrors_;

@@ -157,14 +157,37 @@ ListHeader ParseListHeader(const IniDocument& list) {
   list.ReadString(section, L"DateTime", header.dateTime);
   list.ReadString(section, L"Formats", header.formats);
   list.ReadString(section, L"Channel", header.channel);
+  list.ReadString(section, L"Rollout", header.rollout);
+  list.ReadString(section, L"RolloutPercent", header.rolloutPercent);
+  list.ReadString(section, L"RolloutState", header.rolloutState);
   return header;
 }
 
 std::wstring ListTextOnChannel(const std::wstring& listText, const std::wstring& channel) {
-  if (ChannelFolder(channel).empty()) return listText;
+  return ChannelFolder(channel).empty() ? listText : ListTextWithHeaderLines(listText, L"Channel=" + channel + L"\r\n");
+}
+
+std::wstring ListTextWithHeaderLines(const std::wstring& listText, const std::wstring& lines) {
   const std::wstring head = std::wstring(L"[") + LIST_HEADER_SECTION + L"]\r\n";
-  const std::wstring line = L"Channel=" + channel + L"\r\n";
-  return listText.compare(0, head.size(), head) == 0 ? head + line + listText.substr(head.size()) : head + line + listText;
+  return listText.compare(0, head.size(), head) == 0 ? head + lines + listText.substr(head.size())
+                                                     : head + lines + listText;
+}
+
+std::wstring RolloutHeaderLines(const std::wstring& version, const std::wstring& percent, const std::wstring& state) {
+  return L"Rollout=" + version + L"\r\nRolloutPercent=" + percent + L"\r\nRolloutState=" + state + L"\r\n";
+}
+
+bool ParseRolloutPercent(const std::wstring& text, unsigned& hundredths) {
+  const std::size_t dot = text.find(L'.');
+  const std::wstring whole = text.substr(0, dot);
+  const std::wstring part = dot == std::wstring::npos ? L"" : text.substr(dot + 1);
+  if (whole.empty() || whole.size() > 3 || part.size() > 2 || (dot != std::wstring::npos && part.empty()) ||
+      (whole + part).find_first_not_of(L"0123456789") != std::wstring::npos) {
+    return false;
+  }
+  hundredths = static_cast<unsigned>(std::stoul(whole)) * 100 +
+               (part.empty() ? 0 : static_cast<unsigned>(std::stoul(part)) * (part.size() == 1 ? 10 : 1));
+  return hundredths <= 10000;
 }
 
 bool ListIsOfChannel(const ListHeader& header, const std::wstring& channel) {

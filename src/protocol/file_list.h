@@ -86,6 +86,13 @@ struct ListHeader {
   // The channel the list was published on ("Channel=beta"); empty: the default channel. A client
   // takes only its own channel's list.
   std::wstring channel = {};
+  // A staged rollout beside this list's version ("Rollout=2.1", "RolloutPercent=10",
+  // "RolloutState=running|halted|back"): the installations whose bucket falls under the percent
+  // take that version's list (ROLLOUT_FOLDER) instead; halted, only those that took it already
+  // keep it; back, none does. Empty: no rollout.
+  std::wstring rollout = {};
+  std::wstring rolloutPercent = {};
+  std::wstring rolloutState = {};
 
   bool KeepsWholeFiles() const { return formats.empty() || formats.find(L'1') != std::wstring::npos; }
 };
@@ -104,6 +111,20 @@ std::wstring ComposeListEntry(const ListEntry& entry);
 // A list's text as a channel serves it: its header says the channel, unless it is the default
 // one (whose lists stay as they always were).
 std::wstring ListTextOnChannel(const std::wstring& listText, const std::wstring& channel);
+// A list's text with lines ("Key=value\r\n" each) added to its header.
+std::wstring ListTextWithHeaderLines(const std::wstring& listText, const std::wstring& lines);
+
+// The states of a rollout, as the list's header says them.
+constexpr const wchar_t* ROLLOUT_RUNNING = L"running";
+constexpr const wchar_t* ROLLOUT_HALTED = L"halted";
+constexpr const wchar_t* ROLLOUT_BACK = L"back";
+// Where a channel's rollout lists lie within its folder of lists.
+constexpr const wchar_t* ROLLOUT_FOLDER = L"rollout/";
+// The header lines that announce a rollout of version at percent in state.
+std::wstring RolloutHeaderLines(const std::wstring& version, const std::wstring& percent, const std::wstring& state);
+// A percent as "10", "0.5" or "100" in hundredths of a point (1000 for "10"); false when it does
+// not read or lies outside 0 to 100.
+bool ParseRolloutPercent(const std::wstring& text, unsigned& hundredths);
 // Whether a list is one that a client following channel takes: its header names that channel (no
 // name is the default channel).
 bool ListIsOfChannel(const ListHeader& header, const std::wstring& channel);

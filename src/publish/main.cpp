@@ -16,6 +16,7 @@
 #include "publish/delta2.h"
 #include "publish/delta_chunked.h"
 #include "publish/release.h"
+#include "publish/rollout.h"
 #include "publish/serve.h"
 #include "publish/prune.h"
 #include "publish/push.h"
@@ -61,6 +62,7 @@ const char USAGE[] =
     "  status   the live version and every release of a tree, with what its players download\n"
     "  rollback make an earlier release of a tree live again\n"
     "  promote  make a channel's release live on another channel, without a build\n"
+    "  rollout  offer a release to a share of a channel's installations, widen, halt or complete it\n"
     "  resign   renew the signatures of a tree's live version\n"
     "  push     upload a tree to the web root or origin that serves it, in a safe order\n"
     "  prune    retire old releases of a tree and free what only they hold\n"
@@ -200,6 +202,29 @@ const char PROMOTE_USAGE[] =
     CHANNEL_TEXT
     "\n"
     "Example: zepo-publish promote tree --from beta --to stable --sign publisher.key\n"
+    WRITER_EXIT_TEXT;
+
+const char ROLLOUT_USAGE[] =
+    "usage: zepo-publish rollout TREE --version VERSION --percent P [--channel NAME] [--root-key KEY]\n"
+    "                            [--sign KEYFILE [--expires DAYS] | --unsigned] [--allow-removals]\n"
+    "                            [--no-wait]\n"
+    "       zepo-publish rollout TREE --halt [--back] [--channel NAME] [--root-key KEY] [--sign KEYFILE]\n"
+    "\n"
+    "Offers VERSION (a release of the channel, or of another channel as promote takes it) to P percent\n"
+    "of the channel's installations beside its live version: each installation keeps a random id,\n"
+    "made once in its folder, and takes VERSION when a hash of that id and VERSION falls under P, so\n"
+    "that raising P keeps every installation that took it and adds others. P takes up to two\n"
+    "decimals (0.5); --percent 100 completes the rollout: VERSION goes live for every installation.\n"
+    "--halt stops further installations from taking VERSION (those that did keep it); --halt --back\n"
+    "also sends those back to the live version. The channel's lists keep the live version and\n"
+    "announce the rollout; VERSION's lists lie in the channel's rollout/ folder. A new build or a\n"
+    "rollback on the channel ends a rollout. zepo-publish rollout-status counts what installations\n"
+    "report and halts a rollout that fails. It takes --sign, --insecure-key, --serial-ahead and\n"
+    "--change-key as build does.\n"
+    ROOT_KEY_TEXT
+    CHANNEL_TEXT
+    "\n"
+    "Example: zepo-publish rollout tree --channel stable --version 2.1 --percent 10 --sign publisher.key\n"
     WRITER_EXIT_TEXT;
 
 const char RESIGN_USAGE[] =
@@ -686,6 +711,7 @@ const char* TreeCommandUsage(const std::string& command) {
   return command == "status"     ? STATUS_USAGE
          : command == "rollback" ? ROLLBACK_USAGE
          : command == "promote"  ? PROMOTE_USAGE
+         : command == "rollout"  ? ROLLOUT_USAGE
                                  : RESIGN_USAGE;
 }
 
@@ -694,14 +720,17 @@ const char* TreeCommandUsage(const std::string& command) {
 struct TreeCommandOptions {
   std::wstring rootKey = DEFAULT_ROOT_KEY;
   std::wstring channel = DEFAULT_CHANNEL;
-  std::wstring to, from, version;
+  std::wstring to, from, version, percent;
+  bool halt = false, back = false;
 };
 
 bool TakesTreeOption(const std::string& command, const std::string& option) {
   if (option == "--root-key") return true;
   if (option == "--channel") return command != "promote";
   if (option == "--to") return command == "rollback" || command == "promote";
-  return (option == "--from" || option == "--version") && command == "promote";
+  if (option == "--version") return command == "promote" || command == "rollout";
+  if (option == "--percent") return command == "rollout";
+  return option == "--from" && command == "promote";
 }
 
 int ParseTreeCommand(const std::string& command, const std::vector<std::string>& args, TreeCommandOptions& tree,
@@ -714,6 +743,10 @@ int ParseTreeCommand(const std::string& command, const std::vector<std::string>&
       return UsageError(usage, problem);
     }
     if (writerOption) continue;
+    if (command == "rollout" && (args[i] == "--halt" || args[i] == "--back")) {
+      (args[i] == "--halt" ? tree.halt : tree.back) = true;
+      continue;
+    }
     if (!TakesTreeOption(command, args[i])) return UsageError(usage, "unknown option " + args[i] + " for " + command);
     if (!HasValue(args, i)) return UsageError(usage, args[i] + " needs a value");
     const std::string& option = args[i];
@@ -722,6 +755,7 @@ int ParseTreeCommand(const std::string& command, const std::vector<std::string>&
     else if (option == "--channel") tree.channel = value;
     else if (option == "--to") tree.to = value;
     else if (option == "--from") tree.from = value;
+    else if (option == "--percent") tree.percent = value;
     else tree.version = value;
     const bool named = option == "--channel" || (command == "promote" && (option == "--to" || option == "--from"));
     if (named && !CheckChannelName(value, problem)) return UsageError(usage, problem);
@@ -742,6 +776,25 @@ int ShowStatus(const fs::path& tree, const TreeCommandOptions& options) {
   return 1;
 }
 
+int Rollout(const fs::path& tree, const TreeCommandOptions& options, WriterOptions& writer) {
+  if (options.back && !options.halt) return UsageError(ROLLOUT_USAGE, "--back goes with --halt");
+  if (options.halt == (!options.version.empty() || !options.percent.empty())) {
+    return UsageError(ROLLOUT_USAGE, "rollout takes --version and --percent, or --halt");
+  }
+  if (!options.halt && (options.version.empty() || options.percent.empty())) {
+    return UsageError(ROLLOUT_USAGE, "rollout needs --version and --percent");
+  }
+  RolloutOptions rollout;
+  rollout.channel = options.channel;
+  rollout.version = options.version;
+  rollout.percent = options.percent;
+  rollout.halt = options.halt;
+  rollout.back = options.back;
+  return WithTree("rollout", tree, writer.noWait, [&](std::string& error) {
+    return RolloutTree(tree, options.rootKey, rollout, writer.signing, writer.allowRemovals, error);
+  });
+}
+
 int TreeCommand(const std::string& command, const std::vector<std::string>& args) {
   const char* const usage = TreeCommandUsage(command);
   if (IsHelp(args)) return Usage(usage, true);
@@ -758,6 +811,7 @@ int TreeCommand(const std::string& command, const std::vector<std::string>& args
       return ResignTree(tree, options.rootKey, options.channel, writer.signing, error);
     });
   }
+  if (command == "rollout") return Rollout(tree, options, writer);
   if (command == "promote") {
     if (options.from.empty() || options.to.empty()) return UsageError(usage, "promote needs --from and --to");
     if (options.from == options.to) return UsageError(usage, "--from and --to name the same channel");
@@ -1051,7 +1105,8 @@ int main(int argc, char** argv) {
   if (jsonOut != nullptr && command != "build" && command != "status" && command != "verify") {
     return UsageError(USAGE, "--json goes with build, status and verify, not " + command);
   }
-  if (command == "status" || command == "rollback" || command == "resign" || command == "promote") {
+  if (command == "status" || command == "rollback" || command == "resign" || command == "promote" ||
+      command == "rollout") {
     return TreeCommand(command, args);
   }
   if (command == "push") return Push(args);

@@ -104,15 +104,26 @@ std::string Publication::BytesAfter(const std::string& relative) const {
   return ReadBytes(tree_ / relative);
 }
 
+std::vector<std::string> Publication::SignedLists() const {
+  std::vector<std::string> lists = ServedLists(product_, channel_);
+  for (const Staged& list : lists_) {
+    if (std::find(lists.begin(), lists.end(), list.relative) == lists.end()) lists.push_back(list.relative);
+  }
+  return lists;
+}
+
+void Publication::RemoveList(const std::string& relative) {
+  removals_.push_back(relative);
+  removals_.push_back(relative + SIGNATURE_SUFFIX.narrow);
+}
+
 bool Publication::Sign(const SigningOptions& signing, std::string& error) {
   if (!KeyFitsTree(tree_ / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow), signing, error)) return false;
   std::vector<fs::path> signatureFiles;
-  for (const std::string& list : ServedLists(product_, channel_)) {
-    signatureFiles.push_back(tree_ / (list + SIGNATURE_SUFFIX.narrow));
-  }
+  for (const std::string& list : SignedLists()) signatureFiles.push_back(tree_ / (list + SIGNATURE_SUFFIX.narrow));
   if (!NextSerial(signatureFiles, signing, serial_, error) || !RecordKeySerial(signing, serial_, error)) return false;
   const std::string productFolder = WideToUtf8(product_);
-  for (const std::string& list : ServedLists(product_, channel_)) {
+  for (const std::string& list : SignedLists()) {
     const std::string after = BytesAfter(list);
     if (after.empty()) {
       error = "cannot sign " + list + ": it is not in the tree";
@@ -138,7 +149,7 @@ bool Publication::Sign(const SigningOptions& signing, std::string& error) {
 }
 
 void Publication::RemoveSignatures() {
-  for (const std::string& list : ServedLists(product_, channel_)) removals_.push_back(list + SIGNATURE_SUFFIX.narrow);
+  for (const std::string& list : SignedLists()) removals_.push_back(list + SIGNATURE_SUFFIX.narrow);
 }
 
 bool Publication::Stage(const Staged& file, std::string& error) const {

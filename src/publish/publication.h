@@ -55,6 +55,8 @@ class Publication {
   bool Sign(const SigningOptions& signing, std::string& error);
   // Takes the lists' signature files away after the lists go live (a tree published unsigned).
   void RemoveSignatures();
+  // Takes a served list and its signature file away after the lists go live.
+  void RemoveList(const std::string& relative);
 
   // Stages everything, then carries out the plan. False with the reason when staging failed (the
   // tree is as it was) or the plan could not be finished (the next command finishes it).
@@ -74,6 +76,8 @@ class Publication {
     bool list = false;
   };
   bool Stage(const Staged& file, std::string& error) const;
+  // The lists the signatures vouch for: the channel's served ones and any other added.
+  std::vector<std::string> SignedLists() const;
   std::string BytesAfter(const std::string& relative) const;
 
   std::filesystem::path tree_;

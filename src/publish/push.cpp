@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "protocol/file_list.h"
 #include "protocol/served_names.h"
 #include "publish/channels.h"
 #include "publish/origin_history.h"
@@ -25,9 +26,15 @@ constexpr int RSYNC_PARTIAL = 23;
 // Every channel's lists, the root descriptor once.
 std::vector<std::string> EveryServedList(const fs::path& tree, const std::wstring& productName) {
   std::vector<std::string> lists{ROOT_DESCRIPTOR.narrow};
+  std::error_code ignored;
   for (const std::wstring& channel : ChannelsOf(tree / PathOf(productName))) {
     for (const std::string& list : ServedLists(productName, channel)) {
       if (list != ROOT_DESCRIPTOR.narrow) lists.push_back(list);
+    }
+    // A rollout's lists, while the channel offers one.
+    const std::string rollout = WideToUtf8(productName + ChannelFolder(channel) + ROLLOUT_FOLDER);
+    for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
+      if (fs::exists(tree / (rollout + list), ignored)) lists.push_back(rollout + list);
     }
   }
   return lists;
@@ -57,7 +64,7 @@ std::vector<std::string> ObjectsCommand(const fs::path& tree, const std::string&
   if (prune) command.push_back("--delete");
   // Every channel's, those the origin holds and the tree does not yet too.
   const std::string product = WideToUtf8(productName);
-  for (const std::string& folder : {product, product + "channels/*/"}) {
+  for (const std::string& folder : {product, product + "channels/*/", product + "rollout/", product + "channels/*/rollout/"}) {
     for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
       command.push_back("--exclude=/" + folder + list);
       command.push_back("--exclude=/" + folder + list + ".sig");

@@ -35,6 +35,9 @@ ReleaseIndex ReleaseIndex::Load(const fs::path& product) {
   index.exists_ = true;
   const IniDocument ini(text);
   ini.ReadString(INDEX_SECTION, L"Live", index.live_);
+  ini.ReadString(INDEX_SECTION, L"Rollout", index.rollout_.version);
+  ini.ReadString(INDEX_SECTION, L"RolloutPercent", index.rollout_.percent);
+  ini.ReadString(INDEX_SECTION, L"RolloutState", index.rollout_.state);
   std::wstring name;
   for (std::size_t i = 0; i < ini.SectionCount(); ++i) {
     if (!ini.NamedSection(i, name) || EqualNoCase(name, INDEX_SECTION)) continue;
@@ -74,6 +77,7 @@ bool ReleaseIndex::KeepList(const std::wstring& version, const std::string& list
 }
 
 void ReleaseIndex::Publish(const IndexedRelease& release) {
+  rollout_ = IndexedRollout{};  // a release made live ends any rollout
   for (IndexedRelease& existing : releases_) {
     if (existing.version == release.version) {
       existing = release;
@@ -86,6 +90,7 @@ void ReleaseIndex::Publish(const IndexedRelease& release) {
 }
 
 void ReleaseIndex::MakeLive(const std::wstring& version, const std::wstring& date) {
+  rollout_ = IndexedRollout{};
   for (IndexedRelease& release : releases_) {
     if (release.version == version) release.liveAgain = date;
   }
@@ -101,6 +106,10 @@ void ReleaseIndex::MarkPruned(const std::wstring& version, const std::wstring& d
 std::string ReleaseIndex::Text() const {
   std::wstring text = L"; What this tree has published, oldest first; written by zepo-publish.\r\n[" +
                       std::wstring(INDEX_SECTION) + L"]\r\nLive=" + live_ + L"\r\n";
+  if (!rollout_.version.empty()) {
+    text += L"Rollout=" + rollout_.version + L"\r\nRolloutPercent=" + rollout_.percent + L"\r\nRolloutState=" +
+            rollout_.state + L"\r\n";
+  }
   for (const IndexedRelease& r : releases_) {
     text += L"[" + r.version + L"]\r\nDate=" + r.date + L"\r\nFiles=" + std::to_wstring(r.files) + L"\r\nBytes=" +
             std::to_wstring(r.bytes) + L"\r\nPackedBytes=" + std::to_wstring(r.packedBytes) + L"\r\nPatches=" +

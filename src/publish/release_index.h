@@ -28,6 +28,14 @@ struct IndexedRelease {
   std::wstring pruned;
 };
 
+// A staged rollout of a channel: a version offered beside the live one to a share of the
+// installations (see ListHeader::rollout).
+struct IndexedRollout {
+  std::wstring version;  // empty: none
+  std::wstring percent;  // "10", "0.5"
+  std::wstring state;    // ROLLOUT_RUNNING, ROLLOUT_HALTED or ROLLOUT_BACK
+};
+
 class ReleaseIndex {
  public:
   // The index of the tree's product folder. A tree built before the index was kept has none;
@@ -43,12 +51,15 @@ class ReleaseIndex {
   IniDocument ListOf(const std::wstring& version) const;
   bool KeepList(const std::wstring& version, const std::string& listText, std::string& error) const;
 
-  // Records a release (or replaces its record) and makes it live.
+  // Records a release (or replaces its record) and makes it live; any rollout ends.
   void Publish(const IndexedRelease& release);
   // Records a release that another channel published, not live yet.
   void Add(const IndexedRelease& release) { releases_.push_back(release); }
-  // Makes an indexed version live again (date: when, for the record; empty: not again).
+  // Makes an indexed version live again (date: when, for the record; empty: not again); any
+  // rollout ends.
   void MakeLive(const std::wstring& version, const std::wstring& date);
+  const IndexedRollout& rollout() const { return rollout_; }
+  void SetRollout(const IndexedRollout& rollout) { rollout_ = rollout; }
   // Records that prune took the version's files away.
   void MarkPruned(const std::wstring& version, const std::wstring& date);
   // The index's text, which a publication makes live as FILE_NAME in the product folder.
@@ -60,6 +71,7 @@ class ReleaseIndex {
   bool exists_ = false;
   std::vector<IndexedRelease> releases_;
   std::wstring live_;
+  IndexedRollout rollout_;
 };
 
 // The first entry of a file list: the section after its first named one, its ServerConfig.

@@ -10,6 +10,7 @@
 #include "protocol/served_names.h"
 #include "publish/chunk_store.h"
 #include "publish/content_check.h"
+#include "publish/channel_tree.h"
 #include "publish/channels.h"
 #include "publish/content_store.h"
 #include "publish/listed_times.h"
@@ -84,7 +85,9 @@ std::uint64_t DownloadToReach(const IniDocument& live, const IniDocument& from, 
   return bytes;
 }
 
-IniDocument PublishedList(const fs::path& product, const char* name = FULL_LIST.narrow) {
+}  // namespace
+
+IniDocument PublishedList(const fs::path& product, const char* name) {
   std::string text;
   UnpackToMemory(product / name, text);
   return IniDocument(text);
@@ -95,23 +98,9 @@ std::string ServedVersion(const fs::path& product, const char* name) {
   return WideToUtf8(ParseListHeader(PublishedList(product, name)).versionName);
 }
 
-// A tree as the commands that change it or report on it find it.
-struct Tree {
-  fs::path root;
-  fs::path product;
-  std::wstring productName;  // as the root descriptor names it: "velora/"
-  std::wstring channel;      // whose lists and index the command works on
-  fs::path lists;            // that channel's folder of lists and index
-  ReleaseIndex index;        // that channel's
 
-  // The channel's lists and index relative to the tree: "velora/", "velora/channels/beta/".
-  std::string ListsFolder() const { return WideToUtf8(productName + ChannelFolder(channel)); }
-};
-
-// Loads the tree and the channel's index; a channel that has none yet is refused unless newChannel
-// (a promotion makes it).
 bool LoadTree(const fs::path& root, const std::wstring& rootKey, const std::wstring& channel, Tree& tree,
-              std::string& error, bool newChannel = false) {
+              std::string& error, bool newChannel) {
   tree.root = root;
   tree.channel = channel;
   error = FolderProblem(root);
@@ -149,6 +138,17 @@ bool LoadTree(const fs::path& root, const std::wstring& rootKey, const std::wstr
   return true;
 }
 
+bool PublishTree(const Tree& tree, Publication& publication, const SigningOptions& signing, std::string& error) {
+  publication.SetIndex(tree.ListsFolder() + ReleaseIndex::FILE_NAME, tree.index.Text());
+  if (signing.Enabled() && !publication.Sign(signing, error)) return false;
+  if (signing.removeSignatures) publication.RemoveSignatures();
+  return publication.Publish(error);
+}
+
+namespace {
+
+}  // namespace
+
 // The names of a list's files (not its folders or removals), folded to one case.
 std::set<std::wstring> FilesOf(const IniDocument& list) {
   std::set<std::wstring> files;
@@ -159,6 +159,8 @@ std::set<std::wstring> FilesOf(const IniDocument& list) {
   }
   return files;
 }
+
+namespace {
 
 // The objects a list names that the tree lacks: whole files, their second packed form, patches,
 // chunk indexes and the chunks they name.
@@ -190,14 +192,6 @@ std::vector<std::string> MissingObjects(const IniDocument& list, const fs::path&
     }
   }
   return missing;
-}
-
-// Publishes the lists (when any were added) with signatures as signing asks, and the index.
-bool PublishTree(const Tree& tree, Publication& publication, const SigningOptions& signing, std::string& error) {
-  publication.SetIndex(tree.ListsFolder() + ReleaseIndex::FILE_NAME, tree.index.Text());
-  if (signing.Enabled() && !publication.Sign(signing, error)) return false;
-  if (signing.removeSignatures) publication.RemoveSignatures();
-  return publication.Publish(error);
 }
 
 // Renews the live signatures: every served list signed again with a new serial and expiry.
@@ -330,6 +324,18 @@ void ShowChannels(const Tree& tree, JsonObject& object) {
   }
   object.Text("channel", WideToUtf8(tree.channel)).Json("channels", JsonArray(channels));
   if (channels.size() > 1) std::printf("channels: %s\n", line.c_str());
+  const IndexedRollout& rollout = tree.index.rollout();
+  if (rollout.version.empty()) {
+    object.Json("rollout", "null");
+    return;
+  }
+  object.Json("rollout", JsonObject()
+                             .Text("version", WideToUtf8(rollout.version))
+                             .Text("percent", WideToUtf8(rollout.percent))
+                             .Text("state", WideToUtf8(rollout.state))
+                             .Close());
+  std::printf("rollout: %s to %s%% of the installations (%s)\n", WideToUtf8(rollout.version).c_str(),
+              WideToUtf8(rollout.percent).c_str(), WideToUtf8(rollout.state).c_str());
 }
 
 // Until when the live signatures hold, or since when they are expired.
@@ -511,8 +517,6 @@ std::vector<std::wstring> PatchableFiles(const IniDocument& list) {
 
 }  // namespace
 
-namespace {
-
 // Whether a kept release can serve clients again: indexed, not pruned, its list kept, and every
 // file its list names in the tree and sound. False with the reason.
 bool CanGoLiveAgain(const fs::path& root, const Tree& tree, const std::wstring& version, const IniDocument& kept,
@@ -550,6 +554,8 @@ bool CanGoLiveAgain(const fs::path& root, const Tree& tree, const std::wstring& 
   }
   return true;
 }
+
+namespace {
 
 // The kept list again, with the times that clients can trust against what they hold (a file
 // whose content goes back but whose time another content of its name had in that minute gets the
@@ -595,6 +601,20 @@ std::wstring RemovalsOfOthers(const ReleaseIndex& index, std::set<std::wstring>&
 
 }  // namespace
 
+bool ComposeServedLists(Tree& tree, const std::wstring& version, const std::wstring& from, std::wstring& full,
+                        std::wstring& update, std::string& error) {
+  const IniDocument kept = tree.index.ListOf(version);
+  ReversePatchKeys reverse;
+  if (!from.empty() && from != version &&
+      !PublishReversePatches(tree.root, tree.productName, from, version, PatchableFiles(kept), reverse, error)) {
+    return false;
+  }
+  std::set<std::wstring> present;
+  full = RestoredList(kept, ListedTimes::Of(tree.product), reverse, present);
+  update = full + RemovalsOfOthers(tree.index, present);
+  return true;
+}
+
 namespace {
 
 // Makes a version of the channel's index live: its list published anew on the channel, with
@@ -612,19 +632,13 @@ bool MakeVersionLive(Tree& tree, const std::wstring& version, const SigningOptio
   }
   if (!CheckRemovals(FilesOf(PublishedList(tree.lists)), FilesOf(kept), version, allowRemovals, error)) return false;
   // Clients at the live version go back by patches from its content, not by whole files.
-  ReversePatchKeys reverse;
-  if (!index.live().empty() &&
-      !PublishReversePatches(tree.root, tree.productName, index.live(), version, PatchableFiles(kept), reverse, error)) {
-    return false;
-  }
-  std::set<std::wstring> present;
-  const std::wstring list = RestoredList(kept, ListedTimes::Of(tree.product), reverse, present);
-  const std::wstring removals = RemovalsOfOthers(index, present);
+  std::wstring full, update;
+  if (!ComposeServedLists(tree, version, index.live(), full, update, error)) return false;
   index.MakeLive(version, rollback ? IndexDateNow() : L"");
   const std::string listsFolder = tree.ListsFolder();
   Publication publication(tree.root, tree.productName, tree.channel);
-  publication.AddList(listsFolder + FULL_LIST.narrow, ListTextOnChannel(list, tree.channel));
-  publication.AddList(listsFolder + UPDATE_LIST.narrow, ListTextOnChannel(list + removals, tree.channel));
+  publication.AddList(listsFolder + FULL_LIST.narrow, ListTextOnChannel(full, tree.channel));
+  publication.AddList(listsFolder + UPDATE_LIST.narrow, ListTextOnChannel(update, tree.channel));
   return PublishTree(tree, publication, signing, error);
 }
 
@@ -643,6 +657,23 @@ bool RollbackTree(const fs::path& root, const std::wstring& rootKey, const std::
   return true;
 }
 
+bool ImportRelease(const Tree& source, Tree& target, const std::wstring& version, std::string& error) {
+  if (target.index.Find(version) != nullptr) return true;
+  const IndexedRelease* release = source.index.Find(version);
+  std::string text;
+  if (release == nullptr || !UnpackToMemory(source.lists / "releases" / PathOf(version + L".enc"), text) ||
+      !target.index.KeepList(version, text, error)) {
+    if (error.empty()) error = "the list of version " + WideToUtf8(version) + " is not kept in the tree";
+    return false;
+  }
+  IndexedRelease record = *release;
+  record.date = IndexDateNow();
+  record.addedBytes = 0;
+  record.liveAgain.clear();
+  target.index.Add(record);
+  return true;
+}
+
 bool PromoteTree(const fs::path& root, const std::wstring& rootKey, const std::wstring& from, const std::wstring& to,
                  const std::wstring& version, const SigningOptions& signing, bool allowRemovals, std::string& error) {
   Tree source, target;
@@ -658,21 +689,7 @@ bool PromoteTree(const fs::path& root, const std::wstring& rootKey, const std::w
             WideToUtf8(from) + "; zepo-publish status --channel " + WideToUtf8(from) + " lists its releases";
     return false;
   }
-  // The release moves as it was built: its kept list and record, never its content, which the
-  // channels share.
-  if (target.index.Find(promoted) == nullptr) {
-    std::string text;
-    if (!UnpackToMemory(source.lists / "releases" / PathOf(promoted + L".enc"), text) ||
-        !target.index.KeepList(promoted, text, error)) {
-      if (error.empty()) error = "the list of version " + WideToUtf8(promoted) + " is not kept in the tree";
-      return false;
-    }
-    IndexedRelease record = *release;
-    record.date = IndexDateNow();
-    record.addedBytes = 0;
-    record.liveAgain.clear();
-    target.index.Add(record);
-  }
+  if (!ImportRelease(source, target, promoted, error)) return false;
   if (!MakeVersionLive(target, promoted, signing, allowRemovals, false, error)) return false;
   std::printf("version %s of the channel %s is live on the channel %s; its clients take it on their next run\n",
               WideToUtf8(promoted).c_str(), WideToUtf8(from).c_str(), WideToUtf8(to).c_str());
