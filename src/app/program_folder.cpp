@@ -31,6 +31,7 @@ StartupConfig ReadStartupConfig() {
   config.showConsole = IniTextToInt(value) != 0;
   ini.ReadString(L"zepo", L"PatchHost", config.patchHost);
   ini.ReadString(L"zepo", L"RootKey", config.rootKey);
+  if (ini.ReadString(L"zepo", L"Report", value) && !value.empty()) config.report = IniTextToInt(value) != 0;
   if (ini.ReadString(L"zepo", L"Channel", value) && !value.empty()) {
     if (IsChannelName(value)) {
       config.channel = value;
@@ -124,6 +125,7 @@ RunSettings RunSettingsFrom(const StartupConfig& config) {
   settings.host = config.patchHost.empty() ? DefaultPatchHost() : config.patchHost;
   if (!config.rootKey.empty()) settings.rootKey = config.rootKey;
   settings.channel = config.channel;
+  settings.reportResults = config.report;
   if (config.connections > 0) settings.connections = config.connections;
   settings.maxRateBytesPerSecond = config.maxRate;
   settings.minRateBytesPerSecond = config.minRate;

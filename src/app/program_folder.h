@@ -16,6 +16,7 @@ struct StartupConfig {
   std::wstring patchHost;  // "PatchHost": a patch-server host for staging and QA servers
   std::wstring rootKey;    // "RootKey": the root descriptor's key of the product; empty: the default
   std::wstring channel;    // "Channel": the channel whose releases the installation takes; empty: the default
+  bool report = true;      // "Report": 0 keeps the run's result from the server (engine/result_report.h)
   int connections = 0;     // "Connections": downloads at once, 1 to 16; 0 when not given
   std::uint64_t maxRate = 0;  // "MaxRate": the download cap in bytes per second; 0: none
   std::uint64_t minRate = 1024;  // "MinRate": the speed floor in bytes per second; 0: none

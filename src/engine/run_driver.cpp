@@ -14,6 +14,7 @@
 #include "engine/list_source.h"
 #include "engine/player_words.h"
 #include "engine/progress_texts.h"
+#include "engine/result_report.h"
 #include "engine/rollout_choice.h"
 #include "engine/run_failures.h"
 #include "engine/slots.h"
@@ -173,6 +174,20 @@ class Run {
   }
 
  public:
+  // Tells the server how the run ended (see engine/result_report.h): a finished or failed run
+  // that reached it, not a dry run, unless the installation turned reports off.
+  void ReportResult(int result) const {
+    if (!settings_.reportResults || settings_.plan != nullptr || list_.ServerUrl().empty() ||
+        (result != RUN_FINISHED && result != RUN_FAILED)) {
+      return;
+    }
+    const std::wstring code = result == RUN_FINISHED || !Failed() ? L"ok" : failures_.First().code.Describe().name;
+    const std::wstring url = ResultReportUrl(list_.ServerUrl(), settings_.channel, version_, code,
+                                             RolloutBucket(InstallationId(true), version_));
+    const bool sent = SendNotice(url, list_.HostName());
+    TheLogger().Write(LOG_FYI, L"AutoUpdateApp: the result [" + url + L"] " + (sent ? L"was told" : L"could not be told"));
+  }
+
   // The first failure's step, subject, code and cause, for the front end's error line; empty when
   // nothing failed.
   std::wstring FirstFailure() const { return failures_.FirstLine(); }
@@ -548,6 +563,7 @@ int ExecuteRun(RunView& view, const RunSettings& settings, const std::wstring& w
     Run run(view, settings, workFolder);
     const int result = run.Execute();
     if (result == RUN_FAILED && !run.FirstFailure().empty()) view.ReportError(run.FirstFailure());
+    run.ReportResult(result);
     if (settings.summary != nullptr) run.Summarize(*settings.summary);
     return result;
   } catch (const std::exception& failure) {

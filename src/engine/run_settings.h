@@ -26,6 +26,9 @@ struct RunSettings {
   std::wstring rootKey = DEFAULT_ROOT_KEY;
   // The update list ("filelist.enc"), or the full one ("filelistfull.enc").
   FileListChoice list = FileListChoice::Update;
+  // After the run, one request tells the server how it ended (engine/result_report.h); "Report=0"
+  // in log.ini turns it off.
+  bool reportResults = true;
   // The channel whose releases the installation takes ("Channel", --channel): the default channel's
   // lists are the product's own, another's lie under channels/NAME/. Empty: the default.
   std::wstring channel;

@@ -67,6 +67,10 @@ double MeasuredDownloadRate();
 [[nodiscard]] bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode,
                                       const std::wstring& url, const std::wstring& host);
 
+// One GET whose answer's body does not matter (a run's result, which the server's access log
+// keeps): true when any answer came.
+bool SendNotice(const std::wstring& url, const std::wstring& host);
+
 // Why the calling thread's last download failed, in words for the diagnostic log: the status
 // the server answered, the system's text for a failed write, the transport's for a broken
 // connection. Empty after a download that succeeded.

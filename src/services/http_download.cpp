@@ -356,6 +356,16 @@ bool TransferFile(const std::wstring& localPath, IStatusCallback* callback, Step
   return TakeAnswer(*transport, head, url, localPath, callback, errorCode, resume, mismatch);
 }
 
+bool SendNotice(const std::wstring& url, const std::wstring& host) {
+  StepCode errorCode;
+  if (!BeginDownload(nullptr, host, errorCode)) return false;
+  std::unique_ptr<HttpTransport> transport = OpenTransport(url, RequestHeaders(host, nullptr));
+  AnswerHead head;
+  std::wstring cause;
+  StepCode failCode = DownloadCode::RequestFailed;
+  return transport->ReadHead(head, failCode, cause);
+}
+
 bool RemoteLength(const std::wstring& url, const std::wstring& host, std::uint64_t& length, StepCode& errorCode) {
   length = 0;
   if (!BeginDownload(nullptr, host, errorCode)) return false;
