@@ -5,5 +5,5 @@
 std::wstring ResultReportUrl(const std::wstring& serverUrl, const std::wstring& channel, const std::wstring& version,
                              const std::wstring& result, unsigned bucket) {
   return serverUrl + L"report/" + (channel.empty() ? std::wstring(DEFAULT_CHANNEL) : channel) + L"/" +
-         (version.empty() ? L"unknown" : version) + L"/" + result + L"?bucket=" + std::to_wstring(bucket);
+         (version.empty() ? L"unknown" : version) + L"/" + result + L"/bucket-" + std::to_wstring(bucket);
 }

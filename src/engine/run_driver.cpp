@@ -81,7 +81,9 @@ class Run {
     version_ = list_.VersionName();
     if (settings_.plan != nullptr) return Plan(*settings_.plan);
     const std::size_t total = plan_.updates.size() + plan_.patches.size() + plan_.selfUpdates.size();
-    view_.ShowVersion(L"version " + version_);
+    // An installation on another channel than the default one says so beside the version.
+    view_.ShowVersion(L"version " + version_ +
+                      (ChannelFolder(settings_.channel).empty() ? L"" : L" (" + settings_.channel + L")"));
     if (total == 0) {
       RemoveListed();
       if (Failed()) {
@@ -182,8 +184,10 @@ class Run {
       return;
     }
     const std::wstring code = result == RUN_FINISHED || !Failed() ? L"ok" : failures_.First().code.Describe().name;
+    // A failed run leaves the folder as it was: it reports the bucket of an id it keeps only when
+    // the installation has one already.
     const std::wstring url = ResultReportUrl(list_.ServerUrl(), settings_.channel, version_, code,
-                                             RolloutBucket(InstallationId(true), version_));
+                                             RolloutBucket(InstallationId(result == RUN_FINISHED), version_));
     const bool sent = SendNotice(url, list_.HostName());
     TheLogger().Write(LOG_FYI, L"AutoUpdateApp: the result [" + url + L"] " + (sent ? L"was told" : L"could not be told"));
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "protocol/served_names.h"
+#include "protocol/file_list.h"
 #include "publish/channels.h"
 #include "publish/delta.h"
 
@@ -17,6 +18,7 @@
 #include "publish/delta_chunked.h"
 #include "publish/release.h"
 #include "publish/rollout.h"
+#include "publish/rollout_status.h"
 #include "publish/serve.h"
 #include "publish/prune.h"
 #include "publish/push.h"
@@ -63,6 +65,7 @@ const char USAGE[] =
     "  rollback make an earlier release of a tree live again\n"
     "  promote  make a channel's release live on another channel, without a build\n"
     "  rollout  offer a release to a share of a channel's installations, widen, halt or complete it\n"
+    "  rollout-status  count what players' runs report, and halt a rollout that fails\n"
     "  resign   renew the signatures of a tree's live version\n"
     "  push     upload a tree to the web root or origin that serves it, in a safe order\n"
     "  prune    retire old releases of a tree and free what only they hold\n"
@@ -225,6 +228,26 @@ const char ROLLOUT_USAGE[] =
     CHANNEL_TEXT
     "\n"
     "Example: zepo-publish rollout tree --channel stable --version 2.1 --percent 10 --sign publisher.key\n"
+    WRITER_EXIT_TEXT;
+
+const char ROLLOUT_STATUS_USAGE[] =
+    "usage: zepo-publish rollout-status TREE --access-log FILE... [--channel NAME] [--halt-at PERCENT]\n"
+    "                                   [--min N] [--root-key KEY] [--sign KEYFILE [--expires DAYS]]\n"
+    "                                   [--no-wait]\n"
+    "\n"
+    "Counts what players' runs report after they end, as the servers' access logs keep it: each\n"
+    "run asks for PRODUCT/report/CHANNEL/VERSION/RESULT/bucket-N (RESULT: ok, or the failure's\n"
+    "code; N: the installation's rollout bucket), nothing personal. It prints the channel's runs\n"
+    "per version with how many failed and by which code, and the running rollout's. With\n"
+    "--halt-at (a share, \"5%\"),\n"
+    "it halts the channel's running rollout once the rolled-out version's failures reach that share\n"
+    "of at least --min reports (default 100), as zepo-publish rollout --halt does: run it from cron\n"
+    "over the logs of the period. Any log format that keeps the request's path serves (nginx's\n"
+    "combined one does; docs/publishing.md).\n"
+    ROOT_KEY_TEXT
+    CHANNEL_TEXT
+    "\n"
+    "Example: zepo-publish rollout-status tree --access-log access.log --halt-at 5% --min 200\n"
     WRITER_EXIT_TEXT;
 
 const char RESIGN_USAGE[] =
@@ -795,6 +818,52 @@ int Rollout(const fs::path& tree, const TreeCommandOptions& options, WriterOptio
   });
 }
 
+int RolloutStatus(const std::vector<std::string>& args) {
+  if (IsHelp(args)) return Usage(ROLLOUT_STATUS_USAGE, true);
+  if (args.empty() || args[0].rfind("--", 0) == 0) return UsageError(ROLLOUT_STATUS_USAGE, "which tree?");
+  RolloutWatch watch;
+  std::wstring rootKey = DEFAULT_ROOT_KEY;
+  WriterOptions writer;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    bool writerOption = false;
+    std::string problem;
+    if (!ParseWriterOption(args, i, writer, writerOption, problem)) return UsageError(ROLLOUT_STATUS_USAGE, problem);
+    if (writerOption) continue;
+    const std::string& option = args[i];
+    if (option != "--access-log" && option != "--channel" && option != "--halt-at" && option != "--min" &&
+        option != "--root-key") {
+      return UsageError(ROLLOUT_STATUS_USAGE, "unknown option " + option + " for rollout-status");
+    }
+    if (!HasValue(args, i)) return UsageError(ROLLOUT_STATUS_USAGE, option + " needs a value");
+    if (option == "--access-log") {
+      while (HasValue(args, i)) watch.logs.push_back(args[++i]);
+      continue;
+    }
+    const std::string value = args[++i];
+    unsigned long count = 0;
+    if (option == "--root-key") {
+      rootKey = AnsiToWide(value);
+    } else if (option == "--channel") {
+      watch.channel = AnsiToWide(value);
+      if (!CheckChannelName(watch.channel, problem)) return UsageError(ROLLOUT_STATUS_USAGE, problem);
+    } else if (option == "--min") {
+      if (!ParseCount(value, 1, 100000000, count)) return UsageError(ROLLOUT_STATUS_USAGE, "--min takes a count, not " + value);
+      watch.least = count;
+    } else {
+      const std::string share = !value.empty() && value.back() == '%' ? value.substr(0, value.size() - 1) : value;
+      if (!ParseRolloutPercent(AnsiToWide(share), watch.haltAt) || watch.haltAt == 0) {
+        return UsageError(ROLLOUT_STATUS_USAGE, "--halt-at takes a share above 0 up to 100%, not " + value);
+      }
+    }
+  }
+  if (watch.logs.empty()) return UsageError(ROLLOUT_STATUS_USAGE, "rollout-status needs --access-log FILE");
+  if (const int status = LoadSigningKey(ROLLOUT_STATUS_USAGE, writer); status != 0) return status;
+  const fs::path tree = args[0];
+  return WithTree("rollout-status", tree, writer.noWait, [&](std::string& error) {
+    return WatchRollout(tree, rootKey, watch, writer.signing, error);
+  });
+}
+
 int TreeCommand(const std::string& command, const std::vector<std::string>& args) {
   const char* const usage = TreeCommandUsage(command);
   if (IsHelp(args)) return Usage(usage, true);
@@ -1109,6 +1178,7 @@ int main(int argc, char** argv) {
       command == "rollout") {
     return TreeCommand(command, args);
   }
+  if (command == "rollout-status") return RolloutStatus(args);
   if (command == "push") return Push(args);
   if (command == "prune") return Prune(args);
   if (command == "verify") return Verify(args);

@@ -85,7 +85,10 @@ copy_installation "$work/release-1" "$work/beta"
 update "$work/stable" "$work/release-1" "a stable installation" --public-key "$key"
 update "$work/beta" "$work/release-2" "a beta installation" --public-key "$key" --channel beta
 grep -q "GET /velora/channels/beta/filelist.enc " "$work/requests" || fail "the beta client did not ask for beta's list"
-echo "channels_e2e: a stable and a beta installation each reached their channel's release"
+# Each run tells the server how it ended: channel, version, result and a bucket, nothing else.
+grep -qE "^GET /velora/report/beta/2\.0/ok/bucket-[0-9]+ HTTP/1\.1 404" "$work/requests" ||
+  fail "the beta run's result was not told: $(grep report "$work/requests" || echo none)"
+echo "channels_e2e: a stable and a beta installation each reached their channel's release, and told how it went"
 
 # Switched three times, each ending byte-exact; the channel given is kept.
 grep -q "^Channel=beta" "$work/beta/log.ini" || fail "the installation does not keep following beta"
@@ -117,7 +120,10 @@ copy_installation "$work/release-1" "$work/misnamed"
 printf 'Channel=Beta!\r\n' >> "$work/misnamed/log.ini"
 update "$work/misnamed" "$work/release-1" "an installation whose log.ini names no channel that reads" --public-key "$key"
 [ -n "$prefix" ] || grep -q 'Channel=Beta! is not a channel' "$work/run.out" || fail "a channel that does not read is not said"
-echo "channels_e2e: Channel= in log.ini is followed, and one that does not read is said"
+printf 'Report=0\r\n' >> "$work/misnamed/log.ini"
+update "$work/misnamed" "$work/release-1" "an installation that reports nothing" --public-key "$key"
+! grep -q "/report/" "$work/requests" || fail "Report=0 still told the run's result"
+echo "channels_e2e: Channel= in log.ini is followed, one that does not read is said, and Report=0 tells nothing"
 
 # The beta list at the stable channel's path: refused, signed or not.
 cp -a "$tree" "$work/mixed"
@@ -148,3 +154,56 @@ grep -q "channels: stable 2.0 (shown), beta 2.0" "$work/status.out" || fail "sta
 "$publish" verify "$tree" --public-key "$key" > "$work/verify.out" || { cat "$work/verify.out"; fail "verify refuses the promoted tree"; }
 update "$work/stable" "$work/release-2" "a stable installation after the promotion" --public-key "$key"
 echo "channels_e2e: 2.0 promoted from beta to stable without a build; the stable installation reached it"
+
+# A staged rollout of 3.0 on stable beside 2.0, to half the installations: one installation whose
+# bucket for 3.0 lies under 5,000 takes it, one above stays; a generated hour of reports in which
+# 3.0 fails for 8% of 250 runs halts it from rollout-status; --back sends the one that took it back.
+mkdir -p "$work/release-3/data"
+cp -a "$work/release-2/." "$work/release-3/"
+head -c 100000 /dev/urandom | dd of="$work/release-3/data/world.pak" bs=1 seek=$((2 << 20)) conv=notrunc status=none
+echo "the third release" > "$work/release-3/readme.txt"
+touch -d "2026-03-01 10:00" "$work/release-3"/* "$work/release-3"/*/*
+"$publish" build -q --release "$work/release-3" --version 3.0 --out "$tree" --product velora/ --channel beta \
+  --sign "$work/publisher.key"
+"$publish" rollout "$tree" --version 3.0 --percent 50 --sign "$work/publisher.key" > "$work/rollout.out" ||
+  { cat "$work/rollout.out"; fail "the rollout failed"; }
+bucket() { printf '%s\n%s' "$1" "$2" | sha256sum | cut -c1-15 | { read -r hex; echo $(( 16#$hex % 10000 )); }; }
+low= high=
+for i in $(seq 1 64); do
+  id=$(printf 'installation %d' "$i" | md5sum | cut -c1-32)
+  b=$(bucket "$id" 3.0)
+  if [ "$b" -lt 5000 ] && [ -z "$low" ]; then low=$id; fi
+  if [ "$b" -ge 5000 ] && [ -z "$high" ]; then high=$id; fi
+done
+for who in low high; do
+  rm -rf "$work/$who" && copy_installation "$work/release-2" "$work/$who"
+  [ "$who" = low ] && echo "$low" > "$work/$who/autoupdate.id" || echo "$high" > "$work/$who/autoupdate.id"
+done
+update "$work/low" "$work/release-3" "an installation under the rollout's share" --public-key "$key"
+forward=$(fetched)
+grep -q "GET /velora/rollout/filelist.enc " "$work/requests" || fail "the rollout's list was not asked for"
+update "$work/high" "$work/release-2" "an installation above the rollout's share" --public-key "$key"
+"$publish" status "$tree" | grep -q "rollout: 3.0 to 50% of the installations (running)" || fail "status does not show the rollout"
+echo "channels_e2e: 3.0 rolled out to 50%: the installation under the share took it, the one above stayed on 2.0"
+
+{
+  for i in $(seq 1 230); do echo "127.0.0.1 - - [09/Dec/2026:10:00:00 +0000] \"GET /velora/report/stable/3.0/ok/bucket-$i HTTP/1.1\" 404 153 \"-\" \"-\""; done
+  for i in $(seq 1 20); do echo "127.0.0.1 - - [09/Dec/2026:10:00:01 +0000] \"GET /velora/report/stable/3.0/STAGE_BAD_CONTENT/bucket-$i HTTP/1.1\" 404 153 \"-\" \"-\""; done
+  for i in $(seq 1 500); do echo "127.0.0.1 - - [09/Dec/2026:10:00:02 +0000] \"GET /velora/report/stable/2.0/ok/bucket-$i HTTP/1.1\" 404 153 \"-\" \"-\""; done
+} > "$work/reports.log"
+"$publish" rollout-status "$tree" --access-log "$work/reports.log" --halt-at 10% --min 200 --sign "$work/publisher.key" \
+  > "$work/watch.out" || { cat "$work/watch.out"; fail "rollout-status failed"; }
+grep -q "halted" "$work/watch.out" && fail "rollout-status halted 3.0 under its limit"
+"$publish" rollout-status "$tree" --access-log "$work/reports.log" --halt-at 5% --min 200 --sign "$work/publisher.key" \
+  > "$work/watch.out" || { cat "$work/watch.out"; fail "rollout-status failed"; }
+grep -qE "3\.0 +250 +20 +8\.00%  STAGE_BAD_CONTENT 20" "$work/watch.out" || { cat "$work/watch.out"; fail "rollout-status counts"; }
+grep -q "the rollout is halted" "$work/watch.out" || { cat "$work/watch.out"; fail "rollout-status did not halt 3.0"; }
+update "$work/low" "$work/release-3" "an installation that took the halted version" --public-key "$key"
+rm -rf "$work/third" && copy_installation "$work/release-2" "$work/third" && echo "$low" > "$work/third/autoupdate.id"
+update "$work/third" "$work/release-2" "a new installation under the halted rollout's share" --public-key "$key"
+"$publish" rollout "$tree" --halt --back --sign "$work/publisher.key" > /dev/null || fail "rollout --halt --back failed"
+update "$work/low" "$work/release-2" "an installation sent back" --public-key "$key"
+back=$(fetched)
+[ "$back" -le $((2 * forward)) ] || fail "sent back with $back bytes, the way forward took $forward"
+"$publish" verify "$tree" --public-key "$key" > "$work/verify.out" || { cat "$work/verify.out"; fail "verify refuses the tree"; }
+echo "channels_e2e: 8% of 250 reports failing halted the rollout; the installation that took 3.0 kept it, then went back with $back bytes (forward $forward)"
