@@ -151,7 +151,7 @@ const char BUILD_USAGE[] =
     WRITER_EXIT_TEXT;
 
 const char STATUS_USAGE[] =
-    "usage: zepo-publish status TREE [--root-key KEY] [--channel NAME] [--json]\n"
+    "usage: zepo-publish status TREE [--root-key KEY] [--channel NAME] [--access-log FILE...] [--json]\n"
     "\n"
     "Shows the live version (and the one clients are served when the lists say otherwise) and\n"
     "until when its signatures hold (a warning under 7 days), then each release the tree has\n"
@@ -161,7 +161,8 @@ const char STATUS_USAGE[] =
     "publication, and whole files of any kept release that do not unpack to their list are\n"
     "problems, with their kinds on the closing line. A serial or release date more than an hour\n"
     "ahead of this computer's clock is a warning. The first line names every channel with its live\n"
-    "version; the rest is the channel's (--channel, default stable).\n"
+    "version, then its rollout; the rest is the channel's (--channel, default stable). With\n"
+    "--access-log, also what players' runs reported per version (zepo-publish rollout-status).\n"
     ROOT_KEY_TEXT
     CHANNEL_TEXT
     "\n"
@@ -745,6 +746,7 @@ struct TreeCommandOptions {
   std::wstring channel = DEFAULT_CHANNEL;
   std::wstring to, from, version, percent;
   bool halt = false, back = false;
+  std::vector<fs::path> accessLogs;  // status
 };
 
 bool TakesTreeOption(const std::string& command, const std::string& option) {
@@ -753,6 +755,7 @@ bool TakesTreeOption(const std::string& command, const std::string& option) {
   if (option == "--to") return command == "rollback" || command == "promote";
   if (option == "--version") return command == "promote" || command == "rollout";
   if (option == "--percent") return command == "rollout";
+  if (option == "--access-log") return command == "status";
   return option == "--from" && command == "promote";
 }
 
@@ -772,6 +775,10 @@ int ParseTreeCommand(const std::string& command, const std::vector<std::string>&
     }
     if (!TakesTreeOption(command, args[i])) return UsageError(usage, "unknown option " + args[i] + " for " + command);
     if (!HasValue(args, i)) return UsageError(usage, args[i] + " needs a value");
+    if (args[i] == "--access-log") {
+      while (HasValue(args, i)) tree.accessLogs.push_back(args[++i]);
+      continue;
+    }
     const std::string& option = args[i];
     const std::wstring value = AnsiToWide(args[++i]);
     if (option == "--root-key") tree.rootKey = value;
@@ -788,7 +795,7 @@ int ParseTreeCommand(const std::string& command, const std::vector<std::string>&
 
 int ShowStatus(const fs::path& tree, const TreeCommandOptions& options) {
   std::string error, json;
-  const bool clean = ShowTreeStatus(tree, options.rootKey, options.channel, error, &json);
+  const bool clean = ShowTreeStatus(tree, options.rootKey, options.channel, error, &json, options.accessLogs);
   if (json.empty()) {
     EmitFailure(1, "status", tree.string(), error);
   } else {

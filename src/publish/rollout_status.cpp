@@ -6,6 +6,7 @@
 #include "protocol/file_list.h"
 #include "publish/channel_tree.h"
 #include "publish/rollout.h"
+#include "services/json.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -14,7 +15,7 @@ namespace {
 
 // A name of the report's path: what a channel, version or code may hold.
 bool IsReportPart(const std::string& part) {
-  if (part.empty() || part.size() > 64) return false;
+  if (part.empty() || part.size() > 64 || part[0] == '.') return false;
   for (const char c : part) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') return false;
   }
@@ -37,20 +38,30 @@ bool ReportOf(const std::string& line, const std::string& prefix, std::string pa
   return true;
 }
 
-void PrintCounts(const std::string& channel, const std::map<std::string, ReportCount>& versions) {
+}  // namespace
+
+void PrintReportCounts(const std::string& channel, const std::map<std::string, ReportCount>& versions,
+                       std::string* json) {
   std::printf("reports of the channel %s:\n", channel.c_str());
   std::printf("  %-12s %9s %9s %8s  %s\n", "version", "runs", "failed", "share", "failures by code");
+  std::vector<std::string> items;
   for (const auto& [version, count] : versions) {
     std::string codes;
-    for (const auto& [code, n] : count.failures) codes += (codes.empty() ? "" : ", ") + code + " " + std::to_string(n);
+    JsonObject byCode;
+    for (const auto& [code, n] : count.failures) {
+      codes += (codes.empty() ? "" : ", ") + code + " " + std::to_string(n);
+      byCode.Number(code.c_str(), n);
+    }
     const std::uint64_t failed = count.total - count.ok;
     std::printf("  %-12s %9llu %9llu %7.2f%%  %s\n", version.c_str(), static_cast<unsigned long long>(count.total),
-                static_cast<unsigned long long>(failed), count.total == 0 ? 0.0 : 100.0 * failed / count.total,
+                static_cast<unsigned long long>(failed),
+                count.total == 0 ? 0.0 : 100.0 * static_cast<double>(failed) / static_cast<double>(count.total),
                 codes.c_str());
+    items.push_back(
+        JsonObject().Text("version", version).Number("runs", count.total).Number("failed", failed).Json("failures", byCode.Close()).Close());
   }
+  if (json != nullptr) *json = JsonArray(items);
 }
-
-}  // namespace
 
 bool CountReports(const std::vector<fs::path>& logs, const std::wstring& productName, ReportCounts& counts,
                   std::string& error) {
@@ -84,7 +95,7 @@ bool WatchRollout(const fs::path& root, const std::wstring& rootKey, const Rollo
     return false;
   }
   const std::string channel = WideToUtf8(watch.channel);
-  PrintCounts(channel, counts[channel]);
+  PrintReportCounts(channel, counts[channel]);
   const IndexedRollout& rollout = tree.index.rollout();
   if (rollout.version.empty() || rollout.state != ROLLOUT_RUNNING) {
     std::printf("the channel %s has no running rollout\n", channel.c_str());

@@ -26,6 +26,11 @@ using ReportCounts = std::map<std::string, std::map<std::string, ReportCount>>;
 bool CountReports(const std::vector<std::filesystem::path>& logs, const std::wstring& productName,
                   ReportCounts& counts, std::string& error);
 
+// Prints a channel's reports per version: runs, failures and their codes; with json, sets it to
+// the same as a JSON array.
+void PrintReportCounts(const std::string& channel, const std::map<std::string, ReportCount>& versions,
+                       std::string* json = nullptr);
+
 struct RolloutWatch {
   std::wstring channel = DEFAULT_CHANNEL;
   std::vector<std::filesystem::path> logs;

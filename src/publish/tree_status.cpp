@@ -17,6 +17,7 @@
 #include "publish/release.h"
 #include "publish/publication.h"
 #include "publish/release_index.h"
+#include "publish/rollout_status.h"
 #include "publish/tree_writes.h"
 #include "engine/patch2.h"
 #include "services/files.h"
@@ -453,7 +454,7 @@ std::vector<DownloadFrom> DownloadsToTheLive(const fs::path& root, const std::ws
 }
 
 bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, const std::wstring& channel, std::string& error,
-                    std::string* json) {
+                    std::string* json, const std::vector<fs::path>& accessLogs) {
   Tree tree;
   if (!LoadTree(root, rootKey, channel, tree, error)) return false;
   const ReleaseIndex& index = tree.index;
@@ -469,6 +470,12 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, const std
   std::string prunedLine;
   for (const std::string& release : pruned) prunedLine += (prunedLine.empty() ? "" : ", ") + release;
   if (!pruned.empty()) std::printf("pruned: %s\n", prunedLine.c_str());
+  std::string reports = "null";
+  if (!accessLogs.empty()) {
+    ReportCounts counts;
+    if (!CountReports(accessLogs, tree.productName, counts, error)) return false;
+    PrintReportCounts(WideToUtf8(channel), counts[WideToUtf8(channel)], &reports);
+  }
   const std::uint64_t treeBytes = ContentStore::TreeBytes(root);
   std::printf("the tree takes %s on disk (a content stored once however many releases name it)\n",
               ByteSize(treeBytes).c_str());
@@ -484,6 +491,7 @@ bool ShowTreeStatus(const fs::path& root, const std::wstring& rootKey, const std
   if (json != nullptr) {
     *json = object.Json("releases", JsonArray(releases))
                 .Json("pruned", JsonTexts(pruned))
+                .Json("reports", reports)
                 .Number("tree_bytes", treeBytes)
                 .Json("warnings", JsonTexts(warnings))
                 .Json("problems", JsonTexts(texts))

@@ -17,8 +17,10 @@ bool ProductFolderOf(const std::filesystem::path& tree, const std::wstring& root
 // Prints the live version and until when its signatures hold (a warning under 7 days), then each release with its date, file count, packed size, patch count
 // and the bytes that a client on that release downloads to reach the live one, then what
 // ServedProblems finds; false when it finds anything. With json, sets it to the same as one object.
+// With access logs, also the channel's reports per version (publish/rollout_status.h).
 bool ShowTreeStatus(const std::filesystem::path& tree, const std::wstring& rootKey, const std::wstring& channel,
-                    std::string& error, std::string* json = nullptr);
+                    std::string& error, std::string* json = nullptr,
+                    const std::vector<std::filesystem::path>& accessLogs = {});
 
 // What players download to reach the live version: for each kept release other than the live one
 // (oldest first), its version and the bytes a client holding it downloads (patches where the live

@@ -198,6 +198,9 @@ grep -q "halted" "$work/watch.out" && fail "rollout-status halted 3.0 under its 
   > "$work/watch.out" || { cat "$work/watch.out"; fail "rollout-status failed"; }
 grep -qE "3\.0 +250 +20 +8\.00%  STAGE_BAD_CONTENT 20" "$work/watch.out" || { cat "$work/watch.out"; fail "rollout-status counts"; }
 grep -q "the rollout is halted" "$work/watch.out" || { cat "$work/watch.out"; fail "rollout-status did not halt 3.0"; }
+"$publish" status "$tree" --access-log "$work/reports.log" > "$work/status.out" || true
+grep -qE "rollout: 3\.0 to 50% of the installations \(halted\)" "$work/status.out" &&
+  grep -qE "2\.0 +500 +0 +0\.00%" "$work/status.out" || { cat "$work/status.out"; fail "status with the log"; }
 update "$work/low" "$work/release-3" "an installation that took the halted version" --public-key "$key"
 rm -rf "$work/third" && copy_installation "$work/release-2" "$work/third" && echo "$low" > "$work/third/autoupdate.id"
 update "$work/third" "$work/release-2" "a new installation under the halted rollout's share" --public-key "$key"
