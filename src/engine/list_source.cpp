@@ -239,20 +239,22 @@ bool ListSource::LoadDescription(const std::wstring& cacheFile, StepCode& errorC
   if (fetch == StampedFetch::Fetched && !TakeFetchedList(packedPath, stamp, cacheFile, errorCode)) return false;
   listStamp_ = stamp;
   header_ = ParseListHeader(list_);
-  const ListHeader& header = header_;
-  // A list of another channel (a cache or a mirror that serves one channel's list at another's
-  // path) would move the installation to releases its player never chose.
-  if (!ListIsOfChannel(header, channel_)) {
-    failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] is the list of the channel " +
-                    (header.channel.empty() ? std::wstring(DEFAULT_CHANNEL) : header.channel) +
-                    L"; this installation follows " + channel_;
-    TheLogger().WriteFailure(L"AutoUpdateApp: " + failureCause_);
-    errorCode = TrustCode::Refused;
-    return false;
-  }
-  versionName_ = header.versionName;
-  updateFolder_ = header.updateFolder;
+  if (!OfItsChannel(errorCode)) return false;
+  versionName_ = header_.versionName;
+  updateFolder_ = header_.updateFolder;
   return true;
+}
+
+// A list of another channel (a cache or a mirror that serves one channel's list at another's
+// path) would move the installation to releases its player never chose.
+bool ListSource::OfItsChannel(StepCode& errorCode) {
+  if (ListIsOfChannel(header_, channel_)) return true;
+  failureCause_ = L"[" + serverUrl_ + remoteListName_ + L"] is the list of the channel " +
+                  (header_.channel.empty() ? std::wstring(DEFAULT_CHANNEL) : header_.channel) +
+                  L"; this installation follows " + channel_;
+  TheLogger().WriteFailure(L"AutoUpdateApp: " + failureCause_);
+  errorCode = TrustCode::Refused;
+  return false;
 }
 
 // The fetched list (packed at packedPath) becomes the run's list and the cache's, with its stamp

@@ -61,6 +61,8 @@ class ListSource {
 
  private:
   bool ConnectTo(const std::wstring& address, const std::wstring& cacheFile, StepCode& errorCode);
+  // Whether the list read is of the run's channel; false sets the cause.
+  bool OfItsChannel(StepCode& errorCode);
   bool TakeFetchedList(const std::wstring& packedPath, const std::wstring& stamp, const std::wstring& cacheFile,
                        StepCode& errorCode);
   // Packs a descriptor or list that was read into the cache beside the installation (not in a

@@ -167,6 +167,20 @@ bool RemoveUnnamedChunks(const fs::path& product, const std::vector<IniDocument>
   return true;
 }
 
+// What clients are served on every channel must be what its index says, or a release they are
+// served could go.
+bool ServedAsIndexed(const fs::path& tree, const std::wstring& rootKey, const fs::path& product, std::string& error) {
+  for (const std::wstring& channel : ChannelsOf(product)) {
+    const std::vector<std::string> problems = ServedProblems(tree, rootKey, false, channel);
+    if (!problems.empty()) {
+      error = "the tree is not pruned: " + problems.front() +
+              (ChannelFolder(channel).empty() ? "" : " (channel " + WideToUtf8(channel) + ")");
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool PruneTree(const fs::path& tree, const std::wstring& rootKey, const PruneOptions& options, std::string& error) {
@@ -182,15 +196,7 @@ bool PruneTree(const fs::path& tree, const std::wstring& rootKey, const PruneOpt
             WideToUtf8(options.channel) + "; nothing to prune";
     return false;
   }
-  // What clients are served must be what the index says, or a release they are served could go.
-  for (const std::wstring& channel : ChannelsOf(product)) {
-    const std::vector<std::string> problems = ServedProblems(tree, rootKey, false, channel);
-    if (!problems.empty()) {
-      error = "the tree is not pruned: " + problems.front() +
-              (ChannelFolder(channel).empty() ? "" : " (channel " + WideToUtf8(channel) + ")");
-      return false;
-    }
-  }
+  if (!ServedAsIndexed(tree, rootKey, product, error)) return false;
   const std::uint64_t before = ContentStore::TreeBytes(tree);
   const std::vector<std::wstring> chosen = ChosenVersions(index, options);
   if (!chosen.empty()) {

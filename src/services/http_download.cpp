@@ -75,11 +75,14 @@ RateLimiter& TheRateLimiter() {
 class TransferMeter {
  public:
   static constexpr std::uint64_t MEASURED_FROM = 64 << 10;
-  void Record(std::uint64_t bytes, double seconds) {
-    if (bytes < MEASURED_FROM || seconds <= 0) return;
+  // A body of bytes that began at started ended now; true, for the caller's return.
+  bool Record(std::uint64_t bytes, std::chrono::steady_clock::time_point started) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (bytes < MEASURED_FROM || seconds <= 0) return true;
     std::lock_guard<std::mutex> guard(lock_);
     bytes_ += static_cast<double>(bytes);
     seconds_ += seconds;
+    return true;
   }
   double Rate() {
     std::lock_guard<std::mutex> guard(lock_);
@@ -315,11 +318,7 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
       case HttpTransport::Piece::End:
         // Not flushed to disk: a download is only the source of a staged file, which is
         // verified and flushed before anything is committed.
-        if (received == total) {
-          TheTransferMeter().Record(received - (append ? offset : 0),
-                                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-          return true;
-        }
+        if (received == total) return TheTransferMeter().Record(received - (append ? offset : 0), started);
         // A connection that closes early ends the body: what came is kept for a resumed request.
         return Fail(errorCode, DownloadCode::ShortBody,
                     L"the body ended after " + std::to_wstring(received) + L" of " + std::to_wstring(total) +
