@@ -109,6 +109,9 @@ std::vector<std::string> Publication::SignedLists() const {
   for (const Staged& list : lists_) {
     if (std::find(lists.begin(), lists.end(), list.relative) == lists.end()) lists.push_back(list.relative);
   }
+  for (const std::string& list : alsoSigned_) {
+    if (std::find(lists.begin(), lists.end(), list) == lists.end()) lists.push_back(list);
+  }
   return lists;
 }
 

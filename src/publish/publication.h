@@ -57,6 +57,8 @@ class Publication {
   void RemoveSignatures();
   // Takes a served list and its signature file away after the lists go live.
   void RemoveList(const std::string& relative);
+  // Signs a served list that stays as it is (a rollout's, when the channel's are signed again).
+  void SignAlso(const std::string& relative) { alsoSigned_.push_back(relative); }
 
   // Stages everything, then carries out the plan. False with the reason when staging failed (the
   // tree is as it was) or the plan could not be finished (the next command finishes it).
@@ -87,5 +89,6 @@ class Publication {
   std::vector<Staged> lists_;
   std::vector<Staged> index_;
   std::vector<std::string> removals_;
+  std::vector<std::string> alsoSigned_;
   std::uint64_t serial_ = 0;
 };

@@ -203,6 +203,11 @@ bool Resign(const Tree& tree, const SigningOptions& signing, std::string& error)
     return false;
   }
   Publication publication(tree.root, tree.productName, tree.channel);
+  // A rollout's lists are the channel's too while it offers one.
+  for (const char* name : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
+    const std::string list = tree.ListsFolder() + WideToUtf8(ROLLOUT_FOLDER) + name;
+    if (fs::exists(tree.root / list, ignored)) publication.SignAlso(list);
+  }
   if (!PublishTree(tree, publication, signing, error)) return false;
   std::printf("the signatures of version %s are renewed: serial %llu, valid until %s\n",
               WideToUtf8(tree.index.live()).c_str(), static_cast<unsigned long long>(publication.serial()),

@@ -184,6 +184,10 @@ forward=$(fetched)
 grep -q "GET /velora/rollout/filelist.enc " "$work/requests" || fail "the rollout's list was not asked for"
 update "$work/high" "$work/release-2" "an installation above the rollout's share" --public-key "$key"
 "$publish" status "$tree" | grep -q "rollout: 3.0 to 50% of the installations (running)" || fail "status does not show the rollout"
+# The daily resign renews the rollout's signatures with the channel's.
+"$publish" resign "$tree" --sign "$work/publisher.key" > /dev/null || fail "resign failed during the rollout"
+[ "$(grep serial "$tree/velora/rollout/filelist.enc.sig")" = "$(grep serial "$tree/velora/filelist.enc.sig")" ] ||
+  fail "resign left the rollout's list signed under an older serial"
 echo "channels_e2e: 3.0 rolled out to 50%: the installation under the share took it, the one above stayed on 2.0"
 
 {
