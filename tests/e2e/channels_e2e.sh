@@ -39,17 +39,7 @@ tree="$work/tree"
 [ -f "$tree/velora/files/2.0/data/world.pak" ] || fail "the beta release's files are not in the shared store"
 "$publish" verify "$tree" --public-key "$key" > "$work/verify.out" || { cat "$work/verify.out"; fail "verify refuses the tree"; }
 
-nginx_pid=
-start_nginx() {  # ROOT
-  [ -z "$nginx_pid" ] || kill "$nginx_pid" 2>/dev/null || true
-  sleep 0.2
-  free_port port
-  sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$1|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|0|g" \
-    "$here/nginx.conf.in" > "$work/nginx.conf"
-  /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
-  nginx_pid=$(cat "$work/nginx.pid")
-}
-trap '[ -z "$nginx_pid" ] || kill "$nginx_pid" 2>/dev/null || true' EXIT
+source "$here/../support/nginx.sh"
 
 # run INSTALL ARGUMENT...: one run of the updater; its status in $status, its requests in
 # $work/requests.

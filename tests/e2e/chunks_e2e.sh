@@ -56,17 +56,7 @@ for tree in "$all" "$chunks"; do
   "$publish" verify "$tree" > "$work/verify.out" || { cat "$work/verify.out"; fail "verify refuses $tree"; }
 done
 
-nginx_pid=
-start_nginx() {  # ROOT [RATE]
-  [ -z "$nginx_pid" ] || kill "$nginx_pid" 2>/dev/null || true
-  sleep 0.2
-  free_port port
-  sed -e "s|@WORK@|$work|g" -e "s|@ROOT@|$1|g" -e "s|@PORT@|$port|g" -e "s|@RATE@|${2:-0}|g" \
-    "$here/nginx.conf.in" > "$work/nginx.conf"
-  /usr/sbin/nginx -c "$work/nginx.conf" -p "$work"
-  nginx_pid=$(cat "$work/nginx.pid")
-}
-trap '[ -z "$nginx_pid" ] || kill "$nginx_pid" 2>/dev/null || true' EXIT
+source "$here/../support/nginx.sh"
 
 updater_command() {  # INSTALL ARGUMENT...
   local install=$1
