@@ -177,9 +177,9 @@ class Run {
 
  public:
   // Tells the server how the run ended (see engine/result_report.h): a finished or failed run
-  // that reached it, not a dry run, unless the installation turned reports off.
+  // that reached the product's folder, not a dry run, unless the installation turned reports off.
   void ReportResult(int result) const {
-    if (!settings_.reportResults || settings_.plan != nullptr || list_.ServerUrl().empty() ||
+    if (!settings_.reportResults || settings_.plan != nullptr || list_.RootFolder().empty() ||
         (result != RUN_FINISHED && result != RUN_FAILED)) {
       return;
     }
