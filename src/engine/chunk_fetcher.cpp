@@ -40,6 +40,9 @@ bool ChunksPay(const ChunkAssembly& assembly) {
 }
 
 bool ChunkFetcher::Fetch(FileEntry& entry) {
+  // A new file that nothing installed may hold (a fresh installation's): its index would only
+  // cost a round trip before the next form.
+  if (!entry.fallbacks.empty() && HoldsNothingFor(entry)) return TakeNextForm(entry, L"nothing installed holds it");
   auto assembly = std::make_shared<ChunkAssembly>();
   if (!FetchIndex(entry, assembly->index)) return false;
   const std::string name = IndexNameIn(entry.url);
@@ -51,16 +54,35 @@ bool ChunkFetcher::Fetch(FileEntry& entry) {
   FindHeldChunks(HeldFiles(entry, placed), *assembly);
   FindStagedChunks(base, *assembly);
   if (!ChunksPay(*assembly) && !entry.fallbacks.empty()) {
-    TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + entry.target + L"]: the installation holds " +
+    return TakeNextForm(entry, L"the installation holds " +
                                    std::to_wstring(assembly->places.size() - assembly->Missing()) + L" of its " +
-                                   std::to_wstring(assembly->places.size()) + L" chunks; taking [" +
-                                   entry.fallbacks.front().url + L"] instead");
-    RemovePartialDownload(staging_.DownloadPath(entry.url));
-    TakeNextOffer(entry);
-    return source_.Bring(entry, staging_.DownloadPath(entry.url));
+                                   std::to_wstring(assembly->places.size()) + L" chunks");
   }
   if (!DownloadMissing(entry, base, *assembly)) return false;
   entry.chunks = assembly;
+  return true;
+}
+
+bool ChunkFetcher::TakeNextForm(FileEntry& entry, const std::wstring& why) {
+  TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + entry.target + L"]: " + why + L"; taking [" +
+                                 entry.fallbacks.front().url + L"] instead of its chunks");
+  RemovePartialDownload(staging_.DownloadPath(entry.url));
+  TakeNextOffer(entry);
+  return source_.Bring(entry, staging_.DownloadPath(entry.url));
+}
+
+bool ChunkFetcher::HoldsNothingFor(const FileEntry& entry) const {
+  for (const std::wstring& file : HeldFiles(entry, false)) {
+    if (PathExists(file)) return false;
+  }
+  for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
+    for (const auto& other : *entries) {
+      if (!other->heldChunks.empty()) return false;
+    }
+  }
+  for (const Removal& removal : plan_.removals) {
+    if (!removal.heldChunks.empty()) return false;
+  }
   return true;
 }
 

@@ -46,6 +46,11 @@ class ChunkFetcher {
 
   // The installed files that may hold the entry's chunks, besides its own index's places.
   std::vector<std::wstring> HeldFiles(const FileEntry& entry, bool placedByIndex) const;
+  // Whether no installed file may hold any chunk of the entry: none of its held files is there and
+  // the last finished run's list vouches for no other content the run replaces or removes.
+  bool HoldsNothingFor(const FileEntry& entry) const;
+  // Moves the entry on to its next form, saying why, and brings that.
+  bool TakeNextForm(FileEntry& entry, const std::wstring& why);
 
   const StagingArea& staging_;
   const WorkPlan& plan_;

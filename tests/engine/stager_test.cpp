@@ -207,9 +207,25 @@ TEST_F(ChunkStagerTest, AChunkThatIsNotItsNameFailsTheFormAndTheWholeFileIsTaken
 }
 
 TEST_F(ChunkStagerTest, AFileOfWhichTheInstallationHoldsLittleComesWhole) {
-  FileEntry& entry = PackEntry();  // no earlier version at all
+  // An earlier version of other content: its index shows that nothing is held.
+  std::ofstream(folder.path() / "pack.dat", std::ios::binary) << RandomBytes(1 << 20, 11);
+  FileEntry& entry = PackEntry();
   ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
   EXPECT_EQ(source.asked, (std::vector<std::wstring>{index, L"mem://pack.dat"}));
+}
+
+TEST_F(ChunkStagerTest, ANewFileThatNothingInstalledMayHoldComesWholeWithoutItsIndex) {
+  FileEntry& entry = PackEntry();  // no earlier version, no removal, no vouched content elsewhere
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_EQ(source.asked, (std::vector<std::wstring>{L"mem://pack.dat"}));
+}
+
+TEST_F(ChunkStagerTest, ANewFileAsksItsIndexWhenTheRunReplacesContentTheLastListVouchesFor) {
+  Entry(plan.updates, L"other.dat", {{L"mem://other.dat", ContentForm::Whole}}, "other").heldChunks =
+      std::string(64, 'a');
+  FileEntry& entry = PackEntry();
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_EQ(source.asked.front(), index);
 }
 
 TEST_F(ChunkStagerTest, ChunksThatAFailedRunDownloadedAreNotFetchedAgain) {
