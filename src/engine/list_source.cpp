@@ -67,7 +67,7 @@ bool ListSource::KeepIfForProduct(const SignedStatement& statement, const std::s
     return false;
   }
   // Only a signature that passed every check is kept: its serial is the floor of later runs.
-  if (!text.empty() && !dryRun_ && !ReleaseTrust::Keep(cacheFile + L".sig", text)) {
+  if (!text.empty() && !dryRun_ && !ReleaseTrust::Keep(cacheFile + L".sig", text, statement.renewal)) {
     failureCause_ = L"the signature of " + what + L" cannot be kept beside [" + cacheFile + L"]";
     return false;
   }

@@ -5,20 +5,27 @@
 #include "protocol/served_names.h"
 #include "services/files.h"
 #include "services/http.h"
+#include "services/renewal.h"
 #include "services/text.h"
 
 bool ReleaseTrust::Holds(const std::string& text, const std::string& fileName, SignedStatement& statement,
-                         std::string& problem) const {
+                         std::string& problem, const std::function<std::string()>& renewal) const {
   if (!ReadSignatureFile(text, keys_, statement, problem)) return false;
   if (statement.file != fileName) {
     problem = "its signature is for " + statement.file + ", not " + fileName;
     return false;
   }
-  if (statement.expires < UtcStampInDays(0)) {
-    problem = ExpiryProblem(statement, static_cast<std::int64_t>(std::time(nullptr)));
-    return false;
-  }
-  return true;
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  if (statement.expires >= UtcStampOf(now)) return true;
+  // Past its expiry, a statement lives on by a renewal of the key it names.
+  problem = ExpiryProblem(statement, now);
+  if (statement.renewKey.empty()) return false;
+  const std::string renewalText = renewal();
+  std::string why;
+  if (renewalText.empty()) return false;
+  if (ApplyRenewal(text, renewalText, statement, now, why)) return true;
+  problem += " (its renewal is refused: " + why + ")";
+  return false;
 }
 
 std::string ReleaseTrust::ExpiryProblem(const SignedStatement& statement, std::int64_t now) {
@@ -47,7 +54,16 @@ bool ReleaseTrust::Accept(const std::wstring& path, const std::wstring& url, con
   }
   std::string why;
   std::string bytes;
-  if (!Holds(text, fileName, statement, why)) {
+  const auto renewal = [&] {
+    const std::wstring renewalPath = path + RENEWAL_SUFFIX_WIDE;
+    std::string renewalText;
+    StepCode ignored;
+    if (!DownloadFileInto(renewalPath, url + RENEWAL_SUFFIX_WIDE, host, nullptr, ignored)) return std::string();
+    ReadWholeFile(renewalPath, renewalText);
+    RemoveFile(renewalPath);
+    return renewalText;
+  };
+  if (!Holds(text, fileName, statement, why, renewal)) {
     problem = Latin1ToWide(why);
     return false;
   }
@@ -67,16 +83,26 @@ bool ReleaseTrust::Accept(const std::wstring& path, const std::wstring& url, con
   return true;
 }
 
-bool ReleaseTrust::Keep(const std::wstring& keptPath, const std::string& text) {
-  FileHandle out = FileHandle::CreateForWrite(keptPath);
-  return out.IsOpen() && out.Write(text.data(), text.size()) && out.Flush();
+bool ReleaseTrust::Keep(const std::wstring& keptPath, const std::string& text, const std::string& renewal) {
+  const auto write = [](const std::wstring& path, const std::string& bytes) {
+    FileHandle out = FileHandle::CreateForWrite(path);
+    return out.IsOpen() && out.Write(bytes.data(), bytes.size()) && out.Flush();
+  };
+  // A renewal kept from an earlier statement renews nothing now; it goes.
+  return write(keptPath, text) && (renewal.empty() ? (RemoveFile(keptPath + RENEWAL_SUFFIX_WIDE), true)
+                                                   : write(keptPath + RENEWAL_SUFFIX_WIDE, renewal));
 }
 
 bool ReleaseTrust::StillValid(const std::wstring& keptPath, const std::string& fileName,
                               SignedStatement& statement) const {
   std::string text;
   std::string problem;
-  return ReadWholeFile(keptPath, text) && Holds(text, fileName, statement, problem);
+  const auto renewal = [&] {
+    std::string renewalText;
+    ReadWholeFile(keptPath + RENEWAL_SUFFIX_WIDE, renewalText);
+    return renewalText;
+  };
+  return ReadWholeFile(keptPath, text) && Holds(text, fileName, statement, problem, renewal);
 }
 
 std::string ReleaseTrust::KeptProduct(const std::wstring& keptPath) const {

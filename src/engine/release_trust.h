@@ -1,9 +1,11 @@
 #pragma once
 // What a client that trusts a publisher's key holds a signed tree to: every descriptor and list
 // comes with a signature file of a trusted key that states its exact bytes, its file name and
-// product, a serial no lower than the last one accepted, and an expiry not yet passed; every file
+// product, a serial no lower than the last one accepted, and an expiry not yet passed (its own, or
+// a renewal's: services/renewal.h); every file
 // it stages has the list's SHA-256 and size. Without keys nothing is checked, as before.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "services/signing.h"
@@ -22,14 +24,16 @@ class ReleaseTrust {
   // the file's SHA-256 (of its packed bytes or its text, as held says), must not have expired, and
   // its serial must not be below the one in the signature kept at keptPath. False with the
   // problem; true with the signature's text, which Keep makes the kept one once the caller has
-  // checked the product too.
+  // checked the product too. A statement past its expiry takes url + ".renew" for a renewal.
   bool Accept(const std::wstring& path, const std::wstring& url, const std::wstring& host, const std::string& fileName,
               const std::wstring& keptPath, SignedStatement& statement, std::string& text, std::wstring& problem,
               Held held = Held::Packed) const;
-  static bool Keep(const std::wstring& keptPath, const std::string& text);
+  // Keeps the signature's text at keptPath and the renewal that extended it (statement.renewal)
+  // beside it.
+  static bool Keep(const std::wstring& keptPath, const std::string& text, const std::string& renewal);
 
   // Whether the signature kept at keptPath still vouches for a cached copy of fileName: it is a
-  // trusted key's, names the file and has not expired.
+  // trusted key's, names the file and has not expired (or a renewal kept beside it extends it).
   bool StillValid(const std::wstring& keptPath, const std::string& fileName, SignedStatement& statement) const;
 
   // The product that the signature kept at keptPath names, expired or not; empty when there is
@@ -47,8 +51,9 @@ class ReleaseTrust {
   static std::string ExpiryProblem(const SignedStatement& statement, std::int64_t now);
 
  private:
-  bool Holds(const std::string& text, const std::string& fileName, SignedStatement& statement,
-             std::string& problem) const;
+  // renewal: the text of the statement's renewal, asked for only when the statement expired.
+  bool Holds(const std::string& text, const std::string& fileName, SignedStatement& statement, std::string& problem,
+             const std::function<std::string()>& renewal) const;
 
   std::string keys_;
 };

@@ -132,9 +132,7 @@ bool KeyFitsTree(const fs::path& signatureFile, const SigningOptions& signing, s
       ReadSignatureFile(text, signing.PublicKey(), statement, problem)) {
     return true;
   }
-  const std::size_t stated = text.find("\nkey ");
-  const std::string signer = stated == std::string::npos ? std::string()
-                                                         : text.substr(stated + 5, text.find('\n', stated + 5) - stated - 5);
+  const std::string signer = StatedKey(text);
   error = "the tree is signed by another key than " + signing.keyFile.string() + " (public key " +
           signing.PublicKey() + "): " +
           (signer.empty() ? std::string("its signatures do not name their key") : "it was signed by public key " + signer) +

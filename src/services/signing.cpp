@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -178,26 +179,27 @@ std::string DigestLines(const char* name, const std::vector<std::string>& digest
   return lines;
 }
 
-std::string StatementText(const SignedStatement& s) {
-  return std::string(HEADER) + "product " + s.product + "\nfile " + s.file + "\nserial " + std::to_string(s.serial) +
-         "\nexpires " + s.expires + "\n" + (s.key.empty() ? std::string() : "key " + s.key + "\n") +
-         DigestLines("text", s.texts) + DigestLines("sha256", s.digests);
+std::string StatementLines(const SignedStatement& s) {
+  return "product " + s.product + "\nfile " + s.file + "\nserial " + std::to_string(s.serial) + "\nexpires " +
+         s.expires + "\n" + (s.key.empty() ? std::string() : "key " + s.key + "\n") +
+         (s.renewKey.empty() ? std::string() : "renew " + s.renewKey + "\n") + DigestLines("text", s.texts) +
+         DigestLines("sha256", s.digests);
 }
 
 }  // namespace
 
-std::string WriteSignatureFile(const SignedStatement& statement, const std::string& privateKey) {
-  const std::string text = StatementText(statement);
+std::string SignText(const std::string& header, const std::string& lines, const std::string& privateKey) {
+  const std::string text = header + lines;
   const std::string signature = SignMessage(privateKey, text);
   return signature.empty() ? std::string() : text + "signature " + signature + "\n";
 }
 
-bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, SignedStatement& statement,
-                       std::string& problem) {
+bool VerifySignedText(const std::string& text, const std::string& header, const std::string& publicKeys,
+                      std::string& lines, std::string& problem) {
   const std::size_t last = text.rfind("\nsignature ");
   const std::size_t at = last == std::string::npos ? last : last + 1;
-  if (text.compare(0, std::strlen(HEADER), HEADER) != 0 || at == std::string::npos) {
-    problem = "it is no signature file of ours";
+  if (text.compare(0, header.size(), header) != 0 || at == std::string::npos) {
+    problem = "it is not a \"" + header.substr(0, header.size() - 1) + "\" file";
     return false;
   }
   std::string signature = text.substr(at + 10);
@@ -215,22 +217,43 @@ bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, S
     problem = "its signature is not one of the trusted keys'";
     return false;
   }
-  std::istringstream lines(signedText);
+  lines = signedText.substr(header.size());
+  return true;
+}
+
+void ForEachStatedLine(const std::string& lines, const std::function<void(const std::string&, const std::string&)>& use) {
+  std::istringstream in(lines);
   std::string line;
-  std::getline(lines, line);
-  statement = SignedStatement{};
-  while (std::getline(lines, line)) {
+  while (std::getline(in, line)) {
     const std::size_t space = line.find(' ');
-    const std::string name = line.substr(0, space);
-    const std::string value = space == std::string::npos ? std::string() : line.substr(space + 1);
+    use(line.substr(0, space), space == std::string::npos ? std::string() : line.substr(space + 1));
+  }
+}
+
+std::string StatedKey(const std::string& text) {
+  const std::size_t stated = text.find("\nkey ");
+  return stated == std::string::npos ? std::string() : text.substr(stated + 5, text.find('\n', stated + 5) - stated - 5);
+}
+
+std::string WriteSignatureFile(const SignedStatement& statement, const std::string& privateKey) {
+  return SignText(HEADER, StatementLines(statement), privateKey);
+}
+
+bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, SignedStatement& statement,
+                       std::string& problem) {
+  std::string lines;
+  if (!VerifySignedText(text, HEADER, publicKeys, lines, problem)) return false;
+  statement = SignedStatement{};
+  ForEachStatedLine(lines, [&](const std::string& name, const std::string& value) {
     if (name == "product") statement.product = value;
     if (name == "file") statement.file = value;
     if (name == "serial") statement.serial = std::strtoull(value.c_str(), nullptr, 10);
     if (name == "expires") statement.expires = value;
     if (name == "key") statement.key = value;
+    if (name == "renew") statement.renewKey = value;
     if (name == "sha256") statement.digests.push_back(value);
     if (name == "text") statement.texts.push_back(value);
-  }
+  });
   const auto whole = [](const std::string& digest) { return digest.size() == 64; };
   const bool digestsWhole = !statement.digests.empty() &&
                             std::all_of(statement.digests.begin(), statement.digests.end(), whole) &&

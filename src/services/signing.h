@@ -19,6 +19,7 @@
 // the digests: a client that rebuilt the list from a patch holds the text, not the packed bytes
 // (readers that do not know the line pass over it). Keys travel as hex: a public key is 64 digits on one line.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,10 +64,29 @@ struct SignedStatement {
   // The public key that signed it, as it states (readers that do not know the line pass over it):
   // what a publisher names when another key would sign the tree. Empty in older statements.
   std::string key;
+  // The renewal key that may give this statement a later expiry (services/renewal.h); empty when
+  // none may.
+  std::string renewKey;
+  // The renewal that gave it its expiry, as read; empty when the statement's own expiry holds.
+  std::string renewal;
 
   bool States(const std::string& sha256) const;
   bool StatesText(const std::string& sha256) const;
 };
+
+// A signed text: header, lines of "NAME VALUE", then "signature <128 hex digits>" over everything
+// before it. Each kind of signed text has a header of its own, so that a signature made for one
+// kind never reads as another kind.
+std::string SignText(const std::string& header, const std::string& lines, const std::string& privateKey);
+// Verifies a signed text with any of the public keys (separated by blanks or commas) and hands
+// back its lines after the header. False with the reason.
+bool VerifySignedText(const std::string& text, const std::string& header, const std::string& publicKeys,
+                      std::string& lines, std::string& problem);
+// Calls use(NAME, VALUE) for each line of signed lines.
+void ForEachStatedLine(const std::string& lines, const std::function<void(const std::string&, const std::string&)>& use);
+// The public key that a signature file says signed it (its "key" line), unverified; empty when
+// it names none.
+std::string StatedKey(const std::string& text);
 
 // The signature file's text for a statement, signed by privateKey; empty on a bad key.
 std::string WriteSignatureFile(const SignedStatement& statement, const std::string& privateKey);

@@ -24,7 +24,7 @@ TEST(Signing, OnlyTheKeysOwnSignatureOverTheExactStatementVerifies) {
   EXPECT_EQ(publicKey.size(), 64u);
   EXPECT_NE(publicKey, otherPublic);
 
-  const SignedStatement statement{"velora/", "filelist.enc", 7, "20270106120000", {Sha256Hex("packed bytes")}, {}, ""};
+  const SignedStatement statement{"velora/", "filelist.enc", 7, "20270106120000", {Sha256Hex("packed bytes")}, {}, "", "", ""};
   const std::string file = WriteSignatureFile(statement, privateKey);
   ASSERT_FALSE(file.empty());
   SignedStatement read;
@@ -86,7 +86,7 @@ TEST(Signing, AStatementOfTwoDigestsVouchesForBothListsAndNoOther) {
   const std::string before = Sha256Hex("list 2.0"), after = Sha256Hex("list 3.0");
   const std::string beforeText = Sha256Hex("text 2.0"), afterText = Sha256Hex("text 3.0");
   const std::string file = WriteSignatureFile(
-      {"velora/", "filelist.enc", 8, "20270106120000", {before, after}, {beforeText, afterText}, ""}, privateKey);
+      {"velora/", "filelist.enc", 8, "20270106120000", {before, after}, {beforeText, afterText}, "", "", ""}, privateKey);
   SignedStatement read;
   std::string problem;
   ASSERT_TRUE(ReadSignatureFile(file, publicKey, read, problem)) << problem;

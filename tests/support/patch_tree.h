@@ -107,7 +107,7 @@ class PatchTree {
       static std::uint64_t serial = static_cast<std::uint64_t>(std::time(nullptr));
       const SignedStatement statement{signedProduct_.empty() ? product_ : signedProduct_,
                                       NativeOf(path).filename().string(), ++serial, UtcStampInDays(expiresDays_),
-                                      {Sha256Hex(ReadBytes(NativeOf(path)))}, {}, ""};
+                                      {Sha256Hex(ReadBytes(NativeOf(path)))}, {}, "", "", ""};
       WriteBytes(NativeOf(path) += ".sig", WriteSignatureFile(statement, privateKey_));
     }
   }
