@@ -1,4 +1,5 @@
 // zepo-publish: builds the patch server's side from release folders.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "publish/delta2.h"
 #include "publish/delta_chunked.h"
 #include "publish/release.h"
+#include "publish/renew_tree.h"
 #include "publish/rollout.h"
 #include "publish/rollout_status.h"
 #include "publish/serve.h"
@@ -91,8 +93,8 @@ const char BUILD_USAGE[] =
     "usage: zepo-publish build --release DIR --version NAME --out TREE [--previous DIR]...\n"
     "                          [--product FOLDER/] [--root-key KEY] [--self-update NAME]...\n"
     "                          [--keep NAME]... [--jobs N] [--follow-links] [--patch-from N]\n"
-    "                          [--sign KEYFILE [--expires DAYS] [--change-key] | --unsigned]\n"
-    "                          [--formats LIST | --format 1|2|3] [--allow-removals] [--channel NAME]\n"
+    "                          [--sign KEYFILE [--expires DAYS] [--change-key] [--renewer KEY]\n"
+    "                          | --unsigned] [--formats LIST | --format 1|2|3] [--allow-removals] [--channel NAME]\n"
     "                          [--no-wait] [--json]\n"
     "\n"
     "Publishes the release in DIR as version NAME into TREE and makes it live: packed whole files\n"
@@ -124,7 +126,10 @@ const char BUILD_USAGE[] =
     "--insecure-key uses a key file that others may read; --serial-ahead signs above a last serial\n"
     "that lies more than a day ahead of this computer's clock. A signed tree is signed on by the\n"
     "key that signed it: another key is refused, naming the tree's key, unless --change-key (give\n"
-    "it only once players' updaters trust the new key too; docs/signing.md).\n"
+    "it only once players' updaters trust the new key too; docs/signing.md). --renewer KEY names\n"
+    "the renewal key (its KEYFILE.pub or 64 hex digits; zepo-publish keygen --role renew) that may\n"
+    "lengthen the signatures' life (zepo-publish resign --renew-key); later signatures keep naming\n"
+    "it until --renewer none.\n"
     "\n"
     "Beside each list, LIST.patches/ holds patches to it from the lists of the last 8 publications,\n"
     "named by the MD5 of the text they start from: a client downloads a small patch to its list, not\n"
@@ -252,18 +257,29 @@ const char ROLLOUT_STATUS_USAGE[] =
     WRITER_EXIT_TEXT;
 
 const char RESIGN_USAGE[] =
-    "usage: zepo-publish resign TREE --sign KEYFILE [--expires DAYS] [--root-key KEY] [--channel NAME]\n"
-    "                           [--no-wait]\n"
+    "usage: zepo-publish resign TREE --sign KEYFILE [--expires DAYS] [--renewer KEY] [--root-key KEY]\n"
+    "                           [--channel NAME] [--no-wait]\n"
+    "       zepo-publish resign TREE --renew-key KEYFILE [--expires DAYS] [--root-key KEY]\n"
+    "                           [--channel NAME] [--no-wait]\n"
     "\n"
-    "Signs the live version's lists and root descriptor again with a new serial and expiry\n"
-    "(--expires, default 30 days), without a new release: run it daily (docs/signing.md). It takes\n"
-    "--insecure-key, --serial-ahead and --change-key as build does, and waits for another command\n"
-    "that changes the tree, or with --no-wait ends at once with status 4. Each channel's lists are\n"
-    "signed on their own: resign each channel that has one (--channel).\n"
+    "With --sign, signs the live version's lists and root descriptor again with a new serial and\n"
+    "expiry (--expires, default 30 days), without a new release. It takes --insecure-key,\n"
+    "--serial-ahead, --change-key and --renewer as build does. Each channel's lists are signed on\n"
+    "their own: resign each channel that has one (--channel).\n"
+    "\n"
+    "With --renew-key, the daily job: the renewal key of KEYFILE (zepo-publish keygen --role renew)\n"
+    "lengthens the life of the live signatures of every channel (or of --channel) to DAYS from now,\n"
+    "by a renewal beside each signature file (NAME.renew). It signs nothing that players install:\n"
+    "clients take a renewal only for a signature of their trusted release key that names this\n"
+    "renewal key (--renewer), and only up to 400 days after the release key signed. The release\n"
+    "key stays offline (docs/signing.md).\n"
+    "\n"
+    "Both wait for another command that changes the tree, or with --no-wait end at once with\n"
+    "status 4.\n"
     ROOT_KEY_TEXT
     CHANNEL_TEXT
     "\n"
-    "Example: zepo-publish resign tree --sign publisher.key --expires 30\n"
+    "Example: zepo-publish resign tree --renew-key renew.key --expires 7\n"
     WRITER_EXIT_TEXT;
 
 const char PUSH_USAGE[] =
@@ -308,14 +324,17 @@ const char PRUNE_USAGE[] =
     WRITER_EXIT_TEXT;
 
 const char KEYGEN_USAGE[] =
-    "usage: zepo-publish keygen --out KEYFILE\n"
+    "usage: zepo-publish keygen --out KEYFILE [--role release|renew]\n"
     "\n"
     "Makes an Ed25519 key pair: the private key goes into KEYFILE, a new file that only its owner\n"
     "may read (an existing file is never overwritten); the public key is printed as one line and\n"
-    "written to KEYFILE.pub, for the client's build (ZEPO_PUBLIC_KEY) or its --public-key. Keep\n"
-    "KEYFILE offline; see docs/signing.md.\n"
+    "written to KEYFILE.pub. A release key (the default) signs what players install: give its\n"
+    "public key to the client's build (ZEPO_PUBLIC_KEY) or its --public-key and keep KEYFILE\n"
+    "offline. A renewal key (--role renew) only lengthens the life of the release key's signatures\n"
+    "(zepo-publish resign --renew-key; name it with --renewer when signing): it may live on the\n"
+    "machine that runs the daily job. Neither can be used in the other's place; see docs/signing.md.\n"
     "\n"
-    "Example: zepo-publish keygen --out publisher.key\n"
+    "Example: zepo-publish keygen --out renew.key --role renew\n"
     "\n"
     "Exit status: 0 made, 1 it could not be made (KEYFILE exists, say), 2 the command line was not\n"
     "understood.\n";
@@ -418,6 +437,9 @@ constexpr int EXIT_TREE_BUSY = 4;
 // The options of every command that changes a tree: signing, removals and waiting.
 struct WriterOptions {
   SigningOptions signing;
+  std::string renewer;           // --renewer as given
+  std::filesystem::path renewKeyFile;  // resign --renew-key
+  std::string renewKey;          // its private key, once read
   bool insecureKey = false;
   bool allowRemovals = false;
   bool noWait = false;
@@ -435,7 +457,7 @@ bool ParseWriterOption(const std::vector<std::string>& args, std::size_t& i, Wri
   else if (option == "--serial-ahead") writer.signing.serialAhead = true;
   else if (option == "--change-key") writer.signing.changeKey = true;
   else if (option == "--allow-removals") writer.allowRemovals = true;
-  else if (option == "--sign" || option == "--expires") {
+  else if (option == "--sign" || option == "--expires" || option == "--renewer" || option == "--renew-key") {
     if (!HasValue(args, i)) {
       problem = option + " needs a value";
       return false;
@@ -443,6 +465,8 @@ bool ParseWriterOption(const std::vector<std::string>& args, std::size_t& i, Wri
     const std::string& value = args[++i];
     unsigned long days = 0;
     if (option == "--sign") writer.signing.keyFile = value;
+    else if (option == "--renewer") writer.renewer = value;
+    else if (option == "--renew-key") writer.renewKeyFile = value;
     else if (ParseCount(value, 1, 3650, days)) writer.signing.expiresDays = static_cast<int>(days);
     else {
       problem = "--expires takes a number of days from 1 to 3650, not " + value;
@@ -457,10 +481,25 @@ bool ParseWriterOption(const std::vector<std::string>& args, std::size_t& i, Wri
 // Reads the key that --sign named: 0, or the exit status after the problem is said (2 when --sign
 // and --unsigned are both given).
 int LoadSigningKey(const char* usage, WriterOptions& writer) {
+  if (!writer.renewer.empty() && writer.signing.keyFile.empty()) return UsageError(usage, "--renewer needs --sign");
   if (writer.signing.keyFile.empty()) return 0;
   if (writer.signing.removeSignatures) return UsageError(usage, "--sign and --unsigned contradict each other");
   std::string problem;
-  if (ReadKeyFile(writer.signing.keyFile, writer.insecureKey, writer.signing.privateKey, problem)) return 0;
+  const bool read = ReadKeyFile(writer.signing.keyFile, writer.insecureKey, KeyRole::Release, writer.signing.privateKey,
+                                problem) &&
+                    (writer.renewer.empty() || writer.renewer == SigningOptions::NO_RENEWER ||
+                     ReadPublicKey(writer.renewer, writer.signing.renewer, problem));
+  if (writer.renewer == SigningOptions::NO_RENEWER) writer.signing.renewer = SigningOptions::NO_RENEWER;
+  if (read) return 0;
+  std::fprintf(stderr, "zepo-publish: %s\n", problem.c_str());
+  return 1;
+}
+
+// Reads the renewal key that resign --renew-key named: 0, or the exit status after the problem.
+int LoadRenewKey(const char* usage, WriterOptions& writer) {
+  if (!writer.signing.keyFile.empty()) return UsageError(usage, "give --sign or --renew-key, not both");
+  std::string problem;
+  if (ReadKeyFile(writer.renewKeyFile, writer.insecureKey, KeyRole::Renewal, writer.renewKey, problem)) return 0;
   std::fprintf(stderr, "zepo-publish: %s\n", problem.c_str());
   return 1;
 }
@@ -510,9 +549,20 @@ int WithTree(const char* command, const fs::path& tree, bool noWait, Change chan
 
 int Keygen(const std::vector<std::string>& args) {
   if (IsHelp(args)) return Usage(KEYGEN_USAGE, true);
-  if (args.size() != 2 || args[0] != "--out") return UsageError(KEYGEN_USAGE, "keygen takes --out KEYFILE");
+  fs::path out;
+  KeyRole role = KeyRole::Release;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!HasValue(args, i) || (args[i] != "--out" && args[i] != "--role")) {
+      return UsageError(KEYGEN_USAGE, "keygen takes --out KEYFILE [--role release|renew]");
+    }
+    const std::string& value = args[++i];
+    if (args[i - 1] == "--out") out = value;
+    else if (value == "renew" || value == "release") role = value == "renew" ? KeyRole::Renewal : KeyRole::Release;
+    else return UsageError(KEYGEN_USAGE, "--role is release or renew, not " + value);
+  }
+  if (out.empty()) return UsageError(KEYGEN_USAGE, "keygen takes --out KEYFILE");
   std::string publicKey, error;
-  if (!MakeKeyFile(args[1], publicKey, error)) {
+  if (!MakeKeyFile(out, role, publicKey, error)) {
     std::fprintf(stderr, "zepo-publish: %s\n", error.c_str());
     return 1;
   }
@@ -880,9 +930,19 @@ int TreeCommand(const std::string& command, const std::vector<std::string>& args
   if (const int status = ParseTreeCommand(command, args, options, writer); status != 0) return status;
   const fs::path tree = args[0];
   if (command == "status") return ShowStatus(tree, options);
+  if (!writer.renewKeyFile.empty() && command != "resign") return UsageError(usage, "--renew-key is resign's");
+  if (command == "resign" && !writer.renewKeyFile.empty()) {
+    if (const int status = LoadRenewKey(usage, writer); status != 0) return status;
+    // Every channel unless one is named: the daily job keeps the whole tree alive.
+    const bool named = std::find(args.begin(), args.end(), "--channel") != args.end();
+    return WithTree("resign", tree, writer.noWait, [&](std::string& error) {
+      return RenewTree(tree, options.rootKey, named ? options.channel : std::wstring(), writer.renewKey,
+                       writer.signing.expiresDays, error);
+    });
+  }
   if (const int status = LoadSigningKey(usage, writer); status != 0) return status;
   if (command == "resign") {
-    if (!writer.signing.Enabled()) return UsageError(usage, "resign needs --sign KEYFILE");
+    if (!writer.signing.Enabled()) return UsageError(usage, "resign needs --sign KEYFILE or --renew-key KEYFILE");
     return WithTree("resign", tree, writer.noWait, [&](std::string& error) {
       return ResignTree(tree, options.rootKey, options.channel, writer.signing, error);
     });

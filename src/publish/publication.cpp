@@ -4,12 +4,15 @@
 #include <chrono>
 #include <sstream>
 
+#include "protocol/file_list.h"
 #include "protocol/served_names.h"
+#include "publish/channels.h"
 #include "publish/list_patches.h"
 #include "publish/release.h"
 #include "publish/tree_writes.h"
 #include "services/files.h"
 #include "services/packed.h"
+#include "services/renewal.h"
 #include "services/signing.h"
 #include "services/text.h"
 
@@ -76,6 +79,24 @@ std::vector<std::string> ServedLists(const std::wstring& product, const std::wst
   return {ROOT_DESCRIPTOR.narrow, folder + UPDATE_LIST.narrow, folder + FULL_LIST.narrow};
 }
 
+std::vector<std::string> EveryServedList(const fs::path& tree, const std::wstring& productName,
+                                         std::vector<std::wstring> channels) {
+  std::vector<std::string> lists{ROOT_DESCRIPTOR.narrow};
+  std::error_code ignored;
+  if (channels.empty()) channels = ChannelsOf(tree / PathOf(productName));
+  for (const std::wstring& channel : channels) {
+    for (const std::string& list : ServedLists(productName, channel)) {
+      if (list != ROOT_DESCRIPTOR.narrow) lists.push_back(list);
+    }
+    // A rollout's lists, while the channel offers one.
+    const std::string rollout = WideToUtf8(productName + ChannelFolder(channel) + ROLLOUT_FOLDER);
+    for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
+      if (fs::exists(tree / (rollout + list), ignored)) lists.push_back(rollout + list);
+    }
+  }
+  return lists;
+}
+
 bool SigningFitsTree(const fs::path& tree, const SigningOptions& signing, std::string& error) {
   std::error_code ignored;
   const fs::path rootSignature = tree / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow);
@@ -120,8 +141,11 @@ void Publication::RemoveList(const std::string& relative) {
   removals_.push_back(relative + SIGNATURE_SUFFIX.narrow);
 }
 
-bool Publication::Sign(const SigningOptions& signing, std::string& error) {
-  if (!KeyFitsTree(tree_ / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow), signing, error)) return false;
+bool Publication::Sign(const SigningOptions& given, std::string& error) {
+  const fs::path rootSignature = tree_ / (std::string(ROOT_DESCRIPTOR.narrow) + SIGNATURE_SUFFIX.narrow);
+  if (!KeyFitsTree(rootSignature, given, error)) return false;
+  SigningOptions signing = given;
+  signing.renewer = RenewerOf(rootSignature, given);
   std::vector<fs::path> signatureFiles;
   for (const std::string& list : SignedLists()) signatureFiles.push_back(tree_ / (list + SIGNATURE_SUFFIX.narrow));
   if (!NextSerial(signatureFiles, signing, serial_, error) || !RecordKeySerial(signing, serial_, error)) return false;
@@ -147,12 +171,17 @@ bool Publication::Sign(const SigningOptions& signing, std::string& error) {
       return false;
     }
     signatures_.push_back({list + SIGNATURE_SUFFIX.narrow, text, false});
+    // A renewal of the statement this one replaces renews nothing now.
+    removals_.push_back(list + RENEWAL_SUFFIX);
   }
   return true;
 }
 
 void Publication::RemoveSignatures() {
-  for (const std::string& list : SignedLists()) removals_.push_back(list + SIGNATURE_SUFFIX.narrow);
+  for (const std::string& list : SignedLists()) {
+    removals_.push_back(list + SIGNATURE_SUFFIX.narrow);
+    removals_.push_back(list + RENEWAL_SUFFIX);
+  }
 }
 
 bool Publication::Stage(const Staged& file, std::string& error) const {

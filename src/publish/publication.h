@@ -32,6 +32,11 @@ constexpr const char* PUBLICATION_STAGE = ".zepo-publishing";
 // The served files of a tree's channel, relative to its root: the root descriptor and the
 // channel's lists (the product's own for the default channel).
 std::vector<std::string> ServedLists(const std::wstring& product, const std::wstring& channel = DEFAULT_CHANNEL);
+// The signed files that the tree serves for the channels (every channel the product folder holds
+// when none is named), relative to the tree: the root descriptor once, each channel's lists and
+// a running rollout's.
+std::vector<std::string> EveryServedList(const std::filesystem::path& tree, const std::wstring& productName,
+                                         std::vector<std::wstring> channels = {});
 
 // A tree with signatures stays signed: clients that trust its key refuse lists without them. False
 // with the reason when signing neither signs nor takes the signatures away knowingly.

@@ -12,6 +12,7 @@
 #include "publish/tree_lock.h"
 #include "publish/tree_status.h"
 #include "publish/tree_writes.h"
+#include "services/renewal.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -21,31 +22,16 @@ namespace {
 // rsync's status for a source that does not exist: a destination not made yet.
 constexpr int RSYNC_PARTIAL = 23;
 
-// The files a push sends one by one, in order, after the objects: signature files, then lists,
-// then the index.
-// Every channel's lists, the root descriptor once.
-std::vector<std::string> EveryServedList(const fs::path& tree, const std::wstring& productName) {
-  std::vector<std::string> lists{ROOT_DESCRIPTOR.narrow};
-  std::error_code ignored;
-  for (const std::wstring& channel : ChannelsOf(tree / PathOf(productName))) {
-    for (const std::string& list : ServedLists(productName, channel)) {
-      if (list != ROOT_DESCRIPTOR.narrow) lists.push_back(list);
-    }
-    // A rollout's lists, while the channel offers one.
-    const std::string rollout = WideToUtf8(productName + ChannelFolder(channel) + ROLLOUT_FOLDER);
-    for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
-      if (fs::exists(tree / (rollout + list), ignored)) lists.push_back(rollout + list);
-    }
-  }
-  return lists;
-}
-
+// The files a push sends one by one, in order, after the objects: signature files, their renewals,
+// then lists, then the index.
 std::vector<std::string> ServedInOrder(const fs::path& tree, const std::wstring& productName) {
   std::vector<std::string> files;
   std::error_code ignored;
   const std::vector<std::string> lists = EveryServedList(tree, productName);
-  for (const std::string& list : lists) {
-    if (fs::exists(tree / (list + SIGNATURE_SUFFIX.narrow), ignored)) files.push_back(list + SIGNATURE_SUFFIX.narrow);
+  for (const char* suffix : {SIGNATURE_SUFFIX.narrow, RENEWAL_SUFFIX}) {
+    for (const std::string& list : lists) {
+      if (fs::exists(tree / (list + suffix), ignored)) files.push_back(list + suffix);
+    }
   }
   for (const std::string& list : lists) files.push_back(list);
   for (const std::wstring& channel : ChannelsOf(tree / PathOf(productName))) {
@@ -68,11 +54,13 @@ std::vector<std::string> ObjectsCommand(const fs::path& tree, const std::string&
     for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
       command.push_back("--exclude=/" + folder + list);
       command.push_back("--exclude=/" + folder + list + ".sig");
+      command.push_back("--exclude=/" + folder + list + RENEWAL_SUFFIX);
     }
     command.push_back("--exclude=/" + folder + ReleaseIndex::FILE_NAME);
   }
   command.push_back(std::string("--exclude=/") + ROOT_DESCRIPTOR.narrow);
   command.push_back(std::string("--exclude=/") + ROOT_DESCRIPTOR.narrow + ".sig");
+  command.push_back(std::string("--exclude=/") + ROOT_DESCRIPTOR.narrow + RENEWAL_SUFFIX);
   for (const char* own : {TREE_LOCK_FILE, PUBLICATION_STAGE}) command.push_back(std::string("--exclude=/") + own);
   command.push_back("--exclude=*.part");
   command.push_back(tree.string() + "/");

@@ -18,6 +18,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* KEY_HEADER = "zepo-ed25519-private-key\n";
+constexpr const char* RENEWAL_KEY_HEADER = "zepo-ed25519-renewal-key\n";
+
+const char* HeaderOf(KeyRole role) { return role == KeyRole::Release ? KEY_HEADER : RENEWAL_KEY_HEADER; }
 
 std::uint64_t SerialIn(const std::string& text) {
   std::istringstream lines(text);
@@ -32,7 +35,7 @@ fs::path KeySerialFile(const SigningOptions& signing) { return signing.keyFile.s
 
 }  // namespace
 
-bool MakeKeyFile(const fs::path& file, std::string& publicKey, std::string& error) {
+bool MakeKeyFile(const fs::path& file, KeyRole role, std::string& publicKey, std::string& error) {
   std::error_code ignored;
   if (fs::exists(file, ignored)) {
     error = file.string() + " exists already; a key file is never overwritten";
@@ -43,7 +46,7 @@ bool MakeKeyFile(const fs::path& file, std::string& publicKey, std::string& erro
     error = "no key could be made";
     return false;
   }
-  if (!WriteNewPrivateFile(WideOf(file), KEY_HEADER + privateKey + "\n")) {
+  if (!WriteNewPrivateFile(WideOf(file), HeaderOf(role) + privateKey + "\n")) {
     error = "cannot create " + file.string() + ": " + WideToUtf8(LastSystemErrorText());
     return false;
   }
@@ -51,13 +54,22 @@ bool MakeKeyFile(const fs::path& file, std::string& publicKey, std::string& erro
   return WriteFileAtomically(file.string() + ".pub", publicKey + "\n", error);
 }
 
-bool ReadKeyFile(const fs::path& file, bool insecure, std::string& privateKey, std::string& error) {
+bool ReadKeyFile(const fs::path& file, bool insecure, KeyRole role, std::string& privateKey, std::string& error) {
   std::string text;
   if (!ReadWholeFile(WideOf(file), text)) {
     error = "cannot read the key file " + file.string() + ": " + WideToUtf8(LastSystemErrorText());
     return false;
   }
-  const std::string header = KEY_HEADER;
+  const std::string header = HeaderOf(role);
+  const std::string other = HeaderOf(role == KeyRole::Release ? KeyRole::Renewal : KeyRole::Release);
+  if (text.compare(0, other.size(), other) == 0) {
+    error = role == KeyRole::Release
+                ? file.string() + " is a renewal key: it lengthens the life of the release key's signatures "
+                                  "(zepo-publish resign --renew-key) and signs nothing else"
+                : file.string() + " is a release key, not a renewal key (zepo-publish keygen --role renew): keep "
+                                  "it offline and give it to --sign";
+    return false;
+  }
   if (text.compare(0, header.size(), header) != 0 || text.size() < header.size() + 128) {
     error = file.string() + " is no key file of zepo-publish keygen";
     return false;
@@ -122,7 +134,34 @@ std::string SignatureText(const std::string& fileName, const std::wstring& produ
   statement.digests = digests;
   statement.texts = texts;
   statement.key = signing.PublicKey();
+  statement.renewKey = signing.renewer == SigningOptions::NO_RENEWER ? std::string() : signing.renewer;
   return WriteSignatureFile(statement, signing.privateKey);
+}
+
+bool ReadPublicKey(const std::string& given, std::string& publicKey, std::string& error) {
+  const auto isKey = [](const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  };
+  std::string text = given;
+  if (!isKey(text) && ReadWholeFile(WideOf(fs::path(given)), text)) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  }
+  if (!isKey(text)) {
+    error = given + " is neither a public key (64 hex digits) nor a KEYFILE.pub that holds one";
+    return false;
+  }
+  publicKey = text;
+  return true;
+}
+
+std::string RenewerOf(const fs::path& signatureFile, const SigningOptions& signing) {
+  if (!signing.renewer.empty()) return signing.renewer;
+  std::string text, problem;
+  SignedStatement statement;
+  if (!ReadWholeFile(WideOf(signatureFile), text) || !ReadSignatureFile(text, StatedKey(text), statement, problem)) {
+    return std::string();
+  }
+  return statement.renewKey;
 }
 
 bool KeyFitsTree(const fs::path& signatureFile, const SigningOptions& signing, std::string& error) {

@@ -17,6 +17,10 @@ struct SigningOptions {
   bool serialAhead = false;
   // Sign a tree that another key signed (--change-key): clients that trust only that key refuse it.
   bool changeKey = false;
+  // The public key of the renewal key that may lengthen these signatures' life (--renewer);
+  // NO_RENEWER names none; empty: the one the tree's signatures name, if any.
+  std::string renewer;
+  static constexpr const char* NO_RENEWER = "none";
   bool Enabled() const { return !privateKey.empty(); }
   // The public half of the key, as clients are given it.
   std::string PublicKey() const { return privateKey.size() == 128 ? privateKey.substr(64) : std::string(); }
@@ -27,14 +31,29 @@ struct SigningOptions {
 // signatureFile, unless signing.changeKey.
 bool KeyFitsTree(const std::filesystem::path& signatureFile, const SigningOptions& signing, std::string& error);
 
-// Makes a new key pair: the private key into a new file that only its owner may read (an existing
-// file is never overwritten), the public key handed back as one line of hex and written to
-// KEYFILE.pub.
-bool MakeKeyFile(const std::filesystem::path& file, std::string& publicKey, std::string& error);
+// What a key may sign: a release key signs descriptors and lists, what players install; a renewal
+// key only lengthens the life of what a release key signed (services/renewal.h), so it may live
+// online, on the machine that renews every day.
+enum class KeyRole { Release, Renewal };
 
-// Reads a key file that MakeKeyFile wrote. A file that others than its owner may read is refused
-// unless insecure: a key that leaked signs for anyone.
-bool ReadKeyFile(const std::filesystem::path& file, bool insecure, std::string& privateKey, std::string& error);
+// Makes a new key pair of the role: the private key into a new file that only its owner may read
+// (an existing file is never overwritten), the public key handed back as one line of hex and
+// written to KEYFILE.pub.
+bool MakeKeyFile(const std::filesystem::path& file, KeyRole role, std::string& publicKey, std::string& error);
+
+// Reads a key file that MakeKeyFile wrote for the role; a key of the other role is refused. A file
+// that others than its owner may read is refused unless insecure: a key that leaked signs for
+// anyone.
+bool ReadKeyFile(const std::filesystem::path& file, bool insecure, KeyRole role, std::string& privateKey,
+                 std::string& error);
+
+// A public key as --renewer or --public-key gives it: 64 hex digits, or a KEYFILE.pub that holds
+// them. False with error otherwise.
+bool ReadPublicKey(const std::string& given, std::string& publicKey, std::string& error);
+
+// The renewal key that a new signature of the tree names: the one signing gives, else the one the
+// signature file at signatureFile names (once named, later signatures keep naming it).
+std::string RenewerOf(const std::filesystem::path& signatureFile, const SigningOptions& signing);
 
 // The serial of a new publication: above the last one of the tree's signature files and the
 // last one the key signed anywhere (KEYFILE.serial, so that a tree made anew still signs above

@@ -17,6 +17,7 @@
 #include "publish/release.h"
 #include "publish/publication.h"
 #include "publish/release_index.h"
+#include "publish/renew_tree.h"
 #include "publish/rollout_status.h"
 #include "publish/tree_writes.h"
 #include "engine/patch2.h"
@@ -204,10 +205,7 @@ bool Resign(const Tree& tree, const SigningOptions& signing, std::string& error)
   }
   Publication publication(tree.root, tree.productName, tree.channel);
   // A rollout's lists are the channel's too while it offers one.
-  for (const char* name : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
-    const std::string list = tree.ListsFolder() + WideToUtf8(ROLLOUT_FOLDER) + name;
-    if (fs::exists(tree.root / list, ignored)) publication.SignAlso(list);
-  }
+  for (const std::string& list : EveryServedList(tree.root, tree.productName, {tree.channel})) publication.SignAlso(list);
   if (!PublishTree(tree, publication, signing, error)) return false;
   std::printf("the signatures of version %s are renewed: serial %llu, valid until %s\n",
               WideToUtf8(tree.index.live()).c_str(), static_cast<unsigned long long>(publication.serial()),
@@ -215,16 +213,13 @@ bool Resign(const Tree& tree, const SigningOptions& signing, std::string& error)
   return true;
 }
 
-// The earliest expiry among the signature files that state the served lists; empty when none.
+// The earliest expiry among the signature files that state the served lists (or their renewals);
+// empty when none.
 std::string EarliestExpiry(const fs::path& root, const std::wstring& productName, const std::wstring& channel) {
   std::string earliest;
   for (const std::string& list : ServedLists(productName, channel)) {
-    std::string text;
-    if (!ReadWholeFile(WideOf(root / (list + ".sig")), text)) continue;
-    const std::size_t at = text.find("\nexpires ");
-    if (at == std::string::npos) continue;
-    const std::string expires = text.substr(at + 9, 14);
-    if (earliest.empty() || expires < earliest) earliest = expires;
+    const std::string expires = LastingExpiry(root, list);
+    if (!expires.empty() && (earliest.empty() || expires < earliest)) earliest = expires;
   }
   return earliest;
 }

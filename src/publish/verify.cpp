@@ -1,5 +1,6 @@
 #include "publish/verify.h"
 
+#include <ctime>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -23,6 +24,7 @@
 #include "services/json.h"
 #include "services/md5.h"
 #include "services/packed2.h"
+#include "services/renewal.h"
 #include "services/signing.h"
 #include "publish/tree_writes.h"
 #include "publish/tree_status.h"
@@ -274,6 +276,11 @@ void CheckSignature(Verifier& verifier, const fs::path& file, const std::string&
   if (!statement.States(Sha256Hex(packed))) verifier.Problem(name + ": its bytes are not the ones its signature states");
   if (statement.file != name) verifier.Problem(name + ": its signature is for " + statement.file);
   if (statement.product != product) verifier.Problem(name + ": its signature is for the product " + statement.product);
+  std::string renewal;
+  if (statement.expires < UtcStampInDays(0) && ReadWholeFile(WideOf(file) + RENEWAL_SUFFIX_WIDE, renewal) &&
+      !ApplyRenewal(text, renewal, statement, static_cast<std::int64_t>(std::time(nullptr)), problem)) {
+    verifier.Problem(name + ": its renewal is refused: " + problem);
+  }
   if (statement.expires < UtcStampInDays(0)) verifier.Problem(name + ": its signature expired at " + statement.expires);
 }
 

@@ -6,6 +6,12 @@
 //                                                            which KEYFILE keeps, when given)
 //   zepo-test-tree sign-expired FILE KEYFILE PRODUCT          signs a published list anew with the
 //                                                            key of KEYFILE, expired a day ago
+//   zepo-test-tree sign-as FILE KEYFILE ROLE PRODUCT DAYS    the same with a key of either role
+//                                                            (release, renew), expiring in DAYS
+//   zepo-test-tree renew-as FILE KEYFILE ROLE DAYS [EDIT]... writes FILE.renew, a renewal of
+//                                                            FILE.sig until DAYS from now; EDITs
+//                                                            (statement=OTHER, file=NAME,
+//                                                            product=P) make it name another
 //   zepo-test-tree verify INSTALL [UPDATER NAME]             exit 0 when INSTALL is version 2
 //   zepo-test-tree code-pair V1 V2      writes bin/game.exe in two release folders as two builds
 //                                        of a program differ: code with absolute addresses, of
@@ -17,11 +23,14 @@
 // With UPDATER, the installation holds that program as NAME, and version 2 lists a new build of
 // it (the same program with bytes appended) as a self-update file.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "publish/release.h"
 #include "publish/release_signing.h"
 #include "publish/tree_writes.h"
+#include "services/renewal.h"
 #include "support/patch_tree.h"
 
 namespace fs = std::filesystem;
@@ -174,6 +183,50 @@ int CodePair(const fs::path& first, const fs::path& second) {
   return 0;
 }
 
+KeyRole RoleNamed(const std::string& role) { return role == "renew" ? KeyRole::Renewal : KeyRole::Release; }
+
+// Signs FILE's statement anew with the key of KEYFILE (of ROLE), for PRODUCT, expiring in days.
+int SignAs(const std::string& file, const std::string& keyFile, const std::string& role, const std::string& product,
+           int days) {
+  SigningOptions signing;
+  std::string error, packed;
+  signing.expiresDays = days;
+  if (!ReadKeyFile(keyFile, true, RoleNamed(role), signing.privateKey, error) || !ReadWholeFile(WideOf(file), packed) ||
+      !WriteFileAtomically(file + ".sig",
+                           SignatureText(fs::path(file).filename().string(), AnsiToWide(product), {Sha256Hex(packed)},
+                                         SerialOf(file + ".sig") + 1, signing),
+                           error)) {
+    std::fprintf(stderr, "zepo-test-tree: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+// Writes FILE.renew: a renewal of FILE.sig by the key of KEYFILE (of ROLE) until days from now;
+// each edit "statement=OTHERFILE", "file=NAME" or "product=P" changes what it names.
+int RenewAs(const std::string& file, const std::string& keyFile, const std::string& role, int days,
+            const std::vector<std::string>& edits) {
+  std::string error, privateKey, text, problem;
+  SignedStatement statement;
+  if (!ReadKeyFile(keyFile, true, RoleNamed(role), privateKey, error) || !ReadWholeFile(WideOf(file + ".sig"), text) ||
+      !ReadSignatureFile(text, StatedKey(text), statement, problem)) {
+    std::fprintf(stderr, "zepo-test-tree: cannot renew %s: %s%s\n", file.c_str(), error.c_str(), problem.c_str());
+    return 1;
+  }
+  Renewal renewal{statement.product, statement.file, Sha256Hex(text), UtcStampInDays(days)};
+  for (const std::string& edit : edits) {
+    const std::string name = edit.substr(0, edit.find('=')), value = edit.substr(edit.find('=') + 1);
+    if (name == "statement" && ReadWholeFile(WideOf(value), text)) renewal.statement = Sha256Hex(text);
+    if (name == "file") renewal.file = value;
+    if (name == "product") renewal.product = value;
+  }
+  if (!WriteFileAtomically(file + RENEWAL_SUFFIX, WriteRenewalFile(renewal, privateKey), error)) {
+    std::fprintf(stderr, "zepo-test-tree: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -183,7 +236,8 @@ int main(int argc, char** argv) {
   }
   if (command == "build-signed" && (argc == 4 || argc == 5)) {
     std::string privateKey, publicKey, error;
-    const bool made = argc == 5 ? MakeKeyFile(argv[4], publicKey, error) && ReadKeyFile(argv[4], false, privateKey, error)
+    const bool made = argc == 5 ? MakeKeyFile(argv[4], KeyRole::Release, publicKey, error) &&
+                                        ReadKeyFile(argv[4], false, KeyRole::Release, privateKey, error)
                                 : GenerateSigningKey(privateKey, publicKey);
     if (!made) {
       std::fprintf(stderr, "zepo-test-tree: cannot make a key: %s\n", error.c_str());
@@ -192,20 +246,10 @@ int main(int argc, char** argv) {
     std::printf("%s\n", publicKey.c_str());
     return Build(argv[2], argv[3], "", "", privateKey);
   }
-  if (command == "sign-expired" && argc == 5) {
-    SigningOptions signing;
-    std::string error;
-    signing.expiresDays = -1;
-    std::string packed;
-    if (!ReadKeyFile(argv[3], true, signing.privateKey, error) || !ReadWholeFile(WideOf(argv[2]), packed) ||
-        !WriteFileAtomically(std::string(argv[2]) + ".sig",
-                             SignatureText(std::filesystem::path(argv[2]).filename().string(), AnsiToWide(argv[4]),
-                                           {Sha256Hex(packed)}, SerialOf(std::string(argv[2]) + ".sig") + 1, signing),
-                             error)) {
-      std::fprintf(stderr, "zepo-test-tree: %s\n", error.c_str());
-      return 1;
-    }
-    return 0;
+  if (command == "sign-expired" && argc == 5) return SignAs(argv[2], argv[3], "release", argv[4], -1);
+  if (command == "sign-as" && argc == 7) return SignAs(argv[2], argv[3], argv[4], argv[5], std::atoi(argv[6]));
+  if (command == "renew-as" && argc >= 6) {
+    return RenewAs(argv[2], argv[3], argv[4], std::atoi(argv[5]), std::vector<std::string>(argv + 6, argv + argc));
   }
   if (command == "verify" && (argc == 3 || argc == 5)) {
     return Verify(argv[2], argc == 5 ? argv[3] : "", argc == 5 ? argv[4] : "");
@@ -213,7 +257,8 @@ int main(int argc, char** argv) {
   if (command == "consistent" && argc == 3) return Consistent(argv[2]);
   if (command == "code-pair" && argc == 4) return CodePair(argv[2], argv[3]);
   std::fputs("usage: zepo-test-tree build SERVER_ROOT INSTALL [UPDATER NAME] | build-signed SERVER_ROOT INSTALL [KEYFILE] |"
-             " sign-expired FILE KEYFILE PRODUCT |"
+             " sign-expired FILE KEYFILE PRODUCT | sign-as FILE KEYFILE ROLE PRODUCT DAYS |"
+             " renew-as FILE KEYFILE ROLE DAYS [statement=FILE|file=NAME|product=P]... |"
              " verify INSTALL [UPDATER NAME] | consistent INSTALL\n",
              command == "--help" ? stdout : stderr);
   return command == "--help" ? 0 : 2;
