@@ -7,6 +7,7 @@
 #include "services/files.h"
 #include "services/http.h"
 #include "services/ini_file.h"
+#include "services/key_chain.h"
 #include "services/logger.h"
 #include "services/packed.h"
 #include "services/probe.h"
@@ -18,6 +19,10 @@ namespace {
 // Beside the list's cache: the list as the server gave it, packed, the source of the next list
 // patch (the cache itself holds the list with this installation's own values written in).
 constexpr const wchar_t* HELD_LIST_SUFFIX = L".served";
+
+// The chain of key rotations that this installation followed (services/key_chain.h), beside the
+// caches.
+constexpr const wchar_t* KEPT_KEY_CHAIN = L"autoupdate.keys";
 
 // A failed transfer of a descriptor: the transfer's code and the cause it gave.
 std::wstring TransferFailure(StepCode transferCode) {
@@ -48,11 +53,44 @@ std::wstring ListSource::UsableCachedStamp(const std::wstring& cachedStamp, cons
   return trust_.StillValid(cacheFile + L".sig", fileName, statement) ? cachedStamp : std::wstring();
 }
 
+void ListSource::SetTrustedKeys(const std::string& keys) {
+  trust_ = ReleaseTrust(keys);
+  std::string chain;
+  if (ReadWholeFile(KEPT_KEY_CHAIN, chain)) trust_.Follow(chain);
+}
+
+bool ListSource::FollowServedKeyChain() {
+  if (chainTried_ || treeUrl_.empty()) return false;
+  chainTried_ = true;
+  const std::wstring path = localFolder_ + KEY_CHAIN_FILE_WIDE;
+  std::string chain;
+  StepCode ignored;
+  const bool fetched = DownloadFileInto(path, treeUrl_ + KEY_CHAIN_FILE_WIDE, hostName_, nullptr, ignored) &&
+                       ReadWholeFile(path, chain);
+  RemoveFile(path);
+  if (!fetched || !trust_.Follow(chain)) return false;
+  TheLogger().Write(LOG_FYI, L"AutoUpdateApp: the publisher's key was rotated; following [" + treeUrl_ +
+                                 KEY_CHAIN_FILE_WIDE + L"]");
+  // Kept, so that later runs trust the new key from the start; each run checks it again from the
+  // keys it was given.
+  if (!dryRun_) {
+    FileHandle out = FileHandle::CreateForWrite(KEPT_KEY_CHAIN);
+    (void)(out.IsOpen() && out.Write(chain.data(), chain.size()) && out.Flush());
+  }
+  return true;
+}
+
 bool ListSource::AcceptSigned(const std::wstring& packedPath, const std::wstring& url, const std::string& fileName,
                                 const std::wstring& cacheFile, SignedStatement& statement, std::string& text) {
   if (!trust_.Enabled()) return true;
   std::wstring problem;
   if (trust_.Accept(packedPath, url, hostName_, fileName, cacheFile + L".sig", statement, text, problem)) return true;
+  // A signature of a key this run does not trust may be of the key that a trusted one handed its
+  // role to: the tree's chain of rotations says.
+  if (FollowServedKeyChain() &&
+      trust_.Accept(packedPath, url, hostName_, fileName, cacheFile + L".sig", statement, text, problem)) {
+    return true;
+  }
   failureCause_ = L"[" + url + L"]: " + problem;
   TheLogger().WriteFailure(L"AutoUpdateApp: " + failureCause_);
   return false;
@@ -107,6 +145,7 @@ bool ListSource::ConnectTo(const std::wstring& address, const std::wstring& cach
     return false;
   }
   serverUrl_ = scheme_ + L"://" + address + hostPath_;
+  treeUrl_ = serverUrl_;
   if (!UnpackDescriptor(cacheFile, configPath)) RemoveFile(configPath);
   std::wstring cached;
   ReadIniString(configPath, LIST_HEADER_SECTION, L"DateTime", cached);

@@ -37,7 +37,8 @@ class ListSource {
   // A dry run refreshes the updater's caches only (see RunSettings::plan). Set before Connect.
   void SetDryRun(bool dryRun) { dryRun_ = dryRun; }
   // The publisher keys whose signed trees alone are taken (see ReleaseTrust); none by default.
-  void SetTrustedKeys(const std::string& keys) { trust_ = ReleaseTrust(keys); }
+  // The keys they handed their role to by the rotations this installation followed are too.
+  void SetTrustedKeys(const std::string& keys);
   const ReleaseTrust& Trust() const { return trust_; }
 
   // Why the last Connect or LoadDescription failed, in the words of the resolver, the server or
@@ -78,6 +79,8 @@ class ListSource {
   // With trust, the downloaded descriptor or list is held to its signature; false sets the cause.
   bool AcceptSigned(const std::wstring& packedPath, const std::wstring& url, const std::string& fileName,
                     const std::wstring& cacheFile, SignedStatement& statement, std::string& text);
+  // Follows the tree's chain of key rotations, once in a run: true when it moved the keys trusted.
+  bool FollowServedKeyChain();
   // With trust: whether the accepted root descriptor is of the product that this installation
   // accepted first (its kept signature says which): one publisher's key may sign several games,
   // and a network that serves another game's signed tree must not install it here.
@@ -95,6 +98,7 @@ class ListSource {
   std::wstring hostName_;  // name[:port], the Host header
   std::wstring hostPath_;  // where the host serves the tree: "/", "/velora/"; empty when refused
   std::wstring serverUrl_;
+  std::wstring treeUrl_;  // the tree's root on the chosen address, where its key chain is
   std::wstring rootFolder_;
   std::vector<std::wstring> addresses_;
   std::wstring listStamp_;
@@ -107,5 +111,6 @@ class ListSource {
   std::string rootSignature_;      // its text when newly accepted, kept once the product is known
   ReleaseTrust trust_;
   bool dryRun_ = false;
+  bool chainTried_ = false;
   IniDocument list_;
 };

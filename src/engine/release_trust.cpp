@@ -5,8 +5,20 @@
 #include "protocol/served_names.h"
 #include "services/files.h"
 #include "services/http.h"
+#include "services/key_chain.h"
 #include "services/renewal.h"
 #include "services/text.h"
+
+bool ReleaseTrust::Follow(const std::string& chain) {
+  const FollowedKeys followed = FollowKeyChain(chain, givenKeys_);
+  std::string keys, retired;
+  for (const std::string& key : followed.trusted) keys += (keys.empty() ? "" : ",") + key;
+  for (const std::string& key : followed.retired) retired += (retired.empty() ? "" : ",") + key;
+  const bool changed = keys != keys_;
+  keys_ = keys;
+  retired_ = retired;
+  return changed;
+}
 
 bool ReleaseTrust::Holds(const std::string& text, const std::string& fileName, SignedStatement& statement,
                          std::string& problem, const std::function<std::string()>& renewal) const {
@@ -75,7 +87,7 @@ bool ReleaseTrust::Accept(const std::wstring& path, const std::wstring& url, con
   }
   std::string kept;
   SignedStatement last;
-  if (ReadWholeFile(keptPath, kept) && ReadSignatureFile(kept, keys_, last, why) && statement.serial < last.serial) {
+  if (ReadWholeFile(keptPath, kept) && ReadSignatureFile(kept, EveryKey(), last, why) && statement.serial < last.serial) {
     problem = L"it is an older publication (serial " + std::to_wstring(statement.serial) + L") than the one accepted "
               L"before (serial " + std::to_wstring(last.serial) + L")";
     return false;
@@ -108,7 +120,7 @@ bool ReleaseTrust::StillValid(const std::wstring& keptPath, const std::string& f
 std::string ReleaseTrust::KeptProduct(const std::wstring& keptPath) const {
   std::string text, problem;
   SignedStatement statement;
-  return ReadWholeFile(keptPath, text) && ReadSignatureFile(text, keys_, statement, problem) ? statement.product
+  return ReadWholeFile(keptPath, text) && ReadSignatureFile(text, EveryKey(), statement, problem) ? statement.product
                                                                                             : std::string();
 }
 

@@ -2,8 +2,9 @@
 // What a client that trusts a publisher's key holds a signed tree to: every descriptor and list
 // comes with a signature file of a trusted key that states its exact bytes, its file name and
 // product, a serial no lower than the last one accepted, and an expiry not yet passed (its own, or
-// a renewal's: services/renewal.h); every file
-// it stages has the list's SHA-256 and size. Without keys nothing is checked, as before.
+// a renewal's: services/renewal.h); every file it stages has the list's SHA-256 and size. A
+// trusted key may hand its role on to another by a rotation (services/key_chain.h). Without keys
+// nothing is checked, as before.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,8 +14,12 @@
 class ReleaseTrust {
  public:
   // keys: hex public keys separated by commas or blanks; empty trusts no key and checks nothing.
-  explicit ReleaseTrust(std::string keys = {}) : keys_(std::move(keys)) {}
-  bool Enabled() const { return !keys_.empty(); }
+  explicit ReleaseTrust(std::string keys = {}) : givenKeys_(keys), keys_(std::move(keys)) {}
+  bool Enabled() const { return !givenKeys_.empty(); }
+
+  // Follows a chain of key rotations (services/key_chain.h) from the keys given: the keys they
+  // handed their role to are trusted, and they are retired. True when that changed the keys.
+  bool Follow(const std::string& chain);
 
   // What the file held to a statement is: the packed file as served, or a list's unpacked text
   // (a list rebuilt from a patch has no served bytes to compare).
@@ -55,5 +60,11 @@ class ReleaseTrust {
   bool Holds(const std::string& text, const std::string& fileName, SignedStatement& statement, std::string& problem,
              const std::function<std::string()>& renewal) const;
 
-  std::string keys_;
+  // Every key trusted now or once: a kept signature of a retired key still sets the serial floor
+  // and the product.
+  std::string EveryKey() const { return retired_.empty() ? keys_ : keys_ + "," + retired_; }
+
+  std::string givenKeys_;
+  std::string keys_;     // trusted now: the given keys, moved along the chain followed
+  std::string retired_;  // retired along the chain
 };

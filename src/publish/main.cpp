@@ -21,6 +21,7 @@
 #include "publish/renew_tree.h"
 #include "publish/rollout.h"
 #include "publish/rollout_status.h"
+#include "publish/rotate_key.h"
 #include "publish/serve.h"
 #include "publish/prune.h"
 #include "publish/push.h"
@@ -76,6 +77,7 @@ const char USAGE[] =
     "  diff     write the patch byte code from one file to another\n"
     "  patch    rebuild a file from an old one and a patch\n"
     "  keygen   make a key pair for signed trees\n"
+    "  rotate-key  move players to a new release or renewal key, without a new client build\n"
     "\n"
     "Every command takes -q/--quiet (errors only, on stderr) or -v/--verbose (a line for each\n"
     "file that build and verify work through). build, status and verify take --json: no other\n"
@@ -339,6 +341,30 @@ const char KEYGEN_USAGE[] =
     "Exit status: 0 made, 1 it could not be made (KEYFILE exists, say), 2 the command line was not\n"
     "understood.\n";
 
+const char ROTATE_USAGE[] =
+    "usage: zepo-publish rotate-key TREE --from OLD.key --to NEW.key [--expires DAYS] [--root-key KEY]\n"
+    "                               [--no-wait]\n"
+    "       zepo-publish rotate-key TREE --role renew --from OLD --to NEW --sign RELEASE.key\n"
+    "                               [--expires DAYS] [--root-key KEY] [--no-wait]\n"
+    "\n"
+    "Moves players to a new key without a new client build. A release key (the default role) hands\n"
+    "its role to NEW by a link that both keys sign, appended to the tree's keys.chain; then the live\n"
+    "signatures of every channel are NEW's. Updaters that trust OLD fetch the chain when they meet a\n"
+    "signature they do not know, follow it (several links too, for players several rotations\n"
+    "behind), keep it (autoupdate.keys), trust NEW and refuse OLD's signatures from then on. Give\n"
+    "both private key files; the tree must be signed by OLD (or by NEW, to finish a rotation that\n"
+    "was stopped). Push the tree afterwards: the chain goes up with the objects, before the\n"
+    "signatures.\n"
+    "\n"
+    "A renewal key (--role renew) is rotated under the release key (--sign): the live signatures\n"
+    "are signed again naming NEW as the key that may renew them, and OLD renews nothing they state.\n"
+    "OLD and NEW are public keys here (KEYFILE.pub or 64 hex digits): the old one may be lost.\n"
+    "It takes --insecure-key as build does.\n"
+    ROOT_KEY_TEXT
+    "\n"
+    "Example: zepo-publish rotate-key tree --from velora-2026.key --to velora-2027.key\n"
+    WRITER_EXIT_TEXT;
+
 const char VERIFY_USAGE[] =
     "usage: zepo-publish verify TREE [--install DIR] [--root-key KEY] [--public-key KEYS] [--json]\n"
     "\n"
@@ -568,6 +594,61 @@ int Keygen(const std::vector<std::string>& args) {
   }
   std::printf("%s\n", publicKey.c_str());
   return 0;
+}
+
+// Reads the keys of a rotation as its role takes them: 0, or the exit status after the problem.
+int LoadRotationKeys(const std::string& from, const std::string& to, const WriterOptions& writer, Rotation& rotation) {
+  std::string problem;
+  bool read = false;
+  if (rotation.role == KeyRole::Release) {
+    read = ReadKeyFile(from, writer.insecureKey, KeyRole::Release, rotation.from, problem) &&
+           ReadKeyFile(to, writer.insecureKey, KeyRole::Release, rotation.to, problem);
+    rotation.signing.keyFile = to;
+  } else {
+    read = ReadPublicKey(from, rotation.from, problem) && ReadPublicKey(to, rotation.to, problem);
+  }
+  if (read && rotation.from == rotation.to) problem = "--from and --to name the same key", read = false;
+  if (read) return 0;
+  std::fprintf(stderr, "zepo-publish: %s\n", problem.c_str());
+  return 1;
+}
+
+int RotateKeyCommand(const std::vector<std::string>& args) {
+  if (IsHelp(args)) return Usage(ROTATE_USAGE, true);
+  if (args.empty() || args[0].rfind("--", 0) == 0) return UsageError(ROTATE_USAGE, "which tree?");
+  WriterOptions writer;
+  Rotation rotation;
+  std::string from, to;
+  std::wstring rootKey = DEFAULT_ROOT_KEY;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    bool taken = false;
+    std::string problem;
+    if (!ParseWriterOption(args, i, writer, taken, problem)) return UsageError(ROTATE_USAGE, problem);
+    if (taken) continue;
+    if (!HasValue(args, i) || (args[i] != "--from" && args[i] != "--to" && args[i] != "--role" && args[i] != "--root-key")) {
+      return UsageError(ROTATE_USAGE, "unknown option or missing value: " + args[i]);
+    }
+    const std::string& value = args[++i];
+    if (args[i - 1] == "--from") from = value;
+    else if (args[i - 1] == "--to") to = value;
+    else if (args[i - 1] == "--root-key") rootKey = AnsiToWide(value);
+    else if (value == "renew" || value == "release") rotation.role = value == "renew" ? KeyRole::Renewal : KeyRole::Release;
+    else return UsageError(ROTATE_USAGE, "--role is release or renew, not " + value);
+  }
+  if (from.empty() || to.empty()) return UsageError(ROTATE_USAGE, "rotate-key needs --from and --to");
+  const bool renewal = rotation.role == KeyRole::Renewal;
+  if (renewal != !writer.signing.keyFile.empty()) {
+    return UsageError(ROTATE_USAGE, renewal ? "a renewal key is rotated under the release key: give --sign"
+                                            : "a release rotation is signed by --from and --to, not --sign");
+  }
+  if (const int status = renewal ? LoadSigningKey(ROTATE_USAGE, writer) : 0; status != 0) return status;
+  const int expires = writer.signing.expiresDays;
+  rotation.signing = writer.signing;
+  if (const int status = LoadRotationKeys(from, to, writer, rotation); status != 0) return status;
+  rotation.signing.expiresDays = expires;
+  const fs::path tree = args[0];
+  return WithTree("rotate-key", tree, writer.noWait,
+                  [&](std::string& error) { return RotateKey(tree, rootKey, rotation, error); });
 }
 
 // What the build's closing lines say, as one object.
@@ -1252,5 +1333,6 @@ int main(int argc, char** argv) {
   if (command == "serve") return Serve(args);
   if (command == "diff" || command == "patch") return DiffOrPatch(command, args);
   if (command == "keygen") return Keygen(args);
+  if (command == "rotate-key") return RotateKeyCommand(args);
   return UsageError(USAGE, "unknown command " + command);
 }

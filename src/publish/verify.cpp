@@ -24,6 +24,7 @@
 #include "services/json.h"
 #include "services/md5.h"
 #include "services/packed2.h"
+#include "services/key_chain.h"
 #include "services/renewal.h"
 #include "services/signing.h"
 #include "publish/tree_writes.h"
@@ -337,8 +338,22 @@ void CheckEntries(Verifier& verifier, const IniDocument& list, const std::vector
 // The signatures of the root descriptor and every channel's lists, as clients that trust a key
 // check them.
 void CheckSignatures(Verifier& verifier, const fs::path& tree, const std::wstring& productFolder,
-                     const std::string& publicKeys) {
+                     const std::string& givenKeys) {
   const std::string product = WideToUtf8(productFolder);
+  // The keys the given ones handed their role to, as clients follow the tree's chain.
+  std::string chain, publicKeys = givenKeys;
+  if (!givenKeys.empty() && ReadWholeFile(WideOf(tree / KEY_CHAIN_FILE), chain)) {
+    std::vector<std::string> broken;
+    ReadKeyChain(chain, &broken);
+    for (const std::string& problem : broken) verifier.Problem(std::string(KEY_CHAIN_FILE) + ": " + problem);
+    const FollowedKeys followed = FollowKeyChain(chain, givenKeys);
+    publicKeys.clear();
+    for (const std::string& key : followed.trusted) publicKeys += (publicKeys.empty() ? "" : ",") + key;
+    if (followed.followed > 0) {
+      std::printf("%s: the given keys handed their role on by %zu rotation%s\n", KEY_CHAIN_FILE, followed.followed,
+                  followed.followed == 1 ? "" : "s");
+    }
+  }
   CheckSignature(verifier, tree / ROOT_DESCRIPTOR.narrow, ROOT_DESCRIPTOR.narrow, product, publicKeys);
   for (const std::wstring& channel : ChannelsOf(tree / PathOf(productFolder))) {
     for (const char* list : {UPDATE_LIST.narrow, FULL_LIST.narrow}) {
