@@ -10,6 +10,8 @@
 #include "services/text.h"
 
 bool ReleaseTrust::Follow(const std::string& chain) {
+  // A set of keys of which several must sign moves by a new client build, not by a chain.
+  if (ParseTrustedKeys(givenKeys_).threshold > 1) return false;
   const FollowedKeys followed = FollowKeyChain(chain, givenKeys_);
   std::string keys, retired;
   for (const std::string& key : followed.trusted) keys += (keys.empty() ? "" : ",") + key;

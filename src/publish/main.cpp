@@ -34,6 +34,7 @@
 #include "engine/patch2.h"
 #include "services/platform.h"
 #include "services/packed.h"
+#include "services/signing.h"
 #include "services/files.h"
 #include "services/json.h"
 #include "services/text.h"
@@ -128,7 +129,9 @@ const char BUILD_USAGE[] =
     "--insecure-key uses a key file that others may read; --serial-ahead signs above a last serial\n"
     "that lies more than a day ahead of this computer's clock. A signed tree is signed on by the\n"
     "key that signed it: another key is refused, naming the tree's key, unless --change-key (give\n"
-    "it only once players' updaters trust the new key too; docs/signing.md). --renewer KEY names\n"
+    "it only once players' updaters trust the new key too; docs/signing.md). --sign given again\n"
+    "adds a key of a set that signs together: clients built with \"M:KEY1,KEY2,...\" take a\n"
+    "statement only when M keys of the set signed it. --renewer KEY names\n"
     "the renewal key (its KEYFILE.pub or 64 hex digits; zepo-publish keygen --role renew) that may\n"
     "lengthen the signatures' life (zepo-publish resign --renew-key); later signatures keep naming\n"
     "it until --renewer none.\n"
@@ -372,8 +375,9 @@ const char VERIFY_USAGE[] =
     "patch rebuilds its file from the content its key names, and that the whole files of every\n"
     "release the tree keeps still unpack to its list (a damaged file is named with every release\n"
     "that holds it). A signed tree's signature files must state its lists' bytes and every entry\n"
-    "its SHA256 and Size; with --public-key (hex, separated by commas) each signature must also be\n"
-    "one of those keys' and unexpired. With --install, also says what an update of that\n"
+    "its SHA256 and Size; with --public-key (hex, separated by commas; \"M:KEYS\" for M of them\n"
+    "together) each signature must also be those keys' and unexpired (or renewed), following the\n"
+    "tree's keys.chain from them as updaters do. With --install, also says what an update of that\n"
     "installation would download.\n"
     ROOT_KEY_TEXT
     "\n"
@@ -490,7 +494,8 @@ bool ParseWriterOption(const std::vector<std::string>& args, std::size_t& i, Wri
     }
     const std::string& value = args[++i];
     unsigned long days = 0;
-    if (option == "--sign") writer.signing.keyFile = value;
+    if (option == "--sign" && !writer.signing.keyFile.empty()) writer.signing.cosignerFiles.push_back(value);
+    else if (option == "--sign") writer.signing.keyFile = value;
     else if (option == "--renewer") writer.renewer = value;
     else if (option == "--renew-key") writer.renewKeyFile = value;
     else if (ParseCount(value, 1, 3650, days)) writer.signing.expiresDays = static_cast<int>(days);
@@ -511,10 +516,18 @@ int LoadSigningKey(const char* usage, WriterOptions& writer) {
   if (writer.signing.keyFile.empty()) return 0;
   if (writer.signing.removeSignatures) return UsageError(usage, "--sign and --unsigned contradict each other");
   std::string problem;
-  const bool read = ReadKeyFile(writer.signing.keyFile, writer.insecureKey, KeyRole::Release, writer.signing.privateKey,
-                                problem) &&
-                    (writer.renewer.empty() || writer.renewer == SigningOptions::NO_RENEWER ||
-                     ReadPublicKey(writer.renewer, writer.signing.renewer, problem));
+  bool read = ReadKeyFile(writer.signing.keyFile, writer.insecureKey, KeyRole::Release, writer.signing.privateKey,
+                          problem);
+  for (const fs::path& file : writer.signing.cosignerFiles) {
+    std::string cosigner;
+    read = read && ReadKeyFile(file, writer.insecureKey, KeyRole::Release, cosigner, problem);
+    if (read && writer.signing.PublicKeys().find(cosigner.substr(64)) != std::string::npos) {
+      return UsageError(usage, "--sign names the same key twice (" + file.string() + ")");
+    }
+    writer.signing.cosigners.push_back(cosigner);
+  }
+  read = read && (writer.renewer.empty() || writer.renewer == SigningOptions::NO_RENEWER ||
+                  ReadPublicKey(writer.renewer, writer.signing.renewer, problem));
   if (writer.renewer == SigningOptions::NO_RENEWER) writer.signing.renewer = SigningOptions::NO_RENEWER;
   if (read) return 0;
   std::fprintf(stderr, "zepo-publish: %s\n", problem.c_str());
@@ -1112,16 +1125,12 @@ int Prune(const std::vector<std::string>& args) {
 // The first of a list of public keys (separated by commas or blanks) that is not 64 hex digits;
 // empty when every one is a key.
 std::string FirstNonKey(const std::string& keys) {
-  std::string key;
-  for (char c : keys + ",") {
-    if (c != ',' && c != ' ') {
-      key += c;
-      continue;
-    }
-    if (!key.empty() && (key.size() != 64 || key.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
-      return key;
-    }
-    key.clear();
+  const TrustedKeys trusted = ParseTrustedKeys(keys);
+  for (const std::string& key : trusted.keys) {
+    if (key.size() != 64 || key.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return key;
+  }
+  if (trusted.threshold > 1 && trusted.threshold > trusted.keys.size()) {
+    return std::to_string(trusted.threshold) + ": more than the keys given";
   }
   return "";
 }

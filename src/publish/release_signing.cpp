@@ -135,7 +135,7 @@ std::string SignatureText(const std::string& fileName, const std::wstring& produ
   statement.texts = texts;
   statement.key = signing.PublicKey();
   statement.renewKey = signing.renewer == SigningOptions::NO_RENEWER ? std::string() : signing.renewer;
-  return WriteSignatureFile(statement, signing.privateKey);
+  return WriteSignatureFile(statement, signing.privateKey, signing.cosigners);
 }
 
 bool ReadPublicKey(const std::string& given, std::string& publicKey, std::string& error) {
@@ -168,7 +168,7 @@ bool KeyFitsTree(const fs::path& signatureFile, const SigningOptions& signing, s
   std::string text, problem;
   SignedStatement statement;
   if (!signing.Enabled() || signing.changeKey || !ReadWholeFile(WideOf(signatureFile), text) ||
-      ReadSignatureFile(text, signing.PublicKey(), statement, problem)) {
+      ReadSignatureFile(text, signing.PublicKeys(), statement, problem)) {
     return true;
   }
   const std::string signer = StatedKey(text);

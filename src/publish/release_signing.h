@@ -10,6 +10,9 @@
 struct SigningOptions {
   std::string privateKey;  // empty: the tree is not signed
   std::filesystem::path keyFile;
+  // The other keys of a set of which several sign every statement (--sign given again).
+  std::vector<std::string> cosigners;
+  std::vector<std::filesystem::path> cosignerFiles;
   int expiresDays = 30;    // a signed list is refused by clients after this many days
   // The tree's signatures are taken away (--unsigned): clients that trust a key refuse it then.
   bool removeSignatures = false;
@@ -24,6 +27,12 @@ struct SigningOptions {
   bool Enabled() const { return !privateKey.empty(); }
   // The public half of the key, as clients are given it.
   std::string PublicKey() const { return privateKey.size() == 128 ? privateKey.substr(64) : std::string(); }
+  // The public halves of every key that signs, the cosigners' too, separated by commas.
+  std::string PublicKeys() const {
+    std::string keys = PublicKey();
+    for (const std::string& cosigner : cosigners) keys += "," + cosigner.substr(64);
+    return keys;
+  }
 };
 
 // A signed tree is signed on by the key that signed it: false with the reason (naming that key,

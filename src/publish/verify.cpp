@@ -342,7 +342,8 @@ void CheckSignatures(Verifier& verifier, const fs::path& tree, const std::wstrin
   const std::string product = WideToUtf8(productFolder);
   // The keys the given ones handed their role to, as clients follow the tree's chain.
   std::string chain, publicKeys = givenKeys;
-  if (!givenKeys.empty() && ReadWholeFile(WideOf(tree / KEY_CHAIN_FILE), chain)) {
+  if (ParseTrustedKeys(givenKeys).threshold == 1 && !givenKeys.empty() &&
+      ReadWholeFile(WideOf(tree / KEY_CHAIN_FILE), chain)) {
     std::vector<std::string> broken;
     ReadKeyChain(chain, &broken);
     for (const std::string& problem : broken) verifier.Problem(std::string(KEY_CHAIN_FILE) + ": " + problem);

@@ -195,7 +195,7 @@ std::string SignText(const std::string& header, const std::string& lines, const 
 }
 
 bool VerifySignedText(const std::string& text, const std::string& header, const std::string& publicKeys,
-                      std::string& lines, std::string& problem) {
+                      std::string& lines, std::string& problem, std::string* signer) {
   const std::size_t last = text.rfind("\nsignature ");
   const std::size_t at = last == std::string::npos ? last : last + 1;
   if (text.compare(0, header.size(), header) != 0 || at == std::string::npos) {
@@ -205,21 +205,53 @@ bool VerifySignedText(const std::string& text, const std::string& header, const 
   std::string signature = text.substr(at + 10);
   while (!signature.empty() && (signature.back() == '\n' || signature.back() == '\r')) signature.pop_back();
   const std::string signedText = text.substr(0, at);
-  std::istringstream keys(publicKeys);
-  std::string key;
-  bool verified = false;
-  while (!verified && std::getline(keys, key, ',')) {
-    std::istringstream words(key);
-    std::string word;
-    while (!verified && words >> word) verified = VerifyMessage(word, signedText, signature);
-  }
-  if (!verified) {
+  const std::vector<std::string> keys = ParseTrustedKeys(publicKeys).keys;
+  const auto verifies = [&](const std::string& key) { return VerifyMessage(key, signedText, signature); };
+  const auto found = std::find_if(keys.begin(), keys.end(), verifies);
+  if (found == keys.end()) {
     problem = "its signature is not one of the trusted keys'";
     return false;
   }
+  if (signer != nullptr) *signer = *found;
   lines = signedText.substr(header.size());
   return true;
 }
+
+TrustedKeys ParseTrustedKeys(const std::string& spec) {
+  TrustedKeys trusted;
+  std::string text = spec;
+  const std::size_t colon = text.find(':');
+  if (colon != std::string::npos && colon > 0 && text.find_first_not_of("0123456789 ", 0) == colon) {
+    trusted.threshold = std::max<std::size_t>(1, std::strtoull(text.c_str(), nullptr, 10));
+    text = text.substr(colon + 1);
+  }
+  std::replace(text.begin(), text.end(), ',', ' ');
+  std::istringstream words(text);
+  for (std::string word; words >> word;) trusted.keys.push_back(word);
+  return trusted;
+}
+
+namespace {
+
+// The distinct trusted keys among the statement's signer and its cosigners, whose signatures
+// cover the statement up to the first cosignature.
+std::size_t DistinctSigners(const std::string& header, const std::string& lines, const std::string& signer,
+                            const std::vector<std::string>& keys) {
+  const std::size_t before = lines.rfind("cosignature ", 0) == 0 ? 0 : lines.find("\ncosignature ");
+  const std::string statement = header + lines.substr(0, before == 0 || before == std::string::npos ? before : before + 1);
+  std::vector<std::string> signers{signer};
+  ForEachStatedLine(lines, [&](const std::string& name, const std::string& value) {
+    const std::size_t space = value.find(' ');
+    if (name != "cosignature" || space == std::string::npos) return;
+    const std::string key = value.substr(0, space);
+    const bool trusted = std::find(keys.begin(), keys.end(), key) != keys.end();
+    const bool counted = std::find(signers.begin(), signers.end(), key) != signers.end();
+    if (trusted && !counted && VerifyMessage(key, statement, value.substr(space + 1))) signers.push_back(key);
+  });
+  return signers.size();
+}
+
+}  // namespace
 
 void ForEachStatedLine(const std::string& lines, const std::function<void(const std::string&, const std::string&)>& use) {
   std::istringstream in(lines);
@@ -235,14 +267,29 @@ std::string StatedKey(const std::string& text) {
   return stated == std::string::npos ? std::string() : text.substr(stated + 5, text.find('\n', stated + 5) - stated - 5);
 }
 
-std::string WriteSignatureFile(const SignedStatement& statement, const std::string& privateKey) {
-  return SignText(HEADER, StatementLines(statement), privateKey);
+std::string WriteSignatureFile(const SignedStatement& statement, const std::string& privateKey,
+                               const std::vector<std::string>& cosigners) {
+  const std::string lines = StatementLines(statement);
+  std::string cosignatures;
+  for (const std::string& cosigner : cosigners) {
+    const std::string signature = SignMessage(cosigner, HEADER + lines);
+    if (signature.empty()) return std::string();
+    cosignatures += "cosignature " + cosigner.substr(64) + " " + signature + "\n";
+  }
+  return SignText(HEADER, lines + cosignatures, privateKey);
 }
 
 bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, SignedStatement& statement,
                        std::string& problem) {
-  std::string lines;
-  if (!VerifySignedText(text, HEADER, publicKeys, lines, problem)) return false;
+  std::string lines, signer;
+  if (!VerifySignedText(text, HEADER, publicKeys, lines, problem, &signer)) return false;
+  const TrustedKeys trusted = ParseTrustedKeys(publicKeys);
+  const std::size_t signers = trusted.threshold > 1 ? DistinctSigners(HEADER, lines, signer, trusted.keys) : 1;
+  if (signers < trusted.threshold) {
+    problem = "it carries " + std::to_string(signers) + " of the " + std::to_string(trusted.threshold) +
+              " signatures of the trusted keys it needs";
+    return false;
+  }
   statement = SignedStatement{};
   ForEachStatedLine(lines, [&](const std::string& name, const std::string& value) {
     if (name == "product") statement.product = value;

@@ -80,19 +80,34 @@ struct SignedStatement {
 std::string SignText(const std::string& header, const std::string& lines, const std::string& privateKey);
 // Verifies a signed text with any of the public keys (separated by blanks or commas) and hands
 // back its lines after the header. False with the reason.
+// signer, when given, gets the key whose signature it is.
 bool VerifySignedText(const std::string& text, const std::string& header, const std::string& publicKeys,
-                      std::string& lines, std::string& problem);
+                      std::string& lines, std::string& problem, std::string* signer = nullptr);
+
+// Trusted keys as clients are given them: hex public keys separated by commas or blanks, any of
+// which may sign; or, after "M:", a set of which M distinct keys must sign each statement
+// ("2:K1,K2,K3").
+struct TrustedKeys {
+  std::size_t threshold = 1;
+  std::vector<std::string> keys;
+};
+TrustedKeys ParseTrustedKeys(const std::string& spec);
 // Calls use(NAME, VALUE) for each line of signed lines.
 void ForEachStatedLine(const std::string& lines, const std::function<void(const std::string&, const std::string&)>& use);
 // The public key that a signature file says signed it (its "key" line), unverified; empty when
 // it names none.
 std::string StatedKey(const std::string& text);
 
-// The signature file's text for a statement, signed by privateKey; empty on a bad key.
-std::string WriteSignatureFile(const SignedStatement& statement, const std::string& privateKey);
+// The signature file's text for a statement, signed by privateKey and cosigned by each of
+// cosigners (private keys); empty on a bad key. A cosignature ("cosignature <public key> <hex>",
+// before the signature line) covers the statement's lines above it; the last signature covers
+// everything, so a client that trusts one key of a set reads the file as before.
+std::string WriteSignatureFile(const SignedStatement& statement, const std::string& privateKey,
+                               const std::vector<std::string>& cosigners = {});
 
-// Reads a signature file and verifies it with any of the public keys (separated by blanks or
-// commas); false with the reason when it does not parse or no key's signature it is.
+// Reads a signature file and verifies it with any of the public keys (TrustedKeys: with a
+// threshold, as many distinct keys of the set must have signed); false with the reason when it
+// does not parse or its signatures do not suffice.
 bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, SignedStatement& statement,
                        std::string& problem);
 

@@ -4,6 +4,7 @@
 # lost; the next release is signed with the spare (--change-key, which names the lost key), and
 # every player reaches it. An updater that trusts only the lost key refuses the spare's tree, and
 # the spare cannot be taken for the lost key's by a replayed old list.
+# A release key may also be a set of keys of which two must sign: one signature is refused.
 #   keys_e2e.sh WORK PUBLISH UPDATER [WINE_PREFIX]
 set -euo pipefail
 work=$1 publish=$2 updater=$3 prefix=${4:-}
@@ -71,3 +72,24 @@ run "$work/player" "$main,$spare"
 [ "$status" -eq 1 ] && grep -q "SIGNATURE_REFUSED" "$work/run.out" || fail "the lost key's older list replayed: exit $status"
 same "$work/release-2" "$work/player" || fail "a replayed list changed the installation"
 echo "keys_e2e: the lost key's older list replayed after the recovery was refused"
+
+# A release key that is a set of three, of which two sign every statement.
+for key in a b c; do "$publish" keygen --out "$work/set-$key.key" > /dev/null; done
+set="2:$(cat "$work/set-a.key.pub"),$(cat "$work/set-b.key.pub"),$(cat "$work/set-c.key.pub")"
+tree="$work/tree-set"
+"$publish" build -q --release "$work/release-1" --version 1.0 --out "$tree" --product velora/ \
+  --sign "$work/set-a.key" --sign "$work/set-b.key"
+start_nginx "$tree"
+rm -rf "$work/set-player" && copy_installation "$work/release-1" "$work/set-player"
+run "$work/set-player" "$set"
+[ "$status" -eq 0 ] || fail "a statement two keys of the set signed: exit $status"
+"$publish" build -q --release "$work/release-2" --version 2.0 --out "$tree" --product velora/ --sign "$work/set-a.key"
+run "$work/set-player" "$set"
+[ "$status" -eq 1 ] && grep -q "SIGNATURE_REFUSED.*1 of the 2 signatures" "$work/run.out" || fail "one key of the set: exit $status"
+same "$work/release-1" "$work/set-player" || fail "a statement one key of the set signed changed the installation"
+"$publish" verify "$tree" --public-key "$set" > "$work/verify.out" && fail "verify took one signature for two"
+"$publish" resign "$tree" --sign "$work/set-a.key" --sign "$work/set-c.key" > /dev/null
+run "$work/set-player" "$set"
+[ "$status" -eq 0 ] && same "$work/release-2" "$work/set-player" || fail "two keys of the set again: exit $status"
+"$publish" verify "$tree" --public-key "$set" > "$work/verify.out" || fail "verify refuses two signatures of the set"
+echo "keys_e2e: a set of three keys of which two must sign: one signature refused, two of any pair taken"

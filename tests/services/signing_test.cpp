@@ -119,3 +119,37 @@ TEST(Signing, StampsGoToUnixTimeAndBack) {
   EXPECT_EQ(UnixTimeOfStamp("2027o106120000"), -1);
   EXPECT_EQ(ShownStamp("20270106120000"), "2027-01-06 12:00 UTC");
 }
+
+TEST(Signing, ASetOfKeysTakesAStatementOnlyWhenEnoughOfItsKeysSigned) {
+  std::string k1, p1, k2, p2, k3, p3, foreign, foreignPublic;
+  for (auto* key : {&k1, &k2, &k3, &foreign}) {
+    std::string* pub = key == &k1 ? &p1 : key == &k2 ? &p2 : key == &k3 ? &p3 : &foreignPublic;
+    ASSERT_TRUE(GenerateSigningKey(*key, *pub));
+  }
+  const SignedStatement statement{"velora/", "filelist.enc", 9, "20270106120000", {Sha256Hex("list")}, {}, p1, "", ""};
+  const std::string set = "2:" + p1 + "," + p2 + "," + p3;
+  const auto reads = [](const std::string& file, const std::string& keys) {
+    SignedStatement read;
+    std::string problem;
+    return ReadSignatureFile(file, keys, read, problem);
+  };
+  const std::string two = WriteSignatureFile(statement, k1, {k2});
+  EXPECT_TRUE(reads(two, set));
+  EXPECT_TRUE(reads(WriteSignatureFile(statement, k3, {k1, k2}), "3:" + p1 + "," + p2 + "," + p3));
+  EXPECT_FALSE(reads(two, "3:" + p1 + "," + p2 + "," + p3));
+  EXPECT_TRUE(reads(two, p1));  // a client of the one key reads a cosigned statement as before
+  // Too few, however it is dressed up.
+  EXPECT_FALSE(reads(WriteSignatureFile(statement, k1), set));
+  EXPECT_FALSE(reads(WriteSignatureFile(statement, k1, {k1}), set));       // the same key twice
+  EXPECT_FALSE(reads(WriteSignatureFile(statement, k1, {foreign}), set));  // a key outside the set
+  SignedStatement other = statement;
+  other.serial = 10;
+  const std::string otherFile = WriteSignatureFile(other, k1, {k2});
+  const std::string borrowed = otherFile.substr(otherFile.find("cosignature "), 64 + 128 + 14);
+  const std::string lines = two.substr(0, two.find("cosignature "));
+  // A cosignature of another statement, carried over under the signer's own signature.
+  const std::string forged = SignText("zepo-signature 1\n", lines.substr(17) + borrowed, k1);
+  EXPECT_FALSE(reads(forged, set));
+  EXPECT_EQ(ParseTrustedKeys(set).threshold, 2u);
+  EXPECT_EQ(ParseTrustedKeys(p1 + " " + p2).keys.size(), 2u);
+}
