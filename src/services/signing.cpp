@@ -267,6 +267,33 @@ std::string StatedKey(const std::string& text) {
   return stated == std::string::npos ? std::string() : text.substr(stated + 5, text.find('\n', stated + 5) - stated - 5);
 }
 
+namespace {
+
+bool ReadStatementLines(const std::string& lines, SignedStatement& statement, std::string& problem) {
+  statement = SignedStatement{};
+  ForEachStatedLine(lines, [&](const std::string& name, const std::string& value) {
+    if (name == "product") statement.product = value;
+    if (name == "file") statement.file = value;
+    if (name == "serial") statement.serial = std::strtoull(value.c_str(), nullptr, 10);
+    if (name == "expires") statement.expires = value;
+    if (name == "key") statement.key = value;
+    if (name == "renew") statement.renewKey = value;
+    if (name == "sha256") statement.digests.push_back(value);
+    if (name == "text") statement.texts.push_back(value);
+  });
+  const auto whole = [](const std::string& digest) { return digest.size() == 64; };
+  const bool digestsWhole = !statement.digests.empty() &&
+                            std::all_of(statement.digests.begin(), statement.digests.end(), whole) &&
+                            std::all_of(statement.texts.begin(), statement.texts.end(), whole);
+  if (statement.expires.size() != 14 || !digestsWhole) {
+    problem = "its statement lacks an expiry or a digest";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string WriteSignatureFile(const SignedStatement& statement, const std::string& privateKey,
                                const std::vector<std::string>& cosigners) {
   const std::string lines = StatementLines(statement);
@@ -290,26 +317,14 @@ bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, S
               " signatures of the trusted keys it needs";
     return false;
   }
-  statement = SignedStatement{};
-  ForEachStatedLine(lines, [&](const std::string& name, const std::string& value) {
-    if (name == "product") statement.product = value;
-    if (name == "file") statement.file = value;
-    if (name == "serial") statement.serial = std::strtoull(value.c_str(), nullptr, 10);
-    if (name == "expires") statement.expires = value;
-    if (name == "key") statement.key = value;
-    if (name == "renew") statement.renewKey = value;
-    if (name == "sha256") statement.digests.push_back(value);
-    if (name == "text") statement.texts.push_back(value);
-  });
-  const auto whole = [](const std::string& digest) { return digest.size() == 64; };
-  const bool digestsWhole = !statement.digests.empty() &&
-                            std::all_of(statement.digests.begin(), statement.digests.end(), whole) &&
-                            std::all_of(statement.texts.begin(), statement.texts.end(), whole);
-  if (statement.expires.size() != 14 || !digestsWhole) {
-    problem = "its statement lacks an expiry or a digest";
-    return false;
-  }
-  return true;
+  return ReadStatementLines(lines, statement, problem);
+}
+
+bool ReadStatementUnverified(const std::string& text, SignedStatement& statement) {
+  const std::size_t header = std::strlen(HEADER), last = text.rfind("\nsignature ");
+  std::string problem;
+  return text.compare(0, header, HEADER) == 0 && last != std::string::npos &&
+         ReadStatementLines(text.substr(header, last + 1 - header), statement, problem);
 }
 
 bool SignedStatement::States(const std::string& sha256) const {

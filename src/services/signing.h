@@ -111,6 +111,10 @@ std::string WriteSignatureFile(const SignedStatement& statement, const std::stri
 bool ReadSignatureFile(const std::string& text, const std::string& publicKeys, SignedStatement& statement,
                        std::string& problem);
 
+// What a signature file states, read as it stands without verifying whose it is (for reports on
+// one's own tree); false when it does not parse.
+bool ReadStatementUnverified(const std::string& text, SignedStatement& statement);
+
 // The UTC time now as 14 digits, days from now.
 std::string UtcStampInDays(int days);
 // A 14-digit stamp as people read it: "2027-01-06 12:00 UTC".

@@ -97,3 +97,6 @@ grep -q "^3 signatures renewed" "$work/resign.out" || fail "the new renewal key:
 run "$work/awake"
 [ "$status" -eq 0 ] || fail "a run after the renewal key's rotation: exit $status"
 echo "rotate_e2e: the renewal key rotated under the release key; the old one renews nothing"
+# The release key's next signatures replace the renewals with none: they renew older statements.
+"$publish" resign "$tree" --sign "$work/velora-2028.key" > /dev/null
+! ls "$tree"/*.renew "$tree"/velora/*.renew > /dev/null 2>&1 || fail "renewals of replaced signatures were left"
