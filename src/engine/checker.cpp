@@ -90,7 +90,7 @@ FileEntry& Checker::Append(WorkPlan::EntryList& list, const std::wstring& name, 
                            const std::wstring& checksum) {
   auto entry = std::make_unique<FileEntry>();
   entry->target = name;
-  entry->localPath = localFolder_ + name;
+  if (section_ < replaced_.size()) replaced_[section_] = true;
   entry->dateTime = dateTime;
   entry->checksum = checksum;
   entry->callback = callback_;
@@ -125,6 +125,7 @@ bool Checker::CheckFiles(IniDocument list, const std::wstring& listPath, CheckMo
   // A name listed again reads the first section of that name, as every lookup does: it is
   // checked once, however often a hostile list repeats it.
   std::vector<bool> checked(list_.SectionCount(), false);
+  replaced_.assign(list_.SectionCount(), false);
   OldStagingSweep sweep(list_);
   ListEntry listed;
   for (std::size_t i = first + 1; i < list_.SectionCount(); ++i) {
@@ -144,6 +145,7 @@ bool Checker::CheckFiles(IniDocument list, const std::wstring& listPath, CheckMo
   NoteLocalContent();
   // The lists are not read again in the run: their memory goes back before the downloads.
   list_ = IniDocument();
+  replaced_ = {};
   applied_.Forget();
   return true;
 }
@@ -388,23 +390,25 @@ void Checker::RemoveOtherChannelsFiles() {
 }
 
 void Checker::NoteLocalContent() {
-  std::unordered_set<std::wstring> wanted;
+  ContentKeys wanted;
+  ContentKey key;
   for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
     for (const auto& entry : *entries) {
-      if (entry->checksum.empty()) continue;
-      if (!wanted.insert(FoldCase(entry->checksum)).second) plan_.repeats.insert(entry.get());
+      if (!ParseContentKey(entry->checksum, key)) continue;
+      if (!wanted.insert(key).second) plan_.repeats.insert(entry.get());
     }
   }
   if (wanted.empty()) return;
-  plan_.localContent.NoteListed(list_, wanted);
+  // A file this run replaces does not hold its listed content, whatever its time says.
+  plan_.localContent.NoteListed(list_, wanted, replaced_);
   plan_.localContent.NoteListed(applied_.List(), wanted);
   if (applied_.List().SectionCount() != 0) return;
   // No run recorded what this installation holds: its unlisted files of a wanted size may.
-  std::unordered_map<std::uint64_t, std::unordered_set<std::wstring>> wantedBySize;
+  std::unordered_map<std::uint64_t, ContentKeys> wantedBySize;
   for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
     for (const auto& entry : *entries) {
       const std::uint64_t size = ListedSize(*entry);
-      if (size > 0 && !entry->checksum.empty()) wantedBySize[size].insert(FoldCase(entry->checksum));
+      if (size > 0 && ParseContentKey(entry->checksum, key)) wantedBySize[size].insert(key);
     }
   }
   plan_.localContent.NoteUnlisted(list_, wantedBySize, localFolder_);

@@ -73,6 +73,7 @@ class Checker {
   bool wholeFiles_ = true;  // the list's tree keeps whole files (see ListHeader::formats)
   IniDocument list_;  // while a check runs
   std::size_t section_ = 0;  // the section being checked
+  std::vector<bool> replaced_;  // the sections whose files the run replaces, by section
   AppliedList applied_;
   std::wstring failureCause_;
   // What this month's update log may still take of per-file "Same time" lines (see LogSameTime).

@@ -22,11 +22,13 @@ bool Committer::CommitEntry(FileEntry& entry) {
 
 bool Committer::HandOverEntry(FileEntry& entry) {
   entry.outcome = StepOutcome{};
-  const std::wstring folder = FolderOfPath(entry.localPath);
+  // A self-update's file waits beside the helper, in the working folder, for the hand-over.
+  const std::wstring handedOver = localFolder_ + entry.target;
+  const std::wstring folder = FolderOfPath(handedOver);
   if (!folder.empty()) CreateDirectoryPath(folder);
-  if (PathExists(entry.localPath)) ClearReadOnly(entry.localPath);
-  if (!MoveFileReplace(staging_.StagedPath(entry.target, entry.checksum), entry.localPath)) {
-    entry.outcome.cause = LogFileFailure(L"cannot hand over", entry.localPath);
+  if (PathExists(handedOver)) ClearReadOnly(handedOver);
+  if (!MoveFileReplace(staging_.StagedPath(entry.target, entry.checksum), handedOver)) {
+    entry.outcome.cause = LogFileFailure(L"cannot hand over", handedOver);
     entry.outcome.code = StageCode::NoFile;
     return false;
   }

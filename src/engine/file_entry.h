@@ -36,7 +36,6 @@ struct FileEntry {
   StepOutcome outcome;
   bool staged = false;        // its verified content waits in the staging area
   std::wstring target;        // the installed file it becomes, relative to the program folder
-  std::wstring localPath;     // the working folder ("update\") + target: a self-update's hand-over
   std::wstring url;           // the full address of the remote file in its form
   ContentForm form = ContentForm::Whole;
   std::uint64_t formBytes = 0;  // what the form's download brings, as the list says; 0: not said

@@ -11,29 +11,50 @@
 #include "services/platform.h"
 #include "services/text.h"
 
-void LocalContent::NoteListed(const IniDocument& list, const std::unordered_set<std::wstring>& wanted) {
+namespace {
+
+int HexDigit(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool ParseContentKey(const std::wstring& digest, ContentKey& key) {
+  if (digest.size() != 32) return false;
+  key = ContentKey{};
+  for (std::size_t i = 0; i < 32; ++i) {
+    const int digit = HexDigit(digest[i]);
+    if (digit < 0) return false;
+    std::uint64_t& half = i < 16 ? key.high : key.low;
+    half = half << 4 | static_cast<std::uint64_t>(digit);
+  }
+  return true;
+}
+
+void LocalContent::NoteListed(const IniDocument& list, const ContentKeys& wanted, const std::vector<bool>& skipped) {
   ListEntry entry;
+  ContentKey key;
   for (std::size_t i = 0; i < list.SectionCount(); ++i) {
+    if (i < skipped.size() && skipped[i]) continue;
     // A repeated name reads its first section only.
     if (list.SectionReadFor(i) != i || !ParseListEntry(list, i, entry, ListParts::Head)) continue;
-    if (!entry.HasContent() || entry.checksum.empty() || entry.dateTime.empty()) continue;
-    if (wanted.count(FoldCase(entry.checksum)) == 0) continue;
-    byChecksum_.emplace(FoldCase(entry.checksum), Holder{entry.name, entry.dateTime, entry.size});
+    if (!entry.HasContent() || !ParseContentKey(entry.checksum, key) || entry.dateTime.empty()) continue;
+    if (wanted.count(key) == 0) continue;
+    byChecksum_.emplace(key, Holder{entry.name, entry.dateTime, entry.size});
   }
 }
 
 namespace {
 
-// The names a list gives content (or keeps), folded: those files are the check's own.
-std::unordered_set<std::wstring> NamesWithContent(const IniDocument& list) {
-  std::unordered_set<std::wstring> names;
+// Whether the list gives the name content (or keeps it): such a file is the check's own.
+bool ListedWithContent(const IniDocument& list, const std::wstring& name) {
+  const std::size_t section = list.FindSection(name);
   ListEntry entry;
-  for (std::size_t i = 0; i < list.SectionCount(); ++i) {
-    if (ParseListEntry(list, list.SectionReadFor(i), entry, ListParts::Head) && entry.method != ListMethod::Remove) {
-      names.insert(FoldCase(entry.name));
-    }
-  }
-  return names;
+  return section != IniDocument::NO_SECTION && ParseListEntry(list, section, entry, ListParts::Head) &&
+         entry.method != ListMethod::Remove;
 }
 
 // Walks at most this many entries of an installation: a folder of a million files is no game's.
@@ -41,11 +62,9 @@ constexpr std::size_t MOST_ENTRIES_WALKED = 200000;
 
 }  // namespace
 
-void LocalContent::NoteUnlisted(const IniDocument& list,
-                                const std::unordered_map<std::uint64_t, std::unordered_set<std::wstring>>& wantedBySize,
+void LocalContent::NoteUnlisted(const IniDocument& list, const std::unordered_map<std::uint64_t, ContentKeys>& wantedBySize,
                                 const std::wstring& skip) {
   if (wantedBySize.empty()) return;
-  const std::unordered_set<std::wstring> listed = NamesWithContent(list);
   const std::wstring skipped = FoldCase(skip.empty() || (skip.back() != L'\\' && skip.back() != L'/')
                                             ? skip
                                             : skip.substr(0, skip.size() - 1));
@@ -62,7 +81,7 @@ void LocalContent::NoteUnlisted(const IniDocument& list,
         folders.push_back(name);
         continue;
       }
-      if (listed.count(FoldCase(name)) != 0) continue;
+      if (ListedWithContent(list, name)) continue;
       std::uint64_t size = 0;
       if (!RegularFileSize(name, size)) continue;  // a pipe or a device is never opened
       const auto wanted = size > 0 ? wantedBySize.find(size) : wantedBySize.end();
@@ -70,15 +89,18 @@ void LocalContent::NoteUnlisted(const IniDocument& list,
       std::wstring digest, fileTime;
       GetFileTimeText(name, fileTime);
       Md5OfFile(digest, name);
-      if (digest.empty() || fileTime.empty() || wanted->second.count(FoldCase(digest)) == 0) continue;
-      byChecksum_.emplace(FoldCase(digest), Holder{name, fileTime, std::to_wstring(size)});
+      ContentKey key;
+      if (!ParseContentKey(digest, key) || fileTime.empty() || wanted->second.count(key) == 0) continue;
+      byChecksum_.emplace(key, Holder{name, fileTime, std::to_wstring(size)});
     }
   }
 }
 
 std::wstring LocalContent::Find(const std::wstring& checksum, const std::wstring& size,
                                 const std::wstring& except) const {
-  const auto [first, last] = byChecksum_.equal_range(FoldCase(checksum));
+  ContentKey key;
+  if (!ParseContentKey(checksum, key)) return L"";
+  const auto [first, last] = byChecksum_.equal_range(key);
   for (auto it = first; it != last; ++it) {
     const Holder& holder = it->second;
     if (EqualNoCase(holder.name, except)) continue;

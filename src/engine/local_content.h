@@ -8,21 +8,35 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 class IniDocument;
 
+// An MD5 digest as a list writes it (32 hex digits, either case), held in 16 bytes: a game of
+// 200,000 files keeps several sets of them, and their text would cost ten times as much.
+struct ContentKey {
+  std::uint64_t high = 0, low = 0;
+  bool operator==(const ContentKey& other) const { return high == other.high && low == other.low; }
+};
+struct ContentKeyHash {
+  std::size_t operator()(const ContentKey& key) const { return static_cast<std::size_t>(key.high ^ key.low); }
+};
+using ContentKeys = std::unordered_set<ContentKey, ContentKeyHash>;
+// False for text that is not 32 hex digits: no MD5 matches it, so it names no content.
+bool ParseContentKey(const std::wstring& digest, ContentKey& key);
+
 class LocalContent {
  public:
-  // The files of a list whose checksum is one of wanted (lower case): each is taken to hold its
-  // listed content while its time is its listed DateTime.
-  void NoteListed(const IniDocument& list, const std::unordered_set<std::wstring>& wanted);
+  // The files of a list whose checksum is one of wanted: each is taken to hold its listed content
+  // while its time is its listed DateTime. Sections marked in skipped (the files the run itself
+  // replaces, whose content is not the listed one) are left out.
+  void NoteListed(const IniDocument& list, const ContentKeys& wanted, const std::vector<bool>& skipped = {});
   // For an installation that no run has recorded a list of (the game's installer made it): the
   // installed files that list does not name with content (names it removes, files it does not
   // know) whose size a wanted content has (size -> checksums, lower case) are hashed, each once,
   // and noted when they hold one; skip is a folder (the updater's own) left out. A renamed
   // folder or a moved file is then copied, not downloaded, on the first update too.
-  void NoteUnlisted(const IniDocument& list,
-                    const std::unordered_map<std::uint64_t, std::unordered_set<std::wstring>>& wantedBySize,
+  void NoteUnlisted(const IniDocument& list, const std::unordered_map<std::uint64_t, ContentKeys>& wantedBySize,
                     const std::wstring& skip);
   // An installed file other than except that still holds the content of checksum (and size,
   // when both are known); empty when there is none. Its time is read now: only a candidate is
@@ -33,7 +47,7 @@ class LocalContent {
   struct Holder {
     std::wstring name, dateTime, size;
   };
-  std::unordered_multimap<std::wstring, Holder> byChecksum_;
+  std::unordered_multimap<ContentKey, Holder, ContentKeyHash> byChecksum_;
 };
 
 // Copies a file, taking its MD5 on the way; at most bound bytes. writeFailure names a failed

@@ -255,7 +255,7 @@ class Run {
         Report(view_, Say(L"Đổi tên tập tin [%s] thất bại.", L"Could not rename [%s].", StatusName(name)), L"Rename selfupdate file [" + name + L"] => Failed");
         return RUN_FAILED;
       }
-      files.push_back(entry.localPath);
+      files.push_back(workFolder_ + entry.target);
       WriteUpdateLog(L"Download selfupdate file [" + name + L"] => Success");
     }
     if (!WriteResourceToFile(HELPER_RESOURCE_ID, L"DATA", workFolder_ + L"engine.dat")) {

@@ -355,7 +355,12 @@ void IniDocument::ConvertToUtf16() {
 bool IniDocument::Splice(std::size_t offset, std::size_t removed, const std::wstring& text) {
   std::string encoded;
   if (!Encode(text, encoded)) return false;
-  bytes_.replace(offset, removed, encoded);
+  // Built at its exact size: a replace in place may double the capacity, and a list of 200,000
+  // files would then hold twice its text for the whole check.
+  std::string spliced;
+  spliced.reserve(bytes_.size() - removed + encoded.size());
+  spliced.append(bytes_, 0, offset).append(encoded).append(bytes_, offset + removed, std::string::npos);
+  bytes_ = std::move(spliced);
   Parse();
   return true;
 }

@@ -59,7 +59,6 @@ class StagerTest : public ::testing::Test {
                    const std::string& content = CONTENT) {
     auto entry = std::make_unique<FileEntry>();
     entry->target = target;
-    entry->localPath = L"update\\" + target;
     entry->dateTime = TIME;
     entry->checksum = Md5OfBytes(content.data(), content.size());
     entry->size = std::to_wstring(content.size());
