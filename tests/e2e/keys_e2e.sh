@@ -15,13 +15,9 @@ rm -rf "$work"
 mkdir -p "$work/temp"
 fail() { echo "keys_e2e: $*"; tail -3 "$work/run.out" 2>/dev/null; exit 1; }
 source "$here/../support/nginx.sh"
+source "$here/../support/key_players.sh"
 
-for v in 1 2; do
-  mkdir -p "$work/release-$v/data"
-  printf 'game %s\n' "$v" > "$work/release-$v/game.exe"
-  head -c 200000 /dev/urandom > "$work/release-$v/data/pack.dat"
-  touch -d "2026-0$v-01 10:00" "$work/release-$v"/* "$work/release-$v"/*/*
-done
+make_small_releases 2 200000
 "$publish" keygen --out "$work/velora.key" > /dev/null
 "$publish" keygen --out "$work/spare.key" > /dev/null
 main=$(cat "$work/velora.key.pub") spare=$(cat "$work/spare.key.pub")
@@ -29,16 +25,7 @@ tree="$work/tree"
 "$publish" build -q --release "$work/release-1" --version 1.0 --out "$tree" --product velora/ --sign "$work/velora.key"
 start_nginx "$tree"
 
-run() {  # INSTALL KEYS
-  status=0
-  if [ -n "$prefix" ]; then
-    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$1" --host "localhost:$port" --public-key "$2" --quiet \
-      > "$work/run.out" 2>&1 || status=$?
-  else
-    "$updater" --dir "$1" --host "localhost:$port" --public-key "$2" --quiet > "$work/run.out" 2>&1 || status=$?
-  fi
-}
-same() { diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' -x update "$1" "$2" > /dev/null; }
+run() { run_trusting "$@"; }  # INSTALL KEYS
 
 copy_installation "$work/release-1" "$work/player"
 copy_installation "$work/release-1" "$work/old-player"

@@ -16,13 +16,9 @@ mkdir -p "$work/temp"
 work=$(cd "$work" && pwd)
 fail() { echo "renew_e2e: $*"; tail -3 "$work/run.out" 2>/dev/null; exit 1; }
 source "$here/../support/nginx.sh"
+source "$here/../support/key_players.sh"
 
-for v in 1 2; do
-  mkdir -p "$work/release-$v/data"
-  printf 'game %s\n' "$v" > "$work/release-$v/game.exe"
-  head -c 200000 /dev/urandom > "$work/release-$v/data/pack.dat"
-  touch -d "2026-0$v-01 10:00" "$work/release-$v"/* "$work/release-$v"/*/*
-done
+make_small_releases 2 200000
 "$publish" keygen --out "$work/velora.key" > /dev/null
 "$publish" keygen --out "$work/renew.key" --role renew > /dev/null
 "$publish" keygen --out "$work/foreign.key" --role renew > /dev/null
@@ -39,16 +35,7 @@ past "$publish" build -q --release "$work/release-2" --version 2.0 --out "$tree"
 grep -q "^renew $(cat "$work/renew.key.pub")\$" "$lists/filelist.enc.sig" || fail "a later build forgot the renewal key"
 start_nginx "$tree"
 
-run() {  # INSTALL
-  status=0
-  if [ -n "$prefix" ]; then
-    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$1" --host "localhost:$port" --public-key "$release" \
-      --quiet > "$work/run.out" 2>&1 || status=$?
-  else
-    "$updater" --dir "$1" --host "localhost:$port" --public-key "$release" --quiet > "$work/run.out" 2>&1 || status=$?
-  fi
-}
-same() { diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' -x update "$1" "$2" > /dev/null; }
+run() { run_trusting "$1" "$release"; }  # INSTALL
 
 copy_installation "$work/release-1" "$work/player"
 run "$work/player"

@@ -15,13 +15,9 @@ mkdir -p "$work/temp"
 work=$(cd "$work" && pwd)
 fail() { echo "rotate_e2e: $*"; tail -3 "$work/run.out" 2>/dev/null; exit 1; }
 source "$here/../support/nginx.sh"
+source "$here/../support/key_players.sh"
 
-for v in 1 2 3; do
-  mkdir -p "$work/release-$v/data"
-  printf 'game %s\n' "$v" > "$work/release-$v/game.exe"
-  head -c 100000 /dev/urandom > "$work/release-$v/data/pack.dat"
-  touch -d "2026-0$v-01 10:00" "$work/release-$v"/* "$work/release-$v"/*/*
-done
+make_small_releases 3 100000
 for key in velora-2026 velora-2027 velora-2028; do "$publish" keygen --out "$work/$key.key" > /dev/null; done
 for key in renew-a renew-b; do "$publish" keygen --out "$work/$key.key" --role renew > /dev/null; done
 first=$(cat "$work/velora-2026.key.pub")
@@ -33,16 +29,7 @@ build() {  # VERSION KEY
   --sign "$work/velora-2026.key" --renewer "$work/renew-a.key.pub"
 start_nginx "$tree"
 
-run() {  # INSTALL
-  status=0
-  if [ -n "$prefix" ]; then
-    "$here/../../cmake/wine-run" "$prefix" "$updater" --dir "Z:$1" --host "localhost:$port" --public-key "$first" \
-      --quiet > "$work/run.out" 2>&1 || status=$?
-  else
-    "$updater" --dir "$1" --host "localhost:$port" --public-key "$first" --quiet > "$work/run.out" 2>&1 || status=$?
-  fi
-}
-same() { diff -r -q -x logs -x log.ini -x zepo.lock -x 'autoupdate.*' -x update "$1" "$2" > /dev/null; }
+run() { run_trusting "$1" "$first"; }  # INSTALL
 
 copy_installation "$work/release-1" "$work/awake"
 copy_installation "$work/release-1" "$work/asleep"
