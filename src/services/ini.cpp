@@ -1,5 +1,6 @@
 #include "services/ini.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "services/text.h"
@@ -357,9 +358,10 @@ bool IniDocument::Splice(std::size_t offset, std::size_t removed, const std::wst
   if (!Encode(text, encoded)) return false;
   // Built at its exact size: a replace in place may double the capacity, and a list of 200,000
   // files would then hold twice its text for the whole check.
+  const std::size_t tail = std::min(bytes_.size(), offset + removed);
   std::string spliced;
-  spliced.reserve(bytes_.size() - removed + encoded.size());
-  spliced.append(bytes_, 0, offset).append(encoded).append(bytes_, offset + removed, std::string::npos);
+  spliced.reserve(offset + encoded.size() + (bytes_.size() - tail));
+  spliced.append(bytes_, 0, offset).append(encoded).append(bytes_, tail, std::string::npos);
   bytes_ = std::move(spliced);
   Parse();
   return true;
