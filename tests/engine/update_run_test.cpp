@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <functional>
 #include <memory>
 #include <set>
@@ -808,9 +809,12 @@ TEST_F(UpdateRunTest, RenamedMovedAndRepeatedContentIsCopiedNotDownloaded) {
   tree.File("data/two.pak", "second pack");
   tree.Publish();
   ASSERT_EQ(Run(), RUN_FINISHED);
-  // The next release moves the video, renames the folder and adds a copy of a pack.
+  // The next release moves the video, renames the folder and adds a copy of a pack. Its list
+  // writes the video's MD5 in capitals: a digest is the same content in either case.
   PatchTree next(TestServer::Root(), "3.0");
-  next.File("video/intro.bik", video);
+  std::string capitals = PatchTree::Md5(video);
+  std::transform(capitals.begin(), capitals.end(), capitals.begin(), [](unsigned char c) { return std::toupper(c); });
+  next.File("video/intro.bik", video, "Update", capitals);
   next.File("packs/one.pak", pack);
   next.File("packs/two.pak", "second pack");
   next.File("extra/one-again.pak", pack);
