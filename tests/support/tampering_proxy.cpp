@@ -4,7 +4,7 @@
 //   tampering-proxy --to PORT [--alt-to PORT] [--port-file FILE] RULE...
 //   A rule names the requests whose path ends with TEXT, or, when TEXT ends with "/", whose path
 //   holds TEXT:
-//     --flip TEXT       the answer has one body byte changed
+//     --flip TEXT       the answer has one body byte changed (its middle one, every bit)
 //     --drop TEXT       the request is answered 404 (signatures stripped, say)
 //     --alt TEXT        the request goes to the server at --alt-to instead (an older tree: a
 //                       replayed list, a list of another product, files of another version)
@@ -101,8 +101,10 @@ void Serve(int client, Settings settings) {
   if (server >= 0 && SendAll(server, Closing(request))) {
     std::string answer = ReadToEnd(server);
     const std::size_t body = answer.find("\r\n\r\n");
+    // Every bit of the middle byte: one bit alone may fall on the bits that align a deflate
+    // stream's stored block, which unpacking ignores, and the content would arrive unchanged.
     if (flip && body != std::string::npos && answer.size() > body + 4) {
-      answer[body + 4 + (answer.size() - body - 4) / 2] ^= 0x20;
+      answer[body + 4 + (answer.size() - body - 4) / 2] ^= 0xFF;
     }
     SendAll(client, answer);
   }
