@@ -91,8 +91,8 @@ FileEntry& Checker::Append(WorkPlan::EntryList& list, const std::wstring& name, 
   auto entry = std::make_unique<FileEntry>();
   entry->target = name;
   if (section_ < replaced_.size()) replaced_[section_] = true;
-  entry->dateTime = dateTime;
-  entry->checksum = checksum;
+  entry->dateTime = WideToUtf8(dateTime);
+  entry->checksum = WideToUtf8(checksum);
   entry->callback = callback_;
   list.push_back(std::move(entry));
   return *list.back();
@@ -219,8 +219,8 @@ void Checker::ClassifyRule(ListEntry& listed) {
 // offers them. A small file is taken whole where the tree keeps whole files (see CHUNKS_WORTH_FROM).
 void Checker::AddContentForms(FileEntry& entry, const ListEntry& listed) {
   const std::wstring whole = serverUrl_ + updateFolder_ + listed.name;
-  entry.sha256 = listed.sha256;
-  entry.size = listed.size;
+  entry.sha256 = WideToUtf8(listed.sha256);
+  entry.size = WideToUtf8(listed.size);
   const std::string chunks = ListedChunkIndex(listed.chunks);
   const bool takesChunks = highestFormat_ >= 3 && !chunks.empty() &&
                            (!wholeFiles_ || ListedBytes(listed.size) >= CHUNKS_WORTH_FROM);
@@ -307,8 +307,8 @@ FileEntry* Checker::QueueChanged(const ListEntry& listed, const std::wstring& di
   if (listed.method == ListMethod::SelfUpdate) {
     FileEntry& entry = Append(plan_.selfUpdates, name, dateTime, checksum);
     entry.url = serverUrl_ + updateFolder_ + name;
-    entry.sha256 = listed.sha256;
-    entry.size = listed.size;
+    entry.sha256 = WideToUtf8(listed.sha256);
+    entry.size = WideToUtf8(listed.size);
     Log(L"Check file", name, L"SelfUpdate file");
     queued = &entry;
   } else if (listed.method == ListMethod::Patch && patches != nullptr && TakesPatches(*patches)) {
@@ -394,7 +394,7 @@ void Checker::NoteLocalContent() {
   ContentKey key;
   for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
     for (const auto& entry : *entries) {
-      if (!ParseContentKey(entry->checksum, key)) continue;
+      if (!ParseContentKey(ListedText(entry->checksum), key)) continue;
       if (!wanted.insert(key).second) plan_.repeats.insert(entry.get());
     }
   }
@@ -408,7 +408,7 @@ void Checker::NoteLocalContent() {
   for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
     for (const auto& entry : *entries) {
       const std::uint64_t size = ListedSize(*entry);
-      if (size > 0 && ParseContentKey(entry->checksum, key)) wantedBySize[size].insert(key);
+      if (size > 0 && ParseContentKey(ListedText(entry->checksum), key)) wantedBySize[size].insert(key);
     }
   }
   plan_.localContent.NoteUnlisted(list_, wantedBySize, localFolder_);

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "services/codes.h"
+#include "services/text.h"
 
 class IStatusCallback;
 struct ChunkAssembly;
@@ -41,10 +43,13 @@ struct FileEntry {
   std::uint64_t formBytes = 0;  // what the form's download brings, as the list says; 0: not said
   bool formWeighed = false;     // its forms were ordered by the time each would take
   std::vector<ContentOffer> fallbacks;  // what to take instead when this form fails, best first
-  std::wstring dateTime;      // the list's "DateTime" as file-time text, may be empty
-  std::wstring checksum;      // the list's "CheckSum"; empty for "Exists" files, which are not verified
-  std::wstring sha256;        // the list's "SHA256", checked with a trusted key
-  std::wstring size;          // the list's "Size": every form is bounded by it, and progress weighs it
+  // The list's words on the content, as its UTF-8 (ListedText gives them back as text): they are
+  // digits, hex and a time, and a wide character takes 4 bytes on POSIX, where a fresh installation
+  // of 50,000 files holds all of its entries at once.
+  std::string dateTime;       // the list's "DateTime" as file-time text, may be empty
+  std::string checksum;       // the list's "CheckSum"; empty for "Exists" files, which are not verified
+  std::string sha256;         // the list's "SHA256", checked with a trusted key
+  std::string size;           // the list's "Size": every form is bounded by it, and progress weighs it
   std::wstring patchSource;   // the installed file its patches apply to, when not the file itself
   bool copied = false;        // staged from content the installation holds, nothing downloaded
   bool repaired = false;      // its installed file had the listed time but other content
@@ -60,16 +65,29 @@ inline std::uint64_t ListedBytes(const std::wstring& text) {
   if (text.empty() || text.size() > 19 || text.find_first_not_of(L"0123456789") != std::wstring::npos) return 0;
   return std::stoull(text);
 }
+inline std::uint64_t ListedBytes(const std::string& text) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return std::stoull(text);
+}
+
+// An entry's word from the list as text again (it was kept as UTF-8, which reads back unchanged).
+inline std::wstring ListedText(const std::string& utf8) {
+  std::wstring text;
+  Utf8ToWide(utf8, text);
+  return text;
+}
 
 // The size the list gives an entry's content; 0 when it gives none (or none that reads).
 inline std::uint64_t ListedSize(const FileEntry& entry) { return ListedBytes(entry.size); }
 
-// Makes the first of an entry's fallbacks its form and URL; false when it has none.
+// Makes the first of an entry's fallbacks its form and URL; false when it has none. The last
+// offer taken leaves no room behind: a fresh installation holds 50,000 entries at once.
 inline bool TakeNextOffer(FileEntry& entry) {
   if (entry.fallbacks.empty()) return false;
-  entry.url = entry.fallbacks.front().url;
+  entry.url = std::move(entry.fallbacks.front().url);
   entry.form = entry.fallbacks.front().form;
   entry.formBytes = entry.fallbacks.front().bytes;
   entry.fallbacks.erase(entry.fallbacks.begin());
+  if (entry.fallbacks.empty()) std::vector<ContentOffer>().swap(entry.fallbacks);
   return true;
 }

@@ -48,8 +48,9 @@ void SetListTime(const std::wstring& path, const std::wstring& dateTime) {
 
 bool Stager::FetchEntry(FileEntry& entry) {
   entry.outcome = StepOutcome{};
-  const std::wstring staged = staging_.StagedPath(entry.target, entry.checksum);
-  if (PathExists(staged) && MatchesChecksum(staged, entry.checksum)) {
+  const std::wstring checksum = ListedText(entry.checksum);
+  const std::wstring staged = staging_.StagedPath(entry.target, checksum);
+  if (PathExists(staged) && MatchesChecksum(staged, checksum)) {
     entry.staged = true;
     // Counted as a download of the run, so that "n/m files" still reaches m.
     if (entry.callback != nullptr) (void)entry.callback->OnDownloadProgress(0, 0);
@@ -73,22 +74,23 @@ bool Stager::FetchEntry(FileEntry& entry) {
 // The verified content at the work path becomes the staged file, and what it was made from goes.
 bool Stager::Promote(FileEntry& entry, const std::wstring& digest) {
   const std::wstring name = entry.target;
-  const std::wstring work = staging_.WorkPath(name, entry.checksum);
-  if (!entry.checksum.empty() && !EqualNoCase(digest, entry.checksum)) {
-    entry.outcome.cause = L"the content's MD5 is " + digest + L", the list says " + entry.checksum;
+  const std::wstring checksum = ListedText(entry.checksum);
+  const std::wstring work = staging_.WorkPath(name, checksum);
+  if (!checksum.empty() && !EqualNoCase(digest, checksum)) {
+    entry.outcome.cause = L"the content's MD5 is " + digest + L", the list says " + checksum;
     TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"]: " + entry.outcome.cause);
     RemoveFile(work);
     entry.outcome.code = StageCode::BadContent;
     return false;
   }
-  if (trust_.Enabled() && !ReleaseTrust::ContentMatches(work, entry.sha256, entry.size, entry.outcome.cause)) {
+  if (trust_.Enabled() && !ReleaseTrust::ContentMatches(work, ListedText(entry.sha256), ListedText(entry.size), entry.outcome.cause)) {
     TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"]: " + entry.outcome.cause);
     RemoveFile(work);
     entry.outcome.code = StageCode::Unverified;
     return false;
   }
-  SetListTime(work, entry.dateTime);
-  if (!MoveFileReplace(work, staging_.StagedPath(name, entry.checksum))) {
+  SetListTime(work, ListedText(entry.dateTime));
+  if (!MoveFileReplace(work, staging_.StagedPath(name, checksum))) {
     entry.outcome.cause = LogFileFailure(L"cannot stage", work);
     entry.outcome.code = StageCode::NoFile;
     return false;
@@ -102,10 +104,11 @@ bool Stager::Promote(FileEntry& entry, const std::wstring& digest) {
 bool Stager::CopyLocalContent(FileEntry& entry) {
   if (entry.checksum.empty()) return false;
   const std::wstring target = entry.target;
-  std::wstring source = plan_.localContent.Find(entry.checksum, entry.size, target);
+  const std::wstring checksum = ListedText(entry.checksum);
+  std::wstring source = plan_.localContent.Find(checksum, ListedText(entry.size), target);
   if (source.empty() && plan_.RepeatsEarlierContent(entry)) source = StagedEarlier(entry);
   if (source.empty()) return false;
-  const std::wstring work = staging_.WorkPath(target, entry.checksum);
+  const std::wstring work = staging_.WorkPath(target, checksum);
   std::wstring digest, cause, writeFailure;
   if (!CopyFileWithDigest(source, work, ListedBound(entry), digest, cause, writeFailure) || !Promote(entry, digest)) {
     RemoveFile(work);
@@ -124,8 +127,8 @@ std::wstring Stager::StagedEarlier(const FileEntry& entry) const {
   for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
     for (const auto& other : *entries) {
       if (other.get() == &entry) return L"";
-      if (other->staged && EqualNoCase(other->checksum, entry.checksum)) {
-        return staging_.StagedPath(other->target, other->checksum);
+      if (other->staged && EqualNoCase(ListedText(other->checksum), ListedText(entry.checksum))) {
+        return staging_.StagedPath(other->target, ListedText(other->checksum));
       }
     }
   }
@@ -139,7 +142,7 @@ std::wstring Stager::StagedEarlier(const FileEntry& entry) const {
 bool Stager::StageEntry(FileEntry& entry) {
   entry.outcome = StepOutcome{};
   if (entry.staged) return true;
-  const std::wstring work = staging_.WorkPath(entry.target, entry.checksum);
+  const std::wstring work = staging_.WorkPath(entry.target, ListedText(entry.checksum));
   std::wstring digest;
   std::wstring writeFailure;
   std::wstring cause;

@@ -10,7 +10,7 @@ constexpr std::uint64_t MB = 1000 * 1000;
 FileEntry PatchEntry(std::uint64_t patch2, std::uint64_t patch1, std::uint64_t whole2, bool chunks = false) {
   FileEntry entry;
   entry.target = L"data\\pack.dat";
-  entry.size = std::to_wstring(300 * MB);
+  entry.size = std::to_string(300 * MB);
   entry.fallbacks = {{L"p2", ContentForm::Patch2, patch2}, {L"p1", ContentForm::Patch, patch1}};
   if (chunks) entry.fallbacks.push_back({L"index", ContentForm::Chunks, 0});
   entry.fallbacks.push_back({L"w2", ContentForm::Whole2, whole2});
@@ -61,7 +61,7 @@ TEST(FormChoiceTest, NothingChangesWithoutWhatToWeigh) {
   EXPECT_EQ(unsaid.url, L"p2");
   // A small file: a second is never saved.
   FileEntry small = PatchEntry(9650, 10000, 150000);
-  small.size = L"300000";
+  small.size = "300000";
   EXPECT_FALSE(choice.Weigh(small, 2.5e6));
 }
 

@@ -16,6 +16,7 @@
 #include "services/packed.h"
 #include "services/packed2.h"
 #include "services/signing.h"
+#include "services/text.h"
 #include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -59,9 +60,9 @@ class StagerTest : public ::testing::Test {
                    const std::string& content = CONTENT) {
     auto entry = std::make_unique<FileEntry>();
     entry->target = target;
-    entry->dateTime = TIME;
-    entry->checksum = Md5OfBytes(content.data(), content.size());
-    entry->size = std::to_wstring(content.size());
+    entry->dateTime = WideToUtf8(TIME);
+    entry->checksum = WideToUtf8(Md5OfBytes(content.data(), content.size()));
+    entry->size = std::to_string(content.size());
     entry->fallbacks = std::move(offers);
     TakeNextOffer(*entry);
     list.push_back(std::move(entry));
