@@ -218,15 +218,15 @@ void Checker::ClassifyRule(ListEntry& listed) {
 // the file's forms after any patch: its chunks, then whole, the zstd form first, as the list
 // offers them. A small file is taken whole where the tree keeps whole files (see CHUNKS_WORTH_FROM).
 void Checker::AddContentForms(FileEntry& entry, const ListEntry& listed) {
-  const std::wstring whole = serverUrl_ + updateFolder_ + listed.name;
+  const std::string whole = WideToUtf8(serverUrl_ + updateFolder_ + listed.name);
   entry.sha256 = WideToUtf8(listed.sha256);
   entry.size = WideToUtf8(listed.size);
   const std::string chunks = ListedChunkIndex(listed.chunks);
   const bool takesChunks = highestFormat_ >= 3 && !chunks.empty() &&
                            (!wholeFiles_ || ListedBytes(listed.size) >= CHUNKS_WORTH_FROM);
-  if (takesChunks) entry.fallbacks.push_back({serverUrl_ + ChunkIndexName(chunks), ContentForm::Chunks});
+  if (takesChunks) entry.fallbacks.push_back({WideToUtf8(serverUrl_ + ChunkIndexName(chunks)), ContentForm::Chunks});
   if (highestFormat_ >= 2 && IsWhole2Extension(listed.whole2)) {
-    entry.fallbacks.push_back({whole + listed.whole2, ContentForm::Whole2, ListedBytes(listed.whole2Bytes)});
+    entry.fallbacks.push_back({whole + WideToUtf8(listed.whole2), ContentForm::Whole2, ListedBytes(listed.whole2Bytes)});
   }
   if (wholeFiles_ || entry.fallbacks.empty()) {
     entry.fallbacks.push_back({whole, ContentForm::Whole, ListedBytes(listed.wholeBytes)});
@@ -306,7 +306,7 @@ FileEntry* Checker::QueueChanged(const ListEntry& listed, const std::wstring& di
   FileEntry* queued = nullptr;
   if (listed.method == ListMethod::SelfUpdate) {
     FileEntry& entry = Append(plan_.selfUpdates, name, dateTime, checksum);
-    entry.url = serverUrl_ + updateFolder_ + name;
+    entry.url = WideToUtf8(serverUrl_ + updateFolder_ + name);
     entry.sha256 = WideToUtf8(listed.sha256);
     entry.size = WideToUtf8(listed.size);
     Log(L"Check file", name, L"SelfUpdate file");
@@ -330,10 +330,10 @@ FileEntry& Checker::QueuePatch(const ListEntry& listed, const ListedPatch& patch
   const std::wstring& name = listed.name;
   FileEntry& entry = Append(plan_.patches, name, listed.dateTime, listed.checksum);
   if (highestFormat_ >= 2 && !patches.folder2.empty()) {
-    entry.fallbacks.push_back({serverUrl_ + patches.folder2 + name, ContentForm::Patch2, ListedBytes(patches.bytes2)});
+    entry.fallbacks.push_back({WideToUtf8(serverUrl_ + patches.folder2 + name), ContentForm::Patch2, ListedBytes(patches.bytes2)});
   }
   if (!patches.folder.empty()) {
-    entry.fallbacks.push_back({serverUrl_ + patches.folder + name, ContentForm::Patch, ListedBytes(patches.bytes)});
+    entry.fallbacks.push_back({WideToUtf8(serverUrl_ + patches.folder + name), ContentForm::Patch, ListedBytes(patches.bytes)});
   }
   AddContentForms(entry, listed);
   Log(L"Check file", name, L"Patch file");
@@ -394,7 +394,7 @@ void Checker::NoteLocalContent() {
   ContentKey key;
   for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
     for (const auto& entry : *entries) {
-      if (!ParseContentKey(ListedText(entry->checksum), key)) continue;
+      if (!ParseContentKey(Utf8Text(entry->checksum), key)) continue;
       if (!wanted.insert(key).second) plan_.repeats.insert(entry.get());
     }
   }
@@ -408,7 +408,7 @@ void Checker::NoteLocalContent() {
   for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
     for (const auto& entry : *entries) {
       const std::uint64_t size = ListedSize(*entry);
-      if (size > 0 && ParseContentKey(ListedText(entry->checksum), key)) wantedBySize[size].insert(key);
+      if (size > 0 && ParseContentKey(Utf8Text(entry->checksum), key)) wantedBySize[size].insert(key);
     }
   }
   plan_.localContent.NoteUnlisted(list_, wantedBySize, localFolder_);

@@ -45,8 +45,9 @@ bool ChunkFetcher::Fetch(FileEntry& entry) {
   if (!entry.fallbacks.empty() && HoldsNothingFor(entry)) return TakeNextForm(entry, L"nothing installed holds it");
   auto assembly = std::make_shared<ChunkAssembly>();
   if (!FetchIndex(entry, assembly->index)) return false;
-  const std::string name = IndexNameIn(entry.url);
-  const std::wstring base = entry.url.substr(0, entry.url.size() - ChunkIndexName(name).size());
+  const std::wstring url = entry.Url();
+  const std::string name = IndexNameIn(url);
+  const std::wstring base = url.substr(0, url.size() - ChunkIndexName(name).size());
   // The installed file's own index, when the last finished run's list vouches for its content,
   // places its chunks without reading it (a 4 GiB pack is not hashed for a 1 MB edit).
   const bool placed = !entry.heldChunks.empty() && PlaceByHeldIndex(entry, base, *assembly);
@@ -65,10 +66,10 @@ bool ChunkFetcher::Fetch(FileEntry& entry) {
 
 bool ChunkFetcher::TakeNextForm(FileEntry& entry, const std::wstring& why) {
   TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + entry.target + L"]: " + why + L"; taking [" +
-                                 entry.fallbacks.front().url + L"] instead of its chunks");
-  RemovePartialDownload(staging_.DownloadPath(entry.url));
+                                 entry.fallbacks.front().Url() + L"] instead of its chunks");
+  RemovePartialDownload(staging_.DownloadPath(entry.Url()));
   TakeNextOffer(entry);
-  return source_.Bring(entry, staging_.DownloadPath(entry.url));
+  return source_.Bring(entry, staging_.DownloadPath(entry.Url()));
 }
 
 bool ChunkFetcher::HoldsNothingFor(const FileEntry& entry) const {
@@ -99,10 +100,10 @@ std::vector<std::wstring> ChunkFetcher::HeldFiles(const FileEntry& entry, bool p
 }
 
 bool ChunkFetcher::FetchIndex(FileEntry& entry, ChunkIndex& index) {
-  const std::wstring path = staging_.DownloadPath(entry.url);
+  const std::wstring path = staging_.DownloadPath(entry.Url());
   if (!source_.Bring(entry, path)) return false;
   std::string bytes;
-  const std::string name = IndexNameIn(entry.url);
+  const std::string name = IndexNameIn(entry.Url());
   const std::uint64_t listed = ListedSize(entry);
   if (ReadWholeFile(path, bytes) && Sha256Hex(bytes) == name && index.Decode(bytes) &&
       (entry.size.empty() || index.fileSize == listed)) {
@@ -110,7 +111,7 @@ bool ChunkFetcher::FetchIndex(FileEntry& entry, ChunkIndex& index) {
   }
   RemovePartialDownload(path);
   entry.outcome.code = StageCode::BadContent;
-  entry.outcome.cause = L"the chunk index [" + entry.url + L"] is not the one the list names";
+  entry.outcome.cause = L"the chunk index [" + entry.Url() + L"] is not the one the list names";
   return false;
 }
 
@@ -119,7 +120,7 @@ std::shared_ptr<const ChunkIndex> ChunkFetcher::HeldIndex(const std::string& sha
   const auto known = heldIndexes_.find(sha256);
   if (known != heldIndexes_.end()) return known->second;
   FileEntry held;
-  held.url = base + ChunkIndexName(sha256);
+  held.url = WideToUtf8(base + ChunkIndexName(sha256));
   auto index = std::make_shared<ChunkIndex>();
   if (!FetchIndex(held, *index)) index.reset();
   heldIndexes_.emplace(sha256, index);
@@ -217,8 +218,8 @@ bool ChunkFetcher::DownloadMissing(FileEntry& entry, const std::wstring& base, C
     for (std::size_t k; !failed && (k = next++) < missing.size();) {
       const ChunkRef& chunk = assembly.index.chunks[missing[k]];
       FileEntry part;
-      part.url = base + ChunkObjectName(chunk.sha256);
-      const std::wstring path = staging_.DownloadPath(part.url);
+      part.url = WideToUtf8(base + ChunkObjectName(chunk.sha256));
+      const std::wstring path = staging_.DownloadPath(part.Url());
       bool good = source_.Bring(part, path) && IsPackedChunk(path, chunk);
       std::lock_guard<std::mutex> guard(lock);
       if (good) {
@@ -228,7 +229,7 @@ bool ChunkFetcher::DownloadMissing(FileEntry& entry, const std::wstring& base, C
       } else {
         RemovePartialDownload(path);
         if (part.outcome.code.Succeeded()) {
-          part.outcome = {StageCode::BadContent, L"", L"the chunk [" + part.url + L"] is not the one its index names"};
+          part.outcome = {StageCode::BadContent, L"", L"the chunk [" + part.Url() + L"] is not the one its index names"};
         }
       }
       if (!good && !failed.exchange(true)) entry.outcome = part.outcome;

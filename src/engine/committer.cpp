@@ -8,7 +8,7 @@
 bool Committer::CommitEntry(FileEntry& entry) {
   entry.outcome = StepOutcome{};
   const std::wstring target = entry.target;
-  const std::wstring staged = staging_.StagedPath(target, ListedText(entry.checksum));
+  const std::wstring staged = staging_.StagedPath(target, Utf8Text(entry.checksum));
   if (PathExists(target)) ClearReadOnly(target);
   const std::wstring folder = FolderOfPath(target);
   if (!folder.empty()) CreateDirectoryPath(folder);
@@ -27,7 +27,7 @@ bool Committer::HandOverEntry(FileEntry& entry) {
   const std::wstring folder = FolderOfPath(handedOver);
   if (!folder.empty()) CreateDirectoryPath(folder);
   if (PathExists(handedOver)) ClearReadOnly(handedOver);
-  if (!MoveFileReplace(staging_.StagedPath(entry.target, ListedText(entry.checksum)), handedOver)) {
+  if (!MoveFileReplace(staging_.StagedPath(entry.target, Utf8Text(entry.checksum)), handedOver)) {
     entry.outcome.cause = LogFileFailure(L"cannot hand over", handedOver);
     entry.outcome.code = StageCode::NoFile;
     return false;

@@ -18,10 +18,13 @@ struct ChunkAssembly;
 // (the offer's url is the file's chunk index).
 enum class ContentForm { Whole, Whole2, Patch, Patch2, Chunks };
 
+// Addresses are kept as their UTF-8, as the list's words on the content are (see FileEntry), and
+// read as text by Url().
 struct ContentOffer {
-  std::wstring url;
+  std::string url;
   ContentForm form;
   std::uint64_t bytes = 0;  // what its download brings, as the list says; 0: not said
+  std::wstring Url() const { return Utf8Text(url); }
 };
 
 // How the last step on a file failed: its code (success while nothing has failed), the step with
@@ -38,14 +41,14 @@ struct FileEntry {
   StepOutcome outcome;
   bool staged = false;        // its verified content waits in the staging area
   std::wstring target;        // the installed file it becomes, relative to the program folder
-  std::wstring url;           // the full address of the remote file in its form
+  std::string url;            // the full address of the remote file in its form, as UTF-8
   ContentForm form = ContentForm::Whole;
   std::uint64_t formBytes = 0;  // what the form's download brings, as the list says; 0: not said
   bool formWeighed = false;     // its forms were ordered by the time each would take
   std::vector<ContentOffer> fallbacks;  // what to take instead when this form fails, best first
-  // The list's words on the content, as its UTF-8 (ListedText gives them back as text): they are
+  // The list's words on the content, as their UTF-8 (Utf8Text gives them back as text): they are
   // digits, hex and a time, and a wide character takes 4 bytes on POSIX, where a fresh installation
-  // of 50,000 files holds all of its entries at once.
+  // of 50,000 files holds all of its entries (and their addresses) at once.
   std::string dateTime;       // the list's "DateTime" as file-time text, may be empty
   std::string checksum;       // the list's "CheckSum"; empty for "Exists" files, which are not verified
   std::string sha256;         // the list's "SHA256", checked with a trusted key
@@ -58,6 +61,8 @@ struct FileEntry {
   std::string heldChunks;     // the chunk index of the installed file's content, when the list of
                               // the last finished run vouches for it: its chunks are found unread
   IStatusCallback* callback = nullptr;  // not owned: the download's progress; null while none runs
+
+  std::wstring Url() const { return Utf8Text(url); }
 };
 
 // A count of bytes as the list writes it; 0 when there is none (or none that reads).
@@ -68,13 +73,6 @@ inline std::uint64_t ListedBytes(const std::wstring& text) {
 inline std::uint64_t ListedBytes(const std::string& text) {
   if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
   return std::stoull(text);
-}
-
-// An entry's word from the list as text again (it was kept as UTF-8, which reads back unchanged).
-inline std::wstring ListedText(const std::string& utf8) {
-  std::wstring text;
-  Utf8ToWide(utf8, text);
-  return text;
 }
 
 // The size the list gives an entry's content; 0 when it gives none (or none that reads).

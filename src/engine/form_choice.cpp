@@ -74,7 +74,7 @@ bool FormChoice::Weigh(FileEntry& entry, double bytesPerSecond) const {
                                      [](const ContentOffer& o) { return o.form == ContentForm::Chunks; });
     if (chunks != offers.end()) std::rotate(offers.begin(), chunks, chunks + 1);
   }
-  TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + entry.target + L"]: [" + offers[0].url + L"] before [" + entry.url +
+  TheLogger().Write(LOG_FYI, L"AutoUpdateApp: [" + entry.target + L"]: [" + offers[0].Url() + L"] before [" + entry.Url() +
                                  L"]: about " + Tenths(bestSeconds) + L" s against " + Tenths(firstSeconds) + L" s at " + std::to_wstring(static_cast<long long>(bytesPerSecond / 1000)) +
                                  L" kB/s");
   entry.fallbacks.assign(offers.begin(), offers.end());

@@ -22,19 +22,20 @@ HttpMirrors::HttpMirrors(const ListSource& source, std::vector<int> retryDelaysM
 
 bool HttpMirrors::DownloadLength(const FileEntry& entry, std::uint64_t& length) const {
   StepCode code;
-  return RemoteLength(entry.url, source_.HostName(), length, code);
+  return RemoteLength(entry.Url(), source_.HostName(), length, code);
 }
 
 bool HttpMirrors::Bring(FileEntry& entry, const std::wstring& path) {
   StepCode& code = entry.outcome.code;
   const std::wstring& serverUrl = source_.ServerUrl();
+  const std::wstring entryUrl = entry.Url();
   const std::wstring suffix =
-      entry.url.compare(0, serverUrl.size(), serverUrl) == 0 ? entry.url.substr(serverUrl.size()) : std::wstring();
+      entryUrl.compare(0, serverUrl.size(), serverUrl) == 0 ? entryUrl.substr(serverUrl.size()) : std::wstring();
   const std::vector<std::wstring> bases = suffix.empty() ? std::vector<std::wstring>{L""} : AddressesInTurn();
   std::size_t retries = 0;
   std::size_t attempt = 0;
   for (std::size_t b = 0; b < bases.size();) {
-    const std::wstring url = suffix.empty() ? entry.url : bases[b] + suffix;
+    const std::wstring url = suffix.empty() ? entryUrl : bases[b] + suffix;
     ++attempt;
     if (ResumeDownloadFile(path, entry.callback, code, url, source_.HostName())) return true;
     entry.outcome.cause = LastDownloadCause();

@@ -242,7 +242,7 @@ class Run {
       bool arrived = false;
       if (!FetchAndStageEntry(entry, [&] { arrived = true; })) {
         if (!arrived) {
-          NoteFailure(entry, L"download [" + entry.url + L"]");
+          NoteFailure(entry, L"download [" + entry.Url() + L"]");
           Report(view_, Say(L"Tải tập tin [%s] thất bại.", L"Could not download [%s].", StatusName(name)), L"Download selfupdate file [" + name + L"] => Failed");
         } else {
           NoteFailure(entry, L"unpack [" + name + L"]");
@@ -384,7 +384,7 @@ class Run {
     if (staged && !job.patch) return;
     Under([&] {
       if (!arrived) {
-        NoteFailure(entry, L"download [" + entry.url + L"]");
+        NoteFailure(entry, L"download [" + entry.Url() + L"]");
         WriteUpdateLog(L"Download " + kind + L" file [" + name + L"] => Failed");
         return;
       }

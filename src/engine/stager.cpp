@@ -48,7 +48,7 @@ void SetListTime(const std::wstring& path, const std::wstring& dateTime) {
 
 bool Stager::FetchEntry(FileEntry& entry) {
   entry.outcome = StepOutcome{};
-  const std::wstring checksum = ListedText(entry.checksum);
+  const std::wstring checksum = Utf8Text(entry.checksum);
   const std::wstring staged = staging_.StagedPath(entry.target, checksum);
   if (PathExists(staged) && MatchesChecksum(staged, checksum)) {
     entry.staged = true;
@@ -68,13 +68,13 @@ bool Stager::FetchEntry(FileEntry& entry) {
     (void)choice_.Weigh(entry, MeasuredDownloadRate());
   }
   if (entry.form == ContentForm::Chunks) return chunks_.Fetch(entry);
-  return source_.Bring(entry, staging_.DownloadPath(entry.url));
+  return source_.Bring(entry, staging_.DownloadPath(entry.Url()));
 }
 
 // The verified content at the work path becomes the staged file, and what it was made from goes.
 bool Stager::Promote(FileEntry& entry, const std::wstring& digest) {
   const std::wstring name = entry.target;
-  const std::wstring checksum = ListedText(entry.checksum);
+  const std::wstring checksum = Utf8Text(entry.checksum);
   const std::wstring work = staging_.WorkPath(name, checksum);
   if (!checksum.empty() && !EqualNoCase(digest, checksum)) {
     entry.outcome.cause = L"the content's MD5 is " + digest + L", the list says " + checksum;
@@ -83,20 +83,20 @@ bool Stager::Promote(FileEntry& entry, const std::wstring& digest) {
     entry.outcome.code = StageCode::BadContent;
     return false;
   }
-  if (trust_.Enabled() && !ReleaseTrust::ContentMatches(work, ListedText(entry.sha256), ListedText(entry.size), entry.outcome.cause)) {
+  if (trust_.Enabled() && !ReleaseTrust::ContentMatches(work, Utf8Text(entry.sha256), Utf8Text(entry.size), entry.outcome.cause)) {
     TheLogger().WriteFailure(L"AutoUpdateApp: [" + name + L"]: " + entry.outcome.cause);
     RemoveFile(work);
     entry.outcome.code = StageCode::Unverified;
     return false;
   }
-  SetListTime(work, ListedText(entry.dateTime));
+  SetListTime(work, Utf8Text(entry.dateTime));
   if (!MoveFileReplace(work, staging_.StagedPath(name, checksum))) {
     entry.outcome.cause = LogFileFailure(L"cannot stage", work);
     entry.outcome.code = StageCode::NoFile;
     return false;
   }
-  RemovePartialDownload(staging_.DownloadPath(entry.url));
-  RemoveFile(staging_.PatchPath(entry.url));
+  RemovePartialDownload(staging_.DownloadPath(entry.Url()));
+  RemoveFile(staging_.PatchPath(entry.Url()));
   entry.staged = true;
   return true;
 }
@@ -104,8 +104,8 @@ bool Stager::Promote(FileEntry& entry, const std::wstring& digest) {
 bool Stager::CopyLocalContent(FileEntry& entry) {
   if (entry.checksum.empty()) return false;
   const std::wstring target = entry.target;
-  const std::wstring checksum = ListedText(entry.checksum);
-  std::wstring source = plan_.localContent.Find(checksum, ListedText(entry.size), target);
+  const std::wstring checksum = Utf8Text(entry.checksum);
+  std::wstring source = plan_.localContent.Find(checksum, Utf8Text(entry.size), target);
   if (source.empty() && plan_.RepeatsEarlierContent(entry)) source = StagedEarlier(entry);
   if (source.empty()) return false;
   const std::wstring work = staging_.WorkPath(target, checksum);
@@ -127,8 +127,8 @@ std::wstring Stager::StagedEarlier(const FileEntry& entry) const {
   for (const WorkPlan::EntryList* entries : {&plan_.updates, &plan_.patches}) {
     for (const auto& other : *entries) {
       if (other.get() == &entry) return L"";
-      if (other->staged && EqualNoCase(ListedText(other->checksum), ListedText(entry.checksum))) {
-        return staging_.StagedPath(other->target, ListedText(other->checksum));
+      if (other->staged && EqualNoCase(Utf8Text(other->checksum), Utf8Text(entry.checksum))) {
+        return staging_.StagedPath(other->target, Utf8Text(other->checksum));
       }
     }
   }
@@ -142,7 +142,7 @@ std::wstring Stager::StagedEarlier(const FileEntry& entry) const {
 bool Stager::StageEntry(FileEntry& entry) {
   entry.outcome = StepOutcome{};
   if (entry.staged) return true;
-  const std::wstring work = staging_.WorkPath(entry.target, ListedText(entry.checksum));
+  const std::wstring work = staging_.WorkPath(entry.target, Utf8Text(entry.checksum));
   std::wstring digest;
   std::wstring writeFailure;
   std::wstring cause;
@@ -150,18 +150,18 @@ bool Stager::StageEntry(FileEntry& entry) {
   if (!MakeContent(entry, work, digest, cause, writeFailure)) {
     // A full disk is judged before the partial output goes: removing it makes room again.
     if (!writeFailure.empty()) entry.outcome.code = ClassifyWriteFailure(work, 1 << 20);
-    RemoveFile(staging_.PatchPath(entry.url));
+    RemoveFile(staging_.PatchPath(entry.Url()));
     RemoveFile(work);
     if (!writeFailure.empty()) {
       entry.outcome.cause = L"cannot write [" + work + L"]: " + writeFailure;
       return false;
     }
     entry.outcome.cause = L"its download does not make the file" + (cause.empty() ? L"" : L": " + cause);
-    RemovePartialDownload(staging_.DownloadPath(entry.url));
+    RemovePartialDownload(staging_.DownloadPath(entry.Url()));
     entry.outcome.code = StageCode::BadContent;
     return false;
   }
-  const std::int64_t size = FileHandle::OpenForRead(staging_.DownloadPath(entry.url)).Size();
+  const std::int64_t size = FileHandle::OpenForRead(staging_.DownloadPath(entry.Url())).Size();
   const std::uint64_t fetched = (size > 0 ? static_cast<std::uint64_t>(size) : 0) +
                                 (entry.chunks != nullptr ? entry.chunks->downloaded : 0);
   entry.chunks.reset();
@@ -199,7 +199,7 @@ bool Patch2MakesSize(const std::wstring& patchPath, std::uint64_t bound, std::ws
 // tried instead of the disk filling up.
 bool Stager::MakeContent(const FileEntry& entry, const std::wstring& work, std::wstring& digest,
                                std::wstring& cause, std::wstring& writeFailure) {
-  const std::wstring download = staging_.DownloadPath(entry.url);
+  const std::wstring download = staging_.DownloadPath(entry.Url());
   const std::uint64_t bound = ListedBound(entry);
   switch (entry.form) {
     case ContentForm::Whole:
@@ -207,7 +207,7 @@ bool Stager::MakeContent(const FileEntry& entry, const std::wstring& work, std::
     case ContentForm::Whole2:
       return Unpack2FileWithDigest(download, work, digest, cause, writeFailure, bound);
     case ContentForm::Patch: {
-      const std::wstring patchPath = staging_.PatchPath(entry.url);
+      const std::wstring patchPath = staging_.PatchPath(entry.Url());
       std::wstring patchDigest;
       return UnpackFileWithDigest(download, patchPath, patchDigest, cause, writeFailure, PatchBound(bound)) &&
              ApplyPatchFileWithDigest(WorkPlan::PatchSourceOf(entry), patchPath, work, digest, cause, writeFailure, bound);
@@ -230,17 +230,17 @@ bool Stager::FallBack(FileEntry& entry) {
                                        entry.outcome.cause + L"); its chunks are found by reading it");
     entry.heldChunks.clear();
     entry.chunks.reset();
-    RemovePartialDownload(staging_.DownloadPath(entry.url));
+    RemovePartialDownload(staging_.DownloadPath(entry.Url()));
     return true;
   }
   if (entry.fallbacks.empty()) return false;
   entry.chunks.reset();
-  RemovePartialDownload(staging_.DownloadPath(entry.url));
-  RemoveFile(staging_.PatchPath(entry.url));
-  const std::wstring failed = entry.url;
+  RemovePartialDownload(staging_.DownloadPath(entry.Url()));
+  RemoveFile(staging_.PatchPath(entry.Url()));
+  const std::wstring failed = entry.Url();
   TakeNextOffer(entry);
   TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: [" + entry.target + L"] from [" + failed + L"] failed (" +
-                                     entry.outcome.cause + L"); taking [" + entry.url + L"] instead");
+                                     entry.outcome.cause + L"); taking [" + entry.Url() + L"] instead");
   return true;
 }
 

@@ -33,7 +33,7 @@ struct WorkPlan {
   // An installed file that holds the entry's content under another name (empty: none), as the
   // run would copy it from.
   std::wstring LocalSourceOf(const FileEntry& entry) const {
-    return entry.checksum.empty() ? L"" : localContent.Find(ListedText(entry.checksum), ListedText(entry.size), entry.target);
+    return entry.checksum.empty() ? L"" : localContent.Find(Utf8Text(entry.checksum), Utf8Text(entry.size), entry.target);
   }
   // The installed file an entry's patches apply to.
   static const std::wstring& PatchSourceOf(const FileEntry& entry) {

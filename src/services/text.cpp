@@ -60,6 +60,12 @@ std::string WideToUtf8(const std::wstring& text) {
   return out;
 }
 
+std::wstring Utf8Text(const std::string& bytes) {
+  std::wstring text;
+  Utf8ToWide(bytes, text);
+  return text;
+}
+
 bool Utf8ToWide(const std::string& bytes, std::wstring& text) {
   text.clear();
   text.reserve(bytes.size());

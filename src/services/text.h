@@ -9,6 +9,9 @@ std::string WideToUtf8(const std::wstring& text);
 
 // Wide text of UTF-8 bytes. False when the bytes are not valid UTF-8 (the text is then empty).
 bool Utf8ToWide(const std::string& bytes, std::wstring& text);
+// The same for bytes that are UTF-8 by construction (WideToUtf8's, which read back unchanged):
+// text kept as UTF-8 to take less room, a byte a character where it is ASCII.
+std::wstring Utf8Text(const std::string& bytes);
 
 // UTF-16LE bytes of a wide text, and back; surrogate pairs are combined on POSIX.
 std::string WideToUtf16Le(const std::wstring& text);

@@ -11,17 +11,17 @@ FileEntry PatchEntry(std::uint64_t patch2, std::uint64_t patch1, std::uint64_t w
   FileEntry entry;
   entry.target = L"data\\pack.dat";
   entry.size = std::to_string(300 * MB);
-  entry.fallbacks = {{L"p2", ContentForm::Patch2, patch2}, {L"p1", ContentForm::Patch, patch1}};
-  if (chunks) entry.fallbacks.push_back({L"index", ContentForm::Chunks, 0});
-  entry.fallbacks.push_back({L"w2", ContentForm::Whole2, whole2});
-  entry.fallbacks.push_back({L"w1", ContentForm::Whole, whole2 + 20 * MB});
+  entry.fallbacks = {{"p2", ContentForm::Patch2, patch2}, {"p1", ContentForm::Patch, patch1}};
+  if (chunks) entry.fallbacks.push_back({"index", ContentForm::Chunks, 0});
+  entry.fallbacks.push_back({"w2", ContentForm::Whole2, whole2});
+  entry.fallbacks.push_back({"w1", ContentForm::Whole, whole2 + 20 * MB});
   TakeNextOffer(entry);
   return entry;
 }
 
 std::vector<std::wstring> Order(const FileEntry& entry) {
-  std::vector<std::wstring> urls{entry.url};
-  for (const ContentOffer& offer : entry.fallbacks) urls.push_back(offer.url);
+  std::vector<std::wstring> urls{entry.Url()};
+  for (const ContentOffer& offer : entry.fallbacks) urls.push_back(offer.Url());
   return urls;
 }
 
@@ -36,7 +36,7 @@ TEST(FormChoiceTest, TheSlowerRebuildLosesOnAFastLinkAndWinsOnASlowOne) {
   // A format-2 patch of half the bytes on the same link: 4 s saved, the list's order stands.
   FileEntry half = PatchEntry(5 * MB, 10 * MB, 150 * MB);
   EXPECT_FALSE(choice.Weigh(half, 2.5e6));
-  EXPECT_EQ(half.url, L"p2");
+  EXPECT_EQ(half.url, "p2");
   // 1 Mbit/s: the 350 kB saved take 2.8 s to arrive, more than the rebuild costs.
   FileEntry slow = PatchEntry(9650 * 1000, 10 * MB, 150 * MB);
   EXPECT_FALSE(choice.Weigh(slow, 125e3));
@@ -58,7 +58,7 @@ TEST(FormChoiceTest, NothingChangesWithoutWhatToWeigh) {
   // A list that does not say a form's bytes: the list's order.
   FileEntry unsaid = PatchEntry(0, 10 * MB, 150 * MB);
   EXPECT_FALSE(choice.Weigh(unsaid, 2.5e6));
-  EXPECT_EQ(unsaid.url, L"p2");
+  EXPECT_EQ(unsaid.url, "p2");
   // A small file: a second is never saved.
   FileEntry small = PatchEntry(9650, 10000, 150000);
   small.size = "300000";

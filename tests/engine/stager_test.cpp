@@ -29,8 +29,8 @@ class MemorySource final : public ContentSource {
  public:
   bool Bring(FileEntry& entry, const std::wstring& path) override {
     std::lock_guard<std::mutex> guard(lock);
-    asked.push_back(entry.url);
-    const auto found = forms.find(entry.url);
+    asked.push_back(entry.Url());
+    const auto found = forms.find(entry.Url());
     if (found == forms.end()) {
       entry.outcome.code = DownloadCode::NotFound;
       entry.outcome.cause = L"no such form here";
@@ -40,7 +40,7 @@ class MemorySource final : public ContentSource {
     return out.Write(found->second.data(), found->second.size());
   }
   bool DownloadLength(const FileEntry& entry, std::uint64_t& length) const override {
-    const auto found = forms.find(entry.url);
+    const auto found = forms.find(entry.Url());
     length = found == forms.end() ? 0 : found->second.size();
     return found != forms.end();
   }
@@ -93,7 +93,7 @@ TEST_F(StagerTest, AFormThatIsNotTheListedContentGivesWayAndTheNextIsCommitted) 
   source.forms[L"mem://b.dat.bad"] = PackBytes("other bytes entirely", 9);
   source.forms[L"mem://b.dat"] = PackBytes(CONTENT, 9);
   FileEntry& entry = Entry(plan.updates, L"data\\b.dat",
-                           {{L"mem://b.dat.bad", ContentForm::Whole}, {L"mem://b.dat", ContentForm::Whole}});
+                           {{"mem://b.dat.bad", ContentForm::Whole}, {"mem://b.dat", ContentForm::Whole}});
   ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
   EXPECT_EQ(source.asked, (std::vector<std::wstring>{L"mem://b.dat.bad", L"mem://b.dat"}));
   EXPECT_FALSE(fs::exists(folder.path() / "data" / "b.dat"));  // staged, not yet installed
@@ -106,7 +106,7 @@ TEST_F(StagerTest, AFormThatIsNotTheListedContentGivesWayAndTheNextIsCommitted) 
 }
 
 TEST_F(StagerTest, NoFormLeftFailsTheEntryWithTheSourcesCause) {
-  FileEntry& entry = Entry(plan.updates, L"b.dat", {{L"mem://missing", ContentForm::Whole}});
+  FileEntry& entry = Entry(plan.updates, L"b.dat", {{"mem://missing", ContentForm::Whole}});
   EXPECT_FALSE(StageWithFallback(entry));
   EXPECT_EQ(entry.outcome.code, DownloadCode::NotFound);
   EXPECT_EQ(entry.outcome.cause, L"no such form here");
@@ -115,8 +115,8 @@ TEST_F(StagerTest, NoFormLeftFailsTheEntryWithTheSourcesCause) {
 
 TEST_F(StagerTest, ContentTheRunAlreadyStagedIsCopiedNotFetchedAgain) {
   source.forms[L"mem://a.dat"] = PackBytes(CONTENT, 9);
-  FileEntry& first = Entry(plan.updates, L"a.dat", {{L"mem://a.dat", ContentForm::Whole}});
-  FileEntry& repeat = Entry(plan.updates, L"copy\\a.dat", {{L"mem://copy/a.dat", ContentForm::Whole}});
+  FileEntry& first = Entry(plan.updates, L"a.dat", {{"mem://a.dat", ContentForm::Whole}});
+  FileEntry& repeat = Entry(plan.updates, L"copy\\a.dat", {{"mem://copy/a.dat", ContentForm::Whole}});
   plan.repeats.insert(&repeat);
   ASSERT_TRUE(StageWithFallback(first));
   ASSERT_TRUE(StageWithFallback(repeat)) << WideToUtf8(repeat.outcome.cause);
@@ -169,7 +169,7 @@ class ChunkStagerTest : public StagerTest {
     source.forms[L"mem://pack.dat"] = PackBytes(fresh, 1);
   }
   FileEntry& PackEntry() {
-    return Entry(plan.updates, L"pack.dat", {{index, ContentForm::Chunks}, {L"mem://pack.dat", ContentForm::Whole}},
+    return Entry(plan.updates, L"pack.dat", {{WideToUtf8(index), ContentForm::Chunks}, {"mem://pack.dat", ContentForm::Whole}},
                  fresh);
   }
   std::string old, fresh;
@@ -221,7 +221,7 @@ TEST_F(ChunkStagerTest, ANewFileThatNothingInstalledMayHoldComesWholeWithoutItsI
 }
 
 TEST_F(ChunkStagerTest, ANewFileAsksItsIndexWhenTheRunReplacesContentTheLastListVouchesFor) {
-  Entry(plan.updates, L"other.dat", {{L"mem://other.dat", ContentForm::Whole}}, "other").heldChunks =
+  Entry(plan.updates, L"other.dat", {{"mem://other.dat", ContentForm::Whole}}, "other").heldChunks =
       std::string(64, 'a');
   FileEntry& entry = PackEntry();
   ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
@@ -241,14 +241,14 @@ TEST_F(ChunkStagerTest, ChunksThatAFailedRunDownloadedAreNotFetchedAgain) {
     if (at + length > 100000) break;
   }
   source.forms.erase(L"mem://p/" + ChunkObjectName(Sha256Hex(fresh.substr(at, length))));
-  FileEntry& entry = Entry(plan.updates, L"pack.dat", {{index, ContentForm::Chunks}}, fresh);
+  FileEntry& entry = Entry(plan.updates, L"pack.dat", {{WideToUtf8(index), ContentForm::Chunks}}, fresh);
   EXPECT_FALSE(StageWithFallback(entry));
   // A failure stops the downloads not yet begun; those that arrived stay staged.
   const std::size_t arrived = ChunksAsked(source) - 1;
   // The next run of the same list asks for the one it lacks.
   source.forms = held;
   source.asked.clear();
-  entry.fallbacks = {{index, ContentForm::Chunks}};
+  entry.fallbacks = {{WideToUtf8(index), ContentForm::Chunks}};
   TakeNextOffer(entry);
   ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
   EXPECT_EQ(ChunksAsked(source), 4u - arrived);
@@ -277,7 +277,7 @@ TEST_F(ChunkStagerTest, TheIndexOfTheInstalledContentPlacesItsChunksUnlessTheFil
   std::ofstream(folder.path() / "pack.dat", std::ios::binary | std::ios::trunc) << changed;
   source.asked.clear();
   FileEntry& again = Entry(plan.updates, L"pack.dat",
-                           {{index, ContentForm::Chunks}, {L"mem://pack.dat", ContentForm::Whole}}, fresh);
+                           {{WideToUtf8(index), ContentForm::Chunks}, {"mem://pack.dat", ContentForm::Whole}}, fresh);
   again.heldChunks = oldName;
   ASSERT_TRUE(StageWithFallback(again)) << WideToUtf8(again.outcome.cause);
   EXPECT_EQ(std::count(source.asked.begin(), source.asked.end(), L"mem://pack.dat"), 0);
@@ -292,7 +292,7 @@ TEST_F(ChunkStagerTest, ANewNameTakesTheChunksOfTheFileOfThatNameTheRunRemoves) 
   plan.removals.push_back({L"old\\pack.dat", false});
   plan.removals.push_back({L"old\\other.dat", false});
   FileEntry& entry =
-      Entry(plan.updates, L"new\\pack.dat", {{index, ContentForm::Chunks}, {L"mem://pack.dat", ContentForm::Whole}}, fresh);
+      Entry(plan.updates, L"new\\pack.dat", {{WideToUtf8(index), ContentForm::Chunks}, {"mem://pack.dat", ContentForm::Whole}}, fresh);
   ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
   EXPECT_LE(ChunksAsked(source), 4u);
   EXPECT_EQ(std::count(source.asked.begin(), source.asked.end(), L"mem://pack.dat"), 0);
@@ -309,7 +309,7 @@ TEST_F(ChunkStagerTest, ANewFileTakesTheChunksOfAnotherFileTheRunRemovesByThatFi
   const std::wstring halfIndex = ServeInChunks(source, half);
   source.forms[L"mem://half.dat"] = PackBytes(half, 1);
   FileEntry& entry = Entry(plan.updates, L"half.dat",
-                           {{halfIndex, ContentForm::Chunks}, {L"mem://half.dat", ContentForm::Whole}}, half);
+                           {{WideToUtf8(halfIndex), ContentForm::Chunks}, {"mem://half.dat", ContentForm::Whole}}, half);
   source.asked.clear();
   ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
   EXPECT_NE(std::find(source.asked.begin(), source.asked.end(), oldIndex), source.asked.end());
