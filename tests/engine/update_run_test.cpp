@@ -246,6 +246,19 @@ TEST_P(UpdateRunConnections, BringsAVersionOneInstallationToVersionTwoAndThenDow
   EXPECT_LT(fs::file_size(log), (8u << 20) + 1000);
 }
 
+// Names beyond ASCII, with spaces, in new and patched files: the run's addresses carry them to
+// the server and back to the staged files unchanged.
+TEST_F(UpdateRunTest, FilesNamedBeyondAsciiArePatchedAndDownloaded) {
+  Install("Th\u1eed l\u1ea1i/b\u1ea3n \u0111\u1ed3.dat", OLD_A);
+  tree.File("Th\u1eed l\u1ea1i\\b\u1ea3n \u0111\u1ed3.dat", NEW_A, "Patch");
+  tree.PatchFrom("Th\u1eed l\u1ea1i\\b\u1ea3n \u0111\u1ed3.dat", OLD_A, PATCH_A);
+  tree.File("D\u1eef li\u1ec7u\\m\u1edbi 1.dat", "a new file");
+  tree.Publish();
+  ASSERT_EQ(Run(), RUN_FINISHED) << ::testing::PrintToString(UpdateLogLines());
+  EXPECT_EQ(Installed("Th\u1eed l\u1ea1i/b\u1ea3n \u0111\u1ed3.dat"), NEW_A);
+  EXPECT_EQ(Installed("D\u1eef li\u1ec7u/m\u1edbi 1.dat"), "a new file");
+}
+
 // A list may patch a new name from a file of another name. The client takes that patch only from
 // a file inside the installation that holds the patch's old content; a name that leaves the
 // installation, or a file that holds something else, sends it to the whole file.
