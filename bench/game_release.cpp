@@ -42,16 +42,16 @@ void AppendRecord(std::string& out, std::uint64_t seed) {
   }
 }
 
-// How much each release changes, one in so many: records of the packs, and small files. Set so
-// that a release's new content is about what the measured game's was: 1.4 MB in release 2, 0.5
-// MB in release 3 (beside what moved), in between later.
-constexpr std::uint64_t RECORD_EDITS[] = {0, 0, 400, 1200, 800, 800};
-constexpr std::uint64_t FILE_EDITS[] = {0, 0, 150, 600, 300, 300};
+// How much release v (2 and later) changes, one in so many: records of the packs, and small files.
+// Set so that a release's new content is about what the measured game's was: 1.4 MB in release 2,
+// 0.5 MB in release 3 (beside what moved), in between later.
+std::uint64_t RecordEdits(int v) { return v == 2 ? 400 : v == 3 ? 1200 : 800; }
+std::uint64_t FileEdits(int v) { return v == 2 ? 150 : v == 3 ? 600 : 300; }
 
 // The release that last changed record i of a pack (1 when none did).
 std::uint64_t EditedIn(int pack, std::uint64_t i, int version) {
   for (int v = version; v >= 2; --v) {
-    if (Mix(pack, i, v) % RECORD_EDITS[v] == 0) return static_cast<std::uint64_t>(v);
+    if (Mix(pack, i, v) % RecordEdits(v) == 0) return static_cast<std::uint64_t>(v);
   }
   return 1;
 }
@@ -62,7 +62,7 @@ std::string PackFile(int pack, std::size_t bytes, int version) {
   for (std::uint64_t i = 0; out.size() < bytes; ++i) {
     AppendRecord(out, Mix(pack, i, EditedIn(pack, i, version) * 1000003));
     for (int v = 2; v <= version; ++v) {
-      if (Mix(pack, i, v + 100) % (3 * RECORD_EDITS[v]) == 0) AppendRecord(out, Mix(pack, i, v + 200));
+      if (Mix(pack, i, v + 100) % (3 * RecordEdits(v)) == 0) AppendRecord(out, Mix(pack, i, v + 200));
     }
   }
   return out;
@@ -71,7 +71,7 @@ std::string PackFile(int pack, std::size_t bytes, int version) {
 std::string SmallFile(std::uint64_t i, int version) {
   std::uint64_t changedIn = 1;
   for (int v = version; v >= 2 && changedIn == 1; --v) {
-    if (Mix(i, v, 7) % FILE_EDITS[v] == 0) changedIn = static_cast<std::uint64_t>(v);
+    if (Mix(i, v, 7) % FileEdits(v) == 0) changedIn = static_cast<std::uint64_t>(v);
   }
   std::string out;
   const std::size_t bytes = 20000 + Mix(i, 3) % 80000;
@@ -89,7 +89,7 @@ bool Write(const std::string& dir, const std::string& name, const std::string& b
 }  // namespace
 
 int WriteGameRelease(const std::string& dir, int version, long sizeMib) {
-  if (version < 1 || version > 5 || sizeMib < 8) return 2;
+  if (version < 1 || version > GAME_RELEASES || sizeMib < 8) return 2;
   const std::size_t total = static_cast<std::size_t>(sizeMib) << 20;
   // Five eighths in the packs, a thirtieth in the video, the rest in small files of 60 KB on
   // average in 20 folders.

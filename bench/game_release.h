@@ -1,7 +1,10 @@
 #pragma once
 #include <string>
 
-// Writes release number version (1 to 5) of a generated game of about sizeMib MiB into dir, the
+// The releases the generated game has.
+constexpr int GAME_RELEASES = 16;
+
+// Writes release number version (1 to GAME_RELEASES) of a generated game of about sizeMib MiB into dir, the
 // way a real game changes from release to release: four pack files of records and compressed
 // blobs, edited in place and with records inserted at every release; a video that moves to
 // another folder in release 2; a folder of small files renamed in release 3; a few small files

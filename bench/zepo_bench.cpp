@@ -13,8 +13,10 @@
 //   zepo-bench patch-pair DIR MIB  a MIB MiB old file and a patch that copies most of it and
 //                                  inserts and modifies the rest
 //   zepo-bench rebuild OLD PATCH OUT   ApplyPatchFile
-//   zepo-bench game DIR VERSION MIB    release VERSION (1-5) of a generated game of about MIB MiB
+//   zepo-bench game DIR VERSION MIB    release VERSION (1-16) of a generated game of about MIB MiB
 //   zepo-bench pack-pair OLD NEW MIB   two releases of a large pack file (edits, inserts, moves)
+//   zepo-bench lacking-chunks PRODUCT LIST DIR   packed bytes and count of the chunks of the
+//                                  (unpacked) LIST's files that no file under DIR holds
 #include <chrono>
 #include <cstdio>
 #include <cstdint>
@@ -23,6 +25,7 @@
 #include <string>
 
 #include "game_release.h"
+#include "lacking_chunks.h"
 #include "engine/patch.h"
 #include "engine/checker.h"
 #include "services/files.h"
@@ -42,7 +45,7 @@ const char USAGE[] = "usage: zepo-bench md5 FILE | unpack SRC DST | pack SRC DST
     "                  ini FILE | mixed MIB FILE |\n"
     "                  download URL FILE [HOST] | install DIR COUNT MIN MAX | check DIR MODE |\n"
     "                  patch-pair DIR MIB | rebuild OLD PATCH OUT | unpack-list LIST |\n"
-    "                  game DIR VERSION MIB | pack-pair OLD NEW MIB\n"
+    "                  game DIR VERSION MIB | pack-pair OLD NEW MIB | lacking-chunks PRODUCT LIST DIR\n"
     "unpack-list unpacks, in one process, every \"PACKED<TAB>PLAIN\" line of LIST, making folders.\n";
 
 int Usage() {
@@ -218,6 +221,7 @@ int main(int argc, char** argv) {
   if (command == "patch-pair" && argc == 4) return MakePatchPair(argv[2], std::atol(argv[3]));
   if (command == "game" && argc == 5) return WriteGameRelease(argv[2], std::atoi(argv[3]), std::atol(argv[4]));
   if (command == "pack-pair" && argc == 5) return WritePackPair(argv[2], argv[3], std::atol(argv[4]));
+  if (command == "lacking-chunks" && argc == 5) return LackingChunks(argv[2], argv[3], argv[4]);
   if (command == "rebuild" && argc == 5) return ApplyPatchFile(Wide(argv[2]), Wide(argv[3]), Wide(argv[4])) ? 0 : 1;
   if (command == "download" && (argc == 4 || argc == 5)) {
     StepCode code;
