@@ -206,15 +206,22 @@ std::vector<std::size_t> LongDataRunEdges(const std::string& patch) {
 
 std::string PackPatch(const std::string& patch) { return PackBytes(patch, 9, LongDataRunEdges(patch)); }
 
-bool MakePatch(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t newSize,
-               std::string& patch) {
-  std::vector<std::int32_t> suffixes;
-  if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
-  const MarginChoice choice = ChooseMargin(data, newSize, {{6, 8, 12}, 256 * 1024, 4}, [&](const std::uint8_t* from, std::size_t size, std::int64_t m, MatchCache& cache) {
+const MarginSearch PATCH_MARGINS{{6, 8, 12}, 256 * 1024, 4};
+
+MarginChoice ChoosePatchMargin(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
+                               const std::uint8_t* data, std::size_t newSize, const MarginSearch& search) {
+  return ChooseMargin(data, newSize, search, [&](const std::uint8_t* from, std::size_t size, std::int64_t m, MatchCache& cache) {
     std::string trial;
     ScanPatch(suffixes, old, oldSize, from, size, m, trial, &cache);
     return PackedSize(trial);
   });
+}
+
+bool MakePatch(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t newSize,
+               std::string& patch) {
+  std::vector<std::int32_t> suffixes;
+  if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
+  const MarginChoice choice = ChoosePatchMargin(suffixes, old, oldSize, data, newSize, PATCH_MARGINS);
   ScanPatch(suffixes, old, oldSize, data, newSize, choice.margin, patch, choice.wholeFile.get());
   return true;
 }

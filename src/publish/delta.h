@@ -8,8 +8,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct Stretch;
+struct MarginSearch;
+struct MarginChoice;
+
+// The margins that MakePatch tries, and on what samples (publish/delta_scan.h).
+extern const MarginSearch PATCH_MARGINS;
+// The margin of the search whose byte code for data against old (suffixes: old's suffix array)
+// packs smallest on the search's samples.
+MarginChoice ChoosePatchMargin(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
+                               const std::uint8_t* data, std::size_t newSize, const MarginSearch& search);
 
 // False when a file is too large for the matcher (2 GiB).
 bool MakePatch(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t newSize,

@@ -15,10 +15,6 @@ namespace {
 
 // A trial's streams are packed fast: the margin that wins there wins at the final level too.
 constexpr int TRIAL_LEVEL = 3;
-// Differences pack to little, so narrower margins pay here than in the byte code; the samples
-// are larger, as a few small ones chose badly on executables.
-const MarginSearch MARGINS{{4, 6, 8, 12}, 1 << 20, 8};
-
 struct Streams {
   std::string control;
   std::string difference;
@@ -34,6 +30,10 @@ void PutNumber(std::string& out, std::uint64_t value) {
 }
 
 }  // namespace
+
+// Differences pack to little, so narrower margins pay here than in the byte code; the samples
+// are larger, as a few small ones chose badly on executables.
+const MarginSearch PATCH2_MARGINS{{4, 6, 8, 12}, 1 << 20, 8};
 
 void Patch2Control::Add(const Stretch& s) {
   const std::int64_t move = static_cast<std::int64_t>(s.nextOld) - static_cast<std::int64_t>(s.oldFrom + s.aligned);
@@ -85,16 +85,21 @@ void DigestOf(const std::uint8_t* data, std::size_t size, std::uint8_t digest[16
 
 }  // namespace
 
-bool MakePatch2(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t newSize,
-                std::string& patch) {
-  std::vector<std::int32_t> suffixes;
-  if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
-  MarginChoice choice = ChooseMargin(data, newSize, MARGINS, [&](const std::uint8_t* from, std::size_t size, std::int64_t m, MatchCache& cache) {
+MarginChoice ChoosePatch2Margin(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
+                                const std::uint8_t* data, std::size_t newSize, const MarginSearch& search) {
+  return ChooseMargin(data, newSize, search, [&](const std::uint8_t* from, std::size_t size, std::int64_t m, MatchCache& cache) {
     Streams trial;
     ScanStreams(suffixes, old, oldSize, from, size, m, trial, &cache);
     return Pack2Bytes(trial.control, TRIAL_LEVEL).size() + Pack2Bytes(trial.difference, TRIAL_LEVEL).size() +
            Pack2Bytes(trial.copy, TRIAL_LEVEL).size();
   });
+}
+
+bool MakePatch2(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t newSize,
+                std::string& patch) {
+  std::vector<std::int32_t> suffixes;
+  if (!BuildSuffixArray(old, oldSize, suffixes)) return false;
+  MarginChoice choice = ChoosePatch2Margin(suffixes, old, oldSize, data, newSize, PATCH2_MARGINS);
   Streams streams;
   ScanStreams(suffixes, old, oldSize, data, newSize, choice.margin, streams, choice.wholeFile.get());
   // The matcher's memory goes before zstd's tables come.

@@ -9,6 +9,15 @@
 #include "engine/patch2.h"
 
 struct Stretch;
+struct MarginSearch;
+struct MarginChoice;
+
+// The margins that MakePatch2 tries, and on what samples (publish/delta_scan.h).
+extern const MarginSearch PATCH2_MARGINS;
+// The margin of the search whose three streams for data against old (suffixes: old's suffix
+// array) pack smallest on the search's samples.
+MarginChoice ChoosePatch2Margin(const std::vector<std::int32_t>& suffixes, const std::uint8_t* old, std::size_t oldSize,
+                                const std::uint8_t* data, std::size_t newSize, const MarginSearch& search);
 
 // The whole patch file; false when a file is too large for the matcher (2 GiB) or packing fails.
 bool MakePatch2(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t newSize,

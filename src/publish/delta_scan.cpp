@@ -181,11 +181,15 @@ MarginChoice ChooseMargin(const std::uint8_t* data, std::size_t newSize, const M
   work();
   for (std::thread& helper : helpers) helper.join();
 
-  std::size_t bestSize = SIZE_MAX;
+  std::size_t bestSize = SIZE_MAX, firstSize = 0;
   for (std::size_t m = 0; m < search.margins.size(); ++m) {
     std::size_t size = 0;
     for (std::size_t i = 0; i < slices; ++i) size += sizes[m * slices + i];
+    if (m == 0) firstSize = size;
     if (size < bestSize) bestSize = size, choice.margin = search.margins[m];
+  }
+  if (static_cast<double>(bestSize) > static_cast<double>(firstSize) * (1 - search.firstUnless)) {
+    choice.margin = search.margins.front();
   }
   return choice;
 }

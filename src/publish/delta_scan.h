@@ -53,11 +53,14 @@ using TrialSize =
 // (shifted records find their new neighbours). Each candidate is tried on `slices` slices of the
 // new file (the whole file when it is smaller) and the one whose packed sample is smallest serves
 // for the whole file. The slices are tried side by side, each with every margin in turn over one
-// cache of matches.
+// cache of matches. The first margin stays unless another's samples pack at least `firstUnless`
+// (a share of its size) smaller: a choice made on a small sample, good for it alone, may cost the
+// stretches after it more than it saves.
 struct MarginSearch {
   std::vector<std::int64_t> margins;
   std::size_t slice;
   std::size_t slices;
+  double firstUnless = 0;
 };
 struct MarginChoice {
   std::int64_t margin;
