@@ -30,15 +30,14 @@ struct StoredChunk {
   std::string error;
 };
 
-// Names, packs and stores one chunk unless the tree holds it.
-StoredChunk StoreChunk(const fs::path& productRoot, const std::string& plain) {
+// Names, packs and writes one chunk unless the tree or the batch holds it.
+StoredChunk StoreChunk(const fs::path& productRoot, const std::string& plain, SharedObjectBatch& objects) {
   StoredChunk chunk;
   chunk.ref.sha256 = Sha256Hex(plain);
   chunk.ref.size = static_cast<std::uint32_t>(plain.size());
   const fs::path target = ObjectPath(productRoot, ChunkObjectName(chunk.ref.sha256));
-  std::error_code error;
-  const std::uintmax_t held = fs::file_size(target, error);
-  if (!error && held > 0) {
+  const std::uint64_t held = objects.Held(target);
+  if (held > 0) {
     chunk.ref.packed = static_cast<std::uint32_t>(held);
     return chunk;
   }
@@ -47,19 +46,21 @@ StoredChunk StoreChunk(const fs::path& productRoot, const std::string& plain) {
     chunk.error = "cannot pack a chunk of " + target.string();
     return chunk;
   }
-  if (!WriteSharedObject(target, packed, chunk.error)) return chunk;
+  bool wrote = false;
+  if (!objects.Write(target, packed, wrote, chunk.error)) return chunk;
   chunk.ref.packed = static_cast<std::uint32_t>(packed.size());
-  chunk.stored = packed.size();
+  if (wrote) chunk.stored = packed.size();
   return chunk;
 }
 
-// Stores a batch of chunks on the threads and adds them to the index in order.
+// Stores a batch of chunks on the threads, lands them together and adds them to the index in order.
 bool StoreBatch(const fs::path& productRoot, const std::vector<std::string>& batch, unsigned threads,
                 ChunkIndex& index, ChunkedFile& result, std::string& error) {
   std::vector<StoredChunk> stored(batch.size());
+  SharedObjectBatch objects(productRoot);
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t i; (i = next++) < batch.size();) stored[i] = StoreChunk(productRoot, batch[i]);
+    for (std::size_t i; (i = next++) < batch.size();) stored[i] = StoreChunk(productRoot, batch[i], objects);
   };
   std::vector<std::thread> helpers;
   for (unsigned t = 1; t < threads && t < batch.size(); ++t) helpers.emplace_back(work);
@@ -70,6 +71,9 @@ bool StoreBatch(const fs::path& productRoot, const std::vector<std::string>& bat
       error = chunk.error;
       return false;
     }
+  }
+  if (!objects.Land(error)) return false;
+  for (const StoredChunk& chunk : stored) {
     index.chunks.push_back(chunk.ref);
     index.fileSize += chunk.ref.size;
     result.packedBytes += chunk.ref.packed;

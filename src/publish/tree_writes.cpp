@@ -83,6 +83,67 @@ bool WriteSharedObject(const fs::path& target, const std::string& bytes, std::st
   return WriteBeside(target, bytes, WideOf(target) + L"." + thread.str() + L".part", true, error);
 }
 
+namespace {
+
+fs::path BesideObject(const fs::path& target) { return target.string() + ".part"; }
+
+}  // namespace
+
+SharedObjectBatch::~SharedObjectBatch() {
+  for (const auto& [target, size] : pending_) RemoveFile(WideOf(BesideObject(target)));
+}
+
+std::uint64_t SharedObjectBatch::Held(const fs::path& target) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto pending = pending_.find(target);
+    if (pending != pending_.end()) return pending->second;
+  }
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(target, error);
+  return error ? 0 : size;
+}
+
+bool SharedObjectBatch::Write(const fs::path& target, const std::string& bytes, bool& wrote, std::string& error) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    wrote = pending_.emplace(target, bytes.size()).second;
+  }
+  if (!wrote) return true;
+  std::error_code ignored;
+  fs::create_directories(target.parent_path(), ignored);
+  const fs::path beside = BesideObject(target);
+  if (!BeforeTreeWrite(target, error)) return false;
+  FileHandle out = FileHandle::CreateForWrite(WideOf(beside));
+  if (out.IsOpen() && out.Write(bytes.data(), bytes.size())) return true;
+  error = Failure("cannot write", target);
+  return false;
+}
+
+bool SharedObjectBatch::Land(std::string& error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!pending_.empty() && !FlushFileSystem(WideOf(root_))) {
+    for (const auto& [target, size] : pending_) {
+      if (!FileHandle::OpenForAppend(WideOf(BesideObject(target))).Flush()) {
+        error = Failure("cannot write", target);
+        return false;
+      }
+    }
+  }
+  for (auto it = pending_.begin(); it != pending_.end(); it = pending_.erase(it)) {
+    const fs::path beside = BesideObject(it->first);
+    if (MoveFileReplace(WideOf(beside), WideOf(it->first))) continue;
+    // Windows refuses to replace a file that a reader has open; the same name holds the same bytes.
+    std::error_code ignored;
+    if (fs::file_size(it->first, ignored) != it->second) {
+      error = Failure("cannot move into place", it->first);
+      return false;
+    }
+    RemoveFile(WideOf(beside));
+  }
+  return true;
+}
+
 bool PackBytesTo(const fs::path& target, const std::string& plain, std::string& error) {
   const std::string packed = PackBytes(plain, 9);
   if (packed.empty()) {

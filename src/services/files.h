@@ -108,6 +108,10 @@ bool CanMakeFilesIn(const std::wstring& folder);
 // Removes a symbolic link or junction itself, whether it points to a file or a folder; what it
 // points to is never touched.
 bool RemoveLink(const std::wstring& path);
+// Makes every file written on the file system that holds path durable at once, where the system
+// can (one journal commit for thousands of new files); false where it cannot, and each file must
+// be flushed on its own.
+bool FlushFileSystem(const std::wstring& path);
 // Moves a file over another, replacing it in one step where the platform allows.
 bool MoveFileReplace(const std::wstring& source, const std::wstring& destination);
 // Lets the file be run as a program (POSIX: the execute permissions; Windows needs nothing).

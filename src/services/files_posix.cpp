@@ -222,6 +222,19 @@ bool RemoveFile(const std::wstring& path) { return ::unlink(PosixPath(path).c_st
 
 bool RemoveLink(const std::wstring& path) { return IsLink(path) && ::unlink(PosixPath(path).c_str()) == 0; }
 
+bool FlushFileSystem(const std::wstring& path) {
+#ifdef __linux__
+  const int fd = ::open(PosixPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = ::syncfs(fd) == 0;
+  ::close(fd);
+  return flushed;
+#else
+  (void)path;
+  return false;
+#endif
+}
+
 bool MoveFileReplace(const std::wstring& source, const std::wstring& destination) {
   return ::rename(PosixPath(source).c_str(), PosixPath(destination).c_str()) == 0;
 }

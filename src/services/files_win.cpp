@@ -208,6 +208,9 @@ bool RemoveLink(const std::wstring& path) {
   return IsFolder(path) ? RemoveDirectoryW(SystemPath(path).c_str()) != FALSE : DeleteFileW(SystemPath(path).c_str()) != FALSE;
 }
 
+// Flushing a whole volume needs an administrator's handle on it: files are flushed one by one.
+bool FlushFileSystem(const std::wstring&) { return false; }
+
 bool MoveFileReplace(const std::wstring& source, const std::wstring& destination) {
   return MoveFileExW(SystemPath(source).c_str(), SystemPath(destination).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
          FALSE;

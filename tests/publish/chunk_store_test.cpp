@@ -1,6 +1,7 @@
 // The publisher's chunk store: a release adds only the chunks that are new, an edit in a large
 // file stores about the edit, and what is read back is proved by its name.
 #include "publish/chunk_store.h"
+#include "publish/tree_writes.h"
 
 #include <gtest/gtest.h>
 
@@ -96,4 +97,33 @@ TEST(ChunkStore, WhatIsReadBackIsProvedByItsName) {
   ASSERT_TRUE(ReadChunkIndex(product, stored.index, index, error)) << error;
   EXPECT_EQ(index.fileSize, 0u);
   EXPECT_TRUE(index.chunks.empty());
+}
+
+// Chunks written together land together: none is under its name before the batch is durable, a
+// chunk two threads packed is written once, and a batch given up leaves nothing behind.
+TEST(ChunkStore, ABatchOfObjectsLandsWholeOrLeavesNothing) {
+  TempFolder folder;
+  const fs::path a = folder.path() / "chunks" / "ab" / "a", b = folder.path() / "chunks" / "cd" / "b";
+  std::string error;
+  {
+    SharedObjectBatch given(folder.path());
+    bool wrote = false;
+    ASSERT_TRUE(given.Write(a, "first", wrote, error)) << error;
+    EXPECT_EQ(given.Held(a), 5u);
+  }
+  EXPECT_EQ(FilesUnder(folder.path()), 0u);
+
+  SharedObjectBatch batch(folder.path());
+  bool first = false, again = true, other = false;
+  ASSERT_TRUE(batch.Write(a, "first", first, error)) << error;
+  ASSERT_TRUE(batch.Write(a, "first", again, error)) << error;
+  ASSERT_TRUE(batch.Write(b, "second!", other, error)) << error;
+  EXPECT_TRUE(first && !again && other);
+  EXPECT_FALSE(fs::exists(a) || fs::exists(b));
+  EXPECT_EQ(batch.Held(b), 7u);
+  ASSERT_TRUE(batch.Land(error)) << error;
+  EXPECT_EQ(FilesUnder(folder.path()), 2u);
+  EXPECT_EQ(fs::file_size(a), 5u);
+  EXPECT_EQ(batch.Held(a), 5u);
+  EXPECT_EQ(batch.Held(folder.path() / "none"), 0u);
 }
