@@ -53,11 +53,10 @@ StoredChunk StoreChunk(const fs::path& productRoot, const std::string& plain, Sh
   return chunk;
 }
 
-// Stores a batch of chunks on the threads, lands them together and adds them to the index in order.
+// Writes a batch of chunks on the threads into objects and adds them to the index in order.
 bool StoreBatch(const fs::path& productRoot, const std::vector<std::string>& batch, unsigned threads,
-                ChunkIndex& index, ChunkedFile& result, std::string& error) {
+                SharedObjectBatch& objects, ChunkIndex& index, ChunkedFile& result, std::string& error) {
   std::vector<StoredChunk> stored(batch.size());
-  SharedObjectBatch objects(productRoot);
   std::atomic<std::size_t> next{0};
   auto work = [&] {
     for (std::size_t i; (i = next++) < batch.size();) stored[i] = StoreChunk(productRoot, batch[i], objects);
@@ -72,7 +71,6 @@ bool StoreBatch(const fs::path& productRoot, const std::vector<std::string>& bat
       return false;
     }
   }
-  if (!objects.Land(error)) return false;
   for (const StoredChunk& chunk : stored) {
     index.chunks.push_back(chunk.ref);
     index.fileSize += chunk.ref.size;
@@ -129,19 +127,22 @@ bool StoreChunks(const fs::path& productRoot, const fs::path& file, unsigned thr
   WholeDigests whole(wholeSha256);
   // Each batch is digested whole on threads of its own while the workers store it and the next
   // one is cut: the file is read once, and the digests cost no time of their own.
-  auto flush = [&] {
+  // Each full batch lands at once; the last lands with the file's index.
+  SharedObjectBatch objects(productRoot);
+  auto flush = [&](bool last) {
     whole.Take(std::move(batch));
     batch.clear();
-    return StoreBatch(productRoot, whole.Batch(), threads, index, result, error);
+    return StoreBatch(productRoot, whole.Batch(), threads, objects, index, result, error) &&
+           (last || objects.Land(error));
   };
   const bool read = ForEachChunk(
       WideOf(file),
       [&](const std::uint8_t* data, std::size_t size, std::uint64_t) {
         batch.emplace_back(reinterpret_cast<const char*>(data), size);
-        return batch.size() < BATCH_CHUNKS || flush();
+        return batch.size() < BATCH_CHUNKS || flush(false);
       },
       progress);
-  const bool stored = read && flush();
+  const bool stored = read && flush(true);
   whole.Finish(result.md5, result.sha256);
   if (!stored) {
     if (error.empty()) error = "cannot read " + file.string() + ": " + WideToUtf8(LastSystemErrorText());
@@ -152,11 +153,10 @@ bool StoreChunks(const fs::path& productRoot, const fs::path& file, unsigned thr
   const std::string bytes = index.Encode();
   result.index = Sha256Hex(bytes);
   const fs::path target = ObjectPath(productRoot, ChunkIndexName(result.index));
-  std::error_code missing;
-  if (fs::exists(target, missing)) return true;
-  if (!WriteSharedObject(target, bytes, error)) return false;
-  result.storedBytes += bytes.size();
-  return true;
+  bool wrote = false;
+  if (objects.Held(target) == 0 && !objects.Write(target, bytes, wrote, error)) return false;
+  if (wrote) result.storedBytes += bytes.size();
+  return objects.Land(error);
 }
 
 bool ReadChunkIndex(const fs::path& productRoot, const std::string& sha256, ChunkIndex& index, std::string& error) {

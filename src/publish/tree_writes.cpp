@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
-#include <thread>
 
 #include "publish/release.h"
 #include "services/files.h"
@@ -44,13 +42,9 @@ bool BeforeTreeWrite(const fs::path& target, std::string& error) {
   return true;
 }
 
-namespace {
-
-// sameBytes: any file at target holds these bytes (an object named by its content), so a target
-// that another writer put in place meanwhile is as good as ours.
-bool WriteBeside(const fs::path& target, const std::string& bytes, const std::wstring& temporary, bool sameBytes,
-                 std::string& error) {
+bool WriteFileAtomically(const fs::path& target, const std::string& bytes, std::string& error) {
   if (!BeforeTreeWrite(target, error)) return false;
+  const std::wstring temporary = WideOf(target) + L".part";
   FileHandle out = FileHandle::CreateForWrite(temporary);
   if (!out.IsOpen() || !out.Write(bytes.data(), bytes.size()) || !out.Flush()) {
     // The reason first: closing and removing may change the system's last error.
@@ -61,26 +55,9 @@ bool WriteBeside(const fs::path& target, const std::string& bytes, const std::ws
   }
   out.Close();
   if (MoveFileReplace(temporary, WideOf(target))) return true;
-  // Windows refuses to replace a file that another thread has open.
-  std::error_code ignored;
-  const bool landed = sameBytes && fs::file_size(target, ignored) == bytes.size();
-  if (!landed) error = Failure("cannot move into place", target);
+  error = Failure("cannot move into place", target);
   RemoveFile(temporary);
-  return landed;
-}
-
-}  // namespace
-
-bool WriteFileAtomically(const fs::path& target, const std::string& bytes, std::string& error) {
-  return WriteBeside(target, bytes, WideOf(target) + L".part", false, error);
-}
-
-bool WriteSharedObject(const fs::path& target, const std::string& bytes, std::string& error) {
-  std::error_code ignored;
-  fs::create_directories(target.parent_path(), ignored);
-  std::wostringstream thread;
-  thread << std::this_thread::get_id();
-  return WriteBeside(target, bytes, WideOf(target) + L"." + thread.str() + L".part", true, error);
+  return false;
 }
 
 namespace {

@@ -19,10 +19,6 @@ bool BeforeTreeWrite(const std::filesystem::path& target, std::string& error);
 
 // Writes bytes to a new file beside the target and moves it into place.
 bool WriteFileAtomically(const std::filesystem::path& target, const std::string& bytes, std::string& error);
-// The same for an object named by its content, which two threads may write at once: each writes
-// beside it under a name of its own; both hold the same bytes, so either may land last. Makes
-// the object's folder.
-bool WriteSharedObject(const std::filesystem::path& target, const std::string& bytes, std::string& error);
 // Objects named by their content, written as a group on several threads: each is written beside
 // its name, the group is made durable at once (one flush of the file system where the system
 // has one, else each file's) and only then moved to its names. A first build of 4,000 chunks on
