@@ -10,6 +10,7 @@
 #include <string>
 
 #include "protocol/chunks.h"
+#include "publish/tree_writes.h"
 
 // The zstd level of a chunk: each chunk is packed alone, so the level's time is spent on 64 KiB
 // at a time, where the top levels find little that level 9 misses.
@@ -30,11 +31,13 @@ struct ChunkedFile {
 
 // Cuts the file and stores the chunks that the product's folder lacks, packed on `threads`
 // threads a batch at a time (memory stays bounded whatever the file's size), then its index;
-// the same pass takes the file's digests (its SHA-256 when wholeSha256).
-// progress gets the bytes read. False with error when the file cannot be read or a write fails.
+// the same pass takes the file's digests (its SHA-256 when wholeSha256). The objects go into the
+// batch, which several files share: it lands whenever it holds a few hundred, and the caller
+// lands the rest. progress gets the bytes read. False with error when the file cannot be read or
+// a write fails.
 bool StoreChunks(const std::filesystem::path& productRoot, const std::filesystem::path& file, unsigned threads,
-                 bool wholeSha256, const std::function<void(std::uint64_t read)>& progress, ChunkedFile& result,
-                 std::string& error);
+                 bool wholeSha256, const std::function<void(std::uint64_t read)>& progress,
+                 SharedObjectBatch& objects, ChunkedFile& result, std::string& error);
 
 // The index that sha256 names, read and proved by its name. False with error otherwise.
 bool ReadChunkIndex(const std::filesystem::path& productRoot, const std::string& sha256, ChunkIndex& index,

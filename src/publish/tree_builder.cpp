@@ -180,6 +180,8 @@ class Builder {
 
   std::wstring UpdateFolder() const { return L"files/" + options_.version + L"/"; }
   std::vector<std::string> StoreRepairs() const { return store_.Repairs(); }
+  // Lands the chunks and indexes that no landing took yet: before any list names them.
+  bool LandChunks(std::string& error) { return chunkObjects_.Land(error); }
 
   // The verified patches from the sources to content, whose packed whole file has wholeSize bytes;
   // a large content is not in memory but at item.path.
@@ -217,7 +219,8 @@ class Builder {
   // when they cannot be stored.
   bool AddChunks(const ReleaseItem& item, bool wholeSha256, FileResult& result) {
     Step(item, L"cutting into chunks");
-    if (!StoreChunks(productRoot_, item.path, options_.jobs, wholeSha256, ShareOf(item), result.chunked, result.error)) {
+    if (!StoreChunks(productRoot_, item.path, options_.jobs, wholeSha256, ShareOf(item), chunkObjects_, result.chunked,
+                     result.error)) {
       return false;
     }
     result.storedBytes += result.chunked.storedBytes;
@@ -401,6 +404,7 @@ class Builder {
   bool replace_;
   fs::path productRoot_;
   ContentStore store_;
+  SharedObjectBatch chunkObjects_{productRoot_};
   std::set<std::wstring> names_;  // the release's names, folded to one case
 };
 
@@ -568,14 +572,14 @@ bool PublishFiles(const BuildOptions& options, Builder& builder, const std::vect
   builder.ShowStepsIn(nullptr);
   progress.End();
   for (const std::string& repair : builder.StoreRepairs()) std::printf("warning: %s\n", repair.c_str());
-  for (const FileResult& r : results) {
-    if (r.error.empty()) continue;
-    error = r.error;
-    std::error_code ignored;
-    if (index.exists()) fs::remove_all(productRoot / "files" / PathOf(options.version), ignored);
-    return false;
-  }
-  return true;
+  std::string landing;
+  const bool landed = builder.LandChunks(landing);
+  const auto failed = std::find_if(results.begin(), results.end(), [](const FileResult& r) { return !r.error.empty(); });
+  if (landed && failed == results.end()) return true;
+  error = failed != results.end() ? failed->error : landing;
+  std::error_code ignored;
+  if (index.exists()) fs::remove_all(productRoot / "files" / PathOf(options.version), ignored);
+  return false;
 }
 
 // A file's entry of the list: its method, time, digests, size and patch keys.

@@ -81,11 +81,11 @@ std::uint64_t SharedObjectBatch::Held(const fs::path& target) {
   return error ? 0 : size;
 }
 
+// Written under the lock, so that a landing never meets half an object: a chunk is written to
+// the page cache in microseconds and packed in a millisecond.
 bool SharedObjectBatch::Write(const fs::path& target, const std::string& bytes, bool& wrote, std::string& error) {
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    wrote = pending_.emplace(target, bytes.size()).second;
-  }
+  std::lock_guard<std::mutex> guard(lock_);
+  wrote = pending_.emplace(target, bytes.size()).second;
   if (!wrote) return true;
   std::error_code ignored;
   fs::create_directories(target.parent_path(), ignored);
@@ -95,6 +95,14 @@ bool SharedObjectBatch::Write(const fs::path& target, const std::string& bytes, 
   if (out.IsOpen() && out.Write(bytes.data(), bytes.size())) return true;
   error = Failure("cannot write", target);
   return false;
+}
+
+bool SharedObjectBatch::LandFrom(std::size_t objects, std::string& error) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (pending_.size() < objects) return true;
+  }
+  return Land(error);
 }
 
 bool SharedObjectBatch::Land(std::string& error) {

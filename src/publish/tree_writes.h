@@ -34,6 +34,8 @@ class SharedObjectBatch {
   bool Write(const std::filesystem::path& target, const std::string& bytes, bool& wrote, std::string& error);
   // Makes the batch's objects durable and moves each to its name; the batch is empty after it.
   bool Land(std::string& error);
+  // Lands the batch once it holds at least this many objects.
+  bool LandFrom(std::size_t objects, std::string& error);
 
  private:
   std::filesystem::path root_;

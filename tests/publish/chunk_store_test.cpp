@@ -29,17 +29,20 @@ TEST(ChunkStore, AReleaseStoresOnlyItsNewChunksAndAnEditCostsAboutItsBytes) {
   const fs::path file = folder.path() / "pack.dat";
   const std::string old = RandomBytes(6 << 20, 1);
   Write(file, old);
+  SharedObjectBatch objects(product);
   ChunkedFile first;
   std::string error;
   std::uint64_t lastRead = 0;
-  ASSERT_TRUE(StoreChunks(product, file, 2, true, [&](std::uint64_t read) { lastRead = read; }, first, error)) << error;
+  ASSERT_TRUE(StoreChunks(product, file, 2, true, [&](std::uint64_t read) { lastRead = read; }, objects, first, error) &&
+              objects.Land(error))
+      << error;
   EXPECT_EQ(lastRead, old.size());
   EXPECT_EQ(first.newChunks, first.chunks);
   EXPECT_EQ(FilesUnder(product / CHUNKS_FOLDER), first.chunks + 1);  // and the index
 
   // The same file again (a build run again after a kill) adds nothing, and names the same index.
   ChunkedFile again;
-  ASSERT_TRUE(StoreChunks(product, file, 2, true, {}, again, error)) << error;
+  ASSERT_TRUE(StoreChunks(product, file, 2, true, {}, objects, again, error) && objects.Land(error)) << error;
   EXPECT_EQ(again.index, first.index);
   EXPECT_EQ(again.storedBytes, 0u);
 
@@ -48,7 +51,7 @@ TEST(ChunkStore, AReleaseStoresOnlyItsNewChunksAndAnEditCostsAboutItsBytes) {
   edited.replace(3 << 20, 1 << 20, RandomBytes(1 << 20, 2));
   Write(file, edited);
   ChunkedFile second;
-  ASSERT_TRUE(StoreChunks(product, file, 2, true, {}, second, error)) << error;
+  ASSERT_TRUE(StoreChunks(product, file, 2, true, {}, objects, second, error) && objects.Land(error)) << error;
   EXPECT_GT(second.storedBytes, 1u << 20);
   EXPECT_LT(second.storedBytes, (1u << 20) + 2 * CHUNK_MAX + 64 * 1024);
 
@@ -69,9 +72,12 @@ TEST(ChunkStore, WhatIsReadBackIsProvedByItsName) {
   TempFolder folder;
   const fs::path product = folder.path() / "game";
   Write(folder.path() / "small.txt", "a file smaller than any chunk");
+  SharedObjectBatch objects(product);
   ChunkedFile stored;
   std::string error;
-  ASSERT_TRUE(StoreChunks(product, folder.path() / "small.txt", 1, false, {}, stored, error)) << error;
+  ASSERT_TRUE(StoreChunks(product, folder.path() / "small.txt", 1, false, {}, objects, stored, error) &&
+              objects.Land(error))
+      << error;
   ChunkIndex index;
   ASSERT_TRUE(ReadChunkIndex(product, stored.index, index, error));
   ASSERT_EQ(index.chunks.size(), 1u);
@@ -93,7 +99,9 @@ TEST(ChunkStore, WhatIsReadBackIsProvedByItsName) {
 
   // An empty file is one index of no chunks.
   Write(folder.path() / "empty", "");
-  ASSERT_TRUE(StoreChunks(product, folder.path() / "empty", 1, false, {}, stored, error)) << error;
+  ASSERT_TRUE(StoreChunks(product, folder.path() / "empty", 1, false, {}, objects, stored, error) &&
+              objects.Land(error))
+      << error;
   ASSERT_TRUE(ReadChunkIndex(product, stored.index, index, error)) << error;
   EXPECT_EQ(index.fileSize, 0u);
   EXPECT_TRUE(index.chunks.empty());
