@@ -15,10 +15,14 @@ constexpr double FIRST_GUESS[] = {300e6, 800e6, 250e6, 100e6, 400e6};
 // A form's own measure counts from this many bytes made: a few small files say little.
 constexpr double MEASURED_FROM = 4 << 20;
 // A change of the list's order must save this much, and this share of the first form's time:
-// below it, the guesses' error outweighs the gain. A fifth of a second is what the byte code's
-// rebuild of a 50 MB pack saves over format 2's for patches of about the same bytes, and on a
-// 20 Mbit/s link four such packs took 0.89 s in the byte code against 0.98 s in format 2.
-constexpr double LEAST_SAVING_SECONDS = 0.2;
+// below it, the guesses' error outweighs the gain, and a form of many more bytes costs the
+// server and a player's data allowance besides. Between forms of about the same bytes (at most a
+// quarter more) a fifth of a second is enough: what the byte code's rebuild of a 50 MB pack saves
+// over format 2's for patches of about the same bytes (on a 20 Mbit/s link four such packs took
+// 0.89 s in the byte code against 0.98 s in format 2).
+constexpr double LEAST_SAVING_SECONDS = 1.0;
+constexpr double LEAST_SAVING_SIMILAR_SECONDS = 0.2;
+constexpr double SIMILAR_BYTES = 1.25;
 constexpr double LEAST_SAVING_SHARE = 0.1;
 // The rate weighed with before the run has measured its own (1 Mbit/s). A form that wins over
 // the list's first at this rate with more bytes wins on every faster link too; the first files
@@ -73,7 +77,9 @@ bool FormChoice::Weigh(FileEntry& entry, double bytesPerSecond) const {
     }
   }
   const double saving = firstSeconds - bestSeconds;
-  if (best == 0 || saving < LEAST_SAVING_SECONDS || saving < LEAST_SAVING_SHARE * firstSeconds) return false;
+  const bool similar = static_cast<double>(offers[best].bytes) <= SIMILAR_BYTES * static_cast<double>(offers[0].bytes);
+  const double least = similar ? LEAST_SAVING_SIMILAR_SECONDS : LEAST_SAVING_SECONDS;
+  if (best == 0 || saving < least || saving < LEAST_SAVING_SHARE * firstSeconds) return false;
   std::rotate(offers.begin(), offers.begin() + static_cast<std::ptrdiff_t>(best),
               offers.begin() + static_cast<std::ptrdiff_t>(best) + 1);
   if (IsWhole(offers[0].form)) {

@@ -20,8 +20,9 @@ class FormChoice {
   // The seconds an offer would take: its download at bytesPerSecond and the content's making.
   double Seconds(const ContentOffer& offer, std::uint64_t contentBytes, double bytesPerSecond) const;
   // Puts first among the entry's forms the one that takes the least time, when the list says what
-  // each downloads and the change saves at least a fifth of a second and a tenth of the list's
-  // first form. Before the run has measured its rate (bytesPerSecond 0) a slow link is assumed.
+  // each downloads and the change saves at least a second (a fifth of one between forms of about
+  // the same bytes) and a tenth of the list's first form. Before the run has measured its rate
+  // (bytesPerSecond 0) a slow link is assumed.
   // A file in chunks stays before the whole forms it replaces (it is weighed against them once
   // its index is in). True when the order changed.
   bool Weigh(FileEntry& entry, double bytesPerSecond) const;
