@@ -25,6 +25,17 @@ std::vector<std::wstring> Order(const FileEntry& entry) {
   return urls;
 }
 
+// The form that a file of fileSize bytes takes, weighed at rate, whose patches are 150 kB in
+// format 2 and 151 kB in the byte code (or none in the byte code) and whose whole form is half
+// its size.
+std::string PackTakes(const FormChoice& choice, std::uint64_t fileSize, double rate, bool byteCode = true) {
+  FileEntry entry = PatchEntry(150 * 1000, 151 * 1000, fileSize / 2);
+  if (!byteCode) entry.fallbacks.erase(entry.fallbacks.begin());
+  entry.size = std::to_string(fileSize);
+  (void)choice.Weigh(entry, rate);
+  return entry.url;
+}
+
 }  // namespace
 
 TEST(FormChoiceTest, TheSlowerRebuildLosesOnAFastLinkAndWinsOnASlowOne) {
@@ -45,31 +56,18 @@ TEST(FormChoiceTest, TheSlowerRebuildLosesOnAFastLinkAndWinsOnASlowOne) {
 TEST(FormChoiceTest, PatchesOfAboutTheSameBytesTakeTheFasterRebuild) {
   FormChoice choice;
   // A 50 MB pack's patches of 150 kB in both formats: the byte code rebuilds it 0.3 s sooner.
-  FileEntry pack = PatchEntry(150 * 1000, 151 * 1000, 25 * MB);
-  pack.size = std::to_string(50 * MB);
-  EXPECT_TRUE(choice.Weigh(pack, 2.5e6));
-  EXPECT_EQ(pack.url, "p1");
+  EXPECT_EQ(PackTakes(choice, 50 * MB, 2.5e6), "p1");
   // Before the run has measured its link: the thousand more bytes cost little on any link.
-  FileEntry first = PatchEntry(150 * 1000, 151 * 1000, 25 * MB);
-  first.size = std::to_string(50 * MB);
-  EXPECT_TRUE(choice.Weigh(first, 0));
-  EXPECT_EQ(first.url, "p1");
+  EXPECT_EQ(PackTakes(choice, 50 * MB, 0), "p1");
   // Nor does the unmeasured link trade many bytes for a faster rebuild, nor put a whole form first.
   FileEntry unknownRate = PatchEntry(9650 * 1000, 10 * MB, 150 * MB);
   EXPECT_FALSE(choice.Weigh(unknownRate, 0));
   FileEntry large = PatchEntry(140 * MB, 150 * MB, 150 * MB, true);
   EXPECT_FALSE(choice.Weigh(large, 0));
   // On a very fast link its whole form would save 0.4 s, for 150 times the bytes: not enough.
-  FileEntry fast = PatchEntry(150 * 1000, 151 * 1000, 25 * MB);
-  fast.fallbacks.erase(fast.fallbacks.begin());  // format 2's patch and its whole form alone
-  fast.size = std::to_string(50 * MB);
-  EXPECT_FALSE(choice.Weigh(fast, 1e9));
-  EXPECT_EQ(fast.url, "p2");
+  EXPECT_EQ(PackTakes(choice, 50 * MB, 1e9, false), "p2");
   // A 5 MB file's: 0.03 s, within the guesses' error; the list's order stands.
-  FileEntry file = PatchEntry(150 * 1000, 151 * 1000, 2 * MB);
-  file.size = std::to_string(5 * MB);
-  EXPECT_FALSE(choice.Weigh(file, 2.5e6));
-  EXPECT_EQ(file.url, "p2");
+  EXPECT_EQ(PackTakes(choice, 5 * MB, 2.5e6), "p2");
 }
 
 TEST(FormChoiceTest, AWholeFormOnAVeryFastLinkKeepsChunksBeforeIt) {
