@@ -48,10 +48,10 @@ void FindHeldChunks(const std::vector<std::wstring>& files, ChunkAssembly& assem
 
 namespace {
 
-bool ReadPackedChunk(const std::wstring& path, const ChunkRef& chunk, std::string& plain) {
+bool UnpackChunkAt(const std::wstring& path, std::uint64_t at, const ChunkRef& chunk, std::string& plain) {
   std::string packed;
-  return ReadWholeFile(path, packed) && packed.size() <= PACKED_CHUNK_MAX && Unpack2Bytes(packed, plain, CHUNK_MAX) &&
-         plain.size() == chunk.size && Sha256Hex(plain) == chunk.sha256;
+  return chunk.packed <= PACKED_CHUNK_MAX && ReadFileSlice(path, at, chunk.packed, packed) &&
+         Unpack2Bytes(packed, plain, CHUNK_MAX) && plain.size() == chunk.size;
 }
 
 // The chunk's bytes from its place. They are not proved again: each was proved when found or
@@ -61,10 +61,7 @@ bool ReadPackedChunk(const std::wstring& path, const ChunkRef& chunk, std::strin
 bool ReadChunkAt(const ChunkPlace& place, const ChunkRef& chunk, std::pair<std::wstring, FileHandle>& open,
                  std::string& plain, std::wstring& cause) {
   if (place.packed) {
-    std::string packed;
-    if (ReadWholeFile(place.path, packed) && Unpack2Bytes(packed, plain, CHUNK_MAX) && plain.size() == chunk.size) {
-      return true;
-    }
+    if (UnpackChunkAt(place.path, place.at, chunk, plain)) return true;
     cause = L"the downloaded chunk [" + place.path + L"] no longer unpacks";
     return false;
   }
@@ -82,9 +79,9 @@ bool ReadChunkAt(const ChunkPlace& place, const ChunkRef& chunk, std::pair<std::
 
 }  // namespace
 
-bool IsPackedChunk(const std::wstring& path, const ChunkRef& chunk) {
+bool IsPackedChunk(const std::wstring& path, std::uint64_t at, const ChunkRef& chunk) {
   std::string plain;
-  return ReadPackedChunk(path, chunk, plain);
+  return UnpackChunkAt(path, at, chunk, plain) && Sha256Hex(plain) == chunk.sha256;
 }
 
 bool AssembleChunks(const ChunkAssembly& assembly, const std::wstring& path, std::wstring& digest, std::wstring& cause,

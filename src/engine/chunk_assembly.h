@@ -10,7 +10,7 @@
 #include "protocol/chunks.h"
 
 // Where one chunk of the index is read from: at an offset of a file the installation holds, or
-// the packed chunk that was downloaded.
+// the packed chunk at an offset of a download (a chunk alone, or a run of a pack).
 struct ChunkPlace {
   std::wstring path;  // empty: not found yet
   std::uint64_t at = 0;
@@ -30,8 +30,9 @@ struct ChunkAssembly {
 // Reads each file once and notes where it holds chunks of the index that have no place yet.
 void FindHeldChunks(const std::vector<std::wstring>& files, ChunkAssembly& assembly);
 
-// Whether the packed chunk at path is the chunk: it unpacks to bytes of its SHA-256 and size.
-bool IsPackedChunk(const std::wstring& path, const ChunkRef& chunk);
+// Whether the packed chunk at offset at of path is the chunk: it unpacks to bytes of its SHA-256
+// and size.
+bool IsPackedChunk(const std::wstring& path, std::uint64_t at, const ChunkRef& chunk);
 
 // Writes the file that the assembly describes to path (every chunk has its place), its MD5 in
 // digest. False with cause (a place that no longer holds its chunk) or writeFailure (the disk's).

@@ -1,5 +1,6 @@
 #include "engine/chunk_fetcher.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -197,52 +198,151 @@ void ChunkFetcher::FindStagedChunks(const std::wstring& base, ChunkAssembly& ass
     if (!assembly.places[i].path.empty()) continue;
     const ChunkRef& chunk = assembly.index.chunks[i];
     const std::wstring path = staging_.DownloadPath(base + ChunkObjectName(chunk.sha256));
-    if (PathExists(path) && IsPackedChunk(path, chunk)) assembly.places[i] = ChunkPlace{path, 0, true};
+    if (PathExists(path) && IsPackedChunk(path, 0, chunk)) assembly.places[i] = ChunkPlace{path, 0, true};
   }
 }
 
-// Downloads each missing chunk once, on a few connections at once; the file's progress counts
-// their packed bytes. The first failure ends the fetch with its outcome.
-bool ChunkFetcher::DownloadMissing(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly) {
-  std::vector<std::size_t> missing;
+std::vector<ChunkRequest> ChunkRequestsFor(const ChunkAssembly& assembly, const std::wstring& base) {
+  std::vector<ChunkRequest> requests;
+  std::map<std::string, std::vector<std::size_t>> byPack;
   std::set<std::string> seen;
   for (std::size_t i = 0; i < assembly.places.size(); ++i) {
-    if (assembly.places[i].path.empty() && seen.insert(assembly.index.chunks[i].sha256).second) missing.push_back(i);
+    const ChunkRef& chunk = assembly.index.chunks[i];
+    if (!assembly.places[i].path.empty() || !seen.insert(chunk.sha256).second) continue;
+    if (chunk.pack.empty()) {
+      requests.push_back({base + ChunkObjectName(chunk.sha256), 0, 0, {i}});
+    } else {
+      byPack[chunk.pack].push_back(i);
+    }
   }
+  for (auto& [pack, chunks] : byPack) {
+    std::sort(chunks.begin(), chunks.end(), [&](std::size_t a, std::size_t b) {
+      return assembly.index.chunks[a].at < assembly.index.chunks[b].at;
+    });
+    const std::size_t first = requests.size();
+    for (const std::size_t i : chunks) {
+      const ChunkRef& chunk = assembly.index.chunks[i];
+      if (requests.size() > first && requests.back().from + requests.back().length == chunk.at) {
+        requests.back().length += chunk.packed;
+        requests.back().chunks.push_back(i);
+      } else {
+        requests.push_back({base + ChunkPackName(pack), chunk.at, chunk.packed, {i}});
+      }
+    }
+  }
+  return requests;
+}
+
+namespace {
+
+// A run's progress within the file's: each run adds what arrives to the bytes done.
+class RunProgress final : public IStatusCallback {
+ public:
+  RunProgress(IStatusCallback* file, std::mutex& lock, std::uint64_t& done, std::uint64_t total)
+      : file_(file), lock_(lock), done_(done), total_(total) {}
+  bool OnCheckFile(const std::wstring&) override { return true; }
+  bool OnDownloadProgress(std::uint64_t received, std::uint64_t) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (received > counted_) done_ += received - counted_;
+    counted_ = std::max(counted_, received);
+    return file_ == nullptr || file_->OnDownloadProgress(done_, total_);
+  }
+  // The run's bytes all arrived, whether or not the source told of each.
+  bool Finish(std::uint64_t bytes) { return OnDownloadProgress(bytes, 0); }
+
+ private:
+  IStatusCallback* file_;
+  std::mutex& lock_;
+  std::uint64_t& done_;
+  std::uint64_t total_;
+  std::uint64_t counted_ = 0;
+};
+
+}  // namespace
+
+// A run that broke off leaves whole chunks at its start: each is kept as a chunk of its own, where
+// the next run of the same list finds it, so a retry asks only for the rest.
+void ChunkFetcher::KeepArrivedChunks(const ChunkRequest& request, const std::wstring& path, const std::wstring& base,
+                                     const ChunkAssembly& assembly) const {
+  std::uint64_t size = 0;
+  if (!RegularFileSize(path, size)) return;
+  for (const std::size_t i : request.chunks) {
+    const ChunkRef& chunk = assembly.index.chunks[i];
+    std::string packed;
+    if (chunk.at + chunk.packed - request.from > size) break;
+    if (!IsPackedChunk(path, chunk.at - request.from, chunk) ||
+        !ReadFileSlice(path, chunk.at - request.from, chunk.packed, packed)) {
+      break;
+    }
+    FileHandle alone = FileHandle::CreateForWrite(staging_.DownloadPath(base + ChunkObjectName(chunk.sha256)));
+    if (!alone.Write(packed.data(), packed.size())) break;
+  }
+}
+
+// Brings one request's chunks and proves each; places[i] tells where chunk i came. False with the
+// part's outcome.
+bool ChunkFetcher::BringRequest(const ChunkRequest& request, const std::wstring& base, const ChunkAssembly& assembly,
+                                FileEntry& part, std::vector<ChunkPlace>& places) {
+  part.url = WideToUtf8(request.url);
+  const bool alone = request.length == 0;
+  const std::wstring path =
+      staging_.DownloadPath(alone ? request.url : request.url + L"#" + std::to_wstring(request.from));
+  if (!(alone ? source_.Bring(part, path) : source_.BringRange(part, path, request.from, request.length))) {
+    if (!alone) KeepArrivedChunks(request, path, base, assembly);
+    RemovePartialDownload(path);
+    return false;
+  }
+  for (const std::size_t i : request.chunks) {
+    const ChunkRef& chunk = assembly.index.chunks[i];
+    const std::uint64_t at = alone ? 0 : chunk.at - request.from;
+    if (!IsPackedChunk(path, at, chunk)) {
+      RemovePartialDownload(path);
+      part.outcome = {StageCode::BadContent, L"", L"the chunk " + AnsiToWide(chunk.sha256) + L" of [" + part.Url() +
+                                                     L"] is not the one its index names"};
+      return false;
+    }
+    places[i] = ChunkPlace{path, at, true};
+  }
+  return true;
+}
+
+// Downloads each missing chunk once, a run of a pack's chunks in one request, on a few
+// connections at once; the file's progress counts their packed bytes. The first failure ends the
+// fetch with its outcome.
+bool ChunkFetcher::DownloadMissing(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly) {
+  const std::vector<ChunkRequest> requests = ChunkRequestsFor(assembly, base);
   const std::uint64_t total = assembly.MissingPackedBytes();
+  std::vector<ChunkPlace> places(assembly.places.size());
   std::uint64_t done = 0;
   std::mutex lock;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   auto work = [&] {
-    for (std::size_t k; !failed && (k = next++) < missing.size();) {
-      const ChunkRef& chunk = assembly.index.chunks[missing[k]];
+    for (std::size_t k; !failed && (k = next++) < requests.size();) {
+      RunProgress progress(entry.callback, lock, done, total);
       FileEntry part;
-      part.url = WideToUtf8(base + ChunkObjectName(chunk.sha256));
-      const std::wstring path = staging_.DownloadPath(part.Url());
-      bool good = source_.Bring(part, path) && IsPackedChunk(path, chunk);
-      std::lock_guard<std::mutex> guard(lock);
-      if (good) {
-        done += chunk.packed;
-        good = entry.callback == nullptr || entry.callback->OnDownloadProgress(done, total);
-        if (!good) part.outcome = {DownloadCode::Cancelled, L"", L"the run was cancelled"};
-      } else {
-        RemovePartialDownload(path);
-        if (part.outcome.code.Succeeded()) {
-          part.outcome = {StageCode::BadContent, L"", L"the chunk [" + part.Url() + L"] is not the one its index names"};
-        }
-      }
+      part.callback = &progress;
+      const ChunkRequest& request = requests[k];
+      bool good = BringRequest(request, base, assembly, part, places);
+      good = good && progress.Finish(request.length > 0 ? request.length
+                                                        : assembly.index.chunks[request.chunks.front()].packed);
+      if (!good && part.outcome.code.Succeeded()) part.outcome = {DownloadCode::Cancelled, L"", L"the run was cancelled"};
       if (!good && !failed.exchange(true)) entry.outcome = part.outcome;
     }
   };
   std::vector<std::thread> helpers;
-  for (unsigned t = 1; t < CHUNK_DOWNLOADS && t < missing.size(); ++t) helpers.emplace_back(work);
+  for (unsigned t = 1; t < CHUNK_DOWNLOADS && t < requests.size(); ++t) helpers.emplace_back(work);
   work();
   for (std::thread& helper : helpers) helper.join();
   if (failed) return false;
+  // A chunk the file holds twice came once: its other places take the same download.
+  std::unordered_map<std::string, ChunkPlace> arrived;
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    if (!places[i].path.empty()) arrived.emplace(assembly.index.chunks[i].sha256, places[i]);
+  }
   for (std::size_t i = 0; i < assembly.places.size(); ++i) {
     if (!assembly.places[i].path.empty()) continue;
-    assembly.places[i] = ChunkPlace{staging_.DownloadPath(base + ChunkObjectName(assembly.index.chunks[i].sha256)), 0, true};
+    assembly.places[i] = arrived.at(assembly.index.chunks[i].sha256);
     assembly.downloaded += assembly.index.chunks[i].packed;
   }
   return true;

@@ -14,11 +14,25 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "engine/chunk_assembly.h"
 #include "engine/content_source.h"
 #include "engine/staging.h"
 #include "engine/work_plan.h"
+
+// One request for missing chunks: a run of chunks that lie one after another in a pack, or a
+// chunk served alone (length 0: the whole object).
+struct ChunkRequest {
+  std::wstring url;
+  std::uint64_t from = 0;
+  std::uint64_t length = 0;
+  std::vector<std::size_t> chunks;  // their places in the file's index, in the request's order
+};
+
+// The requests that bring the assembly's missing chunks, each chunk once: a fresh installation's
+// file comes in a request per pack, an edit's chunks in a request per run.
+std::vector<ChunkRequest> ChunkRequestsFor(const ChunkAssembly& assembly, const std::wstring& base);
 
 class ChunkFetcher {
  public:
@@ -43,6 +57,10 @@ class ChunkFetcher {
   void FindOtherFilesChunks(const std::wstring& base);
   void FindStagedChunks(const std::wstring& base, ChunkAssembly& assembly) const;
   bool DownloadMissing(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly);
+  bool BringRequest(const ChunkRequest& request, const std::wstring& base, const ChunkAssembly& assembly,
+                    FileEntry& part, std::vector<ChunkPlace>& places);
+  void KeepArrivedChunks(const ChunkRequest& request, const std::wstring& path, const std::wstring& base,
+                         const ChunkAssembly& assembly) const;
 
   // The installed files that may hold the entry's chunks, besides its own index's places.
   std::vector<std::wstring> HeldFiles(const FileEntry& entry, bool placedByIndex) const;

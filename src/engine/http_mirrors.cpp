@@ -26,6 +26,19 @@ bool HttpMirrors::DownloadLength(const FileEntry& entry, std::uint64_t& length) 
 }
 
 bool HttpMirrors::Bring(FileEntry& entry, const std::wstring& path) {
+  return TryInTurn(entry, [&](const std::wstring& url, StepCode& code) {
+    return ResumeDownloadFile(path, entry.callback, code, url, source_.HostName());
+  });
+}
+
+bool HttpMirrors::BringRange(FileEntry& entry, const std::wstring& path, std::uint64_t from, std::uint64_t length) {
+  return TryInTurn(entry, [&](const std::wstring& url, StepCode& code) {
+    return DownloadByteRange(path, entry.callback, code, url, source_.HostName(), from, length);
+  });
+}
+
+template <typename Download>
+bool HttpMirrors::TryInTurn(FileEntry& entry, Download download) {
   StepCode& code = entry.outcome.code;
   const std::wstring& serverUrl = source_.ServerUrl();
   const std::wstring entryUrl = entry.Url();
@@ -37,7 +50,7 @@ bool HttpMirrors::Bring(FileEntry& entry, const std::wstring& path) {
   for (std::size_t b = 0; b < bases.size();) {
     const std::wstring url = suffix.empty() ? entryUrl : bases[b] + suffix;
     ++attempt;
-    if (ResumeDownloadFile(path, entry.callback, code, url, source_.HostName())) return true;
+    if (download(url, code)) return true;
     entry.outcome.cause = LastDownloadCause();
     TheLogger().Write(LOG_WARNING, L"AutoUpdateApp: download of [" + url + L"] failed (code " +
                                        std::to_wstring(code.Number()) + L", attempt " + std::to_wstring(attempt) +

@@ -20,6 +20,8 @@ class HttpMirrors : public ContentSource {
   HttpMirrors(const ListSource& source, std::vector<int> retryDelaysMs);
 
   [[nodiscard]] bool Bring(FileEntry& entry, const std::wstring& path) override;
+  [[nodiscard]] bool BringRange(FileEntry& entry, const std::wstring& path, std::uint64_t from,
+                                std::uint64_t length) override;
   bool DownloadLength(const FileEntry& entry, std::uint64_t& length) const override;
 
  private:
@@ -27,6 +29,9 @@ class HttpMirrors : public ContentSource {
   // earlier in the run last.
   std::vector<std::wstring> AddressesInTurn() const;
   void MarkHung(const std::wstring& base);
+  // Tries download(url) on the entry's URL at each address in turn, with the pauses between.
+  template <typename Download>
+  bool TryInTurn(FileEntry& entry, Download download);
 
   const ListSource& source_;
   std::vector<int> retryDelaysMs_;

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <vector>
 
 #include "services/files.h"
 #include "services/text.h"
@@ -45,9 +47,13 @@ std::uint64_t GetLittle(const std::string& in, std::size_t at, int bytes) {
   return value;
 }
 
+// The first indexes name chunks served alone; the second also name packs of chunks, each
+// chunk with its pack (0: served alone) and its offset there.
 constexpr char INDEX_MAGIC[4] = {'Z', 'C', 'I', '1'};
+constexpr char INDEX_MAGIC_PACKED[4] = {'Z', 'C', 'I', '2'};
 constexpr std::size_t INDEX_HEAD = 4 + 8 + 4;
 constexpr std::size_t INDEX_RECORD = 32 + 4 + 4;
+constexpr std::size_t PACKED_RECORD = INDEX_RECORD + 4 + 8;
 
 std::string HexOf(const std::string& bytes) {
   static const char* digits = "0123456789abcdef";
@@ -128,35 +134,64 @@ bool ForEachChunk(const std::wstring& path,
 }
 
 std::string ChunkIndex::Encode() const {
-  std::string bytes(INDEX_MAGIC, sizeof INDEX_MAGIC);
+  std::vector<std::string> packs;
+  std::map<std::string, std::size_t> packNumbers;
+  for (const ChunkRef& chunk : chunks) {
+    if (!chunk.pack.empty() && packNumbers.emplace(chunk.pack, packs.size() + 1).second) packs.push_back(chunk.pack);
+  }
+  // An index without packs keeps the first form, so that a file's index is the same as long as
+  // its chunks are where they were.
+  std::string bytes(packs.empty() ? INDEX_MAGIC : INDEX_MAGIC_PACKED, sizeof INDEX_MAGIC);
   PutLittle(bytes, fileSize, 8);
+  if (!packs.empty()) {
+    PutLittle(bytes, packs.size(), 4);
+    for (const std::string& pack : packs) bytes += BytesOf(pack);
+  }
   PutLittle(bytes, chunks.size(), 4);
   for (const ChunkRef& chunk : chunks) {
     bytes += BytesOf(chunk.sha256);
     PutLittle(bytes, chunk.size, 4);
     PutLittle(bytes, chunk.packed, 4);
+    if (packs.empty()) continue;
+    PutLittle(bytes, chunk.pack.empty() ? 0 : packNumbers[chunk.pack], 4);
+    PutLittle(bytes, chunk.at, 8);
   }
   return bytes;
 }
 
 bool ChunkIndex::Decode(const std::string& bytes) {
   chunks.clear();
-  if (bytes.size() < INDEX_HEAD || std::memcmp(bytes.data(), INDEX_MAGIC, sizeof INDEX_MAGIC) != 0) return false;
+  if (bytes.size() < INDEX_HEAD) return false;
+  const bool packed = std::memcmp(bytes.data(), INDEX_MAGIC_PACKED, sizeof INDEX_MAGIC) == 0;
+  if (!packed && std::memcmp(bytes.data(), INDEX_MAGIC, sizeof INDEX_MAGIC) != 0) return false;
   fileSize = GetLittle(bytes, 4, 8);
-  const std::uint64_t count = GetLittle(bytes, 12, 4);
-  if (bytes.size() != INDEX_HEAD + count * INDEX_RECORD) return false;
+  std::size_t at = 12;
+  std::vector<std::string> packs;
+  if (packed) {
+    const std::uint64_t count = GetLittle(bytes, at, 4);
+    at += 4;
+    if (count == 0 || bytes.size() < at + count * 32 + 4) return false;
+    for (std::uint64_t i = 0; i < count; ++i, at += 32) packs.push_back(HexOf(bytes.substr(at, 32)));
+  }
+  const std::uint64_t count = GetLittle(bytes, at, 4);
+  at += 4;
+  const std::size_t record = packed ? PACKED_RECORD : INDEX_RECORD;
+  if (bytes.size() != at + count * record) return false;
   std::uint64_t total = 0;
   chunks.resize(static_cast<std::size_t>(count));
-  for (std::size_t i = 0; i < chunks.size(); ++i) {
-    const std::size_t at = INDEX_HEAD + i * INDEX_RECORD;
-    chunks[i].sha256 = HexOf(bytes.substr(at, 32));
-    chunks[i].size = static_cast<std::uint32_t>(GetLittle(bytes, at + 32, 4));
-    chunks[i].packed = static_cast<std::uint32_t>(GetLittle(bytes, at + 36, 4));
-    if (chunks[i].size == 0 || chunks[i].size > CHUNK_MAX || chunks[i].packed == 0 ||
-        chunks[i].packed > PACKED_CHUNK_MAX) {
-      return false;
+  for (ChunkRef& chunk : chunks) {
+    chunk.sha256 = HexOf(bytes.substr(at, 32));
+    chunk.size = static_cast<std::uint32_t>(GetLittle(bytes, at + 32, 4));
+    chunk.packed = static_cast<std::uint32_t>(GetLittle(bytes, at + 36, 4));
+    if (chunk.size == 0 || chunk.size > CHUNK_MAX || chunk.packed == 0 || chunk.packed > PACKED_CHUNK_MAX) return false;
+    if (packed) {
+      const std::uint64_t pack = GetLittle(bytes, at + 40, 4);
+      chunk.at = GetLittle(bytes, at + 44, 8);
+      if (pack > packs.size() || (pack == 0 && chunk.at != 0) || chunk.at + chunk.packed > PACK_MAX) return false;
+      if (pack > 0) chunk.pack = packs[pack - 1];
     }
-    total += chunks[i].size;
+    total += chunk.size;
+    at += record;
   }
   return total == fileSize;
 }
@@ -180,6 +215,12 @@ std::wstring ChunkObjectName(const std::string& sha256) {
 }
 
 std::wstring ChunkIndexName(const std::string& sha256) { return ChunkObjectName(sha256) + L".index"; }
+
+std::wstring ChunkPackName(const std::string& sha256) { return ChunkObjectName(sha256) + L".pack"; }
+
+std::wstring ChunkServedName(const ChunkRef& chunk) {
+  return chunk.pack.empty() ? ChunkObjectName(chunk.sha256) : ChunkPackName(chunk.pack);
+}
 
 std::string ListedChunkIndex(const std::wstring& value) {
   std::string name = WideToUtf8(value);

@@ -3,12 +3,16 @@
 // hash of its last bytes meets a mask, so an edit moves the cuts near it only: the chunks before
 // and after it keep their bytes and with them their names, in every version of the file, under
 // every name, wherever they moved. A chunk is served once, named by its SHA-256, packed on its own
-// with zstd:
-//   <product>/chunks/<two hex digits>/<SHA-256>          a chunk's packed bytes
+// with zstd, in a pack with the other chunks that the same file brought to the tree:
+//   <product>/chunks/<two hex digits>/<SHA-256>.pack     packed chunks one after another
 //   <product>/chunks/<two hex digits>/<SHA-256>.index    a file's chunk index
-// A file's index (its size, then each chunk's SHA-256, size and packed size in order) is itself
-// named by its SHA-256, which the signed list states ("Chunks.3="): one hash proves every chunk.
-// Neither name ever changes content, so every cache and mirror may keep them for ever.
+//   <product>/chunks/<two hex digits>/<SHA-256>          a chunk served alone (trees before packs)
+// A file's index (its size, then each chunk's SHA-256, size, packed size and place in order) is
+// itself named by its SHA-256, which the signed list states ("Chunks.3="): one hash proves every
+// chunk. A pack is named by the SHA-256 of its bytes. No name ever changes content, so every cache
+// and mirror may keep them for ever. A file's chunks lie in its packs in the file's order, so a
+// fresh installation asks for each pack at once and an update for each run of missing chunks: the
+// requests grow with the files and the edits, not with the chunks.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -33,10 +37,16 @@ bool ForEachChunk(const std::wstring& path,
                   const std::function<bool(const std::uint8_t* data, std::size_t size, std::uint64_t at)>& use,
                   const std::function<void(std::uint64_t read)>& progress = {});
 
+// A pack holds at most this many bytes: a build stopped half-way in a large file keeps the packs
+// it finished, and a fresh installation's request brings at most this much.
+constexpr std::uint64_t PACK_MAX = 32 << 20;
+
 struct ChunkRef {
   std::string sha256;  // 64 lower-case hexadecimal digits
   std::uint32_t size = 0;
-  std::uint32_t packed = 0;  // the served object's bytes
+  std::uint32_t packed = 0;  // the packed chunk's bytes
+  std::string pack;          // the SHA-256 of the pack that serves it; empty: served alone
+  std::uint64_t at = 0;      // where the packed chunk starts in its pack
 };
 
 struct ChunkIndex {
@@ -50,9 +60,13 @@ struct ChunkIndex {
   std::uint64_t PackedBytes() const;
 };
 
-// The served names of a chunk and of a file's index, relative to the product's folder.
+// The served names of a chunk served alone, of a file's index and of a pack, relative to the
+// product's folder.
 std::wstring ChunkObjectName(const std::string& sha256);
 std::wstring ChunkIndexName(const std::string& sha256);
+std::wstring ChunkPackName(const std::string& sha256);
+// The name of the object that serves the chunk: its pack, or the chunk alone.
+std::wstring ChunkServedName(const ChunkRef& chunk);
 // The folder every chunk and index is under, relative to the product's folder.
 constexpr const char* CHUNKS_FOLDER = "chunks";
 // Whether text is 64 lower- or upper-case hexadecimal digits: a SHA-256 that may name an object.

@@ -71,6 +71,21 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
   return true;
 }
 
+bool ReadFileSlice(const std::wstring& path, std::uint64_t at, std::size_t size, std::string& bytes) {
+  FileHandle file = FileHandle::OpenForRead(path);
+  return file.IsOpen() && file.Seek(static_cast<std::int64_t>(at)) && ReadExactly(file, size, bytes);
+}
+
+bool ReadExactly(FileHandle& file, std::size_t size, std::string& bytes) {
+  bytes.assign(size, '\0');
+  std::size_t done = 0, got = 0;
+  while (done < size) {
+    if (!file.Read(bytes.data() + done, size - done, got) || got == 0) return false;
+    done += got;
+  }
+  return true;
+}
+
 bool SameFile(const std::wstring& a, const std::wstring& b) {
   std::uint64_t volumeA = 0, numberA = 0, volumeB = 0, numberB = 0;
   return FileIdentityOf(a, volumeA, numberA) && FileIdentityOf(b, volumeB, numberB) && volumeA == volumeB &&

@@ -132,3 +132,7 @@ std::wstring FolderOfPath(const std::wstring& path);
 
 // The whole file's bytes; false when it cannot be read.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);
+// size bytes of the file from offset at; false when it cannot be read or ends before them.
+bool ReadFileSlice(const std::wstring& path, std::uint64_t at, std::size_t size, std::string& bytes);
+// The next size bytes of an open file; false when it cannot be read or ends before them.
+bool ReadExactly(FileHandle& file, std::size_t size, std::string& bytes);

@@ -205,7 +205,8 @@ void RemovePartialDownload(const std::wstring& localPath) {
   RemoveFile(ValidatorPath(localPath));
 }
 
-bool ContinuesAt(const std::string& contentRange, std::uint64_t offset, std::uint64_t& total) {
+bool ParseContentRange(const std::string& contentRange, std::uint64_t& first, std::uint64_t& last,
+                       std::uint64_t& total) {
   // "bytes FIRST-LAST/TOTAL", with optional white space after "bytes".
   std::size_t at = contentRange.find_first_not_of(" \t");
   if (at == std::string::npos || contentRange.compare(at, 5, "bytes") != 0) return false;
@@ -225,8 +226,17 @@ bool ContinuesAt(const std::string& contentRange, std::uint64_t offset, std::uin
       ++at;
     }
   }
-  if (numbers[0] != offset || numbers[1] < numbers[0] || numbers[1] + 1 != numbers[2]) return false;
+  if (numbers[1] < numbers[0] || numbers[1] >= numbers[2]) return false;
+  first = numbers[0];
+  last = numbers[1];
   total = numbers[2];
+  return true;
+}
+
+bool ContinuesAt(const std::string& contentRange, std::uint64_t offset, std::uint64_t& total) {
+  std::uint64_t first = 0, last = 0, length = 0;
+  if (!ParseContentRange(contentRange, first, last, length) || first != offset || last + 1 != length) return false;
+  total = length;
   return true;
 }
 

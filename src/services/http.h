@@ -67,6 +67,13 @@ double MeasuredDownloadRate();
 [[nodiscard]] bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode,
                                       const std::wstring& url, const std::wstring& host);
 
+// Downloads bytes [from, from + length) of the file at url into localPath (made anew): a server
+// that ignores the range sends the whole file, of which the range is kept and the rest left
+// unread. A failed download leaves what arrived of the range.
+[[nodiscard]] bool DownloadByteRange(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode,
+                                     const std::wstring& url, const std::wstring& host, std::uint64_t from,
+                                     std::uint64_t length);
+
 // One GET whose answer's body does not matter (a run's result, which the server's access log
 // keeps): true when any answer came.
 bool SendNotice(const std::wstring& url, const std::wstring& host);

@@ -279,6 +279,61 @@ AnswerVerdict JudgeAnswer(const AnswerHead& head, std::uint64_t offset, std::uin
 
 namespace {
 
+// Where the wanted bytes are in an answer's body: the file holds `received` bytes already and
+// ends at `total`; the body's first `skip` bytes are not wanted (a server that ignored a range
+// sends the file from its start).
+struct BodyWindow {
+  std::uint64_t received = 0;
+  std::uint64_t total = 0;
+  std::uint64_t skip = 0;
+  bool more = false;  // the body goes on after the wanted bytes
+};
+
+// Writes the body's wanted bytes into file, reporting progress; a body of more than the window
+// is left unread once the window is full.
+bool WriteBody(HttpTransport& transport, FileHandle& file, BodyWindow window, const std::wstring& url,
+               const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode) {
+  const std::uint64_t first = window.received;
+  std::uint64_t& received = window.received;
+  const std::uint64_t total = window.total;
+  SpeedFloor floor(TheRateLimiter().Rate(), received);
+  const auto started = std::chrono::steady_clock::now();
+  std::string piece;
+  std::wstring cause;
+  for (;;) {
+    if (window.more && received == total) return TheTransferMeter().Record(received - first, started);
+    switch (transport.NextPiece(piece, cause)) {
+      case HttpTransport::Piece::Failed:
+        return Fail(errorCode, DownloadCode::RequestFailed, cause);
+      case HttpTransport::Piece::Stalled:
+        return Fail(errorCode, DownloadCode::Stalled, cause);
+      case HttpTransport::Piece::End:
+        // Not flushed to disk: a download is only the source of a staged file, which is
+        // verified and flushed before anything is committed.
+        if (received == total) return TheTransferMeter().Record(received - first, started);
+        // A connection that closes early ends the body: what came is kept for a resumed request.
+        return Fail(errorCode, DownloadCode::ShortBody,
+                    L"the body ended after " + std::to_wstring(received) + L" of " + std::to_wstring(total) +
+                        L" bytes");
+      case HttpTransport::Piece::Data:
+        break;
+    }
+    const std::size_t skipped = static_cast<std::size_t>(std::min<std::uint64_t>(window.skip, piece.size()));
+    window.skip -= skipped;
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size() - skipped, total - received));
+    if (wanted > 0 && !file.Write(piece.data() + skipped, wanted)) {
+      cause = L"cannot write [" + localPath + L"]: " + LastSystemErrorText();
+      return Fail(errorCode, ClassifyWriteFailure(localPath, wanted), cause);
+    }
+    received += wanted;
+    if (!floor.Keeps(received)) return Fail(errorCode, DownloadCode::Stalled, floor.Cause(url));
+    TheRateLimiter().Take(piece.size());
+    if (callback != nullptr && !callback->OnDownloadProgress(received, total)) {
+      return Fail(errorCode, DownloadCode::Cancelled, L"cancelled after " + std::to_wstring(received) + L" bytes");
+    }
+  }
+}
+
 // The rules from the answer's head on: judge it, make the file, write the body into it.
 bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wstring& url, const std::wstring& localPath,
                 IStatusCallback* callback, StepCode& errorCode, const ResumePoint* resume, bool& mismatch) {
@@ -305,39 +360,7 @@ bool TakeAnswer(HttpTransport& transport, const AnswerHead& head, const std::wst
     return Fail(errorCode, DownloadCode::CannotCreate, L"cannot create [" + localPath + L"]: " + LastSystemErrorText());
   }
   if (!append && resume != nullptr) RecordValidator(localPath, head.lastModified);
-  std::uint64_t received = append ? offset : 0;
-  SpeedFloor floor(TheRateLimiter().Rate(), received);
-  const auto started = std::chrono::steady_clock::now();
-  std::string piece;
-  for (;;) {
-    switch (transport.NextPiece(piece, cause)) {
-      case HttpTransport::Piece::Failed:
-        return Fail(errorCode, DownloadCode::RequestFailed, cause);
-      case HttpTransport::Piece::Stalled:
-        return Fail(errorCode, DownloadCode::Stalled, cause);
-      case HttpTransport::Piece::End:
-        // Not flushed to disk: a download is only the source of a staged file, which is
-        // verified and flushed before anything is committed.
-        if (received == total) return TheTransferMeter().Record(received - (append ? offset : 0), started);
-        // A connection that closes early ends the body: what came is kept for a resumed request.
-        return Fail(errorCode, DownloadCode::ShortBody,
-                    L"the body ended after " + std::to_wstring(received) + L" of " + std::to_wstring(total) +
-                        L" bytes");
-      case HttpTransport::Piece::Data:
-        break;
-    }
-    if (!file.Write(piece.data(), piece.size())) {
-      cause = L"cannot write [" + localPath + L"]: " + LastSystemErrorText();
-      return Fail(errorCode, ClassifyWriteFailure(localPath, piece.size()), cause);
-    }
-    received += piece.size();
-    if (!floor.Keeps(received)) return Fail(errorCode, DownloadCode::Stalled, floor.Cause(url));
-    TheRateLimiter().Take(piece.size());
-    if (callback != nullptr &&
-        !callback->OnDownloadProgress(received, total)) {
-      return Fail(errorCode, DownloadCode::Cancelled, L"cancelled after " + std::to_wstring(received) + L" bytes");
-    }
-  }
+  return WriteBody(transport, file, BodyWindow{append ? offset : 0, total, 0, false}, url, localPath, callback, errorCode);
 }
 
 }  // namespace
@@ -463,6 +486,66 @@ bool ResumeDownloadFile(const std::wstring& localPath, IStatusCallback* callback
   // The server answered another range than asked: the whole file, from byte 0.
   const ResumePoint whole;
   return TransferFile(localPath, callback, errorCode, url, host, &whole, mismatch);
+}
+
+namespace {
+
+// Where a range's answer holds the range: a 206 for exactly that range, or a 200 with the whole
+// file from a server that ignores ranges. False with the cause for any other answer.
+bool RangeWindowOf(const AnswerHead& head, std::uint64_t from, std::uint64_t length, BodyWindow& window,
+                   std::wstring& cause) {
+  window = BodyWindow{0, length, 0, false};
+  if (head.status == 206) {
+    std::uint64_t first = 0, last = 0, total = 0;
+    if (ParseContentRange(head.contentRange, first, last, total) && first == from && last + 1 == from + length &&
+        head.length == length) {
+      return true;
+    }
+    cause = L"206 for another range than bytes " + std::to_wstring(from) + L"-" + std::to_wstring(from + length - 1) +
+            L" (\"" + Latin1ToWide(head.contentRange) + L"\")";
+    return false;
+  }
+  if (head.length < from + length) {
+    cause = L"the file has " + std::to_wstring(head.length) + L" bytes, fewer than the range's end " +
+            std::to_wstring(from + length);
+    return false;
+  }
+  window.skip = from;
+  window.more = head.length > from + length;
+  return true;
+}
+
+}  // namespace
+
+bool DownloadByteRange(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode,
+                       const std::wstring& url, const std::wstring& host, std::uint64_t from, std::uint64_t length) {
+  if (!BeginDownload(callback, host, errorCode)) return false;
+  std::vector<std::string> headers = RequestHeaders(host, nullptr);
+  headers.push_back("Range: bytes=" + std::to_string(from) + "-" + std::to_string(from + length - 1));
+  std::unique_ptr<HttpTransport> transport = OpenTransport(url, headers);
+  AnswerHead head;
+  std::wstring cause;
+  StepCode failCode = DownloadCode::RequestFailed;
+  if (!transport->ReadHead(head, failCode, cause)) return Fail(errorCode, failCode, cause);
+  if (!TakeHead(head, errorCode)) return false;
+  std::uint64_t total = 0;
+  switch (JudgeAnswer(head, 0, total, cause)) {
+    case AnswerVerdict::NotFound:
+      return Fail(errorCode, DownloadCode::NotFound, cause);
+    case AnswerVerdict::Create:
+      break;
+    default:
+      return Fail(errorCode, DownloadCode::RequestFailed, cause);
+  }
+  BodyWindow window;
+  if (length == 0 || !RangeWindowOf(head, from, length, window, cause)) {
+    return Fail(errorCode, DownloadCode::RequestFailed, cause);
+  }
+  FileHandle file = FileHandle::CreateForWrite(localPath);
+  if (!file.IsOpen()) {
+    return Fail(errorCode, DownloadCode::CannotCreate, L"cannot create [" + localPath + L"]: " + LastSystemErrorText());
+  }
+  return WriteBody(*transport, file, window, url, localPath, callback, errorCode);
 }
 
 bool DownloadFileInto(const std::wstring& localPath, const std::wstring& url, const std::wstring& host,

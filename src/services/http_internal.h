@@ -26,6 +26,9 @@ ResumePoint FindResumePoint(const std::wstring& localPath);
 // and the download cannot be continued).
 void RecordValidator(const std::wstring& localPath, const std::string& lastModified);
 
+// Reads a Content-Range ("bytes 100-199/200"): false unless it names a range inside a known length.
+bool ParseContentRange(const std::string& contentRange, std::uint64_t& first, std::uint64_t& last,
+                       std::uint64_t& total);
 // Whether a 206 answer's Content-Range ("bytes 100-199/200") continues a file of offset bytes;
 // sets total to the whole file's length.
 bool ContinuesAt(const std::string& contentRange, std::uint64_t offset, std::uint64_t& total);

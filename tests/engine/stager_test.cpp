@@ -39,6 +39,18 @@ class MemorySource final : public ContentSource {
     FileHandle out = FileHandle::CreateForWrite(path);
     return out.Write(found->second.data(), found->second.size());
   }
+  bool BringRange(FileEntry& entry, const std::wstring& path, std::uint64_t from, std::uint64_t length) override {
+    std::lock_guard<std::mutex> guard(lock);
+    asked.push_back(entry.Url() + L"#" + std::to_wstring(from) + L"-" + std::to_wstring(from + length));
+    const auto found = forms.find(entry.Url());
+    if (found == forms.end() || from + length > found->second.size()) {
+      entry.outcome.code = DownloadCode::NotFound;
+      entry.outcome.cause = L"no such range here";
+      return false;
+    }
+    FileHandle out = FileHandle::CreateForWrite(path);
+    return out.Write(found->second.data() + from, length);
+  }
   bool DownloadLength(const FileEntry& entry, std::uint64_t& length) const override {
     const auto found = forms.find(entry.Url());
     length = found == forms.end() ? 0 : found->second.size();
@@ -138,7 +150,8 @@ std::wstring ServeInChunks(MemorySource& source, const std::string& content) {
         ChunkLength(reinterpret_cast<const std::uint8_t*>(content.data()) + at, content.size() - at);
     const std::string plain = content.substr(at, length);
     const std::string packed = Pack2Bytes(plain, 3);
-    index.chunks.push_back({Sha256Hex(plain), static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(packed.size())});
+    index.chunks.push_back(
+        {Sha256Hex(plain), static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(packed.size()), "", 0});
     source.forms[L"mem://p/" + ChunkObjectName(index.chunks.back().sha256)] = packed;
     at += length;
   }

@@ -77,7 +77,7 @@ TEST(Chunks, AFileReadInPiecesIsCutAsItIsInMemory) {
 TEST(Chunks, AnIndexReadsBackOnlyWhenWholeAndAddingUp) {
   ChunkIndex index;
   index.fileSize = 70000;
-  index.chunks = {{std::string(64, 'a'), 65536, 1000}, {std::string(62, '0') + "ff", 4464, 4480}};
+  index.chunks = {{std::string(64, 'a'), 65536, 1000, "", 0}, {std::string(62, '0') + "ff", 4464, 4480, "", 0}};
   const std::string bytes = index.Encode();
   ChunkIndex back;
   ASSERT_TRUE(back.Decode(bytes));
@@ -106,4 +106,39 @@ TEST(Chunks, AnIndexReadsBackOnlyWhenWholeAndAddingUp) {
   EXPECT_FALSE(IsSha256Text(std::string(63, 'a') + "/"));
   EXPECT_EQ(ChunkObjectName(std::string(62, 'a') + "12"), L"chunks/aa/" + AnsiToWide(std::string(62, 'a') + "12"));
   EXPECT_EQ(ChunkIndexName(std::string(64, 'b')), L"chunks/bb/" + AnsiToWide(std::string(64, 'b')) + L".index");
+}
+
+TEST(Chunks, AnIndexNamesEachPackOnceAndKeepsItsFirstFormWithoutPacks) {
+  const std::string packA(64, 'c'), packB(64, 'd');
+  ChunkIndex index;
+  index.fileSize = 3 * 20000;
+  index.chunks = {{std::string(64, '1'), 20000, 900, packA, 0},
+                  {std::string(64, '2'), 20000, 800, "", 0},
+                  {std::string(64, '3'), 20000, 700, packB, 5000}};
+  const std::string bytes = index.Encode();
+  ChunkIndex back;
+  ASSERT_TRUE(back.Decode(bytes));
+  ASSERT_EQ(back.chunks.size(), 3u);
+  EXPECT_EQ(back.chunks[0].pack, packA);
+  EXPECT_EQ(back.chunks[1].pack, "");
+  EXPECT_EQ(back.chunks[2].pack, packB);
+  EXPECT_EQ(back.chunks[2].at, 5000u);
+  EXPECT_EQ(ChunkServedName(back.chunks[2]), L"chunks/dd/" + AnsiToWide(packB) + L".pack");
+  EXPECT_EQ(ChunkServedName(back.chunks[1]), ChunkObjectName(std::string(64, '2')));
+  EXPECT_FALSE(back.Decode(bytes.substr(0, bytes.size() - 1)));
+
+  // A chunk past its pack's end, or in a pack the index does not name, does not read.
+  ChunkIndex wrong = index;
+  wrong.chunks[2].at = PACK_MAX - 100;
+  EXPECT_FALSE(back.Decode(wrong.Encode()));
+  std::string unnamed = bytes;
+  unnamed[4 + 8 + 4 + 2 * 32 + 4 + 40] = 3;  // the first chunk's pack number, of two packs
+  EXPECT_FALSE(back.Decode(unnamed));
+
+  // Chunks all served alone keep the index the trees before packs wrote, byte for byte.
+  ChunkIndex alone = index;
+  for (ChunkRef& chunk : alone.chunks) chunk = {chunk.sha256, chunk.size, chunk.packed, "", 0};
+  EXPECT_EQ(alone.Encode().substr(0, 4), "ZCI1");
+  ASSERT_TRUE(back.Decode(alone.Encode()));
+  EXPECT_EQ(back.Encode(), alone.Encode());
 }

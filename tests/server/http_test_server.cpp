@@ -35,6 +35,8 @@
 //       tailrange            a request with "Range: bytes=-N" is answered 206 with the last N
 //                            bytes and their Content-Range
 //       norange              a request with any Range header is answered 416, with no body
+//       range                a request with "Range: bytes=A-B" is answered 206 with those bytes
+//                            and their Content-Range
 //       trickle_MS           the body one byte every MS milliseconds
 //   GET /requests            every recorded request head so far, each ended by a blank line
 #include <arpa/inet.h>
@@ -115,6 +117,7 @@ struct Shape {
   bool badRange = false;
   bool tailRange = false;
   bool noRange = false;
+  bool range = false;
   int trickleMs = 0;
 };
 
@@ -153,6 +156,7 @@ Shape ParseShape(const std::string& path) {
     if (name == "badrange") shape.badRange = true;
     if (name == "tailrange") shape.tailRange = true;
     if (name == "norange") shape.noRange = true;
+    if (name == "range") shape.range = true;
     if (name == "trickle") shape.trickleMs = std::atoi(value.c_str());
   }
   return shape;
@@ -203,6 +207,16 @@ void SendShaped(int fd, Shape shape, const std::string& request) {
     shape.announce = shape.size - start;
   }
   const long long from = RangeStart(request);
+  const std::size_t dash = request.find('-', request.find("\r\nRange: bytes="));
+  const long long to = dash == std::string::npos ? -1 : std::atoll(request.c_str() + dash + 1);
+  if (shape.range && from >= 0 && to >= from && to < shape.size) {
+    start = from;
+    shape.status = 206;
+    range = "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" +
+            std::to_string(shape.size) + "\r\n";
+    shape.announce = to - from + 1;
+    shape.size = to + 1;
+  }
   if (shape.badRange && from > 0 && from < shape.size) {
     shape.status = 206;
     range = "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(shape.size - 1) + "/" +

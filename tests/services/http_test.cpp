@@ -406,6 +406,39 @@ TEST_F(Http, AResumedDownloadAnsweredWithABrokenRangeStartsTheFileAgain) {
   EXPECT_EQ(HeaderOf(heads[1], "Range"), "<absent>");
 }
 
+// A run of a pack's chunks: the range alone from a server that honours it, the range cut out of
+// the whole file from one that does not, and any other answer refused.
+TEST_F(Http, AByteRangeIsTakenFromA206OrCutFromTheWholeFile) {
+  const std::string wanted = Pattern(5000).substr(1000, 2000);
+  const std::string token = Unique("range");
+  ASSERT_TRUE(DownloadByteRange(folder / "run", &progress, code, Shaped("size_5000/range", token), L"h", 1000, 2000))
+      << WideToUtf8(LastDownloadCause());
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "run"), wanted));
+  const auto heads = TestServer::RequestsWith("/-/" + token);
+  ASSERT_EQ(heads.size(), 1u);
+  EXPECT_EQ(HeaderOf(heads[0], "Range"), "bytes=1000-2999");
+  EXPECT_EQ(progress.calls.back(), std::make_pair(std::uint64_t{2000}, std::uint64_t{2000}));
+
+  ASSERT_TRUE(DownloadByteRange(folder / "whole", nullptr, code, Shaped("size_200000", Unique("norange")), L"h",
+                                1000, 2000));
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "whole"), wanted));
+
+  EXPECT_FALSE(DownloadByteRange(folder / "bad", nullptr, code, Shaped("size_5000/badrange", Unique("bad")), L"h",
+                                 1000, 2000));
+  EXPECT_EQ(code, DownloadCode::RequestFailed);
+  EXPECT_NE(LastDownloadCause().find(L"another range"), std::wstring::npos) << WideToUtf8(LastDownloadCause());
+  EXPECT_FALSE(fs::exists(folder.path() / "bad"));
+  EXPECT_FALSE(DownloadByteRange(folder / "short", nullptr, code, Shaped("size_2000", Unique("short")), L"h", 1000,
+                                 2000));
+  EXPECT_EQ(code, DownloadCode::RequestFailed);
+
+  // A run cut short keeps what arrived, so that its whole chunks need not come again.
+  EXPECT_FALSE(DownloadByteRange(folder / "cut", nullptr, code, Shaped("size_5000/range/close_1500", Unique("cut")),
+                                 L"h", 1000, 2000));
+  EXPECT_EQ(code, DownloadCode::ShortBody);
+  EXPECT_TRUE(SameBytes(ReadBytes(folder.path() / "cut"), wanted.substr(0, 500)));
+}
+
 TEST(ResumeAnswer, OnlyARangeThatContinuesTheFileIsAppended) {
   struct Case {
     long status;
