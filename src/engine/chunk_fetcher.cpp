@@ -279,14 +279,32 @@ void ChunkFetcher::KeepArrivedChunks(const ChunkRequest& request, const std::wst
   }
 }
 
+std::wstring ChunkFetcher::RunPath(const ChunkRequest& request) const {
+  return staging_.DownloadPath(request.length == 0 ? request.url : request.url + L"#" + std::to_wstring(request.from));
+}
+
+// A run of the same list that was stopped (a kill, a closed window) left what arrived of its
+// requests for runs: their whole chunks are kept as chunks of their own before anything is asked.
+bool ChunkFetcher::KeepStoppedRuns(const std::vector<ChunkRequest>& requests, const std::wstring& base,
+                                   const ChunkAssembly& assembly) const {
+  bool kept = false;
+  for (const ChunkRequest& request : requests) {
+    const std::wstring path = RunPath(request);
+    if (request.length == 0 || !PathExists(path)) continue;
+    KeepArrivedChunks(request, path, base, assembly);
+    RemovePartialDownload(path);
+    kept = true;
+  }
+  return kept;
+}
+
 // Brings one request's chunks and proves each; places[i] tells where chunk i came. False with the
 // part's outcome.
 bool ChunkFetcher::BringRequest(const ChunkRequest& request, const std::wstring& base, const ChunkAssembly& assembly,
                                 FileEntry& part, std::vector<ChunkPlace>& places) {
   part.url = WideToUtf8(request.url);
   const bool alone = request.length == 0;
-  const std::wstring path =
-      staging_.DownloadPath(alone ? request.url : request.url + L"#" + std::to_wstring(request.from));
+  const std::wstring path = RunPath(request);
   if (!(alone ? source_.Bring(part, path) : source_.BringRange(part, path, request.from, request.length))) {
     if (!alone) KeepArrivedChunks(request, path, base, assembly);
     RemovePartialDownload(path);
@@ -310,7 +328,11 @@ bool ChunkFetcher::BringRequest(const ChunkRequest& request, const std::wstring&
 // connections at once; the file's progress counts their packed bytes. The first failure ends the
 // fetch with its outcome.
 bool ChunkFetcher::DownloadMissing(FileEntry& entry, const std::wstring& base, ChunkAssembly& assembly) {
-  const std::vector<ChunkRequest> requests = ChunkRequestsFor(assembly, base);
+  std::vector<ChunkRequest> requests = ChunkRequestsFor(assembly, base);
+  if (KeepStoppedRuns(requests, base, assembly)) {
+    FindStagedChunks(base, assembly);
+    requests = ChunkRequestsFor(assembly, base);
+  }
   const std::uint64_t total = assembly.MissingPackedBytes();
   std::vector<ChunkPlace> places(assembly.places.size());
   std::uint64_t done = 0;

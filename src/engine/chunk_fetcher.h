@@ -61,6 +61,10 @@ class ChunkFetcher {
                     FileEntry& part, std::vector<ChunkPlace>& places);
   void KeepArrivedChunks(const ChunkRequest& request, const std::wstring& path, const std::wstring& base,
                          const ChunkAssembly& assembly) const;
+  bool KeepStoppedRuns(const std::vector<ChunkRequest>& requests, const std::wstring& base,
+                       const ChunkAssembly& assembly) const;
+  // Where a request's download is staged.
+  std::wstring RunPath(const ChunkRequest& request) const;
 
   // The installed files that may hold the entry's chunks, besides its own index's places.
   std::vector<std::wstring> HeldFiles(const FileEntry& entry, bool placedByIndex) const;

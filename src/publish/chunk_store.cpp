@@ -4,6 +4,7 @@
 #include <future>
 #include <memory>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "publish/release.h"
@@ -22,64 +23,124 @@ namespace {
 // Chunks packed together: at most 64 MaxChunks (16 MiB) held at once, plenty for two cores.
 constexpr std::size_t BATCH_CHUNKS = 64;
 // Objects made durable together: a game of 12,000 small files would otherwise wait for the disk
-// once a file.
+// once a file; a large file's packs land every few, so that a build stopped inside it keeps them.
 constexpr std::size_t LAND_FROM = 256;
+constexpr std::uint64_t LAND_FROM_BYTES = 2 * PACK_MAX;
 
 fs::path ObjectPath(const fs::path& productRoot, const std::wstring& name) { return productRoot / PathOf(name); }
 
-struct StoredChunk {
+// A chunk as cut: placed where the tree serves it already, or packed to be stored.
+struct CutChunk {
   ChunkRef ref;
-  std::uint64_t stored = 0;
+  std::string packed;  // empty: the tree holds it
   std::string error;
 };
 
-// Names, packs and writes one chunk unless the tree or the batch holds it.
-StoredChunk StoreChunk(const fs::path& productRoot, const std::string& plain, SharedObjectBatch& objects) {
-  StoredChunk chunk;
+CutChunk CutOne(const std::string& plain, ChunkCatalog& catalog) {
+  CutChunk chunk;
   chunk.ref.sha256 = Sha256Hex(plain);
   chunk.ref.size = static_cast<std::uint32_t>(plain.size());
-  const fs::path target = ObjectPath(productRoot, ChunkObjectName(chunk.ref.sha256));
-  const std::uint64_t held = objects.Held(target);
-  if (held > 0) {
-    chunk.ref.packed = static_cast<std::uint32_t>(held);
-    return chunk;
-  }
-  const std::string packed = Pack2Bytes(plain, CHUNK_PACK_LEVEL);
-  if (packed.empty() || packed.size() > PACKED_CHUNK_MAX) {
-    chunk.error = "cannot pack a chunk of " + target.string();
-    return chunk;
-  }
-  bool wrote = false;
-  if (!objects.Write(target, packed, wrote, chunk.error)) return chunk;
-  chunk.ref.packed = static_cast<std::uint32_t>(packed.size());
-  if (wrote) chunk.stored = packed.size();
+  if (catalog.Find(chunk.ref)) return chunk;
+  chunk.packed = Pack2Bytes(plain, CHUNK_PACK_LEVEL);
+  if (chunk.packed.empty() || chunk.packed.size() > PACKED_CHUNK_MAX) chunk.error = "cannot pack a chunk";
+  chunk.ref.packed = static_cast<std::uint32_t>(chunk.packed.size());
   return chunk;
 }
 
-// Writes a batch of chunks on the threads into objects and adds them to the index in order.
-bool StoreBatch(const fs::path& productRoot, const std::vector<std::string>& batch, unsigned threads,
-                SharedObjectBatch& objects, ChunkIndex& index, ChunkedFile& result, std::string& error) {
-  std::vector<StoredChunk> stored(batch.size());
+// A file's new chunks, one pack at a time, in the file's order: a fresh installation asks for a
+// pack in one request. A full pack goes into the batch with its own index, which places its
+// chunks for a build that stops before the file's index is written.
+class PackWriter {
+ public:
+  PackWriter(const fs::path& productRoot, SharedObjectBatch& objects, ChunkCatalog& catalog,
+             ChunkIndex& index, ChunkedFile& result)
+      : root_(productRoot), objects_(objects), catalog_(catalog), index_(index), result_(result) {}
+
+  // Adds the chunk to the file's index, and its bytes to the open pack unless the tree or the pack
+  // holds them.
+  bool Add(CutChunk& chunk, std::string& error) {
+    index_.fileSize += chunk.ref.size;
+    result_.packedBytes += chunk.ref.packed;
+    if (chunk.packed.empty()) {
+      index_.chunks.push_back(chunk.ref);
+      return true;
+    }
+    const auto held = at_.find(chunk.ref.sha256);
+    if (held == at_.end()) {
+      if (bytes_.size() + chunk.packed.size() > PACK_MAX && !Close(error)) return false;
+      chunk.ref.at = bytes_.size();
+      bytes_ += chunk.packed;
+      at_.emplace(chunk.ref.sha256, chunk.ref.at);
+      table_.chunks.push_back(chunk.ref);
+      table_.fileSize += chunk.ref.size;
+      ++result_.newChunks;
+    } else {
+      chunk.ref.at = held->second;
+    }
+    placed_.push_back(index_.chunks.size());
+    index_.chunks.push_back(chunk.ref);
+    return true;
+  }
+
+  // Names the open pack by its bytes and stores it and its index.
+  bool Close(std::string& error) {
+    if (bytes_.empty()) return true;
+    const std::string name = Sha256Hex(bytes_);
+    for (const std::size_t i : placed_) index_.chunks[i].pack = name;
+    for (ChunkRef& chunk : table_.chunks) {
+      chunk.pack = name;
+      catalog_.Add(chunk);
+    }
+    const std::string table = table_.Encode();
+    if (!Store(ChunkPackName(name), bytes_, error) || !Store(ChunkIndexName(Sha256Hex(table)), table, error)) {
+      return false;
+    }
+    bytes_.clear();
+    at_.clear();
+    placed_.clear();
+    table_ = ChunkIndex{};
+    return true;
+  }
+
+  // Stores an object the tree does not hold yet.
+  bool Store(const std::wstring& name, const std::string& bytes, std::string& error) {
+    const fs::path target = ObjectPath(root_, name);
+    bool wrote = false;
+    if (objects_.Held(target) == 0 && !objects_.Write(target, bytes, wrote, error)) return false;
+    if (wrote) result_.storedBytes += bytes.size();
+    return true;
+  }
+
+ private:
+  const fs::path& root_;
+  SharedObjectBatch& objects_;
+  ChunkCatalog& catalog_;
+  ChunkIndex& index_;
+  ChunkedFile& result_;
+  std::string bytes_;
+  std::unordered_map<std::string, std::uint64_t> at_;  // the open pack's chunks
+  std::vector<std::size_t> placed_;                     // the file's chunks in the open pack
+  ChunkIndex table_;                                    // the open pack's own index
+};
+
+// Cuts a batch of chunks on the threads (naming, finding, packing) and adds them in order.
+bool StoreBatch(const std::vector<std::string>& batch, unsigned threads, ChunkCatalog& catalog, PackWriter& packs,
+                std::string& error) {
+  std::vector<CutChunk> cut(batch.size());
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t i; (i = next++) < batch.size();) stored[i] = StoreChunk(productRoot, batch[i], objects);
+    for (std::size_t i; (i = next++) < batch.size();) cut[i] = CutOne(batch[i], catalog);
   };
   std::vector<std::thread> helpers;
   for (unsigned t = 1; t < threads && t < batch.size(); ++t) helpers.emplace_back(work);
   work();
   for (std::thread& helper : helpers) helper.join();
-  for (const StoredChunk& chunk : stored) {
+  for (CutChunk& chunk : cut) {
     if (!chunk.error.empty()) {
       error = chunk.error;
       return false;
     }
-  }
-  for (const StoredChunk& chunk : stored) {
-    index.chunks.push_back(chunk.ref);
-    index.fileSize += chunk.ref.size;
-    result.packedBytes += chunk.ref.packed;
-    result.storedBytes += chunk.stored;
-    if (chunk.stored > 0) ++result.newChunks;
+    if (!packs.Add(chunk, error)) return false;
   }
   return true;
 }
@@ -124,9 +185,10 @@ class WholeDigests {
 
 bool StoreChunks(const fs::path& productRoot, const fs::path& file, unsigned threads, bool wholeSha256,
                  const std::function<void(std::uint64_t read)>& progress, SharedObjectBatch& objects,
-                 ChunkedFile& result, std::string& error) {
+                 ChunkCatalog& catalog, ChunkedFile& result, std::string& error) {
   result = ChunkedFile{};
   ChunkIndex index;
+  PackWriter packs(productRoot, objects, catalog, index, result);
   std::vector<std::string> batch;
   WholeDigests whole(wholeSha256);
   // Each batch is digested whole on threads of its own while the workers store it and the next
@@ -134,8 +196,8 @@ bool StoreChunks(const fs::path& productRoot, const fs::path& file, unsigned thr
   auto flush = [&] {
     whole.Take(std::move(batch));
     batch.clear();
-    return StoreBatch(productRoot, whole.Batch(), threads, objects, index, result, error) &&
-           objects.LandFrom(LAND_FROM, error);
+    return StoreBatch(whole.Batch(), threads, catalog, packs, error) &&
+           objects.LandFrom(LAND_FROM, LAND_FROM_BYTES, error);
   };
   const bool read = ForEachChunk(
       WideOf(file),
@@ -144,7 +206,7 @@ bool StoreChunks(const fs::path& productRoot, const fs::path& file, unsigned thr
         return batch.size() < BATCH_CHUNKS || flush();
       },
       progress);
-  const bool stored = read && flush();
+  const bool stored = read && flush() && packs.Close(error);
   whole.Finish(result.md5, result.sha256);
   if (!stored) {
     if (error.empty()) error = "cannot read " + file.string() + ": " + WideToUtf8(LastSystemErrorText());
@@ -154,11 +216,7 @@ bool StoreChunks(const fs::path& productRoot, const fs::path& file, unsigned thr
   result.bytes = index.fileSize;
   const std::string bytes = index.Encode();
   result.index = Sha256Hex(bytes);
-  const fs::path target = ObjectPath(productRoot, ChunkIndexName(result.index));
-  bool wrote = false;
-  if (objects.Held(target) == 0 && !objects.Write(target, bytes, wrote, error)) return false;
-  if (wrote) result.storedBytes += bytes.size();
-  return true;
+  return packs.Store(ChunkIndexName(result.index), bytes, error);
 }
 
 bool ReadChunkIndex(const fs::path& productRoot, const std::string& sha256, ChunkIndex& index, std::string& error) {
@@ -176,9 +234,9 @@ bool ReadChunkIndex(const fs::path& productRoot, const std::string& sha256, Chun
 }
 
 bool ReadChunk(const fs::path& productRoot, const ChunkRef& chunk, std::string& plain, std::string& error) {
-  const fs::path path = ObjectPath(productRoot, ChunkObjectName(chunk.sha256));
+  const fs::path path = ObjectPath(productRoot, ChunkServedName(chunk));
   std::string packed;
-  if (!ReadWholeFile(WideOf(path), packed)) {
+  if (chunk.packed > PACKED_CHUNK_MAX || !ReadFileSlice(WideOf(path), chunk.at, chunk.packed, packed)) {
     error = "no chunk at " + path.string();
     return false;
   }
@@ -195,7 +253,7 @@ bool ChunkObjectsOf(const fs::path& productRoot, const std::set<std::string>& in
     ChunkIndex index;
     if (!ReadChunkIndex(productRoot, sha256, index, error)) return false;
     names.insert(WideToUtf8(ChunkIndexName(sha256)));
-    for (const ChunkRef& chunk : index.chunks) names.insert(WideToUtf8(ChunkObjectName(chunk.sha256)));
+    for (const ChunkRef& chunk : index.chunks) names.insert(WideToUtf8(ChunkServedName(chunk)));
   }
   return true;
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The product's chunks (protocol/chunks.h) as the publisher stores and reads them. A build cuts
-// each file, stores the chunks the tree lacks, each packed on its own, and then the file's index:
-// a release adds the chunks that are new, and a build stopped half-way finds what it stored when
-// it runs again. Reading back proves each object by the SHA-256 that names it.
+// each file, stores the chunks the tree lacks, each packed on its own, in packs in the file's
+// order, and then the file's index: a release adds the chunks that are new, and a build stopped
+// half-way finds what it stored when it runs again. Reading back proves each object by the
+// SHA-256 that names it.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "protocol/chunks.h"
+#include "publish/chunk_catalog.h"
 #include "publish/tree_writes.h"
 
 // The zstd level of a chunk: each chunk is packed alone, so the level's time is spent on 64 KiB
@@ -29,7 +31,7 @@ struct ChunkedFile {
   std::string sha256;
 };
 
-// Cuts the file and stores the chunks that the product's folder lacks, packed on `threads`
+// Cuts the file and stores the chunks that the catalog does not place, packed on `threads`
 // threads a batch at a time (memory stays bounded whatever the file's size), then its index;
 // the same pass takes the file's digests (its SHA-256 when wholeSha256). The objects go into the
 // batch, which several files share: it lands whenever it holds a few hundred, and the caller
@@ -37,7 +39,7 @@ struct ChunkedFile {
 // a write fails.
 bool StoreChunks(const std::filesystem::path& productRoot, const std::filesystem::path& file, unsigned threads,
                  bool wholeSha256, const std::function<void(std::uint64_t read)>& progress,
-                 SharedObjectBatch& objects, ChunkedFile& result, std::string& error);
+                 SharedObjectBatch& objects, ChunkCatalog& catalog, ChunkedFile& result, std::string& error);
 
 // The index that sha256 names, read and proved by its name. False with error otherwise.
 bool ReadChunkIndex(const std::filesystem::path& productRoot, const std::string& sha256, ChunkIndex& index,

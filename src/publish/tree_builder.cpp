@@ -219,7 +219,8 @@ class Builder {
   // when they cannot be stored.
   bool AddChunks(const ReleaseItem& item, bool wholeSha256, FileResult& result) {
     Step(item, L"cutting into chunks");
-    if (!StoreChunks(productRoot_, item.path, options_.jobs, wholeSha256, ShareOf(item), chunkObjects_, result.chunked,
+    if (!StoreChunks(productRoot_, item.path, options_.jobs, wholeSha256, ShareOf(item), chunkObjects_, chunkCatalog_,
+                     result.chunked,
                      result.error)) {
       return false;
     }
@@ -405,6 +406,7 @@ class Builder {
   fs::path productRoot_;
   ContentStore store_;
   SharedObjectBatch chunkObjects_{productRoot_};
+  ChunkCatalog chunkCatalog_{productRoot_};
   std::set<std::wstring> names_;  // the release's names, folded to one case
 };
 

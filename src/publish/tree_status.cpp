@@ -186,7 +186,7 @@ std::vector<std::string> MissingObjects(const IniDocument& list, const fs::path&
     if (!entry.chunks.empty() && !ReadChunkIndex(product, ListedChunkIndex(entry.chunks), chunks, unreadable)) {
       missing.push_back(WideToUtf8(ChunkIndexName(ListedChunkIndex(entry.chunks))));
     }
-    for (const ChunkRef& chunk : chunks.chunks) need(ChunkObjectName(chunk.sha256));
+    for (const ChunkRef& chunk : chunks.chunks) need(ChunkServedName(chunk));
     for (const ListedPatch& patches : entry.patches) {
       for (const std::wstring* folder : {&patches.folder, &patches.folder2}) {
         if (folder->rfind(L"patches", 0) == 0) need(*folder + entry.name);

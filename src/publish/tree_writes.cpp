@@ -87,6 +87,7 @@ bool SharedObjectBatch::Write(const fs::path& target, const std::string& bytes, 
   std::lock_guard<std::mutex> guard(lock_);
   wrote = pending_.emplace(target, bytes.size()).second;
   if (!wrote) return true;
+  pendingBytes_ += bytes.size();
   std::error_code ignored;
   fs::create_directories(target.parent_path(), ignored);
   const fs::path beside = BesideObject(target);
@@ -97,10 +98,10 @@ bool SharedObjectBatch::Write(const fs::path& target, const std::string& bytes, 
   return false;
 }
 
-bool SharedObjectBatch::LandFrom(std::size_t objects, std::string& error) {
+bool SharedObjectBatch::LandFrom(std::size_t objects, std::uint64_t bytes, std::string& error) {
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (pending_.size() < objects) return true;
+    if (pending_.size() < objects && pendingBytes_ < bytes) return true;
   }
   return Land(error);
 }
@@ -126,6 +127,7 @@ bool SharedObjectBatch::Land(std::string& error) {
     }
     RemoveFile(WideOf(beside));
   }
+  pendingBytes_ = 0;
   return true;
 }
 

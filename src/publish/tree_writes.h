@@ -34,13 +34,14 @@ class SharedObjectBatch {
   bool Write(const std::filesystem::path& target, const std::string& bytes, bool& wrote, std::string& error);
   // Makes the batch's objects durable and moves each to its name; the batch is empty after it.
   bool Land(std::string& error);
-  // Lands the batch once it holds at least this many objects.
-  bool LandFrom(std::size_t objects, std::string& error);
+  // Lands the batch once it holds at least this many objects or bytes.
+  bool LandFrom(std::size_t objects, std::uint64_t bytes, std::string& error);
 
  private:
   std::filesystem::path root_;
   std::mutex lock_;
   std::map<std::filesystem::path, std::uint64_t> pending_;  // target, size
+  std::uint64_t pendingBytes_ = 0;
 };
 
 // Packs bytes into a file (zlib, level 9), in one step.

@@ -383,10 +383,12 @@ void CheckKeptChunks(Verifier& verifier, const fs::path& product, const ReleaseI
         continue;
       }
       for (const ChunkRef& chunk : chunks.chunks) {
-        const fs::path path = product / PathOf(ChunkObjectName(chunk.sha256));
+        const fs::path path = product / PathOf(ChunkServedName(chunk));
         std::error_code failure;
-        if (fs::file_size(path, failure) != chunk.packed || failure) {
-          verifier.Problem(shown + ": its chunk " + path.string() + " is missing or not the size its index says");
+        const std::uintmax_t size = fs::file_size(path, failure);
+        if (failure || (chunk.pack.empty() ? size != chunk.packed : size < chunk.at + chunk.packed)) {
+          verifier.Problem(shown + ": its chunk " + chunk.sha256 + " in " + path.string() +
+                           " is missing or not the size its index says");
           break;
         }
       }

@@ -151,23 +151,22 @@ if [ -z "$prefix" ]; then
   kill -USR1 "$nginx_pid"
   sleep 0.1
   $(updater_command "$work/resumed") > "$work/run.out" 2>&1 & runner=$!
-  # The chunks that arrived whole: nginx logs a transfer cut by the kill too, with the bytes it sent.
-  arrived() {
-    while read -r _ url _ status bytes _; do
-      case $url in /velora/chunks/*.index) continue ;; /velora/chunks/*) ;; *) continue ;; esac
-      if [ "$status" = 200 ] && [ "$bytes" = "$(stat -c %s "$chunks$url")" ]; then echo "$url"; fi
-    done < "$work/access.log" | sort -u
-  }
-  for _ in $(seq 1 100); do [ "$(arrived | wc -l)" -ge 4 ] && break; sleep 0.1; done
+  # The runs of a pack's chunks arrive into the staging area: killed once one holds a few chunks.
+  staged() { find "$work/resumed" -name '*.dl' -size +800k | grep -q .; }
+  for _ in $(seq 1 100); do staged && break; sleep 0.1; done
   kill -KILL "$runner" 2>/dev/null || true
   wait "$runner" 2>/dev/null || true
-  arrived > "$work/first-chunks"
-  [ -s "$work/first-chunks" ] || fail "the killed run fetched no chunk"
+  # The ranges that had brought at least a whole chunk (more than a chunk's largest packed size),
+  # as nginx logs a transfer cut by the kill: "PACK FIRST-BYTE".
+  awk '$2 ~ /^\/velora\/chunks\/.*\.pack$/ && $5 > 270000 { sub(/^range=bytes=/, "", $9); sub(/-.*/, "", $9); print $2, $9 }' \
+    "$work/access.log" | sort -u > "$work/first-runs"
+  [ -s "$work/first-runs" ] || fail "the killed run fetched no chunk"
   start_nginx "$chunks"
   update "$work/resumed" "$work/release-3" "the run after the kill"
-  again=$(awk '{print $2}' "$work/requests" | sort -u | comm -12 - "$work/first-chunks" | wc -l)
-  [ "$again" -eq 0 ] || fail "the run after the kill fetched $again chunks that had arrived"
-  echo "chunks_e2e: a run killed after $(wc -l < "$work/first-chunks") chunks; the next fetched none of them again"
+  again=$(awk '$2 ~ /\.pack$/ { sub(/^range=bytes=/, "", $9); sub(/-.*/, "", $9); print $2, $9 }' "$work/requests" |
+    sort -u | comm -12 - "$work/first-runs" | wc -l)
+  [ "$again" -eq 0 ] || fail "the run after the kill asked again for $again runs from where they had begun"
+  echo "chunks_e2e: a run killed after $(awk '{ s += $5 } END { print s }' "$work/access.log") bytes; the next asked for none of its whole chunks again"
 
   # push sends the new chunks and nothing else; prune takes away those no kept release names.
   dest="$work/origin"

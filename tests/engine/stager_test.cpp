@@ -49,7 +49,12 @@ class MemorySource final : public ContentSource {
       return false;
     }
     FileHandle out = FileHandle::CreateForWrite(path);
-    return out.Write(found->second.data() + from, length);
+    const std::uint64_t sent = std::min(length, cutRangesAfter);
+    if (!out.Write(found->second.data() + from, sent)) return false;
+    if (sent == length) return true;
+    entry.outcome.code = DownloadCode::ShortBody;
+    entry.outcome.cause = L"the connection closed";
+    return false;
   }
   bool DownloadLength(const FileEntry& entry, std::uint64_t& length) const override {
     const auto found = forms.find(entry.Url());
@@ -58,6 +63,7 @@ class MemorySource final : public ContentSource {
   }
   std::map<std::wstring, std::string> forms;
   std::vector<std::wstring> asked;
+  std::uint64_t cutRangesAfter = UINT64_MAX;  // a range's connection closes after these bytes
   std::mutex lock;
 };
 
@@ -141,19 +147,26 @@ TEST_F(StagerTest, ContentTheRunAlreadyStagedIsCopiedNotFetchedAgain) {
 
 namespace {
 
-// Serves content in chunks under mem://p/ as a tree does; the URL of its index.
-std::wstring ServeInChunks(MemorySource& source, const std::string& content) {
+// Serves content in chunks under mem://p/ as a tree does, each chunk alone or all in one pack;
+// the URL of its index.
+std::wstring ServeInChunks(MemorySource& source, const std::string& content, bool inPack = false) {
   ChunkIndex index;
   index.fileSize = content.size();
+  std::string pack;
   for (std::size_t at = 0; at < content.size();) {
     const std::size_t length =
         ChunkLength(reinterpret_cast<const std::uint8_t*>(content.data()) + at, content.size() - at);
     const std::string plain = content.substr(at, length);
     const std::string packed = Pack2Bytes(plain, 3);
-    index.chunks.push_back(
-        {Sha256Hex(plain), static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(packed.size()), "", 0});
-    source.forms[L"mem://p/" + ChunkObjectName(index.chunks.back().sha256)] = packed;
+    index.chunks.push_back({Sha256Hex(plain), static_cast<std::uint32_t>(length),
+                            static_cast<std::uint32_t>(packed.size()), "", inPack ? pack.size() : 0});
+    if (inPack) pack += packed;
+    if (!inPack) source.forms[L"mem://p/" + ChunkObjectName(index.chunks.back().sha256)] = packed;
     at += length;
+  }
+  if (inPack) {
+    for (ChunkRef& chunk : index.chunks) chunk.pack = Sha256Hex(pack);
+    source.forms[L"mem://p/" + ChunkPackName(Sha256Hex(pack))] = pack;
   }
   const std::string bytes = index.Encode();
   const std::wstring url = L"mem://p/" + ChunkIndexName(Sha256Hex(bytes));
@@ -265,6 +278,64 @@ TEST_F(ChunkStagerTest, ChunksThatAFailedRunDownloadedAreNotFetchedAgain) {
   TakeNextOffer(entry);
   ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
   EXPECT_EQ(ChunksAsked(source), 4u - arrived);
+  ASSERT_TRUE(committer.CommitEntry(entry));
+  EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
+}
+
+// Chunks in a pack, as trees serve them: the requests for a file's missing chunks, one per run.
+class PackedChunkStagerTest : public ChunkStagerTest {
+ protected:
+  void SetUp() override {
+    ChunkStagerTest::SetUp();
+    packed = ServeInChunks(source, fresh, true);
+    ASSERT_TRUE(index.Decode(source.forms[packed]));
+  }
+  FileEntry& ChunksOnlyEntry() {
+    return Entry(plan.updates, L"pack.dat", {{WideToUtf8(packed), ContentForm::Chunks}}, fresh);
+  }
+  // The ranges of packs asked for, as "#FROM-TO".
+  std::vector<std::wstring> Ranges() const {
+    std::vector<std::wstring> asked;
+    for (const std::wstring& url : source.asked) {
+      if (url.find(L".pack#") != std::wstring::npos) asked.push_back(url.substr(url.find(L'#')));
+    }
+    return asked;
+  }
+  std::uint64_t PackedUpTo(std::size_t chunks) const {
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < chunks; ++i) bytes += index.chunks[i].packed;
+    return bytes;
+  }
+  std::wstring packed;
+  ChunkIndex index;
+};
+
+// A file that nothing installed holds comes in one request for its pack; a run whose connection
+// closes keeps its whole chunks, and the next run asks for the rest only.
+TEST_F(PackedChunkStagerTest, AFreshFileComesInOneRequestAndACutRunKeepsItsWholeChunks) {
+  const std::uint64_t all = index.PackedBytes();
+  source.cutRangesAfter = PackedUpTo(3) + 100;
+  FileEntry& entry = ChunksOnlyEntry();
+  EXPECT_FALSE(StageWithFallback(entry));
+  EXPECT_EQ(source.asked.size(), 2u);  // the index and the pack
+  EXPECT_EQ(Ranges(), (std::vector<std::wstring>{L"#0-" + std::to_wstring(all)}));
+
+  source.cutRangesAfter = UINT64_MAX;
+  source.asked.clear();
+  entry.fallbacks = {{WideToUtf8(packed), ContentForm::Chunks}};
+  TakeNextOffer(entry);
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_EQ(Ranges(), (std::vector<std::wstring>{L"#" + std::to_wstring(PackedUpTo(3)) + L"-" + std::to_wstring(all)}));
+  ASSERT_TRUE(committer.CommitEntry(entry));
+  EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
+}
+
+TEST_F(PackedChunkStagerTest, AnEditsChunksComeInOneRequestForTheirRun) {
+  std::ofstream(folder.path() / "pack.dat", std::ios::binary) << old;
+  FileEntry& entry = ChunksOnlyEntry();
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_EQ(Ranges().size(), 1u);
+  EXPECT_LT(entry.fetchedBytes, 4 * CHUNK_MAX);
   ASSERT_TRUE(committer.CommitEntry(entry));
   EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
 }

@@ -30,19 +30,22 @@ TEST(ChunkStore, AReleaseStoresOnlyItsNewChunksAndAnEditCostsAboutItsBytes) {
   const std::string old = RandomBytes(6 << 20, 1);
   Write(file, old);
   SharedObjectBatch objects(product);
+  ChunkCatalog catalog(product);
   ChunkedFile first;
   std::string error;
   std::uint64_t lastRead = 0;
-  ASSERT_TRUE(StoreChunks(product, file, 2, true, [&](std::uint64_t read) { lastRead = read; }, objects, first, error) &&
+  ASSERT_TRUE(StoreChunks(product, file, 2, true, [&](std::uint64_t read) { lastRead = read; }, objects, catalog, first,
+                          error) &&
               objects.Land(error))
       << error;
   EXPECT_EQ(lastRead, old.size());
   EXPECT_EQ(first.newChunks, first.chunks);
-  EXPECT_EQ(FilesUnder(product / CHUNKS_FOLDER), first.chunks + 1);  // and the index
+  EXPECT_EQ(FilesUnder(product / CHUNKS_FOLDER), 2u);  // one pack, whose own index is the file's
 
   // The same file again (a build run again after a kill) adds nothing, and names the same index.
   ChunkedFile again;
-  ASSERT_TRUE(StoreChunks(product, file, 2, true, {}, objects, again, error) && objects.Land(error)) << error;
+  ChunkCatalog rerun(product);
+  ASSERT_TRUE(StoreChunks(product, file, 2, true, {}, objects, rerun, again, error) && objects.Land(error)) << error;
   EXPECT_EQ(again.index, first.index);
   EXPECT_EQ(again.storedBytes, 0u);
 
@@ -51,7 +54,7 @@ TEST(ChunkStore, AReleaseStoresOnlyItsNewChunksAndAnEditCostsAboutItsBytes) {
   edited.replace(3 << 20, 1 << 20, RandomBytes(1 << 20, 2));
   Write(file, edited);
   ChunkedFile second;
-  ASSERT_TRUE(StoreChunks(product, file, 2, true, {}, objects, second, error) && objects.Land(error)) << error;
+  ASSERT_TRUE(StoreChunks(product, file, 2, true, {}, objects, rerun, second, error) && objects.Land(error)) << error;
   EXPECT_GT(second.storedBytes, 1u << 20);
   EXPECT_LT(second.storedBytes, (1u << 20) + 2 * CHUNK_MAX + 64 * 1024);
 
@@ -65,7 +68,38 @@ TEST(ChunkStore, AReleaseStoresOnlyItsNewChunksAndAnEditCostsAboutItsBytes) {
   EXPECT_EQ(rebuilt, edited);
   std::set<std::string> names;
   ASSERT_TRUE(ChunkObjectsOf(product, {first.index, second.index}, names, error)) << error;
-  EXPECT_EQ(names.size(), FilesUnder(product / CHUNKS_FOLDER));
+  EXPECT_EQ(names.size(), 4u);  // two indexes and two packs; the second pack's own index is not named
+  EXPECT_EQ(FilesUnder(product / CHUNKS_FOLDER), 5u);
+  for (const std::string& name : names) EXPECT_TRUE(fs::exists(product / name)) << name;
+}
+
+// A build stopped inside a large file, before its index: the packs it finished place their
+// chunks by their own indexes, and the build run again stores only the rest.
+TEST(ChunkStore, ARerunFindsThePacksOfAFileWhoseIndexWasNeverWritten) {
+  TempFolder folder;
+  const fs::path product = folder.path() / "game";
+  const fs::path file = folder.path() / "large.dat";
+  Write(file, RandomBytes(PACK_MAX + (2 << 20), 3));  // more than one pack holds
+  SharedObjectBatch objects(product);
+  ChunkCatalog catalog(product);
+  ChunkedFile first;
+  std::string error;
+  ASSERT_TRUE(StoreChunks(product, file, 2, false, {}, objects, catalog, first, error) && objects.Land(error)) << error;
+  ASSERT_TRUE(fs::remove(product / fs::path(ChunkIndexName(first.index))));
+
+  ChunkCatalog rerun(product);
+  ChunkedFile again;
+  ASSERT_TRUE(StoreChunks(product, file, 2, false, {}, objects, rerun, again, error) && objects.Land(error)) << error;
+  EXPECT_EQ(again.index, first.index);
+  // The index again, and nothing else: even the last pack, whose own index was written, is found.
+  EXPECT_EQ(again.newChunks, 0u);
+  ChunkIndex index;
+  ASSERT_TRUE(ReadChunkIndex(product, again.index, index, error)) << error;
+  EXPECT_EQ(again.storedBytes, index.Encode().size());
+  std::set<std::string> packs;
+  for (const ChunkRef& chunk : index.chunks) packs.insert(chunk.pack);
+  EXPECT_EQ(packs.size(), 2u);
+  EXPECT_EQ(packs.count(""), 0u);
 }
 
 TEST(ChunkStore, WhatIsReadBackIsProvedByItsName) {
@@ -73,9 +107,10 @@ TEST(ChunkStore, WhatIsReadBackIsProvedByItsName) {
   const fs::path product = folder.path() / "game";
   Write(folder.path() / "small.txt", "a file smaller than any chunk");
   SharedObjectBatch objects(product);
+  ChunkCatalog catalog(product);
   ChunkedFile stored;
   std::string error;
-  ASSERT_TRUE(StoreChunks(product, folder.path() / "small.txt", 1, false, {}, objects, stored, error) &&
+  ASSERT_TRUE(StoreChunks(product, folder.path() / "small.txt", 1, false, {}, objects, catalog, stored, error) &&
               objects.Land(error))
       << error;
   ChunkIndex index;
@@ -83,12 +118,13 @@ TEST(ChunkStore, WhatIsReadBackIsProvedByItsName) {
   ASSERT_EQ(index.chunks.size(), 1u);
 
   // A chunk that holds other bytes, and an index that is not the one its name says, are refused.
-  const fs::path chunk = product / fs::path(ChunkObjectName(index.chunks[0].sha256));
-  const std::string packed = [&] {
+  const fs::path chunk = product / fs::path(ChunkServedName(index.chunks[0]));
+  std::string packed = [&] {
     std::ifstream in(chunk, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }();
-  Write(chunk, packed.substr(0, packed.size() - 1));
+  packed[packed.size() / 2] ^= 0x20;
+  Write(chunk, packed);
   std::string plain;
   EXPECT_FALSE(ReadChunk(product, index.chunks[0], plain, error));
   EXPECT_NE(error.find("does not unpack"), std::string::npos);
@@ -99,7 +135,7 @@ TEST(ChunkStore, WhatIsReadBackIsProvedByItsName) {
 
   // An empty file is one index of no chunks.
   Write(folder.path() / "empty", "");
-  ASSERT_TRUE(StoreChunks(product, folder.path() / "empty", 1, false, {}, objects, stored, error) &&
+  ASSERT_TRUE(StoreChunks(product, folder.path() / "empty", 1, false, {}, objects, catalog, stored, error) &&
               objects.Land(error))
       << error;
   ASSERT_TRUE(ReadChunkIndex(product, stored.index, index, error)) << error;
