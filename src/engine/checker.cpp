@@ -225,6 +225,12 @@ void Checker::AddContentForms(FileEntry& entry, const ListEntry& listed) {
   const bool takesChunks = highestFormat_ >= 3 && !chunks.empty() &&
                            (!wholeFiles_ || ListedBytes(listed.size) >= CHUNKS_WORTH_FROM);
   if (takesChunks) entry.fallbacks.push_back({WideToUtf8(serverUrl_ + ChunkIndexName(chunks)), ContentForm::Chunks});
+  // Without a whole form, the pack that holds the file's chunks alone is the file whole: one
+  // request for a file that nothing installed holds.
+  const std::string pack = ListedChunkIndex(listed.chunksPack);
+  if (takesChunks && !wholeFiles_ && !pack.empty()) {
+    entry.fallbacks.push_back({WideToUtf8(serverUrl_ + ChunkPackName(pack)), ContentForm::ChunkPack});
+  }
   if (highestFormat_ >= 2 && IsWhole2Extension(listed.whole2)) {
     entry.fallbacks.push_back({whole + WideToUtf8(listed.whole2), ContentForm::Whole2, ListedBytes(listed.whole2Bytes)});
   }

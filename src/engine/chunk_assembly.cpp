@@ -84,6 +84,43 @@ bool IsPackedChunk(const std::wstring& path, std::uint64_t at, const ChunkRef& c
   return UnpackChunkAt(path, at, chunk, plain) && Sha256Hex(plain) == chunk.sha256;
 }
 
+bool UnpackChunkPack(const std::wstring& pack, const std::wstring& path, std::wstring& digest, std::wstring& cause,
+                     std::wstring& writeFailure, std::uint64_t limit) {
+  std::uint64_t size = 0;
+  FileHandle out = FileHandle::CreateForWrite(path);
+  if (!out.IsOpen() || !RegularFileSize(pack, size)) {
+    writeFailure = out.IsOpen() ? L"" : LastSystemErrorText();
+    return false;
+  }
+  Md5 md5;
+  std::string packed, plain;
+  std::uint64_t written = 0;
+  for (std::uint64_t at = 0; at < size; at += packed.size()) {
+    const std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(PACKED_CHUNK_MAX, size - at));
+    std::size_t frame = 0;
+    if (!ReadFileSlice(pack, at, window, packed) || (frame = Packed2FrameLength(packed)) == 0) {
+      cause = L"the pack [" + pack + L"] holds no whole chunk at byte " + std::to_wstring(at);
+      return false;
+    }
+    packed.resize(frame);
+    if (!Unpack2Bytes(packed, plain, CHUNK_MAX) || (written += plain.size()) > limit) {
+      cause = L"the pack [" + pack + L"] does not unpack to at most " + std::to_wstring(limit) + L" bytes";
+      return false;
+    }
+    md5.Update(plain.data(), plain.size());
+    if (!out.Write(plain.data(), plain.size())) {
+      writeFailure = LastSystemErrorText();
+      return false;
+    }
+  }
+  if (!out.Flush()) {
+    writeFailure = LastSystemErrorText();
+    return false;
+  }
+  digest = md5.FinalText();
+  return true;
+}
+
 bool AssembleChunks(const ChunkAssembly& assembly, const std::wstring& path, std::wstring& digest, std::wstring& cause,
                     std::wstring& writeFailure) {
   FileHandle out = FileHandle::CreateForWrite(path);

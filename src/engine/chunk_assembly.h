@@ -34,6 +34,12 @@ void FindHeldChunks(const std::vector<std::wstring>& files, ChunkAssembly& assem
 // and size.
 bool IsPackedChunk(const std::wstring& path, std::uint64_t at, const ChunkRef& chunk);
 
+// Writes the file that a pack of its chunks, all and only them in order, makes to path, its MD5
+// in digest: each chunk's frame unpacked in turn, at most limit bytes in all. False with cause (a
+// pack that is not whole frames of chunks, or makes more than limit) or writeFailure.
+bool UnpackChunkPack(const std::wstring& pack, const std::wstring& path, std::wstring& digest, std::wstring& cause,
+                     std::wstring& writeFailure, std::uint64_t limit);
+
 // Writes the file that the assembly describes to path (every chunk has its place), its MD5 in
 // digest. False with cause (a place that no longer holds its chunk) or writeFailure (the disk's).
 bool AssembleChunks(const ChunkAssembly& assembly, const std::wstring& path, std::wstring& digest, std::wstring& cause,

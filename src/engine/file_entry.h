@@ -16,7 +16,8 @@ struct ChunkAssembly;
 // The forms a file's content comes in: whole and packed with zlib (every client's), whole and
 // packed with zstd, a patch of the byte code packed with zlib, a format-2 patch, and chunks
 // (the offer's url is the file's chunk index).
-enum class ContentForm { Whole, Whole2, Patch, Patch2, Chunks };
+// ChunkPack: the pack that holds a file's chunks and nothing else, taken whole.
+enum class ContentForm { Whole, Whole2, Patch, Patch2, Chunks, ChunkPack };
 
 // Addresses are kept as their UTF-8, as the list's words on the content are (see FileEntry), and
 // read as text by Url().

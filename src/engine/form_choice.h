@@ -26,9 +26,10 @@ class FormChoice {
   // A file in chunks stays before the whole forms it replaces (it is weighed against them once
   // its index is in). True when the order changed.
   bool Weigh(FileEntry& entry, double bytesPerSecond) const;
+  // One measure per ContentForm.
+  static constexpr int FORMS = 6;
 
  private:
-  static constexpr int FORMS = 5;
   mutable std::mutex lock_;
   double bytes_[FORMS] = {};
   double seconds_[FORMS] = {};

@@ -217,6 +217,8 @@ bool Stager::MakeContent(const FileEntry& entry, const std::wstring& work, std::
              ApplyPatch2File(WorkPlan::PatchSourceOf(entry), download, work, digest, cause, writeFailure);
     case ContentForm::Chunks:
       return entry.chunks != nullptr && AssembleChunks(*entry.chunks, work, digest, cause, writeFailure);
+    case ContentForm::ChunkPack:
+      return UnpackChunkPack(download, work, digest, cause, writeFailure, bound);
   }
   return false;
 }

@@ -97,7 +97,8 @@ bool ParseListEntry(const IniDocument& list, std::size_t section, ListEntry& ent
                 {"Target", &target, true, false},           {"SHA256", &entry.sha256, false, false},
                 {"Whole.2", &entry.whole2, false, false},   {"SourceTime", &entry.sourceTime, false, false},
                 {"Chunks.3", &entry.chunks, false, false},  {"Whole.bytes", &entry.wholeBytes, false, false},
-                {"Whole.2.bytes", &entry.whole2Bytes, false, false}};
+                {"Whole.2.bytes", &entry.whole2Bytes, false, false},
+                {"Chunks.3.pack", &entry.chunksPack, false, false}};
   const bool all = parts == ListParts::All;
   // One pass over the section's keys; of a repeated key the first is taken, as lookups take it.
   for (std::size_t k = 0; k < list.KeyCount(section); ++k) {
@@ -144,6 +145,7 @@ std::wstring ComposeListEntry(const ListEntry& entry) {
   }
   AddLine(text, WHOLE2_KEY, entry.whole2);
   AddLine(text, CHUNKS_KEY, entry.chunks);
+  AddLine(text, CHUNKS_PACK_KEY, entry.chunksPack);
   AddLine(text, WHOLE_BYTES_KEY, entry.wholeBytes);
   AddLine(text, WHOLE2_BYTES_KEY, entry.whole2Bytes);
   return text;

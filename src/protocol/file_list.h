@@ -9,6 +9,8 @@
 //                               <old MD5>.from=<installed file holding that content>,
 //                               Whole.2=<extension of the zstd whole file>,
 //                               Chunks.3=<SHA-256 of the file's chunk index> (protocol/chunks.h),
+//                               Chunks.3.pack=<SHA-256 of the pack that is the file's chunks, all
+//                               and only them, in order: the file whole, as a fresh one comes>,
 //                               Whole.bytes=, Whole.2.bytes=, <old MD5>.bytes=, <old MD5>.2.bytes=
 //                               (the bytes each form downloads, where a file has forms to choose)
 // A list entry is parsed from its section and composed into one here, side by side, so that what
@@ -26,6 +28,7 @@ constexpr const wchar_t* PATCH_SOURCE_KEY_SUFFIX = L".from";
 constexpr const wchar_t* WHOLE2_KEY = L"Whole.2";
 // The third format's key: the file's content in chunks.
 constexpr const wchar_t* CHUNKS_KEY = L"Chunks.3";
+constexpr const wchar_t* CHUNKS_PACK_KEY = L"Chunks.3.pack";
 // The bytes of each packed form, which let a client weigh a download against a rebuild's work.
 constexpr const wchar_t* WHOLE_BYTES_KEY = L"Whole.bytes";
 constexpr const wchar_t* WHOLE2_BYTES_KEY = L"Whole.2.bytes";
@@ -58,6 +61,7 @@ struct ListEntry {
   std::wstring size;
   std::wstring whole2;  // the zstd whole file's extension (".zst"); empty: none
   std::wstring chunks;  // the SHA-256 of the file's chunk index; empty: none
+  std::wstring chunksPack;   // the pack that holds the file's chunks and nothing else; empty: none
   std::wstring wholeBytes;   // the bytes of the zlib whole file; empty: not said
   std::wstring whole2Bytes;  // the bytes of the zstd whole file; empty: not said
   std::vector<ListedPatch> patches;

@@ -214,9 +214,22 @@ bool StoreChunks(const fs::path& productRoot, const fs::path& file, unsigned thr
   }
   result.chunks = index.chunks.size();
   result.bytes = index.fileSize;
+  result.onePack =
+      OnePackOf(index, [&](const std::wstring& name) { return objects.Held(ObjectPath(productRoot, name)); });
   const std::string bytes = index.Encode();
   result.index = Sha256Hex(bytes);
   return packs.Store(ChunkIndexName(result.index), bytes, error);
+}
+
+std::string OnePackOf(const ChunkIndex& index, const std::function<std::uint64_t(const std::wstring& name)>& sizeOf) {
+  if (index.chunks.empty()) return "";
+  const std::string& pack = index.chunks.front().pack;
+  std::uint64_t at = 0;
+  for (const ChunkRef& chunk : index.chunks) {
+    if (pack.empty() || chunk.pack != pack || chunk.at != at) return "";
+    at += chunk.packed;
+  }
+  return sizeOf(ChunkPackName(pack)) == at ? pack : "";
 }
 
 bool ReadChunkIndex(const fs::path& productRoot, const std::string& sha256, ChunkIndex& index, std::string& error) {

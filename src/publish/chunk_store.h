@@ -24,6 +24,10 @@ struct ChunkedFile {
   std::size_t newChunks = 0;      // chunks the tree did not hold before
   std::uint64_t packedBytes = 0;  // every chunk's served bytes
   std::uint64_t storedBytes = 0;  // what storing added to the tree: new chunks and index
+  // The pack that holds the file's chunks, all and only them, in order (a file whose chunks came
+  // to the tree together and fit one pack): the file whole, for a fresh installation's one
+  // request. Empty for any other file.
+  std::string onePack;
   // The whole file, as the pass that cut it read it: its size, MD5 and SHA-256 (as lists state
   // them; the SHA-256 only when asked for).
   std::uint64_t bytes = 0;
@@ -40,6 +44,10 @@ struct ChunkedFile {
 bool StoreChunks(const std::filesystem::path& productRoot, const std::filesystem::path& file, unsigned threads,
                  bool wholeSha256, const std::function<void(std::uint64_t read)>& progress,
                  SharedObjectBatch& objects, ChunkCatalog& catalog, ChunkedFile& result, std::string& error);
+
+// The pack that holds the index's chunks, all and only them, in order; empty when none does.
+// sizeOf gives the size of the object of a served name (0: none).
+std::string OnePackOf(const ChunkIndex& index, const std::function<std::uint64_t(const std::wstring& name)>& sizeOf);
 
 // The index that sha256 names, read and proved by its name. False with error otherwise.
 bool ReadChunkIndex(const std::filesystem::path& productRoot, const std::string& sha256, ChunkIndex& index,

@@ -606,6 +606,7 @@ ListEntry FileEntryOf(const ReleaseItem& item, const FileResult& r) {
   for (const auto& [oldSum, name] : r.patchFrom) entry.AddPatchKey(AnsiToWide(oldSum), PATCH_SOURCE_KEY_SUFFIX, name);
   entry.whole2 = r.whole2;
   entry.chunks = AnsiToWide(r.chunked.index);
+  entry.chunksPack = AnsiToWide(r.chunked.onePack);
   // A file without patches has no download to weigh against another (chunks are weighed by
   // what the installation holds of them).
   if (!entry.patches.empty()) {

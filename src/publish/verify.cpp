@@ -123,6 +123,14 @@ class Verifier {
       md5.Update(plain.data(), plain.size());
       sha256.Add(plain.data(), plain.size());
     }
+    const std::wstring pack = entry.chunksPack;
+    if (!pack.empty() && ListedChunkIndex(pack) != OnePackOf(index, [&](const std::wstring& object) {
+          std::error_code missing;
+          const std::uintmax_t size = fs::file_size(product_ / PathOf(object), missing);
+          return missing ? 0 : static_cast<std::uint64_t>(size);
+        })) {
+      Problem(shown + ": its Chunks.3.pack is not the pack of its chunks alone");
+    }
     const bool sizeMatches = entry.size.empty() || entry.size == std::to_wstring(index.fileSize);
     const bool shaMatches = entry.sha256.empty() || ListedChunkIndex(entry.sha256) == sha256.Hex();
     if (!sizeMatches || !shaMatches || (!entry.checksum.empty() && !EqualNoCase(md5.FinalText(), entry.checksum))) {

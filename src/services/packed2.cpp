@@ -154,6 +154,11 @@ bool Unpack2Bytes(const std::string& packed, std::string& plain, std::uint64_t l
   return in.pos == in.size;
 }
 
+std::size_t Packed2FrameLength(const std::string& bytes) {
+  const std::size_t length = ZSTD_findFrameCompressedSize(bytes.data(), bytes.size());
+  return ZSTD_isError(length) ? 0 : length;
+}
+
 struct Pack2Reader::State {
   Decoder decoder = MakeDecoder();
   std::vector<std::uint8_t> input = std::vector<std::uint8_t>(CHUNK);

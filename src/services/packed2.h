@@ -58,6 +58,8 @@ class Pack2Stream {
 };
 // True exactly when packed is one complete frame (nothing after it) of at most limit plain bytes.
 bool Unpack2Bytes(const std::string& packed, std::string& plain, std::uint64_t limit);
+// The length of the complete frame that bytes begin with; 0 when they begin with none.
+std::size_t Packed2FrameLength(const std::string& bytes);
 
 // Unpacks a file of one frame into destination, handing back the MD5 digest text of what it wrote
 // and flushing it to the disk. False when the source is not one complete frame (digest empty) or

@@ -330,6 +330,26 @@ TEST_F(PackedChunkStagerTest, AFreshFileComesInOneRequestAndACutRunKeepsItsWhole
   EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
 }
 
+// Where the tree keeps no whole form, the pack that is a file's chunks comes whole for a file that
+// nothing installed holds: one request, no index; a pack that makes more than the file is refused.
+TEST_F(PackedChunkStagerTest, AFreshFileTakesThePackThatIsItsChunksInOneRequest) {
+  const std::wstring pack = L"mem://p/" + ChunkPackName(index.chunks.front().pack);
+  const auto offers = [&] {
+    return std::vector<ContentOffer>{{WideToUtf8(packed), ContentForm::Chunks}, {WideToUtf8(pack), ContentForm::ChunkPack}};
+  };
+  FileEntry& entry = Entry(plan.updates, L"pack.dat", offers(), fresh);
+  ASSERT_TRUE(StageWithFallback(entry)) << WideToUtf8(entry.outcome.cause);
+  EXPECT_EQ(source.asked, (std::vector<std::wstring>{pack}));
+  ASSERT_TRUE(committer.CommitEntry(entry));
+  EXPECT_EQ(ReadBytes(folder.path() / "pack.dat"), fresh);
+
+  fs::remove(folder.path() / "pack.dat");
+  source.forms[pack] += Pack2Bytes("one chunk more", 3);
+  FileEntry& longer = Entry(plan.updates, L"longer.dat", offers(), fresh);
+  EXPECT_FALSE(StageWithFallback(longer));
+  EXPECT_NE(longer.outcome.cause.find(L"does not unpack to at most"), std::wstring::npos) << WideToUtf8(longer.outcome.cause);
+}
+
 TEST_F(PackedChunkStagerTest, AnEditsChunksComeInOneRequestForTheirRun) {
   std::ofstream(folder.path() / "pack.dat", std::ios::binary) << old;
   FileEntry& entry = ChunksOnlyEntry();

@@ -31,6 +31,7 @@ void ExpectSame(const ListEntry& a, const ListEntry& b) {
   EXPECT_EQ(a.size, b.size);
   EXPECT_EQ(a.whole2, b.whole2);
   EXPECT_EQ(a.chunks, b.chunks);
+  EXPECT_EQ(a.chunksPack, b.chunksPack);
   EXPECT_EQ(a.wholeBytes, b.wholeBytes);
   EXPECT_EQ(a.whole2Bytes, b.whole2Bytes);
   ASSERT_EQ(a.patches.size(), b.patches.size());
@@ -55,6 +56,7 @@ TEST(FileList, EveryKeyTheServerWritesReadsBackUnchanged) {
   entry.size = L"4096";
   entry.whole2 = L".zst";
   entry.chunks = L"5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03";
+  entry.chunksPack = L"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
   entry.AddPatchKey(OLD_SUM, L"", L"patches/1.0-2.0/");
   entry.AddPatchKey(OLD_SUM, PATCH2_KEY_SUFFIX, L"patches2/1.0-2.0/");
   entry.AddPatchKey(OLD_SUM, PATCH_BYTES_KEY_SUFFIX, L"1234");
