@@ -3,6 +3,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "engine/digest_writer.h"
 #include "services/files.h"
 #include "services/md5.h"
 #include "services/packed2.h"
@@ -87,12 +88,8 @@ bool IsPackedChunk(const std::wstring& path, std::uint64_t at, const ChunkRef& c
 bool UnpackChunkPack(const std::wstring& pack, const std::wstring& path, std::wstring& digest, std::wstring& cause,
                      std::wstring& writeFailure, std::uint64_t limit) {
   std::uint64_t size = 0;
-  FileHandle out = FileHandle::CreateForWrite(path);
-  if (!out.IsOpen() || !RegularFileSize(pack, size)) {
-    writeFailure = out.IsOpen() ? L"" : LastSystemErrorText();
-    return false;
-  }
-  Md5 md5;
+  DigestWriter out;
+  if (!out.Create(path, writeFailure) || !RegularFileSize(pack, size)) return false;
   std::string packed, plain;
   std::uint64_t written = 0;
   for (std::uint64_t at = 0; at < size; at += packed.size()) {
@@ -107,28 +104,15 @@ bool UnpackChunkPack(const std::wstring& pack, const std::wstring& path, std::ws
       cause = L"the pack [" + pack + L"] does not unpack to at most " + std::to_wstring(limit) + L" bytes";
       return false;
     }
-    md5.Update(plain.data(), plain.size());
-    if (!out.Write(plain.data(), plain.size())) {
-      writeFailure = LastSystemErrorText();
-      return false;
-    }
+    if (!out.Write(plain.data(), plain.size(), writeFailure)) return false;
   }
-  if (!out.Flush()) {
-    writeFailure = LastSystemErrorText();
-    return false;
-  }
-  digest = md5.FinalText();
-  return true;
+  return out.Finish(digest, writeFailure);
 }
 
 bool AssembleChunks(const ChunkAssembly& assembly, const std::wstring& path, std::wstring& digest, std::wstring& cause,
                     std::wstring& writeFailure) {
-  FileHandle out = FileHandle::CreateForWrite(path);
-  if (!out.IsOpen()) {
-    writeFailure = LastSystemErrorText();
-    return false;
-  }
-  Md5 md5;
+  DigestWriter out;
+  if (!out.Create(path, writeFailure)) return false;
   std::string plain;
   std::pair<std::wstring, FileHandle> open;
   for (std::size_t i = 0; i < assembly.index.chunks.size(); ++i) {
@@ -137,17 +121,10 @@ bool AssembleChunks(const ChunkAssembly& assembly, const std::wstring& path, std
       cause = L"chunk " + std::to_wstring(i) + L" has no place";
       return false;
     }
-    if (!ReadChunkAt(assembly.places[i], chunk, open, plain, cause)) return false;
-    md5.Update(plain.data(), plain.size());
-    if (!out.Write(plain.data(), plain.size())) {
-      writeFailure = LastSystemErrorText();
+    if (!ReadChunkAt(assembly.places[i], chunk, open, plain, cause) ||
+        !out.Write(plain.data(), plain.size(), writeFailure)) {
       return false;
     }
   }
-  if (!out.Flush()) {
-    writeFailure = LastSystemErrorText();
-    return false;
-  }
-  digest = md5.FinalText();
-  return true;
+  return out.Finish(digest, writeFailure);
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/digest_writer.h"
 #include "protocol/file_list.h"
 #include "services/file_time.h"
 #include "services/files.h"
@@ -124,12 +125,8 @@ bool CopyFileWithDigest(const std::wstring& from, const std::wstring& to, std::u
     cause = L"cannot read [" + from + L"]: " + LastSystemErrorText();
     return false;
   }
-  FileHandle out = FileHandle::CreateForWrite(to);
-  if (!out.IsOpen()) {
-    writeFailure = LastSystemErrorText();
-    return false;
-  }
-  Md5 md5;
+  DigestWriter out;
+  if (!out.Create(to, writeFailure)) return false;
   std::vector<char> buffer(1 << 20);
   std::uint64_t copied = 0;
   for (std::size_t got = 0;;) {
@@ -143,16 +140,7 @@ bool CopyFileWithDigest(const std::wstring& from, const std::wstring& to, std::u
       cause = L"[" + from + L"] holds more than the " + std::to_wstring(bound) + L" bytes listed";
       return false;
     }
-    md5.Update(buffer.data(), got);
-    if (!out.Write(buffer.data(), got)) {
-      writeFailure = LastSystemErrorText();
-      return false;
-    }
+    if (!out.Write(buffer.data(), got, writeFailure)) return false;
   }
-  if (!out.Flush()) {
-    writeFailure = LastSystemErrorText();
-    return false;
-  }
-  digest = md5.FinalText();
-  return true;
+  return out.Finish(digest, writeFailure);
 }

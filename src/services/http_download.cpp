@@ -388,17 +388,31 @@ bool SendNotice(const std::wstring& url, const std::wstring& host) {
   return transport->ReadHead(head, failCode, cause);
 }
 
-bool RemoteLength(const std::wstring& url, const std::wstring& host, std::uint64_t& length, StepCode& errorCode) {
-  length = 0;
-  if (!BeginDownload(nullptr, host, errorCode)) return false;
+namespace {
+
+// A GET of a range of url ("bytes=0-0"), up to the answer's head, which it takes; null when no
+// head came or it is not to be taken (errorCode says why).
+std::unique_ptr<HttpTransport> AskRange(const std::wstring& url, const std::wstring& host, const std::string& range,
+                                        IStatusCallback* callback, AnswerHead& head, StepCode& errorCode) {
+  if (!BeginDownload(callback, host, errorCode)) return nullptr;
   std::vector<std::string> headers = RequestHeaders(host, nullptr);
-  headers.push_back("Range: bytes=0-0");
+  headers.push_back("Range: " + range);
   std::unique_ptr<HttpTransport> transport = OpenTransport(url, headers);
-  AnswerHead head;
   std::wstring cause;
   StepCode failCode = DownloadCode::RequestFailed;
-  if (!transport->ReadHead(head, failCode, cause)) return Fail(errorCode, failCode, cause);
-  if (!TakeHead(head, errorCode)) return false;
+  if (!transport->ReadHead(head, failCode, cause)) {
+    Fail(errorCode, failCode, cause);
+    return nullptr;
+  }
+  return TakeHead(head, errorCode) ? std::move(transport) : nullptr;
+}
+
+}  // namespace
+
+bool RemoteLength(const std::wstring& url, const std::wstring& host, std::uint64_t& length, StepCode& errorCode) {
+  length = 0;
+  AnswerHead head;
+  if (AskRange(url, host, "bytes=0-0", nullptr, head, errorCode) == nullptr) return false;
   if (head.status == 404 || head.status == 410) return Fail(errorCode, DownloadCode::NotFound, Status(head.status));
   const std::size_t slash = head.contentRange.rfind('/');
   if (head.status == 206 && slash != std::string::npos &&
@@ -519,15 +533,11 @@ bool RangeWindowOf(const AnswerHead& head, std::uint64_t from, std::uint64_t len
 
 bool DownloadByteRange(const std::wstring& localPath, IStatusCallback* callback, StepCode& errorCode,
                        const std::wstring& url, const std::wstring& host, std::uint64_t from, std::uint64_t length) {
-  if (!BeginDownload(callback, host, errorCode)) return false;
-  std::vector<std::string> headers = RequestHeaders(host, nullptr);
-  headers.push_back("Range: bytes=" + std::to_string(from) + "-" + std::to_string(from + length - 1));
-  std::unique_ptr<HttpTransport> transport = OpenTransport(url, headers);
   AnswerHead head;
+  const std::unique_ptr<HttpTransport> transport = AskRange(
+      url, host, "bytes=" + std::to_string(from) + "-" + std::to_string(from + length - 1), callback, head, errorCode);
+  if (transport == nullptr) return false;
   std::wstring cause;
-  StepCode failCode = DownloadCode::RequestFailed;
-  if (!transport->ReadHead(head, failCode, cause)) return Fail(errorCode, failCode, cause);
-  if (!TakeHead(head, errorCode)) return false;
   std::uint64_t total = 0;
   switch (JudgeAnswer(head, 0, total, cause)) {
     case AnswerVerdict::NotFound:
