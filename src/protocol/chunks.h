@@ -39,7 +39,7 @@ bool ForEachChunk(const std::wstring& path,
 
 // A pack holds at most this many bytes: a build stopped half-way in a large file keeps the packs
 // it finished, and a fresh installation's request brings at most this much.
-constexpr std::uint64_t PACK_MAX = 32 << 20;
+constexpr std::uint64_t PACK_MAX = 16 << 20;
 
 struct ChunkRef {
   std::string sha256;  // 64 lower-case hexadecimal digits

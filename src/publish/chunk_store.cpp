@@ -68,6 +68,8 @@ class PackWriter {
     const auto held = at_.find(chunk.ref.sha256);
     if (held == at_.end()) {
       if (bytes_.size() + chunk.packed.size() > PACK_MAX && !Close(error)) return false;
+      // Held at its largest from the first chunk on: growing by doubling would hold it twice.
+      if (bytes_.empty()) bytes_.reserve(PACK_MAX);
       chunk.ref.at = bytes_.size();
       bytes_ += chunk.packed;
       at_.emplace(chunk.ref.sha256, chunk.ref.at);
