@@ -161,6 +161,9 @@ class Builder {
     }
     if (options_.signing.Enabled()) result.sha256 = sha256;
     if (chunks && !large && !AddChunks(item, false, result)) return result;
+    // Where whole forms are kept a fresh installation takes them: the pack that is a file's chunks
+    // goes unnamed, a line less per file in every list.
+    if (options_.highestFormat >= 1) result.chunked.onePack.clear();
     // The updater's own files come whole in the form every updater reads, whatever the tree keeps.
     if ((options_.highestFormat >= 1 || selfUpdate) && !AddWhole(item, content, large, sha256, result)) return result;
     if (selfUpdate) {

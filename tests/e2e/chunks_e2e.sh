@@ -123,6 +123,15 @@ requests=$(awk '$2 ~ /^\/velora\/chunks\// { n++ } END { print n + 0 }' "$work/r
 connections=$(awk '$2 ~ /^\/velora\/chunks\// { print $7 }' "$work/requests" | sort -u | wc -l)
 [ "$connections" -lt "$requests" ] || fail "the tree of chunks alone: $requests chunk requests on $connections connections"
 echo "chunks_e2e: a tree of chunks alone took 1.0 to 3.0 with $took bytes of chunks ($requests requests on $connections connections)"
+# A fresh installation: the file that never changed is one pack, which comes whole without its
+# index; the others come by their indexes, a run of a pack per request.
+rm -rf "$work/empty" && mkdir -p "$work/empty"
+update "$work/empty" "$work/release-3" "a fresh installation from chunks alone" --install
+whole_packs=$(awk '$2 ~ /\.pack$/ && $9 == "range=-" { n++ } END { print n + 0 }' "$work/requests")
+indexes=$(awk '$2 ~ /\.index$/ { n++ } END { print n + 0 }' "$work/requests")
+[ "$whole_packs" -ge 1 ] && [ "$indexes" -le 2 ] ||
+  fail "a fresh installation from chunks alone: $whole_packs packs asked whole, $indexes indexes"
+echo "chunks_e2e: a fresh installation from chunks alone: $(grep -c ' /velora/chunks/' "$work/requests") requests, $whole_packs packs whole without an index"
 # status counts what the chunks cost: the version's chunks, and what a 1.0 installation lacks.
 "$publish" status "$chunks" --json > "$work/status.json"
 to_live=$(python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["releases"]; print(r[0]["download_to_live"])' "$work/status.json")
